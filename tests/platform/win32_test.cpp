@@ -1,0 +1,87 @@
+#include "platform/win32/errors.h"
+#include "platform/win32/sync.h"
+#include "platform/win32/time.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <thread>
+
+using namespace win32;
+
+TEST(Win32Errors, ErrnoMapsOntoWindowsCodes) {
+    EXPECT_EQ(from_errno(ENOENT), 2u);
+    EXPECT_EQ(from_errno(ENOTDIR), 3u);
+    EXPECT_EQ(from_errno(EACCES), 5u);
+    EXPECT_EQ(from_errno(EEXIST), 183u);
+    EXPECT_EQ(from_errno(ENOTEMPTY), 145u);
+    errno = ENOENT;
+    EXPECT_EQ(set_last_error_from_errno(), 2u);
+    EXPECT_EQ(get_last_error(), 2u);
+}
+
+TEST(Win32Time, FiletimeSystemtimeRoundTrips) {
+    systemtime st{};
+    ASSERT_TRUE(filetime_to_systemtime(filetime_unix_epoch, st));
+    EXPECT_EQ(st.year, 1970);
+    EXPECT_EQ(st.month, 1);
+    EXPECT_EQ(st.day, 1);
+    EXPECT_EQ(st.day_of_week, 4); // Thursday
+
+    ASSERT_TRUE(filetime_to_systemtime(0, st));
+    EXPECT_EQ(st.year, 1601);
+    EXPECT_EQ(st.day_of_week, 1); // Monday
+
+    systemtime leap{2024, 2, 0, 29, 23, 59, 58, 999};
+    filetime ft = 0;
+    ASSERT_TRUE(systemtime_to_filetime(leap, ft));
+    systemtime back{};
+    ASSERT_TRUE(filetime_to_systemtime(ft, back));
+    EXPECT_EQ(back.year, 2024);
+    EXPECT_EQ(back.month, 2);
+    EXPECT_EQ(back.day, 29);
+    EXPECT_EQ(back.second, 58);
+    EXPECT_EQ(back.milliseconds, 999);
+    EXPECT_EQ(back.day_of_week, 4);
+
+    systemtime bad{2023, 2, 0, 29, 0, 0, 0, 0};
+    EXPECT_FALSE(systemtime_to_filetime(bad, ft));
+    EXPECT_FALSE(filetime_to_systemtime(0x8000000000000000ull, st));
+}
+
+TEST(Win32Time, UnixAndTimespecConversionsKeepSubSeconds) {
+    struct timespec ts{1700000000, 123456700};
+    filetime ft = filetime_from_timespec(ts);
+    struct timespec back = timespec_from_filetime(ft);
+    EXPECT_EQ(back.tv_sec, ts.tv_sec);
+    EXPECT_EQ(back.tv_nsec, ts.tv_nsec);
+    EXPECT_EQ(unix_from_filetime(filetime_from_unix(951868800)), 951868800);
+}
+
+TEST(Win32Sync, AutoResetEventReleasesOneWait) {
+    event_object ev(false, true);
+    EXPECT_EQ(ev.wait(0), wait_object_0);
+    EXPECT_EQ(ev.wait(0), wait_timeout);
+    event_object manual(true, true);
+    EXPECT_EQ(manual.wait(0), wait_object_0);
+    EXPECT_EQ(manual.wait(0), wait_object_0);
+}
+
+TEST(Win32Sync, WaitForMultipleAnyAndAll) {
+    event_object a(true, false), b(false, false);
+    event_object* list[] = {&a, &b};
+    EXPECT_EQ(wait_for_multiple(list, false, 10), wait_timeout);
+    std::thread t([&] {
+        sleep_ms(20);
+        b.set();
+    });
+    EXPECT_EQ(wait_for_multiple(list, false, 5000), wait_object_0 + 1);
+    t.join();
+    EXPECT_FALSE(b.is_set()); // consumed by the wait
+    a.set();
+    EXPECT_EQ(wait_for_multiple(list, true, 10), wait_timeout);
+    b.set();
+    EXPECT_EQ(wait_for_multiple(list, true, 10), wait_object_0);
+    EXPECT_TRUE(a.is_set());
+    EXPECT_FALSE(b.is_set());
+}
