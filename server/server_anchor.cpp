@@ -1,0 +1,1 @@
+// Keeps the server library non-empty while it has no other sources.
