@@ -76,7 +76,8 @@ TEST_F(Registry, TypedValuesSurviveTheFile) {
     const uint64_t qw = 0x0123456789ABCDEFull;
     const wchar_t multi[] = L"one\0two\0\0";
     std::vector<uint8_t> bin(256);
-    for (int i = 0; i < 256; ++i) bin[i] = uint8_t(i);
+    for (int i = 0; i < 256; ++i)
+        bin[i] = uint8_t(i);
     ASSERT_EQ(set_sz(k, L"install_dir", L"/opt/tesk"), 0u);
     ASSERT_EQ(reg_set_value(k, L"path", reg_expand_sz, L"%HOME%/x", 9 * sizeof(wchar_t)), 0u);
     ASSERT_EQ(reg_set_value(k, L"multi", reg_multi_sz, multi, sizeof multi - sizeof(wchar_t)), 0u);
@@ -149,8 +150,10 @@ TEST_F(Registry, NamesCompareWithoutCaseAndKeepTheirCase) {
 
 TEST_F(Registry, EnumerationOrderBuffersAndEnd) {
     hkey k = create(hkey_local_machine, L"e");
-    for (const wchar_t* n : {L"zeta", L"Alpha", L"beta"}) create(k, n);
-    for (const wchar_t* n : {L"z", L"a", L"m"}) ASSERT_EQ(set_sz(k, n, L"x"), 0u);
+    for (const wchar_t* n : {L"zeta", L"Alpha", L"beta"})
+        create(k, n);
+    for (const wchar_t* n : {L"z", L"a", L"m"})
+        ASSERT_EQ(set_sz(k, n, L"x"), 0u);
 
     key_info info;
     ASSERT_EQ(reg_query_info_key(k, &info), 0u);
@@ -192,8 +195,7 @@ TEST_F(Registry, ErrorCodesOfReadsAndRights) {
     EXPECT_EQ(reg_open_key(hkey_local_machine, L"\\lead", key_read, &h), error_bad_pathname);
     EXPECT_EQ(reg_open_key(hkey_local_machine, L"a\\\\b", key_read, &h), error_bad_pathname);
     EXPECT_EQ(reg_open_key(0x1234, L"x", key_read, &h), 6u);
-    EXPECT_EQ(reg_create_key(hkey_local_machine, std::wstring(256, L'n'), 0, key_read, &h,
-                             nullptr),
+    EXPECT_EQ(reg_create_key(hkey_local_machine, std::wstring(256, L'n'), 0, key_read, &h, nullptr),
               87u);
 
     hkey k = create(hkey_local_machine, L"r\\s\\");
@@ -290,9 +292,17 @@ TEST_F(Registry, FilesArePrivateToTheOwner) {
 
 TEST_F(Registry, HostileNamesAndValuesStayInTheirFields) {
     const std::wstring names[] = {
-        L"tab\there", L"new\nline\r", L"per%25cent%", L"back\\slash", std::wstring(L"nul\0in", 6),
-        std::wstring(1, wchar_t(0xD800)) + L"surrogate", std::wstring(1, wchar_t(0x110000)),
-        std::wstring(1, wchar_t(-1)), L"K\tV", L"\x7f\x1b[0m", L"日本語 ü",
+        L"tab\there",
+        L"new\nline\r",
+        L"per%25cent%",
+        L"back\\slash",
+        std::wstring(L"nul\0in", 6),
+        std::wstring(1, wchar_t(0xD800)) + L"surrogate",
+        std::wstring(1, wchar_t(0x110000)),
+        std::wstring(1, wchar_t(-1)),
+        L"K\tV",
+        L"\x7f\x1b[0m",
+        L"日本語 ü",
     };
     hkey k = create(hkey_local_machine, L"h");
     std::vector<hkey> subs;
@@ -302,8 +312,7 @@ TEST_F(Registry, HostileNamesAndValuesStayInTheirFields) {
     }
     const std::string text = read_file(root_file(hkey_local_machine));
     // Header, two K lines for the path, one V line per name, one K per subkey.
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'),
-              long(3 + std::size(names) + subs.size()));
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), long(3 + std::size(names) + subs.size()));
     reload();
     for (const auto& n : names) {
         std::vector<wchar_t> buf(64);
@@ -321,14 +330,14 @@ TEST_F(Registry, DamagedFilesAreReadSafely) {
     write_file(file, "teskqvel registry 1\n"
                      "K\tgood\n"
                      "V\tv\t1\ts:ok%00\n"
-                     "V\tbad\t1\ts:%zz\n"           // bad escape
-                     "V\tbad2\t4\td:99999999999\n"   // too big for a DWORD
-                     "V\tbad3\t3\tx:abc\n"           // odd hex
-                     "K\tcut\xC3\n"                  // cut UTF-8
-                     "V\torphan\t1\ts:x\n"           // belongs to the broken key
-                     "K\tover\xC0\xAF\n"             // overlong "/"
+                     "V\tbad\t1\ts:%zz\n"          // bad escape
+                     "V\tbad2\t4\td:99999999999\n" // too big for a DWORD
+                     "V\tbad3\t3\tx:abc\n"         // odd hex
+                     "K\tcut\xC3\n"                // cut UTF-8
+                     "V\torphan\t1\ts:x\n"         // belongs to the broken key
+                     "K\tover\xC0\xAF\n"           // overlong "/"
                      "garbage line\n"
-                     "K\ta\\\\b\n"                   // empty name
+                     "K\ta\\\\b\n" // empty name
                      "K\tgood\\sub\r\n");
     hkey h = 0;
     ASSERT_EQ(reg_open_key(hkey_local_machine, L"good", key_read, &h), 0u);
@@ -384,7 +393,8 @@ TEST_F(Registry, ThreadsWritingAtOnceLoseNothing) {
             }
             reg_close_key(k);
         });
-    for (auto& th : pool) th.join();
+    for (auto& th : pool)
+        th.join();
     reload();
     for (int t = 0; t < threads; ++t) {
         hkey k = 0;
