@@ -84,9 +84,13 @@ std::string dir_locked() {
     return d;
 }
 
-std::string file_of(int root) { return dir_locked() + file_names[root]; }
+std::string file_of(int root) {
+    return dir_locked() + file_names[root];
+}
 
-uint32_t errno_code() { return win32::from_errno(errno); }
+uint32_t errno_code() {
+    return win32::from_errno(errno);
+}
 
 bool make_directories(const std::string& dir) {
     std::string part;
@@ -130,7 +134,8 @@ uint32_t refresh(int root) {
         r.loaded = true;
         return 0;
     }
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO put in the file's place cannot hang the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return errno_code();
     struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -157,8 +162,11 @@ uint32_t refresh(int root) {
     close(fd);
     text.resize(got);
     key_node tree;
-    if (!text.empty() && !detail::parse(text, tree)) return error_baddb;
-    // trace: "registry: skipped damaged lines in %?\n"
+    std::size_t skipped = 0;
+    if (!text.empty() && !detail::parse(text, tree, &skipped)) return error_baddb;
+    if (skipped) {
+        // trace: "registry: %? damaged lines skipped in %?\n"
+    }
     r.tree = std::move(tree);
     r.id.exists = true;
     r.id.dev = st.st_dev;
@@ -191,6 +199,7 @@ uint32_t save(int root) {
     if (text.size() > max_file_size) return win32::error_not_enough_memory;
     const int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return errno_code();
+    errno = 0;
     if (fchmod(fd, 0600) != 0 || !write_all(fd, text) || fsync(fd) != 0) {
         const uint32_t e = errno ? errno_code() : uint32_t(win32::error_write_fault);
         close(fd);
@@ -207,8 +216,10 @@ uint32_t save(int root) {
         close(dfd);
     }
     uint32_t err = 0;
-    if (auto id = stat_file(path, err)) r.id = *id;
-    else r.loaded = false;
+    if (auto id = stat_file(path, err))
+        r.id = *id;
+    else
+        r.loaded = false;
     return 0;
 }
 
@@ -254,10 +265,17 @@ struct resolved {
 
 uint32_t resolve(hkey key, resolved& out) {
     switch (key) {
-    case hkey_local_machine: out = {machine, {}, key_all_access}; return 0;
-    case hkey_current_user: out = {user, {}, key_all_access}; return 0;
-    case hkey_classes_root: out = {machine, {L"Software", L"Classes"}, key_all_access}; return 0;
-    default: break;
+    case hkey_local_machine:
+        out = {machine, {}, key_all_access};
+        return 0;
+    case hkey_current_user:
+        out = {user, {}, key_all_access};
+        return 0;
+    case hkey_classes_root:
+        out = {machine, {L"Software", L"Classes"}, key_all_access};
+        return 0;
+    default:
+        break;
     }
     const auto it = g().handles.find(key);
     if (it == g().handles.end()) return win32::error_invalid_handle;
@@ -282,11 +300,14 @@ uint32_t split_subkey(const std::wstring& subkey, path_t& out) {
 
 key_node* walk(key_node& root, const path_t& path, std::size_t count) {
     key_node* k = &root;
-    for (std::size_t i = 0; i < count && k; ++i) k = detail::find_subkey(*k, path[i]);
+    for (std::size_t i = 0; i < count && k; ++i)
+        k = detail::find_subkey(*k, path[i]);
     return k;
 }
 
-key_node* walk(key_node& root, const path_t& path) { return walk(root, path, path.size()); }
+key_node* walk(key_node& root, const path_t& path) {
+    return walk(root, path, path.size());
+}
 
 // The key a handle stands for, read fresh from its file; 1018 when the key
 // was deleted under an open handle.
@@ -317,8 +338,10 @@ template <class F> uint32_t mutate(int root, F&& change) {
 
 hkey new_handle(int root, path_t path, uint32_t access) {
     auto& s = g();
-    const hkey h = s.next_handle;
-    s.next_handle += 4;
+    hkey h = s.next_handle;
+    while (is_root(h) || s.handles.count(h))
+        h += 4;
+    s.next_handle = h + 4;
     s.handles.emplace(h, handle_info{root, std::move(path), access});
     return h;
 }
@@ -354,7 +377,8 @@ void set_data_directory(const std::string& dir) {
     auto& s = g();
     std::lock_guard lk(s.lock);
     s.dir = dir;
-    for (auto& r : s.roots) r = root_state{};
+    for (auto& r : s.roots)
+        r = root_state{};
 }
 
 std::string data_directory() {
@@ -383,8 +407,8 @@ uint32_t reg_open_key(hkey key, const std::wstring& subkey, uint32_t access, hke
     return 0;
 }
 
-uint32_t reg_create_key(hkey key, const std::wstring& subkey, uint32_t /*options*/,
-                        uint32_t access, hkey* result, uint32_t* disposition) {
+uint32_t reg_create_key(hkey key, const std::wstring& subkey, uint32_t /*options*/, uint32_t access,
+                        hkey* result, uint32_t* disposition) {
     if (!result) return win32::error_invalid_parameter;
     std::lock_guard lk(g().lock);
     resolved res;
@@ -549,8 +573,8 @@ uint32_t reg_enum_key(hkey key, uint32_t index, wchar_t* name, uint32_t* name_le
     return copy_name(node->subkeys[index].name, name, name_len);
 }
 
-uint32_t reg_enum_value(hkey key, uint32_t index, wchar_t* name, uint32_t* name_len,
-                        uint32_t* type, void* data, uint32_t* size) {
+uint32_t reg_enum_value(hkey key, uint32_t index, wchar_t* name, uint32_t* name_len, uint32_t* type,
+                        void* data, uint32_t* size) {
     std::lock_guard lk(g().lock);
     resolved res;
     key_node* node = nullptr;

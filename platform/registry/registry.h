@@ -112,7 +112,7 @@ uint32_t reg_enum_key(hkey key, uint32_t index, wchar_t* name, uint32_t* name_le
 
 // The index-th value in order of creation; buffers as for reg_enum_key and
 // reg_query_value (either data pointer may be null).
-uint32_t reg_enum_value(hkey key, uint32_t index, wchar_t* name, uint32_t* name_len,
-                        uint32_t* type, void* data, uint32_t* size);
+uint32_t reg_enum_value(hkey key, uint32_t index, wchar_t* name, uint32_t* name_len, uint32_t* type,
+                        void* data, uint32_t* size);
 
 } // namespace registry

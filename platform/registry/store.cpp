@@ -21,7 +21,9 @@ locale_t upper_locale() {
     return loc;
 }
 
-bool is_scalar(uint32_t c) { return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF); }
+bool is_scalar(uint32_t c) {
+    return c < 0xD800 || (c > 0xDFFF && c <= 0x10FFFF);
+}
 
 void put_utf8(std::string& out, uint32_t c) {
     if (c < 0x80) {
@@ -180,7 +182,8 @@ bool read_payload(std::string_view p, value_entry& v) {
         }
         return true;
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -212,7 +215,8 @@ std::wstring fold(std::wstring_view s) {
     std::wstring r(s);
     const locale_t loc = upper_locale();
     for (auto& c : r) {
-        if (c >= L'a' && c <= L'z') c = wchar_t(c - 32);
+        if (c >= L'a' && c <= L'z')
+            c = wchar_t(c - 32);
         else if (uint32_t(c) >= 0x80 && loc != locale_t(0) && is_scalar(uint32_t(c)))
             c = wchar_t(towupper_l(wint_t(c), loc));
     }
@@ -225,8 +229,9 @@ bool names_equal(std::wstring_view a, std::wstring_view b) {
 
 namespace {
 auto subkey_position(key_node& key, const std::wstring& folded) {
-    return std::lower_bound(key.subkeys.begin(), key.subkeys.end(), folded,
-                            [](const key_node& k, const std::wstring& f) { return fold(k.name) < f; });
+    return std::lower_bound(
+        key.subkeys.begin(), key.subkeys.end(), folded,
+        [](const key_node& k, const std::wstring& f) { return fold(k.name) < f; });
 }
 } // namespace
 
@@ -270,7 +275,8 @@ std::string escape(std::wstring_view s, bool escape_backslash) {
         const auto c = uint32_t(wc);
         if (!is_scalar(c)) {
             out += "%u";
-            for (int shift = 28; shift >= 0; shift -= 4) out += hex_chars[(c >> shift) & 15];
+            for (int shift = 28; shift >= 0; shift -= 4)
+                out += hex_chars[(c >> shift) & 15];
         } else if (c < 0x20 || c == 0x7F || c == '%' || (c == '\\' && escape_backslash)) {
             out += '%';
             out += hex_chars[c >> 4];
@@ -333,15 +339,18 @@ bool parse(std::string_view text, key_node& root, std::size_t* skipped) {
                 ok = parts.size() <= max_depth;
                 for (std::size_t i = 0; ok && i < parts.size(); ++i) {
                     std::wstring name;
-                    ok = unescape(parts[i], name) && !name.empty() &&
-                         name.size() <= max_key_name && name.find(L'\\') == name.npos;
+                    ok = unescape(parts[i], name) && !name.empty() && name.size() <= max_key_name &&
+                         name.find(L'\\') == name.npos;
                     names.push_back(std::move(name));
                 }
                 if (ok)
-                    for (const auto& name : names) key = &add_subkey(*key, name);
+                    for (const auto& name : names)
+                        key = &add_subkey(*key, name);
             }
-            if (ok) current = key;
-            else ++bad;
+            if (ok)
+                current = key;
+            else
+                ++bad;
         } else if (fields[0] == "V" && fields.size() == 4 && current) {
             value_entry v;
             if (!unescape(fields[1], v.name) || v.name.size() > max_value_name ||
@@ -350,8 +359,10 @@ bool parse(std::string_view text, key_node& root, std::size_t* skipped) {
                 ++bad;
                 continue;
             }
-            if (auto* old = find_value(*current, v.name)) *old = std::move(v);
-            else current->values.push_back(std::move(v));
+            if (auto* old = find_value(*current, v.name))
+                *old = std::move(v);
+            else
+                current->values.push_back(std::move(v));
         } else {
             ++bad;
         }

@@ -26,8 +26,8 @@ struct value_entry {
 
 struct key_node {
     std::wstring name;
-    std::vector<key_node> subkeys;     // in order of their folded names
-    std::vector<value_entry> values;   // in order of creation
+    std::vector<key_node> subkeys;   // in order of their folded names
+    std::vector<value_entry> values; // in order of creation
 };
 
 // Case folding for key and value names (full Unicode upper case).

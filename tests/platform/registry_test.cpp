@@ -11,6 +11,7 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -402,5 +403,35 @@ TEST_F(Registry, ThreadsWritingAtOnceLoseNothing) {
         key_info info;
         ASSERT_EQ(reg_query_info_key(k, &info), 0u);
         EXPECT_EQ(info.values, uint32_t(per_thread));
+    }
+}
+
+TEST_F(Registry, TwoProcessesWritingOneFileLoseNothing) {
+    constexpr int writes = 40;
+    hkey mine = create(hkey_local_machine, L"parent");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        hkey k = 0;
+        int failed = reg_create_key(hkey_local_machine, L"child", 0, key_all_access, &k, nullptr);
+        for (int i = 0; i < writes && !failed; ++i) {
+            const uint32_t v = uint32_t(i);
+            failed = reg_set_value(k, L"c" + std::to_wstring(i), reg_dword, &v, 4);
+        }
+        _exit(failed ? 1 : 0);
+    }
+    for (int i = 0; i < writes; ++i) {
+        const uint32_t v = uint32_t(i);
+        EXPECT_EQ(reg_set_value(mine, L"p" + std::to_wstring(i), reg_dword, &v, 4), 0u);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    for (const wchar_t* name : {L"parent", L"child"}) {
+        hkey k = 0;
+        ASSERT_EQ(reg_open_key(hkey_local_machine, name, key_read, &k), 0u);
+        key_info info;
+        ASSERT_EQ(reg_query_info_key(k, &info), 0u);
+        EXPECT_EQ(info.values, uint32_t(writes)) << std::wstring(name).size();
     }
 }
