@@ -118,8 +118,8 @@ std::thread::id thread_obj::thread_id() const {
 
 // ------------------------------------------------------ pool thread objects
 
-thread_pool::thread_obj_ex::thread_obj_ex(thread_hook start_hook, thread_hook end_hook, uint32_t stop_limit,
-                                          job j, job_id id)
+thread_pool::thread_obj_ex::thread_obj_ex(thread_hook start_hook, thread_hook end_hook,
+                                          uint32_t stop_limit, job j, job_id id)
     : thread_obj(start_hook, end_hook), stop_limit_(stop_limit), job_(std::move(j)), job_id_(id) {}
 
 thread_pool::thread_obj_ex::~thread_obj_ex() {
@@ -221,7 +221,8 @@ thread_pool::job_id thread_pool::run(job j) {
         if (!timer && global_timers_running()) timer = &slow_timer();
         if (timer) {
             cleanup_armed_ = true;
-            timer->set_timer(*cleanup_id_, [this] { cleanup(); }, cleanup_period_, 0, false);
+            timer->set_timer(
+                *cleanup_id_, [this] { cleanup(); }, cleanup_period_, 0, false);
         }
     }
     return id;

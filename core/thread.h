@@ -77,7 +77,8 @@ class thread_pool {
 
     class thread_obj_ex : public thread_obj {
       public:
-        thread_obj_ex(thread_hook start_hook, thread_hook end_hook, uint32_t stop_limit, job j, job_id id);
+        thread_obj_ex(thread_hook start_hook, thread_hook end_hook, uint32_t stop_limit, job j,
+                      job_id id);
         ~thread_obj_ex() override;
         void run() override;
         void wake() override { job_event_.set(); }

@@ -10,7 +10,9 @@ namespace cl {
 
 namespace {
 // Signed difference of two wrapping 32-bit tick counts.
-int64_t tick_diff(uint32_t later, uint32_t earlier) { return static_cast<int32_t>(later - earlier); }
+int64_t tick_diff(uint32_t later, uint32_t earlier) {
+    return static_cast<int32_t>(later - earlier);
+}
 
 constexpr int32_t no_clamp_period = 3600000;
 } // namespace
@@ -35,8 +37,8 @@ bool timer_id::kill(bool wait) {
 // ---------------------------------------------------------------- base_timer
 
 base_timer::base_timer(std::string name, timer_tick_source tick)
-    : tick_(tick ? std::move(tick) : timer_tick_source(&win32::get_tick_count)), base_tick_(tick_()),
-      name_(std::move(name)) {}
+    : tick_(tick ? std::move(tick) : timer_tick_source(&win32::get_tick_count)),
+      base_tick_(tick_()), name_(std::move(name)) {}
 
 base_timer::~base_timer() {
     cs_lock lk(lock_);
@@ -92,7 +94,8 @@ void base_timer::set_timer(timer_id& id, callback cb, event& ev, uint32_t flags,
     arm(id, std::move(cb), 0, &ev, flags | timer_event, replace);
 }
 
-void base_timer::arm(timer_id& id, callback cb, int32_t ms, event* ev, uint32_t flags, bool replace) {
+void base_timer::arm(timer_id& id, callback cb, int32_t ms, event* ev, uint32_t flags,
+                     bool replace) {
     cs_lock lk(lock_);
     if (!accepting_ || !cb) return;
     timer_entry* e = find_entry(&id);
@@ -102,7 +105,7 @@ void base_timer::arm(timer_id& id, callback cb, int32_t ms, event* ev, uint32_t 
         e = entries_.back().get();
         e->id = &id;
     }
-    const mode md = (flags & timer_one_shot) ? mode::one_shot
+    const mode md = (flags & timer_one_shot)      ? mode::one_shot
                     : (flags & timer_fixed_delay) ? mode::fixed_delay
                                                   : mode::periodic;
     // A repeating entry with a period of 0 would be due on every pass for
@@ -122,9 +125,13 @@ void base_timer::arm(timer_id& id, callback cb, int32_t ms, event* ev, uint32_t 
     wake();
 }
 
-bool base_timer::kill_timer(timer_id& id, bool wait) { return kill(id, wait, false); }
+bool base_timer::kill_timer(timer_id& id, bool wait) {
+    return kill(id, wait, false);
+}
 
-void base_timer::release_id(timer_id& id) { kill(id, true, true); }
+void base_timer::release_id(timer_id& id) {
+    kill(id, true, true);
+}
 
 void base_timer::wait_callback(cs_lock& lk, const timer_id* id) {
     // done_ is set under the lock after every callback, and reset here under
@@ -201,7 +208,8 @@ uint32_t base_timer::run_sweep(std::vector<event_handle>& handles) {
         if (!e->event_entry) {
             e->remaining -= elapsed;
             if (e->remaining < 1) {
-                stats_.lateness.add(static_cast<uint32_t>(std::min<int64_t>(-e->remaining, 0xFFFFFFFFll)));
+                stats_.lateness.add(
+                    static_cast<uint32_t>(std::min<int64_t>(-e->remaining, 0xFFFFFFFFll)));
                 due.push_back(e);
                 if (e->md == mode::one_shot) continue;
                 if (e->md == mode::fixed_delay)
@@ -274,7 +282,8 @@ uint32_t base_timer::run_sweep(std::vector<event_handle>& handles) {
 
     const int64_t spent = std::max<int64_t>(0, tick_diff(tick_(), pass_tick_));
     uint32_t wait = next_wait;
-    if (next_wait != wait_forever) wait = spent < next_wait ? next_wait - static_cast<uint32_t>(spent) : 0;
+    if (next_wait != wait_forever)
+        wait = spent < next_wait ? next_wait - static_cast<uint32_t>(spent) : 0;
     stats_.pass_duration.add(static_cast<uint32_t>(spent));
     // Something is due again: the worker passes again at once, after a look
     // at its stop flag.
@@ -296,7 +305,8 @@ int wait_for_handles(const std::vector<event_handle>& handles, uint32_t ms, bool
     if (handles.size() > max_handles) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true)) {
-            // trace: "waiting for %? objects; max allowed is %?!\n" (handles.size(), 64) to cl::trace_err
+            // trace: "waiting for %? objects; max allowed is %?!\n" (handles.size(), 64) to
+            // cl::trace_err
         }
         win32::sleep_ms(100);
         return -1;
@@ -305,8 +315,8 @@ int wait_for_handles(const std::vector<event_handle>& handles, uint32_t ms, bool
         if (ms != win32::infinite) win32::sleep_ms(ms);
         return -1;
     }
-    const uint32_t r = win32::wait_for_multiple(std::span<event_handle const>(handles.data(), handles.size()),
-                                                wait_all, ms);
+    const uint32_t r = win32::wait_for_multiple(
+        std::span<event_handle const>(handles.data(), handles.size()), wait_all, ms);
     if (r >= win32::wait_object_0 && r < win32::wait_object_0 + handles.size())
         return static_cast<int>(r - win32::wait_object_0);
     return -1;
@@ -314,7 +324,8 @@ int wait_for_handles(const std::vector<event_handle>& handles, uint32_t ms, bool
 
 // -------------------------------------------------------------- waiters
 
-timer_waiter::timer_waiter(passive_timer& timer, std::vector<timer_waiter*>& list, timer_waiter* after)
+timer_waiter::timer_waiter(passive_timer& timer, std::vector<timer_waiter*>& list,
+                           timer_waiter* after)
     : timer_(timer), list_(list), after_(after) {
     cs_lock lk(timer_.lock_);
     list_.push_back(this);
@@ -332,9 +343,11 @@ void passive_timer::signal(std::vector<timer_waiter*>& list) {
 
 // ------------------------------------------------------------ passive_timer
 
-passive_timer::passive_timer(std::string name, timer_tick_source tick) : base_timer(std::move(name), std::move(tick)) {
-    start();
-    set_accepting(true);
+passive_timer::passive_timer(std::string name, timer_tick_source tick)
+    : base_timer(std::move(name), std::move(tick)) {
+    // Without a worker nothing would ever fire, and waiting kills would
+    // wait for ever: such a timer accepts nothing.
+    if (start()) set_accepting(true);
 }
 
 passive_timer::~passive_timer() {
@@ -344,13 +357,23 @@ passive_timer::~passive_timer() {
     stop(5000);
 }
 
-bool passive_timer::running() { return has_thread() && !stop_requested() && accepting(); }
+bool passive_timer::running() {
+    return has_thread() && !stop_requested() && accepting();
+}
 
-void passive_timer::wake() { wake_event_.set(); }
+void passive_timer::wake() {
+    wake_event_.set();
+}
 
-void passive_timer::on_sweep_start() { signal(sweep_start_); }
-void passive_timer::on_sweep_end() { signal(sweep_end_); }
-void passive_timer::on_scan_done() { signal(scan_done_); }
+void passive_timer::on_sweep_start() {
+    signal(sweep_start_);
+}
+void passive_timer::on_sweep_end() {
+    signal(sweep_end_);
+}
+void passive_timer::on_scan_done() {
+    signal(scan_done_);
+}
 
 void passive_timer::wait_scan() {
     // Called with the lock held once; the waiter takes it again itself.
@@ -419,9 +442,15 @@ void stop_global_timers() {
     slow_ptr().reset();
 }
 
-bool global_timers_running() { return slow_ptr() && fast_ptr(); }
+bool global_timers_running() {
+    return slow_ptr() && fast_ptr();
+}
 
-passive_timer& slow_timer() { return *slow_ptr(); }
-passive_timer& fast_timer() { return *fast_ptr(); }
+passive_timer& slow_timer() {
+    return *slow_ptr();
+}
+passive_timer& fast_timer() {
+    return *fast_ptr();
+}
 
 } // namespace cl

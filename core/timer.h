@@ -84,7 +84,8 @@ class base_timer {
 
     // `tick` gives 32-bit wrapping milliseconds; the monotonic tick counter
     // when empty.
-    explicit base_timer(std::string name = std::string(), timer_tick_source tick = timer_tick_source());
+    explicit base_timer(std::string name = std::string(),
+                        timer_tick_source tick = timer_tick_source());
     virtual ~base_timer();
     base_timer(const base_timer&) = delete;
     base_timer& operator=(const base_timer&) = delete;
@@ -127,7 +128,13 @@ class base_timer {
     timer_stats stats_;
 
   private:
-    enum class mode : uint32_t { periodic = 0, one_shot = 1, fixed_delay = 2, finishing = 3, killed = 4 };
+    enum class mode : uint32_t {
+        periodic = 0,
+        one_shot = 1,
+        fixed_delay = 2,
+        finishing = 3,
+        killed = 4
+    };
     struct timer_entry {
         uint32_t total_time = 0;
         uint32_t runs = 0;
@@ -171,7 +178,8 @@ class timer_waiter {
   public:
     // `after`: signalled only once that waiter is signalled (a sweep end
     // counts only for a sweep whose start was seen).
-    timer_waiter(passive_timer& timer, std::vector<timer_waiter*>& list, timer_waiter* after = nullptr);
+    timer_waiter(passive_timer& timer, std::vector<timer_waiter*>& list,
+                 timer_waiter* after = nullptr);
     ~timer_waiter();
     timer_waiter(const timer_waiter&) = delete;
     timer_waiter& operator=(const timer_waiter&) = delete;
@@ -187,7 +195,8 @@ class timer_waiter {
 // A timer with its own worker thread, woken through an event.
 class passive_timer : public base_timer, public thread_obj {
   public:
-    explicit passive_timer(std::string name = std::string(), timer_tick_source tick = timer_tick_source());
+    explicit passive_timer(std::string name = std::string(),
+                           timer_tick_source tick = timer_tick_source());
     ~passive_timer() override;
 
     // Returns once the worker has started one more pass and finished one

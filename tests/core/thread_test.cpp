@@ -24,8 +24,12 @@ template <class F> bool eventually(F f) {
 }
 
 std::atomic<int> g_starts{0}, g_ends{0};
-void count_start() { ++g_starts; }
-void count_end() { ++g_ends; }
+void count_start() {
+    ++g_starts;
+}
+void count_end() {
+    ++g_ends;
+}
 
 // A body that blocks until woken (stop) or, when `stubborn`, until released.
 class sleeper : public cl::thread_obj {
@@ -41,7 +45,8 @@ class sleeper : public cl::thread_obj {
         if (stubborn_)
             release.wait(bound_ms);
         else
-            while (!stop_requested()) woken.wait(bound_ms);
+            while (!stop_requested())
+                woken.wait(bound_ms);
     }
     void wake() override { woken.set(); }
 
@@ -191,7 +196,8 @@ TEST(pool, cleanup_never_removes_a_busy_thread) {
     pool.run([&] { done.set(); });
     ASSERT_EQ(done.wait(bound_ms), win32::wait_object_0);
     ASSERT_TRUE(eventually([&] { return pool.idle_count() == 1; }));
-    for (int i = 0; i < 4; ++i) pool.cleanup();
+    for (int i = 0; i < 4; ++i)
+        pool.cleanup();
     EXPECT_EQ(pool.thread_count(), 1u);
     EXPECT_EQ(pool.idle_count(), 0u);
     jobs.finish(pool);

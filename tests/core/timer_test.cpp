@@ -16,7 +16,8 @@ struct fake_clock_timer {
     std::shared_ptr<std::atomic<uint32_t>> tick;
     std::unique_ptr<cl::passive_timer> timer;
 
-    explicit fake_clock_timer(uint32_t start = 1000) : tick(std::make_shared<std::atomic<uint32_t>>(start)) {
+    explicit fake_clock_timer(uint32_t start = 1000)
+        : tick(std::make_shared<std::atomic<uint32_t>>(start)) {
         auto t = tick;
         timer = std::make_unique<cl::passive_timer>("test", [t] { return t->load(); });
     }
@@ -42,7 +43,8 @@ TEST(timer, one_shot_runs_once_when_due_and_is_removed) {
     fake_clock_timer t;
     cl::timer_id id;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] { ++runs; }, 100, cl::timer_one_shot);
+    t->set_timer(
+        id, [&] { ++runs; }, 100, cl::timer_one_shot);
     EXPECT_TRUE(id.armed());
     t.advance(99);
     EXPECT_EQ(runs, 0);
@@ -59,7 +61,8 @@ TEST(timer, periodic_runs_each_period) {
     fake_clock_timer t;
     cl::timer_id id;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] { ++runs; }, 100);
+    t->set_timer(
+        id, [&] { ++runs; }, 100);
     for (int i = 1; i <= 5; ++i) {
         t.advance(100);
         EXPECT_EQ(runs, i);
@@ -82,7 +85,8 @@ TEST(timer, periodic_catch_up_after_stall_is_bounded) {
         fake_clock_timer t;
         cl::timer_id id;
         std::atomic<int> runs{0};
-        t->set_timer(id, [&] { ++runs; }, r.period);
+        t->set_timer(
+            id, [&] { ++runs; }, r.period);
         t.advance(static_cast<uint32_t>(r.period));
         ASSERT_EQ(runs, 1);
         t.advance(r.stall);
@@ -99,7 +103,8 @@ TEST(timer, fixed_delay_runs_once_after_stall_then_one_period_later) {
     fake_clock_timer t;
     cl::timer_id id;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] { ++runs; }, 100, cl::timer_fixed_delay);
+    t->set_timer(
+        id, [&] { ++runs; }, 100, cl::timer_fixed_delay);
     t.advance(1000);
     EXPECT_EQ(runs, 1);
     t.advance(99);
@@ -112,7 +117,8 @@ TEST(timer, one_shot_flag_wins_over_fixed_delay) {
     fake_clock_timer t;
     cl::timer_id id;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] { ++runs; }, 10, cl::timer_one_shot | cl::timer_fixed_delay);
+    t->set_timer(
+        id, [&] { ++runs; }, 10, cl::timer_one_shot | cl::timer_fixed_delay);
     t.advance(100);
     t.advance(100);
     EXPECT_EQ(runs, 1);
@@ -122,14 +128,17 @@ TEST(timer, arming_an_armed_id_without_replace_keeps_period_and_due_time) {
     fake_clock_timer t;
     cl::timer_id id;
     std::atomic<int> first{0}, second{0};
-    t->set_timer(id, [&] { ++first; }, 100);
+    t->set_timer(
+        id, [&] { ++first; }, 100);
     t.advance(50);
-    t->set_timer(id, [&] { ++second; }, 500, 0, false);
+    t->set_timer(
+        id, [&] { ++second; }, 500, 0, false);
     t.advance(50);
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 0);
     // With replace the new period counts from now.
-    t->set_timer(id, [&] { ++second; }, 500, 0, true);
+    t->set_timer(
+        id, [&] { ++second; }, 500, 0, true);
     t.advance(100);
     EXPECT_EQ(first, 1);
     EXPECT_EQ(second, 0);
@@ -141,8 +150,10 @@ TEST(timer, tick_wrap_is_handled_by_signed_difference) {
     fake_clock_timer t(0xFFFFFF00u);
     cl::timer_id once, every;
     std::atomic<int> once_runs{0}, every_runs{0};
-    t->set_timer(once, [&] { ++once_runs; }, 0x200, cl::timer_one_shot);
-    t->set_timer(every, [&] { ++every_runs; }, 0x100);
+    t->set_timer(
+        once, [&] { ++once_runs; }, 0x200, cl::timer_one_shot);
+    t->set_timer(
+        every, [&] { ++every_runs; }, 0x100);
     t.advance(0xF0); // 0xFFFFFFF0: nothing due yet
     EXPECT_EQ(once_runs, 0);
     EXPECT_EQ(every_runs, 0);
@@ -161,7 +172,8 @@ TEST(timer, period_zero_runs_at_the_minimum_period_without_spinning) {
         fake_clock_timer t;
         cl::timer_id id;
         std::atomic<int> runs{0};
-        t->set_timer(id, [&] { ++runs; }, 0, flags);
+        t->set_timer(
+            id, [&] { ++runs; }, 0, flags);
         // The clock stands still: a zero period would be due on every pass
         // and the sweep would never end.
         t.advance(0);
@@ -179,7 +191,8 @@ TEST(timer, one_shot_with_zero_delay_runs_once_at_once) {
     fake_clock_timer t;
     cl::timer_id id;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] { ++runs; }, 0, cl::timer_one_shot);
+    t->set_timer(
+        id, [&] { ++runs; }, 0, cl::timer_one_shot);
     t.advance(0);
     t.advance(0);
     EXPECT_EQ(runs, 1);
@@ -213,10 +226,13 @@ TEST(timer, kill_with_wait_from_own_callback_returns_and_entry_goes) {
     cl::timer_id id;
     std::atomic<int> runs{0};
     std::atomic<bool> killed{false};
-    t->set_timer(id, [&] {
-        ++runs;
-        killed = id.kill(true);
-    }, 100);
+    t->set_timer(
+        id,
+        [&] {
+            ++runs;
+            killed = id.kill(true);
+        },
+        100);
     t.advance(100);
     EXPECT_EQ(runs, 1);
     EXPECT_TRUE(killed);
@@ -232,11 +248,14 @@ TEST(timer, kill_and_wait_returns_only_after_the_callback_ends) {
         auto id = std::make_unique<cl::timer_id>();
         cl::event entered, release;
         std::atomic<bool> finished{false};
-        t->set_timer(*id, [&] {
-            entered.set();
-            release.wait(bound_ms);
-            finished = true;
-        }, 100, one_shot ? cl::timer_one_shot : 0);
+        t->set_timer(
+            *id,
+            [&] {
+                entered.set();
+                release.wait(bound_ms);
+                finished = true;
+            },
+            100, one_shot ? cl::timer_one_shot : 0);
         t.tick->fetch_add(100);
         t->wake();
         ASSERT_EQ(entered.wait(bound_ms), win32::wait_object_0);
@@ -264,10 +283,13 @@ TEST(timer, event_entry_fires_once_per_signal_and_resets_the_event) {
     cl::timer_id id;
     cl::event ev, fired;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] {
-        ++runs;
-        fired.set();
-    }, ev);
+    t->set_timer(
+        id,
+        [&] {
+            ++runs;
+            fired.set();
+        },
+        ev);
     for (int i = 1; i <= 3; ++i) {
         fired.reset();
         ev.set();
@@ -284,7 +306,8 @@ TEST(timer, one_shot_event_entry_fires_once) {
     cl::timer_id id;
     cl::event ev;
     std::atomic<int> runs{0};
-    t->set_timer(id, [&] { ++runs; }, ev, cl::timer_one_shot);
+    t->set_timer(
+        id, [&] { ++runs; }, ev, cl::timer_one_shot);
     ev.set();
     ASSERT_TRUE(eventually([&] { return runs.load() == 1; }));
     ev.set();
@@ -299,7 +322,8 @@ TEST(timer, killed_event_entry_lets_the_event_be_destroyed) {
     for (int i = 0; i < 20; ++i) {
         cl::timer_id id;
         auto ev = std::make_unique<cl::event>();
-        t->set_timer(id, [] {}, *ev);
+        t->set_timer(
+            id, [] {}, *ev);
         ASSERT_TRUE(t->sync(bound_ms)); // the worker now waits on the event
         EXPECT_TRUE(id.kill(true));
         ev.reset(); // no wait may still refer to it
@@ -311,14 +335,20 @@ TEST(timer, callback_exceptions_are_caught_and_the_timer_goes_on) {
     fake_clock_timer t;
     cl::timer_id bad, good;
     std::atomic<int> bad_runs{0}, good_runs{0};
-    t->set_timer(bad, [&] {
-        ++bad_runs;
-        throw std::runtime_error("boom");
-    }, 100);
-    t->set_timer(good, [&] {
-        ++good_runs;
-        throw 42;
-    }, 100);
+    t->set_timer(
+        bad,
+        [&] {
+            ++bad_runs;
+            throw std::runtime_error("boom");
+        },
+        100);
+    t->set_timer(
+        good,
+        [&] {
+            ++good_runs;
+            throw 42;
+        },
+        100);
     t.advance(100);
     t.advance(100);
     EXPECT_EQ(bad_runs, 2);
@@ -330,16 +360,20 @@ TEST(timer, callbacks_run_with_the_lock_released) {
     cl::timer_id id, other;
     std::atomic<bool> done{false};
     std::atomic<bool> sync_inside{true};
-    t->set_timer(id, [&] {
-        // Another thread arms and kills on the same timer while we run.
-        std::thread th([&] {
-            t->set_timer(other, [] {}, 100);
-            other.kill(true);
-        });
-        th.join();
-        sync_inside = t->sync(10); // from the worker itself: refused, no deadlock
-        done = true;
-    }, 100, cl::timer_one_shot);
+    t->set_timer(
+        id,
+        [&] {
+            // Another thread arms and kills on the same timer while we run.
+            std::thread th([&] {
+                t->set_timer(
+                    other, [] {}, 100);
+                other.kill(true);
+            });
+            th.join();
+            sync_inside = t->sync(10); // from the worker itself: refused, no deadlock
+            done = true;
+        },
+        100, cl::timer_one_shot);
     t.advance(100);
     EXPECT_TRUE(done);
     EXPECT_FALSE(sync_inside);
@@ -352,7 +386,8 @@ TEST(timer, ids_outliving_their_timer_and_unarmed_kills_are_safe) {
         cl::timer_id never;
         EXPECT_FALSE(never.kill(true));
         EXPECT_FALSE(never.kill(false));
-        t->set_timer(outlives, [] {}, 100);
+        t->set_timer(
+            outlives, [] {}, 100);
         t->set_timer(never, cl::base_timer::callback(), 100); // empty callback: ignored
         EXPECT_FALSE(never.armed());
         EXPECT_TRUE(outlives.armed());
@@ -369,7 +404,8 @@ TEST(timer, global_slow_and_fast_timers) {
     {
         cl::timer_id id;
         cl::event fired;
-        cl::fast_timer().set_timer(id, [&] { fired.set(); }, 1, cl::timer_one_shot);
+        cl::fast_timer().set_timer(
+            id, [&] { fired.set(); }, 1, cl::timer_one_shot);
         EXPECT_EQ(fired.wait(bound_ms), win32::wait_object_0);
     }
     cl::stop_global_timers();
