@@ -26,7 +26,8 @@ enum : unsigned {
 
 constexpr int max_width = 127;
 
-template <class C> std::size_t to_digits(uint64_t v, unsigned base, const char* alphabet, C* buf, std::size_t size) {
+template <class C>
+std::size_t to_digits(uint64_t v, unsigned base, const char* alphabet, C* buf, std::size_t size) {
     return uint64_to_digits(v, base, alphabet, buf, size);
 }
 
@@ -56,7 +57,8 @@ template <class C> void format_base<C>::copy_literal() {
     if (!pos_) return;
     while (pos_ < end_) {
         const C* p = pos_;
-        while (p < end_ && *p != C('%')) ++p;
+        while (p < end_ && *p != C('%'))
+            ++p;
         if (p > pos_) append(pos_, std::size_t(p - pos_));
         pos_ = p;
         if (pos_ == end_) return;
@@ -74,16 +76,32 @@ template <class C> void format_base<C>::parse_placeholder() {
     reset_state();
     placeholder_ = true;
     ++pos_; // the "%"
-    for (bool more = true; more && pos_ < end_; ) {
+    for (bool more = true; more && pos_ < end_;) {
         switch (*pos_) {
-        case C(' '): flags_ |= f_blank; break;
-        case C('#'): flags_ |= f_alt; break;
-        case C('\''): flags_ |= f_group; break;
-        case C('+'): flags_ |= f_sign; break;
-        case C(','): flags_ |= f_fixed; break;
-        case C('-'): flags_ |= f_left; break;
-        case C('0'): fill_ = C('0'); break;
-        default: more = false; continue;
+        case C(' '):
+            flags_ |= f_blank;
+            break;
+        case C('#'):
+            flags_ |= f_alt;
+            break;
+        case C('\''):
+            flags_ |= f_group;
+            break;
+        case C('+'):
+            flags_ |= f_sign;
+            break;
+        case C(','):
+            flags_ |= f_fixed;
+            break;
+        case C('-'):
+            flags_ |= f_left;
+            break;
+        case C('0'):
+            fill_ = C('0');
+            break;
+        default:
+            more = false;
+            continue;
         }
         ++pos_;
     }
@@ -92,7 +110,8 @@ template <class C> void format_base<C>::parse_placeholder() {
         ++pos_;
     } else {
         int w = 0;
-        for (; pos_ < end_ && *pos_ >= C('0') && *pos_ <= C('9'); ++pos_) w = std::min(w * 10 + int(*pos_ - C('0')), max_width);
+        for (; pos_ < end_ && *pos_ >= C('0') && *pos_ <= C('9'); ++pos_)
+            w = std::min(w * 10 + int(*pos_ - C('0')), max_width);
         width_ = w;
     }
     if (pos_ < end_ && *pos_ == C('.')) {
@@ -103,7 +122,8 @@ template <class C> void format_base<C>::parse_placeholder() {
             ++pos_;
         } else {
             int p = 0;
-            for (; pos_ < end_ && *pos_ >= C('0') && *pos_ <= C('9'); ++pos_) p = std::min(p * 10 + int(*pos_ - C('0')), max_width);
+            for (; pos_ < end_ && *pos_ >= C('0') && *pos_ <= C('9'); ++pos_)
+                p = std::min(p * 10 + int(*pos_ - C('0')), max_width);
             precision_ = p;
         }
     }
@@ -160,7 +180,8 @@ template <class C> bool format_base<C>::star_value(int64_t v) {
 }
 
 template <class C>
-format_base<C>& format_base<C>::put_integer(uint64_t bits, bool is_signed, bool is64, char def, bool force_alt) {
+format_base<C>& format_base<C>::put_integer(uint64_t bits, bool is_signed, bool is64, char def,
+                                            bool force_alt) {
     uint64_t u = is64 ? bits : (bits & 0xFFFFFFFFull);
     int64_t s = is64 ? int64_t(bits) : int64_t(int32_t(uint32_t(bits)));
     if (flags_ & (f_star_width | f_star_prec)) {
@@ -189,7 +210,8 @@ format_base<C>& format_base<C>::put_integer(uint64_t bits, bool is_signed, bool 
         [[fallthrough]];
     case 'x':
     case 'X':
-        n = to_digits(u, 16, k == 'X' ? digits_upper : digits_lower, buf, sizeof buf / sizeof buf[0]);
+        n = to_digits(u, 16, k == 'X' ? digits_upper : digits_lower, buf,
+                      sizeof buf / sizeof buf[0]);
         if ((alt || k == 'p') && u != 0) {
             prefix_[0] = '0';
             prefix_[1] = 'x';
@@ -205,7 +227,8 @@ format_base<C>& format_base<C>::put_integer(uint64_t bits, bool is_signed, bool 
         break;
     case 'z':
     case 'Z':
-        n = to_digits(u, 36, k == 'Z' ? digits_upper : digits_lower, buf, sizeof buf / sizeof buf[0]);
+        n = to_digits(u, 36, k == 'Z' ? digits_upper : digits_lower, buf,
+                      sizeof buf / sizeof buf[0]);
         break;
     case 'm':
         n = to_digits(u, 64, digits_base64, buf, sizeof buf / sizeof buf[0]);
@@ -235,7 +258,8 @@ template <class C> void format_base<C>::write_field(const C* t, std::size_t len,
     if (m == field_mode::text) {
         if (precision_ >= 0 && len > std::size_t(precision_)) {
             if constexpr (std::is_same_v<C, char>)
-                len = utf8_cut(std::string_view(t, len), std::size_t(precision_)); // never half a character
+                len = utf8_cut(std::string_view(t, len),
+                               std::size_t(precision_)); // never half a character
             else
                 len = std::size_t(precision_);
         }
@@ -250,7 +274,8 @@ template <class C> void format_base<C>::write_field(const C* t, std::size_t len,
             } else if (flags_ & f_blank) {
                 sign_prefix[sp_len++] = C(' ');
             }
-            for (int i = 0; i < prefix_len_; ++i) sign_prefix[sp_len++] = C(prefix_[i]);
+            for (int i = 0; i < prefix_len_; ++i)
+                sign_prefix[sp_len++] = C(prefix_[i]);
         }
         // Digits into the work area, right-aligned so that zeros can go in front.
         constexpr std::size_t room = sizeof work / sizeof work[0];
@@ -298,7 +323,8 @@ template <class C> void format_base<C>::write_field(const C* t, std::size_t len,
         t = work + b;
         if (prec > 0 && std::size_t(prec) > len) zeros = std::size_t(prec) - len;
         std::size_t total = sp_len + zeros + len;
-        if (fill_ == C('0') && total < std::size_t(width_) && !(flags_ & f_left)) zeros += std::size_t(width_) - total;
+        if (fill_ == C('0') && total < std::size_t(width_) && !(flags_ & f_left))
+            zeros += std::size_t(width_) - total;
     }
     std::size_t total = sp_len + zeros + len;
     std::size_t pad = total < std::size_t(width_) ? std::size_t(width_) - total : 0;
@@ -379,15 +405,23 @@ template <class C> format_base<C>& format_base<C>::put_double(double v) {
     std::to_chars_result r{};
     const int prec = precision_;
     switch (lk) {
-    case 'f': r = std::to_chars(b, e, v, std::chars_format::fixed, prec < 0 ? 6 : prec); break;
-    case 'e': r = std::to_chars(b, e, v, std::chars_format::scientific, prec < 0 ? 6 : prec); break;
-    case 'g': r = std::to_chars(b, e, v, std::chars_format::general, prec < 0 ? 6 : (prec == 0 ? 1 : prec)); break;
+    case 'f':
+        r = std::to_chars(b, e, v, std::chars_format::fixed, prec < 0 ? 6 : prec);
+        break;
+    case 'e':
+        r = std::to_chars(b, e, v, std::chars_format::scientific, prec < 0 ? 6 : prec);
+        break;
+    case 'g':
+        r = std::to_chars(b, e, v, std::chars_format::general,
+                          prec < 0 ? 6 : (prec == 0 ? 1 : prec));
+        break;
     case 'a':
         r = prec < 0 ? std::to_chars(b, e, v, std::chars_format::hex)
                      : std::to_chars(b, e, v, std::chars_format::hex, prec);
         break;
     default:
-        r = prec < 0 ? std::to_chars(b, e, v) : std::to_chars(b, e, v, std::chars_format::fixed, prec);
+        r = prec < 0 ? std::to_chars(b, e, v)
+                     : std::to_chars(b, e, v, std::chars_format::fixed, prec);
         break;
     }
     if (r.ec != std::errc()) r = std::to_chars(b, e, v);

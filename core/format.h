@@ -57,8 +57,12 @@ template <class C> class format_base {
 
     // Integers: 32-bit and narrower go through put_int, 64-bit through
     // put_int64; the default letter is "d" when signed, "u" when not.
-    format_base& put_int(uint32_t bits, bool is_signed) { return put_integer(bits, is_signed, false, is_signed ? 'd' : 'u', false); }
-    format_base& put_int64(uint64_t bits, bool is_signed) { return put_integer(bits, is_signed, true, is_signed ? 'd' : 'u', false); }
+    format_base& put_int(uint32_t bits, bool is_signed) {
+        return put_integer(bits, is_signed, false, is_signed ? 'd' : 'u', false);
+    }
+    format_base& put_int64(uint64_t bits, bool is_signed) {
+        return put_integer(bits, is_signed, true, is_signed ? 'd' : 'u', false);
+    }
     // Pointers print in alternate-form hexadecimal ("p") unless a letter says otherwise.
     format_base& put_ptr(const void* p) {
         return put_integer(reinterpret_cast<uintptr_t>(p), false, sizeof(void*) > 4, 'p', true);
@@ -118,7 +122,8 @@ template <class C> class basic_format final : public format_base<C> {
         this->start(fmt);
         this->put(args...);
     }
-    template <class... A> explicit basic_format(const C* fmt, const A&... args)
+    template <class... A>
+    explicit basic_format(const C* fmt, const A&... args)
         : basic_format(std::basic_string_view<C>(fmt ? fmt : empty_()), args...) {}
 
     void append(C ch, std::size_t count) override { result_.append(count, ch); }
@@ -142,7 +147,8 @@ template <class C> class basic_format final : public format_base<C> {
 // size - 1 are written, the rest dropped, and the text is always terminated.
 class basic_sformat final : public format_base<char> {
   public:
-    template <class... A> basic_sformat(char* buf, std::size_t size, std::string_view fmt, const A&... args)
+    template <class... A>
+    basic_sformat(char* buf, std::size_t size, std::string_view fmt, const A&... args)
         : cur_(buf), buf_end_(buf + size) {
         if (size) *buf = 0;
         start(fmt);
@@ -167,7 +173,8 @@ template <class C> class basic_strformat final : public format_base<C> {
   public:
     using string_type = std::basic_string<C>;
     explicit basic_strformat(string_type& target) : target_(&target) {}
-    template <class... A> basic_strformat(string_type& target, std::basic_string_view<C> fmt, const A&... args)
+    template <class... A>
+    basic_strformat(string_type& target, std::basic_string_view<C> fmt, const A&... args)
         : target_(&target) {
         this->start(fmt);
         this->put(args...);
@@ -201,15 +208,18 @@ template <class... A> std::string format_str(std::string_view fmt, const A&... a
 template <class... A> std::wstring format_wstr(std::wstring_view fmt, const A&... args) {
     return basic_format<wchar_t>(fmt, args...).take();
 }
-template <class... A> void format_append(std::string& target, std::string_view fmt, const A&... args) {
+template <class... A>
+void format_append(std::string& target, std::string_view fmt, const A&... args) {
     basic_strformat<char>(target, fmt, args...);
 }
-template <class... A> void format_append(std::wstring& target, std::wstring_view fmt, const A&... args) {
+template <class... A>
+void format_append(std::wstring& target, std::wstring_view fmt, const A&... args) {
     basic_strformat<wchar_t>(target, fmt, args...);
 }
 // Returns the number of characters written (the buffer is always terminated
 // when size > 0).
-template <class... A> std::size_t format_buf(char* buf, std::size_t size, std::string_view fmt, const A&... args) {
+template <class... A>
+std::size_t format_buf(char* buf, std::size_t size, std::string_view fmt, const A&... args) {
     basic_sformat f(buf, size, fmt, args...);
     f.str();
     return f.length();
@@ -219,26 +229,24 @@ template <class... A> std::size_t format_buf(char* buf, std::size_t size, std::s
 
 template <class T> inline constexpr bool format_dependent_false = false;
 
-template <class C>
-template <guid_like G>
-format_base<C>& format_base<C>::put_guid(const G& g) {
+template <class C> template <guid_like G> format_base<C>& format_base<C>::put_guid(const G& g) {
     char buf[40];
-    basic_sformat f(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x", uint32_t(g.data1),
-                    uint16_t(g.data2), uint16_t(g.data3));
-    for (int i = 0; i < 8; ++i) f << uint8_t(g.data4[i]);
+    basic_sformat f(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                    uint32_t(g.data1), uint16_t(g.data2), uint16_t(g.data3));
+    for (int i = 0; i < 8; ++i)
+        f << uint8_t(g.data4[i]);
     f.str();
     if constexpr (std::is_same_v<C, char>) {
         return put_text(buf, f.length(), false);
     } else {
         wchar_t w[40];
-        for (std::size_t i = 0; i <= f.length(); ++i) w[i] = wchar_t(static_cast<unsigned char>(buf[i]));
+        for (std::size_t i = 0; i <= f.length(); ++i)
+            w[i] = wchar_t(static_cast<unsigned char>(buf[i]));
         return put_text(w, f.length(), false);
     }
 }
 
-template <class C>
-template <class T>
-format_base<C>& format_base<C>::operator<<(const T& v) {
+template <class C> template <class T> format_base<C>& format_base<C>::operator<<(const T& v) {
     using U = std::remove_cv_t<T>;
     if constexpr (std::is_array_v<U>) {
         using E = std::remove_cv_t<std::remove_extent_t<U>>;
@@ -251,9 +259,10 @@ format_base<C>& format_base<C>::operator<<(const T& v) {
     } else if constexpr (std::is_same_v<U, bool>) {
         return put_int(v ? 1u : 0u, true);
     } else if constexpr (std::is_same_v<U, char> || std::is_same_v<U, signed char>) {
-        return put_int(static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(v))), true);
-    } else if constexpr (std::is_same_v<U, wchar_t> || std::is_same_v<U, char8_t> || std::is_same_v<U, char16_t> ||
-                         std::is_same_v<U, char32_t>) {
+        return put_int(static_cast<uint32_t>(static_cast<int32_t>(static_cast<signed char>(v))),
+                       true);
+    } else if constexpr (std::is_same_v<U, wchar_t> || std::is_same_v<U, char8_t> ||
+                         std::is_same_v<U, char16_t> || std::is_same_v<U, char32_t>) {
         // Character types print as their unsigned code unless "%c" asks.
         return put_int(static_cast<uint32_t>(v), false);
     } else if constexpr (std::is_enum_v<U>) {

@@ -83,7 +83,8 @@ TEST(format, examples_table) {
         {"unsigned as d", f("%d", 4294967295u), "-1"},
         {"negative as u", f("%u", -1), "4294967295"},
         {"negative hex 32", f("%x", -1), "ffffffff"},
-        {"int64 limits", f("%? %?", INT64_MIN, UINT64_MAX), "-9223372036854775808 18446744073709551615"},
+        {"int64 limits", f("%? %?", INT64_MIN, UINT64_MAX),
+         "-9223372036854775808 18446744073709551615"},
         {"int64 hex", f("%X", int64_t(-1)), "FFFFFFFFFFFFFFFF"},
         {"int32 min", f("%?", INT32_MIN), "-2147483648"},
         {"int8 and uint16", f("%? %?", int8_t(-5), uint16_t(65535)), "-5 65535"},
@@ -96,7 +97,8 @@ TEST(format, examples_table) {
         {"wide text precision", f("[%.1?]", L"\u00e9x"), "[\xC3\xA9]"},
         {"narrow precision never splits", f("[%.1?]", "\xC3\xA9"), "[]"},
         {"string", f("%?/%?", std::string("a"), std::string_view("b")), "a/b"},
-        {"enum", f("%?", std::errc::invalid_argument), std::to_string(int(std::errc::invalid_argument))},
+        {"enum", f("%?", std::errc::invalid_argument),
+         std::to_string(int(std::errc::invalid_argument))},
         {"double default", f("%?", 0.1), "0.1"},
         {"double precision", f("%.3?", 2.5), "2.500"},
         {"double f", f("%8.2f|", -3.14159), "   -3.14|"},
@@ -105,7 +107,8 @@ TEST(format, examples_table) {
         {"double a", f("%a", 1.0), "0x1p+0"},
         {"double inf", f("%05?", std::numeric_limits<double>::infinity()), "  inf"},
     };
-    for (const auto& r : rows) EXPECT_EQ(r.run(), r.expect) << r.name;
+    for (const auto& r : rows)
+        EXPECT_EQ(r.run(), r.expect) << r.name;
 }
 
 TEST(format, guid) {
@@ -119,12 +122,14 @@ TEST(format, pointers) {
     int x = 0;
     const void* p = &x;
     char expect[40];
-    std::snprintf(expect, sizeof expect, "%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
+    std::snprintf(expect, sizeof expect, "%#llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(p)));
     EXPECT_EQ(format_str("%?", p), expect);
     EXPECT_EQ(format_str("%?", &x), expect);
     // A text with "x" prints where it lives.
     const char* text = "abc";
-    std::snprintf(expect, sizeof expect, "%#llx", static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(text)));
+    std::snprintf(expect, sizeof expect, "%#llx",
+                  static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(text)));
     EXPECT_EQ(format_str("%x", text), expect);
     EXPECT_EQ(format_str("%?", nullptr), "0");
     EXPECT_EQ(format_str("%d", reinterpret_cast<const void*>(uintptr_t(1234))), "1234");
@@ -133,9 +138,11 @@ TEST(format, pointers) {
 
 TEST(format, wide_formatter) {
     EXPECT_EQ(format_wstr(L"%02?:%02?", 7, 5), L"07:05");
-    EXPECT_EQ(format_wstr(L"%?|%5?|%-3?|", "\xC3\xA9t\xC3\xA9", L"ab", L'c'), L"\u00e9t\u00e9|   ab|99 |");
+    EXPECT_EQ(format_wstr(L"%?|%5?|%-3?|", "\xC3\xA9t\xC3\xA9", L"ab", L'c'),
+              L"\u00e9t\u00e9|   ab|99 |");
     EXPECT_EQ(format_wstr(L"%c", wchar_t(0x1F600)), std::wstring(1, wchar_t(0x1F600)));
-    EXPECT_EQ(format_wstr(L"%.2?", "\xC3\xA9t\xC3\xA9"), L"\u00e9"); // only whole characters are converted
+    EXPECT_EQ(format_wstr(L"%.2?", "\xC3\xA9t\xC3\xA9"),
+              L"\u00e9"); // only whole characters are converted
     EXPECT_EQ(format_wstr(L"%?", static_cast<const wchar_t*>(nullptr)), L"(null)");
     EXPECT_EQ(format_wstr(L"%'?", 1234567), L"1,234,567");
     EXPECT_EQ(format_wstr(L"%?", wrstring(L"view")), L"view");
@@ -177,9 +184,7 @@ TEST(format, targets) {
     // A caller's buffer: size - 1 characters and a terminating zero.
     char buf[4];
     std::memset(buf, 'x', sizeof buf);
-    {
-        basic_sformat sf(buf, sizeof buf, "abcdef");
-    }
+    { basic_sformat sf(buf, sizeof buf, "abcdef"); }
     EXPECT_STREQ(buf, "abc");
     char big[16];
     EXPECT_EQ(format_buf(big, sizeof big, "%?+%?=%?", 1, 2, 3), 5u);

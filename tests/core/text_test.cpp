@@ -11,7 +11,8 @@ namespace {
 
 std::string bytes(std::initializer_list<int> b) {
     std::string s;
-    for (int c : b) s += char(c);
+    for (int c : b)
+        s += char(c);
     return s;
 }
 
@@ -130,7 +131,8 @@ TEST(text_numbers, parse_with_saturation) {
     EXPECT_EQ(cstr_to_int_w(nullptr), 0);
     EXPECT_EQ(hex_to_int_str("ff"), 255u);
     EXPECT_EQ(hex_to_int_wstr(L" FFFFFFFF"), 0xFFFFFFFFu);
-    EXPECT_EQ(rstring_hex_to_int(rstring("100000001")), 0xFFFFFFFFu); // a replayed nonce count cannot wrap to 1
+    EXPECT_EQ(rstring_hex_to_int(rstring("100000001")),
+              0xFFFFFFFFu); // a replayed nonce count cannot wrap to 1
     EXPECT_EQ(hex_to_int_str("-1"), 0xFFFFFFFFu);
     EXPECT_EQ(cstr_hex_to_int_w(L"1aG"), 0x1Au);
     EXPECT_EQ(hex_pair_value(L'4', L'f'), 0x4F);
@@ -250,18 +252,18 @@ TEST(text_utf8, ill_formed_input_never_aliases) {
     };
     const wchar_t R = replacement_char;
     const row rows[] = {
-        {bytes({0xC0, 0xAF}), {R}},                    // overlong "/"
-        {bytes({0xE0, 0x80, 0xAE}), {R}},              // overlong "."
-        {bytes({0xF0, 0x80, 0x80, 0xAF}), {R}},        // overlong "/"
-        {bytes({0xC1, 0xBF}), {R}},                    // overlong
-        {bytes({0xED, 0xA0, 0x80}), {R}},              // lone high surrogate
-        {bytes({0xED, 0xBF, 0xBF}), {R}},              // lone low surrogate
-        {bytes({0xF4, 0x90, 0x80, 0x80}), {R}},        // U+110000
-        {bytes({0xF8, 0x88, 0x80, 0x80, 0x80}), {R}},  // five-byte form
+        {bytes({0xC0, 0xAF}), {R}},                   // overlong "/"
+        {bytes({0xE0, 0x80, 0xAE}), {R}},             // overlong "."
+        {bytes({0xF0, 0x80, 0x80, 0xAF}), {R}},       // overlong "/"
+        {bytes({0xC1, 0xBF}), {R}},                   // overlong
+        {bytes({0xED, 0xA0, 0x80}), {R}},             // lone high surrogate
+        {bytes({0xED, 0xBF, 0xBF}), {R}},             // lone low surrogate
+        {bytes({0xF4, 0x90, 0x80, 0x80}), {R}},       // U+110000
+        {bytes({0xF8, 0x88, 0x80, 0x80, 0x80}), {R}}, // five-byte form
         {bytes({0xFC, 0x80, 0x80, 0x80, 0x80, 0xAF}), {R}},
         {bytes({0xFE, 'a'}), {0xFE, L'a'}},
-        {bytes({0xC3, 'A'}), {0xC3, L'A'}},            // lead without continuation
-        {bytes({'a', 0xE2, 0x82}), {L'a', R}},         // truncated at the end
+        {bytes({0xC3, 'A'}), {0xC3, L'A'}},    // lead without continuation
+        {bytes({'a', 0xE2, 0x82}), {L'a', R}}, // truncated at the end
     };
     for (const auto& r : rows) {
         std::wstring w = utf8_to_utf16(r.in);
@@ -279,8 +281,10 @@ TEST(text_utf8, encoder) {
     std::wstring pair = {wchar_t(0xD83D), wchar_t(0xDE00)};
     EXPECT_EQ(utf16_to_utf8(pair), "\xF0\x9F\x98\x80");
     // Unpaired surrogates and values beyond Unicode encode as U+FFFD.
-    EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0xDC00), L'a'}), "\xEF\xBF\xBD" "a");
-    EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0xD800), L'a'}), "\xEF\xBF\xBD" "a");
+    EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0xDC00), L'a'}), "\xEF\xBF\xBD"
+                                                                  "a");
+    EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0xD800), L'a'}), "\xEF\xBF\xBD"
+                                                                  "a");
     EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0x110000)}), "\xEF\xBF\xBD");
     std::wstring w;
     code_point_to_utf16(0x1F600, w);
@@ -319,11 +323,13 @@ TEST(text_base64, decode) {
         std::string out;
     };
     const row rows[] = {
-        {"QQ==", "A"},   {"QUI=", "AB"},       {"QUJD", "ABC"},         {"QUJDRA==", "ABCD"},
-        {"QUJ", ""},     {"Q===", ""},         {"QU\r\nJD", "ABC"},     {"", ""},
-        {"dXNlcjpwYXNz", "user:pass"},         {"/+8=", "\xFF\xEF"},
+        {"QQ==", "A"},        {"QUI=", "AB"}, {"QUJD", "ABC"},
+        {"QUJDRA==", "ABCD"}, {"QUJ", ""},    {"Q===", ""},
+        {"QU\r\nJD", "ABC"},  {"", ""},       {"dXNlcjpwYXNz", "user:pass"},
+        {"/+8=", "\xFF\xEF"},
     };
-    for (const auto& r : rows) EXPECT_EQ(base64_decode(r.in), r.out) << r.in;
+    for (const auto& r : rows)
+        EXPECT_EQ(base64_decode(r.in), r.out) << r.in;
     // Characters outside the alphabet count as zero and keep their position.
     EXPECT_EQ(base64_decode("Q!=="), std::string(1, 'A' - 1));
 }
@@ -341,12 +347,15 @@ TEST(text_paths, separators_and_parts) {
     append_backslash(p);
     EXPECT_EQ(p, L"/srv/");
 
-    EXPECT_EQ(split_extension(L"/dir.x/file"), std::make_pair(std::wstring(L"/dir.x/file"), std::wstring()));
-    EXPECT_EQ(split_extension(L"name.tar.gz"), std::make_pair(std::wstring(L"name.tar"), std::wstring(L".gz")));
+    EXPECT_EQ(split_extension(L"/dir.x/file"),
+              std::make_pair(std::wstring(L"/dir.x/file"), std::wstring()));
+    EXPECT_EQ(split_extension(L"name.tar.gz"),
+              std::make_pair(std::wstring(L"name.tar"), std::wstring(L".gz")));
     EXPECT_EQ(file_extension(L"a.b/c"), L"");
     EXPECT_EQ(file_extension(L"c.TXT"), L"TXT");
     EXPECT_EQ(file_extension("noext"), "");
-    EXPECT_EQ(split_path(L"/a/b.txt"), std::make_pair(std::wstring(L"/a/"), std::wstring(L"b.txt")));
+    EXPECT_EQ(split_path(L"/a/b.txt"),
+              std::make_pair(std::wstring(L"/a/"), std::wstring(L"b.txt")));
     EXPECT_EQ(split_path(L"b.txt"), std::make_pair(std::wstring(), std::wstring(L"b.txt")));
     EXPECT_EQ(dir_part(L"/a/b"), L"/a/");
     EXPECT_EQ(dir_part(L"b"), L"");
