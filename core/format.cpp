@@ -235,8 +235,19 @@ format_base<C>& format_base<C>::put_integer(uint64_t bits, bool is_signed, bool 
         break;
     case 'c':
         if (u != 0) {
-            C ch = C(u);
-            write_field(&ch, 1, field_mode::text);
+            if constexpr (std::is_same_v<C, char>) {
+                // Narrow text is UTF-8: a code point above 127 is written as
+                // its UTF-8 sequence; a negative char value is a raw byte.
+                std::string seq;
+                if (u >= 0x80 && u <= 0x10FFFF)
+                    append_utf8(uint32_t(u), seq);
+                else
+                    seq += char(u);
+                write_field(seq.data(), seq.size(), field_mode::text);
+            } else {
+                C ch = C(u);
+                write_field(&ch, 1, field_mode::text);
+            }
         }
         next();
         return *this;
@@ -453,7 +464,7 @@ template class format_base<wchar_t>;
 
 // --- the fixed-buffer target --------------------------------------------------
 
-void basic_sformat::append(char ch, std::size_t count) {
+void basic_sformat<char>::append(char ch, std::size_t count) {
     if (cur_ == buf_end_) return;
     std::size_t room = std::size_t(buf_end_ - cur_) - 1;
     std::size_t n = count < room ? count : room;
@@ -463,7 +474,7 @@ void basic_sformat::append(char ch, std::size_t count) {
     *cur_ = 0;
 }
 
-void basic_sformat::append(const char* p, std::size_t count) {
+void basic_sformat<char>::append(const char* p, std::size_t count) {
     if (cur_ == buf_end_) return;
     std::size_t room = std::size_t(buf_end_ - cur_) - 1;
     std::size_t n = count <= room ? count : utf8_cut(std::string_view(p, count), room);

@@ -145,7 +145,9 @@ template <class C> class basic_format final : public format_base<C> {
 
 // Formats into a caller's character buffer of size characters: at most
 // size - 1 are written, the rest dropped, and the text is always terminated.
-class basic_sformat final : public format_base<char> {
+// (There is no wide fixed-buffer formatter.)
+template <class C> class basic_sformat;
+template <> class basic_sformat<char> final : public format_base<char> {
   public:
     template <class... A>
     basic_sformat(char* buf, std::size_t size, std::string_view fmt, const A&... args)
@@ -197,7 +199,7 @@ template <class C> class basic_strformat final : public format_base<C> {
 
 using format = basic_format<char>;
 using wformat = basic_format<wchar_t>;
-using sformat = basic_sformat;
+using sformat = basic_sformat<char>;
 using strformat = basic_strformat<char>;
 using wstrformat = basic_strformat<wchar_t>;
 
@@ -220,7 +222,7 @@ void format_append(std::wstring& target, std::wstring_view fmt, const A&... args
 // when size > 0).
 template <class... A>
 std::size_t format_buf(char* buf, std::size_t size, std::string_view fmt, const A&... args) {
-    basic_sformat f(buf, size, fmt, args...);
+    basic_sformat<char> f(buf, size, fmt, args...);
     f.str();
     return f.length();
 }
@@ -231,8 +233,8 @@ template <class T> inline constexpr bool format_dependent_false = false;
 
 template <class C> template <guid_like G> format_base<C>& format_base<C>::put_guid(const G& g) {
     char buf[40];
-    basic_sformat f(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
-                    uint32_t(g.data1), uint16_t(g.data2), uint16_t(g.data3));
+    basic_sformat<char> f(buf, sizeof buf, "%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x",
+                          uint32_t(g.data1), uint16_t(g.data2), uint16_t(g.data3));
     for (int i = 0; i < 8; ++i)
         f << uint8_t(g.data4[i]);
     f.str();

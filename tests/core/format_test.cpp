@@ -69,6 +69,9 @@ TEST(format, examples_table) {
         {"null text", f("%?", null_text), "(null)"},
         {"char zero", f("[%c]", 0), "[]"},
         {"char", f("%c%c", 'o', 'k'), "ok"},
+        {"char as code point", f("%c", L'\u00e9'), "\xC3\xA9"},
+        {"char raw byte", f("%c", char(0xE9)), "\xE9"},
+        {"char default is a number", f("%?", 'A'), "65"},
         {"percent at end with argument", f("100%", 5), "1005"},
         {"percent at end unsigned", f("%", 0xFFFFFFFFu), "-1"},
         {"percent at end", f("100%"), "100"},
@@ -184,7 +187,7 @@ TEST(format, targets) {
     // A caller's buffer: size - 1 characters and a terminating zero.
     char buf[4];
     std::memset(buf, 'x', sizeof buf);
-    { basic_sformat sf(buf, sizeof buf, "abcdef"); }
+    { basic_sformat<char> sf(buf, sizeof buf, "abcdef"); }
     EXPECT_STREQ(buf, "abc");
     char big[16];
     EXPECT_EQ(format_buf(big, sizeof big, "%?+%?=%?", 1, 2, 3), 5u);
@@ -201,4 +204,18 @@ TEST(format, format_text_is_copied) {
     fmt.assign(100, 'z'); // the formatter holds its own copy
     fm << 1;
     EXPECT_EQ(fm.str(), "<1>");
+}
+
+TEST(format, named_insertions_and_star_with_text) {
+    basic_format<char> f("%?|%?|%?|%?|%*?|");
+    f.put_int(uint32_t(-3), true).put_int64(5, false).put_str("abcdef", 3).put_wstr(L"w", -1);
+    f.put_str("t"); // a text clears a pending star and prints as it is
+    EXPECT_EQ(f.str(), "-3|5|abc|w|t|");
+
+    std::wstring target;
+    {
+        basic_strformat<wchar_t> wf(target, L"%-4?|%#o");
+        wf << L"ab" << 8u;
+    }
+    EXPECT_EQ(target, L"ab  |010");
 }
