@@ -117,66 +117,9 @@ bool is_valid_dns_name(const std::string& name) {
     return true;
 }
 
-// The system resolver: one resolver state per query, so queries may run on
-// any number of threads at once.
-class system_resolver : public dns_resolver {
-  public:
-    uint32_t query(const std::string& name, uint16_t type) override {
-        struct __res_state state;
-        std::memset(&state, 0, sizeof state);
-        if (res_ninit(&state) != 0) return dns_status::server_failure;
-        unsigned char answer[NS_PACKETSZ * 8];
-        const int length = res_nquery(&state, name.c_str(), ns_c_in, type, answer, sizeof answer);
-        uint32_t status;
-        if (length < 0) {
-            switch (state.res_h_errno) {
-            case HOST_NOT_FOUND:
-                status = dns_status::name_error;
-                break;
-            case NO_DATA:
-                status = dns_status::no_records;
-                break;
-            case TRY_AGAIN:
-                status = dns_status::timeout;
-                break;
-            default:
-                status = dns_status::server_failure;
-                break;
-            }
-        } else if (length < NS_HFIXEDSZ) {
-            status = dns_status::format_error;
-        } else {
-            const unsigned rcode = answer[3] & 0x0F;
-            const unsigned answers = unsigned(answer[6]) << 8 | answer[7];
-            switch (rcode) {
-            case ns_r_noerror:
-                status = answers != 0 ? dns_status::success : dns_status::no_records;
-                break;
-            case ns_r_formerr:
-                status = dns_status::format_error;
-                break;
-            case ns_r_nxdomain:
-                status = dns_status::name_error;
-                break;
-            case ns_r_notimpl:
-                status = dns_status::not_implemented;
-                break;
-            case ns_r_refused:
-                status = dns_status::refused;
-                break;
-            default:
-                status = dns_status::server_failure;
-                break;
-            }
-        }
-        res_nclose(&state);
-        return status;
-    }
-};
-
 std::mutex resolver_lock;
 std::shared_ptr<dns_resolver>& resolver_slot() {
-    static std::shared_ptr<dns_resolver> slot = std::make_shared<system_resolver>();
+    static std::shared_ptr<dns_resolver> slot = std::make_shared<system_dns_resolver>();
     return slot;
 }
 
@@ -298,8 +241,73 @@ std::optional<ip_network> ip_network_parse(std::wstring_view text) {
     return network;
 }
 
+// One resolver state per query, so queries may run on any number of threads at
+// once.
+uint32_t system_dns_resolver::query(const std::string& name, uint16_t type) {
+    struct __res_state state;
+    std::memset(&state, 0, sizeof state);
+    if (res_ninit(&state) != 0) return dns_status::server_failure;
+    if (server_) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port_);
+        std::memcpy(&address.sin_addr, server_->bytes.data(), 4);
+        state.nsaddr_list[0] = address;
+        state.nscount = 1;
+    }
+    unsigned char answer[NS_PACKETSZ * 8];
+    std::memset(answer, 0, NS_HFIXEDSZ);
+    const int length = res_nquery(&state, name.c_str(), ns_c_in, type, answer, sizeof answer);
+    uint32_t status;
+    if (length < 0) {
+        switch (state.res_h_errno) {
+        case HOST_NOT_FOUND:
+            status = dns_status::name_error;
+            break;
+        case NO_DATA:
+            status = dns_status::no_records;
+            break;
+        case TRY_AGAIN:
+            // Also reported when the servers answered with a failure code; the
+            // last such answer is left in the buffer, a time-out leaves none.
+            status = (answer[2] & 0x80) != 0 ? dns_status::server_failure : dns_status::timeout;
+            break;
+        default:
+            status = dns_status::server_failure;
+            break;
+        }
+    } else if (length < NS_HFIXEDSZ) {
+        status = dns_status::format_error;
+    } else {
+        const unsigned rcode = answer[3] & 0x0F;
+        const unsigned answers = unsigned(answer[6]) << 8 | answer[7];
+        switch (rcode) {
+        case ns_r_noerror:
+            status = answers != 0 ? dns_status::success : dns_status::no_records;
+            break;
+        case ns_r_formerr:
+            status = dns_status::format_error;
+            break;
+        case ns_r_nxdomain:
+            status = dns_status::name_error;
+            break;
+        case ns_r_notimpl:
+            status = dns_status::not_implemented;
+            break;
+        case ns_r_refused:
+            status = dns_status::refused;
+            break;
+        default:
+            status = dns_status::server_failure;
+            break;
+        }
+    }
+    res_nclose(&state);
+    return status;
+}
+
 std::shared_ptr<dns_resolver> set_dns_resolver(std::shared_ptr<dns_resolver> resolver) {
-    if (!resolver) resolver = std::make_shared<system_resolver>();
+    if (!resolver) resolver = std::make_shared<system_dns_resolver>();
     std::lock_guard<std::mutex> hold(resolver_lock);
     resolver_slot().swap(resolver);
     return resolver;

@@ -116,6 +116,20 @@ class dns_resolver {
     virtual uint32_t query(const std::string& name, uint16_t type) = 0;
 };
 
+// The system resolver (libresolv). By default it asks the name servers of the
+// system's resolver configuration; given an IPv4 name server (address and port)
+// it asks that one alone, as tests do with a server on the loopback address.
+class system_dns_resolver : public dns_resolver {
+  public:
+    system_dns_resolver() = default;
+    system_dns_resolver(const ipv4_addr& server, uint16_t port) : server_(server), port_(port) {}
+    uint32_t query(const std::string& name, uint16_t type) override;
+
+  private:
+    std::optional<ipv4_addr> server_;
+    uint16_t port_ = 53;
+};
+
 // Replaces the resolver that dns_check_domain uses and returns the previous one;
 // null restores the system resolver.
 std::shared_ptr<dns_resolver> set_dns_resolver(std::shared_ptr<dns_resolver> resolver);
