@@ -7,8 +7,8 @@
 
 #include <atomic>
 #include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
 #include <grp.h>
 #include <string>
 #include <sys/fsuid.h>
@@ -65,6 +65,8 @@ uid_t create_owner(const std::string& dir, const char* name) {
     return st.st_uid;
 }
 
+// Under /tmp rather than the build tree: the impersonated account must be able
+// to reach it.
 struct temp_dir {
     std::string path;
     temp_dir() {
@@ -73,8 +75,8 @@ struct temp_dir {
         chmod(path.c_str(), 0777); // the impersonated account may create files in it
     }
     ~temp_dir() {
-        std::string cmd = "rm -rf '" + path + "'";
-        if (std::system(cmd.c_str()) != 0) std::perror("cleanup");
+        std::error_code ec;
+        std::filesystem::remove_all(path, ec);
     }
 };
 
