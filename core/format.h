@@ -291,11 +291,12 @@ template <class C> template <class T> format_base<C>& format_base<C>::operator<<
         else
             return put_ptr(reinterpret_cast<const void*>(v));
     } else if constexpr (std::is_convertible_v<const U&, std::string_view>) {
+        // An empty view prints nothing, even a default-constructed one.
         std::string_view s = v;
-        return put_str(s.data(), static_cast<std::ptrdiff_t>(s.size()));
+        return put_str(s.data() ? s.data() : "", static_cast<std::ptrdiff_t>(s.size()));
     } else if constexpr (std::is_convertible_v<const U&, std::wstring_view>) {
         std::wstring_view s = v;
-        return put_wstr(s.data(), static_cast<std::ptrdiff_t>(s.size()));
+        return put_wstr(s.data() ? s.data() : L"", static_cast<std::ptrdiff_t>(s.size()));
     } else if constexpr (std::is_same_v<U, basic_rstring<char>>) {
         return put_str(v.data(), static_cast<std::ptrdiff_t>(v.size()));
     } else if constexpr (std::is_same_v<U, basic_rstring<wchar_t>>) {

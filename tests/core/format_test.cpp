@@ -147,6 +147,8 @@ TEST(format, wide_formatter) {
     EXPECT_EQ(format_wstr(L"%.2?", "\xC3\xA9t\xC3\xA9"),
               L"\u00e9"); // only whole characters are converted
     EXPECT_EQ(format_wstr(L"%?", static_cast<const wchar_t*>(nullptr)), L"(null)");
+    EXPECT_EQ(format_str("[%?]", std::string_view()), "[]");
+    EXPECT_EQ(format_wstr(L"[%?]", std::wstring_view()), L"[]");
     EXPECT_EQ(format_wstr(L"%'?", 1234567), L"1,234,567");
     EXPECT_EQ(format_wstr(L"%?", wrstring(L"view")), L"view");
     basic_format<wchar_t> fw(L"[%?]");
