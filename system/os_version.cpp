@@ -3,6 +3,7 @@
 #include "core/cpu_info.h"
 #include "core/format.h"
 #include "core/hrtime.h"
+#include "core/md5.h"
 #include "core/text.h"
 #include "platform/win32/time.h"
 
@@ -28,82 +29,11 @@
 
 namespace {
 
-// ---- MD5 (the class library's digest is not available to this file yet) ----
-
-struct md5_state {
-    uint32_t a = 0x67452301, b = 0xefcdab89, c = 0x98badcfe, d = 0x10325476;
-
-    void block(const uint8_t* p) {
-        static const uint32_t k[64] = {
-            0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-            0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-            0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-            0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-            0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-            0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-            0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-            0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-            0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-            0xeb86d391};
-        static const int r[16] = {7, 12, 17, 22, 5, 9, 14, 20, 4, 11, 16, 23, 6, 10, 15, 21};
-        uint32_t m[16];
-        for (int i = 0; i < 16; ++i)
-            m[i] = uint32_t(p[i * 4]) | uint32_t(p[i * 4 + 1]) << 8 | uint32_t(p[i * 4 + 2]) << 16 |
-                   uint32_t(p[i * 4 + 3]) << 24;
-        uint32_t aa = a, bb = b, cc = c, dd = d;
-        for (int i = 0; i < 64; ++i) {
-            uint32_t f;
-            int g;
-            int round = i / 16;
-            if (round == 0) {
-                f = (bb & cc) | (~bb & dd);
-                g = i;
-            } else if (round == 1) {
-                f = (dd & bb) | (~dd & cc);
-                g = (5 * i + 1) % 16;
-            } else if (round == 2) {
-                f = bb ^ cc ^ dd;
-                g = (3 * i + 5) % 16;
-            } else {
-                f = cc ^ (bb | ~dd);
-                g = (7 * i) % 16;
-            }
-            uint32_t t = dd;
-            dd = cc;
-            cc = bb;
-            uint32_t x = aa + f + k[i] + m[g];
-            int s = r[round * 4 + i % 4];
-            bb = bb + ((x << s) | (x >> (32 - s)));
-            aa = t;
-        }
-        a += aa;
-        b += bb;
-        c += cc;
-        d += dd;
-    }
-};
-
 std::array<uint8_t, 16> md5_digest(std::string_view bytes) {
-    md5_state st;
-    std::size_t n = bytes.size();
-    const auto* p = reinterpret_cast<const uint8_t*>(bytes.data());
-    std::size_t full = n / 64;
-    for (std::size_t i = 0; i < full; ++i)
-        st.block(p + i * 64);
-    uint8_t tail[128] = {};
-    std::size_t rest = n - full * 64;
-    std::memcpy(tail, p + full * 64, rest);
-    tail[rest] = 0x80;
-    std::size_t tail_len = rest + 9 <= 64 ? 64 : 128;
-    uint64_t bits = uint64_t(n) * 8;
-    for (int i = 0; i < 8; ++i)
-        tail[tail_len - 8 + i] = uint8_t(bits >> (8 * i));
-    st.block(tail);
-    if (tail_len == 128) st.block(tail + 64);
+    uint8_t d[cl::md5::digest_size];
+    cl::md5::calc(bytes.data(), bytes.size(), d);
     std::array<uint8_t, 16> out{};
-    uint32_t w[4] = {st.a, st.b, st.c, st.d};
-    for (int i = 0; i < 16; ++i)
-        out[i] = uint8_t(w[i / 4] >> (8 * (i % 4)));
+    std::memcpy(out.data(), d, sizeof d);
     return out;
 }
 
