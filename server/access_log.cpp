@@ -1,0 +1,150 @@
+#include "server/access_log.h"
+
+#include "core/format.h"
+#include "core/text.h"
+#include "core/trace.h"
+
+#include <cerrno>
+#include <ctime>
+#include <filesystem>
+#include <system_error>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+bool write_all(int fd, std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t n = ::write(fd, text.data(), text.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        text.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+} // namespace
+
+std::string quote_log_field(std::string_view text) {
+    if (text.empty()) return "-";
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (const char c : text) {
+        if (c == '\\' || c == '"') out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+std::string format_log_time(const win32::systemtime& t, int32_t bias) {
+    const char* month = (t.month >= 1 && t.month <= 12) ? month_names[t.month - 1] : "???";
+    std::string out = cl::format_str("%02?/%?/%?:%02?:%02?:%02?", t.day, month, t.year, t.hour,
+                                     t.minute, t.second);
+    int32_t offset;
+    if (bias > 0) {
+        out += " -";
+        offset = bias;
+    } else {
+        out += " +";
+        offset = -bias;
+    }
+    cl::format_append(out, "%02?%02?", offset / 60, offset % 60);
+    return out;
+}
+
+int32_t standard_zone_bias() {
+    ::tzset();
+    // timezone: seconds west of UTC in standard time, as the zone bias.
+    return static_cast<int32_t>(::timezone / 60);
+}
+
+std::string format_access_log_line(const access_log_fields& f, const win32::systemtime& local,
+                                   int32_t bias) {
+    const std::string bytes = f.bytes_sent == 0 ? std::string("-") : std::to_string(f.bytes_sent);
+    const std::string referer = f.referer.empty() ? std::string("\"-\"") : quote_log_field(f.referer);
+    return cl::format_str("%? - %? [%?] %? %? %? %? %?\n", f.remote_addr, quote_log_field(f.user),
+                          format_log_time(local, bias), quote_log_field(f.request_line), f.status,
+                          bytes, referer, quote_log_field(f.user_agent));
+}
+
+access_log::~access_log() {
+    close();
+}
+
+bool access_log::open(const std::wstring& dir) {
+    const std::wstring file = dir + L"access.log";
+    const std::string narrow = cl::utf16_to_utf8(file);
+    std::error_code ec;
+    if (!dir.empty()) std::filesystem::create_directories(cl::utf16_to_utf8(dir), ec);
+    const int fd = ::open(narrow.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        cl::trace_out.write(cl::format_str("unable to open access log %?: %?\n", narrow, errno));
+        return false;
+    }
+    cl::cs_lock g(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+    path_ = file;
+    return true;
+}
+
+void access_log::arm_flush(cl::base_timer& timer) {
+    timer.set_timer(flush_timer_, [this] { flush_queue(); }, flush_event_);
+}
+
+void access_log::queue_line(std::string line) {
+    {
+        cl::cs_lock g(lock_);
+        queue_.push_back(std::move(line));
+    }
+    flush_event_.set();
+}
+
+void access_log::flush_queue() {
+    // One writer at a time keeps the lines in queue order.
+    cl::cs_lock w(write_lock_);
+    cl::cs_lock g(lock_);
+    while (!queue_.empty()) {
+        std::string line = std::move(queue_.front());
+        queue_.pop_front();
+        const int fd = fd_;
+        g.unlock();
+        if (fd >= 0 && !write_all(fd, line))
+            cl::trace_out.write(cl::format_str("access log write failed: %?\n", errno));
+        g.lock();
+    }
+}
+
+void access_log::close() {
+    flush_timer_.kill(true);
+    daily_timer_.kill(true);
+    flush_queue();
+    cl::cs_lock w(write_lock_);
+    cl::cs_lock g(lock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+    path_.clear();
+}
+
+bool access_log::is_open() {
+    cl::cs_lock g(lock_);
+    return fd_ >= 0;
+}
+
+std::wstring access_log::path() {
+    cl::cs_lock g(lock_);
+    return path_;
+}
+
+access_log& the_access_log() {
+    static access_log log;
+    return log;
+}

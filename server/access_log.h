@@ -1,0 +1,77 @@
+// The access log: one line per answered request, built on the request's
+// thread, queued under the log's lock and written to "access.log" by the
+// flush callback on the "slow" timer, so request threads never wait for the
+// disk.
+#pragma once
+#include "core/sync.h"
+#include "core/timer.h"
+#include "platform/win32/time.h"
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+// The recorded values of one request that its log line is made of.
+struct access_log_fields {
+    std::string remote_addr;
+    std::string user;         // authenticated user; empty for anonymous
+    std::string request_line; // method, raw URL, "HTTP/1.1"
+    int status = 0;
+    uint64_t bytes_sent = 0;
+    std::string referer;
+    std::string user_agent;
+};
+
+// A field in the log's quoting: "-" for empty text, else backslashes doubled,
+// quotes escaped, the whole in double quotes.
+std::string quote_log_field(std::string_view text);
+
+// The time field: "06/Nov/1994:08:49:37 +0100". bias_minutes is the standard
+// zone bias (UTC minus local time, in minutes), daylight saving not added.
+std::string format_log_time(const win32::systemtime& local, int32_t bias_minutes);
+
+// The standard-time bias of the local zone in minutes (UTC minus local).
+int32_t standard_zone_bias();
+
+// The complete line, "\n" included.
+std::string format_access_log_line(const access_log_fields& fields,
+                                   const win32::systemtime& local, int32_t bias_minutes);
+
+class access_log {
+  public:
+    access_log() = default;
+    ~access_log();
+    access_log(const access_log&) = delete;
+    access_log& operator=(const access_log&) = delete;
+
+    // Opens "access.log" in dir (which ends in "/") for appending, creating
+    // the directory when it is missing. False when the file cannot be opened;
+    // lines queued meanwhile are dropped at the next flush.
+    bool open(const std::wstring& dir);
+    // Arms the flush on timer: it runs whenever a line is queued.
+    void arm_flush(cl::base_timer& timer);
+    // Appends the line to the queue and wakes the flush.
+    void queue_line(std::string line);
+    // Writes the queued lines to the file; the lock is not held while writing.
+    void flush_queue();
+    // Stops the flush (waiting for a running one), writes what is queued and
+    // closes the file.
+    void close();
+
+    bool is_open();
+    std::wstring path();
+
+  private:
+    cl::critical_section lock_;
+    cl::event flush_event_;
+    std::deque<std::string> queue_;
+    cl::timer_id flush_timer_;
+    cl::timer_id daily_timer_; // armed by the daily rotation
+    int fd_ = -1;
+    std::wstring path_;
+    cl::critical_section write_lock_; // orders the writers of the file
+};
+
+// The one access log of the process.
+access_log& the_access_log();
