@@ -102,9 +102,11 @@ std::wstring resolve_file_argument(const config_info& config, std::wstring_view 
         full = config.directory_being_read + rel;
     if (!host.check_filename(full, trace_level())) return {};
     if (is_blocked(full)) return {};
-    if (!allow_directories && (file_attributes_of(full) != invalid_file_attributes) &&
-        (file_attributes_of(full) & file_attribute_directory))
-        return {};
+    // Only an existing target is a valid argument (a missing error document
+    // stores nothing).
+    uint32_t attr = file_attributes_of(full);
+    if (attr == invalid_file_attributes) return {};
+    if (!allow_directories && (attr & file_attribute_directory)) return {};
     return full;
 }
 
