@@ -1,5 +1,6 @@
 #include "server/access_checker.h"
 
+#include "core/format.h"
 #include "core/path.h"
 #include "core/text.h"
 #include "core/trace.h"
@@ -19,7 +20,8 @@ class unknown_user_scheme final : public auth_scheme {
         checker.challenge_headers().add("WWW-Authenticate",
                                         std::string(scheme) + " realm=\"" + realm + "\"");
     }
-    bool verify(access_checker&, int32_t, const std::string&, const std::string&, bool& stale) override {
+    bool verify(access_checker&, int32_t, const std::string&, const std::string&,
+                bool& stale) override {
         stale = false;
         return false;
     }
@@ -28,7 +30,9 @@ class unknown_user_scheme final : public auth_scheme {
 unknown_user_scheme stand_in_scheme;
 std::atomic<auth_scheme*> installed_scheme{nullptr};
 
-void trace(const std::string& s) { cl::trace_out.write(s); }
+void trace(const std::string& s) {
+    cl::trace_out.write(s);
+}
 
 } // namespace
 
@@ -37,7 +41,9 @@ auth_scheme& the_auth_scheme() {
     return s ? *s : stand_in_scheme;
 }
 
-void set_auth_scheme(auth_scheme* scheme) { installed_scheme.store(scheme, std::memory_order_release); }
+void set_auth_scheme(auth_scheme* scheme) {
+    installed_scheme.store(scheme, std::memory_order_release);
+}
 
 bool is_safe_user_name(const std::string& user) {
     if (user.empty() || user == "." || user == "..") return false;
@@ -46,14 +52,17 @@ bool is_safe_user_name(const std::string& user) {
     return true;
 }
 
-bool user_in_group(const std::wstring& group_file, const std::string& group, const std::string& user) {
+bool user_in_group(const std::wstring& group_file, const std::string& group,
+                   const std::string& user) {
     if (group_file.empty()) return false;
     std::string members = the_script_host().get_user_password(group_file, group);
     std::size_t i = 0, n = members.size();
     while (i < n) {
-        while (i < n && cl::is_space(members[i])) ++i;
+        while (i < n && cl::is_space(members[i]))
+            ++i;
         std::size_t start = i;
-        while (i < n && !cl::is_space(members[i])) ++i;
+        while (i < n && !cl::is_space(members[i]))
+            ++i;
         if (i > start && members.compare(start, i - start, user) == 0) return true;
     }
     return false;
@@ -82,10 +91,10 @@ std::string access_checker::stored_password(const std::string& user) {
         std::wstring folder = cl::with_backslash(users) + user_w;
         std::wstring profile = folder + L"/profile.txt";
         uint32_t folder_attr = file_attributes_of(folder);
-        if (!host.check_filename(profile, trace_level()) || folder_attr == invalid_file_attributes ||
-            !(folder_attr & file_attribute_directory)) {
+        if (!host.check_filename(profile, trace_level()) ||
+            folder_attr == invalid_file_attributes || !(folder_attr & file_attribute_directory)) {
             if (trace_level() > 1)
-                trace("invalid user profile name: " + cl::utf16_to_utf8(profile) + "\n");
+                trace(cl::format_str("invalid user profile name: %?\n", profile));
             return {};
         }
         info_.private_dir = public_dir() + L"private/" + user_w + L"/";
@@ -120,7 +129,7 @@ bool access_checker::check() {
     info_.require_text = require_text;
     info_.user_file = cl::utf16_to_utf8(c.auth_user_file);
     auth_applies_ = true;
-    if (trace_level() > 1) trace("authorization: [" + authorization_ + "]\n");
+    if (trace_level() > 1) trace(cl::format_str("authorization: [%?]\n", authorization_));
 
     std::string user = the_auth_scheme().user_name(*this, auth_type);
     info_.user_name = user;
@@ -133,7 +142,7 @@ bool access_checker::check() {
     // A user name becomes part of a path below: refuse every name that could
     // leave its folder or hide control characters.
     if (!is_safe_user_name(user)) {
-        if (trace_level() > 1) trace("invalid user name: " + user + "\n");
+        if (trace_level() > 1) trace(cl::format_str("invalid user name: %?\n", user));
         return challenge(auth_type, realm, false);
     }
 
@@ -173,11 +182,13 @@ bool access_checker::check() {
         for (const auto& n : c.require_names) {
             if (n.empty()) continue;
             std::wstring prefix = cl::utf8_to_utf16(n);
-            if (c.directory.size() < prefix.size() || c.directory.compare(0, prefix.size(), prefix) != 0)
+            if (c.directory.size() < prefix.size() ||
+                c.directory.compare(0, prefix.size(), prefix) != 0)
                 continue;
             std::size_t end = c.directory.find(cl::path_sep_w, prefix.size());
-            std::wstring part = c.directory.substr(
-                prefix.size(), end == std::wstring::npos ? std::wstring::npos : end - prefix.size());
+            std::wstring part =
+                c.directory.substr(prefix.size(), end == std::wstring::npos ? std::wstring::npos
+                                                                            : end - prefix.size());
             if (part == user_w) {
                 matched = true;
                 break;
@@ -189,7 +200,7 @@ bool access_checker::check() {
         break;
     }
     if (!matched) {
-        if (trace_level() > 1) trace("Requirement not matched: " + user + "\n");
+        if (trace_level() > 1) trace(cl::format_str("Requirement not matched: %?\n", user));
         return challenge(auth_type, realm, false);
     }
 

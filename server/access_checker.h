@@ -80,7 +80,8 @@ class access_checker {
 };
 
 // True when the group's member list in the group file names the user.
-bool user_in_group(const std::wstring& group_file, const std::string& group, const std::string& user);
+bool user_in_group(const std::wstring& group_file, const std::string& group,
+                   const std::string& user);
 // True when a user name may become part of a path: not empty, not "." or
 // "..", no separator and no control character.
 bool is_safe_user_name(const std::string& user);

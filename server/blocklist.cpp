@@ -89,7 +89,8 @@ void load_blocklist() {
         }))
         return;
     cl::cs_lock g(blocklist_lock);
-    for (auto& e : entries) blocklist.insert(std::move(e));
+    for (auto& e : entries)
+        blocklist.insert(std::move(e));
 }
 
 bool is_blocked(const std::wstring& path) {
@@ -131,7 +132,8 @@ bool save_blocklist() {
     if (file.empty()) return false;
     // UTF-16 little-endian with its byte-order mark, one entry per line.
     std::string data = "\xFF\xFE";
-    for (const auto& e : blocklist) append_utf16le(data, quote_entry(e) + L"\r\n");
+    for (const auto& e : blocklist)
+        append_utf16le(data, quote_entry(e) + L"\r\n");
     std::string target = cl::utf16_to_utf8(file);
     std::string temp = target + ".tmp";
     int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);

@@ -18,7 +18,6 @@
 #include <string_view>
 #include <vector>
 
-
 using wide_iless_map = std::map<std::wstring, std::wstring, cl::wstring_iless>;
 
 inline constexpr uint32_t invalid_file_attributes = 0xFFFFFFFFu;

@@ -6,8 +6,9 @@
 #include <string_view>
 
 void replace_key_value_a(std::string& block, std::string name, std::string value) {
-    name.erase(std::remove_if(name.begin(), name.end(), [](char c) { return c == '=' || c == '\0'; }),
-               name.end());
+    name.erase(
+        std::remove_if(name.begin(), name.end(), [](char c) { return c == '=' || c == '\0'; }),
+        name.end());
     value.erase(std::remove(value.begin(), value.end(), '\0'), value.end());
     std::size_t pos = 0;
     while (pos < block.size() && block[pos] != '\0') {
@@ -18,7 +19,8 @@ void replace_key_value_a(std::string& block, std::string name, std::string value
         }
         std::string_view item(block.data() + pos, end - pos);
         std::size_t eq = item.find('=');
-        std::string_view item_name = item.substr(0, eq == std::string_view::npos ? item.size() : eq);
+        std::string_view item_name =
+            item.substr(0, eq == std::string_view::npos ? item.size() : eq);
         if (!item_name.empty() && cl::iequals(item_name, name)) {
             block.erase(pos, end - pos + 1);
             break;

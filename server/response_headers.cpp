@@ -42,7 +42,8 @@ void response_headers::copy_out(std::vector<std::wstring>& names,
 }
 
 void response_headers::add_all(const header_map& headers) {
-    for (const auto& [n, v] : headers) add(n, v);
+    for (const auto& [n, v] : headers)
+        add(n, v);
 }
 
 void response_headers::add_if_absent(const std::string& name, const std::string& value) {
@@ -56,7 +57,9 @@ std::string response_headers::get(const std::string& name) const {
 
 std::string response_headers::to_text() const {
     std::string s;
-    for (const auto& [n, v] : headers_) s.append(n).append(": ").append(v).append("\n");
-    for (const auto& c : cookies_) s.append("Set-Cookie: ").append(c).append("\n");
+    for (const auto& [n, v] : headers_)
+        s.append(n).append(": ").append(v).append("\n");
+    for (const auto& c : cookies_)
+        s.append("Set-Cookie: ").append(c).append("\n");
     return s;
 }

@@ -27,4 +27,6 @@ script_host& the_script_host() {
     return h ? *h : refusing_host;
 }
 
-void set_script_host(script_host* host) { installed.store(host, std::memory_order_release); }
+void set_script_host(script_host* host) {
+    installed.store(host, std::memory_order_release);
+}

@@ -32,5 +32,9 @@ void set_data_dir(const std::wstring& dir) {
     data_dir_value = cl::with_backslash(dir);
 }
 
-int trace_level() { return trace_level_value.load(std::memory_order_relaxed); }
-void set_trace_level(int level) { trace_level_value.store(level, std::memory_order_relaxed); }
+int trace_level() {
+    return trace_level_value.load(std::memory_order_relaxed);
+}
+void set_trace_level(int level) {
+    trace_level_value.store(level, std::memory_order_relaxed);
+}

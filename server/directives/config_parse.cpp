@@ -1,6 +1,7 @@
 // Reading directive files: the line grammar (comments, continuation lines,
 // name and argument, the AllowOverride gate, unknown directives) and the
 // conditional sections Files, FilesMatch, Location, LocationMatch and Limit.
+#include "core/format.h"
 #include "core/path.h"
 #include "platform/win32/time.h"
 #include "server/directives/directive_util.h"
@@ -54,7 +55,9 @@ class line_splitter {
 
 } // namespace
 
-text_file_reader::~text_file_reader() { close(); }
+text_file_reader::~text_file_reader() {
+    close();
+}
 
 void text_file_reader::close() {
     if (fd_ >= 0) ::close(fd_);
@@ -91,7 +94,9 @@ void text_file_reader::read_lines(const std::function<void(const std::wstring&)>
             // The byte-order mark decides; it needs up to four bytes.
             if (pending.size() < 4 && n == static_cast<ssize_t>(sizeof buf)) continue;
             first = false;
-            auto b = [&](std::size_t i) { return i < pending.size() ? uint8_t(pending[i]) : 0x100; };
+            auto b = [&](std::size_t i) {
+                return i < pending.size() ? uint8_t(pending[i]) : 0x100;
+            };
             if (b(0) == 0xFF && b(1) == 0xFE && b(2) == 0 && b(3) == 0)
                 enc = text_encoding::utf32le;
             else if (b(0) == 0 && b(1) == 0 && b(2) == 0xFE && b(3) == 0xFF)
@@ -147,7 +152,8 @@ void text_file_reader::read_lines(const std::function<void(const std::wstring&)>
         }
         }
         if (used) pending.erase(0, used);
-        for (wchar_t c : decoded) lines.put(c);
+        for (wchar_t c : decoded)
+            lines.put(c);
     }
     if (enc == text_encoding::utf8 && !pending.empty()) {
         // A file that ends inside a character: the rest becomes U+FFFD.
@@ -199,14 +205,14 @@ struct nested_opener {
     uint8_t kind;
 };
 const nested_opener nested_openers[] = {
-    {L"<files ", 7, section_files},
-    {L"<filesmatch ", 12, section_files_match},
-    {L"<location ", 10, section_location},
-    {L"<locationmatch ", 15, section_location_match},
+    {L"<files ", 7, section_files},        {L"<filesmatch ", 12, section_files_match},
+    {L"<location ", 10, section_location}, {L"<locationmatch ", 15, section_location_match},
     {L"<limit ", 7, section_limit},
 };
 
-bool is_ascii_space(wchar_t c) { return c == L' ' || (c >= 9 && c <= 13); }
+bool is_ascii_space(wchar_t c) {
+    return c == L' ' || (c >= 9 && c <= 13);
+}
 
 } // namespace
 
@@ -232,8 +238,10 @@ void parse_config_line(config_info& config, const std::wstring& raw) {
         line = raw;
     }
     std::size_t b = 0, e = line.size();
-    while (b < e && is_ascii_space(line[b])) ++b;
-    while (e > b && is_ascii_space(line[e - 1])) --e;
+    while (b < e && is_ascii_space(line[b]))
+        ++b;
+    while (e > b && is_ascii_space(line[e - 1]))
+        --e;
     std::wstring_view text(line.data() + b, e - b);
     if (text.empty() || text[0] == L'#') return;
 
@@ -256,9 +264,11 @@ void parse_config_line(config_info& config, const std::wstring& raw) {
     }
 
     std::size_t ws = 0;
-    while (ws < text.size() && !cl::is_space_w(text[ws])) ++ws;
+    while (ws < text.size() && !cl::is_space_w(text[ws]))
+        ++ws;
     if (ws == text.size()) {
-        trace("Error" + where(config));
+        trace(cl::format_str("Error in file %?, line %?\n", config.file_being_read,
+                             config.line_number));
         return;
     }
     std::wstring name(text.substr(0, ws));
@@ -310,8 +320,17 @@ std::wstring wildcard_to_regex(std::wstring_view pattern) {
         case L'*':
             re += L".*";
             break;
-        case L'\\': case L'^': case L'.': case L'$': case L'|': case L'(': case L')':
-        case L'[': case L']': case L'+': case L'/':
+        case L'\\':
+        case L'^':
+        case L'.':
+        case L'$':
+        case L'|':
+        case L'(':
+        case L')':
+        case L'[':
+        case L']':
+        case L'+':
+        case L'/':
             re += L'\\';
             re += c;
             break;

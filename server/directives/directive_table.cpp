@@ -1,6 +1,7 @@
 // The directive table: every directive name with the override classes that
 // permit it, the function that applies its argument and the one that renders
 // its value; the simple directives live here, the others beside their topic.
+#include "core/format.h"
 #include "core/path.h"
 #include "server/blocklist.h"
 #include "server/directives/directive_util.h"
@@ -18,9 +19,11 @@ std::vector<std::wstring> split_words(std::wstring_view text) {
     std::vector<std::wstring> out;
     std::size_t i = 0, n = text.size();
     while (i < n) {
-        while (i < n && cl::is_space_w(text[i])) ++i;
+        while (i < n && cl::is_space_w(text[i]))
+            ++i;
         std::size_t start = i;
-        while (i < n && !cl::is_space_w(text[i])) ++i;
+        while (i < n && !cl::is_space_w(text[i]))
+            ++i;
         if (i > start) out.emplace_back(text.substr(start, i - start));
     }
     return out;
@@ -30,9 +33,11 @@ std::vector<std::string> split_words_narrow(std::string_view text) {
     std::vector<std::string> out;
     std::size_t i = 0, n = text.size();
     while (i < n) {
-        while (i < n && cl::is_space(text[i])) ++i;
+        while (i < n && cl::is_space(text[i]))
+            ++i;
         std::size_t start = i;
-        while (i < n && !cl::is_space(text[i])) ++i;
+        while (i < n && !cl::is_space(text[i]))
+            ++i;
         if (i > start) out.emplace_back(text.substr(start, i - start));
     }
     return out;
@@ -42,7 +47,8 @@ std::vector<std::wstring> quoted_words(std::wstring_view text) {
     std::vector<std::wstring> out;
     std::size_t i = 0, n = text.size();
     while (i < n) {
-        while (i < n && cl::is_space_w(text[i])) ++i;
+        while (i < n && cl::is_space_w(text[i]))
+            ++i;
         if (i >= n) break;
         if (text[i] == L'"') {
             std::size_t close = text.find(L'"', i + 1);
@@ -53,7 +59,8 @@ std::vector<std::wstring> quoted_words(std::wstring_view text) {
             i = close == std::wstring_view::npos ? n : close + 1;
         } else {
             std::size_t start = i;
-            while (i < n && !cl::is_space_w(text[i])) ++i;
+            while (i < n && !cl::is_space_w(text[i]))
+                ++i;
             out.emplace_back(text.substr(start, i - start));
         }
     }
@@ -78,12 +85,9 @@ std::wstring join_narrow(const std::vector<std::string>& words, std::wstring_vie
     return s;
 }
 
-std::string where(const config_info& config) {
-    return " in file " + u8(config.file_being_read) + ", line " +
-           std::to_string(config.line_number) + "\n";
+void trace(const std::string& text) {
+    cl::trace_out.write(text);
 }
-
-void trace(const std::string& text) { cl::trace_out.write(text); }
 
 } // namespace directive_detail
 
@@ -133,7 +137,8 @@ int64_t unit_seconds(const std::wstring& w) {
 
 int32_t invalid_expiry(const config_info& config, std::wstring_view argument) {
     if (trace_level() > 0 && !config.file_being_read.empty())
-        trace("Invalid ExpiresByType parameters [" + u8(argument) + "]" + where(config));
+        trace(cl::format_str("Invalid ExpiresByType parameters [%?] in file %?, line %?\n",
+                             argument, config.file_being_read, config.line_number));
     return expiry_unset;
 }
 
@@ -178,8 +183,10 @@ int32_t parse_expiry(const config_info& config, std::wstring_view argument) {
     if (!modification) {
         if (sum > one_year) {
             if (trace_level() > 0 && !config.file_being_read.empty())
-                trace("Invalid expiration time (more than 1 year is not allowed) [" + u8(text) +
-                      "]" + where(config));
+                trace(
+                    cl::format_str("Invalid expiration time (more than 1 year is not allowed) [%?] "
+                                   "in file %?, line %?\n",
+                                   text, config.file_being_read, config.line_number));
             return expiry_unset;
         }
         return static_cast<int32_t>(sum);
@@ -206,54 +213,93 @@ bool yes_word(std::wstring_view arg, const char* word) {
 // ---------------------------------------------------------------------------
 // Set and get functions of the simple directives
 
-void set_userpwd(config_info& c, std::wstring_view a) { c.userpwd = resolve_file_argument(c, a, false); }
-std::wstring get_userpwd(const config_info& c) { return c.userpwd; }
+void set_userpwd(config_info& c, std::wstring_view a) {
+    c.userpwd = resolve_file_argument(c, a, false);
+}
+std::wstring get_userpwd(const config_info& c) {
+    return c.userpwd;
+}
 
-void set_access_filename(config_info& c, std::wstring_view a) { c.access_filename = a; }
-std::wstring get_access_filename(const config_info& c) { return c.access_filename; }
+void set_access_filename(config_info& c, std::wstring_view a) {
+    c.access_filename = a;
+}
+std::wstring get_access_filename(const config_info& c) {
+    return c.access_filename;
+}
 
 void set_deflate_min(config_info& c, std::wstring_view a) {
-    if (!a.empty()) c.deflate_minimum_size = static_cast<uint32_t>(cl::rstring_to_int_w(cl::wrstring(a)));
+    if (!a.empty())
+        c.deflate_minimum_size = static_cast<uint32_t>(cl::rstring_to_int_w(cl::wrstring(a)));
 }
-std::wstring get_deflate_min(const config_info& c) { return dec(c.deflate_minimum_size); }
+std::wstring get_deflate_min(const config_info& c) {
+    return dec(c.deflate_minimum_size);
+}
 
-void set_output_filter(config_info& c, std::wstring_view a) { c.deflate_output = yes_word(a, "deflate"); }
-std::wstring get_output_filter(const config_info& c) { return c.deflate_output ? L"deflate" : L""; }
+void set_output_filter(config_info& c, std::wstring_view a) {
+    c.deflate_output = yes_word(a, "deflate");
+}
+std::wstring get_output_filter(const config_info& c) {
+    return c.deflate_output ? L"deflate" : L"";
+}
 
 void set_compression_level(config_info& c, std::wstring_view a) {
     if (!a.empty()) c.deflate_compression_level = cl::rstring_to_int_w(cl::wrstring(a));
 }
-std::wstring get_compression_level(const config_info& c) { return dec(c.deflate_compression_level); }
+std::wstring get_compression_level(const config_info& c) {
+    return dec(c.deflate_compression_level);
+}
 
 void set_mem_level(config_info& c, std::wstring_view a) {
-    if (!a.empty()) c.deflate_mem_level = static_cast<uint32_t>(cl::rstring_to_int_w(cl::wrstring(a)));
+    if (!a.empty())
+        c.deflate_mem_level = static_cast<uint32_t>(cl::rstring_to_int_w(cl::wrstring(a)));
 }
-std::wstring get_mem_level(const config_info& c) { return dec(c.deflate_mem_level); }
+std::wstring get_mem_level(const config_info& c) {
+    return dec(c.deflate_mem_level);
+}
 
 void set_window_size(config_info& c, std::wstring_view a) {
-    if (!a.empty()) c.deflate_window_size = static_cast<uint32_t>(cl::rstring_to_int_w(cl::wrstring(a)));
+    if (!a.empty())
+        c.deflate_window_size = static_cast<uint32_t>(cl::rstring_to_int_w(cl::wrstring(a)));
 }
-std::wstring get_window_size(const config_info& c) { return dec(c.deflate_window_size); }
+std::wstring get_window_size(const config_info& c) {
+    return dec(c.deflate_window_size);
+}
 
-void set_ssi_start(config_info& c, std::wstring_view a) { c.ssi_start_tag = u8(a); }
-std::wstring get_ssi_start(const config_info& c) { return wide(c.ssi_start_tag); }
-void set_ssi_end(config_info& c, std::wstring_view a) { c.ssi_end_tag = u8(a); }
-std::wstring get_ssi_end(const config_info& c) { return wide(c.ssi_end_tag); }
+void set_ssi_start(config_info& c, std::wstring_view a) {
+    c.ssi_start_tag = u8(a);
+}
+std::wstring get_ssi_start(const config_info& c) {
+    return wide(c.ssi_start_tag);
+}
+void set_ssi_end(config_info& c, std::wstring_view a) {
+    c.ssi_end_tag = u8(a);
+}
+std::wstring get_ssi_end(const config_info& c) {
+    return wide(c.ssi_end_tag);
+}
 
 void set_directory_index(config_info& c, std::wstring_view a) {
     auto words = quoted_words(a);
     if (!words.empty()) c.directory_index = std::move(words);
 }
-std::wstring get_directory_index(const config_info& c) { return join(c.directory_index, L" "); }
+std::wstring get_directory_index(const config_info& c) {
+    return join(c.directory_index, L" ");
+}
 
-void set_expires_active(config_info& c, std::wstring_view a) { c.expires_active = yes_word(a, "on"); }
-std::wstring get_expires_active(const config_info& c) { return c.expires_active ? L"On" : L"Off"; }
+void set_expires_active(config_info& c, std::wstring_view a) {
+    c.expires_active = yes_word(a, "on");
+}
+std::wstring get_expires_active(const config_info& c) {
+    return c.expires_active ? L"On" : L"Off";
+}
 
 void set_expires_by_type(config_info& c, std::wstring_view a) {
     std::size_t ws = 0;
-    while (ws < a.size() && !cl::is_space_w(a[ws])) ++ws;
+    while (ws < a.size() && !cl::is_space_w(a[ws]))
+        ++ws;
     if (ws >= a.size() || a.size() - ws - 1 < 2) {
-        trace("Invalid ExpiresByType parameters [" + u8(a) + "]" + where(c));
+        trace(cl::format_str("Invalid ExpiresByType parameters [%?] in file %?, line %?\n", a,
+                             c.file_being_read, c.line_number));
         return;
     }
     int32_t code = parse_expiry(c, a.substr(ws + 1));
@@ -261,12 +307,17 @@ void set_expires_by_type(config_info& c, std::wstring_view a) {
 }
 std::wstring get_expires_by_type(const config_info& c) {
     std::vector<std::wstring> lines;
-    for (const auto& [type, code] : c.expires_by_type) lines.push_back(wide(type) + L" " + expiry_text(code));
+    for (const auto& [type, code] : c.expires_by_type)
+        lines.push_back(wide(type) + L" " + expiry_text(code));
     return join(lines, L"\n");
 }
 
-void set_expires_default(config_info& c, std::wstring_view a) { c.expires_default = parse_expiry(c, a); }
-std::wstring get_expires_default(const config_info& c) { return expiry_text(c.expires_default); }
+void set_expires_default(config_info& c, std::wstring_view a) {
+    c.expires_default = parse_expiry(c, a);
+}
+std::wstring get_expires_default(const config_info& c) {
+    return expiry_text(c.expires_default);
+}
 
 bool is_web_url(std::wstring_view doc) {
     std::string d = u8(doc.substr(0, 8));
@@ -276,7 +327,8 @@ bool is_web_url(std::wstring_view doc) {
 
 void set_error_document(config_info& c, std::wstring_view a) {
     std::size_t ws = 0;
-    while (ws < a.size() && !cl::is_space_w(a[ws])) ++ws;
+    while (ws < a.size() && !cl::is_space_w(a[ws]))
+        ++ws;
     bool has_code = ws < a.size();
     uint32_t code = 0;
     std::wstring_view doc = a;
@@ -284,7 +336,8 @@ void set_error_document(config_info& c, std::wstring_view a) {
         code = static_cast<uint32_t>(cl::wstring_to_int(std::wstring(a.substr(0, ws))));
         doc = cl::trimmed_w(a.substr(ws));
     }
-    std::wstring stored = is_web_url(doc) ? std::wstring(doc) : resolve_file_argument(c, doc, false);
+    std::wstring stored =
+        is_web_url(doc) ? std::wstring(doc) : resolve_file_argument(c, doc, false);
     if (stored.empty()) return;
     if (has_code)
         c.error_documents[code] = std::move(stored);
@@ -294,42 +347,76 @@ void set_error_document(config_info& c, std::wstring_view a) {
 std::wstring get_error_document(const config_info& c) {
     std::vector<std::wstring> lines;
     if (!c.default_error_document.empty()) lines.push_back(c.default_error_document);
-    for (const auto& [code, doc] : c.error_documents) lines.push_back(dec(code) + L" " + doc);
+    for (const auto& [code, doc] : c.error_documents)
+        lines.push_back(dec(code) + L" " + doc);
     return join(lines, L"\n");
 }
 
-std::wstring get_empty(const config_info&) { return {}; }
+std::wstring get_empty(const config_info&) {
+    return {};
+}
 
-void set_default_type(config_info& c, std::wstring_view a) { c.default_type = u8(a); }
-std::wstring get_default_type(const config_info& c) { return wide(c.default_type); }
+void set_default_type(config_info& c, std::wstring_view a) {
+    c.default_type = u8(a);
+}
+std::wstring get_default_type(const config_info& c) {
+    return wide(c.default_type);
+}
 
-void set_file_etag(config_info& c, std::wstring_view a) { c.file_etag = !yes_word(a, "none"); }
-std::wstring get_file_etag(const config_info& c) { return c.file_etag ? L"All" : L"None"; }
+void set_file_etag(config_info& c, std::wstring_view a) {
+    c.file_etag = !yes_word(a, "none");
+}
+std::wstring get_file_etag(const config_info& c) {
+    return c.file_etag ? L"All" : L"None";
+}
 
-void set_rewrite_script(config_info& c, std::wstring_view a) { c.rewrite_script = resolve_file_argument(c, a, false); }
-std::wstring get_rewrite_script(const config_info& c) { return c.rewrite_script; }
+void set_rewrite_script(config_info& c, std::wstring_view a) {
+    c.rewrite_script = resolve_file_argument(c, a, false);
+}
+std::wstring get_rewrite_script(const config_info& c) {
+    return c.rewrite_script;
+}
 
-void set_auth_user_file(config_info& c, std::wstring_view a) { c.auth_user_file = resolve_file_argument(c, a, true); }
-std::wstring get_auth_user_file(const config_info& c) { return c.auth_user_file; }
-void set_auth_group_file(config_info& c, std::wstring_view a) { c.auth_group_file = resolve_file_argument(c, a, true); }
-std::wstring get_auth_group_file(const config_info& c) { return c.auth_group_file; }
+void set_auth_user_file(config_info& c, std::wstring_view a) {
+    c.auth_user_file = resolve_file_argument(c, a, true);
+}
+std::wstring get_auth_user_file(const config_info& c) {
+    return c.auth_user_file;
+}
+void set_auth_group_file(config_info& c, std::wstring_view a) {
+    c.auth_group_file = resolve_file_argument(c, a, true);
+}
+std::wstring get_auth_group_file(const config_info& c) {
+    return c.auth_group_file;
+}
 
-void set_auth_name(config_info& c, std::wstring_view a) { c.auth_name = u8(a); }
-std::wstring get_auth_name(const config_info& c) { return wide(c.auth_name); }
+void set_auth_name(config_info& c, std::wstring_view a) {
+    c.auth_name = u8(a);
+}
+std::wstring get_auth_name(const config_info& c) {
+    return wide(c.auth_name);
+}
 
 void set_user(config_info& c, std::wstring_view a) {
     c.user = a;
     c.user_utf8 = u8(a);
 }
-std::wstring get_user(const config_info& c) { return c.user; }
+std::wstring get_user(const config_info& c) {
+    return c.user;
+}
 
 void unmatched_files(config_info& c, std::wstring_view) {
-    trace("Unmatched </Files> or </FilesMatch>" + where(c));
+    trace(cl::format_str("Unmatched </Files> or </FilesMatch> in file %?, line %?\n",
+                         c.file_being_read, c.line_number));
 }
 void unmatched_location(config_info& c, std::wstring_view) {
-    trace("Unmatched </Location> or </LocationMatch>" + where(c));
+    trace(cl::format_str("Unmatched </Location> or </LocationMatch> in file %?, line %?\n",
+                         c.file_being_read, c.line_number));
 }
-void unmatched_limit(config_info& c, std::wstring_view) { trace("Unmatched </Limit>" + where(c)); }
+void unmatched_limit(config_info& c, std::wstring_view) {
+    trace(cl::format_str("Unmatched </Limit> in file %?, line %?\n", c.file_being_read,
+                         c.line_number));
+}
 
 void set_module_path(config_info& c, std::wstring_view a) {
     for (const auto& w : split_words(a)) {
@@ -337,10 +424,16 @@ void set_module_path(config_info& c, std::wstring_view a) {
         if (!p.empty()) c.module_paths.push_back(cl::with_backslash(p));
     }
 }
-std::wstring get_module_path(const config_info& c) { return join(c.module_paths, L" "); }
+std::wstring get_module_path(const config_info& c) {
+    return join(c.module_paths, L" ");
+}
 
-void set_logging(config_info& c, std::wstring_view a) { c.logging = yes_word(a, "enable"); }
-std::wstring get_logging(const config_info& c) { return c.logging ? L"enable" : L"disable"; }
+void set_logging(config_info& c, std::wstring_view a) {
+    c.logging = yes_word(a, "enable");
+}
+std::wstring get_logging(const config_info& c) {
+    return c.logging ? L"enable" : L"disable";
+}
 
 void set_lock(config_info& c, std::wstring_view a) {
     if (yes_word(a, "on"))
@@ -348,10 +441,16 @@ void set_lock(config_info& c, std::wstring_view a) {
     else
         c.lock_file.clear();
 }
-std::wstring get_lock(const config_info& c) { return c.lock_file.empty() ? L"off" : L"on"; }
+std::wstring get_lock(const config_info& c) {
+    return c.lock_file.empty() ? L"off" : L"on";
+}
 
-void set_force_type(config_info& c, std::wstring_view a) { c.force_type = u8(a); }
-std::wstring get_force_type(const config_info& c) { return wide(c.force_type); }
+void set_force_type(config_info& c, std::wstring_view a) {
+    c.force_type = u8(a);
+}
+std::wstring get_force_type(const config_info& c) {
+    return wide(c.force_type);
+}
 
 struct table_row {
     const wchar_t* name;
@@ -436,12 +535,17 @@ void load_mime_types() {
 
 void build_directive_table() {
     table_value.clear();
-    for (const auto& r : rows) table_value.emplace(r.name, directive_entry{r.override_class, r.set, r.get});
+    for (const auto& r : rows)
+        table_value.emplace(r.name, directive_entry{r.override_class, r.set, r.get});
     load_mime_types();
 }
 
-const directive_map& directive_table() { return table_value; }
-const mime_type_map& mime_types() { return mime_value; }
+const directive_map& directive_table() {
+    return table_value;
+}
+const mime_type_map& mime_types() {
+    return mime_value;
+}
 
 const directive_entry* find_directive(std::wstring_view name) {
     auto it = table_value.find(name);
@@ -450,7 +554,8 @@ const directive_entry* find_directive(std::wstring_view name) {
 
 std::wstring directive_names_text() {
     std::wstring s = L"AllowOverride\n";
-    for (const auto& [name, entry] : table_value) s.append(name).append(L"\n");
+    for (const auto& [name, entry] : table_value)
+        s.append(name).append(L"\n");
     return s;
 }
 

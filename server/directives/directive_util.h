@@ -10,8 +10,12 @@
 
 namespace directive_detail {
 
-inline std::string u8(std::wstring_view s) { return cl::utf16_to_utf8(s); }
-inline std::wstring wide(std::string_view s) { return cl::utf8_to_utf16(s); }
+inline std::string u8(std::wstring_view s) {
+    return cl::utf16_to_utf8(s);
+}
+inline std::wstring wide(std::string_view s) {
+    return cl::utf8_to_utf16(s);
+}
 
 // Words split at white space; empty words never produced.
 std::vector<std::wstring> split_words(std::wstring_view text);
@@ -22,10 +26,10 @@ std::vector<std::wstring> quoted_words(std::wstring_view text);
 std::wstring join(const std::vector<std::wstring>& words, std::wstring_view sep);
 std::wstring join_narrow(const std::vector<std::string>& words, std::wstring_view sep);
 // The decimal text of an unsigned or signed value.
-inline std::wstring dec(int64_t v) { return cl::int64_to_wstring(v); }
+inline std::wstring dec(int64_t v) {
+    return cl::int64_to_wstring(v);
+}
 
-// " in file <file>, line <n>\n": the tail of every directive-file message.
-std::string where(const config_info& config);
 void trace(const std::string& text);
 
 // Directive set and get functions of the other sources, referenced by the table.

@@ -40,11 +40,10 @@ void parse_config_file(config_info& config, const std::wstring& directory);
 // The line grammar for one line.
 void parse_config_line(config_info& config, const std::wstring& line);
 // Applies a line as if it stood at the given line of the named source.
-void parse_config_line_at(config_info& config, const std::wstring& line,
-                          const std::wstring& source, uint32_t line_number);
+void parse_config_line_at(config_info& config, const std::wstring& line, const std::wstring& source,
+                          uint32_t line_number);
 // Shared by <Files (files mode) and <Location (location mode).
-bool match_section_pattern(const config_info& config, std::wstring_view argument,
-                           bool files_mode);
+bool match_section_pattern(const config_info& config, std::wstring_view argument, bool files_mode);
 
 // A directive's file argument as a full local path below the document root
 // (leading "/") or the directory being read; empty when it is not a valid,

@@ -1,6 +1,7 @@
 // Handlers, types and the access directives: AddHandler, RemoveHandler,
 // AddType, RemoveType, AuthType, Require, AllowOverride and the allowed
 // origins; the type and handler lookups and the Require rule built on them.
+#include "core/format.h"
 #include "core/path.h"
 #include "server/directives/directive_util.h"
 #include "server/directives/directives.h"
@@ -36,8 +37,8 @@ struct handler_word {
     uint32_t kind;
 };
 const handler_word handler_words[] = {
-    {L"type-map", handler_type_map},         {L"java-script", handler_java_script},
-    {L"cgi-script", handler_cgi_script},     {L"server-parsed", handler_server_parsed},
+    {L"type-map", handler_type_map},     {L"java-script", handler_java_script},
+    {L"cgi-script", handler_cgi_script}, {L"server-parsed", handler_server_parsed},
     {L"php-script", handler_php_script},
 };
 
@@ -177,7 +178,8 @@ void set_add_handler(config_info& c, std::wstring_view a) {
 
 std::wstring get_add_handler(const config_info& c) {
     std::vector<std::wstring> lines;
-    for (const auto& [ext, rec] : c.handlers) lines.push_back(rec.name + L" " + ext);
+    for (const auto& [ext, rec] : c.handlers)
+        lines.push_back(rec.name + L" " + ext);
     return join(lines, L"\n");
 }
 
@@ -200,7 +202,8 @@ void set_add_type(config_info& c, std::wstring_view a) {
 
 std::wstring get_add_type(const config_info& c) {
     std::vector<std::wstring> lines;
-    for (const auto& [ext, type] : c.added_types) lines.push_back(wide(type) + L" " + ext);
+    for (const auto& [ext, type] : c.added_types)
+        lines.push_back(wide(type) + L" " + ext);
     return join(lines, L"\n");
 }
 
@@ -237,7 +240,7 @@ void set_require(config_info& c, std::wstring_view a) {
         else if (w == "group")
             kind = require_group;
         else if (w == "all" && words.size() == 2)
-            kind = words[1] == "granted" ? require_all_granted
+            kind = words[1] == "granted"  ? require_all_granted
                    : words[1] == "denied" ? require_all_denied
                                           : require_invalid;
         else if (w == "env")
@@ -250,7 +253,9 @@ void set_require(config_info& c, std::wstring_view a) {
     c.require_kind = kind;
     if (kind == require_invalid) {
         c.require_text = "invalid";
-        trace("Unsuported Require " + (words.empty() ? std::string() : words[0]) + where(c));
+        trace(cl::format_str("Unsuported Require %? in file %?, line %?\n",
+                             words.empty() ? std::string() : words[0], c.file_being_read,
+                             c.line_number));
         return;
     }
     c.require_names.assign(words.begin() + 1, words.end());
@@ -260,11 +265,14 @@ void set_require(config_info& c, std::wstring_view a) {
         std::wstring rel = host.resolve_relative_path(wide(name));
         if (!rel.empty() && rel[0] == cl::path_sep_w) rel.erase(0, 1);
         std::wstring path = c.directory_being_read + rel;
-        name = host.check_filename(path, trace_level()) ? u8(cl::with_backslash(path)) : std::string();
+        name =
+            host.check_filename(path, trace_level()) ? u8(cl::with_backslash(path)) : std::string();
     }
 }
 
-std::wstring get_require(const config_info& c) { return wide(c.require_text); }
+std::wstring get_require(const config_info& c) {
+    return wide(c.require_text);
+}
 
 void set_allow_override(config_info& c, std::wstring_view a) {
     uint32_t mask = 0;
@@ -302,9 +310,12 @@ void set_allow_origin(config_info& c, std::wstring_view a) {
         c.allowed_origins.emplace_back("*");
         return;
     }
-    for (const auto& w : split_words(a)) c.allowed_origins.push_back(u8(w));
+    for (const auto& w : split_words(a))
+        c.allowed_origins.push_back(u8(w));
 }
 
-std::wstring get_allow_origin(const config_info& c) { return join_narrow(c.allowed_origins, L" "); }
+std::wstring get_allow_origin(const config_info& c) {
+    return join_narrow(c.allowed_origins, L" ");
+}
 
 } // namespace directive_detail

@@ -107,8 +107,12 @@ host_redirect_result apply_host_redirects(const config_info& config, std::string
 
 namespace directive_detail {
 
-void set_redirect(config_info& c, std::wstring_view a) { set_redirect_kind(c, a, false); }
-void set_redirect_match(config_info& c, std::wstring_view a) { set_redirect_kind(c, a, true); }
+void set_redirect(config_info& c, std::wstring_view a) {
+    set_redirect_kind(c, a, false);
+}
+void set_redirect_match(config_info& c, std::wstring_view a) {
+    set_redirect_kind(c, a, true);
+}
 
 void set_redirect_permanent(config_info& c, std::wstring_view a) {
     auto words = split_words(a);
@@ -120,10 +124,18 @@ void set_redirect_temp(config_info& c, std::wstring_view a) {
     if (words.size() == 2) add_redirect(c, words[0], words[1], 302, false);
 }
 
-std::wstring get_redirect(const config_info& c) { return redirect_lines(c, false, 0); }
-std::wstring get_redirect_match(const config_info& c) { return redirect_lines(c, true, 0); }
-std::wstring get_redirect_permanent(const config_info& c) { return redirect_lines(c, false, 301); }
-std::wstring get_redirect_temp(const config_info& c) { return redirect_lines(c, false, 302); }
+std::wstring get_redirect(const config_info& c) {
+    return redirect_lines(c, false, 0);
+}
+std::wstring get_redirect_match(const config_info& c) {
+    return redirect_lines(c, true, 0);
+}
+std::wstring get_redirect_permanent(const config_info& c) {
+    return redirect_lines(c, false, 301);
+}
+std::wstring get_redirect_temp(const config_info& c) {
+    return redirect_lines(c, false, 302);
+}
 
 void set_redirect_host(config_info& c, std::wstring_view a) {
     auto words = split_words_narrow(u8(a));
@@ -152,7 +164,6 @@ void set_redirect_host(config_info& c, std::wstring_view a) {
         re = std::make_shared<const boost::regex>(pattern);
     } catch (const std::exception&) {
         return; // a pattern the library rejects adds no rule
-
     }
     c.host_redirects.push_back({status, pattern, replacement, std::move(re)});
 }

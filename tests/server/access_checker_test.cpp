@@ -13,9 +13,11 @@ class plain_scheme : public auth_scheme {
         auto colon = c.authorization().find(':');
         return colon == std::string::npos ? c.authorization() : c.authorization().substr(0, colon);
     }
-    void add_challenge(access_checker& c, int32_t type, const std::string& realm, bool stale) override {
-        c.challenge_headers().add("WWW-Authenticate", std::string(auth_type_names[type]) + " realm=\"" +
-                                                          realm + "\"" + (stale ? " stale" : ""));
+    void add_challenge(access_checker& c, int32_t type, const std::string& realm,
+                       bool stale) override {
+        c.challenge_headers().add("WWW-Authenticate", std::string(auth_type_names[type]) +
+                                                          " realm=\"" + realm + "\"" +
+                                                          (stale ? " stale" : ""));
     }
     bool verify(access_checker& c, int32_t, const std::string&, const std::string& password,
                 bool& stale) override {
@@ -78,7 +80,8 @@ TEST_F(access_check, basic_with_all_granted_is_left_to_check_require) {
 }
 
 TEST_F(access_check, valid_user_with_right_and_wrong_password) {
-    auto c = config({L"AuthType Basic", L"AuthName Zone", L"AuthUserFile users.txt", L"Require valid-user"});
+    auto c = config(
+        {L"AuthType Basic", L"AuthName Zone", L"AuthUserFile users.txt", L"Require valid-user"});
     std::string user;
     access_checker ok(c, info_, "alice:secret", &user);
     EXPECT_TRUE(ok.result());
@@ -89,7 +92,8 @@ TEST_F(access_check, valid_user_with_right_and_wrong_password) {
     EXPECT_EQ(info_.require_text, "valid-user");
     EXPECT_EQ(info_.user_file, cl::utf16_to_utf8(users_));
     EXPECT_EQ(ok.success_headers().get("Authentication-Info"), "ok");
-    EXPECT_EQ(host_.last_field, "alice") << "hash-list users are looked up with their name as field";
+    EXPECT_EQ(host_.last_field, "alice")
+        << "hash-list users are looked up with their name as field";
     EXPECT_EQ(sink_.take(), "authorization: [alice:secret]\n");
 
     access_checker bad(c, info_, "alice:nope");
@@ -201,7 +205,8 @@ TEST_F(access_check, actual_user_owns_the_folder_below_the_prefix) {
 
 TEST_F(access_check, stand_in_scheme_admits_nobody) {
     set_auth_scheme(nullptr);
-    auto c = config({L"AuthType Basic", L"AuthName R", L"AuthUserFile users.txt", L"Require valid-user"});
+    auto c = config(
+        {L"AuthType Basic", L"AuthName R", L"AuthUserFile users.txt", L"Require valid-user"});
     access_checker a(c, info_, "Basic YWxpY2U6c2VjcmV0");
     EXPECT_FALSE(a.result());
     EXPECT_EQ(a.status_code(), 401u);

@@ -100,18 +100,17 @@ TEST_P(env_block, replace_key_value) {
 using namespace std::string_literals;
 INSTANTIATE_TEST_SUITE_P(
     table, env_block,
-    ::testing::Values(
-        env_case{"A=1\0PATH=a\0Z=2\0\0"s, "Path", "b", "A=1\0Path=b\0Z=2\0\0"s},
-        env_case{"PATH=a\0PATHEXT=b\0\0"s, "PATHEXT", "c", "PATH=a\0PATHEXT=c\0\0"s},
-        env_case{"A=1\0\0"s, "B", "2", "A=1\0B=2\0\0"s},
-        env_case{"=C:=x\0A=1\0\0"s, "", "v", "=C:=x\0A=1\0=v\0\0"s},
-        env_case{"A=1\0\0"s, "A=B", "x\0y"s, "A=1\0AB=xy\0\0"s},
-        env_case{"AB=1\0\0"s, "A", "2", "AB=1\0A=2\0\0"s},
-        env_case{"\0"s, "N", "v", "N=v\0\0"s},
-        // Blocks without their ending empty item come out well-formed.
-        env_case{""s, "N", "v", "N=v\0\0"s},
-        env_case{"A=1\0"s, "N", "v", "A=1\0N=v\0\0"s},
-        env_case{"A=1"s, "N", "v", "A=1\0N=v\0\0"s}));
+    ::testing::Values(env_case{"A=1\0PATH=a\0Z=2\0\0"s, "Path", "b", "A=1\0Path=b\0Z=2\0\0"s},
+                      env_case{"PATH=a\0PATHEXT=b\0\0"s, "PATHEXT", "c", "PATH=a\0PATHEXT=c\0\0"s},
+                      env_case{"A=1\0\0"s, "B", "2", "A=1\0B=2\0\0"s},
+                      env_case{"=C:=x\0A=1\0\0"s, "", "v", "=C:=x\0A=1\0=v\0\0"s},
+                      env_case{"A=1\0\0"s, "A=B", "x\0y"s, "A=1\0AB=xy\0\0"s},
+                      env_case{"AB=1\0\0"s, "A", "2", "AB=1\0A=2\0\0"s},
+                      env_case{"\0"s, "N", "v", "N=v\0\0"s},
+                      // Blocks without their ending empty item come out well-formed.
+                      env_case{""s, "N", "v", "N=v\0\0"s},
+                      env_case{"A=1\0"s, "N", "v", "A=1\0N=v\0\0"s},
+                      env_case{"A=1"s, "N", "v", "A=1\0N=v\0\0"s}));
 
 TEST(response_headers_test, names_ignore_case_and_keep_first_spelling) {
     response_headers h;
@@ -140,7 +139,8 @@ TEST(response_headers_test, cookies_are_a_list_after_the_map) {
     EXPECT_EQ(h.get("Set-Cookie"), "");
     std::vector<std::wstring> names{L"keep"}, values{L"kv"};
     h.copy_out(names, values);
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"keep", L"A", L"Set-Cookie", L"Set-Cookie", L"Set-Cookie"}));
+    EXPECT_EQ(names, (std::vector<std::wstring>{L"keep", L"A", L"Set-Cookie", L"Set-Cookie",
+                                                L"Set-Cookie"}));
     EXPECT_EQ(values, (std::vector<std::wstring>{L"kv", L"1", L"a=1", L"b=\u00e9", L"c=3"}));
     EXPECT_EQ(h.to_text(), "A: 1\nSet-Cookie: a=1\nSet-Cookie: b=\xC3\xA9\nSet-Cookie: c=3\n");
 }

@@ -45,11 +45,12 @@ TEST_F(grammar, lone_closer_outside_a_section_is_an_error_line) {
 TEST_F(grammar, closer_with_white_space_outside_a_section_traces_unmatched) {
     lines(c, {L"</Files> x", L"</FilesMatch> x", L"</Location> x", L"</LocationMatch> y",
               L"</Limit> z"});
-    EXPECT_EQ(sink_.take(), "Unmatched </Files> or </FilesMatch> in file /t/.htaccess, line 1\n"
-                            "Unmatched </Files> or </FilesMatch> in file /t/.htaccess, line 2\n"
-                            "Unmatched </Location> or </LocationMatch> in file /t/.htaccess, line 3\n"
-                            "Unmatched </Location> or </LocationMatch> in file /t/.htaccess, line 4\n"
-                            "Unmatched </Limit> in file /t/.htaccess, line 5\n");
+    EXPECT_EQ(sink_.take(),
+              "Unmatched </Files> or </FilesMatch> in file /t/.htaccess, line 1\n"
+              "Unmatched </Files> or </FilesMatch> in file /t/.htaccess, line 2\n"
+              "Unmatched </Location> or </LocationMatch> in file /t/.htaccess, line 3\n"
+              "Unmatched </Location> or </LocationMatch> in file /t/.htaccess, line 4\n"
+              "Unmatched </Limit> in file /t/.htaccess, line 5\n");
 }
 
 TEST_F(grammar, directive_names_ignore_case) {
@@ -63,10 +64,10 @@ TEST_F(grammar, directive_names_ignore_case) {
 TEST_F(grammar, allow_override_gates_later_lines_and_only_narrows) {
     lines(c, {L"AllowOverride FileInfo Indexes", L"AuthName realm", L"DefaultType text/x",
               L"AllowOverride All", L"AuthName again", L"AccessFilename .acc"});
-    EXPECT_EQ(c.auth_name, "");                        // AuthConfig was removed
-    EXPECT_EQ(c.default_type, "text/x");               // FileInfo still allowed
-    EXPECT_EQ(c.allow_override, 3u);                   // "All" cannot widen it again
-    EXPECT_EQ(c.access_filename, L".acc");             // class 0: always permitted
+    EXPECT_EQ(c.auth_name, "");            // AuthConfig was removed
+    EXPECT_EQ(c.default_type, "text/x");   // FileInfo still allowed
+    EXPECT_EQ(c.allow_override, 3u);       // "All" cannot widen it again
+    EXPECT_EQ(c.access_filename, L".acc"); // class 0: always permitted
 }
 
 TEST_F(grammar, limit_gated_by_allow_override_then_its_closer_is_an_error) {
@@ -121,7 +122,8 @@ INSTANTIATE_TEST_SUITE_P(
         section_case{L"<FilesMatch (unclosed>", L"</FilesMatch>", L"(unclosed", false},
         section_case{L"<Files ~ [z-a]>", L"</Files>", L"a", false},
         section_case{L"<FilesMatch \"(a*)*(b*)*(c*)*(d*)*(e*)*(f*)*(g*)*(h*)*(i*)*(j*)*(k*)*$\">",
-                     L"</FilesMatch>", L"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaz", false}));
+                     L"</FilesMatch>",
+                     L"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaz", false}));
 
 TEST_F(grammar, skipped_section_skips_nested_sections_of_the_same_kind) {
     c.file_name = L"a.txt";
@@ -143,7 +145,8 @@ TEST_F(grammar, nested_limit_in_skipped_limit_does_not_close_it_early) {
 TEST_F(grammar, active_section_reads_its_lines_and_inner_sections) {
     c.file_name = L"a.php";
     c.method = L"GET";
-    lines(c, {L"<Files *.php>", L"<Limit GET>", L"DefaultType both/match", L"</Limit>", L"</Files>"});
+    lines(c,
+          {L"<Files *.php>", L"<Limit GET>", L"DefaultType both/match", L"</Limit>", L"</Files>"});
     EXPECT_EQ(c.default_type, "both/match");
     EXPECT_TRUE(c.section_stack.empty());
 }

@@ -40,15 +40,18 @@ INSTANTIATE_TEST_SUITE_P(
         round_trip{L"DeflateWindowSize 12", L"DeflateWindowSize", L"12"},
         round_trip{L"SSIStartTag <!--#", L"SSIStartTag", L"<!--#"},
         round_trip{L"SSIEndTag -->", L"SSIEndTag", L"-->"},
-        round_trip{L"DirectoryIndex a.html \"my page.html\"", L"DirectoryIndex", L"a.html my page.html"},
+        round_trip{L"DirectoryIndex a.html \"my page.html\"", L"DirectoryIndex",
+                   L"a.html my page.html"},
         round_trip{L"ExpiresActive on", L"ExpiresActive", L"On"},
         round_trip{L"ExpiresActive yes", L"ExpiresActive", L"Off"},
         round_trip{L"ExpiresDefault A3600", L"ExpiresDefault", L"A3600"},
         round_trip{L"ExpiresDefault m60", L"ExpiresDefault", L"M60"},
         round_trip{L"ExpiresDefault M0", L"ExpiresDefault", L"M0"},
-        round_trip{L"ExpiresDefault \"access plus 1 month 2 days\"", L"ExpiresDefault", L"A2808000"},
+        round_trip{L"ExpiresDefault \"access plus 1 month 2 days\"", L"ExpiresDefault",
+                   L"A2808000"},
         round_trip{L"ExpiresDefault \"now 1 hour\"", L"ExpiresDefault", L"A3600"},
-        round_trip{L"ExpiresDefault \"modification plus 2 years\"", L"ExpiresDefault", L"M63072000"},
+        round_trip{L"ExpiresDefault \"modification plus 2 years\"", L"ExpiresDefault",
+                   L"M63072000"},
         round_trip{L"ExpiresDefault \"modification\"", L"ExpiresDefault", L"M0"},
         round_trip{L"ExpiresByType text/html A60", L"ExpiresByType", L"text/html A60"},
         round_trip{L"DefaultType text/x-weird", L"DefaultType", L"text/x-weird"},
@@ -61,8 +64,8 @@ INSTANTIATE_TEST_SUITE_P(
         round_trip{L"AuthType NTLM", L"AuthType", L"Basic"},
         round_trip{L"User www", L"User", L"www"},
         round_trip{L"qvel_accesscontrolalloworigin *", L"qvel_accesscontrolalloworigin", L"*"},
-        round_trip{L"qvel_accesscontrolalloworigin http://a http://b", L"qvel_accesscontrolalloworigin",
-                   L"http://a http://b"},
+        round_trip{L"qvel_accesscontrolalloworigin http://a http://b",
+                   L"qvel_accesscontrolalloworigin", L"http://a http://b"},
         round_trip{L"AllowOverride None AuthConfig", L"AllowOverride", L"AuthConfig"},
         round_trip{L"AllowOverride AuthConfig None", L"AllowOverride", L"None"},
         round_trip{L"AllowOverride indexes userinfo fileinfo", L"AllowOverride",
@@ -114,7 +117,8 @@ TEST_F(directive_values, expiry_limits_and_messages) {
     EXPECT_EQ(sink_.take(), "Invalid expiration time (more than 1 year is not allowed) "
                             "[\"access plus 2 years\"] in file /t/.htaccess, line 1\n");
     lines(c, {L"ExpiresDefault X10"});
-    EXPECT_EQ(sink_.take(), "Invalid ExpiresByType parameters [X10] in file /t/.htaccess, line 1\n");
+    EXPECT_EQ(sink_.take(),
+              "Invalid ExpiresByType parameters [X10] in file /t/.htaccess, line 1\n");
     lines(c, {L"ExpiresDefault \"access plus 1 fortnight\""});
     EXPECT_EQ(c.expires_default, expiry_unset);
     EXPECT_NE(sink_.take(), "");
@@ -133,23 +137,27 @@ TEST_F(directive_values, expiry_limits_and_messages) {
 
 TEST_F(directive_values, expires_by_type_replaces_and_traces_short_arguments) {
     lines(c, {L"ExpiresByType text/html A60", L"ExpiresByType TEXT/HTML M5",
-              L"ExpiresByType image/png \"access plus 1 day\"", L"ExpiresByType text/css", L"ExpiresByType a/b x"});
+              L"ExpiresByType image/png \"access plus 1 day\"", L"ExpiresByType text/css",
+              L"ExpiresByType a/b x"});
     EXPECT_EQ(get(L"ExpiresByType"), L"image/png A86400\ntext/html M5");
-    EXPECT_EQ(sink_.take(), "Invalid ExpiresByType parameters [text/css] in file /t/.htaccess, line 4\n"
-                            "Invalid ExpiresByType parameters [a/b x] in file /t/.htaccess, line 5\n");
+    EXPECT_EQ(sink_.take(),
+              "Invalid ExpiresByType parameters [text/css] in file /t/.htaccess, line 4\n"
+              "Invalid ExpiresByType parameters [a/b x] in file /t/.htaccess, line 5\n");
 }
 
 TEST_F(directive_values, error_documents) {
     write_file(pub_path() / "err" / "404.html", "x");
     c.directory_being_read = pub() + L"err/";
     lines(c, {L"ErrorDocument 404 https://example.invalid/nf", L"ErrorDocument 500 missing.html",
-              L"ErrorDocument 403 404.html", L"ErrorDocument /err/404.html", L"ErrorDocument 401 /err"});
+              L"ErrorDocument 403 404.html", L"ErrorDocument /err/404.html",
+              L"ErrorDocument 401 /err"});
     EXPECT_EQ(c.error_documents[404], L"https://example.invalid/nf");
     EXPECT_EQ(c.error_documents.count(500), 0u) << "a missing file stores nothing";
     EXPECT_EQ(c.error_documents[403], pub() + L"err/404.html");
     EXPECT_EQ(c.default_error_document, pub() + L"err/404.html");
     EXPECT_EQ(c.error_documents.count(401), 0u) << "directories are not error documents";
-    EXPECT_EQ(get(L"ErrorDocument"), pub() + L"err/404.html\n403 " + pub() + L"err/404.html\n404 "
+    EXPECT_EQ(get(L"ErrorDocument"), pub() + L"err/404.html\n403 " + pub() +
+                                         L"err/404.html\n404 "
                                          L"https://example.invalid/nf");
 }
 
@@ -172,7 +180,8 @@ TEST_F(directive_values, file_arguments_resolve_below_root_or_reading_directory)
 
 TEST_F(directive_values, module_paths_grow_and_lock_names_the_access_file) {
     c.directory_being_read = pub() + L"m/";
-    for (const char* d : {"m/a", "b", "m/c"}) std::filesystem::create_directories(pub_path() / d);
+    for (const char* d : {"m/a", "b", "m/c"})
+        std::filesystem::create_directories(pub_path() / d);
     lines(c, {L"qvel_add_module_path a /b missing", L"qvel_add_module_path c", L"qvel_lock ON"});
     EXPECT_EQ(get(L"qvel_add_module_path"), pub() + L"m/a/ " + pub() + L"b/ " + pub() + L"m/c/");
     EXPECT_EQ(c.lock_file, pub() + L"m/.htaccess");
@@ -180,8 +189,9 @@ TEST_F(directive_values, module_paths_grow_and_lock_names_the_access_file) {
 }
 
 TEST_F(directive_values, mime_types_file_feeds_the_type_table) {
-    write_file(data_path() / "mime.types",
-               "# comment\n\ntext/html html .htm\napplication/x-a a\n  application/x-b a  \nimage/none\n");
+    write_file(
+        data_path() / "mime.types",
+        "# comment\n\ntext/html html .htm\napplication/x-a a\n  application/x-b a  \nimage/none\n");
     build_directive_table();
     EXPECT_EQ(mime_types().size(), 3u);
     EXPECT_EQ(mime_types().at(L"HTM"), "text/html");

@@ -12,7 +12,8 @@ class types : public server_fixture {
 };
 
 TEST_F(types, add_handler_maps_every_listed_extension) {
-    lines(c, {L"AddHandler cgi-script .cgi pl", L"AddHandler CGI-Script .", L"AddHandler java-script jss"});
+    lines(c, {L"AddHandler cgi-script .cgi pl", L"AddHandler CGI-Script .",
+              L"AddHandler java-script jss"});
     automation::guid id{};
     EXPECT_EQ(c.handlers.size(), 3u);
     EXPECT_EQ(c.handler_for_file(L"/x/a.cgi", id), handler_cgi_script);
@@ -20,7 +21,8 @@ TEST_F(types, add_handler_maps_every_listed_extension) {
     EXPECT_EQ(c.handler_for_file(L"a.jss", id), handler_java_script);
     EXPECT_EQ(id, clsid_jscript);
     EXPECT_EQ(c.handler_for_file(L"a.txt", id), 0u);
-    EXPECT_EQ(find_directive(L"AddHandler")->get(c), L"cgi-script cgi\njava-script jss\ncgi-script pl");
+    EXPECT_EQ(find_directive(L"AddHandler")->get(c),
+              L"cgi-script cgi\njava-script jss\ncgi-script pl");
 }
 
 TEST_F(types, handler_segments_are_tried_from_the_right) {
@@ -64,23 +66,26 @@ class mime_lookup : public types, public ::testing::WithParamInterface<type_case
 TEST_P(mime_lookup, type_of_file) {
     write_file(data_path() / "mime.types", "text/html html\napplication/gzip gz\n");
     build_directive_table();
-    for (const wchar_t* l : GetParam().lines) lines(c, {l});
-    EXPECT_EQ(c.mime_type_of_file(GetParam().name), GetParam().type) << cl::utf16_to_utf8(GetParam().name);
+    for (const wchar_t* l : GetParam().lines)
+        lines(c, {l});
+    EXPECT_EQ(c.mime_type_of_file(GetParam().name), GetParam().type)
+        << cl::utf16_to_utf8(GetParam().name);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     table, mime_lookup,
-    ::testing::Values(type_case{{}, L"a.html", "text/html"},
-                      type_case{{L"AddType text/plain .html"}, L"x.HTML", "text/plain"},
-                      type_case{{}, L"a.tar.gz", "application/gzip"},
-                      type_case{{L"AddType application/x-tar tar"}, L"a.tar.zz", "application/x-tar"},
-                      type_case{{}, L"a.xyz", "application/xyz"},
-                      type_case{{}, L"README", "application/octet-stream"},
-                      type_case{{}, L"/d.html/README", "application/octet-stream"},
-                      type_case{{L"DefaultType text/x-def"}, L"a.xyz", "text/x-def"},
-                      type_case{{L"ForceType image/gif", L"AddType text/plain html"}, L"a.html", "image/gif"},
-                      type_case{{L"AddType text/plain .html txt", L"RemoveType .html"}, L"a.html", "text/html"},
-                      type_case{{L"AddType text/plain ."}, L"a.", "application/octet-stream"}));
+    ::testing::Values(
+        type_case{{}, L"a.html", "text/html"},
+        type_case{{L"AddType text/plain .html"}, L"x.HTML", "text/plain"},
+        type_case{{}, L"a.tar.gz", "application/gzip"},
+        type_case{{L"AddType application/x-tar tar"}, L"a.tar.zz", "application/x-tar"},
+        type_case{{}, L"a.xyz", "application/xyz"},
+        type_case{{}, L"README", "application/octet-stream"},
+        type_case{{}, L"/d.html/README", "application/octet-stream"},
+        type_case{{L"DefaultType text/x-def"}, L"a.xyz", "text/x-def"},
+        type_case{{L"ForceType image/gif", L"AddType text/plain html"}, L"a.html", "image/gif"},
+        type_case{{L"AddType text/plain .html txt", L"RemoveType .html"}, L"a.html", "text/html"},
+        type_case{{L"AddType text/plain ."}, L"a.", "application/octet-stream"}));
 
 TEST_F(types, add_type_get_text) {
     lines(c, {L"AddType text/html .txt", L"AddType text/plain TXT", L"AddType text/css css"});
@@ -105,7 +110,8 @@ class require_rule : public types, public ::testing::WithParamInterface<require_
 
 TEST_P(require_rule, check_require) {
     const auto& p = GetParam();
-    for (const wchar_t* l : p.lines) lines(c, {l});
+    for (const wchar_t* l : p.lines)
+        lines(c, {l});
     vars v;
     EXPECT_EQ(c.require_kind, p.kind);
     EXPECT_EQ(check_require(p.method, c, &v), p.passes);
@@ -141,7 +147,8 @@ TEST_F(types, require_traces_conflicts_and_unsupported_forms) {
     EXPECT_FALSE(check_require("GET", c, nullptr));
     EXPECT_EQ(sink_.take(), "conflicting AuthType and Require directive!\n");
     lines(c, {L"Require bogus"});
-    EXPECT_EQ(c.require_names, std::vector<std::string>{"bob"}) << "names stay after an invalid line";
+    EXPECT_EQ(c.require_names, std::vector<std::string>{"bob"})
+        << "names stay after an invalid line";
 }
 
 TEST_F(types, actual_user_names_become_directories_below_the_reading_directory) {

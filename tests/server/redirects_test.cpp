@@ -18,7 +18,8 @@ TEST_P(redirects, first_applicable_rule_wins) {
     const auto& p = GetParam();
     config_info c;
     uint32_t n = 1;
-    for (const wchar_t* l : p.lines) parse_config_line_at(c, l, L"/t/.htaccess", n++);
+    for (const wchar_t* l : p.lines)
+        parse_config_line_at(c, l, L"/t/.htaccess", n++);
     c.find_redirect(p.url);
     EXPECT_EQ(c.redirect_target, p.target) << cl::utf16_to_utf8(p.url);
     EXPECT_EQ(c.redirect_status, p.target[0] ? p.status : 0u);
@@ -50,9 +51,12 @@ INSTANTIATE_TEST_SUITE_P(
         redirect_case{{L"Redirect /z /first", L"RedirectMatch ^/z$ /second"}, L"/z", "/first", 302},
         // A rejected or runaway expression is no match; later rules still run.
         redirect_case{{L"RedirectMatch ((( /x", L"Redirect /y /ok"}, L"/y", "/ok", 302},
-        redirect_case{{L"RedirectMatch (a*)*(b*)*(c*)*(d*)*(e*)*(f*)*(g*)*(h*)*$ /x", L"Redirect / /ok/"},
-                      L"/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!", "/ok/"
-                      "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa%21", 302}));
+        redirect_case{
+            {L"RedirectMatch (a*)*(b*)*(c*)*(d*)*(e*)*(f*)*(g*)*(h*)*$ /x", L"Redirect / /ok/"},
+            L"/aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!",
+            "/ok/"
+            "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa%21",
+            302}));
 
 TEST_F(server_fixture, same_pattern_replaces_in_place_and_get_texts) {
     config_info c;
@@ -79,7 +83,8 @@ TEST_P(host_redirects, rewrite_the_host_header) {
     const auto& p = GetParam();
     config_info c;
     uint32_t n = 1;
-    for (const wchar_t* l : p.lines) parse_config_line_at(c, l, L"/t/.htaccess", n++);
+    for (const wchar_t* l : p.lines)
+        parse_config_line_at(c, l, L"/t/.htaccess", n++);
     host_redirect_result r = apply_host_redirects(c, p.host);
     EXPECT_EQ(r.target, p.target) << p.host;
     EXPECT_EQ(r.status, p.target[0] ? p.status : 0u);
@@ -90,22 +95,27 @@ TEST_P(host_redirects, rewrite_the_host_header) {
 INSTANTIATE_TEST_SUITE_P(
     table, host_redirects,
     ::testing::Values(
-        host_case{{L"qvel_redirect_host permanent ^a\\.(.*)$ $1"}, "a.example.org", "example.org", 301},
+        host_case{
+            {L"qvel_redirect_host permanent ^a\\.(.*)$ $1"}, "a.example.org", "example.org", 301},
         host_case{{L"qvel_redirect_host ^a\\.(.*)$ http://$1/"}, "a.b", "http://b/", 302},
         host_case{{L"qvel_redirect_host ^a\\.(.*)$ $1"}, "b.a.c", "", 0},
         host_case{{L"qvel_redirect_host old new"}, "old.host", "", 0}, // match must reach the end
         host_case{{L"qvel_redirect_host x"}, "x", "", 0},
         host_case{{L"qvel_redirect_host 1 2 3 4"}, "2", "", 0},
-        host_case{{L"qvel_redirect_host ^h$ one", L"qvel_redirect_host gone ^h$ two"}, "h", "two", 410},
+        host_case{
+            {L"qvel_redirect_host ^h$ one", L"qvel_redirect_host gone ^h$ two"}, "h", "two", 410},
         // A rejected pattern adds no rule; a runaway one is no match.
         host_case{{L"qvel_redirect_host ((( x", L"qvel_redirect_host ^h$ ok"}, "h", "ok", 302},
         host_case{{L"qvel_redirect_host (a*)*(b*)*(c*)*(d*)*(e*)*(f*)*(g*)*(h*)*$ x",
                    L"qvel_redirect_host ^.*!$ ok"},
-                  "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!", "ok", 302}));
+                  "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa!",
+                  "ok",
+                  302}));
 
 TEST_F(server_fixture, host_redirect_records_and_get_text) {
     config_info c;
-    lines(c, {L"qvel_redirect_host ^a$ b", L"qvel_redirect_host 307 ^c$ d", L"qvel_redirect_host (( e"});
+    lines(c, {L"qvel_redirect_host ^a$ b", L"qvel_redirect_host 307 ^c$ d",
+              L"qvel_redirect_host (( e"});
     ASSERT_EQ(c.host_redirects.size(), 2u);
     EXPECT_EQ(find_directive(L"qvel_redirect_host")->get(c), L"302 ^a$ b\n307 ^c$ d");
 }

@@ -130,7 +130,8 @@ class server_fixture : public ::testing::Test {
     static void lines(config_info& c, std::initializer_list<const wchar_t*> ls,
                       const std::wstring& source = L"/t/.htaccess") {
         uint32_t n = 1;
-        for (const wchar_t* l : ls) parse_config_line_at(c, l, source, n++);
+        for (const wchar_t* l : ls)
+            parse_config_line_at(c, l, source, n++);
     }
 
     std::filesystem::path dir_;
