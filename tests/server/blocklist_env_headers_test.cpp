@@ -89,6 +89,10 @@ struct env_case {
     std::string block, name, value, expected;
 };
 
+void PrintTo(const env_case& p, std::ostream* os) {
+    *os << p.name;
+}
+
 class env_block : public ::testing::TestWithParam<env_case> {};
 
 TEST_P(env_block, replace_key_value) {

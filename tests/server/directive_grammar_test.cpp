@@ -84,6 +84,10 @@ struct section_case {
     bool applies;
 };
 
+void PrintTo(const section_case& p, std::ostream* os) {
+    *os << cl::utf16_to_utf8(p.opener) << " / " << cl::utf16_to_utf8(p.file);
+}
+
 class sections : public grammar, public ::testing::WithParamInterface<section_case> {};
 
 TEST_P(sections, apply_only_to_matching_targets) {

@@ -19,6 +19,10 @@ struct round_trip {
     const wchar_t* expected_get;
 };
 
+void PrintTo(const round_trip& p, std::ostream* os) {
+    *os << cl::utf16_to_utf8(p.line);
+}
+
 class directive_round_trip : public directive_values,
                              public ::testing::WithParamInterface<round_trip> {};
 

@@ -61,6 +61,10 @@ struct type_case {
     const char* type;
 };
 
+void PrintTo(const type_case& p, std::ostream* os) {
+    *os << cl::utf16_to_utf8(p.name);
+}
+
 class mime_lookup : public types, public ::testing::WithParamInterface<type_case> {};
 
 TEST_P(mime_lookup, type_of_file) {
@@ -105,6 +109,10 @@ struct require_case {
     bool passes;
     int32_t kind;
 };
+
+void PrintTo(const require_case& p, std::ostream* os) {
+    *os << (p.lines.empty() ? std::string() : cl::utf16_to_utf8(p.lines.back())) << " " << p.method;
+}
 
 class require_rule : public types, public ::testing::WithParamInterface<require_case> {};
 

@@ -12,6 +12,10 @@ struct redirect_case {
     uint32_t status;
 };
 
+void PrintTo(const redirect_case& p, std::ostream* os) {
+    *os << cl::utf16_to_utf8(p.lines[0]) << " @ " << cl::utf16_to_utf8(p.url);
+}
+
 class redirects : public server_fixture, public ::testing::WithParamInterface<redirect_case> {};
 
 TEST_P(redirects, first_applicable_rule_wins) {
@@ -76,6 +80,10 @@ struct host_case {
     const char* target;
     uint32_t status;
 };
+
+void PrintTo(const host_case& p, std::ostream* os) {
+    *os << cl::utf16_to_utf8(p.lines[0]) << " @ " << p.host;
+}
 
 class host_redirects : public server_fixture, public ::testing::WithParamInterface<host_case> {};
 
