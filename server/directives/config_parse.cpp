@@ -91,8 +91,7 @@ void text_file_reader::read_lines(const std::function<void(const std::wstring&)>
         if (n <= 0) break;
         pending.append(buf, static_cast<std::size_t>(n));
         if (first) {
-            // The byte-order mark decides; it needs up to four bytes.
-            if (pending.size() < 4 && n == static_cast<ssize_t>(sizeof buf)) continue;
+            // The byte-order mark of the first bytes decides the encoding.
             first = false;
             auto b = [&](std::size_t i) {
                 return i < pending.size() ? uint8_t(pending[i]) : 0x100;

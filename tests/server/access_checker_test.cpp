@@ -171,6 +171,7 @@ TEST_F(access_check, user_folders_give_profile_password_and_private_directory) {
               std::string::npos);
 }
 
+// This system serves its access files, but only to an authenticated user.
 TEST_F(access_check, access_file_itself_always_needs_a_valid_user) {
     auto c = config({}, L".HTACCESS");
     access_checker a(c, info_, "");

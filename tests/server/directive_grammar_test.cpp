@@ -25,6 +25,8 @@ TEST_F(grammar, comments_and_names_with_hash) {
     EXPECT_EQ(sink_.take(), "");
 }
 
+// This system keeps an unknown directive for the scripts to read; it never
+// fails the request because of it.
 TEST_F(grammar, unknown_directive_is_kept_and_replaced_by_a_later_line) {
     lines(c, {L"Php_Value  a  b ", L"php_value c"});
     ASSERT_EQ(c.other_directives.size(), 1u);
@@ -61,6 +63,8 @@ TEST_F(grammar, directive_names_ignore_case) {
     EXPECT_EQ(d.allow_override, 0u);
 }
 
+// In this system AllowOverride may stand in any directive file, the access
+// files included; each line only narrows what later lines and files may set.
 TEST_F(grammar, allow_override_gates_later_lines_and_only_narrows) {
     lines(c, {L"AllowOverride FileInfo Indexes", L"AuthName realm", L"DefaultType text/x",
               L"AllowOverride All", L"AuthName again", L"AccessFilename .acc"});
@@ -119,6 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
         section_case{L"<Location /other/*>", L"</Location>", L"f.html", false},
         section_case{L"<LocationMatch ^/sub/f>", L"</LocationMatch>", L"f.html", true},
         section_case{L"<LocationMatch ^/f>", L"</LocationMatch>", L"f.html", false},
+        // Method words are upper-cased before they are compared.
         section_case{L"<Limit POST get>", L"</Limit>", L"x", true},
         section_case{L"<Limit POST PUT>", L"</Limit>", L"x", false},
         // An expression the library rejects, or one that blows up while

@@ -113,6 +113,7 @@ TEST_F(directive_values, empty_numbers_and_empty_index_keep_earlier_values) {
 
 TEST_F(directive_values, expiry_limits_and_messages) {
     set_trace_level(1);
+    // Expiry after access is limited to one year in this system.
     lines(c, {L"ExpiresDefault A31536001"});
     EXPECT_EQ(c.expires_default, expiry_unset);
     EXPECT_EQ(sink_.take(), ""); // over a year in the short form: no message

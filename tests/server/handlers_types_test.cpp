@@ -145,7 +145,10 @@ INSTANTIATE_TEST_SUITE_P(
         require_case{{L"Require method get post"}, "POST", true, require_method},
         require_case{{L"Require method get post"}, "PUT", false, require_method},
         require_case{{L"Require ip 127.0.0.1"}, "GET", false, require_invalid},
-        require_case{{L"Require ip 1", L"Require all granted"}, "GET", true, require_all_granted}));
+        require_case{{L"Require ip 1", L"Require all granted"}, "GET", true, require_all_granted},
+        // The last Require line decides; this system never combines several.
+        require_case{
+            {L"Require method GET", L"Require all denied"}, "GET", false, require_all_denied}));
 
 TEST_F(types, require_traces_conflicts_and_unsupported_forms) {
     lines(c, {L"Require ip 10.0.0.1"}, L"/p/.htaccess");

@@ -33,6 +33,8 @@ INSTANTIATE_TEST_SUITE_P(
     table, redirects,
     ::testing::Values(
         redirect_case{{L"Redirect /old /new"}, L"/old", "/new", 302},
+        // A prefix that does not end in "/" redirects only its own path in this
+        // system, never the paths below it.
         redirect_case{{L"Redirect /old /new"}, L"/old/x", "", 0},
         redirect_case{{L"Redirect /old /new"}, L"/older", "", 0},
         // Prefixes compare exactly: another spelling is another path.
@@ -49,6 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
         redirect_case{{L"RedirectPermanent 302 /p /q"}, L"/p", "", 0},
         redirect_case{{L"RedirectTemp /p http://h/q"}, L"/p", "http://h/q", 302},
         redirect_case{{L"RedirectMatch (.*)\\.gif$ $1.png"}, L"/a/b.gif", "/a/b.png", 302},
+        // An expression rule applies only when its match reaches the end of the URL.
         redirect_case{{L"RedirectMatch \\.gif /x"}, L"/a.gif.html", "", 0},
         redirect_case{{L"RedirectMatch temp ^/(.*)$ /new/$1"}, L"/a b", "/new/a%20b", 302},
         redirect_case{{L"Redirect /a /x", L"Redirect /a /y", L"Redirect / /z/"}, L"/a", "/y", 302},
