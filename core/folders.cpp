@@ -1,6 +1,6 @@
 #include "core/folders.h"
 
-#include "core/format_shim.h"
+#include "core/format.h"
 #include "core/lcg_random.h"
 #include "core/path.h"
 #include "core/reg_key.h"
@@ -25,8 +25,12 @@ namespace cl {
 
 namespace {
 
-std::string narrow(const std::wstring& w) { return utf16_to_utf8(w); }
-std::wstring wide(const std::string& s) { return utf8_to_utf16(s); }
+std::string narrow(const std::wstring& w) {
+    return utf16_to_utf8(w);
+}
+std::wstring wide(const std::string& s) {
+    return utf8_to_utf16(s);
+}
 
 bool fail_errno() {
     win32::set_last_error_from_errno();
@@ -82,11 +86,12 @@ bool get_install_dir(const std::wstring& subkey, std::wstring& dir) {
     return true;
 }
 
-std::wstring company_key_path(const std::wstring& subkey) { return L"Software\\Tesk\\" + subkey; }
+std::wstring company_key_path(const std::wstring& subkey) {
+    return L"Software\\Tesk\\" + subkey;
+}
 
 std::wstring company_key_path_versioned(const std::wstring& subkey, uint32_t version) {
-    return company_key_path(subkey) + L"\\" +
-           wide(shim::format_str("%?.%02?", version / 100, version % 100));
+    return company_key_path(subkey) + L"\\" + format_wstr(L"%,.2?", version);
 }
 
 std::wstring get_folder(int csidl) {
@@ -94,9 +99,14 @@ std::wstring get_folder(int csidl) {
     switch (csidl) {
     case csidl_common_appdata:
     case csidl_appdata:
-    case csidl_local_appdata: p = data_home(); break;
-    case csidl_personal: p = home_dir(); break;
-    default: break;
+    case csidl_local_appdata:
+        p = data_home();
+        break;
+    case csidl_personal:
+        p = home_dir();
+        break;
+    default:
+        break;
     }
     if (p.empty() || !is_dir(p)) return std::wstring();
     append_backslash(p);
@@ -106,9 +116,12 @@ std::wstring get_folder(int csidl) {
 std::wstring get_known_folder(known_folder id) {
     switch (id) {
     case known_folder::program_data:
-    case known_folder::roaming_app_data: return get_folder(csidl_common_appdata);
-    case known_folder::local_app_data: return get_folder(csidl_local_appdata);
-    case known_folder::documents: return get_folder(csidl_personal);
+    case known_folder::roaming_app_data:
+        return get_folder(csidl_common_appdata);
+    case known_folder::local_app_data:
+        return get_folder(csidl_local_appdata);
+    case known_folder::documents:
+        return get_folder(csidl_personal);
     }
     return std::wstring();
 }
@@ -171,7 +184,8 @@ std::wstring create_temp_file(const std::wstring& dir) {
     const int fd = tmpl.size() > 9 ? ::mkostemp(tmpl.data(), O_CLOEXEC) : -1;
     if (fd < 0) {
         win32::set_last_error_from_errno();
-        trace_err.write(shim::format_str("Unable to create temp file in directory \"%?\"\n", narrow(dir)));
+        trace_err.write(
+            format_str("Unable to create temp file in directory \"%?\"\n", narrow(dir)));
         return std::wstring();
     }
     ::close(fd);
@@ -288,7 +302,8 @@ bool delete_contents(int dfd, int depth) {
             continue;
         }
         if (S_ISDIR(st.st_mode)) {
-            const int sub = ::openat(dfd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            const int sub =
+                ::openat(dfd, n.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             if (sub >= 0) {
                 if (!delete_contents(sub, depth + 1)) ok = false;
                 ::close(sub);
@@ -374,10 +389,17 @@ bool acl_bits(acl_trustee trustee, uint32_t mask, mode_t& scope, mode_t& wanted)
     if (mask & generic_write) rwx |= 2;
     if (mask & generic_execute) rwx |= 1;
     switch (trustee) {
-    case acl_trustee::owner: scope = S_IRWXU, wanted = rwx << 6; break;
-    case acl_trustee::group: scope = S_IRWXG, wanted = rwx << 3; break;
-    case acl_trustee::everyone: scope = S_IRWXG | S_IRWXO, wanted = (rwx << 3) | rwx; break;
-    default: return false;
+    case acl_trustee::owner:
+        scope = S_IRWXU, wanted = rwx << 6;
+        break;
+    case acl_trustee::group:
+        scope = S_IRWXG, wanted = rwx << 3;
+        break;
+    case acl_trustee::everyone:
+        scope = S_IRWXG | S_IRWXO, wanted = (rwx << 3) | rwx;
+        break;
+    default:
+        return false;
     }
     return true;
 }
@@ -387,11 +409,20 @@ bool new_mode(mode_t old, acl_trustee trustee, uint32_t mask, uint32_t mode, mod
     if (!acl_bits(trustee, mask, scope, wanted)) return false;
     old &= 07777;
     switch (mode) {
-    case grant_access: out = old | wanted; return true;
-    case set_access: out = (old & ~scope) | wanted; return true;
-    case deny_access: out = old & ~wanted; return true;
-    case revoke_access: out = old & ~scope; return true;
-    default: return false;
+    case grant_access:
+        out = old | wanted;
+        return true;
+    case set_access:
+        out = (old & ~scope) | wanted;
+        return true;
+    case deny_access:
+        out = old & ~wanted;
+        return true;
+    case revoke_access:
+        out = old & ~scope;
+        return true;
+    default:
+        return false;
     }
 }
 
@@ -461,7 +492,8 @@ bool walk(const std::string& dir, const std::string& glob, const enum_callback& 
         const bool link = S_ISLNK(lst.st_mode);
         if (!link || ::stat(full.c_str(), &st) != 0) st = lst;
         find_data fd;
-        fd.attributes = attributes_from_mode(st.st_mode, n) | (link ? uint32_t(file_attribute_reparse_point) : 0u);
+        fd.attributes = attributes_from_mode(st.st_mode, n) |
+                        (link ? uint32_t(file_attribute_reparse_point) : 0u);
         if (fd.attributes != file_attribute_normal) fd.attributes &= ~file_attribute_normal;
         fd.creation_time = filetime_of(st.st_mtim);
         fd.last_access_time = filetime_of(st.st_atim);

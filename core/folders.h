@@ -76,8 +76,8 @@ enum : uint32_t {
 enum : uint32_t { grant_access = 1, set_access = 2, deny_access = 3, revoke_access = 4 };
 bool set_file_acl(const std::wstring& path, acl_trustee trustee, uint32_t access_mask,
                   uint32_t access_mode, uint32_t inheritance);
-bool set_file_acl(file_handle fd, acl_trustee trustee, uint32_t access_mask,
-                  uint32_t access_mode, uint32_t inheritance);
+bool set_file_acl(file_handle fd, acl_trustee trustee, uint32_t access_mask, uint32_t access_mode,
+                  uint32_t inheritance);
 
 // One directory entry, as a directory walk hands it out.
 struct find_data {

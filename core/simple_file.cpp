@@ -1,6 +1,7 @@
 #include "core/simple_file.h"
 
-#include "core/format_shim.h"
+#include "core/format.h"
+#include "core/md5.h"
 #include "core/text.h"
 #include "platform/win32/errors.h"
 
@@ -14,86 +15,6 @@
 namespace cl {
 
 namespace {
-
-// --- MD5 (RFC 1321), only until the class library's digest is available ---
-struct md5_ctx {
-    uint32_t s[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    uint64_t bits = 0;
-    uint8_t buf[64];
-    size_t fill = 0;
-
-    static uint32_t rol(uint32_t x, int c) { return (x << c) | (x >> (32 - c)); }
-    void block(const uint8_t* p) {
-        static const uint32_t k[64] = {
-            0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613,
-            0xfd469501, 0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193,
-            0xa679438e, 0x49b40821, 0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d,
-            0x02441453, 0xd8a1e681, 0xe7d3fbc8, 0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed,
-            0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a, 0xfffa3942, 0x8771f681, 0x6d9d6122,
-            0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70, 0x289b7ec6, 0xeaa127fa,
-            0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665, 0xf4292244,
-            0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-            0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
-            0xeb86d391};
-        static const int r[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                                  5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                                  4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                                  6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
-        uint32_t w[16];
-        for (int i = 0; i < 16; ++i)
-            w[i] = uint32_t(p[i * 4]) | uint32_t(p[i * 4 + 1]) << 8 | uint32_t(p[i * 4 + 2]) << 16 |
-                   uint32_t(p[i * 4 + 3]) << 24;
-        uint32_t a = s[0], b = s[1], c = s[2], d = s[3];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t f;
-            int g;
-            if (i < 16) f = (b & c) | (~b & d), g = i;
-            else if (i < 32) f = (d & b) | (~d & c), g = (5 * i + 1) % 16;
-            else if (i < 48) f = b ^ c ^ d, g = (3 * i + 5) % 16;
-            else f = c ^ (b | ~d), g = (7 * i) % 16;
-            const uint32_t t = d;
-            d = c;
-            c = b;
-            b = b + rol(a + f + k[i] + w[g], r[i]);
-            a = t;
-        }
-        s[0] += a, s[1] += b, s[2] += c, s[3] += d;
-    }
-    void update(const uint8_t* p, size_t n) {
-        bits += uint64_t(n) * 8;
-        while (n) {
-            const size_t take = std::min(n, 64 - fill);
-            std::memcpy(buf + fill, p, take);
-            fill += take, p += take, n -= take;
-            if (fill == 64) block(buf), fill = 0;
-        }
-    }
-    std::string hex() {
-        const uint64_t total = bits;
-        const uint8_t pad = 0x80;
-        update(&pad, 1);
-        const uint8_t zero = 0;
-        while (fill != 56) update(&zero, 1);
-        uint8_t len[8];
-        for (int i = 0; i < 8; ++i) len[i] = uint8_t(total >> (8 * i));
-        update(len, 8);
-        static const char* digits = "0123456789abcdef";
-        std::string out;
-        for (uint32_t v : s)
-            for (int i = 0; i < 4; ++i) {
-                const uint8_t byte = uint8_t(v >> (8 * i));
-                out.push_back(digits[byte >> 4]);
-                out.push_back(digits[byte & 15]);
-            }
-        return out;
-    }
-};
-
-std::string md5_hex(std::string_view text) {
-    md5_ctx c;
-    c.update(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-    return c.hex();
-}
 
 const char* const day_names[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
 const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -137,7 +58,8 @@ file_information file_information_from_fd(int fd, bool& ok) {
     fi.last_access_time = filetime_of(ts(sx.stx_atime));
     // Not every file system keeps a birth time; the last write is the
     // closest honest answer then.
-    fi.creation_time = (sx.stx_mask & STATX_BTIME) ? filetime_of(ts(sx.stx_btime)) : fi.last_write_time;
+    fi.creation_time =
+        (sx.stx_mask & STATX_BTIME) ? filetime_of(ts(sx.stx_btime)) : fi.last_write_time;
     fi.volume_serial_number = (uint64_t(sx.stx_dev_major) << 32) | sx.stx_dev_minor;
     fi.size = sx.stx_size;
     fi.number_of_links = sx.stx_nlink;
@@ -151,19 +73,20 @@ file_information file_information_from_fd(int fd, bool& ok) {
 std::string http_date(win32::filetime utc) {
     win32::systemtime st;
     if (!utc || !win32::filetime_to_systemtime(utc, st)) return std::string();
-    return shim::format_str("%?, %02? %? %04? %02?:%02?:%02? GMT", day_names[st.day_of_week % 7],
-                            st.day, month_names[(st.month + 11) % 12], st.year, st.hour, st.minute,
-                            st.second);
+    return format_str("%?, %02? %? %04? %02?:%02?:%02? GMT", day_names[st.day_of_week % 7], st.day,
+                      month_names[(st.month + 11) % 12], st.year, st.hour, st.minute, st.second);
 }
 
 std::string iso_date(win32::filetime utc) {
     win32::systemtime st;
     if (!utc || !win32::filetime_to_systemtime(utc, st)) return std::string();
-    return shim::format_str("%04?-%02?-%02?T%02?:%02?:%02?Z", st.year, st.month, st.day, st.hour,
-                            st.minute, st.second);
+    return format_str("%04?-%02?-%02?T%02?:%02?:%02?Z", st.year, st.month, st.day, st.hour,
+                      st.minute, st.second);
 }
 
-simple_file::~simple_file() { simple_file::close(); }
+simple_file::~simple_file() {
+    simple_file::close();
+}
 
 void simple_file::reset_cache() {
     ranges_.clear();
@@ -207,7 +130,8 @@ bool simple_file::query_info() {
             const auto slash = path().find_last_of('/');
             if (slash != std::string::npos && path().compare(slash + 1, 1, ".") == 0 &&
                 path().size() > slash + 2)
-                info_.attributes = (info_.attributes & ~file_attribute_normal) | file_attribute_hidden;
+                info_.attributes =
+                    (info_.attributes & ~file_attribute_normal) | file_attribute_hidden;
         }
         info_state_ = ok ? 1 : -1;
     }
@@ -220,13 +144,16 @@ int64_t simple_file::size() {
 }
 
 int64_t simple_file::read(void* buffer, int64_t count) {
-    if (!ranges_.empty() && static_cast<uint64_t>(count) > left_) count = static_cast<int64_t>(left_);
+    if (!ranges_.empty() && static_cast<uint64_t>(count) > left_)
+        count = static_cast<int64_t>(left_);
     const int64_t n = file_hnd::read(buffer, count);
     if (!ranges_.empty() && n > 0) left_ -= static_cast<uint64_t>(n);
     return n;
 }
 
-int64_t simple_file::write(const void*, int64_t count) { return count < 0 ? 0 : count; }
+int64_t simple_file::write(const void*, int64_t count) {
+    return count < 0 ? 0 : count;
+}
 
 std::string simple_file::modified_time_text() {
     if (modified_text_.empty() && query_info()) modified_text_ = http_date(info_.last_write_time);
@@ -250,11 +177,13 @@ std::string simple_file::etag() {
     // Identity (device, inode) and the last-write time to the nanosecond and
     // the size: a rewrite within the same second, even in place, gives a new
     // tag; the path plays no part.
-    const std::string text = shim::format_str(
-        "%x%x%x%? %? %09? %?", info_.volume_serial_number, uint32_t(info_.file_index >> 32),
-        uint32_t(info_.file_index), modified_time_text(), info_.last_write_sec,
-        info_.last_write_nsec, info_.size);
-    etag_ = "\"" + md5_hex(text) + "\"";
+    const std::string text =
+        format_str("%x%x%x%? %? %09? %?", info_.volume_serial_number,
+                   uint32_t(info_.file_index >> 32), uint32_t(info_.file_index),
+                   modified_time_text(), info_.last_write_sec, info_.last_write_nsec, info_.size);
+    md5 digest;
+    digest.update(text);
+    etag_ = "\"" + digest.hex() + "\"";
     return etag_;
 }
 

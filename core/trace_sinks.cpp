@@ -1,6 +1,6 @@
 #include "core/trace_sinks.h"
 
-#include "core/format_shim.h"
+#include "core/format.h"
 #include "core/text.h"
 #include "platform/win32/time.h"
 #include "system/crash_dump_list.h"
@@ -21,7 +21,9 @@ trace_settings& trace_prefix_settings() {
 
 // ------------------------------------------------------------ lined_trace
 
-lined_trace::lined_trace(std::string_view name) { set_name(name); }
+lined_trace::lined_trace(std::string_view name) {
+    set_name(name);
+}
 
 void lined_trace::set_name(std::string_view name) {
     cs_lock lk(lock_);
@@ -76,7 +78,9 @@ void lined_trace::flush(bool) {
     fill_ = 0;
 }
 
-void debug_trace::emit(std::string_view line) { debug_output(line); }
+void debug_trace::emit(std::string_view line) {
+    debug_output(line);
+}
 
 // ------------------------------------------------------------- file_trace
 
@@ -184,8 +188,8 @@ std::string file_trace::build_prefix() {
     std::string p;
     if (time_on_) {
         const win32::systemtime t = win32::get_local_time();
-        p = shim::format_str(time_format_, t.hour, t.minute, t.second);
-        if (ms_on_) p += shim::format_str(ms_format_, t.milliseconds);
+        p = format_str(time_format_, t.hour, t.minute, t.second);
+        if (ms_on_) p += format_str(ms_format_, t.milliseconds);
         p += after_time_;
     }
     p += line_text_;
@@ -299,7 +303,9 @@ void file_trace::flush(bool allow) {
     write_out(lk, allow);
 }
 
-void file_trace::after_open(file_hnd& file) { file.seek_to_end(); }
+void file_trace::after_open(file_hnd& file) {
+    file.seek_to_end();
+}
 
 void file_trace::after_write(file_hnd&) {}
 
@@ -421,7 +427,9 @@ void file_trace::use_timer(passive_timer* timer) {
     own_timer_ = true;
 }
 
-void file_trace::cancel_timer() { timer_id_.kill(true); }
+void file_trace::cancel_timer() {
+    timer_id_.kill(true);
+}
 
 bool file_trace::timer_running() {
     passive_timer* t = own_timer_ ? timer_ : (global_timers_running() ? &slow_timer() : nullptr);
@@ -430,7 +438,9 @@ bool file_trace::timer_running() {
 
 void file_trace::arm_retry(uint32_t ms) {
     passive_timer* t = own_timer_ ? timer_ : (global_timers_running() ? &slow_timer() : nullptr);
-    if (t) t->set_timer(timer_id_, [this] { on_timer(); }, static_cast<int32_t>(ms), timer_one_shot);
+    if (t)
+        t->set_timer(
+            timer_id_, [this] { on_timer(); }, static_cast<int32_t>(ms), timer_one_shot);
 }
 
 void file_trace::on_timer() {
@@ -453,7 +463,9 @@ class console_writer {
         err_redirected_ = !(::fstat(STDERR_FILENO, &st) == 0 && S_ISCHR(st.st_mode));
         out_tty_ = ::isatty(STDOUT_FILENO) == 1;
     }
-    bool redirected(int fd) const { return fd == STDOUT_FILENO ? out_redirected_ : err_redirected_; }
+    bool redirected(int fd) const {
+        return fd == STDOUT_FILENO ? out_redirected_ : err_redirected_;
+    }
 
     void write(int fd, std::string_view text) {
         std::lock_guard lk(lock_);
@@ -508,20 +520,32 @@ void std_write(int fd, std::string_view text) {
 
 } // namespace
 
-void console_set_status_width(size_t columns) { console().set_status_width(columns); }
+void console_set_status_width(size_t columns) {
+    console().set_status_width(columns);
+}
 
 // The program always runs as a console program here: the console sink writes
 // to standard output, where Windows would fall back to a message box.
 void console_trace::write(std::string_view text, bool) {
     if (!text.empty()) console().write(STDOUT_FILENO, text);
 }
-void console_trace::write_w(std::wstring_view text, bool allow) { write(utf16_to_utf8(text), allow); }
+void console_trace::write_w(std::wstring_view text, bool allow) {
+    write(utf16_to_utf8(text), allow);
+}
 
-void stdout_trace::write(std::string_view text, bool) { std_write(STDOUT_FILENO, text); }
-void stdout_trace::write_w(std::wstring_view text, bool allow) { write(utf16_to_utf8(text), allow); }
+void stdout_trace::write(std::string_view text, bool) {
+    std_write(STDOUT_FILENO, text);
+}
+void stdout_trace::write_w(std::wstring_view text, bool allow) {
+    write(utf16_to_utf8(text), allow);
+}
 
-void stderr_trace::write(std::string_view text, bool) { std_write(STDERR_FILENO, text); }
-void stderr_trace::write_w(std::wstring_view text, bool allow) { write(utf16_to_utf8(text), allow); }
+void stderr_trace::write(std::string_view text, bool) {
+    std_write(STDERR_FILENO, text);
+}
+void stderr_trace::write_w(std::wstring_view text, bool allow) {
+    write(utf16_to_utf8(text), allow);
+}
 
 // ------------------------------------------------------- the process's sinks
 

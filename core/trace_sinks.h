@@ -19,8 +19,8 @@ struct trace_settings {
     std::string time_format = "%02?%02?%02?"; // fed hours, minutes, seconds
     std::string ms_format = "'%03?";          // fed milliseconds
     std::string after_time = " ";
-    std::string line_text;                    // at the start of every line
-    bool separator = true;                    // a rule on the net channel at start-up
+    std::string line_text; // at the start of every line
+    bool separator = true; // a rule on the net channel at start-up
     bool time_on = true;
     bool ms_on = true;
 };

@@ -1,5 +1,6 @@
 #include "core/folders.h"
 #include "core/lcg_random.h"
+#include "core/reg_key.h"
 
 #include <gtest/gtest.h>
 
@@ -74,6 +75,20 @@ TEST_F(Folders, KeyPaths) {
     EXPECT_EQ(cl::company_key_path(L"teskqvel"), L"Software\\Tesk\\teskqvel");
     EXPECT_EQ(cl::company_key_path_versioned(L"teskqvel", 110), L"Software\\Tesk\\teskqvel\\1.10");
     EXPECT_EQ(cl::company_key_path_versioned(L"x", 5), L"Software\\Tesk\\x\\0.05");
+}
+
+TEST_F(Folders, InstallDirComesFromTheRegistry) {
+    registry::set_data_directory(dir_.string());
+    std::wstring d = L"stale";
+    EXPECT_FALSE(cl::get_install_dir(L"teskqvel", d));
+    EXPECT_EQ(d, L"");
+    cl::reg_key k;
+    ASSERT_TRUE(k.create(L"Software\\Tesk\\teskqvel"));
+    ASSERT_TRUE(k.set_string_a(L"install_dir", ""));
+    EXPECT_FALSE(cl::get_install_dir(L"teskqvel", d)); // empty counts as missing
+    ASSERT_TRUE(k.set_string_a(L"install_dir", "/opt/tesk"));
+    EXPECT_TRUE(cl::get_install_dir(L"teskqvel", d));
+    EXPECT_EQ(d, L"/opt/tesk/");
 }
 
 TEST_F(Folders, CommonAppDataFollowsXdgDataHomeAndIsCreated) {
@@ -226,12 +241,13 @@ TEST_F(Folders, AclMapsOntoPermissionBits) {
     EXPECT_TRUE(cl::set_file_acl(path("p"), cl::acl_trustee::everyone, cl::generic_read,
                                  cl::grant_access, 1));
     EXPECT_EQ(mode(), 0644u);
-    EXPECT_TRUE(cl::set_file_acl(path("p"), cl::acl_trustee::group, cl::generic_all, cl::set_access, 0));
+    EXPECT_TRUE(
+        cl::set_file_acl(path("p"), cl::acl_trustee::group, cl::generic_all, cl::set_access, 0));
     EXPECT_EQ(mode(), 0674u);
     EXPECT_TRUE(cl::set_file_acl(path("p"), cl::acl_trustee::group, 0, cl::revoke_access, 0));
     EXPECT_EQ(mode(), 0604u);
-    EXPECT_TRUE(cl::set_file_acl(path("p"), cl::acl_trustee::owner, cl::generic_write,
-                                 cl::deny_access, 0));
+    EXPECT_TRUE(
+        cl::set_file_acl(path("p"), cl::acl_trustee::owner, cl::generic_write, cl::deny_access, 0));
     EXPECT_EQ(mode(), 0404u);
     EXPECT_FALSE(cl::set_file_acl(path("p"), cl::acl_trustee::owner, cl::generic_read, 9, 0));
     EXPECT_FALSE(cl::set_file_acl(path("none"), cl::acl_trustee::owner, cl::generic_read, 1, 0));
@@ -246,16 +262,17 @@ TEST_F(Folders, EnumFilesWalksEntriesThenQueuedFoldersInOrder) {
     put("m/skip.txt");
     fs::create_directory_symlink(dir_, dir_ / "loop");
     std::vector<std::string> seen;
-    const bool r = cl::enum_files(dirw() + L"*.*", [&](const std::wstring& d, const cl::find_data& e) {
-        EXPECT_EQ(d.back(), L'/');
-        const std::string rel = fs::path(d).parent_path().lexically_relative(dir_).string();
-        seen.push_back((rel == "." ? "" : rel + "/") + fs::path(e.file_name).string() +
-                       ((e.attributes & cl::file_attribute_directory) ? "/" : ""));
-        return e.file_name != L"m"; // m is not walked
-    });
+    const bool r =
+        cl::enum_files(dirw() + L"*.*", [&](const std::wstring& d, const cl::find_data& e) {
+            EXPECT_EQ(d.back(), L'/');
+            const std::string rel = fs::path(d).parent_path().lexically_relative(dir_).string();
+            seen.push_back((rel == "." ? "" : rel + "/") + fs::path(e.file_name).string() +
+                           ((e.attributes & cl::file_attribute_directory) ? "/" : ""));
+            return e.file_name != L"m"; // m is not walked
+        });
     EXPECT_TRUE(r);
-    const std::vector<std::string> expected = {"a.txt", "b.txt", "c.log", "loop/", "m/", "z/",
-                                               "z/deep/", "z/inner.txt", "z/deep/x.txt"};
+    const std::vector<std::string> expected = {
+        "a.txt", "b.txt", "c.log", "loop/", "m/", "z/", "z/deep/", "z/inner.txt", "z/deep/x.txt"};
     EXPECT_EQ(seen, expected);
 }
 

@@ -117,7 +117,8 @@ TEST_F(SimpleFile, NoInformationWithoutAFile) {
 
 TEST_F(SimpleFile, RangeDeliversExactlyItsBytes) {
     std::string content;
-    for (int i = 0; i < 40; ++i) content.push_back(char('a' + i % 26));
+    for (int i = 0; i < 40; ++i)
+        content.push_back(char('a' + i % 26));
     put("r.bin", content);
     cl::simple_file f;
     ASSERT_TRUE(f.open(path("r.bin"), cl::o_rdonly));

@@ -4,13 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
-#include <thread>
-#include <fcntl.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -121,9 +121,7 @@ TEST_F(Trace, RotationMovesTheFullFileAside) {
 }
 
 TEST_F(Trace, RotateIfLargerAtStart) {
-    {
-        std::ofstream(dir_ / "trace.txt") << std::string(50, 'z');
-    }
+    { std::ofstream(dir_ / "trace.txt") << std::string(50, 'z'); }
     cl::file_trace t;
     t.set_time_flags(false, false);
     t.set_file_name(path("trace.txt"));
@@ -159,7 +157,8 @@ TEST_F(Trace, FullRingLosesOldestTextAndSaysSo) {
     cl::file_trace t;
     t.set_time_flags(false, false);
     t.set_sizes(256, 256, 100000);
-    for (int i = 0; i < 40; ++i) t.write("line " + std::to_string(i) + "\n", true);
+    for (int i = 0; i < 40; ++i)
+        t.write("line " + std::to_string(i) + "\n", true);
     EXPECT_LE(t.pending(), 256u);
     t.set_file_name(path("trace.txt"));
     t.flush(true);
@@ -186,7 +185,8 @@ TEST_F(Trace, RingGrowsInStepsAndIsListedForCrashDumps) {
     EXPECT_EQ(t.capacity(), 6144u);
     t.drop_buffer(true);
     EXPECT_EQ(t.capacity(), 0u);
-    for (const auto& [p, n] : cl::crash_dump_memory_list()) EXPECT_NE(n, 6144u);
+    for (const auto& [p, n] : cl::crash_dump_memory_list())
+        EXPECT_NE(n, 6144u);
 }
 
 TEST_F(Trace, ConcurrentWritersWithASlowWriteOutLoseNothing) {
@@ -201,7 +201,8 @@ TEST_F(Trace, ConcurrentWritersWithASlowWriteOutLoseNothing) {
             for (int j = 0; j < lines; ++j)
                 t.write("T" + std::to_string(i) + " L" + std::to_string(j) + "\n", true);
         });
-    for (auto& th : pool) th.join();
+    for (auto& th : pool)
+        th.join();
     t.flush(true);
     std::istringstream in(get("trace.txt"));
     std::map<int, int> next;
@@ -236,7 +237,8 @@ TEST_F(Trace, DroppingTheRingWaitsForTheWriteOut) {
             for (int j = 0; j < 100; ++j)
                 t.write("W" + std::to_string(i) + " " + std::string(40, 'a' + i) + "\n", true);
         });
-    for (auto& th : pool) th.join();
+    for (auto& th : pool)
+        th.join();
     stop = true;
     dropper.join();
     t.flush(true);
@@ -260,7 +262,8 @@ TEST_F(Trace, RingOutlivesAWriteOutStuckInTheFile) {
     t.set_time_flags(false, false);
     t.set_sizes(1 << 20, 1 << 20, 1 << 30);
     std::string text;
-    for (int i = 0; text.size() < 300000; ++i) text += "line " + std::to_string(i) + "\n";
+    for (int i = 0; text.size() < 300000; ++i)
+        text += "line " + std::to_string(i) + "\n";
     t.write(text, true); // no path yet: stays in the ring
     std::string expected;
     for (size_t p = 0, lf; (lf = text.find('\n', p)) != std::string::npos; p = lf + 1)
