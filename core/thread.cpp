@@ -1,6 +1,9 @@
 #include "core/thread.h"
 
 #include "core/timer.h"
+#include "core/format.h"
+#include "core/trace.h"
+#include "core/impersonation.h"
 
 #include "platform/win32/time.h"
 
@@ -37,8 +40,8 @@ bool thread_obj::start() {
         if (finished_) return false; // a thread object runs once
         try {
             thread_ = std::thread([this] { entry(); });
-        } catch (const std::exception&) {
-            // trace: "CreateThread failed: %?\n"
+        } catch (const std::exception& e) {
+            trace_err.write(format_str("CreateThread failed: %?\n", e.what()));
             return false;
         }
         id_ = thread_.get_id();
@@ -48,6 +51,8 @@ bool thread_obj::start() {
 }
 
 void thread_obj::entry() {
+    // A thread made while its maker impersonates must not inherit that user.
+    restore_process_ids();
     started_.set();
     if (!stop_) {
         if (start_hook_) start_hook_();
@@ -142,10 +147,9 @@ void thread_pool::thread_obj_ex::run() {
         try {
             if (j) j();
         } catch (const std::exception& e) {
-            // trace: "thread_pool: job failed: %?\n"
-            (void)e;
+            trace_err.write(format_str("thread_pool: job failed: %?\n", e.what()));
         } catch (...) {
-            // trace: "thread_pool: job failed: unknown exception\n"
+            trace_err.write("thread_pool: job failed: unknown exception\n");
         }
         // The job's bound state goes before the thread says it is idle, so
         // that nothing of it outlives the job on an idle thread.
@@ -264,8 +268,8 @@ void thread_pool::cleanup() {
             threads_.erase(threads_.begin() + static_cast<std::ptrdiff_t>(i));
         }
         if (trace_ && (created_ || !removed.empty())) {
-            // trace: "thread_cleanup: threads %?, max %?, create %?, del %?\n"
-            // (threads_.size(), peak_busy_, created_, removed.size())
+            trace_out.write(format_str("thread_cleanup: threads %?, max %?, create %?, del %?\n",
+                                       threads_.size(), peak_busy_, created_, removed.size()));
         }
         peak_busy_ >>= 1;
         created_ = 0;
