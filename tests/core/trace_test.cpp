@@ -343,3 +343,21 @@ TEST(TraceStartup, WiresTheSinksAndKeepsEarlyText) {
     cl::trace_startup(); // once only
     EXPECT_FALSE(cl::trace_out.add(&cl::file_sink()));
 }
+
+TEST_F(Trace, ConsoleSinksWriteUtf8ToTheirStream) {
+    const int saved = ::dup(STDERR_FILENO);
+    ASSERT_GE(saved, 0);
+    const int fd =
+        ::open((dir_ / "err.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    std::fflush(stderr);
+    ::dup2(fd, STDERR_FILENO);
+    cl::stderr_trace t;
+    t.write_w(L"gr\u00fc\u00df \u20ac\n", true);
+    t.write("plain\n", true);
+    std::fflush(stderr);
+    ::dup2(saved, STDERR_FILENO);
+    ::close(saved);
+    ::close(fd);
+    EXPECT_EQ(get("err.txt"), "gr\xc3\xbc\xc3\x9f \xe2\x82\xac\nplain\n");
+}
