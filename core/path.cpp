@@ -5,7 +5,9 @@ namespace cl {
 
 namespace {
 
-template <class C> constexpr C sep() noexcept { return C('/'); }
+template <class C> constexpr C sep() noexcept {
+    return C('/');
+}
 
 template <class C> std::size_t last_sep(std::basic_string_view<C> p) noexcept {
     return p.rfind(sep<C>());
@@ -33,13 +35,15 @@ template <class C> std::basic_string<C> ext_impl(std::basic_string_view<C> p) {
     return dot == p.npos ? std::basic_string<C>() : std::basic_string<C>(p.substr(dot + 1));
 }
 
-template <class C> std::pair<std::basic_string<C>, std::basic_string<C>> split_ext_impl(std::basic_string_view<C> p) {
+template <class C>
+std::pair<std::basic_string<C>, std::basic_string<C>> split_ext_impl(std::basic_string_view<C> p) {
     std::size_t dot = ext_dot(p);
     if (dot == p.npos) return {std::basic_string<C>(p), {}};
     return {std::basic_string<C>(p.substr(0, dot)), std::basic_string<C>(p.substr(dot))};
 }
 
-template <class C> std::pair<std::basic_string<C>, std::basic_string<C>> split_path_impl(std::basic_string_view<C> p) {
+template <class C>
+std::pair<std::basic_string<C>, std::basic_string<C>> split_path_impl(std::basic_string_view<C> p) {
     std::size_t s = last_sep(p);
     if (s == p.npos) return {{}, std::basic_string<C>(p)};
     return {std::basic_string<C>(p.substr(0, s + 1)), std::basic_string<C>(p.substr(s + 1))};
@@ -64,8 +68,12 @@ template <class C> void strip_quotes_impl(std::basic_string<C>& s) {
 
 } // namespace
 
-void append_backslash(std::wstring& path) { append_sep_impl(path); }
-void append_backslash(std::string& path) { append_sep_impl(path); }
+void append_backslash(std::wstring& path) {
+    append_sep_impl(path);
+}
+void append_backslash(std::string& path) {
+    append_sep_impl(path);
+}
 std::wstring with_backslash(std::wstring_view path) {
     std::wstring r(path);
     append_sep_impl(r);
@@ -76,32 +84,72 @@ std::string with_backslash(std::string_view path) {
     append_sep_impl(r);
     return r;
 }
-std::wstring remove_backslash(std::wstring_view path) { return remove_sep_impl(path); }
-std::string remove_backslash(std::string_view path) { return remove_sep_impl(path); }
+std::wstring remove_backslash(std::wstring_view path) {
+    return remove_sep_impl(path);
+}
+std::string remove_backslash(std::string_view path) {
+    return remove_sep_impl(path);
+}
 
-std::wstring file_extension(std::wstring_view path) { return ext_impl(path); }
-std::string file_extension(std::string_view path) { return ext_impl(path); }
-std::pair<std::wstring, std::wstring> split_extension(std::wstring_view path) { return split_ext_impl(path); }
-std::pair<std::string, std::string> split_extension(std::string_view path) { return split_ext_impl(path); }
-std::pair<std::wstring, std::wstring> split_path(std::wstring_view path) { return split_path_impl(path); }
-std::pair<std::string, std::string> split_path(std::string_view path) { return split_path_impl(path); }
-std::wstring dir_part(std::wstring_view path) { return split_path_impl(path).first; }
-std::string dir_part(std::string_view path) { return split_path_impl(path).first; }
-std::wstring file_name_part(std::wstring_view path) { return split_path_impl(path).second; }
-std::string file_name_part(std::string_view path) { return split_path_impl(path).second; }
-void strip_file_name(std::wstring& path) { strip_file_impl(path); }
-void strip_file_name(std::string& path) { strip_file_impl(path); }
-void strip_dir_part(std::wstring& path) { strip_dir_impl(path); }
-void strip_dir_part(std::string& path) { strip_dir_impl(path); }
-bool is_relative_path(std::wstring_view path) noexcept { return !path.empty() && path[0] != L'/'; }
-bool is_relative_path(std::string_view path) noexcept { return !path.empty() && path[0] != '/'; }
+std::wstring file_extension(std::wstring_view path) {
+    return ext_impl(path);
+}
+std::string file_extension(std::string_view path) {
+    return ext_impl(path);
+}
+std::pair<std::wstring, std::wstring> split_extension(std::wstring_view path) {
+    return split_ext_impl(path);
+}
+std::pair<std::string, std::string> split_extension(std::string_view path) {
+    return split_ext_impl(path);
+}
+std::pair<std::wstring, std::wstring> split_path(std::wstring_view path) {
+    return split_path_impl(path);
+}
+std::pair<std::string, std::string> split_path(std::string_view path) {
+    return split_path_impl(path);
+}
+std::wstring dir_part(std::wstring_view path) {
+    return split_path_impl(path).first;
+}
+std::string dir_part(std::string_view path) {
+    return split_path_impl(path).first;
+}
+std::wstring file_name_part(std::wstring_view path) {
+    return split_path_impl(path).second;
+}
+std::string file_name_part(std::string_view path) {
+    return split_path_impl(path).second;
+}
+void strip_file_name(std::wstring& path) {
+    strip_file_impl(path);
+}
+void strip_file_name(std::string& path) {
+    strip_file_impl(path);
+}
+void strip_dir_part(std::wstring& path) {
+    strip_dir_impl(path);
+}
+void strip_dir_part(std::string& path) {
+    strip_dir_impl(path);
+}
+bool is_relative_path(std::wstring_view path) noexcept {
+    return !path.empty() && path[0] != L'/';
+}
+bool is_relative_path(std::string_view path) noexcept {
+    return !path.empty() && path[0] != '/';
+}
 
 void add_quotes(std::wstring& s) {
     if (s.size() >= 2 && s.front() == L'"' && s.back() == L'"') return;
     s.insert(s.begin(), L'"');
     s += L'"';
 }
-void strip_quotes(std::wstring& s) { strip_quotes_impl(s); }
-void strip_quotes(std::string& s) { strip_quotes_impl(s); }
+void strip_quotes(std::wstring& s) {
+    strip_quotes_impl(s);
+}
+void strip_quotes(std::string& s) {
+    strip_quotes_impl(s);
+}
 
 } // namespace cl

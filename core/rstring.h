@@ -22,7 +22,8 @@ template <class C> class basic_rstring {
     // From a zero-terminated text; a null pointer gives the empty view.
     basic_rstring(const C* p) noexcept : ptr_(p), len_(p ? std::char_traits<C>::length(p) : 0) {}
     basic_rstring(const std::basic_string<C>& s) noexcept : ptr_(s.data()), len_(s.size()) {}
-    constexpr basic_rstring(std::basic_string_view<C> s) noexcept : ptr_(s.data()), len_(s.size()) {}
+    constexpr basic_rstring(std::basic_string_view<C> s) noexcept
+        : ptr_(s.data()), len_(s.size()) {}
 
     constexpr const C* data() const noexcept { return ptr_; }
     constexpr std::size_t size() const noexcept { return len_; }
@@ -34,7 +35,9 @@ template <class C> class basic_rstring {
 
     constexpr std::basic_string_view<C> view() const noexcept { return {ptr_, len_}; }
     constexpr operator std::basic_string_view<C>() const noexcept { return view(); }
-    std::basic_string<C> str() const { return len_ ? std::basic_string<C>(ptr_, len_) : std::basic_string<C>(); }
+    std::basic_string<C> str() const {
+        return len_ ? std::basic_string<C>(ptr_, len_) : std::basic_string<C>();
+    }
 
     // count characters from pos, clipped to the end; a position at or past
     // the end gives the empty view (null, 0).
@@ -60,7 +63,9 @@ template <class C> class basic_rstring {
         if (mine == n) return 0;
         return mine < n ? -1 : 1;
     }
-    int compare(basic_rstring other) const noexcept { return compare_at(0, len_, other.ptr_, other.len_); }
+    int compare(basic_rstring other) const noexcept {
+        return compare_at(0, len_, other.ptr_, other.len_);
+    }
 
     // Copies min(count, size - pos) characters without terminator and returns
     // that number; a position past the end copies nothing.
@@ -96,7 +101,9 @@ template <class C> class basic_rstring {
     friend bool operator==(basic_rstring a, basic_rstring b) noexcept { return a.compare(b) == 0; }
 
   private:
-    static constexpr auto unsigned_of(C c) noexcept { return static_cast<std::make_unsigned_t<C>>(c); }
+    static constexpr auto unsigned_of(C c) noexcept {
+        return static_cast<std::make_unsigned_t<C>>(c);
+    }
 
     const C* ptr_ = nullptr;
     std::size_t len_ = 0;
@@ -105,10 +112,16 @@ template <class C> class basic_rstring {
 using rstring = basic_rstring<char>;
 using wrstring = basic_rstring<wchar_t>;
 
-inline wrstring rstring_from_wstring(const std::wstring& s) noexcept { return {s.data(), s.size()}; }
+inline wrstring rstring_from_wstring(const std::wstring& s) noexcept {
+    return {s.data(), s.size()};
+}
 // First character; 0 for an empty view.
-inline wchar_t rstring_front_w(wrstring r) noexcept { return r.front(); }
-inline void rstring_pop_front_w(wrstring& r) noexcept { r.pop_front(); }
+inline wchar_t rstring_front_w(wrstring r) noexcept {
+    return r.front();
+}
+inline void rstring_pop_front_w(wrstring& r) noexcept {
+    r.pop_front();
+}
 
 // Three views one after another, the room reserved once.
 inline std::wstring rstring_concat3_str(wrstring a, wrstring b, wrstring c) {

@@ -8,14 +8,14 @@ namespace cl {
 
 // The POSIX locale's classification of the first 128 characters.
 const unsigned char ctype_table[128] = {
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 0, 0,                 // 0x00
-    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                 // 0x10
-    8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,                 // 0x20
-    4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 0, 0, 0, 0, 0, 0,                 // 0x30
-    0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1,                 // 0x40
-    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,                 // 0x50
-    0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2,                 // 0x60
-    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0,                 // 0x70
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 8, 8, 8, 8, 8, 0, 0, // 0x00
+    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // 0x10
+    8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, // 0x20
+    4, 4, 4, 4, 4, 4, 4, 4, 4, 4, 0, 0, 0, 0, 0, 0, // 0x30
+    0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, // 0x40
+    1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, // 0x50
+    0, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, // 0x60
+    2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 0, 0, 0, 0, 0, // 0x70
 };
 
 const char digits_lower[37] = "0123456789abcdefghijklmnopqrstuvwxyz";
@@ -34,23 +34,28 @@ template <class C> uint32_t fold(C c) noexcept {
 
 template <class C> std::basic_string_view<C> trim_view(std::basic_string_view<C> s) noexcept {
     std::size_t b = 0, e = s.size();
-    while (b < e && sp(s[b])) ++b;
-    while (e > b && sp(s[e - 1])) --e;
+    while (b < e && sp(s[b]))
+        ++b;
+    while (e > b && sp(s[e - 1]))
+        --e;
     return s.substr(b, e - b);
 }
 
 template <class C> void trim_left_impl(std::basic_string<C>& s) {
     std::size_t b = 0;
-    while (b < s.size() && sp(s[b])) ++b;
+    while (b < s.size() && sp(s[b]))
+        ++b;
     s.erase(0, b);
 }
 template <class C> void trim_right_impl(std::basic_string<C>& s) noexcept {
     std::size_t e = s.size();
-    while (e > 0 && sp(s[e - 1])) --e;
+    while (e > 0 && sp(s[e - 1]))
+        --e;
     s.resize(e);
 }
 
-template <class C> int compare_range_impl(const C* a, std::size_t na, const C* b, std::size_t nb) noexcept {
+template <class C>
+int compare_range_impl(const C* a, std::size_t na, const C* b, std::size_t nb) noexcept {
     std::size_t n = na < nb ? na : nb;
     for (std::size_t i = 0; i < n; ++i) {
         uint32_t x = fold(a[i]), y = fold(b[i]);
@@ -66,7 +71,8 @@ template <class C> const C* stristr_impl(const C* text, const C* needle) noexcep
     for (const C* p = text; *p; ++p) {
         const C* a = p;
         const C* b = needle;
-        while (*a && *b && fold(*a) == fold(*b)) ++a, ++b;
+        while (*a && *b && fold(*a) == fold(*b))
+            ++a, ++b;
         if (!*b) return p;
         if (!*a) return nullptr; // the rest of the text is shorter than the needle
     }
@@ -75,7 +81,8 @@ template <class C> const C* stristr_impl(const C* text, const C* needle) noexcep
 
 // Decimal reader: never overflows; saturates at the 32-bit limits.
 template <class C> int32_t dec_reader(const C* p, const C* e) noexcept {
-    while (p < e && sp(*p)) ++p;
+    while (p < e && sp(*p))
+        ++p;
     bool neg = false;
     if (p < e && (*p == C('-') || *p == C('+'))) neg = *p++ == C('-');
     int64_t v = 0;
@@ -88,7 +95,8 @@ template <class C> int32_t dec_reader(const C* p, const C* e) noexcept {
 
 // Hexadecimal reader: saturates at 0xFFFFFFFF, then applies the sign modulo 2^32.
 template <class C> uint32_t hex_reader(const C* p, const C* e) noexcept {
-    while (p < e && sp(*p)) ++p;
+    while (p < e && sp(*p))
+        ++p;
     bool neg = false;
     if (p < e && (*p == C('-') || *p == C('+'))) neg = *p++ == C('-');
     uint64_t v = 0;
@@ -101,7 +109,9 @@ template <class C> uint32_t hex_reader(const C* p, const C* e) noexcept {
     return neg ? uint32_t(0u - r) : r;
 }
 
-template <class C> std::size_t digits_impl(uint64_t v, unsigned base, const char* alphabet, C* buf, std::size_t size) noexcept {
+template <class C>
+std::size_t digits_impl(uint64_t v, unsigned base, const char* alphabet, C* buf,
+                        std::size_t size) noexcept {
     if (size == 0) return 0;
     C tmp[65];
     std::size_t n = 0;
@@ -111,7 +121,8 @@ template <class C> std::size_t digits_impl(uint64_t v, unsigned base, const char
     } while (v != 0);
     // Keep the least significant digits that fit.
     std::size_t keep = n < size - 1 ? n : size - 1;
-    for (std::size_t i = 0; i < keep; ++i) buf[i] = tmp[keep - 1 - i];
+    for (std::size_t i = 0; i < keep; ++i)
+        buf[i] = tmp[keep - 1 - i];
     buf[keep] = C(0);
     return keep;
 }
@@ -138,10 +149,12 @@ template <class C> std::basic_string<C> to_text_signed(int64_t v) {
 // --- case -------------------------------------------------------------------
 
 void to_lower_in_place_w(std::wstring& s) noexcept {
-    for (auto& c : s) c = to_lower_w(c);
+    for (auto& c : s)
+        c = to_lower_w(c);
 }
 void to_lower_in_place(std::string& s) noexcept {
-    for (auto& c : s) c = to_lower_char(c);
+    for (auto& c : s)
+        c = to_lower_char(c);
 }
 std::string to_lower_copy(std::string_view s) {
     std::string r(s);
@@ -155,21 +168,31 @@ std::wstring to_lower_copy_w(std::wstring_view s) {
 }
 std::string to_upper_copy(std::string_view s) {
     std::string r(s);
-    for (auto& c : r) c = to_upper_char(c);
+    for (auto& c : r)
+        c = to_upper_char(c);
     return r;
 }
 std::wstring to_upper_copy_w(std::wstring_view s) {
     std::wstring r(s);
-    for (auto& c : r) c = to_upper_char_w(c);
+    for (auto& c : r)
+        c = to_upper_char_w(c);
     return r;
 }
 
 // --- trimming ---------------------------------------------------------------
 
-void trim_left(std::string& s) { trim_left_impl(s); }
-void trim_left_w(std::wstring& s) { trim_left_impl(s); }
-void trim_right(std::string& s) noexcept { trim_right_impl(s); }
-void trim_right_w(std::wstring& s) noexcept { trim_right_impl(s); }
+void trim_left(std::string& s) {
+    trim_left_impl(s);
+}
+void trim_left_w(std::wstring& s) {
+    trim_left_impl(s);
+}
+void trim_right(std::string& s) noexcept {
+    trim_right_impl(s);
+}
+void trim_right_w(std::wstring& s) noexcept {
+    trim_right_impl(s);
+}
 void trim(std::string& s) {
     trim_left_impl(s);
     trim_right_impl(s);
@@ -178,14 +201,19 @@ void trim_w(std::wstring& s) {
     trim_left_impl(s);
     trim_right_impl(s);
 }
-std::string_view trimmed(std::string_view s) noexcept { return trim_view(s); }
-std::wstring_view trimmed_w(std::wstring_view s) noexcept { return trim_view(s); }
+std::string_view trimmed(std::string_view s) noexcept {
+    return trim_view(s);
+}
+std::wstring_view trimmed_w(std::wstring_view s) noexcept {
+    return trim_view(s);
+}
 
 std::string collapse_spaces(std::string_view s) {
     std::string r;
     r.reserve(s.size());
     std::size_t i = 0;
-    while (i < s.size() && sp(s[i])) ++i;
+    while (i < s.size() && sp(s[i]))
+        ++i;
     bool in_space = false;
     for (; i < s.size(); ++i) {
         if (sp(s[i])) {
@@ -219,7 +247,9 @@ int compare_trimmed_w(std::wstring_view a, std::wstring_view b) noexcept {
     return compare_range_impl(a.data(), a.size(), b.data(), b.size());
 }
 
-const char* stristr(const char* text, const char* needle) noexcept { return stristr_impl(text, needle); }
+const char* stristr(const char* text, const char* needle) noexcept {
+    return stristr_impl(text, needle);
+}
 const wchar_t* stristr_w(const wchar_t* text, const wchar_t* needle) noexcept {
     return stristr_impl(text, needle);
 }
@@ -259,26 +289,30 @@ bool iequals_w(std::wstring_view a, std::wstring_view b) noexcept {
 std::size_t strnlen_bounded(const char* s, std::size_t n) noexcept {
     std::size_t i = 0;
     if (s)
-        while (i < n && s[i]) ++i;
+        while (i < n && s[i])
+            ++i;
     return i;
 }
 std::size_t wcsnlen_bounded(const wchar_t* s, std::size_t n) noexcept {
     std::size_t i = 0;
     if (s)
-        while (i < n && s[i]) ++i;
+        while (i < n && s[i])
+            ++i;
     return i;
 }
 std::size_t str_copy_bounded(char* dst, const char* src, std::size_t n) noexcept {
     if (n == 0) return 0;
     std::size_t len = strnlen_bounded(src, n - 1);
-    for (std::size_t i = 0; i < len; ++i) dst[i] = src[i];
+    for (std::size_t i = 0; i < len; ++i)
+        dst[i] = src[i];
     dst[len] = 0;
     return len;
 }
 std::size_t wcs_copy_bounded(wchar_t* dst, const wchar_t* src, std::size_t n) noexcept {
     if (n == 0) return 0;
     std::size_t len = wcsnlen_bounded(src, n - 1);
-    for (std::size_t i = 0; i < len; ++i) dst[i] = src[i];
+    for (std::size_t i = 0; i < len; ++i)
+        dst[i] = src[i];
     dst[len] = 0;
     return len;
 }
@@ -296,39 +330,81 @@ int hex_pair_value(wchar_t hi, wchar_t lo) noexcept {
     return h < 0 || l < 0 ? -1 : h * 16 + l;
 }
 
-int32_t rstring_to_int_w(wrstring s) noexcept { return dec_reader(s.begin(), s.end()); }
-int32_t wstring_to_int(const std::wstring& s) noexcept { return dec_reader(s.data(), s.data() + s.size()); }
-int32_t cstr_to_int_w(const wchar_t* s) noexcept { return rstring_to_int_w(wrstring(s)); }
-int32_t rstring_to_int(rstring s) noexcept { return dec_reader(s.begin(), s.end()); }
-uint32_t hex_to_int_wstr(const std::wstring& s) noexcept { return hex_reader(s.data(), s.data() + s.size()); }
-uint32_t cstr_hex_to_int_w(const wchar_t* s) noexcept { return rstring_hex_to_int_w(wrstring(s)); }
-uint32_t rstring_hex_to_int(rstring s) noexcept { return hex_reader(s.begin(), s.end()); }
-uint32_t rstring_hex_to_int_w(wrstring s) noexcept { return hex_reader(s.begin(), s.end()); }
-uint32_t hex_to_int_str(const std::string& s) noexcept { return hex_reader(s.data(), s.data() + s.size()); }
+int32_t rstring_to_int_w(wrstring s) noexcept {
+    return dec_reader(s.begin(), s.end());
+}
+int32_t wstring_to_int(const std::wstring& s) noexcept {
+    return dec_reader(s.data(), s.data() + s.size());
+}
+int32_t cstr_to_int_w(const wchar_t* s) noexcept {
+    return rstring_to_int_w(wrstring(s));
+}
+int32_t rstring_to_int(rstring s) noexcept {
+    return dec_reader(s.begin(), s.end());
+}
+uint32_t hex_to_int_wstr(const std::wstring& s) noexcept {
+    return hex_reader(s.data(), s.data() + s.size());
+}
+uint32_t cstr_hex_to_int_w(const wchar_t* s) noexcept {
+    return rstring_hex_to_int_w(wrstring(s));
+}
+uint32_t rstring_hex_to_int(rstring s) noexcept {
+    return hex_reader(s.begin(), s.end());
+}
+uint32_t rstring_hex_to_int_w(wrstring s) noexcept {
+    return hex_reader(s.begin(), s.end());
+}
+uint32_t hex_to_int_str(const std::string& s) noexcept {
+    return hex_reader(s.data(), s.data() + s.size());
+}
 
 // --- number to text ---------------------------------------------------------
 
-std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, char* buf, std::size_t size) noexcept {
+std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, char* buf,
+                             std::size_t size) noexcept {
     return digits_impl<char>(v, base, alphabet, buf, size);
 }
-std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, wchar_t* buf, std::size_t size) noexcept {
+std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, wchar_t* buf,
+                             std::size_t size) noexcept {
     return digits_impl<wchar_t>(v, base, alphabet, buf, size);
 }
-std::size_t int64_to_digits(int64_t v, char* buf, std::size_t size) noexcept { return signed_impl<char>(v, buf, size); }
+std::size_t int64_to_digits(int64_t v, char* buf, std::size_t size) noexcept {
+    return signed_impl<char>(v, buf, size);
+}
 std::size_t int64_to_digits(int64_t v, wchar_t* buf, std::size_t size) noexcept {
     return signed_impl<wchar_t>(v, buf, size);
 }
 
-std::string int32_to_string(int32_t v) { return to_text_signed<char>(v); }
-std::string uint32_to_string(uint32_t v) { return to_text<char>(v, 10, digits_lower); }
-std::string int64_to_string(int64_t v) { return to_text_signed<char>(v); }
-std::string uint64_to_string(uint64_t v) { return to_text<char>(v, 10, digits_lower); }
-std::wstring int32_to_wstring(int32_t v) { return to_text_signed<wchar_t>(v); }
-std::wstring uint32_to_wstring(uint32_t v) { return to_text<wchar_t>(v, 10, digits_lower); }
-std::wstring int64_to_wstring(int64_t v) { return to_text_signed<wchar_t>(v); }
-std::wstring uint64_to_wstring(uint64_t v) { return to_text<wchar_t>(v, 10, digits_lower); }
-std::wstring uint16_to_hex_wstring(uint16_t v) { return to_text<wchar_t>(v, 16, digits_upper); }
-std::wstring uint64_to_base36_wstring(uint64_t v) { return to_text<wchar_t>(v, 36, digits_lower); }
+std::string int32_to_string(int32_t v) {
+    return to_text_signed<char>(v);
+}
+std::string uint32_to_string(uint32_t v) {
+    return to_text<char>(v, 10, digits_lower);
+}
+std::string int64_to_string(int64_t v) {
+    return to_text_signed<char>(v);
+}
+std::string uint64_to_string(uint64_t v) {
+    return to_text<char>(v, 10, digits_lower);
+}
+std::wstring int32_to_wstring(int32_t v) {
+    return to_text_signed<wchar_t>(v);
+}
+std::wstring uint32_to_wstring(uint32_t v) {
+    return to_text<wchar_t>(v, 10, digits_lower);
+}
+std::wstring int64_to_wstring(int64_t v) {
+    return to_text_signed<wchar_t>(v);
+}
+std::wstring uint64_to_wstring(uint64_t v) {
+    return to_text<wchar_t>(v, 10, digits_lower);
+}
+std::wstring uint16_to_hex_wstring(uint16_t v) {
+    return to_text<wchar_t>(v, 16, digits_upper);
+}
+std::wstring uint64_to_base36_wstring(uint64_t v) {
+    return to_text<wchar_t>(v, 36, digits_lower);
+}
 
 // --- token lists ------------------------------------------------------------
 
@@ -336,7 +412,8 @@ void split_comma_list(const char* p, std::size_t n, std::vector<std::string>& ou
     if (!p) return;
     n = strnlen_bounded(p, n);
     token_list<char, ','> list(borrow_text, std::string_view(p, n));
-    for (auto t : list) out.emplace_back(t.data(), t.size());
+    for (auto t : list)
+        out.emplace_back(t.data(), t.size());
 }
 
 } // namespace cl

@@ -26,30 +26,68 @@ extern const unsigned char ctype_table[128];
 constexpr bool is_ctype_u(uint32_t c, unsigned mask) noexcept {
     return c < 128 && (ctype_table[c] & mask) != 0;
 }
-inline bool is_ctype(char c, unsigned mask) noexcept { return is_ctype_u(static_cast<unsigned char>(c), mask); }
-inline bool is_ctype(wchar_t c, unsigned mask) noexcept { return is_ctype_u(static_cast<uint32_t>(c), mask); }
+inline bool is_ctype(char c, unsigned mask) noexcept {
+    return is_ctype_u(static_cast<unsigned char>(c), mask);
+}
+inline bool is_ctype(wchar_t c, unsigned mask) noexcept {
+    return is_ctype_u(static_cast<uint32_t>(c), mask);
+}
 
-inline bool is_space(char c) noexcept { return is_ctype(c, ct_space); }
-inline bool is_space(wchar_t c) noexcept { return is_ctype(c, ct_space); }
-inline bool is_alpha(char c) noexcept { return is_ctype(c, ct_alpha); }
-inline bool is_alpha(wchar_t c) noexcept { return is_ctype(c, ct_alpha); }
-inline bool is_upper(char c) noexcept { return is_ctype(c, ct_upper); }
-inline bool is_upper(wchar_t c) noexcept { return is_ctype(c, ct_upper); }
-inline bool is_lower(char c) noexcept { return is_ctype(c, ct_lower); }
-inline bool is_lower(wchar_t c) noexcept { return is_ctype(c, ct_lower); }
-inline bool is_digit(char c) noexcept { return is_ctype(c, ct_digit); }
-inline bool is_digit(wchar_t c) noexcept { return is_ctype(c, ct_digit); }
-inline bool is_upper_w(wchar_t c) noexcept { return is_ctype(c, ct_upper); }
-inline bool is_digit_w(wchar_t c) noexcept { return is_ctype(c, ct_digit); }
-inline bool is_space_w(wchar_t c) noexcept { return is_ctype(c, ct_space); }
+inline bool is_space(char c) noexcept {
+    return is_ctype(c, ct_space);
+}
+inline bool is_space(wchar_t c) noexcept {
+    return is_ctype(c, ct_space);
+}
+inline bool is_alpha(char c) noexcept {
+    return is_ctype(c, ct_alpha);
+}
+inline bool is_alpha(wchar_t c) noexcept {
+    return is_ctype(c, ct_alpha);
+}
+inline bool is_upper(char c) noexcept {
+    return is_ctype(c, ct_upper);
+}
+inline bool is_upper(wchar_t c) noexcept {
+    return is_ctype(c, ct_upper);
+}
+inline bool is_lower(char c) noexcept {
+    return is_ctype(c, ct_lower);
+}
+inline bool is_lower(wchar_t c) noexcept {
+    return is_ctype(c, ct_lower);
+}
+inline bool is_digit(char c) noexcept {
+    return is_ctype(c, ct_digit);
+}
+inline bool is_digit(wchar_t c) noexcept {
+    return is_ctype(c, ct_digit);
+}
+inline bool is_upper_w(wchar_t c) noexcept {
+    return is_ctype(c, ct_upper);
+}
+inline bool is_digit_w(wchar_t c) noexcept {
+    return is_ctype(c, ct_digit);
+}
+inline bool is_space_w(wchar_t c) noexcept {
+    return is_ctype(c, ct_space);
+}
 
 // ---------------------------------------------------------------------------
 // Case: ASCII letters only; every other character is unchanged.
 
-constexpr char to_lower_char(char c) noexcept { return c >= 'A' && c <= 'Z' ? char(c + 32) : c; }
-constexpr char to_upper_char(char c) noexcept { return c >= 'a' && c <= 'z' ? char(c - 32) : c; }
-constexpr wchar_t to_lower_w(wchar_t c) noexcept { return c >= L'A' && c <= L'Z' ? wchar_t(c + 32) : c; }
-constexpr wchar_t to_upper_char_w(wchar_t c) noexcept { return c >= L'a' && c <= L'z' ? wchar_t(c - 32) : c; }
+constexpr char to_lower_char(char c) noexcept {
+    return c >= 'A' && c <= 'Z' ? char(c + 32) : c;
+}
+constexpr char to_upper_char(char c) noexcept {
+    return c >= 'a' && c <= 'z' ? char(c - 32) : c;
+}
+constexpr wchar_t to_lower_w(wchar_t c) noexcept {
+    return c >= L'A' && c <= L'Z' ? wchar_t(c + 32) : c;
+}
+constexpr wchar_t to_upper_char_w(wchar_t c) noexcept {
+    return c >= L'a' && c <= L'z' ? wchar_t(c - 32) : c;
+}
 
 void to_lower_in_place_w(std::wstring& s) noexcept;
 void to_lower_in_place(std::string& s) noexcept;
@@ -146,48 +184,114 @@ extern const char digits_lower[37];
 extern const char digits_upper[37];
 extern const char digits_base64[65];
 
-std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, char* buf, std::size_t size) noexcept;
-std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, wchar_t* buf, std::size_t size) noexcept;
+std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, char* buf,
+                             std::size_t size) noexcept;
+std::size_t uint64_to_digits(uint64_t v, unsigned base, const char* alphabet, wchar_t* buf,
+                             std::size_t size) noexcept;
 std::size_t int64_to_digits(int64_t v, char* buf, std::size_t size) noexcept;
 std::size_t int64_to_digits(int64_t v, wchar_t* buf, std::size_t size) noexcept;
 
 // Decimal.
-inline std::size_t int32_to_dec(int32_t v, char* b, std::size_t n) noexcept { return int64_to_digits(v, b, n); }
-inline std::size_t uint32_to_dec(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 10, digits_lower, b, n); }
-inline std::size_t int64_to_chars(int64_t v, char* b, std::size_t n) noexcept { return int64_to_digits(v, b, n); }
-inline std::size_t uint64_to_chars(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 10, digits_lower, b, n); }
-inline std::size_t int_to_wchars(int32_t v, wchar_t* b, std::size_t n) noexcept { return int64_to_digits(v, b, n); }
-inline std::size_t uint_to_wchars(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 10, digits_lower, b, n); }
-inline std::size_t int64_to_dec_w(int64_t v, wchar_t* b, std::size_t n) noexcept { return int64_to_digits(v, b, n); }
-inline std::size_t uint64_to_dec_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 10, digits_lower, b, n); }
+inline std::size_t int32_to_dec(int32_t v, char* b, std::size_t n) noexcept {
+    return int64_to_digits(v, b, n);
+}
+inline std::size_t uint32_to_dec(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 10, digits_lower, b, n);
+}
+inline std::size_t int64_to_chars(int64_t v, char* b, std::size_t n) noexcept {
+    return int64_to_digits(v, b, n);
+}
+inline std::size_t uint64_to_chars(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 10, digits_lower, b, n);
+}
+inline std::size_t int_to_wchars(int32_t v, wchar_t* b, std::size_t n) noexcept {
+    return int64_to_digits(v, b, n);
+}
+inline std::size_t uint_to_wchars(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 10, digits_lower, b, n);
+}
+inline std::size_t int64_to_dec_w(int64_t v, wchar_t* b, std::size_t n) noexcept {
+    return int64_to_digits(v, b, n);
+}
+inline std::size_t uint64_to_dec_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 10, digits_lower, b, n);
+}
 // Octal.
-inline std::size_t uint32_to_oct(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 8, digits_lower, b, n); }
-inline std::size_t uint64_to_oct(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 8, digits_lower, b, n); }
-inline std::size_t uint32_to_oct_w(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 8, digits_lower, b, n); }
-inline std::size_t uint64_to_oct_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 8, digits_lower, b, n); }
+inline std::size_t uint32_to_oct(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 8, digits_lower, b, n);
+}
+inline std::size_t uint64_to_oct(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 8, digits_lower, b, n);
+}
+inline std::size_t uint32_to_oct_w(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 8, digits_lower, b, n);
+}
+inline std::size_t uint64_to_oct_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 8, digits_lower, b, n);
+}
 // Hexadecimal.
-inline std::size_t uint32_to_hex(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_lower, b, n); }
-inline std::size_t uint64_to_hex(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_lower, b, n); }
-inline std::size_t uint_to_hex_w(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_lower, b, n); }
-inline std::size_t uint64_to_hex_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_lower, b, n); }
-inline std::size_t uint32_to_hex_upper(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_upper, b, n); }
-inline std::size_t uint64_to_hex_upper(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_upper, b, n); }
-inline std::size_t uint_to_hex_upper_w(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_upper, b, n); }
-inline std::size_t uint64_to_hex_upper_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 16, digits_upper, b, n); }
+inline std::size_t uint32_to_hex(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_lower, b, n);
+}
+inline std::size_t uint64_to_hex(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_lower, b, n);
+}
+inline std::size_t uint_to_hex_w(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_lower, b, n);
+}
+inline std::size_t uint64_to_hex_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_lower, b, n);
+}
+inline std::size_t uint32_to_hex_upper(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_upper, b, n);
+}
+inline std::size_t uint64_to_hex_upper(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_upper, b, n);
+}
+inline std::size_t uint_to_hex_upper_w(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_upper, b, n);
+}
+inline std::size_t uint64_to_hex_upper_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 16, digits_upper, b, n);
+}
 // Base 36.
-inline std::size_t uint32_to_base36(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_lower, b, n); }
-inline std::size_t uint64_to_base36(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_lower, b, n); }
-inline std::size_t uint32_to_base36_upper(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_upper, b, n); }
-inline std::size_t uint64_to_base36_upper(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_upper, b, n); }
-inline std::size_t uint32_to_base36_w(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_lower, b, n); }
-inline std::size_t uint64_to_base36_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_lower, b, n); }
-inline std::size_t uint32_to_base36_upper_w(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_upper, b, n); }
-inline std::size_t uint64_to_base36_upper_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 36, digits_upper, b, n); }
+inline std::size_t uint32_to_base36(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_lower, b, n);
+}
+inline std::size_t uint64_to_base36(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_lower, b, n);
+}
+inline std::size_t uint32_to_base36_upper(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_upper, b, n);
+}
+inline std::size_t uint64_to_base36_upper(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_upper, b, n);
+}
+inline std::size_t uint32_to_base36_w(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_lower, b, n);
+}
+inline std::size_t uint64_to_base36_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_lower, b, n);
+}
+inline std::size_t uint32_to_base36_upper_w(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_upper, b, n);
+}
+inline std::size_t uint64_to_base36_upper_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 36, digits_upper, b, n);
+}
 // Base 64 digits ("A" is 0).
-inline std::size_t uint32_to_base64(uint32_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 64, digits_base64, b, n); }
-inline std::size_t uint64_to_base64(uint64_t v, char* b, std::size_t n) noexcept { return uint64_to_digits(v, 64, digits_base64, b, n); }
-inline std::size_t uint32_to_base64_w(uint32_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 64, digits_base64, b, n); }
-inline std::size_t uint64_to_base64_w(uint64_t v, wchar_t* b, std::size_t n) noexcept { return uint64_to_digits(v, 64, digits_base64, b, n); }
+inline std::size_t uint32_to_base64(uint32_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 64, digits_base64, b, n);
+}
+inline std::size_t uint64_to_base64(uint64_t v, char* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 64, digits_base64, b, n);
+}
+inline std::size_t uint32_to_base64_w(uint32_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 64, digits_base64, b, n);
+}
+inline std::size_t uint64_to_base64_w(uint64_t v, wchar_t* b, std::size_t n) noexcept {
+    return uint64_to_digits(v, 64, digits_base64, b, n);
+}
 
 std::string int32_to_string(int32_t v);
 std::string uint32_to_string(uint32_t v);
@@ -220,8 +324,10 @@ template <class C, C Sep> class token_list {
     token_list() = default;
     // Copies the text into the list and splits the copy.
     explicit token_list(std::basic_string_view<C> text) : text_(text) { split(text_); }
-    explicit token_list(const C* text) : token_list(std::basic_string_view<C>(text ? text : empty_())) {}
-    explicit token_list(const std::basic_string<C>& text) : token_list(std::basic_string_view<C>(text)) {}
+    explicit token_list(const C* text)
+        : token_list(std::basic_string_view<C>(text ? text : empty_())) {}
+    explicit token_list(const std::basic_string<C>& text)
+        : token_list(std::basic_string_view<C>(text)) {}
     // Splits the caller's text, which must outlive the list.
     token_list(borrow_text_t, std::basic_string_view<C> text) { split(text); }
 
@@ -250,17 +356,22 @@ template <class C, C Sep> class token_list {
         static const C e[1] = {C(0)};
         return e;
     }
-    static bool space_(C c) noexcept { return is_ctype_u(static_cast<std::make_unsigned_t<C>>(c), ct_space); }
+    static bool space_(C c) noexcept {
+        return is_ctype_u(static_cast<std::make_unsigned_t<C>>(c), ct_space);
+    }
 
     void split(std::basic_string_view<C> t) {
         std::size_t i = 0, n = t.size();
         while (true) {
-            while (i < n && (t[i] == Sep || space_(t[i]))) ++i;
+            while (i < n && (t[i] == Sep || space_(t[i])))
+                ++i;
             if (i >= n) break;
             std::size_t start = i;
-            while (i < n && t[i] != Sep) ++i;
+            while (i < n && t[i] != Sep)
+                ++i;
             std::size_t stop = i;
-            while (stop > start && space_(t[stop - 1])) --stop;
+            while (stop > start && space_(t[stop - 1]))
+                --stop;
             tokens_.emplace_back(t.data() + start, stop - start);
             if (i < n) ++i; // past the separator
         }
@@ -268,7 +379,8 @@ template <class C, C Sep> class token_list {
     // Tokens of an owned text point into the other object's copy; move them.
     void rebase(const token_list& o) {
         if (o.text_.empty()) return;
-        for (auto& t : tokens_) t = view_type(text_.data() + (t.data() - o.text_.data()), t.size());
+        for (auto& t : tokens_)
+            t = view_type(text_.data() + (t.data() - o.text_.data()), t.size());
     }
 
     std::basic_string<C> text_;

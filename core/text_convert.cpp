@@ -10,7 +10,9 @@ namespace cl {
 
 namespace {
 
-bool valid_scalar(uint32_t cp) noexcept { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
+bool valid_scalar(uint32_t cp) noexcept {
+    return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF);
+}
 
 // Length of the sequence a lead byte starts (2-6), or 0 when it starts none.
 // Five- and six-byte leads are recognised so that such a sequence is consumed
@@ -28,7 +30,8 @@ constexpr uint32_t min_for_length[7] = {0, 0, 0x80, 0x800, 0x10000, 0x200000, 0x
 
 // Decodes from p[0..n). Returns the bytes consumed; stops before an
 // incomplete final sequence when keep_tail is set, else turns it into U+FFFD.
-std::size_t decode(const unsigned char* p, std::size_t n, std::wstring& out, bool keep_tail, bool& ok) {
+std::size_t decode(const unsigned char* p, std::size_t n, std::wstring& out, bool keep_tail,
+                   bool& ok) {
     std::size_t i = 0;
     while (i < n) {
         unsigned char b = p[i];
@@ -66,7 +69,8 @@ std::size_t decode(const unsigned char* p, std::size_t n, std::wstring& out, boo
             return n;
         }
         uint32_t cp = b & (0x7F >> len);
-        for (int k = 1; k < len; ++k) cp = (cp << 6) | (p[i + k] & 0x3F);
+        for (int k = 1; k < len; ++k)
+            cp = (cp << 6) | (p[i + k] & 0x3F);
         if (len > 4 || cp < min_for_length[len] || !valid_scalar(cp)) {
             // Overlong, surrogate or beyond U+10FFFF: never let it pass as
             // the character it would alias ("C0 AF" is not "/").
@@ -129,7 +133,9 @@ std::string utf16_to_utf8(const wchar_t* p, std::size_t n) {
     if (high) append_utf8(0xFFFD, out);
     return out;
 }
-std::string utf16_to_utf8(std::wstring_view s) { return utf16_to_utf8(s.data(), s.size()); }
+std::string utf16_to_utf8(std::wstring_view s) {
+    return utf16_to_utf8(s.data(), s.size());
+}
 
 std::wstring utf8_to_utf16(std::string_view s) {
     std::wstring out;
@@ -141,7 +147,8 @@ std::wstring utf8_to_utf16(std::string_view s) {
 
 bool utf8_decode_append(std::string& input, std::wstring& out) {
     bool ok = true;
-    std::size_t used = decode(reinterpret_cast<const unsigned char*>(input.data()), input.size(), out, true, ok);
+    std::size_t used =
+        decode(reinterpret_cast<const unsigned char*>(input.data()), input.size(), out, true, ok);
     if (used == input.size())
         input.clear();
     else if (used)
@@ -175,7 +182,8 @@ std::size_t utf8_cut(std::string_view s, std::size_t max) noexcept {
     // Back off over continuation bytes, at most three, to the lead byte.
     std::size_t k = cut;
     int steps = 0;
-    while (k > 0 && steps < 4 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80) --k, ++steps;
+    while (k > 0 && steps < 4 && (static_cast<unsigned char>(s[k]) & 0xC0) == 0x80)
+        --k, ++steps;
     if (steps > 0 && lead_length(static_cast<unsigned char>(s[k])) > steps) cut = k;
     return cut;
 }
@@ -185,29 +193,47 @@ std::size_t utf8_cut(std::string_view s, std::size_t max) noexcept {
 namespace {
 
 bool is_utf8_page(unsigned cp) noexcept {
-    return cp == cp_acp || cp == cp_oemcp || cp == 2 /* CP_MACCP */ || cp == cp_thread_acp || cp == cp_utf8;
+    return cp == cp_acp || cp == cp_oemcp || cp == 2 /* CP_MACCP */ || cp == cp_thread_acp ||
+           cp == cp_utf8;
 }
 
 // The iconv name of a Windows code page; empty when there is none.
 std::string iconv_name(unsigned cp) {
     switch (cp) {
-    case 1200: return "UTF-16LE";
-    case 1201: return "UTF-16BE";
-    case 12000: return "UTF-32LE";
-    case 12001: return "UTF-32BE";
-    case 20127: return "ASCII";
-    case 20866: return "KOI8-R";
-    case 21866: return "KOI8-U";
-    case 20932: return "EUC-JP";
-    case 51932: return "EUC-JP";
-    case 51949: return "EUC-KR";
-    case 50220: return "ISO-2022-JP";
-    case 50225: return "ISO-2022-KR";
-    case 52936: return "HZ-GB-2312";
-    case 54936: return "GB18030";
-    case 65000: return "UTF-7";
-    case 10000: return "MACINTOSH";
-    default: break;
+    case 1200:
+        return "UTF-16LE";
+    case 1201:
+        return "UTF-16BE";
+    case 12000:
+        return "UTF-32LE";
+    case 12001:
+        return "UTF-32BE";
+    case 20127:
+        return "ASCII";
+    case 20866:
+        return "KOI8-R";
+    case 21866:
+        return "KOI8-U";
+    case 20932:
+        return "EUC-JP";
+    case 51932:
+        return "EUC-JP";
+    case 51949:
+        return "EUC-KR";
+    case 50220:
+        return "ISO-2022-JP";
+    case 50225:
+        return "ISO-2022-KR";
+    case 52936:
+        return "HZ-GB-2312";
+    case 54936:
+        return "GB18030";
+    case 65000:
+        return "UTF-7";
+    case 10000:
+        return "MACINTOSH";
+    default:
+        break;
     }
     if (cp >= 28591 && cp <= 28606) return "ISO-8859-" + std::to_string(cp - 28590);
     if (cp >= 37 && cp < 65000) return "CP" + std::to_string(cp);
@@ -231,8 +257,8 @@ class iconv_handle {
 
 // Runs iconv over the whole input. Input it cannot convert is skipped by
 // skip_unit bytes and replaced by the given bytes. False when iconv fails.
-bool run_iconv(iconv_t h, const char* in, std::size_t in_len, std::string& out, std::size_t skip_unit,
-               const char* repl, std::size_t repl_len) {
+bool run_iconv(iconv_t h, const char* in, std::size_t in_len, std::string& out,
+               std::size_t skip_unit, const char* repl, std::size_t repl_len) {
     char* src = const_cast<char*>(in);
     std::size_t left = in_len;
     char buf[4096];
@@ -269,7 +295,8 @@ std::wstring mb_to_wide(const char* p, std::size_t n, unsigned code_page) {
     if (!h.ok()) return {};
     std::string bytes;
     const wchar_t repl = replacement_char;
-    if (!run_iconv(h.get(), p, n, bytes, 1, reinterpret_cast<const char*>(&repl), sizeof repl)) return {};
+    if (!run_iconv(h.get(), p, n, bytes, 1, reinterpret_cast<const char*>(&repl), sizeof repl))
+        return {};
     std::wstring out(bytes.size() / sizeof(wchar_t), L'\0');
     std::memcpy(out.data(), bytes.data(), out.size() * sizeof(wchar_t));
     return out;
@@ -280,7 +307,9 @@ std::wstring mb_to_wide_cstr(const char* p, unsigned code_page) {
 std::wstring mb_to_wide_str(const std::string& s, unsigned code_page) {
     return mb_to_wide(s.data(), s.size(), code_page);
 }
-std::wstring to_wstring_acp(const char* p) { return mb_to_wide_cstr(p, cp_thread_acp); }
+std::wstring to_wstring_acp(const char* p) {
+    return mb_to_wide_cstr(p, cp_thread_acp);
+}
 
 std::string wide_to_mb(const wchar_t* p, std::size_t n, unsigned code_page) {
     if (!p || n == 0) return {};
@@ -290,7 +319,8 @@ std::string wide_to_mb(const wchar_t* p, std::size_t n, unsigned code_page) {
     iconv_handle h(name.c_str(), "WCHAR_T");
     if (!h.ok()) return {};
     std::string out;
-    if (!run_iconv(h.get(), reinterpret_cast<const char*>(p), n * sizeof(wchar_t), out, sizeof(wchar_t), "?", 1))
+    if (!run_iconv(h.get(), reinterpret_cast<const char*>(p), n * sizeof(wchar_t), out,
+                   sizeof(wchar_t), "?", 1))
         return {};
     return out;
 }
@@ -336,8 +366,12 @@ bool wide_to_mb_buf(char* buf, std::size_t n, const wchar_t* src, bool truncate)
     return false;
 }
 
-std::string to_oem(std::string_view s) { return std::string(s); }
-std::string to_oem(std::wstring_view s) { return utf16_to_utf8(s); }
+std::string to_oem(std::string_view s) {
+    return std::string(s);
+}
+std::string to_oem(std::wstring_view s) {
+    return utf16_to_utf8(s);
+}
 
 // --- base64 -----------------------------------------------------------------
 

@@ -39,6 +39,8 @@ class event_object {
     void reset();
     bool is_set() const;
     bool manual_reset() const { return manual_; }
+    // Threads blocked in a wait on this event right now.
+    size_t waiter_count() const;
 
     // wait_object_0 when the event was (or became) set within ms milliseconds,
     // else wait_timeout. An auto-reset event is reset by the wait it releases.
@@ -48,9 +50,9 @@ class event_object {
     friend uint32_t wait_for_multiple(std::span<event_object* const>, bool, uint32_t);
     bool manual_;
     bool signaled_;
-    // Threads blocked on this event, each by its own condition variable;
-    // guarded by the global event lock.
-    std::vector<std::condition_variable*> waiters_;
+    // Threads blocked on this event, each with its own wait record and the
+    // event's index in it; guarded by the global event lock.
+    std::vector<std::pair<struct wait_record*, size_t>> waiters_;
 };
 
 // Waits for any (wait_all false: result wait_object_0 + index of the first set

@@ -85,3 +85,15 @@ TEST(Win32Sync, WaitForMultipleAnyAndAll) {
     EXPECT_TRUE(a.is_set());
     EXPECT_FALSE(b.is_set());
 }
+
+TEST(Win32Sync, DestroyingASetEventWhileItsWaiterLeavesIsSafe) {
+    for (int round = 0; round < 200; ++round) {
+        auto* ev = new event_object(true, false);
+        std::thread waiter([ev] { EXPECT_EQ(ev->wait(infinite), wait_object_0); });
+        for (int i = 0; i < 5000 && ev->waiter_count() == 0; ++i) sleep_ms(1);
+        ASSERT_EQ(ev->waiter_count(), 1u);
+        ev->set();
+        delete ev; // the waiter may still be leaving its wait
+        waiter.join();
+    }
+}
