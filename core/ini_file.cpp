@@ -50,8 +50,8 @@ ini_line parse_line(const std::wstring& s) {
     if (s[0] == L'[') {
         const auto close = s.find(L']', 1);
         l.kind = ini_line::header;
-        l.name = std::wstring(
-            trimmed_w(std::wstring_view(s).substr(1, close == std::wstring::npos ? s.npos : close - 1)));
+        l.name = std::wstring(trimmed_w(
+            std::wstring_view(s).substr(1, close == std::wstring::npos ? s.npos : close - 1)));
         return l;
     }
     const auto eq = s.find(L'=');
@@ -99,8 +99,8 @@ std::wstring header_text(std::wstring_view name) {
 // Files
 
 // The retry waits draw from the library's congruential generator.
-std::atomic<uint32_t> random_state{static_cast<uint32_t>(
-    std::chrono::steady_clock::now().time_since_epoch().count() % 714025)};
+std::atomic<uint32_t> random_state{
+    static_cast<uint32_t>(std::chrono::steady_clock::now().time_since_epoch().count() % 714025)};
 
 uint32_t next_random() {
     uint32_t x = random_state.load(), n;
@@ -171,22 +171,24 @@ bool read_old_file(const std::wstring& path, bool prefer_utf8, old_file& out, bo
     const bool ok = retry ? open_retrying(f, path, o_rdonly, new_enc, sh_denywr, sleep_span)
                           : f.open_with_bom_mode(path, o_rdonly, new_enc, sh_denywr);
     if (!ok) {
-        if (f.not_found() || f.last_error() == win32::error_path_not_found) return true;
+        if (f.not_found()) return true;
         report_open_error(path, f.last_error());
-        return false;
+        // A missing folder holds no file either; writing there fails later.
+        return f.last_error() == win32::error_path_not_found;
     }
     out.exists = true;
     out.encoding = f.encoding();
     std::wstring line;
-    while (f.read_line_w(line)) out.lines.push_back(line);
+    while (f.read_line_w(line))
+        out.lines.push_back(line);
     out.stamp = stamp_of(path);
     return true;
 }
 
 std::mt19937_64& name_source() {
-    static std::mt19937_64 g{std::random_device{}() ^
-                             static_cast<uint64_t>(
-                                 std::chrono::steady_clock::now().time_since_epoch().count())};
+    static std::mt19937_64 g{
+        std::random_device{}() ^
+        static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count())};
     return g;
 }
 std::mutex name_lock;
@@ -369,20 +371,21 @@ bool ini_file::has_section(const std::wstring& section) {
     return get_section(section, lines, gs_comments | gs_other_lines) && !lines.empty();
 }
 
-bool ini_file::has_section_fresh(const std::wstring& section) { return has_section(section); }
+bool ini_file::has_section_fresh(const std::wstring& section) {
+    return has_section(section);
+}
 
 namespace {
 
 // Rewrites the file of a plain store with `edit` applied to its lines.
-template <class Edit>
-bool rewrite(const std::wstring& path, bool prefer_utf8, Edit edit) {
+template <class Edit> bool rewrite(const std::wstring& path, bool prefer_utf8, Edit edit) {
     old_file old;
     if (!read_old_file(path, prefer_utf8, old, false, 0)) return false;
     std::vector<std::wstring> out;
     out.reserve(old.lines.size() + 4);
     edit(old.lines, out);
-    const bool leading_empty = old.exists && old.encoding != enc_ansi && !old.lines.empty() &&
-                               !old.lines.front().empty();
+    const bool leading_empty =
+        old.exists && old.encoding != enc_ansi && !old.lines.empty() && !old.lines.front().empty();
     return replace_file(path, old, new_encoding_of(old, prefer_utf8), leading_empty, out);
 }
 
@@ -443,7 +446,8 @@ bool ini_file::write_section(const std::wstring& section, const std::vector<std:
                 inside = names_equal(section, l.name);
                 out.push_back(s);
                 if (inside && !written) {
-                    for (const auto& x : lines) out.push_back(one_line(x));
+                    for (const auto& x : lines)
+                        out.push_back(one_line(x));
                     written = true;
                 }
                 continue;
@@ -452,7 +456,8 @@ bool ini_file::write_section(const std::wstring& section, const std::vector<std:
         }
         if (!written) {
             out.push_back(header_text(section));
-            for (const auto& x : lines) out.push_back(one_line(x));
+            for (const auto& x : lines)
+                out.push_back(one_line(x));
         }
     });
 }
@@ -469,8 +474,12 @@ bool ini_file::delete_section(const std::wstring& section) {
     });
 }
 
-bool ini_file::flush() { return true; }
-bool ini_file::refresh() { return true; }
+bool ini_file::flush() {
+    return true;
+}
+bool ini_file::refresh() {
+    return true;
+}
 void ini_file::close() {}
 
 std::size_t ini_file::section_count() {
@@ -719,7 +728,9 @@ bool cached_ini::flush() {
     return write_back(lk, true);
 }
 
-bool cached_ini::refresh() { return reload(); }
+bool cached_ini::refresh() {
+    return reload();
+}
 
 bool cached_ini::dirty() {
     cs_lock lk(lock_);
@@ -827,7 +838,8 @@ bool cached_ini::delete_value(const std::wstring& section, const std::wstring& k
     return true;
 }
 
-bool cached_ini::write_section(const std::wstring& section, const std::vector<std::wstring>& lines) {
+bool cached_ini::write_section(const std::wstring& section,
+                               const std::vector<std::wstring>& lines) {
     cs_lock lk(lock_);
     ini_section& s = find_or_add_section(section);
     const uint64_t change = ++change_count_;

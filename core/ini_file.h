@@ -138,7 +138,8 @@ class cached_ini : public ini_file {
         return set_value(section, key, value, flag);
     }
     bool delete_value(const std::wstring& section, const std::wstring& key) override;
-    bool write_section(const std::wstring& section, const std::vector<std::wstring>& lines) override;
+    bool write_section(const std::wstring& section,
+                       const std::vector<std::wstring>& lines) override;
     bool delete_section(const std::wstring& section) override;
     bool flush() override;
     bool refresh() override;
@@ -150,7 +151,8 @@ class cached_ini : public ini_file {
     bool set_value(const std::wstring& section, const std::wstring& key, const std::wstring& value,
                    bool schedule);
 
-    bool read_section(const std::wstring& section, std::vector<std::wstring>& lines, uint32_t flags);
+    bool read_section(const std::wstring& section, std::vector<std::wstring>& lines,
+                      uint32_t flags);
     bool read_section_pairs(const std::wstring& section,
                             std::vector<std::pair<std::wstring, std::wstring>>& pairs);
     bool read_section_names(std::vector<std::wstring>& names);
@@ -174,13 +176,13 @@ class cached_ini : public ini_file {
     std::list<ini_section>::iterator find_section(const std::wstring& name);
 
   private:
-    bool load();                        // lock held
+    bool load(); // lock held
     // Lock held; released during the file work. With wait, a write-back
     // running on another thread is waited for first.
     bool write_back(cs_lock& lk, bool wait);
     void store_stamp();
     void schedule_write_back(cs_lock& lk);
-    void arm_write_back_timer();        // the one place that arms the delayed write
+    void arm_write_back_timer(); // the one place that arms the delayed write
     void check_fresh(cs_lock& lk);
     ini_entry* find_entry(ini_section& s, const std::wstring& key);
     ini_section& find_or_add_section(const std::wstring& name);

@@ -19,7 +19,9 @@ file_stream::file_stream(std::size_t buffer_size)
     // the buffer needs some room beyond both.
     : buf_(std::max<std::size_t>(buffer_size, 64)) {}
 
-file_stream::~file_stream() { file_stream::close(); }
+file_stream::~file_stream() {
+    file_stream::close();
+}
 
 int64_t file_stream::size() {
     if (!write_pending()) return -1;
@@ -116,7 +118,9 @@ bool file_stream::get_byte(uint8_t& b) {
     return true;
 }
 
-void file_stream::unget_bytes(std::size_t n) { rpos_ -= std::min(n, rpos_); }
+void file_stream::unget_bytes(std::size_t n) {
+    rpos_ -= std::min(n, rpos_);
+}
 
 int64_t file_stream::read(void* buffer, int64_t count) {
     if (!readable() || !is_open()) return -1;
@@ -180,7 +184,8 @@ bool file_stream::read_line(std::string& line) {
         const uint8_t* p = buf_.data() + rpos_;
         const std::size_t avail = rend_ - rpos_;
         std::size_t i = 0;
-        while (i < avail && p[i] != '\n' && p[i] != '\r') ++i;
+        while (i < avail && p[i] != '\n' && p[i] != '\r')
+            ++i;
         line.append(reinterpret_cast<const char*>(p), i);
         rpos_ += i;
         got = true;
@@ -225,26 +230,39 @@ std::pair<int, uint8_t> detect_bom(const uint8_t* b, int64_t n) {
     return {enc_ansi, 0};
 }
 
-bool is_high_surrogate(uint32_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool is_low_surrogate(uint32_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool is_high_surrogate(uint32_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool is_low_surrogate(uint32_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 } // namespace
 
 const char* encoding_name(int encoding) {
     switch (encoding) {
-    case enc_ansi: return "ANSI";
-    case enc_utf8: return "UTF-8";
-    case enc_utf16le: return "UTF-16 litteendian";
-    case enc_utf16be: return "UTF-16 bigendian";
-    case enc_utf32le: return "UTF-32 litteendian";
-    case enc_utf32be: return "UTF-32 bigendian";
-    default: return "???";
+    case enc_ansi:
+        return "ANSI";
+    case enc_utf8:
+        return "UTF-8";
+    case enc_utf16le:
+        return "UTF-16 litteendian";
+    case enc_utf16be:
+        return "UTF-16 bigendian";
+    case enc_utf32le:
+        return "UTF-32 litteendian";
+    case enc_utf32be:
+        return "UTF-32 bigendian";
+    default:
+        return "???";
     }
 }
 
 uni_file::uni_file() : file_stream(default_buffer_size) {}
 
-uni_file::~uni_file() { uni_file::close(); }
+uni_file::~uni_file() {
+    uni_file::close();
+}
 
 void uni_file::reset_state() {
     encoding_ = enc_ansi;
@@ -294,7 +312,8 @@ void uni_file::bom_step(int new_file_encoding) {
     uint8_t b[4];
     int64_t n = 0;
     if (readable()) {
-        while (n < 4 && get_byte(b[n])) ++n;
+        while (n < 4 && get_byte(b[n]))
+            ++n;
         file_stream::seek(0, 0);
     } else if (file_stream::size() > 0) {
         // Opened for writing only over existing text: learn its encoding from
@@ -332,12 +351,23 @@ bool uni_file::write_bom() {
     if (file_stream::tell() != 0 || file_stream::size() != 0) return true;
     const uint8_t* mark = nullptr;
     switch (encoding_) {
-    case enc_utf8: mark = bom_utf8; break;
-    case enc_utf16le: mark = bom_utf16le; break;
-    case enc_utf16be: mark = bom_utf16be; break;
-    case enc_utf32le: mark = bom_utf32le; break;
-    case enc_utf32be: mark = bom_utf32be; break;
-    default: return false;
+    case enc_utf8:
+        mark = bom_utf8;
+        break;
+    case enc_utf16le:
+        mark = bom_utf16le;
+        break;
+    case enc_utf16be:
+        mark = bom_utf16be;
+        break;
+    case enc_utf32le:
+        mark = bom_utf32le;
+        break;
+    case enc_utf32be:
+        mark = bom_utf32be;
+        break;
+    default:
+        return false;
     }
     if (file_stream::write(mark, bom_len_) != bom_len_) return false;
     return file_stream::flush();
@@ -409,8 +439,10 @@ bool uni_file::read_utf8(wchar_t& c, wchar_t bad) {
 
 bool uni_file::read_unit(wchar_t& c) {
     switch (encoding_) {
-    case enc_ansi: return read_utf8(c, replacement_char);
-    case enc_utf8: return read_utf8(c, L'?');
+    case enc_ansi:
+        return read_utf8(c, replacement_char);
+    case enc_utf8:
+        return read_utf8(c, L'?');
     case enc_utf16le:
     case enc_utf16be: {
         const bool le = encoding_ == enc_utf16le;
@@ -453,7 +485,8 @@ bool uni_file::read_unit(wchar_t& c) {
             c = static_cast<wchar_t>(v);
         return true;
     }
-    default: return false;
+    default:
+        return false;
     }
 }
 
@@ -559,7 +592,8 @@ bool uni_file::emit(uint32_t cp) {
         }
         n = 4;
         break;
-    default: return false;
+    default:
+        return false;
     }
     return file_stream::write(b, n) == n;
 }
@@ -585,9 +619,13 @@ bool uni_file::write_text(std::wstring_view text) {
     return true;
 }
 
-bool uni_file::write_line(std::wstring_view text) { return write_text(text) && write_text(L"\r\n"); }
+bool uni_file::write_line(std::wstring_view text) {
+    return write_text(text) && write_text(L"\r\n");
+}
 
-bool uni_file::write_text(std::string_view text) { return write_text(utf8_to_utf16(text)); }
+bool uni_file::write_text(std::string_view text) {
+    return write_text(utf8_to_utf16(text));
+}
 
 bool uni_file::get_char_a(char& c) {
     if (narrow_out_.empty()) {
@@ -619,7 +657,8 @@ bool copy_file_contents(uni_file& source, uni_file& target, bool exact) {
     }
     std::vector<uint8_t> block(4096);
     for (;;) {
-        const int64_t n = source.file_stream::read(block.data(), static_cast<int64_t>(block.size()));
+        const int64_t n =
+            source.file_stream::read(block.data(), static_cast<int64_t>(block.size()));
         if (n < 0) return false;
         if (n == 0) break;
         if (target.file_stream::write(block.data(), n) != n) return false;

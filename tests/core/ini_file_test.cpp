@@ -9,6 +9,7 @@
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -41,7 +42,8 @@ class Ini : public ::testing::Test {
     // Files in the folder: no temporary file may stay behind.
     std::size_t file_count() const {
         std::size_t n = 0;
-        for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++n;
+        for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_))
+            ++n;
         return n;
     }
     ino_t inode(const char* name = "t.ini") const {
@@ -83,7 +85,8 @@ TEST_F(Ini, ReadsNormalisedPairsInBothStores) {
     plain.set_path(path(), false);
     cl::cached_ini cached;
     cached.set_path(path(), false);
-    for (cl::ini_file* f : {static_cast<cl::ini_file*>(&plain), static_cast<cl::ini_file*>(&cached)}) {
+    for (cl::ini_file* f :
+         {static_cast<cl::ini_file*>(&plain), static_cast<cl::ini_file*>(&cached)}) {
         std::wstring v;
         ASSERT_TRUE(f->get_value(L"main", L"KEY ONE", v));
         EXPECT_EQ(v, L"a b");
@@ -93,8 +96,8 @@ TEST_F(Ini, ReadsNormalisedPairsInBothStores) {
         std::vector<std::wstring> lines;
         ASSERT_TRUE(f->get_section(L"Main", lines, 0));
         EXPECT_EQ(lines, (std::vector<std::wstring>{L"key one=a b", L"gone=1"}));
-        ASSERT_TRUE(f->get_section(L"Main", lines, cl::ini_file::gs_comments |
-                                                       cl::ini_file::gs_other_lines));
+        ASSERT_TRUE(f->get_section(L"Main", lines,
+                                   cl::ini_file::gs_comments | cl::ini_file::gs_other_lines));
         EXPECT_EQ(lines, (std::vector<std::wstring>{L"key one=a b", L"; keep me", L"other line",
                                                     L"gone=1"}));
         std::vector<std::wstring> names;
@@ -127,10 +130,12 @@ TEST_F(Ini, TypedReads) {
     cached.set_path(path(), false);
     cl::ini_file plain;
     plain.set_path(path(), false);
-    for (cl::ini_file* f : {static_cast<cl::ini_file*>(&plain), static_cast<cl::ini_file*>(&cached)}) {
+    for (cl::ini_file* f :
+         {static_cast<cl::ini_file*>(&plain), static_cast<cl::ini_file*>(&cached)}) {
         const std::pair<const wchar_t*, int32_t> ints[] = {
             {L"empty", 0}, {L"abc", 0}, {L"num", 42}, {L"neg", -7}, {L"missing", 99}};
-        for (const auto& [key, expect] : ints) EXPECT_EQ(f->get_int(L"s", key, 99), expect) << key;
+        for (const auto& [key, expect] : ints)
+            EXPECT_EQ(f->get_int(L"s", key, 99), expect) << key;
         EXPECT_EQ(f->get_int(L"nosection", L"num", 5), 5);
         EXPECT_TRUE(f->get_bool(L"s", L"two", false));
         EXPECT_FALSE(f->get_bool(L"s", L"zero", true));
@@ -202,7 +207,8 @@ TEST_F(Ini, NewFileEncodingFollowsThePreference) {
 
 TEST_F(Ini, Utf16FileKeepsItsEncoding) {
     std::string content = "\xFF\xFE";
-    for (char ch : std::string("[s]\r\nk=1\r\n")) content += std::string{ch, '\0'};
+    for (char ch : std::string("[s]\r\nk=1\r\n"))
+        content += std::string{ch, '\0'};
     put(content);
     cl::cached_ini c;
     c.set_path(path(), false);
@@ -393,4 +399,30 @@ TEST_F(Ini, CloseWritesAndDestructionIsQuiet) {
     c.set_path(path(), false);
     c.delete_value(L"s", L"k");
     EXPECT_EQ(get(), "[s]\r\n");
+}
+
+TEST_F(Ini, ChangesDuringWriteBacksAreNeverLost) {
+    put("; header comment\n[s]\n");
+    cl::cached_ini c;
+    c.set_path(path(), false);
+    constexpr int threads = 4, per_thread = 40;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&c, t] {
+            for (int i = 0; i < per_thread; ++i) {
+                c.set_value(L"s", L"k" + std::to_wstring(t) + L"_" + std::to_wstring(i),
+                            std::to_wstring(i), false);
+                if (i % 8 == 0) c.flush();
+            }
+        });
+    for (auto& w : workers)
+        w.join();
+    ASSERT_TRUE(c.flush());
+    EXPECT_FALSE(c.dirty());
+    cl::ini_file plain;
+    plain.set_path(path(), false);
+    std::vector<std::wstring> keys, values;
+    ASSERT_TRUE(plain.get_section_pairs(L"s", keys, values));
+    EXPECT_EQ(keys.size(), std::size_t(threads * per_thread));
+    EXPECT_EQ(get().rfind("; header comment\r\n", 0), 0u);
 }

@@ -33,7 +33,8 @@ class UniFile : public ::testing::Test {
         EXPECT_TRUE(f.open(path(name), cl::o_rdonly));
         std::vector<std::wstring> out;
         std::wstring l;
-        for (int i = 0; i < 1000 && f.read_line_w(l); ++i) out.push_back(l);
+        for (int i = 0; i < 1000 && f.read_line_w(l); ++i)
+            out.push_back(l);
         return out;
     }
     fs::path dir_;
@@ -41,7 +42,8 @@ class UniFile : public ::testing::Test {
 
 std::string bytes(std::initializer_list<int> b) {
     std::string s;
-    for (int x : b) s.push_back(static_cast<char>(x));
+    for (int x : b)
+        s.push_back(static_cast<char>(x));
     return s;
 }
 
@@ -57,13 +59,19 @@ TEST_F(UniFile, DetectsEveryMarkAndReadsLines) {
         wv expect;
     };
     const row rows[] = {
-        {"utf16le", bytes({0xFF, 0xFE, 'A', 0, '\r', 0, '\n', 0, 'B', 0}), cl::enc_utf16le,
+        {"utf16le",
+         bytes({0xFF, 0xFE, 'A', 0, '\r', 0, '\n', 0, 'B', 0}),
+         cl::enc_utf16le,
          {L"A", L"B"}},
         {"utf16be", bytes({0xFE, 0xFF, 0, 'A', 0, '\n', 0, 'B'}), cl::enc_utf16be, {L"A", L"B"}},
         {"utf8", bytes({0xEF, 0xBB, 0xBF, 'x'}), cl::enc_utf8, {L"x"}},
-        {"utf32le", bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, '\r', 0, 0, 0, 'b', 0, 0, 0}),
-         cl::enc_utf32le, {L"a", L"b"}},
-        {"utf32be", bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, 'a', 0, 0, 0, '\n'}), cl::enc_utf32be,
+        {"utf32le",
+         bytes({0xFF, 0xFE, 0, 0, 'a', 0, 0, 0, '\r', 0, 0, 0, 'b', 0, 0, 0}),
+         cl::enc_utf32le,
+         {L"a", L"b"}},
+        {"utf32be",
+         bytes({0, 0, 0xFE, 0xFF, 0, 0, 0, 'a', 0, 0, 0, '\n'}),
+         cl::enc_utf32be,
          {L"a"}},
         {"ansi", "a\rb\r\nc\n", cl::enc_ansi, {L"a", L"b", L"c"}},
         {"ansi_utf8_text", "gr\xC3\xBC\xC3\x9F", cl::enc_ansi, {L"gr\u00FC\u00DF"}},
@@ -80,7 +88,8 @@ TEST_F(UniFile, DetectsEveryMarkAndReadsLines) {
 }
 
 TEST_F(UniFile, LineEndKindsMatchTheFile) {
-    put("f", bytes({0xFF, 0xFE, 'a', 0, '\r', 0, 'b', 0, '\r', 0, '\n', 0, 'c', 0, '\n', 0, 'd', 0}));
+    put("f",
+        bytes({0xFF, 0xFE, 'a', 0, '\r', 0, 'b', 0, '\r', 0, '\n', 0, 'c', 0, '\n', 0, 'd', 0}));
     cl::uni_file f;
     ASSERT_TRUE(f.open(path("f"), cl::o_rdonly));
     std::wstring l;
@@ -150,10 +159,12 @@ TEST_F(UniFile, RoundTripsEveryEncodingWithAndWithoutMark) {
             fs::remove(dir_ / "r");
             {
                 cl::uni_file f;
-                ASSERT_TRUE(f.open_with_bom_mode(path("r"), cl::o_rdwr | cl::o_creat, cl::enc_ansi));
+                ASSERT_TRUE(
+                    f.open_with_bom_mode(path("r"), cl::o_rdwr | cl::o_creat, cl::enc_ansi));
                 ASSERT_TRUE(f.set_encoding(enc, without_mark));
                 ASSERT_TRUE(f.write_bom());
-                for (const auto& t : text) ASSERT_TRUE(f.write_line(t));
+                for (const auto& t : text)
+                    ASSERT_TRUE(f.write_line(t));
             }
             cl::uni_file f;
             ASSERT_TRUE(f.open(path("r"), cl::o_rdonly));
@@ -292,14 +303,16 @@ TEST_F(UniFile, NarrowTextAndCharactersGoThroughTheEncoding) {
         cl::uni_file f;
         ASSERT_TRUE(f.open(path("n"), cl::o_rdwr | cl::o_creat)); // UTF-16 LE
         ASSERT_TRUE(f.write_text(std::string_view("\xC3\xA4")));
-        for (char ch : std::string("\xE2\x82\xAC")) ASSERT_TRUE(f.put_char_a(ch));
+        for (char ch : std::string("\xE2\x82\xAC"))
+            ASSERT_TRUE(f.put_char_a(ch));
     }
     EXPECT_EQ(get("n"), bytes({0xFF, 0xFE, 0xE4, 0, 0xAC, 0x20}));
     cl::uni_file f;
     ASSERT_TRUE(f.open(path("n"), cl::o_rdonly));
     std::string narrow;
     char ch;
-    for (int i = 0; i < 10 && f.get_char_a(ch); ++i) narrow.push_back(ch);
+    for (int i = 0; i < 10 && f.get_char_a(ch); ++i)
+        narrow.push_back(ch);
     EXPECT_EQ(narrow, "\xC3\xA4\xE2\x82\xAC");
 }
 
