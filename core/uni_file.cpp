@@ -152,7 +152,7 @@ int64_t file_stream::read(void* buffer, int64_t count) {
 int64_t file_stream::write(const void* buffer, int64_t count) {
     if (!writable() || !is_open()) return -1;
     if (count <= 0) return 0;
-    if (rend_ > rpos_ || rend_) {
+    if (rend_) {
         // Output starts where the reader stands, not at the end of the read-ahead.
         if (!file_stream::flush()) return -1;
     }

@@ -14,8 +14,9 @@
 
 namespace cl {
 
-// One buffer used either for read-ahead or for pending output. Callers seek
-// (or reopen) between reading and writing.
+// One buffer used either for read-ahead or for pending output. A write after
+// a read starts where the reader stands: the unread read-ahead is given back
+// to the file first.
 class file_stream : public file_hnd {
   public:
     static constexpr std::size_t default_buffer_size = 4096;
