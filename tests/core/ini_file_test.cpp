@@ -426,3 +426,19 @@ TEST_F(Ini, ChangesDuringWriteBacksAreNeverLost) {
     EXPECT_EQ(keys.size(), std::size_t(threads * per_thread));
     EXPECT_EQ(get().rfind("; header comment\r\n", 0), 0u);
 }
+
+TEST_F(Ini, DelayedWriteRunsOnTheSlowTimer) {
+    const bool started = !cl::global_timers_running();
+    if (started) cl::start_global_timers();
+    {
+        cl::cached_ini c;
+        c.set_write_delay(10);
+        c.set_path(path(), false);
+        c.set_value(L"s", L"k", L"v", true);
+        for (int i = 0; i < 2000 && c.dirty(); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_FALSE(c.dirty());
+        EXPECT_EQ(get(), "[s]\r\nk=v\r\n");
+    }
+    if (started) cl::stop_global_timers();
+}
