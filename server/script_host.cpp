@@ -1,10 +1,7 @@
 #include "server/script_host.h"
 
-<<<<<<< HEAD
 #include "server/access_log.h"
 
-=======
->>>>>>> main
 #include <atomic>
 
 namespace {
@@ -35,7 +32,6 @@ script_host& the_script_host() {
 void set_script_host(script_host* host) {
     installed.store(host, std::memory_order_release);
 }
-<<<<<<< HEAD
 
 // The least the server needs until the script host adds the rotation: the
 // log file and its flush.
@@ -43,5 +39,3 @@ void script_host::schedule_daily_maintenance(const std::wstring& log_dir) {
     the_access_log().open(log_dir);
     if (cl::global_timers_running()) the_access_log().arm_flush(cl::slow_timer());
 }
-=======
->>>>>>> main
