@@ -30,8 +30,10 @@ class script_host {
     // server runs before the script host provides them.
 
     // Reads the public, media and private directories and the DAV prefixes
-    // from the global INI file and sets the server-wide values; once, at start.
-    virtual void read_server_dirs() {}
+    // from the global INI file and sets the server-wide values; once, at
+    // start. The default sets only the public directory ("public_dir", else
+    // "pub/" in the program-data directory).
+    virtual void read_server_dirs();
     // Opens "access.log" in the log directory (ending in "/") for the access
     // log and arms its flush; the script host adds the daily rotation. The
     // default does only the opening and the flush.

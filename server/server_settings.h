@@ -62,3 +62,7 @@ server_values& server_settings();
 // password that begins with "!" is stored back encrypted with the master
 // password. No side effects beyond the INI file.
 void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_values& values);
+
+// "log_dir" of section "Param"; default the public directory followed by
+// "logs/". Ends in "/" unless empty.
+std::wstring read_log_dir(cl::ini_file& ini, const std::wstring& public_dir);
