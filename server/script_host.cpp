@@ -1,9 +1,6 @@
 #include "server/script_host.h"
 
-#include "core/ini_file.h"
 #include "server/access_log.h"
-#include "server/server_dirs.h"
-#include "server/server_settings.h"
 
 #include <atomic>
 
@@ -41,11 +38,4 @@ void set_script_host(script_host* host) {
 void script_host::schedule_daily_maintenance(const std::wstring& log_dir) {
     the_access_log().open(log_dir);
     if (cl::global_timers_running()) the_access_log().arm_flush(cl::slow_timer());
-}
-
-void script_host::read_server_dirs() {
-    const shell_values& shell = shell_settings();
-    std::wstring dir = shell.data_dir + L"pub/";
-    if (shell.global_ini) dir = shell.global_ini->get_string_or_wstring(L"Param", L"public_dir", dir);
-    set_public_dir(dir);
 }

@@ -2,6 +2,9 @@
 // the server, so the server owns this interface and the script host
 // implements it; the program shell installs the implementation at start-up.
 #pragma once
+#include "core/ref_cnt.h"
+#include "server/config_info.h"
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -26,14 +29,23 @@ class script_host {
         return get_user_value(file, key, "password");
     }
 
+    // The configuration of a path relative to the document root for the
+    // request method, shared and cached; null for a path that leaves the root,
+    // is blocked or holds a character below 32 or one of < > " | ? * :.
+    virtual cl::sh_ptr<config_info> get_config_info(std::wstring_view, std::wstring_view) {
+        return nullptr;
+    }
+    // The same for a URL path as a client sent it (UTF-8, percent-encoded).
+    virtual cl::sh_ptr<config_info> get_url_config_info(std::string_view, std::wstring_view) {
+        return nullptr;
+    }
+
     // --- Calls of server start and stop. Each default does nothing, so the
     // server runs before the script host provides them.
 
-    // Reads the public, media and private directories and the DAV prefixes
-    // from the global INI file and sets the server-wide values; once, at
-    // start. The default sets only the public directory ("public_dir", else
-    // "pub/" in the program-data directory).
-    virtual void read_server_dirs();
+    // Reads the server directories and prefixes from the global INI file
+    // into the settings of server_dirs.h and loads the block list.
+    virtual void read_server_dirs() {}
     // Opens "access.log" in the log directory (ending in "/") for the access
     // log and arms its flush; the script host adds the daily rotation. The
     // default does only the opening and the flush.
@@ -47,6 +59,7 @@ class script_host {
     virtual void disconnect_all_event_handlers() {}
     virtual void clear_shost_cache() {}
     virtual void close_all_hashlists() {}
+    // Empties the configuration cache; returns when done.
     virtual void clear_config_info_cache() {}
     // Runs a script and drops its output (disconnect handlers).
     virtual void run_script_discard_output(const std::string& url, const std::wstring& param) {
