@@ -82,6 +82,24 @@ std::string lower_host(std::string_view host_port) {
     return out;
 }
 
+// True when the request line ends in a syntactically sound "HTTP/x.y", so a
+// version the parser refused is one we do not speak rather than garbage.
+bool well_formed_version(std::string_view buf) {
+    auto eol = buf.find("\r\n");
+    if (eol == buf.npos) return false;
+    auto line = buf.substr(0, eol);
+    auto sp = line.rfind(' ');
+    if (sp == line.npos) return false;
+    auto v = line.substr(sp + 1);
+    if (v.size() < 8 || v.substr(0, 5) != "HTTP/") return false;
+    v.remove_prefix(5);
+    auto dot = v.find('.');
+    if (dot == 0 || dot == v.npos || dot + 1 == v.size()) return false;
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (i != dot && (v[i] < '0' || v[i] > '9')) return false;
+    return true;
+}
+
 } // namespace
 
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
@@ -339,6 +357,10 @@ void connection::try_parse_head(lock& l) {
     in_pos_ += n;
     if (ec == http::error::need_more) {
         if (buffered() > max_request_head + 1024) refuse(l, 431);
+        return;
+    }
+    if (ec == http::error::bad_version && well_formed_version(in_)) {
+        refuse(l, 505);
         return;
     }
     if (ec) {
@@ -652,6 +674,14 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
     ctx.client_keep_alive = client_keep_alive_ && !read_closed_;
     ctx.final = !(flags & send_flag_more_data);
     ctx.disconnect = flags & send_flag_disconnect;
+    if (ctx.final && !parser_->is_done()) {
+        // The body will stay unread: say now whether draining it can keep the
+        // connection, so the client is not surprised by the close.
+        auto remaining = parser_->content_length_remaining();
+        if ((expect_continue_ && !continue_sent_) ||
+            (remaining && *remaining > service::get().options().drain_limit))
+            ctx.client_keep_alive = false;
+    }
     std::string head;
     framing f;
     if (uint32_t e = render_response_head(r, ctx, head, f)) return e;

@@ -1,6 +1,6 @@
 // A test server on the HTTP service: each path under /t/ exercises one way of
 // using the queue calls. Usage: khttp_echo PORT DATA_DIR [--idle MS] [--head MS]
-// [--body MS] [--drain BYTES]. PORT 0 picks free ports; the chosen ones are
+// [--body MS] [--drain BYTES] [--listen ADDRESS]. PORT 0 picks free ports; the chosen ones are
 // printed as "LISTENING http=P https=Q". Runs until stdin closes.
 #include "platform/khttp/khttp.h"
 #include "platform/khttp/url.h"
@@ -239,6 +239,7 @@ int main(int argc, char** argv) {
         else if (k == "--head") opts.timeouts.head = std::chrono::milliseconds(v);
         else if (k == "--body") opts.timeouts.body = std::chrono::milliseconds(v);
         else if (k == "--drain") opts.drain_limit = static_cast<uint64_t>(v);
+        else if (k == "--listen") opts.listen_address = argv[i + 1];
     }
     khttp::configure(opts);
     if (khttp::initialize(khttp::initialize_server | khttp::initialize_config) != 0) return 1;
