@@ -7,6 +7,7 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
 
+#include <cerrno>
 #include <cstring>
 #include <limits>
 #include <netinet/in.h>
@@ -61,12 +62,16 @@ bool iequals(std::string_view a, std::string_view b) {
 }
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
-std::string_view sv(boost::beast::string_view s) { return {s.data(), s.size()}; }
+std::string_view sv(boost::beast::string_view s) {
+    return {s.data(), s.size()};
+}
 
 std::string lower_host(std::string_view host_port) {
     std::string_view h = host_port;
@@ -105,7 +110,8 @@ bool well_formed_version(std::string_view buf) {
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
                        uint16_t port)
     : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
-      strand_(std::move(strand)), timer_(strand_), write_timer_(strand_) {
+      opts_(service::get().options()), strand_(std::move(strand)), timer_(strand_),
+      write_timer_(strand_) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     auto r = socket.remote_endpoint(ec);
@@ -132,7 +138,7 @@ void connection::start() {
     asio::post(strand_, [self] {
         lock l(self->m_);
         if (self->tls_) {
-            self->arm(service::get().options().timeouts.head);
+            self->arm(self->opts_.timeouts.head);
             self->tls_->async_handshake(
                 asio::ssl::stream_base::server,
                 asio::bind_executor(self->strand_, [self](const error_code& ec) {
@@ -160,8 +166,14 @@ void connection::post_pump() {
     });
 }
 
-// Starts whatever socket work the state calls for; runs on the strand.
+// Starts whatever socket work the state calls for. Socket operations start
+// only on the strand (a TLS stream's state is touched by its handlers there),
+// so a call from a server thread is handed over.
 void connection::pump(lock& l) {
+    if (!strand_.running_in_this_thread()) {
+        if (needs_pump()) post_pump();
+        return;
+    }
     if (phase_ == phase::closed || phase_ == phase::handshake) return;
     if (!write_pending_ && !out_.empty() && !(hold_ && out_.size() < hold_limit)) start_write(l);
     if (!write_pending_ && out_.empty() && close_after_write_ && phase_ == phase::closing) {
@@ -171,7 +183,7 @@ void connection::pump(lock& l) {
         (tls_ ? tls_->next_layer() : *plain_).shutdown(tcp::socket::shutdown_send, ec);
         phase_ = phase::lingering;
         lingered_ = 0;
-        arm(service::get().options().timeouts.close_linger);
+        arm(opts_.timeouts.close_linger);
         if (read_closed_) {
             close_now(l);
             return;
@@ -181,12 +193,55 @@ void connection::pump(lock& l) {
     switch (phase_) {
     case phase::waiting_head:
     case phase::draining:
-    case phase::lingering: need_read = true; break;
-    case phase::in_request: need_read = want_data_ || buffered() < read_ahead; break;
-    case phase::closing: need_read = buffered() < read_ahead; break;
-    default: break;
+    case phase::lingering:
+        need_read = true;
+        break;
+    case phase::in_request:
+        need_read = want_data_ || buffered() < read_ahead;
+        break;
+    case phase::closing:
+        need_read = buffered() < read_ahead;
+        break;
+    default:
+        break;
     }
     if (need_read && !reading_ && !read_closed_) start_read(l);
+}
+
+bool connection::needs_pump() const {
+    if (phase_ == phase::closed || phase_ == phase::handshake) return false;
+    if (!write_pending_ && !out_.empty() && !(hold_ && out_.size() < hold_limit)) return true;
+    if (close_after_write_ && phase_ == phase::closing) return true;
+    if (reading_ || read_closed_) return false;
+    return phase_ != phase::in_request || want_data_ || buffered() < read_ahead;
+}
+
+// On a plain connection with nothing in flight a server thread writes at once
+// (a non-blocking send on the descriptor, which touches no I/O object state);
+// what the socket does not take goes out through the strand.
+void connection::send_now(lock& l) {
+    if (plain_ && !write_pending_ && phase_ != phase::closed && phase_ != phase::lingering &&
+        !out_.empty() && !(hold_ && out_.size() < hold_limit)) {
+        int fd = plain_->native_handle();
+        std::size_t done = 0;
+        while (done < out_.size()) {
+            ssize_t n =
+                ::send(fd, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                out_.clear();
+                abort_from_outside();
+                return;
+            }
+            break;
+        }
+        out_.erase(0, done);
+    }
+    pump(l);
 }
 
 void connection::start_read(lock&) {
@@ -252,7 +307,8 @@ void connection::on_read(const error_code& ec, std::size_t n) {
             return;
         }
         break;
-    default: break;
+    default:
+        break;
     }
     pump(l);
 }
@@ -262,7 +318,7 @@ void connection::start_write(lock&) {
     out_.clear();
     write_pending_ = true;
     auto self = shared_from_this();
-    write_timer_.expires_after(service::get().options().timeouts.body);
+    write_timer_.expires_after(opts_.timeouts.body);
     write_timer_.async_wait(asio::bind_executor(strand_, [self](const error_code& ec) {
         if (ec) return;
         lock l(self->m_);
@@ -291,28 +347,56 @@ void connection::on_write(const error_code& ec) {
 }
 
 void connection::arm(std::chrono::milliseconds d) {
-    uint64_t gen = ++timer_generation_;
-    timer_.expires_after(d);
+    set_deadline(clock::now() + d);
+}
+
+// One deadline per connection. Moving it later costs nothing: the pending
+// wait fires early and waits again; only an earlier deadline re-arms the
+// timer, so a busy keep-alive connection makes no timer call per request.
+void connection::set_deadline(clock::time_point t) {
+    deadline_ = t;
+    if (timer_pending_ && armed_ <= t) return;
+    armed_ = t;
+    timer_pending_ = true;
+    timer_.expires_at(t);
     auto self = shared_from_this();
-    timer_.async_wait(asio::bind_executor(
-        strand_, [self, gen](const error_code& ec) { self->on_timer(gen, ec); }));
+    timer_.async_wait(
+        asio::bind_executor(strand_, [self](const error_code& ec) { self->on_timer(ec); }));
 }
 
 void connection::disarm() {
-    ++timer_generation_;
-    timer_.cancel();
+    deadline_ = clock::time_point::max();
 }
 
-void connection::on_timer(uint64_t generation, const error_code& ec) {
+void connection::on_timer(const error_code& ec) {
     lock l(m_);
-    if (ec || generation != timer_generation_ || phase_ == phase::closed) return;
+    if (ec == asio::error::operation_aborted) return; // replaced by an earlier one
+    timer_pending_ = false;
+    if (phase_ == phase::closed || deadline_ == clock::time_point::max()) return;
+    auto now = clock::now();
+    if (now < deadline_) {
+        set_deadline(deadline_);
+        return;
+    }
+    deadline_ = clock::time_point::max();
     switch (phase_) {
+    case phase::waiting_head:
+        if (!head_started_ && now < idle_until_) {
+            set_deadline(idle_until_);
+            return;
+        }
+        abort(l);
+        break;
     case phase::in_request:
         if (!want_data_) return; // the body clock runs only while someone waits
         abort(l);
         break;
-    case phase::lingering: close_now(l); break;
-    default: abort(l); break;
+    case phase::lingering:
+        close_now(l);
+        break;
+    default:
+        abort(l);
+        break;
     }
 }
 
@@ -339,10 +423,14 @@ void connection::new_head(lock& l) {
     head_started_ = false;
     if (buffered() > 0) {
         head_started_ = true;
-        arm(service::get().options().timeouts.head);
+        arm(opts_.timeouts.head);
         try_parse_head(l);
     } else {
-        arm(service::get().options().timeouts.idle);
+        // The time-out is checked at the shorter of the two bounds so that
+        // the first byte of a head needs no timer call.
+        auto now = clock::now();
+        idle_until_ = now + opts_.timeouts.idle;
+        set_deadline(now + std::min(opts_.timeouts.idle, opts_.timeouts.head));
     }
 }
 
@@ -350,7 +438,7 @@ void connection::try_parse_head(lock& l) {
     if (buffered() == 0) return;
     if (!head_started_) {
         head_started_ = true;
-        arm(service::get().options().timeouts.head);
+        arm(opts_.timeouts.head);
     }
     error_code ec;
     std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
@@ -412,8 +500,8 @@ void connection::on_head(lock& l) {
     client_keep_alive_ = parser_->keep_alive();
     phase_ = phase::in_request;
     bool more_body = !parser_->is_done();
-    expect_continue_ = version == 11 && more_body &&
-                       iequals(trim(sv(h[http::field::expect])), "100-continue");
+    expect_continue_ =
+        version == 11 && more_body && iequals(trim(sv(h[http::field::expect])), "100-continue");
 
     auto r = service::get().find_route(secure_, port_, host_lower, *abs_path);
     if (!r) {
@@ -451,7 +539,7 @@ void connection::on_head(lock& l) {
     req.local_address = local_;
     req.secure = secure_;
 
-    std::size_t limit = service::get().options().max_queued_requests;
+    std::size_t limit = opts_.max_queued_requests;
     auto& q = *r->queue;
     std::lock_guard<std::mutex> ql(q.m_);
     if (q.closed_ || q.pending_.size() >= limit) {
@@ -493,7 +581,7 @@ void connection::finish_request(lock& l) {
         // The client may hold its body back until told to go on.
         if (expect_continue_ && !continue_sent_) close = true;
         auto remaining = parser_->content_length_remaining();
-        if (remaining && *remaining > service::get().options().drain_limit) close = true;
+        if (remaining && *remaining > opts_.drain_limit) close = true;
     }
     if (close) {
         close_after_write_ = true;
@@ -503,7 +591,7 @@ void connection::finish_request(lock& l) {
     }
     if (body_left) {
         phase_ = phase::draining;
-        arm(service::get().options().timeouts.body);
+        arm(opts_.timeouts.body);
         drain_step(l);
         return;
     }
@@ -525,7 +613,7 @@ void connection::drain_step(lock& l) {
             abort(l);
             return;
         }
-        if (drained_ > service::get().options().drain_limit) {
+        if (drained_ > opts_.drain_limit) {
             close_after_write_ = true;
             phase_ = phase::closing;
             disarm();
@@ -538,12 +626,17 @@ void connection::drain_step(lock& l) {
         disarm();
         new_head(l);
     } else {
-        arm(service::get().options().timeouts.body);
+        arm(opts_.timeouts.body);
     }
 }
 
 void connection::abort(lock& l) {
     if (phase_ == phase::closed) return;
+    if (!strand_.running_in_this_thread()) {
+        // The socket (and a TLS stream's state) is closed on the strand only.
+        abort_from_outside();
+        return;
+    }
     close_now(l);
 }
 
@@ -551,6 +644,7 @@ void connection::close_now(lock&) {
     if (phase_ == phase::closed) return;
     phase_ = phase::closed;
     disarm();
+    timer_.cancel();
     write_timer_.cancel();
     error_code ec;
     auto& s = tls_ ? tls_->next_layer() : *plain_;
@@ -559,7 +653,8 @@ void connection::close_now(lock&) {
     if (request_id_) service::get().remove_request(request_id_);
     request_id_ = 0;
     service::get().remove_connection(id_);
-    for (auto& w : watchers_) w->status.store(0);
+    for (auto& w : watchers_)
+        w->status.store(0);
     watchers_.clear();
     out_.clear();
     cv_.notify_all();
@@ -637,22 +732,14 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
         if (read_closed_) return error_connection_invalid;
         want_data_ = true;
         std::size_t before = buffered();
-        auto self = shared_from_this();
-        asio::post(strand_, [self] {
-            lock l2(self->m_);
-            if (self->want_data_ && self->phase_ == phase::in_request)
-                self->arm(service::get().options().timeouts.body);
-            self->pump(l2);
-        });
+        arm(opts_.timeouts.body);
+        pump(l);
         cv_.wait(l, [&] {
             return !request_matches(request_id) || buffered() != before || read_closed_;
         });
         want_data_ = false;
     }
-    if (parser_->is_done() || got > 0) {
-        // Someone else's time-out must not fire between pieces.
-        ++timer_generation_;
-    }
+    disarm(); // the body clock runs again with the next wait
     return 0;
 }
 
@@ -678,8 +765,7 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
         // The body will stay unread: say now whether draining it can keep the
         // connection, so the client is not surprised by the close.
         auto remaining = parser_->content_length_remaining();
-        if ((expect_continue_ && !continue_sent_) ||
-            (remaining && *remaining > service::get().options().drain_limit))
+        if ((expect_continue_ && !continue_sent_) || (remaining && *remaining > opts_.drain_limit))
             ctx.client_keep_alive = false;
     }
     std::string head;
@@ -691,7 +777,7 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(head.size());
     hold_ = (flags & send_flag_buffer_data) && !ctx.final;
     if (ctx.final) finish_request(l);
-    post_pump();
+    send_now(l);
     wait_backlog(l);
     return 0;
 }
@@ -706,8 +792,9 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
     if (framing_.no_body) {
         take = 0;
     } else if (framing_.content_length >= 0) {
-        uint64_t room = static_cast<uint64_t>(framing_.content_length) - std::min<uint64_t>(
-            body_sent_, static_cast<uint64_t>(framing_.content_length));
+        uint64_t room =
+            static_cast<uint64_t>(framing_.content_length) -
+            std::min<uint64_t>(body_sent_, static_cast<uint64_t>(framing_.content_length));
         if (take > room) {
             // Bytes beyond the announced length would be read as the next
             // response; drop them and end the connection instead.
@@ -727,7 +814,7 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
             framing_.close = true;
         finish_request(l);
     }
-    post_pump();
+    send_now(l);
     wait_backlog(l);
     return 0;
 }

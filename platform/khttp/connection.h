@@ -38,20 +38,23 @@ class connection : public std::enable_shared_from_this<connection> {
 
   private:
     enum class phase { handshake, waiting_head, in_request, draining, closing, lingering, closed };
-    using parser_type =
-        boost::beast::http::request_parser<boost::beast::http::buffer_body>;
+    using parser_type = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
     using lock = std::unique_lock<std::mutex>;
 
     template <class F> void with_stream(F&& f);
     void post_pump();
     void pump(lock& l);
+    bool needs_pump() const;
+    void send_now(lock& l);
     void start_read(lock& l);
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void start_write(lock& l);
     void on_write(const boost::system::error_code& ec);
+    using clock = std::chrono::steady_clock;
     void arm(std::chrono::milliseconds d);
+    void set_deadline(clock::time_point t);
     void disarm();
-    void on_timer(uint64_t generation, const boost::system::error_code& ec);
+    void on_timer(const boost::system::error_code& ec);
 
     void new_head(lock& l);
     void try_parse_head(lock& l);
@@ -68,6 +71,7 @@ class connection : public std::enable_shared_from_this<connection> {
     const uint64_t id_;
     const uint16_t port_;
     const bool secure_;
+    const service_options opts_; // as configured when the connection came
     strand_type strand_;
     std::unique_ptr<tcp::socket> plain_;
     std::unique_ptr<boost::asio::ssl::stream<tcp::socket>> tls_;
@@ -86,7 +90,10 @@ class connection : public std::enable_shared_from_this<connection> {
     bool read_closed_ = false;  // the peer sent its end or the read failed
     bool read_failed_ = false;  // the read failed (reset), not a clean end
     bool head_started_ = false; // bytes of the next head have arrived
-    uint64_t timer_generation_ = 0;
+    clock::time_point deadline_ = clock::time_point::max();
+    clock::time_point armed_ = clock::time_point::max();
+    clock::time_point idle_until_{};
+    bool timer_pending_ = false;
     uint64_t lingered_ = 0;
 
     std::optional<parser_type> parser_;

@@ -44,31 +44,88 @@ constexpr uint32_t request_flag_more_entity_body = 1;
 constexpr std::size_t max_request_head = 128 * 1024;
 
 enum class verb : uint32_t {
-    unparsed, unknown, invalid, options, get, head, post, put, del, trace, connect, track,
-    move, copy, propfind, proppatch, mkcol, lock, unlock, search,
+    unparsed,
+    unknown,
+    invalid,
+    options,
+    get,
+    head,
+    post,
+    put,
+    del,
+    trace,
+    connect,
+    track,
+    move,
+    copy,
+    propfind,
+    proppatch,
+    mkcol,
+    lock,
+    unlock,
+    search,
 };
 
 // Request headers the service knows by index (their names: request_header_name).
 enum request_header : std::size_t {
-    header_cache_control, header_connection, header_date, header_keep_alive, header_pragma,
-    header_trailer, header_transfer_encoding, header_upgrade, header_via, header_warning,
-    header_allow, header_content_length, header_content_type, header_content_encoding,
-    header_content_language, header_content_location, header_content_md5,
-    header_content_range, header_expires, header_last_modified, header_accept,
-    header_accept_charset, header_accept_encoding, header_accept_language,
-    header_authorization, header_cookie, header_expect, header_from, header_host,
-    header_if_match, header_if_modified_since, header_if_none_match, header_if_range,
-    header_if_unmodified_since, header_max_forwards, header_proxy_authorization,
-    header_referer, header_range, header_te, header_translate, header_user_agent,
+    header_cache_control,
+    header_connection,
+    header_date,
+    header_keep_alive,
+    header_pragma,
+    header_trailer,
+    header_transfer_encoding,
+    header_upgrade,
+    header_via,
+    header_warning,
+    header_allow,
+    header_content_length,
+    header_content_type,
+    header_content_encoding,
+    header_content_language,
+    header_content_location,
+    header_content_md5,
+    header_content_range,
+    header_expires,
+    header_last_modified,
+    header_accept,
+    header_accept_charset,
+    header_accept_encoding,
+    header_accept_language,
+    header_authorization,
+    header_cookie,
+    header_expect,
+    header_from,
+    header_host,
+    header_if_match,
+    header_if_modified_since,
+    header_if_none_match,
+    header_if_range,
+    header_if_unmodified_since,
+    header_max_forwards,
+    header_proxy_authorization,
+    header_referer,
+    header_range,
+    header_te,
+    header_translate,
+    header_user_agent,
     request_header_count
 };
 
 // Response headers known by index: the first 20 are those of the request list,
 // then these.
 enum response_header : std::size_t {
-    header_accept_ranges = 20, header_age, header_etag, header_location,
-    header_proxy_authenticate, header_retry_after, header_server, header_set_cookie,
-    header_vary, header_www_authenticate, response_header_count
+    header_accept_ranges = 20,
+    header_age,
+    header_etag,
+    header_location,
+    header_proxy_authenticate,
+    header_retry_after,
+    header_server,
+    header_set_cookie,
+    header_vary,
+    header_www_authenticate,
+    response_header_count
 };
 
 // Canonical wire spelling of a header index ("Content-Type", "ETag").
@@ -87,11 +144,11 @@ struct request {
     std::string unknown_verb; // the method as sent, when verb is unknown
     uint16_t version_major = 1;
     uint16_t version_minor = 1;
-    std::string raw_url;       // the request target exactly as received
-    std::wstring host;         // host of the Host header (or of an absolute URL)
-    std::wstring abs_path;     // canonical: decoded, "/" separators, dot segments resolved
-    std::string query;         // after the "?", as received; empty without one
-    std::array<std::string, request_header_count> known_headers; // empty when absent
+    std::string raw_url;   // the request target exactly as received
+    std::wstring host;     // host of the Host header (or of an absolute URL)
+    std::wstring abs_path; // canonical: decoded, "/" separators, dot segments resolved
+    std::string query;     // after the "?", as received; empty without one
+    std::array<std::string, request_header_count> known_headers;      // empty when absent
     std::vector<std::pair<std::string, std::string>> unknown_headers; // in order
     sockaddr_storage remote_address{};
     sockaddr_storage local_address{};
@@ -106,8 +163,8 @@ struct response {
 };
 
 // The outcome of an asynchronous disconnect wait: status() stays status_pending
-// while the connection is open and becomes 0 once it has closed (995 when the
-// queue was closed first). Copies share the outcome.
+// while the connection is open and becomes 0 once it has closed (also when it
+// was closed because its queue was). Copies share the outcome.
 class overlapped {
   public:
     overlapped();
@@ -176,12 +233,11 @@ uint32_t receive_body(const queue_handle& queue, uint64_t request_id, uint32_t f
 uint32_t send_response(const queue_handle& queue, uint64_t request_id, uint32_t flags,
                        const response& r, uint32_t* bytes_sent = nullptr);
 // Sends body bytes as they are (the caller frames chunks itself).
-uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags,
-                   const void* data, std::size_t length, uint32_t* bytes_sent = nullptr);
+uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, const void* data,
+                   std::size_t length, uint32_t* bytes_sent = nullptr);
 
 // Starts an asynchronous wait for the end of the connection. 997 (pending) or 0
 // when the connection is already closed (the outcome is then set at once).
-uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id,
-                             overlapped& notice);
+uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id, overlapped& notice);
 
 } // namespace khttp

@@ -95,7 +95,8 @@ uint32_t service::stop() {
             if (auto c = w.lock()) open.push_back(c);
         registrations_.clear();
     }
-    for (auto& c : open) c->abort_from_outside();
+    for (auto& c : open)
+        c->abort_from_outside();
     open.clear();
     {
         std::lock_guard<std::mutex> l(m_);
@@ -106,7 +107,8 @@ uint32_t service::stop() {
     if (io_) {
         asio::post(*io_, [io = io_.get()] { io->stop(); });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     {
         std::lock_guard<std::mutex> l(m_);
         requests_.clear();
@@ -194,8 +196,8 @@ uint32_t service::add(const queue_handle& q, const std::wstring& text, uint64_t 
         if (q->closed_) return win32::error_invalid_handle;
     }
     for (auto& r : registrations_) {
-        if (r.prefix.secure == p->secure && r.prefix.host == p->host &&
-            r.prefix.port == p->port && r.prefix.path == p->path)
+        if (r.prefix.secure == p->secure && r.prefix.host == p->host && r.prefix.port == p->port &&
+            r.prefix.path == p->path)
             return win32::error_already_exists;
     }
     auto it = listeners_.find(p->port);
@@ -237,9 +239,8 @@ uint32_t service::remove(const queue_handle& q, const std::wstring& text) {
     if (!p) return win32::error_invalid_parameter;
     std::lock_guard<std::mutex> g(m_);
     for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
-        if (it->owner == q.get() && it->prefix.secure == p->secure &&
-            it->prefix.host == p->host && it->prefix.port == p->port &&
-            it->prefix.path == p->path) {
+        if (it->owner == q.get() && it->prefix.secure == p->secure && it->prefix.host == p->host &&
+            it->prefix.port == p->port && it->prefix.path == p->path) {
             uint16_t port = it->prefix.port;
             registrations_.erase(it);
             release_listener(port);
@@ -272,7 +273,8 @@ void service::close_queue(const queue_handle& q) {
         for (auto& [id, w] : connections_)
             if (auto c = w.lock()) open.push_back(c);
     }
-    for (auto& c : open) c->abort_if_queue(q.get());
+    for (auto& c : open)
+        c->abort_if_queue(q.get());
 }
 
 std::optional<route> service::find_route(bool secure, uint16_t port, std::string_view host,
@@ -328,10 +330,16 @@ std::shared_ptr<connection> service::find_request(uint64_t id) {
 // ---- the public calls ------------------------------------------------------
 
 overlapped::overlapped() : state_(std::make_shared<state>()) {}
-uint32_t overlapped::status() const { return state_->status.load(); }
-void overlapped::reset() { state_ = std::make_shared<state>(); }
+uint32_t overlapped::status() const {
+    return state_->status.load();
+}
+void overlapped::reset() {
+    state_ = std::make_shared<state>();
+}
 
-void configure(const service_options& options) { service::get().set_options(options); }
+void configure(const service_options& options) {
+    service::get().set_options(options);
+}
 
 uint32_t set_idle_connection_timeout(uint16_t seconds) {
     service::get().set_idle(std::chrono::seconds(seconds));
@@ -370,8 +378,7 @@ uint32_t remove_url(const queue_handle& queue, const std::wstring& prefix) {
     return service::get().remove(queue, prefix);
 }
 
-uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_t,
-                         request& out) {
+uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_t, request& out) {
     if (!queue) return win32::error_invalid_handle;
     std::unique_lock<std::mutex> l(queue->m_);
     for (;;) {
@@ -404,8 +411,8 @@ uint32_t send_response(const queue_handle& queue, uint64_t request_id, uint32_t 
     return c->send_response(request_id, flags, r, bytes_sent);
 }
 
-uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags,
-                   const void* data, std::size_t length, uint32_t* bytes_sent) {
+uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, const void* data,
+                   std::size_t length, uint32_t* bytes_sent) {
     if (!queue) return win32::error_invalid_handle;
     auto c = service::get().find_request(request_id);
     if (!c) return error_connection_invalid;

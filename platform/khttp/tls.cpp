@@ -20,10 +20,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct bio_free { void operator()(BIO* b) const { BIO_free(b); } };
-struct pkey_free { void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); } };
-struct x509_free { void operator()(X509* x) const { X509_free(x); } };
-struct ext_free { void operator()(X509_EXTENSION* e) const { X509_EXTENSION_free(e); } };
+struct bio_free {
+    void operator()(BIO* b) const { BIO_free(b); }
+};
+struct pkey_free {
+    void operator()(EVP_PKEY* k) const { EVP_PKEY_free(k); }
+};
+struct x509_free {
+    void operator()(X509* x) const { X509_free(x); }
+};
+struct ext_free {
+    void operator()(X509_EXTENSION* e) const { X509_EXTENSION_free(e); }
+};
 
 std::string bio_text(BIO* b) {
     char* data = nullptr;

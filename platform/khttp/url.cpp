@@ -14,7 +14,9 @@ int hex_value(char c) {
     return -1;
 }
 
-wchar_t ascii_lower(wchar_t c) { return (c >= L'A' && c <= L'Z') ? c + 32 : c; }
+wchar_t ascii_lower(wchar_t c) {
+    return (c >= L'A' && c <= L'Z') ? c + 32 : c;
+}
 
 bool starts_with_nocase(std::string_view s, std::string_view prefix) {
     if (s.size() < prefix.size()) return false;
@@ -40,10 +42,23 @@ std::wstring utf8_to_wide(std::string_view s) {
         }
         int extra;
         char32_t cp, min;
-        if ((c & 0xE0) == 0xC0) { extra = 1; cp = c & 0x1F; min = 0x80; }
-        else if ((c & 0xF0) == 0xE0) { extra = 2; cp = c & 0x0F; min = 0x800; }
-        else if ((c & 0xF8) == 0xF0) { extra = 3; cp = c & 0x07; min = 0x10000; }
-        else { out += L'\uFFFD'; ++i; continue; }
+        if ((c & 0xE0) == 0xC0) {
+            extra = 1;
+            cp = c & 0x1F;
+            min = 0x80;
+        } else if ((c & 0xF0) == 0xE0) {
+            extra = 2;
+            cp = c & 0x0F;
+            min = 0x800;
+        } else if ((c & 0xF8) == 0xF0) {
+            extra = 3;
+            cp = c & 0x07;
+            min = 0x10000;
+        } else {
+            out += L'\uFFFD';
+            ++i;
+            continue;
+        }
         std::size_t j = 1;
         for (; j <= static_cast<std::size_t>(extra); ++j) {
             if (i + j >= s.size()) break;

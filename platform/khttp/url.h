@@ -20,9 +20,9 @@ std::string wide_to_utf8(std::wstring_view s);
 
 struct url_prefix {
     bool secure = false;
-    std::string host;     // lower case; "+" or "*" for any host
+    std::string host; // lower case; "+" or "*" for any host
     uint16_t port = 0;
-    std::wstring path;    // begins and ends with "/"
+    std::wstring path; // begins and ends with "/"
     bool any_host() const { return host == "+" || host == "*"; }
 };
 

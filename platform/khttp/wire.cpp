@@ -6,18 +6,51 @@ namespace khttp {
 
 namespace {
 
-constexpr const char* request_names[request_header_count] = {
-    "Cache-Control", "Connection", "Date", "Keep-Alive", "Pragma", "Trailer",
-    "Transfer-Encoding", "Upgrade", "Via", "Warning", "Allow", "Content-Length",
-    "Content-Type", "Content-Encoding", "Content-Language", "Content-Location", "Content-MD5",
-    "Content-Range", "Expires", "Last-Modified", "Accept", "Accept-Charset", "Accept-Encoding",
-    "Accept-Language", "Authorization", "Cookie", "Expect", "From", "Host", "If-Match",
-    "If-Modified-Since", "If-None-Match", "If-Range", "If-Unmodified-Since", "Max-Forwards",
-    "Proxy-Authorization", "Referer", "Range", "TE", "Translate", "User-Agent"};
+constexpr const char* request_names[request_header_count] = {"Cache-Control",
+                                                             "Connection",
+                                                             "Date",
+                                                             "Keep-Alive",
+                                                             "Pragma",
+                                                             "Trailer",
+                                                             "Transfer-Encoding",
+                                                             "Upgrade",
+                                                             "Via",
+                                                             "Warning",
+                                                             "Allow",
+                                                             "Content-Length",
+                                                             "Content-Type",
+                                                             "Content-Encoding",
+                                                             "Content-Language",
+                                                             "Content-Location",
+                                                             "Content-MD5",
+                                                             "Content-Range",
+                                                             "Expires",
+                                                             "Last-Modified",
+                                                             "Accept",
+                                                             "Accept-Charset",
+                                                             "Accept-Encoding",
+                                                             "Accept-Language",
+                                                             "Authorization",
+                                                             "Cookie",
+                                                             "Expect",
+                                                             "From",
+                                                             "Host",
+                                                             "If-Match",
+                                                             "If-Modified-Since",
+                                                             "If-None-Match",
+                                                             "If-Range",
+                                                             "If-Unmodified-Since",
+                                                             "Max-Forwards",
+                                                             "Proxy-Authorization",
+                                                             "Referer",
+                                                             "Range",
+                                                             "TE",
+                                                             "Translate",
+                                                             "User-Agent"};
 
 constexpr const char* response_extra_names[response_header_count - 20] = {
-    "Accept-Ranges", "Age", "ETag", "Location", "Proxy-Authenticate", "Retry-After", "Server",
-    "Set-Cookie", "Vary", "WWW-Authenticate"};
+    "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
+    "Retry-After",   "Server", "Set-Cookie", "Vary",     "WWW-Authenticate"};
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -30,23 +63,34 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-bool clean(std::string_view s) { return s.find_first_of(std::string_view("\r\n\0", 3)) == s.npos; }
+bool clean(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) == s.npos;
+}
 
 std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
 const char* reason_of(unsigned status) {
     switch (status) {
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 431: return "Request Header Fields Too Large";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Error";
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Error";
     }
 }
 
@@ -75,11 +119,11 @@ int find_response_header(std::string_view name) {
 
 khttp::verb verb_from_method(std::string_view m) {
     static constexpr std::pair<std::string_view, khttp::verb> table[] = {
-        {"OPTIONS", verb::options},     {"GET", verb::get},       {"HEAD", verb::head},
-        {"POST", verb::post},           {"PUT", verb::put},       {"DELETE", verb::del},
+        {"OPTIONS", verb::options},     {"GET", verb::get},         {"HEAD", verb::head},
+        {"POST", verb::post},           {"PUT", verb::put},         {"DELETE", verb::del},
         {"TRACE", verb::trace},         {"CONNECT", verb::connect}, {"TRACK", verb::track},
-        {"MOVE", verb::move},           {"COPY", verb::copy},     {"PROPFIND", verb::propfind},
-        {"PROPPATCH", verb::proppatch}, {"MKCOL", verb::mkcol},   {"LOCK", verb::lock},
+        {"MOVE", verb::move},           {"COPY", verb::copy},       {"PROPFIND", verb::propfind},
+        {"PROPPATCH", verb::proppatch}, {"MKCOL", verb::mkcol},     {"LOCK", verb::lock},
         {"UNLOCK", verb::unlock},       {"SEARCH", verb::search}};
     for (auto& [name, v] : table)
         if (name == m) return v;
@@ -91,13 +135,19 @@ std::string http_date_now() {
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     std::time_t t = std::time(nullptr);
+    // One text per second and thread is enough.
+    thread_local std::time_t cached_time = 0;
+    thread_local std::string cached_text;
+    if (t == cached_time) return cached_text;
     std::tm tm{};
     gmtime_r(&t, &tm);
     char buf[40];
     std::snprintf(buf, sizeof buf, "%s, %02d %s %d %02d:%02d:%02d GMT", days[tm.tm_wday],
                   tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
                   tm.tm_sec);
-    return buf;
+    cached_time = t;
+    cached_text = buf;
+    return cached_text;
 }
 
 uint32_t render_response_head(const response& r, const head_context& ctx, std::string& out,

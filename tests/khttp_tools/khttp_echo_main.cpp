@@ -172,12 +172,12 @@ void handle(const khttp::request& req) {
         d += "secure=" + std::to_string(req.secure) + "\n";
         d += "remote=" + address_text(req.remote_address) + "\n";
         d += "local=" + address_text(req.local_address) + "\n";
-        d += "more_body=" + std::to_string(req.flags & khttp::request_flag_more_entity_body) +
-             "\n";
+        d += "more_body=" + std::to_string(req.flags & khttp::request_flag_more_entity_body) + "\n";
         for (std::size_t i = 0; i < khttp::request_header_count; ++i)
             if (!req.known_headers[i].empty())
                 d += "known." + std::to_string(i) + "=" + req.known_headers[i] + "\n";
-        for (auto& [n, v] : req.unknown_headers) d += "unknown." + n + "=" + v + "\n";
+        for (auto& [n, v] : req.unknown_headers)
+            d += "unknown." + n + "=" + v + "\n";
         uint32_t last = 0;
         std::string body = read_body(req, last);
         d += "body_end=" + std::to_string(last) + "\n";
@@ -215,7 +215,8 @@ uint32_t add_with_retry(bool secure, uint16_t& port,
             port = p;
             return 0;
         }
-        for (auto& u : added) khttp::remove_url(queue, u);
+        for (auto& u : added)
+            khttp::remove_url(queue, u);
         if (port) return e;
     }
     return 32;
@@ -235,19 +236,24 @@ int main(int argc, char** argv) {
     for (int i = 3; i + 1 < argc; i += 2) {
         std::string k = argv[i];
         long v = std::atol(argv[i + 1]);
-        if (k == "--idle") opts.timeouts.idle = std::chrono::milliseconds(v);
-        else if (k == "--head") opts.timeouts.head = std::chrono::milliseconds(v);
-        else if (k == "--body") opts.timeouts.body = std::chrono::milliseconds(v);
-        else if (k == "--drain") opts.drain_limit = static_cast<uint64_t>(v);
-        else if (k == "--listen") opts.listen_address = argv[i + 1];
+        if (k == "--idle")
+            opts.timeouts.idle = std::chrono::milliseconds(v);
+        else if (k == "--head")
+            opts.timeouts.head = std::chrono::milliseconds(v);
+        else if (k == "--body")
+            opts.timeouts.body = std::chrono::milliseconds(v);
+        else if (k == "--drain")
+            opts.drain_limit = static_cast<uint64_t>(v);
+        else if (k == "--listen")
+            opts.listen_address = argv[i + 1];
     }
     khttp::configure(opts);
     if (khttp::initialize(khttp::initialize_server | khttp::initialize_config) != 0) return 1;
     if (khttp::create_request_queue(queue) != 0) return 1;
     uint16_t port = static_cast<uint16_t>(std::atoi(argv[1]));
     uint16_t tls_port = port ? port + 1 : 0;
-    if (uint32_t e = add_with_retry(false, port,
-                                    {{L"+", L"/t/"}, {L"+", L"/t/api/"}, {L"localhost", L"/t/api/v2/"}})) {
+    if (uint32_t e = add_with_retry(
+            false, port, {{L"+", L"/t/"}, {L"+", L"/t/api/"}, {L"localhost", L"/t/api/v2/"}})) {
         std::fprintf(stderr, "add_url failed: %u\n", e);
         return 1;
     }
@@ -258,12 +264,14 @@ int main(int argc, char** argv) {
     std::printf("LISTENING http=%u https=%u\n", port, tls_port);
     std::fflush(stdout);
     std::vector<std::thread> workers;
-    for (int i = 0; i < 4; ++i) workers.emplace_back(worker);
+    for (int i = 0; i < 4; ++i)
+        workers.emplace_back(worker);
     std::string line;
     while (std::getline(std::cin, line)) {
     }
     khttp::close_request_queue(queue);
-    for (auto& t : workers) t.join();
+    for (auto& t : workers)
+        t.join();
     khttp::terminate(khttp::initialize_server | khttp::initialize_config);
     return 0;
 }

@@ -205,7 +205,7 @@ TEST(KhttpTls, GeneratesOnceAndKeepsThePair) {
     uint32_t e = 0;
     auto ctx = make_tls_context(dir, e);
     ASSERT_TRUE(ctx) << e;
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(::stat((dir / tls_key_file).c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0600u);
     std::ifstream in(dir / tls_certificate_file);

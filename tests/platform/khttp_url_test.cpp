@@ -23,7 +23,7 @@ TEST(KhttpPath, CanonicalFormsTable) {
         {"/%C3%A9", L"/\u00e9"},
         {"/%F0%9F%98%80", L"/\U0001F600"},
         {"/%C0%AE%C0%AE/x", L"/\uFFFD\uFFFD/x"}, // overlong dots are no dots
-        {"/%ED%A0%80", L"/\uFFFD"},             // a lone surrogate
+        {"/%ED%A0%80", L"/\uFFFD"},              // a lone surrogate
         {"/a//b", L"/a//b"},
         {"/..", nullptr},
         {"/a/../..", nullptr},
@@ -49,8 +49,11 @@ TEST(KhttpPath, CanonicalFormsTable) {
 TEST(KhttpPath, Utf8RoundTripAndInvalidInput) {
     std::wstring w = L"a\u00e9\u4e2d\U0001F600";
     EXPECT_EQ(utf8_to_wide(wide_to_utf8(w)), w);
-    EXPECT_EQ(utf8_to_wide("\xE4\xB8"), L"\uFFFD");      // truncated
-    EXPECT_EQ(utf8_to_wide("\xFF" "a"), L"\uFFFD" L"a");
+    EXPECT_EQ(utf8_to_wide("\xE4\xB8"), L"\uFFFD"); // truncated
+    EXPECT_EQ(utf8_to_wide("\xFF"
+                           "a"),
+              L"\uFFFD"
+              L"a");
     EXPECT_EQ(utf8_to_wide("\xF4\x90\x80\x80"), L"\uFFFD"); // above U+10FFFF
 }
 
@@ -78,7 +81,8 @@ TEST(KhttpPrefix, LongestPrefixAndHostRank) {
     auto dav = *parse_url_prefix(L"http://+:80/dav/");
     auto named = *parse_url_prefix(L"http://host:80/dav/");
     auto weak = *parse_url_prefix(L"http://*:80/dav/");
-    EXPECT_GT(match_rank(dav, false, 80, "x", L"/dav/a"), match_rank(root, false, 80, "x", L"/dav/a"));
+    EXPECT_GT(match_rank(dav, false, 80, "x", L"/dav/a"),
+              match_rank(root, false, 80, "x", L"/dav/a"));
     EXPECT_EQ(match_rank(dav, false, 80, "x", L"/other"), -1);
     EXPECT_GE(match_rank(dav, false, 80, "x", L"/dav"), 0);
     EXPECT_GE(match_rank(dav, false, 80, "x", L"/DAV/a"), 0);

@@ -51,11 +51,11 @@ TEST(KhttpHead, FramingDecisions) {
     } cases[] = {
         {200, "10", "", false, true, false, false, false, false, false, false},
         {200, "", "chunked", false, true, false, false, false, true, false, false},
-        {200, "", "", false, true, false, false, false, false, true, false},  // close-delimited
-        {200, "", "", false, true, true, false, false, false, false, true},   // complete, empty
+        {200, "", "", false, true, false, false, false, false, true, false}, // close-delimited
+        {200, "", "", false, true, true, false, false, false, false, true},  // complete, empty
         {204, "", "", false, true, false, false, true, false, false, false},
         {304, "", "", false, true, false, false, true, false, false, false},
-        {200, "", "", true, true, false, false, true, false, false, false},   // HEAD
+        {200, "", "", true, true, false, false, true, false, false, false}, // HEAD
         {200, "10", "", false, false, false, false, false, false, true, false},
         {200, "10", "", false, true, true, true, false, false, true, false},
         {200, "", "gzip", false, true, true, false, false, false, true, false},
