@@ -22,8 +22,6 @@ namespace {
 
 // Output waiting beyond this makes a sender wait for the client.
 constexpr std::size_t send_backlog = 256 * 1024;
-// Buffered sends go out once this much has gathered.
-constexpr std::size_t hold_limit = 16 * 1024;
 // Input read ahead while a request runs (pipelined requests, disconnect notice).
 constexpr std::size_t read_ahead = 64 * 1024;
 // What a refused client may still send before the connection is cut.
@@ -175,7 +173,7 @@ void connection::pump(lock& l) {
         return;
     }
     if (phase_ == phase::closed || phase_ == phase::handshake) return;
-    if (!write_pending_ && !out_.empty() && !(hold_ && out_.size() < hold_limit)) start_write(l);
+    if (!write_pending_ && !out_.empty()) start_write(l);
     if (!write_pending_ && out_.empty() && close_after_write_ && phase_ == phase::closing) {
         // Everything is out: end our side and read what the client still
         // sends for a while, so that it sees the answer rather than a reset.
@@ -210,7 +208,7 @@ void connection::pump(lock& l) {
 
 bool connection::needs_pump() const {
     if (phase_ == phase::closed || phase_ == phase::handshake) return false;
-    if (!write_pending_ && !out_.empty() && !(hold_ && out_.size() < hold_limit)) return true;
+    if (!write_pending_ && !out_.empty()) return true;
     if (close_after_write_ && phase_ == phase::closing) return true;
     if (reading_ || read_closed_) return false;
     return phase_ != phase::in_request || want_data_ || buffered() < read_ahead;
@@ -219,14 +217,16 @@ bool connection::needs_pump() const {
 // On a plain connection with nothing in flight a server thread writes at once
 // (a non-blocking send on the descriptor, which touches no I/O object state);
 // what the socket does not take goes out through the strand.
-void connection::send_now(lock& l) {
+void connection::send_now(lock& l, bool more_follows) {
     if (plain_ && !write_pending_ && phase_ != phase::closed && phase_ != phase::lingering &&
-        !out_.empty() && !(hold_ && out_.size() < hold_limit)) {
+        !out_.empty()) {
         int fd = plain_->native_handle();
         std::size_t done = 0;
+        // Buffered data waits in the kernel for what follows (a fraction of a
+        // second at most), so a head and a small body leave together.
+        int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more_follows ? MSG_MORE : 0);
         while (done < out_.size()) {
-            ssize_t n =
-                ::send(fd, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n = ::send(fd, out_.data() + done, out_.size() - done, flags);
             if (n > 0) {
                 done += static_cast<std::size_t>(n);
                 continue;
@@ -316,7 +316,14 @@ void connection::on_read(const error_code& ec, std::size_t n) {
 void connection::start_write(lock&) {
     writing_.swap(out_);
     out_.clear();
+    write_off_ = 0;
     write_pending_ = true;
+    write_some();
+}
+
+// Writes in pieces so that the send time-out measures progress, not the
+// whole backlog.
+void connection::write_some() {
     auto self = shared_from_this();
     write_timer_.expires_after(opts_.timeouts.body);
     write_timer_.async_wait(asio::bind_executor(strand_, [self](const error_code& ec) {
@@ -325,23 +332,34 @@ void connection::start_write(lock&) {
         if (self->write_pending_) self->abort(l);
     }));
     with_stream([&](auto& s) {
-        asio::async_write(s, asio::buffer(writing_),
-                          asio::bind_executor(strand_, [self](const error_code& ec, std::size_t) {
-                              self->on_write(ec);
-                          }));
+        s.async_write_some(
+            asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
+            asio::bind_executor(
+                strand_, [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
     });
 }
 
-void connection::on_write(const error_code& ec) {
+void connection::on_write(const error_code& ec, std::size_t n) {
     lock l(m_);
-    write_pending_ = false;
-    write_timer_.cancel();
-    writing_.clear();
-    if (phase_ == phase::closed) return;
+    if (phase_ == phase::closed) {
+        write_pending_ = false;
+        return;
+    }
     if (ec) {
+        write_pending_ = false;
         abort(l);
         return;
     }
+    write_off_ += n;
+    if (write_off_ < writing_.size()) {
+        cv_.notify_all();
+        write_some();
+        return;
+    }
+    write_pending_ = false;
+    write_timer_.cancel();
+    writing_.clear();
+    write_off_ = 0;
     cv_.notify_all();
     pump(l);
 }
@@ -558,7 +576,6 @@ void connection::on_head(lock& l) {
 void connection::refuse(lock& l, unsigned status) {
     disarm();
     out_ += render_service_answer(status, true);
-    hold_ = false;
     close_after_write_ = true;
     phase_ = phase::closing;
     if (request_id_) service::get().remove_request(request_id_);
@@ -571,7 +588,6 @@ void connection::refuse(lock& l, unsigned status) {
 // The response is complete: decide between the next request and the end.
 void connection::finish_request(lock& l) {
     response_done_ = true;
-    hold_ = false;
     want_data_ = false;
     if (request_id_) service::get().remove_request(request_id_);
     cv_.notify_all();
@@ -745,8 +761,8 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
 
 void connection::wait_backlog(lock& l) {
     cv_.wait(l, [&] {
-        return phase_ == phase::closed || out_.size() + writing_.size() < send_backlog ||
-               (hold_ && !write_pending_ && out_.size() < hold_limit);
+        return phase_ == phase::closed ||
+               out_.size() + (writing_.size() - write_off_) < send_backlog;
     });
 }
 
@@ -775,9 +791,8 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
     framing_ = f;
     out_ += head;
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(head.size());
-    hold_ = (flags & send_flag_buffer_data) && !ctx.final;
     if (ctx.final) finish_request(l);
-    send_now(l);
+    send_now(l, (flags & send_flag_buffer_data) && !ctx.final);
     wait_backlog(l);
     return 0;
 }
@@ -806,7 +821,6 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
     body_sent_ += take;
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(length);
     bool final = !(flags & send_flag_more_data);
-    hold_ = (flags & send_flag_buffer_data) && !final;
     if (final) {
         if (flags & send_flag_disconnect) framing_.close = true;
         if (!framing_.no_body && framing_.content_length >= 0 &&
@@ -814,7 +828,7 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
             framing_.close = true;
         finish_request(l);
     }
-    send_now(l);
+    send_now(l, (flags & send_flag_buffer_data) && !final);
     wait_backlog(l);
     return 0;
 }

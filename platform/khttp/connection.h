@@ -45,11 +45,12 @@ class connection : public std::enable_shared_from_this<connection> {
     void post_pump();
     void pump(lock& l);
     bool needs_pump() const;
-    void send_now(lock& l);
+    void send_now(lock& l, bool more_follows = false);
     void start_read(lock& l);
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void start_write(lock& l);
-    void on_write(const boost::system::error_code& ec);
+    void write_some();
+    void on_write(const boost::system::error_code& ec, std::size_t n);
     using clock = std::chrono::steady_clock;
     void arm(std::chrono::milliseconds d);
     void set_deadline(clock::time_point t);
@@ -113,7 +114,7 @@ class connection : public std::enable_shared_from_this<connection> {
     std::string out_;
     std::string writing_;
     bool write_pending_ = false;
-    bool hold_ = false;
+    std::size_t write_off_ = 0;
     bool close_after_write_ = false;
 
     std::vector<std::shared_ptr<overlapped::state>> watchers_;
