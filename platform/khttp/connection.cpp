@@ -817,7 +817,7 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
             framing_.close = true;
         }
     }
-    out_.append(static_cast<const char*>(data), take);
+    if (take > 0) out_.append(static_cast<const char*>(data), take);
     body_sent_ += take;
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(length);
     bool final = !(flags & send_flag_more_data);

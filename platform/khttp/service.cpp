@@ -94,6 +94,16 @@ uint32_t service::stop() {
         for (auto& [id, w] : connections_)
             if (auto c = w.lock()) open.push_back(c);
         registrations_.clear();
+        // Server threads still waiting on a queue are let go.
+        for (auto& wq : queues_) {
+            if (auto q = wq.lock()) {
+                std::lock_guard<std::mutex> ql(q->m_);
+                q->closed_ = true;
+                q->pending_.clear();
+                q->cv_.notify_all();
+            }
+        }
+        queues_.clear();
     }
     for (auto& c : open)
         c->abort_from_outside();
@@ -116,8 +126,8 @@ uint32_t service::stop() {
         listeners_.clear();
         io.swap(io_);
     }
-    io.reset();
     std::lock_guard<std::mutex> l(m_);
+    retired_.push_back(std::move(io));
     tls_.reset();
     return 0;
 }
@@ -356,9 +366,16 @@ uint32_t terminate(uint32_t flags) {
     return (flags & initialize_server) ? service::get().stop() : 0;
 }
 
+void service::add_queue(const queue_handle& q) {
+    std::lock_guard<std::mutex> g(m_);
+    std::erase_if(queues_, [](auto& w) { return w.expired(); });
+    queues_.push_back(q);
+}
+
 uint32_t create_request_queue(queue_handle& queue) {
     if (!service::get().running()) return win32::error_invalid_function;
     queue = std::make_shared<request_queue>();
+    service::get().add_queue(queue);
     return 0;
 }
 

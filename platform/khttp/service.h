@@ -74,6 +74,8 @@ class service {
     std::optional<route> find_route(bool secure, uint16_t port, std::string_view host,
                                     std::wstring_view path);
 
+    void add_queue(const queue_handle& q);
+
     uint64_t next_connection_id() { return next_connection_++; }
     uint64_t next_request_id() { return next_request_++; }
 
@@ -99,6 +101,10 @@ class service {
     std::unique_ptr<boost::asio::ssl::context> tls_;
     std::map<uint16_t, std::shared_ptr<listener>> listeners_;
     std::vector<registration> registrations_;
+    std::vector<std::weak_ptr<request_queue>> queues_;
+    // I/O contexts of earlier runs: a server thread may still hold a
+    // connection of one, so they live until the program ends.
+    std::vector<std::unique_ptr<boost::asio::io_context>> retired_;
     std::unordered_map<uint64_t, std::weak_ptr<connection>> connections_;
     std::unordered_map<uint64_t, std::shared_ptr<connection>> requests_;
     std::atomic<uint64_t> next_connection_{0x1000};

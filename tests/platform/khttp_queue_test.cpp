@@ -187,7 +187,8 @@ TEST_F(KhttpQueue, RequestRoundTripWithDisconnectNotice) {
     EXPECT_EQ(send_response(queue_, req.request_id, send_flag_more_data, r), 0u);
     EXPECT_EQ(send_response(queue_, req.request_id, send_flag_more_data, r),
               win32::error_invalid_parameter);
-    EXPECT_EQ(send_body(queue_, req.request_id, 0, "hi", 2), 0u);
+    EXPECT_EQ(send_body(queue_, req.request_id, send_flag_more_data, "hi", 2), 0u);
+    EXPECT_EQ(send_body(queue_, req.request_id, 0, nullptr, 0), 0u); // the final, empty send
     EXPECT_EQ(send_body(queue_, req.request_id, 0, "hi", 2), error_connection_invalid);
 
     // HTTP/1.0 without keep-alive: the service closes after the answer.
@@ -198,6 +199,17 @@ TEST_F(KhttpQueue, RequestRoundTripWithDisconnectNotice) {
     for (int i = 0; i < 200 && notice.status() == status_pending; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(notice.status(), 0u);
+}
+
+TEST_F(KhttpQueue, TerminateReleasesWaitingReceivers) {
+    auto blocked = std::async(std::launch::async, [&] {
+        request req;
+        return receive_request(queue_, 0, 0, req);
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    terminate(initialize_server | initialize_config);
+    EXPECT_EQ(blocked.get(), win32::error_operation_aborted);
+    ASSERT_EQ(initialize(initialize_server | initialize_config), 0u); // for TearDown
 }
 
 TEST(KhttpTls, GeneratesOnceAndKeepsThePair) {
