@@ -57,7 +57,6 @@ kport=$(free_port)
 taskset -c "$server_cores" "$build/bench/khttp/khttp_hello" "$kport" 8 "$server_count" >/dev/null &
 pids+=($!)
 wait_port "$kport"
-k_rps=$(measure "http://127.0.0.1:$kport/")
 
 # nginx with one worker per server core and the same answer.
 nport=$(free_port)
@@ -85,9 +84,19 @@ CONF
 taskset -c "$server_cores" nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
 pids+=($!)
 wait_port "$nport"
-n_rps=$(measure "http://127.0.0.1:$nport/")
 
-echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, ${duration}s"
-echo "khttp: $k_rps requests/s"
-echo "nginx: $n_rps requests/s"
-awk -v k="$k_rps" -v n="$n_rps" 'BEGIN { printf "ratio khttp/nginx: %.2f\n", k / n }'
+# Rounds alternate between the two servers so that a change in machine load
+# touches both alike.
+rounds=${ROUNDS:-3}
+k_total=0
+n_total=0
+echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, ${duration}s x $rounds rounds"
+for r in $(seq 1 "$rounds"); do
+  k=$(measure "http://127.0.0.1:$kport/")
+  n=$(measure "http://127.0.0.1:$nport/")
+  echo "round $r: khttp $k requests/s, nginx $n requests/s"
+  k_total=$(awk -v a="$k_total" -v b="$k" 'BEGIN { print a + b }')
+  n_total=$(awk -v a="$n_total" -v b="$n" 'BEGIN { print a + b }')
+done
+awk -v k="$k_total" -v n="$n_total" -v r="$rounds" 'BEGIN {
+  printf "khttp: %.0f requests/s\nnginx: %.0f requests/s\nratio khttp/nginx: %.2f\n", k / r, n / r, k / n }'
