@@ -227,11 +227,11 @@ bool split_target(std::string_view target, std::string& host, std::string& path,
     if (starts_with_nocase(rest, "http://") || starts_with_nocase(rest, "https://")) {
         rest.remove_prefix(rest[4] == ':' ? 7 : 8);
         std::size_t end = rest.find_first_of("/?");
-        host = std::string(rest.substr(0, end));
+        host.assign(rest.substr(0, end));
         rest = end == std::string_view::npos ? std::string_view("/") : rest.substr(end);
         if (rest[0] == '?') {
-            path = "/";
-            query = std::string(rest.substr(1));
+            path.assign(1, '/');
+            query.assign(rest.substr(1));
             return !host.empty();
         }
         if (host.empty()) return false;
@@ -239,8 +239,11 @@ bool split_target(std::string_view target, std::string& host, std::string& path,
         return false;
     }
     std::size_t q = rest.find('?');
-    path = std::string(rest.substr(0, q));
-    query = q == std::string_view::npos ? std::string() : std::string(rest.substr(q + 1));
+    path.assign(rest.substr(0, q));
+    if (q == std::string_view::npos)
+        query.clear();
+    else
+        query.assign(rest.substr(q + 1));
     return true;
 }
 
