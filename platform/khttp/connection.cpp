@@ -692,6 +692,11 @@ void connection::abort_from_outside() {
     });
 }
 
+void connection::close_after_stop() {
+    lock l(m_);
+    close_now(l);
+}
+
 bool connection::request_matches(uint64_t request_id) const {
     return request_id != 0 && request_id == request_id_ && phase_ == phase::in_request;
 }

@@ -35,6 +35,8 @@ class connection : public std::enable_shared_from_this<connection> {
     // Ends the connection if its latest request came from the queue.
     void abort_if_queue(request_queue* q);
     void abort_from_outside();
+    // Only once the I/O threads have ended.
+    void close_after_stop();
 
   private:
     enum class phase { handshake, waiting_head, in_request, draining, closing, lingering, closed };

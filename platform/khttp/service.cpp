@@ -107,7 +107,6 @@ uint32_t service::stop() {
     }
     for (auto& c : open)
         c->abort_from_outside();
-    open.clear();
     {
         std::lock_guard<std::mutex> l(m_);
         work_.reset();
@@ -119,6 +118,11 @@ uint32_t service::stop() {
     }
     for (auto& t : threads)
         t.join();
+    // With the I/O threads gone nothing else touches the sockets: close what
+    // the aborts did not reach, releasing server threads that wait on them.
+    for (auto& c : open)
+        c->close_after_stop();
+    open.clear();
     {
         std::lock_guard<std::mutex> l(m_);
         requests_.clear();
@@ -168,31 +172,33 @@ uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
     return 0;
 }
 
+// Called with the service lock held; the lock also serialises every use of
+// an acceptor between server threads and its completion handler.
 void service::accept_next(const std::shared_ptr<listener>& l) {
     auto strand = asio::make_strand(*io_);
     auto sock = std::make_shared<tcp::socket>(strand);
     l->acceptor->async_accept(*sock, [this, l, sock, strand](const error_code& ec) {
+        std::unique_lock<std::mutex> g(m_);
         if (ec == asio::error::operation_aborted || !l->acceptor->is_open()) return;
         if (ec) {
             // Out of descriptors or a similar squeeze: try again shortly.
             l->retry->expires_after(std::chrono::milliseconds(50));
             l->retry->async_wait([this, l](const error_code& e) {
+                std::lock_guard<std::mutex> g2(m_);
                 if (!e && l->acceptor->is_open()) accept_next(l);
             });
             return;
         }
+        asio::ssl::context* tls = l->secure ? tls_.get() : nullptr;
+        g.unlock();
         set_cloexec(sock->native_handle());
-        asio::ssl::context* tls = nullptr;
-        {
-            std::lock_guard<std::mutex> g(m_);
-            if (l->secure) tls = tls_.get();
-        }
         if (!l->secure || tls) {
             auto c = std::make_shared<connection>(strand, std::move(*sock), tls, l->port);
             add_connection(c->id(), c);
             c->start();
         }
-        accept_next(l);
+        g.lock();
+        if (l->acceptor->is_open()) accept_next(l);
     });
 }
 
