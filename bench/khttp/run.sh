@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Compares the HTTP service layer with nginx on a fixed 200 "hello" answer:
 # both servers pinned to the same cores, wrk pinned to other cores, loopback
-# only. Usage: bench/khttp/run.sh [SECONDS] [CONNECTIONS]
+# only. Usage: [ROUNDS=3] [POOL=n] bench/khttp/run.sh [SECONDS] [CONNECTIONS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 duration=${1:-10}
@@ -52,9 +52,11 @@ measure() {
     awk '/Requests\/sec/ {print $2}'
 }
 
-# The layer: as many I/O threads as server cores, a pool of 8 request threads.
+# The layer: as many I/O threads and request threads as server cores (POOL
+# overrides the latter; more threads than cores only add switching).
+pool=${POOL:-$server_count}
 kport=$(free_port)
-taskset -c "$server_cores" "$build/bench/khttp/khttp_hello" "$kport" 8 "$server_count" >/dev/null &
+taskset -c "$server_cores" "$build/bench/khttp/khttp_hello" "$kport" "$pool" "$server_count" >/dev/null &
 pids+=($!)
 wait_port "$kport"
 
@@ -90,7 +92,7 @@ wait_port "$nport"
 rounds=${ROUNDS:-3}
 k_total=0
 n_total=0
-echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, ${duration}s x $rounds rounds"
+echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, request threads: $pool, ${duration}s x $rounds rounds"
 for r in $(seq 1 "$rounds"); do
   k=$(measure "http://127.0.0.1:$kport/")
   n=$(measure "http://127.0.0.1:$nport/")
