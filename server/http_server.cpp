@@ -1,0 +1,337 @@
+#include "server/http_server.h"
+
+#include "core/format.h"
+#include "core/trace.h"
+#include "platform/win32/errors.h"
+#include "server/http_tables.h"
+#include "server/script_host.h"
+#include "server/server_settings.h"
+
+#include <exception>
+
+namespace {
+
+constexpr uint32_t init_flags = khttp::initialize_server | khttp::initialize_config;
+constexpr uint32_t error_operation_aborted = 995;
+
+std::string connection_text(const connection_record& r) {
+    if (r.user.empty()) return r.client;
+    return r.client + "," + r.user;
+}
+
+} // namespace
+
+_http_server::_http_server() = default;
+
+_http_server::~_http_server() {
+    stop();
+}
+
+std::vector<std::wstring> _http_server::url_list(const std::wstring& host, uint32_t http_port,
+                                                 uint32_t https_port, const std::wstring& rel_uri,
+                                                 const std::wstring& proxy_port) {
+    std::wstring rel = rel_uri;
+    if (!rel.empty() && rel.back() != L'/') rel += L'/';
+    std::vector<std::wstring> urls;
+    if (!host.empty()) {
+        urls.push_back(cl::format_wstr(L"http://%?:%?/%?", host, http_port, rel));
+        if (https_port != 0 && https_port != http_port)
+            urls.push_back(cl::format_wstr(L"https://%?:%?/%?", host, https_port, rel));
+    }
+    if (!proxy_port.empty()) urls.push_back(L"http://+:" + proxy_port + L"/");
+    return urls;
+}
+
+void _http_server::set_processor(request_processor processor) {
+    processor_ = std::move(processor);
+}
+
+bool _http_server::start(uint32_t http_port, uint32_t https_port, const std::wstring& host_name,
+                         const std::wstring& rel_uri, cl::thread_pool& pool) {
+    http_port_ = http_port;
+    https_port_ = https_port;
+    host_name_ = host_name;
+    rel_uri_ = rel_uri;
+    if (!rel_uri_.empty() && rel_uri_.back() != L'/') rel_uri_ += L'/';
+    pool_ = &pool;
+    stopping_.store(false);
+    loop_ended_.reset();
+
+    if (khttp::initialize(init_flags) != 0) return false;
+    initialized_ = true;
+    const uint32_t timeout = server_settings().connection_timeout;
+    khttp::set_idle_connection_timeout(static_cast<uint16_t>(timeout > 0xFFFF ? 0xFFFF : timeout));
+
+    const uint32_t rc = khttp::create_request_queue(queue_);
+    if (rc != 0) {
+        cl::trace_out.write(cl::format_str("HttpCreateHttpHandle error %?\n", rc));
+        return false;
+    }
+
+    const std::vector<std::wstring> urls =
+        url_list(host_name_, http_port_, https_port_, rel_uri_, server_settings().proxy_port);
+    for (const std::wstring& url : urls) {
+        cl::trace_out.write_w(cl::format_wstr(L"Adding url %?\n", url));
+        const uint32_t err = khttp::add_url(queue_, url);
+        if (err != 0) {
+            cl::trace_out.write(cl::format_str("   HttpAddUrl error %?\n", err));
+            continue;
+        }
+        cl::cs_lock g(lock_);
+        urls_.push_back(url);
+    }
+
+    if (cl::global_timers_running())
+        cl::slow_timer().set_timer(sweep_timer_, [this] { sweep_connections(); }, 1000);
+
+    loop_running_ = true;
+    if (pool.run([this] { receive_loop(); }) == 0) {
+        // Without a thread there is no loop to wait for at stop.
+        loop_running_ = false;
+        cl::trace_out.write("unable to start the receive loop\n");
+    }
+    return true;
+}
+
+void _http_server::receive_loop() {
+    while (!stopping_.load()) {
+        // One failing request must never end the loop: everything that one
+        // request can throw is caught, traced and the loop goes on.
+        try {
+            auto request = std::make_shared<khttp::request>();
+            const uint32_t rc = khttp::receive_request(queue_, 0, 0, *request);
+            if (rc != 0) {
+                // A closed queue will not deliver again; waiting on it would spin.
+                if (rc == error_operation_aborted) break;
+                continue;
+            }
+
+            bool over_limit = false;
+            {
+                cl::cs_lock g(lock_);
+                auto it = connections_.find(request->connection_id);
+                if (it == connections_.end()) {
+                    if (connections_.size() < max_connections_.load()) {
+                        connection_record& r = connections_[request->connection_id];
+                        r.overlapped.reset();
+                        khttp::wait_for_disconnect(queue_, request->connection_id, r.overlapped);
+                    } else {
+                        over_limit = true;
+                    }
+                }
+            }
+            if (over_limit) {
+                answer_over_limit(*request);
+                continue;
+            }
+            if (pool_->run([this, request] { process(request); }) == 0)
+                cl::trace_out.write("unable to run a request job\n");
+        } catch (const std::exception& e) {
+            cl::trace_out.write(cl::format_str("receive loop: %?\n", e.what()));
+        } catch (...) {
+            cl::trace_out.write("receive loop: unknown exception\n");
+        }
+    }
+    loop_ended_.set();
+}
+
+void _http_server::answer_over_limit(const khttp::request& request) {
+    khttp::response r;
+    r.status = 503;
+    r.reason = std::string(status_text(503));
+    khttp::send_response(queue_, request.request_id, khttp::send_flag_disconnect, r);
+}
+
+void _http_server::process(std::shared_ptr<khttp::request> request) {
+    const uint64_t id = request->request_id;
+    try {
+        processor_(*this, std::move(request));
+        return;
+    } catch (const std::exception& e) {
+        cl::trace_out.write(cl::format_str("request processor: %?\n", e.what()));
+    } catch (...) {
+        cl::trace_out.write("request processor: unknown exception\n");
+    }
+    // The client is not left waiting: a request that failed before its head
+    // went out gets 500 and the connection is closed; after the head the
+    // service refuses this and the connection ends with the request.
+    try {
+        khttp::response r;
+        r.status = 500;
+        r.reason = std::string(status_text(500));
+        khttp::send_response(queue_, id, khttp::send_flag_disconnect, r);
+    } catch (...) {
+    }
+}
+
+void _http_server::sweep_connections() {
+    std::vector<uint64_t> closed;
+    {
+        cl::cs_lock g(lock_);
+        for (auto it = connections_.begin(); it != connections_.end();) {
+            if (it->second.overlapped.status() != khttp::status_pending) {
+                closed.push_back(it->first);
+                it = connections_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (const uint64_t id : closed)
+        run_disconnect_handlers(id);
+}
+
+void _http_server::stop() {
+    stopping_.store(true);
+    if (queue_) khttp::close_request_queue(queue_);
+    if (loop_running_) {
+        loop_ended_.wait();
+        loop_running_ = false;
+    }
+    sweep_timer_.kill(true);
+    std::vector<std::wstring> urls;
+    {
+        cl::cs_lock g(lock_);
+        urls.swap(urls_);
+    }
+    if (queue_) {
+        for (auto it = urls.rbegin(); it != urls.rend(); ++it)
+            khttp::remove_url(queue_, *it);
+    }
+    queue_.reset();
+    if (initialized_) {
+        khttp::terminate(init_flags);
+        initialized_ = false;
+    }
+    cl::cs_lock g(lock_);
+    connections_.clear();
+}
+
+std::vector<std::wstring> _http_server::registered_urls() {
+    cl::cs_lock g(lock_);
+    return urls_;
+}
+
+void _http_server::set_client_text(uint64_t id, const std::string& client) {
+    cl::cs_lock g(lock_);
+    auto it = connections_.find(id);
+    if (it != connections_.end()) it->second.client = client;
+}
+
+void _http_server::set_transfer_file(uint64_t id, const std::string& user) {
+    cl::cs_lock g(lock_);
+    // A record made here has no disconnect wait: it reads as closed and goes
+    // at the next sweep unless the receive loop knows the connection.
+    auto it = connections_.find(id);
+    if (it == connections_.end()) {
+        connection_record& r = connections_[id];
+        r.overlapped.reset();
+        r.user = user;
+        return;
+    }
+    it->second.user = user;
+}
+
+void _http_server::set_transfer_progress(uint64_t id, const std::wstring& path, uint32_t progress) {
+    cl::cs_lock g(lock_);
+    auto it = connections_.find(id);
+    if (it == connections_.end()) return;
+    if (progress == transfer_done)
+        it->second.transfers.erase(path);
+    else
+        it->second.transfers[path] = progress;
+}
+
+void _http_server::list_connections(std::vector<std::wstring>& keys,
+                                    std::vector<std::wstring>& values) {
+    const std::size_t threads = pool_ ? pool_->thread_count() : 0;
+    cl::cs_lock g(lock_);
+    keys.push_back(L"-1");
+    values.push_back(cl::format_wstr(L"%?,%?,%?,%?,%?", bytes_received_.load(),
+                                     bytes_sent_.load(), requests_.load(), connections_.size(),
+                                     threads));
+    std::size_t n = 0;
+    for (const auto& [id, r] : connections_) {
+        keys.push_back(std::to_wstring(n++));
+        values.push_back(cl::utf8_to_utf16(connection_text(r)));
+    }
+}
+
+void _http_server::list_downloads(std::vector<std::wstring>& keys,
+                                  std::vector<std::wstring>& values,
+                                  const std::wstring& public_dir) {
+    cl::cs_lock g(lock_);
+    std::size_t n = 0;
+    for (const auto& [id, r] : connections_) {
+        const std::wstring conn = cl::utf8_to_utf16(connection_text(r));
+        for (const auto& [path, progress] : r.transfers) {
+            std::wstring rel = path;
+            if (!public_dir.empty() && rel.compare(0, public_dir.size(), public_dir) == 0)
+                rel.erase(0, public_dir.size());
+            for (wchar_t& c : rel)
+                if (c == L'\\') c = L'/';
+            keys.push_back(std::to_wstring(n++) + L"," + conn);
+            values.push_back(std::to_wstring(progress) + L"," + rel);
+        }
+    }
+}
+
+std::size_t _http_server::connection_count() {
+    cl::cs_lock g(lock_);
+    return connections_.size();
+}
+
+bool _http_server::has_connection(uint64_t id) {
+    cl::cs_lock g(lock_);
+    return connections_.count(id) != 0;
+}
+
+_http_server& the_http_server() {
+    static _http_server server;
+    return server;
+}
+
+namespace {
+
+cl::critical_section& handler_lock() {
+    static cl::critical_section cs;
+    return cs;
+}
+std::vector<disconnect_handler>& handlers() {
+    static std::vector<disconnect_handler> list;
+    return list;
+}
+
+} // namespace
+
+void add_disconnect_handler(disconnect_handler handler) {
+    cl::cs_lock g(handler_lock());
+    handlers().push_back(std::move(handler));
+}
+
+void run_disconnect_handlers(uint64_t connection_id) {
+    cl::cs_lock g(handler_lock());
+    auto& list = handlers();
+    std::size_t i = 0;
+    while (i < list.size()) {
+        if (list[i].connection_id != connection_id) {
+            ++i;
+            continue;
+        }
+        const std::string url = list[i].script_url;
+        const std::wstring param = list[i].parameter;
+        list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+        g.unlock();
+        try {
+            the_script_host().run_script_discard_output(url, param);
+        } catch (const std::exception& e) {
+            cl::trace_out.write(cl::format_str("disconnect handler %?: %?\n", url, e.what()));
+        }
+        g.lock();
+    }
+}
+
+std::size_t disconnect_handler_count() {
+    cl::cs_lock g(handler_lock());
+    return handlers().size();
+}

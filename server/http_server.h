@@ -1,0 +1,127 @@
+// The one global server object: the front end on the kernel HTTP service
+// (URL registration, the receive loop, the connection limit, disconnect
+// notices) and the registry of open connections with their transfers and the
+// server's totals.
+#pragma once
+#include "core/sync.h"
+#include "core/thread.h"
+#include "core/timer.h"
+#include "platform/khttp/khttp.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct connection_record {
+    khttp::overlapped overlapped; // the disconnect wait; status_pending while open
+    std::string client;           // "address:port", set by the request processor
+    std::string user;             // authenticated user of the latest request
+    std::map<std::wstring, uint32_t> transfers; // file path -> progress
+};
+
+// Runs one received request; owns it from then on.
+using request_processor =
+    std::function<void(class _http_server& server, std::shared_ptr<khttp::request> request)>;
+
+// A progress of this value ends a transfer.
+constexpr uint32_t transfer_done = 0xFFFFFFFFu;
+
+class _http_server {
+  public:
+    _http_server();
+    ~_http_server();
+    _http_server(const _http_server&) = delete;
+    _http_server& operator=(const _http_server&) = delete;
+
+    // Registers the URLs and starts the receive loop on pool. False when the
+    // kernel service or its queue could not be had.
+    bool start(uint32_t http_port, uint32_t https_port, const std::wstring& host_name,
+               const std::wstring& rel_uri, cl::thread_pool& pool);
+    // Ends the loop, removes the URLs and ends the kernel service. Safe after a
+    // failed or missing start.
+    void stop();
+
+    // The URLs to register, in order.
+    static std::vector<std::wstring> url_list(const std::wstring& host_name, uint32_t http_port,
+                                              uint32_t https_port, const std::wstring& rel_uri,
+                                              const std::wstring& proxy_port);
+
+    void receive_loop();
+    // Forgets the connections that have closed and runs their disconnect
+    // handlers; every 1000 ms on the "slow" timer.
+    void sweep_connections();
+
+    // The processor of received requests; server_start sets the request
+    // processor, tests their own. Set before start.
+    void set_processor(request_processor processor);
+    // Most connections kept open; a new one beyond gets 503.
+    void set_max_connections(uint32_t n) { max_connections_.store(n); }
+
+    // --- registry ---
+    void set_client_text(uint64_t connection_id, const std::string& client);
+    void set_transfer_file(uint64_t connection_id, const std::string& user);
+    void set_transfer_progress(uint64_t connection_id, const std::wstring& path,
+                               uint32_t progress);
+    void list_connections(std::vector<std::wstring>& keys, std::vector<std::wstring>& values);
+    // Paths below public_dir are listed relative to it.
+    void list_downloads(std::vector<std::wstring>& keys, std::vector<std::wstring>& values,
+                        const std::wstring& public_dir);
+    std::size_t connection_count();
+    bool has_connection(uint64_t connection_id);
+
+    void add_bytes_sent(uint64_t n) { bytes_sent_.fetch_add(n); }
+    void add_bytes_received(uint64_t n) { bytes_received_.fetch_add(n); }
+    void count_request() { requests_.fetch_add(1); }
+    uint64_t bytes_sent() const { return bytes_sent_.load(); }
+    uint64_t bytes_received() const { return bytes_received_.load(); }
+    uint64_t requests() const { return requests_.load(); }
+
+    const khttp::queue_handle& queue() const { return queue_; }
+    std::vector<std::wstring> registered_urls();
+    cl::thread_pool* pool() const { return pool_; }
+    uint32_t http_port() const { return http_port_; }
+    uint32_t https_port() const { return https_port_; }
+
+  private:
+    void process(std::shared_ptr<khttp::request> request);
+    void answer_over_limit(const khttp::request& request);
+
+    cl::timer_id sweep_timer_;
+    uint32_t http_port_ = 0;
+    uint32_t https_port_ = 0;
+    std::wstring host_name_;
+    std::wstring rel_uri_;
+    std::map<uint64_t, connection_record> connections_;
+    cl::critical_section lock_;
+    std::vector<std::wstring> urls_;
+    khttp::queue_handle queue_;
+    std::atomic<bool> stopping_{false};
+    bool initialized_ = false;
+    bool loop_running_ = false;
+    cl::event loop_ended_;
+    std::atomic<uint64_t> bytes_sent_{0};
+    std::atomic<uint64_t> bytes_received_{0};
+    std::atomic<uint64_t> requests_{0};
+    std::atomic<uint32_t> max_connections_{5000};
+    cl::thread_pool* pool_ = nullptr;
+    request_processor processor_;
+};
+
+// The one server object of the process.
+_http_server& the_http_server();
+
+// The scripts that asked to be told when a connection closes.
+struct disconnect_handler {
+    std::string script_url;
+    std::wstring parameter;
+    uint64_t connection_id = 0;
+};
+void add_disconnect_handler(disconnect_handler handler);
+// Runs, once each and in registration order, the handlers of the connection;
+// the list's lock is not held while a script runs.
+void run_disconnect_handlers(uint64_t connection_id);
+std::size_t disconnect_handler_count();
