@@ -10,7 +10,7 @@ namespace cl {
 class ini_file;
 }
 
-// Filled by the program shell before server_start.
+// Filled by the program shell before server_start (server/server_start.h).
 struct shell_values {
     std::wstring install_dir;          // the executable's folder, ending in "/"
     std::wstring data_dir;             // the program-data directory, ending in "/"
