@@ -1,0 +1,403 @@
+"""End-to-end tests of serving a document tree: the built teskqvel binary runs
+with a temporary XDG_DATA_HOME holding global.ini, the global directive file,
+mime.types and a pub/ tree, on free loopback ports. Real clients (curl,
+http.client, raw sockets) talk to it. Every wait is bounded."""
+
+import email.utils
+import gzip
+import http.client
+import os
+import signal
+import socket
+import ssl
+import subprocess
+import tempfile
+import time
+import zlib
+
+import pytest
+
+BUILD = os.environ.get("TQ_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/test"))
+BINARY = os.path.join(BUILD, "shell", "teskqvel")
+READY = "***teskqvel server ready***"
+HOST = "127.0.0.1"
+SECRET = b"outside-the-root-7f3a91"
+
+if not os.path.exists(BINARY):
+    pytest.skip("the program binary is not built", allow_module_level=True)
+
+GLOBAL_DIRECTIVES = """Require all granted
+DirectoryIndex index.html
+FileETag All
+SetOutputFilter deflate
+"""
+
+MIME_TYPES = """text/html html htm
+text/plain txt
+application/octet-stream bin
+"""
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+def large_text():
+    lines = []
+    for i in range(40000):
+        lines.append("line %06d of the large file, with some repeated words words words\n" % i)
+    return "".join(lines).encode()
+
+
+class Site:
+    """One program-data directory, its document tree and the running program."""
+
+    def __init__(self, root, directives=GLOBAL_DIRECTIVES, param=None):
+        self.root = root
+        self.data = os.path.join(root, "Tesk", "teskqvel")
+        self.pub = os.path.join(self.data, "pub")
+        os.makedirs(self.pub, exist_ok=True)
+        self.port = free_port()
+        self.https_port = free_port()
+        lines = ["[param]", "server_port=%d" % self.port, "https_port=%d" % self.https_port,
+                 "host_name=%s" % HOST, "connection_timeout=30"]
+        for k, v in (param or {}).items():
+            lines.append("%s=%s" % (k, v))
+        self.write_data("global.ini", "\r\n".join(lines) + "\r\n")
+        self.write_data(".htaccess", directives)
+        self.write_data("mime.types", MIME_TYPES)
+        self.proc = None
+        self.env = dict(os.environ, XDG_DATA_HOME=root)
+
+    def write_data(self, name, text):
+        with open(os.path.join(self.data, name), "w") as f:
+            f.write(text)
+
+    def put(self, rel, data):
+        path = os.path.join(self.pub, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return path
+
+    def trace(self):
+        try:
+            with open(os.path.join(self.data, "trace.txt"), encoding="utf-8",
+                      errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def start(self):
+        self.proc = subprocess.Popen([BINARY], env=self.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        end = time.monotonic() + 30
+        while time.monotonic() < end:
+            if self.proc.poll() is not None:
+                pytest.fail("the program ended at start: %s" % self.proc.stderr.read()[-2000:])
+            if READY in self.trace() and self.port_open():
+                return
+            time.sleep(0.05)
+        pytest.fail("the server did not become ready")
+
+    def port_open(self):
+        try:
+            with socket.create_connection((HOST, self.port), timeout=1):
+                return True
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+            pytest.fail("the program did not end within 30 s of SIGTERM")
+        rc = self.proc.returncode
+        self.proc = None
+        return rc
+
+
+def request(site, method, path, headers=None, body=None):
+    c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+    try:
+        c.request(method, path, body=body, headers=headers or {})
+        r = c.getresponse()
+        return r.status, {k.lower(): v for k, v in r.getheaders()}, r.read()
+    finally:
+        c.close()
+
+
+def raw(site, data, timeout=10):
+    """Sends bytes as they are and reads until the server closes or goes quiet."""
+    with socket.create_connection((HOST, site.port), timeout=timeout) as s:
+        s.sendall(data)
+        s.shutdown(socket.SHUT_WR)
+        got = b""
+        try:
+            while len(got) < 16 * 1024 * 1024:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                got += piece
+        except socket.timeout:
+            pass
+        return got
+
+
+def curl(*args):
+    return subprocess.run(["curl", "-s", "--max-time", "20", *args], capture_output=True,
+                          timeout=30)
+
+
+@pytest.fixture(scope="module")
+def outside():
+    with tempfile.TemporaryDirectory() as d:
+        with open(os.path.join(d, "secret.txt"), "wb") as f:
+            f.write(SECRET)
+        yield d
+
+
+@pytest.fixture(scope="module")
+def site(outside):
+    with tempfile.TemporaryDirectory() as root:
+        s = Site(root)
+        s.put("index.html", "<html>home</html>")
+        s.put("hello.txt", "hello world\n")
+        s.put("data.bin", bytes(range(256)) * 8)
+        s.put("big.txt", large_text())
+        s.put("small.txt", "x" * 300)
+        s.put("docs/index.html", "<html>docs</html>")
+        s.put("empty/keep.txt", "k")
+        s.put("locked/inner.txt", "locked")
+        s.put("locked/.htaccess", "Require all denied\n")
+        s.put("nf/.htaccess", "ErrorDocument 404 https://example.invalid/gone\n")
+        os.symlink(os.path.join(outside, "secret.txt"), os.path.join(s.pub, "link.txt"))
+        os.symlink(outside, os.path.join(s.pub, "linkdir"))
+        s.start()
+        yield s
+        assert s.stop() == 0
+
+
+def test_get_of_a_file(site):
+    status, h, body = request(site, "GET", "/hello.txt")
+    assert status == 200
+    assert body == b"hello world\n"
+    assert h["content-type"].startswith("text/plain")
+    lm = email.utils.parsedate_to_datetime(h["last-modified"])
+    assert abs(lm.timestamp() - os.path.getmtime(os.path.join(site.pub, "hello.txt"))) < 2
+    assert "etag" in h
+    assert h.get("content-length", str(len(body))) == str(len(body))
+
+
+def test_head_carries_the_get_headers_and_no_body(site):
+    _, g, _ = request(site, "GET", "/data.bin")
+    status, h, body = request(site, "HEAD", "/data.bin")
+    assert status == 200
+    assert body == b""
+    assert h["content-length"] == "2048"
+    assert h["last-modified"] == g["last-modified"]
+    assert h["etag"] == g["etag"]
+
+
+def test_default_document_and_folders(site):
+    assert request(site, "GET", "/")[2] == b"<html>home</html>"
+    assert request(site, "GET", "/docs/")[2] == b"<html>docs</html>"
+    # A folder without a default document is not listed.
+    assert request(site, "GET", "/empty/")[0] == 404
+    assert request(site, "GET", "/no/such/file.txt")[0] == 404
+
+
+def test_keep_alive_reuses_the_connection(site):
+    c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+    try:
+        c.request("GET", "/hello.txt")
+        r = c.getresponse()
+        assert r.read() == b"hello world\n"
+        first = c.sock
+        for _ in range(5):
+            c.request("GET", "/index.html")
+            r = c.getresponse()
+            assert r.status == 200
+            r.read()
+            assert c.sock is first
+    finally:
+        c.close()
+
+
+def test_ranges(site):
+    status, h, body = request(site, "GET", "/data.bin", {"Range": "bytes=10-19"})
+    assert status == 206
+    assert body == bytes(range(10, 20))
+    assert h["content-range"] == "bytes 10-19/2048"
+    status, h, body = request(site, "GET", "/data.bin", {"Range": "bytes=-5"})
+    assert status == 206 and body == bytes(range(251, 256))
+    # Several ranges: the whole file.
+    status, h, body = request(site, "GET", "/data.bin", {"Range": "bytes=0-1,5-6"})
+    assert status in (200, 206)
+    if status == 200:
+        assert len(body) == 2048
+    else:
+        assert b"0-1" in body or h["content-type"].startswith("multipart/byteranges")
+
+
+def test_conditional_requests(site):
+    _, h, _ = request(site, "GET", "/hello.txt")
+    status, _, body = request(site, "GET", "/hello.txt", {"If-None-Match": h["etag"]})
+    assert status == 304 and body == b""
+    status, _, body = request(site, "GET", "/hello.txt", {"If-Modified-Since": h["last-modified"]})
+    assert status == 304 and body == b""
+    status, _, body = request(site, "GET", "/hello.txt",
+                              {"If-Modified-Since": "Sun, 06 Nov 1994 08:49:37 GMT"})
+    assert status == 200 and body == b"hello world\n"
+    status, rh, body = request(site, "GET", "/data.bin",
+                               {"Range": "bytes=0-3", "If-Range": h["etag"] + "x"})
+    assert status == 200 and len(body) == 2048
+    _, dh, _ = request(site, "GET", "/data.bin")
+    status, rh, body = request(site, "GET", "/data.bin",
+                               {"Range": "bytes=0-3", "If-Range": dh["etag"]})
+    assert status == 206 and body == bytes(range(4))
+    assert "last-modified" not in rh
+
+
+@pytest.mark.parametrize("coding", ["gzip", "deflate"])
+def test_compression_round_trip(site, coding):
+    original = large_text()
+    status, h, body = request(site, "GET", "/big.txt", {"Accept-Encoding": coding})
+    assert status == 200
+    assert h.get("content-encoding") == coding
+    if coding == "gzip":
+        assert gzip.decompress(body) == original
+    else:
+        try:
+            plain = zlib.decompress(body)
+        except zlib.error:
+            plain = zlib.decompress(body, -15)
+        assert plain == original
+    assert len(body) < len(original) // 4
+    status, h, body = request(site, "GET", "/small.txt", {"Accept-Encoding": coding})
+    assert status == 200
+    if h.get("content-encoding") == "gzip":
+        body = gzip.decompress(body)
+    elif h.get("content-encoding") == "deflate":
+        body = zlib.decompress(body) if body[:1] == b"\x78" else zlib.decompress(body, -15)
+    assert body == b"x" * 300
+
+
+def test_curl_compressed_pieces(site):
+    r = curl("--compressed", "http://%s:%d/big.txt" % (HOST, site.port))
+    assert r.returncode == 0
+    assert r.stdout == large_text()
+
+
+def test_error_documents(site):
+    status, h, body = request(site, "GET", "/missing.txt")
+    assert status == 404
+    assert body.startswith(b"404 Not Found")
+    status, h, body = request(site, "GET", "/nf/gone.txt?a=1")
+    assert status == 302
+    assert h["location"].startswith("https://example.invalid/gone")
+
+
+def test_refused_without_a_granting_require(site):
+    assert request(site, "GET", "/locked/inner.txt")[0] == 403
+
+
+def test_unknown_and_lower_case_methods(site):
+    assert raw(site, b"FOO /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 405")
+    assert raw(site, b"get /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n").startswith(b"HTTP/1.1 405")
+
+
+def test_access_log_line(site):
+    agent = 'probe "quoted" agent'
+    request(site, "GET", "/hello.txt?log=1", {"User-Agent": agent})
+    log = os.path.join(site.pub, "logs", "access.log")
+    expected = '"GET /hello.txt?log=1 HTTP/1.1" 200 12 "-" "probe \\"quoted\\" agent"'
+    end = time.monotonic() + 15
+    text = ""
+    while time.monotonic() < end:
+        if os.path.exists(log):
+            with open(log, encoding="utf-8", errors="replace") as f:
+                text = f.read()
+            if expected in text:
+                break
+        time.sleep(0.1)
+    assert expected in text
+    line = [l for l in text.splitlines() if expected in l][0]
+    assert line.startswith("127.0.0.1 - - [")
+
+
+def test_https(site):
+    r = curl("-k", "https://%s:%d/hello.txt" % (HOST, site.https_port))
+    assert r.returncode == 0
+    assert r.stdout == b"hello world\n"
+
+
+TRAVERSAL = [
+    b"/../secret.txt",
+    b"/../../../../../../etc/passwd",
+    b"/%2e%2e/%2e%2e/%2e%2e/etc/passwd",
+    b"/%2E%2E%2F%2E%2E%2Fetc%2Fpasswd",
+    b"/..%2f..%2f..%2fetc%2fpasswd",
+    b"/..\\..\\..\\etc\\passwd",
+    b"/%5c..%5c..%5cetc%5cpasswd",
+    b"/docs/..%5c..%5c..%5csecret.txt",
+    b"/hello.txt%00.html",
+    b"/%00/../../etc/passwd",
+    b"/%c0%ae%c0%ae/%c0%ae%c0%ae/etc/passwd",
+    b"/%c0%af..%c0%af..%c0%afetc/passwd",
+    b"/%e0%80%ae%e0%80%ae/etc/passwd",
+    b"/link.txt",
+    b"/linkdir/secret.txt",
+    b"/docs/../linkdir/secret.txt",
+    b"//etc/passwd",
+    b"/./../etc/passwd",
+    b"/%252e%252e/etc/passwd",
+]
+
+
+@pytest.mark.parametrize("path", TRAVERSAL)
+def test_path_traversal_never_leaves_the_root(site, path):
+    got = raw(site, b"GET " + path + b" HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+    assert SECRET not in got
+    assert b"root:x:0:0" not in got
+    assert got.startswith(b"HTTP/1.1 ")
+
+
+def test_no_global_require_refuses_everything():
+    with tempfile.TemporaryDirectory() as root:
+        s = Site(root, directives="DirectoryIndex index.html\n")
+        s.put("hello.txt", "hello")
+        s.start()
+        try:
+            assert request(s, "GET", "/hello.txt")[0] == 403
+        finally:
+            assert s.stop() == 0
+
+
+def test_connection_limit_answers_503_and_keeps_serving():
+    with tempfile.TemporaryDirectory() as root:
+        s = Site(root, param={"max_connections": "1"})
+        s.put("hello.txt", "hello")
+        s.start()
+        try:
+            first = http.client.HTTPConnection(HOST, s.port, timeout=20)
+            first.request("GET", "/hello.txt")
+            r = first.getresponse()
+            assert r.status == 200 and r.read() == b"hello"
+            second = raw(s, b"GET /hello.txt HTTP/1.1\r\nHost: x\r\n\r\n")
+            assert second.startswith(b"HTTP/1.1 503")
+            for _ in range(3):
+                first.request("GET", "/hello.txt")
+                r = first.getresponse()
+                assert r.status == 200 and r.read() == b"hello"
+            first.close()
+        finally:
+            assert s.stop() == 0
