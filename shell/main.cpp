@@ -141,6 +141,9 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
     const sigset_t set = stop_signals();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A reader that went away (a closed trace pipe, a CGI child) is an error
+    // of that one write, never the end of the server.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // The program's own trace defaults, set before the library wires its
     // sinks: milliseconds as "~%03?", and no separator rule on the net channel.
