@@ -18,8 +18,6 @@
 #endif
 
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 #include <spawn.h>
 #include <unistd.h>
 

@@ -5,7 +5,6 @@
 #include "core/hrtime.h"
 #include "core/ini_file.h"
 #include "core/lcg_random.h"
-#include "core/path.h"
 #include "core/reg_key.h"
 #include "core/text.h"
 #include "core/trace.h"
