@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
+#include "server/server_settings.h"
 #include "server/server_start.h"
 #include "shell/command_line.h"
 #include "shell/globals.h"
@@ -59,6 +60,20 @@ void start_new_copy() {
     posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args, environ);
 }
 
+// What the server reads from the shell before it starts.
+void hand_over_to_server() {
+    shell_values& v = shell_settings();
+    v.install_dir = g_install_dir;
+    v.data_dir = g_data_dir;
+    v.global_ini = &g_global_ini;
+    v.product_name = g_product_name;
+    v.master_password = g_master_pwd;
+    v.enable_media_server = g_enable_media_server;
+    v.dump_request_body = g_dump_request_body;
+    v.enable_script_debugging = g_enable_script_debugging;
+    v.func_trace = g_func_trace;
+}
+
 int run(int argc, char** argv) {
     // Crash handler: not part of this build yet.
 
@@ -107,6 +122,7 @@ int run(int argc, char** argv) {
     read_global_settings();
     // Mail component registration and COM: not part of this build.
 
+    hand_over_to_server();
     server_start();
 
     if (g_service_mode) {
