@@ -73,6 +73,7 @@ bool access_watch::watch(const std::string& dir_in, const std::string& name, sta
 void access_watch::bump_all_locked(directory& d) {
     for (auto& [n, s] : d.names)
         if (s) ++s->generation;
+    ++changes_;
 }
 
 void access_watch::forget_locked(int wd) {
@@ -114,7 +115,10 @@ void access_watch::drain_locked() {
             std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
             auto bump = [&](directory& d) {
                 auto s = d.names.find(name);
-                if (s != d.names.end() && s->second) ++s->second->generation;
+                if (s != d.names.end() && s->second) {
+                    ++s->second->generation;
+                    ++changes_;
+                }
             };
             bump(*w->second);
         }
@@ -126,12 +130,20 @@ void access_watch::refresh() {
     drain_locked();
 }
 
-bool access_watch::unchanged(const std::vector<stamp>& stamps) {
+bool access_watch::unchanged(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at) {
     std::lock_guard<std::mutex> g(lock_);
     drain_locked();
+    if (verified_at.load(std::memory_order_relaxed) == changes_) return true;
     for (const stamp& s : stamps)
         if (!s.slot || s.slot->generation != s.generation) return false;
+    verified_at.store(changes_, std::memory_order_relaxed);
     return true;
+}
+
+uint64_t access_watch::change_count() {
+    std::lock_guard<std::mutex> g(lock_);
+    drain_locked();
+    return changes_;
 }
 
 void access_watch::prune() {

@@ -5,6 +5,7 @@
 // the generations it was built with, so checking it costs one non-blocking
 // read of the descriptor and a few comparisons, however deep the path.
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -43,8 +44,12 @@ class access_watch {
     bool watch(const std::string& dir, const std::string& name, stamp& out);
 
     // True when none of the stamped names has changed since it was stamped.
-    // Reads pending notifications first.
-    bool unchanged(const std::vector<stamp>& stamps);
+    // Reads pending notifications first. `verified_at` remembers the change
+    // count at which the stamps last compared equal: while nothing changed
+    // anywhere since, the answer needs no comparison at all.
+    bool unchanged(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at);
+    // The change count at this moment (a fresh entry's `verified_at`).
+    uint64_t change_count();
 
     // Reads pending notifications (tests call it; unchanged() does too).
     void refresh();
@@ -66,6 +71,8 @@ class access_watch {
 
     std::mutex lock_;
     int fd_ = -1;
+    // Bumped with every slot that changes.
+    uint64_t changes_ = 0;
     std::size_t max_directories_;
     std::unordered_map<std::string, std::unique_ptr<directory>> by_path_;
     std::unordered_map<int, directory*> by_wd_;

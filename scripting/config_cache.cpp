@@ -75,9 +75,9 @@ bool config_info_cache::same(const file_signature& a, const file_signature& b) {
            a.ctime_ns == b.ctime_ns && a.mode == b.mode;
 }
 
-bool config_info_cache::still_valid(const entry& e) {
+bool config_info_cache::still_valid(entry& e) {
     if (e.racy) return false;
-    if (!watch_.unchanged(e.stamps)) return false;
+    if (!watch_.unchanged(e.stamps, e.verified_at)) return false;
     if (e.by_signature)
         for (const file_signature& s : e.signatures)
             if (!same(s, signature_of(s.path))) return false;
@@ -147,6 +147,9 @@ cl::sh_ptr<config_info> config_info_cache::build(const std::wstring& rel, std::w
     if (!check_filename(filename_public_only, full)) return nullptr;
 
     // Stamps first, reading second: a change after a stamp is seen on reuse.
+    // The change count is taken before the first stamp, so that a change
+    // during the build forces a full comparison.
+    e.verified_at = watch_.change_count();
     static const std::wstring default_access_name = config_info().access_filename;
     const std::string access_name_u8 = u8(default_access_name);
     std::vector<std::string> stamped; // access files stamped before reading

@@ -74,6 +74,8 @@ class config_info_cache {
         cl::sh_ptr<config_info> config;
         int64_t last_use = 0;
         std::vector<access_watch::stamp> stamps;
+        // The watch's change count when the stamps last compared equal.
+        std::atomic<uint64_t> verified_at{0};
         // Checked by signature when some name could not be watched.
         bool by_signature = false;
         std::vector<file_signature> signatures;
@@ -82,7 +84,7 @@ class config_info_cache {
     };
     static file_signature signature_of(const std::string& path);
     static bool same(const file_signature& a, const file_signature& b);
-    bool still_valid(const entry& e);
+    bool still_valid(entry& e);
     cl::sh_ptr<config_info> build(const std::wstring& rel, std::wstring_view site, entry& e);
 
     options opts_;

@@ -71,9 +71,34 @@ bool is_ascii_alnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
 }
 
+// No "\", no "." or ".." component, no empty component but a leading or
+// trailing "/".
+bool is_plain_path(std::wstring_view path) {
+    if (path.empty()) return false;
+    std::size_t start = 0;
+    for (std::size_t i = 0; i <= path.size(); ++i) {
+        if (i < path.size() && path[i] != L'/') {
+            if (path[i] == L'\\') return false;
+            continue;
+        }
+        std::wstring_view part = path.substr(start, i - start);
+        if (part.empty()) {
+            if (start != 0 && i != path.size()) return false;
+        } else if (part[0] == L'.' && (part.size() == 1 || (part.size() == 2 && part[1] == L'.'))) {
+            return false;
+        }
+        start = i + 1;
+    }
+    // "/" alone is plain; "//" and a doubled trailing "/" are not.
+    return path.size() < 2 || path.substr(path.size() - 2) != L"//";
+}
+
 } // namespace
 
 std::wstring resolve_relative_path(std::wstring_view path) {
+    // Most paths are plain already: one scan says so, and they come back as
+    // they are.
+    if (is_plain_path(path)) return std::wstring(path);
     std::vector<std::wstring_view> parts;
     const bool leading = !path.empty() && is_separator(path.front());
     const bool trailing = path.size() > 1 && is_separator(path.back());
