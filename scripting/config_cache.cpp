@@ -77,6 +77,8 @@ bool config_info_cache::same(const file_signature& a, const file_signature& b) {
 
 bool config_info_cache::still_valid(entry& e) {
     if (e.racy) return false;
+    // A path blocked or unblocked since the entry was built.
+    if (e.blocklist_generation != blocklist_generation()) return false;
     if (!watch_.unchanged(e.stamps, e.verified_at)) return false;
     if (e.by_signature)
         for (const file_signature& s : e.signatures)
@@ -125,6 +127,7 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
 
 cl::sh_ptr<config_info> config_info_cache::build(const std::wstring& rel, std::wstring_view site,
                                                  entry& e) {
+    e.blocklist_generation = blocklist_generation();
     const std::wstring root = cl::with_backslash(public_dir());
     if (root.size() < 2) return nullptr;
 

@@ -79,6 +79,8 @@ class config_info_cache {
         // Checked by signature when some name could not be watched.
         bool by_signature = false;
         std::vector<file_signature> signatures;
+        // The block list's generation when the entry was built.
+        uint64_t blocklist_generation = 0;
         // Must be rebuilt on next use.
         bool racy = false;
     };

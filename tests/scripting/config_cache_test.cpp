@@ -181,12 +181,15 @@ TEST_P(config_cache_test, refused_paths) {
     EXPECT_FALSE(cache.get(L"/con.txt", L"GET"));
     EXPECT_FALSE(cache.get(L"/a..b", L"GET"));
     EXPECT_TRUE(cache.get(L"/sec/f", L"GET"));
-    // Blocking takes effect for entries built afterwards; whoever blocks
-    // empties the cache.
+    auto dir = cache.get(L"/sec", L"GET");
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(cache.get(L"/sec", L"GET"), dir);
+    // Cached entries see the block at once.
     blocklist_add(w(pub_path() / "sec"));
-    cache.clear();
     EXPECT_FALSE(cache.get(L"/sec/f", L"GET"));
     EXPECT_FALSE(cache.get(L"/sec", L"GET"));
+    blocklist_remove(w(pub_path() / "sec"));
+    EXPECT_TRUE(cache.get(L"/sec/f", L"GET"));
 }
 
 TEST_P(config_cache_test, entries_are_bounded) {

@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -155,4 +156,19 @@ TEST(url_decode, hex_pairs_and_malformed) {
     EXPECT_FALSE(url_decode("a%2", out));
     EXPECT_FALSE(url_decode("a%zz", out));
     EXPECT_FALSE(url_decode("%", out));
+}
+
+TEST(file_last_write_time, readable_file_and_missing) {
+    const char* base = std::getenv("TQ_TEST_TMP");
+    std::filesystem::path dir = std::string(base ? base : "/tmp");
+    std::filesystem::create_directories(dir);
+    std::filesystem::path f = dir / "lwt.txt";
+    std::ofstream(f) << "x";
+    struct timespec times[2] = {{0, UTIME_OMIT}, {1700000000, 123456700}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, f.c_str(), times, 0), 0);
+    // 100 ns units since 1601.
+    EXPECT_EQ(file_last_write_time(cl::utf8_to_utf16(f.string())),
+              (1700000000LL + 11644473600LL) * 10000000 + 1234567);
+    EXPECT_EQ(file_last_write_time(cl::utf8_to_utf16((dir / "none").string())), -1);
+    std::filesystem::remove(f);
 }
