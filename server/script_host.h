@@ -25,10 +25,6 @@ class script_host {
     // equals the field name); empty when the file or key is missing.
     virtual std::string get_user_value(const std::wstring& file, const std::string& key,
                                        const std::string& field) = 0;
-    std::string get_user_password(const std::wstring& file, const std::string& key) {
-        return get_user_value(file, key, "password");
-    }
-
     // The configuration of a path relative to the document root for the
     // request method, shared and cached; null for a path that leaves the root,
     // is blocked or holds a character below 32 or one of < > " | ? * :.
@@ -39,13 +35,18 @@ class script_host {
     virtual cl::sh_ptr<config_info> get_url_config_info(std::string_view, std::wstring_view) {
         return nullptr;
     }
+    // Empties the configuration cache; returns when done.
+    virtual void clear_config_info_cache() {}
+    // Reads the server directories and prefixes from the global INI file
+    // into the settings of server_dirs.h and loads the block list.
+    virtual void read_server_dirs() {}
+    std::string get_user_password(const std::wstring& file, const std::string& key) {
+        return get_user_value(file, key, "password");
+    }
 
     // --- Calls of server start and stop. Each default does nothing, so the
     // server runs before the script host provides them.
 
-    // Reads the server directories and prefixes from the global INI file
-    // into the settings of server_dirs.h and loads the block list.
-    virtual void read_server_dirs() {}
     // Opens "access.log" in the log directory (ending in "/") for the access
     // log and arms its flush; the script host adds the daily rotation. The
     // default does only the opening and the flush.
@@ -59,8 +60,6 @@ class script_host {
     virtual void disconnect_all_event_handlers() {}
     virtual void clear_shost_cache() {}
     virtual void close_all_hashlists() {}
-    // Empties the configuration cache; returns when done.
-    virtual void clear_config_info_cache() {}
     // Runs a script and drops its output (disconnect handlers).
     virtual void run_script_discard_output(const std::string& url, const std::wstring& param) {
         (void)url;

@@ -6,6 +6,8 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
+#include "scripting/scripting_host.h"
+#include "server/script_host.h"
 #include "server/server_settings.h"
 #include "server/server_start.h"
 #include "shell/command_line.h"
@@ -60,8 +62,11 @@ void start_new_copy() {
     posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args, environ);
 }
 
-// What the server reads from the shell before it starts.
+// What the server reads from the shell before it starts, and the script host
+// it calls up into.
 void hand_over_to_server() {
+    static scripting::scripting_host host(g_global_ini);
+    set_script_host(&host);
     shell_values& v = shell_settings();
     v.install_dir = g_install_dir;
     v.data_dir = g_data_dir;
