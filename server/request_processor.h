@@ -11,3 +11,11 @@ class _http_server;
 
 // Never throws; the request is finished (answered or dropped) on return.
 void process_request(_http_server& server, std::shared_ptr<khttp::request> request);
+
+// The last component of the media directory ("media" of "/srv/pub/media/").
+std::wstring media_folder_name(const std::wstring& media_dir);
+// A path "/" + folder + ".enc/" + hex digits + "." + extension (prefix without
+// regard to case) names "/" + folder + "/" + the decoded name + extension;
+// anything else, and a name that would decode to a separator or a control
+// character, stays as it is.
+std::wstring decode_media_path(const std::wstring& path, const std::wstring& media_folder);
