@@ -6,6 +6,8 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
+#include "scripting/scripting_host.h"
+#include "server/script_host.h"
 #include "server/server_start.h"
 #include "shell/command_line.h"
 #include "shell/globals.h"
@@ -107,6 +109,10 @@ int run(int argc, char** argv) {
     read_global_settings();
     // Mail component registration and COM: not part of this build.
 
+    // The server calls up into the scripting host only through the interface
+    // it owns; this is where the two meet. The host lives until the process ends.
+    static scripting::scripting_host host(g_global_ini);
+    set_script_host(&host);
     server_start();
 
     if (g_service_mode) {
