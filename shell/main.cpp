@@ -62,11 +62,8 @@ void start_new_copy() {
     posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args, environ);
 }
 
-// What the server reads from the shell before it starts, and the script host
-// it calls up into.
+// What the server reads from the shell before it starts.
 void hand_over_to_server() {
-    static scripting::scripting_host host(g_global_ini);
-    set_script_host(&host);
     shell_values& v = shell_settings();
     v.install_dir = g_install_dir;
     v.data_dir = g_data_dir;
@@ -127,6 +124,10 @@ int run(int argc, char** argv) {
     read_global_settings();
     // Mail component registration and COM: not part of this build.
 
+    // The server calls up into the scripting host only through the interface
+    // it owns; this is where the two meet. The host lives until the process ends.
+    static scripting::scripting_host host(g_global_ini);
+    set_script_host(&host);
     hand_over_to_server();
     server_start();
 
