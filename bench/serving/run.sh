@@ -37,12 +37,16 @@ free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 
+# Waits until the server answers the 100-byte file with 200 and its content,
+# so a server that answers errors is never measured.
 wait_port() {
   for _ in $(seq 1 200); do
-    if curl -s -o /dev/null "http://127.0.0.1:$1/f100.txt"; then return 0; fi
+    if [ "$(curl -sf "http://127.0.0.1:$1/f100.txt" 2>/dev/null)" = "$(cat "$docs/f100.txt")" ]; then
+      return 0
+    fi
     sleep 0.1
   done
-  echo "server on port $1 did not come up" >&2
+  echo "server on port $1 did not serve f100.txt" >&2
   exit 1
 }
 
