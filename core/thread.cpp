@@ -1,6 +1,8 @@
 #include "core/thread.h"
 
 #include "core/timer.h"
+#include "core/format.h"
+#include "core/trace.h"
 
 #include "platform/win32/time.h"
 
@@ -37,8 +39,8 @@ bool thread_obj::start() {
         if (finished_) return false; // a thread object runs once
         try {
             thread_ = std::thread([this] { entry(); });
-        } catch (const std::exception&) {
-            // trace: "CreateThread failed: %?\n"
+        } catch (const std::exception& e) {
+            trace_err.write(format_str("CreateThread failed: %?\n", e.what()));
             return false;
         }
         id_ = thread_.get_id();
@@ -142,10 +144,9 @@ void thread_pool::thread_obj_ex::run() {
         try {
             if (j) j();
         } catch (const std::exception& e) {
-            // trace: "thread_pool: job failed: %?\n"
-            (void)e;
+            trace_err.write(format_str("thread_pool: job failed: %?\n", e.what()));
         } catch (...) {
-            // trace: "thread_pool: job failed: unknown exception\n"
+            trace_err.write("thread_pool: job failed: unknown exception\n");
         }
         // The job's bound state goes before the thread says it is idle, so
         // that nothing of it outlives the job on an idle thread.
@@ -264,8 +265,8 @@ void thread_pool::cleanup() {
             threads_.erase(threads_.begin() + static_cast<std::ptrdiff_t>(i));
         }
         if (trace_ && (created_ || !removed.empty())) {
-            // trace: "thread_cleanup: threads %?, max %?, create %?, del %?\n"
-            // (threads_.size(), peak_busy_, created_, removed.size())
+            trace_out.write(format_str("thread_cleanup: threads %?, max %?, create %?, del %?\n",
+                                       threads_.size(), peak_busy_, created_, removed.size()));
         }
         peak_busy_ >>= 1;
         created_ = 0;

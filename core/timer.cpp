@@ -1,4 +1,6 @@
 #include "core/timer.h"
+#include "core/format.h"
+#include "core/trace.h"
 
 #include "platform/win32/sync.h"
 #include "platform/win32/time.h"
@@ -261,10 +263,9 @@ uint32_t base_timer::run_sweep(std::vector<event_handle>& handles) {
         try {
             cb();
         } catch (const std::exception& ex) {
-            // trace: "timer %?: callback failed: %?\n"
-            (void)ex;
+            trace_err.write(format_str("timer %?: callback failed: %?\n", name_, ex.what()));
         } catch (...) {
-            // trace: "timer %?: callback failed: unknown exception\n"
+            trace_err.write(format_str("timer %?: callback failed: unknown exception\n", name_));
         }
         cb = nullptr;
         lk.lock();
@@ -305,8 +306,8 @@ int wait_for_handles(const std::vector<event_handle>& handles, uint32_t ms, bool
     if (handles.size() > max_handles) {
         static std::atomic<bool> told{false};
         if (!told.exchange(true)) {
-            // trace: "waiting for %? objects; max allowed is %?!\n" (handles.size(), 64) to
-            // cl::trace_err
+            trace_err.write(format_str("waiting for %? objects; max allowed is %?!\n",
+                                       handles.size(), max_handles));
         }
         win32::sleep_ms(100);
         return -1;
