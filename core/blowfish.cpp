@@ -1,4 +1,5 @@
 #include "core/blowfish.h"
+#include "core/bytes.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,16 +15,6 @@ constexpr uint32_t pi_words[p_words + sbox_words] = {
 #include "core/blowfish_pi.inc"
 };
 
-inline uint32_t load_le32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-inline void store_le32(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v);
-    p[1] = uint8_t(v >> 8);
-    p[2] = uint8_t(v >> 16);
-    p[3] = uint8_t(v >> 24);
-}
 
 void check_length(size_t length) {
     if (length % blowfish::block_size != 0)

@@ -134,6 +134,7 @@ bool file_hnd::open(const std::wstring& wpath, uint32_t flags, uint32_t share) {
 
     int oflags = O_CLOEXEC; // no descriptor ever leaks into a child process
     oflags |= access == 0 ? O_RDONLY : access == 1 ? O_WRONLY : O_RDWR;
+    if (flags & o_write_through) oflags |= O_DSYNC; // each write reaches the disk
     bool truncate = false;
     switch (flags & 0x700) {
     case 0x000:

@@ -85,6 +85,8 @@ class file_hnd {
   protected:
     // For subclasses that take an already open descriptor (pipes).
     void adopt(file_handle fd, bool readable, bool writable);
+    // For subclasses with line readers of their own.
+    void set_line_end(line_end_kind kind) { line_end_ = kind; }
 
   private:
     bool push_back(uint8_t b);

@@ -1,5 +1,7 @@
 #include "core/reg_key.h"
 
+#include "core/text.h"
+
 #include "platform/win32/errors.h"
 
 #include <cstring>
@@ -15,61 +17,6 @@ hkey root_or_machine(hkey root) {
 }
 
 // Small UTF-8 <-> wide helpers; malformed input becomes U+FFFD.
-std::wstring utf8_to_wide(const std::string& s) {
-    std::wstring out;
-    out.reserve(s.size());
-    for (std::size_t i = 0; i < s.size();) {
-        const auto b0 = uint8_t(s[i]);
-        std::size_t n = b0 < 0x80             ? 0
-                        : (b0 & 0xE0) == 0xC0 ? 1
-                        : (b0 & 0xF0) == 0xE0 ? 2
-                        : (b0 & 0xF8) == 0xF0 ? 3
-                                              : 9;
-        uint32_t c = n == 0 ? b0 : n == 1 ? b0 & 0x1F : n == 2 ? b0 & 0x0F : b0 & 0x07;
-        const uint32_t min = n == 1 ? 0x80 : n == 2 ? 0x800 : 0x10000;
-        bool ok = n < 4 && s.size() - i > n;
-        for (std::size_t k = 1; ok && k <= n; ++k) {
-            const auto b = uint8_t(s[i + k]);
-            ok = (b & 0xC0) == 0x80;
-            c = (c << 6) | (b & 0x3F);
-        }
-        if (ok && n > 0 && (c < min || (c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)) ok = false;
-        if (!ok) {
-            out += wchar_t(0xFFFD);
-            ++i;
-            continue;
-        }
-        out += wchar_t(c);
-        i += n + 1;
-    }
-    return out;
-}
-
-std::string wide_to_utf8(const std::wstring& s) {
-    std::string out;
-    out.reserve(s.size());
-    for (wchar_t wc : s) {
-        auto c = uint32_t(wc);
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
-        if (c < 0x80) {
-            out += char(c);
-        } else if (c < 0x800) {
-            out += char(0xC0 | (c >> 6));
-            out += char(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += char(0xE0 | (c >> 12));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        } else {
-            out += char(0xF0 | (c >> 18));
-            out += char(0x80 | ((c >> 12) & 0x3F));
-            out += char(0x80 | ((c >> 6) & 0x3F));
-            out += char(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
-
 uint32_t not_found_is_success(uint32_t code) {
     return code == win32::error_file_not_found ? 0 : code;
 }
@@ -126,7 +73,7 @@ bool reg_key::query_string_w(const std::wstring& name, std::wstring& out) {
 bool reg_key::query_string(const std::wstring& name, std::string& out) {
     std::wstring w;
     const bool ok = query_string_w(name, w);
-    out = wide_to_utf8(w);
+    out = utf16_to_utf8(w);
     return ok;
 }
 
@@ -174,7 +121,7 @@ bool reg_key::set_value(const std::wstring& name, uint32_t type, const void* dat
 }
 
 bool reg_key::set_string_a(const std::wstring& name, const std::string& text) {
-    const std::wstring w = utf8_to_wide(text);
+    const std::wstring w = utf8_to_utf16(text);
     return set_value(name, reg_sz, w.c_str(), uint32_t((w.size() + 1) * sizeof(wchar_t)));
 }
 

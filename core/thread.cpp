@@ -3,6 +3,7 @@
 #include "core/timer.h"
 #include "core/format.h"
 #include "core/trace.h"
+#include "core/impersonation.h"
 
 #include "platform/win32/time.h"
 
@@ -50,6 +51,8 @@ bool thread_obj::start() {
 }
 
 void thread_obj::entry() {
+    // A thread made while its maker impersonates must not inherit that user.
+    restore_process_ids();
     started_.set();
     if (!stop_) {
         if (start_hook_) start_hook_();

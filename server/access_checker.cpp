@@ -1,0 +1,211 @@
+#include "server/access_checker.h"
+
+#include "core/format.h"
+#include "core/path.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "server/script_host.h"
+#include "server/server_dirs.h"
+
+#include <atomic>
+
+namespace {
+
+class unknown_user_scheme final : public auth_scheme {
+  public:
+    std::string user_name(const access_checker&, int32_t) override { return {}; }
+    void add_challenge(access_checker& checker, int32_t auth_type, const std::string& realm,
+                       bool) override {
+        const char* scheme = auth_type_names[auth_type == auth_basic ? 1 : 2];
+        checker.challenge_headers().add("WWW-Authenticate",
+                                        std::string(scheme) + " realm=\"" + realm + "\"");
+    }
+    bool verify(access_checker&, int32_t, const std::string&, const std::string&,
+                bool& stale) override {
+        stale = false;
+        return false;
+    }
+};
+
+unknown_user_scheme stand_in_scheme;
+std::atomic<auth_scheme*> installed_scheme{nullptr};
+
+void trace(const std::string& s) {
+    cl::trace_out.write(s);
+}
+
+} // namespace
+
+auth_scheme& the_auth_scheme() {
+    auth_scheme* s = installed_scheme.load(std::memory_order_acquire);
+    return s ? *s : stand_in_scheme;
+}
+
+void set_auth_scheme(auth_scheme* scheme) {
+    installed_scheme.store(scheme, std::memory_order_release);
+}
+
+bool is_safe_user_name(const std::string& user) {
+    if (user.empty() || user == "." || user == "..") return false;
+    for (unsigned char c : user)
+        if (c < 32 || c == 127 || c == '/' || c == '\\') return false;
+    return true;
+}
+
+bool user_in_group(const std::wstring& group_file, const std::string& group,
+                   const std::string& user) {
+    if (group_file.empty()) return false;
+    std::string members = the_script_host().get_user_password(group_file, group);
+    std::size_t i = 0, n = members.size();
+    while (i < n) {
+        while (i < n && cl::is_space(members[i]))
+            ++i;
+        std::size_t start = i;
+        while (i < n && !cl::is_space(members[i]))
+            ++i;
+        if (i > start && members.compare(start, i - start, user) == 0) return true;
+    }
+    return false;
+}
+
+access_checker::access_checker(cl::sh_ptr<config_info> config, auth_info& info,
+                               std::string authorization, std::string* user_name_out)
+    : config_(std::move(config)), info_(info), authorization_(std::move(authorization)),
+      user_name_out_(user_name_out) {
+    result_ = config_ ? check() : false;
+}
+
+bool access_checker::challenge(int32_t auth_type, const std::string& realm, bool stale) {
+    the_auth_scheme().add_challenge(*this, auth_type, realm, stale);
+    status_code_ = 401;
+    return false;
+}
+
+std::string access_checker::stored_password(const std::string& user) {
+    const config_info& c = *config_;
+    script_host& host = the_script_host();
+    const std::wstring& users = c.auth_user_file;
+    uint32_t attr = users.empty() ? invalid_file_attributes : file_attributes_of(users);
+    if (attr != invalid_file_attributes && (attr & file_attribute_directory)) {
+        std::wstring user_w = cl::utf8_to_utf16(user);
+        std::wstring folder = cl::with_backslash(users) + user_w;
+        std::wstring profile = folder + L"/profile.txt";
+        uint32_t folder_attr = file_attributes_of(folder);
+        if (!host.check_filename(profile, trace_level()) ||
+            folder_attr == invalid_file_attributes || !(folder_attr & file_attribute_directory)) {
+            if (trace_level() > 1)
+                trace(cl::format_str("invalid user profile name: %?\n", profile));
+            return {};
+        }
+        info_.private_dir = public_dir() + L"private/" + user_w + L"/";
+        return host.get_user_password(profile, "password");
+    }
+    return host.get_user_value(users, user, user);
+}
+
+bool access_checker::check() {
+    const config_info& c = *config_;
+    int32_t auth_type = c.auth_type;
+    int32_t kind = c.require_kind;
+    std::string realm = c.auth_name;
+    std::string require_text = c.require_text;
+
+    // The access file itself is always protected.
+    if (!c.file_name.empty() && cl::iequals_w(c.file_name, c.access_filename)) {
+        if (auth_type == auth_none) auth_type = auth_digest;
+        if (kind == require_all_granted || kind == require_all_denied) kind = require_valid_user;
+        if (realm.empty()) realm = ".htaccess";
+        if (require_text.empty()) require_text = "valid-user";
+    }
+
+    if (auth_type == auth_none || (kind > require_group && kind != require_actual_user)) {
+        info_.user_name.clear();
+        auth_applies_ = false;
+        return true;
+    }
+
+    info_.auth_type_name = auth_type_names[auth_type >= 0 && auth_type <= 2 ? auth_type : 0];
+    info_.realm = realm;
+    info_.require_text = require_text;
+    info_.user_file = cl::utf16_to_utf8(c.auth_user_file);
+    auth_applies_ = true;
+    if (trace_level() > 1) trace(cl::format_str("authorization: [%?]\n", authorization_));
+
+    std::string user = the_auth_scheme().user_name(*this, auth_type);
+    info_.user_name = user;
+    if (user_name_out_) *user_name_out_ = user;
+
+    if (user.empty()) {
+        if (trace_level() > 1) trace("No user name given for authentication\n");
+        return challenge(auth_type, realm, false);
+    }
+    // A user name becomes part of a path below: refuse every name that could
+    // leave its folder or hide control characters.
+    if (!is_safe_user_name(user)) {
+        if (trace_level() > 1) trace(cl::format_str("invalid user name: %?\n", user));
+        return challenge(auth_type, realm, false);
+    }
+
+    std::string password = stored_password(user);
+    if (password.empty()) {
+        if (trace_level() > 1) trace("no password given for authentication\n");
+        return challenge(auth_type, realm, false);
+    }
+
+    bool matched = false;
+    switch (kind) {
+    case require_invalid:
+        if (trace_level() > 0) trace("no valid 'Require' specified\n");
+        return challenge(auth_type, realm, false);
+    case require_valid_user:
+        matched = true;
+        break;
+    case require_user:
+        for (const auto& n : c.require_names)
+            if (n == user) {
+                matched = true;
+                break;
+            }
+        break;
+    case require_group:
+        for (const auto& g : c.require_names)
+            if (user_in_group(c.auth_group_file, g, user)) {
+                matched = true;
+                break;
+            }
+        break;
+    case require_actual_user: {
+        // Each name is a directory prefix; the folder right below it must be
+        // the user's own. Both tests are exact: on this file system another
+        // spelling is another folder.
+        std::wstring user_w = cl::utf8_to_utf16(user);
+        for (const auto& n : c.require_names) {
+            if (n.empty()) continue;
+            std::wstring prefix = cl::utf8_to_utf16(n);
+            if (c.directory.size() < prefix.size() ||
+                c.directory.compare(0, prefix.size(), prefix) != 0)
+                continue;
+            std::size_t end = c.directory.find(cl::path_sep_w, prefix.size());
+            std::wstring part =
+                c.directory.substr(prefix.size(), end == std::wstring::npos ? std::wstring::npos
+                                                                            : end - prefix.size());
+            if (part == user_w) {
+                matched = true;
+                break;
+            }
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    if (!matched) {
+        if (trace_level() > 1) trace(cl::format_str("Requirement not matched: %?\n", user));
+        return challenge(auth_type, realm, false);
+    }
+
+    bool stale = false;
+    if (!the_auth_scheme().verify(*this, auth_type, realm, password, stale))
+        return challenge(auth_type, realm, stale);
+    return true;
+}

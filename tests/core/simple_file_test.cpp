@@ -1,0 +1,176 @@
+#include "core/simple_file.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class SimpleFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tq_simple_file_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    std::wstring path(const char* name) const { return (dir_ / name).wstring(); }
+    void put(const char* name, const std::string& content) const {
+        std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc) << content;
+    }
+    std::string etag_of(const char* name) const {
+        cl::simple_file f;
+        EXPECT_TRUE(f.open(path(name), cl::o_rdonly, cl::sh_denyno));
+        return f.etag();
+    }
+    // Sets the last-write time of a file to the given second and nanosecond.
+    void set_mtime(const char* name, time_t sec, long nsec) const {
+        struct timespec t[2] = {{sec, nsec}, {sec, nsec}};
+        ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / name).c_str(), t, 0), 0);
+    }
+    fs::path dir_;
+};
+
+} // namespace
+
+TEST_F(SimpleFile, EntityTagIsAQuotedDigestStableForAnUnchangedFile) {
+    put("a.txt", "hello");
+    const std::string t1 = etag_of("a.txt"), t2 = etag_of("a.txt");
+    ASSERT_EQ(t1.size(), 34u);
+    EXPECT_EQ(t1.front(), '"');
+    EXPECT_EQ(t1.back(), '"');
+    EXPECT_EQ(t1.find_first_not_of("0123456789abcdef", 1), 33u);
+    EXPECT_EQ(t1, t2);
+}
+
+TEST_F(SimpleFile, EntityTagChangesOnEveryRewriteWithinTheSameSecond) {
+    put("a.txt", "hello");
+    set_mtime("a.txt", 1700000000, 100);
+    const std::string first = etag_of("a.txt");
+
+    // Same second, new content in place (same inode): size and nanoseconds differ.
+    put("a.txt", "hello, world");
+    set_mtime("a.txt", 1700000000, 100);
+    const std::string bigger = etag_of("a.txt");
+    EXPECT_NE(first, bigger);
+
+    put("a.txt", "hello");
+    set_mtime("a.txt", 1700000000, 900);
+    const std::string later_ns = etag_of("a.txt");
+    EXPECT_NE(first, later_ns);
+
+    // Replaced through a new file (new inode), same size and time.
+    put("b.txt", "hello");
+    set_mtime("b.txt", 1700000000, 100);
+    fs::rename(dir_ / "b.txt", dir_ / "a.txt");
+    EXPECT_NE(etag_of("a.txt"), first);
+}
+
+TEST_F(SimpleFile, EntityTagDoesNotDependOnThePath) {
+    put("a.txt", "x");
+    const std::string before = etag_of("a.txt");
+    fs::create_hard_link(dir_ / "a.txt", dir_ / "b.txt");
+    // The link count changed nothing the tag is made of.
+    EXPECT_EQ(etag_of("b.txt"), etag_of("a.txt"));
+    EXPECT_EQ(etag_of("a.txt"), before);
+}
+
+TEST_F(SimpleFile, DatesOfAFile) {
+    put("d.txt", "x");
+    set_mtime("d.txt", 784111777, 0); // Sun, 06 Nov 1994 08:49:37 GMT
+    cl::simple_file f;
+    ASSERT_TRUE(f.open(path("d.txt"), cl::o_rdonly));
+    EXPECT_EQ(f.modified_time_text(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_EQ(f.access_time_text(), "Sun, 06 Nov 1994 08:49:37 GMT");
+    EXPECT_FALSE(f.creation_time_text().empty());
+    EXPECT_EQ(f.creation_time_iso().size(), 20u);
+    EXPECT_EQ(f.last_write_filetime(), 784111777ull * 10000000ull + 116444736000000000ull);
+    // The texts outlive the handle.
+    f.close();
+    EXPECT_EQ(f.modified_time_text(), "Sun, 06 Nov 1994 08:49:37 GMT");
+}
+
+TEST(HttpDate, FormatsAndRefusesZero) {
+    EXPECT_EQ(cl::http_date(0), "");
+    EXPECT_EQ(cl::iso_date(0), "");
+    const win32::filetime t = win32::filetime_from_unix(951868800); // 2000-03-01
+    EXPECT_EQ(cl::http_date(t), "Wed, 01 Mar 2000 00:00:00 GMT");
+    EXPECT_EQ(cl::iso_date(t), "2000-03-01T00:00:00Z");
+}
+
+TEST_F(SimpleFile, NoInformationWithoutAFile) {
+    cl::simple_file f;
+    EXPECT_FALSE(f.open(path("missing"), cl::o_rdonly));
+    EXPECT_EQ(f.etag(), "");
+    EXPECT_EQ(f.modified_time_text(), "");
+    EXPECT_EQ(f.last_write_filetime(), 0u);
+    EXPECT_EQ(f.size(), -1);
+}
+
+TEST_F(SimpleFile, RangeDeliversExactlyItsBytes) {
+    std::string content;
+    for (int i = 0; i < 40; ++i)
+        content.push_back(char('a' + i % 26));
+    put("r.bin", content);
+    cl::simple_file f;
+    ASSERT_TRUE(f.open(path("r.bin"), cl::o_rdonly));
+    EXPECT_FALSE(f.set_ranges({}));
+    EXPECT_FALSE(f.set_ranges({{0, 1}, {4, 5}}));
+    EXPECT_FALSE(f.set_ranges({{19, 10}})); // reversed: refused, not wrapped
+    ASSERT_TRUE(f.set_ranges({{10, 19}}));
+    char buf[64];
+    EXPECT_EQ(f.read(buf, sizeof buf), 10);
+    EXPECT_EQ(std::string(buf, 10), content.substr(10, 10));
+    EXPECT_EQ(f.read(buf, sizeof buf), 0);
+    EXPECT_EQ(f.size(), 40);
+}
+
+TEST_F(SimpleFile, WritesAreDiscardedAndInformationIsCached) {
+    put("w.txt", "abc");
+    cl::simple_file f;
+    ASSERT_TRUE(f.open(path("w.txt"), cl::o_rdonly));
+    EXPECT_EQ(f.write("zz", 2), 2);
+    EXPECT_EQ(f.size(), 3);
+    put("w.txt", "abcdef"); // same inode, grown behind the object's back
+    EXPECT_EQ(f.size(), 3); // the first answer is kept
+    EXPECT_EQ(f.info().number_of_links, 1u);
+    EXPECT_NE(f.info().file_index, 0u);
+    EXPECT_TRUE(f.info().attributes & cl::file_attribute_archive);
+}
+
+TEST_F(SimpleFile, InformationOfAFolderAndReadOnlyAndHiddenAttributes) {
+    fs::create_directories(dir_ / "sub");
+    cl::simple_file d;
+    ASSERT_TRUE(d.open_info_only(path("sub")));
+    ASSERT_TRUE(d.query_info());
+    EXPECT_TRUE(d.info().attributes & cl::file_attribute_directory);
+    EXPECT_EQ(d.etag().size(), 34u);
+    char c;
+    EXPECT_EQ(d.read(&c, 1), -1);
+
+    put(".hidden", "x");
+    ::chmod((dir_ / ".hidden").c_str(), 0444);
+    cl::simple_file h;
+    ASSERT_TRUE(h.open(path(".hidden"), cl::o_rdonly));
+    ASSERT_TRUE(h.query_info());
+    EXPECT_TRUE(h.info().attributes & cl::file_attribute_hidden);
+    EXPECT_TRUE(h.info().attributes & cl::file_attribute_readonly);
+}
+
+TEST_F(SimpleFile, DescriptorsAreCloseOnExec) {
+    put("c.txt", "x");
+    fs::create_directories(dir_ / "sub");
+    cl::simple_file f, d;
+    ASSERT_TRUE(f.open(path("c.txt"), cl::o_rdonly));
+    ASSERT_TRUE(d.open_info_only(path("sub")));
+    EXPECT_TRUE(::fcntl(f.handle(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(::fcntl(d.handle(), F_GETFD) & FD_CLOEXEC);
+}
