@@ -133,9 +133,14 @@ class http_request {
     void send_simple_response(int status);
     int transmit_string(int status, const std::string& content_type);
     void build_http_response_headers();
+    // True when the answer may carry no body: a HEAD request, 1xx, 204, 304.
+    bool body_forbidden() const;
     // Replaces the response file (null makes it an empty nul_file).
     void set_file(std::unique_ptr<cl::simple_file> file);
     cl::simple_file& file() { return *file_; }
+    // Gives the response file one reference of the response headers (a
+    // script file writes its own headers into them).
+    void hand_headers_to_file();
     // The request's configuration (the one of its req_info); null before the
     // request runs.
     config_info* config() const;
