@@ -3,6 +3,7 @@
 // conditional sections Files, FilesMatch, Location, LocationMatch and Limit.
 #include "core/format.h"
 #include "core/path.h"
+#include "core/uni_file.h"
 #include "platform/win32/time.h"
 #include "server/directives/directive_util.h"
 #include "server/directives/directives.h"
@@ -11,154 +12,44 @@
 
 #include <boost/regex.hpp>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 using namespace directive_detail;
 
 // ---------------------------------------------------------------------------
 // Text files. Directive files, "mime.types" and "blocklist.txt" are read
-// through this one function; it holds one line at a time, never the file.
-
-namespace {
-
-enum class text_encoding { utf8, utf16le, utf16be, utf32le, utf32be };
-
-class line_splitter {
-  public:
-    explicit line_splitter(const std::function<void(const std::wstring&)>& sink) : sink_(sink) {}
-    void put(wchar_t c) {
-        if (after_cr_) {
-            after_cr_ = false;
-            if (c == L'\n') return;
-        }
-        if (c == L'\n' || c == L'\r') {
-            after_cr_ = c == L'\r';
-            sink_(line_);
-            line_.clear();
-            return;
-        }
-        if (c == 0xFEFF && line_.empty()) return;
-        line_.push_back(c);
-    }
-    void finish() {
-        if (!line_.empty()) sink_(line_);
-        line_.clear();
-    }
-
-  private:
-    const std::function<void(const std::wstring&)>& sink_;
-    std::wstring line_;
-    bool after_cr_ = false;
-};
-
-} // namespace
+// through the library's encoded text files (encoding by byte-order mark,
+// UTF-8 without one); only one line is held at a time, never the file.
 
 text_file_reader::~text_file_reader() {
     close();
 }
 
 void text_file_reader::close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
+    if (file_) file_->close();
+    file_.reset();
 }
 
 bool text_file_reader::open(const std::wstring& path) {
     close();
-    fd_ = ::open(u8(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) return false;
+    auto f = std::make_unique<cl::uni_file>();
+    // Others may read or edit the file meanwhile; a directory opens as an error.
+    if (!f->open(path, cl::o_rdonly, cl::sh_denyno)) return false;
     struct stat st {};
-    if (::fstat(fd_, &st) != 0 || S_ISDIR(st.st_mode)) {
-        close();
-        return false;
-    }
+    if (::fstat(f->handle(), &st) != 0) return false;
     last_write_time_ = win32::filetime_from_timespec(st.st_mtim);
+    file_ = std::move(f);
     return true;
 }
 
 void text_file_reader::read_lines(const std::function<void(const std::wstring&)>& on_line) {
-    if (fd_ < 0) return;
-    line_splitter lines(on_line);
-    std::string pending; // bytes of an incomplete character
-    std::wstring decoded;
-    bool first = true;
-    text_encoding enc = text_encoding::utf8;
-    char buf[65536];
-    while (true) {
-        ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        pending.append(buf, static_cast<std::size_t>(n));
-        if (first) {
-            // The byte-order mark of the first bytes decides the encoding.
-            first = false;
-            auto b = [&](std::size_t i) {
-                return i < pending.size() ? uint8_t(pending[i]) : 0x100;
-            };
-            if (b(0) == 0xFF && b(1) == 0xFE && b(2) == 0 && b(3) == 0)
-                enc = text_encoding::utf32le;
-            else if (b(0) == 0 && b(1) == 0 && b(2) == 0xFE && b(3) == 0xFF)
-                enc = text_encoding::utf32be;
-            else if (b(0) == 0xFF && b(1) == 0xFE)
-                enc = text_encoding::utf16le;
-            else if (b(0) == 0xFE && b(1) == 0xFF)
-                enc = text_encoding::utf16be;
-        }
-        decoded.clear();
-        std::size_t used = 0;
-        switch (enc) {
-        case text_encoding::utf8:
-            cl::utf8_decode_append(pending, decoded);
-            used = 0; // the decoder leaves only the incomplete tail in pending
-            break;
-        case text_encoding::utf16le:
-        case text_encoding::utf16be: {
-            bool le = enc == text_encoding::utf16le;
-            for (; used + 2 <= pending.size(); used += 2) {
-                uint32_t u = le ? uint8_t(pending[used]) | uint8_t(pending[used + 1]) << 8
-                                : uint8_t(pending[used]) << 8 | uint8_t(pending[used + 1]);
-                if (u >= 0xD800 && u < 0xDC00) {
-                    if (used + 4 > pending.size()) break;
-                    uint32_t l = le ? uint8_t(pending[used + 2]) | uint8_t(pending[used + 3]) << 8
-                                    : uint8_t(pending[used + 2]) << 8 | uint8_t(pending[used + 3]);
-                    if (l >= 0xDC00 && l < 0xE000) {
-                        decoded.push_back(wchar_t(0x10000 + ((u - 0xD800) << 10) + (l - 0xDC00)));
-                        used += 2;
-                        continue;
-                    }
-                    decoded.push_back(cl::replacement_char);
-                    continue;
-                }
-                decoded.push_back(u >= 0xDC00 && u < 0xE000 ? cl::replacement_char : wchar_t(u));
-            }
-            break;
-        }
-        case text_encoding::utf32le:
-        case text_encoding::utf32be: {
-            bool le = enc == text_encoding::utf32le;
-            for (; used + 4 <= pending.size(); used += 4) {
-                const auto* p = reinterpret_cast<const uint8_t*>(pending.data() + used);
-                uint32_t u = le ? p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24
-                                : uint32_t(p[0]) << 24 | p[1] << 16 | p[2] << 8 | p[3];
-                if (u > 0x10FFFF)
-                    u = L' ';
-                else if (u >= 0xD800 && u < 0xE000)
-                    u = cl::replacement_char;
-                decoded.push_back(wchar_t(u));
-            }
-            break;
-        }
-        }
-        if (used) pending.erase(0, used);
-        for (wchar_t c : decoded)
-            lines.put(c);
+    if (!file_) return;
+    std::wstring line;
+    while (file_->read_line_w(line)) {
+        // A mark written again later in the file (files joined by hand) is no text.
+        if (!line.empty() && line.front() == 0xFEFF) line.erase(0, 1);
+        on_line(line);
     }
-    if (enc == text_encoding::utf8 && !pending.empty()) {
-        // A file that ends inside a character: the rest becomes U+FFFD.
-        lines.put(cl::replacement_char);
-    }
-    lines.finish();
     close();
 }
 

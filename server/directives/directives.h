@@ -3,11 +3,13 @@
 // files and lines.
 #pragma once
 #include "core/text.h"
+#include "core/uni_file.h"
 #include "server/config_info.h"
 
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -71,7 +73,7 @@ class text_file_reader {
     void close();
 
   private:
-    int fd_ = -1;
+    std::unique_ptr<cl::uni_file> file_;
     uint64_t last_write_time_ = 0;
 };
 

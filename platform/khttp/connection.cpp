@@ -1,0 +1,841 @@
+#include "platform/khttp/connection.h"
+
+#include "platform/win32/errors.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/http/error.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <netinet/in.h>
+
+namespace khttp {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+namespace {
+
+// Output waiting beyond this makes a sender wait for the client.
+constexpr std::size_t send_backlog = 256 * 1024;
+// Input read ahead while a request runs (pipelined requests, disconnect notice).
+constexpr std::size_t read_ahead = 64 * 1024;
+// What a refused client may still send before the connection is cut.
+constexpr uint64_t linger_limit = 256 * 1024;
+
+void to_sockaddr(const asio::ip::tcp::endpoint& ep, sockaddr_storage& out) {
+    std::memset(&out, 0, sizeof out);
+    auto addr = ep.address();
+    if (addr.is_v6() && addr.to_v6().is_v4_mapped())
+        addr = asio::ip::make_address_v4(asio::ip::v4_mapped, addr.to_v6());
+    if (addr.is_v4()) {
+        auto* sin = reinterpret_cast<sockaddr_in*>(&out);
+        sin->sin_family = AF_INET;
+        sin->sin_port = htons(ep.port());
+        auto bytes = addr.to_v4().to_bytes();
+        std::memcpy(&sin->sin_addr, bytes.data(), 4);
+    } else {
+        auto* sin6 = reinterpret_cast<sockaddr_in6*>(&out);
+        sin6->sin6_family = AF_INET6;
+        sin6->sin6_port = htons(ep.port());
+        auto bytes = addr.to_v6().to_bytes();
+        std::memcpy(&sin6->sin6_addr, bytes.data(), 16);
+        sin6->sin6_scope_id = addr.to_v6().scope_id();
+    }
+}
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x += 32;
+        if (y >= 'A' && y <= 'Z') y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+std::string_view sv(boost::beast::string_view s) {
+    return {s.data(), s.size()};
+}
+
+std::string lower_host(std::string_view host_port) {
+    std::string_view h = host_port;
+    if (!h.empty() && h[0] == '[') {
+        auto end = h.find(']');
+        h = end == h.npos ? h : h.substr(0, end + 1);
+    } else {
+        h = h.substr(0, h.find(':'));
+    }
+    std::string out(h);
+    for (auto& c : out)
+        if (c >= 'A' && c <= 'Z') c += 32;
+    return out;
+}
+
+// True when the request line ends in a syntactically sound "HTTP/x.y", so a
+// version the parser refused is one we do not speak rather than garbage.
+bool well_formed_version(std::string_view buf) {
+    auto eol = buf.find("\r\n");
+    if (eol == buf.npos) return false;
+    auto line = buf.substr(0, eol);
+    auto sp = line.rfind(' ');
+    if (sp == line.npos) return false;
+    auto v = line.substr(sp + 1);
+    if (v.size() < 8 || v.substr(0, 5) != "HTTP/") return false;
+    v.remove_prefix(5);
+    auto dot = v.find('.');
+    if (dot == 0 || dot == v.npos || dot + 1 == v.size()) return false;
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (i != dot && (v[i] < '0' || v[i] > '9')) return false;
+    return true;
+}
+
+} // namespace
+
+connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
+                       uint16_t port)
+    : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
+      opts_(service::get().options()), strand_(std::move(strand)), timer_(strand_),
+      write_timer_(strand_) {
+    error_code ec;
+    socket.set_option(tcp::no_delay(true), ec);
+    auto r = socket.remote_endpoint(ec);
+    if (!ec) to_sockaddr(r, remote_);
+    auto l = socket.local_endpoint(ec);
+    if (!ec) to_sockaddr(l, local_);
+    if (tls)
+        tls_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(socket), *tls);
+    else
+        plain_ = std::make_unique<tcp::socket>(std::move(socket));
+}
+
+connection::~connection() = default;
+
+template <class F> void connection::with_stream(F&& f) {
+    if (tls_)
+        f(*tls_);
+    else
+        f(*plain_);
+}
+
+void connection::start() {
+    auto self = shared_from_this();
+    asio::post(strand_, [self] {
+        lock l(self->m_);
+        if (self->tls_) {
+            self->arm(self->opts_.timeouts.head);
+            self->tls_->async_handshake(
+                asio::ssl::stream_base::server,
+                asio::bind_executor(self->strand_, [self](const error_code& ec) {
+                    lock l(self->m_);
+                    if (self->phase_ != phase::handshake) return;
+                    if (ec) {
+                        self->close_now(l);
+                        return;
+                    }
+                    self->new_head(l);
+                    self->pump(l);
+                }));
+        } else {
+            self->new_head(l);
+            self->pump(l);
+        }
+    });
+}
+
+void connection::post_pump() {
+    auto self = shared_from_this();
+    asio::post(strand_, [self] {
+        lock l(self->m_);
+        self->pump(l);
+    });
+}
+
+// Starts whatever socket work the state calls for. Socket operations start
+// only on the strand (a TLS stream's state is touched by its handlers there),
+// so a call from a server thread is handed over.
+void connection::pump(lock& l) {
+    if (!strand_.running_in_this_thread()) {
+        if (needs_pump()) post_pump();
+        return;
+    }
+    if (phase_ == phase::closed || phase_ == phase::handshake) return;
+    if (!write_pending_ && !out_.empty()) start_write(l);
+    if (!write_pending_ && out_.empty() && close_after_write_ && phase_ == phase::closing) {
+        // Everything is out: end our side and read what the client still
+        // sends for a while, so that it sees the answer rather than a reset.
+        error_code ec;
+        (tls_ ? tls_->next_layer() : *plain_).shutdown(tcp::socket::shutdown_send, ec);
+        phase_ = phase::lingering;
+        lingered_ = 0;
+        arm(opts_.timeouts.close_linger);
+        if (read_closed_) {
+            close_now(l);
+            return;
+        }
+    }
+    bool need_read = false;
+    switch (phase_) {
+    case phase::waiting_head:
+    case phase::draining:
+    case phase::lingering:
+        need_read = true;
+        break;
+    case phase::in_request:
+        need_read = want_data_ || buffered() < read_ahead;
+        break;
+    case phase::closing:
+        need_read = buffered() < read_ahead;
+        break;
+    default:
+        break;
+    }
+    if (need_read && !reading_ && !read_closed_) start_read(l);
+}
+
+bool connection::needs_pump() const {
+    if (phase_ == phase::closed || phase_ == phase::handshake) return false;
+    if (!write_pending_ && !out_.empty()) return true;
+    if (close_after_write_ && phase_ == phase::closing) return true;
+    if (reading_ || read_closed_) return false;
+    return phase_ != phase::in_request || want_data_ || buffered() < read_ahead;
+}
+
+// On a plain connection with nothing in flight a server thread writes at once
+// (a non-blocking send on the descriptor, which touches no I/O object state);
+// what the socket does not take goes out through the strand.
+void connection::send_now(lock& l, bool more_follows) {
+    if (plain_ && !write_pending_ && phase_ != phase::closed && phase_ != phase::lingering &&
+        !out_.empty()) {
+        int fd = plain_->native_handle();
+        std::size_t done = 0;
+        // Buffered data waits in the kernel for what follows (a fraction of a
+        // second at most), so a head and a small body leave together.
+        int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more_follows ? MSG_MORE : 0);
+        while (done < out_.size()) {
+            ssize_t n = ::send(fd, out_.data() + done, out_.size() - done, flags);
+            if (n > 0) {
+                done += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+                out_.clear();
+                abort_from_outside();
+                return;
+            }
+            break;
+        }
+        out_.erase(0, done);
+    }
+    pump(l);
+}
+
+void connection::start_read(lock&) {
+    reading_ = true;
+    auto self = shared_from_this();
+    with_stream([&](auto& s) {
+        s.async_read_some(asio::buffer(read_chunk_),
+                          asio::bind_executor(strand_, [self](const error_code& ec, std::size_t n) {
+                              self->on_read(ec, n);
+                          }));
+    });
+}
+
+void connection::on_read(const error_code& ec, std::size_t n) {
+    lock l(m_);
+    reading_ = false;
+    if (phase_ == phase::closed) return;
+    if (ec) {
+        read_closed_ = true;
+        read_failed_ = ec != asio::error::eof && ec != asio::ssl::error::stream_truncated;
+    } else if (phase_ == phase::lingering) {
+        lingered_ += n;
+    } else {
+        if (in_pos_ > 0 && in_pos_ == in_.size()) {
+            in_.clear();
+            in_pos_ = 0;
+        }
+        in_.append(read_chunk_.data(), n);
+    }
+    cv_.notify_all();
+    switch (phase_) {
+    case phase::waiting_head:
+        if (read_closed_) {
+            close_now(l);
+            return;
+        }
+        try_parse_head(l);
+        break;
+    case phase::in_request:
+        // A client that goes away before its body is complete is gone; one
+        // that only ended its sending side still gets its answer.
+        if (read_closed_ && (read_failed_ || !parser_ || !parser_->is_done())) {
+            abort(l);
+            return;
+        }
+        break;
+    case phase::draining:
+        if (read_closed_) {
+            abort(l);
+            return;
+        }
+        drain_step(l);
+        break;
+    case phase::lingering:
+        if (read_closed_ || lingered_ > linger_limit) {
+            close_now(l);
+            return;
+        }
+        break;
+    case phase::closing:
+        if (read_failed_) {
+            abort(l);
+            return;
+        }
+        break;
+    default:
+        break;
+    }
+    pump(l);
+}
+
+void connection::start_write(lock&) {
+    writing_.swap(out_);
+    out_.clear();
+    write_off_ = 0;
+    write_pending_ = true;
+    write_some();
+}
+
+// Writes in pieces so that the send time-out measures progress, not the
+// whole backlog.
+void connection::write_some() {
+    auto self = shared_from_this();
+    write_timer_.expires_after(opts_.timeouts.body);
+    write_timer_.async_wait(asio::bind_executor(strand_, [self](const error_code& ec) {
+        if (ec) return;
+        lock l(self->m_);
+        if (self->write_pending_) self->abort(l);
+    }));
+    with_stream([&](auto& s) {
+        s.async_write_some(
+            asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
+            asio::bind_executor(
+                strand_, [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
+    });
+}
+
+void connection::on_write(const error_code& ec, std::size_t n) {
+    lock l(m_);
+    if (phase_ == phase::closed) {
+        write_pending_ = false;
+        return;
+    }
+    if (ec) {
+        write_pending_ = false;
+        abort(l);
+        return;
+    }
+    write_off_ += n;
+    if (write_off_ < writing_.size()) {
+        cv_.notify_all();
+        write_some();
+        return;
+    }
+    write_pending_ = false;
+    write_timer_.cancel();
+    writing_.clear();
+    write_off_ = 0;
+    cv_.notify_all();
+    pump(l);
+}
+
+void connection::arm(std::chrono::milliseconds d) {
+    set_deadline(clock::now() + d);
+}
+
+// One deadline per connection. Moving it later costs nothing: the pending
+// wait fires early and waits again; only an earlier deadline re-arms the
+// timer, so a busy keep-alive connection makes no timer call per request.
+void connection::set_deadline(clock::time_point t) {
+    deadline_ = t;
+    if (timer_pending_ && armed_ <= t) return;
+    armed_ = t;
+    timer_pending_ = true;
+    timer_.expires_at(t);
+    auto self = shared_from_this();
+    timer_.async_wait(
+        asio::bind_executor(strand_, [self](const error_code& ec) { self->on_timer(ec); }));
+}
+
+void connection::disarm() {
+    deadline_ = clock::time_point::max();
+}
+
+void connection::on_timer(const error_code& ec) {
+    lock l(m_);
+    if (ec == asio::error::operation_aborted) return; // replaced by an earlier one
+    timer_pending_ = false;
+    if (phase_ == phase::closed || deadline_ == clock::time_point::max()) return;
+    auto now = clock::now();
+    if (now < deadline_) {
+        set_deadline(deadline_);
+        return;
+    }
+    deadline_ = clock::time_point::max();
+    switch (phase_) {
+    case phase::waiting_head:
+        if (!head_started_ && now < idle_until_) {
+            set_deadline(idle_until_);
+            return;
+        }
+        abort(l);
+        break;
+    case phase::in_request:
+        if (!want_data_) return; // the body clock runs only while someone waits
+        abort(l);
+        break;
+    case phase::lingering:
+        close_now(l);
+        break;
+    default:
+        abort(l);
+        break;
+    }
+}
+
+void connection::new_head(lock& l) {
+    parser_.reset();
+    parser_.emplace();
+    parser_->header_limit(static_cast<std::uint32_t>(max_request_head));
+    // Beast 1.74 compares a length against an empty limit as "exceeded", so
+    // the bound is given as the largest value instead of none.
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    queue_ = nullptr;
+    request_id_ = 0;
+    head_request_ = false;
+    client_keep_alive_ = true;
+    expect_continue_ = continue_sent_ = want_data_ = false;
+    response_started_ = response_done_ = false;
+    framing_ = framing{};
+    body_sent_ = drained_ = 0;
+    if (in_pos_ > 0) {
+        in_.erase(0, in_pos_);
+        in_pos_ = 0;
+    }
+    phase_ = phase::waiting_head;
+    head_started_ = false;
+    if (buffered() > 0) {
+        head_started_ = true;
+        arm(opts_.timeouts.head);
+        try_parse_head(l);
+    } else {
+        // The time-out is checked at the shorter of the two bounds so that
+        // the first byte of a head needs no timer call.
+        auto now = clock::now();
+        idle_until_ = now + opts_.timeouts.idle;
+        set_deadline(now + std::min(opts_.timeouts.idle, opts_.timeouts.head));
+    }
+}
+
+void connection::try_parse_head(lock& l) {
+    if (buffered() == 0) return;
+    if (!head_started_) {
+        head_started_ = true;
+        arm(opts_.timeouts.head);
+    }
+    error_code ec;
+    std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+    in_pos_ += n;
+    if (ec == http::error::need_more) {
+        if (buffered() > max_request_head + 1024) refuse(l, 431);
+        return;
+    }
+    if (ec == http::error::bad_version && well_formed_version(in_)) {
+        refuse(l, 505);
+        return;
+    }
+    if (ec) {
+        refuse(l, ec == http::error::header_limit ? 431 : 400);
+        return;
+    }
+    if (parser_->is_header_done()) on_head(l);
+}
+
+void connection::on_head(lock& l) {
+    auto& h = parser_->get();
+    unsigned version = h.version();
+    if (version != 10 && version != 11) {
+        refuse(l, 505);
+        return;
+    }
+    int hosts = 0, codings = 0;
+    bool only_chunked = true;
+    for (auto& f : h) {
+        if (iequals(sv(f.name_string()), "Host")) ++hosts;
+        if (iequals(sv(f.name_string()), "Transfer-Encoding")) {
+            ++codings;
+            if (!iequals(trim(sv(f.value())), "chunked")) only_chunked = false;
+        }
+    }
+    if (codings > 0 && !only_chunked) {
+        refuse(l, 501);
+        return;
+    }
+    if ((version == 11 && hosts == 0) || hosts > 1) {
+        refuse(l, 400);
+        return;
+    }
+    std::string target(h.target()), host, path, query;
+    if (!split_target(target, host, path, query)) {
+        refuse(l, 400);
+        return;
+    }
+    auto abs_path = canonicalize_path(path);
+    if (!abs_path) {
+        refuse(l, 400);
+        return;
+    }
+    if (host.empty()) host = std::string(h[http::field::host]);
+    std::string host_lower = lower_host(host);
+
+    disarm();
+    head_request_ = h.method_string() == "HEAD";
+    client_keep_alive_ = parser_->keep_alive();
+    phase_ = phase::in_request;
+    bool more_body = !parser_->is_done();
+    expect_continue_ =
+        version == 11 && more_body && iequals(trim(sv(h[http::field::expect])), "100-continue");
+
+    auto r = service::get().find_route(secure_, port_, host_lower, *abs_path);
+    if (!r) {
+        response_started_ = true;
+        framing_.close = !client_keep_alive_;
+        out_ += render_service_answer(404, framing_.close, head_request_);
+        finish_request(l);
+        return;
+    }
+
+    request req;
+    req.connection_id = id_;
+    req.url_context = r->context;
+    req.flags = more_body ? request_flag_more_entity_body : 0;
+    req.verb = verb_from_method(sv(h.method_string()));
+    if (req.verb == verb::unknown) req.unknown_verb = std::string(h.method_string());
+    req.version_major = static_cast<uint16_t>(version / 10);
+    req.version_minor = static_cast<uint16_t>(version % 10);
+    req.raw_url = std::move(target);
+    req.host = utf8_to_wide(host_lower);
+    req.abs_path = std::move(*abs_path);
+    req.query = std::move(query);
+    for (auto& f : h) {
+        auto name = f.name_string();
+        int idx = find_request_header(sv(name));
+        if (idx < 0) {
+            req.unknown_headers.emplace_back(std::string(name), std::string(f.value()));
+            continue;
+        }
+        auto& slot = req.known_headers[static_cast<std::size_t>(idx)];
+        if (!slot.empty()) slot += idx == header_cookie ? "; " : ", ";
+        slot += std::string(f.value());
+    }
+    req.remote_address = remote_;
+    req.local_address = local_;
+    req.secure = secure_;
+
+    std::size_t limit = opts_.max_queued_requests;
+    auto& q = *r->queue;
+    std::lock_guard<std::mutex> ql(q.m_);
+    if (q.closed_ || q.pending_.size() >= limit) {
+        refuse(l, 503);
+        return;
+    }
+    request_id_ = service::get().next_request_id();
+    req.request_id = request_id_;
+    queue_ = &q;
+    service::get().add_request(request_id_, shared_from_this());
+    q.pending_.push_back(std::move(req));
+    q.cv_.notify_one();
+}
+
+// Answers a request the service will not pass on, and ends the connection.
+void connection::refuse(lock& l, unsigned status) {
+    disarm();
+    out_ += render_service_answer(status, true);
+    close_after_write_ = true;
+    phase_ = phase::closing;
+    if (request_id_) service::get().remove_request(request_id_);
+    request_id_ = 0;
+    response_done_ = response_started_ = true;
+    cv_.notify_all();
+    pump(l);
+}
+
+// The response is complete: decide between the next request and the end.
+void connection::finish_request(lock& l) {
+    response_done_ = true;
+    want_data_ = false;
+    if (request_id_) service::get().remove_request(request_id_);
+    cv_.notify_all();
+    bool body_left = parser_ && !parser_->is_done();
+    bool close = framing_.close || read_closed_;
+    if (!close && body_left) {
+        // The client may hold its body back until told to go on.
+        if (expect_continue_ && !continue_sent_) close = true;
+        auto remaining = parser_->content_length_remaining();
+        if (remaining && *remaining > opts_.drain_limit) close = true;
+    }
+    if (close) {
+        close_after_write_ = true;
+        phase_ = phase::closing;
+        disarm();
+        return;
+    }
+    if (body_left) {
+        phase_ = phase::draining;
+        arm(opts_.timeouts.body);
+        drain_step(l);
+        return;
+    }
+    new_head(l);
+}
+
+void connection::drain_step(lock& l) {
+    char scratch[8192];
+    while (buffered() > 0 && !parser_->is_done()) {
+        parser_->get().body().data = scratch;
+        parser_->get().body().size = sizeof scratch;
+        parser_->get().body().more = true;
+        error_code ec;
+        std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+        in_pos_ += n;
+        drained_ += sizeof scratch - parser_->get().body().size;
+        if (ec == http::error::need_more) break;
+        if (ec && ec != http::error::need_buffer) {
+            abort(l);
+            return;
+        }
+        if (drained_ > opts_.drain_limit) {
+            close_after_write_ = true;
+            phase_ = phase::closing;
+            disarm();
+            pump(l);
+            return;
+        }
+        if (n == 0 && ec != http::error::need_buffer) break;
+    }
+    if (parser_->is_done()) {
+        disarm();
+        new_head(l);
+    } else {
+        arm(opts_.timeouts.body);
+    }
+}
+
+void connection::abort(lock& l) {
+    if (phase_ == phase::closed) return;
+    if (!strand_.running_in_this_thread()) {
+        // The socket (and a TLS stream's state) is closed on the strand only.
+        abort_from_outside();
+        return;
+    }
+    close_now(l);
+}
+
+void connection::close_now(lock&) {
+    if (phase_ == phase::closed) return;
+    phase_ = phase::closed;
+    disarm();
+    timer_.cancel();
+    write_timer_.cancel();
+    error_code ec;
+    auto& s = tls_ ? tls_->next_layer() : *plain_;
+    s.shutdown(tcp::socket::shutdown_both, ec);
+    s.close(ec);
+    if (request_id_) service::get().remove_request(request_id_);
+    request_id_ = 0;
+    service::get().remove_connection(id_);
+    for (auto& w : watchers_)
+        w->status.store(0);
+    watchers_.clear();
+    out_.clear();
+    cv_.notify_all();
+}
+
+void connection::abort_if_queue(request_queue* q) {
+    auto self = shared_from_this();
+    asio::post(strand_, [self, q] {
+        lock l(self->m_);
+        if (self->queue_ == q) self->abort(l);
+    });
+}
+
+void connection::abort_from_outside() {
+    auto self = shared_from_this();
+    asio::post(strand_, [self] {
+        lock l(self->m_);
+        self->abort(l);
+    });
+}
+
+void connection::close_after_stop() {
+    lock l(m_);
+    close_now(l);
+}
+
+bool connection::request_matches(uint64_t request_id) const {
+    return request_id != 0 && request_id == request_id_ && phase_ == phase::in_request;
+}
+
+uint32_t connection::watch(const std::shared_ptr<overlapped::state>& s) {
+    lock l(m_);
+    if (phase_ == phase::closed) {
+        s->status.store(0);
+        return 0;
+    }
+    s->status.store(status_pending);
+    watchers_.push_back(s);
+    return win32::error_io_pending;
+}
+
+uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t length,
+                                  uint32_t& got) {
+    got = 0;
+    lock l(m_);
+    if (!request_matches(request_id)) return error_connection_invalid;
+    if (parser_->is_done()) return win32::error_handle_eof;
+    if (length == 0) return win32::error_invalid_parameter;
+    if (expect_continue_ && !continue_sent_ && !response_started_) {
+        continue_sent_ = true;
+        out_ += "HTTP/1.1 100 Continue\r\n\r\n";
+        post_pump();
+    }
+    auto& body = parser_->get().body();
+    for (;;) {
+        if (!request_matches(request_id)) return error_connection_invalid;
+        if (buffered() > 0) {
+            body.data = buffer;
+            body.size = length;
+            body.more = true;
+            error_code ec;
+            std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+            in_pos_ += n;
+            got = length - static_cast<uint32_t>(body.size);
+            body.data = nullptr;
+            body.size = 0;
+            if (ec && ec != http::error::need_more && ec != http::error::need_buffer) {
+                // Broken chunk framing: the request cannot go on.
+                got = 0;
+                if (!response_started_)
+                    refuse(l, 400);
+                else
+                    abort(l);
+                return error_connection_invalid;
+            }
+            if (got > 0) break;
+            if (parser_->is_done()) return win32::error_handle_eof;
+            if (n > 0) continue; // framing only (a chunk header); look again
+        }
+        if (read_closed_) return error_connection_invalid;
+        want_data_ = true;
+        std::size_t before = buffered();
+        arm(opts_.timeouts.body);
+        pump(l);
+        cv_.wait(l, [&] {
+            return !request_matches(request_id) || buffered() != before || read_closed_;
+        });
+        want_data_ = false;
+    }
+    disarm(); // the body clock runs again with the next wait
+    return 0;
+}
+
+void connection::wait_backlog(lock& l) {
+    cv_.wait(l, [&] {
+        return phase_ == phase::closed ||
+               out_.size() + (writing_.size() - write_off_) < send_backlog;
+    });
+}
+
+uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const response& r,
+                                   uint32_t* bytes_sent) {
+    if (bytes_sent) *bytes_sent = 0;
+    lock l(m_);
+    if (!request_matches(request_id)) return error_connection_invalid;
+    if (response_started_) return win32::error_invalid_parameter;
+    head_context ctx;
+    ctx.head_request = head_request_;
+    ctx.client_keep_alive = client_keep_alive_ && !read_closed_;
+    ctx.final = !(flags & send_flag_more_data);
+    ctx.disconnect = flags & send_flag_disconnect;
+    if (ctx.final && !parser_->is_done()) {
+        // The body will stay unread: say now whether draining it can keep the
+        // connection, so the client is not surprised by the close.
+        auto remaining = parser_->content_length_remaining();
+        if ((expect_continue_ && !continue_sent_) || (remaining && *remaining > opts_.drain_limit))
+            ctx.client_keep_alive = false;
+    }
+    std::string head;
+    framing f;
+    if (uint32_t e = render_response_head(r, ctx, head, f)) return e;
+    response_started_ = true;
+    framing_ = f;
+    out_ += head;
+    if (bytes_sent) *bytes_sent = static_cast<uint32_t>(head.size());
+    if (ctx.final) finish_request(l);
+    send_now(l, (flags & send_flag_buffer_data) && !ctx.final);
+    wait_backlog(l);
+    return 0;
+}
+
+uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* data,
+                               std::size_t length, uint32_t* bytes_sent) {
+    if (bytes_sent) *bytes_sent = 0;
+    lock l(m_);
+    if (!request_matches(request_id) || response_done_) return error_connection_invalid;
+    if (!response_started_) return win32::error_invalid_parameter;
+    std::size_t take = length;
+    if (framing_.no_body) {
+        take = 0;
+    } else if (framing_.content_length >= 0) {
+        uint64_t room =
+            static_cast<uint64_t>(framing_.content_length) -
+            std::min<uint64_t>(body_sent_, static_cast<uint64_t>(framing_.content_length));
+        if (take > room) {
+            // Bytes beyond the announced length would be read as the next
+            // response; drop them and end the connection instead.
+            take = static_cast<std::size_t>(room);
+            framing_.close = true;
+        }
+    }
+    if (take > 0) out_.append(static_cast<const char*>(data), take);
+    body_sent_ += take;
+    if (bytes_sent) *bytes_sent = static_cast<uint32_t>(length);
+    bool final = !(flags & send_flag_more_data);
+    if (final) {
+        if (flags & send_flag_disconnect) framing_.close = true;
+        if (!framing_.no_body && framing_.content_length >= 0 &&
+            body_sent_ != static_cast<uint64_t>(framing_.content_length))
+            framing_.close = true;
+        finish_request(l);
+    }
+    send_now(l, (flags & send_flag_buffer_data) && !final);
+    wait_backlog(l);
+    return 0;
+}
+
+} // namespace khttp

@@ -1,0 +1,125 @@
+// One client connection of the HTTP service. Socket work runs on the I/O
+// threads through the connection's strand; the server's threads call in
+// (body receive, sends) under the connection's lock and wait on its
+// condition variable, so a blocking call never holds an I/O thread.
+#pragma once
+#include "platform/khttp/service.h"
+#include "platform/khttp/wire.h"
+
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/parser.hpp>
+
+namespace khttp {
+
+class connection : public std::enable_shared_from_this<connection> {
+  public:
+    using tcp = boost::asio::ip::tcp;
+    using strand_type = boost::asio::strand<boost::asio::io_context::executor_type>;
+
+    connection(strand_type strand, tcp::socket socket, boost::asio::ssl::context* tls,
+               uint16_t port);
+    ~connection();
+
+    uint64_t id() const { return id_; }
+    void start();
+
+    uint32_t receive_body(uint64_t request_id, void* buffer, uint32_t length, uint32_t& got);
+    uint32_t send_response(uint64_t request_id, uint32_t flags, const response& r,
+                           uint32_t* bytes_sent);
+    uint32_t send_body(uint64_t request_id, uint32_t flags, const void* data, std::size_t length,
+                       uint32_t* bytes_sent);
+    // 997 when registered, 0 when the connection has closed already.
+    uint32_t watch(const std::shared_ptr<overlapped::state>& s);
+    // Ends the connection if its latest request came from the queue.
+    void abort_if_queue(request_queue* q);
+    void abort_from_outside();
+    // Only once the I/O threads have ended.
+    void close_after_stop();
+
+  private:
+    enum class phase { handshake, waiting_head, in_request, draining, closing, lingering, closed };
+    using parser_type = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
+    using lock = std::unique_lock<std::mutex>;
+
+    template <class F> void with_stream(F&& f);
+    void post_pump();
+    void pump(lock& l);
+    bool needs_pump() const;
+    void send_now(lock& l, bool more_follows = false);
+    void start_read(lock& l);
+    void on_read(const boost::system::error_code& ec, std::size_t n);
+    void start_write(lock& l);
+    void write_some();
+    void on_write(const boost::system::error_code& ec, std::size_t n);
+    using clock = std::chrono::steady_clock;
+    void arm(std::chrono::milliseconds d);
+    void set_deadline(clock::time_point t);
+    void disarm();
+    void on_timer(const boost::system::error_code& ec);
+
+    void new_head(lock& l);
+    void try_parse_head(lock& l);
+    void on_head(lock& l);
+    void refuse(lock& l, unsigned status);
+    void finish_request(lock& l);
+    void drain_step(lock& l);
+    void abort(lock& l);
+    void close_now(lock& l);
+    bool request_matches(uint64_t request_id) const;
+    void wait_backlog(lock& l);
+    std::size_t buffered() const { return in_.size() - in_pos_; }
+
+    const uint64_t id_;
+    const uint16_t port_;
+    const bool secure_;
+    const service_options opts_; // as configured when the connection came
+    strand_type strand_;
+    std::unique_ptr<tcp::socket> plain_;
+    std::unique_ptr<boost::asio::ssl::stream<tcp::socket>> tls_;
+    boost::asio::steady_timer timer_;
+    boost::asio::steady_timer write_timer_;
+    sockaddr_storage remote_{};
+    sockaddr_storage local_{};
+
+    std::mutex m_;
+    std::condition_variable cv_;
+    phase phase_ = phase::handshake;
+    std::string in_;
+    std::size_t in_pos_ = 0;
+    std::array<char, 16384> read_chunk_{};
+    bool reading_ = false;
+    bool read_closed_ = false;  // the peer sent its end or the read failed
+    bool read_failed_ = false;  // the read failed (reset), not a clean end
+    bool head_started_ = false; // bytes of the next head have arrived
+    clock::time_point deadline_ = clock::time_point::max();
+    clock::time_point armed_ = clock::time_point::max();
+    clock::time_point idle_until_{};
+    bool timer_pending_ = false;
+    uint64_t lingered_ = 0;
+
+    std::optional<parser_type> parser_;
+    request_queue* queue_ = nullptr;
+    uint64_t request_id_ = 0;
+    bool head_request_ = false;
+    bool client_keep_alive_ = true;
+    bool expect_continue_ = false;
+    bool continue_sent_ = false;
+    bool want_data_ = false;
+    bool response_started_ = false;
+    bool response_done_ = false;
+    framing framing_;
+    uint64_t body_sent_ = 0;
+    uint64_t drained_ = 0;
+
+    std::string out_;
+    std::string writing_;
+    bool write_pending_ = false;
+    std::size_t write_off_ = 0;
+    bool close_after_write_ = false;
+
+    std::vector<std::shared_ptr<overlapped::state>> watchers_;
+};
+
+} // namespace khttp

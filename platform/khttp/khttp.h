@@ -1,0 +1,243 @@
+// The kernel HTTP service of this program: URL-prefix registration, one request
+// queue with blocking receive, request-body receive, response and body sends
+// with flags, disconnect notification and connection time-outs. The server's
+// pool threads block on these calls; sockets, TLS and time-outs run on a small
+// fixed set of I/O threads, so an idle keep-alive connection costs no thread.
+//
+// Every call returns a Windows error number (0 on success), as the server's
+// callers trace and compare them.
+#pragma once
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include <sys/socket.h>
+
+namespace khttp {
+
+// Error numbers beyond the common table of platform/win32/errors.h.
+constexpr uint32_t error_connection_invalid = 1229;
+constexpr uint32_t status_pending = 259;
+
+// initialize / terminate flags.
+constexpr uint32_t initialize_server = 1;
+constexpr uint32_t initialize_config = 2;
+
+// send_response / send_body flags.
+constexpr uint32_t send_flag_disconnect = 1;
+constexpr uint32_t send_flag_more_data = 2;
+constexpr uint32_t send_flag_buffer_data = 4;
+
+// request::flags: a body is still to be received.
+constexpr uint32_t request_flag_more_entity_body = 1;
+
+// The head of a request may not exceed this (request line and headers); the
+// client gets 431 over it.
+constexpr std::size_t max_request_head = 128 * 1024;
+
+enum class verb : uint32_t {
+    unparsed,
+    unknown,
+    invalid,
+    options,
+    get,
+    head,
+    post,
+    put,
+    del,
+    trace,
+    connect,
+    track,
+    move,
+    copy,
+    propfind,
+    proppatch,
+    mkcol,
+    lock,
+    unlock,
+    search,
+};
+
+// Request headers the service knows by index (their names: request_header_name).
+enum request_header : std::size_t {
+    header_cache_control,
+    header_connection,
+    header_date,
+    header_keep_alive,
+    header_pragma,
+    header_trailer,
+    header_transfer_encoding,
+    header_upgrade,
+    header_via,
+    header_warning,
+    header_allow,
+    header_content_length,
+    header_content_type,
+    header_content_encoding,
+    header_content_language,
+    header_content_location,
+    header_content_md5,
+    header_content_range,
+    header_expires,
+    header_last_modified,
+    header_accept,
+    header_accept_charset,
+    header_accept_encoding,
+    header_accept_language,
+    header_authorization,
+    header_cookie,
+    header_expect,
+    header_from,
+    header_host,
+    header_if_match,
+    header_if_modified_since,
+    header_if_none_match,
+    header_if_range,
+    header_if_unmodified_since,
+    header_max_forwards,
+    header_proxy_authorization,
+    header_referer,
+    header_range,
+    header_te,
+    header_translate,
+    header_user_agent,
+    request_header_count
+};
+
+// Response headers known by index: the first 20 are those of the request list,
+// then these.
+enum response_header : std::size_t {
+    header_accept_ranges = 20,
+    header_age,
+    header_etag,
+    header_location,
+    header_proxy_authenticate,
+    header_retry_after,
+    header_server,
+    header_set_cookie,
+    header_vary,
+    header_www_authenticate,
+    response_header_count
+};
+
+// Canonical wire spelling of a header index ("Content-Type", "ETag").
+const char* request_header_name(std::size_t index);
+const char* response_header_name(std::size_t index);
+// Index of a header name (compared without regard to case), or -1.
+int find_request_header(std::string_view name);
+int find_response_header(std::string_view name);
+
+struct request {
+    uint64_t connection_id = 0;
+    uint64_t request_id = 0;
+    uint64_t url_context = 0; // of the registered prefix that matched
+    uint32_t flags = 0;
+    khttp::verb verb = verb::unknown;
+    std::string unknown_verb; // the method as sent, when verb is unknown
+    uint16_t version_major = 1;
+    uint16_t version_minor = 1;
+    std::string raw_url;   // the request target exactly as received
+    std::wstring host;     // host of the Host header (or of an absolute URL)
+    std::wstring abs_path; // canonical: decoded, "/" separators, dot segments resolved
+    std::string query;     // after the "?", as received; empty without one
+    std::array<std::string, request_header_count> known_headers;      // empty when absent
+    std::vector<std::pair<std::string, std::string>> unknown_headers; // in order
+    sockaddr_storage remote_address{};
+    sockaddr_storage local_address{};
+    bool secure = false;
+};
+
+struct response {
+    uint16_t status = 200;
+    std::string reason;
+    std::array<std::string, response_header_count> known_headers; // empty: not sent
+    std::vector<std::pair<std::string, std::string>> unknown_headers;
+};
+
+// The outcome of an asynchronous disconnect wait: status() stays status_pending
+// while the connection is open and becomes 0 once it has closed (also when it
+// was closed because its queue was). Copies share the outcome.
+class overlapped {
+  public:
+    overlapped();
+    uint32_t status() const;
+    void reset();
+    struct state;
+    std::shared_ptr<state> state_;
+};
+
+struct timeouts {
+    std::chrono::milliseconds idle{120'000};       // keep-alive connection without a request
+    std::chrono::milliseconds head{30'000};        // from the first byte to the end of the head
+    std::chrono::milliseconds body{60'000};        // between pieces of a body, in or out
+    std::chrono::milliseconds close_linger{2'000}; // reading what a refused client still sends
+};
+
+struct service_options {
+    // Address the listeners bind; empty: every address (IPv6 and IPv4).
+    std::string listen_address;
+    // Directory of the TLS certificate and key (tls_certificate_file, tls_key_file).
+    std::filesystem::path tls_directory;
+    khttp::timeouts timeouts;
+    std::size_t io_threads = 2;
+    // An unread request body up to this size is read and dropped so that the
+    // connection can be reused; a larger one closes it.
+    uint64_t drain_limit = 1024 * 1024;
+    // Requests waiting in the queue beyond this are answered 503.
+    std::size_t max_queued_requests = 5000;
+};
+
+constexpr const char* tls_certificate_file = "khttp_certificate.pem";
+constexpr const char* tls_key_file = "khttp_private_key.pem";
+
+// Applies to listeners and connections made afterwards; call before initialize.
+void configure(const service_options& options);
+// The keep-alive idle time-out in seconds (the service's IdleConnectionTimeout).
+uint32_t set_idle_connection_timeout(uint16_t seconds);
+
+uint32_t initialize(uint32_t flags);
+uint32_t terminate(uint32_t flags);
+
+class request_queue;
+using queue_handle = std::shared_ptr<request_queue>;
+
+uint32_t create_request_queue(queue_handle& queue);
+// Ends the queue: waiting receives return 995, its prefixes are removed and its
+// connections closed.
+uint32_t close_request_queue(const queue_handle& queue);
+
+// Prefix "http://HOST:PORT/REL/" or "https://HOST:PORT/REL/"; HOST "+" or "*"
+// matches any host. 183 when the prefix is registered already, 87 when it is
+// malformed, 32 when the port is taken by another program.
+uint32_t add_url(const queue_handle& queue, const std::wstring& prefix, uint64_t context = 0);
+uint32_t remove_url(const queue_handle& queue, const std::wstring& prefix);
+
+// Blocks for the next request (request_id 0: any). 995 once the queue is closed.
+uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_t flags,
+                         request& out);
+
+// Receives the next piece of the request body (decoded from chunks). 38 at the
+// end of the body (with 0 bytes); 1229 when the connection is gone.
+uint32_t receive_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, void* buffer,
+                      uint32_t length, uint32_t& bytes_received);
+
+// Sends the head. Without send_flag_more_data the response is complete.
+uint32_t send_response(const queue_handle& queue, uint64_t request_id, uint32_t flags,
+                       const response& r, uint32_t* bytes_sent = nullptr);
+// Sends body bytes as they are (the caller frames chunks itself).
+uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, const void* data,
+                   std::size_t length, uint32_t* bytes_sent = nullptr);
+
+// Starts an asynchronous wait for the end of the connection. 997 (pending) or 0
+// when the connection is already closed (the outcome is then set at once).
+uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id, overlapped& notice);
+
+} // namespace khttp

@@ -1,0 +1,456 @@
+#include "platform/khttp/service.h"
+
+#include "platform/khttp/connection.h"
+#include "platform/khttp/tls.h"
+#include "platform/win32/errors.h"
+
+#include <boost/asio/ip/v6_only.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/strand.hpp>
+
+#include <fcntl.h>
+
+namespace khttp {
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+namespace {
+
+void set_cloexec(int fd) {
+    if (fd >= 0) ::fcntl(fd, F_SETFD, ::fcntl(fd, F_GETFD) | FD_CLOEXEC);
+}
+
+uint32_t from_asio(const error_code& ec) {
+    if (ec == asio::error::address_in_use) return win32::error_sharing_violation;
+    if (ec == asio::error::access_denied) return win32::error_access_denied;
+    if (ec.category() == boost::system::system_category()) return win32::from_errno(ec.value());
+    return win32::error_gen_failure;
+}
+
+} // namespace
+
+service& service::get() {
+    static service s;
+    return s;
+}
+
+service_options service::options() const {
+    std::lock_guard<std::mutex> l(m_);
+    return options_;
+}
+
+void service::set_options(const service_options& o) {
+    std::lock_guard<std::mutex> l(m_);
+    options_ = o;
+    if (options_.io_threads == 0) options_.io_threads = 1;
+}
+
+void service::set_idle(std::chrono::milliseconds idle) {
+    std::lock_guard<std::mutex> l(m_);
+    options_.timeouts.idle = idle;
+}
+
+bool service::running() const {
+    std::lock_guard<std::mutex> l(m_);
+    return io_ != nullptr;
+}
+
+uint32_t service::start() {
+    std::lock_guard<std::mutex> l(m_);
+    if (init_count_++ > 0) return 0;
+    io_ = std::make_unique<asio::io_context>(static_cast<int>(options_.io_threads));
+    work_.emplace(io_->get_executor());
+    for (std::size_t i = 0; i < options_.io_threads; ++i) {
+        threads_.emplace_back([io = io_.get()] {
+            for (;;) {
+                try {
+                    io->run();
+                    return;
+                } catch (...) {
+                    // A fault in one connection's handler must not stop the
+                    // service; the handler's connection is left to its timers.
+                }
+            }
+        });
+    }
+    return 0;
+}
+
+uint32_t service::stop() {
+    std::vector<std::shared_ptr<connection>> open;
+    std::vector<std::thread> threads;
+    std::unique_ptr<asio::io_context> io;
+    {
+        std::lock_guard<std::mutex> l(m_);
+        if (init_count_ == 0) return win32::error_invalid_parameter;
+        if (--init_count_ > 0) return 0;
+        for (auto& [port, lst] : listeners_) {
+            error_code ec;
+            lst->acceptor->close(ec);
+            if (lst->retry) lst->retry->cancel();
+        }
+        for (auto& [id, w] : connections_)
+            if (auto c = w.lock()) open.push_back(c);
+        registrations_.clear();
+        // Server threads still waiting on a queue are let go.
+        for (auto& wq : queues_) {
+            if (auto q = wq.lock()) {
+                std::lock_guard<std::mutex> ql(q->m_);
+                q->closed_ = true;
+                q->pending_.clear();
+                q->cv_.notify_all();
+            }
+        }
+        queues_.clear();
+    }
+    for (auto& c : open)
+        c->abort_from_outside();
+    {
+        std::lock_guard<std::mutex> l(m_);
+        work_.reset();
+        threads.swap(threads_);
+    }
+    // Let the aborts run, then stop whatever is still waiting on a timer.
+    if (io_) {
+        asio::post(*io_, [io = io_.get()] { io->stop(); });
+    }
+    for (auto& t : threads)
+        t.join();
+    // With the I/O threads gone nothing else touches the sockets: close what
+    // the aborts did not reach, releasing server threads that wait on them.
+    for (auto& c : open)
+        c->close_after_stop();
+    open.clear();
+    {
+        std::lock_guard<std::mutex> l(m_);
+        requests_.clear();
+        connections_.clear();
+        listeners_.clear();
+        io.swap(io_);
+    }
+    std::lock_guard<std::mutex> l(m_);
+    retired_.push_back(std::move(io));
+    tls_.reset();
+    return 0;
+}
+
+uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
+    l.port = port;
+    l.secure = secure;
+    l.acceptor = std::make_unique<tcp::acceptor>(*io_);
+    l.retry = std::make_unique<asio::steady_timer>(*io_);
+    error_code ec;
+    tcp::endpoint ep;
+    if (options_.listen_address.empty()) {
+        ep = tcp::endpoint(tcp::v6(), port);
+        l.acceptor->open(ep.protocol(), ec);
+        if (!ec) {
+            l.acceptor->set_option(asio::ip::v6_only(false), ec);
+        } else {
+            ep = tcp::endpoint(tcp::v4(), port);
+            ec.clear();
+            l.acceptor->open(ep.protocol(), ec);
+        }
+    } else {
+        auto addr = asio::ip::make_address(options_.listen_address, ec);
+        if (ec) return win32::error_invalid_parameter;
+        ep = tcp::endpoint(addr, port);
+        l.acceptor->open(ep.protocol(), ec);
+    }
+    if (ec) return from_asio(ec);
+    set_cloexec(l.acceptor->native_handle());
+    l.acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+    l.acceptor->bind(ep, ec);
+    if (!ec) l.acceptor->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+        error_code ignored;
+        l.acceptor->close(ignored);
+        return from_asio(ec);
+    }
+    return 0;
+}
+
+// Called with the service lock held; the lock also serialises every use of
+// an acceptor between server threads and its completion handler.
+void service::accept_next(const std::shared_ptr<listener>& l) {
+    auto strand = asio::make_strand(*io_);
+    auto sock = std::make_shared<tcp::socket>(strand);
+    l->acceptor->async_accept(*sock, [this, l, sock, strand](const error_code& ec) {
+        std::unique_lock<std::mutex> g(m_);
+        if (ec == asio::error::operation_aborted || !l->acceptor->is_open()) return;
+        if (ec) {
+            // Out of descriptors or a similar squeeze: try again shortly.
+            l->retry->expires_after(std::chrono::milliseconds(50));
+            l->retry->async_wait([this, l](const error_code& e) {
+                std::lock_guard<std::mutex> g2(m_);
+                if (!e && l->acceptor->is_open()) accept_next(l);
+            });
+            return;
+        }
+        asio::ssl::context* tls = l->secure ? tls_.get() : nullptr;
+        g.unlock();
+        set_cloexec(sock->native_handle());
+        if (!l->secure || tls) {
+            auto c = std::make_shared<connection>(strand, std::move(*sock), tls, l->port);
+            add_connection(c->id(), c);
+            c->start();
+        }
+        g.lock();
+        if (l->acceptor->is_open()) accept_next(l);
+    });
+}
+
+uint32_t service::add(const queue_handle& q, const std::wstring& text, uint64_t context) {
+    auto p = parse_url_prefix(text);
+    if (!p) return win32::error_invalid_parameter;
+    std::lock_guard<std::mutex> g(m_);
+    if (!io_) return win32::error_invalid_function;
+    {
+        std::lock_guard<std::mutex> ql(q->m_);
+        if (q->closed_) return win32::error_invalid_handle;
+    }
+    for (auto& r : registrations_) {
+        if (r.prefix.secure == p->secure && r.prefix.host == p->host && r.prefix.port == p->port &&
+            r.prefix.path == p->path)
+            return win32::error_already_exists;
+    }
+    auto it = listeners_.find(p->port);
+    if (it != listeners_.end() && it->second->secure != p->secure)
+        return win32::error_invalid_parameter;
+    if (p->secure && !tls_) {
+        uint32_t e = 0;
+        tls_ = make_tls_context(options_.tls_directory, e);
+        if (!tls_) return e ? e : win32::error_gen_failure;
+    }
+    if (it == listeners_.end()) {
+        auto l = std::make_shared<listener>();
+        if (uint32_t e = open_listener(p->port, p->secure, *l)) return e;
+        it = listeners_.emplace(p->port, l).first;
+        accept_next(l);
+    }
+    ++it->second->users;
+    registration r;
+    r.prefix = *p;
+    r.text = text;
+    r.queue = q;
+    r.owner = q.get();
+    r.context = context;
+    registrations_.push_back(std::move(r));
+    return 0;
+}
+
+void service::release_listener(uint16_t port) {
+    auto it = listeners_.find(port);
+    if (it == listeners_.end() || --it->second->users > 0) return;
+    error_code ec;
+    it->second->acceptor->close(ec);
+    it->second->retry->cancel();
+    listeners_.erase(it);
+}
+
+uint32_t service::remove(const queue_handle& q, const std::wstring& text) {
+    auto p = parse_url_prefix(text);
+    if (!p) return win32::error_invalid_parameter;
+    std::lock_guard<std::mutex> g(m_);
+    for (auto it = registrations_.begin(); it != registrations_.end(); ++it) {
+        if (it->owner == q.get() && it->prefix.secure == p->secure && it->prefix.host == p->host &&
+            it->prefix.port == p->port && it->prefix.path == p->path) {
+            uint16_t port = it->prefix.port;
+            registrations_.erase(it);
+            release_listener(port);
+            return 0;
+        }
+    }
+    return win32::error_file_not_found;
+}
+
+void service::close_queue(const queue_handle& q) {
+    std::deque<request> dropped;
+    {
+        std::lock_guard<std::mutex> ql(q->m_);
+        q->closed_ = true;
+        dropped.swap(q->pending_);
+        q->cv_.notify_all();
+    }
+    std::vector<std::shared_ptr<connection>> open;
+    {
+        std::lock_guard<std::mutex> g(m_);
+        for (auto it = registrations_.begin(); it != registrations_.end();) {
+            if (it->owner == q.get()) {
+                uint16_t port = it->prefix.port;
+                it = registrations_.erase(it);
+                release_listener(port);
+            } else {
+                ++it;
+            }
+        }
+        for (auto& [id, w] : connections_)
+            if (auto c = w.lock()) open.push_back(c);
+    }
+    for (auto& c : open)
+        c->abort_if_queue(q.get());
+}
+
+std::optional<route> service::find_route(bool secure, uint16_t port, std::string_view host,
+                                         std::wstring_view path) {
+    std::lock_guard<std::mutex> g(m_);
+    const registration* best = nullptr;
+    long best_rank = -1;
+    for (auto& r : registrations_) {
+        long rank = match_rank(r.prefix, secure, port, host, path);
+        if (rank > best_rank) {
+            best_rank = rank;
+            best = &r;
+        }
+    }
+    if (!best) return std::nullopt;
+    auto q = best->queue.lock();
+    if (!q) return std::nullopt;
+    return route{q, best->context};
+}
+
+void service::add_connection(uint64_t id, const std::shared_ptr<connection>& c) {
+    std::lock_guard<std::mutex> g(m_);
+    connections_[id] = c;
+}
+
+void service::remove_connection(uint64_t id) {
+    std::lock_guard<std::mutex> g(m_);
+    connections_.erase(id);
+}
+
+std::shared_ptr<connection> service::find_connection(uint64_t id) {
+    std::lock_guard<std::mutex> g(m_);
+    auto it = connections_.find(id);
+    return it == connections_.end() ? nullptr : it->second.lock();
+}
+
+void service::add_request(uint64_t id, const std::shared_ptr<connection>& c) {
+    std::lock_guard<std::mutex> g(m_);
+    requests_[id] = c;
+}
+
+void service::remove_request(uint64_t id) {
+    std::lock_guard<std::mutex> g(m_);
+    requests_.erase(id);
+}
+
+std::shared_ptr<connection> service::find_request(uint64_t id) {
+    std::lock_guard<std::mutex> g(m_);
+    auto it = requests_.find(id);
+    return it == requests_.end() ? nullptr : it->second;
+}
+
+// ---- the public calls ------------------------------------------------------
+
+overlapped::overlapped() : state_(std::make_shared<state>()) {}
+uint32_t overlapped::status() const {
+    return state_->status.load();
+}
+void overlapped::reset() {
+    state_ = std::make_shared<state>();
+}
+
+void configure(const service_options& options) {
+    service::get().set_options(options);
+}
+
+uint32_t set_idle_connection_timeout(uint16_t seconds) {
+    service::get().set_idle(std::chrono::seconds(seconds));
+    return 0;
+}
+
+uint32_t initialize(uint32_t flags) {
+    if (flags & ~(initialize_server | initialize_config)) return win32::error_invalid_parameter;
+    return (flags & initialize_server) ? service::get().start() : 0;
+}
+
+uint32_t terminate(uint32_t flags) {
+    if (flags & ~(initialize_server | initialize_config)) return win32::error_invalid_parameter;
+    return (flags & initialize_server) ? service::get().stop() : 0;
+}
+
+void service::add_queue(const queue_handle& q) {
+    std::lock_guard<std::mutex> g(m_);
+    std::erase_if(queues_, [](auto& w) { return w.expired(); });
+    queues_.push_back(q);
+}
+
+uint32_t create_request_queue(queue_handle& queue) {
+    if (!service::get().running()) return win32::error_invalid_function;
+    queue = std::make_shared<request_queue>();
+    service::get().add_queue(queue);
+    return 0;
+}
+
+uint32_t close_request_queue(const queue_handle& queue) {
+    if (!queue) return win32::error_invalid_handle;
+    service::get().close_queue(queue);
+    return 0;
+}
+
+uint32_t add_url(const queue_handle& queue, const std::wstring& prefix, uint64_t context) {
+    if (!queue) return win32::error_invalid_handle;
+    return service::get().add(queue, prefix, context);
+}
+
+uint32_t remove_url(const queue_handle& queue, const std::wstring& prefix) {
+    if (!queue) return win32::error_invalid_handle;
+    return service::get().remove(queue, prefix);
+}
+
+uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_t, request& out) {
+    if (!queue) return win32::error_invalid_handle;
+    std::unique_lock<std::mutex> l(queue->m_);
+    for (;;) {
+        if (queue->closed_) return win32::error_operation_aborted;
+        for (auto it = queue->pending_.begin(); it != queue->pending_.end(); ++it) {
+            if (request_id == 0 || it->request_id == request_id) {
+                out = std::move(*it);
+                queue->pending_.erase(it);
+                return 0;
+            }
+        }
+        queue->cv_.wait(l);
+    }
+}
+
+uint32_t receive_body(const queue_handle& queue, uint64_t request_id, uint32_t, void* buffer,
+                      uint32_t length, uint32_t& bytes_received) {
+    bytes_received = 0;
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_request(request_id);
+    if (!c) return error_connection_invalid;
+    return c->receive_body(request_id, buffer, length, bytes_received);
+}
+
+uint32_t send_response(const queue_handle& queue, uint64_t request_id, uint32_t flags,
+                       const response& r, uint32_t* bytes_sent) {
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_request(request_id);
+    if (!c) return error_connection_invalid;
+    return c->send_response(request_id, flags, r, bytes_sent);
+}
+
+uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, const void* data,
+                   std::size_t length, uint32_t* bytes_sent) {
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_request(request_id);
+    if (!c) return error_connection_invalid;
+    return c->send_body(request_id, flags, data, length, bytes_sent);
+}
+
+uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id,
+                             overlapped& notice) {
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_connection(connection_id);
+    if (!c) {
+        notice.state_->status.store(0);
+        return 0;
+    }
+    return c->watch(notice.state_);
+}
+
+} // namespace khttp

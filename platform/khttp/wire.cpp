@@ -1,0 +1,232 @@
+#include "platform/khttp/wire.h"
+
+#include <ctime>
+
+namespace khttp {
+
+namespace {
+
+constexpr const char* request_names[request_header_count] = {"Cache-Control",
+                                                             "Connection",
+                                                             "Date",
+                                                             "Keep-Alive",
+                                                             "Pragma",
+                                                             "Trailer",
+                                                             "Transfer-Encoding",
+                                                             "Upgrade",
+                                                             "Via",
+                                                             "Warning",
+                                                             "Allow",
+                                                             "Content-Length",
+                                                             "Content-Type",
+                                                             "Content-Encoding",
+                                                             "Content-Language",
+                                                             "Content-Location",
+                                                             "Content-MD5",
+                                                             "Content-Range",
+                                                             "Expires",
+                                                             "Last-Modified",
+                                                             "Accept",
+                                                             "Accept-Charset",
+                                                             "Accept-Encoding",
+                                                             "Accept-Language",
+                                                             "Authorization",
+                                                             "Cookie",
+                                                             "Expect",
+                                                             "From",
+                                                             "Host",
+                                                             "If-Match",
+                                                             "If-Modified-Since",
+                                                             "If-None-Match",
+                                                             "If-Range",
+                                                             "If-Unmodified-Since",
+                                                             "Max-Forwards",
+                                                             "Proxy-Authorization",
+                                                             "Referer",
+                                                             "Range",
+                                                             "TE",
+                                                             "Translate",
+                                                             "User-Agent"};
+
+constexpr const char* response_extra_names[response_header_count - 20] = {
+    "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
+    "Retry-After",   "Server", "Set-Cookie", "Vary",     "WWW-Authenticate"};
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        char x = a[i], y = b[i];
+        if (x >= 'A' && x <= 'Z') x += 32;
+        if (y >= 'A' && y <= 'Z') y += 32;
+        if (x != y) return false;
+    }
+    return true;
+}
+
+bool clean(std::string_view s) {
+    return s.find_first_of(std::string_view("\r\n\0", 3)) == s.npos;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
+
+const char* reason_of(unsigned status) {
+    switch (status) {
+    case 400:
+        return "Bad Request";
+    case 404:
+        return "Not Found";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Error";
+    }
+}
+
+} // namespace
+
+const char* request_header_name(std::size_t index) {
+    return index < request_header_count ? request_names[index] : "";
+}
+
+const char* response_header_name(std::size_t index) {
+    if (index < 20) return request_names[index];
+    return index < response_header_count ? response_extra_names[index - 20] : "";
+}
+
+int find_request_header(std::string_view name) {
+    for (std::size_t i = 0; i < request_header_count; ++i)
+        if (iequals(name, request_names[i])) return static_cast<int>(i);
+    return -1;
+}
+
+int find_response_header(std::string_view name) {
+    for (std::size_t i = 0; i < response_header_count; ++i)
+        if (iequals(name, response_header_name(i))) return static_cast<int>(i);
+    return -1;
+}
+
+khttp::verb verb_from_method(std::string_view m) {
+    static constexpr std::pair<std::string_view, khttp::verb> table[] = {
+        {"OPTIONS", verb::options},     {"GET", verb::get},         {"HEAD", verb::head},
+        {"POST", verb::post},           {"PUT", verb::put},         {"DELETE", verb::del},
+        {"TRACE", verb::trace},         {"CONNECT", verb::connect}, {"TRACK", verb::track},
+        {"MOVE", verb::move},           {"COPY", verb::copy},       {"PROPFIND", verb::propfind},
+        {"PROPPATCH", verb::proppatch}, {"MKCOL", verb::mkcol},     {"LOCK", verb::lock},
+        {"UNLOCK", verb::unlock},       {"SEARCH", verb::search}};
+    for (auto& [name, v] : table)
+        if (name == m) return v;
+    return verb::unknown;
+}
+
+std::string http_date_now() {
+    static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    std::time_t t = std::time(nullptr);
+    // One text per second and thread is enough.
+    thread_local std::time_t cached_time = 0;
+    thread_local std::string cached_text;
+    if (t == cached_time) return cached_text;
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[40];
+    std::snprintf(buf, sizeof buf, "%s, %02d %s %d %02d:%02d:%02d GMT", days[tm.tm_wday],
+                  tm.tm_mday, months[tm.tm_mon], tm.tm_year + 1900, tm.tm_hour, tm.tm_min,
+                  tm.tm_sec);
+    cached_time = t;
+    cached_text = buf;
+    return cached_text;
+}
+
+uint32_t render_response_head(const response& r, const head_context& ctx, std::string& out,
+                              framing& f) {
+    if (r.status < 100 || r.status > 999 || !clean(r.reason)) return 87;
+    for (auto& v : r.known_headers)
+        if (!clean(v)) return 87;
+    for (auto& [name, value] : r.unknown_headers) {
+        if (name.empty() || !clean(name) || !clean(value) ||
+            name.find_first_of(": \t") != std::string::npos)
+            return 87;
+    }
+    f = framing{};
+    f.no_body = ctx.head_request || r.status < 200 || r.status == 204 || r.status == 304;
+    auto cl = trim(r.known_headers[header_content_length]);
+    if (!cl.empty()) {
+        uint64_t n = 0;
+        for (char c : cl) {
+            if (c < '0' || c > '9' || n > (UINT64_MAX - 9) / 10) return 87;
+            n = n * 10 + (c - '0');
+        }
+        f.content_length = static_cast<int64_t>(n);
+    }
+    auto te = trim(r.known_headers[header_transfer_encoding]);
+    f.chunked = iequals(te, "chunked");
+    bool add_zero_length = false;
+    bool framed = f.no_body || f.content_length >= 0 || f.chunked;
+    if (!framed && te.empty() && ctx.final) {
+        // A complete answer without a body: say so, so the connection can stay.
+        add_zero_length = true;
+        framed = true;
+    }
+    f.close = ctx.disconnect || !ctx.client_keep_alive || !framed;
+
+    out.clear();
+    out.reserve(256);
+    out += "HTTP/1.1 ";
+    out += std::to_string(r.status);
+    out += ' ';
+    out += r.reason;
+    out += "\r\n";
+    for (std::size_t i = 0; i < response_header_count; ++i) {
+        const std::string& v = r.known_headers[i];
+        if (v.empty()) continue;
+        if (f.close && (i == header_connection || i == header_keep_alive)) continue;
+        out += response_header_name(i);
+        out += ": ";
+        out += v;
+        out += "\r\n";
+    }
+    if (r.known_headers[header_date].empty()) {
+        out += "Date: ";
+        out += http_date_now();
+        out += "\r\n";
+    }
+    if (add_zero_length) out += "Content-Length: 0\r\n";
+    if (f.close) out += "Connection: close\r\n";
+    for (auto& [name, value] : r.unknown_headers) {
+        if (f.close && (iequals(name, "Connection") || iequals(name, "Keep-Alive"))) continue;
+        out += name;
+        out += ": ";
+        out += value;
+        out += "\r\n";
+    }
+    out += "\r\n";
+    return 0;
+}
+
+std::string render_service_answer(unsigned status, bool close, bool head_request) {
+    std::string reason = reason_of(status);
+    std::string body = "<html><body><h1>" + reason + "</h1></body></html>\r\n";
+    std::string out = "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\n";
+    out += "Content-Type: text/html; charset=us-ascii\r\n";
+    out += "Date: " + http_date_now() + "\r\n";
+    out += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+    if (close) out += "Connection: close\r\n";
+    out += "\r\n";
+    if (!head_request) out += body;
+    return out;
+}
+
+} // namespace khttp
