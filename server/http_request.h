@@ -8,6 +8,7 @@
 #include "platform/win32/time.h"
 #include "server/deflate.h"
 #include "server/http_tables.h"
+#include "server/response_headers.h"
 
 #include <array>
 #include <cstdint>
@@ -18,27 +19,18 @@
 #include <utility>
 #include <vector>
 
-namespace khttp {
-class request_queue;
-}
+#include "platform/khttp/khttp.h"
 namespace cl {
 class simple_file;
 }
 class config_info;
-class response_headers;
 struct auth_info;
 class named_mutex;
 class req_info;
 
 // The kernel service's request queue; the request body is read through it
 // and the answer sent through it.
-using request_queue_handle = std::shared_ptr<khttp::request_queue>;
-
-// Order of header names without regard to ASCII case.
-struct header_name_less {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept;
-};
+using request_queue_handle = khttp::queue_handle;
 
 // What the request processor took from the kernel request.
 struct http_request_data {
@@ -53,7 +45,7 @@ struct http_request_data {
     // empty when absent.
     std::array<std::string, http_header_request_maximum> known_headers;
     // Every other header.
-    std::map<std::string, std::string, header_name_less> unknown_headers;
+    std::map<std::string, std::string, string_iless> unknown_headers;
 
     const std::string& header(http_header_id id) const { return known_headers[id]; }
     // An unknown header's value (name without regard to case); empty when
@@ -88,9 +80,10 @@ class http_transport {
                                   uint32_t& received) = 0;
 };
 
-// The transport of new requests (the kernel service unless a test set
-// another one).
+// The transport of new requests.
 http_transport& default_transport();
+// The kernel service's transport, the default unless a test set another.
+http_transport& kernel_transport();
 void set_default_transport(http_transport* transport);
 
 // Send flags of the kernel service.

@@ -2,18 +2,18 @@
 // CGI programs, server-side includes and scripts read.
 #pragma once
 #include "core/ref_cnt.h"
+#include "server/config_info.h"
 
 #include <cstdint>
 #include <map>
 #include <string>
 #include <string_view>
 
-class config_info;
 struct auth_info;
 struct http_request_data;
 class http_request;
 
-class req_info : public cl::ref_cnt_shared {
+class req_info : public cl::ref_cnt_shared, public request_variables {
   public:
     // Sets SERVER_SOFTWARE, SERVER_PROTOCOL, GATEWAY_INTERFACE, DOCUMENT_ROOT
     // and _TSKQVL_PRIVATE_DIR.
@@ -23,7 +23,7 @@ class req_info : public cl::ref_cnt_shared {
     // Setting a variable replaces its value.
     void set(const std::string& name, const std::string& value);
     // Empty when the variable is not set.
-    std::string get(std::string_view name) const;
+    std::string get(std::string_view name) const override;
     bool has(std::string_view name) const { return variables.find(name) != variables.end(); }
 
     uint64_t connection_id = 0;

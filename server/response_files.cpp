@@ -3,11 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
-int64_t nul_file::read(void*, int64_t) { return 0; }
+int64_t nul_file::read(void*, int64_t) {
+    return 0;
+}
 
-int64_t nul_file::write(const void*, int64_t count) { return count < 0 ? 0 : count; }
+int64_t nul_file::write(const void*, int64_t count) {
+    return count < 0 ? 0 : count;
+}
 
-bool nul_file::set_ranges(const range_list&) { return false; }
+bool nul_file::set_ranges(const range_list&) {
+    return false;
+}
 
 int64_t string_file::read(void* buffer, int64_t count) {
     if (count <= 0 || buffer == nullptr) return 0;
@@ -36,4 +42,6 @@ int64_t writeable_string_file::write(const void* buffer, int64_t count) {
     return static_cast<int64_t>(n);
 }
 
-int64_t put_file::write(const void* buffer, int64_t count) { return cl::file_hnd::write(buffer, count); }
+int64_t put_file::write(const void* buffer, int64_t count) {
+    return cl::file_hnd::write(buffer, count);
+}

@@ -1,5 +1,7 @@
 #include "server/server_services.h"
 
+#include "server/config_info.h"
+
 #include <atomic>
 
 namespace {
@@ -13,7 +15,9 @@ transfer_registry& the_transfer_registry() {
     return r ? *r : idle_registry;
 }
 
-void set_transfer_registry(transfer_registry* registry) { current_registry.store(registry); }
+void set_transfer_registry(transfer_registry* registry) {
+    current_registry.store(registry);
+}
 
 std::wstring get_content_features(std::string_view content_type) {
     content_features_provider* p = current_features.load();
@@ -34,4 +38,19 @@ lock_token_table& the_lock_tokens() {
     return t ? *t : no_locks;
 }
 
-void set_lock_token_table(lock_token_table* table) { current_locks.store(table); }
+void set_lock_token_table(lock_token_table* table) {
+    current_locks.store(table);
+}
+
+namespace {
+std::atomic<config_lookup_fn> current_lookup{nullptr};
+} // namespace
+
+cl::sh_ptr<config_info> lookup_config_info(std::wstring_view path, std::wstring_view method) {
+    config_lookup_fn f = current_lookup.load();
+    return f ? f(path, method) : cl::sh_ptr<config_info>();
+}
+
+void set_config_lookup(config_lookup_fn lookup) {
+    current_lookup.store(lookup);
+}
