@@ -57,9 +57,6 @@ void accepted_codings(std::string_view accept_encoding, bool& gzip, bool& deflat
             deflate = true;
         pos = comma + 1;
     }
-    // gzip is what the server prefers to announce; deflate only counts
-    // without it.
-    if (gzip) deflate = false;
 }
 
 bool wildcard_match(std::string_view p, std::string_view t) {
@@ -268,11 +265,6 @@ void http_request::send_header(bool last) {
     }
     if (cl::iequals(headers->get("Connection"), "Close")) close_connection = true;
     if (last && close_connection) body_done = true;
-    // A connection about to close must not be announced as kept alive.
-    if (close_connection) {
-        headers->add("Connection", "close");
-        headers->remove(L"Keep-Alive");
-    }
     bool defaulted = false;
     if (status_code == 0) {
         set_response_status(200);
@@ -301,6 +293,10 @@ void http_request::build_http_response_headers() {
     response.reason = reason;
     for (const auto& [name, value] : headers->headers()) {
         if (cl::iequals(name, "Status")) continue;
+        // A connection about to close must not be announced as kept alive.
+        if (close_connection &&
+            (cl::iequals(name, "Connection") || cl::iequals(name, "Keep-Alive")))
+            continue;
         const int id = response_header_id(name);
         if (id >= 0 && id != http_header_set_cookie)
             response.known_headers[id] = value;
@@ -309,6 +305,7 @@ void http_request::build_http_response_headers() {
     }
     for (const std::string& cookie : headers->cookies())
         response.unknown_headers.emplace_back("Set-Cookie", cookie);
+    if (close_connection) response.known_headers[http_header_connection] = "close";
 }
 
 namespace {

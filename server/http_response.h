@@ -15,9 +15,9 @@ bool body_case_allows_compression(int body_case, std::string_view te_value);
 // Trident/ followed by a digit up to 4), which mishandles raw deflate.
 bool is_old_internet_explorer(std::string_view user_agent);
 
-// The codings an Accept-Encoding value accepts: gzip when one token is
-// "gzip", else deflate when one is "deflate" (tokens without regard to case;
-// parameters such as ";q=0.5" are not read).
+// The codings an Accept-Encoding value accepts: gzip when a token is "gzip",
+// deflate when a token is "deflate" (tokens without regard to case; a token
+// with parameters such as ";q=0.5" counts for neither).
 void accepted_codings(std::string_view accept_encoding, bool& gzip, bool& deflate);
 
 // "?" matches one character, "*" any run; the whole text must match.

@@ -49,10 +49,10 @@ TEST(BodyEncoding, AcceptedCodings) {
         const char* header;
         bool gzip, deflate;
     };
-    const row rows[] = {{"gzip, deflate", true, false}, {"deflate", false, true},
-                        {"DEFLATE , br", false, true},  {"br", false, false},
-                        {"gzip;q=1.0", false, false},   {"", false, false},
-                        {"x, GZIP", true, false}};
+    const row rows[] = {{"gzip, deflate", true, true}, {"deflate", false, true},
+                        {"DEFLATE , br", false, true}, {"br", false, false},
+                        {"gzip;q=1.0", false, false},  {"", false, false},
+                        {"x, GZIP", true, false},      {"deflate, gzip", true, true}};
     for (const row& r : rows) {
         bool g = true, d = true;
         accepted_codings(r.header, g, d);
@@ -158,6 +158,15 @@ TEST_F(Transmission, Http10StreamClosesInsteadOfChunking) {
     // A connection being closed is not announced as kept alive.
     EXPECT_EQ(transport.header("Connection"), "close");
     EXPECT_EQ(transport.header("Keep-Alive"), "");
+
+    transport = recording_transport();
+    auto simple = with_body(std::make_unique<nul_file>());
+    simple->close_connection = true;
+    simple->headers->add("Connection", "Keep-Alive");
+    simple->text_body = "<x/>";
+    simple->send_simple_response(207);
+    EXPECT_EQ(transport.header("Connection"), "close");
+    EXPECT_NE(transport.piece_flags.back() & send_flag_disconnect, 0u);
 }
 
 TEST_F(Transmission, ScriptWithoutHeadGetsTheErrorText) {
@@ -204,6 +213,12 @@ TEST_F(Transmission, OldExplorerGetsGzipAndSmallBodiesStayPlain) {
     r->data->known_headers[http_header_user_agent] = "Mozilla/4.0 (compatible; MSIE 6.0)";
     r->choose_body_encoding();
     EXPECT_EQ(r->headers->get("Content-Encoding"), "gzip");
+    // Any other client that takes both gets deflate.
+    auto modern = with_body(std::make_unique<string_file>(std::string(5000, 'z')));
+    modern->config()->deflate_output = true;
+    modern->data->known_headers[http_header_accept_encoding] = "gzip, deflate, br";
+    modern->choose_body_encoding();
+    EXPECT_EQ(modern->headers->get("Content-Encoding"), "deflate");
 
     auto small = with_body(std::make_unique<string_file>(std::string(255, 'z')));
     small->config()->deflate_output = true;
