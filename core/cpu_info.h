@@ -40,6 +40,8 @@ class cpu_info {
     // False when the maximum standard leaf is below 1, else that bit of leaf 1 EDX.
     bool has_feature(unsigned bit) const;
     bool is_intel() const { return vendor_code == vendor_intel; }
+    // Whether the processor has a time-stamp counter (leaf 1 EDX bit 4).
+    bool has_tsc() const { return has_feature(4); }
     // Whether the clock may rely on the time-stamp counter: present, an Intel
     // part, leaf 1 EDX bit 7 clear, and none of the models whose counter is
     // known to misbehave.

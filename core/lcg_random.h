@@ -13,5 +13,9 @@ uint64_t lcg_random64();
 uint32_t lcg_random();
 // Sets the state: x = seed mod 714025, y = (seed / 714025) mod 312500.
 void lcg_seed(uint64_t seed);
+// The modulus of the first generator, 714025.
+constexpr uint32_t lcg_modulus() {
+    return 714025;
+}
 
 } // namespace cl

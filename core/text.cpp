@@ -201,6 +201,35 @@ void trim_w(std::wstring& s) {
     trim_left_impl(s);
     trim_right_impl(s);
 }
+std::string trim_left_copy(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && is_space(s[i]))
+        ++i;
+    return std::string(s.substr(i));
+}
+std::wstring trim_left_copy(std::wstring_view s) {
+    std::size_t i = 0;
+    while (i < s.size() && is_space(s[i]))
+        ++i;
+    return std::wstring(s.substr(i));
+}
+std::string trim_right_copy(std::string_view s) {
+    std::size_t n = s.size();
+    while (n > 0 && is_space(s[n - 1]))
+        --n;
+    return std::string(s.substr(0, n));
+}
+std::wstring trim_right_copy(std::wstring_view s) {
+    std::size_t n = s.size();
+    while (n > 0 && is_space(s[n - 1]))
+        --n;
+    return std::wstring(s.substr(0, n));
+}
+wrstring rstring_trim_w(wrstring s) noexcept {
+    std::wstring_view v = trimmed_w(std::wstring_view(s.data() ? s.data() : L"", s.size()));
+    return v.empty() ? wrstring() : wrstring(v.data(), v.size());
+}
+
 std::string_view trimmed(std::string_view s) noexcept {
     return trim_view(s);
 }
@@ -328,6 +357,39 @@ int hex_digit_value(uint32_t c) noexcept {
 int hex_pair_value(wchar_t hi, wchar_t lo) noexcept {
     int h = hex_digit_value(uint32_t(hi)), l = hex_digit_value(uint32_t(lo));
     return h < 0 || l < 0 ? -1 : h * 16 + l;
+}
+
+int32_t parse_int_n(const char* s, std::size_t n) noexcept {
+    if (!s) return 0;
+    return dec_reader(s, s + strnlen_bounded(s, n));
+}
+int32_t parse_int_n(const wchar_t* s, std::size_t n) noexcept {
+    if (!s) return 0;
+    return dec_reader(s, s + wcsnlen_bounded(s, n));
+}
+
+std::size_t rstring_find_unquoted(std::string_view text, std::string_view name,
+                                  char separator) noexcept {
+    if (name.empty()) return std::string_view::npos;
+    bool quoted = false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (quoted) {
+            if (c == '\\')
+                ++i;
+            else if (c == '"')
+                quoted = false;
+            continue;
+        }
+        if (c == '"') {
+            quoted = true;
+            continue;
+        }
+        const bool at_boundary =
+            i == 0 || text[i - 1] == separator || is_ctype_u(uint8_t(text[i - 1]), ct_space);
+        if (at_boundary && text.compare(i, name.size(), name) == 0) return i;
+    }
+    return std::string_view::npos;
 }
 
 int32_t rstring_to_int_w(wrstring s) noexcept {

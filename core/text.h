@@ -107,6 +107,13 @@ void trim(std::string& s);
 void trim_w(std::wstring& s);
 std::string_view trimmed(std::string_view s) noexcept;
 std::wstring_view trimmed_w(std::wstring_view s) noexcept;
+// Copies without leading, or without trailing, white space.
+std::string trim_left_copy(std::string_view s);
+std::wstring trim_left_copy(std::wstring_view s);
+std::string trim_right_copy(std::string_view s);
+std::wstring trim_right_copy(std::wstring_view s);
+// The view without white space at either end.
+wrstring rstring_trim_w(wrstring s) noexcept;
 
 // Leading white space dropped, each inner run of white space made one blank,
 // one trailing blank removed.
@@ -167,6 +174,16 @@ uint32_t cstr_hex_to_int_w(const wchar_t* s) noexcept;
 uint32_t rstring_hex_to_int(rstring s) noexcept;
 uint32_t rstring_hex_to_int_w(wrstring s) noexcept;
 uint32_t hex_to_int_str(const std::string& s) noexcept;
+// The decimal reader above over the first n characters only (fewer when the
+// text ends sooner); a null text gives 0.
+int32_t parse_int_n(const char* s, std::size_t n) noexcept;
+int32_t parse_int_n(const wchar_t* s, std::size_t n) noexcept;
+
+// Position of name in text outside double-quoted parts (a backslash inside
+// quotes skips the next character), where the match starts the text or
+// follows the separator or white space; npos when there is none.
+std::size_t rstring_find_unquoted(std::string_view text, std::string_view name,
+                                  char separator = ',') noexcept;
 
 // Value of one hexadecimal digit, -1 when c is none.
 int hex_digit_value(uint32_t c) noexcept;

@@ -1,6 +1,7 @@
 // Trace channels: every diagnostic line of the program goes to one of three
 // global channels, each a list of sinks (debugger, trace file, console).
 #pragma once
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,6 +51,9 @@ void trace_err_cstr(const char* s);
 void trace_out_str(const std::string& s);
 void trace_out_wstr(const std::wstring& s);
 void trace_out_cstr(const char* s);
+// A hex dump of the bytes to the main trace, 16 bytes a line: the offset,
+// the bytes in hexadecimal and their printable ASCII form.
+void trace_hex_dump(const void* data, size_t size);
 
 // Text for an attached debugger; nothing when none is attached.
 void debug_output(std::string_view text);

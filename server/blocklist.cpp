@@ -6,6 +6,7 @@
 #include "server/directives/directives.h"
 #include "server/server_dirs.h"
 
+#include <atomic>
 #include <fcntl.h>
 #include <set>
 #include <unistd.h>
@@ -73,6 +74,15 @@ bool write_all(int fd, const std::string& data) {
 
 } // namespace
 
+namespace {
+// Bumped with every change of the set, after the change is made.
+std::atomic<uint64_t> blocklist_changes{0};
+} // namespace
+
+uint64_t blocklist_generation() {
+    return blocklist_changes.load(std::memory_order_acquire);
+}
+
 void load_blocklist() {
     std::wstring file = blocklist_file();
     if (file.empty()) return;
@@ -91,6 +101,7 @@ void load_blocklist() {
     cl::cs_lock g(blocklist_lock);
     for (auto& e : entries)
         blocklist.insert(std::move(e));
+    ++blocklist_changes;
 }
 
 bool is_blocked(const std::wstring& path) {
@@ -104,6 +115,7 @@ void blocklist_add(const std::wstring& path) {
     {
         cl::cs_lock g(blocklist_lock);
         blocklist.insert(path);
+        ++blocklist_changes;
     }
     save_blocklist();
 }
@@ -114,6 +126,7 @@ void blocklist_remove(const std::wstring& path) {
         auto it = blocklist.find(path);
         if (it == blocklist.end()) return;
         blocklist.erase(it);
+        ++blocklist_changes;
     }
     save_blocklist();
 }
@@ -148,4 +161,5 @@ bool save_blocklist() {
 void clear_blocklist() {
     cl::cs_lock g(blocklist_lock);
     blocklist.clear();
+    ++blocklist_changes;
 }

@@ -2,6 +2,7 @@
 // "blocklist.txt" of the program-data directory. Blocking a directory blocks
 // everything below it (the configuration builder tests every prefix).
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,5 +21,8 @@ void blocklist_list(std::vector<std::wstring>& first, std::vector<std::wstring>&
 // Writes every entry to "blocklist.txt", replacing the file only once the new
 // content is complete. False when it could not be written.
 bool save_blocklist();
+// A count that grows with every change of the set: caches of decisions
+// taken with is_blocked compare it to know when to decide again.
+uint64_t blocklist_generation();
 // Empties the set (tests and restart).
 void clear_blocklist();

@@ -12,6 +12,25 @@ void set_public_dir(const std::wstring& dir);
 // file, "mime.types" and "blocklist.txt".
 std::wstring data_dir();
 void set_data_dir(const std::wstring& dir);
+// The media directory, ending in "/"; empty when there is none.
+std::wstring media_dir();
+void set_media_dir(const std::wstring& dir);
+// The private directory (private hash lists and the like), ending in "/".
+std::wstring private_dir();
+void set_private_dir(const std::wstring& dir);
+// UTF-8 copies of the three directories (DOCUMENT_ROOT and the like).
+std::string public_dir_utf8();
+std::string media_dir_utf8();
+std::string private_dir_utf8();
+// Name prefixes of calendar and address-book collections; empty switches
+// that kind of store off.
+std::wstring caldav_prefix();
+void set_caldav_prefix(const std::wstring& prefix);
+std::wstring carddav_prefix();
+void set_carddav_prefix(const std::wstring& prefix);
+// The "SERVER_SOFTWARE" text.
+std::string server_software();
+void set_server_software(const std::string& text);
 // The global trace level ("func_trace"); 1 by default.
 int trace_level();
 void set_trace_level(int level);

@@ -299,7 +299,10 @@ uint32_t reg_get_dword_or(cl::reg_key& key, const std::wstring& name, uint32_t d
 }
 
 std::string registration_text() {
-    const os_version& v = os_version::instance();
+    return registration_text(os_version::instance());
+}
+
+std::string registration_text(const os_version& v) {
     std::string s = cl::format_str("%,.2?", v.number);
     if (v.build < 6003) cl::format_append(s, " %?", v.build);
     s += "; ";

@@ -92,3 +92,5 @@ uint32_t machine_hash(bool skip_registration);
 // The version number, the build where it is small, then the machine id and
 // the host name, joined by "; ".
 std::string registration_text();
+// The same text for a given record.
+std::string registration_text(const os_version& v);

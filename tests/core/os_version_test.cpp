@@ -51,6 +51,25 @@ TEST(os_version, texts_in_shape) {
     EXPECT_EQ(v.name_sp_text, L"Debian GNU/Linux 12 (bookworm)");
 }
 
+// The build enters the registration text only below 6003.
+TEST(os_version, registration_text_leaves_large_builds_out) {
+    const struct {
+        const char* release;
+        const char* head;
+    } cases[] = {
+        {"6.1.0-18-amd64", "6.02 6001; "},
+        {"6.2.0", "6.02 6002; "},
+        {"6.3.0", "6.02; "},
+        {"6.10.4", "6.02; "},
+    };
+    for (const auto& c : cases) {
+        os_facts f = sample_facts(2);
+        f.release = c.release;
+        const std::string text = registration_text(os_version(f));
+        EXPECT_EQ(text.substr(0, std::strlen(c.head)), c.head) << c.release;
+    }
+}
+
 TEST(os_version, one_processor_has_no_processor_part) {
     os_version one(sample_facts(1));
     EXPECT_EQ(one.long_text.find(L"procs"), std::wstring::npos);

@@ -391,3 +391,36 @@ TEST(text_paths, quotes) {
     strip_quotes(s);
     EXPECT_EQ(s, L"x");
 }
+
+// Parameter names are found only outside quotes and at a boundary, so a
+// quoted value or a longer name that ends in the wanted one cannot stand in.
+TEST(TextHelpersForCallers, FindUnquotedAndBoundedReaders) {
+    const struct {
+        const char* text;
+        const char* name;
+        size_t at;
+    } finds[] = {
+        {"realm=\"a, nonce=x\", nonce=y", "nonce", 20},
+        {"cnonce=1, nonce=2", "nonce", 10},
+        {"nonce=1", "nonce", 0},
+        {"a=\"x\\\" nonce=1\"", "nonce", std::string::npos},
+        {"a=\"open", "open", std::string::npos},
+        {"x", "", std::string::npos},
+        {"a=1,\tqop=auth", "qop", 5},
+    };
+    for (const auto& f : finds)
+        EXPECT_EQ(cl::rstring_find_unquoted(f.text, f.name), f.at) << f.text;
+    EXPECT_EQ(cl::rstring_find_unquoted("a;b", "b", ';'), 2u);
+
+    EXPECT_EQ(cl::parse_int_n("20061104", 4), 2006);
+    EXPECT_EQ(cl::parse_int_n(L"20061104" + 4, 2), 11);
+    EXPECT_EQ(cl::parse_int_n("7", 10), 7); // stops at the terminator
+    EXPECT_EQ(cl::parse_int_n(static_cast<const char*>(nullptr), 3), 0);
+
+    EXPECT_EQ(cl::trim_left_copy(std::string_view(" \t a b \n")), "a b \n");
+    EXPECT_EQ(cl::trim_right_copy(std::wstring_view(L" a b \r\n")), L" a b");
+    EXPECT_EQ(cl::trim_left_copy(std::wstring_view(L"   ")), L"");
+    cl::wrstring v = cl::rstring_trim_w(cl::wrstring(L"  x y\t"));
+    EXPECT_EQ(std::wstring(v.data(), v.size()), L"x y");
+    EXPECT_EQ(cl::rstring_trim_w(cl::wrstring(L" \t ")).size(), 0u);
+}

@@ -1,0 +1,170 @@
+#include "scripting/access_watch.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+namespace scripting {
+
+namespace {
+
+// Everything that can change what a name in a directory is or holds.
+constexpr uint32_t watch_mask = IN_CREATE | IN_DELETE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_FROM |
+                                IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF |
+                                IN_ONLYDIR;
+
+std::string without_trailing_slash(const std::string& dir) {
+    std::string d = dir;
+    while (d.size() > 1 && d.back() == '/')
+        d.pop_back();
+    return d;
+}
+
+} // namespace
+
+access_watch::access_watch(bool enabled, std::size_t max_directories)
+    : max_directories_(max_directories) {
+    if (enabled) fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+}
+
+access_watch::~access_watch() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+std::size_t access_watch::directory_count() {
+    std::lock_guard<std::mutex> g(lock_);
+    return by_wd_.size();
+}
+
+bool access_watch::watch(const std::string& dir_in, const std::string& name, stamp& out) {
+    out = stamp{};
+    if (fd_ < 0) return false;
+    std::string dir = without_trailing_slash(dir_in);
+    std::lock_guard<std::mutex> g(lock_);
+    // Events already queued belong to the past of this stamp.
+    drain_locked();
+    directory* d = nullptr;
+    auto it = by_path_.find(dir);
+    if (it != by_path_.end()) {
+        d = it->second.get();
+    } else {
+        if (by_wd_.size() >= max_directories_) return false;
+        int wd = ::inotify_add_watch(fd_, dir.c_str(), watch_mask);
+        if (wd < 0) return false;
+        // A second path (through a symbolic link) to a directory already
+        // watched gets the same descriptor; its names would be reported under
+        // the first path only, so such paths are checked by signature instead.
+        if (by_wd_.count(wd)) return false;
+        auto rec = std::make_unique<directory>();
+        rec->path = dir;
+        rec->wd = wd;
+        d = rec.get();
+        by_wd_.emplace(wd, d);
+        by_path_.emplace(dir, std::move(rec));
+    }
+    auto& slot = d->names[name];
+    if (!slot) slot = std::make_shared<name_slot>();
+    out.slot = slot;
+    out.generation = slot->generation;
+    return true;
+}
+
+void access_watch::bump_all_locked(directory& d) {
+    for (auto& [n, s] : d.names)
+        if (s) ++s->generation;
+    ++changes_;
+}
+
+void access_watch::forget_locked(int wd) {
+    auto w = by_wd_.find(wd);
+    if (w == by_wd_.end()) return;
+    directory* d = w->second;
+    by_wd_.erase(w);
+    // Its stamps stay bumped for ever; the next watch() of the path starts
+    // afresh.
+    bump_all_locked(*d);
+    by_path_.erase(d->path);
+}
+
+void access_watch::drain_locked() {
+    if (fd_ < 0) return;
+    alignas(inotify_event) char buf[16384];
+    for (int round = 0; round < 1024; ++round) {
+        ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        for (char* p = buf; p < buf + n;) {
+            auto* ev = reinterpret_cast<inotify_event*>(p);
+            p += sizeof(inotify_event) + ev->len;
+            if (ev->mask & IN_Q_OVERFLOW) {
+                // Events were lost: nothing can be trusted.
+                for (auto& [path, d] : by_path_)
+                    bump_all_locked(*d);
+                continue;
+            }
+            if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                if (by_wd_.count(ev->wd)) {
+                    if (!(ev->mask & IN_IGNORED)) ::inotify_rm_watch(fd_, ev->wd);
+                    forget_locked(ev->wd);
+                }
+                continue;
+            }
+            auto w = by_wd_.find(ev->wd);
+            if (w == by_wd_.end()) continue;
+            std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
+            auto bump = [&](directory& d) {
+                auto s = d.names.find(name);
+                if (s != d.names.end() && s->second) {
+                    ++s->second->generation;
+                    ++changes_;
+                }
+            };
+            bump(*w->second);
+        }
+    }
+}
+
+void access_watch::refresh() {
+    std::lock_guard<std::mutex> g(lock_);
+    drain_locked();
+}
+
+bool access_watch::unchanged(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at) {
+    std::lock_guard<std::mutex> g(lock_);
+    drain_locked();
+    if (verified_at.load(std::memory_order_relaxed) == changes_) return true;
+    for (const stamp& s : stamps)
+        if (!s.slot || s.slot->generation != s.generation) return false;
+    verified_at.store(changes_, std::memory_order_relaxed);
+    return true;
+}
+
+uint64_t access_watch::change_count() {
+    std::lock_guard<std::mutex> g(lock_);
+    drain_locked();
+    return changes_;
+}
+
+void access_watch::prune() {
+    std::lock_guard<std::mutex> g(lock_);
+    drain_locked();
+    for (auto it = by_path_.begin(); it != by_path_.end();) {
+        directory& d = *it->second;
+        for (auto n = d.names.begin(); n != d.names.end();) {
+            if (n->second.use_count() <= 1)
+                n = d.names.erase(n);
+            else
+                ++n;
+        }
+        if (d.names.empty()) {
+            ::inotify_rm_watch(fd_, d.wd);
+            by_wd_.erase(d.wd);
+            it = by_path_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+} // namespace scripting

@@ -1,0 +1,31 @@
+// The script host's side of the server's script_host interface: the program
+// shell makes one at start-up and installs it with set_script_host.
+#pragma once
+#include "core/ini_file.h"
+#include "server/script_host.h"
+
+namespace scripting {
+
+class scripting_host final : public script_host {
+  public:
+    // `global_ini` is the program's global INI file; it must outlive the host.
+    explicit scripting_host(cl::ini_file& global_ini) : ini_(global_ini) {}
+
+    bool check_filename(const std::wstring& path, int trace_level) override;
+    std::wstring resolve_relative_path(std::wstring_view path) override;
+    std::string url_escape_path(std::string_view text) override;
+    std::string get_user_value(const std::wstring& file, const std::string& key,
+                               const std::string& field) override;
+    cl::sh_ptr<config_info> get_config_info(std::wstring_view path,
+                                            std::wstring_view method) override;
+    cl::sh_ptr<config_info> get_url_config_info(std::string_view url,
+                                                std::wstring_view method) override;
+    void clear_config_info_cache() override;
+    // The directories and prefixes, the block list, and the cache sweep.
+    void read_server_dirs() override;
+
+  private:
+    cl::ini_file& ini_;
+};
+
+} // namespace scripting

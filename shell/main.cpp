@@ -1,0 +1,158 @@
+// The program's entry point: brings the system up in a fixed order, waits
+// until it is asked to stop, and takes it down again in the reverse order.
+#include "core/format.h"
+#include "core/hrtime.h"
+#include "core/static_objects.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "core/trace_sinks.h"
+#include "server/server_start.h"
+#include "shell/command_line.h"
+#include "shell/globals.h"
+#include "shell/instance.h"
+#include "shell/startup.h"
+#include "system/os_version.h"
+
+
+#include <csignal>
+#include <spawn.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// Windows' answer when a program that was not started by the service
+// manager asks to become a service; there is no service manager here.
+constexpr uint32_t error_failed_service_controller_connect = 1063;
+
+// There are no message boxes yet: their text goes to standard error.
+void message_box(const std::wstring& text) {
+    const std::string s = cl::utf16_to_utf8(text) + "\n";
+    (void)!::write(STDERR_FILENO, s.data(), s.size());
+}
+
+// The signals that stop the program are taken by the main thread only: they
+// are blocked here, before any other thread starts, so every thread inherits
+// the mask, and the main thread waits for them with sigwait.
+sigset_t stop_signals() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    return set;
+}
+
+// Stands in for the daemon window's message loop until the window exists:
+// returns when the program is asked to stop.
+int wait_for_stop() {
+    const sigset_t set = stop_signals();
+    int sig = 0;
+    while (sigwait(&set, &sig) != 0) {
+    }
+    return sig;
+}
+
+void start_new_copy() {
+    char* const args[] = {const_cast<char*>("/proc/self/exe"), nullptr};
+    pid_t pid = 0;
+    posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args, environ);
+}
+
+int run(int argc, char** argv) {
+    // Crash handler: not part of this build yet.
+
+    const std::wstring command_line = join_command_line(argc, argv);
+    const command_switches switches = parse_switches(command_line);
+    if (switches.mbox) message_box(L"started");
+
+    if (!os_version::instance().is_nt5) {
+        message_box(L"This program requires " + std::wstring(required_os_name()) + L" or later");
+        return 1;
+    }
+
+    find_directories();
+    open_global_ini();
+    init_trace();
+
+    if (first_ending_switch(switches) == ending_switch::close_running) {
+        close_running_copy(g_data_dir, 3000);
+        return 0;
+    }
+
+    g_fulllangid = uint32_t(g_global_ini.get_int(L"all", L"fulllangid", 1033));
+    // Language files, the string table's product placeholder and the crash
+    // handler's texts: not part of this build yet.
+
+    switch (first_ending_switch(switches)) {
+    case ending_switch::publish:
+        // Publishing a file is not part of this build yet.
+        return 0;
+    case ending_switch::start_service:
+        // There is no service installation here: that is a failed install.
+        return 1;
+    case ending_switch::stop_service:
+        return 0;
+    default:
+        break;
+    }
+    if (switches.script_debugging) g_enable_script_debugging = true;
+    if (switches.dump_request_body) g_dump_request_body = true;
+    if (switches.service) g_service_mode = true;
+
+    if (is_already_loaded()) return 0;
+
+    g_master_pwd = init_master_pwd(g_data_dir);
+    // GDI+: not part of this build.
+    read_global_settings();
+    // Mail component registration and COM: not part of this build.
+
+    server_start();
+
+    if (g_service_mode) {
+        cl::trace_out.write(cl::format_str("StartServiceCtrlDispatcher error %?\n",
+                                           error_failed_service_controller_connect));
+        close_server();
+        return 1;
+    }
+
+    // Daemon window with its tray icon, media server and NAT port mappings:
+    // not part of this build yet.
+    signal_server_ready();
+    const int sig = wait_for_stop();
+    cl::trace_out.write(cl::format_str("stop signal %?\n", sig));
+    close_server();
+
+    if (g_restart) {
+        cl::trace_out.write("restarting...\n");
+        cl::sleep_ms(1000);
+        start_new_copy();
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const sigset_t set = stop_signals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    // A reader that went away (a closed trace pipe, a CGI child) is an error
+    // of that one write, never the end of the server.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The program's own trace defaults, set before the library wires its
+    // sinks: milliseconds as "~%03?", and no separator rule on the net channel.
+    cl::trace_prefix_settings().ms_format = "~%03?";
+    cl::trace_prefix_settings().separator = false;
+    cl::library_init();
+
+    int rc = 0;
+    try {
+        rc = run(argc, argv);
+    } catch (const std::exception& e) {
+        cl::trace_err.write(cl::format_str("fatal: %?\n", e.what()));
+        rc = 1;
+    }
+    cl::library_shutdown();
+    return rc;
+}
