@@ -264,7 +264,7 @@ bool http_get_request::if_header_allows_write() {
         const std::wstring tag = cl::utf8_to_utf16(tokens[0].text);
         if (has_refused_path_char(tag)) return false;
         cl::sh_ptr<config_info> tagged =
-            lookup_config_info(tag, cfg ? std::wstring_view(cfg->method) : L"GET");
+            the_script_host().get_config_info(tag, cfg ? std::wstring_view(cfg->method) : L"GET");
         if (!tagged) return false;
         resource = tagged->local_path;
         i = 1;

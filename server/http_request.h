@@ -5,6 +5,7 @@
 #pragma once
 #include "core/ref_cnt.h"
 #include "core/sync.h"
+#include "platform/khttp/khttp.h"
 #include "platform/win32/time.h"
 #include "server/deflate.h"
 #include "server/http_tables.h"
@@ -19,7 +20,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/khttp/khttp.h"
 namespace cl {
 class simple_file;
 }

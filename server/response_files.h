@@ -27,7 +27,6 @@ class string_file : public nul_file {
     explicit string_file(std::string text) : text_(std::move(text)) {}
     int64_t size() override { return static_cast<int64_t>(text_.size() - pos_); }
     int64_t read(void* buffer, int64_t count) override;
-    const std::string& text() const { return text_; }
 
   protected:
     std::string text_;

@@ -12,6 +12,7 @@
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
+#include <atomic>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -35,10 +36,14 @@ request_impersonator& impersonator() {
     return i ? *i : the_thread_impersonator;
 }
 
-// The configuration of a request that the processor refused before it had
-// one (an invalid or blocked path): the defaults and the global directive
-// file, then the document root's access file.
+// The configuration of a request that the processor answered before it had
+// one: the cached one of its path, and for a path that has none (invalid or
+// blocked) the defaults and the global directive file, then the document
+// root's access file.
 cl::sh_ptr<config_info> fallback_config(const http_request_data& data) {
+    if (cl::sh_ptr<config_info> cached =
+            the_script_host().get_config_info(data.path, cl::utf8_to_utf16(data.method)))
+        return cached;
     cl::sh_ptr<config_info> config(new config_info(cl::utf8_to_utf16(data.method)));
     config->directory = public_dir();
     config->directory_utf8 = cl::utf16_to_utf8(config->directory);

@@ -1,7 +1,5 @@
 #include "server/server_services.h"
 
-#include "server/config_info.h"
-
 #include <atomic>
 
 namespace {
@@ -40,17 +38,4 @@ lock_token_table& the_lock_tokens() {
 
 void set_lock_token_table(lock_token_table* table) {
     current_locks.store(table);
-}
-
-namespace {
-std::atomic<config_lookup_fn> current_lookup{nullptr};
-} // namespace
-
-cl::sh_ptr<config_info> lookup_config_info(std::wstring_view path, std::wstring_view method) {
-    config_lookup_fn f = current_lookup.load();
-    return f ? f(path, method) : cl::sh_ptr<config_info>();
-}
-
-void set_config_lookup(config_lookup_fn lookup) {
-    current_lookup.store(lookup);
 }

@@ -3,8 +3,6 @@
 // server's content features. Each is reached through a small interface that
 // its owner installs at start-up; until then a stand-in answers.
 #pragma once
-#include "core/ref_cnt.h"
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -53,12 +51,3 @@ class lock_token_table {
 };
 lock_token_table& the_lock_tokens();
 void set_lock_token_table(lock_token_table* table);
-
-class config_info;
-// The shared configuration of a request path (relative to the document
-// root) for a method, from the script host's configuration cache; null for a
-// path that is invalid or blocked, and while no look-up is installed.
-using config_lookup_fn = cl::sh_ptr<config_info> (*)(std::wstring_view path,
-                                                     std::wstring_view method);
-cl::sh_ptr<config_info> lookup_config_info(std::wstring_view path, std::wstring_view method);
-void set_config_lookup(config_lookup_fn lookup);

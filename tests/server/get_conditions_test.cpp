@@ -173,18 +173,22 @@ TEST_F(Conditions, IfHeader) {
         EXPECT_EQ(req->if_header_allows_write(), r.allowed) << r.header;
     }
     // A resource tag written as the request path is looked up and used.
-    static request_fixture* self = nullptr;
-    self = this;
-    set_config_lookup([](std::wstring_view path, std::wstring_view) {
-        return self->config_for(cl::utf16_to_utf8(path.substr(1)));
-    });
+    struct tag_host : test_support::fake_script_host {
+        request_fixture* fixture = nullptr;
+        cl::sh_ptr<config_info> get_config_info(std::wstring_view path,
+                                                std::wstring_view) override {
+            return fixture->config_for(cl::utf16_to_utf8(path.substr(1)));
+        }
+    } host;
+    host.fixture = this;
+    set_script_host(&host);
     auto tagged = on_file("PUT");
     tagged->data->unknown_headers["If"] = "</f.txt> ([" + etag + "])";
     EXPECT_TRUE(tagged->if_header_allows_write());
     auto absolute = on_file("PUT");
     absolute->data->unknown_headers["If"] = "<http://host/f.txt> ([" + etag + "])";
     EXPECT_FALSE(absolute->if_header_allows_write());
-    set_config_lookup(nullptr);
+    set_script_host(&host_);
 
     auto lock = on_file("PUT");
     lock->data->unknown_headers["If"] = "(<opaquelocktoken:1>) (<opaquelocktoken:2>)";
