@@ -1,0 +1,250 @@
+// GET, HEAD and OPTIONS of a file of the served tree, and the error answers
+// that reuse its file lookup and transmitter.
+#include "core/folders.h"
+#include "core/format.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "server/access_checker.h"
+#include "server/blocklist.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/req_info.h"
+#include "server/response_files.h"
+#include "server/response_headers.h"
+#include "server/script_file.h"
+#include "server/script_host.h"
+#include "server/server_dirs.h"
+#include "server/server_services.h"
+
+#include <vector>
+
+namespace {
+
+constexpr uint32_t serve_flags = cl::o_rdonly | cl::o_binary;
+constexpr uint32_t serve_share = cl::sh_denywr;
+
+std::string decimal(int64_t v) {
+    return cl::format_str("%?", v);
+}
+
+// A default document name as a local path: a leading "/" starts at the
+// document root, anything else in the directory asked for. Empty when the
+// name is no usable path.
+std::wstring default_document_path(const config_info& config, const std::wstring& name) {
+    script_host& host = the_script_host();
+    std::wstring rel = host.resolve_relative_path(name);
+    if (rel.empty()) return {};
+    std::wstring full;
+    if (rel.front() == L'/') {
+        std::wstring root = public_dir();
+        if (!root.empty() && root.back() == L'/') root.pop_back();
+        full = root + rel;
+    } else {
+        full = config.directory + rel;
+    }
+    if (!host.check_filename(full, trace_level())) return {};
+    return full;
+}
+
+} // namespace
+
+int http_get_request::lookup_request_file() {
+    config_info* cfg = config();
+    if (!cfg) return 404;
+    std::wstring path = cfg->local_path;
+    if (cfg->is_directory()) {
+        path.clear();
+        for (const std::wstring& name : cfg->directory_index) {
+            std::wstring candidate = default_document_path(*cfg, name);
+            if (!candidate.empty() && cl::file_exists(candidate) &&
+                !(file_attributes_of(candidate) & file_attribute_directory)) {
+                path = candidate;
+                break;
+            }
+        }
+        if (path.empty()) return 404;
+    } else if (!cfg->is_file()) {
+        return 404;
+    }
+    if (is_blocked(path)) return 403;
+
+    file_path = path;
+    transfer_path = path;
+    std::unique_ptr<cl::simple_file> f = make_script_file(*cfg, path);
+    // A script whose host is not there yet is never served as its source.
+    if (!f) return 501;
+    set_file(std::move(f));
+    content_type = cfg->mime_type_of_file(path);
+    if (!file_->open(path, serve_flags, serve_share)) return 404;
+    return 0;
+}
+
+void http_get_request::drain_file(std::size_t piece) {
+    std::vector<char> buffer(piece);
+    // A script's output is read to its end so that the script can finish.
+    while (file_->read(buffer.data(), static_cast<int64_t>(piece)) > 0) {
+    }
+}
+
+int http_get_request::transmit_file(int s, const std::string& type_in) {
+    config_info* cfg = config();
+    if (!cfg) return 500;
+    std::string type = type_in;
+    int result = s;
+
+    auth_info auth;
+    auth.method = variable("REQUEST_METHOD");
+    std::string* user_out = info ? &info->user_name : nullptr;
+    access_checker check(cl::sh_ptr<config_info>(cfg), auth,
+                         data ? data->header(http_header_authorization) : std::string(), user_out);
+    const bool granted = check.result();
+    std::string last_modified, etag;
+
+    if (!granted) {
+        set_response_status(static_cast<int>(check.status_code()));
+        headers->add_all(check.challenge_headers().headers());
+        set_file(std::make_unique<string_file>("You need authorization for access:\n\n" +
+                                               check.challenge_headers().to_text()));
+        type = cfg->mime_type_of_file(L"string_file.txt");
+    } else {
+        if (info) set_cgi_auth_variables(auth, *info);
+        headers->add_all(check.success_headers().headers());
+        the_transfer_registry().set_transfer_file(info ? info->connection_id : 0, file_path,
+                                                  info ? info->user_name : std::string());
+        const int pre = check_preconditions(s, std::wstring(), false);
+        if (pre == 304) {
+            set_file(nullptr);
+            result = 304;
+        } else if (pre == 412) {
+            set_file(std::make_unique<string_file>("412 " + std::string(status_text(412))));
+            type = cfg->mime_type_of_file(L"string_file.txt");
+            result = 412;
+        } else if (trace_level() > 1) {
+            cl::trace_out.write(cl::format_str("transmitting %? (%? %x)\n", file_path,
+                                               file_->size(), reinterpret_cast<uintptr_t>(this)));
+        }
+        if (mode == mode_options) result = 200;
+        set_response_status(result);
+        last_modified = file_->modified_time_text();
+        if (!last_modified.empty() && cfg->file_etag) etag = file_->etag();
+    }
+    if (mode == mode_options) type = "text/html";
+
+    int64_t size = file_->size();
+    if (granted && size >= 2 && result == 200 && data) {
+        const std::string& if_range = data->header(http_header_if_range);
+        if (if_range.empty()) {
+            parse_range_header(size);
+        } else {
+            const std::string file_etag = file_->etag();
+            const std::string file_date = file_->modified_time_text();
+            if ((!file_etag.empty() && if_range == file_etag) ||
+                (!file_date.empty() && if_range == file_date)) {
+                if (trace_level() > 1)
+                    cl::trace_out.write(cl::format_str("if-range: %?\n", if_range));
+                parse_range_header(size);
+                last_modified.clear();
+            }
+        }
+    }
+    int64_t range_length = -1;
+    if (ranges.size() == 1) {
+        cl::simple_file::range_list list{
+            {static_cast<uint64_t>(ranges[0].first), static_cast<uint64_t>(ranges[0].second)}};
+        if (file_->set_ranges(list)) {
+            result = 206;
+            set_response_status(206);
+            headers->add("Content-Range",
+                         cl::format_str("bytes %?-%?/%?", ranges[0].first, ranges[0].second, size));
+            range_length = ranges[0].second - ranges[0].first + 1;
+        } else {
+            ranges.clear();
+        }
+    }
+    if (size != -2) headers->add("Content-Type", type);
+    if (mode != mode_get) size = 0;
+    // A HEAD answer tells the length of the part a GET would send.
+    if (range_length >= 0 && mode != mode_options)
+        headers->add("Content-Length", decimal(range_length));
+    if (granted) {
+        if (!last_modified.empty()) headers->add("Last-Modified", last_modified);
+        if (!etag.empty()) headers->add("Etag", etag);
+    }
+    if (mode == mode_options) {
+        headers->add("Allow",
+                     "GET,HEAD,POST,OPTIONS,PROPFIND,COPY,REPORT,ACL,PUT,MKCOL,PROPPATCH,LOCK,"
+                     "UNLOCK,DELETE,MOVE");
+        headers->add("Content-Length", "0");
+        headers->add("DAV", "1, 2, 3, access-control, calendar-access, addressbook");
+        headers->add("MS-Author-Via", "DAV");
+    }
+    if (size == 0) body_done = true;
+    hand_headers_to_file();
+    if (mode != mode_get && drain_after_head) drain_file(32768);
+    return result;
+}
+
+int http_get_request::handle() {
+    const int found = lookup_request_file();
+    file_->end_input();
+    if (found != 0 && mode != mode_options) return found;
+    const int result = transmit_file(200, content_type);
+    if (result >= 400) return result;
+    send_body();
+    drain_file(8192);
+    return 0;
+}
+
+int http_post_request::handle() {
+    return 501;
+}
+
+int http_error_request::handle() {
+    if (data) {
+        for (http_header_id id :
+             {http_header_range, http_header_if_match, http_header_if_modified_since,
+              http_header_if_none_match, http_header_if_range, http_header_if_unmodified_since})
+            data->known_headers[id].clear();
+    }
+    if (info && !info->config) info->config.reset(new config_info());
+    config_info* cfg = config();
+    if (!cfg) return 0;
+
+    std::wstring doc;
+    const auto it = cfg->error_documents.find(static_cast<uint32_t>(error_status));
+    doc = it != cfg->error_documents.end() ? it->second : cfg->default_error_document;
+    int s = error_status;
+    const std::wstring lower = cl::to_lower_copy_w(doc.substr(0, 8));
+    if (lower.rfind(L"http://", 0) == 0 || lower.rfind(L"https://", 0) == 0) {
+        s = 302;
+        redirect_to = cl::utf16_to_utf8(doc);
+        if (data && !data->query.empty()) redirect_to += "?" + data->query;
+        set_file(std::make_unique<string_file>("Redirected to " + redirect_to));
+        transmit_string(s, cfg->mime_type_of_file(L"string_file.txt"));
+    } else if (!doc.empty() && cl::file_exists(doc) && !no_body) {
+        cl::sh_ptr<config_info> page(new config_info());
+        page->attributes = file_attributes_of(doc);
+        const std::size_t slash = doc.rfind(L'/');
+        page->directory = slash == std::wstring::npos ? std::wstring() : doc.substr(0, slash + 1);
+        page->file_name = slash == std::wstring::npos ? doc : doc.substr(slash + 1);
+        page->local_path = doc;
+        page->directory_utf8 = cl::utf16_to_utf8(page->directory);
+        page->file_name_utf8 = cl::utf16_to_utf8(page->file_name);
+        if (info) info->config = page;
+        // The page is served whatever the look-up says; the answer keeps the
+        // error status.
+        lookup_request_file();
+        if (info) info->set("REDIRECT_STATUS", decimal(s));
+        transmit_file(s, page->mime_type_of_file(doc));
+    } else {
+        set_file(std::make_unique<string_file>(
+            no_body ? std::string() : decimal(s) + " " + std::string(status_text(s))));
+        transmit_string(s, cfg->mime_type_of_file(L"string_file.txt"));
+    }
+    file_->end_input();
+    set_response_status(s);
+    if (!redirect_to.empty()) headers->add("Location", redirect_to);
+    send_body();
+    drain_file(8192);
+    return 0;
+}

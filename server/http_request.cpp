@@ -1,0 +1,140 @@
+#include "server/http_request.h"
+
+#include "core/format.h"
+#include "core/trace.h"
+#include "server/access_checker.h"
+#include "server/config_info.h"
+#include "server/named_mutex.h"
+#include "server/req_info.h"
+#include "server/response_files.h"
+#include "server/response_headers.h"
+#include "server/server_dirs.h"
+
+#include <atomic>
+
+namespace {
+
+std::atomic<http_transport*> current_transport{nullptr};
+std::atomic<uint32_t> send_flags{0};
+
+} // namespace
+
+http_transport& default_transport() {
+    http_transport* t = current_transport.load();
+    return t ? *t : kernel_transport();
+}
+
+void set_default_transport(http_transport* transport) {
+    current_transport.store(transport);
+}
+
+uint32_t http_request::server_send_flags() {
+    return send_flags.load();
+}
+void http_request::set_server_send_flags(uint32_t flags) {
+    send_flags.store(flags);
+}
+
+http_request::http_request(cl::sh_ptr<response_headers> h)
+    : headers(std::move(h)), transport(&default_transport()), file_(std::make_unique<nul_file>()) {
+    if (!headers) headers = cl::make_sh<response_headers>();
+    idle_.set();
+}
+
+http_request::~http_request() {
+    destroying_ = true;
+    // Work handed to another thread (a script step) must end before anything
+    // it may touch goes away.
+    idle_.wait();
+    if (request_mutex) {
+        request_mutex->release(this);
+        request_mutex.reset();
+    }
+    headers = nullptr;
+    data.reset();
+    info = nullptr;
+    file_.reset();
+}
+
+void http_request::set_file(std::unique_ptr<cl::simple_file> file) {
+    file_ = file ? std::move(file) : std::make_unique<nul_file>();
+}
+
+void http_request::hand_headers_to_file() {
+    if (headers) headers->add_ref();
+    file_->start(headers.get());
+}
+
+config_info* http_request::config() const {
+    return info ? info->config.get() : nullptr;
+}
+
+std::string http_request::variable(std::string_view name) const {
+    return info ? info->get(name) : std::string();
+}
+
+http_get_request::http_get_request(cl::sh_ptr<response_headers> h, uint32_t m)
+    : http_request(std::move(h)), mode(m) {}
+
+http_get_request::~http_get_request() = default;
+
+http_post_request::http_post_request(cl::sh_ptr<response_headers> h)
+    : http_get_request(std::move(h), mode_get) {}
+
+http_error_request::http_error_request(cl::sh_ptr<response_headers> h, int s)
+    : http_get_request(std::move(h), mode_get), error_status(s),
+      no_body(s == 204 || s == 205 || s == 304) {
+    if (trace_level() != 0) cl::trace_out.write(cl::format_str("error request: %?\n", s));
+    set_response_status(s);
+}
+
+http_error_request::~http_error_request() = default;
+
+int http_not_implemented_request::handle() {
+    return 501;
+}
+
+http_script_request::http_script_request(cl::sh_ptr<response_headers> h, std::wstring target)
+    : http_request(std::move(h)), script_target(std::move(target)) {}
+http_script_request::~http_script_request() = default;
+int http_script_request::handle() {
+    return 501;
+}
+
+proxy_request::proxy_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
+proxy_request::~proxy_request() = default;
+int proxy_request::handle() {
+    return 501;
+}
+
+http_put_request::http_put_request(cl::sh_ptr<response_headers> h)
+    : http_not_implemented_request(std::move(h)) {}
+http_delete_request::http_delete_request(cl::sh_ptr<response_headers> h)
+    : http_not_implemented_request(std::move(h)) {}
+http_mkcol_request::http_mkcol_request(cl::sh_ptr<response_headers> h)
+    : http_not_implemented_request(std::move(h)) {}
+http_copy_move_request::http_copy_move_request(cl::sh_ptr<response_headers> h, bool c)
+    : http_not_implemented_request(std::move(h)), copy(c) {}
+http_lock_unlock_request::http_lock_unlock_request(cl::sh_ptr<response_headers> h, bool l)
+    : http_not_implemented_request(std::move(h)), lock(l) {}
+http_proppatch_request::http_proppatch_request(cl::sh_ptr<response_headers> h)
+    : http_not_implemented_request(std::move(h)) {}
+
+http_prop_base_request::http_prop_base_request(cl::sh_ptr<response_headers> h)
+    : http_request(std::move(h)) {}
+http_prop_base_request::~http_prop_base_request() = default;
+int http_prop_base_request::handle() {
+    return answer();
+}
+
+http_propfind_request::http_propfind_request(cl::sh_ptr<response_headers> h)
+    : http_prop_base_request(std::move(h)) {}
+int http_propfind_request::answer() {
+    return 501;
+}
+
+http_report_request::http_report_request(cl::sh_ptr<response_headers> h)
+    : http_prop_base_request(std::move(h)) {}
+int http_report_request::answer() {
+    return 501;
+}

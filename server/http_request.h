@@ -1,0 +1,327 @@
+// The request objects of the server: one object per accepted request, of the
+// class that its method calls for, holding what was parsed from the kernel
+// request, the CGI variables, the response file that supplies the body and
+// the state of the answer while it is sent.
+#pragma once
+#include "core/ref_cnt.h"
+#include "core/sync.h"
+#include "platform/khttp/khttp.h"
+#include "platform/win32/time.h"
+#include "server/deflate.h"
+#include "server/http_tables.h"
+#include "server/response_headers.h"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace cl {
+class simple_file;
+}
+class config_info;
+struct auth_info;
+class named_mutex;
+class req_info;
+
+// The kernel service's request queue; the request body is read through it
+// and the answer sent through it.
+using request_queue_handle = khttp::queue_handle;
+
+// What the request processor took from the kernel request.
+struct http_request_data {
+    win32::systemtime received{}; // UTC
+    uint32_t flags = 0;           // the kernel request's flags
+    uint32_t version = 101;       // major * 100 + minor
+    uint64_t request_id = 0;
+    std::wstring path; // request path (for a forwarded request the upstream URL)
+    std::string query; // without the "?"
+    std::string method;
+    // The headers that the kernel service parses itself, by http_header_id;
+    // empty when absent.
+    std::array<std::string, http_header_request_maximum> known_headers;
+    // Every other header.
+    std::map<std::string, std::string, string_iless> unknown_headers;
+
+    const std::string& header(http_header_id id) const { return known_headers[id]; }
+    // An unknown header's value (name without regard to case); empty when
+    // absent. The known headers are not searched.
+    std::string get_header(std::string_view name) const;
+};
+
+// The response record handed to the kernel service: status, reason and the
+// headers, known ones by slot (empty: not sent) and the others in order.
+struct kernel_response {
+    uint16_t status = 200;
+    std::string reason;
+    std::array<std::string, http_header_response_maximum> known_headers;
+    std::vector<std::pair<std::string, std::string>> unknown_headers;
+    uint16_t version_major = 1;
+    uint16_t version_minor = 1;
+};
+
+// How a request reaches the kernel service. The server's one implementation
+// talks to the request queue; tests put a recorder in its place.
+class http_transport {
+  public:
+    virtual ~http_transport() = default;
+    // Each returns a Windows error number, 0 on success.
+    virtual uint32_t send_response(const request_queue_handle& queue, uint64_t request_id,
+                                   uint32_t flags, const kernel_response& response) = 0;
+    virtual uint32_t send_body(const request_queue_handle& queue, uint64_t request_id,
+                               uint32_t flags, const void* data, std::size_t length) = 0;
+    // 38 at the end of the body.
+    virtual uint32_t receive_body(const request_queue_handle& queue, uint64_t request_id,
+                                  uint32_t flags, void* buffer, uint32_t length,
+                                  uint32_t& received) = 0;
+};
+
+// The transport of new requests.
+http_transport& default_transport();
+// The kernel service's transport, the default unless a test set another.
+http_transport& kernel_transport();
+void set_default_transport(http_transport* transport);
+
+// Send flags of the kernel service.
+inline constexpr uint32_t send_flag_disconnect = 1;
+inline constexpr uint32_t send_flag_more_data = 2;
+inline constexpr uint32_t send_flag_buffer_data = 4;
+
+// Compression switches that one request may set for itself, in place of the
+// directory's SetOutputFilter and Deflate* directives and of Accept-Encoding.
+struct compression_override {
+    bool gzip = false;
+    bool deflate = false;
+    int level = -1;
+    int mem_level = 9;
+    int window_bits = 15;
+};
+
+class http_request {
+  public:
+    explicit http_request(cl::sh_ptr<response_headers> headers);
+    virtual ~http_request();
+    http_request(const http_request&) = delete;
+    http_request& operator=(const http_request&) = delete;
+
+    // Produces the whole answer. 0 when it was sent; otherwise the status of
+    // the error answer that the caller must send.
+    virtual int handle() = 0;
+
+    // --- the response state, operations of the sender (http_response.cpp) ---
+    void set_response_status(int status);
+    // Sends the prepared response file (head included when not yet sent).
+    void send_body();
+    void choose_body_encoding();
+    void add_policy_headers();
+    void send_header(bool last);
+    // One piece of body at buffer + offset; 7 bytes of room must precede it
+    // and 2 follow it. Length 0 ends the body.
+    void send_piece(char* buffer, std::size_t offset, std::size_t length);
+    void do_send(const void* data, std::size_t length);
+    void send_simple_response(int status);
+    int transmit_string(int status, const std::string& content_type);
+    void build_http_response_headers();
+    // True when the answer may carry no body: a HEAD request, 1xx, 204, 304.
+    bool body_forbidden() const;
+    // Replaces the response file (null makes it an empty nul_file).
+    void set_file(std::unique_ptr<cl::simple_file> file);
+    cl::simple_file& file() { return *file_; }
+    // Gives the response file one reference of the response headers (a
+    // script file writes its own headers into them).
+    void hand_headers_to_file();
+    // The request's configuration (the one of its req_info); null before the
+    // request runs.
+    config_info* config() const;
+    // A CGI variable of the request; empty without req_info.
+    std::string variable(std::string_view name) const;
+    // Marks work handed to another thread: the destructor waits for
+    // work_done before it frees anything.
+    void work_started() { idle_.reset(); }
+    void work_done() { idle_.set(); }
+    bool destroying() const { return destroying_; }
+    // The server-wide send flags (buffer-data when kernel streaming is on).
+    static uint32_t server_send_flags();
+    static void set_server_send_flags(uint32_t flags);
+
+    // --- fields ---
+    request_queue_handle queue;
+    std::shared_ptr<http_request_data> data;
+    cl::sh_ptr<req_info> info;
+    std::shared_ptr<named_mutex> request_mutex; // null when none was taken
+    kernel_response response;
+    cl::sh_ptr<response_headers> headers;
+    http_transport* transport;
+
+    // Response state.
+    uint16_t status_code = 0;
+    std::string reason;
+    int status = 0;
+    bool headers_sent = false;
+    bool body_done = false;
+    bool length_known = false;
+    bool chunked = false;
+    bool compressing = false;
+    bool close_connection = false;
+    uint64_t bytes_sent = 0;
+    std::string text_body;
+    deflate_stream compressor;
+    // Copied from the request for the access log.
+    std::string referer;
+    std::string user_agent;
+    // Per-request switches (set by the processor or a script).
+    std::unique_ptr<compression_override> compression;
+    bool drain_after_head = false; // HEAD/OPTIONS read the response file to its end
+    // The served path and connection, reported to the transfer registry.
+    std::wstring transfer_path;
+
+  protected:
+    std::unique_ptr<cl::simple_file> file_;
+    cl::event idle_;
+    bool destroying_ = false;
+};
+
+// Byte ranges of a Range header: inclusive first and last positions.
+using byte_range_list = std::vector<std::pair<int64_t, int64_t>>;
+
+enum get_mode : uint32_t { mode_get = 0, mode_head = 1, mode_options = 2 };
+
+class http_get_request : public http_request {
+  public:
+    http_get_request(cl::sh_ptr<response_headers> headers, uint32_t mode);
+    ~http_get_request() override;
+    int handle() override;
+
+    // Finds and opens the response file of the request's path: 0, 404 or 403.
+    int lookup_request_file();
+    // Prepares the answer of the response file: 304 or 412 from the
+    // conditions, 206 for a range, 200 for OPTIONS, else the given status.
+    int transmit_file(int status, const std::string& content_type);
+    // Reads what is left of the response file and drops it.
+    void drain_file(std::size_t piece);
+
+    // Conditions and ranges (http_conditions.cpp).
+    int check_preconditions(int status, const std::wstring& path, bool use_path);
+    bool if_header_allows_write();
+    void parse_range_header(int64_t size);
+    void add_range(int64_t first, int64_t last);
+    bool modified_since(const std::string& date, const std::wstring& path);
+    bool check_if_condition(const std::wstring& resource, bool is_lock_token,
+                            const std::string& token);
+
+    uint32_t mode;
+    std::string content_type;
+    byte_range_list ranges;
+    std::wstring file_path; // the path of the response file
+    // Lock tokens met in an If header (the lock handlers read them).
+    std::vector<std::string> submitted_lock_tokens;
+};
+
+class http_post_request : public http_get_request {
+  public:
+    explicit http_post_request(cl::sh_ptr<response_headers> headers);
+    int handle() override;
+};
+
+class http_error_request : public http_get_request {
+  public:
+    http_error_request(cl::sh_ptr<response_headers> headers, int status);
+    ~http_error_request() override;
+    int handle() override;
+
+    int error_status;
+    bool no_body;
+    std::string redirect_to;
+};
+
+// The classes below are answered by later work; until their handlers exist
+// each answers 501.
+class http_not_implemented_request : public http_request {
+  public:
+    using http_request::http_request;
+    int handle() override;
+};
+
+class http_script_request : public http_request {
+  public:
+    http_script_request(cl::sh_ptr<response_headers> headers, std::wstring script_target);
+    ~http_script_request() override;
+    int handle() override;
+    std::wstring script_target;
+};
+
+class proxy_request : public http_request {
+  public:
+    explicit proxy_request(cl::sh_ptr<response_headers> headers);
+    ~proxy_request() override;
+    int handle() override;
+
+    cl::event done;
+    std::wstring forward_url;
+    uint64_t remaining_body = 0;
+    uint32_t piece_size = 4096;
+    bool use_cache = false;
+    bool error = false;
+};
+
+class http_put_request : public http_not_implemented_request {
+  public:
+    explicit http_put_request(cl::sh_ptr<response_headers> headers);
+};
+class http_delete_request : public http_not_implemented_request {
+  public:
+    explicit http_delete_request(cl::sh_ptr<response_headers> headers);
+};
+class http_mkcol_request : public http_not_implemented_request {
+  public:
+    explicit http_mkcol_request(cl::sh_ptr<response_headers> headers);
+};
+class http_copy_move_request : public http_not_implemented_request {
+  public:
+    http_copy_move_request(cl::sh_ptr<response_headers> headers, bool copy);
+    bool copy;
+};
+class http_lock_unlock_request : public http_not_implemented_request {
+  public:
+    http_lock_unlock_request(cl::sh_ptr<response_headers> headers, bool lock);
+    bool lock;
+};
+class http_proppatch_request : public http_not_implemented_request {
+  public:
+    explicit http_proppatch_request(cl::sh_ptr<response_headers> headers);
+};
+
+class http_prop_base_request : public http_request {
+  public:
+    explicit http_prop_base_request(cl::sh_ptr<response_headers> headers);
+    ~http_prop_base_request() override;
+    int handle() override;
+    // The answer once body and Depth are read.
+    virtual int answer() = 0;
+
+    std::string body;
+    uint8_t flags = 0;
+    std::unique_ptr<auth_info> auth;
+};
+class http_propfind_request : public http_prop_base_request {
+  public:
+    explicit http_propfind_request(cl::sh_ptr<response_headers> headers);
+    int answer() override;
+};
+class http_report_request : public http_prop_base_request {
+  public:
+    explicit http_report_request(cl::sh_ptr<response_headers> headers);
+    int answer() override;
+};
+
+// Runs a request on the calling pool thread: attaches queue, data and
+// variables, impersonates when asked, takes the configured request mutex and
+// calls the handler. 0 when the handler answered; otherwise the status of the
+// error answer still to be sent (403 when impersonation failed).
+int run_request(http_request& request, const request_queue_handle& queue,
+                std::shared_ptr<http_request_data> data, cl::sh_ptr<req_info> info,
+                bool impersonate);

@@ -1,0 +1,473 @@
+// Response transmission: the status, the body encoding (fixed length,
+// chunks, gzip or deflate), the policy headers, the head and the body pieces
+// with the server's own chunk framing.
+#include "server/http_response.h"
+
+#include "core/format.h"
+#include "core/simple_file.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/req_info.h"
+#include "server/response_headers.h"
+#include "server/server_dirs.h"
+#include "server/server_services.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+int body_encoding_case(int64_t size, bool has_transfer_encoding, bool has_content_length) {
+    return (size >= 0 ? 1 : 0) + (has_transfer_encoding ? 2 : 0) + (has_content_length ? 4 : 0);
+}
+
+bool body_case_allows_compression(int body_case, std::string_view te_value) {
+    switch (body_case) {
+    case 0:
+    case 1:
+    case 4:
+    case 5:
+        return true;
+    case 2:
+        return cl::iequals(cl::trimmed(te_value), "chunked");
+    default:
+        return false;
+    }
+}
+
+bool is_old_internet_explorer(std::string_view ua) {
+    if (ua.find("MSIE") == std::string_view::npos) return false;
+    const std::size_t t = ua.find("Trident/");
+    if (t == std::string_view::npos) return true;
+    const std::size_t d = t + 8;
+    return d < ua.size() && ua[d] >= '0' && ua[d] <= '4';
+}
+
+void accepted_codings(std::string_view accept_encoding, bool& gzip, bool& deflate) {
+    gzip = deflate = false;
+    std::size_t pos = 0;
+    while (pos <= accept_encoding.size()) {
+        std::size_t comma = accept_encoding.find(',', pos);
+        if (comma == std::string_view::npos) comma = accept_encoding.size();
+        const std::string_view token = cl::trimmed(accept_encoding.substr(pos, comma - pos));
+        if (cl::iequals(token, "gzip"))
+            gzip = true;
+        else if (cl::iequals(token, "deflate"))
+            deflate = true;
+        pos = comma + 1;
+    }
+}
+
+bool wildcard_match(std::string_view p, std::string_view t) {
+    std::size_t pi = 0, ti = 0;
+    std::size_t star = std::string_view::npos, mark = 0;
+    while (ti < t.size()) {
+        if (pi < p.size() && (p[pi] == '?' || p[pi] == t[ti])) {
+            ++pi;
+            ++ti;
+        } else if (pi < p.size() && p[pi] == '*') {
+            star = pi++;
+            mark = ti;
+        } else if (star != std::string_view::npos) {
+            pi = star + 1;
+            ti = ++mark;
+        } else {
+            return false;
+        }
+    }
+    while (pi < p.size() && p[pi] == '*')
+        ++pi;
+    return pi == p.size();
+}
+
+deflate_parameters clamp_deflate_parameters(int level, int mem_level, int window_bits) {
+    deflate_parameters d;
+    d.level = std::clamp(level, -1, 9);
+    d.mem_level = std::clamp(mem_level, 1, 9);
+    d.window_bits = std::clamp(window_bits, 8, 15);
+    return d;
+}
+
+namespace {
+
+std::string decimal(int64_t v) {
+    return cl::format_str("%?", v);
+}
+
+bool has_header(const response_headers& h, const char* name) {
+    return h.headers().find(std::string_view(name)) != h.headers().end();
+}
+
+} // namespace
+
+void http_request::set_response_status(int s) {
+    status_code = static_cast<uint16_t>(s);
+    reason = std::string(status_text(s));
+    status = s;
+    if (info) {
+        info->set("_TSKQVL_RESPONSE_CODE", decimal(s));
+        info->set("_TSKQVL_RESPONSE_TEXT", reason);
+    }
+}
+
+bool http_request::body_forbidden() const {
+    if (status_code == 304 || status_code == 204 || (status_code >= 100 && status_code < 200))
+        return true;
+    if (data && data->method == "HEAD") return true;
+    return false;
+}
+
+void http_request::choose_body_encoding() {
+    compressing = false;
+    const int64_t size = file_->size();
+    length_known = size != -2;
+    chunked = false;
+    if (size == 0) body_done = true;
+    // A HEAD answer, a 304 and the like end with their head; they still get
+    // the Content-Length of the body they stand for.
+    if (body_forbidden()) body_done = true;
+    if (size == 0) return;
+
+    const auto& map = headers->headers();
+    const auto te = map.find(std::string_view("transfer-encoding"));
+    const bool has_te = te != map.end();
+    const bool has_cl = has_header(*headers, "content-length");
+    const int body_case = body_encoding_case(size, has_te, has_cl);
+    bool allowed = body_case_allows_compression(body_case, has_te ? te->second : std::string());
+    if (body_case == 0 && !body_done) {
+        headers->add("Transfer-Encoding", "Chunked");
+        chunked = true;
+    } else if (body_case == 1) {
+        headers->add("Content-Length", decimal(size));
+    }
+
+    // A partial answer stays as it is: compressing it would give a
+    // Content-Range that counts bytes of a body the client never sees.
+    if (status_code == 206 || has_header(*headers, "content-range")) allowed = false;
+
+    const config_info* cfg = config();
+    if (allowed && !body_done && cfg) {
+        const bool big_enough = !(size > 0 && size < (int64_t(1) << 32) &&
+                                  static_cast<uint64_t>(size) < cfg->deflate_minimum_size);
+        const bool wanted = cfg->deflate_output || compression;
+        if (big_enough && wanted) {
+            bool gzip = false, deflate = false;
+            deflate_parameters p;
+            if (compression) {
+                gzip = compression->gzip;
+                deflate = compression->deflate;
+                p = clamp_deflate_parameters(compression->level, compression->mem_level,
+                                             compression->window_bits);
+            } else {
+                const std::string& ae =
+                    data ? data->header(http_header_accept_encoding) : std::string();
+                std::string accept = ae;
+                bool g = false, d = false;
+                accepted_codings(accept, g, d);
+                gzip = g;
+                deflate = d;
+                p = clamp_deflate_parameters(cfg->deflate_compression_level,
+                                             static_cast<int>(cfg->deflate_mem_level),
+                                             static_cast<int>(cfg->deflate_window_size));
+            }
+            if (gzip || deflate) {
+                const bool old_ie =
+                    data && is_old_internet_explorer(data->header(http_header_user_agent));
+                const bool use_gzip = !deflate || (old_ie && gzip);
+                const int bits = use_gzip ? p.window_bits + 16 : -p.window_bits;
+                // A compressor that cannot start (zlib not bound, parameters
+                // refused) means a plain body: announcing a coding that no
+                // byte follows would leave the client with an empty body.
+                if (deflate_init(compressor, p.level, bits, p.mem_level) == Z_OK) {
+                    chunked = true;
+                    compressing = true;
+                    headers->add("Content-Encoding", use_gzip ? "gzip" : "deflate");
+                    headers->add("Vary", "Accept-Encoding, User-Agent");
+                    headers->remove(L"Content-Length");
+                    headers->add("Transfer-Encoding", "Chunked");
+                    const std::string etag = headers->get("etag");
+                    if (!etag.empty())
+                        headers->add("ETag",
+                                     cl::format_str("%?%?%?%?%?", etag, use_gzip ? "CG" : "CD",
+                                                    p.level, p.mem_level, p.window_bits % 16));
+                }
+            }
+        }
+    }
+
+    // HTTP/1.0 knows no chunks: the end of the body is the end of the
+    // connection.
+    if (data && data->version == 100 && chunked) {
+        headers->remove(L"Transfer-Encoding");
+        chunked = false;
+        close_connection = true;
+    }
+}
+
+void http_request::add_policy_headers() {
+    const config_info* cfg = config();
+    if (!cfg || !data) return;
+    if (!cfg->allowed_origins.empty()) {
+        const std::string origin = data->get_header("Origin");
+        if (!origin.empty()) {
+            bool match = cfg->allowed_origins.front() == "*";
+            for (std::size_t i = 0; !match && i < cfg->allowed_origins.size(); ++i)
+                match = wildcard_match(cfg->allowed_origins[i], origin);
+            if (match) headers->add("Access-Control-Allow-Origin", origin);
+        }
+    }
+    if (!cfg->expires_active) return;
+    const std::string type = headers->get("content-type");
+    int32_t rule = cfg->expires_default;
+    const auto it = cfg->expires_by_type.find(type);
+    if (it != cfg->expires_by_type.end()) rule = it->second;
+    if (rule == expiry_unset || headers->get("last-modified").empty()) return;
+
+    constexpr int64_t second = 10000000; // FILETIME units
+    win32::filetime request_time = 0;
+    win32::systemtime_to_filetime(data->received, request_time);
+    win32::filetime expiry = 0;
+    int64_t max_age = 0;
+    if (rule >= 0) {
+        expiry = request_time + static_cast<win32::filetime>(rule) * second;
+        max_age = rule;
+    } else {
+        const win32::filetime written = file_->last_write_filetime();
+        const int64_t m = rule == expiry_modification_zero ? 0 : -static_cast<int64_t>(rule);
+        expiry = written + static_cast<win32::filetime>(m) * second;
+        const int64_t age =
+            (static_cast<int64_t>(request_time) - static_cast<int64_t>(written)) / second;
+        max_age = m - age;
+    }
+    win32::systemtime st{};
+    if (win32::filetime_to_systemtime(expiry, st)) headers->add("Expires", format_http_date(st));
+    headers->add("Cache-Control", "max-age=" + (max_age > 0 ? decimal(max_age) : std::string("0")));
+}
+
+void http_request::send_header(bool last) {
+    headers_sent = true;
+    if (headers->get("Content-Type").empty())
+        headers->add("Content-Type", "text/plain; charset=utf-8");
+    if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
+        headers->add("contentFeatures.dlna.org",
+                     cl::utf16_to_utf8(get_content_features(headers->get("Content-Type"))));
+    const std::string status_header = headers->get("status");
+    if (!status_header.empty()) {
+        const std::string_view lead(status_header.data(),
+                                    std::min(status_header.find(' '), status_header.size()));
+        int n = 0;
+        for (char c : lead) {
+            if (!cl::is_digit(c) || n > 99999) break;
+            n = n * 10 + (c - '0');
+        }
+        if (n != 0) set_response_status(n);
+    }
+    if (cl::iequals(headers->get("Connection"), "Close")) close_connection = true;
+    if (last && close_connection) body_done = true;
+    bool defaulted = false;
+    if (status_code == 0) {
+        set_response_status(200);
+        defaulted = true;
+    }
+    if (body_forbidden()) body_done = true;
+    if (trace_level() > 1)
+        cl::trace_out.write(
+            cl::format_str("   %? %?%?\n", status_code, reason, defaulted ? " (default)" : ""));
+    build_http_response_headers();
+    uint32_t flags = server_send_flags();
+    if (!body_done) flags |= send_flag_more_data;
+    if (body_done && close_connection) flags |= send_flag_disconnect;
+    const uint32_t err =
+        transport->send_response(queue, data ? data->request_id : 0, flags, response);
+    if (err != 0) {
+        if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+        body_done = true;
+    }
+}
+
+void http_request::build_http_response_headers() {
+    response.known_headers.fill(std::string());
+    response.unknown_headers.clear();
+    response.status = status_code;
+    response.reason = reason;
+    for (const auto& [name, value] : headers->headers()) {
+        if (cl::iequals(name, "Status")) continue;
+        // A connection about to close must not be announced as kept alive.
+        if (close_connection &&
+            (cl::iequals(name, "Connection") || cl::iequals(name, "Keep-Alive")))
+            continue;
+        const int id = response_header_id(name);
+        if (id >= 0 && id != http_header_set_cookie)
+            response.known_headers[id] = value;
+        else
+            response.unknown_headers.emplace_back(name, value);
+    }
+    for (const std::string& cookie : headers->cookies())
+        response.unknown_headers.emplace_back("Set-Cookie", cookie);
+    if (close_connection) response.known_headers[http_header_connection] = "close";
+}
+
+namespace {
+
+void frame_chunk_in_place(std::string& out) {
+    // out starts with 7 placeholder bytes for the chunk head.
+    const std::string head = cl::format_str("%05x\r\n", out.size() - 7);
+    out.replace(0, 7, head);
+    out += "\r\n";
+}
+
+} // namespace
+
+void http_request::send_piece(char* buffer, std::size_t offset, std::size_t length) {
+    if (length > 0) {
+        char* at = buffer + offset;
+        if (!chunked) {
+            do_send(at, length);
+        } else if (!compressing) {
+            char head[24];
+            std::snprintf(head, sizeof head, "%05zx\r\n", length);
+            // Bodies are read in pieces far below 0xFFFFF bytes, so the head
+            // always takes exactly the 7 bytes left free before the data.
+            std::memcpy(at - 7, head, 7);
+            at[length] = '\r';
+            at[length + 1] = '\n';
+            do_send(at - 7, length + 9);
+        } else {
+            std::string out(7, '0');
+            deflate_append(compressor, out, std::string_view(at, length), false);
+            if (out.size() > 7) {
+                frame_chunk_in_place(out);
+                do_send(out.data(), out.size());
+            }
+        }
+        return;
+    }
+
+    body_done = true;
+    if (trace_level() > 1) cl::trace_out.write(cl::format_str("finished (%x)\n", bytes_sent));
+    if (!length_known) {
+        std::wstring text = file_->error_text();
+        if (text.empty()) text = L"No script output?";
+        const std::string body = "Script Execution Error:\n\n" + cl::utf16_to_utf8(text);
+        if (compressing) {
+            std::string out(7, '0');
+            deflate_append(compressor, out, body, true);
+            if (out.size() > 7) {
+                frame_chunk_in_place(out);
+                out += "0\r\n\r\n";
+            } else {
+                out = "0\r\n\r\n";
+            }
+            do_send(out.data(), out.size());
+        } else if (chunked) {
+            const std::string out = cl::format_str("%x\r\n%?\r\n0\r\n\r\n", body.size(), body);
+            do_send(out.data(), out.size());
+        } else {
+            do_send(body.data(), body.size());
+        }
+        return;
+    }
+    if (chunked && compressing) {
+        std::string out(7, '0');
+        deflate_append(compressor, out, std::string_view(), true);
+        if (out.size() > 7) {
+            frame_chunk_in_place(out);
+            out += "0\r\n\r\n";
+        } else {
+            out = "0\r\n\r\n";
+        }
+        do_send(out.data(), out.size());
+    } else if (chunked) {
+        do_send("0\r\n\r\n", 5);
+    } else {
+        do_send(nullptr, 0);
+    }
+}
+
+void http_request::do_send(const void* bytes, std::size_t length) {
+    if (trace_level() > 1)
+        cl::trace_out.write(cl::format_str("do_send %? %?\n", length, body_done));
+    uint32_t flags = server_send_flags();
+    if (!body_done) flags |= send_flag_more_data;
+    if (body_done && close_connection) flags |= send_flag_disconnect;
+    const uint32_t err = transport->send_body(queue, data ? data->request_id : 0, flags,
+                                              length ? bytes : nullptr, length);
+    if (err != 0) {
+        if (trace_level() > 1) cl::trace_out.write(cl::format_str("do_send error %x\n", err));
+        body_done = true;
+        return;
+    }
+    bytes_sent += length;
+    if (length) the_transfer_registry().add_bytes_sent(info ? info->connection_id : 0, length);
+}
+
+void http_request::send_body() {
+    if (!headers_sent) {
+        choose_body_encoding();
+        add_policy_headers();
+    }
+    if (body_done) {
+        if (!headers_sent) send_header(false);
+        return;
+    }
+    const uint64_t connection = info ? info->connection_id : 0;
+    std::size_t size = 8192;
+    std::vector<char> buffer(size);
+    uint64_t read_total = 0;
+    uint32_t last_progress = win32::get_tick_count() - 250;
+    the_transfer_registry().report_transfer(connection, transfer_path, 0);
+    while (!body_done) {
+        int64_t n = file_->read(buffer.data() + 7, static_cast<int64_t>(size - 9));
+        if (n < 0) n = 0;
+        read_total += static_cast<uint64_t>(n);
+        if (!length_known) length_known = file_->size() != -2;
+        if (!headers_sent) send_header(n == 0);
+        if (body_done) break; // the head failed, or it ended the answer
+        send_piece(buffer.data(), 7, static_cast<std::size_t>(n));
+        if (static_cast<std::size_t>(n) == size - 9 && size < 131072) {
+            size *= 2;
+            buffer.resize(size);
+        }
+        if (win32::get_tick_count() - last_progress >= 250) {
+            const int64_t total = file_->size();
+            if (total > 0)
+                the_transfer_registry().report_transfer(
+                    connection, transfer_path,
+                    static_cast<int>(read_total * 100 / static_cast<uint64_t>(total)));
+            last_progress = win32::get_tick_count();
+        }
+    }
+    the_transfer_registry().report_transfer(connection, transfer_path, -1);
+}
+
+void http_request::send_simple_response(int s) {
+    if (!text_body.empty())
+        headers->add("Content-Length", decimal(static_cast<int64_t>(text_body.size())));
+    set_response_status(s);
+    if (trace_level() > 1) cl::trace_out.write(cl::format_str("   %? %?\n", status_code, reason));
+    build_http_response_headers();
+    headers_sent = true;
+    const uint64_t id = data ? data->request_id : 0;
+    const uint32_t err =
+        transport->send_response(queue, id, send_flag_more_data | server_send_flags(), response);
+    body_done = true;
+    if (err != 0) {
+        if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+        return;
+    }
+    if (body_forbidden())
+        do_send(nullptr, 0);
+    else
+        do_send(text_body.data(), text_body.size());
+}
+
+int http_request::transmit_string(int s, const std::string& type) {
+    if (trace_level() > 1)
+        cl::trace_out.write(cl::format_str("transmitting string %? (%x)\n", s, file_->size()));
+    set_response_status(s);
+    headers->add("Content-Type", type);
+    if (file_->size() == 0) body_done = true;
+    hand_headers_to_file();
+    return s;
+}
