@@ -1,9 +1,128 @@
 #include "server/request_processor.h"
 
+#include "core/format.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "platform/win32/time.h"
+#include "server/access_log.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
 #include "server/http_server.h"
 #include "server/http_tables.h"
+#include "server/req_info.h"
+#include "server/response_headers.h"
+#include "server/script_host.h"
+#include "server/server_dirs.h"
+#include "server/server_settings.h"
 
-#include "core/text.h"
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <exception>
+#include <filesystem>
+#include <memory>
+
+namespace {
+
+constexpr int max_passes = 32;
+
+// "Require env" reads the request's CGI variables.
+class info_variables final : public request_variables {
+  public:
+    explicit info_variables(const req_info& info) : info_(info) {}
+    std::string get(std::string_view name) const override { return info_.get(name); }
+
+  private:
+    const req_info& info_;
+};
+
+socklen_t address_length(const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+// Numeric host and service of an address; the getnameinfo code on failure.
+int numeric_name(const sockaddr_storage& a, std::string& host, std::string& port) {
+    char h[1025];
+    char s[32];
+    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a), h,
+                                 sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
+    if (rc != 0) return rc;
+    host = h;
+    port = s;
+    return 0;
+}
+
+std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
+                                                     const win32::systemtime& now) {
+    auto d = std::make_shared<http_request_data>();
+    d->received = now;
+    d->flags = k.flags;
+    d->version = k.version_major * 100u + k.version_minor;
+    d->request_id = k.request_id;
+    d->method = method_name(static_cast<int>(k.verb), k.unknown_verb);
+    for (std::size_t i = 0; i < khttp::request_header_count && i < d->known_headers.size(); ++i)
+        if (!k.known_headers[i].empty()) d->known_headers[i] = k.known_headers[i];
+    for (const auto& [name, value] : k.unknown_headers)
+        d->unknown_headers.emplace(name, value);
+    d->query = k.query;
+    return d;
+}
+
+// Writes the log line of a request that has been answered.
+void write_access_log_line(const http_request& request, const req_info& info,
+                           const std::string& request_line) {
+    access_log_fields f;
+    f.remote_addr = info.get("REMOTE_ADDR");
+    f.user = info.user_name;
+    f.request_line = request_line;
+    f.status = request.status_code != 0 ? request.status_code : request.status;
+    f.bytes_sent = request.bytes_sent;
+    f.referer = request.referer;
+    f.user_agent = request.user_agent;
+    the_access_log().queue_line(
+        format_access_log_line(f, win32::get_local_time(), standard_zone_bias()));
+}
+
+bool begins_with_scheme(const std::string& s) {
+    return s.rfind("http://", 0) == 0 || s.rfind("https://", 0) == 0;
+}
+
+// Scheme and host cut off an absolute URL, up to its path.
+std::string path_of_url(const std::string& url) {
+    const std::size_t scheme = url.find("://");
+    const std::size_t slash = url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    return slash == std::string::npos ? std::string("/") : url.substr(slash);
+}
+
+std::string without_trailing_slash(std::string s) {
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
+}
+
+// Symbolic links inside the tree may point anywhere; what a request reaches
+// must still lie inside the document root once they are resolved (as far as
+// the path exists).
+bool inside_document_root(const std::wstring& local_path) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const fs::path root = fs::weakly_canonical(fs::path(cl::utf16_to_utf8(public_dir())), ec);
+    if (ec) return false;
+    const fs::path real = fs::weakly_canonical(fs::path(cl::utf16_to_utf8(local_path)), ec);
+    if (ec) return false;
+    const std::string r = without_trailing_slash(root.string());
+    const std::string p = without_trailing_slash(real.string());
+    return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 &&
+                      (r == "/" || p[r.size()] == '/'));
+}
+
+struct pass_state {
+    cl::sh_ptr<config_info> config;
+    bool handler_answered = false;
+    bool done = false; // answered in the passes (redirect, refused path)
+};
+
+} // namespace
 
 std::wstring media_folder_name(const std::wstring& media_dir) {
     std::wstring d = media_dir;
@@ -36,13 +155,193 @@ std::wstring decode_media_path(const std::wstring& path, const std::wstring& med
     return p + L"/" + decoded + L"." + rest.substr(dot + 1);
 }
 
-// Until the request classes are part of the server every request is answered
-// 501, so the front end can be run and measured on its own.
-void process_request(_http_server& server, std::shared_ptr<khttp::request> request) {
+void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
+    const khttp::request& k = *kreq;
+    const server_values& settings = server_settings();
+    script_host& host = the_script_host();
+    const int level = trace_level();
+
+    // 1-3: request data and variables.
+    const win32::systemtime now = win32::get_system_time();
     server.count_request();
-    khttp::response r;
-    r.status = 501;
-    r.reason = std::string(status_text(501));
-    r.known_headers[khttp::header_content_length] = "0";
-    khttp::send_response(server.queue(), request->request_id, 0, r);
+    std::shared_ptr<http_request_data> data = make_request_data(k, now);
+    cl::sh_ptr<req_info> info = cl::make_sh<req_info>();
+    info->data = data.get();
+    info->connection_id = k.connection_id;
+
+    if (level != 0)
+        cl::trace_out.write_w(cl::format_wstr(L"connection %?: request %? for %?\n",
+                                              k.connection_id, k.request_id, k.abs_path));
+
+    // 5-7: addresses and the proxy test.
+    std::string local_port;
+    {
+        std::string host_text, port;
+        const int rc = numeric_name(k.remote_address, host_text, port);
+        if (rc == 0) {
+            info->set("REMOTE_ADDR", host_text);
+            info->set("REMOTE_PORT", port);
+            server.set_client_text(k.connection_id, host_text + ":" + port);
+        } else {
+            cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", rc));
+        }
+        const int rc2 = numeric_name(k.local_address, host_text, port);
+        if (rc2 == 0) {
+            info->set("SERVER_NAME", host_text);
+            info->set("SERVER_PORT", port);
+            local_port = port;
+        } else {
+            cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", rc2));
+        }
+    }
+    const bool is_proxy =
+        !settings.proxy_port.empty() && cl::utf16_to_utf8(settings.proxy_port) == local_port;
+
+    // 8-9: query and path.
+    if (!k.query.empty() && level >= 2) cl::trace_out.write(cl::format_str("query: %?\n", k.query));
+    data->path = k.abs_path;
+    if (shell_settings().enable_media_server)
+        data->path = decode_media_path(data->path, media_folder_name(media_dir()));
+
+    // 10: response headers.
+    cl::sh_ptr<response_headers> headers = cl::make_sh<response_headers>();
+    for (const auto& [name, value] : standard_headers(now, settings.server_name))
+        headers->add(name, value);
+
+    const request_queue_handle& queue = server.queue();
+    const std::wstring method_w = cl::utf8_to_utf16(data->method);
+    const std::string request_line =
+        cl::format_str("%? %? HTTP/%?.%?", data->method, k.raw_url, k.version_major,
+                       k.version_minor);
+
+    // Runs an error answer for status; the request ends without a log line.
+    const auto answer_error = [&](int status, cl::sh_ptr<req_info> with_info,
+                                  const std::string& redirect_to) {
+        auto err = std::make_unique<http_error_request>(headers, status);
+        err->redirect_to = redirect_to;
+        run_request(*err, queue, data, with_info, true);
+    };
+
+    // 11: directive passes.
+    pass_state st;
+    std::wstring path = data->path;
+    bool saw_304 = false;
+    int pass = 0;
+    for (; pass < max_passes; ++pass) {
+        st.config = host.get_config_info(path, method_w);
+        if (st.config && !is_proxy && !inside_document_root(st.config->local_path))
+            st.config = cl::sh_ptr<config_info>();
+        info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
+        info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));
+        if (level >= 2)
+            cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
+        if (!st.config) {
+            if (level >= 2)
+                cl::trace_out.write_w(cl::format_wstr(L"invalid or blocked url (%?)\n",
+                                                      is_proxy ? std::wstring(L"/") : path));
+            answer_error(403, cl::sh_ptr<req_info>(), std::string());
+            return;
+        }
+        info->config = st.config;
+
+        // Redirects: a host redirect wins over a path redirect.
+        std::string redirect_target;
+        uint32_t redirect_status = 0;
+        const host_redirect_result hr =
+            apply_host_redirects(*st.config, data->header(http_header_host));
+        std::string path_target = st.config->redirect_target;
+        if (data->method == "PROPFIND" && st.config->is_directory() && !path_target.empty()) {
+            if (begins_with_scheme(path_target)) path_target = path_of_url(path_target);
+            cl::sh_ptr<config_info> target = host.get_url_config_info(path_target, method_w);
+            if (target && target->is_file()) path_target.clear();
+        }
+        if (!hr.target.empty()) {
+            redirect_status = hr.status;
+            redirect_target = std::string(k.secure ? "https://" : "http://") + hr.target + k.raw_url;
+        } else if (!path_target.empty()) {
+            redirect_status = st.config->redirect_status;
+            redirect_target = path_target;
+            if (!data->query.empty()) redirect_target += "?" + data->query;
+        }
+        if (!redirect_target.empty()) {
+            info->set("_TSKQVL_REDIRECT_TO", redirect_target);
+            answer_error(static_cast<int>(redirect_status), info, redirect_target);
+            return;
+        }
+
+        // Handler scripts may answer or rewrite the path.
+        const std::wstring& script = st.config->rewrite_script;
+        if (script.empty() || saw_304) break;
+        info->set("REQUEST_METHOD", data->method);
+        info->set("QUERY_STRING", data->query);
+        auto handler = std::make_unique<http_script_request>(headers, script);
+        const std::wstring before = data->path;
+        const int result = run_request(*handler, queue, data, info, true);
+        if (result == 200) {
+            write_access_log_line(*handler, *info, request_line);
+            return;
+        }
+        if (result == 304) {
+            saw_304 = true;
+        } else if (!is_proxy && data->path != before) {
+            path = data->path;
+            continue;
+        }
+        break;
+    }
+    if (pass == max_passes)
+        cl::trace_out.write_w(cl::format_wstr(L"too many rewrites for %?\n", path));
+
+    // 12-14: the request class.
+    info->set("QUERY_STRING", data->query);
+    info->set("REQUEST_METHOD", data->method);
+    info->set("REMOTE_HOST", "");
+    std::unique_ptr<http_request> request;
+    const info_variables vars(*info);
+    // The method as the client sent it: a method the service does not know
+    // ("get", "mkcalendar") is compared in its own spelling, so "get" is not GET.
+    const std::string& m = k.verb == khttp::verb::unknown ? k.unknown_verb : data->method;
+    if (!check_require(data->method, *st.config, &vars))
+        request = std::make_unique<http_error_request>(headers, 403);
+    else if (is_proxy)
+        request = std::make_unique<proxy_request>(headers);
+    else if (m == "GET")
+        request = std::make_unique<http_get_request>(headers, mode_get);
+    else if (m == "POST")
+        request = std::make_unique<http_post_request>(headers);
+    else if (m == "HEAD")
+        request = std::make_unique<http_get_request>(headers, mode_head);
+    else if (m == "OPTIONS")
+        request = std::make_unique<http_get_request>(headers, mode_options);
+    else if (m == "PUT")
+        request = std::make_unique<http_put_request>(headers);
+    else if (m == "DELETE")
+        request = std::make_unique<http_delete_request>(headers);
+    else if (m == "PROPFIND")
+        request = std::make_unique<http_propfind_request>(headers);
+    else if (m == "COPY")
+        request = std::make_unique<http_copy_move_request>(headers, true);
+    else if (m == "MOVE")
+        request = std::make_unique<http_copy_move_request>(headers, false);
+    else if (m == "LOCK")
+        request = std::make_unique<http_lock_unlock_request>(headers, true);
+    else if (m == "UNLOCK")
+        request = std::make_unique<http_lock_unlock_request>(headers, false);
+    else if (m == "MKCOL")
+        request = std::make_unique<http_mkcol_request>(headers);
+    else if (m == "PROPPATCH")
+        request = std::make_unique<http_proppatch_request>(headers);
+    else if (m == "REPORT")
+        request = std::make_unique<http_report_request>(headers);
+    else
+        request = std::make_unique<http_error_request>(headers, 405);
+
+    // 16: run; a status result is answered by an error request.
+    const int result = run_request(*request, queue, data, info, true);
+    if (result != 0) {
+        auto err = std::make_unique<http_error_request>(headers, result);
+        run_request(*err, queue, data, info, true);
+        request = std::move(err);
+    }
+    if (st.config->logging) write_access_log_line(*request, *info, request_line);
 }

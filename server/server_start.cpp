@@ -9,11 +9,13 @@
 #include "server/access_log.h"
 #include "server/deflate.h"
 #include "server/directives/directives.h"
+#include "server/http_request.h"
 #include "server/http_server.h"
 #include "server/request_processor.h"
 #include "server/request_thread.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
+#include "server/server_services.h"
 #include "server/server_settings.h"
 #include "server/start_services.h"
 #include "system/os_version.h"
@@ -128,6 +130,23 @@ std::string listen_address_of(const std::wstring& host) {
     return std::string();
 }
 
+// The request code reports its transfers to the server object.
+class server_transfers final : public transfer_registry {
+  public:
+    void report_transfer(uint64_t connection_id, const std::wstring& path, int percent) override {
+        the_http_server().set_transfer_progress(
+            connection_id, path, percent < 0 ? transfer_done : static_cast<uint32_t>(percent));
+    }
+    void add_bytes_sent(uint64_t, uint64_t bytes) override {
+        the_http_server().add_bytes_sent(bytes);
+    }
+    void set_transfer_file(uint64_t connection_id, const std::wstring&,
+                           const std::string& user) override {
+        the_http_server().set_transfer_file(connection_id, user);
+    }
+};
+server_transfers transfers;
+
 cl::ini_file& empty_ini() {
     static cl::ini_file none;
     return none;
@@ -170,6 +189,8 @@ bool server_start() {
     set_trace_level(shell.func_trace);
     read_server_settings(ini, shell, v);
     ::setpriority(PRIO_PROCESS, 0, nice_of(v.server_priority));
+    // Buffered body sends are always available here.
+    http_request::set_server_send_flags(v.enable_kernel_streaming ? send_flag_buffer_data : 0);
 
     if (!the_start_services().type_library_loads()) {
         cl::trace_out.write("Unable to load TypeLib\n");
@@ -182,6 +203,7 @@ bool server_start() {
     pool->set_cleanup_period(v.thread_cleanup_interval);
     pool->set_trace(v.thread_pool_trace);
 
+    set_transfer_registry(&transfers);
     bind_compression(shell.install_dir);
     the_script_host().read_server_dirs();
     // A server without a document root would map requests onto "/"; until
@@ -236,6 +258,7 @@ void server_stop() {
     host.clear_config_info_cache();
     release_compression();
     pool.reset();
+    set_transfer_registry(nullptr);
     if (tls_ready) sync_timer_threads(false);
     tls_ready = false;
 
