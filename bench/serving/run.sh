@@ -47,6 +47,8 @@ wait_port() {
     sleep 0.1
   done
   echo "server on port $1 did not serve f100.txt" >&2
+  curl -si "http://127.0.0.1:$1/f100.txt" | head -3 >&2 || true
+  tail -5 "$work/Tesk/teskqvel/trace.txt" >&2 2>/dev/null || true
   exit 1
 }
 
@@ -62,6 +64,8 @@ mkdir -p "$docs"
 head -c 100 /dev/zero | tr '\0' 'a' >"$docs/f100.txt"
 head -c 1024 /dev/zero | tr '\0' 'b' >"$docs/f1k.txt"
 head -c 65536 /dev/zero | tr '\0' 'c' >"$docs/f64k.txt"
+# nginx and lighttpd workers may run as another user.
+chmod -R a+rX "$work"
 
 start_servers() { # server cores, worker count
   local cpus=$1 workers=$2
