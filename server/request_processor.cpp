@@ -19,7 +19,10 @@
 #include <sys/socket.h>
 
 #include <exception>
-#include <filesystem>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
 #include <memory>
 
 namespace {
@@ -94,24 +97,49 @@ std::string path_of_url(const std::string& url) {
     return slash == std::string::npos ? std::string("/") : url.substr(slash);
 }
 
-std::string without_trailing_slash(std::string s) {
-    while (s.size() > 1 && s.back() == '/')
-        s.pop_back();
-    return s;
+// The real path of a local path: symbolic links resolved as far as the path
+// exists, the missing rest appended as written. Empty when nothing resolves.
+std::string real_path_of(std::string path) {
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    std::string missing;
+    for (int depth = 0; depth < 4096 && !path.empty(); ++depth) {
+        char buf[PATH_MAX];
+        if (::realpath(path.c_str(), buf)) return std::string(buf) + missing;
+        if (errno != ENOENT && errno != ENOTDIR) return std::string();
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return std::string();
+        // A missing part may not climb: ".." after a missing folder would be
+        // judged against the wrong place.
+        if (path.compare(slash, std::string::npos, "/..") == 0) return std::string();
+        missing = path.substr(slash) + missing;
+        path.erase(slash == 0 ? 1 : slash);
+        if (path == "/" && slash == 0) return missing;
+    }
+    return std::string();
+}
+
+// The resolved document root, made again only when the root changes.
+std::string real_document_root() {
+    static std::mutex lock;
+    static std::wstring source;
+    static std::string real;
+    const std::wstring root = public_dir();
+    std::lock_guard<std::mutex> g(lock);
+    if (root != source) {
+        source = root;
+        real = real_path_of(cl::utf16_to_utf8(root));
+    }
+    return real;
 }
 
 // Symbolic links inside the tree may point anywhere; what a request reaches
-// must still lie inside the document root once they are resolved (as far as
-// the path exists).
+// must still lie inside the document root once they are resolved.
 bool inside_document_root(const std::wstring& local_path) {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    const fs::path root = fs::weakly_canonical(fs::path(cl::utf16_to_utf8(public_dir())), ec);
-    if (ec) return false;
-    const fs::path real = fs::weakly_canonical(fs::path(cl::utf16_to_utf8(local_path)), ec);
-    if (ec) return false;
-    const std::string r = without_trailing_slash(root.string());
-    const std::string p = without_trailing_slash(real.string());
+    const std::string r = real_document_root();
+    if (r.empty()) return false;
+    const std::string p = real_path_of(cl::utf16_to_utf8(local_path));
+    if (p.empty()) return false;
     return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 &&
                       (r == "/" || p[r.size()] == '/'));
 }
