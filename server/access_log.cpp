@@ -69,7 +69,8 @@ int32_t standard_zone_bias() {
 std::string format_access_log_line(const access_log_fields& f, const win32::systemtime& local,
                                    int32_t bias) {
     const std::string bytes = f.bytes_sent == 0 ? std::string("-") : std::to_string(f.bytes_sent);
-    const std::string referer = f.referer.empty() ? std::string("\"-\"") : quote_log_field(f.referer);
+    const std::string referer =
+        f.referer.empty() ? std::string("\"-\"") : quote_log_field(f.referer);
     return cl::format_str("%? - %? [%?] %? %? %? %? %?\n", f.remote_addr, quote_log_field(f.user),
                           format_log_time(local, bias), quote_log_field(f.request_line), f.status,
                           bytes, referer, quote_log_field(f.user_agent));
@@ -97,7 +98,8 @@ bool access_log::open(const std::wstring& dir) {
 }
 
 void access_log::arm_flush(cl::base_timer& timer) {
-    timer.set_timer(flush_timer_, [this] { flush_queue(); }, flush_event_);
+    timer.set_timer(
+        flush_timer_, [this] { flush_queue(); }, flush_event_);
 }
 
 void access_log::queue_line(std::string line) {

@@ -35,8 +35,8 @@ std::string format_log_time(const win32::systemtime& local, int32_t bias_minutes
 int32_t standard_zone_bias();
 
 // The complete line, "\n" included.
-std::string format_access_log_line(const access_log_fields& fields,
-                                   const win32::systemtime& local, int32_t bias_minutes);
+std::string format_access_log_line(const access_log_fields& fields, const win32::systemtime& local,
+                                   int32_t bias_minutes);
 
 class access_log {
   public:

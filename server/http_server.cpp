@@ -82,7 +82,8 @@ bool _http_server::start(uint32_t http_port, uint32_t https_port, const std::wst
     }
 
     if (cl::global_timers_running())
-        cl::slow_timer().set_timer(sweep_timer_, [this] { sweep_connections(); }, 1000);
+        cl::slow_timer().set_timer(
+            sweep_timer_, [this] { sweep_connections(); }, 1000);
 
     loop_running_ = true;
     if (pool.run([this] { receive_loop(); }) == 0) {
@@ -247,9 +248,8 @@ void _http_server::list_connections(std::vector<std::wstring>& keys,
     const std::size_t threads = pool_ ? pool_->thread_count() : 0;
     cl::cs_lock g(lock_);
     keys.push_back(L"-1");
-    values.push_back(cl::format_wstr(L"%?,%?,%?,%?,%?", bytes_received_.load(),
-                                     bytes_sent_.load(), requests_.load(), connections_.size(),
-                                     threads));
+    values.push_back(cl::format_wstr(L"%?,%?,%?,%?,%?", bytes_received_.load(), bytes_sent_.load(),
+                                     requests_.load(), connections_.size(), threads));
     std::size_t n = 0;
     for (const auto& [id, r] : connections_) {
         keys.push_back(std::to_wstring(n++));

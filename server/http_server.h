@@ -17,9 +17,9 @@
 #include <vector>
 
 struct connection_record {
-    khttp::overlapped overlapped; // the disconnect wait; status_pending while open
-    std::string client;           // "address:port", set by the request processor
-    std::string user;             // authenticated user of the latest request
+    khttp::overlapped overlapped;               // the disconnect wait; status_pending while open
+    std::string client;                         // "address:port", set by the request processor
+    std::string user;                           // authenticated user of the latest request
     std::map<std::wstring, uint32_t> transfers; // file path -> progress
 };
 
@@ -64,8 +64,7 @@ class _http_server {
     // --- registry ---
     void set_client_text(uint64_t connection_id, const std::string& client);
     void set_transfer_file(uint64_t connection_id, const std::string& user);
-    void set_transfer_progress(uint64_t connection_id, const std::wstring& path,
-                               uint32_t progress);
+    void set_transfer_progress(uint64_t connection_id, const std::wstring& path, uint32_t progress);
     void list_connections(std::vector<std::wstring>& keys, std::vector<std::wstring>& values);
     // Paths below public_dir are listed relative to it.
     void list_downloads(std::vector<std::wstring>& keys, std::vector<std::wstring>& values,

@@ -18,12 +18,12 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
-#include <exception>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <mutex>
+#include <exception>
 #include <memory>
+#include <mutex>
 
 namespace {
 
@@ -238,9 +238,8 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     const request_queue_handle& queue = server.queue();
     const std::wstring method_w = cl::utf8_to_utf16(data->method);
-    const std::string request_line =
-        cl::format_str("%? %? HTTP/%?.%?", data->method, k.raw_url, k.version_major,
-                       k.version_minor);
+    const std::string request_line = cl::format_str("%? %? HTTP/%?.%?", data->method, k.raw_url,
+                                                    k.version_major, k.version_minor);
 
     // Runs an error answer for status; the request ends without a log line.
     const auto answer_error = [&](int status, cl::sh_ptr<req_info> with_info,
@@ -261,8 +260,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             st.config = cl::sh_ptr<config_info>();
         info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
         info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));
-        if (level >= 2)
-            cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
+        if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
         if (!st.config) {
             if (level >= 2)
                 cl::trace_out.write_w(cl::format_wstr(L"invalid or blocked url (%?)\n",
@@ -285,7 +283,8 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         }
         if (!hr.target.empty()) {
             redirect_status = hr.status;
-            redirect_target = std::string(k.secure ? "https://" : "http://") + hr.target + k.raw_url;
+            redirect_target =
+                std::string(k.secure ? "https://" : "http://") + hr.target + k.raw_url;
         } else if (!path_target.empty()) {
             redirect_status = st.config->redirect_status;
             redirect_target = path_target;

@@ -34,10 +34,14 @@ uint32_t get_uint_or(cl::ini_file& ini, const wchar_t* key, uint32_t current) {
 }
 
 std::wstring trim(const std::wstring& s) {
-    const auto blank = [](wchar_t c) { return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n'; };
+    const auto blank = [](wchar_t c) {
+        return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
+    };
     std::size_t b = 0, e = s.size();
-    while (b < e && blank(s[b])) ++b;
-    while (e > b && blank(s[e - 1])) --e;
+    while (b < e && blank(s[b]))
+        ++b;
+    while (e > b && blank(s[e - 1]))
+        --e;
     return s.substr(b, e - b);
 }
 

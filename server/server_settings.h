@@ -12,11 +12,11 @@ class ini_file;
 
 // Filled by the program shell before server_start (server/server_start.h).
 struct shell_values {
-    std::wstring install_dir;          // the executable's folder, ending in "/"
-    std::wstring data_dir;             // the program-data directory, ending in "/"
+    std::wstring install_dir;           // the executable's folder, ending in "/"
+    std::wstring data_dir;              // the program-data directory, ending in "/"
     cl::ini_file* global_ini = nullptr; // "global.ini"; not owned
-    std::wstring product_name;         // default of "server_name"
-    std::string master_password;       // key of the stored dynamic-address password
+    std::wstring product_name;          // default of "server_name"
+    std::string master_password;        // key of the stored dynamic-address password
     bool enable_media_server = false;
     bool dump_request_body = false;       // "-dump_request_body"; the INI key wins
     bool enable_script_debugging = false; // "-enable_script_debugging"; the INI key wins
@@ -42,8 +42,8 @@ struct server_values {
     uint32_t connection_timeout = 300; // seconds
     bool enable_script_timing = false;
     bool enable_request_cache = false;
-    std::wstring proxy_port; // empty: no proxy
-    bool enable_kernel_streaming = false; // buffer-data flag on body sends
+    std::wstring proxy_port;                 // empty: no proxy
+    bool enable_kernel_streaming = false;    // buffer-data flag on body sends
     uint32_t thread_cleanup_interval = 2000; // ms, at least 500
     bool thread_pool_trace = false;
     std::wstring log_dir; // ends in "/" unless empty

@@ -39,10 +39,14 @@ const wchar_t* const upnp_rule_name = L"Tesk qvel uPnP";
 // program may lack; then the process simply keeps its priority.
 int nice_of(priority_class p) {
     switch (p) {
-    case priority_class::above_normal: return -5;
-    case priority_class::below_normal: return 5;
-    case priority_class::high: return -10;
-    case priority_class::normal: break;
+    case priority_class::above_normal:
+        return -5;
+    case priority_class::below_normal:
+        return 5;
+    case priority_class::high:
+        return -10;
+    case priority_class::normal:
+        break;
     }
     return 0;
 }
@@ -71,15 +75,15 @@ void open_firewall(const server_values& v, bool media) {
         return;
     }
     if (!fw->add_port(v.server_port, true, rule_name))
-        cl::trace_out.write(cl::format_str("unable to add TCP port %? to Windows firewall\n",
-                                           v.server_port));
+        cl::trace_out.write(
+            cl::format_str("unable to add TCP port %? to Windows firewall\n", v.server_port));
     if (!fw->add_port(v.server_port, false, rule_name))
-        cl::trace_out.write(cl::format_str("unable to add UDP port %? to Windows firewall\n",
-                                           v.server_port));
+        cl::trace_out.write(
+            cl::format_str("unable to add UDP port %? to Windows firewall\n", v.server_port));
     if (v.https_port != 0 && v.https_port != v.server_port &&
         !fw->add_port(v.https_port, true, rule_name))
-        cl::trace_out.write(cl::format_str("unable to add TCP port %? to Windows firewall\n",
-                                           v.https_port));
+        cl::trace_out.write(
+            cl::format_str("unable to add TCP port %? to Windows firewall\n", v.https_port));
     if (media) {
         if (!fw->add_port(1900, false, upnp_rule_name))
             cl::trace_out.write("unable to add UDP port 1900 to Windows firewall\n");
@@ -92,14 +96,14 @@ void close_firewall(const server_values& v, bool media) {
     auto fw = make_firewall();
     if (!fw->init(7)) return;
     if (!fw->remove_port(v.server_port, true))
-        cl::trace_out.write(cl::format_str("unable to remove TCP port %? from Windows firewall\n",
-                                           v.server_port));
+        cl::trace_out.write(
+            cl::format_str("unable to remove TCP port %? from Windows firewall\n", v.server_port));
     if (!fw->remove_port(v.server_port, false))
-        cl::trace_out.write(cl::format_str("unable to remove UDP port %? from Windows firewall\n",
-                                           v.server_port));
+        cl::trace_out.write(
+            cl::format_str("unable to remove UDP port %? from Windows firewall\n", v.server_port));
     if (v.https_port != 0 && v.https_port != v.server_port && !fw->remove_port(v.https_port, true))
-        cl::trace_out.write(cl::format_str("unable to remove TCP port %? from Windows firewall\n",
-                                           v.https_port));
+        cl::trace_out.write(
+            cl::format_str("unable to remove TCP port %? from Windows firewall\n", v.https_port));
     if (media) {
         if (!fw->remove_port(1900, false))
             cl::trace_out.write("unable to remove UDP port 1900 from Windows firewall\n");
@@ -209,7 +213,8 @@ bool server_start() {
     // A server without a document root would map requests onto "/"; until
     // the script host sets one, the configured or default folder is used.
     if (public_dir().empty())
-        set_public_dir(ini.get_string_or_wstring(L"Param", L"public_dir", shell.data_dir + L"pub/"));
+        set_public_dir(
+            ini.get_string_or_wstring(L"Param", L"public_dir", shell.data_dir + L"pub/"));
     build_directive_table();
 
     v.log_dir = read_log_dir(ini, public_dir());

@@ -19,9 +19,9 @@ TEST(media_path_decoding, encoded_names_below_the_media_folder) {
         {L"/media.enc/2e2e5c2e2e.txt", L"/media.enc/2e2e5c2e2e.txt"},
         {L"/media.enc/410a.txt", L"/media.enc/410a.txt"},
         {L"/media.enc/2e2e.txt", L"/media/...txt"},
-        {L"/media.enc/414.mp3", L"/media.enc/414.mp3"},  // odd number of digits
-        {L"/media.enc/4142", L"/media.enc/4142"},        // no extension
-        {L"/media.enc/zz.mp3", L"/media.enc/zz.mp3"},    // not hexadecimal
+        {L"/media.enc/414.mp3", L"/media.enc/414.mp3"},   // odd number of digits
+        {L"/media.enc/4142", L"/media.enc/4142"},         // no extension
+        {L"/media.enc/zz.mp3", L"/media.enc/zz.mp3"},     // not hexadecimal
         {L"/media.enc/a:41.mp3", L"/media.enc/a:41.mp3"}, // ":" before the dot
         {L"/media/414243.mp3", L"/media/414243.mp3"},
         {L"/other.enc/41.mp3", L"/other.enc/41.mp3"},

@@ -182,13 +182,11 @@ TEST_F(server_start_test, live_start_serves_and_stop_undoes_it_in_order) {
 
     const std::string p = std::to_string(port_);
     // The same port for HTTPS is opened and closed once.
-    EXPECT_EQ(firewall_calls,
-              (std::vector<std::string>{"init 7", "add " + p + " tcp Tesk qvel",
-                                        "add " + p + " udp Tesk qvel",
-                                        "add 1900 udp Tesk qvel uPnP",
-                                        "add 2869 tcp Tesk qvel uPnP", "init 7",
-                                        "remove " + p + " tcp", "remove " + p + " udp",
-                                        "remove 1900 udp", "remove 2869 tcp"}));
+    EXPECT_EQ(firewall_calls, (std::vector<std::string>{
+                                  "init 7", "add " + p + " tcp Tesk qvel",
+                                  "add " + p + " udp Tesk qvel", "add 1900 udp Tesk qvel uPnP",
+                                  "add 2869 tcp Tesk qvel uPnP", "init 7", "remove " + p + " tcp",
+                                  "remove " + p + " udp", "remove 1900 udp", "remove 2869 tcp"}));
     EXPECT_NE(sink_.text_.find("unable to add TCP port 2869 to Windows firewall\n"),
               std::string::npos);
     EXPECT_NE(sink_.text_.find("unable to get CLSID for No.Such.Object (800401f3)\n"),
