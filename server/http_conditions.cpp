@@ -86,7 +86,11 @@ int http_get_request::check_preconditions(int s, const std::wstring& path, bool 
             }
         }
     }
-    if (!if_modified.empty() && !modified_since(if_modified, target)) return 304;
+    // A client that sent entity tags asked about content, not dates: when none
+    // of its tags matched, an unchanged date must not turn the answer into a
+    // 304 for content the client does not have.
+    if (!if_modified.empty() && if_none_match.empty() && !modified_since(if_modified, target))
+        return 304;
     if (!if_unmodified.empty() && modified_since(if_unmodified, target)) return 412;
     if (s >= 300) return s;
     if (!if_header_allows_write()) return 412;

@@ -1,5 +1,7 @@
 #include "core/file_hnd.h"
 
+#include "tests/common/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,26 +14,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class FileHnd : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tq_file_hnd_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::wstring path(const char* name) const { return (dir_ / name).wstring(); }
-    void put(const char* name, const std::string& content) const {
-        std::ofstream(dir_ / name, std::ios::binary) << content;
-    }
-    std::string get(const char* name) const {
-        std::ifstream in(dir_ / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    fs::path dir_;
-};
+using FileHnd = tq_test::temp_dir_test;
 
 } // namespace
 

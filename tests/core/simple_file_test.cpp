@@ -1,5 +1,7 @@
 #include "core/simple_file.h"
 
+#include "tests/common/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -12,20 +14,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class SimpleFile : public ::testing::Test {
+class SimpleFile : public tq_test::temp_dir_test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tq_simple_file_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::wstring path(const char* name) const { return (dir_ / name).wstring(); }
-    void put(const char* name, const std::string& content) const {
-        std::ofstream(dir_ / name, std::ios::binary | std::ios::trunc) << content;
-    }
     std::string etag_of(const char* name) const {
         cl::simple_file f;
         EXPECT_TRUE(f.open(path(name), cl::o_rdonly, cl::sh_denyno));
@@ -36,7 +26,6 @@ class SimpleFile : public ::testing::Test {
         struct timespec t[2] = {{sec, nsec}, {sec, nsec}};
         ASSERT_EQ(::utimensat(AT_FDCWD, (dir_ / name).c_str(), t, 0), 0);
     }
-    fs::path dir_;
 };
 
 } // namespace

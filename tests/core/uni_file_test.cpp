@@ -1,5 +1,7 @@
 #include "core/uni_file.h"
 
+#include "tests/common/temp_dir.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -10,24 +12,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-class UniFile : public ::testing::Test {
+class UniFile : public tq_test::temp_dir_test {
   protected:
-    void SetUp() override {
-        dir_ = fs::temp_directory_path() /
-               ("tq_uni_file_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-    std::wstring path(const char* name) const { return (dir_ / name).wstring(); }
-    void put(const char* name, const std::string& content) const {
-        std::ofstream(dir_ / name, std::ios::binary) << content;
-    }
-    std::string get(const char* name) const {
-        std::ifstream in(dir_ / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), {});
-    }
     std::vector<std::wstring> lines(const char* name) {
         cl::uni_file f;
         EXPECT_TRUE(f.open(path(name), cl::o_rdonly));
@@ -37,7 +23,6 @@ class UniFile : public ::testing::Test {
             out.push_back(l);
         return out;
     }
-    fs::path dir_;
 };
 
 std::string bytes(std::initializer_list<int> b) {
