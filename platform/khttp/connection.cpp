@@ -601,9 +601,10 @@ void connection::on_head(lock& l) {
     req.secure = secure_;
 
     std::size_t limit = opts_.max_queued_requests;
-    auto& q = *r->queue;
-    std::lock_guard<std::mutex> ql(q.m_);
+    auto& q = *r->queue; // r holds the queue alive past the unlock below
+    std::unique_lock<std::mutex> ql(q.m_);
     if (q.closed_ || q.pending_.size() >= limit) {
+        ql.unlock();
         refuse(l, 503);
         return;
     }
@@ -612,6 +613,9 @@ void connection::on_head(lock& l) {
     queue_ = &q;
     service::get().add_request(request_id_, shared_from_this());
     q.pending_.push_back(std::move(req));
+    // Woken after the unlock, the receiver finds the queue free instead of
+    // going back to sleep on its lock at once.
+    ql.unlock();
     q.cv_.notify_one();
 }
 
