@@ -1,9 +1,9 @@
 #include "core/thread.h"
 
-#include "core/timer.h"
 #include "core/format.h"
-#include "core/trace.h"
 #include "core/impersonation.h"
+#include "core/timer.h"
+#include "core/trace.h"
 
 #include "platform/win32/time.h"
 
@@ -136,12 +136,19 @@ void thread_pool::thread_obj_ex::give(job j, job_id id) {
     job_ = std::move(j);
     job_id_ = id;
     idle_ = false;
-    job_event_.set();
+    signal();
+}
+
+void thread_pool::thread_obj_ex::signal() {
+    {
+        std::lock_guard<std::mutex> g(wake_m_);
+        wake_set_ = true;
+    }
+    wake_cv_.notify_one();
 }
 
 void thread_pool::thread_obj_ex::run() {
     while (!quit_ && !stop_requested()) {
-        job_event_.reset();
         job j = std::move(job_);
         job_ = nullptr;
         try {
@@ -156,7 +163,9 @@ void thread_pool::thread_obj_ex::run() {
         j = nullptr;
         if (quit_ || stop_requested()) break;
         idle_ = true;
-        job_event_.wait();
+        std::unique_lock<std::mutex> l(wake_m_);
+        wake_cv_.wait(l, [this] { return wake_set_; });
+        wake_set_ = false;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "core/sync.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -81,7 +82,7 @@ class thread_pool {
                       job_id id);
         ~thread_obj_ex() override;
         void run() override;
-        void wake() override { job_event_.set(); }
+        void wake() override { signal(); }
 
         uint32_t stop_limit() const { return stop_limit_; }
         bool idle() const { return idle_.load(); }
@@ -92,10 +93,17 @@ class thread_pool {
         // Hands over the next job; the pool calls it under its lock on an
         // idle thread only.
         void give(job j, job_id id);
+        void signal();
 
         uint32_t stop_limit_;
         job job_;
-        event job_event_;
+        // The idle thread's wake-up, private to the pair (not an event: an
+        // event wakes its waiter into the lock the setter still holds, which
+        // costs a second sleep and wake per job). The setter notifies after
+        // letting the lock go.
+        std::mutex wake_m_;
+        std::condition_variable wake_cv_;
+        bool wake_set_ = false;
         std::atomic<bool> idle_{false};
         std::atomic<bool> quit_{false};
         job_id job_id_; // written under the pool lock

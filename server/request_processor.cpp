@@ -15,8 +15,12 @@
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
 
+#include <fcntl.h>
+#include <linux/openat2.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -119,26 +123,81 @@ std::string real_path_of(std::string path) {
     return std::string();
 }
 
-// The resolved document root, made again only when the root changes.
-std::string real_document_root() {
+// An open handle on the document root (a path handle, close-on-exec).
+class root_handle {
+  public:
+    explicit root_handle(const std::string& path)
+        : fd_(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
+    ~root_handle() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    root_handle(const root_handle&) = delete;
+    root_handle& operator=(const root_handle&) = delete;
+    int fd() const { return fd_; }
+
+  private:
+    int fd_;
+};
+
+// The document root as configured (without trailing slashes), resolved, and
+// open; made again only when the root changes.
+struct document_root {
+    std::string text;
+    std::string real;
+    std::shared_ptr<const root_handle> handle;
+};
+
+document_root current_document_root() {
     static std::mutex lock;
     static std::wstring source;
-    static std::string real;
+    static document_root cached;
     const std::wstring root = public_dir();
     std::lock_guard<std::mutex> g(lock);
-    if (root != source) {
+    if (root != source || !cached.handle) {
         source = root;
-        real = real_path_of(cl::utf16_to_utf8(root));
+        cached.text = cl::utf16_to_utf8(root);
+        while (cached.text.size() > 1 && cached.text.back() == '/')
+            cached.text.pop_back();
+        cached.real = real_path_of(cached.text);
+        cached.handle = std::make_shared<const root_handle>(cached.text);
     }
-    return real;
+    return cached;
+}
+
+// True when the part of path below the root resolves beneath it: one
+// openat2 call in which the kernel follows the links and refuses any step
+// out of the root. A link that leaves the tree, a missing file or an older
+// kernel answers false and the caller resolves the full path instead.
+bool resolves_beneath(const document_root& root, const std::string& path) {
+    if (!root.handle || root.handle->fd() < 0 || root.text.empty()) return false;
+    if (path.compare(0, root.text.size(), root.text) != 0) return false;
+    if (path.size() > root.text.size() && path[root.text.size()] != '/' && root.text != "/")
+        return false;
+    std::string rest = path.substr(root.text.size());
+    while (!rest.empty() && rest.front() == '/')
+        rest.erase(0, 1);
+    if (rest.empty()) return true;
+    open_how how{};
+    how.flags = O_PATH | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const long fd = ::syscall(SYS_openat2, root.handle->fd(), rest.c_str(), &how, sizeof how);
+    if (fd < 0) return false;
+    ::close(static_cast<int>(fd));
+    return true;
 }
 
 // Symbolic links inside the tree may point anywhere; what a request reaches
-// must still lie inside the document root once they are resolved.
+// must still lie inside the document root once they are resolved. The usual
+// request, a file reached through links that stay inside, is settled by the
+// kernel in one call; everything else is resolved in full (realpath walks
+// the path one link read per component, which costs several calls).
 bool inside_document_root(const std::wstring& local_path) {
-    const std::string r = real_document_root();
+    const document_root root = current_document_root();
+    const std::string& r = root.real;
     if (r.empty()) return false;
-    const std::string p = real_path_of(cl::utf16_to_utf8(local_path));
+    const std::string path = cl::utf16_to_utf8(local_path);
+    if (resolves_beneath(root, path)) return true;
+    const std::string p = real_path_of(path);
     if (p.empty()) return false;
     return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 &&
                       (r == "/" || p[r.size()] == '/'));

@@ -56,12 +56,10 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
     v.enable_script_timing = ini.get_bool(param, L"enable_script_timing", v.enable_script_timing);
     v.enable_request_cache = ini.get_bool(param, L"enable_request_cache", v.enable_request_cache);
     v.proxy_port = ini.get_string_or_wstring(param, L"proxy_port", v.proxy_port);
-    // The key counts only where the HTTP service's buffered sending is
-    // supported. Here it is not: the service holds a buffered response back
-    // until the next packet or a 200 ms timer when the answer ends with an
-    // empty send, which costs more than buffering saves.
-    v.enable_kernel_streaming =
-        buffered_sends_supported && ini.get_bool(param, L"enable_kernel_streaming", true);
+    // Buffered sending is always available on this platform: the HTTP service
+    // keeps small buffered output until the answer's next send, so a head and
+    // a small body leave in one write.
+    v.enable_kernel_streaming = ini.get_bool(param, L"enable_kernel_streaming", true);
 
     const int32_t cleanup = ini.get_int(param, L"thread_cleanup_interval", 2000);
     v.thread_cleanup_interval = static_cast<uint32_t>(std::max(cleanup, 500));

@@ -30,9 +30,6 @@ enum class priority_class { normal, above_normal, below_normal, high };
 // else is normal.
 priority_class priority_from_name(const std::wstring& name);
 
-// Whether the HTTP service's buffer-data send flag helps on this platform.
-inline constexpr bool buffered_sends_supported = false;
-
 // What server_start read. The "current value" settings keep what they held
 // before the read when the key is missing, so these start at their defaults.
 struct server_values {
@@ -43,7 +40,7 @@ struct server_values {
     bool enable_script_timing = false;
     bool enable_request_cache = false;
     std::wstring proxy_port;                 // empty: no proxy
-    bool enable_kernel_streaming = false;    // buffer-data flag on body sends
+    bool enable_kernel_streaming = true;     // buffer-data flag on body sends
     uint32_t thread_cleanup_interval = 2000; // ms, at least 500
     bool thread_pool_trace = false;
     std::wstring log_dir; // ends in "/" unless empty

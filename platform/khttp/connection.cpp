@@ -26,6 +26,11 @@ constexpr std::size_t send_backlog = 256 * 1024;
 constexpr std::size_t read_ahead = 64 * 1024;
 // What a refused client may still send before the connection is cut.
 constexpr uint64_t linger_limit = 256 * 1024;
+// A buffer-data send is kept back while less than this waits, so a head and a
+// small body leave in one write...
+constexpr std::size_t hold_limit = 32 * 1024;
+// ...and for no longer than this when the sender pauses between pieces.
+constexpr std::chrono::milliseconds hold_time{200};
 
 void to_sockaddr(const asio::ip::tcp::endpoint& ep, sockaddr_storage& out) {
     std::memset(&out, 0, sizeof out);
@@ -109,7 +114,7 @@ connection::connection(strand_type strand, tcp::socket socket, asio::ssl::contex
                        uint16_t port)
     : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
       opts_(service::get().options()), strand_(std::move(strand)), timer_(strand_),
-      write_timer_(strand_) {
+      write_timer_(strand_), hold_timer_(strand_) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     auto r = socket.remote_endpoint(ec);
@@ -173,7 +178,7 @@ void connection::pump(lock& l) {
         return;
     }
     if (phase_ == phase::closed || phase_ == phase::handshake) return;
-    if (!write_pending_ && !out_.empty()) start_write(l);
+    if (!write_pending_ && !out_.empty() && !held_) start_write(l);
     if (!write_pending_ && out_.empty() && close_after_write_ && phase_ == phase::closing) {
         // Everything is out: end our side and read what the client still
         // sends for a while, so that it sees the answer rather than a reset.
@@ -208,7 +213,7 @@ void connection::pump(lock& l) {
 
 bool connection::needs_pump() const {
     if (phase_ == phase::closed || phase_ == phase::handshake) return false;
-    if (!write_pending_ && !out_.empty()) return true;
+    if (!write_pending_ && !out_.empty() && !held_) return true;
     if (close_after_write_ && phase_ == phase::closing) return true;
     if (reading_ || read_closed_) return false;
     return phase_ != phase::in_request || want_data_ || buffered() < read_ahead;
@@ -217,14 +222,27 @@ bool connection::needs_pump() const {
 // On a plain connection with nothing in flight a server thread writes at once
 // (a non-blocking send on the descriptor, which touches no I/O object state);
 // what the socket does not take goes out through the strand.
-void connection::send_now(lock& l, bool more_follows) {
+//
+// With hold set (a buffer-data send that more pieces follow) small output is
+// kept here rather than corked in the kernel: a corked socket sends only when
+// more bytes come or after 200 ms, and an answer that ends with an empty send
+// brings no more bytes. Kept here, the last send of the answer, empty or not,
+// writes everything in one call.
+void connection::send_now(lock& l, bool hold) {
+    if (hold && phase_ != phase::closed && out_.size() < hold_limit) {
+        if (!held_) {
+            held_ = true;
+            held_since_ = clock::now();
+            hold_for_a_while();
+        }
+        return;
+    }
+    held_ = false;
     if (plain_ && !write_pending_ && phase_ != phase::closed && phase_ != phase::lingering &&
         !out_.empty()) {
         int fd = plain_->native_handle();
         std::size_t done = 0;
-        // Buffered data waits in the kernel for what follows (a fraction of a
-        // second at most), so a head and a small body leave together.
-        int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (more_follows ? MSG_MORE : 0);
+        int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
         while (done < out_.size()) {
             ssize_t n = ::send(fd, out_.data() + done, out_.size() - done, flags);
             if (n > 0) {
@@ -241,6 +259,31 @@ void connection::send_now(lock& l, bool more_follows) {
         }
         out_.erase(0, done);
     }
+    pump(l);
+}
+
+// One hold timer per connection, armed only when none is pending: a busy
+// keep-alive connection whose answers are each complete long before the
+// timer fires costs one timer call per hold_time, not one per answer.
+void connection::hold_for_a_while() {
+    if (hold_timer_pending_) return;
+    hold_timer_pending_ = true;
+    hold_timer_.expires_at(held_since_ + hold_time);
+    auto self = shared_from_this();
+    hold_timer_.async_wait(
+        asio::bind_executor(strand_, [self](const error_code& ec) { self->on_hold_timer(ec); }));
+}
+
+void connection::on_hold_timer(const error_code&) {
+    lock l(m_);
+    hold_timer_pending_ = false;
+    if (!held_ || phase_ == phase::closed) return;
+    if (clock::now() < held_since_ + hold_time) {
+        hold_for_a_while(); // a later hold than the one this timer was set for
+        return;
+    }
+    held_ = false;
+    cv_.notify_all();
     pump(l);
 }
 
@@ -558,9 +601,10 @@ void connection::on_head(lock& l) {
     req.secure = secure_;
 
     std::size_t limit = opts_.max_queued_requests;
-    auto& q = *r->queue;
-    std::lock_guard<std::mutex> ql(q.m_);
+    auto& q = *r->queue; // r holds the queue alive past the unlock below
+    std::unique_lock<std::mutex> ql(q.m_);
     if (q.closed_ || q.pending_.size() >= limit) {
+        ql.unlock();
         refuse(l, 503);
         return;
     }
@@ -569,6 +613,9 @@ void connection::on_head(lock& l) {
     queue_ = &q;
     service::get().add_request(request_id_, shared_from_this());
     q.pending_.push_back(std::move(req));
+    // Woken after the unlock, the receiver finds the queue free instead of
+    // going back to sleep on its lock at once.
+    ql.unlock();
     q.cv_.notify_one();
 }
 
@@ -662,6 +709,8 @@ void connection::close_now(lock&) {
     disarm();
     timer_.cancel();
     write_timer_.cancel();
+    hold_timer_.cancel();
+    held_ = false;
     error_code ec;
     auto& s = tls_ ? tls_->next_layer() : *plain_;
     s.shutdown(tcp::socket::shutdown_both, ec);

@@ -47,7 +47,9 @@ class connection : public std::enable_shared_from_this<connection> {
     void post_pump();
     void pump(lock& l);
     bool needs_pump() const;
-    void send_now(lock& l, bool more_follows = false);
+    void send_now(lock& l, bool hold = false);
+    void hold_for_a_while();
+    void on_hold_timer(const boost::system::error_code& ec);
     void start_read(lock& l);
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void start_write(lock& l);
@@ -80,6 +82,7 @@ class connection : public std::enable_shared_from_this<connection> {
     std::unique_ptr<boost::asio::ssl::stream<tcp::socket>> tls_;
     boost::asio::steady_timer timer_;
     boost::asio::steady_timer write_timer_;
+    boost::asio::steady_timer hold_timer_;
     sockaddr_storage remote_{};
     sockaddr_storage local_{};
 
@@ -118,6 +121,11 @@ class connection : public std::enable_shared_from_this<connection> {
     bool write_pending_ = false;
     std::size_t write_off_ = 0;
     bool close_after_write_ = false;
+    // out_ is kept back for the sender's next piece (buffer-data sends): the
+    // next send, a full hold or the hold timer lets it go.
+    bool held_ = false;
+    clock::time_point held_since_{};
+    bool hold_timer_pending_ = false;
 
     std::vector<std::shared_ptr<overlapped::state>> watchers_;
 };

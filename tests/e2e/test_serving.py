@@ -188,6 +188,13 @@ def site(outside):
         s.put("nf/.htaccess", "ErrorDocument 404 https://example.invalid/gone\n")
         os.symlink(os.path.join(outside, "secret.txt"), os.path.join(s.pub, "link.txt"))
         os.symlink(outside, os.path.join(s.pub, "linkdir"))
+        os.symlink(os.path.relpath(os.path.join(outside, "secret.txt"), s.pub),
+                   os.path.join(s.pub, "uplink.txt"))
+        # Links whose target stays inside the tree are followed.
+        os.symlink("hello.txt", os.path.join(s.pub, "in_rel.txt"))
+        os.symlink(os.path.join(s.pub, "hello.txt"), os.path.join(s.pub, "in_abs.txt"))
+        os.symlink("docs", os.path.join(s.pub, "in_dir"))
+        os.symlink("../hello.txt", os.path.join(s.pub, "docs", "up_inside.txt"))
         s.start()
         try:
             require_request_classes(s)
@@ -367,10 +374,20 @@ TRAVERSAL = [
     b"/link.txt",
     b"/linkdir/secret.txt",
     b"/docs/../linkdir/secret.txt",
+    b"/uplink.txt",
+    b"/in_dir/../linkdir/secret.txt",
     b"//etc/passwd",
     b"/./../etc/passwd",
     b"/%252e%252e/etc/passwd",
 ]
+
+
+@pytest.mark.parametrize("path", ["/in_rel.txt", "/in_abs.txt", "/docs/up_inside.txt",
+                                  "/in_dir/up_inside.txt"])
+def test_links_that_stay_inside_are_followed(site, path):
+    status, _, body = request(site, "GET", path)
+    assert status == 200
+    assert body == b"hello world\n"
 
 
 @pytest.mark.parametrize("path", TRAVERSAL)

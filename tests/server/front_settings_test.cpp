@@ -75,7 +75,7 @@ TEST_F(settings_test, defaults_of_an_empty_file) {
     EXPECT_EQ(v.thread_cleanup_interval, 2000u);
     EXPECT_TRUE(v.proxy_port.empty());
     EXPECT_FALSE(v.dump_request_body);
-    EXPECT_EQ(v.enable_kernel_streaming, buffered_sends_supported);
+    EXPECT_TRUE(v.enable_kernel_streaming);
 }
 
 TEST_F(settings_test, values_of_the_file) {
