@@ -2,6 +2,7 @@
 // using the queue calls. Usage: khttp_echo PORT DATA_DIR [--idle MS] [--head MS]
 // [--body MS] [--drain BYTES] [--listen ADDRESS]. PORT 0 picks free ports; the chosen ones are
 // printed as "LISTENING http=P https=Q". Runs until stdin closes.
+#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
 #include "platform/khttp/url.h"
 
@@ -22,21 +23,11 @@
 
 namespace {
 
+using tq_test::free_port;
+
 khttp::queue_handle queue;
 std::mutex watch_lock;
 std::map<uint64_t, khttp::overlapped> watched;
-
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 std::string address_text(const sockaddr_storage& s) {
     char host[64] = "?";

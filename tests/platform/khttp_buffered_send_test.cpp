@@ -1,5 +1,6 @@
 // Answers sent with the buffer-data flag: kept together while pieces follow,
 // and out on the wire as soon as the answer's last send (empty or not) returns.
+#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
 
 #include <gtest/gtest.h>
@@ -20,32 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-int connect_to(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{20, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+using tq_test::free_port;
+using tq_test::connect_to;
 
 // Bytes the client can read without waiting. Loopback delivers a send within
 // the sending call; the few yields only let a deferred delivery finish. A
@@ -89,7 +66,7 @@ class KhttpBufferedSend : public ::testing::Test {
             if (add_url(queue_, L"http://+:" + std::to_wstring(p) + L"/") == 0) port_ = p;
         }
         ASSERT_NE(port_, 0);
-        fd_ = connect_to(port_);
+        fd_ = connect_to(port_, 20);
         ASSERT_GE(fd_, 0);
     }
     void TearDown() override {

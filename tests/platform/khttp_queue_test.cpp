@@ -1,3 +1,4 @@
+#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
 #include "platform/khttp/tls.h"
 #include "platform/win32/errors.h"
@@ -21,6 +22,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using tq_test::free_port;
+using tq_test::connect_to;
+
 fs::path temp_dir(const char* name) {
     const char* base = std::getenv("TQ_TEST_TMP");
     fs::path p = fs::path(base ? base : fs::temp_directory_path().string()) /
@@ -28,33 +32,6 @@ fs::path temp_dir(const char* name) {
     fs::remove_all(p);
     fs::create_directories(p);
     return p;
-}
-
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-int connect_to(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 std::string read_all(int fd) {

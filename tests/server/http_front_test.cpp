@@ -1,6 +1,7 @@
 // The front end on the kernel HTTP service: URL lists, the connection limit,
 // the sweep of closed connections, a receive loop that outlives failing
 // requests, the connection registry's listings and the disconnect handlers.
+#include "tests/common/loopback.h"
 #include "core/timer.h"
 #include "platform/khttp/khttp.h"
 #include "server/http_server.h"
@@ -21,6 +22,8 @@
 #include <vector>
 
 namespace {
+
+using tq_test::free_port;
 
 TEST(front_urls, registered_urls_by_settings) {
     const struct {
@@ -119,18 +122,6 @@ TEST(front_registry, listings_of_connections_and_downloads) {
 }
 
 // --- the live front end on loopback ---
-
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
 
 class client {
   public:

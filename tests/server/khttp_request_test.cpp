@@ -1,5 +1,6 @@
 // One request through a real kernel-service queue on a loopback port, with a
 // raw socket as the client.
+#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
 #include "request_test_support.h"
 #include "server/run_request.h"
@@ -17,42 +18,8 @@ using namespace request_test;
 
 namespace {
 
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-// Sends the request text and reads until the server closes or 10 s pass.
-std::string exchange(uint16_t port, const std::string& text) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return {};
-    }
-    (void)::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
-    std::string out;
-    char buf[4096];
-    for (int i = 0; i < 1000; ++i) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        out.append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return out;
-}
+using tq_test::free_port;
+using tq_test::exchange;
 
 class KernelQueue : public request_fixture {
   protected:

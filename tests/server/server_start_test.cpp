@@ -1,6 +1,7 @@
 // Server start and stop: the firewall steps in order, the early end without a
 // type library, the proxy's client session, the held objects, a live start on
 // loopback and the statistics line at stop.
+#include "tests/common/loopback.h"
 #include "core/format.h"
 #include "core/ini_file.h"
 #include "core/text.h"
@@ -28,6 +29,9 @@
 #include <vector>
 
 namespace {
+
+using tq_test::free_port;
+using tq_test::exchange;
 
 std::vector<std::string> firewall_calls;
 bool firewall_enabled = true;
@@ -71,41 +75,6 @@ class capture_sink : public cl::trace_base {
     void flush(bool) override {}
     std::string text_;
 };
-
-uint16_t free_port() {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
-std::string fetch(uint16_t port, const std::string& request) {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval tv{10, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    std::string got;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-        (void)::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        char buf[4096];
-        for (int i = 0; i < 100; ++i) {
-            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) break;
-            got.append(buf, static_cast<std::size_t>(n));
-            if (got.find("\r\n\r\n") != std::string::npos) break;
-        }
-    }
-    ::close(fd);
-    return got;
-}
 
 class server_start_test : public ::testing::Test {
   protected:
@@ -172,7 +141,7 @@ TEST_F(server_start_test, live_start_serves_and_stop_undoes_it_in_order) {
     EXPECT_TRUE(the_access_log().is_open());
     EXPECT_EQ(the_access_log().path(), cl::utf8_to_utf16((dir_ / "pub/logs/access.log").string()));
     // A request reaches the processor.
-    const std::string r = fetch(port_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    const std::string r = exchange(port_, "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n", true);
     EXPECT_EQ(r.substr(0, 9), "HTTP/1.1 ");
     EXPECT_EQ(services_.sessions, 0); // no proxy port, no session
     server_stop();
