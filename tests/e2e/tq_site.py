@@ -1,0 +1,142 @@
+"""What the end-to-end tests share: a program-data directory with its document
+tree, the real teskqvel binary started on free loopback ports with a temporary
+XDG_DATA_HOME, and small clients (http.client, raw sockets, curl). Every wait is
+bounded. A missing binary fails the tests that need it; it never skips them."""
+
+import http.client
+import os
+import signal
+import socket
+import subprocess
+import time
+
+import pytest
+
+BUILD = os.environ.get("TQ_BUILD_DIR", os.path.join(os.path.dirname(__file__), "../../build/test"))
+BINARY = os.path.join(BUILD, "shell", "teskqvel")
+READY = "***teskqvel server ready***"
+HOST = "127.0.0.1"
+
+DEFAULT_DIRECTIVES = """Require all granted
+DirectoryIndex index.html
+"""
+
+DEFAULT_MIME_TYPES = """text/html html htm
+text/plain txt
+application/octet-stream bin
+"""
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind((HOST, 0))
+        return s.getsockname()[1]
+
+
+class Site:
+    """One program-data directory, its document tree and the running program."""
+
+    def __init__(self, root, directives=DEFAULT_DIRECTIVES, param=None,
+                 mime_types=DEFAULT_MIME_TYPES):
+        self.root = root
+        self.data = os.path.join(root, "Tesk", "teskqvel")
+        self.pub = os.path.join(self.data, "pub")
+        os.makedirs(self.pub, exist_ok=True)
+        self.port = free_port()
+        self.https_port = free_port()
+        lines = ["[param]", "server_port=%d" % self.port, "https_port=%d" % self.https_port,
+                 "host_name=%s" % HOST, "connection_timeout=30"]
+        for k, v in (param or {}).items():
+            lines.append("%s=%s" % (k, v))
+        self.write_data("global.ini", "\r\n".join(lines) + "\r\n")
+        self.write_data(".htaccess", directives)
+        self.write_data("mime.types", mime_types)
+        self.proc = None
+        self.env = dict(os.environ, XDG_DATA_HOME=root)
+
+    def write_data(self, name, text):
+        with open(os.path.join(self.data, name), "w") as f:
+            f.write(text)
+
+    def put(self, rel, data):
+        path = os.path.join(self.pub, rel)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as f:
+            f.write(data if isinstance(data, bytes) else data.encode())
+        return path
+
+    def trace(self):
+        try:
+            with open(os.path.join(self.data, "trace.txt"), encoding="utf-8",
+                      errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
+
+    def start(self, *args):
+        if not os.path.exists(BINARY):
+            pytest.fail("the program binary is not built: %s" % BINARY)
+        self.proc = subprocess.Popen([BINARY, *args], env=self.env, stdout=subprocess.PIPE,
+                                     stderr=subprocess.PIPE)
+        end = time.monotonic() + 30
+        while time.monotonic() < end:
+            if self.proc.poll() is not None:
+                pytest.fail("the program ended at start: %s" % self.proc.stderr.read()[-2000:])
+            if READY in self.trace() and self.port_open():
+                return
+            time.sleep(0.05)
+        pytest.fail("the server did not become ready")
+
+    def port_open(self):
+        try:
+            with socket.create_connection((HOST, self.port), timeout=1):
+                return True
+        except OSError:
+            return False
+
+    def stop(self):
+        if self.proc is None:
+            return None
+        if self.proc.poll() is None:
+            self.proc.send_signal(signal.SIGTERM)
+        try:
+            self.proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait(timeout=10)
+            pytest.fail("the program did not end within 30 s of SIGTERM")
+        rc = self.proc.returncode
+        self.proc = None
+        return rc
+
+
+def request(site, method, path, headers=None, body=None):
+    c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+    try:
+        c.request(method, path, body=body, headers=headers or {})
+        r = c.getresponse()
+        return r.status, {k.lower(): v for k, v in r.getheaders()}, r.read()
+    finally:
+        c.close()
+
+
+def raw(site, data, timeout=10):
+    """Sends bytes as they are and reads until the server closes or goes quiet."""
+    with socket.create_connection((HOST, site.port), timeout=timeout) as s:
+        s.sendall(data)
+        s.shutdown(socket.SHUT_WR)
+        got = b""
+        try:
+            while len(got) < 16 * 1024 * 1024:
+                piece = s.recv(65536)
+                if not piece:
+                    break
+                got += piece
+        except socket.timeout:
+            pass
+        return got
+
+
+def curl(*args):
+    return subprocess.run(["curl", "-s", "--max-time", "20", *args], capture_output=True,
+                          timeout=30)
