@@ -4,6 +4,7 @@
 #include "core/trace.h"
 #include "server/access_checker.h"
 #include "server/config_info.h"
+#include "server/dav_host.h"
 #include "server/named_mutex.h"
 #include "server/req_info.h"
 #include "server/response_files.h"
@@ -107,18 +108,35 @@ int proxy_request::handle() {
     return 501;
 }
 
-http_put_request::http_put_request(cl::sh_ptr<response_headers> h)
-    : http_not_implemented_request(std::move(h)) {}
+http_put_request::http_put_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
+int http_put_request::handle() {
+    return the_dav_host().put(*this);
+}
 http_delete_request::http_delete_request(cl::sh_ptr<response_headers> h)
-    : http_not_implemented_request(std::move(h)) {}
+    : http_request(std::move(h)) {}
+int http_delete_request::handle() {
+    return the_dav_host().del(*this);
+}
 http_mkcol_request::http_mkcol_request(cl::sh_ptr<response_headers> h)
-    : http_not_implemented_request(std::move(h)) {}
+    : http_request(std::move(h)) {}
+int http_mkcol_request::handle() {
+    return the_dav_host().mkcol(*this);
+}
 http_copy_move_request::http_copy_move_request(cl::sh_ptr<response_headers> h, bool c)
-    : http_not_implemented_request(std::move(h)), copy(c) {}
+    : http_request(std::move(h)), copy(c) {}
+int http_copy_move_request::handle() {
+    return the_dav_host().copy_move(*this);
+}
 http_lock_unlock_request::http_lock_unlock_request(cl::sh_ptr<response_headers> h, bool l)
-    : http_not_implemented_request(std::move(h)), lock(l) {}
+    : http_request(std::move(h)), lock(l) {}
+int http_lock_unlock_request::handle() {
+    return the_dav_host().lock_unlock(*this);
+}
 http_proppatch_request::http_proppatch_request(cl::sh_ptr<response_headers> h)
-    : http_not_implemented_request(std::move(h)) {}
+    : http_request(std::move(h)) {}
+int http_proppatch_request::handle() {
+    return the_dav_host().proppatch(*this);
+}
 
 http_prop_base_request::http_prop_base_request(cl::sh_ptr<response_headers> h)
     : http_request(std::move(h)) {}
@@ -130,11 +148,11 @@ int http_prop_base_request::handle() {
 http_propfind_request::http_propfind_request(cl::sh_ptr<response_headers> h)
     : http_prop_base_request(std::move(h)) {}
 int http_propfind_request::answer() {
-    return 501;
+    return the_dav_host().propfind(*this);
 }
 
 http_report_request::http_report_request(cl::sh_ptr<response_headers> h)
     : http_prop_base_request(std::move(h)) {}
 int http_report_request::answer() {
-    return 501;
+    return the_dav_host().report(*this);
 }

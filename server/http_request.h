@@ -268,31 +268,38 @@ class proxy_request : public http_request {
     bool error = false;
 };
 
-class http_put_request : public http_not_implemented_request {
+// The DAV methods: their handlers live above the server (server/dav_host.h).
+class http_put_request : public http_request {
   public:
     explicit http_put_request(cl::sh_ptr<response_headers> headers);
+    int handle() override;
 };
-class http_delete_request : public http_not_implemented_request {
+class http_delete_request : public http_request {
   public:
     explicit http_delete_request(cl::sh_ptr<response_headers> headers);
+    int handle() override;
 };
-class http_mkcol_request : public http_not_implemented_request {
+class http_mkcol_request : public http_request {
   public:
     explicit http_mkcol_request(cl::sh_ptr<response_headers> headers);
+    int handle() override;
 };
-class http_copy_move_request : public http_not_implemented_request {
+class http_copy_move_request : public http_request {
   public:
     http_copy_move_request(cl::sh_ptr<response_headers> headers, bool copy);
+    int handle() override;
     bool copy;
 };
-class http_lock_unlock_request : public http_not_implemented_request {
+class http_lock_unlock_request : public http_request {
   public:
     http_lock_unlock_request(cl::sh_ptr<response_headers> headers, bool lock);
+    int handle() override;
     bool lock;
 };
-class http_proppatch_request : public http_not_implemented_request {
+class http_proppatch_request : public http_request {
   public:
     explicit http_proppatch_request(cl::sh_ptr<response_headers> headers);
+    int handle() override;
 };
 
 class http_prop_base_request : public http_request {

@@ -6,7 +6,9 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
+#include "dav/dav_methods.h"
 #include "scripting/scripting_host.h"
+#include "server/dav_host.h"
 #include "server/script_host.h"
 #include "server/server_settings.h"
 #include "server/server_start.h"
@@ -15,7 +17,6 @@
 #include "shell/instance.h"
 #include "shell/startup.h"
 #include "system/os_version.h"
-
 
 #include <csignal>
 #include <spawn.h>
@@ -128,6 +129,8 @@ int run(int argc, char** argv) {
     // it owns; this is where the two meet. The host lives until the process ends.
     static scripting::scripting_host host(g_global_ini);
     set_script_host(&host);
+    static dav_methods dav;
+    set_dav_host(&dav);
     hand_over_to_server();
     server_start();
 
