@@ -81,6 +81,8 @@ TEST_F(hashlist_test, damaged_lines_are_skipped_and_traced) {
                      "\"\",\"empty key\"\r\n"
                      "\"alice\",\"three\"\r\n"
                      "\"dave\",\"four\"\r\n"
+                     "\"frank\",\"open\r\n"
+                     "\"gina\",\"g\"\r\n"
                      "\"eve\",\"unterminated");
     cl::nosql_list l;
     ASSERT_TRUE(l.read_file(file("users.txt")));
@@ -88,10 +90,10 @@ TEST_F(hashlist_test, damaged_lines_are_skipped_and_traced) {
     for (auto it = l.begin(); it != l.end(); ++it)
         got[std::string(it->first.view())] = std::string(it->second.view());
     const std::map<std::string, std::string> want{
-        {"alice", "three"}, {"bob", "two"}, {"dave", "four"}};
+        {"alice", "three"}, {"bob", "two"}, {"dave", "four"}, {"gina", "g"}};
     EXPECT_EQ(got, want);
     const std::string t = sink_.text();
-    for (int line : {2, 3, 4, 7, 11})
+    for (int line : {2, 3, 4, 7, 11, 13})
         EXPECT_NE(t.find("hashlist: damaged line " + std::to_string(line) + " skipped"),
                   std::string::npos)
             << line << "\n"
