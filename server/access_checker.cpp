@@ -5,6 +5,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "server/auth_digest.h"
+#include "server/http_request.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
@@ -27,6 +28,14 @@ auth_scheme& the_auth_scheme() {
 
 void set_auth_scheme(auth_scheme* scheme) {
     installed_scheme.store(scheme, std::memory_order_release);
+}
+
+void fill_auth_request(auth_info& info, const http_request& request) {
+    info.method = request.variable("REQUEST_METHOD");
+    if (request.data) {
+        if (info.method.empty()) info.method = request.data->method;
+        info.uri = request.data->raw_url;
+    }
 }
 
 std::string traceable_authorization(const std::string& header) {

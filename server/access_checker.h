@@ -26,6 +26,11 @@ struct auth_info {
 };
 
 class access_checker;
+class http_request;
+
+// Fills the method and the request target of the record from the request, as
+// every handler that runs the check must before it does.
+void fill_auth_request(auth_info& info, const http_request& request);
 
 // The credential side of the check: the Basic and Digest schemes
 // (server/auth_digest.h) unless a test installs another.
