@@ -22,6 +22,7 @@
 #include "system/os_version.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -218,6 +219,11 @@ bool server_start() {
     const shell_values& shell = shell_settings();
     server_values& v = server_settings();
     cl::ini_file& ini = shell.global_ini ? *shell.global_ini : empty_ini();
+
+    // A file that reaches the process's size limit is a failed write for
+    // the one who writes it (the trace rolls back to its last whole line),
+    // not the end of the server.
+    ::signal(SIGXFSZ, SIG_IGN);
 
     tls_ready = true;
     request_thread_start();
