@@ -25,20 +25,15 @@ std::set<ical_seconds> overridden_ids(const ical_properties& table, const ical_z
                                       const std::string& path, std::string_view name) {
     std::set<ical_seconds> ids;
     auto uid = find(table, path + ",UID");
-    if (!uid)
-        return ids;
+    if (!uid) return ids;
     const std::string base = path.substr(0, path.rfind('/') + 1) + std::string(name);
     for (size_t k = 0;; ++k) {
         std::string sibling = base + instance_suffix(k);
-        if (!table.count(sibling))
-            break;
-        if (sibling == path)
-            continue;
+        if (!table.count(sibling)) break;
+        if (sibling == path) continue;
         auto other = find(table, sibling + ",UID");
-        if (!other || other->second != uid->second)
-            continue;
-        if (auto t = property_utc_time(table, zones, sibling + ",RECURRENCE-ID"))
-            ids.insert(*t);
+        if (!other || other->second != uid->second) continue;
+        if (auto t = property_utc_time(table, zones, sibling + ",RECURRENCE-ID")) ids.insert(*t);
     }
     return ids;
 }
@@ -79,8 +74,7 @@ bool alarm_instances(const ical_properties& table, const ical_zones& zones, cons
                      const time_range& window, std::vector<component_instance>& out,
                      const rrule_limits& limits) {
     auto trigger = find(table, path + ",TRIGGER");
-    if (!trigger)
-        return true;
+    if (!trigger) return true;
     std::vector<ical_seconds> offsets{0};
     if (auto rep = find(table, path + ",REPEAT")) {
         ical_duration every;
@@ -104,15 +98,14 @@ bool alarm_instances(const ical_properties& table, const ical_zones& zones, cons
         return true;
     }
     ical_duration d;
-    if (!parse_ical_duration(trigger->second, d))
-        return true;
+    if (!parse_ical_duration(trigger->second, d)) return true;
     const std::string parent = path.substr(0, path.rfind('/'));
-    const std::string_view parent_name = strip_digits(parent.substr(parent.rfind('/') + 1));
+    const std::string_view parent_name =
+        strip_digits(std::string_view(parent).substr(parent.rfind('/') + 1));
     const int64_t reach = std::abs(d.total()) + offsets.back() + day_seconds;
     time_range wide{window.start - reach, window.end + reach};
     std::vector<component_instance> anchors;
-    bool whole =
-        component_instances(table, zones, parent, parent_name, wide, anchors, limits);
+    bool whole = component_instances(table, zones, parent, parent_name, wide, anchors, limits);
     const bool at_end = ascii_iequals(ical_param_value(trigger->first, "RELATED"), "END");
     for (const component_instance& a : anchors)
         push((at_end ? a.end : a.start) + d.total());
@@ -125,13 +118,11 @@ bool parse_time_range(std::string_view start, std::string_view end, time_range& 
     out = time_range{};
     ical_datetime dt;
     if (!start.empty()) {
-        if (!parse_ical_datetime(start, dt))
-            return false;
+        if (!parse_ical_datetime(start, dt)) return false;
         out.start = dt.seconds;
     }
     if (!end.empty()) {
-        if (!parse_ical_datetime(end, dt))
-            return false;
+        if (!parse_ical_datetime(end, dt)) return false;
         out.end = dt.seconds;
     }
     return true;
@@ -166,8 +157,7 @@ bool instance_overlaps(const component_instance& i, const time_range& r) {
 bool component_instances(const ical_properties& table, const ical_zones& zones,
                          const std::string& path, std::string_view name, const time_range& window,
                          std::vector<component_instance>& out, const rrule_limits& limits) {
-    if (name == "VALARM")
-        return alarm_instances(table, zones, path, window, out, limits);
+    if (name == "VALARM") return alarm_instances(table, zones, path, window, out, limits);
     if (name == "VFREEBUSY") {
         auto s = property_utc_time(table, zones, path + ",DTSTART");
         auto e = property_utc_time(table, zones, path + ",DTEND");
@@ -186,8 +176,7 @@ bool component_instances(const ical_properties& table, const ical_zones& zones,
     std::string tzid;
     auto start = property_utc_time(table, zones, path + ",DTSTART", &dt, &tzid);
     if (!start) {
-        if (name == "VTODO")
-            return todo_without_start(table, zones, path, out);
+        if (name == "VTODO") return todo_without_start(table, zones, path, out);
         return true;
     }
     length len;
@@ -229,9 +218,10 @@ bool component_instances(const ical_properties& table, const ical_zones& zones,
         component_instance inst;
         ical_datetime reading{wall, dt.is_date, dt.utc};
         inst.start = inst.recurrence_id = zones.to_utc(reading, tzid);
-        inst.end = len.days ? zones.to_utc({wall + len.days * day_seconds, dt.is_date, dt.utc},
-                                           tzid) + len.secs
-                            : inst.start + len.secs;
+        inst.end =
+            len.days
+                ? zones.to_utc({wall + len.days * day_seconds, dt.is_date, dt.utc}, tzid) + len.secs
+                : inst.start + len.secs;
         inst.rule = rule;
         inst.is_date = dt.is_date;
         return inst;
@@ -249,34 +239,30 @@ bool component_instances(const ical_properties& table, const ical_zones& zones,
     // by the instance length (an instance that starts before the range can
     // run into it) and a day for the zone offset.
     const int64_t reach = std::max<int64_t>(0, len.approx()) + 2 * day_seconds;
-    const ical_seconds from_wall = window.start == ical_min_time ? ical_min_time
-                                                                 : window.start - reach;
-    const ical_seconds to_wall = window.end == ical_max_time ? ical_max_time
-                                                             : window.end + day_seconds;
+    const ical_seconds from_wall =
+        window.start == ical_min_time ? ical_min_time : window.start - reach;
+    const ical_seconds to_wall =
+        window.end == ical_max_time ? ical_max_time : window.end + day_seconds;
     bool whole = true;
     std::vector<ical_seconds> walls;
     std::vector<ical_seconds> excluded;
     auto expand_rules = [&](const char* prop, std::vector<ical_seconds>& readings) {
         for (size_t k = 0;; ++k) {
             auto r = find(table, path + "," + prop + instance_suffix(k));
-            if (!r)
-                break;
+            if (!r) break;
             rrule_set rs;
-            if (!rs.parse(r->second))
-                continue;
+            if (!rs.parse(r->second)) continue;
             ical_seconds until = ical_max_time;
             if (rs.has_until)
-                until = rs.until.utc ? (dt.utc ? rs.until.seconds
-                                               : zones.to_local(rs.until.seconds, tzid))
+                until = rs.until.utc
+                            ? (dt.utc ? rs.until.seconds : zones.to_local(rs.until.seconds, tzid))
                         : rs.until.is_date ? rs.until.seconds + day_seconds - 1
                                            : rs.until.seconds;
-            if (!rs.expand(dt.seconds, from_wall, to_wall, until, readings, limits))
-                whole = false;
+            if (!rs.expand(dt.seconds, from_wall, to_wall, until, readings, limits)) whole = false;
         }
     };
     expand_rules("RRULE", walls);
-    if (dt.seconds >= from_wall && dt.seconds <= to_wall)
-        walls.push_back(dt.seconds);
+    if (dt.seconds >= from_wall && dt.seconds <= to_wall) walls.push_back(dt.seconds);
     std::vector<ical_seconds> exrule_walls;
     expand_rules("EXRULE", exrule_walls);
     for (ical_seconds w : exrule_walls)
@@ -302,10 +288,8 @@ bool component_instances(const ical_properties& table, const ical_zones& zones,
                                                     : std::nullopt,
                     rdates);
     for (const ical_period& p : rdates) {
-        if (window.end != ical_max_time && p.start > window.end + day_seconds)
-            continue;
-        if (window.start != ical_min_time && p.end < window.start - day_seconds)
-            continue;
+        if (window.end != ical_max_time && p.start > window.end + day_seconds) continue;
+        if (window.start != ical_min_time && p.end < window.start - day_seconds) continue;
         component_instance inst;
         inst.start = inst.recurrence_id = p.start;
         inst.end = p.end;
@@ -323,12 +307,10 @@ bool component_instances(const ical_properties& table, const ical_zones& zones,
     ical_seconds last = ical_min_time;
     bool first = true;
     for (const component_instance& inst : list) {
-        if (!first && inst.start == last)
-            continue;
+        if (!first && inst.start == last) continue;
         first = false;
         last = inst.start;
-        if (std::binary_search(excluded.begin(), excluded.end(), inst.start))
-            continue;
+        if (std::binary_search(excluded.begin(), excluded.end(), inst.start)) continue;
         out.push_back(inst);
     }
     return whole;
@@ -346,8 +328,7 @@ bool component_time_range_test(const ical_properties& table, const ical_zones& z
 bool property_time_range_test(const ical_properties& table, const ical_zones& zones,
                               const std::string& key, const time_range& range) {
     auto entry = find(table, key);
-    if (!entry)
-        return false;
+    if (!entry) return false;
     std::string_view name = strip_digits(std::string_view(key).substr(key.rfind(',') + 1));
     auto meets = [&](ical_seconds s, ical_seconds e) {
         return e > s ? s < range.end && e > range.start : range.start <= s && s < range.end;
@@ -358,18 +339,16 @@ bool property_time_range_test(const ical_properties& table, const ical_zones& zo
         return std::any_of(periods.begin(), periods.end(),
                            [&](const ical_period& p) { return meets(p.start, p.end); });
     }
-    static constexpr std::string_view timed[] = {"COMPLETED", "CREATED",       "DTEND",
-                                                 "DUE",       "DTSTART",       "DTSTAMP",
+    static constexpr std::string_view timed[] = {"COMPLETED",     "CREATED",      "DTEND",
+                                                 "DUE",           "DTSTART",      "DTSTAMP",
                                                  "LAST-MODIFIED", "RECURRENCE-ID"};
-    bool is_timed = std::find(std::begin(timed), std::end(timed), name) != std::end(timed) ||
-                    (name == "TRIGGER" &&
-                     ascii_iequals(ical_param_value(entry->first, "VALUE"), "DATE-TIME"));
-    if (!is_timed)
-        return true;
+    bool is_timed =
+        std::find(std::begin(timed), std::end(timed), name) != std::end(timed) ||
+        (name == "TRIGGER" && ascii_iequals(ical_param_value(entry->first, "VALUE"), "DATE-TIME"));
+    if (!is_timed) return true;
     ical_datetime dt;
     auto t = property_utc_time(table, zones, key, &dt);
-    if (!t)
-        return false;
+    if (!t) return false;
     return meets(*t, dt.is_date ? zones.to_utc({dt.seconds + day_seconds, true, false}, {}) : *t);
 }
 
@@ -378,8 +357,7 @@ namespace {
 // Writes the instance's own times into `dst` in UTC (dates stay dates).
 std::pair<std::string, std::string> time_value(const component_instance& inst, ical_seconds utc,
                                                ical_seconds wall) {
-    if (inst.is_date)
-        return {"VALUE=DATE", format_date(wall)};
+    if (inst.is_date) return {"VALUE=DATE", format_date(wall)};
     return {std::string(), format_utc(utc)};
 }
 
@@ -396,9 +374,9 @@ std::string duration_text(int64_t secs) {
 }
 
 bool is_recurrence_or_time(std::string_view name) {
-    static constexpr std::string_view names[] = {"RRULE",   "RDATE", "EXRULE",   "EXDATE",
-                                                 "DTSTART", "DTEND", "DURATION", "DUE",
-                                                 "RECURRENCE-ID"};
+    static constexpr std::string_view names[] = {"RRULE",    "RDATE",   "EXRULE",
+                                                 "EXDATE",   "DTSTART", "DTEND",
+                                                 "DURATION", "DUE",     "RECURRENCE-ID"};
     name = strip_digits(name);
     return std::find(std::begin(names), std::end(names), name) != std::end(names);
 }
@@ -409,11 +387,9 @@ void copy_component(const ical_properties& table, const std::string& src, const 
                     bool skip_times, ical_properties& out) {
     out.emplace(dst, std::pair<std::string, std::string>());
     for (auto it = table.lower_bound(src); it != table.end() && it->first.starts_with(src); ++it) {
-        if (it->first.size() == src.size())
-            continue;
+        if (it->first.size() == src.size()) continue;
         char sep = it->first[src.size()];
-        if (sep != ',' && sep != '/')
-            continue;
+        if (sep != ',' && sep != '/') continue;
         if (skip_times && sep == ',' && is_recurrence_or_time(it->first.substr(src.size() + 1)))
             continue;
         out.emplace(dst + it->first.substr(src.size()), it->second);
@@ -427,8 +403,8 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
     ical_properties out;
     out.emplace("/VCALENDAR", std::pair<std::string, std::string>());
     const std::string top = "/VCALENDAR";
-    for (auto it = table.lower_bound(top + ","); it != table.end() && it->first.starts_with(top + ",");
-         ++it)
+    for (auto it = table.lower_bound(top + ",");
+         it != table.end() && it->first.starts_with(top + ","); ++it)
         out.emplace(it->first, it->second);
     std::map<std::string, size_t> next;
     auto new_key = [&](std::string_view kind) {
@@ -438,11 +414,9 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
     bool keep_timezones = false;
     for (auto it = table.lower_bound(top + "/"); it != table.end(); ++it) {
         const std::string& key = it->first;
-        if (!key.starts_with(top + "/"))
-            break;
+        if (!key.starts_with(top + "/")) break;
         std::string_view rest = std::string_view(key).substr(top.size() + 1);
-        if (rest.find_first_of("/,") != std::string_view::npos)
-            continue;
+        if (rest.find_first_of("/,") != std::string_view::npos) continue;
         std::string_view kind = strip_digits(rest);
         if (kind != "VEVENT" && kind != "VTODO" && kind != "VJOURNAL" && kind != "VFREEBUSY")
             continue;
@@ -450,9 +424,9 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
         component_instances(table, zones, key, kind, range, all, limits);
         std::vector<component_instance> hits;
         for (const component_instance& i : all)
-            if (instance_overlaps(i, range))
-                hits.push_back(i);
-        const bool recurring = std::any_of(all.begin(), all.end(), [](auto& i) { return i.recurring; });
+            if (instance_overlaps(i, range)) hits.push_back(i);
+        const bool recurring =
+            std::any_of(all.begin(), all.end(), [](auto& i) { return i.recurring; });
         if (hits.empty()) {
             // Nothing of it in the range: it travels as it is, with the zones
             // its local times name.
@@ -500,8 +474,7 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
     if (keep_timezones) {
         for (size_t k = 0;; ++k) {
             std::string tz = top + "/VTIMEZONE" + instance_suffix(k);
-            if (!table.count(tz))
-                break;
+            if (!table.count(tz)) break;
             copy_component(table, tz, tz, false, out);
         }
     }

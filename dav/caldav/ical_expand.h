@@ -24,12 +24,12 @@ bool parse_time_range(std::string_view start, std::string_view end, time_range& 
 // How an instance meets a range, by the component's kind and which of its
 // time properties are present.
 enum class overlap_rule {
-    interval,         // start < range end and end > range start
-    instant,          // range start <= start < range end
-    freebusy,         // range start <= end and range end > start
-    todo_duration,    // DTSTART with DURATION
-    todo_due,         // DTSTART with DUE
-    todo_due_only,    // DUE alone
+    interval,      // start < range end and end > range start
+    instant,       // range start <= start < range end
+    freebusy,      // range start <= end and range end > start
+    todo_duration, // DTSTART with DURATION
+    todo_due,      // DTSTART with DUE
+    todo_due_only, // DUE alone
     todo_created_completed,
     todo_completed,
     todo_created,
@@ -41,9 +41,9 @@ struct component_instance {
     ical_seconds end = 0;   // UTC (the end, DUE or COMPLETED)
     ical_seconds recurrence_id = 0;
     overlap_rule rule = overlap_rule::instant;
-    bool is_date = false;     // DTSTART is a DATE (all-day)
-    bool recurring = false;   // made by RRULE or RDATE
-    bool from_rdate = false;  // an RDATE with a period of its own
+    bool is_date = false;    // DTSTART is a DATE (all-day)
+    bool recurring = false;  // made by RRULE or RDATE
+    bool from_rdate = false; // an RDATE with a period of its own
     bool operator<(const component_instance& o) const { return start < o.start; }
 };
 

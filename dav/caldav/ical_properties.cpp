@@ -17,7 +17,9 @@ std::string_view trim(std::string_view s) {
     return s;
 }
 
-char ascii_lower(char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; }
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
 
 // The position of the first `what` that is not inside double quotes.
 size_t find_unquoted(std::string_view s, char what, size_t from = 0) {
@@ -32,35 +34,32 @@ size_t find_unquoted(std::string_view s, char what, size_t from = 0) {
 }
 
 std::string unquote(std::string_view v) {
-    if (v.size() >= 2 && v.front() == '"' && v.back() == '"')
-        v = v.substr(1, v.size() - 2);
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
     return std::string(v);
 }
 
 } // namespace
 
 bool ascii_iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size())
-        return false;
+    if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i)
-        if (ascii_lower(a[i]) != ascii_lower(b[i]))
-            return false;
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
     return true;
 }
 
-std::string instance_suffix(size_t k) { return k == 0 ? std::string() : std::to_string(k + 1); }
+std::string instance_suffix(size_t k) {
+    return k == 0 ? std::string() : std::to_string(k + 1);
+}
 
 std::vector<std::string> split_lines(std::string_view text) {
     std::vector<std::string> lines;
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
-        if (end == std::string_view::npos)
-            end = text.size();
+        if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(pos, end - pos);
         pos = end + 1;
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
             // A folded line: the fold (line break plus one blank) goes, the
             // rest joins the logical line, blanks inside a value included.
@@ -76,8 +75,7 @@ std::vector<std::string> split_lines(std::string_view text) {
     kept.reserve(lines.size());
     for (auto& l : lines) {
         std::string_view t = trim(l);
-        if (t.empty())
-            continue;
+        if (t.empty()) continue;
         if (t.size() == l.size())
             kept.push_back(std::move(l));
         else
@@ -91,11 +89,9 @@ std::vector<std::string_view> split_params(std::string_view params) {
     size_t pos = 0;
     while (pos <= params.size()) {
         size_t end = find_unquoted(params, ';', pos);
-        if (end == std::string_view::npos)
-            end = params.size();
+        if (end == std::string_view::npos) end = params.size();
         std::string_view piece = trim(params.substr(pos, end - pos));
-        if (!piece.empty())
-            pieces.push_back(piece);
+        if (!piece.empty()) pieces.push_back(piece);
         pos = end + 1;
     }
     return pieces;
@@ -127,8 +123,7 @@ void parse_ical(std::string_view text, ical_properties& properties) {
     auto numbered = [&counts](std::string key) {
         int& n = counts[key];
         ++n;
-        if (n > 1)
-            key += std::to_string(n);
+        if (n > 1) key += std::to_string(n);
         return key;
     };
     std::string path;
@@ -141,8 +136,7 @@ void parse_ical(std::string_view text, ical_properties& properties) {
         }
         if (l.starts_with("END:")) {
             size_t slash = path.rfind('/');
-            if (slash != std::string::npos)
-                path.resize(slash);
+            if (slash != std::string::npos) path.resize(slash);
             continue;
         }
         size_t stop = l.find_first_of(":;");
@@ -173,8 +167,7 @@ void append_folded_line(std::string& out, std::string_view line) {
         // Never split a UTF-8 sequence: back up over continuation bytes.
         while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
             --cut;
-        if (cut == 0)
-            cut = budget;
+        if (cut == 0) cut = budget;
         out.append(line.substr(0, cut));
         out.append("\n ");
         line.remove_prefix(cut);

@@ -52,8 +52,7 @@ std::string unicode_fold(std::string_view s) {
         bool ok = true;
         for (int k = 1; k < n; ++k) {
             unsigned char cb = s[i + k];
-            if ((cb & 0xC0) != 0x80)
-                ok = false;
+            if ((cb & 0xC0) != 0x80) ok = false;
             c = (c << 6) | (cb & 0x3F);
         }
         if (!ok) {
@@ -70,8 +69,7 @@ std::string unicode_fold(std::string_view s) {
 std::string ascii_fold(std::string_view s) {
     std::string out(s);
     for (char& c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = char(c - 'A' + 'a');
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return out;
 }
 
@@ -85,8 +83,7 @@ std::vector<std::string> occurrences(const ical_properties& table, const std::st
     if (!vcard) {
         for (size_t k = 0;; ++k) {
             std::string key = prefix + std::string(name) + instance_suffix(k);
-            if (!table.count(key))
-                break;
+            if (!table.count(key)) break;
             keys.push_back(std::move(key));
         }
         return keys;
@@ -97,8 +94,7 @@ std::vector<std::string> occurrences(const ical_properties& table, const std::st
         std::string_view rest = std::string_view(it->first).substr(prefix.size());
         if (!grouped_name) {
             size_t dot = rest.find('.');
-            if (dot != std::string_view::npos)
-                rest.remove_prefix(dot + 1);
+            if (dot != std::string_view::npos) rest.remove_prefix(dot + 1);
         }
         if (rest.size() < name.size() || !ascii_iequals(rest.substr(0, name.size()), name))
             continue;
@@ -114,24 +110,17 @@ std::vector<std::string> occurrences(const ical_properties& table, const std::st
 } // namespace
 
 std::optional<text_collation> collation_of(std::string_view name) {
-    if (name.empty() || name == "i;ascii-casemap")
-        return text_collation::ascii_casemap;
-    if (name == "i;octet")
-        return text_collation::octet;
-    if (name == "i;unicode-casemap")
-        return text_collation::unicode_casemap;
+    if (name.empty() || name == "i;ascii-casemap") return text_collation::ascii_casemap;
+    if (name == "i;octet") return text_collation::octet;
+    if (name == "i;unicode-casemap") return text_collation::unicode_casemap;
     return std::nullopt;
 }
 
 std::optional<text_match::kind> match_type_of(std::string_view name) {
-    if (name.empty() || name == "contains")
-        return text_match::contains;
-    if (name == "equals")
-        return text_match::equals;
-    if (name == "starts-with")
-        return text_match::starts_with;
-    if (name == "ends-with")
-        return text_match::ends_with;
+    if (name.empty() || name == "contains") return text_match::contains;
+    if (name == "equals") return text_match::equals;
+    if (name == "starts-with") return text_match::starts_with;
+    if (name == "ends-with") return text_match::ends_with;
     return std::nullopt;
 }
 
@@ -168,59 +157,47 @@ bool text_matches(const text_match& m, std::string_view text) {
 }
 
 bool match_param_filter(const param_filter& f, std::string_view params) {
-    if (f.name.empty())
-        return false;
+    if (f.name.empty()) return false;
     std::vector<std::string> values = ical_param_values(params, f.name);
-    if (values.empty())
-        return f.is_not_defined;
-    if (f.is_not_defined)
-        return false;
-    if (!f.match)
-        return true;
+    if (values.empty()) return f.is_not_defined;
+    if (f.is_not_defined) return false;
+    if (!f.match) return true;
     return std::any_of(values.begin(), values.end(),
                        [&](const std::string& v) { return text_matches(*f.match, v); });
 }
 
 bool match_prop_filter(const prop_filter& f, const ical_properties& table, const ical_zones& zones,
                        const std::string& component, bool vcard) {
-    if (f.name.empty())
-        return false;
+    if (f.name.empty()) return false;
     std::vector<std::string> keys = occurrences(table, component, f.name, vcard);
-    if (f.is_not_defined)
-        return keys.empty();
+    if (f.is_not_defined) return keys.empty();
     const bool no_conditions = !f.range && f.matches.empty() && f.params.empty();
     for (const std::string& key : keys) {
-        if (no_conditions)
-            return true;
+        if (no_conditions) return true;
         const auto& pair = table.at(key);
         size_t passed = 0, tested = 0;
         auto note = [&](bool ok) {
             ++tested;
             passed += ok;
         };
-        if (f.range)
-            note(property_time_range_test(table, zones, key, *f.range));
+        if (f.range) note(property_time_range_test(table, zones, key, *f.range));
         for (const text_match& m : f.matches)
             note(text_matches(m, pair.second));
         for (const param_filter& p : f.params)
             note(match_param_filter(p, pair.first));
-        if (f.all_of ? passed == tested : passed > 0)
-            return true;
+        if (f.all_of ? passed == tested : passed > 0) return true;
     }
     return false;
 }
 
 bool match_comp_filter(const comp_filter& f, const ical_properties& table, const ical_zones& zones,
                        const std::string& parent, const rrule_limits& limits) {
-    if (f.name.empty())
-        return false;
+    if (f.name.empty()) return false;
     const std::string base = parent + "/" + f.name;
-    if (f.is_not_defined)
-        return table.find(base) == table.end();
+    if (f.is_not_defined) return table.find(base) == table.end();
     for (size_t k = 0;; ++k) {
         const std::string path = base + instance_suffix(k);
-        if (table.find(path) == table.end())
-            return false;
+        if (table.find(path) == table.end()) return false;
         if (f.range && !component_time_range_test(table, zones, path, f.name, *f.range, limits))
             continue;
         bool ok = std::all_of(f.props.begin(), f.props.end(), [&](const prop_filter& p) {
@@ -229,28 +206,23 @@ bool match_comp_filter(const comp_filter& f, const ical_properties& table, const
         ok = ok && std::all_of(f.comps.begin(), f.comps.end(), [&](const comp_filter& c) {
                  return match_comp_filter(c, table, zones, path, limits);
              });
-        if (ok)
-            return true;
+        if (ok) return true;
     }
 }
 
 bool match_calendar(const calendar_query_filter& filter, const ical_properties& table) {
-    if (!filter.root)
-        return true;
+    if (!filter.root) return true;
     ical_zones zones(table, filter.floating_zone.get());
     return match_comp_filter(*filter.root, table, zones, std::string(), filter.limits);
 }
 
 bool match_vcard(const addressbook_query_filter& filter, const ical_properties& table) {
-    if (filter.props.empty())
-        return true;
+    if (filter.props.empty()) return true;
     ical_zones zones(table);
     for (const prop_filter& p : filter.props) {
         bool ok = match_prop_filter(p, table, zones, "/VCARD", true);
-        if (ok && !filter.all_of)
-            return true;
-        if (!ok && filter.all_of)
-            return false;
+        if (ok && !filter.all_of) return true;
+        if (!ok && filter.all_of) return false;
     }
     return filter.all_of;
 }
@@ -261,8 +233,7 @@ std::shared_ptr<const timezone_rules> load_calendar_timezone(std::string_view te
     for (const auto& [key, pair] : table) {
         if (key.find(',') == std::string::npos && key.ends_with("/VTIMEZONE")) {
             auto rules = std::make_shared<timezone_rules>();
-            if (rules->load(table, key))
-                return rules;
+            if (rules->load(table, key)) return rules;
         }
     }
     return nullptr;

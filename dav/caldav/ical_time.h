@@ -66,7 +66,7 @@ std::string format_date(ical_seconds s);
 // with the offset in force; a reading in a spring-forward gap takes the offset
 // before the gap, a reading that repeats in autumn its first occurrence.
 class timezone_rules {
-public:
+  public:
     // Reads the VTIMEZONE at `path` of `table`; false when it holds no
     // usable observance.
     bool load(const ical_properties& table, const std::string& path);
@@ -77,7 +77,7 @@ public:
     ical_seconds to_utc(ical_seconds local) const { return local - offset_for_local(local); }
     ical_seconds to_local(ical_seconds utc) const { return utc + offset_for_utc(utc); }
 
-private:
+  private:
     struct observance {
         ical_seconds start = 0; // DTSTART, local reading before the change
         int offset_from = 0;
@@ -103,7 +103,7 @@ private:
 // by TZID, and the zone for floating times (a request's calendar-timezone,
 // else UTC). Built once per object, zones read on first use.
 class ical_zones {
-public:
+  public:
     explicit ical_zones(const ical_properties& table, const timezone_rules* floating = nullptr)
         : table_(table), floating_(floating) {}
 
@@ -116,7 +116,7 @@ public:
     ical_seconds to_utc(const ical_datetime& dt, const std::string& tzid) const;
     ical_seconds to_local(ical_seconds utc, const std::string& tzid) const;
 
-private:
+  private:
     const ical_properties& table_;
     const timezone_rules* floating_;
     mutable std::map<std::string, std::unique_ptr<timezone_rules>> zones_;

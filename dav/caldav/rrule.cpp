@@ -11,16 +11,13 @@ constexpr std::string_view weekday_words[] = {"SU", "MO", "TU", "WE", "TH", "FR"
 
 int word_index(std::string_view word, const std::string_view* table, int n) {
     for (int i = 0; i < n; ++i)
-        if (table[i] == word)
-            return i;
+        if (table[i] == word) return i;
     return -1;
 }
 
 bool parse_int(std::string_view s, int& v) {
-    if (!s.empty() && s[0] == '+')
-        s.remove_prefix(1);
-    if (s.empty())
-        return false;
+    if (!s.empty() && s[0] == '+') s.remove_prefix(1);
+    if (s.empty()) return false;
     auto [p, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
     return ec == std::errc() && p == s.data() + s.size();
 }
@@ -32,21 +29,22 @@ bool parse_int_list(std::string_view s, int lo, int hi, bool signed_range, std::
     while (true) {
         size_t comma = s.find(',');
         int v;
-        if (!parse_int(s.substr(0, comma), v))
-            return false;
+        if (!parse_int(s.substr(0, comma), v)) return false;
         bool ok = (v >= lo && v <= hi) || (signed_range && v <= -std::max(lo, 1) && v >= -hi);
-        if (!ok)
-            return false;
+        if (!ok) return false;
         out.push_back(v);
-        if (comma == std::string_view::npos)
-            return true;
+        if (comma == std::string_view::npos) return true;
         s.remove_prefix(comma + 1);
     }
 }
 
-int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+int64_t floor_div(int64_t a, int64_t b) {
+    return a >= 0 ? a / b : -((-a + b - 1) / b);
+}
 
-bool contains(const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); }
+bool contains(const std::vector<int>& v, int x) {
+    return std::find(v.begin(), v.end(), x) != v.end();
+}
 
 // The first day of week 1 of `year` (the first week with four days or more
 // in the year) for weeks that start on `wkst`.
@@ -58,7 +56,7 @@ int64_t week1_start(int64_t year, int wkst) {
 
 // State of one expansion: the rule, DTSTART's fields and the work budget.
 class expander {
-public:
+  public:
     expander(const rrule_set& r, ical_seconds dtstart, const rrule_limits& limits)
         : r_(r), ds_(systemtime_of(dtstart)), limits_(limits),
           started_(std::chrono::steady_clock::now()) {
@@ -76,15 +74,13 @@ public:
                 for (int m : minutes_)
                     for (int s : seconds_)
                         times_.push_back(h * 3600 + m * 60 + s);
-        no_day_parts_ = r.byweekno.empty() && r.byyearday.empty() && r.bymonthday.empty() &&
-                        r.byday.empty();
+        no_day_parts_ =
+            r.byweekno.empty() && r.byyearday.empty() && r.bymonthday.empty() && r.byday.empty();
     }
 
     bool out_of_budget() {
-        if (++work_ > limits_.max_work)
-            return exhausted_ = true;
-        if ((work_ & 1023) == 0 &&
-            std::chrono::steady_clock::now() - started_ > limits_.max_time)
+        if (++work_ > limits_.max_work) return exhausted_ = true;
+        if ((work_ & 1023) == 0 && std::chrono::steady_clock::now() - started_ > limits_.max_time)
             return exhausted_ = true;
         return false;
     }
@@ -97,7 +93,7 @@ public:
     // The period that holds reading `t`.
     int64_t period_of(ical_seconds t) const;
 
-private:
+  private:
     bool day_ok(int64_t d);
     void add_day(int64_t d, int64_t first_second_of_period, std::vector<ical_seconds>& out);
 
@@ -203,8 +199,7 @@ bool expander::day_ok(int64_t d) {
                 any = true;
                 break;
             }
-        if (!any)
-            return false;
+        if (!any) return false;
     }
     // Parts that DTSTART implies when the rule names no day of its own.
     switch (r_.freq) {
@@ -213,12 +208,10 @@ bool expander::day_ok(int64_t d) {
             return false;
         break;
     case rrule_set::monthly:
-        if (r_.bymonthday.empty() && r_.byday.empty() && md != ds_.day)
-            return false;
+        if (r_.bymonthday.empty() && r_.byday.empty() && md != ds_.day) return false;
         break;
     case rrule_set::weekly:
-        if (r_.byday.empty() && weekday_of_day(d) != ds_.day_of_week)
-            return false;
+        if (r_.byday.empty() && weekday_of_day(d) != ds_.day_of_week) return false;
         break;
     default:
         break;
@@ -227,21 +220,20 @@ bool expander::day_ok(int64_t d) {
 }
 
 void expander::add_day(int64_t d, ical_seconds first, std::vector<ical_seconds>& out) {
-    if (out_of_budget() || !day_ok(d))
-        return;
+    if (out_of_budget() || !day_ok(d)) return;
     ical_seconds day = d * 86400;
     switch (r_.freq) {
     case rrule_set::hourly: {
         int h = static_cast<int>((first - day) / 3600);
-        if (!r_.byhour.empty() && !contains(r_.byhour, h))
-            return;
+        if (!r_.byhour.empty() && !contains(r_.byhour, h)) return;
         for (int m : minutes_)
             for (int s : seconds_)
                 out.push_back(first + m * 60 + s);
         return;
     }
     case rrule_set::minutely: {
-        int h = static_cast<int>((first - day) / 3600), mi = static_cast<int>((first - day) / 60 % 60);
+        int h = static_cast<int>((first - day) / 3600),
+            mi = static_cast<int>((first - day) / 60 % 60);
         if ((!r_.byhour.empty() && !contains(r_.byhour, h)) ||
             (!r_.byminute.empty() && !contains(r_.byminute, mi)))
             return;
@@ -260,8 +252,7 @@ void expander::add_day(int64_t d, ical_seconds first, std::vector<ical_seconds>&
     }
     default:
         for (int t : times_) {
-            if (out_of_budget())
-                return;
+            if (out_of_budget()) return;
             out.push_back(day + t);
         }
     }
@@ -278,8 +269,7 @@ void expander::period(int64_t index, std::vector<ical_seconds>& out) {
             if (!r_.bymonth.empty() && !contains(r_.bymonth, int(m)) &&
                 !contains(r_.bymonth, int(m) - 13))
                 continue;
-            if (no_day_parts_ && r_.bymonth.empty() && m != ds_.month)
-                continue;
+            if (no_day_parts_ && r_.bymonth.empty() && m != ds_.month) continue;
             int64_t start = win32::days_from_civil(y, m, 1);
             for (unsigned i = 0; i < days_in_month(y, m); ++i)
                 add_day(start + i, first, out);
@@ -301,14 +291,12 @@ void expander::period(int64_t index, std::vector<ical_seconds>& out) {
     }
     std::sort(out.begin(), out.end());
     out.erase(std::unique(out.begin(), out.end()), out.end());
-    if (r_.setpos_values.empty() || out.empty())
-        return;
+    if (r_.setpos_values.empty() || out.empty()) return;
     std::vector<ical_seconds> picked;
     const int n = static_cast<int>(out.size());
     for (int pos : r_.setpos_values) {
         int i = pos > 0 ? pos - 1 : n + pos;
-        if (i >= 0 && i < n)
-            picked.push_back(out[i]);
+        if (i >= 0 && i < n) picked.push_back(out[i]);
     }
     std::sort(picked.begin(), picked.end());
     picked.erase(std::unique(picked.begin(), picked.end()), picked.end());
@@ -318,71 +306,57 @@ void expander::period(int64_t index, std::vector<ical_seconds>& out) {
 } // namespace
 
 bool rrule_set::parse_part(std::string_view name, std::string_view value) {
-    if (value.empty())
-        return false;
+    if (value.empty()) return false;
     auto once = [](const std::vector<int>& v) { return v.empty(); };
     if (name == "FREQ") {
-        if (freq >= 0)
-            return false;
+        if (freq >= 0) return false;
         freq = word_index(value, freq_words, 7);
         return freq >= 0;
     }
     if (name == "INTERVAL") {
-        if (interval_given_)
-            return false;
+        if (interval_given_) return false;
         interval_given_ = true;
         return parse_int(value, interval) && interval >= 1 && interval <= 1000000;
     }
     if (name == "COUNT") {
-        if (count >= 0 || has_until)
-            return false;
+        if (count >= 0 || has_until) return false;
         return parse_int(value, count) && count >= 1;
     }
     if (name == "UNTIL") {
-        if (count >= 0 || has_until)
-            return false;
+        if (count >= 0 || has_until) return false;
         has_until = true;
         return parse_ical_datetime(value, until);
     }
     if (name == "WKST") {
-        if (wkst_given_)
-            return false;
+        if (wkst_given_) return false;
         wkst_given_ = true;
         wkst = word_index(value, weekday_words, 7);
         return wkst >= 0;
     }
-    if (name == "BYSECOND")
-        return once(bysecond) && parse_int_list(value, 0, 60, false, bysecond);
-    if (name == "BYMINUTE")
-        return once(byminute) && parse_int_list(value, 0, 59, false, byminute);
-    if (name == "BYHOUR")
-        return once(byhour) && parse_int_list(value, 0, 23, false, byhour);
+    if (name == "BYSECOND") return once(bysecond) && parse_int_list(value, 0, 60, false, bysecond);
+    if (name == "BYMINUTE") return once(byminute) && parse_int_list(value, 0, 59, false, byminute);
+    if (name == "BYHOUR") return once(byhour) && parse_int_list(value, 0, 23, false, byhour);
     if (name == "BYMONTHDAY")
         return once(bymonthday) && parse_int_list(value, 1, 31, true, bymonthday);
     if (name == "BYYEARDAY")
         return once(byyearday) && parse_int_list(value, 1, 366, true, byyearday);
-    if (name == "BYWEEKNO")
-        return once(byweekno) && parse_int_list(value, 1, 53, true, byweekno);
-    if (name == "BYMONTH")
-        return once(bymonth) && parse_int_list(value, 1, 12, true, bymonth);
+    if (name == "BYWEEKNO") return once(byweekno) && parse_int_list(value, 1, 53, true, byweekno);
+    if (name == "BYMONTH") return once(bymonth) && parse_int_list(value, 1, 12, true, bymonth);
     if (name == "BYSETPOS")
         return once(setpos_values) && parse_int_list(value, 1, 366, true, setpos_values);
     if (name == "BYDAY") {
-        if (!byday.empty())
-            return false;
+        if (!byday.empty()) return false;
         while (true) {
             size_t comma = value.find(',');
             std::string_view item = value.substr(0, comma);
-            if (item.size() < 2)
-                return false;
+            if (item.size() < 2) return false;
             int w = word_index(item.substr(item.size() - 2), weekday_words, 7);
             int n = 0;
             std::string_view ord = item.substr(0, item.size() - 2);
             if (w < 0 || (!ord.empty() && (!parse_int(ord, n) || n == 0 || n > 53 || n < -53)))
                 return false;
             byday.emplace_back(n, w);
-            if (comma == std::string_view::npos)
-                return true;
+            if (comma == std::string_view::npos) return true;
             value.remove_prefix(comma + 1);
         }
     }
@@ -391,17 +365,12 @@ bool rrule_set::parse_part(std::string_view name, std::string_view value) {
 }
 
 bool rrule_set::check() const {
-    if (freq < 0)
-        return false;
+    if (freq < 0) return false;
     bool ordinals = std::any_of(byday.begin(), byday.end(), [](auto& d) { return d.first != 0; });
-    if (ordinals && (freq < monthly || (freq == yearly && !byweekno.empty())))
-        return false;
-    if (!bymonthday.empty() && freq == weekly)
-        return false;
-    if (!byyearday.empty() && (freq == daily || freq == weekly || freq == monthly))
-        return false;
-    if (!byweekno.empty() && freq != yearly)
-        return false;
+    if (ordinals && (freq < monthly || (freq == yearly && !byweekno.empty()))) return false;
+    if (!bymonthday.empty() && freq == weekly) return false;
+    if (!byyearday.empty() && (freq == daily || freq == weekly || freq == monthly)) return false;
+    if (!byweekno.empty() && freq != yearly) return false;
     return true;
 }
 
@@ -411,10 +380,10 @@ bool rrule_set::parse(std::string_view value) {
         size_t semi = value.find(';');
         std::string_view part = value.substr(0, semi);
         value = semi == std::string_view::npos ? std::string_view() : value.substr(semi + 1);
-        if (part.empty())
-            continue;
+        if (part.empty()) continue;
         size_t eq = part.find('=');
-        if (eq == std::string_view::npos || eq == 0 || !parse_part(part.substr(0, eq), part.substr(eq + 1)))
+        if (eq == std::string_view::npos || eq == 0 ||
+            !parse_part(part.substr(0, eq), part.substr(eq + 1)))
             return false;
     }
     return check();
@@ -423,8 +392,7 @@ bool rrule_set::parse(std::string_view value) {
 bool rrule_set::expand(ical_seconds dtstart, ical_seconds from, ical_seconds to,
                        ical_seconds until_limit, std::vector<ical_seconds>& out,
                        const rrule_limits& limits) const {
-    if (freq < 0 || to < from)
-        return true;
+    if (freq < 0 || to < from) return true;
     expander ex(*this, dtstart, limits);
     const ical_seconds last = std::min(to, until_limit);
     const ical_seconds max_reading = seconds_of(9999, 12, 31, 23, 59, 59);
@@ -438,11 +406,9 @@ bool rrule_set::expand(ical_seconds dtstart, ical_seconds from, ical_seconds to,
         }
     };
     // DTSTART is the first instance whether or not the rule would make it.
-    if (dtstart > last)
-        return true;
+    if (dtstart > last) return true;
     emit(dtstart);
-    if (count >= 0 && counted >= count)
-        return true;
+    if (count >= 0 && counted >= count) return true;
     int64_t index = 0;
     if (count < 0) {
         // Without COUNT the instances before the range need not be counted:
@@ -453,23 +419,16 @@ bool rrule_set::expand(ical_seconds dtstart, ical_seconds from, ical_seconds to,
     std::vector<ical_seconds> set;
     for (;; ++index) {
         ical_seconds ps = ex.period_start(index);
-        if (ps > last || ps > max_reading)
-            return true;
+        if (ps > last || ps > max_reading) return true;
         ex.period(index, set);
-        if (ex.exhausted())
-            return false;
+        if (ex.exhausted()) return false;
         for (ical_seconds t : set) {
-            if (t <= dtstart)
-                continue;
-            if (t > last)
-                return true;
+            if (t <= dtstart) continue;
+            if (t > last) return true;
             emit(t);
-            if (count >= 0 && counted >= count)
-                return true;
-            if (produced >= limits.max_results)
-                return false;
+            if (count >= 0 && counted >= count) return true;
+            if (produced >= limits.max_results) return false;
         }
-        if (ex.out_of_budget())
-            return false;
+        if (ex.out_of_budget()) return false;
     }
 }

@@ -11,19 +11,19 @@
 
 // Bounds of one expansion, so a hostile rule cannot stall a request.
 struct rrule_limits {
-    size_t max_results = 30000;   // occurrences handed out
-    size_t max_work = 2000000;    // candidate days and times looked at
+    size_t max_results = 30000; // occurrences handed out
+    size_t max_work = 2000000;  // candidate days and times looked at
     std::chrono::milliseconds max_time{250};
 };
 
 class rrule_set {
-public:
+  public:
     enum frequency { secondly, minutely, hourly, daily, weekly, monthly, yearly };
 
     int freq = -1;
     int interval = 1;
-    int count = -1;    // -1: not given
-    int wkst = 1;      // 0 = SU ... 6 = SA
+    int count = -1; // -1: not given
+    int wkst = 1;   // 0 = SU ... 6 = SA
     bool has_until = false;
     ical_datetime until;
     std::vector<int> bysecond, byminute, byhour, bymonthday, byyearday, byweekno, bymonth,
@@ -43,7 +43,7 @@ public:
     bool expand(ical_seconds dtstart, ical_seconds from, ical_seconds to, ical_seconds until_limit,
                 std::vector<ical_seconds>& out, const rrule_limits& limits = {}) const;
 
-private:
+  private:
     bool parse_part(std::string_view name, std::string_view value);
     bool check() const;
 

@@ -44,16 +44,23 @@ TEST(CaldavModel, FoldedLinesAndQuotedParametersStayWhole) {
         pair value;
     } cases[] = {
         {"BEGIN:VEVENT\r\nRRULE:FREQ=WEEKLY;BYDAY=MO,\r\n WE;COUNT=4\r\nEND:VEVENT\r\n",
-         "/VEVENT,RRULE", {"", "FREQ=WEEKLY;BYDAY=MO,WE;COUNT=4"}},
-        {"BEGIN:VEVENT\nEXDATE;TZID=Europe/Berlin:20240101T100000,2024\n\t0102T100000\nEND:VEVENT\n",
-         "/VEVENT,EXDATE", {"TZID=Europe/Berlin", "20240101T100000,20240102T100000"}},
-        {"BEGIN:VEVENT\r\nDESCRIPTION:more\r\n  text\r\nEND:VEVENT\r\n", "/VEVENT,DESCRIPTION",
+         "/VEVENT,RRULE",
+         {"", "FREQ=WEEKLY;BYDAY=MO,WE;COUNT=4"}},
+        {"BEGIN:VEVENT\nEXDATE;TZID=Europe/"
+         "Berlin:20240101T100000,2024\n\t0102T100000\nEND:VEVENT\n",
+         "/VEVENT,EXDATE",
+         {"TZID=Europe/Berlin", "20240101T100000,20240102T100000"}},
+        {"BEGIN:VEVENT\r\nDESCRIPTION:more\r\n  text\r\nEND:VEVENT\r\n",
+         "/VEVENT,DESCRIPTION",
          {"", "more text"}},
         {"BEGIN:VEVENT\r\nATTENDEE;DELEGATED-FROM=\"mailto:a@x\";CN=A:mailto:b@x\r\nEND:VEVENT\r\n",
-         "/VEVENT,ATTENDEE", {"DELEGATED-FROM=\"mailto:a@x\";CN=A", "mailto:b@x"}},
-        {"BEGIN:VCARD\r\nitem1.EMAIL;type=INTERNET:a@x\r\nEND:VCARD\r\n", "/VCARD,item1.EMAIL",
+         "/VEVENT,ATTENDEE",
+         {"DELEGATED-FROM=\"mailto:a@x\";CN=A", "mailto:b@x"}},
+        {"BEGIN:VCARD\r\nitem1.EMAIL;type=INTERNET:a@x\r\nEND:VCARD\r\n",
+         "/VCARD,item1.EMAIL",
          {"type=INTERNET", "a@x"}},
-        {"BEGIN:VEVENT\r\nDTSTART;VALUE=DATE:20060104\r\nEND:VEVENT\r\n", "/VEVENT,DTSTART",
+        {"BEGIN:VEVENT\r\nDTSTART;VALUE=DATE:20060104\r\nEND:VEVENT\r\n",
+         "/VEVENT,DTSTART",
          {"VALUE=DATE", "20060104"}},
     };
     for (const auto& c : cases) {

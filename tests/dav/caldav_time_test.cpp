@@ -62,8 +62,7 @@ TEST(CaldavTime, ParsesDatesAndDateTimes) {
     for (const auto& c : cases) {
         ical_datetime dt;
         ASSERT_EQ(parse_ical_datetime(c.text, dt), c.ok) << c.text;
-        if (!c.ok)
-            continue;
+        if (!c.ok) continue;
         EXPECT_EQ(format_utc(dt.seconds), c.utc) << c.text;
         EXPECT_EQ(dt.is_date, c.is_date) << c.text;
         EXPECT_EQ(dt.utc, c.is_utc) << c.text;
@@ -76,10 +75,10 @@ TEST(CaldavTime, ParsesDurations) {
         bool ok;
         int64_t days, seconds;
     } cases[] = {
-        {"PT1H", true, 0, 3600},     {"-PT15M", true, 0, -900},  {"P1W", true, 7, 0},
-        {"P1DT2H3M4S", true, 1, 7384}, {"+P2D", true, 2, 0},     {" PT30S ", true, 0, 30},
-        {"P15", false, 0, 0},        {"PT", false, 0, 0},        {"P", false, 0, 0},
-        {"P1H", false, 0, 0},        {"PT1D", false, 0, 0},      {"1H", false, 0, 0},
+        {"PT1H", true, 0, 3600},       {"-PT15M", true, 0, -900}, {"P1W", true, 7, 0},
+        {"P1DT2H3M4S", true, 1, 7384}, {"+P2D", true, 2, 0},      {" PT30S ", true, 0, 30},
+        {"P15", false, 0, 0},          {"PT", false, 0, 0},       {"P", false, 0, 0},
+        {"P1H", false, 0, 0},          {"PT1D", false, 0, 0},     {"1H", false, 0, 0},
     };
     for (const auto& c : cases) {
         ical_duration d;
@@ -127,12 +126,13 @@ TEST(CaldavTime, BerlinLocalTimesConvertAcrossBothChanges) {
 
 TEST(CaldavTime, RecurringLocalEventKeepsItsWallClockTime) {
     ical_properties table;
-    parse_ical(calendar("BEGIN:VEVENT\r\nUID:a\r\nDTSTART;TZID=Europe/Berlin:20240329T120000\r\n"
-                        "DTEND;TZID=Europe/Berlin:20240329T130000\r\n"
-                        "RRULE:FREQ=DAILY;COUNT=4\r\nEND:VEVENT\r\n"
-                        "BEGIN:VEVENT\r\nUID:b\r\nDTSTART;TZID=Europe/Berlin:20241026T120000\r\n"
-                        "DURATION:PT1H\r\nRRULE:FREQ=DAILY;UNTIL=20241027T110000Z\r\nEND:VEVENT\r\n"),
-               table);
+    parse_ical(
+        calendar("BEGIN:VEVENT\r\nUID:a\r\nDTSTART;TZID=Europe/Berlin:20240329T120000\r\n"
+                 "DTEND;TZID=Europe/Berlin:20240329T130000\r\n"
+                 "RRULE:FREQ=DAILY;COUNT=4\r\nEND:VEVENT\r\n"
+                 "BEGIN:VEVENT\r\nUID:b\r\nDTSTART;TZID=Europe/Berlin:20241026T120000\r\n"
+                 "DURATION:PT1H\r\nRRULE:FREQ=DAILY;UNTIL=20241027T110000Z\r\nEND:VEVENT\r\n"),
+        table);
     ical_zones zones(table);
     const struct {
         const char* path;
@@ -163,11 +163,14 @@ TEST(CaldavTime, PeriodListsMixDatesTimesAndDurations) {
         const char* params;
         std::vector<std::pair<std::string, std::string>> periods;
     } cases[] = {
-        {"20060101,20060102T100000Z/PT1H", "",
+        {"20060101,20060102T100000Z/PT1H",
+         "",
          {{"20060101T000000Z", "20060102T000000Z"}, {"20060102T100000Z", "20060102T110000Z"}}},
-        {"20240715T120000/20240715T140000", "TZID=Europe/Berlin",
+        {"20240715T120000/20240715T140000",
+         "TZID=Europe/Berlin",
          {{"20240715T100000Z", "20240715T120000Z"}}},
-        {"20240115T120000, bogus ,", "TZID=Europe/Berlin",
+        {"20240115T120000, bogus ,",
+         "TZID=Europe/Berlin",
          {{"20240115T110000Z", "20240115T110000Z"}}},
     };
     for (const auto& c : cases) {
