@@ -74,13 +74,18 @@ TEST(CaldavModel, FoldedLinesAndQuotedParametersStayWhole) {
 }
 
 TEST(CaldavModel, WriterFoldsWithoutSplittingCharactersAndRoundTrips) {
-    const std::string summaries[] = {
-        std::string(200, 'a'),
-        "Besprechung über Größenänderungen der Straßenbahnhaltestellen in Köln-Mülheim 😀 und "
-        "Überlegungen zur Zukunft €€€€€€€€€€€€€€€€€€€€€€€€€€",
-        std::string(73, 'x') + "é" + std::string(80, 'y'),
-        "short",
-    };
+    std::vector<std::string> summaries;
+    // A two-, three- and four-octet character across every possible cut.
+    for (size_t n = 50; n < 60; ++n)
+        summaries.push_back(std::string(n, 'x') + "é€😀" + std::string(100, 'y'));
+    for (const std::string& s : std::vector<std::string>{
+             std::string(200, 'a'),
+             "Besprechung über Größenänderungen der Straßenbahnhaltestellen in Köln-Mülheim 😀 und "
+             "Überlegungen zur Zukunft €€€€€€€€€€€€€€€€€€€€€€€€€€",
+             std::string(73, 'x') + "é" + std::string(80, 'y'),
+             "short",
+         })
+        summaries.push_back(s);
     for (const std::string& s : summaries) {
         ical_properties t{{"/VCALENDAR", {}},
                           {"/VCALENDAR/VEVENT", {}},

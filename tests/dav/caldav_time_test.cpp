@@ -184,3 +184,35 @@ TEST(CaldavTime, PeriodListsMixDatesTimesAndDurations) {
 }
 
 } // namespace
+
+namespace {
+
+TEST(CaldavTime, ZonesThatStoppedChangingKeepTheirLastOffset) {
+    ical_properties table;
+    parse_ical(
+        "BEGIN:VCALENDAR\r\nBEGIN:VTIMEZONE\r\nTZID:Europe/Moscow\r\n"
+        "BEGIN:STANDARD\r\nDTSTART:20110327T020000\r\nTZOFFSETFROM:+0300\r\n"
+        "TZOFFSETTO:+0400\r\nEND:STANDARD\r\n"
+        "BEGIN:STANDARD\r\nDTSTART:20141026T020000\r\nTZOFFSETFROM:+0400\r\n"
+        "TZOFFSETTO:+0300\r\nEND:STANDARD\r\n"
+        "BEGIN:DAYLIGHT\r\nDTSTART:19810401T000000\r\nTZOFFSETFROM:+0300\r\n"
+        "TZOFFSETTO:+0400\r\nRRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU;UNTIL=20100328T000000Z\r\n"
+        "END:DAYLIGHT\r\nEND:VTIMEZONE\r\nEND:VCALENDAR\r\n",
+        table);
+    ical_zones zones(table);
+    const struct {
+        const char* local;
+        const char* utc;
+    } cases[] = {
+        {"20240115T120000", "20240115T090000Z"},
+        {"20130115T120000", "20130115T080000Z"},
+        {"20090715T120000", "20090715T080000Z"},
+    };
+    for (const auto& c : cases) {
+        ical_datetime dt;
+        ASSERT_TRUE(parse_ical_datetime(c.local, dt));
+        EXPECT_EQ(format_utc(zones.to_utc(dt, "Europe/Moscow")), c.utc) << c.local;
+    }
+}
+
+} // namespace
