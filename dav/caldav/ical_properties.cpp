@@ -51,8 +51,23 @@ std::string instance_suffix(size_t k) {
     return k == 0 ? std::string() : std::to_string(k + 1);
 }
 
-std::vector<std::string> split_lines(std::string_view text) {
-    std::vector<std::string> lines;
+namespace {
+
+// Calls `f` with each logical line, trimmed, blank ones skipped. Physical
+// lines end in LF (a CR before it is dropped); a line that starts with a
+// blank or a tab continues the one before it (the fold, that one blank, goes;
+// the rest joins, blanks inside a value included). Only folded lines are
+// copied.
+template <class F> void for_each_line(std::string_view text, F&& f) {
+    std::string joined;
+    std::string_view pending;
+    bool have = false, folded = false;
+    auto flush = [&] {
+        if (!have) return;
+        std::string_view t = trim(folded ? std::string_view(joined) : pending);
+        if (!t.empty()) f(t);
+        have = folded = false;
+    };
     size_t pos = 0;
     while (pos < text.size()) {
         size_t end = text.find('\n', pos);
@@ -61,27 +76,29 @@ std::vector<std::string> split_lines(std::string_view text) {
         pos = end + 1;
         if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
-            // A folded line: the fold (line break plus one blank) goes, the
-            // rest joins the logical line, blanks inside a value included.
-            if (!lines.empty()) {
-                lines.back().append(line.substr(1));
+            line.remove_prefix(1);
+            if (have) {
+                if (!folded) {
+                    joined.assign(pending);
+                    folded = true;
+                }
+                joined.append(line);
                 continue;
             }
-            line.remove_prefix(1);
         }
-        lines.emplace_back(line);
+        flush();
+        pending = line;
+        have = true;
     }
-    std::vector<std::string> kept;
-    kept.reserve(lines.size());
-    for (auto& l : lines) {
-        std::string_view t = trim(l);
-        if (t.empty()) continue;
-        if (t.size() == l.size())
-            kept.push_back(std::move(l));
-        else
-            kept.emplace_back(t);
-    }
-    return kept;
+    flush();
+}
+
+} // namespace
+
+std::vector<std::string> split_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    for_each_line(text, [&](std::string_view l) { lines.emplace_back(l); });
+    return lines;
 }
 
 std::vector<std::string_view> split_params(std::string_view params) {
@@ -119,25 +136,26 @@ std::string ical_param_value(std::string_view params, std::string_view name) {
 
 void parse_ical(std::string_view text, ical_properties& properties) {
     properties.clear();
+    // How often a key was made, for the keys made more than once.
     std::unordered_map<std::string, int> counts;
-    auto numbered = [&counts](std::string key) {
-        int& n = counts[key];
-        ++n;
-        if (n > 1) key += std::to_string(n);
-        return key;
+    auto store = [&](std::string& key, std::string_view params, std::string_view value) {
+        auto [it, fresh] = properties.try_emplace(key, params, value);
+        if (fresh) return;
+        int& n = counts.try_emplace(key, 1).first->second;
+        key += std::to_string(++n);
+        properties.try_emplace(key, params, value);
     };
-    std::string path;
-    for (const std::string& line : split_lines(text)) {
-        std::string_view l = line;
+    std::string path, key;
+    for_each_line(text, [&](std::string_view l) {
         if (l.starts_with("BEGIN:")) {
-            path = numbered(path + "/" + std::string(l.substr(6)));
-            properties.emplace(path, std::pair<std::string, std::string>());
-            continue;
+            path.append(1, '/').append(l.substr(6));
+            store(path, {}, {});
+            return;
         }
         if (l.starts_with("END:")) {
             size_t slash = path.rfind('/');
             if (slash != std::string::npos) path.resize(slash);
-            continue;
+            return;
         }
         size_t stop = l.find_first_of(":;");
         std::string_view name = l.substr(0, stop);
@@ -155,9 +173,9 @@ void parse_ical(std::string_view text, ical_properties& properties) {
                 value = trim(l.substr(colon + 1));
             }
         }
-        std::string key = numbered(path + "," + std::string(name));
-        properties.emplace(std::move(key), std::pair(std::string(params), std::string(value)));
-    }
+        key.assign(path).append(1, ',').append(name);
+        store(key, params, value);
+    });
 }
 
 void append_folded_line(std::string& out, std::string_view line) {

@@ -339,17 +339,44 @@ int timezone_rules::offset_for_utc(ical_seconds utc) const {
     return offset_at(utc, false);
 }
 
+namespace {
+
+// Most objects of a calendar carry the same few VTIMEZONE definitions: each
+// thread keeps the zones it read, keyed by their full text, so their
+// transitions are worked out once and not once per object.
+std::shared_ptr<const timezone_rules> shared_zone(const ical_properties& table,
+                                                  const std::string& path) {
+    std::string text;
+    for (auto it = table.lower_bound(path); it != table.end() && it->first.starts_with(path);
+         ++it) {
+        std::string_view rest = std::string_view(it->first).substr(path.size());
+        if (!rest.empty() && rest[0] != ',' && rest[0] != '/') continue;
+        text.append(rest).append(1, '\x1f').append(it->second.first).append(1, '\x1f');
+        text.append(it->second.second).append(1, '\x1e');
+    }
+    thread_local std::map<std::string, std::shared_ptr<const timezone_rules>> cache;
+    auto found = cache.find(text);
+    if (found != cache.end()) return found->second;
+    auto rules = std::make_shared<timezone_rules>();
+    std::shared_ptr<const timezone_rules> result;
+    if (rules->load(table, path)) result = std::move(rules);
+    if (cache.size() >= 64) cache.clear();
+    cache.emplace(std::move(text), result);
+    return result;
+}
+
+} // namespace
+
 const timezone_rules* ical_zones::find(const std::string& tzid) const {
     auto it = zones_.find(tzid);
     if (it != zones_.end()) return it->second.get();
-    std::unique_ptr<timezone_rules> rules;
+    std::shared_ptr<const timezone_rules> rules;
     for (size_t k = 0;; ++k) {
         std::string path = "/VCALENDAR/VTIMEZONE" + instance_suffix(k);
         if (table_.find(path) == table_.end()) break;
         auto id = table_.find(path + ",TZID");
         if (id == table_.end() || id->second.second != tzid) continue;
-        rules = std::make_unique<timezone_rules>();
-        if (!rules->load(table_, path)) rules.reset();
+        rules = shared_zone(table_, path);
         break;
     }
     return zones_.emplace(tzid, std::move(rules)).first->second.get();

@@ -119,7 +119,7 @@ class ical_zones {
   private:
     const ical_properties& table_;
     const timezone_rules* floating_;
-    mutable std::map<std::string, std::unique_ptr<timezone_rules>> zones_;
+    mutable std::map<std::string, std::shared_ptr<const timezone_rules>> zones_;
 };
 
 // A property's value as a UTC instant (the TZID parameter or the floating

@@ -94,8 +94,15 @@ class expander {
     int64_t period_of(ical_seconds t) const;
 
   private:
-    bool day_ok(int64_t d);
-    void add_day(int64_t d, int64_t first_second_of_period, std::vector<ical_seconds>& out);
+    bool day_ok(int64_t d, int64_t y, unsigned m, unsigned md);
+    void add_day(int64_t d, int64_t y, unsigned m, unsigned md, int64_t first_second_of_period,
+                 std::vector<ical_seconds>& out);
+    void add_day(int64_t d, int64_t first_second_of_period, std::vector<ical_seconds>& out) {
+        int64_t y;
+        unsigned m, md;
+        win32::civil_from_days(d, y, m, md);
+        add_day(d, y, m, md, first_second_of_period, out);
+    }
 
     const rrule_set& r_;
     win32::systemtime ds_;
@@ -162,15 +169,14 @@ int64_t expander::period_of(ical_seconds t) const {
     return floor_div(units, r_.interval);
 }
 
-bool expander::day_ok(int64_t d) {
-    int64_t y;
-    unsigned m, md;
-    win32::civil_from_days(d, y, m, md);
+bool expander::day_ok(int64_t d, int64_t y, unsigned m, unsigned md) {
     int mlen = static_cast<int>(days_in_month(y, m));
     if (!r_.bymonth.empty() && !contains(r_.bymonth, int(m)) && !contains(r_.bymonth, int(m) - 13))
         return false;
-    int64_t jan1 = win32::days_from_civil(y, 1, 1);
-    int yd = static_cast<int>(d - jan1) + 1;
+    // Day of the year, only where a part needs it.
+    const bool need_yd = !r_.byyearday.empty() ||
+                         (!r_.byday.empty() && r_.freq != rrule_set::monthly && r_.bymonth.empty());
+    int yd = need_yd ? static_cast<int>(d - win32::days_from_civil(y, 1, 1)) + 1 : 0;
     int ylen = is_leap_year(y) ? 366 : 365;
     if (!r_.byweekno.empty()) {
         int64_t w1 = week1_start(y, r_.wkst);
@@ -219,8 +225,9 @@ bool expander::day_ok(int64_t d) {
     return true;
 }
 
-void expander::add_day(int64_t d, ical_seconds first, std::vector<ical_seconds>& out) {
-    if (out_of_budget() || !day_ok(d)) return;
+void expander::add_day(int64_t d, int64_t y, unsigned m, unsigned md, ical_seconds first,
+                       std::vector<ical_seconds>& out) {
+    if (out_of_budget() || !day_ok(d, y, m, md)) return;
     ical_seconds day = d * 86400;
     switch (r_.freq) {
     case rrule_set::hourly: {
@@ -272,14 +279,14 @@ void expander::period(int64_t index, std::vector<ical_seconds>& out) {
             if (no_day_parts_ && r_.bymonth.empty() && m != ds_.month) continue;
             int64_t start = win32::days_from_civil(y, m, 1);
             for (unsigned i = 0; i < days_in_month(y, m); ++i)
-                add_day(start + i, first, out);
+                add_day(start + i, y, m, i + 1, first, out);
         }
         break;
     }
     case rrule_set::monthly: {
         win32::systemtime st = systemtime_of(first);
         for (unsigned i = 0; i < days_in_month(st.year, st.month); ++i)
-            add_day(d0 + i, first, out);
+            add_day(d0 + i, st.year, st.month, i + 1, first, out);
         break;
     }
     case rrule_set::weekly:
