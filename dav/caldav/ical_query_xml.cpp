@@ -165,7 +165,10 @@ std::optional<time_range> read_calendar_query_expand(const xml_document& documen
     xml_for_each_node(document, "/cal:calendar-query/d:prop/cal:calendar-data/cal:expand",
                       [&](xml_node n) {
                           time_range r;
-                          if (!parse_time_range(n.attribute("start"), n.attribute("end"), r))
+                          // Both ends are required: an open expansion of an
+                          // endless rule would be the bound's worth of instances.
+                          if (n.attribute("start").empty() || n.attribute("end").empty() ||
+                              !parse_time_range(n.attribute("start"), n.attribute("end"), r))
                               valid = false;
                           else
                               out = r;

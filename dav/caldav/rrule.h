@@ -5,6 +5,7 @@
 #include "dav/caldav/ical_time.h"
 
 #include <chrono>
+#include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -12,8 +13,11 @@
 // Bounds of one expansion, so a hostile rule cannot stall a request.
 struct rrule_limits {
     size_t max_results = 30000; // occurrences handed out
-    size_t max_work = 2000000;  // candidate days and times looked at
+    size_t max_work = 300000;   // candidate days and times looked at
     std::chrono::milliseconds max_time{250};
+    // A deadline shared by every expansion of one request (a report over
+    // thousands of objects), so the request as a whole stays bounded too.
+    std::optional<std::chrono::steady_clock::time_point> deadline;
 };
 
 class rrule_set {

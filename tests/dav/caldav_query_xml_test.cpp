@@ -157,6 +157,14 @@ TEST(CaldavFilterXml, ExpandRangeIsRead) {
     EXPECT_TRUE(valid);
     EXPECT_EQ(format_utc(r->start), "20240101T000000Z");
     EXPECT_EQ(format_utc(r->end), "20240201T000000Z");
+
+    xml_document open;
+    ASSERT_TRUE(load(open, calendar_query("", "").replace(
+                               calendar_query("", "").find("<C:calendar-data/>"), 18,
+                               "<C:calendar-data><C:expand start=\"20240101T000000Z\"/>"
+                               "</C:calendar-data>")));
+    read_calendar_query_expand(open, valid);
+    EXPECT_FALSE(valid);
 }
 
 } // namespace

@@ -259,9 +259,19 @@ TEST(CaldavRrule, HostileRulesStopAtTheirBounds) {
     rrule_set r;
     ASSERT_TRUE(r.parse("FREQ=YEARLY;BYMONTH=2;BYMONTHDAY=30"));
     std::vector<ical_seconds> out;
-    EXPECT_TRUE(
-        r.expand(reading("20000101T000000"), ical_min_time, ical_max_time, ical_max_time, out));
+    rrule_limits untimed; // the work bound alone decides, however slow the machine
+    untimed.max_time = std::chrono::hours(1);
+    EXPECT_TRUE(r.expand(reading("20000101T000000"), ical_min_time, ical_max_time, ical_max_time,
+                         out, untimed));
     EXPECT_EQ(out.size(), 1u);
+    // A request whose deadline has passed expands nothing more.
+    rrule_limits late;
+    late.deadline = std::chrono::steady_clock::now() - std::chrono::seconds(1);
+    ASSERT_TRUE(r.parse("FREQ=DAILY"));
+    out.clear();
+    EXPECT_FALSE(r.expand(reading("20240101T000000"), reading("20240101T000000"),
+                          reading("20240201T000000"), ical_max_time, out, late));
+    EXPECT_TRUE(out.empty());
     // Over-long rules report that they were cut short.
     ASSERT_TRUE(r.parse("FREQ=SECONDLY"));
     out.clear();
