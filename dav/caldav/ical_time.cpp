@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <unordered_map>
 
 namespace {
 
@@ -354,7 +355,7 @@ std::shared_ptr<const timezone_rules> shared_zone(const ical_properties& table,
         text.append(rest).append(1, '\x1f').append(it->second.first).append(1, '\x1f');
         text.append(it->second.second).append(1, '\x1e');
     }
-    thread_local std::map<std::string, std::shared_ptr<const timezone_rules>> cache;
+    thread_local std::unordered_map<std::string, std::shared_ptr<const timezone_rules>> cache;
     auto found = cache.find(text);
     if (found != cache.end()) return found->second;
     auto rules = std::make_shared<timezone_rules>();
