@@ -10,6 +10,7 @@
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 
@@ -17,9 +18,9 @@
 
 namespace {
 
-bool starts_with_ignoring_case(const std::wstring& text, const std::wstring& prefix) {
+bool starts_with_ignoring_case(std::wstring_view text, const std::wstring& prefix) {
     return !prefix.empty() && text.size() >= prefix.size() &&
-           cl::iequals_w(std::wstring_view(text).substr(0, prefix.size()), prefix);
+           cl::iequals_w(text.substr(0, prefix.size()), prefix);
 }
 
 void element(std::string& out, std::string_view name, std::string_view value) {
@@ -46,37 +47,41 @@ std::string dav_href(const std::wstring& url_path) {
 
 bool write_dav_properties(std::string& out, const dav_property_context& context,
                           const std::wstring& path, const std::string& href, bool top) {
+    dav_entry entry;
+    entry.path = cl::utf16_to_utf8(path);
+    entry.info = cl::file_information_at(AT_FDCWD, entry.path.c_str(), true, entry.ok, entry.mode);
+    return write_dav_properties(out, context, entry, path, href, top);
+}
+
+bool write_dav_properties(std::string& out, const dav_property_context& context,
+                          const dav_entry& entry, std::wstring_view path, const std::string& href,
+                          bool top) {
     bool is_directory = false;
     out += "<d:response>\n<d:href>";
     out += href;
     out += "</d:href>\n<d:propstat><d:prop>\n";
 
-    cl::simple_file f;
-    if (f.open_info_only(path) && f.query_info()) {
-        const cl::file_information& info = f.info();
-        const std::string p = cl::utf16_to_utf8(path);
-        struct stat st {};
-        const bool have_stat = ::fstat(f.handle(), &st) == 0;
-        const uint32_t mode = have_stat                                          ? st.st_mode
-                              : (info.attributes & cl::file_attribute_directory) ? S_IFDIR
-                                                                                 : S_IFREG;
-        std::wstring_view name = path;
-        while (!name.empty() && name.back() == L'/')
+    if (entry.ok) {
+        const cl::file_information& info = entry.info;
+        const std::string& p = entry.path;
+        const uint32_t mode = entry.mode;
+        std::string_view name = p;
+        while (!name.empty() && name.back() == '/')
             name.remove_suffix(1);
-        name = name.substr(name.rfind(L'/') == std::wstring_view::npos ? 0 : name.rfind(L'/') + 1);
+        if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
+            name.remove_prefix(slash + 1);
         stored_attributes stored;
         const bool has_stored = read_stored_attributes(p, stored);
         const uint32_t attributes =
-            effective_attributes(mode, cl::utf16_to_utf8(name), has_stored ? &stored : nullptr);
+            effective_attributes(mode, name, has_stored ? &stored : nullptr);
 
-        const std::string modified = f.modified_time_text();
+        const std::string modified = cl::http_date(info.last_write_time);
         if (!modified.empty()) {
             out += "<d:getlastmodified xmlns:b=\"urn:uuid:c2f41010-65b3-11d1-a29f-00aa00c14882/\" "
                    "b:dt=\"dateTime.rfc1123\">";
             out += modified;
             out += "</d:getlastmodified>\n";
-            const std::string etag = f.etag();
-            if (!etag.empty()) element(out, "d:getetag", xml_escape(etag));
+            element(out, "d:getetag", xml_escape(cl::entity_tag(info)));
         }
         element(out, "d:getcontentlength", decimal(info.size));
         if (!(attributes & cl::file_attribute_directory)) {
@@ -113,7 +118,7 @@ bool write_dav_properties(std::string& out, const dav_property_context& context,
         char word[16];
         std::snprintf(word, sizeof word, "%08x", attributes);
         element(out, "Z:Win32FileAttributes", word);
-        element(out, "Z:Win32LastModifiedTime", cl::http_date(info.last_write_time));
+        element(out, "Z:Win32LastModifiedTime", modified);
         const win32::filetime created =
             has_stored && stored.creation_time ? stored.creation_time : info.creation_time;
         const std::string created_text = cl::http_date(created);

@@ -2,8 +2,11 @@
 // a fixed set of properties read from the file system, whatever the client
 // asked for, in one propstat with status 200.
 #pragma once
+#include "core/simple_file.h"
+
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 class config_info;
 struct xml_document;
@@ -23,6 +26,18 @@ struct dav_property_context {
 // folder.
 bool write_dav_properties(std::string& out, const dav_property_context& context,
                           const std::wstring& path, const std::string& href, bool top);
+
+// What the file system said of one entry (statx, without opening it).
+struct dav_entry {
+    std::string path; // UTF-8; a folder's ends in "/"
+    cl::file_information info;
+    uint32_t mode = 0;
+    bool ok = false;
+};
+// The same for an entry already looked at; the wide path gives the MIME type.
+bool write_dav_properties(std::string& out, const dav_property_context& context,
+                          const dav_entry& entry, std::wstring_view path, const std::string& href,
+                          bool top);
 
 // An href from a URL path (UTF-8 of a wide path): percent-encoded and escaped
 // for XML.
