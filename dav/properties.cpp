@@ -71,7 +71,9 @@ bool write_dav_properties(std::string& out, const dav_property_context& context,
         if (const std::size_t slash = name.rfind('/'); slash != std::string_view::npos)
             name.remove_prefix(slash + 1);
         stored_attributes stored;
-        const bool has_stored = read_stored_attributes(p, stored);
+        const bool has_stored = entry.dir_fd >= 0 && entry.name
+                                    ? read_stored_attributes_at(entry.dir_fd, entry.name, p, stored)
+                                    : read_stored_attributes(p, stored);
         const uint32_t attributes =
             effective_attributes(mode, name, has_stored ? &stored : nullptr);
 

@@ -33,6 +33,9 @@ struct dav_entry {
     cl::file_information info;
     uint32_t mode = 0;
     bool ok = false;
+    // The open folder and the name in it, when the entry comes from a listing.
+    int dir_fd = -1;
+    const char* name = nullptr;
 };
 // The same for an entry already looked at; the wide path gives the MIME type.
 bool write_dav_properties(std::string& out, const dav_property_context& context,

@@ -145,7 +145,9 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
             const std::string root = real_root();
             script_host& host = the_script_host();
             dav_entry entry;
+            entry.dir_fd = dir_fd;
             for (const auto& [name, type] : names) {
+                entry.name = name.c_str();
                 entry.path = folder;
                 entry.path += name;
                 entry.info =
