@@ -86,10 +86,10 @@ bool is_access_file(const config_info& config, const std::wstring& path) {
                              cl::iequals_w(name, std::wstring_view(L".htaccess")));
 }
 
-void send_dav_answer(http_get_request& request, int status, std::string body) {
+void send_dav_answer(http_get_request& request, int status, const std::string& body) {
     constexpr std::size_t piece = 256 * 1024;
     if (body.size() <= piece) {
-        request.text_body = std::move(body);
+        request.text_body = body;
         request.send_simple_response(status);
         return;
     }

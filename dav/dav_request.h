@@ -33,4 +33,4 @@ bool is_access_file(const config_info& config, const std::wstring& path);
 // Sends a complete answer of the status with the text as its body, in pieces:
 // a listing of thousands of entries is never copied whole into the
 // connection's buffer.
-void send_dav_answer(http_get_request& request, int status, std::string body);
+void send_dav_answer(http_get_request& request, int status, const std::string& body);

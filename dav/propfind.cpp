@@ -24,6 +24,10 @@
 #include <utility>
 #include <vector>
 
+namespace {
+constexpr std::size_t kept_answer_limit = 32 * 1024 * 1024;
+} // namespace
+
 bool parse_depth(std::string_view text, int32_t& depth) {
     text = cl::trimmed(text);
     depth = 0;
@@ -64,13 +68,21 @@ int run_prop_frame(http_prop_base_request& request,
     }
     if (!parse_depth(request.data->get_header("depth"), request.depth)) return 400;
 
-    const int status = answer(document);
-    if (status >= 300) return status;
-    if (trace_level() >= 2 && !request.answer.empty())
-        cl::trace_out.write(cl::format_str("xml response: %?\n", request.answer));
-    send_dav_answer(request, status, std::move(request.answer));
+    // Each pool thread keeps the memory of its last answer: a listing of
+    // thousands of entries then writes into pages that are already there.
+    thread_local std::string kept;
+    request.answer.swap(kept);
     request.answer.clear();
-    return 0;
+    const int status = answer(document);
+    if (status < 300) {
+        if (trace_level() >= 2 && !request.answer.empty())
+            cl::trace_out.write(cl::format_str("xml response: %?\n", request.answer));
+        send_dav_answer(request, status, request.answer);
+    }
+    kept.swap(request.answer);
+    kept.clear();
+    if (kept.capacity() > kept_answer_limit) std::string().swap(kept);
+    return status < 300 ? 0 : status;
 }
 
 namespace {

@@ -291,7 +291,6 @@ int proppatch_handle(http_proppatch_request& request) {
     if (all_ok) out += "<d:responsedescription>Changed</d:responsedescription>\n";
     out += "</d:response>\n</d:multistatus>";
     if (trace_level() >= 2) cl::trace_out.write(cl::format_str("xml response: %?\n", out));
-    send_dav_answer(request, 207, std::move(out));
-    out.clear();
+    send_dav_answer(request, 207, out);
     return 0;
 }
