@@ -24,7 +24,7 @@ int dav_prologue(http_get_request& request, auth_info& auth) {
     if (!d.header(http_header_content_range).empty() ||
         (!encoding.empty() && !cl::iequals(cl::trimmed(encoding), "identity")))
         return 501;
-    auth.method = request.variable("REQUEST_METHOD");
+    fill_auth_request(auth, request);
     std::string* user_out = request.info ? &request.info->user_name : nullptr;
     access_checker check(cl::sh_ptr<config_info>(cfg), auth, d.header(http_header_authorization),
                          user_out);
