@@ -13,6 +13,7 @@
 #include "server/server_dirs.h"
 #include "server/server_services.h"
 
+#include <algorithm>
 #include <limits>
 
 int dav_prologue(http_get_request& request, auth_info& auth) {
@@ -23,7 +24,7 @@ int dav_prologue(http_get_request& request, auth_info& auth) {
     if (!d.header(http_header_content_range).empty() ||
         (!encoding.empty() && !cl::iequals(cl::trimmed(encoding), "identity")))
         return 501;
-    auth.method = request.variable("REQUEST_METHOD");
+    fill_auth_request(auth, request);
     std::string* user_out = request.info ? &request.info->user_name : nullptr;
     access_checker check(cl::sh_ptr<config_info>(cfg), auth, d.header(http_header_authorization),
                          user_out);
@@ -83,4 +84,38 @@ bool is_access_file(const config_info& config, const std::wstring& path) {
     // Compared without regard to case: refusing more is the safe side.
     return !name.empty() && (cl::iequals_w(name, config.access_filename) ||
                              cl::iequals_w(name, std::wstring_view(L".htaccess")));
+}
+
+void send_dav_answer(http_get_request& request, int status, const std::string& body) {
+    constexpr std::size_t piece = 256 * 1024;
+    if (body.size() <= piece) {
+        request.text_body = body;
+        request.send_simple_response(status);
+        return;
+    }
+    request.headers->add("Content-Length", cl::format_str("%?", body.size()));
+    request.set_response_status(status);
+    if (trace_level() > 1)
+        cl::trace_out.write(cl::format_str("   %? %?\n", request.status_code, request.reason));
+    request.build_http_response_headers();
+    request.headers_sent = true;
+    const uint64_t id = request.data ? request.data->request_id : 0;
+    const uint32_t err = request.transport->send_response(
+        request.queue, id, send_flag_more_data | http_request::server_send_flags(),
+        request.response);
+    if (err != 0) {
+        request.body_done = true;
+        if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+        return;
+    }
+    if (request.body_forbidden()) {
+        request.body_done = true;
+        request.do_send(nullptr, 0);
+        return;
+    }
+    for (std::size_t at = 0; at < body.size() && !request.body_done; at += piece) {
+        const std::size_t n = std::min(piece, body.size() - at);
+        request.body_done = at + n == body.size();
+        request.do_send(body.data() + at, n);
+    }
 }

@@ -29,3 +29,8 @@ int read_dav_body(http_get_request& request, std::string& body);
 // True for the access files of the configuration (".htaccess" or the name
 // AccessFileName gives), which no DAV method may change.
 bool is_access_file(const config_info& config, const std::wstring& path);
+
+// Sends a complete answer of the status with the text as its body, in pieces:
+// a listing of thousands of entries is never copied whole into the
+// connection's buffer.
+void send_dav_answer(http_get_request& request, int status, const std::string& body);

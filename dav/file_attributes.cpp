@@ -2,9 +2,13 @@
 
 #include "core/simple_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 
@@ -71,6 +75,39 @@ bool read_stored_attributes(const std::string& path, stored_attributes& out) {
     const ssize_t n = ::lgetxattr(path.c_str(), stored_attributes_name, buf, sizeof buf);
     return n > 0 &&
            parse_stored_attributes(std::string_view(buf, static_cast<std::size_t>(n)), out);
+}
+
+namespace {
+
+// getxattrat(2), Linux 6.13 and later; glibc has no wrapper yet.
+#ifdef __x86_64__
+constexpr long sys_getxattrat = 464;
+#else
+constexpr long sys_getxattrat = -1;
+#endif
+struct xattr_args {
+    uint64_t value;
+    uint32_t size;
+    uint32_t flags;
+};
+std::atomic<bool> getxattrat_missing{sys_getxattrat < 0};
+
+} // namespace
+
+bool read_stored_attributes_at(int dir_fd, const char* name, const std::string& path,
+                               stored_attributes& out) {
+    if (!getxattrat_missing.load(std::memory_order_relaxed)) {
+        char buf[64];
+        xattr_args args{reinterpret_cast<uintptr_t>(buf), sizeof buf, 0};
+        const long n = ::syscall(sys_getxattrat, dir_fd, name, AT_SYMLINK_NOFOLLOW,
+                                 stored_attributes_name, &args, sizeof args);
+        if (n >= 0)
+            return n > 0 &&
+                   parse_stored_attributes(std::string_view(buf, static_cast<std::size_t>(n)), out);
+        if (errno != ENOSYS) return false;
+        getxattrat_missing.store(true, std::memory_order_relaxed);
+    }
+    return read_stored_attributes(path, out);
 }
 
 bool write_stored_attributes(const std::string& path, const stored_attributes& in) {

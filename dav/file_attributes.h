@@ -23,6 +23,10 @@ struct stored_attributes {
 // parsed). Symbolic links are never followed.
 bool read_stored_attributes(int fd, stored_attributes& out);
 bool read_stored_attributes(const std::string& path, stored_attributes& out);
+// The same for a name in an open folder, without walking the whole path
+// again where the kernel offers that.
+bool read_stored_attributes_at(int dir_fd, const char* name, const std::string& path,
+                               stored_attributes& out);
 // Replaces the attribute; false with errno set when the file system refuses.
 bool write_stored_attributes(const std::string& path, const stored_attributes& in);
 // Copies the attribute from one open file to another; true when there was
