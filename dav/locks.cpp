@@ -256,6 +256,18 @@ int lock_table::unlock(const std::wstring& key, const std::string& token) {
     return 204;
 }
 
+void lock_table::remove_tree(const std::wstring& key) {
+    {
+        cl::cs_lock g(lock_);
+        entries_.erase(key);
+        const std::wstring prefix = key == L"/" ? std::wstring() : key + L"/";
+        for (auto it = entries_.lower_bound(prefix);
+             it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
+            it = entries_.erase(it);
+    }
+    stop_if_empty();
+}
+
 bool lock_table::find(const std::wstring& key, lock_entry& entry) {
     cl::cs_lock g(lock_);
     const auto it = entries_.find(key);

@@ -82,6 +82,9 @@ class lock_table {
     // was removed, 409 when no lock covering key has that token.
     int unlock(const std::wstring& key, const std::string& token);
 
+    // Forgets the locks on key and below it (the resource is gone).
+    void remove_tree(const std::wstring& key);
+
     // The lock taken on exactly this key.
     bool find(const std::wstring& key, lock_entry& entry);
 
