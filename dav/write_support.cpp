@@ -73,17 +73,6 @@ int check_conditions(http_request& request, int status, const std::wstring& path
     return cond.check_preconditions(status, path, true);
 }
 
-bool is_access_file(const config_info& config, const std::wstring& path) {
-    std::wstring p = path;
-    while (p.size() > 1 && p.back() == L'/')
-        p.pop_back();
-    const std::size_t slash = p.rfind(L'/');
-    const std::wstring name = slash == std::wstring::npos ? p : p.substr(slash + 1);
-    // Without regard to case: refusing more is harmless, and a copy on a
-    // case-folding file system would otherwise slip through.
-    return !config.access_filename.empty() && cl::iequals_w(name, config.access_filename);
-}
-
 bool has_request_body(const http_request& request) {
     if (!request.data) return false;
     if (request.data->flags & khttp::request_flag_more_entity_body) return true;

@@ -3,6 +3,7 @@
 // what failed, and the refusal of the access files.
 #pragma once
 #include "core/ref_cnt.h"
+#include "dav/dav_request.h" // is_access_file
 #include "dav/tree_ops.h"
 
 #include <string>
@@ -28,11 +29,6 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config,
 // header) against the resource at path: status when they hold, else 412 (or
 // 304).
 int check_conditions(http_request& request, int status, const std::wstring& path);
-
-// True when the last part of the path is the name of the directory files of
-// the configuration: those are never written, replaced, moved or deleted
-// through DAV.
-bool is_access_file(const config_info& config, const std::wstring& path);
 
 // True when the request comes with a body.
 bool has_request_body(const http_request& request);

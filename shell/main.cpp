@@ -8,6 +8,7 @@
 #include "core/trace_sinks.h"
 #include "dav/dav_methods.h"
 #include "dav/locks.h"
+#include "platform/xml/xml.h"
 #include "scripting/scripting_host.h"
 #include "server/dav_host.h"
 #include "server/script_host.h"
@@ -133,6 +134,9 @@ int run(int argc, char** argv) {
     static dav_methods dav;
     set_dav_host(&dav);
     install_lock_tokens();
+    // The XML parser's global tables are built here, on the main thread,
+    // before the pool threads that parse request bodies exist.
+    xml::init_parser();
     hand_over_to_server();
     server_start();
 
