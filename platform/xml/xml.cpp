@@ -101,6 +101,10 @@ std::string node::attribute(std::string_view name) const {
     return {};
 }
 
+node node::parent() const {
+    return node(n_ ? n_->parent : nullptr);
+}
+
 std::vector<node> node::child_elements() const {
     std::vector<node> out;
     if (!n_) return out;
@@ -140,7 +144,9 @@ bool document::load(std::string_view text, parse_error* error) {
     const int options = XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING;
     xmlDocPtr d = xmlCtxtReadMemory(ctxt, text.data(), static_cast<int>(text.size()), nullptr,
                                     nullptr, options);
-    bool ok = d != nullptr && ctxt->wellFormed && !state.entity_declared;
+    // A namespace error (an undeclared prefix, a prefix bound to an empty
+    // name) makes the names meaningless: refused like any other fault.
+    bool ok = d != nullptr && ctxt->wellFormed && ctxt->nsWellFormed && !state.entity_declared;
     parse_error e;
     if (!ok) {
         const xmlError* last = xmlCtxtGetLastError(ctxt);

@@ -44,6 +44,8 @@ class node {
     // The value of the attribute of that name (no namespace); empty when
     // absent.
     std::string attribute(std::string_view name) const;
+    // The parent node; null for the document node.
+    node parent() const;
     // Child elements in document order.
     std::vector<node> child_elements() const;
 

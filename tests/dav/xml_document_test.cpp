@@ -1,6 +1,9 @@
 #include "dav/dav_namespaces.h"
+#include "dav/dav_request.h"
 #include "dav/file_attributes.h"
+#include "dav/propfind.h"
 #include "dav/xml_document.h"
+#include "server/config_info.h"
 
 #include "tests/common/temp_dir.h"
 
@@ -119,4 +122,24 @@ TEST_F(DavFileAttributesFs, KeptInTheFileAndCopied) {
     ::close(to);
     ASSERT_TRUE(read_stored_attributes(b, s));
     EXPECT_EQ(s.creation_time, 42u);
+}
+
+TEST(DavRequest, AccessFilesAndDepth) {
+    config_info config;
+    config.access_filename = L"dirs.conf";
+    for (const wchar_t* p : {L"/pub/.htaccess", L"/pub/a/DIRS.conf", L"/pub/.HTACCESS/"})
+        EXPECT_TRUE(is_access_file(config, p)) << p;
+    for (const wchar_t* p : {L"/pub/.htaccess.bak", L"/pub/x.conf", L"/pub/"})
+        EXPECT_FALSE(is_access_file(config, p)) << p;
+
+    const std::pair<const char*, int32_t> depths[] = {
+        {"", 0}, {"0", 0}, {" 1 ", 1}, {"infinity", -1}, {"InFinity", -1}, {"2", 2}, {"x", 0}};
+    for (const auto& [text, want] : depths) {
+        int32_t d = 7;
+        EXPECT_TRUE(parse_depth(text, d)) << text;
+        EXPECT_EQ(d, want) << text;
+    }
+    int32_t d = 0;
+    EXPECT_FALSE(parse_depth("2147483648", d));
+    EXPECT_FALSE(parse_depth("99999999999999999999999", d));
 }

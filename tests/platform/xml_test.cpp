@@ -73,8 +73,10 @@ TEST(XmlDocument, HostileDocumentsAreRefused) {
         "<!DOCTYPE x [<!ENTITY e SYSTEM \"http://127.0.0.1:1/\">]><x>&e;</x>",
         // Parameter entities.
         "<!DOCTYPE x [<!ENTITY % p SYSTEM \"file:///etc/passwd\"> %p;]><x/>",
-        // Not well-formed.
+        // Not well-formed, or not namespace-well-formed.
         "<a><b></a>",
+        "<d:propfind xmlns:d=\"DAV:\"><d:prop><bar:foo xmlns:bar=\"\"/></d:prop></d:propfind>",
+        "<x:a/>",
         "",
     };
     for (const char* text : refused) {
