@@ -41,6 +41,7 @@ wait_port() { # port, name
   done
   echo "FAILED: $2 on port $1 did not serve /up/ready.txt" >&2
   curl -si "http://127.0.0.1:$1/up/ready.txt" | head -3 >&2 || true
+  tail -5 "$work/apache/error.log" "$work/lighttpd.log" >&2 2>/dev/null || true
   exit 1
 }
 
@@ -82,6 +83,11 @@ MaxRequestWorkers 4
 LimitRequestBody 0
 DocumentRoot $docs
 DAVLockDB $work/apache/lock/DAVLock
+# The program-data folder above the tree holds this server's own directive
+# file, which Apache must not read as its own.
+<Directory />
+  AllowOverride None
+</Directory>
 <Directory $docs>
   Dav On
   Require all granted
