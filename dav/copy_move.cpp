@@ -55,6 +55,13 @@ bool hex_digit(char c, int& v) {
     return v >= 0;
 }
 
+bool same_login_rules(const config_info& a, const config_info& b) {
+    return a.auth_type == b.auth_type && a.auth_name == b.auth_name &&
+           a.auth_user_file == b.auth_user_file && a.auth_group_file == b.auth_group_file &&
+           a.require_kind == b.require_kind && a.require_names == b.require_names &&
+           a.require_text == b.require_text && a.userpwd == b.userpwd && a.user == b.user;
+}
+
 } // namespace
 
 int destination_url_path(std::string_view header, std::string& path) {
@@ -138,7 +145,10 @@ int dav_copy_move(http_copy_move_request& r) {
     cl::sh_ptr<config_info> dcfg = the_script_host().get_url_config_info(dest_url, method);
     if (!dcfg || !path_inside_document_root(dcfg->local_path)) return 403;
     if (!check_require(r.data->method, *dcfg, r.info.get())) return 403;
-    if (!access_step(r, dcfg, true)) return 0;
+    // A destination under the same login rules passed with the request; any
+    // other is checked with the request's credentials (a Digest answer,
+    // good for one use, then fails and the move is refused).
+    if (!same_login_rules(*cfg, *dcfg) && !access_step(r, dcfg, true)) return 0;
     const std::wstring& dest = dcfg->local_path;
     if (is_blocked(dest) || is_access_file(*dcfg, dest) || path_below_root(dest) == L"/")
         return 403;

@@ -40,7 +40,7 @@ int answer_failures(http_request& request, const std::vector<tree_failure>& fail
 
 bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, bool only_check) {
     auth_info auth;
-    auth.method = request.variable("REQUEST_METHOD");
+    fill_auth_request(auth, request);
     std::string user;
     std::string* user_out = only_check ? &user : request.info ? &request.info->user_name : nullptr;
     access_checker check(
