@@ -128,7 +128,7 @@ int http_copy_move_request::handle() {
     return the_dav_host().copy_move(*this);
 }
 http_lock_unlock_request::http_lock_unlock_request(cl::sh_ptr<response_headers> h, bool l)
-    : http_request(std::move(h)), lock(l) {}
+    : http_get_request(std::move(h), mode_get), lock(l) {}
 int http_lock_unlock_request::handle() {
     return the_dav_host().lock_unlock(*this);
 }

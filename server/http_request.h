@@ -298,7 +298,8 @@ class http_copy_move_request : public http_request {
     int handle() override;
     bool copy;
 };
-class http_lock_unlock_request : public http_request {
+// LOCK reads an XML body and evaluates the If header like the file handlers.
+class http_lock_unlock_request : public http_get_request {
   public:
     http_lock_unlock_request(cl::sh_ptr<response_headers> headers, bool lock);
     int handle() override;
