@@ -228,6 +228,12 @@ class proxy_exchange {
             cl::trace_out.write(cl::format_str("WinHttpConnect failed: %?\n", 87));
             return 502;
         }
+        if (names_this_server(host, port)) {
+            // Forwarding to ourselves would forward again, without end.
+            cl::trace_out.write(
+                cl::format_str("proxy: request loop to %?:%? refused\n", host, port));
+            return 502;
+        }
         http_client::connection c(session, host, port);
         if (trace_level() != 0)
             cl::trace_out.write(cl::format_str("proxy url: %?\n", r_.forward_url));
@@ -269,6 +275,17 @@ class proxy_exchange {
     }
 
   private:
+    // True when host and port are one of this server's own listeners.
+    bool names_this_server(const std::string& host, uint16_t port) const {
+        const server_values& v = server_settings();
+        const std::string proxy_port = cl::utf16_to_utf8(v.proxy_port);
+        if (port != v.server_port && port != v.https_port && std::to_string(port) != proxy_port)
+            return false;
+        const std::string local = r_.variable("SERVER_NAME");
+        return cl::iequals(host, "localhost") || host.rfind("127.", 0) == 0 || host == "::1" ||
+               host == "0.0.0.0" || host == "::" || (!local.empty() && host == local);
+    }
+
     // Passes the client's body on as it arrives, in pieces that grow from
     // 4096 to 65536 bytes.
     int send_body(http_client::request& up) {

@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <mutex>
@@ -62,6 +63,19 @@ void global_init() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
+// One multi handle and one easy handle kept per thread and handed to the
+// thread's next request: making them anew costs more than a small exchange.
+struct thread_handles {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    std::atomic<bool> busy{false};
+    ~thread_handles() {
+        if (easy) curl_easy_cleanup(easy);
+        if (multi) curl_multi_cleanup(multi);
+    }
+};
+thread_local thread_handles kept;
+
 } // namespace
 
 std::shared_ptr<session> session::open(std::string agent, uint32_t, uint32_t& error) {
@@ -108,11 +122,34 @@ struct request::state {
     int paused = 0; // CURLPAUSE_SEND / CURLPAUSE_RECV as set by the callbacks
     char errbuf[CURL_ERROR_SIZE] = {};
 
+    thread_handles* lender = nullptr; // whose kept handles these are
+
     ~state() {
         if (multi && easy) curl_multi_remove_handle(multi, easy);
-        if (easy) curl_easy_cleanup(easy);
-        if (multi) curl_multi_cleanup(multi);
+        if (lender) {
+            curl_easy_reset(easy);
+            lender->busy.store(false);
+        } else {
+            if (easy) curl_easy_cleanup(easy);
+            if (multi) curl_multi_cleanup(multi);
+        }
         if (header_list) curl_slist_free_all(header_list);
+    }
+
+    void take_handles() {
+        if (!kept.busy.load()) {
+            if (!kept.multi) kept.multi = curl_multi_init();
+            if (!kept.easy) kept.easy = curl_easy_init();
+            if (kept.multi && kept.easy) {
+                kept.busy.store(true);
+                lender = &kept;
+                multi = kept.multi;
+                easy = kept.easy;
+                return;
+            }
+        }
+        easy = curl_easy_init();
+        multi = curl_multi_init();
     }
 
     std::size_t buffered_down() const { return down.size() - down_off; }
@@ -291,8 +328,7 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
         if (const uint32_t e = add_headers(extra_headers, add_headers_add | add_headers_replace))
             return e;
     }
-    s.easy = curl_easy_init();
-    s.multi = curl_multi_init();
+    s.take_handles();
     if (!s.easy || !s.multi) return error_not_enough_memory;
     CURL* e = s.easy;
     curl_easy_setopt(e, CURLOPT_URL, s.url.c_str());

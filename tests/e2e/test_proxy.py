@@ -79,6 +79,13 @@ class Upstream:
                     self.wfile.write(b"y" * 1000)
                     self.wfile.flush()
                     self.close_connection = True
+                elif p == "/cutchunked":
+                    self.send_response(200)
+                    self.send_header("Transfer-Encoding", "chunked")
+                    self.end_headers()
+                    self.wfile.write(b"3e8\r\n" + b"c" * 1000 + b"\r\n3e8\r\nccc")
+                    self.wfile.flush()
+                    self.close_connection = True
                 elif p == "/odd":
                     self.send(200, b"odd", [("X-Odd", "a%0d%0aSet-Cookie: evil=1"),
                                             ("X-Pct", "%41%E9"), ("Connection", "close, X-Secret"),
@@ -197,9 +204,10 @@ def test_answer_without_length_arrives_chunked_and_whole(site, upstream):
     assert body == b"x" * 100000
 
 
-def test_upstream_that_breaks_off_is_not_passed_as_complete(site, upstream):
+@pytest.mark.parametrize("path", ["/cut", "/cutchunked"])
+def test_upstream_that_breaks_off_is_not_passed_as_complete(site, upstream, path):
     c = http.client.HTTPConnection(HOST, site.proxy_port, timeout=30)
-    c.request("GET", "/cut", headers={"Host": "%s:%d" % (HOST, upstream.port)})
+    c.request("GET", path, headers={"Host": "%s:%d" % (HOST, upstream.port)})
     r = c.getresponse()
     assert r.status == 200
     with pytest.raises(http.client.IncompleteRead):
@@ -223,6 +231,9 @@ def test_dead_and_hanging_upstreams_are_gateway_errors(site, upstream):
     assert status == 502
     status, _, _ = through(site, upstream.port, "GET", "/hang")
     assert status == 504
+    # A Host that names the proxy itself would forward without end.
+    status, _, _ = through(site, site.proxy_port, "GET", "/file")
+    assert status == 502
     # The server goes on serving.
     status, _, body = through(site, upstream.port, "GET", "/file")
     assert status == 200 and body == BODY_1K
