@@ -86,6 +86,10 @@ class Site:
             if READY in self.trace() and self.port_open():
                 return
             time.sleep(0.05)
+        # A server that hangs at start must not outlive its test.
+        self.proc.kill()
+        self.proc.wait(timeout=10)
+        self.proc = None
         pytest.fail("the server did not become ready")
 
     def port_open(self):
