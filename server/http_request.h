@@ -42,7 +42,6 @@ struct http_request_data {
     std::string query; // without the "?"
     std::string raw_url; // the request target exactly as received
     std::string method;
-    std::string raw_url; // the request target exactly as received
     // The headers that the kernel service parses itself, by http_header_id;
     // empty when absent.
     std::array<std::string, http_header_request_maximum> known_headers;

@@ -73,7 +73,6 @@ std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
     for (const auto& [name, value] : k.unknown_headers)
         d->unknown_headers.emplace(name, value);
     d->query = k.query;
-    d->raw_url = k.raw_url;
     return d;
 }
 
