@@ -29,6 +29,33 @@ void scripting_host::close_all_hashlists() {
     scripting::close_all_hashlists();
 }
 
+namespace {
+
+// A hash list as the server's request cache reaches it.
+class hashlist_for_server final : public key_value_list {
+  public:
+    explicit hashlist_for_server(cl::sh_ptr<scripting::hashlist> list) : list_(std::move(list)) {}
+    std::string get_value(const std::string& key) override { return list_->get_value(key); }
+    void store(const std::string& key, const std::string& value) override {
+        list_->store(key, value);
+    }
+    cl::critical_section& lock() override { return list_->lock(); }
+
+  private:
+    cl::sh_ptr<scripting::hashlist> list_;
+};
+
+} // namespace
+
+cl::sh_ptr<key_value_list> scripting_host::get_named_hashlist(const std::wstring& file,
+                                                              uint32_t timeout_s) {
+    cl::sh_ptr<scripting::hashlist> list = scripting::get_named_hashlist(file, timeout_s);
+    if (!list) return nullptr;
+    // Loaded now; written when it changed, at the latest when the server stops.
+    list->open(60);
+    return cl::sh_ptr<key_value_list>(new hashlist_for_server(std::move(list)));
+}
+
 cl::sh_ptr<config_info> scripting_host::get_config_info(std::wstring_view path,
                                                         std::wstring_view method) {
     return scripting::get_config_info_checked(path, method);

@@ -23,6 +23,8 @@ class scripting_host final : public script_host {
     void clear_config_info_cache() override;
     // Saves and closes every hash list.
     void close_all_hashlists() override;
+    cl::sh_ptr<key_value_list> get_named_hashlist(const std::wstring& file,
+                                                  uint32_t timeout_s) override;
     // The directories and prefixes, the block list, and the cache sweep.
     void read_server_dirs() override;
 

@@ -206,10 +206,6 @@ int http_get_request::handle() {
     return 0;
 }
 
-int http_post_request::handle() {
-    return 501;
-}
-
 int http_error_request::handle() {
     if (data) {
         for (http_header_id id :

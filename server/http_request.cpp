@@ -98,15 +98,9 @@ int http_not_implemented_request::handle() {
 http_script_request::http_script_request(cl::sh_ptr<response_headers> h, std::wstring target)
     : http_request(std::move(h)), script_target(std::move(target)) {}
 http_script_request::~http_script_request() = default;
-int http_script_request::handle() {
-    return 501;
-}
 
 proxy_request::proxy_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
 proxy_request::~proxy_request() = default;
-int proxy_request::handle() {
-    return 501;
-}
 
 http_put_request::http_put_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
 int http_put_request::handle() {

@@ -262,6 +262,16 @@ class http_script_request : public http_request {
     std::wstring script_target;
 };
 
+// What the request cache keeps of a forwarded request (server/request_cache.h).
+struct proxy_cache_record {
+    uint16_t port = 0;
+    std::string key; // Host header followed by the forwarding URL
+    std::string request_headers;
+    std::string referer;
+    std::string host;
+};
+
+// Forwards the request to the server its Host header names (server/proxy.cpp).
 class proxy_request : public http_request {
   public:
     explicit proxy_request(cl::sh_ptr<response_headers> headers);
@@ -269,10 +279,12 @@ class proxy_request : public http_request {
     int handle() override;
 
     cl::event done;
-    std::wstring forward_url;
+    std::string forward_url; // path and query as received
     uint64_t remaining_body = 0;
+    bool chunked_body = false; // a body of unknown length follows
     uint32_t piece_size = 4096;
     bool use_cache = false;
+    proxy_cache_record cache_record;
     bool error = false;
 };
 

@@ -6,6 +6,7 @@
 #include "platform/win32/time.h"
 #include "server/access_log.h"
 #include "server/config_info.h"
+#include "server/dynip.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
 #include "server/http_tables.h"
@@ -333,6 +334,24 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             return;
         }
         info->config = st.config;
+
+        // Names under the dynamic-address prefix go to their registered
+        // address, the raw URL's rest and query kept as they came.
+        if (pass == 0) {
+            std::string location, address;
+            int dyn_status = 0;
+            uint8_t dyn_flag = 0;
+            if (lookup_dynamic_redirect(k.raw_url, location, dyn_status, address, dyn_flag)) {
+                if (dyn_flag) {
+                    const std::string client = info->get("REMOTE_ADDR");
+                    host.dynip_call(address, client + " " + info->get("REMOTE_PORT"),
+                                    client.find('.') != std::string::npos ? 2 : 23);
+                }
+                info->set("_TSKQVL_REDIRECT_TO", location);
+                answer_error(dyn_status, info, location);
+                return;
+            }
+        }
 
         // Redirects: a host redirect wins over a path redirect.
         std::string redirect_target;

@@ -3,12 +3,24 @@
 // implements it; the program shell installs the implementation at start-up.
 #pragma once
 #include "core/ref_cnt.h"
+#include "core/sync.h"
 #include "server/config_info.h"
 
 #include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+// A persistent list of key-value pairs of the script host (a hash list), as
+// the server's request cache uses it.
+class key_value_list : public cl::ref_cnt_shared {
+  public:
+    // The value of a key, empty when absent; stamps the entry's last access.
+    virtual std::string get_value(const std::string& key) = 0;
+    virtual void store(const std::string& key, const std::string& value) = 0;
+    // The list's own lock, held across a read and the store that follows it.
+    virtual cl::critical_section& lock() = 0;
+};
 
 class script_host {
   public:
@@ -60,6 +72,14 @@ class script_host {
     virtual void disconnect_all_event_handlers() {}
     virtual void clear_shost_cache() {}
     virtual void close_all_hashlists() {}
+    // The hash list kept in a file, unloaded after timeout_s seconds unused;
+    // null while the script host keeps no hash lists.
+    virtual cl::sh_ptr<key_value_list> get_named_hashlist(const std::wstring& file,
+                                                          uint32_t timeout_s) {
+        (void)file;
+        (void)timeout_s;
+        return nullptr;
+    }
     // Runs a script and drops its output (disconnect handlers).
     virtual void run_script_discard_output(const std::string& url, const std::wstring& param) {
         (void)url;

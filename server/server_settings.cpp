@@ -55,6 +55,8 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
     v.connection_timeout = get_uint_or(ini, L"connection_timeout", v.connection_timeout);
     v.enable_script_timing = ini.get_bool(param, L"enable_script_timing", v.enable_script_timing);
     v.enable_request_cache = ini.get_bool(param, L"enable_request_cache", v.enable_request_cache);
+    v.proxy_timeout = static_cast<uint32_t>(
+        ini.get_int(param, L"proxy_timeout", static_cast<int>(v.proxy_timeout)));
     v.proxy_port = ini.get_string_or_wstring(param, L"proxy_port", v.proxy_port);
     // Buffered sending is always available on this platform: the HTTP service
     // keeps small buffered output until the answer's next send, so a head and

@@ -40,6 +40,7 @@ struct server_values {
     bool enable_script_timing = false;
     bool enable_request_cache = false;
     std::wstring proxy_port;                 // empty: no proxy
+    uint32_t proxy_timeout = 30;             // seconds of every wait on the upstream server
     bool enable_kernel_streaming = true;     // buffer-data flag on body sends
     uint32_t thread_cleanup_interval = 2000; // ms, at least 500
     bool thread_pool_trace = false;

@@ -11,8 +11,11 @@
 #include "server/config_info.h"
 #include "server/deflate.h"
 #include "server/directives/directives.h"
+#include "server/dynip.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
+#include "server/proxy.h"
+#include "server/request_cache.h"
 #include "server/request_processor.h"
 #include "server/request_thread.h"
 #include "server/script_host.h"
@@ -233,6 +236,11 @@ bool server_start() {
     set_data_dir(shell.data_dir);
     set_trace_level(shell.func_trace);
     read_server_settings(ini, shell, v);
+    if (v.enable_request_cache)
+        the_request_cache().open(
+            the_script_host().get_named_hashlist(shell.data_dir + L"req_cache_data.txt", 300));
+    set_proxy_timeout(v.proxy_timeout);
+    set_dynip_prefix(cl::utf16_to_utf8(v.dynip_prefix));
     ::setpriority(PRIO_PROCESS, 0, nice_of(v.server_priority));
     // Buffered body sends are always available here.
     http_request::set_server_send_flags(v.enable_kernel_streaming ? send_flag_buffer_data : 0);
@@ -300,6 +308,7 @@ void server_stop() {
     the_start_services().close_http_session();
     host.disconnect_all_event_handlers();
     host.clear_shost_cache();
+    the_request_cache().close();
     host.close_all_hashlists();
     the_start_services().stop_capture_streams();
     the_access_log().close();

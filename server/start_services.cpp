@@ -1,5 +1,7 @@
 #include "server/start_services.h"
 
+#include "server/proxy.h"
+
 #include <atomic>
 
 namespace {
@@ -26,6 +28,14 @@ std::unique_ptr<firewall_ports> make_firewall() {
 
 void set_firewall_factory(firewall_factory factory) {
     installed_factory.store(factory);
+}
+
+uint32_t start_services::open_http_session() {
+    return open_proxy_session();
+}
+
+void start_services::close_http_session() {
+    close_proxy_session();
 }
 
 start_services& the_start_services() {

@@ -33,8 +33,8 @@ class start_services {
     // to miss.
     virtual bool type_library_loads() { return true; }
     // Opens the proxy's HTTP client session; 0 or an error number.
-    virtual uint32_t open_http_session() { return 0; }
-    virtual void close_http_session() {}
+    virtual uint32_t open_http_session();
+    virtual void close_http_session();
     // Stops every live capture stream; returns when they are stopped.
     virtual void stop_capture_streams() {}
 };

@@ -37,8 +37,9 @@ class Site:
     """One program-data directory, its document tree and the running program."""
 
     def __init__(self, root, directives=DEFAULT_DIRECTIVES, param=None,
-                 mime_types=DEFAULT_MIME_TYPES):
+                 mime_types=DEFAULT_MIME_TYPES, binary=None):
         self.root = root
+        self.binary = binary or BINARY
         self.data = os.path.join(root, "Tesk", "teskqvel")
         self.pub = os.path.join(self.data, "pub")
         os.makedirs(self.pub, exist_ok=True)
@@ -74,9 +75,9 @@ class Site:
             return ""
 
     def start(self, *args):
-        if not os.path.exists(BINARY):
-            pytest.fail("the program binary is not built: %s" % BINARY)
-        self.proc = subprocess.Popen([BINARY, *args], env=self.env, stdout=subprocess.PIPE,
+        if not os.path.exists(self.binary):
+            pytest.fail("the program binary is not built: %s" % self.binary)
+        self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=subprocess.PIPE,
                                      stderr=subprocess.PIPE)
         end = time.monotonic() + 30
         while time.monotonic() < end:
@@ -85,6 +86,10 @@ class Site:
             if READY in self.trace() and self.port_open():
                 return
             time.sleep(0.05)
+        # A server that hangs at start must not outlive its test.
+        self.proc.kill()
+        self.proc.wait(timeout=10)
+        self.proc = None
         pytest.fail("the server did not become ready")
 
     def port_open(self):

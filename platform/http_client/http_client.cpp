@@ -1,0 +1,478 @@
+#include "platform/http_client/http_client.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+
+namespace http_client {
+
+namespace {
+
+// What one read of the response body may hold back before the transfer is
+// paused: the client's memory stays bounded whatever the server sends.
+constexpr std::size_t max_buffered_body = 1024 * 1024;
+
+bool iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        const char x = static_cast<char>(a[i] >= 'A' && a[i] <= 'Z' ? a[i] + 32 : a[i]);
+        const char y = static_cast<char>(b[i] >= 'A' && b[i] <= 'Z' ? b[i] + 32 : b[i]);
+        if (x != y) return false;
+    }
+    return true;
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+uint32_t error_of(CURLcode c) {
+    switch (c) {
+    case CURLE_OK:
+        return 0;
+    case CURLE_COULDNT_RESOLVE_HOST:
+        return error_name_not_resolved;
+    case CURLE_COULDNT_CONNECT:
+        return error_cannot_connect;
+    case CURLE_OPERATION_TIMEDOUT:
+        return error_timeout;
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_BAD_CONTENT_ENCODING:
+        return error_invalid_server_response;
+    case CURLE_OUT_OF_MEMORY:
+        return error_not_enough_memory;
+    case CURLE_ABORTED_BY_CALLBACK:
+        return error_operation_cancelled;
+    default:
+        return error_connection_error;
+    }
+}
+
+void global_init() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// One multi handle and one easy handle kept per thread and handed to the
+// thread's next request: making them anew costs more than a small exchange.
+struct thread_handles {
+    CURLM* multi = nullptr;
+    CURL* easy = nullptr;
+    std::atomic<bool> busy{false};
+    ~thread_handles() {
+        if (easy) curl_easy_cleanup(easy);
+        if (multi) curl_multi_cleanup(multi);
+    }
+};
+thread_local thread_handles kept;
+
+} // namespace
+
+std::shared_ptr<session> session::open(std::string agent, uint32_t, uint32_t& error) {
+    global_init();
+    error = 0;
+    return std::shared_ptr<session>(new session(std::move(agent)));
+}
+
+session::~session() = default;
+
+connection::connection(std::shared_ptr<session> s, std::string host, uint16_t port)
+    : session_(std::move(s)), host_(std::move(host)), port_(port) {}
+
+struct request::state {
+    CURL* easy = nullptr;
+    CURLM* multi = nullptr;
+    curl_slist* header_list = nullptr;
+    std::string url;
+    std::string target;
+    std::string method;
+    std::string referrer;
+    std::string agent;
+    std::vector<std::pair<std::string, std::string>> headers;
+    bool secure = false;
+
+    // Body out: bytes handed over by write_data and not yet taken.
+    std::string up;
+    std::size_t up_off = 0;
+    bool up_end = false;
+    bool has_body = false;
+
+    // Response in.
+    std::string head;
+    uint32_t status = 0;
+    std::string reason;
+    bool head_done = false;
+    std::string down;
+    std::size_t down_off = 0;
+
+    bool connected = false;
+    bool sent = false;
+    bool finished = false;
+    CURLcode result = CURLE_OK;
+    int paused = 0; // CURLPAUSE_SEND / CURLPAUSE_RECV as set by the callbacks
+    char errbuf[CURL_ERROR_SIZE] = {};
+
+    thread_handles* lender = nullptr; // whose kept handles these are
+
+    ~state() {
+        if (multi && easy) curl_multi_remove_handle(multi, easy);
+        if (lender) {
+            curl_easy_reset(easy);
+            lender->busy.store(false);
+        } else {
+            if (easy) curl_easy_cleanup(easy);
+            if (multi) curl_multi_cleanup(multi);
+        }
+        if (header_list) curl_slist_free_all(header_list);
+    }
+
+    void take_handles() {
+        if (!kept.busy.load()) {
+            if (!kept.multi) kept.multi = curl_multi_init();
+            if (!kept.easy) kept.easy = curl_easy_init();
+            if (kept.multi && kept.easy) {
+                kept.busy.store(true);
+                lender = &kept;
+                multi = kept.multi;
+                easy = kept.easy;
+                return;
+            }
+        }
+        easy = curl_easy_init();
+        multi = curl_multi_init();
+    }
+
+    std::size_t buffered_down() const { return down.size() - down_off; }
+
+    // Lets the transfer go on in the directions that are no longer held.
+    void resume(int wanted) {
+        if (!easy || !(paused & ~wanted)) return;
+        paused &= wanted;
+        curl_easy_pause(easy, paused);
+    }
+
+    static std::size_t on_read(char* buffer, std::size_t size, std::size_t n, void* p) {
+        state& s = *static_cast<state*>(p);
+        const std::size_t room = size * n;
+        const std::size_t left = s.up.size() - s.up_off;
+        if (left > 0) {
+            const std::size_t take = std::min(room, left);
+            std::memcpy(buffer, s.up.data() + s.up_off, take);
+            s.up_off += take;
+            if (s.up_off == s.up.size()) {
+                s.up.clear();
+                s.up_off = 0;
+            }
+            return take;
+        }
+        if (s.up_end) return 0;
+        s.paused |= CURLPAUSE_SEND;
+        return CURL_READFUNC_PAUSE;
+    }
+
+    static std::size_t on_write(char* data, std::size_t size, std::size_t n, void* p) {
+        state& s = *static_cast<state*>(p);
+        const std::size_t length = size * n;
+        if (s.buffered_down() >= max_buffered_body) {
+            s.paused |= CURLPAUSE_RECV;
+            return CURL_WRITEFUNC_PAUSE;
+        }
+        if (s.down_off > 0 && s.down_off == s.down.size()) {
+            s.down.clear();
+            s.down_off = 0;
+        }
+        s.down.append(data, length);
+        return length;
+    }
+
+    static std::size_t on_header(char* data, std::size_t size, std::size_t n, void* p) {
+        state& s = *static_cast<state*>(p);
+        const std::string_view line(data, size * n);
+        if (line.rfind("HTTP/", 0) == 0) {
+            // A new head: an interim answer (100 Continue) is forgotten.
+            s.head.assign(line);
+            s.status = 0;
+            s.reason.clear();
+            const std::size_t sp = line.find(' ');
+            if (sp != std::string_view::npos) {
+                std::size_t i = sp + 1;
+                while (i < line.size() && line[i] >= '0' && line[i] <= '9' && s.status < 1000)
+                    s.status = s.status * 10 + static_cast<uint32_t>(line[i++] - '0');
+                if (i < line.size() && line[i] == ' ') s.reason.assign(trim(line.substr(i + 1)));
+            }
+            return line.size();
+        }
+        if (trim(line).empty()) {
+            if (s.status >= 200 || s.status == 101) {
+                s.head += "\r\n";
+                s.head_done = true;
+            }
+            return line.size();
+        }
+        if (!s.head_done) {
+            s.head.append(trim(line));
+            s.head += "\r\n";
+        }
+        return line.size();
+    }
+
+    static int on_connected(void* p, char*, char*, int, int) {
+        static_cast<state*>(p)->connected = true;
+        return CURL_PREREQFUNC_OK;
+    }
+};
+
+request::request(const connection& c, std::string method, std::string target, std::string referrer,
+                 std::vector<std::string> accept_types, uint32_t flags)
+    : s_(std::make_unique<state>()), timeouts_(c.owner() ? c.owner()->get_timeouts() : timeouts()) {
+    s_->secure = (flags & flag_secure) != 0;
+    std::string host = c.host();
+    if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+    s_->url = std::string(s_->secure ? "https://" : "http://") + host + ":" +
+              std::to_string(c.port()) + "/";
+    s_->method = std::move(method);
+    s_->target = target.empty() ? std::string("/") : std::move(target);
+    s_->referrer = std::move(referrer);
+    s_->agent = c.owner() ? c.owner()->agent() : std::string();
+    std::string accept;
+    for (const std::string& t : accept_types) {
+        if (t.empty()) continue;
+        if (!accept.empty()) accept += ", ";
+        accept += t;
+    }
+    // Without Accept types none is sent (the library would add its own).
+    s_->headers.emplace_back("Accept", accept);
+}
+
+request::~request() = default;
+
+uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
+    if (s_->sent) return error_incorrect_handle_state;
+    std::vector<std::pair<std::string, std::string>> parsed;
+    std::size_t pos = 0;
+    while (pos < lines.size()) {
+        std::size_t end = lines.find("\r\n", pos);
+        if (end == std::string_view::npos) end = lines.size();
+        const std::string_view line = lines.substr(pos, end - pos);
+        pos = end + 2;
+        if (line.empty()) continue;
+        const std::size_t colon = line.find(':');
+        if (colon == std::string_view::npos || colon == 0) return error_invalid_parameter;
+        const std::string_view name = trim(line.substr(0, colon));
+        const std::string_view value = trim(line.substr(colon + 1));
+        if (name.empty() || name.find_first_of(" \t\r\n") != std::string_view::npos ||
+            value.find_first_of("\r\n") != std::string_view::npos)
+            return error_invalid_parameter;
+        parsed.emplace_back(std::string(name), std::string(value));
+    }
+    for (auto& [name, value] : parsed) {
+        if (flags & add_headers_replace) {
+            auto& h = s_->headers;
+            h.erase(std::remove_if(h.begin(), h.end(),
+                                   [&](const auto& e) { return iequals(e.first, name); }),
+                    h.end());
+        }
+        s_->headers.emplace_back(std::move(name), std::move(value));
+    }
+    return 0;
+}
+
+uint32_t request::failure() const {
+    const uint32_t e = error_of(s_->result);
+    return e ? e : error_connection_error;
+}
+
+uint32_t request::pump_until(bool (*done)(const state&), uint32_t timeout_ms) {
+    using clock = std::chrono::steady_clock;
+    const auto deadline = clock::now() + std::chrono::milliseconds(timeout_ms);
+    state& s = *s_;
+    for (;;) {
+        int running = 0;
+        const CURLMcode mc = curl_multi_perform(s.multi, &running);
+        int queued = 0;
+        while (CURLMsg* m = curl_multi_info_read(s.multi, &queued)) {
+            if (m->msg == CURLMSG_DONE) {
+                s.finished = true;
+                s.result = m->data.result;
+            }
+        }
+        if (done(s)) return 0;
+        if (s.finished) return s.result == CURLE_OK ? 0 : failure();
+        if (mc != CURLM_OK) return error_internal_error;
+        int wait_ms = 1000;
+        if (timeout_ms != 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock::now())
+                    .count();
+            if (left <= 0) return error_timeout;
+            wait_ms = static_cast<int>(std::min<long long>(left, wait_ms));
+        }
+        curl_multi_poll(s.multi, nullptr, 0, wait_ms, nullptr);
+    }
+}
+
+uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
+    state& s = *s_;
+    if (s.sent) return error_incorrect_handle_state;
+    if (!extra_headers.empty()) {
+        if (const uint32_t e = add_headers(extra_headers, add_headers_add | add_headers_replace))
+            return e;
+    }
+    s.take_handles();
+    if (!s.easy || !s.multi) return error_not_enough_memory;
+    CURL* e = s.easy;
+    curl_easy_setopt(e, CURLOPT_URL, s.url.c_str());
+    curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, s.target.c_str());
+    curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
+    curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
+    curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errbuf);
+    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
+    curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &state::on_connected);
+    curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
+    curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &state::on_header);
+    curl_easy_setopt(e, CURLOPT_HEADERDATA, &s);
+    curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &state::on_write);
+    curl_easy_setopt(e, CURLOPT_WRITEDATA, &s);
+    if (!keep_alive_) curl_easy_setopt(e, CURLOPT_FORBID_REUSE, 1L);
+    if (!s.referrer.empty()) curl_easy_setopt(e, CURLOPT_REFERER, s.referrer.c_str());
+    if (!s.agent.empty()) curl_easy_setopt(e, CURLOPT_USERAGENT, s.agent.c_str());
+    if (s.secure) {
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
+        curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
+
+    s.has_body = total_length != 0;
+    if (s.method == "HEAD") {
+        curl_easy_setopt(e, CURLOPT_NOBODY, 1L);
+    } else if (s.has_body) {
+        curl_easy_setopt(e, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(e, CURLOPT_READFUNCTION, &state::on_read);
+        curl_easy_setopt(e, CURLOPT_READDATA, &s);
+        if (total_length != length_unknown)
+            curl_easy_setopt(e, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(total_length));
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
+    } else if (s.method != "GET") {
+        curl_easy_setopt(e, CURLOPT_CUSTOMREQUEST, s.method.c_str());
+    }
+
+    // The header list: what the caller gave, in order; an empty value
+    // removes the library's own header of that name. The library never waits
+    // for "100 Continue" on its own.
+    bool has_expect = false;
+    for (const auto& [name, value] : s.headers) {
+        if (iequals(name, "Expect")) has_expect = true;
+        const std::string line = value.empty() ? name + ":" : name + ": " + value;
+        s.header_list = curl_slist_append(s.header_list, line.c_str());
+    }
+    if (!has_expect) s.header_list = curl_slist_append(s.header_list, "Expect:");
+    if (!keep_alive_) s.header_list = curl_slist_append(s.header_list, "Connection: close");
+    if (!s.header_list) return error_not_enough_memory;
+    curl_easy_setopt(e, CURLOPT_HTTPHEADER, s.header_list);
+
+    if (curl_multi_add_handle(s.multi, e) != CURLM_OK) return error_internal_error;
+    s.sent = true;
+    // Sent once the connection stands: the head goes out with the next turn.
+    const uint32_t rc = pump_until([](const state& st) { return st.connected || st.head_done; },
+                                   timeouts_.connect_ms ? timeouts_.connect_ms + 1000 : 0);
+    if (rc == 0 && !s.connected && !s.head_done && s.finished) return failure();
+    return rc;
+}
+
+uint32_t request::write_data(const void* data, std::size_t length, std::size_t& written) {
+    written = 0;
+    state& s = *s_;
+    if (!s.sent || !s.has_body || s.up_end) return error_incorrect_handle_state;
+    if (s.finished) return s.result == CURLE_OK ? error_connection_error : failure();
+    s.up.append(static_cast<const char*>(data), length);
+    s.resume(s.paused & CURLPAUSE_RECV);
+    const uint32_t rc =
+        pump_until([](const state& st) { return st.up.empty(); }, timeouts_.send_ms);
+    if (rc != 0) return rc;
+    if (!s.up.empty()) return s.result == CURLE_OK ? error_connection_error : failure();
+    written = length;
+    return 0;
+}
+
+uint32_t request::receive_response() {
+    state& s = *s_;
+    if (!s.sent) return error_incorrect_handle_state;
+    s.up_end = true;
+    s.resume(s.paused & CURLPAUSE_RECV);
+    uint32_t rc = pump_until([](const state& st) { return st.head_done; }, timeouts_.receive_ms);
+    if (rc == 0 && !s.head_done)
+        rc = s.finished && s.result != CURLE_OK ? failure() : error_invalid_server_response;
+    if (rc != 0) return rc;
+    raw_headers_ = s.head;
+    status_ = s.status;
+    reason_ = s.reason;
+    return 0;
+}
+
+std::vector<std::pair<std::string, std::string>> request::header_list() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    std::string_view h(raw_headers_);
+    std::size_t pos = h.find("\r\n");
+    while (pos != std::string_view::npos && pos + 2 < h.size()) {
+        pos += 2;
+        std::size_t end = h.find("\r\n", pos);
+        if (end == std::string_view::npos) end = h.size();
+        const std::string_view line = h.substr(pos, end - pos);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && colon > 0)
+            out.emplace_back(std::string(trim(line.substr(0, colon))),
+                             std::string(trim(line.substr(colon + 1))));
+        pos = end;
+    }
+    return out;
+}
+
+uint32_t request::query_data_available(std::size_t& available) {
+    available = 0;
+    state& s = *s_;
+    if (!s.head_done) return error_incorrect_handle_state;
+    if (s.buffered_down() == 0) {
+        s.resume(s.paused & CURLPAUSE_SEND);
+        const uint32_t rc = pump_until([](const state& st) { return st.buffered_down() > 0; },
+                                       timeouts_.receive_ms);
+        if (rc != 0) return rc;
+    }
+    available = s.buffered_down();
+    return 0;
+}
+
+uint32_t request::read_data(void* buffer, std::size_t length, std::size_t& got) {
+    got = 0;
+    std::size_t available = 0;
+    if (const uint32_t rc = query_data_available(available)) return rc;
+    state& s = *s_;
+    got = std::min(length, available);
+    std::memcpy(buffer, s.down.data() + s.down_off, got);
+    s.down_off += got;
+    if (s.down_off == s.down.size()) {
+        s.down.clear();
+        s.down_off = 0;
+    }
+    // Room again: let the transfer go on.
+    if (s.buffered_down() < max_buffered_body) s.resume(s.paused & CURLPAUSE_SEND);
+    return 0;
+}
+
+bool request::complete() const {
+    return s_->finished && s_->result == CURLE_OK && s_->buffered_down() == 0;
+}
+
+} // namespace http_client

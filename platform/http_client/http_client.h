@@ -1,0 +1,155 @@
+// The program's HTTP client: a session, connections to one host and port,
+// and requests on them, with the steps a WinHTTP caller makes (open the
+// session, connect, open a request, add headers, send, write the body,
+// receive the response, query its headers, read its data, close). Each
+// request is driven from the thread that calls it: a call blocks until its
+// step is done, failed, or its time-out ran out; no other thread calls back.
+//
+// Nothing is done behind the caller's back: redirects are not followed,
+// content codings are not decoded (chunked framing is), and the request
+// target is sent exactly as given.
+//
+// Every call that can fail returns a Windows error number, 0 on success.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace http_client {
+
+// Error numbers of the WinHTTP family, which callers trace and compare.
+constexpr uint32_t error_invalid_parameter = 87;
+constexpr uint32_t error_not_enough_memory = 8;
+constexpr uint32_t error_timeout = 12002;
+constexpr uint32_t error_internal_error = 12004;
+constexpr uint32_t error_name_not_resolved = 12007;
+constexpr uint32_t error_operation_cancelled = 12017;
+constexpr uint32_t error_incorrect_handle_state = 12019;
+constexpr uint32_t error_cannot_connect = 12029;
+constexpr uint32_t error_connection_error = 12030;
+constexpr uint32_t error_invalid_server_response = 12152;
+
+// Session flags and request flags.
+constexpr uint32_t access_type_no_proxy = 1;
+constexpr uint32_t flag_escape_disable_query = 0x80;
+constexpr uint32_t flag_secure = 0x800000;
+
+// add_headers flags.
+constexpr uint32_t add_headers_add = 0x20000000;
+constexpr uint32_t add_headers_replace = 0x80000000;
+
+// The request's total body length is not known: the body goes out in chunks
+// and ends with receive_response.
+constexpr uint64_t length_unknown = ~uint64_t(0);
+
+// Time-outs in milliseconds; 0 waits without limit. Connect covers name
+// resolution and the TCP (and TLS) set-up; send each write of the body;
+// receive the wait for the response head and for each piece of its body.
+struct timeouts {
+    uint32_t connect_ms = 60000;
+    uint32_t send_ms = 30000;
+    uint32_t receive_ms = 30000;
+};
+
+class session;
+class connection;
+
+class session {
+  public:
+    // WinHttpOpen: the agent name goes out as User-Agent unless a request
+    // sets its own.
+    static std::shared_ptr<session> open(std::string agent, uint32_t access_type, uint32_t& error);
+    ~session();
+    session(const session&) = delete;
+    session& operator=(const session&) = delete;
+
+    const std::string& agent() const { return agent_; }
+    void set_timeouts(const timeouts& t) { timeouts_ = t; }
+    const timeouts& get_timeouts() const { return timeouts_; }
+
+  private:
+    explicit session(std::string agent) : agent_(std::move(agent)) {}
+    std::string agent_;
+    timeouts timeouts_;
+};
+
+// WinHttpConnect: names the server; no traffic until a request is sent.
+class connection {
+  public:
+    connection(std::shared_ptr<session> s, std::string host, uint16_t port);
+    const std::string& host() const { return host_; }
+    uint16_t port() const { return port_; }
+    const std::shared_ptr<session>& owner() const { return session_; }
+
+  private:
+    std::shared_ptr<session> session_;
+    std::string host_;
+    uint16_t port_;
+};
+
+// One exchange. The calls come in the order of the exchange: add_headers and
+// the options, send, write_data while body is left, receive_response, then
+// the headers and read_data until it gives 0 bytes.
+class request {
+  public:
+    // WinHttpOpenRequest: the method, the request target as it goes on the
+    // wire ("/path?query"), the Referer (empty: none), the Accept types (each
+    // one becomes part of the Accept header) and the flags.
+    request(const connection& c, std::string method, std::string target, std::string referrer,
+            std::vector<std::string> accept_types, uint32_t flags);
+    ~request();
+    request(const request&) = delete;
+    request& operator=(const request&) = delete;
+
+    // Header lines "Name: value" separated by CR LF. With replace a header of
+    // the same name is replaced; otherwise added. An empty value removes a
+    // header the client would add itself. A line with a CR or LF inside its
+    // value or without a name is refused (87).
+    uint32_t add_headers(std::string_view lines, uint32_t flags);
+    void set_timeouts(const timeouts& t) { timeouts_ = t; }
+    // Follows no redirect (always so) and sends "Connection: close".
+    void disable_keep_alive() { keep_alive_ = false; }
+
+    // WinHttpSendRequest: extra header lines, and the body length
+    // (length_unknown for a body of unknown length). Returns when the
+    // connection is made and the head is on its way, or with the error.
+    uint32_t send(std::string_view extra_headers, uint64_t total_length);
+    // Passes body bytes on; returns when they are taken (written counts them).
+    uint32_t write_data(const void* data, std::size_t length, std::size_t& written);
+    // Ends the body and waits for the head of the final response.
+    uint32_t receive_response();
+
+    // The status line and header lines, each ended by CR LF, then an empty
+    // line; as the server sent them.
+    const std::string& raw_headers() const { return raw_headers_; }
+    // The header lines without the status line, split into name and value
+    // (value trimmed of blanks), in order.
+    std::vector<std::pair<std::string, std::string>> header_list() const;
+    uint32_t status_code() const { return status_; }
+    std::string status_text() const { return reason_; }
+    // Body bytes that can be read now without waiting; waits for more when
+    // none are there (0 at the end of the body).
+    uint32_t query_data_available(std::size_t& available);
+    // Reads up to length body bytes; got 0 at the end of the body.
+    uint32_t read_data(void* buffer, std::size_t length, std::size_t& got);
+    // True once the whole response has been received.
+    bool complete() const;
+
+    struct state;
+
+  private:
+    uint32_t pump_until(bool (*done)(const state&), uint32_t timeout_ms);
+    uint32_t failure() const;
+
+    std::unique_ptr<state> s_;
+    timeouts timeouts_;
+    bool keep_alive_ = true;
+    std::string raw_headers_;
+    std::string reason_;
+    uint32_t status_ = 0;
+};
+
+} // namespace http_client

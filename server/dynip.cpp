@@ -1,0 +1,82 @@
+#include "server/dynip.h"
+
+#include "core/sync.h"
+
+#include <map>
+
+namespace {
+
+struct entry {
+    std::string address;
+    uint8_t flag = 0;
+};
+
+struct redirect_table {
+    cl::critical_section lock;
+    std::string prefix;
+    std::map<std::string, entry, std::less<>> entries;
+};
+
+redirect_table& table() {
+    static redirect_table t;
+    return t;
+}
+
+} // namespace
+
+void set_dynip_prefix(std::string prefix) {
+    redirect_table& t = table();
+    cl::cs_lock g(t.lock);
+    t.prefix = std::move(prefix);
+}
+
+void set_dynamic_entry(const std::string& name, const std::string& address, uint8_t flag) {
+    redirect_table& t = table();
+    cl::cs_lock g(t.lock);
+    t.entries[name] = entry{address, flag};
+}
+
+void remove_dynamic_entry(const std::string& name) {
+    redirect_table& t = table();
+    cl::cs_lock g(t.lock);
+    t.entries.erase(name);
+}
+
+bool lookup_dynamic_redirect(std::string_view url, std::string& location, int& status,
+                             std::string& address, uint8_t& flag) {
+    redirect_table& t = table();
+    cl::cs_lock g(t.lock);
+    if (t.prefix.empty() || url.substr(0, t.prefix.size()) != t.prefix) return false;
+    std::string_view rest = url.substr(t.prefix.size());
+    // A prefix written without its closing "/" still takes one.
+    if (t.prefix.back() != '/' && !rest.empty() && rest.front() == '/') rest.remove_prefix(1);
+    // The name ends at its "/" or at the query, which stays with the rest.
+    const std::size_t end = rest.find_first_of("/?");
+    const std::string_view name = rest.substr(0, end);
+    const auto it = t.entries.find(name);
+    if (name.empty() || it == t.entries.end()) return false;
+    status = 302;
+    address = it->second.address;
+    flag = it->second.flag;
+    location = make_address_url(address);
+    if (end != std::string_view::npos) location.append(rest.substr(end));
+    return true;
+}
+
+std::string make_address_url(std::string_view address) {
+    const std::size_t blank = address.find(' ');
+    std::string_view host = address.substr(0, blank);
+    const std::string_view port =
+        blank == std::string_view::npos ? std::string_view() : address.substr(blank + 1);
+    std::string out = "http://";
+    if (host.find('.') == std::string_view::npos) {
+        out += '[';
+        out += host;
+        out += ']';
+    } else {
+        out += host;
+    }
+    out += ':';
+    out += port;
+    return out;
+}

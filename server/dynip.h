@@ -1,0 +1,26 @@
+// Redirects to computers whose address changes: a URL that begins with the
+// configured prefix followed by a registered name is sent on, with status
+// 302, to that name's current address. The configuration commands register
+// and replace the names; the request processor asks before it maps a URL.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+// The prefix ("prefix" of section "dynip", beginning with "/"); empty turns
+// the redirects off.
+void set_dynip_prefix(std::string prefix);
+// Adds or replaces a name: its address text (host, one blank, port) and its
+// flag byte (set: the address host is told of the client before the answer).
+void set_dynamic_entry(const std::string& name, const std::string& address, uint8_t flag);
+void remove_dynamic_entry(const std::string& name);
+
+// True when the raw URL (path and query as received) names an entry; then
+// status is 302, location the entry's address URL followed by the rest of
+// the URL after the name (its "/" and path, and its query), and the
+// entry's address text and flag byte are returned.
+bool lookup_dynamic_redirect(std::string_view raw_url, std::string& location, int& status,
+                             std::string& address, uint8_t& flag);
+// "http://host:port" of an address text "host port"; a host without "." is
+// an IPv6 address and goes in brackets.
+std::string make_address_url(std::string_view address);

@@ -1,0 +1,51 @@
+// The forwarding proxy: requests that arrive on the proxy port go on to the
+// server their Host header names, through the program's HTTP client; the
+// answer comes back as it arrives. The exchange runs on the request's own
+// pool thread, and every wait on the upstream server has a time-out.
+#pragma once
+#include "platform/http_client/http_client.h"
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+class response_headers;
+struct http_request_data;
+
+using header_pairs = std::vector<std::pair<std::string, std::string>>;
+
+// The server's one client session, opened at start when a proxy port is set
+// ("teskqvel", no proxy); 0 or the error number.
+uint32_t open_proxy_session();
+void close_proxy_session();
+std::shared_ptr<http_client::session> proxy_session();
+// The upstream time-outs, in seconds (connect, each body write, the answer
+// head and each piece of its body).
+void set_proxy_timeout(uint32_t seconds);
+
+// Host and port of a Host header value: the text after the first ":" is the
+// port (decimal), else 80. A bracketed IPv6 address keeps its colons.
+std::pair<std::string, uint16_t> split_host_port(std::string_view host_header);
+// The request target to send on: the path and query as the client sent
+// them; an absolute URL loses its scheme and authority.
+std::string forward_target(std::string_view raw_url);
+// Headers that concern one connection only and are never passed on.
+bool is_hop_by_hop(std::string_view name);
+// The request headers to send upstream, one "Name: value\r\n" line each:
+// every header of the request except Content-Length, Accept, Referer, Expect
+// and the hop-by-hop ones (with those that its Connection header names).
+std::string proxy_request_header_lines(const http_request_data& data);
+// Copies the upstream headers into the response headers as they came (values
+// are never decoded), without the hop-by-hop ones; repeated names are joined
+// with ", " (cookies stay apart). Returns whether a Content-Length came.
+bool translate_proxy_headers(const header_pairs& upstream, response_headers& headers);
+// The client request for an upstream exchange: method, target, the Accept
+// value split at commas into types, the Referer; keep-alive off.
+std::unique_ptr<http_client::request> open_proxy_request(const http_client::connection& c,
+                                                         const std::string& accept,
+                                                         const std::string& method,
+                                                         const std::string& target,
+                                                         const std::string& referer);

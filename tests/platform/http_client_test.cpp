@@ -1,0 +1,262 @@
+// The HTTP client against a scripted server on loopback: what goes on the
+// wire, bodies in both directions, and every way a server can fail.
+#include "platform/http_client/http_client.h"
+#include "tests/common/loopback.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstring>
+#include <poll.h>
+#include <thread>
+
+namespace {
+
+// Accepts one connection, reads one request (head and body, chunked or by
+// length), then answers with the given bytes; with hang it answers nothing
+// and holds the connection until the test ends.
+class scripted_server {
+  public:
+    explicit scripted_server(std::string answer, bool hang = false)
+        : answer_(std::move(answer)), hang_(hang) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        int on = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        ::listen(fd_, 4);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~scripted_server() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    uint16_t port() const { return port_; }
+    std::string head() {
+        thread_done_wait();
+        return head_;
+    }
+    std::string body() {
+        thread_done_wait();
+        return body_;
+    }
+
+  private:
+    void thread_done_wait() {
+        for (int i = 0; i < 1000 && !served_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Reads more bytes into in; false at the end or on stop.
+    bool more(int c, std::string& in) {
+        for (int i = 0; i < 1000 && !stop_; ++i) {
+            pollfd p{c, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            char buf[65536];
+            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            in.append(buf, static_cast<std::size_t>(n));
+            return true;
+        }
+        return false;
+    }
+    void serve() {
+        int c = -1;
+        for (int i = 0; i < 1000 && !stop_ && c < 0; ++i) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) > 0) c = ::accept(fd_, nullptr, nullptr);
+        }
+        if (c < 0) return;
+        std::string in;
+        while (in.find("\r\n\r\n") == std::string::npos && more(c, in)) {
+        }
+        const std::size_t end = in.find("\r\n\r\n");
+        head_ = in.substr(0, end == std::string::npos ? in.size() : end + 4);
+        std::string rest = end == std::string::npos ? std::string() : in.substr(end + 4);
+        std::string lower = head_;
+        for (char& ch : lower)
+            ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        const std::size_t cl = lower.find("\r\ncontent-length:");
+        if (lower.find("transfer-encoding: chunked") != std::string::npos) {
+            for (;;) {
+                std::size_t eol;
+                while ((eol = rest.find("\r\n")) == std::string::npos && more(c, rest)) {
+                }
+                if (eol == std::string::npos) break;
+                const std::size_t n = std::stoul(rest.substr(0, eol), nullptr, 16);
+                while (rest.size() < eol + 2 + n + 2 && more(c, rest)) {
+                }
+                if (n == 0) break;
+                body_ += rest.substr(eol + 2, n);
+                rest.erase(0, eol + 2 + n + 2);
+            }
+        } else if (cl != std::string::npos) {
+            const std::size_t n = std::stoul(head_.substr(cl + 17));
+            while (rest.size() < n && more(c, rest)) {
+            }
+            body_ = rest;
+        }
+        served_ = true;
+        if (!hang_) (void)::send(c, answer_.data(), answer_.size(), MSG_NOSIGNAL);
+        while (hang_ && !stop_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ::close(c);
+    }
+
+    std::string answer_;
+    bool hang_;
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> served_{false};
+    std::string head_, body_;
+};
+
+std::shared_ptr<http_client::session> new_session() {
+    uint32_t err = 1;
+    auto s = http_client::session::open("teskqvel", http_client::access_type_no_proxy, err);
+    EXPECT_EQ(err, 0u);
+    http_client::timeouts t;
+    t.connect_ms = 5000;
+    t.send_ms = 5000;
+    t.receive_ms = 700;
+    s->set_timeouts(t);
+    return s;
+}
+
+// Reads the whole body; the error of the read that failed, 0 at a clean end.
+uint32_t read_all(http_client::request& r, std::string& out) {
+    char buf[3000];
+    for (int i = 0; i < 100000; ++i) {
+        std::size_t got = 0;
+        if (const uint32_t e = r.read_data(buf, sizeof buf, got)) return e;
+        if (got == 0) return 0;
+        out.append(buf, got);
+    }
+    return 1;
+}
+
+TEST(http_client, get_sends_target_and_headers_as_given_and_follows_nothing) {
+    scripted_server server(
+        "HTTP/1.1 302 Found\r\nLocation: /elsewhere\r\nContent-Encoding: gzip\r\n"
+        "X-Odd: a%0d%0aInjected: no\r\nContent-Length: 4\r\n\r\n\x1f\x8b"
+        "AB");
+    http_client::connection c(new_session(), "127.0.0.1", server.port());
+    http_client::request r(c, "GET", "/a/../b%2F/c?x=%41&y", "http://ref/", {"text/html", "*/*"},
+                           http_client::flag_escape_disable_query);
+    ASSERT_EQ(r.add_headers("Host: upstream.test:81\r\nX-One: 1\r\n",
+                            http_client::add_headers_add | http_client::add_headers_replace),
+              0u);
+    EXPECT_EQ(r.add_headers("Bad: a\nb", http_client::add_headers_add),
+              http_client::error_invalid_parameter);
+    ASSERT_EQ(r.send("", 0), 0u);
+    ASSERT_EQ(r.receive_response(), 0u);
+    EXPECT_EQ(r.status_code(), 302u);
+    std::string body;
+    ASSERT_EQ(read_all(r, body), 0u);
+    EXPECT_EQ(body, "\x1f\x8b"
+                    "AB"); // not decoded
+    EXPECT_TRUE(r.complete());
+    const auto list = r.header_list();
+    bool odd = false;
+    for (const auto& [n, v] : list)
+        if (n == "X-Odd") odd = v == "a%0d%0aInjected: no";
+    EXPECT_TRUE(odd);
+    EXPECT_EQ(r.raw_headers().rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
+
+    const std::string head = server.head();
+    EXPECT_EQ(head.rfind("GET /a/../b%2F/c?x=%41&y HTTP/1.1\r\n", 0), 0u) << head;
+    EXPECT_NE(head.find("\r\nHost: upstream.test:81\r\n"), std::string::npos) << head;
+    EXPECT_NE(head.find("\r\nX-One: 1\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nAccept: text/html, */*\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nReferer: http://ref/\r\n"), std::string::npos);
+    EXPECT_EQ(head.find("Bad:"), std::string::npos);
+    EXPECT_EQ(head.find("Expect:"), std::string::npos);
+}
+
+TEST(http_client, bodies_of_unknown_and_known_length_arrive_whole) {
+    std::string big(200 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + i / 251);
+    for (const bool known : {false, true}) {
+        scripted_server server("HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok");
+        http_client::connection c(new_session(), "127.0.0.1", server.port());
+        http_client::request r(c, "POST", "/in", "", {}, 0);
+        ASSERT_EQ(r.send("", known ? big.size() : http_client::length_unknown), 0u);
+        for (std::size_t off = 0; off < big.size(); off += 4096) {
+            std::size_t written = 0;
+            const std::size_t n = std::min<std::size_t>(4096, big.size() - off);
+            ASSERT_EQ(r.write_data(big.data() + off, n, written), 0u);
+            EXPECT_EQ(written, n);
+        }
+        ASSERT_EQ(r.receive_response(), 0u);
+        EXPECT_EQ(r.status_code(), 201u);
+        std::string body;
+        EXPECT_EQ(read_all(r, body), 0u);
+        EXPECT_EQ(body, "ok");
+        EXPECT_EQ(server.body().size(), big.size());
+        EXPECT_TRUE(server.body() == big) << "known length " << known;
+        const std::string head = server.head();
+        EXPECT_EQ(head.find("Transfer-Encoding: chunked") != std::string::npos, !known) << head;
+    }
+}
+
+TEST(http_client, failures_are_told_apart) {
+    // No Content-Length: the body ends with the connection, cleanly.
+    {
+        std::string body(100000, 'z');
+        scripted_server server("HTTP/1.0 200 OK\r\n\r\n" + body);
+        http_client::connection c(new_session(), "127.0.0.1", server.port());
+        http_client::request r(c, "GET", "/", "", {}, 0);
+        ASSERT_EQ(r.send("", 0), 0u);
+        ASSERT_EQ(r.receive_response(), 0u);
+        std::string got;
+        EXPECT_EQ(read_all(r, got), 0u);
+        EXPECT_EQ(got, body);
+    }
+    // A body cut short of its length is an error, after the bytes that came.
+    {
+        scripted_server server("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\nonly this");
+        http_client::connection c(new_session(), "127.0.0.1", server.port());
+        http_client::request r(c, "GET", "/", "", {}, 0);
+        ASSERT_EQ(r.send("", 0), 0u);
+        ASSERT_EQ(r.receive_response(), 0u);
+        std::string got;
+        EXPECT_EQ(read_all(r, got), http_client::error_connection_error);
+        EXPECT_EQ(got, "only this");
+        EXPECT_FALSE(r.complete());
+    }
+    // Nobody listening.
+    {
+        const uint16_t dead = tq_test::free_port();
+        http_client::connection c(new_session(), "127.0.0.1", dead);
+        http_client::request r(c, "GET", "/", "", {}, 0);
+        uint32_t e = r.send("", 0);
+        if (e == 0) e = r.receive_response();
+        EXPECT_EQ(e, http_client::error_cannot_connect);
+    }
+    // A server that takes the request and never answers.
+    {
+        scripted_server server("", true);
+        http_client::connection c(new_session(), "127.0.0.1", server.port());
+        http_client::request r(c, "GET", "/", "", {}, 0);
+        ASSERT_EQ(r.send("", 0), 0u);
+        EXPECT_EQ(r.receive_response(), http_client::error_timeout);
+    }
+    // Not HTTP at all.
+    {
+        scripted_server server("SSH-2.0-nothing here\r\n\r\n");
+        http_client::connection c(new_session(), "127.0.0.1", server.port());
+        http_client::request r(c, "GET", "/", "", {}, 0);
+        ASSERT_EQ(r.send("", 0), 0u);
+        EXPECT_NE(r.receive_response(), 0u);
+    }
+}
+
+} // namespace
