@@ -9,6 +9,7 @@
 #include "scripting/run_as.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
+#include "server/http_server.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
@@ -17,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace scripting {
@@ -302,8 +304,27 @@ void cgi_file::end_of_output() {
     }
 }
 
+bool cgi_file::client_gone() {
+    const uint64_t id = info_ ? info_->connection_id : 0;
+    if (id == 0) return false;
+    const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    if (now < next_client_check_) return false;
+    next_client_check_ = now + 1000;
+    return !the_http_server().has_connection(id);
+}
+
 int64_t cgi_file::read(void* buffer, int64_t count) {
     if (!running_ || !launched_ || output_ended_ || out_read_ < 0 || count <= 0) return 0;
+    // Output nobody can receive any more (the client went away while the
+    // rest is drained) is not worth a program that may never stop writing.
+    if (client_gone()) {
+        if (child_) child_->kill_group();
+        output_ended_ = true;
+        close_fd(out_read_);
+        return 0;
+    }
     char* const base = static_cast<char*>(buffer);
     int64_t delivered = 0;
     while (delivered < count) {

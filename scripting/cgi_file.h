@@ -84,6 +84,9 @@ class cgi_file : public cgi_file_base {
     bool launch();
     int64_t read_some(char* p, int64_t n);
     void end_of_output();
+    // True once the request's connection has closed (asked at most once a
+    // second).
+    bool client_gone();
     // Makes the answer an error: the status, and the text shown as its body.
     void fail(const char* status, std::wstring text);
 
@@ -97,6 +100,7 @@ class cgi_file : public cgi_file_base {
     bool output_ended_ = false;
     bool launched_ = false;
     bool failed_ = false;
+    int64_t next_client_check_ = 0;
     std::shared_ptr<cgi_child> child_;
 };
 

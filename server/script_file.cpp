@@ -22,3 +22,10 @@ std::unique_ptr<cl::simple_file> make_script_file(const cl::sh_ptr<req_info>& in
     }
     return std::make_unique<cl::simple_file>();
 }
+
+std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
+                                                  const std::wstring& path) {
+    cl::sh_ptr<req_info> info = cl::make_sh<req_info>();
+    info->config.reset(const_cast<config_info*>(&config));
+    return make_script_file(info, path);
+}

@@ -27,3 +27,7 @@ void set_script_file_factory(script_file_factory* factory);
 // installed: the source of a script must never go out as a plain file.
 std::unique_ptr<cl::simple_file> make_script_file(const cl::sh_ptr<req_info>& info,
                                                   const std::wstring& path);
+// The same for a caller that holds only the configuration (a heap object
+// held by reference counting): the file gets variables of its own.
+std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
+                                                  const std::wstring& path);

@@ -104,6 +104,11 @@ for i in range(300):
     sys.stdout.flush()
 """
 
+ENDLESS_SH = """#!/bin/sh
+printf 'Content-Type: text/plain\\r\\n\\r\\n'
+while :; do echo "endless output line"; done
+"""
+
 HELLO_C = r"""#include <stdio.h>
 int main(void) {
     fputs("Content-Type: text/plain\r\n\r\nhello from C\n", stdout);
@@ -139,6 +144,7 @@ def site():
     s.put("hugeheader.py", HUGE_HEADER_PY)
     s.put("loop.cgi", LOOP_SH)
     s.put("big.py", BIG_PY)
+    s.put("endless.cgi", ENDLESS_SH)
     s.put("gz/pieces.py", PIECES_PY)
     s.write_data("pub/gz/.htaccess", "SetOutputFilter deflate\n")
     s.put("my dir/it's a script.py", ENV_PY)
@@ -357,3 +363,19 @@ def test_server_stop_ends_children(tmp_path):
         assert children_with("hang.cgi") == []
     finally:
         shutil.rmtree(root, ignore_errors=True)
+
+
+def test_endless_output_ends_when_the_client_leaves(site):
+    import socket
+    conn = socket.create_connection((HOST, site.port), timeout=10)
+    conn.sendall(b"GET /endless.cgi HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (HOST.encode(), site.port))
+    got = b""
+    while len(got) < 100000:
+        got += conn.recv(65536)
+    assert b"endless output line" in got
+    conn.close()
+    end = time.monotonic() + 15
+    while children_with("endless.cgi") and time.monotonic() < end:
+        time.sleep(0.1)
+    assert children_with("endless.cgi") == []
+    assert request(site, "GET", "/status.cgi")[0] == 404
