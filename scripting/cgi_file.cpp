@@ -87,6 +87,7 @@ void cgi_file_base::end_input() {
 }
 
 void cgi_file_base::take_headers(cl::ref_cnt_base* companion) {
+    started_ = true;
     auto* h = dynamic_cast<response_headers*>(companion);
     headers_ = h ? cl::sh_ptr<response_headers>(h) : cl::make_sh<response_headers>();
     if (companion) companion->release();

@@ -38,10 +38,11 @@ class cgi_file_base : public cl::simple_file {
     win32::filetime last_write_filetime() override { return 0; }
     // Closes the child's standard input once.
     void end_input() override;
-    // The body reader closes the file when the request body is in: for a
-    // program that is the end of its input.
+    // A body reader that closes the file once the request body is in ends
+    // the program's input; before the start a close is the file's own (an
+    // open closes first).
     int close() override {
-        end_input();
+        if (started_) end_input();
         return simple_file::close();
     }
     std::wstring error_text() override { return error_text_; }
@@ -57,6 +58,7 @@ class cgi_file_base : public cl::simple_file {
     int child_out_write_ = -1;
     int out_read_ = -1;
     bool running_ = false;
+    bool started_ = false;
     std::wstring error_text_;
     cl::sh_ptr<response_headers> headers_;
 };
