@@ -133,7 +133,9 @@ cgi_file::~cgi_file() {
     if (child_ && !child_->exited()) {
         // A child that outlives its answer (it closed its output and works
         // on, or nobody read it to the end) gets the time-out to finish.
-        child_->set_deadline_in(options_.timeout_ms > 0 ? options_.timeout_ms : 1);
+        // With no time-out configured it runs until it ends or the server
+        // stops.
+        if (options_.timeout_ms > 0) child_->set_deadline_in(options_.timeout_ms);
     }
 }
 

@@ -6,7 +6,7 @@
 #include "core/ref_cnt.h"
 #include "core/rfc822.h"
 #include "core/simple_file.h"
-#include "scripting/cgi_process.h"
+#include "scripting/run_as.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"
 
@@ -103,7 +103,7 @@ class cgi_file : public cgi_file_base {
     bool launched_ = false;
     bool failed_ = false;
     int64_t next_client_check_ = 0;
-    std::shared_ptr<cgi_child> child_;
+    std::shared_ptr<child_process> child_;
 };
 
 } // namespace scripting

@@ -33,7 +33,7 @@ run_as_user::run_as_user(cl::password_check* check)
     : check_(check ? check : &cl::pam_password_check()) {}
 
 bool run_as_user::run(const std::wstring& user, const std::wstring& password, spawn_spec& spec,
-                      std::shared_ptr<cgi_child>& out) {
+                      std::shared_ptr<child_process>& out) {
     error_ = 0;
     cl::logon_token token;
     if (!cl::valid_user_name(user)) {

@@ -7,11 +7,17 @@
 // unprivileged account "nobody".
 #pragma once
 #include "core/impersonation.h"
-#include "scripting/cgi_process.h"
+#include "platform/win32/process.h"
 
 #include <string>
 
 namespace scripting {
+
+using win32::child_identity;
+using win32::child_process;
+using win32::move_above_standard;
+using win32::spawn_process;
+using win32::spawn_spec;
 
 class run_as_user {
   public:
@@ -23,7 +29,7 @@ class run_as_user {
     // fails; traces "Error %u calling %? while trying to run client process
     // as %?.\n". The password is never traced.
     bool run(const std::wstring& user, const std::wstring& password, spawn_spec& spec,
-             std::shared_ptr<cgi_child>& out);
+             std::shared_ptr<child_process>& out);
     uint32_t last_error() const { return error_; }
 
   private:

@@ -1,6 +1,6 @@
 #include "scripting/scripting_host.h"
 
-#include "scripting/cgi_process.h"
+#include "platform/win32/process.h"
 #include "scripting/config_cache.h"
 #include "scripting/path_lookup.h"
 #include "scripting/server_settings.h"
@@ -42,11 +42,11 @@ void scripting_host::clear_config_info_cache() {
 void scripting_host::read_server_dirs() {
     scripting::read_server_dirs(ini_);
     the_config_info_cache().start_sweep();
-    allow_children();
+    win32::allow_children();
 }
 
 void scripting_host::stop_spawned_scripts() {
-    stop_all_children();
+    win32::stop_all_children();
 }
 
 } // namespace scripting

@@ -21,6 +21,7 @@ DIRECTIVES = """Require all granted
 DirectoryIndex index.html
 AddHandler cgi-script .cgi .py
 AddHandler php-script .php
+AddHandler java-script .jss
 """
 
 MIME_TYPES = """text/html html htm
@@ -129,7 +130,7 @@ def site():
     root = tempfile.mkdtemp(prefix="tq_cgi_", dir="/tmp")
     os.chmod(root, 0o755)
     s = Site(root, directives=DIRECTIVES, mime_types=MIME_TYPES,
-             param={"cgi_timeout": "3", "php_interpreter": "/usr/bin/python3",
+             param={"cgi_timeout": "5", "php_interpreter": "/usr/bin/python3",
                     "cgi_priority": "below_normal"})
     # Keep the sanitizer's store of freed memory small, so the size of the
     # process tells what the server holds.
@@ -151,6 +152,7 @@ def site():
     s.write_data("pub/gz/.htaccess", "SetOutputFilter deflate\n")
     s.put("my dir/it's a script.py", ENV_PY)
     s.put("interp.php", PHP_AS_PYTHON)
+    s.put("page.jss", "// secret-script-source\nwrite('x');\n")
     src = s.put("hello.c", HELLO_C)
     exe = os.path.join(s.pub, "hello.cgi")
     subprocess.run(["cc", "-O2", "-o", exe, src], check=True)
@@ -270,6 +272,12 @@ def test_compiled_program_and_interpreter_setting(site):
     assert (status, data) == (200, b"hello from C\n")
     status, _, data = request(site, "GET", "/interp.php?q=7")
     assert (status, data) == (200, b"interpreted q=7")
+
+
+def test_script_page_is_refused_never_shown(site):
+    status, _, data = request(site, "GET", "/page.jss")
+    assert status == 501
+    assert b"secret-script-source" not in data
 
 
 def children_with(marker):

@@ -147,7 +147,7 @@ std::string run_and_read(run_as_user& runner, const wchar_t* password, bool& ok)
     in[0] = move_above_standard(in[0]);
     out[1] = move_above_standard(out[1]);
     spawn_spec spec = id_child(in[0], out[1]);
-    std::shared_ptr<cgi_child> child;
+    std::shared_ptr<child_process> child;
     ok = runner.run(L"nobody", password, spec, child);
     close(in[0]);
     close(in[1]);
@@ -193,7 +193,7 @@ TEST(spawn, missing_program_and_folder) {
     const int out = move_above_standard(p[1]);
     spawn_spec spec = id_child(in, out);
     spec.program = "/no/such/program";
-    std::shared_ptr<cgi_child> child;
+    std::shared_ptr<child_process> child;
     EXPECT_EQ(spawn_process(spec, child), 2u);
     EXPECT_EQ(child, nullptr);
     spec = id_child(in, out);

@@ -1,8 +1,9 @@
-// Starting a CGI child: an argument vector (never a shell), the child's
+// Child processes with pipes for standard input and output, as the CGI
+// launcher needs them: an argument vector (never a shell), the child's
 // standard input and output on the two pipe ends it is given, every other
 // descriptor closed, its own process group, a nice value and, when asked,
 // another user's ids. Children are watched by one thread that reaps them,
-// ends the ones whose time is up and ends all of them at server stop.
+// ends the ones whose time is up and ends all of them on request.
 #pragma once
 #include <sys/types.h>
 
@@ -14,7 +15,7 @@
 #include <string>
 #include <vector>
 
-namespace scripting {
+namespace win32 {
 
 // The ids a child takes before it runs its program.
 struct child_identity {
@@ -36,9 +37,9 @@ struct spawn_spec {
 };
 
 // One running child. The watcher reaps it; waiters learn its exit status.
-class cgi_child {
+class child_process {
   public:
-    cgi_child(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
+    child_process(pid_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
     pid_t pid() const { return pid_; }
     int pidfd() const { return pidfd_; }
     // Waits up to ms (negative: without limit) for the child's end; true
@@ -76,7 +77,7 @@ class cgi_child {
 
 // Starts the child; 0 and the child, else a Windows error code (the child
 // never started, or it could not take the ids, the folder or the program).
-uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<cgi_child>& out);
+uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<child_process>& out);
 
 // Every child started and not yet reaped.
 std::size_t running_children();
@@ -93,4 +94,4 @@ int move_above_standard(int fd);
 // looked up in the PATH of the server's environment. Empty when not found.
 std::string find_program(const std::string& name);
 
-} // namespace scripting
+} // namespace win32

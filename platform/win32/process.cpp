@@ -4,12 +4,9 @@
 // nothing but raw system calls (no allocation, no lock, no libc state shared
 // with the server's threads) and reports a failure through the memory it
 // shares with its parent.
-#include "scripting/cgi_process.h"
+#include "platform/win32/process.h"
 
-#include "core/format.h"
-#include "core/trace.h"
 #include "platform/win32/errors.h"
-#include "server/server_dirs.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -34,7 +31,7 @@
 
 extern char** environ;
 
-namespace scripting {
+namespace win32 {
 
 namespace {
 
@@ -129,7 +126,7 @@ class watcher {
         std::thread([this] { loop(); }).detach();
     }
 
-    bool add(const std::shared_ptr<cgi_child>& child) {
+    bool add(const std::shared_ptr<child_process>& child) {
         std::lock_guard<std::mutex> hold(lock_);
         if (stopping_) return false;
         epoll_event ev{};
@@ -151,7 +148,7 @@ class watcher {
     }
 
     void stop_all(int ms) {
-        std::vector<std::shared_ptr<cgi_child>> all;
+        std::vector<std::shared_ptr<child_process>> all;
         {
             std::lock_guard<std::mutex> hold(lock_);
             stopping_ = true;
@@ -175,7 +172,7 @@ class watcher {
         epoll_event events[32];
         for (;;) {
             int64_t next = 0;
-            std::vector<std::shared_ptr<cgi_child>> due;
+            std::vector<std::shared_ptr<child_process>> due;
             {
                 std::lock_guard<std::mutex> hold(lock_);
                 const int64_t now = now_ms();
@@ -190,9 +187,6 @@ class watcher {
             }
             for (auto& c : due) {
                 c->mark_timed_out();
-                if (trace_level() > 0)
-                    cl::trace_out.write(
-                        cl::format_str("cgi process %? timed out and was ended\n", c->pid()));
                 c->kill_group();
             }
             if (!due.empty()) continue;
@@ -213,7 +207,7 @@ class watcher {
     }
 
     void reap(int fd) {
-        std::shared_ptr<cgi_child> c;
+        std::shared_ptr<child_process> c;
         {
             std::lock_guard<std::mutex> hold(lock_);
             auto it = children_.find(fd);
@@ -236,7 +230,7 @@ class watcher {
     int wake_ = -1;
     std::mutex lock_;
     bool stopping_ = false;
-    std::map<int, std::shared_ptr<cgi_child>> children_;
+    std::map<int, std::shared_ptr<child_process>> children_;
 };
 
 // Made on first use and kept for the life of the process: its thread waits
@@ -254,7 +248,7 @@ int highest_fd() {
 
 } // namespace
 
-bool cgi_child::wait_exit(int ms) {
+bool child_process::wait_exit(int ms) {
     std::unique_lock<std::mutex> hold(lock_);
     if (ms < 0) {
         cv_.wait(hold, [this] { return exited_; });
@@ -263,19 +257,19 @@ bool cgi_child::wait_exit(int ms) {
     return cv_.wait_for(hold, std::chrono::milliseconds(ms), [this] { return exited_; });
 }
 
-bool cgi_child::exited() {
+bool child_process::exited() {
     std::lock_guard<std::mutex> hold(lock_);
     return exited_;
 }
 
-int cgi_child::exit_code() {
+int child_process::exit_code() {
     std::lock_guard<std::mutex> hold(lock_);
     if (WIFEXITED(wait_status_)) return WEXITSTATUS(wait_status_);
     if (WIFSIGNALED(wait_status_)) return 128 + WTERMSIG(wait_status_);
     return 0;
 }
 
-void cgi_child::kill_group() {
+void child_process::kill_group() {
     std::lock_guard<std::mutex> hold(lock_);
     if (exited_) return;
     // The pid cannot have been reused: the child is not reaped while this
@@ -284,12 +278,12 @@ void cgi_child::kill_group() {
     ::syscall(SYS_pidfd_send_signal, pidfd_, SIGKILL, nullptr, 0);
 }
 
-void cgi_child::set_deadline_in(int64_t ms) {
+void child_process::set_deadline_in(int64_t ms) {
     deadline_.store(ms <= 0 ? 0 : now_ms() + ms);
     the_watcher().wake();
 }
 
-void cgi_child::mark_exited(int wait_status) {
+void child_process::mark_exited(int wait_status) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         exited_ = true;
@@ -316,9 +310,9 @@ std::string find_program(const std::string& name) {
     return {};
 }
 
-uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<cgi_child>& out) {
+uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<child_process>& out) {
     const std::string program = find_program(spec.program);
-    if (program.empty()) return win32::error_file_not_found;
+    if (program.empty()) return error_file_not_found;
 
     std::vector<char*> argv;
     for (const std::string& s : spec.argv)
@@ -348,7 +342,7 @@ uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<cgi_child>& out) 
     constexpr std::size_t stack_size = 64 * 1024;
     void* stack = ::mmap(nullptr, stack_size, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-    if (stack == MAP_FAILED) return win32::error_not_enough_memory;
+    if (stack == MAP_FAILED) return error_not_enough_memory;
 
     // No signal may reach the child while it still runs on borrowed memory
     // with the server's handlers; it clears them itself before it unblocks.
@@ -362,14 +356,14 @@ uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<cgi_child>& out) 
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     ::munmap(stack, stack_size);
 
-    if (pid < 0) return win32::from_errno(clone_errno);
+    if (pid < 0) return from_errno(clone_errno);
     if (a.error != 0) {
         int status = 0;
         ::waitpid(pid, &status, 0);
         if (pidfd >= 0) ::close(pidfd);
-        return win32::from_errno(a.error);
+        return from_errno(a.error);
     }
-    auto child = std::make_shared<cgi_child>(pid, pidfd);
+    auto child = std::make_shared<child_process>(pid, pidfd);
     if (!the_watcher().add(child)) {
         // The server is stopping: the program goes at once.
         ::kill(-pid, SIGKILL);
@@ -377,7 +371,7 @@ uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<cgi_child>& out) 
         int status = 0;
         ::waitpid(pid, &status, 0);
         ::close(pidfd);
-        return win32::error_operation_aborted;
+        return error_operation_aborted;
     }
     out = std::move(child);
     return 0;
@@ -399,4 +393,4 @@ int move_above_standard(int fd) {
     return above_standard(fd);
 }
 
-} // namespace scripting
+} // namespace win32
