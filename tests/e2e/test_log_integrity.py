@@ -217,3 +217,30 @@ def test_a_file_size_limit_leaves_the_trace_at_a_whole_line():
         finally:
             assert s.stop() == 0
         trace_lines_are_whole(read(trace), KNOWN_TRACE)
+
+
+def test_the_log_folders_own_access_file_is_kept_and_an_outside_folder_untouched():
+    with tempfile.TemporaryDirectory() as root, tempfile.TemporaryDirectory() as outside:
+        # Whoever published the logs keeps them published.
+        s = Site(root, directives="Require all granted\n")
+        s.put("logs/.htaccess", "Require all granted\n")
+        s.put("hello.txt", "hello")
+        s.start()
+        try:
+            assert request(s, "GET", "/hello.txt?published=1")[0] == 200
+            assert wait_for(lambda: "published=1" in read(os.path.join(s.pub, "logs",
+                                                                       "access.log")))
+            status, _, body = request(s, "GET", "/logs/access.log")
+            assert status == 200 and b"published=1" in body
+        finally:
+            assert s.stop() == 0
+        # A log folder outside the tree gets nothing put into it.
+        t = Site(os.path.join(root, "second"), param={"log_dir": outside + "/"})
+        t.put("hello.txt", "hello")
+        t.start()
+        try:
+            assert request(t, "GET", "/hello.txt?outside=1")[0] == 200
+            assert wait_for(lambda: "outside=1" in read(os.path.join(outside, "access.log")))
+            assert not os.path.exists(os.path.join(outside, ".htaccess"))
+        finally:
+            assert t.stop() == 0
