@@ -1,5 +1,6 @@
 #include "scripting/scripting_host.h"
 
+#include "platform/win32/process.h"
 #include "scripting/config_cache.h"
 #include "scripting/hashlist.h"
 #include "scripting/hashlist_users.h"
@@ -73,6 +74,11 @@ void scripting_host::clear_config_info_cache() {
 void scripting_host::read_server_dirs() {
     scripting::read_server_dirs(ini_);
     the_config_info_cache().start_sweep();
+    win32::allow_children();
+}
+
+void scripting_host::stop_spawned_scripts() {
+    win32::stop_all_children();
 }
 
 } // namespace scripting

@@ -27,6 +27,8 @@ class scripting_host final : public script_host {
                                                   uint32_t timeout_s) override;
     // The directories and prefixes, the block list, and the cache sweep.
     void read_server_dirs() override;
+    // Ends every running CGI program (its whole process group).
+    void stop_spawned_scripts() override;
 
   private:
     cl::ini_file& ini_;

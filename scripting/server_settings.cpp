@@ -6,6 +6,7 @@
 #include "core/version.h"
 #include "scripting/path_lookup.h"
 #include "server/blocklist.h"
+#include "server/req_info.h"
 #include "server/server_dirs.h"
 
 namespace scripting {
@@ -62,6 +63,9 @@ void read_server_dirs(cl::ini_file& ini) {
     set_media_dir(media);
     set_private_dir(priv);
     set_server_software(server_software_text());
+    // The creation variables of every request (SERVER_SOFTWARE,
+    // DOCUMENT_ROOT, _TSKQVL_PRIVATE_DIR).
+    set_cgi_values({server_software_text(), cl::utf16_to_utf8(pub), cl::utf16_to_utf8(priv)});
 
     load_blocklist();
 

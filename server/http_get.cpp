@@ -72,7 +72,7 @@ int http_get_request::lookup_request_file() {
 
     file_path = path;
     transfer_path = path;
-    std::unique_ptr<cl::simple_file> f = make_script_file(*cfg, path);
+    std::unique_ptr<cl::simple_file> f = make_script_file(info, path);
     // A script whose host is not there yet is never served as its source.
     if (!f) return 501;
     set_file(std::move(f));

@@ -10,14 +10,22 @@ void set_script_file_factory(script_file_factory* factory) {
     current_factory.store(factory);
 }
 
-std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
+std::unique_ptr<cl::simple_file> make_script_file(const cl::sh_ptr<req_info>& info,
                                                   const std::wstring& path) {
+    if (!info || !info->config) return nullptr;
     automation::guid class_id{};
-    const uint32_t kind = config.handler_for_file(path, class_id);
+    const uint32_t kind = info->config->handler_for_file(path, class_id);
     if (kind >= handler_java_script && kind <= handler_php_script) {
         script_file_factory* factory = current_factory.load();
         if (!factory) return nullptr;
-        return factory->make(config, path, kind, class_id);
+        return factory->make(info, path, kind, class_id);
     }
     return std::make_unique<cl::simple_file>();
+}
+
+std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
+                                                  const std::wstring& path) {
+    cl::sh_ptr<req_info> info = cl::make_sh<req_info>();
+    info->config.reset(const_cast<config_info*>(&config));
+    return make_script_file(info, path);
 }

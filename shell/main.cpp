@@ -9,6 +9,7 @@
 #include "dav/dav_methods.h"
 #include "dav/locks.h"
 #include "platform/xml/xml.h"
+#include "scripting/script_files.h"
 #include "scripting/scripting_host.h"
 #include "server/dav_host.h"
 #include "server/script_host.h"
@@ -131,6 +132,8 @@ int run(int argc, char** argv) {
     // it owns; this is where the two meet. The host lives until the process ends.
     static scripting::scripting_host host(g_global_ini);
     set_script_host(&host);
+    static scripting::script_files script_files(g_global_ini);
+    set_script_file_factory(&script_files);
     static dav_methods dav;
     set_dav_host(&dav);
     install_lock_tokens();
