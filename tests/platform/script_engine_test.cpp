@@ -82,6 +82,13 @@ hresult m_wide(idispatch_i*, uint16_t, dispparams&, variant* r, excepinfo*) {
     return s_ok;
 }
 
+hresult m_call_kept(idispatch_i* d, uint16_t, dispparams&, variant* r, excepinfo* ei) {
+    idispatch_i* f = self_of(d)->kept.dispatch();
+    if (!f) return e_pointer;
+    dispparams none;
+    return f->invoke(dispid_value, iid_null, 0, dispatch_method, none, r, ei, nullptr);
+}
+
 const type_info probe_type{iid_probe,
                            L"iprobe",
                            {{1, L"Value", member_get | member_put, 0, 1, m_value},
@@ -93,7 +100,8 @@ const type_info probe_type{iid_probe,
                             {7, L"Keep", member_method, 1, 1, m_keep},
                             {8, L"Give", member_method, 0, 0, m_give},
                             {9, L"Started", member_method, 0, 0, m_started},
-                            {10, L"Wide", member_method, 0, 0, m_wide}}};
+                            {10, L"Wide", member_method, 0, 0, m_wide},
+                            {11, L"CallKept", member_method, 0, 0, m_call_kept}}};
 const bool probe_registered = (program_type_library().add(&probe_type), true);
 
 std::string cl_narrow(const std::wstring& w) {
@@ -135,7 +143,8 @@ TEST_F(fixture, NativeObjectsAreJavaScriptObjects) {
                               L"var has = ('touch' in window) + ',' + ('nothing' in window);\n"
                               L"Touch(); window.touch();\n"),
         s_ok);
-    EXPECT_EQ(text(L"joined"), L"Value,Name,Touch,Fail,Refuse,Exit,Keep,Give,Started,Wide");
+    EXPECT_EQ(text(L"joined"),
+              L"Value,Name,Touch,Fail,Refuse,Exit,Keep,Give,Started,Wide,CallKept");
     EXPECT_EQ(window->value, 42);
     EXPECT_EQ(text(L"name"), L"probe:probe");
     EXPECT_EQ(text(L"has"), L"true,false");
@@ -190,6 +199,7 @@ TEST_F(fixture, ScriptErrorsReachNativeCallersWithTheirLine) {
 
 TEST_F(fixture, EndlessLoopIsInterruptedFromAnotherThread) {
     g_started = false;
+    eng.set_run_time_limit(120000); // a broken interrupt fails the test instead of hanging it
     std::thread stopper([this] {
         for (int i = 0; i < 100000 && !g_started; ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -199,6 +209,7 @@ TEST_F(fixture, EndlessLoopIsInterruptedFromAnotherThread) {
         L"Started(); var n = 0; while (true) { try { n++; } catch (e) {} }\n");
     stopper.join();
     EXPECT_EQ(hr, e_abort);
+    EXPECT_TRUE(errors.empty()); // stopped by the interrupt, not by the limit
     // The engine stays usable: the next run goes through.
     EXPECT_EQ(eng.parse_script_text(L"var after = 5;"), s_ok);
     EXPECT_EQ(global(L"after").i4(), 5);
@@ -301,6 +312,32 @@ TEST_F(fixture, ActiveXObjectCreatesRegisteredClassesReleasedAfterCollection) {
     eng.collect_garbage();
     EXPECT_EQ(g_probes, before);
     EXPECT_EQ(revoke_class_object(cookie), s_ok);
+}
+
+TEST_F(fixture, ScriptErrorsPassThroughNativeCallsUnchanged) {
+    // The script hands a function to native code, which calls it; the error
+    // it throws reaches the script's catch as the same object.
+    ASSERT_EQ(eng.parse_script_text(L"var mine = new TypeError('inner');\n"
+                                    L"Keep(function () { throw mine; });\n"
+                                    L"var same;\n"),
+              s_ok);
+    ASSERT_EQ(window->kept.vt(), vt_dispatch);
+    cl::com_ptr<idispatch_ex_i> d;
+    ASSERT_EQ(eng.get_script_dispatch(d.put()), s_ok);
+    variant r;
+    excepinfo ei;
+    dispparams none;
+    EXPECT_EQ(window->kept.dispatch()->invoke(dispid_value, iid_null, 0, dispatch_method, none, &r,
+                                              &ei, nullptr),
+              disp_e_exception);
+    EXPECT_EQ(ei.description, L"inner");
+    EXPECT_EQ(errors.size(), 1u); // called from outside any script: reported
+    errors.clear();
+    ASSERT_EQ(eng.parse_script_text(L"try { CallKept(); } catch (e) { same = (e === mine); }\n"),
+              s_ok);
+    EXPECT_EQ(global(L"same").boolean(), variant_true);
+    EXPECT_TRUE(errors.empty());
+    window->kept.clear();
 }
 
 TEST(ScriptEngineText, Utf16AtTheBoundary) {
