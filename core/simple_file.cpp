@@ -39,14 +39,10 @@ uint32_t attributes_from_mode(uint32_t mode, std::string_view name) {
     return a ? a : file_attribute_normal;
 }
 
-file_information file_information_from_fd(int fd, bool& ok) {
+namespace {
+
+file_information information_of(const struct statx& sx) {
     file_information fi;
-    struct statx sx;
-    ok = false;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
-        win32::set_last_error_from_errno();
-        return fi;
-    }
     const auto ts = [](const struct statx_timestamp& t) {
         struct timespec s;
         s.tv_sec = t.tv_sec;
@@ -66,8 +62,48 @@ file_information file_information_from_fd(int fd, bool& ok) {
     fi.file_index = sx.stx_ino;
     fi.last_write_sec = sx.stx_mtime.tv_sec;
     fi.last_write_nsec = sx.stx_mtime.tv_nsec;
-    ok = true;
     return fi;
+}
+
+} // namespace
+
+file_information file_information_from_fd(int fd, bool& ok) {
+    struct statx sx;
+    ok = false;
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) {
+        win32::set_last_error_from_errno();
+        return file_information();
+    }
+    ok = true;
+    return information_of(sx);
+}
+
+file_information file_information_at(int dir_fd, const char* name, bool follow, bool& ok,
+                                     uint32_t& mode) {
+    struct statx sx;
+    ok = false;
+    mode = 0;
+    if (::statx(dir_fd, name, follow ? 0 : AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+                &sx) != 0) {
+        win32::set_last_error_from_errno();
+        return file_information();
+    }
+    ok = true;
+    mode = sx.stx_mode;
+    return information_of(sx);
+}
+
+std::string entity_tag(const file_information& info) {
+    // Identity (device, inode) and the last-write time to the nanosecond and
+    // the size: a rewrite within the same second, even in place, gives a new
+    // tag; the path plays no part.
+    const std::string text = format_str("%x%x%x%? %? %09? %?", info.volume_serial_number,
+                                        uint32_t(info.file_index >> 32), uint32_t(info.file_index),
+                                        http_date(info.last_write_time), info.last_write_sec,
+                                        info.last_write_nsec, info.size);
+    md5 digest;
+    digest.update(text);
+    return "\"" + digest.hex() + "\"";
 }
 
 std::string http_date(win32::filetime utc) {

@@ -45,6 +45,12 @@ uint32_t attributes_from_mode(uint32_t mode, std::string_view name);
 // The information of a stat result (st_* fields, creation from statx when the
 // file system keeps it, else the last-write time).
 file_information file_information_from_fd(int fd, bool& ok);
+// The same for a name in a directory (follow: through a final symbolic
+// link), with the file's mode; one call, nothing opened.
+file_information file_information_at(int dir_fd, const char* name, bool follow, bool& ok,
+                                     uint32_t& mode);
+// The entity tag that simple_file::etag gives a file with this information.
+std::string entity_tag(const file_information& info);
 
 // "Sun, 06 Nov 1994 08:49:37 GMT"; empty for 0 or an unrepresentable time.
 std::string http_date(win32::filetime utc);

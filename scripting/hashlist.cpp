@@ -4,6 +4,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
+#include "platform/win32/time.h"
 #include "server/server_dirs.h"
 
 #include <unistd.h>
@@ -240,9 +241,13 @@ void hashlist::set_log_prefix(std::string_view utf8) {
     list_.set_log_prefix(std::string(utf8) + ",");
 }
 
-bool hashlist::reload_if_changed() {
+bool hashlist::reload_if_changed(uint32_t min_interval_ms) {
     cl::cs_lock lk(lock_);
     if (!loaded_ || list_.dirty()) return false;
+    const uint64_t now_ms = win32::get_tick_count64();
+    if (min_interval_ms != 0 && checked_at_ms_ != 0 && now_ms - checked_at_ms_ < min_interval_ms)
+        return false;
+    checked_at_ms_ = now_ms;
     const cl::nosql_list::file_stamp now = cl::nosql_list::stamp_of(file_);
     if (now == list_.stamp()) return false;
     // A file that cannot be read now leaves the entries the list has.

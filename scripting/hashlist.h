@@ -60,9 +60,10 @@ class hashlist : public cl::ref_cnt_shared {
     std::string get_value(std::string_view key);
     void store(std::string_view key, std::string_view value);
     // Reads the file again when someone else changed it since it was last
-    // read or written, unless the list holds changes of its own. True when
-    // it was read again.
-    bool reload_if_changed();
+    // read or written, unless the list holds changes of its own. The file is
+    // looked at no more often than every `min_interval_ms`. True when it was
+    // read again.
+    bool reload_if_changed(uint32_t min_interval_ms = 0);
     // Drops the list's own changes by reading its file again.
     bool revert_to_file();
     cl::critical_section& lock() { return lock_; }
@@ -92,6 +93,7 @@ class hashlist : public cl::ref_cnt_shared {
     std::atomic<int64_t> last_access_{0};
     std::vector<hashlist_iterator*> iterators_;
     std::unique_ptr<hashlist_change_log> log_;
+    uint64_t checked_at_ms_ = 0; // the last look at the file for changes
     int32_t save_interval_ms_ = 0;
     uint32_t cache_timeout_ = 0;
     bool loaded_ = false;

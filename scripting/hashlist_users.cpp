@@ -17,12 +17,16 @@ namespace {
 
 constexpr uint32_t user_cache_timeout_s = 900;
 constexpr std::size_t max_cached_passwords = 4096;
+// An edit of a user file counts from the next login at most this long after it:
+// looking at the file on every login would cost more than the rest of it.
+constexpr uint32_t user_file_check_ms = 1000;
 
 // Deciphering runs the Blowfish key schedule, far dearer than the rest of a
 // login: each stored text is deciphered once per run.
 struct password_cache {
     cl::critical_section lock;
-    std::unordered_map<std::string, std::string> plain; // key + "\n" + stored text
+    std::string key; // the master key the entries were deciphered with
+    std::unordered_map<std::string, std::string> plain; // stored text -> password
 };
 
 password_cache& cache() {
@@ -32,17 +36,21 @@ password_cache& cache() {
 
 std::string decipher(const std::string& stored, const std::string& key) {
     password_cache& c = cache();
-    const std::string id = key + '\n' + stored;
     {
         cl::cs_lock lk(c.lock);
-        auto it = c.plain.find(id);
-        if (it != c.plain.end()) return it->second;
+        if (c.key == key) {
+            auto it = c.plain.find(stored);
+            if (it != c.plain.end()) return it->second;
+        }
     }
     std::string plain = cl::utf16_to_utf8(
         decrypt_hex_string(cl::utf8_to_utf16(std::string_view(stored).substr(1)), key));
     cl::cs_lock lk(c.lock);
-    if (c.plain.size() >= max_cached_passwords) c.plain.clear();
-    c.plain.emplace(id, plain);
+    if (c.key != key || c.plain.size() >= max_cached_passwords) {
+        c.plain.clear();
+        c.key = key;
+    }
+    c.plain.emplace(stored, plain);
     return plain;
 }
 
@@ -75,7 +83,7 @@ std::string get_user_value(const std::wstring& file, const std::string& key,
     if (!list->loaded())
         list->open(0);
     else
-        list->reload_if_changed();
+        list->reload_if_changed(user_file_check_ms);
     std::string value = list->get_value(key);
     if (value.empty() || !cl::iequals(key, field)) return value;
 

@@ -4,6 +4,7 @@
 #include "core/path.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "platform/win32/time.h"
 #include "server/auth_digest.h"
 #include "server/http_request.h"
 #include "server/script_host.h"
@@ -80,11 +81,32 @@ bool access_checker::challenge(int32_t auth_type, const std::string& realm, bool
     return false;
 }
 
+namespace {
+
+// Whether AuthUserFile is a folder of users or a user file is asked on every
+// login; the answer is kept for a second per thread.
+uint32_t user_file_attributes(const std::wstring& path) {
+    struct last_answer {
+        std::wstring path;
+        uint32_t attributes = invalid_file_attributes;
+        uint64_t at_ms = 0;
+    };
+    thread_local last_answer last;
+    const uint64_t now = win32::get_tick_count64();
+    if (last.at_ms != 0 && now - last.at_ms < 1000 && last.path == path) return last.attributes;
+    last.path = path;
+    last.attributes = file_attributes_of(path);
+    last.at_ms = now;
+    return last.attributes;
+}
+
+} // namespace
+
 std::string access_checker::stored_password(const std::string& user) {
     const config_info& c = *config_;
     script_host& host = the_script_host();
     const std::wstring& users = c.auth_user_file;
-    uint32_t attr = users.empty() ? invalid_file_attributes : file_attributes_of(users);
+    uint32_t attr = users.empty() ? invalid_file_attributes : user_file_attributes(users);
     if (attr != invalid_file_attributes && (attr & file_attribute_directory)) {
         std::wstring user_w = cl::utf8_to_utf16(user);
         std::wstring folder = cl::with_backslash(users) + user_w;

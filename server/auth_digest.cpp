@@ -90,6 +90,9 @@ bool uri_matches(const std::string& uri, const std::string& target) {
     return q != std::string::npos && uri == target.substr(0, q);
 }
 
+std::string digest_ha1(const digest_input& in);
+std::string digest_kd_for(const std::string& ha1, const digest_input& in, std::string_view method);
+
 class basic_digest_scheme final : public auth_scheme {
   public:
     std::string user_name(const access_checker& checker, int32_t auth_type) override {
@@ -139,7 +142,9 @@ class basic_digest_scheme final : public auth_scheme {
             in.nc = auth_param(header, "nc");
             in.cnonce = auth_param(header, "cnonce");
         }
-        if (!same_bytes(lower_hex_only(auth_param(header, "response")), digest_response(in)))
+        const std::string ha1 = digest_ha1(in);
+        if (!same_bytes(lower_hex_only(auth_param(header, "response")),
+                        digest_kd_for(ha1, in, in.method)))
             return false;
 
         uint32_t nc = 0;
@@ -161,7 +166,7 @@ class basic_digest_scheme final : public auth_scheme {
         case nonce_use::accepted:
             break;
         }
-        std::string info = "qop=\"auth\", rspauth=" + quote_string(digest_rspauth(in));
+        std::string info = "qop=\"auth\", rspauth=" + quote_string(digest_kd_for(ha1, in, ""));
         if (!in.qop.empty()) info += ", cnonce=" + quote_string(in.cnonce) + ", nc=" + in.nc;
         checker.success_headers().add("Authentication-Info", info);
         return true;
@@ -240,18 +245,49 @@ std::string domain_path(const std::wstring& directory, const std::wstring& docum
     return cl::utf16_to_utf8(rest);
 }
 
+namespace {
+
+std::string digest_ha1(const digest_input& in) {
+    cl::md5 m;
+    for (std::string_view part :
+         {std::string_view(in.user), std::string_view(":"), std::string_view(in.realm),
+          std::string_view(":"), std::string_view(in.password)})
+        m.update(part);
+    return m.hex();
+}
+
+// KD(HA1, nonce ":" nc ":" cnonce ":" qop ":" HA2), or without qop
+// KD(HA1, nonce ":" HA2); HA2 is the MD5 of the method (empty for rspauth),
+// ":" and the uri.
+std::string digest_kd_for(const std::string& ha1, const digest_input& in, std::string_view method) {
+    cl::md5 a2;
+    a2.update(method);
+    a2.update(":");
+    a2.update(in.uri);
+    const std::string ha2 = a2.hex();
+    cl::md5 m;
+    m.update(ha1);
+    m.update(":");
+    m.update(in.nonce);
+    m.update(":");
+    if (!in.qop.empty()) {
+        for (std::string_view part :
+             {std::string_view(in.nc), std::string_view(":"), std::string_view(in.cnonce),
+              std::string_view(":"), std::string_view(in.qop), std::string_view(":")})
+            m.update(part);
+    }
+    m.update(ha2);
+    return m.hex();
+}
+
+} // namespace
+
 std::string digest_response(const digest_input& in) {
-    const std::string ha1 = md5_hex(in.user + ":" + in.realm + ":" + in.password);
-    const std::string ha2 = md5_hex(in.method + ":" + in.uri);
-    if (in.qop.empty()) return digest_kd(ha1, in.nonce + ":" + ha2);
-    return digest_kd(ha1, in.nonce + ":" + in.nc + ":" + in.cnonce + ":" + in.qop + ":" + ha2);
+    return digest_kd_for(digest_ha1(in), in, in.method);
 }
 
 std::string digest_rspauth(const digest_input& in) {
-    const std::string ha1 = md5_hex(in.user + ":" + in.realm + ":" + in.password);
-    const std::string ha2 = md5_hex(":" + in.uri);
-    if (in.qop.empty()) return digest_kd(ha1, in.nonce + ":" + ha2);
-    return digest_kd(ha1, in.nonce + ":" + in.nc + ":" + in.cnonce + ":" + in.qop + ":" + ha2);
+    return digest_kd_for(digest_ha1(in), in, "");
 }
 
 void set_digest_secret(const std::string& secret) {

@@ -234,12 +234,23 @@ bool is_punct(const if_token& t, char c) {
     return t.kind == if_punct && t.text[0] == c;
 }
 
-bool has_refused_path_char(std::wstring_view s) {
-    for (wchar_t c : s)
-        if (c < 32 || c == L'<' || c == L'>' || c == L'"' || c == L'|' || c == L'?' || c == L'*' ||
-            c == L':')
-            return true;
-    return false;
+// The local path of a resource tag: an absolute URL (scheme and host
+// dropped) or a path, percent-encoded, configured like a request path.
+bool tag_resource(const std::string& tag, const config_info* cfg, std::wstring& resource) {
+    std::string_view t = tag;
+    const std::size_t scheme = t.find("://");
+    if (scheme != std::string_view::npos) {
+        const std::size_t slash = t.find('/', scheme + 3);
+        t = slash == std::string_view::npos ? std::string_view("/") : t.substr(slash);
+    }
+    const std::size_t end = t.find_first_of("?#");
+    if (end != std::string_view::npos) t = t.substr(0, end);
+    if (t.empty()) return false;
+    cl::sh_ptr<config_info> tagged = the_script_host().get_url_config_info(
+        t, cfg ? std::wstring_view(cfg->method) : std::wstring_view(L"GET"));
+    if (!tagged) return false;
+    resource = tagged->local_path;
+    return true;
 }
 
 } // namespace
@@ -269,18 +280,16 @@ bool http_get_request::if_header_allows_write() {
     std::vector<if_token> tokens;
     if (!tokenize_if_header(found->second, tokens) || tokens.empty()) return false;
     std::size_t i = 0;
-    if (tokens[0].kind == if_state) {
-        const std::wstring tag = cl::utf8_to_utf16(tokens[0].text);
-        if (has_refused_path_char(tag)) return false;
-        cl::sh_ptr<config_info> tagged =
-            the_script_host().get_config_info(tag, cfg ? std::wstring_view(cfg->method) : L"GET");
-        if (!tagged) return false;
-        resource = tagged->local_path;
-        i = 1;
-    }
+    if (tokens[0].kind == if_state && !tag_resource(tokens[0].text, cfg, resource)) return false;
+    if (tokens[0].kind == if_state) i = 1;
     if (i >= tokens.size()) return false;
     bool any = false;
     while (i < tokens.size()) {
+        // Another tagged resource: the lists after it are about that one.
+        if (tokens[i].kind == if_state) {
+            if (!tag_resource(tokens[i].text, cfg, resource)) return false;
+            if (++i >= tokens.size()) return false;
+        }
         if (!is_punct(tokens[i], '(')) return false;
         ++i;
         bool all = true;

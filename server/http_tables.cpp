@@ -160,12 +160,15 @@ constexpr status_entry status_texts[] = {
     {413, "Request Entity Too Long"},
     {414, "Request URI Too Long"},
     {415, "Unsupported Media Type"},
+    {423, "Locked"},
+    {424, "Failed Dependency"},
     {500, "Internal Server Error"},
     {501, "Not Implemented"},
     {502, "Bad Gateway "},
     {503, "Service Unavailable "},
     {504, "Gateway Timeout"},
     {505, "HTTP Version Not Supported"},
+    {507, "Insufficient Storage"},
 };
 
 constexpr std::array<std::string_view, http_verb_maximum> verb_names = {

@@ -211,6 +211,10 @@ struct pass_state {
 
 } // namespace
 
+bool path_inside_document_root(const std::wstring& local_path) {
+    return inside_document_root(local_path);
+}
+
 std::wstring media_folder_name(const std::wstring& media_dir) {
     std::wstring d = media_dir;
     while (!d.empty() && d.back() == L'/')

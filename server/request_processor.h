@@ -19,3 +19,7 @@ std::wstring media_folder_name(const std::wstring& media_dir);
 // anything else, and a name that would decode to a separator or a control
 // character, stays as it is.
 std::wstring decode_media_path(const std::wstring& path, const std::wstring& media_folder);
+
+// True when the local path, with its symbolic links resolved, lies inside the
+// document root (the test every request target passes).
+bool path_inside_document_root(const std::wstring& local_path);

@@ -7,6 +7,8 @@
 #include "core/trace.h"
 #include "core/trace_sinks.h"
 #include "dav/dav_methods.h"
+#include "dav/locks.h"
+#include "platform/xml/xml.h"
 #include "scripting/scripting_host.h"
 #include "server/dav_host.h"
 #include "server/script_host.h"
@@ -131,6 +133,10 @@ int run(int argc, char** argv) {
     set_script_host(&host);
     static dav_methods dav;
     set_dav_host(&dav);
+    install_lock_tokens();
+    // The XML parser's global tables are built here, on the main thread,
+    // before the pool threads that parse request bodies exist.
+    xml::init_parser();
     hand_over_to_server();
     server_start();
 
@@ -147,6 +153,7 @@ int run(int argc, char** argv) {
     const int sig = wait_for_stop();
     cl::trace_out.write(cl::format_str("stop signal %?\n", sig));
     close_server();
+    stop_lock_expiry_timer();
 
     if (g_restart) {
         cl::trace_out.write("restarting...\n");

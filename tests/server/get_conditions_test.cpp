@@ -177,22 +177,34 @@ TEST_F(Conditions, IfHeader) {
         req->data->unknown_headers["If"] = r.header;
         EXPECT_EQ(req->if_header_allows_write(), r.allowed) << r.header;
     }
-    // A resource tag written as the request path is looked up and used.
+    // A resource tag, a path or an absolute URL as WebDAV clients send it, is
+    // looked up like a request path (percent-encoded) and used for the lists
+    // after it.
     struct tag_host : test_support::fake_script_host {
         request_fixture* fixture = nullptr;
-        cl::sh_ptr<config_info> get_config_info(std::wstring_view path,
-                                                std::wstring_view) override {
-            return fixture->config_for(cl::utf16_to_utf8(path.substr(1)));
+        cl::sh_ptr<config_info> get_url_config_info(std::string_view path,
+                                                    std::wstring_view) override {
+            if (path == "/f%2Etxt") path = "/f.txt";
+            if (path != "/f.txt" && path != "/g.txt") return nullptr;
+            return fixture->config_for(std::string(path.substr(1)));
         }
     } host;
     host.fixture = this;
     set_script_host(&host);
-    auto tagged = on_file("PUT");
-    tagged->data->unknown_headers["If"] = "</f.txt> ([" + etag + "])";
-    EXPECT_TRUE(tagged->if_header_allows_write());
-    auto absolute = on_file("PUT");
-    absolute->data->unknown_headers["If"] = "<http://host/f.txt> ([" + etag + "])";
-    EXPECT_FALSE(absolute->if_header_allows_write());
+    const std::vector<row> tagged_rows = {
+        {"</f.txt> ([" + etag + "])", true},
+        {"<http://host/f.txt> ([" + etag + "])", true},
+        {"<https://host:8443/f%2Etxt?q> ([" + etag + "])", true},
+        {"<http://host/g.txt> ([" + etag + "])", false},
+        {"<http://host/other.txt> ([" + etag + "])", false},
+        {"<http://host/g.txt> ([\"x\"]) <http://host/f.txt> ([" + etag + "])", true},
+        {"<http://host/f.txt>", false},
+    };
+    for (const row& r : tagged_rows) {
+        auto req = on_file("PUT");
+        req->data->unknown_headers["If"] = r.header;
+        EXPECT_EQ(req->if_header_allows_write(), r.allowed) << r.header;
+    }
     set_script_host(&host_);
 
     auto lock = on_file("PUT");

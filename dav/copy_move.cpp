@@ -1,0 +1,181 @@
+// COPY and MOVE of files and folder trees to the place a Destination header
+// names.
+#include "dav/copy_move.h"
+
+#include "core/format.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "dav/locks.h"
+#include "dav/tree_ops.h"
+#include "dav/write_support.h"
+#include "server/blocklist.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/req_info.h"
+#include "server/request_processor.h"
+#include "server/script_host.h"
+#include "server/server_dirs.h"
+
+#include <climits>
+#include <cstdlib>
+
+namespace {
+
+std::string u8(const std::wstring& s) {
+    return cl::utf16_to_utf8(s);
+}
+
+std::string without_slash(std::string p) {
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p;
+}
+
+// The real path of a local path whose last part may be missing: its folder
+// resolved, the name appended. Empty when the folder does not resolve.
+std::string real_path_of(const std::wstring& path) {
+    const std::string p = without_slash(u8(path));
+    const std::size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return std::string();
+    const std::string dir = slash == 0 ? std::string("/") : p.substr(0, slash);
+    char buf[PATH_MAX];
+    if (!::realpath(dir.c_str(), buf)) return std::string();
+    std::string out = buf;
+    if (out != "/") out += "/";
+    return out + p.substr(slash + 1);
+}
+
+bool is_below(const std::string& path, const std::string& ancestor) {
+    return path.size() > ancestor.size() && path.compare(0, ancestor.size(), ancestor) == 0 &&
+           (ancestor == "/" || path[ancestor.size()] == '/');
+}
+
+bool hex_digit(char c, int& v) {
+    v = cl::hex_digit_value(static_cast<unsigned char>(c));
+    return v >= 0;
+}
+
+bool same_login_rules(const config_info& a, const config_info& b) {
+    return a.auth_type == b.auth_type && a.auth_name == b.auth_name &&
+           a.auth_user_file == b.auth_user_file && a.auth_group_file == b.auth_group_file &&
+           a.require_kind == b.require_kind && a.require_names == b.require_names &&
+           a.require_text == b.require_text && a.userpwd == b.userpwd && a.user == b.user;
+}
+
+} // namespace
+
+int destination_url_path(std::string_view header, std::string& path) {
+    std::string_view d = cl::trimmed(header);
+    if (d.empty()) return 400;
+    bool absolute = true;
+    if (d.size() >= 7 && cl::iequals(d.substr(0, 7), "http://"))
+        d.remove_prefix(7);
+    else if (d.size() >= 8 && cl::iequals(d.substr(0, 8), "https://"))
+        d.remove_prefix(8);
+    else if (d.front() == '/')
+        absolute = false;
+    else
+        return 400;
+    if (absolute) {
+        // The host part ends at the first "/", where the path begins.
+        const std::size_t slash = d.find('/');
+        if (slash == std::string_view::npos) return 400;
+        d.remove_prefix(slash);
+    }
+    const std::size_t end = d.find_first_of("?#");
+    if (end != std::string_view::npos) d = d.substr(0, end);
+    // The decoded path must name a file the way a request path may.
+    std::string decoded;
+    for (std::size_t i = 0; i < d.size(); ++i) {
+        if (d[i] != '%') {
+            decoded += d[i];
+            continue;
+        }
+        int hi = 0, lo = 0;
+        if (i + 2 >= d.size() || !hex_digit(d[i + 1], hi) || !hex_digit(d[i + 2], lo)) return 400;
+        decoded += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    if (!cl::is_valid_utf8(decoded)) return 400;
+    for (unsigned char c : decoded)
+        if (c < 32 || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*' ||
+            c == ':')
+            return 400;
+    const std::wstring normal = the_script_host().resolve_relative_path(cl::utf8_to_utf16(decoded));
+    if (normal.empty()) return 400;
+    path = std::string(d);
+    return 0;
+}
+
+int dav_copy_move(http_copy_move_request& r) {
+    cl::sh_ptr<config_info> cfg(r.config());
+    if (!cfg || !r.data) return 500;
+    if (!access_step(r, cfg)) return 0;
+    const std::wstring& source = cfg->local_path;
+    if (is_blocked(source)) return 403;
+    const entry_kind kind = kind_of(source);
+    if (kind == entry_kind::missing) return 404;
+    if (kind == entry_kind::other || is_access_file(*cfg, source) ||
+        path_below_root(source) == L"/")
+        return 403;
+    const int pre = check_conditions(r, 0, source);
+    if (pre != 0) return pre;
+
+    const std::string dest_header = r.data->get_header("destination");
+    if (dest_header.empty()) return answer_text(r, 400, "Missing destination header");
+    const std::string overwrite_header = std::string(cl::trimmed(r.data->get_header("overwrite")));
+    bool overwrite = false;
+    if (cl::iequals(overwrite_header, "t"))
+        overwrite = true;
+    else if (!overwrite_header.empty() && !cl::iequals(overwrite_header, "f"))
+        return 400;
+    const std::string depth = std::string(cl::trimmed(r.data->get_header("depth")));
+    bool recursive = true;
+    if (depth == "0")
+        recursive = false;
+    else if (!depth.empty() && !cl::iequals(depth, "infinity"))
+        return 400;
+    // A folder moves whole or not at all.
+    if (!r.copy && !recursive && kind == entry_kind::folder) return 400;
+
+    // The destination passes every test the request path passed.
+    std::string dest_url;
+    if (destination_url_path(dest_header, dest_url) != 0) return 400;
+    const std::wstring method = cl::utf8_to_utf16(r.data->method);
+    cl::sh_ptr<config_info> dcfg = the_script_host().get_url_config_info(dest_url, method);
+    if (!dcfg || !path_inside_document_root(dcfg->local_path)) return 403;
+    if (!check_require(r.data->method, *dcfg, r.info.get())) return 403;
+    // A destination under the same login rules passed with the request; any
+    // other is checked with the request's credentials (a Digest answer,
+    // good for one use, then fails and the move is refused).
+    if (!same_login_rules(*cfg, *dcfg) && !access_step(r, dcfg, true)) return 0;
+    const std::wstring& dest = dcfg->local_path;
+    if (is_blocked(dest) || is_access_file(*dcfg, dest) || path_below_root(dest) == L"/")
+        return 403;
+
+    const std::string rs = real_path_of(source), rd = real_path_of(dest);
+    if (rd.empty()) return 409; // no folder to put it in
+    if (rs == rd) return answer_text(r, 200, r.copy ? "Copied." : "Moved.");
+    // Into its own tree it would never end; onto a folder above it, the
+    // replaced folder would take the source with it.
+    if (is_below(rd, rs) || is_below(rs, rd)) return 403;
+    const entry_kind dest_kind = kind_of(dest);
+    if (dest_kind != entry_kind::missing && !overwrite) return 412;
+
+    if (!r.copy)
+        if (const int s = check_write_lock(
+                r, source, kind == entry_kind::folder ? write_scope::tree : write_scope::member))
+            return s;
+    if (const int s = check_write_lock(
+            r, dest, dest_kind == entry_kind::folder ? write_scope::tree : write_scope::member))
+        return s;
+
+    if (trace_level() > 1)
+        cl::trace_out.write_w(cl::format_wstr(L"%? %? -> %?\n", method, source, dest));
+    transfer_result result = copy_or_move(source, dest, !r.copy, overwrite, recursive);
+    if (result.status != 0) return result.status;
+    if (!r.copy) the_lock_table().remove_tree(path_below_root(source));
+    if (!result.failures.empty()) return answer_failures(r, result.failures);
+    return answer_text(r, dest_kind == entry_kind::missing ? 201 : 200,
+                       r.copy ? "Copied." : "Moved.");
+}

@@ -1,0 +1,240 @@
+// PUT, DELETE and MKCOL on the served tree.
+#include "dav/put_delete_mkcol.h"
+
+#include "core/format.h"
+#include "core/simple_file.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "dav/locks.h"
+#include "dav/tree_ops.h"
+#include "dav/write_support.h"
+#include "platform/win32/time.h"
+#include "server/blocklist.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/http_tables.h"
+#include "server/req_info.h"
+#include "server/request_body.h"
+#include "server/server_dirs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+std::string u8(const std::wstring& s) {
+    return cl::utf16_to_utf8(s);
+}
+
+std::string without_slash(std::string p) {
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    return p;
+}
+
+std::string parent_of(const std::string& p) {
+    const std::size_t slash = p.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? std::string("/") : p.substr(0, slash);
+}
+
+bool is_folder(const std::string& p) {
+    struct stat st {};
+    return ::stat(p.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool is_document_root(const std::wstring& path) {
+    return path_below_root(path) == L"/";
+}
+
+// The body of a PUT, written to the new file; remembers the first failure and
+// makes the file durable when it is closed.
+class put_body_file final : public cl::simple_file {
+  public:
+    explicit put_body_file(int fd) { adopt(fd, false, true); }
+    int64_t write(const void* buffer, int64_t count) override {
+        if (error_ != 0 || count <= 0) return error_ != 0 ? -1 : 0;
+        if (!cl::file_write(handle(), buffer, static_cast<size_t>(count))) {
+            error_ = errno != 0 ? errno : EIO;
+            return -1;
+        }
+        written_ += static_cast<uint64_t>(count);
+        return count;
+    }
+    int close() override {
+        if (is_open() && error_ == 0 && ::fsync(handle()) != 0) error_ = errno;
+        const int rc = simple_file::close();
+        if (rc != 0 && error_ == 0) error_ = EIO;
+        return rc;
+    }
+    int error() const { return error_; }
+    uint64_t written() const { return written_; }
+
+  private:
+    int error_ = 0;
+    uint64_t written_ = 0;
+};
+
+// A new file beside the target that takes the old one's mode, owner and
+// extended attributes; -1 with errno set when it cannot be made.
+int create_put_temp(const std::string& target, bool replacing, std::string& temp_path) {
+    const std::wstring name = sibling_temp_name(cl::utf8_to_utf16(target));
+    if (name.empty()) {
+        errno = EEXIST;
+        return -1;
+    }
+    temp_path = u8(name);
+    const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          replacing ? 0600 : 0666);
+    if (fd < 0 || !replacing) return fd;
+    const int old = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (old >= 0 && ::fstat(old, &st) == 0) {
+        if (!copy_xattrs(old, fd))
+            cl::trace_out.write(
+                cl::format_str("extended attributes of %? not kept on its new content\n", target));
+        // Only a privileged server can hand the file back to its owner.
+        if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+            if (::fchown(fd, st.st_uid, st.st_gid) != 0 && trace_level() > 1)
+                cl::trace_out.write(cl::format_str("owner of %? not kept\n", target));
+        ::fchmod(fd, st.st_mode & 07777);
+    }
+    if (old >= 0) ::close(old);
+    return fd;
+}
+
+void sync_folder(const std::string& dir) {
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+int refused_encoding(const http_request& r) {
+    if (!r.data) return 0;
+    if (!r.data->header(http_header_content_range).empty()) return 501;
+    const std::string& enc = r.data->header(http_header_content_encoding);
+    if (!enc.empty() && !cl::iequals(cl::trimmed(enc), "identity")) return 501;
+    return 0;
+}
+
+} // namespace
+
+int dav_put(http_put_request& r) {
+    cl::sh_ptr<config_info> cfg(r.config());
+    if (!cfg) return 500;
+    if (const int s = refused_encoding(r)) return s;
+    const std::wstring& path = cfg->local_path;
+    const std::string target = without_slash(u8(path));
+    const entry_kind kind = kind_of(path);
+    if (kind == entry_kind::folder || cfg->is_directory()) return 403;
+    if (!access_step(r, cfg)) return 0;
+    if (is_blocked(path) || is_access_file(*cfg, path) || kind == entry_kind::other) return 403;
+    if (!is_folder(parent_of(target))) return 409;
+    const bool replacing = kind == entry_kind::file;
+    if (const int s =
+            check_write_lock(r, path, replacing ? write_scope::content : write_scope::member))
+        return s;
+    const int status = replacing ? 200 : 201;
+    const int pre = check_conditions(r, status, path);
+    if (pre != status) return pre;
+
+    std::string temp;
+    const int fd = create_put_temp(target, replacing, temp);
+    if (fd < 0) {
+        const int e = errno;
+        cl::trace_out.write(cl::format_str("PUT %?: no new file (%?)\n", target, e));
+        return status_of_errno(e);
+    }
+    auto body = std::make_unique<put_body_file>(fd);
+    put_body_file* file = body.get();
+    r.set_file(std::move(body));
+    uint32_t end = 38;
+    if (r.data && (r.data->flags & khttp::request_flag_more_entity_body))
+        read_request_body(r, &end);
+    else
+        file->close();
+    const int error = file->error();
+    const uint64_t written = file->written();
+    r.set_file(nullptr);
+
+    // The old content is replaced only by a complete new one.
+    if (end != 38 || error != 0) {
+        ::unlink(temp.c_str());
+        cl::trace_out.write(cl::format_str("PUT %? not stored: %? bytes, receive %?, write %?\n",
+                                           target, written, end, error));
+        return error != 0 ? status_of_errno(error) : 400;
+    }
+    const std::string& last_modified = r.data->header(http_header_last_modified);
+    win32::filetime when = 0;
+    if (!last_modified.empty() && parse_http_date(last_modified, when)) {
+        const struct timespec t = win32::timespec_from_filetime(when);
+        const struct timespec times[2] = {t, t};
+        ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+    }
+    if (::rename(temp.c_str(), target.c_str()) != 0) {
+        const int e = errno;
+        ::unlink(temp.c_str());
+        return status_of_errno(e);
+    }
+    sync_folder(parent_of(target));
+
+    if (cfg->file_etag) {
+        cl::simple_file f;
+        if (f.open(path, cl::o_rdonly | cl::o_binary, cl::sh_denywr)) {
+            const std::string etag = f.etag();
+            if (!etag.empty()) r.headers->add("Etag", etag);
+        }
+    }
+    return answer_text(r, status, replacing ? "Accepted" : "Created.");
+}
+
+int dav_delete(http_delete_request& r) {
+    cl::sh_ptr<config_info> cfg(r.config());
+    if (!cfg) return 500;
+    if (!access_step(r, cfg)) return 0;
+    const std::wstring& path = cfg->local_path;
+    const entry_kind kind = kind_of(path);
+    if (kind == entry_kind::missing) return 404;
+    if (is_blocked(path) || is_access_file(*cfg, path) || is_document_root(path)) return 403;
+    if (const int s = check_write_lock(
+            r, path, kind == entry_kind::folder ? write_scope::tree : write_scope::member))
+        return s;
+    const int pre = check_conditions(r, 200, path);
+    if (pre != 200) return pre;
+
+    std::vector<tree_failure> failures;
+    if (!delete_tree(path, failures)) {
+        // Only what could not be deleted is named; the rest is gone.
+        if (failures.size() == 1 && path_below_root(failures[0].path) == path_below_root(path))
+            return failures[0].status;
+        return answer_failures(r, failures);
+    }
+    the_lock_table().remove_tree(path_below_root(path));
+    return answer_text(r, 200, "Deleted.");
+}
+
+int dav_mkcol(http_mkcol_request& r) {
+    cl::sh_ptr<config_info> cfg(r.config());
+    if (!cfg) return 500;
+    const std::wstring& path = cfg->local_path;
+    if (kind_of(path) != entry_kind::missing) return 405;
+    if (!access_step(r, cfg)) return 0;
+    if (is_blocked(path) || is_access_file(*cfg, path)) return 403;
+    // A body would say what the folder should become; none is understood.
+    if (has_request_body(r)) return 415;
+    const std::string target = without_slash(u8(path));
+    if (!is_folder(parent_of(target))) return 409;
+    if (const int s = check_write_lock(r, path, write_scope::member)) return s;
+    const int pre = check_conditions(r, 201, path);
+    if (pre != 201) return pre;
+    if (::mkdir(target.c_str(), 0777) != 0) {
+        const int e = errno;
+        return e == EEXIST ? 405 : status_of_errno(e);
+    }
+    sync_folder(parent_of(target));
+    return answer_text(r, 201, "Created.");
+}

@@ -1,0 +1,108 @@
+#include "dav/write_support.h"
+
+#include "core/format.h"
+#include "core/simple_file.h"
+#include "core/text.h"
+#include "dav/dav_namespaces.h"
+#include "dav/locks.h"
+#include "server/access_checker.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/req_info.h"
+#include "server/server_services.h"
+
+#include <sys/stat.h>
+
+int answer_text(http_request& request, int status, const std::string& text) {
+    const config_info* cfg = request.config();
+    request.headers->add("Content-Type", cfg ? cfg->mime_type_of_file(L"string_file.txt")
+                                             : std::string("text/plain"));
+    request.text_body = text;
+    request.send_simple_response(status);
+    return 0;
+}
+
+int answer_failures(http_request& request, const std::vector<tree_failure>& failures) {
+    std::string body = multistatus_head();
+    for (const tree_failure& f : failures) {
+        body += "<d:response>\n<d:href>";
+        body += xml_escape(local_href(f.path));
+        body += "</d:href>\n<d:status>HTTP/1.1 ";
+        body += std::to_string(f.status) + " " + std::string(status_text(f.status));
+        body += "</d:status>\n</d:response>\n";
+    }
+    body += "</d:multistatus>\n";
+    request.headers->add("Content-Type", "application/xml; charset=\"utf-8\"");
+    request.text_body = std::move(body);
+    request.send_simple_response(207);
+    return 0;
+}
+
+bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, bool only_check) {
+    auth_info auth;
+    fill_auth_request(auth, request);
+    std::string user;
+    std::string* user_out = only_check ? &user : request.info ? &request.info->user_name : nullptr;
+    access_checker check(
+        config, auth,
+        request.data ? request.data->header(http_header_authorization) : std::string(), user_out);
+    if (!check.result()) {
+        request.headers->add_all(check.challenge_headers().headers());
+        answer_text(request, 401,
+                    "You need authorization for access:\n\n" + check.challenge_headers().to_text());
+        return false;
+    }
+    if (only_check) return true;
+    if (request.info) set_cgi_auth_variables(auth, *request.info);
+    request.headers->add_all(check.success_headers().headers());
+    the_transfer_registry().set_transfer_file(
+        request.info ? request.info->connection_id : 0, config->local_path,
+        request.info ? request.info->user_name : std::string());
+    return true;
+}
+
+int check_conditions(http_request& request, int status, const std::wstring& path) {
+    // The condition code belongs to the file handlers; a helper request
+    // sharing this one's data and variables evaluates it.
+    http_get_request cond(request.headers, mode_get);
+    cond.data = request.data;
+    cond.info = request.info;
+    auto file = std::make_unique<cl::simple_file>();
+    if (file->open(path, cl::o_rdonly | cl::o_binary, cl::sh_denyno) || file->open_info_only(path))
+        cond.set_file(std::move(file));
+    return cond.check_preconditions(status, path, true);
+}
+
+bool has_request_body(const http_request& request) {
+    if (!request.data) return false;
+    if (request.data->flags & khttp::request_flag_more_entity_body) return true;
+    const std::string& length = request.data->header(http_header_content_length);
+    if (!length.empty() && cl::trimmed(length) != "0") return true;
+    return !request.data->header(http_header_transfer_encoding).empty();
+}
+
+std::string local_href(const std::wstring& local_path) {
+    std::wstring key = path_below_root(local_path);
+    if (key.empty()) key = L"/";
+    std::string href = lock_key_href(key);
+    // A folder's href ends in "/".
+    if (key != L"/" && kind_of(local_path) == entry_kind::folder) href += "/";
+    return href;
+}
+
+entry_kind kind_of(const std::wstring& path) {
+    struct stat st {};
+    std::string p = cl::utf16_to_utf8(path);
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    if (::lstat(p.c_str(), &st) != 0) return entry_kind::missing;
+    if (S_ISREG(st.st_mode)) return entry_kind::file;
+    if (S_ISDIR(st.st_mode)) return entry_kind::folder;
+    if (S_ISLNK(st.st_mode)) {
+        // A link counts as what it points to, as the request processor sees it.
+        if (::stat(p.c_str(), &st) != 0) return entry_kind::other;
+        if (S_ISREG(st.st_mode)) return entry_kind::file;
+        if (S_ISDIR(st.st_mode)) return entry_kind::folder;
+    }
+    return entry_kind::other;
+}

@@ -1,0 +1,41 @@
+// What the writing DAV methods share: the access step, the request's
+// conditions on a path, short text answers and multistatus answers naming
+// what failed, and the refusal of the access files.
+#pragma once
+#include "core/ref_cnt.h"
+#include "dav/dav_request.h" // is_access_file
+#include "dav/tree_ops.h"
+
+#include <string>
+#include <vector>
+
+class http_request;
+class config_info;
+
+// Short text bodies of the answers.
+// Sends the text with the content type of "string_file.txt"; returns 0.
+int answer_text(http_request& request, int status, const std::string& text);
+// A 207 answer with one response per failure, its href and status; returns 0.
+int answer_failures(http_request& request, const std::vector<tree_failure>& failures);
+
+// The access check of the configuration for the request's method and login.
+// True when granted (the CGI authentication variables and the connection's
+// user are set unless only checking); when denied the 401 answer has been
+// sent and false returned.
+bool access_step(http_request& request, const cl::sh_ptr<config_info>& config,
+                 bool only_check = false);
+
+// The request's conditions (If-Match, If-None-Match, the dates and the If
+// header) against the resource at path: status when they hold, else 412 (or
+// 304).
+int check_conditions(http_request& request, int status, const std::wstring& path);
+
+// True when the request comes with a body.
+bool has_request_body(const http_request& request);
+
+// The escaped URL path of a local path below the document root.
+std::string local_href(const std::wstring& local_path);
+
+// The kinds of local entries.
+enum class entry_kind { missing, file, folder, other };
+entry_kind kind_of(const std::wstring& path);
