@@ -100,7 +100,7 @@ TEST(TransferBlock, ListenersHearLastRegisteredFirstByTheirFlags) {
 }
 
 namespace {
-struct thing_i : automation::iunknown_i {};
+struct thing_i : automation::idispatch_i {};
 constexpr automation::guid iid_thing{0x12345678, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
 struct thing : cl::idispatch<thing_i> {
     thing() : cl::idispatch<thing_i>(iid_thing) {}

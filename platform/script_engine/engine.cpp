@@ -1,0 +1,1133 @@
+// The bridge between duktape and the automation objects. Engine errors are
+// C++ exceptions here (the engine is built that way), so native frames that
+// an error passes through unwind normally; every entry from native code into
+// the engine goes through a protected call.
+#include "platform/script_engine/engine.h"
+#include "platform/automation/class_registry.h"
+#include "platform/automation/type_info.h"
+
+#include <duktape.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <set>
+#include <vector>
+
+namespace script_engine {
+
+using namespace automation;
+
+namespace {
+
+thread_local engine* t_current = nullptr;
+
+// Asked of a dispatch object that is a JavaScript value of an engine.
+constexpr guid iid_js_value{
+    0x5A1C0E01, 0x7D2B, 0x4E63, {0x9F, 0x10, 0x3B, 0x44, 0x8C, 0x21, 0x6E, 0x05}};
+
+constexpr const char* k_ptr = DUK_HIDDEN_SYMBOL("tq_ptr");
+constexpr const char* k_target = DUK_HIDDEN_SYMBOL("tq_target");
+constexpr const char* k_dispid = DUK_HIDDEN_SYMBOL("tq_dispid");
+constexpr const char* k_kind = DUK_HIDDEN_SYMBOL("tq_kind");
+constexpr const char* k_refs = DUK_HIDDEN_SYMBOL("tq_refs");
+constexpr const char* k_handler = DUK_HIDDEN_SYMBOL("tq_handler");
+constexpr const char* k_rethrow = DUK_HIDDEN_SYMBOL("tq_rethrow");
+
+enum class stop_reason { none, ended, interrupted, timed_out };
+
+std::wstring hresult_message(hresult hr) {
+    if (hr == disp_e_membernotfound || hr == disp_e_unknownname)
+        return L"Object doesn't support this property or method";
+    if (hr == disp_e_badparamcount)
+        return L"Wrong number of arguments or invalid property assignment";
+    if (hr == disp_e_typemismatch) return L"Type mismatch";
+    if (hr == disp_e_overflow) return L"Overflow";
+    if (hr == e_invalidarg) return L"Invalid procedure call or argument";
+    if (hr == regdb_e_classnotreg || hr == co_e_classstring)
+        return L"Automation server can't create object";
+    wchar_t buf[48];
+    std::swprintf(buf, 48, L"Automation error 0x%08X", static_cast<unsigned>(hr));
+    return buf;
+}
+
+} // namespace
+
+namespace {
+class js_object;
+}
+
+struct engine::impl {
+    engine* self = nullptr;
+    duk_context* ctx = nullptr;
+    error_sink sink;
+    std::atomic<bool> interrupt_requested{false};
+    stop_reason stopping = stop_reason::none;
+    bool have_stop_info = false;
+    excepinfo stop_info;
+    bool have_raise = false;
+    excepinfo raise_info;
+    uint32_t limit_ms = 0;
+    std::chrono::steady_clock::time_point deadline{};
+    int depth = 0;
+    uint32_t next_ref = 1;
+    std::map<std::string, std::vector<std::wstring>> chunks; // chunk name -> its lines
+    int chunk_count = 0;
+    std::set<js_object*> live;
+
+    bool check_timeout() {
+        if (stopping != stop_reason::none) return true;
+        if (interrupt_requested.load(std::memory_order_relaxed)) {
+            stopping = stop_reason::interrupted;
+            return true;
+        }
+        if (limit_ms && std::chrono::steady_clock::now() >= deadline) {
+            stopping = stop_reason::timed_out;
+            return true;
+        }
+        return false;
+    }
+
+    // Runs fn inside the engine's protection. At the outermost level the run
+    // time starts, and errors that end the run are reported.
+    hresult enter(const std::function<void(duk_context*)>& fn, excepinfo* ei);
+    void fill_error(duk_idx_t idx, script_error& out);
+    void report(const script_error& e);
+    uint32_t keep(duk_idx_t idx); // pins a value, returns its reference number
+    void drop(uint32_t ref);
+};
+
+} // namespace script_engine
+
+void tq_duk_force_interrupt(duk_context* ctx);
+
+int tq_duk_exec_timeout_check(void* udata) {
+    auto* p = static_cast<script_engine::engine::impl*>(udata);
+    return p && p->check_timeout() ? 1 : 0;
+}
+
+namespace script_engine {
+
+namespace {
+
+engine::impl* impl_of(duk_context* ctx) {
+    duk_memory_functions f;
+    duk_get_memory_functions(ctx, &f);
+    return static_cast<engine::impl*>(f.udata);
+}
+
+void push_variant(duk_context* ctx, const variant& v);
+variant get_variant(duk_context* ctx, duk_idx_t idx);
+
+void push_wide(duk_context* ctx, std::wstring_view s) {
+    const std::string t = wide_to_engine(s);
+    duk_push_lstring(ctx, t.data(), t.size());
+}
+
+std::wstring get_wide(duk_context* ctx, duk_idx_t idx) {
+    duk_size_t n = 0;
+    const char* p = duk_get_lstring(ctx, idx, &n);
+    return p ? engine_to_wide(std::string_view(p, n)) : std::wstring();
+}
+
+// A JavaScript value seen by native code.
+class js_object final : public idispatch_ex_i {
+  public:
+    js_object(engine::impl* eng, uint32_t ref) : eng_(eng), ref_(ref) { eng_->live.insert(this); }
+
+    void detach() { eng_ = nullptr; }
+    uint32_t ref() const { return ref_; }
+    engine::impl* owner() const { return eng_; }
+
+    hresult query_interface(const guid& iid, void** out) override {
+        if (!out) return e_pointer;
+        if (iid == iid_iunknown || iid == iid_idispatch || iid == iid_idispatch_ex ||
+            iid == iid_js_value) {
+            add_ref();
+            *out = static_cast<idispatch_ex_i*>(this);
+            return s_ok;
+        }
+        *out = nullptr;
+        return e_nointerface;
+    }
+    uint32_t add_ref() override { return ++count_; }
+    uint32_t release() override {
+        const uint32_t n = --count_;
+        if (n == 0) {
+            if (eng_) {
+                eng_->live.erase(this);
+                eng_->drop(ref_);
+            }
+            delete this;
+        }
+        return n;
+    }
+    hresult get_type_info_count(uint32_t* out) override {
+        if (!out) return e_pointer;
+        *out = 0;
+        return s_ok;
+    }
+    hresult get_type_info(uint32_t, lcid, const automation::type_info** out) override {
+        if (out) *out = nullptr;
+        return e_notimpl;
+    }
+    hresult get_ids_of_names(const guid&, const std::wstring* names, uint32_t count, lcid,
+                             dispid* ids) override {
+        if (!names || !ids) return e_pointer;
+        hresult hr = s_ok;
+        for (uint32_t i = 0; i < count; ++i)
+            if (failed(get_disp_id(names[i], 0, &ids[i]))) hr = disp_e_unknownname;
+        return hr;
+    }
+    hresult invoke(dispid member, const guid&, lcid id, uint16_t flags, dispparams& params,
+                   variant* result, excepinfo* ei, uint32_t*) override {
+        return invoke_ex(member, id, flags, params, result, ei, nullptr);
+    }
+    hresult get_disp_id(const std::wstring& name, uint32_t flags, dispid* out) override;
+    hresult invoke_ex(dispid member, lcid, uint16_t flags, dispparams& params, variant* result,
+                      excepinfo* ei, iunknown_i*) override;
+    hresult delete_member_by_name(const std::wstring& name, uint32_t) override;
+    hresult delete_member_by_disp_id(dispid member) override {
+        if (member <= 0 || static_cast<std::size_t>(member) > names_.size())
+            return disp_e_membernotfound;
+        return delete_member_by_name(names_[static_cast<std::size_t>(member - 1)], 0);
+    }
+    hresult get_member_properties(dispid, uint32_t, uint32_t*) override { return e_notimpl; }
+    hresult get_member_name(dispid member, std::wstring* out) override {
+        if (!out) return e_pointer;
+        if (member <= 0 || static_cast<std::size_t>(member) > names_.size())
+            return disp_e_membernotfound;
+        *out = names_[static_cast<std::size_t>(member - 1)];
+        return s_ok;
+    }
+    hresult get_next_disp_id(uint32_t flags, dispid member, dispid* out) override;
+    hresult get_name_space_parent(iunknown_i** out) override {
+        if (out) *out = nullptr;
+        return e_notimpl;
+    }
+
+  private:
+    ~js_object() = default;
+    void push_self(duk_context* ctx) {
+        duk_push_global_stash(ctx);
+        duk_get_prop_string(ctx, -1, k_refs);
+        duk_get_prop_index(ctx, -1, ref_);
+        duk_remove(ctx, -2);
+        duk_remove(ctx, -2);
+    }
+    dispid id_for(const std::wstring& name) {
+        for (std::size_t i = 0; i < names_.size(); ++i)
+            if (names_[i] == name) return static_cast<dispid>(i + 1);
+        names_.push_back(name);
+        return static_cast<dispid>(names_.size());
+    }
+
+    engine::impl* eng_;
+    uint32_t ref_;
+    std::atomic<uint32_t> count_{0};
+    std::vector<std::wstring> names_; // dispid = index + 1; 0 is the value itself
+    std::vector<dispid> enum_;        // the keys seen at the start of an enumeration
+};
+
+hresult js_object::get_disp_id(const std::wstring& name, uint32_t flags, dispid* out) {
+    if (!out) return e_pointer;
+    *out = dispid_unknown;
+    if (!eng_) return e_unexpected;
+    bool found = false;
+    std::wstring actual = name;
+    const hresult hr = eng_->enter(
+        [&](duk_context* ctx) {
+            push_self(ctx);
+            if (!duk_is_object(ctx, -1)) return;
+            push_wide(ctx, name);
+            found = duk_has_prop(ctx, -2);
+            if (!found && (flags & fdex_name_case_insensitive)) {
+                duk_enum(ctx, -1, DUK_ENUM_INCLUDE_NONENUMERABLE);
+                while (!found && duk_next(ctx, -1, 0)) {
+                    std::wstring key = get_wide(ctx, -1);
+                    if (equal_names(key, name)) {
+                        found = true;
+                        actual = key;
+                    }
+                    duk_pop(ctx);
+                }
+                duk_pop(ctx);
+            }
+            if (!found && (flags & fdex_name_ensure)) {
+                push_wide(ctx, name);
+                duk_push_undefined(ctx);
+                duk_put_prop(ctx, -3);
+                found = true;
+            }
+        },
+        nullptr);
+    if (failed(hr)) return hr;
+    if (!found) return disp_e_unknownname;
+    *out = id_for(actual);
+    return s_ok;
+}
+
+hresult js_object::invoke_ex(dispid member, lcid, uint16_t flags, dispparams& params,
+                             variant* result, excepinfo* ei, iunknown_i*) {
+    if (!eng_) return e_unexpected;
+    if (member != dispid_value && (member < 0 || static_cast<std::size_t>(member) > names_.size()))
+        return disp_e_membernotfound;
+    const std::wstring name = member == dispid_value ? std::wstring() : names_[member - 1];
+    variant out;
+    hresult status = s_ok;
+    const hresult hr = eng_->enter(
+        [&](duk_context* ctx) {
+            push_self(ctx);
+            const duk_idx_t obj = duk_get_top_index(ctx);
+            if (flags & (dispatch_propertyput | dispatch_propertyputref)) {
+                if (params.count() < 1 || member == dispid_value) {
+                    status = disp_e_badparamcount;
+                    return;
+                }
+                push_wide(ctx, name);
+                push_variant(ctx, params.args.front());
+                duk_put_prop(ctx, obj);
+                return;
+            }
+            if (member == dispid_value) {
+                if ((flags & (dispatch_method | dispatch_construct)) && duk_is_callable(ctx, obj)) {
+                    duk_dup(ctx, obj);
+                    for (std::size_t i = 0; i < params.count(); ++i)
+                        push_variant(ctx, params.arg(i));
+                    if (flags & dispatch_construct)
+                        duk_new(ctx, static_cast<duk_idx_t>(params.count()));
+                    else
+                        duk_call(ctx, static_cast<duk_idx_t>(params.count()));
+                    out = get_variant(ctx, -1);
+                } else if (flags & dispatch_propertyget) {
+                    duk_dup(ctx, obj);
+                    duk_to_primitive(ctx, -1, DUK_HINT_NONE);
+                    out = get_variant(ctx, -1);
+                } else {
+                    status = disp_e_membernotfound;
+                }
+                return;
+            }
+            push_wide(ctx, name);
+            duk_get_prop(ctx, obj);
+            if ((flags & dispatch_method) && duk_is_callable(ctx, -1)) {
+                duk_dup(ctx, obj);
+                for (std::size_t i = 0; i < params.count(); ++i)
+                    push_variant(ctx, params.arg(i));
+                duk_call_method(ctx, static_cast<duk_idx_t>(params.count()));
+                out = get_variant(ctx, -1);
+            } else if (flags & dispatch_propertyget) {
+                out = get_variant(ctx, -1);
+            } else {
+                status = disp_e_membernotfound;
+            }
+        },
+        ei);
+    if (failed(hr)) return hr;
+    if (failed(status)) return status;
+    if (result) *result = std::move(out);
+    return s_ok;
+}
+
+hresult js_object::delete_member_by_name(const std::wstring& name, uint32_t) {
+    if (!eng_) return e_unexpected;
+    return eng_->enter(
+        [&](duk_context* ctx) {
+            push_self(ctx);
+            push_wide(ctx, name);
+            duk_del_prop(ctx, -2);
+        },
+        nullptr);
+}
+
+hresult js_object::get_next_disp_id(uint32_t, dispid member, dispid* out) {
+    if (!out) return e_pointer;
+    *out = -1;
+    if (!eng_) return e_unexpected;
+    if (member == dispid_startenum) {
+        std::vector<std::wstring> keys;
+        const hresult hr = eng_->enter(
+            [&](duk_context* ctx) {
+                push_self(ctx);
+                if (!duk_is_object(ctx, -1)) return;
+                duk_enum(ctx, -1, 0);
+                while (duk_next(ctx, -1, 0)) {
+                    keys.push_back(get_wide(ctx, -1));
+                    duk_pop(ctx);
+                }
+            },
+            nullptr);
+        if (failed(hr)) return hr;
+        enum_.clear();
+        for (const auto& k : keys)
+            enum_.push_back(id_for(k));
+        if (enum_.empty()) return s_false;
+        *out = enum_.front();
+        return s_ok;
+    }
+    for (std::size_t i = 0; i < enum_.size(); ++i)
+        if (enum_[i] == member) {
+            if (i + 1 < enum_.size()) {
+                *out = enum_[i + 1];
+                return s_ok;
+            }
+            break;
+        }
+    return s_false;
+}
+
+// ---- native objects seen by scripts ----
+
+idispatch_i* native_of(duk_context* ctx, duk_idx_t target) {
+    duk_get_prop_string(ctx, target, k_ptr);
+    auto* p = static_cast<idispatch_i*>(duk_get_pointer(ctx, -1));
+    duk_pop(ctx);
+    return p;
+}
+
+// Kinds of a member from the object's type table (0 when it has none).
+uint16_t member_kinds(idispatch_i* d, dispid id) {
+    uint32_t n = 0;
+    const automation::type_info* ti = nullptr;
+    if (failed(d->get_type_info_count(&n)) || n == 0 || failed(d->get_type_info(0, 0, &ti)) || !ti)
+        return 0;
+    const member_desc* m = ti->find(id);
+    return m ? m->kinds : 0;
+}
+
+hresult lookup(idispatch_i* d, const std::wstring& name, dispid* id) {
+    void* p = nullptr;
+    if (succeeded(d->query_interface(iid_idispatch_ex, &p))) {
+        auto* ex = static_cast<idispatch_ex_i*>(p);
+        const hresult hr = ex->get_disp_id(name, fdex_name_case_sensitive, id);
+        ex->release();
+        return hr;
+    }
+    return d->get_ids_of_names(iid_null, &name, 1, lcid_user_default, id);
+}
+
+// Throws the error for a failed call: the script's own error when it passed
+// through native code unchanged, else one made from the exception record.
+[[noreturn]] void throw_failure(duk_context* ctx, hresult hr, const excepinfo& ei) {
+    engine::impl* eng = impl_of(ctx);
+    if (eng->stopping != stop_reason::none)
+        (void)duk_error(ctx, DUK_ERR_RANGE_ERROR, "script ended");
+    if (hr == disp_e_exception) {
+        duk_push_global_stash(ctx);
+        duk_get_prop_string(ctx, -1, k_rethrow);
+        if (!duk_is_undefined(ctx, -1)) {
+            duk_push_undefined(ctx);
+            duk_put_prop_string(ctx, -3, k_rethrow);
+            (void)duk_throw(ctx);
+            __builtin_unreachable();
+        }
+        duk_pop_2(ctx);
+    }
+    const std::wstring text = ei.description.empty() ? hresult_message(hr) : ei.description;
+    const std::string t = wide_to_engine(text);
+    duk_push_error_object(ctx, DUK_ERR_ERROR, "%s", t.c_str());
+    push_wide(ctx, text);
+    duk_put_prop_string(ctx, -2, "description");
+    if (ei.code)
+        duk_push_int(ctx, ei.code);
+    else
+        duk_push_int(ctx, ei.scode ? ei.scode : hr);
+    duk_put_prop_string(ctx, -2, "number");
+    if (!ei.source.empty()) {
+        push_wide(ctx, ei.source);
+        duk_put_prop_string(ctx, -2, "source");
+    }
+    // The line is the script's, not that of this bridge.
+    duk_inspect_callstack_entry(ctx, -2);
+    if (duk_is_object(ctx, -1)) {
+        duk_get_prop_string(ctx, -1, "lineNumber");
+        duk_put_prop_string(ctx, -3, "tq_line");
+        duk_get_prop_string(ctx, -1, "function");
+        duk_get_prop_string(ctx, -1, "fileName");
+        duk_put_prop_string(ctx, -4, "tq_file");
+        duk_pop(ctx);
+    }
+    duk_pop(ctx);
+    (void)duk_throw(ctx);
+    __builtin_unreachable();
+}
+
+// After a native member returned: an ending or a raised error takes over.
+void after_native_call(duk_context* ctx) {
+    engine::impl* eng = impl_of(ctx);
+    if (eng->stopping != stop_reason::none) {
+        tq_duk_force_interrupt(ctx);
+        (void)duk_error(ctx, DUK_ERR_RANGE_ERROR, "script ended");
+    }
+    if (eng->have_raise) {
+        excepinfo ei = std::move(eng->raise_info);
+        eng->have_raise = false;
+        throw_failure(ctx, disp_e_exception, ei);
+    }
+}
+
+void push_native(duk_context* ctx, idispatch_i* d);
+
+duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flags,
+                      duk_idx_t first_arg, duk_idx_t nargs) {
+    dispparams params;
+    for (duk_idx_t i = nargs - 1; i >= 0; --i)
+        params.args.push_back(get_variant(ctx, first_arg + i));
+    if (flags & dispatch_propertyput) params.named.push_back(dispid_propertyput);
+    variant result;
+    excepinfo ei;
+    const hresult hr =
+        d->invoke(id, iid_null, lcid_user_default, flags, params, &result, &ei, nullptr);
+    after_native_call(ctx);
+    if (failed(hr)) throw_failure(ctx, hr, ei);
+    push_variant(ctx, result);
+    return 1;
+}
+
+// A member function: hidden target (keeps the object alive) and dispid.
+duk_ret_t native_method(duk_context* ctx) {
+    const duk_idx_t nargs = duk_get_top(ctx);
+    duk_push_current_function(ctx);
+    duk_get_prop_string(ctx, -1, k_target);
+    idispatch_i* d = native_of(ctx, -1);
+    duk_get_prop_string(ctx, -2, k_dispid);
+    const dispid id = duk_get_int(ctx, -1);
+    duk_get_prop_string(ctx, -3, k_kind);
+    const uint16_t kind = static_cast<uint16_t>(duk_get_uint(ctx, -1));
+    duk_pop_n(ctx, 4);
+    if (!d) return DUK_RET_TYPE_ERROR;
+    // Accessors are handed the property key as an extra argument; it is no
+    // argument of the member.
+    duk_idx_t n = nargs;
+    if (kind == dispatch_propertyget) n = 0;
+    if (kind == dispatch_propertyput && n > 1) n = 1;
+    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n);
+}
+
+void push_member_function(duk_context* ctx, duk_idx_t target, dispid id, uint16_t kind) {
+    target = duk_normalize_index(ctx, target);
+    duk_push_c_function(ctx, native_method, DUK_VARARGS);
+    duk_dup(ctx, target);
+    duk_put_prop_string(ctx, -2, k_target);
+    duk_push_int(ctx, id);
+    duk_put_prop_string(ctx, -2, k_dispid);
+    duk_push_uint(ctx, kind);
+    duk_put_prop_string(ctx, -2, k_kind);
+}
+
+std::vector<std::wstring> member_names(idispatch_i* d) {
+    std::vector<std::wstring> names;
+    uint32_t n = 0;
+    const automation::type_info* ti = nullptr;
+    if (succeeded(d->get_type_info_count(&n)) && n && succeeded(d->get_type_info(0, 0, &ti)) && ti)
+        for (const auto& m : ti->members())
+            names.push_back(m.name);
+    void* p = nullptr;
+    if (succeeded(d->query_interface(iid_idispatch_ex, &p))) {
+        auto* ex = static_cast<idispatch_ex_i*>(p);
+        dispid id = dispid_startenum;
+        for (int guard = 0; guard < 1000000; ++guard) {
+            if (ex->get_next_disp_id(fdex_enum_all, id, &id) != s_ok) break;
+            std::wstring name;
+            if (succeeded(ex->get_member_name(id, &name))) {
+                bool dup = false;
+                for (const auto& k : names)
+                    dup = dup || equal_names(k, name);
+                if (!dup) names.push_back(name);
+            }
+        }
+        ex->release();
+    }
+    return names;
+}
+
+// Proxy traps: (target, key, ...), this is the shared handler.
+duk_ret_t trap_get(duk_context* ctx) {
+    idispatch_i* d = native_of(ctx, 0);
+    if (!d || !duk_is_string(ctx, 1) || duk_is_symbol(ctx, 1)) {
+        duk_push_undefined(ctx);
+        return 1;
+    }
+    const std::wstring name = get_wide(ctx, 1);
+    dispid id = dispid_unknown;
+    if (failed(lookup(d, name, &id))) {
+        duk_push_undefined(ctx);
+        return 1;
+    }
+    const uint16_t kinds = member_kinds(d, id);
+    if (kinds && !(kinds & member_get)) {
+        push_member_function(ctx, 0, id, dispatch_method);
+        return 1;
+    }
+    variant result;
+    excepinfo ei;
+    dispparams none;
+    const hresult hr = d->invoke(id, iid_null, lcid_user_default, dispatch_propertyget, none,
+                                 &result, &ei, nullptr);
+    after_native_call(ctx);
+    if (hr == disp_e_membernotfound && !kinds) {
+        push_member_function(ctx, 0, id, dispatch_method);
+        return 1;
+    }
+    if (failed(hr)) throw_failure(ctx, hr, ei);
+    push_variant(ctx, result);
+    return 1;
+}
+
+duk_ret_t trap_set(duk_context* ctx) {
+    idispatch_i* d = native_of(ctx, 0);
+    if (!d || duk_is_symbol(ctx, 1)) return DUK_RET_TYPE_ERROR;
+    dispid id = dispid_unknown;
+    const std::wstring name = get_wide(ctx, 1);
+    void* p = nullptr;
+    hresult hr;
+    if (succeeded(d->query_interface(iid_idispatch_ex, &p))) {
+        auto* ex = static_cast<idispatch_ex_i*>(p);
+        hr = ex->get_disp_id(name, fdex_name_ensure, &id);
+        ex->release();
+    } else {
+        hr = d->get_ids_of_names(iid_null, &name, 1, lcid_user_default, &id);
+    }
+    if (failed(hr)) throw_failure(ctx, hr, excepinfo{});
+    duk_dup(ctx, 2);
+    call_member(ctx, d, id, dispatch_propertyput, duk_get_top_index(ctx), 1);
+    duk_push_true(ctx);
+    return 1;
+}
+
+duk_ret_t trap_has(duk_context* ctx) {
+    idispatch_i* d = native_of(ctx, 0);
+    dispid id = dispid_unknown;
+    duk_push_boolean(ctx, d && duk_is_string(ctx, 1) && !duk_is_symbol(ctx, 1) &&
+                              succeeded(lookup(d, get_wide(ctx, 1), &id)));
+    return 1;
+}
+
+duk_ret_t trap_delete(duk_context* ctx) {
+    idispatch_i* d = native_of(ctx, 0);
+    void* p = nullptr;
+    if (!d || failed(d->query_interface(iid_idispatch_ex, &p))) {
+        duk_push_false(ctx);
+        return 1;
+    }
+    auto* ex = static_cast<idispatch_ex_i*>(p);
+    const hresult hr = ex->delete_member_by_name(get_wide(ctx, 1), 0);
+    ex->release();
+    duk_push_boolean(ctx, succeeded(hr));
+    return 1;
+}
+
+duk_ret_t trap_own_keys(duk_context* ctx) {
+    idispatch_i* d = native_of(ctx, 0);
+    duk_push_array(ctx);
+    if (!d) return 1;
+    duk_uarridx_t i = 0;
+    for (const auto& name : member_names(d)) {
+        push_wide(ctx, name);
+        duk_put_prop_index(ctx, -2, i++);
+        // The engine takes enumerability from the target: each listed key gets
+        // an enumerable placeholder there (reads still go through the trap).
+        push_wide(ctx, name);
+        if (!duk_has_prop(ctx, 0)) {
+            push_wide(ctx, name);
+            duk_push_undefined(ctx);
+            duk_def_prop(ctx, 0,
+                         DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE |
+                             DUK_DEFPROP_SET_ENUMERABLE | DUK_DEFPROP_SET_CONFIGURABLE);
+        }
+    }
+    return 1;
+}
+
+duk_ret_t native_finalizer(duk_context* ctx) {
+    auto* d = static_cast<idispatch_i*>(nullptr);
+    duk_get_prop_string(ctx, 0, k_ptr);
+    d = static_cast<idispatch_i*>(duk_get_pointer(ctx, -1));
+    duk_pop(ctx);
+    if (d) {
+        duk_push_pointer(ctx, nullptr);
+        duk_put_prop_string(ctx, 0, k_ptr);
+        d->release();
+    }
+    return 0;
+}
+
+void push_native(duk_context* ctx, idispatch_i* d) {
+    if (!d) {
+        duk_push_null(ctx);
+        return;
+    }
+    void* p = nullptr;
+    if (succeeded(d->query_interface(iid_js_value, &p))) {
+        auto* js = static_cast<js_object*>(static_cast<idispatch_ex_i*>(p));
+        if (js->owner() == impl_of(ctx)) {
+            duk_push_global_stash(ctx);
+            duk_get_prop_string(ctx, -1, k_refs);
+            duk_get_prop_index(ctx, -1, js->ref());
+            duk_remove(ctx, -2);
+            duk_remove(ctx, -2);
+            js->release();
+            return;
+        }
+        js->release();
+    }
+    duk_push_object(ctx); // the target holds the reference
+    d->add_ref();
+    duk_push_pointer(ctx, d);
+    duk_put_prop_string(ctx, -2, k_ptr);
+    duk_push_c_function(ctx, native_finalizer, 1);
+    duk_set_finalizer(ctx, -2);
+    duk_push_global_stash(ctx);
+    duk_get_prop_string(ctx, -1, k_handler);
+    duk_remove(ctx, -2);
+    duk_push_proxy(ctx, 0);
+}
+
+void push_variant(duk_context* ctx, const variant& v) {
+    switch (v.vt()) {
+    case vt_empty:
+        duk_push_undefined(ctx);
+        return;
+    case vt_null:
+        duk_push_null(ctx);
+        return;
+    case vt_bool:
+        duk_push_boolean(ctx, v.boolean() != 0);
+        return;
+    case vt_r4:
+    case vt_r8:
+        duk_push_number(ctx, v.r8());
+        return;
+    case vt_bstr:
+        push_wide(ctx, v.bstr());
+        return;
+    case vt_dispatch:
+        push_native(ctx, v.dispatch());
+        return;
+    case vt_unknown: {
+        variant d;
+        if (v.unknown() && succeeded(change_type(d, v, vt_dispatch)))
+            push_native(ctx, d.dispatch());
+        else
+            duk_push_null(ctx);
+        return;
+    }
+    default:
+        break;
+    }
+    if (v.vt() == (vt_array | vt_ui1)) {
+        const auto& a = v.array();
+        const std::size_t n = a ? a->data.size() : 0;
+        void* buf = duk_push_fixed_buffer(ctx, n);
+        if (n) std::memcpy(buf, a->data.data(), n);
+        duk_push_buffer_object(ctx, -1, 0, n, DUK_BUFOBJ_UINT8ARRAY);
+        duk_remove(ctx, -2);
+        return;
+    }
+    variant num;
+    if (succeeded(change_type(num, v, vt_r8)))
+        duk_push_number(ctx, num.r8());
+    else
+        duk_push_undefined(ctx);
+}
+
+variant get_variant(duk_context* ctx, duk_idx_t idx) {
+    idx = duk_normalize_index(ctx, idx);
+    switch (duk_get_type(ctx, idx)) {
+    case DUK_TYPE_UNDEFINED:
+    case DUK_TYPE_NONE:
+        return variant();
+    case DUK_TYPE_NULL:
+        return variant::null();
+    case DUK_TYPE_BOOLEAN:
+        return variant::from_bool(duk_get_boolean(ctx, idx));
+    case DUK_TYPE_NUMBER: {
+        const double x = duk_get_number(ctx, idx);
+        if (x == static_cast<double>(static_cast<int32_t>(x)) && !(x == 0 && std::signbit(x)))
+            return variant::from_i4(static_cast<int32_t>(x));
+        return variant::from_r8(x);
+    }
+    case DUK_TYPE_STRING:
+        return variant::from_bstr(get_wide(ctx, idx));
+    case DUK_TYPE_BUFFER: {
+        duk_size_t n = 0;
+        const auto* p = static_cast<const uint8_t*>(duk_get_buffer_data(ctx, idx, &n));
+        return variant::from_bytes(std::vector<uint8_t>(p, p + n));
+    }
+    default:
+        break;
+    }
+    if (duk_is_object(ctx, idx)) {
+        // A native object's proxy: the hidden pointer lives on its target.
+        if (duk_get_prop_string(ctx, idx, k_ptr)) {
+            auto* d = static_cast<idispatch_i*>(duk_get_pointer(ctx, -1));
+            duk_pop(ctx);
+            return variant::from_dispatch(d);
+        }
+        duk_pop(ctx);
+        if (duk_is_buffer_data(ctx, idx) && !duk_is_callable(ctx, idx)) {
+            duk_size_t n = 0;
+            const auto* p = static_cast<const uint8_t*>(duk_get_buffer_data(ctx, idx, &n));
+            return variant::from_bytes(std::vector<uint8_t>(p, p + n));
+        }
+        engine::impl* eng = impl_of(ctx);
+        auto* js = new js_object(eng, eng->keep(idx));
+        js->add_ref();
+        variant v = variant::from_dispatch(js);
+        js->release();
+        return v;
+    }
+    return variant();
+}
+
+duk_ret_t active_x_object(duk_context* ctx) {
+    const std::wstring prog_id = get_wide(ctx, 0);
+    guid clsid;
+    hresult hr = clsid_from_prog_id(prog_id, &clsid);
+    void* p = nullptr;
+    if (succeeded(hr))
+        hr = co_create_instance(clsid, nullptr, clsctx_inproc_server | clsctx_local_server,
+                                iid_iunknown, &p);
+    void* d = nullptr;
+    if (succeeded(hr)) {
+        auto* unk = static_cast<iunknown_i*>(p);
+        hr = unk->query_interface(iid_idispatch, &d);
+        unk->release();
+    }
+    after_native_call(ctx);
+    if (failed(hr)) throw_failure(ctx, hr, excepinfo{});
+    push_native(ctx, static_cast<idispatch_i*>(d));
+    static_cast<idispatch_i*>(d)->release();
+    return 1;
+}
+
+void fatal_handler(void*, const char* msg) {
+    std::fprintf(stderr, "script engine fatal error: %s\n", msg ? msg : "");
+    std::abort();
+}
+
+duk_ret_t enter_trampoline(duk_context* ctx, void* udata) {
+    (*static_cast<const std::function<void(duk_context*)>*>(udata))(ctx);
+    return 0;
+}
+
+} // namespace
+
+uint32_t engine::impl::keep(duk_idx_t idx) {
+    idx = duk_normalize_index(ctx, idx);
+    const uint32_t ref = next_ref++;
+    duk_push_global_stash(ctx);
+    duk_get_prop_string(ctx, -1, k_refs);
+    duk_dup(ctx, idx);
+    duk_put_prop_index(ctx, -2, ref);
+    duk_pop_2(ctx);
+    return ref;
+}
+
+void engine::impl::drop(uint32_t ref) {
+    enter(
+        [ref](duk_context* c) {
+            duk_push_global_stash(c);
+            duk_get_prop_string(c, -1, k_refs);
+            duk_del_prop_index(c, -1, ref);
+        },
+        nullptr);
+}
+
+void engine::impl::fill_error(duk_idx_t idx, script_error& e) {
+    idx = duk_normalize_index(ctx, idx);
+    e.scode = disp_e_exception;
+    e.source = L"JavaScript runtime error";
+    if (duk_is_error(ctx, idx)) {
+        if (duk_get_error_code(ctx, idx) == DUK_ERR_SYNTAX_ERROR)
+            e.source = L"JavaScript compilation error";
+        duk_get_prop_string(ctx, idx, "message");
+        e.description = get_wide(ctx, -1);
+        duk_pop(ctx);
+        if (duk_get_prop_string(ctx, idx, "tq_line"))
+            e.line = duk_get_uint(ctx, -1);
+        else {
+            duk_pop(ctx);
+            duk_get_prop_string(ctx, idx, "lineNumber");
+            e.line = duk_get_uint(ctx, -1);
+        }
+        duk_pop(ctx);
+        if (duk_get_prop_string(ctx, idx, "number") && duk_is_number(ctx, -1)) {
+            const int n = duk_get_int(ctx, -1);
+            if (n > 0 && n < 0x10000) e.code = static_cast<uint16_t>(n);
+        }
+        duk_pop(ctx);
+        if (duk_get_prop_string(ctx, idx, "source") && duk_is_string(ctx, -1))
+            e.source = get_wide(ctx, -1);
+        duk_pop(ctx);
+        if (!duk_get_prop_string(ctx, idx, "tq_file")) {
+            duk_pop(ctx);
+            duk_get_prop_string(ctx, idx, "fileName");
+        }
+        const char* file = duk_get_string(ctx, -1);
+        auto it = file ? chunks.find(file) : chunks.end();
+        if (it != chunks.end() && e.line >= 1 && e.line <= it->second.size())
+            e.line_text = it->second[e.line - 1];
+        duk_pop(ctx);
+    } else {
+        duk_dup(ctx, idx);
+        e.description = get_wide(ctx, -1);
+        if (!duk_is_string(ctx, -1)) {
+            duk_pop(ctx);
+            duk_dup(ctx, idx);
+            duk_safe_to_string(ctx, -1);
+            e.description = get_wide(ctx, -1);
+        }
+        duk_pop(ctx);
+    }
+}
+
+void engine::impl::report(const script_error& e) {
+    if (sink) sink(e);
+}
+
+hresult engine::impl::enter(const std::function<void(duk_context*)>& fn, excepinfo* ei) {
+    const bool outermost = depth == 0;
+    engine* saved = t_current;
+    if (outermost) {
+        t_current = self;
+        if (limit_ms)
+            deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limit_ms);
+    }
+    ++depth;
+    const duk_int_t rc = duk_safe_call(ctx, enter_trampoline,
+                                       const_cast<void*>(static_cast<const void*>(&fn)), 0, 1);
+    --depth;
+    hresult hr = s_ok;
+    if (rc != DUK_EXEC_SUCCESS) {
+        script_error e;
+        const stop_reason why = stopping;
+        if (why == stop_reason::none) {
+            fill_error(-1, e);
+            hr = disp_e_exception;
+            if (!outermost) {
+                // Kept so that the error reaches the script above unchanged.
+                duk_push_global_stash(ctx);
+                duk_dup(ctx, -2);
+                duk_put_prop_string(ctx, -2, k_rethrow);
+                duk_pop(ctx);
+            } else {
+                report(e);
+            }
+        } else {
+            hr = e_abort;
+            if (outermost) {
+                if (why == stop_reason::ended && have_stop_info) {
+                    e.scode = stop_info.scode;
+                    e.code = stop_info.code;
+                    e.source = stop_info.source;
+                    e.description = stop_info.description;
+                    report(e);
+                    hr = stop_info.scode == e_abort ? s_ok : disp_e_exception;
+                } else if (why == stop_reason::timed_out) {
+                    e.scode = e_abort;
+                    e.source = L"JavaScript runtime error";
+                    e.description = L"Script run time limit reached";
+                    report(e);
+                }
+            }
+        }
+        if (ei) {
+            ei->scode = e.scode;
+            ei->code = e.code;
+            ei->source = e.source;
+            ei->description = e.description;
+        }
+    }
+    duk_pop(ctx);
+    if (outermost) {
+        stopping = stop_reason::none;
+        have_stop_info = false;
+        have_raise = false;
+        interrupt_requested.store(false);
+        duk_push_global_stash(ctx);
+        duk_push_undefined(ctx);
+        duk_put_prop_string(ctx, -2, k_rethrow);
+        duk_pop(ctx);
+        t_current = saved;
+    }
+    return hr;
+}
+
+engine::engine() : p_(std::make_unique<impl>()) {
+    p_->self = this;
+    p_->ctx = duk_create_heap(nullptr, nullptr, nullptr, p_.get(), fatal_handler);
+    if (!p_->ctx) throw std::bad_alloc();
+    duk_context* ctx = p_->ctx;
+    duk_push_global_stash(ctx);
+    duk_push_object(ctx);
+    duk_put_prop_string(ctx, -2, k_refs);
+    duk_push_object(ctx);
+    static const duk_function_list_entry traps[] = {
+        {"get", trap_get, 3},          {"set", trap_set, 4},
+        {"has", trap_has, 2},          {"deleteProperty", trap_delete, 2},
+        {"ownKeys", trap_own_keys, 1}, {nullptr, nullptr, 0}};
+    duk_put_function_list(ctx, -1, traps);
+    duk_put_prop_string(ctx, -2, k_handler);
+    duk_pop(ctx);
+}
+
+engine::~engine() {
+    for (js_object* js : p_->live)
+        js->detach();
+    p_->live.clear();
+    // Finalizers of native objects' proxies run here and release them.
+    duk_destroy_heap(p_->ctx);
+}
+
+void engine::set_error_sink(error_sink sink) {
+    p_->sink = std::move(sink);
+}
+
+hresult engine::add_named_item(const std::wstring& name, idispatch_i* obj, bool global_members) {
+    if (!obj) return e_pointer;
+    return p_->enter(
+        [&](duk_context* ctx) {
+            duk_push_global_object(ctx);
+            push_wide(ctx, name);
+            push_native(ctx, obj);
+            duk_def_prop(ctx, -3,
+                         DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE |
+                             DUK_DEFPROP_SET_CONFIGURABLE);
+            if (!global_members) return;
+            uint32_t n = 0;
+            const automation::type_info* ti = nullptr;
+            if (failed(obj->get_type_info_count(&n)) || !n ||
+                failed(obj->get_type_info(0, 0, &ti)) || !ti)
+                return;
+            // The item's target keeps the object alive for the accessors.
+            push_wide(ctx, name);
+            duk_get_prop(ctx, -2);
+            duk_push_object(ctx);
+            obj->add_ref();
+            duk_push_pointer(ctx, obj);
+            duk_put_prop_string(ctx, -2, k_ptr);
+            duk_push_c_function(ctx, native_finalizer, 1);
+            duk_set_finalizer(ctx, -2);
+            const duk_idx_t target = duk_get_top_index(ctx);
+            for (const auto& m : ti->members()) {
+                push_wide(ctx, m.name);
+                if (!(m.kinds & (member_get | member_put))) {
+                    push_member_function(ctx, target, m.id, dispatch_method);
+                    duk_def_prop(ctx, -5,
+                                 DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_SET_WRITABLE |
+                                     DUK_DEFPROP_SET_CONFIGURABLE);
+                    continue;
+                }
+                duk_uint_t flags = DUK_DEFPROP_SET_CONFIGURABLE;
+                push_member_function(ctx, target, m.id, dispatch_propertyget);
+                flags |= DUK_DEFPROP_HAVE_GETTER;
+                if (m.kinds & member_put) {
+                    push_member_function(ctx, target, m.id, dispatch_propertyput);
+                    flags |= DUK_DEFPROP_HAVE_SETTER;
+                }
+                duk_def_prop(ctx, (m.kinds & member_put) ? -6 : -5, flags);
+            }
+        },
+        nullptr);
+}
+
+void engine::enable_active_x_object() {
+    p_->enter(
+        [](duk_context* ctx) {
+            duk_push_global_object(ctx);
+            duk_push_c_function(ctx, active_x_object, 1);
+            duk_put_prop_string(ctx, -2, "ActiveXObject");
+        },
+        nullptr);
+}
+
+hresult engine::parse_script_text(const std::wstring& code, excepinfo* ei) {
+    const std::string name = "chunk" + std::to_string(++p_->chunk_count);
+    auto& lines = p_->chunks[name];
+    std::wstring line;
+    for (wchar_t c : code) {
+        if (c == L'\n') {
+            if (!line.empty() && line.back() == L'\r') line.pop_back();
+            lines.push_back(std::move(line));
+            line.clear();
+        } else {
+            line.push_back(c);
+        }
+    }
+    lines.push_back(line);
+    const std::string text = wide_to_engine(code);
+    return p_->enter(
+        [&](duk_context* ctx) {
+            duk_push_lstring(ctx, text.data(), text.size());
+            duk_push_string(ctx, name.c_str());
+            duk_compile(ctx, 0);
+            duk_call(ctx, 0);
+        },
+        ei);
+}
+
+hresult engine::get_script_dispatch(idispatch_ex_i** out) {
+    if (!out) return e_pointer;
+    *out = nullptr;
+    variant v;
+    const hresult hr = p_->enter(
+        [&](duk_context* ctx) {
+            duk_push_global_object(ctx);
+            v = get_variant(ctx, -1);
+        },
+        nullptr);
+    if (failed(hr)) return hr;
+    void* p = nullptr;
+    if (!v.dispatch() || failed(v.dispatch()->query_interface(iid_idispatch_ex, &p))) return e_fail;
+    *out = static_cast<idispatch_ex_i*>(p);
+    return s_ok;
+}
+
+void engine::interrupt() {
+    p_->interrupt_requested.store(true);
+}
+
+void engine::set_run_time_limit(uint32_t ms) {
+    p_->limit_ms = ms;
+}
+
+hresult engine::interrupt_script_thread(uint32_t thread_id, const excepinfo* ei, uint32_t flags) {
+    if (thread_id == scriptthreadid_all || thread_id == scriptthreadid_base || p_->depth == 0 ||
+        t_current != this) {
+        interrupt();
+        return s_ok;
+    }
+    if (flags & scriptinterrupt_raiseexception) {
+        p_->raise_info = ei ? *ei : excepinfo{};
+        p_->have_raise = true;
+        return s_ok;
+    }
+    // Ending the script: the time-out check now fires at every instruction, so
+    // neither catch nor finally blocks run.
+    p_->stopping = stop_reason::ended;
+    p_->have_stop_info = ei != nullptr;
+    if (ei) p_->stop_info = *ei;
+    return s_ok;
+}
+
+hresult engine::raise_script_error(const std::wstring& description) {
+    excepinfo ei;
+    ei.code = script_error_code;
+    ei.source = script_error_source;
+    ei.description = description;
+    return interrupt_script_thread(scriptthreadid_current, &ei, scriptinterrupt_raiseexception);
+}
+
+void engine::collect_garbage() {
+    // Twice: objects whose finalizers ran are freed in the second pass.
+    duk_gc(p_->ctx, 0);
+    duk_gc(p_->ctx, 0);
+}
+
+engine* engine::current() {
+    return t_current;
+}
+
+} // namespace script_engine
