@@ -15,14 +15,17 @@
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
 #include <exception>
@@ -47,15 +50,37 @@ socklen_t address_length(const sockaddr_storage& a) {
     return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-// Numeric host and service of an address; the getnameinfo code on failure.
+// Numeric host and service of an address; EAI_FAMILY for an address that is
+// neither IPv4 nor IPv6. The text is made here rather than by getnameinfo,
+// which costs as much as the rest of a small request's set-up.
 int numeric_name(const sockaddr_storage& a, std::string& host, std::string& port) {
-    char h[1025];
-    char s[32];
-    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a), h,
-                                 sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
-    if (rc != 0) return rc;
-    host = h;
-    port = s;
+    char h[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
+    unsigned p = 0;
+    if (a.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+        if (!::inet_ntop(AF_INET, &in.sin_addr, h, sizeof h)) return EAI_FAMILY;
+        p = ntohs(in.sin_port);
+    } else if (a.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+        if (in6.sin6_scope_id != 0) {
+            // Scoped addresses carry their interface: leave them to the library.
+            char s[32];
+            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a),
+                                         h, sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
+            if (rc != 0) return rc;
+            host = h;
+            port = s;
+            return 0;
+        }
+        if (!::inet_ntop(AF_INET6, &in6.sin6_addr, h, sizeof h)) return EAI_FAMILY;
+        p = ntohs(in6.sin6_port);
+    } else {
+        return EAI_FAMILY;
+    }
+    host.assign(h);
+    char digits[8];
+    const auto end = std::to_chars(digits, digits + sizeof digits, p).ptr;
+    port.assign(digits, end);
     return 0;
 }
 
@@ -360,6 +385,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (script.empty() || saw_304) break;
         info->set("REQUEST_METHOD", data->method);
         info->set("QUERY_STRING", data->query);
+        server.before_blocking();
         auto handler = std::make_unique<http_script_request>(headers, script);
         const std::wstring before = data->path;
         const int result = run_request(*handler, queue, data, info, true);
