@@ -28,6 +28,7 @@
 #include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -111,8 +112,16 @@ void write_access_log_line(const http_request& request, const req_info& info,
     f.bytes_sent = request.bytes_sent;
     f.referer = request.referer;
     f.user_agent = request.user_agent;
-    the_access_log().queue_line(
-        format_access_log_line(f, win32::get_local_time(), standard_zone_bias()));
+    // The zone's bias is read again once a second, not per line (reading it
+    // looks at the zone file).
+    thread_local std::time_t bias_second = 0;
+    thread_local int32_t bias = 0;
+    const std::time_t now = std::time(nullptr);
+    if (now != bias_second) {
+        bias = standard_zone_bias();
+        bias_second = now;
+    }
+    the_access_log().queue_line(format_access_log_line(f, win32::get_local_time(), bias));
 }
 
 bool begins_with_scheme(const std::string& s) {
