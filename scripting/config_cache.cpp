@@ -132,7 +132,8 @@ cl::sh_ptr<config_info> config_info_cache::build(const std::wstring& rel, std::w
     if (root.size() < 2) return nullptr;
 
     // The full path, one component at a time: a blocked directory blocks
-    // everything below it.
+    // everything below it. A blocked file is left to the file lookup, which
+    // answers it like any refused file, with its folder's error page.
     std::vector<std::wstring> chain; // every prefix from the root to the target
     chain.push_back(root);
     if (is_blocked(root)) return nullptr;
@@ -142,7 +143,7 @@ cl::sh_ptr<config_info> config_info_cache::build(const std::wstring& rel, std::w
         if (j == std::wstring::npos) j = rel.size();
         if (full.back() != L'/') full.push_back(L'/');
         full.append(rel, i, j - i);
-        if (is_blocked(full)) return nullptr;
+        if (is_blocked(full) && (j < rel.size() || is_dir(u8(full)))) return nullptr;
         chain.push_back(full);
         i = j + 1;
     }

@@ -70,7 +70,9 @@ int http_get_request::check_preconditions(int s, const std::wstring& path, bool 
             cl::simple_file f;
             if (f.open(path, look_flags, look_share)) etag = f.etag();
         } else {
-            etag = file_->etag();
+            // The tag of the coding the answer would be sent in: a compressed
+            // body has a tag of its own, which is what the client holds.
+            etag = coded_etag(file_->etag(), file_->size());
         }
     }
     if (!if_match.empty()) {

@@ -59,8 +59,10 @@ int http_get_request::lookup_request_file() {
         path.clear();
         for (const std::wstring& name : cfg->directory_index) {
             std::wstring candidate = default_document_path(*cfg, name);
+            // A blocked default document is passed over for the next name.
             if (!candidate.empty() && cl::file_exists(candidate) &&
-                !(file_attributes_of(candidate) & file_attribute_directory)) {
+                !(file_attributes_of(candidate) & file_attribute_directory) &&
+                !is_blocked(candidate)) {
                 path = candidate;
                 break;
             }
@@ -117,7 +119,18 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
         the_transfer_registry().set_transfer_file(info ? info->connection_id : 0, file_path,
                                                   info ? info->user_name : std::string());
         const int pre = check_preconditions(s, std::wstring(), false);
+        // The validators are those of the file, also for a 304, which
+        // stands for the answer the client already holds.
+        if (pre != 412) {
+            last_modified = file_->modified_time_text();
+            if (!last_modified.empty() && cfg->file_etag) etag = file_->etag();
+        }
         if (pre == 304) {
+            if (!etag.empty()) {
+                const std::string coded = coded_etag(etag, file_->size());
+                if (coded != etag) headers->add("Vary", "Accept-Encoding, User-Agent");
+                etag = coded;
+            }
             set_file(nullptr);
             result = 304;
         } else if (pre == 412) {
@@ -130,8 +143,6 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
         }
         if (mode == mode_options) result = 200;
         set_response_status(result);
-        last_modified = file_->modified_time_text();
-        if (!last_modified.empty() && cfg->file_etag) etag = file_->etag();
     }
     if (mode == mode_options) type = "text/html";
 
@@ -145,8 +156,7 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
             const std::string file_date = file_->modified_time_text();
             if ((!file_etag.empty() && if_range == file_etag) ||
                 (!file_date.empty() && if_range == file_date)) {
-                if (trace_level() > 1)
-                    cl::trace_out.write(cl::format_str("if-range: %?\n", if_range));
+                cl::trace_out.write(cl::format_str("if-range: %?\n", if_range));
                 parse_range_header(size);
                 last_modified.clear();
             }
@@ -166,7 +176,8 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
             ranges.clear();
         }
     }
-    if (size != -2) headers->add("Content-Type", type);
+    // A 304 has no body and so no type of its own.
+    if (size != -2 && result != 304) headers->add("Content-Type", type);
     if (mode != mode_get) size = 0;
     // A HEAD answer tells the length of the part a GET would send.
     if (range_length >= 0 && mode != mode_options)
@@ -254,6 +265,10 @@ int http_error_request::handle() {
     file_->end_input();
     set_response_status(s);
     if (!redirect_to.empty()) headers->add("Location", redirect_to);
+    // The methods the server dispatches to a handler; any other is a 405.
+    if (s == 405)
+        headers->add("Allow", "GET, HEAD, POST, OPTIONS, PUT, DELETE, PROPFIND, PROPPATCH, MKCOL, "
+                              "COPY, MOVE, LOCK, UNLOCK, REPORT");
     send_body();
     drain_after_send();
     return 0;

@@ -117,6 +117,13 @@ class http_request {
     // Sends the prepared response file (head included when not yet sent).
     void send_body();
     void choose_body_encoding();
+    // The coding a body of the size would get from choose_body_encoding when
+    // the headers permit compression: false when it goes out as it is.
+    bool plan_compression(int64_t size, bool& gzip, int& level, int& mem_level,
+                          int& window_bits) const;
+    // The entity tag of that coding: the file's tag with the coding's suffix
+    // inside its quotes, or the tag itself for an uncompressed body.
+    std::string coded_etag(const std::string& etag, int64_t size) const;
     void add_policy_headers();
     void send_header(bool last);
     // One piece of body at buffer + offset; 7 bytes of room must precede it

@@ -51,7 +51,9 @@ void accepted_codings(std::string_view accept_encoding, bool& gzip, bool& deflat
     while (pos <= accept_encoding.size()) {
         std::size_t comma = accept_encoding.find(',', pos);
         if (comma == std::string_view::npos) comma = accept_encoding.size();
-        const std::string_view token = cl::trimmed(accept_encoding.substr(pos, comma - pos));
+        // Tokens are compared as they stand between the commas: "gzip, deflate"
+        // accepts gzip alone, which every client decodes alike.
+        const std::string_view token = accept_encoding.substr(pos, comma - pos);
         if (cl::iequals(token, "gzip"))
             gzip = true;
         else if (cl::iequals(token, "deflate"))
@@ -151,53 +153,22 @@ void http_request::choose_body_encoding() {
     // Content-Range that counts bytes of a body the client never sees.
     if (status_code == 206 || has_header(*headers, "content-range")) allowed = false;
 
-    const config_info* cfg = config();
-    if (allowed && !body_done && cfg) {
-        const bool big_enough = !(size > 0 && size < (int64_t(1) << 32) &&
-                                  static_cast<uint64_t>(size) < cfg->deflate_minimum_size);
-        const bool wanted = cfg->deflate_output || compression;
-        if (big_enough && wanted) {
-            bool gzip = false, deflate = false;
-            deflate_parameters p;
-            if (compression) {
-                gzip = compression->gzip;
-                deflate = compression->deflate;
-                p = clamp_deflate_parameters(compression->level, compression->mem_level,
-                                             compression->window_bits);
-            } else {
-                const std::string& ae =
-                    data ? data->header(http_header_accept_encoding) : std::string();
-                std::string accept = ae;
-                bool g = false, d = false;
-                accepted_codings(accept, g, d);
-                gzip = g;
-                deflate = d;
-                p = clamp_deflate_parameters(cfg->deflate_compression_level,
-                                             static_cast<int>(cfg->deflate_mem_level),
-                                             static_cast<int>(cfg->deflate_window_size));
-            }
-            if (gzip || deflate) {
-                const bool old_ie =
-                    data && is_old_internet_explorer(data->header(http_header_user_agent));
-                const bool use_gzip = !deflate || (old_ie && gzip);
-                const int bits = use_gzip ? p.window_bits + 16 : -p.window_bits;
-                // A compressor that cannot start (zlib not bound, parameters
-                // refused) means a plain body: announcing a coding that no
-                // byte follows would leave the client with an empty body.
-                if (deflate_init(compressor, p.level, bits, p.mem_level) == Z_OK) {
-                    chunked = true;
-                    compressing = true;
-                    headers->add("Content-Encoding", use_gzip ? "gzip" : "deflate");
-                    headers->add("Vary", "Accept-Encoding, User-Agent");
-                    headers->remove(L"Content-Length");
-                    headers->add("Transfer-Encoding", "Chunked");
-                    const std::string etag = headers->get("etag");
-                    if (!etag.empty())
-                        headers->add("ETag",
-                                     cl::format_str("%?%?%?%?%?", etag, use_gzip ? "CG" : "CD",
-                                                    p.level, p.mem_level, p.window_bits % 16));
-                }
-            }
+    bool use_gzip = false;
+    int level = -1, mem_level = 9, window_bits = 15;
+    if (allowed && !body_done && plan_compression(size, use_gzip, level, mem_level, window_bits)) {
+        const int bits = use_gzip ? window_bits + 16 : -window_bits;
+        // A compressor that cannot start (zlib not bound, parameters
+        // refused) means a plain body: announcing a coding that no byte
+        // follows would leave the client with an empty body.
+        if (deflate_init(compressor, level, bits, mem_level) == Z_OK) {
+            chunked = true;
+            compressing = true;
+            headers->add("Content-Encoding", use_gzip ? "gzip" : "deflate");
+            headers->add("Vary", "Accept-Encoding, User-Agent");
+            headers->remove(L"Content-Length");
+            headers->add("Transfer-Encoding", "Chunked");
+            const std::string etag = headers->get("etag");
+            if (!etag.empty()) headers->add("ETag", coded_etag(etag, size));
         }
     }
 
@@ -208,6 +179,58 @@ void http_request::choose_body_encoding() {
         chunked = false;
         close_connection = true;
     }
+}
+
+bool http_request::plan_compression(int64_t size, bool& use_gzip, int& level, int& mem_level,
+                                    int& window_bits) const {
+    const config_info* cfg = config();
+    if (!cfg || size == 0) return false;
+    if (size > 0 && size < (int64_t(1) << 32) &&
+        static_cast<uint64_t>(size) < cfg->deflate_minimum_size)
+        return false;
+    if (!cfg->deflate_output && !compression) return false;
+    bool gzip = false, deflate = false;
+    deflate_parameters p;
+    if (compression) {
+        gzip = compression->gzip;
+        deflate = compression->deflate;
+        p = clamp_deflate_parameters(compression->level, compression->mem_level,
+                                     compression->window_bits);
+    } else {
+        accepted_codings(data ? std::string_view(data->header(http_header_accept_encoding))
+                              : std::string_view(),
+                         gzip, deflate);
+        p = clamp_deflate_parameters(cfg->deflate_compression_level,
+                                     static_cast<int>(cfg->deflate_mem_level),
+                                     static_cast<int>(cfg->deflate_window_size));
+    }
+    if (!gzip && !deflate) return false;
+    const bool old_ie = data && is_old_internet_explorer(data->header(http_header_user_agent));
+    use_gzip = !deflate || (old_ie && gzip);
+    level = p.level;
+    mem_level = p.mem_level;
+    window_bits = p.window_bits;
+    return true;
+}
+
+std::string http_request::coded_etag(const std::string& etag, int64_t size) const {
+    bool use_gzip = false;
+    int level = -1, mem_level = 9, window_bits = 15;
+    if (etag.empty() || !plan_compression(size, use_gzip, level, mem_level, window_bits))
+        return etag;
+    return etag_with_suffix(etag, cl::format_str("%?%?%?%?", use_gzip ? "CG" : "CD", level,
+                                                 mem_level, window_bits % 16));
+}
+
+std::string etag_with_suffix(std::string_view etag, std::string_view suffix) {
+    std::string out(etag);
+    // The suffix belongs inside the quotes: after them the tag is no valid
+    // entity tag and a client could never send it back.
+    if (out.size() >= 2 && out.back() == '"')
+        out.insert(out.size() - 1, suffix);
+    else
+        out += suffix;
+    return out;
 }
 
 void http_request::add_policy_headers() {
@@ -252,7 +275,7 @@ void http_request::add_policy_headers() {
 
 void http_request::send_header(bool last) {
     headers_sent = true;
-    if (headers->get("Content-Type").empty())
+    if (headers->get("Content-Type").empty() && status_code != 304)
         headers->add("Content-Type", "text/plain; charset=utf-8");
     if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
         headers->add("contentFeatures.dlna.org",
@@ -399,7 +422,7 @@ void http_request::do_send(const void* bytes, std::size_t length) {
     const uint32_t err = transport->send_body(queue, data ? data->request_id : 0, flags,
                                               length ? bytes : nullptr, length);
     if (err != 0) {
-        if (trace_level() > 1) cl::trace_out.write(cl::format_str("do_send error %x\n", err));
+        cl::trace_out.write(cl::format_str("do_send error %x\n", err));
         body_done = true;
         return;
     }

@@ -2,6 +2,7 @@
 // inputs, open to the tests and to other senders.
 #pragma once
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 // The case number of a body: 1 when its size is known (0 or more), plus 2
@@ -16,8 +17,9 @@ bool body_case_allows_compression(int body_case, std::string_view te_value);
 bool is_old_internet_explorer(std::string_view user_agent);
 
 // The codings an Accept-Encoding value accepts: gzip when a token is "gzip",
-// deflate when a token is "deflate" (tokens without regard to case; a token
-// with parameters such as ";q=0.5" counts for neither).
+// deflate when a token is "deflate" (tokens as they stand between the commas,
+// not trimmed, without regard to case; a token with parameters such as
+// ";q=0.5" counts for neither).
 void accepted_codings(std::string_view accept_encoding, bool& gzip, bool& deflate);
 
 // "?" matches one character, "*" any run; the whole text must match.
@@ -30,6 +32,10 @@ struct deflate_parameters {
     int window_bits = 15;
 };
 deflate_parameters clamp_deflate_parameters(int level, int mem_level, int window_bits);
+
+// The entity tag with the suffix of a content coding put inside its closing
+// quote ("abc" and "CG-1915" give "abcCG-1915").
+std::string etag_with_suffix(std::string_view etag, std::string_view suffix);
 
 // True when one comma-separated, trimmed token of the header value equals
 // the entity tag exactly (quotes and "W/" included).

