@@ -6,6 +6,8 @@
 #include "system/crash_dump_list.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -84,7 +86,59 @@ void debug_trace::emit(std::string_view line) {
 
 // ------------------------------------------------------------- file_trace
 
-file_trace::file_trace() {
+namespace {
+
+// The text a thread traced after its last line end, per sink: a line enters
+// the ring only once it is complete, so lines of different threads never
+// merge. Sinks are told apart by a serial number, not by their address,
+// which a later sink may reuse.
+struct held_line {
+    uint64_t sink;
+    std::string text;
+};
+struct held_store {
+    std::vector<held_line> lines;
+    ~held_store();
+};
+// Trivially destructible, so still readable while the thread's other
+// objects are destroyed (traces written at exit).
+thread_local bool held_store_gone = false;
+thread_local held_store held_lines;
+held_store::~held_store() {
+    held_store_gone = true;
+}
+std::atomic<uint64_t> next_sink_serial{1};
+
+// Null once the thread's store is gone: text is then taken as it comes.
+std::string* held_text(uint64_t sink) {
+    if (held_store_gone) return nullptr;
+    for (held_line& h : held_lines.lines)
+        if (h.sink == sink) return &h.text;
+    held_lines.lines.push_back({sink, std::string()});
+    return &held_lines.lines.back().text;
+}
+
+constexpr std::string_view overflow_note = "buffer overflow\r\n";
+
+// Writes what it can; the count written before a failure.
+size_t write_some(int fd, const char* data, size_t n) {
+    size_t done = 0;
+    while (done < n) {
+        const ssize_t r = ::write(fd, data + done, n - done);
+        if (r > 0) {
+            done += static_cast<size_t>(r);
+        } else if (r < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return done;
+}
+
+} // namespace
+
+file_trace::file_trace() : serial_(next_sink_serial.fetch_add(1)) {
     const auto& s = trace_prefix_settings();
     time_format_ = s.time_format;
     ms_format_ = s.ms_format;
@@ -209,28 +263,32 @@ void file_trace::append(const char* data, size_t n) {
     }
 }
 
-void file_trace::append_text(std::string_view text, const std::string& prefix) {
+std::string file_trace::wire_lines(std::string_view text, const std::string& prefix) {
+    std::string out;
+    out.reserve(text.size() + 16);
     size_t pos = 0;
     while (pos < text.size()) {
-        if (line_start_) {
-            append(prefix.data(), prefix.size());
-            line_start_ = false;
-        }
         const size_t lf = text.find('\n', pos);
-        if (lf == std::string_view::npos) {
-            append(text.data() + pos, text.size() - pos);
-            return;
-        }
+        if (lf == std::string_view::npos) break; // the caller passes whole lines
         // "x\r\n" keeps its one CR: only a bare LF gets a CR added.
-        const bool has_cr = lf > 0 && text[lf - 1] == '\r';
-        append(text.data() + pos, lf - pos);
-        if (has_cr)
-            append("\n", 1);
-        else
-            append("\r\n", 2);
-        line_start_ = true;
+        const bool has_cr = lf > pos && text[lf - 1] == '\r';
+        out += prefix;
+        out.append(text.data() + pos, lf - pos);
+        out += has_cr ? "\n" : "\r\n";
         pos = lf + 1;
     }
+    return out;
+}
+
+size_t file_trace::discard_lines(size_t at_least) {
+    size_t drop = std::min(at_least, pending_);
+    // The cut moves on to the end of the line it falls in: what stays in the
+    // ring starts with a whole line.
+    while (drop > 0 && drop < pending_ && buf_[(ridx_ + drop - 1) % cap_] != '\n')
+        ++drop;
+    ridx_ = (ridx_ + drop) % cap_;
+    pending_ -= drop;
+    return drop;
 }
 
 void file_trace::grow(cs_lock& lk) {
@@ -270,25 +328,58 @@ void file_trace::grow(cs_lock& lk) {
 }
 
 void file_trace::write(std::string_view text, bool allow_flush) {
+    // Only whole lines go on: the rest waits in this thread for its line end.
+    std::string* held = held_text(serial_);
+    const size_t last_lf = text.rfind('\n');
+    if (!held) {
+        std::string line(text);
+        if (last_lf + 1 != text.size()) line += '\n';
+        put_lines(line, allow_flush);
+        return;
+    }
+    if (last_lf == std::string_view::npos) {
+        held->append(text);
+        return;
+    }
+    std::string joined;
+    std::string_view lines = text.substr(0, last_lf + 1);
+    if (!held->empty()) {
+        joined = std::move(*held);
+        joined.append(lines);
+        lines = joined;
+    }
+    held->assign(text.substr(last_lf + 1));
+    put_lines(lines, allow_flush);
+}
+
+void file_trace::put_lines(std::string_view text, bool allow_flush) {
     cs_lock lk(lock_);
     if (maximum_ == 0) return;
-    const size_t len = text.size();
+    std::string wire = wire_lines(text, build_prefix());
+    const size_t len = wire.size();
     if (pending_ + len >= cap_ || pending_ >= threshold_) write_out(lk, allow_flush);
     if (pending_ + len >= cap_ * 7 / 8 && allow_flush) grow(lk);
     if (maximum_ == 0 || cap_ == 0) return; // turned off meanwhile, or never allocated
-    if (pending_ + len >= cap_) {
+    if (pending_ + len + overflow_note.size() >= cap_) {
         overflow_ = true;
         if (writing_) return; // the ring cannot be cut while it is written out
-        const size_t drop =
-            std::min(std::min(std::max(cap_ / 8, size_t(1024)), cap_ / 2), pending_);
-        ridx_ = (ridx_ + drop) % cap_;
-        pending_ -= drop;
+        // The oldest lines give way, whole, at least an eighth of the ring.
+        const size_t step = std::min(std::max(cap_ / 8, size_t(1024)), cap_ / 2);
+        size_t need = pending_ + len + overflow_note.size() + 1 - cap_;
+        discard_lines(std::max(step, need));
+        // Lines longer than the whole ring are lost from the front, whole.
+        std::string_view keep = wire;
+        while (!keep.empty() && pending_ + keep.size() + overflow_note.size() >= cap_) {
+            const size_t lf = keep.find('\n');
+            keep.remove_prefix(lf == std::string_view::npos ? keep.size() : lf + 1);
+        }
+        if (keep.size() != wire.size()) wire = std::string(keep);
     }
-    if (overflow_) {
+    if (overflow_ && pending_ + wire.size() + overflow_note.size() < cap_) {
         overflow_ = false;
-        append("\r\nbuffer overflow\r\n", 19);
+        append(overflow_note.data(), overflow_note.size());
     }
-    append_text(text, build_prefix());
+    if (pending_ + wire.size() < cap_) append(wire.data(), wire.size());
 
     if (!path_.empty() && !writing_ && !disabled_ && allow_flush) {
         const bool defer = pending_ < threshold_ && !(open_flags_ & o_write_through) &&
@@ -296,6 +387,15 @@ void file_trace::write(std::string_view text, bool allow_flush) {
         if (!defer) write_out(lk, true);
     }
     if (pending_ && !shut_down_ && timer_running()) arm_retry(1000);
+}
+
+void file_trace::end_partial_line() {
+    std::string* held = held_text(serial_);
+    if (!held || held->empty()) return;
+    std::string line = std::move(*held);
+    held->clear();
+    line += '\n';
+    put_lines(line, false);
 }
 
 void file_trace::flush(bool allow) {
@@ -321,20 +421,47 @@ void file_trace::write_out(cs_lock& lk, bool allow) {
     lk.unlock();
     file_hnd file;
     const bool opened = file.open(path, flags, sh_denywr);
-    if (opened) after_open(file);
-    lk.lock();
+    int64_t line_end = -1; // where the file ends after the last whole line
     if (opened) {
-        while (pending_) {
-            const size_t piece = std::min(cap_ - ridx_, pending_);
-            const char* from = buf_.get() + ridx_;
+        after_open(file);
+        line_end = file.tell();
+    }
+    lk.lock();
+    bool failed = false;
+    if (opened) {
+        // Bytes leave the ring only with the line end that completes them, so
+        // a write that fails part way leaves the rest of its line pending.
+        size_t sent = 0; // written beyond the read index, no line end yet
+        while (pending_ > sent) {
+            const size_t start = (ridx_ + sent) % cap_;
+            const size_t piece = std::min(cap_ - start, pending_ - sent);
+            const char* from = buf_.get() + start;
             lk.unlock();
-            const int64_t n = file.write(from, static_cast<int64_t>(piece));
+            const size_t n = write_some(file.handle(), from, piece);
             lk.lock();
-            if (n <= 0) break;
-            pending_ -= static_cast<size_t>(n);
-            ridx_ = (ridx_ + static_cast<size_t>(n)) % cap_;
+            const void* lf = n ? ::memrchr(from, '\n', n) : nullptr;
+            if (lf) {
+                const size_t upto =
+                    sent + static_cast<size_t>(static_cast<const char*>(lf) - from) + 1;
+                ridx_ = (ridx_ + upto) % cap_;
+                pending_ -= upto;
+                if (line_end >= 0) line_end += static_cast<int64_t>(upto);
+                sent = sent + n - upto;
+            } else {
+                sent += n;
+            }
+            if (n < piece) {
+                failed = true;
+                break;
+            }
         }
         lk.unlock();
+        // A disk that filled up mid-line: the file goes back to its last
+        // whole line, and the line is written again, whole, next time.
+        if (failed && sent && line_end >= 0) {
+            const int r = ::ftruncate(file.handle(), static_cast<off_t>(line_end));
+            (void)r; // nothing more to be done; the next write-out appends
+        }
         after_write(file);
         const int64_t sz = file.size();
         bool rotated = false;
@@ -348,7 +475,8 @@ void file_trace::write_out(cs_lock& lk, bool allow) {
     }
     writing_ = false;
     idle_.set();
-    if (allow && pending_ && !shut_down_ && timer_running()) arm_retry(opened ? 1 : 1000);
+    if (allow && pending_ && !shut_down_ && timer_running())
+        arm_retry(opened && !failed ? 1 : 1000);
 }
 
 void file_trace::rotate(file_hnd& file, const std::wstring& path, const std::wstring& old_path) {
@@ -414,6 +542,7 @@ void file_trace::drop_buffer(bool force) {
 }
 
 void file_trace::final_flush() {
+    end_partial_line();
     cs_lock lk(lock_);
     if (shut_down_ || writing_ || !pending_) return;
     shut_down_ = true;

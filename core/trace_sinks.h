@@ -63,7 +63,11 @@ class debug_trace : public lined_trace {
 
 // The trace file: text goes into a ring buffer under the sink's lock and is
 // written out by whichever thread traces, with the lock released while the
-// file is opened and written, so other threads keep tracing meanwhile.
+// file is opened and written, so other threads keep tracing meanwhile. A
+// line is written whole or not at all: text after a thread's last line end
+// waits in that thread until the line is complete, a full ring drops whole
+// lines (and says so), and a write that fails part way is rolled back to
+// the last whole line.
 class file_trace : public trace_base {
   public:
     file_trace();
@@ -110,7 +114,15 @@ class file_trace : public trace_base {
   private:
     std::string build_prefix();
     void append(const char* data, size_t n);
-    void append_text(std::string_view text, const std::string& prefix);
+    // Whole lines (each ending in LF) as they go into the ring: the prefix
+    // before each, CR LF at each end.
+    static std::string wire_lines(std::string_view text, const std::string& prefix);
+    // Enters whole lines into the ring; a full ring loses its oldest lines.
+    void put_lines(std::string_view text, bool allow_flush);
+    // Ends the calling thread's unfinished line, so that it is not lost.
+    void end_partial_line();
+    // Drops at least that many of the oldest bytes, up to a line end.
+    size_t discard_lines(size_t at_least);
     void grow(cs_lock& lk);
     void write_out(cs_lock& lk, bool allow);
     void rotate(file_hnd& file, const std::wstring& path, const std::wstring& old_path);
@@ -121,6 +133,7 @@ class file_trace : public trace_base {
     void on_timer();
     void register_path(std::wstring& field, const std::wstring& value);
 
+    const uint64_t serial_; // tells this sink's unfinished lines from others'
     critical_section lock_;
     std::unique_ptr<char[]> buf_;
     size_t cap_ = 0, pending_ = 0, widx_ = 0, ridx_ = 0;
@@ -133,7 +146,7 @@ class file_trace : public trace_base {
     bool own_timer_ = false; // false: the "slow" timer while it runs
     timer_id timer_id_;
     event idle_; // set while no write-out runs
-    bool writing_ = false, line_start_ = true, ms_on_ = true, time_on_ = true;
+    bool writing_ = false, ms_on_ = true, time_on_ = true;
     bool shut_down_ = false, delete_files_ = false, disabled_ = false, overflow_ = false;
 };
 

@@ -1,6 +1,8 @@
 #include "scripting/scripting_host.h"
 
 #include "scripting/config_cache.h"
+#include "scripting/hashlist.h"
+#include "scripting/hashlist_users.h"
 #include "scripting/path_lookup.h"
 #include "scripting/server_settings.h"
 
@@ -18,10 +20,13 @@ std::string scripting_host::url_escape_path(std::string_view text) {
     return scripting::url_escape_path(text);
 }
 
-std::string scripting_host::get_user_value(const std::wstring&, const std::string&,
-                                           const std::string&) {
-    // User hash lists are not kept by this host yet: no user has a value.
-    return {};
+std::string scripting_host::get_user_value(const std::wstring& file, const std::string& key,
+                                           const std::string& field) {
+    return scripting::get_user_value(file, key, field);
+}
+
+void scripting_host::close_all_hashlists() {
+    scripting::close_all_hashlists();
 }
 
 cl::sh_ptr<config_info> scripting_host::get_config_info(std::wstring_view path,

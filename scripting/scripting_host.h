@@ -21,6 +21,8 @@ class scripting_host final : public script_host {
     cl::sh_ptr<config_info> get_url_config_info(std::string_view url,
                                                 std::wstring_view method) override;
     void clear_config_info_cache() override;
+    // Saves and closes every hash list.
+    void close_all_hashlists() override;
     // The directories and prefixes, the block list, and the cache sweep.
     void read_server_dirs() override;
 

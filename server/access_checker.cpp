@@ -4,6 +4,8 @@
 #include "core/path.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "server/auth_digest.h"
+#include "server/http_request.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
@@ -11,23 +13,6 @@
 
 namespace {
 
-class unknown_user_scheme final : public auth_scheme {
-  public:
-    std::string user_name(const access_checker&, int32_t) override { return {}; }
-    void add_challenge(access_checker& checker, int32_t auth_type, const std::string& realm,
-                       bool) override {
-        const char* scheme = auth_type_names[auth_type == auth_basic ? 1 : 2];
-        checker.challenge_headers().add("WWW-Authenticate",
-                                        std::string(scheme) + " realm=\"" + realm + "\"");
-    }
-    bool verify(access_checker&, int32_t, const std::string&, const std::string&,
-                bool& stale) override {
-        stale = false;
-        return false;
-    }
-};
-
-unknown_user_scheme stand_in_scheme;
 std::atomic<auth_scheme*> installed_scheme{nullptr};
 
 void trace(const std::string& s) {
@@ -38,11 +23,25 @@ void trace(const std::string& s) {
 
 auth_scheme& the_auth_scheme() {
     auth_scheme* s = installed_scheme.load(std::memory_order_acquire);
-    return s ? *s : stand_in_scheme;
+    return s ? *s : http_auth_scheme();
 }
 
 void set_auth_scheme(auth_scheme* scheme) {
     installed_scheme.store(scheme, std::memory_order_release);
+}
+
+void fill_auth_request(auth_info& info, const http_request& request) {
+    info.method = request.variable("REQUEST_METHOD");
+    if (request.data) {
+        if (info.method.empty()) info.method = request.data->method;
+        info.uri = request.data->raw_url;
+    }
+}
+
+std::string traceable_authorization(const std::string& header) {
+    if (header.size() >= 5 && cl::iequals(std::string_view(header).substr(0, 5), "Basic"))
+        return header.substr(0, 5) + " ***";
+    return header;
 }
 
 bool is_safe_user_name(const std::string& user) {
@@ -129,7 +128,8 @@ bool access_checker::check() {
     info_.require_text = require_text;
     info_.user_file = cl::utf16_to_utf8(c.auth_user_file);
     auth_applies_ = true;
-    if (trace_level() > 1) trace(cl::format_str("authorization: [%?]\n", authorization_));
+    if (trace_level() > 1)
+        trace(cl::format_str("authorization: [%?]\n", traceable_authorization(authorization_)));
 
     std::string user = the_auth_scheme().user_name(*this, auth_type);
     info_.user_name = user;

@@ -19,13 +19,21 @@ struct auth_info {
     std::string realm;
     std::string require_text;
     std::string user_file; // AuthUserFile, UTF-8
+    // The request target exactly as received (path and query), filled by the
+    // caller like the method: a Digest answer counts only for the target it
+    // names, so without it no Digest login succeeds.
+    std::string uri;
 };
 
 class access_checker;
+class http_request;
 
-// The credential side of the check. Until an implementation is installed the
-// stand-in knows no user, so every request that needs authentication is
-// challenged and none is admitted.
+// Fills the method and the request target of the record from the request, as
+// every handler that runs the check must before it does.
+void fill_auth_request(auth_info& info, const http_request& request);
+
+// The credential side of the check: the Basic and Digest schemes
+// (server/auth_digest.h) unless a test installs another.
 class auth_scheme {
   public:
     virtual ~auth_scheme() = default;
@@ -42,7 +50,7 @@ class auth_scheme {
 };
 
 auth_scheme& the_auth_scheme();
-// Installs the implementation (null restores the stand-in).
+// Installs the implementation (null restores Basic and Digest).
 void set_auth_scheme(auth_scheme* scheme);
 
 class access_checker {
@@ -85,3 +93,6 @@ bool user_in_group(const std::wstring& group_file, const std::string& group,
 // True when a user name may become part of a path: not empty, not "." or
 // "..", no separator and no control character.
 bool is_safe_user_name(const std::string& user);
+// The Authorization header as the trace may show it: Basic credentials are
+// the password in base64, so only the scheme word is kept of them.
+std::string traceable_authorization(const std::string& header);

@@ -72,7 +72,10 @@ int http_get_request::check_preconditions(int s, const std::wstring& path, bool 
         } else {
             // The tag of the coding the answer would be sent in: a compressed
             // body has a tag of its own, which is what the client holds.
-            etag = coded_etag(file_->etag(), file_->size());
+            // Only a GET or HEAD answer is ever compressed.
+            const std::string method = variable("REQUEST_METHOD");
+            etag = method == "GET" || method == "HEAD" ? coded_etag(file_->etag(), file_->size())
+                                                       : file_->etag();
         }
     }
     if (!if_match.empty()) {

@@ -100,7 +100,7 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
     int result = s;
 
     auth_info auth;
-    auth.method = variable("REQUEST_METHOD");
+    fill_auth_request(auth, *this);
     std::string* user_out = info ? &info->user_name : nullptr;
     access_checker check(cl::sh_ptr<config_info>(cfg), auth,
                          data ? data->header(http_header_authorization) : std::string(), user_out);

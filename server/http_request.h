@@ -40,6 +40,7 @@ struct http_request_data {
     uint64_t request_id = 0;
     std::wstring path; // request path (for a forwarded request the upstream URL)
     std::string query; // without the "?"
+    std::string raw_url; // the request target exactly as received
     std::string method;
     // The headers that the kernel service parses itself, by http_header_id;
     // empty when absent.

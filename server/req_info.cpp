@@ -76,7 +76,12 @@ void set_request_variables(http_request& request) {
         const std::string& value = data.known_headers[id];
         if (value.empty()) continue;
         const std::string_view name = request_header_name(id);
-        if (tracing) cl::trace_out.write(cl::format_str("   %?: %?\n", name, value));
+        if (tracing) {
+            const bool credentials =
+                id == http_header_authorization || id == http_header_proxy_authorization;
+            cl::trace_out.write(cl::format_str(
+                "   %?: %?\n", name, credentials ? traceable_authorization(value) : value));
+        }
         info.set(cgi_header_variable_name(name), value);
     }
 

@@ -321,6 +321,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     // 8-9: query and path.
     if (!k.query.empty() && level >= 2) cl::trace_out.write(cl::format_str("query: %?\n", k.query));
     data->path = k.abs_path;
+    data->raw_url = k.raw_url;
     if (shell_settings().enable_media_server)
         data->path = decode_media_path(data->path, media_folder_name(media_dir()));
 

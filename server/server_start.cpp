@@ -7,6 +7,7 @@
 #include "core/timer.h"
 #include "core/trace.h"
 #include "server/access_log.h"
+#include "server/auth_digest.h"
 #include "server/config_info.h"
 #include "server/deflate.h"
 #include "server/directives/directives.h"
@@ -22,6 +23,7 @@
 #include "system/os_version.h"
 
 #include <arpa/inet.h>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -219,6 +221,11 @@ bool server_start() {
     server_values& v = server_settings();
     cl::ini_file& ini = shell.global_ini ? *shell.global_ini : empty_ini();
 
+    // A file that reaches the process's size limit is a failed write for
+    // the one who writes it (the trace rolls back to its last whole line),
+    // not the end of the server.
+    ::signal(SIGXFSZ, SIG_IGN);
+
     tls_ready = true;
     request_thread_start();
     sync_timer_threads(true);
@@ -236,6 +243,7 @@ bool server_start() {
     }
 
     v.digest_secret = cl::format_str("%x%x", machine_hash(true), cl::lcg_random());
+    set_digest_secret(v.digest_secret);
 
     pool = std::make_unique<cl::thread_pool>(request_thread_start, request_thread_end);
     pool->set_cleanup_period(v.thread_cleanup_interval);
@@ -267,6 +275,7 @@ bool server_start() {
     server.set_max_connections(v.max_connections);
     server.set_processor(process_request);
     server.start(v.server_port, v.https_port, v.host_name, v.rel_uri, *pool);
+    if (cl::global_timers_running()) start_digest_nonce_purge(cl::slow_timer());
 
     the_script_host().register_config_command_object(true);
     create_active_x_objects(ini);
@@ -287,6 +296,7 @@ void server_stop() {
     host.run_event_scripts(L"on_stop");
     request_thread_end();
     host.stop_spawned_scripts();
+    stop_digest_nonce_purge();
     the_http_server().stop();
     the_start_services().close_http_session();
     host.disconnect_all_event_handlers();

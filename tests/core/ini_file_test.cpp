@@ -6,9 +6,12 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <grp.h>
 #include <memory>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -67,6 +70,44 @@ struct fake_clock_timer {
         ASSERT_TRUE(timer->sync(bound_ms));
     }
 };
+
+// Runs the check as an unprivileged user, so that permissions bind: directly
+// when the test runs as one, else in a child that gives root up for "nobody"
+// (65534), which is handed the folder first. The check says what went wrong,
+// or nothing.
+std::string as_unprivileged(const fs::path& folder, const std::function<std::string()>& check) {
+    if (::geteuid() != 0) return check();
+    for (const auto& e : fs::recursive_directory_iterator(folder))
+        if (::chown(e.path().c_str(), 65534, 65534) != 0)
+            return "cannot hand over " + e.path().string();
+    if (::chown(folder.c_str(), 65534, 65534) != 0) return "cannot hand over the folder";
+    int out[2];
+    if (::pipe(out) != 0) return "no pipe";
+    std::fflush(nullptr);
+    const pid_t pid = ::fork();
+    if (pid < 0) return "no fork";
+    if (pid == 0) {
+        ::close(out[0]);
+        const gid_t nogroup = 65534;
+        std::string said = ::setgroups(1, &nogroup) == 0 && ::setgid(65534) == 0 &&
+                                   ::setuid(65534) == 0 && ::geteuid() == 65534
+                               ? check()
+                               : std::string("cannot become nobody");
+        const ssize_t n = ::write(out[1], said.data(), said.size());
+        ::_exit(n == static_cast<ssize_t>(said.size()) ? 0 : 1);
+    }
+    ::close(out[1]);
+    std::string said;
+    char buf[256];
+    ssize_t n;
+    while ((n = ::read(out[0], buf, sizeof buf)) > 0)
+        said.append(buf, static_cast<size_t>(n));
+    ::close(out[0]);
+    int status = 0;
+    if (::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "the unprivileged check did not end cleanly: " + said;
+    return said;
+}
 
 const std::string sample = "; top comment\r\n"
                            "[Main]\r\n"
@@ -351,17 +392,46 @@ TEST_F(Ini, FailedWriteLeavesTheOldFileAlone) {
 }
 
 TEST_F(Ini, ReadOnlyFolderKeepsChangesPending) {
-    if (::geteuid() == 0) GTEST_SKIP() << "permissions do not bind root";
     put("[s]\nk=1\n");
+    EXPECT_EQ(
+        as_unprivileged(dir_,
+                        [&]() -> std::string {
+                            cl::cached_ini c;
+                            c.set_path(path(), false);
+                            c.set_value(L"s", L"k", L"2", false);
+                            fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
+                            if (c.flush()) return "flushed into a read-only folder";
+                            if (!c.dirty()) return "the change was dropped";
+                            if (get() != "[s]\nk=1\n") return "the old file changed";
+                            fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+                            if (!c.flush()) return "no write once the folder is writable";
+                            if (get() != "[s]\r\nk=2\r\n") return "wrote: " + get();
+                            return "";
+                        }),
+        "");
+}
+
+TEST_F(Ini, FailedFlushAtCommitLeavesTheOldFileAlone) {
+    put(sample);
     cl::cached_ini c;
     c.set_path(path(), false);
-    c.set_value(L"s", L"k", L"2", false);
-    fs::permissions(dir_, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(c.flush());
+    // Small enough to stay in the write buffer until the commit flushes it.
+    c.set_value(L"main", L"big", std::wstring(1500, L'x'), false);
+    struct rlimit old_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool flushed = c.flush();
+    ::setrlimit(RLIMIT_FSIZE, &old_limit);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_FALSE(flushed);
     EXPECT_TRUE(c.dirty());
-    EXPECT_EQ(get(), "[s]\nk=1\n");
-    fs::permissions(dir_, fs::perms::owner_all, fs::perm_options::add);
+    EXPECT_EQ(get(), sample); // not a truncated new text
+    EXPECT_EQ(file_count(), 1u);
     EXPECT_TRUE(c.flush());
+    EXPECT_NE(get().find("big=" + std::string(1500, 'x')), std::string::npos);
 }
 
 TEST_F(Ini, HandEditIsSeenByTheNextFreshRead) {

@@ -277,6 +277,32 @@ TEST(text_utf8, ill_formed_input_never_aliases) {
     EXPECT_TRUE(in.empty());
 }
 
+TEST(text_utf8, shortest_forms_at_their_boundaries) {
+    // The largest overlong form of each length is refused, the smallest
+    // proper one taken: a minimum one too low or too high shows here.
+    struct row {
+        std::string in;
+        std::wstring expect;
+        bool valid;
+    };
+    const wchar_t R = replacement_char;
+    const row rows[] = {
+        {bytes({0xC1, 0xBF}), {R}, false},                            // U+007F in two bytes
+        {bytes({0xC2, 0x80}), {wchar_t(0x80)}, true},                 // U+0080
+        {bytes({0xE0, 0x80, 0x80}), {R}, false},                      // U+0000 in three
+        {bytes({0xE0, 0x9F, 0xBF}), {R}, false},                      // U+07FF in three
+        {bytes({0xE0, 0xA0, 0x80}), {wchar_t(0x800)}, true},          // U+0800
+        {bytes({0xF0, 0x80, 0x80, 0x80}), {R}, false},                // U+0000 in four
+        {bytes({0xF0, 0x8F, 0xBF, 0xBF}), {R}, false},                // U+FFFF in four
+        {bytes({0xF0, 0x90, 0x80, 0x80}), {wchar_t(0x10000)}, true},  // U+10000
+        {bytes({0xF4, 0x8F, 0xBF, 0xBF}), {wchar_t(0x10FFFF)}, true}, // U+10FFFF
+    };
+    for (const auto& r : rows) {
+        EXPECT_EQ(utf8_to_utf16(r.in), r.expect) << testing::PrintToString(r.in);
+        EXPECT_EQ(is_valid_utf8(r.in), r.valid) << testing::PrintToString(r.in);
+    }
+}
+
 TEST(text_utf8, encoder) {
     std::wstring pair = {wchar_t(0xD83D), wchar_t(0xDE00)};
     EXPECT_EQ(utf16_to_utf8(pair), "\xF0\x9F\x98\x80");

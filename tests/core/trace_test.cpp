@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <csignal>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -75,8 +77,8 @@ TEST_F(Trace, LinePrefixAndLineEnds) {
     program_prefix(t);
     t.set_file_name(path("trace.txt"));
     t.write("a\nb", true);
-    EXPECT_TRUE(matches(get("trace.txt"), std::string(prefix_re) + "a\r\n" + prefix_re + "b"))
-        << get("trace.txt");
+    // The unfinished "b" waits for its line end: the file holds whole lines.
+    EXPECT_TRUE(matches(get("trace.txt"), std::string(prefix_re) + "a\r\n")) << get("trace.txt");
     t.write("c\n", true); // continues the line "b"
     t.write("x\r\n", true);
     EXPECT_TRUE(matches(get("trace.txt"), std::string(prefix_re) + "a\r\n" + prefix_re + "bc\r\n" +
@@ -172,11 +174,11 @@ TEST_F(Trace, RingGrowsInStepsAndIsListedForCrashDumps) {
     cl::file_trace t;
     t.set_time_flags(false, false);
     t.set_sizes(4096, 32768, 100000);
-    t.write(std::string(100, 'x'), true);
+    t.write(std::string(99, 'x') + "\n", true);
     EXPECT_EQ(t.capacity(), 4096u);
-    t.write(std::string(3600, 'y'), true); // past 7/8: (4096 * 3 / 2 + 15) & ~15
+    t.write(std::string(3598, 'y') + "\n", true); // past 7/8: (4096 * 3 / 2 + 15) & ~15
     EXPECT_EQ(t.capacity(), 6144u);
-    EXPECT_EQ(t.pending(), 3700u);
+    EXPECT_EQ(t.pending(), 3701u); // two lines, each ending in CR LF
     size_t listed = 0;
     for (const auto& [p, n] : cl::crash_dump_memory_list())
         if (n == 6144u) ++listed;
@@ -292,6 +294,93 @@ TEST_F(Trace, RingOutlivesAWriteOutStuckInTheFile) {
     reader.join();
     EXPECT_EQ(received, expected);
     EXPECT_EQ(t.capacity(), 0u);
+}
+
+// Every line of a trace file: "T<thread> L<n> <filler>" or the overflow note.
+void expect_whole_lines(const std::string& text, int* count = nullptr) {
+    ASSERT_TRUE(text.empty() || (text.size() >= 2 && text.compare(text.size() - 2, 2, "\r\n") == 0))
+        << "the file ends inside a line";
+    std::istringstream in(text);
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line)) {
+        if (line == "buffer overflow\r") continue;
+        ASSERT_TRUE(
+            matches(line, "T[0-9]+ L[0-9]+ (a{30}|b{30}|c{30}|d{30}|e{30}|f{30}|g{30}|h{30})\r"))
+            << "torn or merged: [" << line << "]";
+        ++n;
+    }
+    if (count) *count = n;
+}
+
+TEST_F(Trace, LinesOfManyThreadsStayWholeThroughPiecesAndOverflow) {
+    // Each line is traced in three pieces, the ring is small and the file
+    // slow, so pieces of threads interleave and whole lines are dropped.
+    slow_file_trace t;
+    t.set_time_flags(false, false);
+    t.set_sizes(2048, 4096, 512);
+    t.set_file_name(path("trace.txt"));
+    constexpr int threads = 8, lines = 300;
+    std::vector<std::thread> pool;
+    for (int i = 0; i < threads; ++i)
+        pool.emplace_back([&t, i] {
+            for (int j = 0; j < lines; ++j) {
+                t.write("T" + std::to_string(i) + " ", true);
+                t.write("L" + std::to_string(j) + " " + std::string(15, char('a' + i)), true);
+                t.write(std::string(15, char('a' + i)) + "\n", true);
+            }
+        });
+    for (auto& th : pool)
+        th.join();
+    t.flush(true);
+    int count = 0;
+    expect_whole_lines(get("trace.txt"), &count);
+    EXPECT_GT(count, 0);
+}
+
+TEST_F(Trace, AFullDiskLeavesWholeLinesAndTracingResumes) {
+    // A file-size limit makes writes fail part way, as a full disk does.
+    struct rlimit old_limit {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    const auto old_handler = std::signal(SIGXFSZ, SIG_IGN);
+    cl::file_trace t;
+    t.set_time_flags(false, false);
+    t.set_sizes(1 << 16, 1 << 16, 1 << 20);
+    struct rlimit small = old_limit;
+    small.rlim_cur = 1000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    // Written out in one piece of about 1900 bytes: the limit cuts it.
+    for (int j = 0; j < 40; ++j)
+        t.write("T1 L" + std::to_string(j) + " " + std::string(30, 'a') + "\n", true);
+    t.set_file_name(path("trace.txt"));
+    t.flush(true);
+    const std::string full = get("trace.txt");
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &old_limit), 0);
+    std::signal(SIGXFSZ, old_handler);
+    EXPECT_GT(full.size(), 900u);
+    EXPECT_LE(full.size(), 1000u);
+    expect_whole_lines(full);
+    EXPECT_GT(t.pending(), 0u);
+    // Space again: the rest follows, each line once, in order.
+    t.write("T2 L0 " + std::string(30, 'b') + "\n", true);
+    t.flush(true);
+    int count = 0;
+    const std::string after = get("trace.txt");
+    expect_whole_lines(after, &count);
+    EXPECT_EQ(count, 41);
+    EXPECT_NE(after.find("T1 L39 "), std::string::npos);
+    EXPECT_EQ(t.pending(), 0u);
+}
+
+TEST_F(Trace, AnUnfinishedLineGoesOutAtTheFinalFlush) {
+    {
+        cl::file_trace t;
+        t.set_time_flags(false, false);
+        t.set_file_name(path("trace.txt"));
+        t.write("done\nhalf", true);
+        EXPECT_EQ(get("trace.txt"), "done\r\n");
+    }
+    EXPECT_EQ(get("trace.txt"), "done\r\nhalf\r\n");
 }
 
 TEST(LinedTrace, LinesWithNameAndCrLf) {

@@ -204,11 +204,12 @@ TEST_F(access_check, actual_user_owns_the_folder_below_the_prefix) {
     EXPECT_FALSE(access_checker(c, info_, "alice:secret").result());
 }
 
-TEST_F(access_check, stand_in_scheme_admits_nobody) {
+TEST_F(access_check, default_scheme_is_basic_and_digest) {
     set_auth_scheme(nullptr);
     auto c = config(
         {L"AuthType Basic", L"AuthName R", L"AuthUserFile users.txt", L"Require valid-user"});
-    access_checker a(c, info_, "Basic YWxpY2U6c2VjcmV0");
+    EXPECT_TRUE(access_checker(c, info_, "Basic YWxpY2U6c2VjcmV0").result()); // alice:secret
+    access_checker a(c, info_, "Basic YWxpY2U6d3Jvbmc="); // alice:wrong
     EXPECT_FALSE(a.result());
     EXPECT_EQ(a.status_code(), 401u);
     EXPECT_EQ(a.challenge_headers().get("WWW-Authenticate"), "Basic realm=\"R\"");
