@@ -12,5 +12,8 @@ const std::wstring& dav_namespaces();
 const std::string& multistatus_head();
 
 // Ampersands, double quotes and less-than signs as entities; enough for text
-// and attribute values in double quotes.
+// and attribute values in double quotes. The result is always well-formed
+// UTF-8 XML text: bytes that are no valid UTF-8, and characters XML does not
+// allow (controls, U+FFFE), become U+FFFD; the ">" of "]]>" and carriage
+// returns are written as references.
 std::string xml_escape(std::string_view text);

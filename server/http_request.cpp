@@ -133,26 +133,29 @@ int http_lock_unlock_request::handle() {
     return the_dav_host().lock_unlock(*this);
 }
 http_proppatch_request::http_proppatch_request(cl::sh_ptr<response_headers> h)
-    : http_request(std::move(h)) {}
+    : http_get_request(std::move(h), mode_get) {}
+http_proppatch_request::~http_proppatch_request() = default;
 int http_proppatch_request::handle() {
     return the_dav_host().proppatch(*this);
 }
 
 http_prop_base_request::http_prop_base_request(cl::sh_ptr<response_headers> h)
-    : http_request(std::move(h)) {}
+    : http_get_request(std::move(h), mode_get) {}
 http_prop_base_request::~http_prop_base_request() = default;
+// The body, the Depth header and the answer are read and written by the DAV
+// handlers above the server, which need the XML document model.
 int http_prop_base_request::handle() {
-    return answer();
+    return answer_request();
 }
 
 http_propfind_request::http_propfind_request(cl::sh_ptr<response_headers> h)
     : http_prop_base_request(std::move(h)) {}
-int http_propfind_request::answer() {
+int http_propfind_request::answer_request() {
     return the_dav_host().propfind(*this);
 }
 
 http_report_request::http_report_request(cl::sh_ptr<response_headers> h)
     : http_prop_base_request(std::move(h)) {}
-int http_report_request::answer() {
+int http_report_request::answer_request() {
     return the_dav_host().report(*this);
 }

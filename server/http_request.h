@@ -306,33 +306,48 @@ class http_lock_unlock_request : public http_request {
     int handle() override;
     bool lock;
 };
-class http_proppatch_request : public http_request {
+// PROPPATCH, PROPFIND and REPORT evaluate the conditional headers of their
+// target like GET does, so they share its condition code.
+class http_proppatch_request : public http_get_request {
   public:
     explicit http_proppatch_request(cl::sh_ptr<response_headers> headers);
+    ~http_proppatch_request() override;
     int handle() override;
+
+    std::string answer; // the multistatus text
+    std::string body;   // the request body as read
+    std::string method; // REQUEST_METHOD
+    std::unique_ptr<auth_info> auth;
 };
 
-class http_prop_base_request : public http_request {
+class http_prop_base_request : public http_get_request {
   public:
     explicit http_prop_base_request(cl::sh_ptr<response_headers> headers);
     ~http_prop_base_request() override;
     int handle() override;
-    // The answer once body and Depth are read.
-    virtual int answer() = 0;
+    // The method's DAV handler: reads body and Depth into the fields below,
+    // answers, and returns 0 or the status of the error answer to send.
+    virtual int answer_request() = 0;
 
-    std::string body;
+    std::string answer; // collects the response body
+    std::string body;   // the request body as read
+    int32_t depth = 0;  // -1 for "infinity"
+    std::string method; // REQUEST_METHOD
+    // The folder of the authenticated user's collections; empty when no user
+    // is known.
+    std::wstring user_folder;
     uint8_t flags = 0;
     std::unique_ptr<auth_info> auth;
 };
 class http_propfind_request : public http_prop_base_request {
   public:
     explicit http_propfind_request(cl::sh_ptr<response_headers> headers);
-    int answer() override;
+    int answer_request() override;
 };
 class http_report_request : public http_prop_base_request {
   public:
     explicit http_report_request(cl::sh_ptr<response_headers> headers);
-    int answer() override;
+    int answer_request() override;
 };
 
 // Runs a request on the calling pool thread: attaches queue, data and

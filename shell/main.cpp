@@ -7,6 +7,7 @@
 #include "core/trace.h"
 #include "core/trace_sinks.h"
 #include "dav/dav_methods.h"
+#include "platform/xml/xml.h"
 #include "scripting/scripting_host.h"
 #include "server/dav_host.h"
 #include "server/script_host.h"
@@ -131,6 +132,9 @@ int run(int argc, char** argv) {
     set_script_host(&host);
     static dav_methods dav;
     set_dav_host(&dav);
+    // The XML parser's global tables are built here, on the main thread,
+    // before the pool threads that parse request bodies exist.
+    xml::init_parser();
     hand_over_to_server();
     server_start();
 

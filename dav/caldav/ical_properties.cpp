@@ -1,0 +1,238 @@
+#include "dav/caldav/ical_properties.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+namespace {
+
+bool is_space(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_space(s.front()))
+        s.remove_prefix(1);
+    while (!s.empty() && is_space(s.back()))
+        s.remove_suffix(1);
+    return s;
+}
+
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
+}
+
+// The position of the first `what` that is not inside double quotes.
+size_t find_unquoted(std::string_view s, char what, size_t from = 0) {
+    bool quoted = false;
+    for (size_t i = from; i < s.size(); ++i) {
+        if (s[i] == '"')
+            quoted = !quoted;
+        else if (s[i] == what && !quoted)
+            return i;
+    }
+    return std::string_view::npos;
+}
+
+std::string unquote(std::string_view v) {
+    if (v.size() >= 2 && v.front() == '"' && v.back() == '"') v = v.substr(1, v.size() - 2);
+    return std::string(v);
+}
+
+} // namespace
+
+bool ascii_iequals(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i)
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) return false;
+    return true;
+}
+
+std::string instance_suffix(size_t k) {
+    return k == 0 ? std::string() : std::to_string(k + 1);
+}
+
+namespace {
+
+// Calls `f` with each logical line, trimmed, blank ones skipped. Physical
+// lines end in LF (a CR before it is dropped); a line that starts with a
+// blank or a tab continues the one before it (the fold, that one blank, goes;
+// the rest joins, blanks inside a value included). Only folded lines are
+// copied.
+template <class F> void for_each_line(std::string_view text, F&& f) {
+    std::string joined;
+    std::string_view pending;
+    bool have = false, folded = false;
+    auto flush = [&] {
+        if (!have) return;
+        std::string_view t = trim(folded ? std::string_view(joined) : pending);
+        if (!t.empty()) f(t);
+        have = folded = false;
+    };
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (!line.empty() && (line.front() == ' ' || line.front() == '\t')) {
+            line.remove_prefix(1);
+            if (have) {
+                if (!folded) {
+                    joined.assign(pending);
+                    folded = true;
+                }
+                joined.append(line);
+                continue;
+            }
+        }
+        flush();
+        pending = line;
+        have = true;
+    }
+    flush();
+}
+
+} // namespace
+
+std::vector<std::string> split_lines(std::string_view text) {
+    std::vector<std::string> lines;
+    for_each_line(text, [&](std::string_view l) { lines.emplace_back(l); });
+    return lines;
+}
+
+std::vector<std::string_view> split_params(std::string_view params) {
+    std::vector<std::string_view> pieces;
+    size_t pos = 0;
+    while (pos <= params.size()) {
+        size_t end = find_unquoted(params, ';', pos);
+        if (end == std::string_view::npos) end = params.size();
+        std::string_view piece = trim(params.substr(pos, end - pos));
+        if (!piece.empty()) pieces.push_back(piece);
+        pos = end + 1;
+    }
+    return pieces;
+}
+
+std::vector<std::string> ical_param_values(std::string_view params, std::string_view name) {
+    std::vector<std::string> values;
+    for (std::string_view piece : split_params(params)) {
+        size_t eq = piece.find('=');
+        if (eq == std::string_view::npos || !ascii_iequals(trim(piece.substr(0, eq)), name))
+            continue;
+        values.push_back(unquote(trim(piece.substr(eq + 1))));
+    }
+    return values;
+}
+
+std::string ical_param_value(std::string_view params, std::string_view name) {
+    for (std::string_view piece : split_params(params)) {
+        size_t eq = piece.find('=');
+        if (eq != std::string_view::npos && ascii_iequals(trim(piece.substr(0, eq)), name))
+            return unquote(trim(piece.substr(eq + 1)));
+    }
+    return {};
+}
+
+void parse_ical(std::string_view text, ical_properties& properties) {
+    properties.clear();
+    // How often a key was made, for the keys made more than once.
+    std::unordered_map<std::string, int> counts;
+    auto store = [&](std::string& key, std::string_view params, std::string_view value) {
+        auto [it, fresh] = properties.try_emplace(key, params, value);
+        if (fresh) return;
+        int& n = counts.try_emplace(key, 1).first->second;
+        key += std::to_string(++n);
+        properties.try_emplace(key, params, value);
+    };
+    std::string path, key;
+    for_each_line(text, [&](std::string_view l) {
+        if (l.starts_with("BEGIN:")) {
+            path.append(1, '/').append(l.substr(6));
+            store(path, {}, {});
+            return;
+        }
+        if (l.starts_with("END:")) {
+            size_t slash = path.rfind('/');
+            if (slash != std::string::npos) path.resize(slash);
+            return;
+        }
+        size_t stop = l.find_first_of(":;");
+        std::string_view name = l.substr(0, stop);
+        std::string_view params, value;
+        if (stop != std::string_view::npos && l[stop] == ':') {
+            value = trim(l.substr(stop + 1));
+        } else if (stop != std::string_view::npos) {
+            // A ":" inside a quoted parameter value (a mailto: URI, a URL)
+            // belongs to the parameter, not to the value.
+            size_t colon = find_unquoted(l, ':', stop + 1);
+            if (colon == std::string_view::npos) {
+                params = trim(l.substr(stop + 1));
+            } else {
+                params = trim(l.substr(stop + 1, colon - stop - 1));
+                value = trim(l.substr(colon + 1));
+            }
+        }
+        key.assign(path).append(1, ',').append(name);
+        store(key, params, value);
+    });
+}
+
+void append_folded_line(std::string& out, std::string_view line) {
+    size_t budget = 75;
+    while (line.size() > budget) {
+        size_t cut = budget;
+        // Never split a UTF-8 sequence: back up over continuation bytes.
+        while (cut > 0 && (static_cast<unsigned char>(line[cut]) & 0xC0) == 0x80)
+            --cut;
+        if (cut == 0) cut = budget;
+        out.append(line.substr(0, cut));
+        out.append("\n ");
+        line.remove_prefix(cut);
+        budget = 74; // the leading blank of a continuation counts
+    }
+    out.append(line);
+    out.push_back('\n');
+}
+
+std::string write_ical(const ical_properties& properties) {
+    std::string out;
+    std::vector<std::string_view> open;
+    auto depth = [](std::string_view p) { return std::count(p.begin(), p.end(), '/'); };
+    auto last_step = [](std::string_view p) { return p.substr(p.rfind('/') + 1); };
+    std::string line;
+    for (const auto& [full_key, pair] : properties) {
+        std::string_view key = full_key;
+        while (!key.empty() && key.back() >= '0' && key.back() <= '9')
+            key.remove_suffix(1);
+        size_t comma = key.rfind(',');
+        if (comma == std::string_view::npos) {
+            while (!open.empty() && depth(open.back()) >= depth(key)) {
+                line = "END:";
+                line += last_step(open.back());
+                append_folded_line(out, line);
+                open.pop_back();
+            }
+            open.push_back(key);
+            line = "BEGIN:";
+            line += last_step(key);
+            append_folded_line(out, line);
+            continue;
+        }
+        line.assign(key.substr(comma + 1));
+        if (!pair.first.empty()) {
+            line += ';';
+            line += pair.first;
+        }
+        line += ':';
+        line += pair.second;
+        append_folded_line(out, line);
+    }
+    while (!open.empty()) {
+        line = "END:";
+        line += last_step(open.back());
+        append_folded_line(out, line);
+        open.pop_back();
+    }
+    return out;
+}

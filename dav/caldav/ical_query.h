@@ -1,0 +1,81 @@
+// The filters of calendar-query and addressbook-query reports and their
+// evaluation against one parsed object.
+#pragma once
+#include "dav/caldav/ical_expand.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+enum class text_collation { ascii_casemap, octet, unicode_casemap };
+
+// A collation name of a text-match; nullopt for one this server lacks.
+std::optional<text_collation> collation_of(std::string_view name);
+
+struct text_match {
+    enum kind { equals, contains, starts_with, ends_with };
+    std::string pattern;
+    kind match_type = contains;
+    text_collation collation = text_collation::ascii_casemap;
+    bool negate = false;
+};
+
+// A match-type attribute value; nullopt for an unknown one.
+std::optional<text_match::kind> match_type_of(std::string_view name);
+
+bool text_matches(const text_match& m, std::string_view text);
+
+struct param_filter {
+    std::string name;
+    bool is_not_defined = false;
+    std::optional<text_match> match;
+};
+
+struct prop_filter {
+    std::string name;
+    bool is_not_defined = false;
+    // Whether every condition must hold (CalDAV, and CardDAV test="allof")
+    // or one is enough (CardDAV's default test="anyof").
+    bool all_of = true;
+    std::optional<time_range> range;
+    std::vector<text_match> matches;
+    std::vector<param_filter> params;
+};
+
+struct comp_filter {
+    std::string name;
+    bool is_not_defined = false;
+    std::optional<time_range> range;
+    std::vector<prop_filter> props;
+    std::vector<comp_filter> comps;
+};
+
+struct calendar_query_filter {
+    std::optional<comp_filter> root; // none: every object matches
+    // The zone for floating times (a calendar-timezone of the request).
+    std::shared_ptr<const timezone_rules> floating_zone;
+    rrule_limits limits;
+};
+
+struct addressbook_query_filter {
+    bool all_of = false; // the filter's test attribute, "anyof" by default
+    std::vector<prop_filter> props;
+};
+
+// Evaluates a calendar-query filter against a parsed calendar object.
+bool match_calendar(const calendar_query_filter& filter, const ical_properties& table);
+// Evaluates an addressbook-query filter against a parsed vCard (its first
+// VCARD).
+bool match_vcard(const addressbook_query_filter& filter, const ical_properties& table);
+
+// The pieces, exposed for the reports and tests.
+bool match_comp_filter(const comp_filter& f, const ical_properties& table, const ical_zones& zones,
+                       const std::string& parent, const rrule_limits& limits);
+bool match_prop_filter(const prop_filter& f, const ical_properties& table, const ical_zones& zones,
+                       const std::string& component, bool vcard);
+bool match_param_filter(const param_filter& f, std::string_view params);
+
+// A calendar-timezone text (a VCALENDAR holding one VTIMEZONE) as a zone;
+// null when it holds none.
+std::shared_ptr<const timezone_rules> load_calendar_timezone(std::string_view text);

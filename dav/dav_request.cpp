@@ -1,0 +1,86 @@
+#include "dav/dav_request.h"
+
+#include "core/format.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "server/access_checker.h"
+#include "server/blocklist.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/req_info.h"
+#include "server/request_body.h"
+#include "server/response_files.h"
+#include "server/server_dirs.h"
+#include "server/server_services.h"
+
+#include <limits>
+
+int dav_prologue(http_get_request& request, auth_info& auth) {
+    config_info* cfg = request.config();
+    if (!cfg || !request.data) return 500;
+    const http_request_data& d = *request.data;
+    const std::string& encoding = d.header(http_header_content_encoding);
+    if (!d.header(http_header_content_range).empty() ||
+        (!encoding.empty() && !cl::iequals(cl::trimmed(encoding), "identity")))
+        return 501;
+    auth.method = request.variable("REQUEST_METHOD");
+    std::string* user_out = request.info ? &request.info->user_name : nullptr;
+    access_checker check(cl::sh_ptr<config_info>(cfg), auth, d.header(http_header_authorization),
+                         user_out);
+    if (!check.result()) {
+        request.headers->add_all(check.challenge_headers().headers());
+        request.headers->add("Content-Type", cfg->mime_type_of_file(L"string_file.txt"));
+        request.text_body =
+            "You need authorization for access:\n\n" + check.challenge_headers().to_text();
+        request.send_simple_response(static_cast<int>(check.status_code()));
+        return dav_answered;
+    }
+    request.headers->add_all(check.success_headers().headers());
+    if (request.info) set_cgi_auth_variables(auth, *request.info);
+    the_transfer_registry().set_transfer_file(request.info ? request.info->connection_id : 0,
+                                              cfg->local_path, auth.user_name);
+    if (is_blocked(cfg->local_path)) return 403;
+    const int pre = request.check_preconditions(0, cfg->local_path, true);
+    if (pre == 412 || pre == 304) return pre;
+    return 0;
+}
+
+int read_dav_body(http_get_request& request, std::string& body) {
+    body.clear();
+    if (!request.data) return 0;
+    const std::string& length = request.data->header(http_header_content_length);
+    if (!length.empty()) {
+        uint64_t n = 0;
+        for (char c : cl::trimmed(length)) {
+            if (c < '0' || c > '9' || n > std::numeric_limits<uint64_t>::max() / 10) return 400;
+            n = n * 10 + static_cast<uint64_t>(c - '0');
+        }
+        if (n > dav_body_limit) return 413;
+    }
+    // One byte more than the limit tells a body that is too long from one
+    // that just fits.
+    auto file = std::make_unique<writeable_string_file>(dav_body_limit + 1);
+    writeable_string_file* target = file.get();
+    request.set_file(std::move(file));
+    if (request.data->flags & khttp::request_flag_more_entity_body) read_request_body(request);
+    const int64_t size = target->size();
+    if (size > static_cast<int64_t>(dav_body_limit)) {
+        request.set_file(nullptr);
+        return 413;
+    }
+    body.resize(static_cast<std::size_t>(size));
+    if (size > 0) target->read(body.data(), size);
+    request.set_file(nullptr);
+    return 0;
+}
+
+bool is_access_file(const config_info& config, const std::wstring& path) {
+    std::wstring_view name = path;
+    while (!name.empty() && name.back() == L'/')
+        name.remove_suffix(1);
+    const std::size_t slash = name.rfind(L'/');
+    if (slash != std::wstring_view::npos) name.remove_prefix(slash + 1);
+    // Compared without regard to case: refusing more is the safe side.
+    return !name.empty() && (cl::iequals_w(name, config.access_filename) ||
+                             cl::iequals_w(name, std::wstring_view(L".htaccess")));
+}

@@ -1,0 +1,107 @@
+#include "dav/file_attributes.h"
+
+#include "core/simple_file.h"
+
+#include <sys/stat.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace {
+
+bool parse_hex(std::string_view t, uint32_t& v) {
+    if (t.empty() || t.size() > 8) return false;
+    v = 0;
+    for (char c : t) {
+        int d;
+        if (c >= '0' && c <= '9')
+            d = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            d = c - 'a' + 10;
+        else if (c >= 'A' && c <= 'F')
+            d = c - 'A' + 10;
+        else
+            return false;
+        v = v * 16 + static_cast<uint32_t>(d);
+    }
+    return true;
+}
+
+bool parse_decimal(std::string_view t, uint64_t& v) {
+    if (t.empty() || t.size() > 19) return false;
+    v = 0;
+    for (char c : t) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    return true;
+}
+
+} // namespace
+
+std::string stored_attributes_text(const stored_attributes& in) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%08x %llu", in.attributes,
+                  static_cast<unsigned long long>(in.creation_time));
+    return buf;
+}
+
+bool parse_stored_attributes(std::string_view text, stored_attributes& out) {
+    const std::size_t blank = text.find(' ');
+    if (blank == std::string_view::npos) return false;
+    uint32_t a = 0;
+    uint64_t c = 0;
+    if (!parse_hex(text.substr(0, blank), a) || !parse_decimal(text.substr(blank + 1), c))
+        return false;
+    out.attributes = a;
+    out.creation_time = c;
+    return true;
+}
+
+bool read_stored_attributes(int fd, stored_attributes& out) {
+    char buf[64];
+    const ssize_t n = ::fgetxattr(fd, stored_attributes_name, buf, sizeof buf);
+    return n > 0 &&
+           parse_stored_attributes(std::string_view(buf, static_cast<std::size_t>(n)), out);
+}
+
+bool read_stored_attributes(const std::string& path, stored_attributes& out) {
+    char buf[64];
+    const ssize_t n = ::lgetxattr(path.c_str(), stored_attributes_name, buf, sizeof buf);
+    return n > 0 &&
+           parse_stored_attributes(std::string_view(buf, static_cast<std::size_t>(n)), out);
+}
+
+bool write_stored_attributes(const std::string& path, const stored_attributes& in) {
+    const std::string text = stored_attributes_text(in);
+    return ::lsetxattr(path.c_str(), stored_attributes_name, text.data(), text.size(), 0) == 0;
+}
+
+bool copy_stored_attributes(int from_fd, int to_fd) {
+    char buf[64];
+    const ssize_t n = ::fgetxattr(from_fd, stored_attributes_name, buf, sizeof buf);
+    if (n < 0) return errno == ENODATA || errno == ENOTSUP;
+    return ::fsetxattr(to_fd, stored_attributes_name, buf, static_cast<std::size_t>(n), 0) == 0;
+}
+
+uint32_t effective_attributes(uint32_t mode, std::string_view name,
+                              const stored_attributes* stored) {
+    uint32_t a;
+    if (stored) {
+        // The stored word speaks for every bit the file system cannot hold.
+        a = stored->attributes & ~(cl::file_attribute_readonly | cl::file_attribute_directory |
+                                   cl::file_attribute_normal | cl::file_attribute_reparse_point);
+        if (S_ISDIR(mode)) a |= cl::file_attribute_directory;
+        if (S_ISDIR(mode))
+            a |= stored->attributes & cl::file_attribute_readonly;
+        else if (!(mode & S_IWUSR))
+            a |= cl::file_attribute_readonly;
+    } else {
+        a = cl::attributes_from_mode(mode, name) & ~cl::file_attribute_normal;
+        // A folder's read-only bit is only ever the stored one: the owner's
+        // write bit of a folder says whether entries may be made in it.
+        if (S_ISDIR(mode)) a &= ~cl::file_attribute_readonly;
+    }
+    return a ? a : cl::file_attribute_normal;
+}
