@@ -88,7 +88,7 @@ def read_response(sock, pending=b""):
 
 
 def test_slow_download_holds_up_no_other_request_on_one_core(site):
-    big = os.urandom(8 * 1024 * 1024)
+    big = os.urandom(2 * 1024 * 1024)
     site.put("big.bin", big)
     site.put("small.txt", b"small file\n")
     # One core: one receive loop, so the slow answer must move off it.
@@ -126,7 +126,7 @@ def test_slow_download_holds_up_no_other_request_on_one_core(site):
             status, _, body = request(site, "GET", "/small.txt?n=%d" % i)
             assert (status, body) == (200, b"small file\n")
         done.set()
-        reader.join(timeout=120)
+        reader.join(timeout=600)
         assert not reader.is_alive() and received
         head, body = received[0].split(b"\r\n\r\n", 1)
         assert head.startswith(b"HTTP/1.1 200")
