@@ -10,6 +10,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -17,16 +18,25 @@ namespace {
 const char* const month_names[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                    "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
 
-bool write_all(int fd, std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t n = ::write(fd, text.data(), text.size());
+// Lines queued beyond this while the file cannot take them are dropped.
+constexpr std::size_t max_batch = 4 * 1024 * 1024;
+// A batch this large is written at once rather than at the next period.
+constexpr std::size_t flush_size = 64 * 1024;
+constexpr int32_t flush_period_ms = 100;
+
+// Writes text; the count of bytes written, text.size() when all were.
+std::size_t write_all(int fd, std::string_view text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            break;
         }
-        text.remove_prefix(static_cast<std::size_t>(n));
+        if (n == 0) break;
+        done += static_cast<std::size_t>(n);
     }
-    return true;
+    return done;
 }
 
 } // namespace
@@ -100,33 +110,63 @@ bool access_log::open(const std::wstring& dir) {
 void access_log::arm_flush(cl::base_timer& timer) {
     timer.set_timer(
         flush_timer_, [this] { flush_queue(); }, flush_event_);
+    // Lines are written in batches: every flush_period, or at once when a
+    // batch is large. A wake-up per line would cost more than the line.
+    timer.set_timer(
+        tick_timer_,
+        [this] {
+            bool waiting;
+            {
+                cl::cs_lock g(lock_);
+                waiting = !batch_.empty();
+            }
+            if (waiting) flush_queue();
+        },
+        flush_period_ms);
 }
 
-void access_log::queue_line(std::string line) {
+void access_log::queue_line(std::string_view line) {
+    bool full;
     {
         cl::cs_lock g(lock_);
-        queue_.push_back(std::move(line));
+        // A flush that cannot keep up must not make the batch grow without end.
+        if (batch_.size() > max_batch) return;
+        const bool below = batch_.size() < flush_size;
+        batch_.append(line);
+        full = below && batch_.size() >= flush_size;
     }
-    flush_event_.set();
+    if (full) flush_event_.set();
 }
 
 void access_log::flush_queue() {
     // One writer at a time keeps the lines in queue order.
     cl::cs_lock w(write_lock_);
-    cl::cs_lock g(lock_);
-    while (!queue_.empty()) {
-        std::string line = std::move(queue_.front());
-        queue_.pop_front();
-        const int fd = fd_;
-        g.unlock();
-        if (fd >= 0 && !write_all(fd, line))
-            cl::trace_out.write(cl::format_str("access log write failed: %?\n", errno));
-        g.lock();
+    int fd;
+    {
+        cl::cs_lock g(lock_);
+        writing_.clear();
+        writing_.swap(batch_);
+        fd = fd_;
     }
+    if (fd < 0 || writing_.empty()) return;
+    struct stat st {};
+    const bool sized = ::fstat(fd, &st) == 0;
+    const std::size_t done = write_all(fd, writing_);
+    if (done == writing_.size()) return;
+    const int error = errno;
+    // The file keeps the lines that reached it whole; the torn rest of the
+    // last one is cut off and the lines after it are dropped.
+    const std::size_t eol = std::string_view(writing_).substr(0, done).rfind('\n');
+    const off_t keep = st.st_size + static_cast<off_t>(eol == std::string::npos ? 0 : eol + 1);
+    if (done > 0 && (!sized || ::ftruncate(fd, keep) != 0) && ::write(fd, "\n", 1) < 0) {
+        // Neither cut back nor the torn line ended: nothing more to try.
+    }
+    cl::trace_out.write(cl::format_str("access log write failed: %?\n", error));
 }
 
 void access_log::close() {
     flush_timer_.kill(true);
+    tick_timer_.kill(true);
     daily_timer_.kill(true);
     flush_queue();
     cl::cs_lock w(write_lock_);

@@ -1,14 +1,13 @@
 // The access log: one line per answered request, built on the request's
-// thread, queued under the log's lock and written to "access.log" by the
-// flush callback on the "slow" timer, so request threads never wait for the
-// disk.
+// thread, appended to one batch under the log's lock and written to
+// "access.log" in one call per batch by the flush on the "slow" timer, so
+// request threads never wait for the disk.
 #pragma once
 #include "core/sync.h"
 #include "core/timer.h"
 #include "platform/win32/time.h"
 
 #include <cstdint>
-#include <deque>
 #include <string>
 #include <string_view>
 
@@ -49,11 +48,15 @@ class access_log {
     // the directory when it is missing. False when the file cannot be opened;
     // lines queued meanwhile are dropped at the next flush.
     bool open(const std::wstring& dir);
-    // Arms the flush on timer: it runs whenever a line is queued.
+    // Arms the flush on timer: it writes the queued lines every 100 ms, and
+    // at once when they make a large batch.
     void arm_flush(cl::base_timer& timer);
-    // Appends the line to the queue and wakes the flush.
-    void queue_line(std::string line);
-    // Writes the queued lines to the file; the lock is not held while writing.
+    // Appends the line to the batch and wakes the flush.
+    void queue_line(std::string_view line);
+    // Writes the batch to the file in one call; the lock is not held while
+    // writing. A write that fails or stops short (disk full, file size limit)
+    // is cut back to the last whole line and its lines are dropped, so the
+    // file never holds a torn line and later lines start on a line of their own.
     void flush_queue();
     // Stops the flush (waiting for a running one), writes what is queued and
     // closes the file.
@@ -65,8 +68,10 @@ class access_log {
   private:
     cl::critical_section lock_;
     cl::event flush_event_;
-    std::deque<std::string> queue_;
+    std::string batch_;   // whole lines waiting for the flush
+    std::string writing_; // the batch being written (under write_lock_)
     cl::timer_id flush_timer_;
+    cl::timer_id tick_timer_;
     cl::timer_id daily_timer_; // armed by the daily rotation
     int fd_ = -1;
     std::wstring path_;

@@ -2,12 +2,14 @@
 // that reuse its file lookup and transmitter.
 #include "core/folders.h"
 #include "core/format.h"
+#include "core/simple_file.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "server/access_checker.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
+#include "server/http_server.h"
 #include "server/req_info.h"
 #include "server/response_files.h"
 #include "server/response_headers.h"
@@ -16,6 +18,7 @@
 #include "server/server_dirs.h"
 #include "server/server_services.h"
 
+#include <typeinfo>
 #include <vector>
 
 namespace {
@@ -75,6 +78,8 @@ int http_get_request::lookup_request_file() {
     std::unique_ptr<cl::simple_file> f = make_script_file(info, path);
     // A script whose host is not there yet is never served as its source.
     if (!f) return 501;
+    // A script runs as its output is read: long work.
+    if (typeid(*f) != typeid(cl::simple_file)) the_http_server().before_blocking();
     set_file(std::move(f));
     content_type = cfg->mime_type_of_file(path);
     if (!file_->open(path, serve_flags, serve_share)) return 404;
@@ -202,8 +207,13 @@ int http_get_request::handle() {
     const int result = transmit_file(200, content_type);
     if (result >= 400) return result;
     send_body();
-    drain_file(8192);
+    drain_after_send();
     return 0;
+}
+
+void http_get_request::drain_after_send() {
+    // Only a script's output can remain unread once the body is sent.
+    if (typeid(*file_) != typeid(cl::simple_file)) drain_file(8192);
 }
 
 int http_error_request::handle() {
@@ -256,6 +266,6 @@ int http_error_request::handle() {
         headers->add("Allow", "GET, HEAD, POST, OPTIONS, PUT, DELETE, PROPFIND, PROPPATCH, MKCOL, "
                               "COPY, MOVE, LOCK, UNLOCK, REPORT");
     send_body();
-    drain_file(8192);
+    drain_after_send();
     return 0;
 }

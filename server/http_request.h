@@ -211,6 +211,8 @@ class http_get_request : public http_request {
     int transmit_file(int status, const std::string& content_type);
     // Reads what is left of the response file and drops it.
     void drain_file(std::size_t piece);
+    // drain_file after the body went out, where something can be left.
+    void drain_after_send();
 
     // Conditions and ranges (http_conditions.cpp).
     int check_preconditions(int status, const std::wstring& path, bool use_path);

@@ -9,6 +9,7 @@
 #include "core/trace.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
+#include "server/http_server.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"
 #include "server/server_dirs.h"
@@ -96,6 +97,10 @@ namespace {
 std::string decimal(int64_t v) {
     return cl::format_str("%?", v);
 }
+
+// A body up to this size fits what the service buffers for a connection, so
+// sending it never waits for the client.
+constexpr int64_t short_body_limit = 128 * 1024;
 
 bool has_header(const response_headers& h, const char* name) {
     return h.headers().find(std::string_view(name)) != h.headers().end();
@@ -434,6 +439,10 @@ void http_request::send_body() {
         if (!headers_sent) send_header(false);
         return;
     }
+    // A large body or one of unknown length (a script's output) can keep
+    // this thread waiting for the client.
+    const int64_t body_size = file_->size();
+    if (body_size < 0 || body_size > short_body_limit) the_http_server().before_blocking();
     const uint64_t connection = info ? info->connection_id : 0;
     std::size_t size = 8192;
     std::vector<char> buffer(size);
@@ -448,6 +457,10 @@ void http_request::send_body() {
         if (!headers_sent) send_header(n == 0);
         if (body_done) break; // the head failed, or it ended the answer
         send_piece(buffer.data(), 7, static_cast<std::size_t>(n));
+        // A file of known length ends with its last byte: no read to see
+        // the end of the file.
+        if (n > 0 && !body_done && body_size > 0 && read_total == static_cast<uint64_t>(body_size))
+            send_piece(buffer.data(), 7, 0);
         if (static_cast<std::size_t>(n) == size - 9 && size < 131072) {
             size *= 2;
             buffer.resize(size);

@@ -9,6 +9,8 @@
 
 #include <exception>
 
+#include <sched.h>
+
 namespace {
 
 constexpr uint32_t init_flags = khttp::initialize_server | khttp::initialize_config;
@@ -19,7 +21,22 @@ std::string connection_text(const connection_record& r) {
     return r.client + "," + r.user;
 }
 
+// The cores this process may run on (its affinity), at least one.
+std::size_t usable_cores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (::sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    return 1;
+}
+
 } // namespace
+
+std::size_t http_usable_cores() {
+    return usable_cores();
+}
 
 _http_server::_http_server() = default;
 
@@ -85,8 +102,12 @@ bool _http_server::start(uint32_t http_port, uint32_t https_port, const std::wst
         cl::slow_timer().set_timer(
             sweep_timer_, [this] { sweep_connections(); }, 1000);
 
+    receivers_ = static_cast<uint32_t>(usable_cores());
     loop_running_ = true;
-    if (pool.run([this] { receive_loop(); }) == 0) {
+    uint32_t started = 0;
+    for (uint32_t i = 0; i < receivers_; ++i)
+        if (start_receiver()) ++started;
+    if (started == 0) {
         // Without a thread there is no loop to wait for at stop.
         loop_running_ = false;
         cl::trace_out.write("unable to start the receive loop\n");
@@ -94,13 +115,53 @@ bool _http_server::start(uint32_t http_port, uint32_t https_port, const std::wst
     return true;
 }
 
+bool _http_server::start_receiver() {
+    loops_running_.fetch_add(1);
+    if (pool_->run([this] { receive_loop(); }) != 0) return true;
+    if (loops_running_.fetch_sub(1) == 1) loop_ended_.set();
+    return false;
+}
+
+bool _http_server::may_block(const khttp::request& request) {
+    if (request.flags & khttp::request_flag_more_entity_body) return true;
+    switch (request.verb) {
+    case khttp::verb::get:
+    case khttp::verb::head:
+    case khttp::verb::options:
+        return false;
+    default:
+        return true;
+    }
+}
+
+namespace {
+
+// The server whose receive loop runs on this thread, and whether the loop
+// has made sure of a waiting receiver for its current request.
+thread_local _http_server* loop_owner = nullptr;
+thread_local bool spare_ensured = false;
+
+} // namespace
+
+void _http_server::before_blocking() {
+    if (loop_owner != this || spare_ensured) return;
+    spare_ensured = true;
+    if (loops_waiting_.load() == 0 && !stopping_.load()) start_receiver();
+}
+
 void _http_server::receive_loop() {
+    loop_owner = this;
+    auto request = std::make_shared<khttp::request>();
     while (!stopping_.load()) {
         // One failing request must never end the loop: everything that one
         // request can throw is caught, traced and the loop goes on.
         try {
-            auto request = std::make_shared<khttp::request>();
+            // The processor may keep the request; otherwise its storage
+            // serves the next one.
+            if (request.use_count() != 1) request = std::make_shared<khttp::request>();
+            loops_waiting_.fetch_add(1);
             const uint32_t rc = khttp::receive_request(queue_, 0, 0, *request);
+            loops_waiting_.fetch_sub(1);
             if (rc != 0) {
                 // A closed queue will not deliver again; waiting on it would spin.
                 if (rc == error_operation_aborted) break;
@@ -125,15 +186,24 @@ void _http_server::receive_loop() {
                 answer_over_limit(*request);
                 continue;
             }
-            if (pool_->run([this, request] { process(request); }) == 0)
-                cl::trace_out.write("unable to run a request job\n");
+            spare_ensured = false;
+            if (may_block(*request)) before_blocking();
+            process(request);
+            // Enough loops wait: this thread goes back to the pool.
+            uint32_t running = loops_running_.load();
+            if (loops_waiting_.load() >= receivers_ && running > receivers_ &&
+                loops_running_.compare_exchange_strong(running, running - 1)) {
+                loop_owner = nullptr;
+                return;
+            }
         } catch (const std::exception& e) {
             cl::trace_out.write(cl::format_str("receive loop: %?\n", e.what()));
         } catch (...) {
             cl::trace_out.write("receive loop: unknown exception\n");
         }
     }
-    loop_ended_.set();
+    loop_owner = nullptr;
+    if (loops_running_.fetch_sub(1) == 1) loop_ended_.set();
 }
 
 void _http_server::answer_over_limit(const khttp::request& request) {
@@ -146,7 +216,7 @@ void _http_server::answer_over_limit(const khttp::request& request) {
 void _http_server::process(std::shared_ptr<khttp::request> request) {
     const uint64_t id = request->request_id;
     try {
-        processor_(*this, std::move(request));
+        processor_(*this, request);
         return;
     } catch (const std::exception& e) {
         cl::trace_out.write(cl::format_str("request processor: %?\n", e.what()));

@@ -51,6 +51,15 @@ class _http_server {
                                               const std::wstring& proxy_port);
 
     void receive_loop();
+    // True when a received request may block its thread for long (a body to
+    // read, a script, the proxy, a DAV method): anything not known to be
+    // short. The others (GET, HEAD and OPTIONS of the served tree without a
+    // body) are run by the thread that received them.
+    static bool may_block(const khttp::request& request);
+    // Called by a receiving thread before work that may block: makes sure
+    // another thread waits for requests, so the work holds up no other
+    // request. A no-op on other threads and when one waits already.
+    void before_blocking();
     // Forgets the connections that have closed and runs their disconnect
     // handlers; every 1000 ms on the "slow" timer.
     void sweep_connections();
@@ -87,6 +96,8 @@ class _http_server {
 
   private:
     void process(std::shared_ptr<khttp::request> request);
+    // Starts one more receive loop on the pool.
+    bool start_receiver();
     void answer_over_limit(const khttp::request& request);
 
     cl::timer_id sweep_timer_;
@@ -102,6 +113,13 @@ class _http_server {
     bool initialized_ = false;
     bool loop_running_ = false;
     cl::event loop_ended_;
+    // Receive loops: running, and asleep on the queue. Requests that cannot
+    // block run on the loop that received them; at least `receivers_` loops
+    // stay (one per core), more are started only when a loop's request may
+    // block while none waits, and leave again once enough wait.
+    std::atomic<uint32_t> loops_running_{0};
+    std::atomic<uint32_t> loops_waiting_{0};
+    uint32_t receivers_ = 1;
     std::atomic<uint64_t> bytes_sent_{0};
     std::atomic<uint64_t> bytes_received_{0};
     std::atomic<uint64_t> requests_{0};
@@ -109,6 +127,10 @@ class _http_server {
     cl::thread_pool* pool_ = nullptr;
     request_processor processor_;
 };
+
+// The cores the process may run on (its CPU affinity), at least one: the
+// number of receive loops and of the HTTP service's I/O threads.
+std::size_t http_usable_cores();
 
 // The one server object of the process.
 _http_server& the_http_server();

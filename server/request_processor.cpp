@@ -16,16 +16,20 @@
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
+#include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <climits>
 #include <cstdlib>
+#include <ctime>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -48,15 +52,37 @@ socklen_t address_length(const sockaddr_storage& a) {
     return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
 }
 
-// Numeric host and service of an address; the getnameinfo code on failure.
+// Numeric host and service of an address; EAI_FAMILY for an address that is
+// neither IPv4 nor IPv6. The text is made here rather than by getnameinfo,
+// which costs as much as the rest of a small request's set-up.
 int numeric_name(const sockaddr_storage& a, std::string& host, std::string& port) {
-    char h[1025];
-    char s[32];
-    const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a), h,
-                                 sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
-    if (rc != 0) return rc;
-    host = h;
-    port = s;
+    char h[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
+    unsigned p = 0;
+    if (a.ss_family == AF_INET) {
+        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+        if (!::inet_ntop(AF_INET, &in.sin_addr, h, sizeof h)) return EAI_FAMILY;
+        p = ntohs(in.sin_port);
+    } else if (a.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+        if (in6.sin6_scope_id != 0) {
+            // Scoped addresses carry their interface: leave them to the library.
+            char s[32];
+            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a),
+                                         h, sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
+            if (rc != 0) return rc;
+            host = h;
+            port = s;
+            return 0;
+        }
+        if (!::inet_ntop(AF_INET6, &in6.sin6_addr, h, sizeof h)) return EAI_FAMILY;
+        p = ntohs(in6.sin6_port);
+    } else {
+        return EAI_FAMILY;
+    }
+    host.assign(h);
+    char digits[8];
+    const auto end = std::to_chars(digits, digits + sizeof digits, p).ptr;
+    port.assign(digits, end);
     return 0;
 }
 
@@ -87,8 +113,16 @@ void write_access_log_line(const http_request& request, const req_info& info,
     f.bytes_sent = request.bytes_sent;
     f.referer = request.referer;
     f.user_agent = request.user_agent;
-    the_access_log().queue_line(
-        format_access_log_line(f, win32::get_local_time(), standard_zone_bias()));
+    // The zone's bias is read again once a second, not per line (reading it
+    // looks at the zone file).
+    thread_local std::time_t bias_second = 0;
+    thread_local int32_t bias = 0;
+    const std::time_t now = std::time(nullptr);
+    if (now != bias_second) {
+        bias = standard_zone_bias();
+        bias_second = now;
+    }
+    the_access_log().queue_line(format_access_log_line(f, win32::get_local_time(), bias));
 }
 
 bool begins_with_scheme(const std::string& s) {
@@ -384,6 +418,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (script.empty() || saw_304) break;
         info->set("REQUEST_METHOD", data->method);
         info->set("QUERY_STRING", data->query);
+        server.before_blocking();
         auto handler = std::make_unique<http_script_request>(headers, script);
         const std::wstring before = data->path;
         const int result = run_request(*handler, queue, data, info, true);
@@ -413,9 +448,11 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     const std::string& m = k.verb == khttp::verb::unknown ? k.unknown_verb : data->method;
     if (!check_require(data->method, *st.config, &vars))
         request = std::make_unique<http_error_request>(headers, 403);
-    else if (is_proxy)
+    else if (is_proxy) {
+        // Waits on another server: long work even for a GET.
+        server.before_blocking();
         request = std::make_unique<proxy_request>(headers);
-    else if (m == "GET")
+    } else if (m == "GET")
         request = std::make_unique<http_get_request>(headers, mode_get);
     else if (m == "POST")
         request = std::make_unique<http_post_request>(headers);

@@ -277,6 +277,7 @@ bool server_start() {
     options.listen_address = listen_address_of(v.host_name);
     options.tls_directory = cl::utf16_to_utf8(shell.data_dir);
     options.max_queued_requests = v.max_connections;
+    options.io_threads = http_usable_cores();
     khttp::configure(options);
     _http_server& server = the_http_server();
     server.set_max_connections(v.max_connections);

@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
 # Compares the HTTP service layer with nginx on a fixed 200 "hello" answer:
 # both servers pinned to the same cores, wrk pinned to other cores, loopback
-# only. Usage: [ROUNDS=3] [POOL=n] bench/khttp/run.sh [SECONDS] [CONNECTIONS]
-set -euo pipefail
+# only. Every measurement checks status and body before and after; non-2xx
+# answers or socket errors make it a failure, printed as such, and the script
+# exits non-zero. Usage: [ROUNDS=3] [POOL=n] bench/khttp/run.sh [SECONDS] [CONNECTIONS]
+set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/lib.sh"
 duration=${1:-10}
 connections=${2:-64}
 
-"$root/scripts/install-deps" bench
+"$root/scripts/install-deps" bench || exit 1
 build="$root/build/bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
-cmake --build "$build" --target khttp_hello >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null || exit 1
+cmake --build "$build" --target khttp_hello >/dev/null || exit 1
 
 cores=$(nproc)
 if [ "$cores" -ge 4 ]; then
@@ -31,25 +34,16 @@ cleanup() {
   rm -rf "$work"
 }
 trap cleanup EXIT
+printf 'hello\n' >"$work/hello.txt"
 
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
-
-wait_port() {
+wait_up() {
   for _ in $(seq 1 100); do
-    if curl -s -o /dev/null "http://127.0.0.1:$1/"; then return 0; fi
+    check_answer "http://127.0.0.1:$1/" "$work/hello.txt" 2>/dev/null && return 0
     sleep 0.1
   done
-  echo "server on port $1 did not come up" >&2
+  check_answer "http://127.0.0.1:$1/" "$work/hello.txt"
+  echo "server on port $1 did not answer 200 hello" >&2
   exit 1
-}
-
-measure() {
-  local url=$1
-  taskset -c "$client_cores" wrk -t"$client_threads" -c"$connections" -d2s "$url" >/dev/null
-  taskset -c "$client_cores" wrk -t"$client_threads" -c"$connections" -d"${duration}s" "$url" |
-    awk '/Requests\/sec/ {print $2}'
 }
 
 # The layer: as many I/O threads and request threads as server cores (POOL
@@ -57,8 +51,9 @@ measure() {
 pool=${POOL:-$server_count}
 kport=$(free_port)
 taskset -c "$server_cores" "$build/bench/khttp/khttp_hello" "$kport" "$pool" "$server_count" >/dev/null &
-pids+=($!)
-wait_port "$kport"
+kpid=$!
+pids+=("$kpid")
+wait_up "$kport"
 
 # nginx with one worker per server core and the same answer.
 nport=$(free_port)
@@ -84,21 +79,30 @@ http {
 }
 CONF
 taskset -c "$server_cores" nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
-pids+=($!)
-wait_port "$nport"
+npid=$!
+pids+=("$npid")
+wait_up "$nport"
 
 # Rounds alternate between the two servers so that a change in machine load
 # touches both alike.
 rounds=${ROUNDS:-3}
 k_total=0
 n_total=0
-echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, request threads: $pool, ${duration}s x $rounds rounds"
+echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, ${duration}s x $rounds rounds"
+echo "khttp: $pool request threads + $server_count I/O threads ($(thread_count "$kpid") threads in all); nginx: $server_count workers"
 for r in $(seq 1 "$rounds"); do
-  k=$(measure "http://127.0.0.1:$kport/")
-  n=$(measure "http://127.0.0.1:$nport/")
-  echo "round $r: khttp $k requests/s, nginx $n requests/s"
+  measure khttp "http://127.0.0.1:$kport/" "$work/hello.txt" "$kpid" "$client_cores" "$client_threads" "$connections" "$duration"
+  if [ "$m_ok" != 1 ]; then echo "round $r: FAILED: $m_error"; bench_failures=$((bench_failures + 1)); continue; fi
+  k=$m_rate ku=$m_us ks=$m_sys
+  measure nginx "http://127.0.0.1:$nport/" "$work/hello.txt" "$npid" "$client_cores" "$client_threads" "$connections" "$duration"
+  if [ "$m_ok" != 1 ]; then echo "round $r: FAILED: $m_error"; bench_failures=$((bench_failures + 1)); continue; fi
+  echo "round $r: khttp $k requests/s ($ku us, $ks syscalls per request), nginx $m_rate requests/s ($m_us us, $m_sys syscalls per request)"
   k_total=$(awk -v a="$k_total" -v b="$k" 'BEGIN { print a + b }')
-  n_total=$(awk -v a="$n_total" -v b="$n" 'BEGIN { print a + b }')
+  n_total=$(awk -v a="$n_total" -v b="$m_rate" 'BEGIN { print a + b }')
 done
+if [ "$bench_failures" -gt 0 ]; then
+  echo "bench/khttp: $bench_failures failed measurements; no rate reported" >&2
+  exit 1
+fi
 awk -v k="$k_total" -v n="$n_total" -v r="$rounds" 'BEGIN {
   printf "khttp: %.0f requests/s\nnginx: %.0f requests/s\nratio khttp/nginx: %.2f\n", k / r, n / r, k / n }'

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <limits>
 #include <netinet/in.h>
+#include <stdexcept>
 
 namespace khttp {
 
@@ -482,6 +483,8 @@ void connection::new_head(lock& l) {
     }
     phase_ = phase::waiting_head;
     head_started_ = false;
+    head_bytes_ = 0;
+    head_prefix_.clear();
     if (buffered() > 0) {
         head_started_ = true;
         arm(opts_.timeouts.head);
@@ -496,16 +499,45 @@ void connection::new_head(lock& l) {
 }
 
 void connection::try_parse_head(lock& l) {
-    if (buffered() == 0) return;
+    if (head_bytes_ == 0) {
+        // Empty lines before a request line (after a body, say) are ignored.
+        while (buffered() > 0 && (in_[in_pos_] == '\r' || in_[in_pos_] == '\n'))
+            ++in_pos_;
+    }
+    if (buffered() == 0) {
+        if (read_closed_) close_now(l);
+        return;
+    }
+    // The method's first bytes, kept for the refusal of a head the parser
+    // gives up on (a HEAD request's refusal carries no body).
+    for (std::size_t i = in_pos_; i < in_.size() && head_prefix_.size() < 5; ++i)
+        head_prefix_ += in_[i];
     if (!head_started_) {
         head_started_ = true;
         arm(opts_.timeouts.head);
     }
     error_code ec;
-    std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+    std::size_t n = 0;
+    try {
+        n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+    } catch (const std::length_error&) {
+        // The parser stores a field of 64 KiB or more nowhere: too large.
+        refuse(l, 431);
+        return;
+    } catch (const std::exception&) {
+        refuse(l, 400);
+        return;
+    }
     in_pos_ += n;
+    head_bytes_ += n;
     if (ec == http::error::need_more) {
-        if (buffered() > max_request_head + 1024) refuse(l, 431);
+        // The parser waits for a whole line; a head already over the limit
+        // is refused now rather than when its line ends.
+        if (head_bytes_ + buffered() > max_request_head) {
+            refuse(l, 431);
+        } else if (read_closed_) {
+            close_now(l);
+        }
         return;
     }
     if (ec == http::error::bad_version && well_formed_version(in_)) {
@@ -622,7 +654,8 @@ void connection::on_head(lock& l) {
 // Answers a request the service will not pass on, and ends the connection.
 void connection::refuse(lock& l, unsigned status) {
     disarm();
-    out_ += render_service_answer(status, true);
+    bool head = head_request_ || head_prefix_ == "HEAD ";
+    out_ += render_service_answer(status, true, head);
     close_after_write_ = true;
     phase_ = phase::closing;
     if (request_id_) service::get().remove_request(request_id_);
@@ -639,7 +672,9 @@ void connection::finish_request(lock& l) {
     if (request_id_) service::get().remove_request(request_id_);
     cv_.notify_all();
     bool body_left = parser_ && !parser_->is_done();
-    bool close = framing_.close || read_closed_;
+    // A client that ended its side after sending more requests gets those
+    // answered before the connection closes.
+    bool close = framing_.close || (read_closed_ && (read_failed_ || buffered() == 0));
     if (!close && body_left) {
         // The client may hold its body back until told to go on.
         if (expect_continue_ && !continue_sent_) close = true;
@@ -661,6 +696,17 @@ void connection::finish_request(lock& l) {
     new_head(l);
 }
 
+// The parser throws on a trailer field too large to store; that is broken
+// framing like any other.
+std::size_t connection::safe_put(error_code& ec) {
+    try {
+        return parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+    } catch (const std::exception&) {
+        ec = http::error::bad_field;
+        return 0;
+    }
+}
+
 void connection::drain_step(lock& l) {
     char scratch[8192];
     while (buffered() > 0 && !parser_->is_done()) {
@@ -668,7 +714,7 @@ void connection::drain_step(lock& l) {
         parser_->get().body().size = sizeof scratch;
         parser_->get().body().more = true;
         error_code ec;
-        std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+        std::size_t n = safe_put(ec);
         in_pos_ += n;
         drained_ += sizeof scratch - parser_->get().body().size;
         if (ec == http::error::need_more) break;
@@ -781,7 +827,7 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
             body.size = length;
             body.more = true;
             error_code ec;
-            std::size_t n = parser_->put(asio::buffer(in_.data() + in_pos_, buffered()), ec);
+            std::size_t n = safe_put(ec);
             in_pos_ += n;
             got = length - static_cast<uint32_t>(body.size);
             body.data = nullptr;
@@ -828,7 +874,7 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
     if (response_started_) return win32::error_invalid_parameter;
     head_context ctx;
     ctx.head_request = head_request_;
-    ctx.client_keep_alive = client_keep_alive_ && !read_closed_;
+    ctx.client_keep_alive = client_keep_alive_ && !(read_closed_ && buffered() == 0);
     ctx.final = !(flags & send_flag_more_data);
     ctx.disconnect = flags & send_flag_disconnect;
     if (ctx.final && !parser_->is_done()) {

@@ -67,6 +67,7 @@ class connection : public std::enable_shared_from_this<connection> {
     void refuse(lock& l, unsigned status);
     void finish_request(lock& l);
     void drain_step(lock& l);
+    std::size_t safe_put(boost::system::error_code& ec);
     void abort(lock& l);
     void close_now(lock& l);
     bool request_matches(uint64_t request_id) const;
@@ -93,9 +94,11 @@ class connection : public std::enable_shared_from_this<connection> {
     std::size_t in_pos_ = 0;
     std::array<char, 16384> read_chunk_{};
     bool reading_ = false;
-    bool read_closed_ = false;  // the peer sent its end or the read failed
-    bool read_failed_ = false;  // the read failed (reset), not a clean end
-    bool head_started_ = false; // bytes of the next head have arrived
+    bool read_closed_ = false;   // the peer sent its end or the read failed
+    bool read_failed_ = false;   // the read failed (reset), not a clean end
+    bool head_started_ = false;  // bytes of the next head have arrived
+    std::size_t head_bytes_ = 0; // of the head, taken by the parser so far
+    std::string head_prefix_;    // its first bytes
     clock::time_point deadline_ = clock::time_point::max();
     clock::time_point armed_ = clock::time_point::max();
     clock::time_point idle_until_{};

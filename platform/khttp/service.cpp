@@ -413,7 +413,9 @@ uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_
                 return 0;
             }
         }
+        ++queue->waiting_;
         queue->cv_.wait(l);
+        --queue->waiting_;
     }
 }
 

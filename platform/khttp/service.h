@@ -31,6 +31,13 @@ class request_queue {
     std::condition_variable cv_;
     std::deque<request> pending_;
     bool closed_ = false;
+    int waiting_ = 0; // receivers asleep on cv_
+
+    // Receivers asleep in receive_request now.
+    int waiting_receivers() {
+        std::lock_guard<std::mutex> l(m_);
+        return waiting_;
+    }
 };
 
 struct registration {

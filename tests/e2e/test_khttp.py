@@ -408,28 +408,23 @@ def test_tls(server, data_dir):
                 s.sendall(b"POST /t/echo HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nhi")
                 st, _, body, rest = read_response(s)
                 assert fields(body)["body"] == "hi"
-    old = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
-    old.check_hostname = False
-    old.verify_mode = ssl.CERT_NONE
-    old.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
-    try:
-        old.maximum_version = ssl.TLSVersion.TLSv1_1
-        with socket.create_connection((HOST, server.tls_port), timeout=10) as raw_sock:
-            with pytest.raises((ssl.SSLError, ConnectionError)):
-                with old.wrap_socket(raw_sock):
-                    pass
-    except (ValueError, ssl.SSLError):
-        pass  # this OpenSSL cannot offer TLS 1.1 at all
-    # Plain HTTP on the TLS port and garbage in the handshake end the connection.
-    for junk in (b"GET / HTTP/1.1\r\nHost: a\r\n\r\n", os.urandom(3000), b"\x16\x03\x01\x00\x05hello"):
+    # Plain HTTP on the TLS port and garbage in the handshake end the
+    # connection without an HTTP answer.
+    for junk in (b"GET /t/echo HTTP/1.1\r\nHost: a\r\n\r\n", os.urandom(3000),
+                 b"\x16\x03\x01\x00\x05hello"):
         with socket.create_connection((HOST, server.tls_port), timeout=10) as s:
             s.sendall(junk)
             s.settimeout(15)
+            got = b""
             try:
-                while s.recv(4096):
-                    pass
+                while len(got) < 100_000:
+                    d = s.recv(4096)
+                    if not d:
+                        break
+                    got += d
             except ConnectionResetError:
                 pass
+            assert b"HTTP/" not in got and b"abs_path" not in got
     # A half-open handshake is timed out.
     with socket.create_connection((HOST, server.tls_port), timeout=15) as s:
         assert closed(s, timeout=15)
@@ -478,3 +473,90 @@ def test_queue_close_with_open_connections(data_dir):
         assert s.stop() == 0
         for c in socks:
             c.close()
+
+
+def openssl_client(port, *args):
+    r = subprocess.run(["openssl", "s_client", "-connect", f"{HOST}:{port}", *args],
+                       stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+    return (r.stdout + r.stderr).decode("latin-1")
+
+
+def test_tls_versions_and_suites(server):
+    # The client really offers TLS 1.1 (security level 0 lets it); the server
+    # answers with a protocol alert. A client that refused on its own would
+    # print "no protocols available" and no alert.
+    out = openssl_client(server.tls_port, "-tls1_1", "-cipher", "DEFAULT:@SECLEVEL=0")
+    assert "alert protocol version" in out, out
+    # TLS 1.2 offers authenticated encryption only: a CBC suite is refused...
+    out = openssl_client(server.tls_port, "-tls1_2", "-cipher", "ECDHE-ECDSA-AES128-SHA")
+    assert "Cipher is (NONE)" in out, out
+    # ...and the server's order wins over the client's.
+    out = openssl_client(server.tls_port, "-tls1_2", "-cipher",
+                         "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-ECDSA-AES128-GCM-SHA256")
+    assert "Cipher is ECDHE-ECDSA-AES128-GCM-SHA256" in out, out
+    out = openssl_client(server.tls_port, "-tls1_3")
+    assert "Protocol  : TLSv1.3" in out or "New, TLSv1.3" in out, out
+
+
+def test_blank_lines_before_a_request_line_are_ignored(server):
+    with socket.create_connection((HOST, server.port), timeout=10) as s:
+        s.sendall(b"\r\n\r\nGET /t/echo?a HTTP/1.1\r\nHost: a\r\n\r\n")
+        st, _, body, rest = read_response(s)
+        assert st == 200 and fields(body)["query"] == "a"
+        # A client that ends a body with an extra line end.
+        s.sendall(b"POST /t/echo?b HTTP/1.1\r\nHost: a\r\nContent-Length: 2\r\n\r\nhi\r\n\n"
+                  b"GET /t/echo?c HTTP/1.1\r\nHost: a\r\n\r\n")
+        st, _, body, rest = read_from(s, rest)
+        assert st == 200 and fields(body)["body"] == "hi"
+        st, _, body, rest = read_from(s, rest)
+        assert st == 200 and fields(body)["query"] == "c"
+
+
+def test_pipelined_requests_before_half_close_are_all_answered(server):
+    with socket.create_connection((HOST, server.port), timeout=10) as s:
+        s.sendall(b"GET /t/sleep?ms=200 HTTP/1.1\r\nHost: a\r\n\r\n" +
+                  b"".join(b"GET /t/echo?n=%d HTTP/1.1\r\nHost: a\r\n\r\n" % i for i in range(3)))
+        s.shutdown(socket.SHUT_WR)
+        st, _, body, rest = read_response(s)
+        assert body == b"slept ms=200"
+        queries = []
+        for _ in range(3):
+            st, _, body, rest = read_from(s, rest)
+            queries.append(fields(body)["query"])
+        assert queries == ["n=0", "n=1", "n=2"]
+        assert closed(s)
+
+
+@pytest.mark.parametrize("head", [
+    # One field too large for the parser to store.
+    b"GET /t/echo HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 100_000 + b"\r\n\r\n",
+    # Whole lines below the limit, then an unfinished line that crosses it.
+    b"GET /t/echo HTTP/1.1\r\nHost: a\r\n" +
+    b"".join(b"X-%d: %s\r\n" % (i, b"c" * 1000) for i in range(120)) + b"X-Last: " + b"d" * 20_000,
+])
+def test_oversized_head_is_refused_at_once(server, head):
+    # The client keeps its side open: the answer may not wait for the end of
+    # the line nor come from the head time-out (which closes silently).
+    with socket.create_connection((HOST, server.port), timeout=10) as s:
+        s.sendall(head)
+        got = b""
+        try:
+            while True:
+                d = s.recv(65536)
+                if not d:
+                    break
+                got += d
+        except ConnectionResetError:
+            pass
+    assert got.startswith(b"HTTP/1.1 431 "), got[:100]
+
+
+@pytest.mark.parametrize("data,status", [
+    (b"HEAD /t/echo HTTP/2.0\r\nHost: a\r\n\r\n", 505),
+    (b"HEAD /t/echo HTTP/1.1\r\n\r\n", 400),
+    (b"HEAD /t/echo HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 140_000 + b"\r\n\r\n", 431),
+])
+def test_refusals_of_head_requests_carry_no_body(server, data, status):
+    out = raw(server.port, data)
+    head, _, body = out.partition(b"\r\n\r\n")
+    assert head.startswith(b"HTTP/1.1 %d " % status) and body == b"", out[:300]

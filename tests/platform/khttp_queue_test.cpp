@@ -1,7 +1,8 @@
-#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
+#include "platform/khttp/service.h"
 #include "platform/khttp/tls.h"
 #include "platform/win32/errors.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using tq_test::free_port;
 using tq_test::connect_to;
+using tq_test::free_port;
+
+// Returns once a receiver sleeps on the queue, so closing it really has to
+// wake one (bounded: a receiver that never sleeps fails the test).
+void wait_until_asleep(request_queue& q) {
+    for (int i = 0; i < 2000 && q.waiting_receivers() == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_EQ(q.waiting_receivers(), 1);
+}
 
 fs::path temp_dir(const char* name) {
     const char* base = std::getenv("TQ_TEST_TMP");
@@ -114,7 +123,7 @@ TEST_F(KhttpQueue, UnknownIdsAndClosedQueue) {
         request req;
         return receive_request(queue_, 0, 0, req);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wait_until_asleep(*queue_);
     close_request_queue(queue_);
     EXPECT_EQ(blocked.get(), win32::error_operation_aborted);
     request req;
@@ -183,7 +192,7 @@ TEST_F(KhttpQueue, TerminateReleasesWaitingReceivers) {
         request req;
         return receive_request(queue_, 0, 0, req);
     });
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    wait_until_asleep(*queue_);
     terminate(initialize_server | initialize_config);
     EXPECT_EQ(blocked.get(), win32::error_operation_aborted);
     ASSERT_EQ(initialize(initialize_server | initialize_config), 0u); // for TearDown
