@@ -192,6 +192,15 @@ def test_get_environment(site):
     assert info["stdin"] == ""
 
 
+def test_post_body_reaches_standard_input(site):
+    body = b"field=value&other=" + b"x" * 100000
+    info = env_of(site, "/env.py", method="POST", body=body,
+                  headers={"Content-Type": "application/x-www-form-urlencoded"})
+    assert info["stdin"].encode("latin-1") == body
+    assert info["env"]["REQUEST_METHOD"] == "POST"
+    assert info["env"]["CONTENT_LENGTH"] == str(len(body))
+
+
 def test_priority_setting(site):
     # "below_normal" is nice 5; a process may not lower its nice value
     # without root, so one started nicer than that keeps its own.

@@ -119,8 +119,8 @@ class replay_file final : public cl::simple_file {
 
 class stand_in_factory final : public script_file_factory {
   public:
-    std::unique_ptr<cl::simple_file> make(const config_info&, const std::wstring&, uint32_t kind,
-                                          const automation::guid&) override {
+    std::unique_ptr<cl::simple_file> make(const cl::sh_ptr<req_info>&, const std::wstring&,
+                                          uint32_t kind, const automation::guid&) override {
         if (kind == handler_cgi_script) return std::make_unique<digest_file>();
         return std::make_unique<replay_file>();
     }
