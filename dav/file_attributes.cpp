@@ -1,5 +1,7 @@
 #include "dav/file_attributes.h"
 
+#include "core/text.h"
+
 #include "core/simple_file.h"
 
 #include <fcntl.h>
@@ -13,24 +15,6 @@
 #include <cstdio>
 
 namespace {
-
-bool parse_hex(std::string_view t, uint32_t& v) {
-    if (t.empty() || t.size() > 8) return false;
-    v = 0;
-    for (char c : t) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        v = v * 16 + static_cast<uint32_t>(d);
-    }
-    return true;
-}
 
 bool parse_decimal(std::string_view t, uint64_t& v) {
     if (t.empty() || t.size() > 19) return false;
@@ -56,7 +40,7 @@ bool parse_stored_attributes(std::string_view text, stored_attributes& out) {
     if (blank == std::string_view::npos) return false;
     uint32_t a = 0;
     uint64_t c = 0;
-    if (!parse_hex(text.substr(0, blank), a) || !parse_decimal(text.substr(blank + 1), c))
+    if (!parse_hex_word(text.substr(0, blank), a) || !parse_decimal(text.substr(blank + 1), c))
         return false;
     out.attributes = a;
     out.creation_time = c;
@@ -141,4 +125,15 @@ uint32_t effective_attributes(uint32_t mode, std::string_view name,
         if (S_ISDIR(mode)) a &= ~cl::file_attribute_readonly;
     }
     return a ? a : cl::file_attribute_normal;
+}
+
+bool parse_hex_word(std::string_view t, uint32_t& v) {
+    if (t.empty() || t.size() > 8) return false;
+    v = 0;
+    for (char c : t) {
+        const int d = cl::hex_digit_value(static_cast<unsigned char>(c));
+        if (d < 0) return false;
+        v = v * 16 + static_cast<uint32_t>(d);
+    }
+    return true;
 }

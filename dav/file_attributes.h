@@ -43,3 +43,5 @@ uint32_t effective_attributes(uint32_t mode, std::string_view name,
 // The text form kept in the attribute ("%08x %?"); exposed for tests.
 std::string stored_attributes_text(const stored_attributes& in);
 bool parse_stored_attributes(std::string_view text, stored_attributes& out);
+// An attribute word of one to eight hexadecimal digits, nothing else.
+bool parse_hex_word(std::string_view text, uint32_t& value);

@@ -46,25 +46,6 @@ std::string answer_name(const std::string& local, const std::string& ns) {
     return "<" + local + " xmlns=\"" + xml_escape(ns) + "\"/>";
 }
 
-bool parse_hex_word(std::string_view t, uint32_t& v) {
-    t = cl::trimmed(t);
-    if (t.empty() || t.size() > 8) return false;
-    v = 0;
-    for (char c : t) {
-        int d;
-        if (c >= '0' && c <= '9')
-            d = c - '0';
-        else if (c >= 'a' && c <= 'f')
-            d = c - 'a' + 10;
-        else if (c >= 'A' && c <= 'F')
-            d = c - 'A' + 10;
-        else
-            return false;
-        v = v * 16 + static_cast<uint32_t>(d);
-    }
-    return true;
-}
-
 instruction classify(xml_node node, bool set) {
     instruction in;
     in.set = set;
@@ -88,7 +69,7 @@ instruction classify(xml_node node, bool set) {
         in.what = kind::attributes;
         if (!set)
             in.status = 403;
-        else if (!parse_hex_word(value, in.word))
+        else if (!parse_hex_word(cl::trimmed(value), in.word))
             in.status = 409;
     } else if (ns == "DAV:" && (local == "isreadonly" || local == "ishidden")) {
         in.what = local == "isreadonly" ? kind::readonly : kind::hidden;
