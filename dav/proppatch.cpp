@@ -7,6 +7,7 @@
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
 #include "dav/file_attributes.h"
+#include "dav/locks.h"
 #include "dav/properties.h"
 #include "dav/xml_document.h"
 #include "server/access_checker.h"
@@ -224,6 +225,8 @@ int proppatch_handle(http_proppatch_request& request) {
     if (!cfg->is_file() && !cfg->is_directory()) return 404;
     // The access files decide who may do what: no DAV client changes them.
     if (is_access_file(*cfg, cfg->local_path)) return 403;
+    // Properties belong to the resource: a lock on it guards them too.
+    if (const int s = check_write_lock(request, cfg->local_path, write_scope::content)) return s;
 
     xml_document document;
     if (!xml_load_document(document, request.body)) return 400;

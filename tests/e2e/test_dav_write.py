@@ -363,6 +363,19 @@ def test_locks_guard_writes(site):
     ]:
         assert request(site, method, path, headers, b"x")[0] in (412, 423), (method, headers)
     assert read(site, "dav/l.txt") == b"locked"
+    # Its properties are guarded too: the modification time stays as it was.
+    before = os.stat(os.path.join(site.pub, "dav/l.txt")).st_mtime_ns
+    patch = (b'<?xml version="1.0"?><d:propertyupdate xmlns:d="DAV:" '
+             b'xmlns:Z="urn:schemas-microsoft-com:"><d:set><d:prop>'
+             b'<Z:Win32LastModifiedTime>Wed, 01 Jan 2020 00:00:00 GMT</Z:Win32LastModifiedTime>'
+             b'</d:prop></d:set></d:propertyupdate>')
+    assert request(site, "PROPPATCH", "/dav/l.txt", {"Content-Type": "application/xml"},
+                   patch)[0] == 423
+    assert os.stat(os.path.join(site.pub, "dav/l.txt")).st_mtime_ns == before
+    s, _, body = request(site, "PROPPATCH", "/dav/l.txt",
+                         {"Content-Type": "application/xml", "If": "(<%s>)" % token}, patch)
+    assert s == 207 and b"200 OK" in body, body
+    assert os.stat(os.path.join(site.pub, "dav/l.txt")).st_mtime_ns != before
     # With it, untagged or tagged with the URL, writes go through.
     assert request(site, "PUT", "/dav/l.txt", {"If": "(<%s>)" % token}, b"v2")[0] in (200, 204)
     tagged = "<%s> (<%s>)" % (url(site, "dav/l.txt"), token)
