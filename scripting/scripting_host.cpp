@@ -1,5 +1,7 @@
 #include "scripting/scripting_host.h"
 
+#include "server/http_server.h"
+
 #include "platform/win32/process.h"
 #include "scripting/config_cache.h"
 #include "scripting/hashlist.h"
@@ -77,7 +79,13 @@ void scripting_host::read_server_dirs() {
     win32::allow_children();
 }
 
+bool scripting_host::spawn_script(const std::string& url, const std::wstring& param) {
+    cl::thread_pool* pool = the_http_server().pool();
+    return pool && spawned_.spawn(*pool, url, param);
+}
+
 void scripting_host::stop_spawned_scripts() {
+    spawned_.stop_all();
     win32::stop_all_children();
 }
 

@@ -2,6 +2,7 @@
 // shell makes one at start-up and installs it with set_script_host.
 #pragma once
 #include "core/ini_file.h"
+#include "scripting/spawned_scripts.h"
 #include "server/script_host.h"
 
 namespace scripting {
@@ -9,7 +10,10 @@ namespace scripting {
 class scripting_host final : public script_host {
   public:
     // `global_ini` is the program's global INI file; it must outlive the host.
-    explicit scripting_host(cl::ini_file& global_ini) : ini_(global_ini) {}
+    explicit scripting_host(cl::ini_file& global_ini)
+        : ini_(global_ini), spawned_([this](const std::string& url, const std::wstring& param) {
+              run_script_discard_output(url, param);
+          }) {}
 
     bool check_filename(const std::wstring& path, int trace_level) override;
     std::wstring resolve_relative_path(std::wstring_view path) override;
@@ -27,11 +31,16 @@ class scripting_host final : public script_host {
                                                   uint32_t timeout_s) override;
     // The directories and prefixes, the block list, and the cache sweep.
     void read_server_dirs() override;
-    // Ends every running CGI program (its whole process group).
+    // Runs a script on the server's pool with its output dropped; server stop
+    // ends it if it still runs. False when it could not be queued.
+    bool spawn_script(const std::string& url, const std::wstring& param);
+    // Ends every spawned script and every running CGI program (its whole
+    // process group).
     void stop_spawned_scripts() override;
 
   private:
     cl::ini_file& ini_;
+    spawned_scripts spawned_;
 };
 
 } // namespace scripting
