@@ -5,6 +5,24 @@
 
 bench_failures=0
 
+# Installs the benchmark packages and builds TARGET (default: the program) in
+# the Release tree build/bench; sets build, and binary to the program.
+build_release() {
+  "$root/scripts/install-deps" bench
+  build="$root/build/bench"
+  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
+  cmake --build "$build" --target "${1:-teskqvel}" >/dev/null
+  binary="$build/shell/teskqvel"
+}
+
+# Processes a script starts go into pids; stop_all ends every one of them.
+pids=()
+stop_all() {
+  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+  pids=()
+}
+
 free_port() {
   /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }

@@ -13,11 +13,8 @@ duration=${1:-5}
 connections=${2:-32}
 rounds=${ROUNDS:-3}
 
-"$root/scripts/install-deps" bench
-build="$root/build/bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
-cmake --build "$build" --target teskqvel >/dev/null
-binary="$build/shell/teskqvel"
+. "$root/bench/lib.sh"
+build_release
 
 cores=$(nproc)
 if [ "$cores" -lt 4 ]; then
@@ -31,7 +28,7 @@ work=$(mktemp -d)
 pid=
 trap '[ -n "$pid" ] && kill "$pid" 2>/dev/null; wait 2>/dev/null; rm -rf "$work"' EXIT
 
-port=$(/usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+port=$(free_port)
 data="$work/Tesk/teskqvel"
 docs="$data/pub"
 mkdir -p "$docs/open" "$docs/basic" "$docs/digest" "$docs/secret"

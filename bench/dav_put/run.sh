@@ -11,28 +11,15 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 rounds=${ROUNDS:-40}
 size=${SIZE:-1048576}
 
-"$root/scripts/install-deps" bench
-build="$root/build/bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
-cmake --build "$build" --target teskqvel >/dev/null
-binary="$build/shell/teskqvel"
+. "$root/bench/lib.sh"
+build_release
 
 cores=$(nproc)
 server_core=$((cores > 4 ? 4 : 0))
 client_core=$((cores > 5 ? 5 : 0))
 
 work=$(mktemp -d)
-pids=()
-stop_all() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  pids=()
-}
 trap 'stop_all; rm -rf "$work"' EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 wait_port() { # port, name
   for _ in $(seq 1 200); do

@@ -13,11 +13,8 @@ duration=${1:-5}
 connections=${2:-32}
 rounds=${ROUNDS:-2}
 
-"$root/scripts/install-deps" bench
-build="$root/build/bench"
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
-cmake --build "$build" --target teskqvel >/dev/null
-binary="$build/shell/teskqvel"
+. "$root/bench/lib.sh"
+build_release
 
 cores=$(nproc)
 if [ "$cores" -lt 6 ]; then
@@ -31,17 +28,7 @@ client_cores="4-$((cores - 1))"
 client_threads=$(( cores - 4 < 4 ? cores - 4 : 4 ))
 
 work=$(mktemp -d)
-pids=()
-stop_all() {
-  for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
-  for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
-  pids=()
-}
 trap 'stop_all; rm -rf "$work"' EXIT
-
-free_port() {
-  /usr/bin/python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
-}
 
 up_docs="$work/upstream"
 mkdir -p "$up_docs" "$work/Tesk/teskqvel/pub" "$work/nginx"
