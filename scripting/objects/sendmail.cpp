@@ -286,8 +286,16 @@ hresult create_sendmail(cl::ini_file& ini, const std::string& master_pwd, dispat
                                            static_cast<uint32_t>(hr)));
         return hr;
     }
+    // Created for IUnknown and asked for its dispatch interface: class
+    // factories here answer only their own interface and IUnknown.
     void* p = nullptr;
-    hr = co_create_instance(clsid, nullptr, 0x17, iid_idispatch, &p);
+    hr = co_create_instance(clsid, nullptr, 0x17, iid_iunknown, &p);
+    cl::com_ptr<iunknown_i> unk;
+    if (succeeded(hr)) {
+        unk.attach(static_cast<iunknown_i*>(p));
+        p = nullptr;
+        hr = unk->query_interface(iid_idispatch, &p);
+    }
     if (failed(hr)) {
         cl::trace_out.write(cl::format_str("sendmail: unable to create class instance %x\n",
                                            static_cast<uint32_t>(hr)));

@@ -33,9 +33,9 @@ struct list_provider {
 };
 
 class server_obj final
-    : public cl::idispatch_ex_wstr_impl<iserver_object_i, 0x1000, list_provider> {
+    : public dynamic_members<cl::idispatch_ex_wstr_impl<iserver_object_i, 0x1000, list_provider>> {
   public:
-    explicit server_obj(const server_list_source* lists) : idispatch_ex_wstr_impl(&provider_) {
+    explicit server_obj(const server_list_source* lists) : dynamic_members(&provider_) {
         provider_.lists = lists;
         load_type_info(program_type_library(), iid_iserver_object);
     }
@@ -55,16 +55,9 @@ class server_obj final
     list_provider provider_;
 };
 
-hresult m_server_construct(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
-    std::wstring name;
-    const hresult hr = to_text(p.arg(0), name);
-    if (failed(hr)) return hr;
-    return static_cast<server_obj*>(static_cast<iserver_object_i*>(d))->construct(name);
-}
-
-const type_info iserver_object_type{iid_iserver_object,
-                                    L"iserver_object",
-                                    {{0x0, L"construct", member_method, 1, 1, m_server_construct}}};
+// The list is filled at construction; scripts see only its entries (a member
+// of the type table would show up among them when a script enumerates).
+const type_info iserver_object_type{iid_iserver_object, L"iserver_object", {}};
 
 // ---------------------------------------------------------------- response headers
 
@@ -78,8 +71,9 @@ struct header_provider {
     cl::sh_ptr<response_headers_base> headers;
 };
 
-class header_obj final : public cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider> {
-    using base = cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>;
+class header_obj final
+    : public dynamic_members<cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>> {
+    using base = dynamic_members<cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>>;
 
   public:
     explicit header_obj(cl::sh_ptr<response_headers_base> headers) : base(&provider_) {

@@ -4,6 +4,8 @@
 
 #include "scripting/objects/thread_queue.h"
 
+#include <thread>
+
 namespace objects_test {
 
 namespace {
@@ -92,6 +94,11 @@ hresult m_shared(idispatch_i* d, uint16_t, dispparams&, variant* r, excepinfo*) 
     *r = host_of(d)->state.shared;
     return s_ok;
 }
+hresult m_thread_tag(idispatch_i*, uint16_t, dispparams&, variant* r, excepinfo*) {
+    *r = variant::from_bstr(
+        std::to_wstring(std::hash<std::thread::id>()(std::this_thread::get_id())));
+    return s_ok;
+}
 hresult m_connect(idispatch_i*, uint16_t, dispparams& p, variant*, excepinfo*) {
     return so::connect_object_events(p.arg(0).dispatch(), p.arg(1),
                                      *script_engine::engine::current());
@@ -113,7 +120,8 @@ const type_info host_type{iid_test_host,
                            {0x32b, L"server_object", member_method, 1, 1, m_server_object},
                            {0x32c, L"connect", member_method, 2, 2, m_connect},
                            {0x32d, L"share", member_method, 1, 1, m_share},
-                           {0x32e, L"shared", member_method, 0, 0, m_shared}}};
+                           {0x32e, L"shared", member_method, 0, 0, m_shared},
+                           {0x32f, L"thread_tag", member_method, 0, 0, m_thread_tag}}};
 
 } // namespace
 
