@@ -130,7 +130,6 @@ void _tb_icon_class::on_context(gui::wparam wp, gui::lparam lp) {
 }
 
 void _main_menu_class::build(gui::hwnd owner) {
-    destroy_menu();
     clear();
     create_menu();
     add_item(gui::mf_string, g_version_title, [] {
@@ -153,14 +152,14 @@ void _main_menu_class::build(gui::hwnd owner) {
              [] { open_server_url(L"/users/index.htm"); });
     add_separator();
     add_item(gui::mf_string, ml_text("upgrade"), [] { open_url(ml_text("teskqvel_updateurl")); });
+    // The sub-menu keeps the record that names it; its old items go here.
+    languages_menu().clear();
     add_built_submenu(languages_menu(), ml_text("select_language"), owner);
     add_item(gui::mf_string, ml_text("end_program"), [] { end_program(); });
     track(owner);
 }
 
 void _languages_menu_class::build(gui::hwnd) {
-    destroy_menu();
-    clear();
     create_menu();
     list_ = language_file_list();
     if (!enumerate_language_files(language_main_file(), language_file_pattern(), list_)) {

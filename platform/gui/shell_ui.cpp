@@ -121,6 +121,16 @@ bool shell_notify_icon(uint32_t op, const notify_icon_data& d) {
     return true;
 }
 
+bool click_balloon(hwnd wnd, uint32_t id) {
+    std::lock_guard<std::mutex> lk(g_lock);
+    auto it = icons().find({wnd, id});
+    if (it == icons().end() || !it->second.balloon_open) return false;
+    it->second.balloon_open = false;
+    trace_w(cl::format_wstr(L"tray: icon %? balloon clicked\n", id));
+    notify_owner(it->second, wnd, id, nin_balloonusrclick);
+    return true;
+}
+
 bool notify_icon_shown(hwnd wnd, uint32_t id) {
     std::lock_guard<std::mutex> lk(g_lock);
     auto it = icons().find({wnd, id});

@@ -45,6 +45,9 @@ struct notify_icon_data {
 // the icon's state (a modify or delete of an icon that is not there, an add
 // of one that is).
 bool shell_notify_icon(uint32_t op, const notify_icon_data& d);
+// The user clicks the open balloon of the icon: it closes, and the owner
+// hears of the click. False when the icon shows no balloon.
+bool click_balloon(hwnd wnd, uint32_t id);
 // Whether the icon (owner window, number) is in the notification area now.
 bool notify_icon_shown(hwnd wnd, uint32_t id);
 
