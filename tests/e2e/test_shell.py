@@ -148,6 +148,15 @@ class FakeManager:
             self.messages.append(self.sock.recv(4096).decode())
         return self.messages
 
+    def drain(self):
+        self.sock.settimeout(0.5)
+        try:
+            while True:
+                self.messages.append(self.sock.recv(4096).decode())
+        except socket.timeout:
+            pass
+        return self.messages
+
     def close(self):
         self.sock.close()
 
@@ -168,8 +177,11 @@ def test_service_mode_order_and_notifications(home):
             if proc.poll() is None:
                 proc.kill()
                 proc.wait()
-        joined = "".join(manager.messages)
-        # Stopping is announced before the end, and "stopped" comes last.
+        joined = "".join(manager.drain())
+        # "Stopped" is told once, last, after the shut-down has run.
+        assert joined.count("STATUS=stopped") == 1, manager.messages
+        assert manager.messages[-1].endswith("STATUS=stopped\n"), manager.messages
+        # Stopping is announced before the end.
         assert joined.index("READY=1") < joined.index("STOPPING=1") < joined.index("STATUS=stopped")
         assert joined.count("STOPPING=1") == 1
         lines = lines_of(home.trace())
@@ -207,3 +219,20 @@ def test_service_switches_without_a_service_manager(home):
     r = home.run("-service")
     assert r.returncode == 1
     assert "StartServiceCtrlDispatcher error 1063" in home.trace()
+
+
+def test_a_copy_that_died_leaves_nothing_that_blocks_the_next(home):
+    proc = start_ready(home)
+    proc.kill()  # no shut-down: the lock and the socket file stay behind
+    proc.wait(timeout=10)
+    assert os.path.exists(home.path("window.sock"))
+    # Nobody answers at the old socket: "-d" is done at once.
+    assert home.run("-d", timeout=30).returncode == 0
+    proc = start_ready(home)
+    try:
+        assert "already loaded" not in home.trace()
+        assert post(home, WM_CLOSE) == b"1\n"
+        assert proc.wait(timeout=20) == 0
+    finally:
+        if proc.poll() is None:
+            stop(proc)
