@@ -16,6 +16,7 @@
 #include <csignal>
 #include <ifaddrs.h>
 #include <memory>
+#include <mutex>
 #include <net/if.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -262,11 +263,25 @@ void show_tray_balloon(const std::wstring& title, const std::wstring& text,
     show_script_balloon(title, text, url_path);
 }
 
+namespace {
+// The clipboard outlives a run ("-publish" ends at once): it is kept in the
+// program-data directory.
+void use_clipboard_store() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        if (!g_data_dir.empty())
+            gui::set_clipboard_store(cl::utf16_to_utf8(g_data_dir) + "clipboard.txt");
+    });
+}
+} // namespace
+
 bool clipboard_get_text(std::string& text) {
+    use_clipboard_store();
     return gui::get_clipboard_text(text);
 }
 
 bool clipboard_set_text(const std::string& text) {
+    use_clipboard_store();
     return gui::set_clipboard_text(text);
 }
 

@@ -236,3 +236,41 @@ def test_a_copy_that_died_leaves_nothing_that_blocks_the_next(home):
     finally:
         if proc.poll() is None:
             stop(proc)
+
+
+def test_missing_or_empty_string_files_end_the_start_with_1(home):
+    # The install directory is the executable's folder: a copy of the program
+    # in a folder of its own has no string files beside it.
+    bindir = os.path.join(home.root, "bin")
+    os.makedirs(bindir)
+    exe = os.path.join(bindir, "teskqvel")
+    try:
+        os.link(BINARY, exe)  # the link's own path is the one the program sees
+    except OSError:
+        with open(BINARY, "rb") as src, open(exe, "wb") as dst:
+            dst.write(src.read())
+        os.chmod(exe, 0o755)
+    r = subprocess.run([exe], env=home.env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert "Fatal error in multilingual support!" in r.stderr
+    assert READY not in home.trace()
+    # A main file that names no language is as bad as none.
+    with open(os.path.join(bindir, "qvelsml.txt"), "w") as f:
+        f.write("// nothing here\n")
+    r = subprocess.run([exe], env=home.env, capture_output=True, text=True, timeout=60)
+    assert r.returncode == 1
+    assert "Fatal error in multilingual support!" in r.stderr
+    # With a language the copy starts, and "-d" ends it.
+    with open(os.path.join(bindir, "qvelsml.txt"), "w") as f:
+        f.write('#language 1033\nclosing_server = "bye";\n')
+    proc = subprocess.Popen([exe], env=home.env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.DEVNULL)
+    try:
+        assert wait_for(lambda: READY in home.trace() or proc.poll() is not None, 30)
+        assert proc.poll() is None
+        assert home.run("-d", timeout=30).returncode == 0
+        assert proc.wait(timeout=20) == 0
+        assert "balloon 'Tesk Qvelora v3.07' 'bye'" in home.trace()
+    finally:
+        if proc.poll() is None:
+            stop(proc)
