@@ -76,6 +76,7 @@ struct reader_state {
         value,
         string,
         escape,
+        escape_cr,
         hex,
         after_string,
         after_null,
@@ -250,8 +251,11 @@ bool ML::load_into(data& d, const std::wstring& path, const std::vector<uint16_t
     };
 
     wchar_t c = 0;
+    bool cr_pending = false; // the value's last character is a CR just read in a literal
     while (f.read_char(c)) {
         if (c == L'\n') ++line;
+        const bool was_cr = cr_pending;
+        cr_pending = false;
         bool again = true;
         while (again) {
             again = false;
@@ -348,18 +352,25 @@ bool ML::load_into(data& d, const std::wstring& path, const std::vector<uint16_t
                 if (c == L'\\') {
                     state = S::escape;
                 } else if (c == L'\n') {
+                    // The CR of a CR LF line end belongs to the line end.
+                    if (was_cr && !value.empty() && value.back() == L'\r') value.pop_back();
                     diagnose(path, line, "forgotten '\"'?");
                     state = S::after_string;
                 } else if (c == L'"') {
                     state = S::after_string;
                 } else {
+                    const size_t before = value.size();
                     append_value(c);
+                    cr_pending = c == L'\r' && value.size() > before;
                 }
                 break;
             case S::escape:
                 state = S::string;
                 switch (c) {
                 case L'\n':
+                    break;
+                case L'\r':
+                    state = S::escape_cr;
                     break;
                 case L'"':
                     append_value(L'"');
@@ -398,6 +409,16 @@ bool ML::load_into(data& d, const std::wstring& path, const std::vector<uint16_t
                 default:
                     diagnose(path, line, "unknown escape char");
                     append_value(L'?');
+                }
+                break;
+            case S::escape_cr:
+                // A backslash before a CR LF line end continues the literal
+                // as one before LF does.
+                state = S::string;
+                if (c != L'\n') {
+                    diagnose(path, line, "unknown escape char");
+                    append_value(L'?');
+                    again = true;
                 }
                 break;
             case S::hex: {

@@ -87,6 +87,9 @@ TEST_F(StringFiles, GrammarTable) {
         {"#Language 1031\na = \"x\";", L"x", "(3): unknown directive '#Language'"},
         {"#language\na = \"x\";", L"x", "(3): expected space"},
         {"a = \"x\";\r\nb = \"y\";\r\n", L"x", ""},
+        {"a = \"one\\\r\ntwo\";\r\n", L"onetwo", ""},
+        {"a = \"open\r\n;\r\n", L"open", "(3): forgotten '\"'?"},
+        {"a = \"cr\rin\";", L"cr\rin", ""},
     };
     for (const auto& r : rows) {
         errors_.text.clear();
