@@ -27,6 +27,7 @@
 #include "system/os_version.h"
 
 #include <csignal>
+#include <filesystem>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -50,6 +51,13 @@ sigset_t stop_signals() {
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     return set;
+}
+
+// The full path of the program's own file.
+std::wstring program_file() {
+    std::error_code ec;
+    const auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? cl::get_module_dir() + g_program_name : p.wstring();
 }
 
 void start_new_copy() {
@@ -106,7 +114,7 @@ int run(int argc, char** argv) {
         return 0;
     case ending_switch::start_service:
         return install_service(g_program_name, L"teskqvel web server", ml_text("service_desc"),
-                               L"\"" + cl::get_module_dir() + g_program_name + L"\" -service",
+                               L"\"" + program_file() + L"\" -service",
                                service::service_win32_own_process, true)
                    ? 0
                    : 1;
