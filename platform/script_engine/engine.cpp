@@ -653,6 +653,16 @@ duk_ret_t native_finalizer(duk_context* ctx) {
     return 0;
 }
 
+// Calling a value of another engine: its value member as a method.
+duk_ret_t foreign_call(duk_context* ctx) {
+    const duk_idx_t nargs = duk_get_top(ctx);
+    duk_push_current_function(ctx);
+    idispatch_i* d = native_of(ctx, -1);
+    duk_pop(ctx);
+    if (!d) return DUK_RET_TYPE_ERROR;
+    return call_member(ctx, d, dispid_value, dispatch_method, 0, nargs);
+}
+
 void push_native(duk_context* ctx, idispatch_i* d) {
     if (!d) {
         duk_push_null(ctx);
@@ -671,8 +681,12 @@ void push_native(duk_context* ctx, idispatch_i* d) {
             return;
         }
         js->release();
+        // A value of another engine (a module's function, say) may be
+        // called: its target is a function that calls the value.
+        duk_push_c_function(ctx, foreign_call, DUK_VARARGS);
+    } else {
+        duk_push_object(ctx); // the target holds the reference
     }
-    duk_push_object(ctx); // the target holds the reference
     d->add_ref();
     duk_push_pointer(ctx, d);
     duk_put_prop_string(ctx, -2, k_ptr);
