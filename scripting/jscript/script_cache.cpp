@@ -15,6 +15,7 @@
 #include <chrono>
 #include <exception>
 #include <set>
+#include <utility>
 
 using namespace automation;
 
@@ -147,14 +148,17 @@ bool shost_thread::files_changed() const {
     return false;
 }
 
-void shost_thread::run(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context) {
-    std::unique_lock g(m_);
-    current_ = adapter;
-    context_ = context;
-    done_ = false;
-    run_ = true;
+void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
+                             shost_file* file) {
+    {
+        std::lock_guard g(m_);
+        current_ = adapter;
+        context_ = context;
+        file_ = file;
+        done_ = false;
+        run_ = true;
+    }
     cv_.notify_all();
-    cv_.wait(g, [this] { return done_; });
 }
 
 void shost_thread::thread_proc() {
@@ -202,29 +206,47 @@ void shost_thread::thread_proc() {
             std::unique_lock g(m_);
             cv_.wait(g, [this] { return run_; });
             run_ = false;
+            cl::sh_ptr<shost_file_adapter> adapter = std::move(current_);
+            current_ = nullptr;
+            shost_file* file = std::exchange(file_, nullptr);
+            script_context* context = context_;
             if (stop_) {
-                if (current_)
-                    if (shost_file* f = current_->file()) f->end_response();
-                current_ = nullptr;
+                // A request handed over as the worker ends gets an empty answer.
+                if (file) {
+                    file->end_response();
+                    if (adapter) adapter->detach();
+                    file->run_finished();
+                }
                 done_ = true;
                 cv_.notify_all();
                 break;
             }
-            cl::sh_ptr<shost_file_adapter> adapter = current_;
-            script_context* context = context_;
             g.unlock();
+            if (!file) continue;
+            const auto start = std::chrono::steady_clock::now();
             if (scripts_stopping()) host.interrupt();
             try {
                 host.run(adapter, context);
             } catch (const std::exception& x) {
                 cl::trace_out.write(cl::format_str("script run: %?\n", x.what()));
-                if (shost_file* f = adapter->file()) f->end_response();
+                file->end_response();
             }
             host.after_run();
-            g.lock();
-            current_ = nullptr;
-            done_ = true;
-            cv_.notify_all();
+            adapter->detach();
+            if (s.timing)
+                cl::trace_out.write_w(
+                    cl::format_wstr(L"script %? took %? usec\n", path_,
+                                    std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count()));
+            {
+                std::lock_guard lg(m_);
+                done_ = true;
+            }
+            // Free for the next request before the file learns the end, so
+            // that a client's next request finds the worker free.
+            release();
+            file->run_finished();
         }
         std::lock_guard g(host_lock_);
         host_ = nullptr;
@@ -329,41 +351,22 @@ void script_exec(shost_file* file) {
         shost_thread* t = the_shost_cache().acquire(file->path(), &context,
                                                     info ? info->config : cl::sh_ptr<config_info>(),
                                                     file->class_id());
-        if (!t) {
-            const std::string text = cl::utf16_to_utf8(context.error_text);
-            std::size_t done = 0;
-            while (done < text.size()) {
-                const int64_t n = file->write_response(text.data() + done, text.size() - done);
-                if (n <= 0) break;
-                done += static_cast<std::size_t>(n);
-            }
-            file->end_response();
-        } else {
-            const bool timing = get_script_settings().timing;
-            const auto start = std::chrono::steady_clock::now();
-            auto adapter = cl::make_sh<shost_file_adapter>(file);
-            t->run(adapter, &context);
-            t->release();
-            adapter->detach();
-            if (timing)
-                cl::trace_out.write_w(
-                    cl::format_wstr(L"script %? took %? usec\n", file->path(),
-                                    std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now() - start)
-                                        .count()));
+        if (t) {
+            t->hand_over(cl::make_sh<shost_file_adapter>(file), &context, file);
+            return;
+        }
+        const std::string text = cl::utf16_to_utf8(context.error_text);
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const int64_t n = file->write_response(text.data() + done, text.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
         }
     } catch (const std::exception& x) {
         cl::trace_out.write(cl::format_str("script_exec: %?\n", x.what()));
-        file->end_response();
     }
+    file->end_response();
     file->run_finished();
-}
-
-bool queue_script_exec(shost_file* file) {
-    if (cl::thread_pool* pool = the_http_server().pool())
-        return pool->run([file] { script_exec(file); }) != 0;
-    std::thread([file] { script_exec(file); }).detach();
-    return true;
 }
 
 std::unique_ptr<cl::simple_file> run_script(const std::string& url, const std::wstring& param) {

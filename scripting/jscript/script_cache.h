@@ -65,9 +65,10 @@ class shost_thread {
     void start(const std::wstring& path, script_context* context, cl::sh_ptr<config_info> config,
                const automation::guid& class_id);
     automation::hresult wait_loaded();
-    // Runs the request on the worker; returns when it ran (or the worker
-    // gave up on it at stop).
-    void run(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context);
+    // Hands the request to the worker and returns; when the run is over
+    // the worker frees itself and tells the file (run_finished).
+    void hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
+                   shost_file* file);
     bool files_changed() const;
     bool try_take() {
         int32_t expected = 0;
@@ -89,6 +90,7 @@ class shost_thread {
     dependency_map dependencies_;
     cl::sh_ptr<config_info> config_;
     cl::sh_ptr<shost_file_adapter> current_;
+    shost_file* file_ = nullptr; // of the request handed over
     script_context* context_ = nullptr;
     automation::guid class_id_{};
     std::mutex m_;
@@ -116,9 +118,9 @@ class shost_cache {
 
 shost_cache& the_shost_cache();
 
-// Queues the run of a started script file on the server's pool.
-bool queue_script_exec(shost_file* file);
-// Runs the script of the file now, on the calling thread's terms.
+// Takes a worker for the started file (loading the script when needed) and
+// hands the request over; the file's run is finished when the worker is
+// done, or at once when no worker could be had (the error text is its body).
 void script_exec(shost_file* file);
 // A script by URL without an HTTP request: the started file, whose output
 // the caller reads; null when the URL is refused or the file cannot be run.

@@ -67,31 +67,73 @@ shost_file::shost_file(cl::sh_ptr<req_info> info, std::wstring path,
         error_text_ = L"script blocked.";
         return;
     }
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0) {
-        error_text_ = cl::format_wstr(L"pipe error %?\n", win32::from_errno(errno));
-        return;
-    }
-    if (::pipe2(out, O_CLOEXEC) != 0) {
-        error_text_ = cl::format_wstr(L"pipe error %?\n", win32::from_errno(errno));
-        ::close(in[0]);
-        ::close(in[1]);
-        return;
-    }
-    child_in_read_ = in[0];
-    in_write_ = in[1];
-    out_read_ = out[0];
-    child_out_write_ = out[1];
     if (info_) complete_cgi_variables(*info_, path_);
     running_ = true;
 }
 
 shost_file::~shost_file() {
     // A script still writing learns at once that nobody reads any more; the
-    // run must be over before the pipes and texts go.
-    close_fd(out_read_);
-    close_fd(in_write_);
+    // run must be over before the channels and texts go.
+    out_.close_reader();
+    in_.close_writer();
     done_.wait();
+}
+
+std::size_t byte_channel::write(const char* data, std::size_t count) {
+    std::unique_lock g(m_);
+    std::size_t done = 0;
+    while (done < count) {
+        cv_.wait(g, [this] { return reader_closed_ || buf_.size() - head_ < limit_; });
+        if (reader_closed_ || writer_closed_) break;
+        const std::size_t n = std::min(count - done, limit_ - (buf_.size() - head_));
+        if (head_ > 0 && head_ == buf_.size()) {
+            buf_.clear();
+            head_ = 0;
+        }
+        buf_.append(data + done, n);
+        done += n;
+        cv_.notify_all();
+    }
+    return done;
+}
+
+std::size_t byte_channel::read(char* data, std::size_t count) {
+    std::unique_lock g(m_);
+    cv_.wait(g, [this] { return head_ < buf_.size() || writer_closed_ || reader_closed_; });
+    if (reader_closed_) return 0;
+    const std::size_t n = std::min(count, buf_.size() - head_);
+    std::memcpy(data, buf_.data() + head_, n);
+    head_ += n;
+    if (head_ == buf_.size()) {
+        buf_.clear();
+        head_ = 0;
+    }
+    cv_.notify_all();
+    return n;
+}
+
+void byte_channel::close_writer() {
+    std::lock_guard g(m_);
+    writer_closed_ = true;
+    cv_.notify_all();
+}
+
+void byte_channel::close_reader() {
+    std::lock_guard g(m_);
+    reader_closed_ = true;
+    buf_.clear();
+    head_ = 0;
+    cv_.notify_all();
+}
+
+int64_t shost_file::write(const void* buffer, int64_t count) {
+    if (!running_ || count <= 0) return 0;
+    return static_cast<int64_t>(
+        in_.write(static_cast<const char*>(buffer), static_cast<std::size_t>(count)));
+}
+
+void shost_file::end_input() {
+    in_.close_writer();
 }
 
 void shost_file::start(cl::ref_cnt_base* companion) {
@@ -107,24 +149,15 @@ void shost_file::start(cl::ref_cnt_base* companion) {
         return;
     }
     done_.reset();
-    if (!queue_script_exec(this)) {
-        error_text_ = L"no thread for the script";
-        end_response();
-        done_.set();
-    }
+    // The request's own (pool) thread takes the worker; the worker runs the
+    // script while this thread goes on to read its output.
+    script_exec(this);
 }
 
 int64_t shost_file::read(void* buffer, int64_t count) {
-    if (!running_ || out_read_ < 0 || count <= 0) return 0;
-    for (;;) {
-        const ssize_t n = ::read(out_read_, buffer, static_cast<std::size_t>(count));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            close_fd(out_read_);
-            return 0;
-        }
-        return n;
-    }
+    if (!running_ || count <= 0) return 0;
+    return static_cast<int64_t>(
+        out_.read(static_cast<char*>(buffer), static_cast<std::size_t>(count)));
 }
 
 void shost_file::set_content_type(const std::wstring& type) {
@@ -159,26 +192,14 @@ void shost_file::send_script_header(const char* data, std::size_t count) {
         ++i;
     if (count - i >= 2 && !(data[i] == '<' && std::strchr("!?hH", data[i + 1]) && data[i + 1])) {
         static const char preamble[] = "<html><head><title>Script output</title></head><body>";
-        const char* p = preamble;
-        std::size_t left = sizeof preamble - 1;
-        while (left > 0 && child_out_write_ >= 0) {
-            const ssize_t n = ::write(child_out_write_, p, left);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            p += n;
-            left -= static_cast<std::size_t>(n);
-        }
+        out_.write(preamble, sizeof preamble - 1);
     }
 }
 
 int64_t shost_file::write_response(const void* data, std::size_t count) {
     send_script_header(static_cast<const char*>(data), count);
-    if (child_out_write_ < 0 || count == 0) return 0;
-    for (;;) {
-        const ssize_t n = ::write(child_out_write_, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        return n < 0 ? 0 : n;
-    }
+    if (count == 0) return 0;
+    return static_cast<int64_t>(out_.write(static_cast<const char*>(data), count));
 }
 
 void shost_file::write_error_text(const std::wstring& text) {
@@ -209,9 +230,11 @@ void shost_file::write_error_text(const std::wstring& text) {
 }
 
 void shost_file::end_response() {
-    close_fd(child_in_read_);
+    // The rest of the request body is not wanted: the request side stops
+    // waiting to hand it over.
+    in_.close_reader();
     send_script_header(nullptr, 0);
-    close_fd(child_out_write_);
+    out_.close_writer();
 }
 
 std::string shost_file::environment_var(const std::string& name) {

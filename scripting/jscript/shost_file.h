@@ -11,6 +11,7 @@
 #include "server/response_headers.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 
@@ -22,6 +23,29 @@ struct script_context {
     std::wstring error_text;
 };
 
+// A bounded byte queue between two threads, in place of a pipe: the writer
+// waits while it is full, the reader while it is empty; either side may
+// close, after which writes take nothing and reads see the end.
+class byte_channel {
+  public:
+    explicit byte_channel(std::size_t limit) : limit_(limit) {}
+    // The count taken; 0 once the reader has gone.
+    std::size_t write(const char* data, std::size_t count);
+    // Up to count bytes; 0 at the end.
+    std::size_t read(char* data, std::size_t count);
+    void close_writer();
+    void close_reader();
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::string buf_;
+    std::size_t head_ = 0;
+    std::size_t limit_;
+    bool writer_closed_ = false;
+    bool reader_closed_ = false;
+};
+
 class shost_file : public cgi_file_base {
   public:
     shost_file(cl::sh_ptr<req_info> info, std::wstring path, const automation::guid& class_id);
@@ -30,6 +54,9 @@ class shost_file : public cgi_file_base {
     int64_t size() override { return -1; }
     // What the script wrote; 0 once it has ended.
     int64_t read(void* buffer, int64_t count) override;
+    // The request body, for the script to read.
+    int64_t write(const void* buffer, int64_t count) override;
+    void end_input() override;
     // Queues the run on a worker; the answer's head waits for the first
     // bytes the script writes (or its end).
     void start(cl::ref_cnt_base* companion) override;
@@ -51,8 +78,8 @@ class shost_file : public cgi_file_base {
     // The request's CGI variable, else the process environment's (name
     // without regard to case); empty when neither is set.
     std::string environment_var(const std::string& name);
-    // The read end of the request body.
-    int input_handle() const { return child_in_read_; }
+    // Reads the request body; 0 at its end.
+    std::size_t read_input(char* buffer, std::size_t count) { return in_.read(buffer, count); }
     // The directive's text for a URL; false for a refused URL or an unset
     // directive.
     bool get_directive(const std::string& url, const std::wstring& name, std::wstring& out);
@@ -84,6 +111,8 @@ class shost_file : public cgi_file_base {
     std::atomic<bool> header_sent_{false};
     script_context context_;
     cl::event done_;
+    byte_channel in_{64 * 1024};
+    byte_channel out_{64 * 1024};
 };
 
 // The reference-counted handle of a running request that the script objects

@@ -515,21 +515,17 @@ hresult webserver_object::read_body(const variant& cnt, variant* result) {
     const uint32_t want = static_cast<uint32_t>(c.i4());
     const std::size_t chunk = want < 32767 ? want : 32767;
     shost_file* f = file();
-    const int fd = f ? f->input_handle() : -1;
     std::string bytes;
-    while (fd >= 0 && chunk > 0 && read_ahead_.size() < want) {
+    while (f && chunk > 0 && read_ahead_.size() < want) {
         bytes.resize(chunk);
-        ssize_t n;
-        do {
-            n = ::read(fd, bytes.data(), chunk);
-        } while (n < 0 && errno == EINTR);
-        if (n <= 0) {
+        const std::size_t n = f->read_input(bytes.data(), chunk);
+        if (n == 0) {
             // The end: a cut character at the very end is a broken one.
             if (!undecoded_.empty()) read_ahead_ += cl::utf8_to_utf16(undecoded_);
             undecoded_.clear();
             break;
         }
-        bytes.resize(static_cast<std::size_t>(n));
+        bytes.resize(n);
         if (io_mode == 0) {
             // A character cut by the piece boundary waits for its rest.
             undecoded_ += bytes;
