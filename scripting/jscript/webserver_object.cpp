@@ -633,8 +633,11 @@ hresult webserver_object::sleep(const variant& ms) {
     variant v;
     const hresult hr = change_type(v, ms, vt_i8);
     if (failed(hr)) return hr;
-    const int32_t msec = static_cast<int32_t>(v.int_value());
+    int64_t msec = static_cast<int32_t>(v.int_value());
     if (msec < 0) return s_ok;
+    // No sleep outlasts the run-time limit: a request never waits longer.
+    const uint32_t limit = get_script_settings().run_time_limit_ms;
+    if (limit && msec > limit) msec = limit;
     // In slices, so that server stop or the run-time limit ends a long sleep.
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msec);
     do {
