@@ -396,6 +396,16 @@ uint16_t member_kinds(idispatch_i* d, dispid id) {
     return m ? m->kinds : 0;
 }
 
+// The fewest arguments a member of the object's type table takes (0 without one).
+uint16_t member_min_args(idispatch_i* d, dispid id) {
+    uint32_t n = 0;
+    const automation::type_info* ti = nullptr;
+    if (failed(d->get_type_info_count(&n)) || n == 0 || failed(d->get_type_info(0, 0, &ti)) || !ti)
+        return 0;
+    const member_desc* m = ti->find(id);
+    return m ? m->min_args : 0;
+}
+
 hresult lookup(idispatch_i* d, const std::wstring& name, dispid* id) {
     void* p = nullptr;
     if (succeeded(d->query_interface(iid_idispatch_ex, &p))) {
@@ -558,6 +568,12 @@ duk_ret_t trap_get(duk_context* ctx) {
     const uint16_t kinds = member_kinds(d, id);
     if (kinds && !(kinds & member_get)) {
         push_member_function(ctx, 0, id, dispatch_method);
+        return 1;
+    }
+    if ((kinds & member_get) && member_min_args(d, id) > 0) {
+        // A property read with arguments (an indexed property) is called
+        // like a method: obj.prop(a, b).
+        push_member_function(ctx, 0, id, dispatch_method | dispatch_propertyget);
         return 1;
     }
     variant result;
@@ -758,7 +774,8 @@ variant get_variant(duk_context* ctx, duk_idx_t idx) {
         return variant::from_bool(duk_get_boolean(ctx, idx));
     case DUK_TYPE_NUMBER: {
         const double x = duk_get_number(ctx, idx);
-        if (x == static_cast<double>(static_cast<int32_t>(x)) && !(x == 0 && std::signbit(x)))
+        if (x >= -2147483648.0 && x <= 2147483647.0 &&
+            x == static_cast<double>(static_cast<int32_t>(x)) && !(x == 0 && std::signbit(x)))
             return variant::from_i4(static_cast<int32_t>(x));
         return variant::from_r8(x);
     }

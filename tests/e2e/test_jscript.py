@@ -105,6 +105,29 @@ EXIT = """function main() {
 }
 """
 
+SPAWNER = r"""
+function main() {
+    webserver.spawn_script("/spawned.jss", "p1");
+    webserver.add_on_disconnect_handler("/spawned.jss", "gone", true);
+    alert(1 / 0); alert(""); alert(null); alert(true);
+    webserver.write_response("spawned");
+}
+"""
+
+SPAWNED = """function main() { alert("spawned " + webserver.environment_var("_TSKQVL_SCRIPT_PARAM")); }\n"""
+
+INJECT = r"""
+function main() {
+    var out = [];
+    var h = webserver.server_object("http_response_header");
+    try { h["X-Bad"] = "a\r\nInjected: 1"; out.push("set"); } catch (e) { out.push("refused"); }
+    try { webserver.content_type("text/plain\r\nInjected: 2"); out.push("set"); } catch (e) { out.push("refused"); }
+    h["X-Good"] = "fine";
+    out.push(webserver.ini_file_value("*", "param", "script_timeout"));
+    webserver.write_response(out.join(","));
+}
+"""
+
 ALERT = """function main() { webserver.content_type("text/html"); alert("<b>'x'</b> & y"); }\n"""
 
 
@@ -127,6 +150,9 @@ def site(tmp_path_factory):
     s.put("loop.jss", LOOP)
     s.put("exit.jss", EXIT)
     s.put("alert.jss", ALERT)
+    s.put("inject.jss", INJECT)
+    s.put("spawner.jss", SPAWNER)
+    s.put("spawned.jss", SPAWNED)
     s.put("nomain.jss", "var x = 1;\n")
     s.start()
     yield s
@@ -246,6 +272,34 @@ def test_alert_text_is_escaped_in_html(site):
     data = request(site, "GET", "/alert.jss")[2].decode()
     assert "&lt;b&gt;&#39;x&#39;&lt;/b&gt; &amp; y" in data
     assert "<b>" not in data
+
+
+def wait_for_trace(site, text, seconds=20):
+    end = time.monotonic() + seconds
+    while text not in site.trace() and time.monotonic() < end:
+        time.sleep(0.05)
+    return text in site.trace()
+
+
+def test_spawned_and_disconnect_scripts_run_and_alerts_are_traced(site):
+    status, _, data = request(site, "GET", "/spawner.jss")
+    # Alerts go to the page too while errors go to the response.
+    assert (status, data) == (200, b"Infinity\r\n[empty]\r\n[null]\r\nTrue\r\nspawned")
+    assert wait_for_trace(site, "alert: spawned p1")
+    # request() closes its connection: the handler runs with its parameter.
+    assert wait_for_trace(site, "alert: spawned gone")
+    trace = site.trace()
+    for text in ("alert: Infinity\n", "alert: [empty]\n", "alert: [null]\n", "alert: True\n"):
+        assert text in trace
+
+
+def test_line_breaks_cannot_add_response_headers(site):
+    status, headers, data = request(site, "GET", "/inject.jss")
+    assert status == 200
+    assert data == b"refused,refused,3"
+    assert headers["x-good"] == "fine"
+    assert "injected" not in headers
+    assert "x-bad" not in headers
 
 
 def test_run_time_limit_ends_a_looping_page(site):

@@ -113,8 +113,12 @@ def test_real_program_answers_pages_it_cannot_run_with_an_error(tmp_path):
         # A CGI file that names no program cannot start: an error, never its source.
         status, body = post(site, "/echo.cgi", b"abc" * 1000)
         assert status == 500 and b"page" not in body
-        status, _, _ = request(site, "GET", "/rw_data/target.txt")
-        assert status == 501
+        # A rewrite step in JavaScript runs in-process: its control byte
+        # lets the request through with the step's output.
+        site.put("rw_data/step.rw",
+                 'function main() { webserver.write_response("\\u0000hello from the step"); }\n')
+        status, _, body = request(site, "GET", "/rw_data/target.txt")
+        assert (status, body) == (200, b"hello from the step")
         status, body = post(site, "/static.txt", b"abc")
         assert status == 200 and body == b"static text"
     finally:

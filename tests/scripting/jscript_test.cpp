@@ -3,6 +3,7 @@
 // detection, module exports and the request-information object.
 #include "scripting/jscript/global_objects.h"
 #include "scripting/jscript/jscript_host.h"
+#include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/script_source.h"
 #include "scripting/jscript/shost_file.h"
 #include "scripting_test_support.h"
@@ -153,6 +154,43 @@ TEST_F(JscriptHost, LoadRunErrorsAndGlobalState) {
     h5->run(nullptr, &ctx_);
     EXPECT_NE(ctx_.error_text.find(L"require is only allowed during script load"),
               std::wstring::npos);
+}
+
+TEST_F(JscriptHost, IniValuesRefuseLineBreaks) {
+    const auto path = data_path() / "global.ini";
+    write_file(path, "[param]\r\nphp_interpreter=\r\n");
+    cl::ini_file ini;
+    ini.set_path(w(path), true);
+    scripting::set_script_global_ini(&ini);
+    cl::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
+    variant ws;
+    ASSERT_EQ(m->webserver(&ws), s_ok);
+    auto put = [&](const std::wstring& key, const std::wstring& value) {
+        return dispatch_call(ws.dispatch(), L"ini_file_value", dispatch_propertyput,
+                             {variant::from_bstr(L"*"), variant::from_bstr(L"param"),
+                              variant::from_bstr(key), variant::from_bstr(value)},
+                             nullptr);
+    };
+    // A line break would add a key of the script's choosing.
+    EXPECT_EQ(put(L"note", L"x\r\nphp_interpreter=/bin/sh"), e_invalidarg);
+    EXPECT_EQ(put(L"note\nphp_interpreter", L"x"), e_invalidarg);
+    EXPECT_EQ(put(L"note", std::wstring(L"a\0b", 3)), e_invalidarg);
+    EXPECT_EQ(put(L"note", L"fine"), s_ok);
+    cl::ini_file fresh;
+    fresh.set_path(w(path), true);
+    std::wstring v;
+    EXPECT_TRUE(fresh.get_value(L"param", L"note", v));
+    EXPECT_EQ(v, L"fine");
+    EXPECT_TRUE(fresh.get_value(L"param", L"php_interpreter", v));
+    EXPECT_EQ(v, L"");
+    variant got;
+    EXPECT_EQ(dispatch_call(ws.dispatch(), L"ini_file_value", dispatch_propertyget,
+                            {variant::from_bstr(L"*"), variant::from_bstr(L"param"),
+                             variant::from_bstr(L"note")},
+                            &got),
+              s_ok);
+    EXPECT_EQ(got.bstr(), L"fine");
+    scripting::set_script_global_ini(nullptr);
 }
 
 TEST(JscriptObjects, ModuleExportsMembers) {
