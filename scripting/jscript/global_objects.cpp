@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/trace.h"
 #include "scripting/jscript/jscript_host.h"
+#include "scripting/jscript/shost_file.h"
 #include "scripting/jscript/webserver_object.h"
 #include "server/http_request.h"
 #include "server/http_tables.h"
@@ -446,8 +447,14 @@ hresult request_info::dynamic_invoke(dispid id, lcid lcid, uint16_t flags, dispp
 
 // --- response headers ---
 
-response_header_object::response_header_object(cl::sh_ptr<response_headers> h)
-    : idispatch_ex_wstr_impl(&provider_), provider_(std::move(h)) {
+bool resp_header_provider::can_change() const {
+    shost_file* f = request_ ? request_->file() : nullptr;
+    return f && !f->header_sent();
+}
+
+response_header_object::response_header_object(cl::sh_ptr<response_headers> h,
+                                               cl::sh_ptr<shost_file_adapter> request)
+    : idispatch_ex_wstr_impl(&provider_), provider_(std::move(h), std::move(request)) {
     refresh();
     set_read_only(false);
 }
@@ -467,6 +474,7 @@ hresult response_header_object::dynamic_invoke(dispid id, lcid lcid, uint16_t fl
         if (!is_safe_header_value(name) || !is_safe_header_value(text.bstr()) ||
             name.find(L':') != std::wstring::npos || name.find(L' ') != std::wstring::npos)
             return e_invalidarg;
+        if (!provider_.can_change()) return e_fail;
         if (response_headers* h = provider_.headers()) h->add_wide(name, text.bstr());
         set_member(name, text.bstr());
         return s_ok;

@@ -157,7 +157,11 @@ class request_info final
 // The response headers of the running request, live and writable.
 class resp_header_provider {
   public:
-    explicit resp_header_provider(cl::sh_ptr<response_headers> h) : headers_(std::move(h)) {}
+    resp_header_provider(cl::sh_ptr<response_headers> h, cl::sh_ptr<shost_file_adapter> request)
+        : headers_(std::move(h)), request_(std::move(request)) {}
+    // True while the answer's head has not gone out: afterwards the request
+    // side reads the headers, and changes would come too late anyway.
+    bool can_change() const;
     template <class M> void refresh_members(M& members) {
         if (filled_ || !headers_) return;
         filled_ = true;
@@ -165,19 +169,20 @@ class resp_header_provider {
             members.set_member(cl::utf8_to_utf16(name), cl::utf8_to_utf16(value));
     }
     void member_deleted(const std::wstring& name) {
-        if (headers_) headers_->remove(name);
+        if (headers_ && can_change()) headers_->remove(name);
     }
     response_headers* headers() const { return headers_.get(); }
 
   private:
     cl::sh_ptr<response_headers> headers_;
+    cl::sh_ptr<shost_file_adapter> request_;
     bool filled_ = false;
 };
 
 class response_header_object final
     : public cl::idispatch_ex_wstr_impl<iresponse_headers_i, 0x1000, resp_header_provider> {
   public:
-    explicit response_header_object(cl::sh_ptr<response_headers> h);
+    response_header_object(cl::sh_ptr<response_headers> h, cl::sh_ptr<shost_file_adapter> request);
     automation::hresult invoke(automation::dispid member, const automation::guid& iid,
                                automation::lcid lcid, uint16_t flags,
                                automation::dispparams& params, automation::variant* result,

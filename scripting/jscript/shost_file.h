@@ -97,6 +97,8 @@ class shost_file : public cgi_file_base {
     const std::wstring& path() const { return path_; }
     const automation::guid& class_id() const { return class_id_; }
     bool running() const { return running_; }
+    // True once the head may have gone out (the first output or the end).
+    bool header_sent() const { return header_sent_.load(); }
     // Called by the job that ran the script once it is done with the file.
     void run_finished() { done_.set(); }
 

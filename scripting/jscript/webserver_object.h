@@ -50,6 +50,7 @@ class webserver_object final : public cl::idispatch<iwebserver_i> {
     // the login answers are forgotten and text mode is back.
     void set_request(const cl::sh_ptr<shost_file_adapter>& adapter);
     shost_file* file() const { return adapter_ ? adapter_->file() : nullptr; }
+    const cl::sh_ptr<shost_file_adapter>& adapter() const { return adapter_; }
     main_script_object* owner() const { return owner_; }
 
     automation::hresult read_body(const automation::variant& cnt, automation::variant* result);

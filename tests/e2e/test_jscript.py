@@ -128,6 +128,14 @@ function main() {
 }
 """
 
+LATE = r"""
+function main() {
+    var h = webserver.server_object("http_response_header");
+    webserver.write_response("body;");
+    try { h["X-Late"] = "1"; webserver.write_response("set"); } catch (e) { webserver.write_response("refused"); }
+}
+"""
+
 ALERT = """function main() { webserver.content_type("text/html"); alert("<b>'x'</b> & y"); }\n"""
 
 
@@ -151,6 +159,7 @@ def site(tmp_path_factory):
     s.put("exit.jss", EXIT)
     s.put("alert.jss", ALERT)
     s.put("inject.jss", INJECT)
+    s.put("late.jss", LATE)
     s.put("spawner.jss", SPAWNER)
     s.put("spawned.jss", SPAWNED)
     s.put("nomain.jss", "var x = 1;\n")
@@ -300,6 +309,10 @@ def test_line_breaks_cannot_add_response_headers(site):
     assert headers["x-good"] == "fine"
     assert "injected" not in headers
     assert "x-bad" not in headers
+    # Once the head has gone out, headers stay as they were sent.
+    status, headers, data = request(site, "GET", "/late.jss")
+    assert (status, data) == (200, b"body;refused")
+    assert "x-late" not in headers
 
 
 def test_run_time_limit_ends_a_looping_page(site):
