@@ -6,11 +6,15 @@
 #include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/script_source.h"
 #include "scripting/jscript/shost_file.h"
+#include "scripting/jscript/webserver_object.h"
 #include "scripting_test_support.h"
 #include "server/http_request.h"
 #include "server/http_tables.h"
 
 #include <gtest/gtest.h>
+
+#include <cstring>
+#include <thread>
 
 using namespace automation;
 using scripting_test::tree_fixture;
@@ -281,6 +285,137 @@ TEST(JscriptObjects, EscapingAndHeaderSafety) {
     for (const wchar_t* bad : {L"a\rb", L"a\nb", L"text/html\r\nX: y"})
         EXPECT_FALSE(scripting::is_safe_header_value(bad));
     EXPECT_FALSE(scripting::is_safe_header_value(std::wstring(L"a\0b", 3)));
+}
+
+} // namespace
+
+namespace {
+
+// The output of a file whose run ended, read to its end.
+std::string drain(scripting::shost_file& f) {
+    std::string out;
+    char buf[256];
+    for (int64_t n; (n = f.read(buf, sizeof buf)) > 0;)
+        out.append(buf, static_cast<std::size_t>(n));
+    return out;
+}
+
+class JscriptFile : public tree_fixture {
+  protected:
+    std::unique_ptr<scripting::shost_file> make() {
+        auto info = cl::make_sh<req_info>();
+        info->set("QUERY_STRING", "q=1");
+        return std::make_unique<scripting::shost_file>(info, w(pub_path() / "p.jss"),
+                                                       ::clsid_jscript);
+    }
+};
+
+TEST_F(JscriptFile, ScriptHeaderPreambleAndErrorTexts) {
+    struct row {
+        const wchar_t* type;
+        const char* body;
+        const wchar_t* error;
+        const char* expect;
+    } rows[] = {
+        {L"text/html", "hello", nullptr,
+         "<html><head><title>Script output</title></head><body>hello"},
+        {L"text/html", "  <!DOCTYPE html>x", nullptr, "  <!DOCTYPE html>x"},
+        {L"text/html", "\n<html>x", nullptr, "\n<html>x"},
+        {L"text/html", "", L"a<b>\n'&\"",
+         "<html><head><title>Script output</title></head><body>"
+         "<div>a&lt;b&gt;<br />&#39;&amp;&quot;</div>"},
+        {L"text/plain", "", L"oops", "oops\r\n"},
+        {L"image/png", "", L"oops", ""},
+    };
+    for (const row& r : rows) {
+        auto f = make();
+        f->set_content_type(r.type);
+        if (*r.body) f->write_response(r.body, std::strlen(r.body));
+        if (r.error) f->write_error_text(r.error);
+        f->end_response();
+        EXPECT_EQ(drain(*f), r.expect) << cl::utf16_to_utf8(r.type) << " " << r.body;
+    }
+}
+
+TEST_F(JscriptFile, WebserverBodyOutputAndConversions) {
+    auto f = make();
+    cl::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
+    variant ws;
+    ASSERT_EQ(m->webserver(&ws), s_ok);
+    auto* web = static_cast<scripting::webserver_object*>(
+        static_cast<scripting::iwebserver_i*>(ws.dispatch()));
+    web->set_request(cl::make_sh<scripting::shost_file_adapter>(f.get()));
+    // The same object on every call.
+    variant again;
+    m->webserver(&again);
+    EXPECT_EQ(again.dispatch(), ws.dispatch());
+
+    auto call = [&](const wchar_t* name, std::vector<variant> args, variant* r) {
+        return dispatch_call(ws.dispatch(), name, dispatch_method, std::move(args), r);
+    };
+    const char body[] = "\x01\xff\x80z";
+    ASSERT_EQ(f->write(body, 4), 4);
+    f->end_input();
+    variant r;
+    // Binary mode: one unit per byte, however many were asked for.
+    ASSERT_EQ(dispatch_call(ws.dispatch(), L"io_mode", dispatch_propertyput, {variant::from_i4(1)},
+                            nullptr),
+              s_ok);
+    ASSERT_EQ(call(L"read_body", {variant::from_i4(10)}, &r), s_ok);
+    EXPECT_EQ(r.bstr(), (std::wstring{1, 0xFF, 0x80, L'z'}));
+    ASSERT_EQ(call(L"read_body", {variant::from_i4(-1)}, &r), s_ok);
+    EXPECT_EQ(r.bstr(), L"");
+
+    EXPECT_EQ(call(L"write_response", {variant::from_bstr(L"")}, &r), s_ok);
+    EXPECT_EQ(r.boolean(), variant_false);
+    EXPECT_EQ(call(L"write_response", {variant::from_bstr(L"ok")}, &r), s_ok);
+    EXPECT_EQ(r.boolean(), variant_true);
+
+    EXPECT_EQ(call(L"environment_var", {variant::from_bstr(L"QUERY_STRING")}, &r), s_ok);
+    EXPECT_EQ(r.bstr(), L"q=1");
+    EXPECT_EQ(call(L"environment_var", {variant::from_bstr(L"A=B")}, &r), e_invalidarg);
+
+    EXPECT_EQ(call(L"str2bytearray", {variant::from_bstr(L"A\u00ff\u0141")}, &r), s_ok);
+    ASSERT_EQ(r.vt(), vt_array | vt_ui1);
+    EXPECT_EQ(r.array()->data, (std::vector<uint8_t>{0x41, 0xFF, 0x41}));
+    variant back;
+    EXPECT_EQ(call(L"bytearray2str", {r}, &back), s_ok);
+    EXPECT_EQ(back.bstr(), L"A\u00ffA");
+    EXPECT_EQ(call(L"bytearray2str", {variant::from_bstr(L"x")}, &back), e_invalidarg);
+    auto two_dims = std::make_shared<safearray>();
+    two_dims->dims = 2;
+    EXPECT_EQ(call(L"bytearray2str", {variant::from_array(two_dims)}, &back), e_invalidarg);
+
+    EXPECT_EQ(call(L"from_utf8", {variant::from_bstr(L"\u00c3\u00a9")}, &r), s_ok);
+    EXPECT_EQ(r.bstr(), L"\u00e9");
+    // From the hosts file: no query leaves the machine.
+    EXPECT_EQ(call(L"dns_lookup", {variant::from_bstr(L"localhost")}, &r), s_ok);
+    const std::wstring both = r.bstr();
+    ASSERT_GE(both.size(), 10u);
+    EXPECT_EQ(both.substr(both.size() - 10), L",127.0.0.1");
+    f->end_response();
+    EXPECT_EQ(drain(*f), "ok");
+}
+
+TEST(JscriptChannel, ClosingEitherSideEndsTheOther) {
+    scripting::byte_channel c(4);
+    std::size_t written = 0;
+    std::thread writer([&] { written = c.write("abcdefgh", 8); });
+    char buf[8];
+    ASSERT_EQ(c.read(buf, 2), 2u);
+    EXPECT_EQ(std::string(buf, 2), "ab");
+    // The reader goes away: the blocked writer returns with what it got in.
+    c.close_reader();
+    writer.join();
+    EXPECT_GE(written, 2u);
+    EXPECT_LT(written, 8u);
+    EXPECT_EQ(c.read(buf, 8), 0u);
+
+    scripting::byte_channel d(64);
+    EXPECT_EQ(d.write("xy", 2), 2u);
+    d.close_writer();
+    EXPECT_EQ(d.read(buf, 8), 2u);
+    EXPECT_EQ(d.read(buf, 8), 0u);
 }
 
 } // namespace
