@@ -1,8 +1,8 @@
 """POST bodies and rewrite-script steps. With a stand-in for the script
 host's pages (tests/khttp_tools/script_stand_in) the page answers with the
 length and MD5 of the body it was fed, so every body shape is checked byte
-for byte; the real program, which runs no scripts yet, answers such pages
-with an error status, never an empty success."""
+for byte; the real program answers a CGI page it cannot start with an error
+status, never an empty success, and runs a JavaScript rewrite step."""
 
 import hashlib
 import http.client
