@@ -264,8 +264,8 @@ std::shared_ptr<const file_snapshot> simple_file::take_snapshot(uint64_t limit) 
     s->bytes.resize(info_.size);
     uint64_t got = 0;
     while (got < info_.size) {
-        const ssize_t n = ::pread(handle(), s->bytes.data() + got, info_.size - got,
-                                  static_cast<off_t>(got));
+        const ssize_t n =
+            ::pread(handle(), s->bytes.data() + got, info_.size - got, static_cast<off_t>(got));
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) return nullptr;
         got += static_cast<uint64_t>(n);
