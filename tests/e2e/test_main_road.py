@@ -88,7 +88,9 @@ def read_response(sock, pending=b""):
 
 
 def test_slow_download_holds_up_no_other_request_on_one_core(site):
-    big = os.urandom(2 * 1024 * 1024)
+    # Above what the socket's send buffer can grow to (4 MiB), so that the
+    # answer really waits for the client.
+    big = os.urandom(8 * 1024 * 1024)
     site.put("big.bin", big)
     site.put("small.txt", b"small file\n")
     # One core: one receive loop, so the slow answer must move off it.
@@ -104,8 +106,13 @@ def test_slow_download_holds_up_no_other_request_on_one_core(site):
         # A slow client, not a dead one: it keeps taking a little now and then
         # (the server cuts a client that takes nothing for a minute).
         got = b""
+        widened = False
         try:
             while len(got) < len(big) + 200:
+                if done.is_set() and not widened:
+                    # The rest as fast as the connection goes.
+                    slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+                    widened = True
                 piece = slow.recv(4096 if not done.is_set() else 1 << 20)
                 if not piece:
                     break
