@@ -144,7 +144,6 @@ namespace {
 thread_local _http_server* loop_owner = nullptr;
 thread_local bool spare_ensured = false;
 
-
 // A send about to wait for a slow client is work that blocks: a large
 // answer to a client that keeps up costs no extra thread.
 void before_send_wait() {
