@@ -7,6 +7,7 @@ bodies, the home set, the store folder and its access file)."""
 import base64
 import datetime
 import os
+import threading
 import xml.etree.ElementTree as ET
 from urllib.parse import unquote
 
@@ -26,13 +27,22 @@ MIME_TYPES = "text/plain txt\ntext/calendar ics\ntext/vcard vcf\napplication/oct
 def make_site(root, param=None):
     """A site whose whole tree needs a login, with user folders for alice and bob."""
     directives = ("AuthType Basic\nAuthName cal\nAuthUserFile /users\nRequire valid-user\n"
-                  "DirectoryIndex index.html\n")
+                  "DirectoryIndex index.html\nFileETag All\n")
     s = Site(root, directives=directives, mime_types=MIME_TYPES, param=param)
     s.put("users/.htaccess", "Require all denied\n")
     for user, password in USERS.items():
         s.put("users/%s/profile.txt" % user, '"password","%s"\r\n' % password)
         os.makedirs(os.path.join(s.pub, "private", user), exist_ok=True)
     return s
+
+
+def start(site):
+    """Starts the program and keeps reading its output: a long run traces more
+    than a pipe holds, and a full pipe would stop the server."""
+    site.start()
+    for stream in (site.proc.stdout, site.proc.stderr):
+        threading.Thread(target=lambda f=stream: [None for _ in iter(lambda: f.read(65536), b"")],
+                         daemon=True).start()
 
 
 def auth_headers(user="alice", extra=None):
@@ -58,7 +68,7 @@ CAL = "/private/alice/caldav_personal/"
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
     s = make_site(str(tmp_path_factory.mktemp("caldav")))
-    s.start()
+    start(s)
     yield s
     s.stop()
 
