@@ -57,6 +57,14 @@ def dav(site, method, path, body=None, depth=None, user="alice"):
     return request(site, method, path, auth_headers(user, extra), body)
 
 
+def make_stores(site, user="alice"):
+    """The first CalDAV and CardDAV requests of a user make the user's stores."""
+    for ns, prop in (("caldav", "calendar-home-set"), ("carddav", "addressbook-home-set")):
+        body = ('<D:propfind xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:%s"><D:prop><C:%s/>'
+                '</D:prop></D:propfind>' % (ns, prop))
+        assert dav(site, "PROPFIND", "/private/%s/" % user, body, "0", user)[0] == 207
+
+
 def multistatus(status, body):
     assert status == 207, (status, body[:500])
     return ET.fromstring(body)
@@ -148,6 +156,7 @@ def test_python_caldav_client(site):
 
 
 def test_server_side_expand_and_whole_bodies(site):
+    make_stores(site)
     # The stored text is sent whole, however long; the expanded form comes
     # from the server, not from the client's own expansion.
     long_description = "x" * 300000
@@ -183,6 +192,7 @@ def test_server_side_expand_and_whole_bodies(site):
 
 
 def test_multiget_stays_in_the_collection(site):
+    make_stores(site)
     dav(site, "PUT", CAL + "mine.ics", event("mine", "20250101T100000Z", "Mine"))
     # bob's own store and an object in it.
     bob_cal = "/private/bob/caldav_personal/"
@@ -226,6 +236,7 @@ def test_discovery_properties_and_listing(site):
             ' xmlns:A="http://apple.com/ns/ical/" xmlns:CS="http://calendarserver.org/ns/">'
             '<D:prop><D:resourcetype/><D:getetag/><C:supported-calendar-component-set/>'
             '<A:calendar-color/><CS:getctag/><C:calendar-home-set/></D:prop></D:propfind>')
+    make_stores(site)
     dav(site, "PUT", CAL + "one.ics", event("one", "20250101T100000Z", "One"))
     root = multistatus(*dav(site, "PROPFIND", CAL, body, "0")[::2])
     (resp,) = root.findall(D + "response")

@@ -10,7 +10,7 @@ import subprocess
 
 import pytest
 
-from test_caldav_client import USERS, auth_headers, make_site, start
+from test_caldav_client import USERS, auth_headers, make_site, make_stores, start
 from tq_site import HOST, request
 
 N = 300
@@ -71,14 +71,7 @@ def site(tmp_path_factory):
 
 
 def test_vdirsyncer_both_ways(site, tmp_path):
-    # The stores are made by the first request of each kind.
-    for body in ('<D:propfind xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop>'
-                 '<C:calendar-home-set/></D:prop></D:propfind>',
-                 '<D:propfind xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:carddav"><D:prop>'
-                 '<C:addressbook-home-set/></D:prop></D:propfind>'):
-        st, _, _ = request(site, "PROPFIND", "/private/alice/", auth_headers(extra={"Depth": "0"}),
-                           body)
-        assert st == 207
+    make_stores(site)
     cal_dir, card_dir = tmp_path / "cal", tmp_path / "card"
     cal_dir.mkdir()
     card_dir.mkdir()
