@@ -32,6 +32,12 @@ bool starts_with_ignoring_case(std::wstring_view text, std::wstring_view prefix)
     return text.size() >= prefix.size() && cl::iequals_w(text.substr(0, prefix.size()), prefix);
 }
 
+// Users and stores are told apart exactly: "Alice" is not "alice", on a file
+// system that keeps them apart.
+bool starts_with(std::wstring_view text, std::wstring_view prefix) {
+    return text.substr(0, prefix.size()) == prefix;
+}
+
 std::wstring with_slash(std::wstring path) {
     if (path.empty() || path.back() != L'/') path += L'/';
     return path;
@@ -95,8 +101,7 @@ struct propfind_context {
         if (user_folder.empty()) return std::nullopt;
         for (store_kind k : {store_kind::calendar, store_kind::addressbook}) {
             const std::wstring prefix = prefix_of(k);
-            if (!prefix.empty() && starts_with_ignoring_case(folder, user_folder + prefix))
-                return k;
+            if (!prefix.empty() && starts_with(folder, user_folder + prefix)) return k;
         }
         return std::nullopt;
     }
@@ -153,7 +158,7 @@ void append_folder_response(std::string& out, const propfind_context& c, const s
                             const std::string& href) {
     const std::optional<store_kind> store = c.store_of(folder);
     const kind_texts& t = texts_of(store.value_or(c.kind));
-    const bool home = !c.user_folder.empty() && cl::iequals_w(folder, c.user_folder);
+    const bool home = !c.user_folder.empty() && folder == c.user_folder;
     out += "<d:response><d:href>";
     out += href;
     out += "</d:href><d:propstat>\n<d:prop>\n";
@@ -268,8 +273,8 @@ bool is_store_request(store_kind kind, http_prop_base_request& request,
     if (!document.loaded) return false;
     const std::wstring path = with_slash(local_path);
     const std::wstring& user = request.user_folder;
-    const bool in_user_folder = !user.empty() && starts_with_ignoring_case(path, user);
-    if (!in_user_folder && !cl::iequals_w(path, public_dir())) return false;
+    const bool in_user_folder = !user.empty() && starts_with(path, user);
+    if (!in_user_folder && path != public_dir()) return false;
     const kind_texts& t = texts_of(kind);
     std::string namespaced = "/d:propfind/d:prop/*[namespace-uri()='";
     namespaced += t.ns;
@@ -278,8 +283,7 @@ bool is_store_request(store_kind kind, http_prop_base_request& request,
                       xml_select_count(document, std::string("/") + t.multiget) != 0 ||
                       xml_select_count(document, namespaced) != 0;
     const std::wstring prefix = prefix_of(kind);
-    const bool in_store =
-        !prefix.empty() && in_user_folder && starts_with_ignoring_case(path, user + prefix);
+    const bool in_store = !prefix.empty() && in_user_folder && starts_with(path, user + prefix);
     if (!body && !in_store) return false;
     if (!prefix.empty() && in_user_folder && request.config())
         create_store_folder(*request.config(), user + prefix + L"personal");
@@ -381,7 +385,7 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
 
 bool is_store_object(const std::wstring& path) {
     const std::wstring users = public_dir() + L"private/";
-    if (!starts_with_ignoring_case(path, users)) return false;
+    if (!starts_with(path, users)) return false;
     const std::wstring_view rest = std::wstring_view(path).substr(users.size());
     const std::size_t user_end = rest.find(L'/');
     if (user_end == std::wstring_view::npos || user_end == 0) return false;
@@ -392,8 +396,7 @@ bool is_store_object(const std::wstring& path) {
         return false;
     for (store_kind k : {store_kind::calendar, store_kind::addressbook}) {
         const std::wstring prefix = prefix_of(k);
-        if (!prefix.empty() && starts_with_ignoring_case(store.substr(0, store_end), prefix))
-            return true;
+        if (!prefix.empty() && starts_with(store.substr(0, store_end), prefix)) return true;
     }
     return false;
 }

@@ -41,8 +41,8 @@ TEST_F(caldav_store, objects_of_stores_are_files_directly_in_a_users_store) {
     } cases[] = {
         {L"private/alice/caldav_personal/a.ics", true},
         {L"private/alice/carddav_work/b.vcf", true},
-        {L"PRIVATE/alice/CalDAV_personal/a.ics", true}, // folder names as the file system matches
-                                                        // them
+        {L"PRIVATE/alice/caldav_personal/a.ics", false}, // names compare exactly
+        {L"private/alice/CalDAV_personal/a.ics", false},
         {L"private/alice/caldav_personal/", false},
         {L"private/alice/caldav_personal/sub/a.ics", false},
         {L"private/alice/notes/a.ics", false},
