@@ -2,6 +2,7 @@
 
 #include "core/simple_file.h"
 #include "core/text.h"
+#include "dav/caldav_object_cache.h"
 #include "dav/caldav_reports.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
@@ -11,6 +12,7 @@
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
+#include "server/script_host.h"
 #include "server/server_dirs.h"
 
 #include <dirent.h>
@@ -366,18 +368,22 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
         const bool store = c.store_of(target).has_value();
         const unsigned bits = object_properties(c);
         std::vector<store_entry> entries;
-        list_store_folder(*cfg, target, entries);
+        const int dir_fd = list_store_folder(*cfg, target, entries);
         out.reserve(out.size() + entries.size() * 512);
+        const bool need_text = bits & (report_calendar_data | report_address_data);
+        script_host& host = the_script_host();
         for (const store_entry& e : entries) {
             const std::wstring path = target + e.name;
-            const std::string entry_href = href + xml_escape(url_escape_name(e.name));
+            const std::string entry_href = href + xml_escape(host.url_escape_path(e.utf8));
             if (!e.folder) {
-                write_report_response(out, path, entry_href, bits, *cfg, nullptr);
+                const auto object = read_stored_object_at(dir_fd, e.utf8.c_str(), need_text);
+                write_object_response(out, object.get(), path, entry_href, bits, *cfg, nullptr);
             } else if (!store) {
                 // The user's folder lists its stores, so clients find them.
                 append_folder_response(out, c, with_slash(path), entry_href + "/");
             }
         }
+        if (dir_fd >= 0) ::close(dir_fd);
     }
     out += "</d:multistatus>";
     return 207;

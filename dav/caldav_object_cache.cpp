@@ -34,9 +34,25 @@ struct cached {
     std::shared_ptr<const stored_object> object;
 };
 
+// Keyed by the file itself (device and inode): no path to hash or compare,
+// and a file renamed over another is a new key.
+struct file_key {
+    uint64_t device = 0, inode = 0;
+    bool operator==(const file_key&) const = default;
+};
+struct file_key_hash {
+    std::size_t operator()(const file_key& k) const noexcept {
+        return std::hash<uint64_t>()(k.inode * 0x9e3779b97f4a7c15ULL ^ k.device);
+    }
+};
+
+file_key key_of(const identity& id) {
+    return {id.device, id.inode};
+}
+
 struct object_cache {
     cl::critical_section lock;
-    std::unordered_map<std::string, cached> entries;
+    std::unordered_map<file_key, cached, file_key_hash> entries;
     std::size_t bytes = 0;
 };
 
@@ -45,19 +61,18 @@ object_cache& cache() {
     return c;
 }
 
-std::shared_ptr<const stored_object> lookup(const std::string& path, const identity& id) {
+std::shared_ptr<const stored_object> lookup(const identity& id) {
     object_cache& c = cache();
     cl::cs_lock lk(c.lock);
-    auto it = c.entries.find(path);
+    auto it = c.entries.find(key_of(id));
     if (it == c.entries.end() || !(it->second.id == id)) return nullptr;
     return it->second.object;
 }
 
-void remember(const std::string& path, const identity& id,
-              std::shared_ptr<const stored_object> object) {
+void remember(const identity& id, std::shared_ptr<const stored_object> object) {
     object_cache& c = cache();
     cl::cs_lock lk(c.lock);
-    auto it = c.entries.find(path);
+    auto it = c.entries.find(key_of(id));
     if (it != c.entries.end()) {
         c.bytes -= it->second.object->text.size();
         c.entries.erase(it);
@@ -67,7 +82,7 @@ void remember(const std::string& path, const identity& id,
         c.bytes = 0;
     }
     c.bytes += object->text.size();
-    c.entries.emplace(path, cached{id, std::move(object)});
+    c.entries.emplace(key_of(id), cached{id, std::move(object)});
 }
 
 } // namespace
@@ -79,20 +94,24 @@ const ical_properties& stored_object::table() const {
 
 std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path, bool need_text) {
     const std::string p = cl::utf16_to_utf8(path);
+    return read_stored_object_at(AT_FDCWD, p.c_str(), need_text);
+}
+
+std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const char* name,
+                                                           bool need_text) {
     struct stat st {};
-    if (::stat(p.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
-    if (auto hit = lookup(p, identity_of(st))) return hit;
+    if (::fstatat(dir_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    if (auto hit = lookup(identity_of(st))) return hit;
     if (!need_text) {
         bool ok = false;
         uint32_t mode = 0;
-        const cl::file_information info =
-            cl::file_information_at(AT_FDCWD, p.c_str(), true, ok, mode);
+        const cl::file_information info = cl::file_information_at(dir_fd, name, true, ok, mode);
         if (!ok || !S_ISREG(mode)) return nullptr;
         auto object = std::make_shared<stored_object>();
         object->etag = cl::entity_tag(info);
         return object;
     }
-    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return nullptr;
     bool ok = false;
     const cl::file_information info = cl::file_information_from_fd(fd, ok);
@@ -119,7 +138,7 @@ std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path
     ::close(fd);
     // Only what was read from an unchanged file is kept: a file written while
     // it was read is read again next time.
-    if (got == static_cast<std::size_t>(now.st_size)) remember(p, identity_of(now), object);
+    if (got == static_cast<std::size_t>(now.st_size)) remember(identity_of(now), object);
     return object;
 }
 

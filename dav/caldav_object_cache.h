@@ -27,6 +27,9 @@ struct stored_object {
 // changed since it was read; null when it cannot be read or is no regular
 // file. Without need_text a missing entry is not read, only looked at.
 std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path, bool need_text);
+// The same for a name in an open folder (one path step for the kernel).
+std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const char* name,
+                                                           bool need_text);
 
 // Drops every cached object (tests; a memory bound reached).
 void clear_stored_objects();

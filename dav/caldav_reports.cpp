@@ -17,7 +17,9 @@
 #include "server/script_host.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <memory>
 #include <optional>
@@ -160,11 +162,11 @@ std::string url_escape_name(const std::wstring& name) {
     return the_script_host().url_escape_path(cl::utf16_to_utf8(name));
 }
 
-void list_store_folder(const config_info& config, const std::wstring& folder,
-                       std::vector<store_entry>& out) {
+int list_store_folder(const config_info& config, const std::wstring& folder,
+                      std::vector<store_entry>& out) {
     const std::string dir = cl::utf16_to_utf8(folder);
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
-    if (!d) return;
+    if (!d) return -1;
     while (const dirent* e = ::readdir(d.get())) {
         const std::string_view name = e->d_name;
         if (name == "." || name == ".." || is_write_temp(name)) continue;
@@ -174,31 +176,39 @@ void list_store_folder(const config_info& config, const std::wstring& folder,
         bool folder_entry = e->d_type == DT_DIR;
         if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
             struct stat st {};
-            if (::stat((dir + e->d_name).c_str(), &st) != 0) continue;
+            if (::fstatat(::dirfd(d.get()), e->d_name, &st, 0) != 0) continue;
             folder_entry = S_ISDIR(st.st_mode);
         }
         entry.folder = folder_entry;
         if (is_blocked(folder + entry.name)) continue;
+        entry.utf8 = name;
         out.push_back(std::move(entry));
     }
+    return ::fcntl(::dirfd(d.get()), F_DUPFD_CLOEXEC, 0);
 }
 
 void write_report_response(std::string& out, const std::wstring& path, const std::string& href,
                            unsigned properties, const config_info& config,
                            const std::string* data) {
+    std::shared_ptr<const stored_object> object;
+    if (!path.empty()) {
+        // The text is read only when it is sent; the entity tag alone needs
+        // no more than the file's information.
+        const bool need_text = (properties & (report_calendar_data | report_address_data)) && !data;
+        object = read_stored_object(path, need_text);
+    }
+    write_object_response(out, object.get(), path, href, properties, config, data);
+}
+
+void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
+                           const std::string& href, unsigned properties, const config_info& config,
+                           const std::string* data) {
     out += "<d:response><d:href>";
     out += path.empty() ? std::string("empty") : href;
     out += "</d:href><d:propstat>";
-    std::shared_ptr<const stored_object> object;
-    // The text is read only when it is sent; the entity tag alone needs no
-    // more than the file's information.
-    const bool need_text = (properties & (report_calendar_data | report_address_data)) && !data;
-    if (!path.empty()) {
-        object = read_stored_object(path, need_text);
-        if (!object) {
-            out += "<d:status>HTTP/1.1 404 Not Found</d:status></d:propstat></d:response>\n";
-            return;
-        }
+    if (!path.empty() && !object) {
+        out += "<d:status>HTTP/1.1 404 Not Found</d:status></d:propstat></d:response>\n";
+        return;
     }
     out += "<d:prop>\n";
     if (properties & report_content_type) {
@@ -288,31 +298,34 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
                                  ? calendar_filter.root.has_value() || expand.has_value()
                                  : !card_filter.props.empty();
     std::vector<store_entry> entries;
-    list_store_folder(*cfg, c.folder, entries);
+    const int dir_fd = list_store_folder(*cfg, c.folder, entries);
+    if (dir_fd < 0) {
+        out += "</d:multistatus>";
+        return 207;
+    }
+    script_host& host = the_script_host();
     for (const store_entry& e : entries) {
         if (e.folder) continue;
-        const std::wstring path = c.folder + e.name;
         // A file that vanished since the listing is left out.
-        const std::shared_ptr<const stored_object> object = read_stored_object(path, true);
+        const std::shared_ptr<const stored_object> object =
+            read_stored_object_at(dir_fd, e.utf8.c_str(), true);
         if (!object) continue;
-        const std::string href = c.href + xml_escape(url_escape_name(e.name));
-        if (!needs_table) {
-            write_report_response(out, path, href, bits, *cfg, &object->text);
+        const ical_properties* table = needs_table ? &object->table() : nullptr;
+        if (table && !(kind == store_kind::calendar ? match_calendar(calendar_filter, *table)
+                                                    : match_vcard(card_filter, *table)))
             continue;
-        }
-        const ical_properties& table = object->table();
-        const bool match = kind == store_kind::calendar ? match_calendar(calendar_filter, table)
-                                                        : match_vcard(card_filter, table);
-        if (!match) continue;
+        const std::wstring path = c.folder + e.name;
+        const std::string href = c.href + xml_escape(host.url_escape_path(e.utf8));
         if (expand) {
-            ical_zones zones(table, calendar_filter.floating_zone.get());
+            ical_zones zones(*table, calendar_filter.floating_zone.get());
             const std::string expanded =
-                write_ical(expand_calendar_data(table, zones, *expand, calendar_filter.limits));
-            write_report_response(out, path, href, bits, *cfg, &expanded);
+                write_ical(expand_calendar_data(*table, zones, *expand, calendar_filter.limits));
+            write_object_response(out, object.get(), path, href, bits, *cfg, &expanded);
         } else {
-            write_report_response(out, path, href, bits, *cfg, &object->text);
+            write_object_response(out, object.get(), path, href, bits, *cfg, nullptr);
         }
     }
+    ::close(dir_fd);
     out += "</d:multistatus>";
     return 207;
 }

@@ -31,12 +31,20 @@ void write_report_response(std::string& out, const std::wstring& path, const std
 
 struct store_entry {
     std::wstring name;
+    std::string utf8; // the name as the file system has it
     bool folder = false;
 };
 // The entries of a folder in the file system's order, without ".", "..", the
-// access files and the temporary files of writes in progress.
-void list_store_folder(const config_info& config, const std::wstring& folder,
-                       std::vector<store_entry>& out);
+// access files and the temporary files of writes in progress. Returns the
+// open folder (the caller closes it), -1 when it cannot be opened.
+int list_store_folder(const config_info& config, const std::wstring& folder,
+                      std::vector<store_entry>& out);
+
+struct stored_object;
+// write_report_response for an object already read (null: missing).
+void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
+                           const std::string& href, unsigned properties, const config_info& config,
+                           const std::string* data);
 
 // One name percent-encoded for an href (not yet escaped for XML).
 std::string url_escape_name(const std::wstring& name);

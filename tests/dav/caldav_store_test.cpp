@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <unistd.h>
 #include <filesystem>
 
 namespace fs = std::filesystem;
@@ -116,10 +117,12 @@ TEST_F(caldav_store, listing_leaves_out_access_files_and_unfinished_writes) {
     put(".tq-0011223344556677.tmp", "half");
     fs::create_directories(dir_ / "sub");
     std::vector<store_entry> entries;
-    list_store_folder(config, root(), entries);
+    const int fd = list_store_folder(config, root(), entries);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
     std::vector<std::pair<std::string, bool>> got;
     for (const store_entry& e : entries)
-        got.emplace_back(fs::path(e.name).string(), e.folder);
+        got.emplace_back(e.utf8, e.folder);
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::pair<std::string, bool>>{{"a.ics", false}, {"sub", true}}));
 }
