@@ -17,6 +17,7 @@
 #include "server/server_start.h"
 #include "shell/command_line.h"
 #include "shell/globals.h"
+#include "shell/media_sharing.h"
 #include "shell/instance.h"
 #include "shell/startup.h"
 #include "system/os_version.h"
@@ -142,6 +143,7 @@ int run(int argc, char** argv) {
     xml::init_parser();
     hand_over_to_server();
     server_start();
+    start_media_sharing();
 
     if (g_service_mode) {
         cl::trace_out.write(cl::format_str("StartServiceCtrlDispatcher error %?\n",
