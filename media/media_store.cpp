@@ -397,6 +397,21 @@ bool media_store::stopping() {
     return stop_;
 }
 
+bool media_store::open() {
+    std::lock_guard<std::recursive_mutex> g(lock_);
+    struct stat st;
+    if (folder_.empty() || ::stat(cl::utf16_to_utf8(folder_).c_str(), &st) != 0 ||
+        !S_ISDIR(st.st_mode))
+        return false;
+    if (!dirs_.count(folder_)) {
+        auto rec = std::make_unique<media_dir_info>();
+        rec->id = dir_ids_.allocate();
+        dir_by_id_[rec->id] = folder_;
+        dirs_.emplace(folder_, std::move(rec));
+    }
+    return true;
+}
+
 void media_store::watch() {
     struct ended_guard {
         media_store& s;
@@ -406,20 +421,7 @@ void media_store::watch() {
             s.run_cv_.notify_all();
         }
     } ended{*this};
-    if (stopping()) return;
-    {
-        std::lock_guard<std::recursive_mutex> g(lock_);
-        struct stat st;
-        if (folder_.empty() || ::stat(cl::utf16_to_utf8(folder_).c_str(), &st) != 0 ||
-            !S_ISDIR(st.st_mode))
-            return;
-        if (!dirs_.count(folder_)) {
-            auto rec = std::make_unique<media_dir_info>();
-            rec->id = dir_ids_.allocate();
-            dir_by_id_[rec->id] = folder_;
-            dirs_.emplace(folder_, std::move(rec));
-        }
-    }
+    if (stopping() || !open()) return;
     update();
 
     const int in = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);

@@ -96,6 +96,8 @@ class media_store {
     // Marks that a watcher job was queued, so that stop() waits for it.
     void watcher_queued();
 
+    // Makes the media folder's own record; false when the folder is missing.
+    bool open();
     // One scan and change pass; true when anything changed.
     bool update();
     bool find_object(const std::wstring& object_id, media_object& out);
