@@ -33,12 +33,16 @@ bool media_type(const std::string& mime) {
     return starts("audio/") || starts("video/") || starts("image/");
 }
 
-std::wstring date_text(const struct stat& st) {
+uint32_t date_of(const struct stat& st) {
     time_t t = st.st_mtim.tv_sec;
     if (t == 0 && st.st_mtim.tv_nsec == 0) t = st.st_ctim.tv_sec;
     std::tm tm{};
     gmtime_r(&t, &tm);
-    return cl::format_wstr(L"%?-%02?-%02?", tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday);
+    return uint32_t((tm.tm_year + 1900) * 10000 + (tm.tm_mon + 1) * 100 + tm.tm_mday);
+}
+
+std::wstring date_text(uint32_t d) {
+    return cl::format_wstr(L"%?-%02?-%02?", d / 10000, d / 100 % 100, d % 100);
 }
 
 // Reads decimal digits after optional blanks and sign; 0 without digits.
@@ -166,10 +170,6 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
     media_dir_info* holder = nullptr;
     if (auto h = dirs_.find(dir); h != dirs_.end()) holder = h->second.get();
     if (!holder) return;
-    const std::wstring album = dir == folder_ ? std::wstring() : folder_name(dir);
-    const std::wstring parent = parent_of(dir);
-    const std::wstring artist =
-        dir == folder_ || parent == folder_ ? std::wstring() : folder_name(parent);
 
     std::vector<std::wstring> subdirs;
     for (const item& it : items) {
@@ -209,9 +209,7 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
         info.size = uint64_t(it.st.st_size);
         info.id = holder->file_ids.allocate();
         info.mime_type = std::move(mime);
-        info.album = album;
-        info.artist = artist;
-        info.date = date_text(it.st);
+        info.date = date_of(it.st);
         info.seen = true;
         holder->files.emplace(name, std::move(info));
         mark_changed(dir);
@@ -351,12 +349,16 @@ bool media_store::find_object(const std::wstring& object_id, media_object& out) 
     const media_dir_info& d = *it->second;
     out.update_id = d.update_id;
     out.is_item = is_item;
+    const std::wstring parent_path = parent_of(path);
+    const std::wstring album = path == folder_ ? std::wstring() : folder_name(path);
+    const std::wstring artist =
+        path == folder_ || parent_path == folder_ ? std::wstring() : folder_name(parent_path);
     if (is_item) {
         out.parent_id = std::to_wstring(dir_id);
         for (const auto& [name, f] : d.files)
             if (f.id == file_id) {
-                out.entry = {f.size,  f.mime_type, path + name, std::to_wstring(f.id),
-                             f.album, f.artist,    f.date,      0};
+                out.entry = {f.size, f.mime_type, path + name,       std::to_wstring(f.id),
+                             album,  artist,      date_text(f.date), 0};
                 return true;
             }
         return false;
@@ -381,8 +383,8 @@ bool media_store::find_object(const std::wstring& object_id, media_object& out) 
         out.children.push_back(std::move(e));
     }
     for (const auto& [name, f] : d.files)
-        out.children.push_back({f.size, f.mime_type, path + name, std::to_wstring(f.id), f.album,
-                                f.artist, f.date, 0});
+        out.children.push_back({f.size, f.mime_type, path + name, std::to_wstring(f.id), album,
+                                artist, date_text(f.date), 0});
     out.entry.child_count = uint32_t(out.children.size());
     return true;
 }

@@ -29,13 +29,13 @@ class id_pool {
     std::set<uint32_t> used_;
 };
 
+// Album and artist (the names of the holding directory and the one above)
+// follow from the path and are not kept per file.
 struct media_file_info {
     uint64_t size = 0;
     uint32_t id = 0;
+    uint32_t date = 0; // yyyymmdd of the last write (UTC)
     std::string mime_type;
-    std::wstring album;  // name of the holding directory; empty in the media folder
-    std::wstring artist; // name of the directory above that one
-    std::wstring date;   // yyyy-mm-dd of the last write (UTC)
     bool seen = false;
 };
 

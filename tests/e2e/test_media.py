@@ -164,6 +164,11 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
     site.put("media/Music/song.mp3", song)
     site.put("media/pic & co.jpg", b"\xff\xd8jpeg")
     site.put("media/notes.txt", "not media")
+    # Folders and files the configuration refuses stay out of the catalogue.
+    site.put("media/private/.htaccess", "Require all denied\n")
+    site.put("media/private/secret.mp3", b"x")
+    site.put("media/Music/.htaccess", "<Files hidden.mp3>\nRequire all denied\n</Files>\n")
+    site.put("media/Music/hidden.mp3", b"x")
     site.start()
     listener = notify_listener()
     try:
