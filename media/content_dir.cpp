@@ -10,6 +10,7 @@
 #include "system/ipv4_text.h"
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
 
@@ -23,10 +24,10 @@ using automation::variant;
 
 namespace {
 
-const wchar_t didl_header[] = L"<DIDL-Lite xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
-                              L"xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
-                              L"xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
-                              L"xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\">";
+const char didl_header[] = "<DIDL-Lite xmlns:dc=\"http://purl.org/dc/elements/1.1/\" "
+                           "xmlns:upnp=\"urn:schemas-upnp-org:metadata-1-0/upnp/\" "
+                           "xmlns=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\" "
+                           "xmlns:dlna=\"urn:schemas-dlna-org:metadata-1-0/\">";
 
 content_dir* self_of(idispatch_i* d) {
     return static_cast<content_dir*>(static_cast<content_dir_i*>(d));
@@ -40,45 +41,112 @@ bool starts_i(const std::string& s, std::string_view p) {
     return s.size() >= p.size() && cl::iequals(std::string_view(s).substr(0, p.size()), p);
 }
 
-std::wstring container_element(const std::wstring& id, const std::wstring& parent,
-                               uint32_t children, const std::wstring& title) {
-    return L"<container id=\"" + id + L"\" restricted=\"1\" parentID=\"" + parent +
-           L"\" childCount=\"" + std::to_wstring(children) +
-           L"\" searchable=\"0\"><upnp:class name=\"object.container\">object.container"
-           L"</upnp:class><upnp:writeStatus>NOT_WRITABLE</upnp:writeStatus><dc:title>" +
-           xml_escape_w(title) + L"</dc:title></container>";
+// The answer is written as UTF-8 from the start: a large folder's answer is
+// megabytes, and four bytes a character would be four times that.
+void append_escaped(std::string& out, std::string_view text) {
+    for (char c : text) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            // Characters XML cannot carry at all.
+            if (static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\n' && c != '\r')
+                out += '?';
+            else
+                out += c;
+        }
+    }
 }
 
-std::wstring item_element(const std::wstring& dir_id, const media_entry& e,
-                          const std::wstring& url) {
-    std::wstring cls, attrs, extra;
+void append_escaped(std::string& out, std::wstring_view text) {
+    append_escaped(out, cl::utf16_to_utf8(text));
+}
+
+void append_container(std::string& out, const std::wstring& id, const std::wstring& parent,
+                      uint32_t children, const std::wstring& title) {
+    out += "<container id=\"";
+    append_escaped(out, id);
+    out += "\" restricted=\"1\" parentID=\"";
+    append_escaped(out, parent);
+    out += "\" childCount=\"";
+    out += std::to_string(children);
+    out += "\" searchable=\"0\"><upnp:class name=\"object.container\">object.container"
+           "</upnp:class><upnp:writeStatus>NOT_WRITABLE</upnp:writeStatus><dc:title>";
+    append_escaped(out, title);
+    out += "</dc:title></container>";
+}
+
+void append_item(std::string& out, const std::string& dir_id, const media_entry& e,
+                 const std::string& url) {
+    const char* cls;
+    const char* attrs;
+    int kind;
     if (starts_i(e.mime_type, "audio/")) {
-        cls = L"object.item.audioItem";
-        attrs = L"bitsPerSample=\"16\" duration=\"0:01:00.000\" nrAudioChannels=\"2\" "
-                L"bitrate=\"24000\" sampleFrequency=\"44100\"";
-        if (!e.artist.empty())
-            extra +=
-                L"<upnp:artist role=\"AlbumArtist\">" + xml_escape_w(e.artist) + L"</upnp:artist>";
-        if (!e.album.empty()) extra += L"<upnp:album>" + xml_escape_w(e.album) + L"</upnp:album>";
+        cls = "object.item.audioItem";
+        attrs = "bitsPerSample=\"16\" duration=\"0:01:00.000\" nrAudioChannels=\"2\" "
+                "bitrate=\"24000\" sampleFrequency=\"44100\"";
+        kind = 0;
     } else if (starts_i(e.mime_type, "video/")) {
-        cls = L"object.item.videoItem";
-        attrs = L"duration=\"0:01:00.000\" bitrate=\"1500000\" nrAudioChannels=\"2\" "
-                L"resolution=\"640x480\"";
-        if (!e.album.empty()) extra += L"<upnp:genre>" + xml_escape_w(e.album) + L"</upnp:genre>";
+        cls = "object.item.videoItem";
+        attrs = "duration=\"0:01:00.000\" bitrate=\"1500000\" nrAudioChannels=\"2\" "
+                "resolution=\"640x480\"";
+        kind = 1;
     } else {
-        cls = L"object.item.imageItem";
-        attrs = L"resolution=\"500x500\"";
-        if (!e.album.empty()) extra += L"<upnp:album>" + xml_escape_w(e.album) + L"</upnp:album>";
+        cls = "object.item.imageItem";
+        attrs = "resolution=\"500x500\"";
+        kind = 2;
     }
-    const std::wstring mime = cl::utf8_to_utf16(e.mime_type);
     // Items cannot be changed through the service: restricted.
-    return L"<item id=\"" + dir_id + L"-" + e.id_text + L"\" restricted=\"1\" parentID=\"" +
-           dir_id + L"\"><upnp:class name=\"" + cls + L"\">" + cls + L"</upnp:class><res size=\"" +
-           std::to_wstring(e.size) + L"\" protocolInfo=\"http-get:*:" + xml_escape_w(mime) + L":" +
-           append_dlna_flags(e.mime_type) + L"\" " + attrs + L">" + xml_escape_w(url) +
-           L"</res><dc:date>" + xml_escape_w(e.date) +
-           L"</dc:date><dc:creator>unknown</dc:creator><dc:title>" +
-           xml_escape_w(cl::file_name_part(e.path)) + L"</dc:title>" + extra + L"</item>";
+    out += "<item id=\"";
+    out += dir_id;
+    out += '-';
+    append_escaped(out, e.id_text);
+    out += "\" restricted=\"1\" parentID=\"";
+    out += dir_id;
+    out += "\"><upnp:class name=\"";
+    out += cls;
+    out += "\">";
+    out += cls;
+    out += "</upnp:class><res size=\"";
+    out += std::to_string(e.size);
+    out += "\" protocolInfo=\"http-get:*:";
+    append_escaped(out, std::string_view(e.mime_type));
+    out += ':';
+    out += cl::utf16_to_utf8(append_dlna_flags(e.mime_type));
+    out += "\" ";
+    out += attrs;
+    out += '>';
+    append_escaped(out, std::string_view(url));
+    out += "</res><dc:date>";
+    append_escaped(out, e.date);
+    out += "</dc:date><dc:creator>unknown</dc:creator><dc:title>";
+    append_escaped(out, cl::file_name_part(e.path));
+    out += "</dc:title>";
+    auto element = [&](const char* open, const std::wstring& text, const char* close) {
+        if (text.empty()) return;
+        out += open;
+        append_escaped(out, text);
+        out += close;
+    };
+    if (kind == 0) {
+        element("<upnp:artist role=\"AlbumArtist\">", e.artist, "</upnp:artist>");
+        element("<upnp:album>", e.album, "</upnp:album>");
+    } else if (kind == 1) {
+        element("<upnp:genre>", e.album, "</upnp:genre>");
+    } else {
+        element("<upnp:album>", e.album, "</upnp:album>");
+    }
+    out += "</item>";
 }
 
 std::wstring text_arg(const variant& v) {
@@ -174,7 +242,12 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
         c->sort_criteria = text_arg(p.arg(6));
     }
     if (!c->browse(local, object_id, flag, start, count, r)) return upnp::action_error(701);
-    p.arg(7) = variant::from_bstr(std::move(r.result));
+    // The document goes out as UTF-8 bytes, which the device host sends as
+    // they are.
+    std::vector<uint8_t> bytes(r.result.size());
+    std::memcpy(bytes.data(), r.result.data(), r.result.size());
+    r.result = std::string();
+    p.arg(7) = variant::from_bytes(std::move(bytes));
     p.arg(8) = variant::from_int(automation::vt_ui4, r.number_returned);
     p.arg(9) = variant::from_int(automation::vt_ui4, r.total_matches);
     p.arg(10) = variant::from_int(automation::vt_ui4, r.update_id);
@@ -250,32 +323,9 @@ const bool content_dir_registered =
 } // namespace
 
 std::wstring xml_escape_w(std::wstring_view text) {
-    std::wstring r;
-    r.reserve(text.size() + 8);
-    for (wchar_t c : text) {
-        switch (c) {
-        case L'&':
-            r += L"&amp;";
-            break;
-        case L'"':
-            r += L"&quot;";
-            break;
-        case L'<':
-            r += L"&lt;";
-            break;
-        case L'>':
-            r += L"&gt;";
-            break;
-        default:
-            // Characters XML cannot carry at all.
-            if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE ||
-                c == 0xFFFF || (c >= 0xD800 && c <= 0xDFFF))
-                r += L'?';
-            else
-                r += c;
-        }
-    }
-    return r;
+    std::string r;
+    append_escaped(r, text);
+    return cl::utf8_to_utf16(r);
 }
 
 content_dir::content_dir(media_store& store, uint32_t http_port)
@@ -337,40 +387,52 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
     const std::wstring base = L"http://" + host + L":" + std::to_wstring(http_port_);
     const std::wstring media_name = folder_name(store_.folder());
     const std::wstring root = store_.document_root();
+    const std::string base8 = cl::utf16_to_utf8(base);
     auto url_of = [&](const std::wstring& path) {
-        const std::wstring url = base + media_url_path(url_path_from_file(path, root), media_name);
-        if (level > 1) cl::trace_out.write_w(cl::format_wstr(L"   url: %?\n", url));
+        const std::string url =
+            base8 + cl::utf16_to_utf8(media_url_path(url_path_from_file(path, root), media_name));
+        if (level > 1) cl::trace_out.write(cl::format_str("   url: %?\n", url));
         return url;
     };
+    const std::string dir8 = cl::utf16_to_utf8(obj.is_item ? obj.parent_id : obj.entry.id_text);
 
     // Only the page asked for is written out; the total counts them all.
     const uint32_t limit = requested_count == 0 ? 0xFFFFFFFFu : requested_count;
-    std::wstring doc = didl_header;
+    std::string doc = didl_header;
     uint32_t total = 0, returned = 0;
     auto in_page = [&](uint32_t i) { return i >= starting_index && i - starting_index < limit; };
+    {
+        // One buffer for the whole answer, grown once.
+        const std::size_t n =
+            obj.children.size() > starting_index
+                ? std::min<std::size_t>(obj.children.size() - starting_index, limit)
+                : 1;
+        doc.reserve(doc.size() + 32 + n * 800);
+    }
     if (!obj.is_item && cl::iequals_w(flag, L"BrowseDirectChildren")) {
         total = uint32_t(obj.children.size());
         for (uint32_t i = 0; i < total; ++i) {
             if (!in_page(i)) continue;
             const media_entry& e = obj.children[i];
             if (e.mime_type.empty())
-                doc += container_element(e.id_text, oid, e.child_count, folder_name(e.path));
+                append_container(doc, e.id_text, obj.entry.id_text, e.child_count,
+                                 folder_name(e.path));
             else
-                doc += item_element(oid, e, url_of(e.path));
+                append_item(doc, dir8, e, url_of(e.path));
             ++returned;
         }
     } else {
         total = 1;
         if (in_page(0)) {
             if (obj.is_item)
-                doc += item_element(obj.parent_id, obj.entry, url_of(obj.entry.path));
+                append_item(doc, dir8, obj.entry, url_of(obj.entry.path));
             else
-                doc += container_element(oid, obj.parent_id, obj.entry.child_count,
-                                         folder_name(obj.entry.path));
+                append_container(doc, obj.entry.id_text, obj.parent_id, obj.entry.child_count,
+                                 folder_name(obj.entry.path));
             ++returned;
         }
     }
-    doc += L"</DIDL-Lite>";
+    doc += "</DIDL-Lite>";
     out.update_id = oid == L"0" ? store_.system_update_id() : obj.update_id;
     out.total_matches = total;
     out.number_returned = returned;

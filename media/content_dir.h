@@ -21,7 +21,7 @@ constexpr automation::dispid dispid_container_update_ids = 20;
 constexpr automation::dispid dispid_a_arg_type_update_id = 21;
 
 struct browse_result {
-    std::wstring result;
+    std::string result; // UTF-8
     uint32_t number_returned = 0;
     uint32_t total_matches = 0;
     uint32_t update_id = 0;

@@ -613,6 +613,7 @@ void device_host::handle(http_request req, const std::shared_ptr<http_session>& 
 
 void device_host::soap(http_request req, const std::shared_ptr<http_session>& session,
                        std::shared_ptr<device_rec> d, service_rec* s) {
+    (void)d; // held so that the device outlives the call
     const std::string ctype = "text/xml; charset=\"utf-8\"";
     auto fault = [&](int code) {
         session->send(make_response(http::status::internal_server_error,

@@ -140,11 +140,14 @@ bool parse_soap_request(std::string_view body, soap_call& out) {
     return !out.action.empty();
 }
 
-std::string xml_escape(std::string_view text) {
-    std::string r;
-    r.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
+void append_xml_escaped(std::string& r, std::string_view text) {
+    // Runs without a special character go in whole.
+    std::size_t from = 0;
+    for (;;) {
+        const std::size_t at = text.find_first_of("&<>\"", from);
+        r.append(text.data() + from, (at == std::string_view::npos ? text.size() : at) - from);
+        if (at == std::string_view::npos) return;
+        switch (text[at]) {
         case '&':
             r += "&amp;";
             break;
@@ -154,13 +157,17 @@ std::string xml_escape(std::string_view text) {
         case '>':
             r += "&gt;";
             break;
-        case '"':
-            r += "&quot;";
-            break;
         default:
-            r += c;
+            r += "&quot;";
         }
+        from = at + 1;
     }
+}
+
+std::string xml_escape(std::string_view text) {
+    std::string r;
+    r.reserve(text.size());
+    append_xml_escaped(r, text);
     return r;
 }
 
@@ -170,9 +177,20 @@ std::string soap_response(const std::string& service_type, const std::string& ac
                     "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
                     "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
                     "<s:Body><u:";
-    r += action + "Response xmlns:u=\"" + xml_escape(service_type) + "\">";
+    std::size_t size = r.size() + 256;
     for (const auto& [name, value] : out_args)
-        r += "<" + name + ">" + xml_escape(value) + "</" + name + ">";
+        size += 2 * name.size() + value.size() + value.size() / 4 + 8;
+    r.reserve(size);
+    r += action + "Response xmlns:u=\"" + xml_escape(service_type) + "\">";
+    for (const auto& [name, value] : out_args) {
+        r += '<';
+        r += name;
+        r += '>';
+        append_xml_escaped(r, value);
+        r += "</";
+        r += name;
+        r += '>';
+    }
     r += "</u:" + action + "Response></s:Body></s:Envelope>\r\n";
     return r;
 }
@@ -267,6 +285,16 @@ bool value_to_text(const automation::variant& value, const std::string& data_typ
         if (automation::failed(automation::change_type(v, value, automation::vt_bool)))
             return false;
         out = v.boolean() ? "1" : "0";
+        return true;
+    }
+    if (value.vt() == (automation::vt_array | automation::vt_ui1) && value.array()) {
+        // A long text may come as its UTF-8 bytes.
+        const auto& bytes = value.array()->data;
+        out.assign(bytes.begin(), bytes.end());
+        return true;
+    }
+    if (value.vt() == automation::vt_bstr) { // no copy of a long text
+        out = cl::utf16_to_utf8(value.bstr());
         return true;
     }
     automation::variant v;

@@ -60,6 +60,7 @@ std::string property_set(const named_values& values);
 
 // Escapes & < > " for element text and attribute values.
 std::string xml_escape(std::string_view text);
+void append_xml_escaped(std::string& out, std::string_view text);
 
 // The automation value of an argument's text for a data type; false when the
 // text is no value of that type (numbers out of range included).

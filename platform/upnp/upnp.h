@@ -71,6 +71,10 @@ struct event_source_i : automation::iunknown_i {
     ~event_source_i() = default;
 };
 
+// Out arguments are the call's trailing arguments: the member writes each
+// into its slot. A text may be written as a text (BSTR) or, for long ones, as
+// its UTF-8 bytes (a byte array), which the host sends as they are.
+
 // Handed by the host as the first argument of an action whose member takes
 // one more argument than the service description lists: who is calling.
 // String values: "RemoteAddress" (the control point's address, IPv4 dotted

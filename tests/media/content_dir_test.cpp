@@ -77,7 +77,9 @@ browse_answer browse(media::content_dir& cd, const std::wstring& id, const std::
     a.update_written = !p.arg(10).is_empty();
     xml::document doc;
     xml::parse_error err;
-    EXPECT_TRUE(doc.load(cl::utf16_to_utf8(p.arg(7).bstr()), &err)) << err.reason;
+    EXPECT_EQ(p.arg(7).vt(), automation::vt_array | automation::vt_ui1);
+    const auto& bytes = p.arg(7).array()->data;
+    EXPECT_TRUE(doc.load(std::string(bytes.begin(), bytes.end()), &err)) << err.reason;
     doc.set_selection_namespaces("xmlns:d=\"urn:schemas-upnp-org:metadata-1-0/DIDL-Lite/\"");
     std::vector<xml::node> nodes;
     doc.select(doc.root(), "/d:DIDL-Lite/*", nodes);
