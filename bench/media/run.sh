@@ -27,18 +27,25 @@ import os, sys
 work, n = sys.argv[1], int(sys.argv[2])
 media = os.path.join(work, "tree", "media")
 os.makedirs(os.path.join(work, "empty", "media"))
-src = os.path.join(work, "frames.mp3")
-with open(src, "wb") as f:
-    f.write((bytes([0xFF, 0xFB, 0x90, 0x64]) + bytes(413)) * 3)
+made = [0]
+def link(dst):
+    # A file system allows some 65,000 links to one file: a new source
+    # every 50,000.
+    src = os.path.join(work, "frames%d.mp3" % (made[0] // 50000))
+    if made[0] % 50000 == 0:
+        with open(src, "wb") as f:
+            f.write((bytes([0xFF, 0xFB, 0x90, 0x64]) + bytes(413)) * 3)
+    os.link(src, dst)
+    made[0] += 1
 big = min(10000, n)
 os.makedirs(os.path.join(media, "big"))
 for i in range(big):
-    os.link(src, os.path.join(media, "big", "f%05d.mp3" % i))
+    link(os.path.join(media, "big", "f%05d.mp3" % i))
 for i in range(n - big):
     d = os.path.join(media, "d%03d" % (i // 1000))
     if i % 1000 == 0:
         os.makedirs(d)
-    os.link(src, os.path.join(d, "f%05d.mp3" % i))
+    link(os.path.join(d, "f%05d.mp3" % i))
 open(os.path.join(work, "count"), "w").write(str(n))
 PY
 unshare -n /usr/bin/python3 "$root/bench/media/bench.py" "$binary" "$work" "$server_core" \
