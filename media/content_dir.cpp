@@ -244,9 +244,8 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
     if (!c->browse(local, object_id, flag, start, count, r)) return upnp::action_error(701);
     // The document goes out as UTF-8 bytes, which the device host sends as
     // they are.
-    std::vector<uint8_t> bytes(r.result.size());
-    std::memcpy(bytes.data(), r.result.data(), r.result.size());
-    r.result = std::string();
+    std::vector<uint8_t> bytes(r.result->size());
+    std::memcpy(bytes.data(), r.result->data(), r.result->size());
     p.arg(7) = variant::from_bytes(std::move(bytes));
     p.arg(8) = variant::from_int(automation::vt_ui4, r.number_returned);
     p.arg(9) = variant::from_int(automation::vt_ui4, r.total_matches);
@@ -372,15 +371,45 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
     const int level = media_trace_level();
     if (level != 0) cl::trace_out.write_w(cl::format_wstr(L"uPnP browse: %? %?\n", oid, flag));
     if (level > 1) cl::trace_out.write_w(cl::format_wstr(L"   domain: %?\n", local_address));
-    media_object obj;
-    if (!store_.find_object(oid, obj)) {
-        std::lock_guard<std::mutex> g(lock);
-        object_id = oid;
-        browse_flag = flag;
-        index = starting_index;
-        count = 0;
-        return false;
+    // Players page through a folder and browse it again and again: the
+    // object and the last answer are kept until the catalogue changes.
+    const uint32_t generation = store_.system_update_id();
+    const std::wstring key = oid + L'\n' + flag + L'\n' + std::to_wstring(starting_index) + L'\n' +
+                             std::to_wstring(requested_count) + L'\n' + local_address;
+    {
+        std::lock_guard<std::mutex> g(cache_lock_);
+        if (answer_.doc && answer_.generation == generation && answer_.key == key) {
+            out = answer_.result;
+            std::lock_guard<std::mutex> f(lock);
+            object_id = oid;
+            browse_flag = flag;
+            index = starting_index;
+            count = out.number_returned;
+            update_id = out.update_id;
+            return true;
+        }
     }
+    std::shared_ptr<const media_object> cached;
+    {
+        std::lock_guard<std::mutex> g(cache_lock_);
+        if (object_.obj && object_.generation == generation && object_.oid == oid)
+            cached = object_.obj;
+    }
+    if (!cached) {
+        auto fresh = std::make_shared<media_object>();
+        if (!store_.find_object(oid, *fresh)) {
+            std::lock_guard<std::mutex> g(lock);
+            object_id = oid;
+            browse_flag = flag;
+            index = starting_index;
+            count = 0;
+            return false;
+        }
+        cached = fresh;
+        std::lock_guard<std::mutex> g(cache_lock_);
+        object_ = {oid, generation, cached};
+    }
+    const media_object& obj = *cached;
     const std::wstring host = local_address.find(L':') != std::wstring::npos
                                   ? L"[" + local_address + L"]"
                                   : local_address;
@@ -433,19 +462,20 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
         }
     }
     doc += "</DIDL-Lite>";
-    out.update_id = oid == L"0" ? store_.system_update_id() : obj.update_id;
+    out.update_id = oid == L"0" ? generation : obj.update_id;
     out.total_matches = total;
     out.number_returned = returned;
+    out.result = std::make_shared<const std::string>(std::move(doc));
+    {
+        std::lock_guard<std::mutex> g(cache_lock_);
+        answer_ = {key, generation, out.result, out};
+    }
     std::lock_guard<std::mutex> g(lock);
     object_id = oid;
     browse_flag = flag;
     index = starting_index;
     count = returned;
     update_id = out.update_id;
-    // The last result is kept for its state variable; a large folder's is
-    // not kept twice.
-    result.clear();
-    out.result = std::move(doc);
     return true;
 }
 

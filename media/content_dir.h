@@ -7,6 +7,7 @@
 #include "media/con_mgr.h"
 #include "media/media_store.h"
 
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -21,7 +22,7 @@ constexpr automation::dispid dispid_container_update_ids = 20;
 constexpr automation::dispid dispid_a_arg_type_update_id = 21;
 
 struct browse_result {
-    std::string result; // UTF-8
+    std::shared_ptr<const std::string> result; // UTF-8
     uint32_t number_returned = 0;
     uint32_t total_matches = 0;
     uint32_t update_id = 0;
@@ -54,6 +55,20 @@ class content_dir : public cl::idispatch<content_dir_i> {
   private:
     media_store& store_;
     uint32_t http_port_;
+    struct object_entry {
+        std::wstring oid;
+        uint32_t generation = 0;
+        std::shared_ptr<const media_object> obj;
+    };
+    struct answer_entry {
+        std::wstring key;
+        uint32_t generation = 0;
+        std::shared_ptr<const std::string> doc;
+        browse_result result;
+    };
+    std::mutex cache_lock_;
+    object_entry object_;
+    answer_entry answer_;
     cl::com_ptr<upnp_event_source> source_;
 };
 

@@ -198,6 +198,12 @@ TEST_F(content_dir_test, paging_and_unknown_objects) {
         for (std::size_t i = 0; i < a.nodes.size(); ++i)
             EXPECT_EQ(a.nodes[i].id, all.nodes[pg.start + i].id);
     }
+    // A kept answer is not given out once the folder has changed.
+    EXPECT_EQ(browse(*cd_.get(), L"0", L"BrowseDirectChildren").total, 5u);
+    put("zzz.mp3");
+    store_.update();
+    EXPECT_EQ(browse(*cd_.get(), L"0", L"BrowseDirectChildren").total, 6u);
+    EXPECT_EQ(browse(*cd_.get(), L"0", L"BrowseDirectChildren", 2, 3).total, 6u);
     for (const wchar_t* id : {L"77", L"0-99", L"-3", L"0-"})
         EXPECT_EQ(browse(*cd_.get(), id, L"BrowseDirectChildren").hr, upnp::action_error(701))
             << id;
