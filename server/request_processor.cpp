@@ -280,24 +280,47 @@ std::wstring media_folder_name(const std::wstring& media_dir) {
 std::wstring decode_media_path(const std::wstring& path, const std::wstring& media_folder) {
     if (media_folder.empty()) return path;
     const std::wstring p = L"/" + media_folder;
-    const std::wstring prefix = p + L".enc/";
-    if (path.size() < prefix.size() ||
-        !cl::iequals_w(std::wstring_view(path).substr(0, prefix.size()), prefix))
-        return path;
-    const std::wstring rest = path.substr(prefix.size());
+    // The content directory writes "/<media>/.enc/"; "/<media>.enc/" is the
+    // older form and is still read.
+    std::size_t prefix_size = 0;
+    for (const std::wstring& prefix : {p + L"/.enc/", p + L".enc/"})
+        if (path.size() >= prefix.size() &&
+            cl::iequals_w(std::wstring_view(path).substr(0, prefix.size()), prefix)) {
+            prefix_size = prefix.size();
+            break;
+        }
+    if (prefix_size == 0) return path;
+    const std::wstring rest = path.substr(prefix_size);
     const std::size_t dot = rest.rfind(L'.');
     if (dot == std::wstring::npos) return path;
     if (rest.find_first_of(L"\\:/") < dot) return path;
     const std::wstring hex = rest.substr(0, dot);
     if (hex.size() % 2 != 0) return path;
-    std::wstring decoded;
+    std::string bytes;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
         const int v = cl::hex_pair_value(hex[i], hex[i + 1]);
-        // A decoded separator would let the name climb out of the folder.
-        if (v < 32 || v == '/' || v == '\\') return path;
-        decoded += static_cast<wchar_t>(v);
+        if (v < 32 || v == '\\') return path;
+        bytes += static_cast<char>(v);
     }
-    return p + L"/" + decoded + L"." + rest.substr(dot + 1);
+    // The hex digits are the UTF-8 bytes of the name; bytes that are no
+    // UTF-8 are read one character each, as the older form wrote them.
+    std::wstring decoded = cl::utf8_to_utf16(bytes);
+    if (cl::utf16_to_utf8(decoded) != bytes) {
+        decoded.clear();
+        for (unsigned char c : bytes)
+            decoded += static_cast<wchar_t>(c);
+    }
+    // Names below subfolders keep their "/"; no segment may climb or vanish.
+    const std::wstring name = decoded + L"." + rest.substr(dot + 1);
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = name.find(L'/', start);
+        const std::wstring seg = name.substr(start, slash == std::wstring::npos ? slash : slash - start);
+        if (seg.empty() || seg == L"." || seg == L"..") return path;
+        if (slash == std::wstring::npos) break;
+        start = slash + 1;
+    }
+    return p + L"/" + name;
 }
 
 void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {

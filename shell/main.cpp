@@ -22,6 +22,7 @@
 #include "shell/globals.h"
 #include "shell/instance.h"
 #include "shell/language.h"
+#include "shell/media_sharing.h"
 #include "shell/service_mode.h"
 #include "shell/startup.h"
 #include "system/os_version.h"
@@ -157,7 +158,8 @@ int run(int argc, char** argv) {
     }
 
     create_daemon_window();
-    // Media server and NAT port mappings: not part of this build yet.
+    start_media_sharing();
+    // NAT port mappings: not part of this build yet.
     signal_server_ready();
     start_stop_signal_watch();
     // The loop ends with the shut-down (the window's on_quit).

@@ -13,6 +13,7 @@
 #include "shell/daemon_wnd.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
+#include "shell/media_sharing.h"
 #include "system/os_version.h"
 
 #include <atomic>
@@ -104,6 +105,7 @@ void close_server() {
     static std::atomic<bool> done{false};
     if (done.exchange(true)) return;
     show_closing_balloon();
+    stop_media_sharing();
     server_stop();
     remove_tray_icon();
     destroy_daemon_window();
