@@ -18,7 +18,9 @@
 #include "shell/command_line.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
+#include "shell/publish.h"
 #include "shell/startup.h"
+#include "shell/system_integration.h"
 #include "system/os_version.h"
 
 #include <csignal>
@@ -81,7 +83,7 @@ void hand_over_to_server() {
 }
 
 int run(int argc, char** argv) {
-    // Crash handler: not part of this build yet.
+    install_crash_handler_first();
 
     const std::wstring command_line = join_command_line(argc, argv);
     const command_switches switches = parse_switches(command_line);
@@ -107,8 +109,7 @@ int run(int argc, char** argv) {
 
     switch (first_ending_switch(switches)) {
     case ending_switch::publish:
-        // Publishing a file is not part of this build yet.
-        return 0;
+        return publish_file(switches.publish_text);
     case ending_switch::start_service:
         // There is no service installation here: that is a failed install.
         return 1;
@@ -141,6 +142,7 @@ int run(int argc, char** argv) {
     // before the pool threads that parse request bodies exist.
     xml::init_parser();
     hand_over_to_server();
+    prepare_system_integration();
     server_start();
 
     if (g_service_mode) {
@@ -150,8 +152,9 @@ int run(int argc, char** argv) {
         return 1;
     }
 
-    // Daemon window with its tray icon, media server and NAT port mappings:
-    // not part of this build yet.
+    // Daemon window with its tray icon and media server: not part of this
+    // build yet.
+    start_port_forwarding();
     signal_server_ready();
     const int sig = wait_for_stop();
     cl::trace_out.write(cl::format_str("stop signal %?\n", sig));

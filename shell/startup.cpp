@@ -12,6 +12,7 @@
 #include "server/server_start.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
+#include "shell/system_integration.h"
 #include "system/os_version.h"
 
 #include <atomic>
@@ -102,6 +103,7 @@ void signal_server_ready() {
 void close_server() {
     static std::atomic<bool> done{false};
     if (done.exchange(true)) return;
+    stop_port_forwarding();
     server_stop();
     release_instance_lock(g_single_instance_mutex);
     g_global_ini.flush();
