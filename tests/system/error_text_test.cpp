@@ -1,7 +1,5 @@
 #include "system/error_text.h"
 
-#include "platform/win32/errors.h"
-
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -58,15 +56,6 @@ TEST(error_text, exception_names) {
     EXPECT_EQ(sys::exception_name(0xC0000005u), "ACCESS_VIOLATION");
     EXPECT_EQ(sys::exception_name(0x40010005u), "DEBUG_CONTROL_C");
     EXPECT_EQ(sys::exception_name(0xE06D7363u), "0xe06d7363");
-}
-
-TEST(error_text, keeps_the_threads_error_state) {
-    errno = EPIPE;
-    win32::set_last_error(183);
-    (void)sys::error_text(sys::errno_error_code(EACCES), error_kind::win32);
-    (void)sys::hresult_text(int32_t(0x80070005u));
-    EXPECT_EQ(errno, EPIPE);
-    EXPECT_EQ(win32::get_last_error(), 183u);
 }
 
 } // namespace
