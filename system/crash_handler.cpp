@@ -54,6 +54,18 @@ enum text_id { t_unhandled, t_injected, t_virus, t_other, t_terminates, t_ask };
 std::mutex settings_lock;
 crash_settings settings;
 int watchdog_fd = -1;
+void (*crash_callback)(void*) = nullptr;
+void* crash_callback_arg = nullptr;
+
+// Hands the current dump path, pipe and callback to the signal handlers.
+bool install_handlers_locked() {
+    crash::settings cs;
+    cs.dump_path = settings.dump_folder + "minidump.dmp";
+    cs.notify_fd = watchdog_fd;
+    cs.callback = crash_callback;
+    cs.callback_arg = crash_callback_arg;
+    return crash::install(cs);
+}
 
 void put_string(std::string& out, const std::string& s) {
     const uint32_t n = uint32_t(s.size());
@@ -243,10 +255,7 @@ bool install_crash_handler_in(const std::wstring& dump_folder, uint32_t mode) {
         watchdog_fd = p[1];
     }
     send_settings_locked();
-    crash::settings cs;
-    cs.dump_path = dump_path_of(folder);
-    cs.notify_fd = watchdog_fd;
-    if (!crash::install(cs)) return false;
+    if (!install_handlers_locked()) return false;
     cl::set_crash_dump_observer(&mirror_block);
     return true;
 }
@@ -264,12 +273,9 @@ void crash_set_texts(const std::wstring& unhandled, const std::wstring& injected
 
 void crash_set_callback(void (*callback)(void*), void* arg) {
     std::lock_guard lk(settings_lock);
-    crash::settings cs;
-    cs.dump_path = dump_path_of(settings.dump_folder);
-    cs.notify_fd = watchdog_fd;
-    cs.callback = callback;
-    cs.callback_arg = arg;
-    if (!settings.dump_folder.empty()) crash::install(cs);
+    crash_callback = callback;
+    crash_callback_arg = arg;
+    if (!settings.dump_folder.empty()) install_handlers_locked();
 }
 
 void crash_report_add_field(const std::string& name, const std::wstring& value) {

@@ -243,6 +243,10 @@ bool install(const settings& s) {
     f.callback_arg = s.callback_arg;
     current.store(next, std::memory_order_release);
 
+    // The handlers and the main alternate stack are set up once, by the
+    // first call; later calls from any thread only swap the settings.
+    static bool handlers_installed = false;
+    if (handlers_installed) return true;
     stack_t ss{};
     ss.ss_sp = main_alt_stack;
     ss.ss_size = sizeof(main_alt_stack);
@@ -253,6 +257,7 @@ bool install(const settings& s) {
     sigemptyset(&sa.sa_mask);
     for (const int sig : crash_signals)
         if (::sigaction(sig, &sa, nullptr) != 0) return false;
+    handlers_installed = true;
     return true;
 }
 

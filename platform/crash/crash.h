@@ -28,8 +28,8 @@ struct settings {
     void* callback_arg = nullptr;
 };
 
-// Installs the handlers and gives the calling thread its alternate stack.
-// Later calls replace the settings.
+// Installs the handlers and gives the calling thread its alternate stack;
+// call it first on the main thread. Later calls only replace the settings.
 bool install(const settings& s);
 // Gives another thread an alternate stack of its own (for stack overflows).
 bool add_alternate_stack();

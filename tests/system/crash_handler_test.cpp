@@ -9,6 +9,9 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -23,6 +26,12 @@ char registered_after[32] = "block registered afterwards";
 [[noreturn]] void crash_child(const std::filesystem::path& dir, int how) {
     // Listed before installation: the handler must still see it.
     cl::crash_dump_add_memory(registered_before, sizeof(registered_before));
+    static int marker = -1;
+    marker = ::open((dir / "callback").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The callback comes first, before the dump is written.
+    sys::crash_set_callback(
+        [](void* arg) { (void)!::write(marker, arg, std::strlen(static_cast<char*>(arg))); },
+        const_cast<char*>("called first"));
     if (!sys::install_crash_handler_in(dir.wstring(), sys::crash_mode_message)) _exit(90);
     sys::crash_report_params(L"teskqvel", L"3.07.2407");
     sys::crash_report_add_field("note", L"a b/ä");
@@ -83,6 +92,8 @@ TEST_F(crash_handler, a_fault_leaves_a_readable_dump_and_a_report) {
         std::string module;
         uint64_t offset = 0;
         ASSERT_TRUE(crash::module_of(d.maps, d.pc, module, offset));
+        std::ifstream cb(dir / "callback");
+        EXPECT_EQ(std::string((std::istreambuf_iterator<char>(cb)), {}), "called first");
 
         EXPECT_NE(report.find(k.name), std::string::npos) << report;
         EXPECT_NE(report.find("extype=NONCONTINUABLE"), std::string::npos) << report;
