@@ -309,15 +309,16 @@ bool wfirewall_vista::add_rule(rule r) {
 bool wfirewall_vista::remove_rule(const std::function<bool(const rule&)>& predicate) {
     store_lock lock(store_.path());
     if (!load()) return false;
-    std::wstring name;
+    const rule* found = nullptr;
     for (const rule& r : store_.rules)
         if (predicate(r)) {
-            name = r.name;
+            found = &r;
             break;
         }
-    if (name.empty()) return true;
+    if (!found) return true;
     // Removal goes by name, as a rule collection removes: the first rule of
     // that name.
+    const std::wstring name = found->name;
     for (auto it = store_.rules.begin(); it != store_.rules.end(); ++it)
         if (it->name == name) {
             store_.rules.erase(it);
