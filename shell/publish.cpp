@@ -7,6 +7,8 @@
 #include "platform/win32/errors.h"
 #include "scripting/path_lookup.h"
 #include "shell/globals.h"
+#include "shell/language.h"
+#include "shell/window.h"
 #include "system/maker_service.h"
 #include "system/winhttp_client.h"
 
@@ -168,10 +170,12 @@ int publish_file(const std::wstring& argument) {
     ::mkdir(dir.c_str(), 0755);
     const uint32_t rc = name.empty() ? win32::error_invalid_name : copy_new_file(source, target);
     if (rc != 0) {
-        const std::string text =
-            cl::format_str("File copy failed (%?)\nFrom: [%?]\nTo: [%?]\n", rc, source, target);
-        (void)!::write(STDERR_FILENO, text.data(), text.size());
-        cl::trace_out.write(text);
+        std::wstring caption = g_window_title;
+        cl::message_box(caption, 0,
+                        cl::format_wstr(L"%? (%?)\nFrom: [%?]\nTo: [%?]",
+                                        ml_text("file_copy_failed"), rc, source_w,
+                                        cl::utf8_to_utf16(target)),
+                        0x10);
         return 1;
     }
 

@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "core/trace_sinks.h"
 #include "server/server_start.h"
+#include "shell/daemon_wnd.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
 #include "shell/system_integration.h"
@@ -103,8 +104,11 @@ void signal_server_ready() {
 void close_server() {
     static std::atomic<bool> done{false};
     if (done.exchange(true)) return;
+    show_closing_balloon();
     stop_port_forwarding();
     server_stop();
+    remove_tray_icon();
+    destroy_daemon_window();
     release_instance_lock(g_single_instance_mutex);
     g_global_ini.flush();
 }

@@ -4,6 +4,7 @@
 #include "server/server_settings.h"
 #include "server/start_services.h"
 #include "shell/globals.h"
+#include "shell/language.h"
 #include "system/crash_handler.h"
 #include "system/maker_service.h"
 #include "system/nat_mappings.h"
@@ -66,6 +67,12 @@ void install_crash_handler_first() {
     sys::install_crash_handler(g_program_name, sys::crash_mode_ask);
     sys::crash_report_params(L"teskqvel", L"3.07.2407");
     sys::crash_set_upload_host(sys::maker_host);
+}
+
+void set_crash_texts_from_language() {
+    sys::crash_set_texts(ml_text("crash_msg_crash"), ml_text("crash_msg_virus"),
+                         ml_text("crash_msg_virus_clean"), ml_text("crash_msg_hook"),
+                         ml_text("crash_msg_terminate"), ml_text("crash_msg_query_upload"));
 }
 
 void prepare_system_integration() {

@@ -5,6 +5,8 @@
 
 // First thing in start-up, while the process has one thread.
 void install_crash_handler_first();
+// Once the string table is loaded: the crash message in the user's language.
+void set_crash_texts_from_language();
 // After the switches, before the server starts: the crash handler learns the
 // mode, the server gets the firewall rule store.
 void prepare_system_integration();

@@ -60,7 +60,7 @@ def test_publish_never_overwrites_and_says_so(tmp_path):
     source.write_bytes(b"a newer text")
     r = publish(site, str(source))
     assert r.returncode == 1
-    assert b"File copy failed (80)" in r.stderr
+    assert b"The file could not be copied (80)" in r.stderr
     with open(os.path.join(site.pub, "taken.txt"), "rb") as f:
         assert f.read() == b"the original"
     assert not os.path.exists(os.path.join(site.data, "clipboard.txt"))
@@ -69,7 +69,7 @@ def test_publish_never_overwrites_and_says_so(tmp_path):
 
     r = publish(site, str(tmp_path / "missing.txt"))
     assert r.returncode == 1
-    assert b"File copy failed (2)" in r.stderr
+    assert b"The file could not be copied (2)" in r.stderr
 
 
 def test_publish_without_a_public_host_copies_but_makes_no_url(tmp_path):
