@@ -14,6 +14,7 @@
 #include "shell/globals.h"
 #include "shell/instance.h"
 #include "shell/media_sharing.h"
+#include "shell/system_integration.h"
 #include "system/os_version.h"
 
 #include <atomic>
@@ -106,6 +107,7 @@ void close_server() {
     if (done.exchange(true)) return;
     show_closing_balloon();
     stop_media_sharing();
+    stop_port_forwarding();
     server_stop();
     remove_tray_icon();
     destroy_daemon_window();
