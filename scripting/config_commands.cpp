@@ -66,11 +66,15 @@ bool inside(const std::string& path, const std::string& root) {
     return path.size() == root.size() || path[root.size()] == '/' || root == "/";
 }
 
+// The path with its links and ".." resolved as far as it exists.
 std::string resolved(const std::wstring& path) {
     std::error_code ec;
-    std::filesystem::path p = std::filesystem::canonical(u8(path), ec);
+    std::filesystem::path p = std::filesystem::weakly_canonical(u8(path), ec);
     if (ec) return {};
-    return p.string();
+    std::string s = p.string();
+    while (s.size() > 1 && s.back() == '/')
+        s.pop_back();
+    return s;
 }
 
 bool write_all_lines(const std::wstring& path, int encoding, bool with_mark,
@@ -232,7 +236,8 @@ std::wstring get_directory_config(const std::wstring& path, cl::sh_ptr<config_in
     std::wstring rel = cl::utf8_to_utf16(target.substr(pub.size()));
     while (!rel.empty() && rel.front() == L'/')
         rel.erase(0, 1);
-    if (!rel.empty()) rel.push_back(L'/');
+    rel = L"/" + rel;
+    if (rel.back() != L'/') rel.push_back(L'/');
     out = get_config_info(rel, L"GET");
     if (!out || !out->is_directory()) return L"No public sub-directory";
     return {};
