@@ -72,8 +72,12 @@ TEST(access_log_rotation, no_line_is_lost_while_writers_go_on) {
             log.flush_queue();
     });
     bool rotated = false;
-    for (int k = 0; k < 3; ++k)
-        rotated = log.rotate_to(rotated_log_name(wdir, date(2025, 1, 29 + k))) || rotated;
+    // Many rotations, each a distinct dated name, while the writers go on.
+    for (int k = 0; k < 300; ++k)
+        rotated = log.rotate_to(rotated_log_name(
+                      wdir, date(2000 + k / 372, 1 + (k / 31) % 12, 1 + k % 31))) ||
+                  rotated;
+    ASSERT_TRUE(log.rotate_to(rotated_log_name(wdir, date(2025, 1, 31))));
     go = false;
     for (auto& w : writers)
         w.join();
