@@ -1,6 +1,9 @@
 // The configuration command interpreter, the maintenance time, the event
 // script list and the dynamic-address notice.
+#include "core/reg_key.h"
 #include "core/uni_file.h"
+#include "scripting/config_command_object.h"
+#include "scripting/config_command_socket.h"
 #include "scripting/config_commands.h"
 #include "scripting/daily_maintenance.h"
 #include "scripting/dynip_notify.h"
@@ -227,6 +230,61 @@ TEST(dynip_notify, datagram_reaches_the_target_of_its_family) {
     ASSERT_GT(n, 0);
     EXPECT_EQ(std::string(buf, static_cast<std::size_t>(n)), payload);
     ::close(rx);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(commands_test, command_object_lives_while_registered) {
+    registry::set_data_directory(data_path().string());
+    scripting::config_command_options o;
+    o.ini = &ini_;
+    o.data_dir = w(data_path()) + L"/";
+    o.module_path = L"/opt/tq/teskqvel";
+    scripting::register_config_command_object(true, o);
+    automation::guid clsid;
+    ASSERT_EQ(automation::clsid_from_prog_id(L"teskqvel.config", &clsid), automation::s_ok);
+    cl::com_ptr<automation::iunknown_i> unknown;
+    ASSERT_EQ(automation::co_create_instance(clsid, nullptr, automation::clsctx_local_server,
+                                             automation::iid_iunknown,
+                                             reinterpret_cast<void**>(unknown.put())),
+              automation::s_ok);
+    cl::com_ptr<automation::idispatch_i> obj;
+    ASSERT_EQ(
+        unknown->query_interface(automation::iid_idispatch, reinterpret_cast<void**>(obj.put())),
+        automation::s_ok);
+    unknown.reset();
+    auto call = [&](const std::wstring& line) {
+        automation::dispid id = 0;
+        const std::wstring name = L"cmd";
+        EXPECT_EQ(obj->get_ids_of_names(automation::iid_null, &name, 1, 0, &id), automation::s_ok);
+        automation::dispparams p =
+            automation::dispparams::of({automation::variant::from_bstr(line)});
+        automation::variant result;
+        EXPECT_EQ(obj->invoke(id, automation::iid_null, 0, automation::dispatch_method, p, &result,
+                              nullptr, nullptr),
+                  automation::s_ok);
+        return result.bstr();
+    };
+    EXPECT_EQ(call(L""), L"");
+    EXPECT_EQ(call(L"pub_dir"), public_dir());
+    // The same commands come through the socket, named by the peer.
+    std::string result, error;
+    ASSERT_TRUE(scripting::send_config_command(scripting::config_socket_path(o.data_dir),
+                                               "current_user", result, error))
+        << error;
+    EXPECT_EQ(cl::utf8_to_utf16(result), scripting::current_user_name());
+    obj.reset();
+    scripting::register_config_command_object(false, o);
+    EXPECT_FALSE(scripting::send_config_command(scripting::config_socket_path(o.data_dir),
+                                                "pub_dir", result, error));
+    void* none = nullptr;
+    EXPECT_EQ(automation::co_create_instance(clsid, nullptr, automation::clsctx_local_server,
+                                             automation::iid_iunknown, &none),
+              automation::regdb_e_classnotreg);
+    cl::reg_key k;
+    EXPECT_FALSE(k.open(registry::hkey_classes_root, L"teskqvel.config", registry::key_read));
 }
 
 } // namespace
