@@ -1,7 +1,6 @@
 #include "server/dynip.h"
 
 #include "core/sync.h"
-#include "core/text.h"
 
 #include <ctime>
 #include <map>
