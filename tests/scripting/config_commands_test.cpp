@@ -288,3 +288,26 @@ TEST_F(commands_test, command_object_lives_while_registered) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(commands_test, socket_in_a_directory_with_a_long_path) {
+    // Longer than a socket address holds: reached through the directory.
+    const auto deep = data_path() / std::string(60, 'd') / std::string(60, 'e');
+    std::filesystem::create_directories(deep);
+    const std::string path = scripting::config_socket_path(w(deep) + L"/");
+    ASSERT_GT(path.size(), 108u);
+    scripting::config_command_listener listener;
+    ASSERT_TRUE(listener.start(path, [](const std::wstring& line, const std::wstring& caller) {
+        return line + L" from " + caller;
+    }));
+    std::string result, error;
+    ASSERT_TRUE(scripting::send_config_command(path, "ping\n", result, error)) << error;
+    EXPECT_EQ(result, "ping from " + cl::utf16_to_utf8(scripting::current_user_name()));
+    EXPECT_EQ(std::filesystem::status(path).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+    listener.stop();
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+} // namespace
