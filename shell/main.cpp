@@ -1,5 +1,6 @@
 // The program's entry point: brings the system up in a fixed order, waits
 // until it is asked to stop, and takes it down again in the reverse order.
+#include "core/folders.h"
 #include "core/format.h"
 #include "core/hrtime.h"
 #include "core/static_objects.h"
@@ -8,6 +9,7 @@
 #include "core/trace_sinks.h"
 #include "dav/dav_methods.h"
 #include "dav/locks.h"
+#include "platform/service/service.h"
 #include "platform/xml/xml.h"
 #include "scripting/script_files.h"
 #include "scripting/scripting_host.h"
@@ -16,12 +18,16 @@
 #include "server/server_settings.h"
 #include "server/server_start.h"
 #include "shell/command_line.h"
+#include "shell/daemon_wnd.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
+#include "shell/language.h"
+#include "shell/service_mode.h"
 #include "shell/startup.h"
 #include "system/os_version.h"
 
 #include <csignal>
+#include <filesystem>
 #include <spawn.h>
 #include <unistd.h>
 
@@ -29,14 +35,11 @@ extern char** environ;
 
 namespace {
 
-// Windows' answer when a program that was not started by the service
-// manager asks to become a service; there is no service manager here.
-constexpr uint32_t error_failed_service_controller_connect = 1063;
+// The program's shared caption: empty at first, so the program's file name.
+std::wstring g_caption;
 
-// There are no message boxes yet: their text goes to standard error.
-void message_box(const std::wstring& text) {
-    const std::string s = cl::utf16_to_utf8(text) + "\n";
-    (void)!::write(STDERR_FILENO, s.data(), s.size());
+void message_box(const std::wstring& text, uint32_t style = 0) {
+    cl::message_box(g_caption, 0, text, style);
 }
 
 // The signals that stop the program are taken by the main thread only: they
@@ -50,14 +53,11 @@ sigset_t stop_signals() {
     return set;
 }
 
-// Stands in for the daemon window's message loop until the window exists:
-// returns when the program is asked to stop.
-int wait_for_stop() {
-    const sigset_t set = stop_signals();
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
-    return sig;
+// The full path of the program's own file.
+std::wstring program_file() {
+    std::error_code ec;
+    const auto p = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? cl::get_module_dir() + g_program_name : p.wstring();
 }
 
 void start_new_copy() {
@@ -88,7 +88,8 @@ int run(int argc, char** argv) {
     if (switches.mbox) message_box(L"started");
 
     if (!os_version::instance().is_nt5) {
-        message_box(L"This program requires " + std::wstring(required_os_name()) + L" or later");
+        message_box(L"This program requires " + std::wstring(required_os_name()) + L" or later",
+                    0x2010);
         return 1;
     }
 
@@ -96,24 +97,30 @@ int run(int argc, char** argv) {
     open_global_ini();
     init_trace();
 
-    if (first_ending_switch(switches) == ending_switch::close_running) {
-        close_running_copy(g_data_dir, 3000);
-        return 0;
-    }
+    if (first_ending_switch(switches) == ending_switch::close_running)
+        return close_running_window(g_data_dir, 3000) ? 0 : 1;
 
     g_fulllangid = uint32_t(g_global_ini.get_int(L"all", L"fulllangid", 1033));
-    // Language files, the string table's product placeholder and the crash
-    // handler's texts: not part of this build yet.
+    if (!load_program_languages(uint16_t(g_fulllangid))) {
+        message_box(L"Fatal error in multilingual support!", 0x2010);
+        return 1;
+    }
+    ml_table().set_placeholder(L"p", g_product_name);
+    // The crash handler's texts: not part of this build yet.
 
     switch (first_ending_switch(switches)) {
     case ending_switch::publish:
         // Publishing a file is not part of this build yet.
         return 0;
     case ending_switch::start_service:
-        // There is no service installation here: that is a failed install.
-        return 1;
+        return install_service(g_program_name, L"teskqvel web server", ml_text("service_desc"),
+                               L"\"" + program_file() + L"\" -service",
+                               service::service_win32_own_process, true)
+                   ? 0
+                   : 1;
     case ending_switch::stop_service:
-        return 0;
+        // A failed removal is a failure the caller should see.
+        return install_service(g_program_name, L"", L"", L"", 0, false) ? 0 : 1;
     default:
         break;
     }
@@ -144,18 +151,18 @@ int run(int argc, char** argv) {
     server_start();
 
     if (g_service_mode) {
-        cl::trace_out.write(cl::format_str("StartServiceCtrlDispatcher error %?\n",
-                                           error_failed_service_controller_connect));
-        close_server();
-        return 1;
+        const int rc = run_service_mode();
+        stop_lock_expiry_timer();
+        return rc;
     }
 
-    // Daemon window with its tray icon, media server and NAT port mappings:
-    // not part of this build yet.
+    create_daemon_window();
+    // Media server and NAT port mappings: not part of this build yet.
     signal_server_ready();
-    const int sig = wait_for_stop();
-    cl::trace_out.write(cl::format_str("stop signal %?\n", sig));
-    close_server();
+    start_stop_signal_watch();
+    // The loop ends with the shut-down (the window's on_quit).
+    g_daemon_wnd->message_loop();
+    stop_stop_signal_watch();
     stop_lock_expiry_timer();
 
     if (g_restart) {

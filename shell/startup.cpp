@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "core/trace_sinks.h"
 #include "server/server_start.h"
+#include "shell/daemon_wnd.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
 #include "system/os_version.h"
@@ -102,7 +103,10 @@ void signal_server_ready() {
 void close_server() {
     static std::atomic<bool> done{false};
     if (done.exchange(true)) return;
+    show_closing_balloon();
     server_stop();
+    remove_tray_icon();
+    destroy_daemon_window();
     release_instance_lock(g_single_instance_mutex);
     g_global_ini.flush();
 }
