@@ -5,6 +5,7 @@
 #include "core/trace.h"
 #include "core/trace_sinks.h"
 #include "platform/win32/time.h"
+#include "scripting/objects/script_objects.h"
 #include "server/server_dirs.h"
 
 #include <unistd.h>
@@ -408,12 +409,22 @@ cl::sh_ptr<hashlist> get_named_hashlist(const std::wstring& file, uint32_t cache
     }
     cl::sh_ptr<hashlist> list(new hashlist(file, cache_timeout));
     r.lists.emplace(file, list);
-    if (cache_timeout != 0 && !r.sweep_armed && cl::global_timers_running()) {
+    if (cache_timeout != 0) arm_unload_sweep_locked();
+    return list;
+}
+
+void arm_unload_sweep_locked() {
+    registry& r = the_registry();
+    if (!r.sweep_armed && cl::global_timers_running()) {
         r.sweep_armed = true;
         cl::slow_timer().set_timer(
             sweep_timer(), [] { sweep_hashlists(hashlist::now_seconds()); }, sweep_period_ms, 0);
     }
-    return list;
+}
+
+void arm_unload_sweep() {
+    cl::cs_lock lk(the_registry().lock);
+    arm_unload_sweep_locked();
 }
 
 void sweep_hashlists(int64_t now) {
@@ -434,6 +445,7 @@ void sweep_hashlists(int64_t now) {
     }
     // Saved and destroyed here, with the registry free for other threads.
     dropped.clear();
+    objects::sweep_loggers(now);
 }
 
 void close_all_hashlists() {
@@ -447,6 +459,7 @@ void close_all_hashlists() {
             list->save();
         lists.swap(r.lists);
     }
+    objects::close_all_loggers();
 }
 
 std::size_t hashlist_count() {

@@ -138,7 +138,12 @@ class hashlist_iterator : public cl::ref_cnt_shared {
 // existing one is stamped and keeps its timeout). The first list with a
 // timeout starts the unload sweep.
 cl::sh_ptr<hashlist> get_named_hashlist(const std::wstring& file, uint32_t cache_timeout);
-// Stops the sweep, saves every list and empties the registry.
+// Starts the unload sweep of lists and loggers unless it runs (the caller
+// of the _locked form holds the registry lock).
+void arm_unload_sweep();
+void arm_unload_sweep_locked();
+// Stops the sweep, saves every list and empties the registry, then the
+// logger registry.
 void close_all_hashlists();
 // One pass of the unload sweep at the given time (now_seconds()).
 void sweep_hashlists(int64_t now);

@@ -22,6 +22,12 @@ struct iconnection_point_container_i : iunknown_i {
     // The connection point for an event interface, with a reference added;
     // E_NOINTERFACE (0x80040200 CONNECT_E_NOCONNECTION on Windows) when none.
     virtual hresult find_connection_point(const guid& iid, iconnection_point_i** out) = 0;
+    // EnumConnectionPoints: every connection point of the object, each with a
+    // reference added. Containers that cannot list theirs answer E_NOTIMPL.
+    virtual hresult enum_connection_points(std::vector<iconnection_point_i*>* out) {
+        if (out) out->clear();
+        return e_notimpl;
+    }
 
   protected:
     ~iconnection_point_container_i() = default;

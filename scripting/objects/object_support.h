@@ -1,0 +1,80 @@
+// Small helpers shared by the script objects: argument conversion, raising
+// catchable script errors and registering member tables once.
+#pragma once
+#include "core/com.h"
+#include "platform/automation/type_info.h"
+#include "platform/automation/variant.h"
+
+#include <string>
+
+namespace scripting::objects {
+
+using namespace automation;
+
+// The object behind a dispatch pointer that a member table hands back.
+template <class T, class I> T* self_as(idispatch_i* d) {
+    return static_cast<T*>(static_cast<I*>(d));
+}
+
+// VariantChangeType with flags 0 into out; the HRESULT of the conversion.
+inline hresult to_type(const variant& in, uint16_t vt, variant& out) {
+    return change_type(out, in, vt);
+}
+inline hresult to_i4(const variant& in, int32_t& out) {
+    variant v;
+    const hresult hr = change_type(v, in, vt_i4);
+    if (succeeded(hr)) out = v.i4();
+    return hr;
+}
+inline hresult to_i8(const variant& in, int64_t& out) {
+    variant v;
+    const hresult hr = change_type(v, in, vt_i8);
+    if (succeeded(hr)) out = v.int_value();
+    return hr;
+}
+inline hresult to_bool(const variant& in, bool& out) {
+    variant v;
+    const hresult hr = change_type(v, in, vt_bool);
+    if (succeeded(hr)) out = v.boolean() != variant_false;
+    return hr;
+}
+inline hresult to_text(const variant& in, std::wstring& out) {
+    variant v;
+    const hresult hr = change_type(v, in, vt_bstr);
+    if (succeeded(hr)) out = v.bstr();
+    return hr;
+}
+// An optional argument: absent, empty or null.
+inline bool missing(const dispparams& p, std::size_t i) {
+    return p.count() <= i || p.arg(i).vt() == vt_empty || p.arg(i).vt() == vt_null;
+}
+
+// Dynamic members (ids from 0x1000) reached through plain IDispatch::Invoke,
+// as the engine calls them, go where InvokeEx sends them.
+template <class Base> class dynamic_members : public Base {
+  public:
+    using Base::Base;
+    hresult invoke(dispid member, const guid& iid, lcid id, uint16_t flags, dispparams& params,
+                   variant* result, excepinfo* ei, uint32_t* arg_err) override {
+        if (member >= 0x1000)
+            return this->dynamic_invoke(member, id, flags, params, result, ei, nullptr);
+        return Base::invoke(member, iid, id, flags, params, result, ei, arg_err);
+    }
+};
+
+// Raises a catchable error (code 1001, source "qvel scripting") in the script
+// running on this thread: S_OK when raised, E_FAIL when no script runs here.
+hresult raise_script_error(const std::wstring& text);
+
+// Registers a member table with the program's type library on first use.
+void register_type_once(const type_info& ti);
+
+// Writes the file through a temporary file beside it, synced and renamed over
+// the target: on failure the old file stays as it was.
+bool write_file_atomically(const std::string& path, const void* data, std::size_t size);
+
+// UTF-16 code units of a wide text (code points above U+FFFF as pairs) and back.
+std::u16string to_utf16_units(const std::wstring& s);
+std::wstring from_utf16_units(std::u16string_view u);
+
+} // namespace scripting::objects
