@@ -1,6 +1,7 @@
 #include "scripting/script_files.h"
 
 #include "core/format.h"
+#include "scripting/jscript/shost_file.h"
 #include "scripting/ssi_file.h"
 #include "server/config_info.h"
 #include "server/server_settings.h"
@@ -25,15 +26,6 @@ int nice_of(priority_class p) {
 
 } // namespace
 
-shost_file::shost_file(std::wstring path) : path_(std::move(path)) {
-    error_text_ = cl::format_wstr(L"no script engine runs %? on this server\n", path_);
-}
-
-void shost_file::start(cl::ref_cnt_base* companion) {
-    take_headers(companion);
-    headers_->add("Status", "501 Not Implemented");
-}
-
 cgi_options script_files::options() {
     cgi_options o;
     o.php_interpreter = ini_.get_string_or(L"Param", L"php_interpreter", L"");
@@ -48,7 +40,7 @@ cgi_options script_files::options() {
 
 std::unique_ptr<cl::simple_file> script_files::make(const cl::sh_ptr<req_info>& info,
                                                     const std::wstring& path, uint32_t kind,
-                                                    const automation::guid&) {
+                                                    const automation::guid& class_id) {
     switch (kind) {
     case handler_cgi_script:
         return std::make_unique<cgi_file>(info, path, false, options());
@@ -58,7 +50,7 @@ std::unique_ptr<cl::simple_file> script_files::make(const cl::sh_ptr<req_info>& 
         return std::make_unique<parsed_file>(info, path);
     case handler_java_script:
     case handler_prog_id:
-        return std::make_unique<shost_file>(path);
+        return std::make_unique<shost_file>(info, path, class_id);
     default:
         return std::make_unique<cl::simple_file>();
     }

@@ -7,19 +7,6 @@
 
 namespace scripting {
 
-// A page for an in-process script engine. No engine runs pages yet, so the
-// file answers 501 with the reason; the script's source is never sent.
-class shost_file : public cgi_file_base {
-  public:
-    explicit shost_file(std::wstring path);
-    int64_t size() override { return -2; }
-    int64_t read(void*, int64_t) override { return 0; }
-    void start(cl::ref_cnt_base* companion) override;
-
-  private:
-    std::wstring path_;
-};
-
 class script_files final : public script_file_factory {
   public:
     // global_ini: the program's global INI file; it must outlive this.

@@ -6,10 +6,18 @@
 #include "scripting/config_cache.h"
 #include "scripting/hashlist.h"
 #include "scripting/hashlist_users.h"
+#include "scripting/jscript/script_cache.h"
 #include "scripting/path_lookup.h"
 #include "scripting/server_settings.h"
 
 namespace scripting {
+
+scripting_host::scripting_host(cl::ini_file& global_ini)
+    : ini_(global_ini), spawned_([this](const std::string& url, const std::wstring& param) {
+          run_script_discard_output(url, param);
+      }) {
+    set_script_global_ini(&global_ini);
+}
 
 bool scripting_host::check_filename(const std::wstring& path, int trace_level) {
     return check_filename_in(filename_any_dir, path, {}, {}, trace_level);
@@ -75,6 +83,7 @@ void scripting_host::clear_config_info_cache() {
 
 void scripting_host::read_server_dirs() {
     scripting::read_server_dirs(ini_);
+    configure_scripts(ini_);
     the_config_info_cache().start_sweep();
     win32::allow_children();
 }
@@ -85,8 +94,25 @@ bool scripting_host::spawn_script(const std::string& url, const std::wstring& pa
 }
 
 void scripting_host::stop_spawned_scripts() {
+    interrupt_all_scripts();
     spawned_.stop_all();
     win32::stop_all_children();
+}
+
+} // namespace scripting
+
+namespace scripting {
+
+void scripting_host::run_script_discard_output(const std::string& url, const std::wstring& param) {
+    scripting::run_script_discard_output(url, param);
+}
+
+void scripting_host::clear_shost_cache() {
+    scripting::clear_shost_cache();
+}
+
+std::array<uint32_t, 9> scripting_host::object_counters() {
+    return script_object_counters();
 }
 
 } // namespace scripting

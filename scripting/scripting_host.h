@@ -11,10 +11,7 @@ namespace scripting {
 class scripting_host final : public script_host {
   public:
     // `global_ini` is the program's global INI file; it must outlive the host.
-    explicit scripting_host(cl::ini_file& global_ini)
-        : ini_(global_ini), spawned_([this](const std::string& url, const std::wstring& param) {
-              run_script_discard_output(url, param);
-          }) {}
+    explicit scripting_host(cl::ini_file& global_ini);
 
     bool check_filename(const std::wstring& path, int trace_level) override;
     std::wstring resolve_relative_path(std::wstring_view path) override;
@@ -38,13 +35,17 @@ class scripting_host final : public script_host {
     // Ends every spawned script and every running CGI program (its whole
     // process group).
     void stop_spawned_scripts() override;
+    // In-process script pages: run by URL with the output dropped, the
+    // cache of loaded scripts emptied at stop, the object counters.
+    void run_script_discard_output(const std::string& url, const std::wstring& param) override;
+    void clear_shost_cache() override;
+    std::array<uint32_t, 9> object_counters() override;
 
     // Configuration commands, event scripts, the daily maintenance and the
     // dynamic-address notice (scripting_host_commands.cpp).
     void schedule_daily_maintenance(const std::wstring& log_dir) override;
     void run_event_scripts(const std::wstring& event) override;
     void register_config_command_object(bool on) override;
-    void run_script_discard_output(const std::string& url, const std::wstring& param) override;
     void dynip_call(const std::string& address, const std::string& client, int family) override;
 
   private:

@@ -53,10 +53,6 @@ void scripting_host::register_config_command_object(bool on) {
     scripting::register_config_command_object(on, options);
 }
 
-void scripting_host::run_script_discard_output(const std::string& url, const std::wstring& param) {
-    run_script_url_discard_output(url, param);
-}
-
 void scripting_host::dynip_call(const std::string& address, const std::string& client, int family) {
     // The wait that follows holds this thread: no other request waits for it.
     the_http_server().before_blocking();

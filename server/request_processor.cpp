@@ -175,26 +175,31 @@ class root_handle {
 };
 
 // The document root as configured (without trailing slashes), resolved, and
-// open; made again only when the root changes.
+// open; made again only when the root changes, with a new generation.
 struct document_root {
     std::string text;
     std::string real;
-    std::shared_ptr<const root_handle> handle;
+    std::unique_ptr<const root_handle> handle;
+    uint64_t generation = 0;
 };
 
-document_root current_document_root() {
+std::shared_ptr<const document_root> current_document_root() {
     static std::mutex lock;
     static std::wstring source;
-    static document_root cached;
+    static std::shared_ptr<const document_root> cached;
+    static uint64_t generations = 0;
     const std::wstring root = public_dir();
     std::lock_guard<std::mutex> g(lock);
-    if (root != source || !cached.handle) {
+    if (root != source || !cached) {
         source = root;
-        cached.text = cl::utf16_to_utf8(root);
-        while (cached.text.size() > 1 && cached.text.back() == '/')
-            cached.text.pop_back();
-        cached.real = real_path_of(cached.text);
-        cached.handle = std::make_shared<const root_handle>(cached.text);
+        auto r = std::make_shared<document_root>();
+        r->text = cl::utf16_to_utf8(root);
+        while (r->text.size() > 1 && r->text.back() == '/')
+            r->text.pop_back();
+        r->real = real_path_of(r->text);
+        r->handle = std::make_unique<const root_handle>(r->text);
+        r->generation = ++generations;
+        cached = std::move(r);
     }
     return cached;
 }
@@ -226,8 +231,7 @@ bool resolves_beneath(const document_root& root, const std::string& path) {
 // request, a file reached through links that stay inside, is settled by the
 // kernel in one call; everything else is resolved in full (realpath walks
 // the path one link read per component, which costs several calls).
-bool inside_document_root(const std::wstring& local_path) {
-    const document_root root = current_document_root();
+bool inside_root(const document_root& root, const std::wstring& local_path) {
     const std::string& r = root.real;
     if (r.empty()) return false;
     const std::string path = cl::utf16_to_utf8(local_path);
@@ -236,6 +240,21 @@ bool inside_document_root(const std::wstring& local_path) {
     if (p.empty()) return false;
     return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 &&
                       (r == "/" || p[r.size()] == '/'));
+}
+
+bool inside_document_root(const std::wstring& local_path) {
+    return inside_root(*current_document_root(), local_path);
+}
+
+// The same for the target of a configuration, answered once per
+// configuration: a link on its path that changes makes a new one.
+bool config_inside_document_root(const config_info& config) {
+    const std::shared_ptr<const document_root> root = current_document_root();
+    const int known = config.served_file.inside_root(root->generation);
+    if (known >= 0) return known == 1;
+    const bool inside = inside_root(*root, config.local_path);
+    config.served_file.set_inside_root(root->generation, inside);
+    return inside;
 }
 
 struct pass_state {
@@ -355,7 +374,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     int pass = 0;
     for (; pass < max_passes; ++pass) {
         st.config = host.get_config_info(path, method_w);
-        if (st.config && !is_proxy && !inside_document_root(st.config->local_path))
+        if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
         info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
         info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));

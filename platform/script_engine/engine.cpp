@@ -396,6 +396,16 @@ uint16_t member_kinds(idispatch_i* d, dispid id) {
     return m ? m->kinds : 0;
 }
 
+// The fewest arguments a member of the object's type table takes (0 without one).
+uint16_t member_min_args(idispatch_i* d, dispid id) {
+    uint32_t n = 0;
+    const automation::type_info* ti = nullptr;
+    if (failed(d->get_type_info_count(&n)) || n == 0 || failed(d->get_type_info(0, 0, &ti)) || !ti)
+        return 0;
+    const member_desc* m = ti->find(id);
+    return m ? m->min_args : 0;
+}
+
 hresult lookup(idispatch_i* d, const std::wstring& name, dispid* id) {
     void* p = nullptr;
     if (succeeded(d->query_interface(iid_idispatch_ex, &p))) {
@@ -560,6 +570,12 @@ duk_ret_t trap_get(duk_context* ctx) {
         push_member_function(ctx, 0, id, dispatch_method);
         return 1;
     }
+    if ((kinds & member_get) && member_min_args(d, id) > 0) {
+        // A property read with arguments (an indexed property) is called
+        // like a method: obj.prop(a, b).
+        push_member_function(ctx, 0, id, dispatch_method | dispatch_propertyget);
+        return 1;
+    }
     variant result;
     excepinfo ei;
     dispparams none;
@@ -653,6 +669,16 @@ duk_ret_t native_finalizer(duk_context* ctx) {
     return 0;
 }
 
+// Calling a value of another engine: its value member as a method.
+duk_ret_t foreign_call(duk_context* ctx) {
+    const duk_idx_t nargs = duk_get_top(ctx);
+    duk_push_current_function(ctx);
+    idispatch_i* d = native_of(ctx, -1);
+    duk_pop(ctx);
+    if (!d) return DUK_RET_TYPE_ERROR;
+    return call_member(ctx, d, dispid_value, dispatch_method, 0, nargs);
+}
+
 void push_native(duk_context* ctx, idispatch_i* d) {
     if (!d) {
         duk_push_null(ctx);
@@ -671,8 +697,12 @@ void push_native(duk_context* ctx, idispatch_i* d) {
             return;
         }
         js->release();
+        // A value of another engine (a module's function, say) may be
+        // called: its target is a function that calls the value.
+        duk_push_c_function(ctx, foreign_call, DUK_VARARGS);
+    } else {
+        duk_push_object(ctx); // the target holds the reference
     }
-    duk_push_object(ctx); // the target holds the reference
     d->add_ref();
     duk_push_pointer(ctx, d);
     duk_put_prop_string(ctx, -2, k_ptr);
@@ -744,7 +774,8 @@ variant get_variant(duk_context* ctx, duk_idx_t idx) {
         return variant::from_bool(duk_get_boolean(ctx, idx));
     case DUK_TYPE_NUMBER: {
         const double x = duk_get_number(ctx, idx);
-        if (x == static_cast<double>(static_cast<int32_t>(x)) && !(x == 0 && std::signbit(x)))
+        if (x >= -2147483648.0 && x <= 2147483647.0 &&
+            x == static_cast<double>(static_cast<int32_t>(x)) && !(x == 0 && std::signbit(x)))
             return variant::from_i4(static_cast<int32_t>(x));
         return variant::from_r8(x);
     }

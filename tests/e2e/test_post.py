@@ -1,8 +1,8 @@
 """POST bodies and rewrite-script steps. With a stand-in for the script
 host's pages (tests/khttp_tools/script_stand_in) the page answers with the
 length and MD5 of the body it was fed, so every body shape is checked byte
-for byte; the real program, which runs no scripts yet, answers such pages
-with an error status, never an empty success."""
+for byte; the real program answers a CGI page it cannot start with an error
+status, never an empty success, and runs a JavaScript rewrite step."""
 
 import hashlib
 import http.client
@@ -113,8 +113,12 @@ def test_real_program_answers_pages_it_cannot_run_with_an_error(tmp_path):
         # A CGI file that names no program cannot start: an error, never its source.
         status, body = post(site, "/echo.cgi", b"abc" * 1000)
         assert status == 500 and b"page" not in body
-        status, _, _ = request(site, "GET", "/rw_data/target.txt")
-        assert status == 501
+        # A rewrite step in JavaScript runs in-process: its control byte
+        # lets the request through with the step's output.
+        site.put("rw_data/step.rw",
+                 'function main() { webserver.write_response("\\u0000hello from the step"); }\n')
+        status, _, body = request(site, "GET", "/rw_data/target.txt")
+        assert (status, body) == (200, b"hello from the step")
         status, body = post(site, "/static.txt", b"abc")
         assert status == 200 and body == b"static text"
     finally:

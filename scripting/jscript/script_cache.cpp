@@ -1,0 +1,404 @@
+#include "scripting/jscript/script_cache.h"
+
+#include "core/com.h"
+#include "core/format.h"
+#include "core/path.h"
+#include "core/trace.h"
+#include "scripting/config_cache.h"
+#include "scripting/jscript/jscript_host.h"
+#include "scripting/jscript/shost_file.h"
+#include "server/http_server.h"
+#include "server/run_request.h"
+#include "server/script_file.h"
+#include "server/server_dirs.h"
+
+#include <chrono>
+#include <exception>
+#include <set>
+#include <utility>
+
+using namespace automation;
+
+namespace scripting {
+
+namespace {
+
+std::mutex settings_lock;
+script_settings settings;
+std::atomic<cl::ini_file*> global_ini{nullptr};
+std::atomic<bool> stopping{false};
+
+// Every worker alive, so that stop can reach a script that loads while the
+// cache lock is held.
+std::mutex live_lock;
+std::set<shost_thread*> live;
+
+std::wstring hresult_hex(hresult hr) {
+    return cl::format_wstr(L"%x", static_cast<uint32_t>(hr));
+}
+
+} // namespace
+
+void set_script_settings(const script_settings& s) {
+    std::lock_guard g(settings_lock);
+    settings = s;
+}
+
+script_settings get_script_settings() {
+    std::lock_guard g(settings_lock);
+    return settings;
+}
+
+void configure_scripts(cl::ini_file& ini) {
+    script_settings s;
+    const int32_t seconds = ini.get_int(L"param", L"script_timeout", 120);
+    s.run_time_limit_ms = seconds > 0 ? static_cast<uint32_t>(seconds) * 1000 : 0;
+    s.busy_wait_limit_ms = s.run_time_limit_ms ? s.run_time_limit_ms + 10000 : 0xFFFFFFFFu;
+    s.timing = ini.get_int(L"param", L"enable_script_timing", 0) != 0;
+    set_script_settings(s);
+    allow_scripts();
+}
+
+std::array<uint32_t, 9> script_object_counters() {
+    auto& c = cl::g_com_stats;
+    return {static_cast<uint32_t>(c.require_objects.created.load()),
+            static_cast<uint32_t>(c.require_objects.destroyed.load()),
+            static_cast<uint32_t>(c.main_objects.created.load()),
+            static_cast<uint32_t>(c.main_objects.destroyed.load()),
+            static_cast<uint32_t>(c.webservers.created.load()),
+            static_cast<uint32_t>(c.webservers.destroyed.load()),
+            static_cast<uint32_t>(c.hosts.created.load()),
+            static_cast<uint32_t>(c.hosts.destroyed.load()),
+            static_cast<uint32_t>(c.global_state_waits.load())};
+}
+
+void set_script_global_ini(cl::ini_file* ini) {
+    global_ini.store(ini);
+}
+
+cl::ini_file* script_global_ini() {
+    return global_ini.load();
+}
+
+bool scripts_stopping() {
+    return stopping.load();
+}
+
+void interrupt_all_scripts() {
+    stopping.store(true);
+    std::lock_guard g(live_lock);
+    for (shost_thread* t : live)
+        t->interrupt();
+}
+
+void allow_scripts() {
+    stopping.store(false);
+}
+
+// --- shost_thread ---
+
+shost_thread::shost_thread() {
+    std::lock_guard g(live_lock);
+    live.insert(this);
+}
+
+shost_thread::~shost_thread() {
+    {
+        std::lock_guard g(m_);
+        stop_ = true;
+        run_ = true;
+    }
+    interrupt();
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard g(live_lock);
+    live.erase(this);
+}
+
+void shost_thread::interrupt() {
+    std::lock_guard g(host_lock_);
+    if (host_) host_->interrupt();
+}
+
+void shost_thread::start(const std::wstring& path, script_context* context,
+                         cl::sh_ptr<config_info> config, const automation::guid& class_id) {
+    busy_.store(0);
+    stop_ = false;
+    run_ = loaded_ = done_ = false;
+    context_ = context;
+    config_ = std::move(config);
+    path_ = path;
+    class_id_ = class_id;
+    thread_ = std::thread([this] { thread_proc(); });
+}
+
+hresult shost_thread::wait_loaded() {
+    std::unique_lock g(m_);
+    cv_.wait(g, [this] { return loaded_; });
+    if (failed(load_result_) && context_ && context_->error_text.empty())
+        context_->error_text = cl::format_wstr(
+            L"script %? load error %?: %?", path_, hresult_hex(load_result_),
+            load_result_ == regdb_e_classnotreg ? L"Class not registered" : L"Unspecified error");
+    return load_result_;
+}
+
+bool shost_thread::files_changed() const {
+    for (const auto& [file, time] : dependencies_)
+        if (file_write_time(file) != time) return true;
+    return false;
+}
+
+void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
+                             shost_file* file) {
+    {
+        std::lock_guard g(m_);
+        current_ = adapter;
+        context_ = context;
+        file_ = file;
+        done_ = false;
+        run_ = true;
+    }
+    cv_.notify_all();
+}
+
+void shost_thread::thread_proc() {
+    const script_settings s = get_script_settings();
+    if (config_ && !impersonate_request_user(*config_)) {
+        load_result_ = e_fail;
+        cl::trace_out.write_w(
+            cl::format_wstr(L"shost thread: unable to impersonate [%?]\n", path_));
+        std::lock_guard g(m_);
+        loaded_ = done_ = true;
+        cv_.notify_all();
+        return;
+    }
+    try {
+        jscript_host host;
+        host.set_run_time_limit(s.run_time_limit_ms);
+        {
+            std::lock_guard g(host_lock_);
+            host_ = &host;
+        }
+        load_context params;
+        params.request_context = context_;
+        params.dependencies = &dependencies_;
+        params.config = config_;
+        params.class_id = class_id_;
+        params.base_dir = cl::dir_part(path_);
+        if (config_) params.module_dirs = config_->module_paths;
+        if (scripts_stopping()) host.interrupt();
+        load_result_ = host.load(path_, params);
+        if (succeeded(load_result_)) {
+            global_state_ = host.has_global_state();
+        } else if (trace_level() > 0) {
+            cl::trace_out.write_w(
+                cl::format_wstr(L"load script %? failed: %?\n", path_, hresult_hex(load_result_)));
+            if (context_ && !context_->error_text.empty())
+                cl::trace_out.write_w(context_->error_text + L"\n");
+        }
+        {
+            std::lock_guard g(m_);
+            loaded_ = true;
+            if (failed(load_result_)) done_ = true;
+        }
+        cv_.notify_all();
+        while (succeeded(load_result_)) {
+            std::unique_lock g(m_);
+            cv_.wait(g, [this] { return run_; });
+            run_ = false;
+            cl::sh_ptr<shost_file_adapter> adapter = std::move(current_);
+            current_ = nullptr;
+            shost_file* file = std::exchange(file_, nullptr);
+            script_context* context = context_;
+            if (stop_) {
+                // A request handed over as the worker ends gets an empty answer.
+                if (file) {
+                    file->end_response();
+                    if (adapter) adapter->detach();
+                    file->run_finished();
+                }
+                done_ = true;
+                cv_.notify_all();
+                break;
+            }
+            g.unlock();
+            if (!file) continue;
+            const auto start = std::chrono::steady_clock::now();
+            if (scripts_stopping()) host.interrupt();
+            try {
+                host.run(adapter, context);
+            } catch (const std::exception& x) {
+                cl::trace_out.write(cl::format_str("script run: %?\n", x.what()));
+                file->end_response();
+            }
+            host.after_run();
+            adapter->detach();
+            if (s.timing)
+                cl::trace_out.write_w(
+                    cl::format_wstr(L"script %? took %? usec\n", path_,
+                                    std::chrono::duration_cast<std::chrono::microseconds>(
+                                        std::chrono::steady_clock::now() - start)
+                                        .count()));
+            {
+                std::lock_guard lg(m_);
+                done_ = true;
+            }
+            // Free for the next request before the file learns the end, so
+            // that a client's next request finds the worker free.
+            release();
+            file->run_finished();
+        }
+        std::lock_guard g(host_lock_);
+        host_ = nullptr;
+    } catch (const std::exception& x) {
+        {
+            std::lock_guard g(host_lock_);
+            host_ = nullptr;
+        }
+        cl::trace_out.write(cl::format_str("script worker: %?\n", x.what()));
+        std::lock_guard g(m_);
+        if (!loaded_) load_result_ = e_fail;
+        loaded_ = done_ = true;
+        cv_.notify_all();
+    }
+}
+
+// --- shost_cache ---
+
+shost_cache& the_shost_cache() {
+    static shost_cache cache;
+    return cache;
+}
+
+shost_thread* shost_cache::acquire(const std::wstring& path, script_context* context,
+                                   const cl::sh_ptr<config_info>& config,
+                                   const automation::guid& class_id) {
+    const script_settings s = get_script_settings();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(s.busy_wait_limit_ms);
+    bool counted = false;
+    std::unique_lock g(lock_);
+    for (;;) {
+        bool wait_for_busy = false;
+        auto range = map_.equal_range(path);
+        for (auto it = range.first; it != range.second; ++it) {
+            shost_thread* t = it->second.get();
+            if (t->try_take()) {
+                if (!t->files_changed()) return t;
+                auto fresh = std::make_unique<shost_thread>();
+                it->second = std::move(fresh);
+                t = it->second.get();
+                t->start(path, context, config, class_id);
+                if (succeeded(t->wait_loaded()) && t->try_take()) return t;
+                map_.erase(it);
+                return nullptr;
+            }
+            if (t->global_state()) {
+                wait_for_busy = true;
+                break;
+            }
+        }
+        if (!wait_for_busy) break;
+        // The one worker of a script with global state is busy: wait for it
+        // without the lock, so that other scripts go on meanwhile.
+        if (!counted) ++cl::g_com_stats.global_state_waits;
+        counted = true;
+        g.unlock();
+        if (std::chrono::steady_clock::now() >= deadline || scripts_stopping()) {
+            if (context)
+                context->error_text =
+                    cl::format_wstr(L"script %? stayed busy; the request was given up", path);
+            return nullptr;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        g.lock();
+    }
+    if (trace_level() > 0)
+        cl::trace_out.write_w(
+            cl::format_wstr(L"shost_cache: create thread %? (%?)\n", path, map_.size()));
+    auto t = std::make_unique<shost_thread>();
+    t->start(path, context, config, class_id);
+    if (failed(t->wait_loaded()) || !t->try_take()) return nullptr;
+    shost_thread* p = t.get();
+    map_.emplace(path, std::move(t));
+    return p;
+}
+
+void shost_cache::clear() {
+    std::multimap<std::wstring, std::unique_ptr<shost_thread>> old;
+    {
+        std::lock_guard g(lock_);
+        old.swap(map_);
+    }
+    old.clear();
+}
+
+std::size_t shost_cache::size() {
+    std::lock_guard g(lock_);
+    return map_.size();
+}
+
+void clear_shost_cache() {
+    the_shost_cache().clear();
+}
+
+// --- running a request ---
+
+void script_exec(shost_file* file) {
+    script_context& context = file->context();
+    try {
+        const cl::sh_ptr<req_info>& info = file->info();
+        shost_thread* t = the_shost_cache().acquire(file->path(), &context,
+                                                    info ? info->config : cl::sh_ptr<config_info>(),
+                                                    file->class_id());
+        if (t) {
+            t->hand_over(cl::make_sh<shost_file_adapter>(file), &context, file);
+            return;
+        }
+        const std::string text = cl::utf16_to_utf8(context.error_text);
+        std::size_t done = 0;
+        while (done < text.size()) {
+            const int64_t n = file->write_response(text.data() + done, text.size() - done);
+            if (n <= 0) break;
+            done += static_cast<std::size_t>(n);
+        }
+    } catch (const std::exception& x) {
+        cl::trace_out.write(cl::format_str("script_exec: %?\n", x.what()));
+    }
+    file->end_response();
+    file->run_finished();
+}
+
+std::unique_ptr<cl::simple_file> run_script(const std::string& url, const std::wstring& param) {
+    cl::sh_ptr<config_info> cfg = get_url_config_info(url, L"GET");
+    if (!cfg || cfg->local_path.empty()) {
+        if (trace_level() > 0)
+            cl::trace_out.write(cl::format_str("run script: invalid or unallowed path: %?\n", url));
+        return nullptr;
+    }
+    auto info = cl::make_sh<req_info>();
+    info->config = cfg;
+    info->set("REQUEST_METHOD", "GET");
+    info->set("_TSKQVL_SCRIPT_PARAM", cl::utf16_to_utf8(param));
+    info->set("_TSKQVL_PATH", cl::utf16_to_utf8(cfg->local_path));
+    if (!impersonate_request_user(*cfg)) return nullptr;
+    std::unique_ptr<cl::simple_file> f = make_script_file(info, cfg->local_path);
+    if (!f || !f->open(cfg->local_path, cl::o_rdonly | cl::o_binary, cl::sh_denywr) ||
+        !f->error_text().empty()) {
+        if (trace_level() > 0)
+            cl::trace_out.write(cl::format_str("run script: file problem: %?\n", url));
+        return nullptr;
+    }
+    f->start(nullptr);
+    return f;
+}
+
+void run_script_discard_output(const std::string& url, const std::wstring& param) {
+    std::unique_ptr<cl::simple_file> f = run_script(url, param);
+    if (!f) return;
+    char buf[1024];
+    while (f->read(buf, sizeof buf) > 0) {
+    }
+}
+
+} // namespace scripting

@@ -1,0 +1,131 @@
+// The cache of loaded scripts: per script file one or more workers, each a
+// thread with its own engine that ran the script's top-level code once and
+// runs `main` per request. Scripts that keep global state are served by one
+// worker, one request at a time; others run in parallel on several. A
+// worker whose file (or an included file) changed is reloaded.
+#pragma once
+#include "core/ini_file.h"
+#include "core/ref_cnt.h"
+#include "core/simple_file.h"
+#include "core/sync.h"
+#include "scripting/jscript/script_source.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+namespace scripting {
+
+class shost_file;
+class shost_file_adapter;
+class jscript_host;
+
+// Settings of the script workers.
+struct script_settings {
+    // Each run of a script (its load, each request) ends after this long.
+    uint32_t run_time_limit_ms = 120000;
+    // The longest a request waits for a busy worker of a script with
+    // global state before it is answered with an error.
+    uint32_t busy_wait_limit_ms = 130000;
+    bool timing = false; // "enable_script_timing"
+};
+void set_script_settings(const script_settings& s);
+script_settings get_script_settings();
+
+// Reads [param] script_timeout (seconds, default 120, 0 none) and
+// enable_script_timing; scripts run again after a stop.
+void configure_scripts(cl::ini_file& ini);
+// R, M, W, S pairs and SW, for the stop statistics.
+std::array<uint32_t, 9> script_object_counters();
+
+// The program's global INI file for the script objects (null until set).
+void set_script_global_ini(cl::ini_file* ini);
+cl::ini_file* script_global_ini();
+
+// True from server stop on: runs are ended as they start.
+bool scripts_stopping();
+// Server stop: ends every run in progress and every later one.
+void interrupt_all_scripts();
+// Server start: scripts run again.
+void allow_scripts();
+
+class shost_thread {
+  public:
+    shost_thread();
+    ~shost_thread();
+    shost_thread(const shost_thread&) = delete;
+    shost_thread& operator=(const shost_thread&) = delete;
+
+    void start(const std::wstring& path, script_context* context, cl::sh_ptr<config_info> config,
+               const automation::guid& class_id);
+    automation::hresult wait_loaded();
+    // Hands the request to the worker and returns; when the run is over
+    // the worker frees itself and tells the file (run_finished).
+    void hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
+                   shost_file* file);
+    bool files_changed() const;
+    bool try_take() {
+        int32_t expected = 0;
+        return busy_.compare_exchange_strong(expected, 1);
+    }
+    void release() { busy_.store(0); }
+    bool global_state() const { return global_state_; }
+    void interrupt();
+    const std::wstring& path() const { return path_; }
+
+  private:
+    void thread_proc();
+
+    std::atomic<int32_t> busy_{0};
+    std::wstring path_;
+    automation::hresult load_result_ = 0;
+    std::atomic<bool> stop_{false};
+    bool global_state_ = false;
+    dependency_map dependencies_;
+    cl::sh_ptr<config_info> config_;
+    cl::sh_ptr<shost_file_adapter> current_;
+    shost_file* file_ = nullptr; // of the request handed over
+    script_context* context_ = nullptr;
+    automation::guid class_id_{};
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool run_ = false, loaded_ = false, done_ = false;
+    std::mutex host_lock_;
+    jscript_host* host_ = nullptr; // while the thread lives
+    std::thread thread_;
+};
+
+class shost_cache {
+  public:
+    // A taken worker for the path, loaded and current; null when the script
+    // failed to load (the context holds why) or a busy one stayed busy.
+    shost_thread* acquire(const std::wstring& path, script_context* context,
+                          const cl::sh_ptr<config_info>& config, const automation::guid& class_id);
+    void clear();
+    void interrupt_all();
+    std::size_t size();
+
+  private:
+    std::mutex lock_;
+    std::multimap<std::wstring, std::unique_ptr<shost_thread>> map_;
+};
+
+shost_cache& the_shost_cache();
+
+// Takes a worker for the started file (loading the script when needed) and
+// hands the request over; the file's run is finished when the worker is
+// done, or at once when no worker could be had (the error text is its body).
+void script_exec(shost_file* file);
+// A script by URL without an HTTP request: the started file, whose output
+// the caller reads; null when the URL is refused or the file cannot be run.
+std::unique_ptr<cl::simple_file> run_script(const std::string& url, const std::wstring& param);
+void run_script_discard_output(const std::string& url, const std::wstring& param);
+void clear_shost_cache();
+
+} // namespace scripting

@@ -1,0 +1,140 @@
+// The response file of an in-process script page: the script's worker writes
+// the body into a pipe that the request side reads, and reads the request
+// body from a second pipe. The file also is the channel through which the
+// script objects reach the running request (content type, headers, CGI
+// variables, server services).
+#pragma once
+#include "core/com.h"
+#include "core/sync.h"
+#include "scripting/cgi_file.h"
+#include "server/req_info.h"
+#include "server/response_headers.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+
+namespace scripting {
+
+// What the worker and the engine host tell a request about a run: the first
+// error text that explains why the script produced nothing useful.
+struct script_context {
+    std::wstring error_text;
+};
+
+// A bounded byte queue between two threads, in place of a pipe: the writer
+// waits while it is full, the reader while it is empty; either side may
+// close, after which writes take nothing and reads see the end.
+class byte_channel {
+  public:
+    explicit byte_channel(std::size_t limit) : limit_(limit) {}
+    // The count taken; 0 once the reader has gone.
+    std::size_t write(const char* data, std::size_t count);
+    // Up to count bytes; 0 at the end.
+    std::size_t read(char* data, std::size_t count);
+    void close_writer();
+    void close_reader();
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    std::string buf_;
+    std::size_t head_ = 0;
+    std::size_t limit_;
+    bool writer_closed_ = false;
+    bool reader_closed_ = false;
+};
+
+class shost_file : public cgi_file_base {
+  public:
+    shost_file(cl::sh_ptr<req_info> info, std::wstring path, const automation::guid& class_id);
+    ~shost_file() override;
+
+    int64_t size() override { return -1; }
+    // What the script wrote; 0 once it has ended.
+    int64_t read(void* buffer, int64_t count) override;
+    // The request body, for the script to read.
+    int64_t write(const void* buffer, int64_t count) override;
+    void end_input() override;
+    // Queues the run on a worker; the answer's head waits for the first
+    // bytes the script writes (or its end).
+    void start(cl::ref_cnt_base* companion) override;
+
+    // --- the request channel of the script objects ---
+    void set_content_type(const std::wstring& type);
+    std::string content_type();
+    // The MIME type of an extension ("." put in front when missing).
+    std::wstring content_type_from_ext(std::wstring ext);
+    // Sends the script header once, then the bytes; the count written (0
+    // when the reader has gone).
+    int64_t write_response(const void* data, std::size_t count);
+    // An error or alert text in the form the content type allows: escaped
+    // and wrapped for HTML, a line for other text, nothing otherwise.
+    void write_error_text(const std::wstring& text);
+    // The script ended: the request body is no longer read, the head goes
+    // out if nothing was written, and the reader sees the end of the body.
+    void end_response();
+    // The request's CGI variable, else the process environment's (name
+    // without regard to case); empty when neither is set.
+    std::string environment_var(const std::string& name);
+    // Reads the request body; 0 at its end.
+    std::size_t read_input(char* buffer, std::size_t count) { return in_.read(buffer, count); }
+    // The directive's text for a URL; false for a refused URL or an unset
+    // directive.
+    bool get_directive(const std::string& url, const std::wstring& name, std::wstring& out);
+    // One letter per method of the comma- or blank-separated list: "e"
+    // enabled, "d" disabled, "a" login required; "" for an unusable URL.
+    std::wstring http_methods_allowed(const std::string& url, const std::wstring& methods);
+    bool add_on_disconnect_handler(const std::string& url, const std::wstring& param, bool once);
+    // Stops (true) or restarts (false) impersonation for admin scripts only.
+    bool set_admin_impersonation(bool stop);
+
+    const cl::sh_ptr<req_info>& info() const { return info_; }
+    response_headers& headers() { return *headers_; }
+    cl::sh_ptr<response_headers> headers_ptr() const { return headers_; }
+    script_context& context() { return context_; }
+    const std::wstring& path() const { return path_; }
+    const automation::guid& class_id() const { return class_id_; }
+    bool running() const { return running_; }
+    // True once the head may have gone out (the first output or the end).
+    bool header_sent() const { return header_sent_.load(); }
+    // Called by the job that ran the script once it is done with the file.
+    void run_finished() { done_.set(); }
+
+  private:
+    void send_script_header(const char* data, std::size_t count);
+
+    cl::sh_ptr<req_info> info_;
+    std::wstring path_;
+    automation::guid class_id_;
+    std::mutex type_lock_;
+    std::string content_type_ = "text/plain; charset=utf-8";
+    std::atomic<bool> header_sent_{false};
+    script_context context_;
+    cl::event done_;
+    byte_channel in_{64 * 1024};
+    byte_channel out_{64 * 1024};
+};
+
+// The reference-counted handle of a running request that the script objects
+// hold. The file it names lives until its run is over; after that the
+// handle is cut off and every call sees no request.
+class shost_file_adapter : public cl::ref_cnt_shared {
+  public:
+    explicit shost_file_adapter(shost_file* file) : file_(file) {}
+    shost_file* file() const { return file_.load(); }
+    void detach() { file_.store(nullptr); }
+
+  private:
+    std::atomic<shost_file*> file_;
+};
+
+// Refuses CR, LF and NUL: a value a script sets must not start a new header
+// line or INI key.
+bool is_safe_header_value(std::wstring_view v);
+
+// "<", ">", "&", '"' and "'" as HTML entities.
+std::wstring html_escape(std::wstring_view text);
+
+} // namespace scripting

@@ -1,0 +1,667 @@
+#include "scripting/jscript/webserver_object.h"
+
+#include "core/format.h"
+#include "core/ini_file.h"
+#include "core/ip_addr.h"
+#include "core/path.h"
+#include "core/text.h"
+#include "core/trace.h"
+#include "platform/automation/class_registry.h"
+#include "scripting/config_cache.h"
+#include "scripting/jscript/global_objects.h"
+#include "scripting/jscript/jscript_host.h"
+#include "scripting/jscript/script_cache.h"
+#include "scripting/path_lookup.h"
+#include "scripting/scripting_host.h"
+#include "server/access_checker.h"
+#include "server/blocklist.h"
+#include "server/server_dirs.h"
+#include "server/server_settings.h"
+#include "system/password_crypt.h"
+
+#include <netdb.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+using namespace automation;
+
+namespace scripting {
+
+namespace {
+
+webserver_object* ws_of(idispatch_i* self) {
+    return static_cast<webserver_object*>(static_cast<iwebserver_i*>(self));
+}
+
+hresult to(const variant& in, uint16_t vt, variant& out) {
+    return change_type(out, in, vt);
+}
+
+hresult bstr_at(dispparams& p, std::size_t i, std::wstring& out) {
+    if (i >= p.count()) {
+        out.clear();
+        return s_ok;
+    }
+    variant v;
+    const hresult hr = change_type(v, p.arg(i), vt_bstr);
+    if (failed(hr)) return hr;
+    out = v.bstr();
+    return s_ok;
+}
+
+variant bool_variant(bool b) {
+    return variant::from_bool(b);
+}
+
+std::string low_bytes(const std::wstring& s) {
+    std::string out(s.size(), '\0');
+    for (std::size_t i = 0; i < s.size(); ++i)
+        out[i] = static_cast<char>(s[i] & 0xFF);
+    return out;
+}
+
+std::wstring bytes_to_units(std::string_view s) {
+    std::wstring out(s.size(), L'\0');
+    for (std::size_t i = 0; i < s.size(); ++i)
+        out[i] = static_cast<unsigned char>(s[i]);
+    return out;
+}
+
+// A member whose object comes from elsewhere in the scripting host.
+hresult extension(webserver_extensions::member m, idispatch_i* self, dispparams& p, variant* r) {
+    return m ? m(*ws_of(self), p, r) : e_notimpl;
+}
+
+// The signature of every member routine below.
+#define WS_ARGS                                                                                    \
+    ([[maybe_unused]] idispatch_i * self, [[maybe_unused]] uint16_t kind,                          \
+     [[maybe_unused]] dispparams & p, [[maybe_unused]] variant * r, excepinfo*)                    \
+        ->hresult
+
+std::wstring ini_path_of(webserver_object& ws, const std::wstring& fn) {
+    if (fn == L"*") {
+        cl::ini_file* g = script_global_ini();
+        return g ? g->path() : std::wstring();
+    }
+    std::wstring path;
+    ws.absolute_filename(fn, path);
+    return path;
+}
+
+bool ini_text_ok(const std::wstring& s) {
+    return is_safe_header_value(s) && s.find(L'[') == std::wstring::npos &&
+           s.find(L'=') == std::wstring::npos;
+}
+
+std::wstring family_address(const std::wstring& name, int family) {
+    addrinfo hints{};
+    hints.ai_family = family;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* res = nullptr;
+    if (::getaddrinfo(cl::utf16_to_utf8(name).c_str(), nullptr, &hints, &res) != 0) return {};
+    std::wstring last;
+    for (addrinfo* a = res; a; a = a->ai_next) {
+        if (a->ai_family != family) continue;
+        char host[1025], serv[32];
+        if (::getnameinfo(a->ai_addr, a->ai_addrlen, host, sizeof host, serv, sizeof serv,
+                          NI_NUMERICHOST | NI_NUMERICSERV) == 0)
+            last = cl::utf8_to_utf16(host);
+    }
+    ::freeaddrinfo(res);
+    return last;
+}
+
+const type_info iwebserver_info(
+    iid_iwebserver, L"iwebserver",
+    {
+        {
+            0x320, L"read_body", member_method, 1, 1,
+            [] WS_ARGS { return ws_of(self)->read_body(p.arg(0), r); } // namespace
+        }                                                              // namespace scripting
+        ,
+        {0x321, L"write_response", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring buf;
+             const hresult hr = bstr_at(p, 0, buf);
+             return failed(hr) ? hr : ws_of(self)->write_response(buf, r);
+         }},
+        {0x322, L"content_type", member_method | member_put, 1, 1,
+         [] WS_ARGS {
+             std::wstring t;
+             const hresult hr = bstr_at(p, 0, t);
+             if (failed(hr)) return hr;
+             // The type becomes a header line: no line breaks.
+             if (!is_safe_header_value(t)) return e_invalidarg;
+             if (shost_file* f = ws_of(self)->file()) f->set_content_type(t);
+             return s_ok;
+         }},
+        {0x323, L"content_type_from_ext", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring ext;
+             const hresult hr = bstr_at(p, 0, ext);
+             if (failed(hr)) return hr;
+             shost_file* f = ws_of(self)->file();
+             *r = variant::from_bstr(f ? f->content_type_from_ext(ext) : std::wstring());
+             return s_ok;
+         }},
+        {0x324, L"io_mode", member_get | member_put, 0, 1,
+         [] WS_ARGS {
+             if (kind == member_put) {
+                 if (p.count() != 1) return disp_e_badparamcount;
+                 variant v;
+                 if (failed(to(p.arg(0), vt_i8, v))) return e_invalidarg;
+                 ws_of(self)->io_mode = static_cast<int32_t>(v.int_value());
+                 return s_ok;
+             }
+             *r = variant::from_i8(static_cast<uint32_t>(ws_of(self)->io_mode));
+             return s_ok;
+         }},
+        {0x325, L"errors_to_response", member_method | member_put, 1, 1,
+         [] WS_ARGS {
+             variant v;
+             if (failed(to(p.arg(0), vt_bool, v))) return e_invalidarg;
+             if (jscript_host* h = ws_of(self)->owner()->host())
+                 h->errors_to_response() = v.boolean() != 0;
+             return s_ok;
+         }},
+        {0x326, L"environment_var", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring name;
+             const hresult hr = bstr_at(p, 0, name);
+             if (failed(hr)) return hr;
+             if (name.find(L'=') != std::wstring::npos) return e_invalidarg;
+             shost_file* f = ws_of(self)->file();
+             *r = variant::from_bstr(
+                 f ? cl::utf8_to_utf16(f->environment_var(cl::utf16_to_utf8(name)))
+                   : std::wstring());
+             return s_ok;
+         }},
+        {0x327, L"create_image", member_method, 1, 1,
+         [] WS_ARGS { return extension(the_webserver_extensions().create_image, self, p, r); }},
+        {0x328, L"server_object", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring name;
+             const hresult hr = bstr_at(p, 0, name);
+             if (failed(hr)) return hr;
+             if (name == L"http_response_header") {
+                 shost_file* f = ws_of(self)->file();
+                 if (!f) return e_fail;
+                 cl::com_ptr<response_header_object> o(
+                     new response_header_object(f->headers_ptr(), ws_of(self)->adapter()));
+                 *r = variant::from_dispatch(o.get());
+                 return s_ok;
+             }
+             return extension(the_webserver_extensions().server_object, self, p, r);
+         }},
+        {0x329, L"is_valid_mail_addr", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring a;
+             const hresult hr = bstr_at(p, 0, a);
+             if (failed(hr)) return hr;
+             *r = bool_variant(cl::is_valid_mail_addr_syntax(a, false) == 0);
+             return s_ok;
+         }},
+        {0x32a, L"create_mutex", member_method, 1, 1,
+         [] WS_ARGS { return extension(the_webserver_extensions().create_mutex, self, p, r); }},
+        {0x32b, L"filename_ok", member_method, 1, 2,
+         [] WS_ARGS {
+             std::wstring name;
+             hresult hr = bstr_at(p, 0, name);
+             if (failed(hr)) return hr;
+             bool public_only = false;
+             if (p.count() > 1) {
+                 variant v;
+                 if (failed(to(p.arg(1), vt_bool, v))) return e_invalidarg;
+                 public_only = v.boolean() == variant_true;
+             }
+             std::wstring path = resolve_relative_path(name);
+             if (!name.empty() && name[0] == L'/' && (path.empty() || path[0] != L'/'))
+                 path = L"/" + path;
+             *r = bool_variant(
+                 !path.empty() &&
+                 check_filename(public_only ? filename_public_only : filename_any_dir, path));
+             return s_ok;
+         }},
+        {0x32c, L"encode_password", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring pwd;
+             const hresult hr = bstr_at(p, 0, pwd);
+             if (failed(hr)) return hr;
+             *r = variant::from_bstr(encrypt_hex_string(pwd, shell_settings().master_password));
+             return s_ok;
+         }},
+        {0x32d, L"decode_password", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring pwd;
+             const hresult hr = bstr_at(p, 0, pwd);
+             if (failed(hr)) return hr;
+             *r = variant::from_bstr(decrypt_hex_string(pwd, shell_settings().master_password));
+             return s_ok;
+         }},
+        {0x32e, L"breakpoint", member_method, 0, 0, [] WS_ARGS { return s_ok; }},
+        {0x32f, L"create_sendmail", member_method | member_get, 0, 0,
+         [] WS_ARGS { return extension(the_webserver_extensions().create_sendmail, self, p, r); }},
+        {0x330, L"absolute_filename", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring fn, out;
+             const hresult hr = bstr_at(p, 0, fn);
+             if (failed(hr)) return hr;
+             ws_of(self)->absolute_filename(fn, out);
+             *r = variant::from_bstr(out);
+             return s_ok;
+         }},
+        {0x331, L"hexdump", member_method, 2, 2,
+         [] WS_ARGS {
+             std::wstring s;
+             hresult hr = bstr_at(p, 0, s);
+             if (failed(hr)) return hr;
+             variant level;
+             if (failed(to(p.arg(1), vt_i8, level))) return e_invalidarg;
+             if (level.int_value() >= trace_level()) {
+                 const std::string bytes = low_bytes(s);
+                 cl::trace_out.write("script_dump:\n");
+                 cl::trace_hex_dump(bytes.data(), bytes.size());
+             }
+             return s_ok;
+         }},
+        {0x332, L"from_utf8", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring s;
+             const hresult hr = bstr_at(p, 0, s);
+             if (failed(hr)) return hr;
+             *r = variant::from_bstr(cl::utf8_to_utf16(low_bytes(s)));
+             return s_ok;
+         }},
+        {0x333, L"str2bytearray", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring s;
+             const hresult hr = bstr_at(p, 0, s);
+             if (failed(hr)) return hr;
+             const std::string b = low_bytes(s);
+             *r = variant::from_bytes(std::vector<uint8_t>(b.begin(), b.end()));
+             return s_ok;
+         }},
+        {0x334, L"bytearray2str", member_method, 1, 1,
+         [] WS_ARGS {
+             const variant& a = p.arg(0);
+             if (a.vt() != (vt_array | vt_ui1) || !a.array() || a.array()->dims != 1)
+                 return e_invalidarg;
+             const auto& d = a.array()->data;
+             *r = variant::from_bstr(bytes_to_units(
+                 std::string_view(reinterpret_cast<const char*>(d.data()), d.size())));
+             return s_ok;
+         }},
+        {0x336, L"authenticate", member_method, 2, 3,
+         [] WS_ARGS {
+             std::wstring url, verb, add = L"0";
+             hresult hr = bstr_at(p, 0, url);
+             if (succeeded(hr)) hr = bstr_at(p, 1, verb);
+             if (succeeded(hr) && p.count() > 2) hr = bstr_at(p, 2, add);
+             return failed(hr) ? hr : ws_of(self)->authenticate(url, verb, add, r);
+         }},
+        {0x337, L"balloon", member_method, 3, 3,
+         [] WS_ARGS {
+             std::wstring title, txt, url;
+             hresult hr = bstr_at(p, 0, title);
+             if (succeeded(hr)) hr = bstr_at(p, 1, txt);
+             if (succeeded(hr)) hr = bstr_at(p, 2, url);
+             if (failed(hr)) return hr;
+             // No tray here: the balloon goes to the trace.
+             cl::trace_out.write_w(cl::format_wstr(L"balloon: %?: %? (%?)\n", title, txt, url));
+             return s_ok;
+         }},
+        {0x338, L"add_on_disconnect_handler", member_method, 2, 3,
+         [] WS_ARGS {
+             std::wstring url, param;
+             hresult hr = bstr_at(p, 0, url);
+             if (succeeded(hr)) hr = bstr_at(p, 1, param);
+             if (failed(hr)) return hr;
+             bool once = false;
+             if (p.count() > 2) {
+                 variant v;
+                 hr = to(p.arg(2), vt_bool, v);
+                 if (failed(hr)) return hr;
+                 once = v.boolean() == variant_true;
+             }
+             if (shost_file* f = ws_of(self)->file())
+                 f->add_on_disconnect_handler(cl::utf16_to_utf8(url), param, once);
+             return s_ok;
+         }},
+        {0x339, L"sleep", member_method, 1, 1, [] WS_ARGS { return ws_of(self)->sleep(p.arg(0)); }},
+        {0x33a, L"spawn_script", member_method, 1, 2,
+         [] WS_ARGS {
+             std::wstring url, param;
+             hresult hr = bstr_at(p, 0, url);
+             if (succeeded(hr)) hr = bstr_at(p, 1, param);
+             if (failed(hr)) return hr;
+             if (auto* host = dynamic_cast<scripting_host*>(&the_script_host()))
+                 host->spawn_script(cl::utf16_to_utf8(url), param);
+             return s_ok;
+         }},
+        {0x33b, L"get_directive", member_method, 2, 2,
+         [] WS_ARGS {
+             std::wstring url, name, out;
+             hresult hr = bstr_at(p, 0, url);
+             if (succeeded(hr)) hr = bstr_at(p, 1, name);
+             if (failed(hr)) return hr;
+             shost_file* f = ws_of(self)->file();
+             if (!f || !f->get_directive(cl::utf16_to_utf8(url), name, out)) return e_invalidarg;
+             *r = variant::from_bstr(out);
+             return s_ok;
+         }},
+        {0x33c, L"dns_lookup", member_method, 1, 1,
+         [] WS_ARGS {
+             std::wstring name;
+             const hresult hr = bstr_at(p, 0, name);
+             if (failed(hr)) return hr;
+             *r = variant::from_bstr(family_address(name, AF_INET6) + L"," +
+                                     family_address(name, AF_INET));
+             return s_ok;
+         }},
+        {0x33d, L"run_stream", member_method, 4, 4,
+         [] WS_ARGS { return extension(the_webserver_extensions().run_stream, self, p, r); }},
+        {0x33e, L"version", member_get, 0, 0,
+         [] WS_ARGS {
+             *r = variant::from_bstr(L"Tesk Qvelora v3.07.2407");
+             return s_ok;
+         }},
+        {0x33f, L"file", member_method | member_get, 0, 0,
+         [] WS_ARGS { return extension(the_webserver_extensions().file, self, p, r); }},
+        {0x340, L"http_methods_allowed", member_method, 2, 2,
+         [] WS_ARGS {
+             std::wstring url, cmds;
+             hresult hr = bstr_at(p, 0, url);
+             if (succeeded(hr)) hr = bstr_at(p, 1, cmds);
+             if (failed(hr)) return hr;
+             shost_file* f = ws_of(self)->file();
+             *r = variant::from_bstr(f ? f->http_methods_allowed(cl::utf16_to_utf8(url), cmds)
+                                       : std::wstring());
+             return s_ok;
+         }},
+        {0x341, L"hrtime", member_method | member_get, 0, 0,
+         [] WS_ARGS {
+             const auto now = std::chrono::steady_clock::now().time_since_epoch();
+             *r = variant::from_r8(
+                 static_cast<double>(
+                     std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) /
+                 1000.0);
+             return s_ok;
+         }},
+        {0x342, L"request_params", member_method | member_get, 0, 0,
+         [] WS_ARGS {
+             shost_file* f = ws_of(self)->file();
+             if (!f) return e_fail;
+             cl::com_ptr<request_info> o(new request_info(f->info()));
+             return o->construct(r);
+         }},
+        {0x343, L"logger", member_method, 2, 2,
+         [] WS_ARGS { return extension(the_webserver_extensions().logger, self, p, r); }},
+        {0x344, L"set_compression", member_method, 5, 5,
+         [] WS_ARGS { // The request's compression switches are not reachable from a
+             // script's response file yet.
+             return e_notimpl;
+         }},
+        {0x345, L"ini_file_value", member_get | member_put, 3, 4,
+         [] WS_ARGS {
+             std::wstring fn, section, key, value;
+             hresult hr = bstr_at(p, 0, fn);
+             if (succeeded(hr)) hr = bstr_at(p, 1, section);
+             if (succeeded(hr)) hr = bstr_at(p, 2, key);
+             if (failed(hr)) return hr;
+             const std::wstring path = ini_path_of(*ws_of(self), fn);
+             if (path.empty())
+                 return kind == member_put ? e_invalidarg : (*r = variant::from_bstr(L""), s_ok);
+             if (kind == member_put) {
+                 if (p.count() != 4) return disp_e_badparamcount;
+                 hr = bstr_at(p, 3, value);
+                 if (failed(hr)) return hr;
+                 // A line break would let the value add keys of its own (the
+                 // interpreter path, say) or a section.
+                 if (!ini_text_ok(section) || !ini_text_ok(key) || !is_safe_header_value(value))
+                     return e_invalidarg;
+                 if (fn == L"*") {
+                     cl::ini_file* g = script_global_ini();
+                     if (!g || !g->write_value(section, key, value, false) || !g->flush())
+                         return e_fail;
+                     return s_ok;
+                 }
+                 cl::ini_file ini;
+                 ini.set_path(path, true);
+                 return ini.write_value(section, key, value, false) ? s_ok : e_fail;
+             }
+             std::wstring out;
+             if (fn == L"*") {
+                 if (cl::ini_file* g = script_global_ini()) g->get_value_fresh(section, key, out);
+             } else {
+                 cl::ini_file ini;
+                 ini.set_path(path, true);
+                 ini.get_value(section, key, out);
+             }
+             *r = variant::from_bstr(out);
+             return s_ok;
+         }},
+        {0x346, L"hash_list", member_method, 2, 2,
+         [] WS_ARGS { return extension(the_webserver_extensions().hash_list, self, p, r); }},
+        {0x347, L"private_hash_list", member_method, 2, 2,
+         [] WS_ARGS {
+             return extension(the_webserver_extensions().private_hash_list, self, p, r);
+         }},
+        {0x348, L"stop_impersonation", member_method, 0, 0,
+         [] WS_ARGS {
+             shost_file* f = ws_of(self)->file();
+             return f && f->set_admin_impersonation(true) ? s_ok : e_fail;
+         }},
+        {0x349, L"restart_impersonation", member_method, 0, 0,
+         [] WS_ARGS {
+             shost_file* f = ws_of(self)->file();
+             return f && f->set_admin_impersonation(false) ? s_ok : e_fail;
+         }},
+        {0x34a, L"CreateObject", member_method, 1, 2,
+         [] WS_ARGS {
+             std::wstring name;
+             hresult hr = bstr_at(p, 0, name);
+             if (failed(hr)) return hr;
+             guid clsid;
+             hr = clsid_from_prog_id(name, &clsid);
+             void* unk = nullptr;
+             if (succeeded(hr))
+                 hr = co_create_instance(clsid, nullptr, clsctx_inproc_server | clsctx_local_server,
+                                         iid_iunknown, &unk);
+             if (failed(hr)) return hr;
+             void* d = nullptr;
+             hr = static_cast<iunknown_i*>(unk)->query_interface(iid_idispatch, &d);
+             static_cast<iunknown_i*>(unk)->release();
+             if (failed(hr)) return hr;
+             *r = variant::from_dispatch(static_cast<idispatch_i*>(d));
+             static_cast<idispatch_i*>(d)->release();
+             if (p.count() < 2) return s_ok;
+             const uint16_t vt = p.arg(1).vt();
+             if (vt == vt_null || vt == vt_empty) return s_ok;
+             if (vt != vt_bstr && vt != vt_dispatch) return disp_e_badvartype;
+             // Event connections come with the server objects; none is made yet.
+             return static_cast<hresult>(0x80040200); // CONNECT_E_NOCONNECTION
+         }},
+        {0x34b, L"create_event", member_method | member_get, 0, 0,
+         [] WS_ARGS { return extension(the_webserver_extensions().create_event, self, p, r); }},
+        {0x34c, L"wait_for_events", member_method, 3, 3,
+         [] WS_ARGS { return extension(the_webserver_extensions().wait_for_events, self, p, r); }},
+    });
+
+#undef WS_ARGS
+
+} // namespace
+
+webserver_extensions& the_webserver_extensions() {
+    static webserver_extensions e;
+    return e;
+}
+
+void register_webserver_type_info() {
+    program_type_library().add(&iwebserver_info);
+}
+
+webserver_object::webserver_object(main_script_object* owner) : owner_(owner) {
+    register_script_type_info();
+    load_type_info(program_type_library(), iid_iwebserver);
+    ++cl::g_com_stats.webservers.created;
+}
+
+webserver_object::~webserver_object() {
+    ++cl::g_com_stats.webservers.destroyed;
+}
+
+void webserver_object::set_request(const cl::sh_ptr<shost_file_adapter>& adapter) {
+    adapter_ = adapter;
+    read_ahead_.clear();
+    undecoded_.clear();
+    io_mode = 0;
+    auth_cache_.clear();
+}
+
+hresult webserver_object::read_body(const variant& cnt, variant* result) {
+    variant c;
+    if (failed(change_type(c, cnt, vt_i4))) return e_invalidarg;
+    const uint32_t want = static_cast<uint32_t>(c.i4());
+    const std::size_t chunk = want < 32767 ? want : 32767;
+    shost_file* f = file();
+    std::string bytes;
+    while (f && chunk > 0 && read_ahead_.size() < want) {
+        bytes.resize(chunk);
+        const std::size_t n = f->read_input(bytes.data(), chunk);
+        if (n == 0) {
+            // The end: a cut character at the very end is a broken one.
+            if (!undecoded_.empty()) read_ahead_ += cl::utf8_to_utf16(undecoded_);
+            undecoded_.clear();
+            break;
+        }
+        bytes.resize(n);
+        if (io_mode == 0) {
+            // A character cut by the piece boundary waits for its rest.
+            undecoded_ += bytes;
+            cl::utf8_decode_append(undecoded_, read_ahead_);
+        } else {
+            read_ahead_ += bytes_to_units(bytes);
+        }
+    }
+    const std::size_t n = std::min<std::size_t>(want, read_ahead_.size());
+    *result = variant::from_bstr(read_ahead_.substr(0, n));
+    read_ahead_.erase(0, n);
+    return s_ok;
+}
+
+hresult webserver_object::write_response(const std::wstring& buf, variant* result) {
+    const std::string bytes = io_mode == 0 ? cl::utf16_to_utf8(buf) : low_bytes(buf);
+    shost_file* f = file();
+    int64_t last = 0;
+    std::size_t done = 0;
+    if (f) {
+        do {
+            last = f->write_response(bytes.data() + done, bytes.size() - done);
+            if (last > 0) done += static_cast<std::size_t>(last);
+        } while (last > 0 && done < bytes.size());
+    }
+    *result = bool_variant(last > 0);
+    return s_ok;
+}
+
+hresult webserver_object::absolute_filename(const std::wstring& fn_in, std::wstring& out) {
+    out.clear();
+    std::wstring fn = fn_in;
+    const std::wstring pub = public_dir();
+    if (!pub.empty() && fn.compare(0, pub.size(), pub) == 0) fn.erase(0, pub.size() - 1);
+    const bool rooted = !fn.empty() && (fn[0] == L'/' || fn[0] == L'\\');
+    std::wstring name = resolve_relative_path(fn);
+    if (name.empty()) return s_ok;
+    if (!rooted && !name.empty() && name[0] == L'/') name.erase(0, 1);
+    if (!rooted) {
+        shost_file* f = file();
+        std::wstring script = f ? cl::utf8_to_utf16(f->environment_var("_TSKQVL_PATH")) : L"";
+        if (script.empty() && f) script = f->path();
+        script = cl::remove_backslash(script);
+        std::error_code ec;
+        if (std::filesystem::is_directory(cl::utf16_to_utf8(script), ec))
+            name = script + L"/" + name;
+        else
+            name = cl::dir_part(script) + name;
+    } else {
+        if (name[0] != L'/') name.insert(0, 1, L'/');
+        name = cl::remove_backslash(pub) + name;
+    }
+    if (is_blocked(name)) {
+        if (trace_level() > 0)
+            cl::trace_out.write_w(
+                cl::format_wstr(L"absolute_filename: file in blocklist %?\n", name));
+        return s_ok;
+    }
+    if (!check_filename(filename_public_only, name)) return s_ok;
+    out = name;
+    return s_ok;
+}
+
+hresult webserver_object::authenticate(const std::wstring& url, const std::wstring& verb,
+                                       const std::wstring& add_params, variant* result) {
+    (void)add_params;
+    auto it = auth_cache_.find(url);
+    if (it != auth_cache_.end()) {
+        *result = variant::from_i4(it->second);
+        return s_ok;
+    }
+    shost_file* f = file();
+    int32_t answer = 0;
+    if (f && !f->header_sent()) {
+        const std::string u = cl::utf16_to_utf8(url);
+        std::wstring method = cl::to_upper_copy_w(verb);
+        if (method.empty()) method = L"GET";
+        cl::sh_ptr<config_info> cfg = get_url_config_info(u, method);
+        if (!cfg) {
+            f->headers().add("Status", "403");
+            if (trace_level() > 0)
+                cl::trace_out.write(
+                    cl::format_str("script auth: invalid or unallowed url: %?\n", u));
+        } else {
+            auth_info info;
+            info.method = cl::utf16_to_utf8(method);
+            info.uri = u;
+            info.private_dir = private_dir();
+            access_checker check(cfg, info, f->environment_var("HTTP_AUTHORIZATION"));
+            if (check.result()) {
+                answer = check.auth_applies() ? 1 : 2;
+                if (answer == 1) f->headers().add_all(check.success_headers().headers());
+            } else {
+                f->headers().add("Status", std::to_string(check.status_code()));
+                f->headers().add_all(check.challenge_headers().headers());
+            }
+        }
+    }
+    auth_cache_[url] = answer;
+    *result = variant::from_i4(answer);
+    return s_ok;
+}
+
+hresult webserver_object::sleep(const variant& ms) {
+    variant v;
+    const hresult hr = change_type(v, ms, vt_i8);
+    if (failed(hr)) return hr;
+    int64_t msec = static_cast<int32_t>(v.int_value());
+    if (msec < 0) return s_ok;
+    // No sleep outlasts the run-time limit: a request never waits longer.
+    const uint32_t limit = get_script_settings().run_time_limit_ms;
+    if (limit && msec > limit) msec = limit;
+    // In slices, so that server stop or the run-time limit ends a long sleep.
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msec);
+    do {
+        if (scripts_stopping()) break;
+        const auto left = end - std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(20)));
+    } while (std::chrono::steady_clock::now() < end);
+    return s_ok;
+}
+
+} // namespace scripting

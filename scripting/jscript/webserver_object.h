@@ -1,0 +1,73 @@
+// The Webserver object: a page's door to the running request (body in,
+// response out, content type, CGI variables) and to the server's services
+// (file names, INI values, passwords, directives, other scripts, DNS).
+#pragma once
+#include "core/com.h"
+#include "scripting/jscript/shost_file.h"
+
+#include <map>
+#include <string>
+
+namespace scripting {
+
+class main_script_object;
+
+struct iwebserver_i : automation::idispatch_i {};
+
+inline constexpr automation::guid iid_iwebserver{
+    0xED987CAE, 0xB34C, 0x4833, {0x83, 0x73, 0x3A, 0xE2, 0x23, 0x56, 0x9F, 0x5E}};
+
+void register_webserver_type_info();
+
+// Members that other parts of the scripting host provide (files, mutexes,
+// events, images, loggers, hash lists, mail, server lists, live streams).
+// Each answers "not implemented" until its object exists; a provider can be
+// installed per member without touching this object.
+struct webserver_extensions {
+    using member = automation::hresult (*)(class webserver_object& self,
+                                           automation::dispparams& params,
+                                           automation::variant* result);
+    member create_image = nullptr;
+    member server_object = nullptr; // every name but "http_response_header"
+    member create_mutex = nullptr;
+    member create_sendmail = nullptr;
+    member file = nullptr;
+    member logger = nullptr;
+    member hash_list = nullptr;
+    member private_hash_list = nullptr;
+    member create_event = nullptr;
+    member wait_for_events = nullptr;
+    member run_stream = nullptr;
+};
+webserver_extensions& the_webserver_extensions();
+
+class webserver_object final : public cl::idispatch<iwebserver_i> {
+  public:
+    explicit webserver_object(main_script_object* owner);
+    ~webserver_object() override;
+
+    // A new request: its handle replaces the old one, the read-ahead and
+    // the login answers are forgotten and text mode is back.
+    void set_request(const cl::sh_ptr<shost_file_adapter>& adapter);
+    shost_file* file() const { return adapter_ ? adapter_->file() : nullptr; }
+    const cl::sh_ptr<shost_file_adapter>& adapter() const { return adapter_; }
+    main_script_object* owner() const { return owner_; }
+
+    automation::hresult read_body(const automation::variant& cnt, automation::variant* result);
+    automation::hresult write_response(const std::wstring& buf, automation::variant* result);
+    automation::hresult absolute_filename(const std::wstring& fn, std::wstring& out);
+    automation::hresult authenticate(const std::wstring& url, const std::wstring& verb,
+                                     const std::wstring& add_params, automation::variant* result);
+    automation::hresult sleep(const automation::variant& ms);
+
+    int32_t io_mode = 0;
+
+  private:
+    main_script_object* owner_; // the global object owns this one
+    cl::sh_ptr<shost_file_adapter> adapter_;
+    std::wstring read_ahead_;
+    std::string undecoded_; // the start of a character cut by the last piece
+    std::map<std::wstring, int32_t> auth_cache_;
+};
+
+} // namespace scripting
