@@ -5,6 +5,7 @@
 #include "core/trace.h"
 #include "scripting/config_cache.h"
 #include "server/req_info.h"
+#include "server/run_request.h"
 #include "server/script_file.h"
 #include "server/server_dirs.h"
 
@@ -48,6 +49,7 @@ std::unique_ptr<cl::simple_file> run_script_url(const std::string& url, const st
     info->set("_TSKQVL_SCRIPT_PARAM", cl::utf16_to_utf8(param));
     info->set("_TSKQVL_FILE", cl::utf16_to_utf8(config->local_path));
     info->set("_TSKQVL_PATH", path);
+    if (!impersonate_request_user(*config)) return nullptr;
     std::unique_ptr<cl::simple_file> file = make_script_file(info, config->local_path);
     if (!file || !file->open(config->local_path, cl::o_rdonly | cl::o_binary, cl::sh_denywr) ||
         !file->error_text().empty()) {
