@@ -8,6 +8,7 @@
 #include "platform/service/service.h"
 #include "shell/daemon_wnd.h"
 #include "shell/globals.h"
+#include "shell/media_sharing.h"
 #include "shell/startup.h"
 
 #include <thread>
@@ -64,13 +65,13 @@ uint32_t service_handler_ex(uint32_t control, uint32_t) {
 }
 
 void service_thread() {
-    // The media server starts here in service mode.
+    start_media_sharing();
     create_daemon_window();
     signal_server_ready();
     cl::trace_out.write("service: start loop\n");
     g_daemon_wnd->message_loop();
     cl::trace_out.write("service: end loop\n");
-    // The media server stops here in service mode.
+    stop_media_sharing();
     g_service_done_event.set();
 }
 

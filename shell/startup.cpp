@@ -106,7 +106,8 @@ void close_server() {
     static std::atomic<bool> done{false};
     if (done.exchange(true)) return;
     show_closing_balloon();
-    stop_media_sharing();
+    // In service mode the service thread stops it after its loop.
+    if (!g_service_mode) stop_media_sharing();
     stop_port_forwarding();
     server_stop();
     remove_tray_icon();
