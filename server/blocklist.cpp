@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <set>
 #include <unistd.h>
+#include "platform/win32/replace_file.h"
 
 namespace {
 
@@ -61,16 +62,6 @@ void append_utf16le(std::string& out, std::wstring_view text) {
     }
 }
 
-bool write_all(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 } // namespace
 
@@ -148,14 +139,7 @@ bool save_blocklist() {
     for (const auto& e : blocklist)
         append_utf16le(data, quote_entry(e) + L"\r\n");
     std::string target = cl::utf16_to_utf8(file);
-    std::string temp = target + ".tmp";
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = write_all(fd, data) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    return win32::replace_file_contents(target, data);
 }
 
 void clear_blocklist() {

@@ -23,6 +23,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <vector>
+#include "platform/win32/replace_file.h"
 
 namespace {
 
@@ -87,15 +88,7 @@ uint32_t copy_new_file(const std::string& from, const std::string& to) {
 
 // The clipboard stand-in, replaced whole through a temporary file.
 bool write_clipboard(const std::string& path, const std::string& text) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) return false;
-    bool ok =
-        ::fchmod(fd, 0600) == 0 && write_all(fd, text.data(), text.size()) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    return win32::replace_file_contents(path, text, 0600);
 }
 
 std::string read_file(const std::string& path) {

@@ -10,6 +10,7 @@
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
+#include "platform/win32/replace_file.h"
 
 namespace gui {
 namespace {
@@ -269,22 +270,7 @@ bool set_clipboard_text(const std::string& text) {
         g_clipboard_memory = text;
         return true;
     }
-    // The old content stays whole until the new one is on disk.
-    const std::string tmp = g_clipboard_path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) return false;
-    size_t off = 0;
-    bool ok = true;
-    while (ok && off < text.size()) {
-        ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-        ok = n > 0;
-        if (ok) off += size_t(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok) ok = ::rename(tmp.c_str(), g_clipboard_path.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
+    return win32::replace_file_contents(g_clipboard_path, text, 0600);
 }
 
 int message_box(hwnd, const std::wstring& text, const std::wstring& caption, uint32_t style) {

@@ -17,6 +17,7 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+#include "platform/win32/replace_file.h"
 
 extern char** environ;
 
@@ -29,23 +30,6 @@ bool g_dispatching = false;
 bool g_stopping_sent = false;
 uint32_t g_state = 0;
 
-bool write_whole(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp";
-    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    size_t off = 0;
-    bool ok = true;
-    while (ok && off < text.size()) {
-        ssize_t n = ::write(fd, text.data() + off, text.size() - off);
-        ok = n > 0;
-        if (ok) off += size_t(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok) ::unlink(tmp.c_str());
-    return ok;
-}
 
 bool read_file(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);
@@ -241,7 +225,7 @@ bool create_service(const std::string& name, const std::string& display_name,
                        command_line +
                        "\nKillSignal=SIGTERM\nTimeoutStopSec=60\n\n"
                        "[Install]\nWantedBy=multi-user.target\n";
-    if (!write_whole(unit_path(name), unit)) {
+    if (!win32::replace_file_contents(unit_path(name), unit, 0644)) {
         error = error_access_denied;
         return false;
     }
@@ -276,7 +260,7 @@ bool set_description(const std::string& name, const std::string& description, ui
             placed = true;
         }
     }
-    if (!write_whole(unit_path(name), out)) {
+    if (!win32::replace_file_contents(unit_path(name), out, 0644)) {
         error = error_access_denied;
         return false;
     }

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include "platform/win32/replace_file.h"
 
 namespace scripting::objects {
 
@@ -184,7 +185,7 @@ class image_obj final : public cl::idispatch<iimage_i> {
                  const std::string& ext) {
         if (to_response) return response_ && response_->write_response(bytes);
         // Written as a whole through a temporary file, as every file we replace.
-        if (write_file_atomically(cl::utf16_to_utf8(target), bytes.data(), bytes.size()))
+        if (win32::replace_file_contents(cl::utf16_to_utf8(target), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())))
             return true;
         trace2(cl::format_wstr(L"Error storing image %? (%?)\n", target, 1));
         (void)ext;

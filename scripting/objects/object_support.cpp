@@ -26,36 +26,6 @@ void register_type_once(const type_info& ti) {
     if (done.insert(&ti).second) program_type_library().add(&ti);
 }
 
-bool write_file_atomically(const std::string& path, const void* data, std::size_t size) {
-    std::random_device rd;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08x.tmp", static_cast<unsigned>(rd()));
-        temp = path + suffix;
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    const char* p = static_cast<const char*>(data);
-    std::size_t done = 0;
-    bool good = true;
-    while (done < size) {
-        const ssize_t w = ::write(fd, p + done, size - done);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) {
-            good = false;
-            break;
-        }
-        done += static_cast<std::size_t>(w);
-    }
-    good = good && ::fsync(fd) == 0;
-    good = ::close(fd) == 0 && good;
-    if (good && ::rename(temp.c_str(), path.c_str()) == 0) return true;
-    ::unlink(temp.c_str());
-    return false;
-}
 
 std::u16string to_utf16_units(const std::wstring& s) {
     std::u16string out;

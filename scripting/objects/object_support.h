@@ -69,9 +69,6 @@ hresult raise_script_error(const std::wstring& text);
 // Registers a member table with the program's type library on first use.
 void register_type_once(const type_info& ti);
 
-// Writes the file through a temporary file beside it, synced and renamed over
-// the target: on failure the old file stays as it was.
-bool write_file_atomically(const std::string& path, const void* data, std::size_t size);
 
 // UTF-16 code units of a wide text (code points above U+FFFF as pairs) and back.
 std::u16string to_utf16_units(const std::wstring& s);

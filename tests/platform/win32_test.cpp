@@ -1,10 +1,16 @@
 #include "platform/win32/errors.h"
+#include "platform/win32/replace_file.h"
 #include "platform/win32/sync.h"
 #include "platform/win32/time.h"
 
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/stat.h>
 #include <thread>
 
 using namespace win32;
@@ -50,7 +56,9 @@ TEST(Win32Time, FiletimeSystemtimeRoundTrips) {
 }
 
 TEST(Win32Time, UnixAndTimespecConversionsKeepSubSeconds) {
-    struct timespec ts{1700000000, 123456700};
+    struct timespec ts {
+        1700000000, 123456700
+    };
     filetime ft = filetime_from_timespec(ts);
     struct timespec back = timespec_from_filetime(ft);
     EXPECT_EQ(back.tv_sec, ts.tv_sec);
@@ -90,10 +98,50 @@ TEST(Win32Sync, DestroyingASetEventWhileItsWaiterLeavesIsSafe) {
     for (int round = 0; round < 200; ++round) {
         auto* ev = new event_object(true, false);
         std::thread waiter([ev] { EXPECT_EQ(ev->wait(infinite), wait_object_0); });
-        for (int i = 0; i < 5000 && ev->waiter_count() == 0; ++i) sleep_ms(1);
+        for (int i = 0; i < 5000 && ev->waiter_count() == 0; ++i)
+            sleep_ms(1);
         ASSERT_EQ(ev->waiter_count(), 1u);
         ev->set();
         delete ev; // the waiter may still be leaving its wait
         waiter.join();
     }
+}
+
+namespace {
+std::string read_all(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+std::size_t entries_in(const std::string& dir) {
+    std::size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir))
+        ++n;
+    return n;
+}
+} // namespace
+
+TEST(Win32ReplaceFile, NewContentWholeModeKeptAndNothingLeftOnFailure) {
+    char tmpl[] = "/tmp/tq_replace_XXXXXX";
+    const std::string dir = ::mkdtemp(tmpl);
+    const std::string file = dir + "/f.txt";
+    ASSERT_TRUE(win32::replace_file_contents(file, "first", 0600));
+    const mode_t old_mask = ::umask(077);
+    ASSERT_TRUE(win32::replace_file_contents(file, std::string(100000, 'x') + "end", 0644));
+    ::umask(old_mask);
+    EXPECT_EQ(read_all(file), std::string(100000, 'x') + "end");
+    struct stat st {};
+    ASSERT_EQ(::stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0644u);
+    EXPECT_EQ(entries_in(dir), 1u);
+    // A target the rename cannot replace: false, the target as it was, no
+    // temporary left behind.
+    const std::string sub = dir + "/sub";
+    ASSERT_EQ(::mkdir(sub.c_str(), 0755), 0);
+    EXPECT_FALSE(win32::replace_file_contents(sub, "data"));
+    EXPECT_TRUE(std::filesystem::is_directory(sub));
+    EXPECT_EQ(entries_in(dir), 2u);
+    EXPECT_FALSE(win32::replace_file_contents(dir + "/missing/f.txt", "data"));
+    std::filesystem::remove_all(dir);
 }
