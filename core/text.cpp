@@ -478,4 +478,19 @@ void split_comma_list(const char* p, std::size_t n, std::vector<std::string>& ou
         out.emplace_back(t.data(), t.size());
 }
 
+std::vector<std::wstring> split_blanks(std::wstring_view text) {
+    std::vector<std::wstring> words;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        while (i < text.size() && is_space_w(text[i]))
+            ++i;
+        std::size_t j = i;
+        while (j < text.size() && !is_space_w(text[j]))
+            ++j;
+        if (j > i) words.emplace_back(text.substr(i, j - i));
+        i = j;
+    }
+    return words;
+}
+
 } // namespace cl

@@ -421,6 +421,8 @@ using field_list = token_list<char, '\x02'>;
 // Comma-separated tokens of (p, n) as strings of their own; a zero byte also
 // ends the text.
 void split_comma_list(const char* p, std::size_t n, std::vector<std::string>& out);
+// The words of a text separated by runs of white space.
+std::vector<std::wstring> split_blanks(std::wstring_view text);
 
 // ---------------------------------------------------------------------------
 // Encodings. Wide text holds code points; "utf16" in these names is the wide

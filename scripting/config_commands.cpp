@@ -26,21 +26,6 @@ std::string u8(std::wstring_view s) {
     return cl::utf16_to_utf8(std::wstring(s));
 }
 
-std::vector<std::wstring> split_blanks(std::wstring_view text) {
-    std::vector<std::wstring> words;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && cl::is_space_w(text[i]))
-            ++i;
-        std::size_t j = i;
-        while (j < text.size() && !cl::is_space_w(text[j]))
-            ++j;
-        if (j > i) words.emplace_back(text.substr(i, j - i));
-        i = j;
-    }
-    return words;
-}
-
 // A path of a command as a full local path: relative paths start at the
 // document tree, as in the block list file.
 std::wstring full_path(const std::wstring& path) {
@@ -214,7 +199,7 @@ std::wstring run_protected_command(cl::ini_file& ini, std::wstring_view line,
     if (word == L"delete_setting") return edit_access_file(args, false);
     if (word == L"insert_setting") return edit_access_file(args, true);
     if (word == L"add_dynip_redirect") {
-        const std::vector<std::wstring> w = split_blanks(args);
+        const std::vector<std::wstring> w = cl::split_blanks(args);
         // name, host, port, and the two flags (missing flags are clear).
         if (w.size() < 3 || w.size() > 5) return L"Invalid arguments";
         set_dynamic_entry(u8(w[0]), u8(w[1] + L" " + w[2]), w.size() > 3 && flag_word(w[3]) ? 1 : 0,

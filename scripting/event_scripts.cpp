@@ -13,25 +13,6 @@
 
 namespace scripting {
 
-namespace {
-
-std::vector<std::wstring> words_of(const std::wstring& text) {
-    std::vector<std::wstring> words;
-    std::size_t i = 0;
-    while (i < text.size()) {
-        while (i < text.size() && cl::is_space_w(text[i]))
-            ++i;
-        std::size_t j = i;
-        while (j < text.size() && !cl::is_space_w(text[j]))
-            ++j;
-        if (j > i) words.push_back(text.substr(i, j - i));
-        i = j;
-    }
-    return words;
-}
-
-} // namespace
-
 std::unique_ptr<cl::simple_file> run_script_url(const std::string& url, const std::wstring& param) {
     const std::size_t q = url.find('?');
     const std::string path = url.substr(0, q);
@@ -79,7 +60,7 @@ std::size_t run_event_scripts(cl::ini_file& ini, const std::wstring& event,
     std::size_t count = 0;
     for (std::size_t i = 0; i < keys.size() && i < values.size(); ++i) {
         if (event.empty() || keys[i].compare(0, event.size(), event) != 0) continue;
-        const std::vector<std::wstring> words = words_of(values[i]);
+        const std::vector<std::wstring> words = cl::split_blanks(values[i]);
         if (words.empty()) continue;
         std::wstring param;
         for (std::size_t w = 1; w < words.size(); ++w)
