@@ -3,16 +3,12 @@
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <vector>
 #include <zlib.h>
 
 namespace cl {
 
 namespace {
-
-struct export_entry {
-    const char* name;
-    farproc address;
-};
 
 template <class F> farproc as_proc(F* f) {
     return reinterpret_cast<farproc>(f);
@@ -52,10 +48,19 @@ const dll_registry::module modules[] = {
 
 // "Loading": a DLL file name, compared without regard to case as the system
 // would; a path counts by its file name, since the functions are linked in.
+// The DLLs that layers above add; never destroyed, as entries may be
+// released during exit.
+std::vector<dll_registry::module>& added_modules() {
+    static auto* v = new std::vector<dll_registry::module>;
+    return *v;
+}
+
 const dll_registry::module* load_module(const std::wstring& dll_name) {
     std::wstring_view file = dll_name;
     if (const auto slash = file.rfind(L'/'); slash != file.npos) file.remove_prefix(slash + 1);
     for (const auto& m : modules)
+        if (same_file_name(file, m.name)) return &m;
+    for (const auto& m : added_modules())
         if (same_file_name(file, m.name)) return &m;
     return nullptr;
 }
@@ -73,6 +78,14 @@ dll_registry::~dll_registry() {
     // only forgetting them.
     std::lock_guard lk(lock_);
     dlls_.clear();
+}
+
+void dll_registry::add_module(const wchar_t* dll_name, const export_entry* exports, size_t count) {
+    auto& r = instance();
+    std::lock_guard lk(r.lock_);
+    for (const auto& m : added_modules())
+        if (same_file_name(m.name, dll_name)) return;
+    added_modules().push_back(module{dll_name, std::span<const export_entry>(exports, count)});
 }
 
 dll_registry& dll_registry::instance() {

@@ -20,6 +20,12 @@ namespace cl {
 // The address of a bound function; callers cast it to the function's type.
 using farproc = void (*)();
 
+// One exported function of a DLL that is linked in.
+struct export_entry {
+    const char* name;
+    farproc address;
+};
+
 class dll_registry {
   public:
     dll_registry() = default;
@@ -46,6 +52,10 @@ class dll_registry {
     uint32_t use_count(const std::wstring& dll_name) const;
     // Whether the DLL is registered and was found when it was loaded.
     bool is_loaded(const std::wstring& dll_name) const;
+
+    // Makes a DLL of functions linked in by a layer above the class library
+    // loadable by its file name. The table must live until the process ends.
+    static void add_module(const wchar_t* dll_name, const export_entry* exports, size_t count);
 
     struct module;
 

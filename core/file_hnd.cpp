@@ -108,6 +108,30 @@ int file_hnd::close() {
     return r == 0 ? 0 : -1;
 }
 
+bool file_hnd::read_share_allowed(uint64_t dev, uint64_t ino, uint32_t share) {
+    uint32_t share_bits = 0;
+    switch (share & ~sh_delete) {
+    case sh_denyrw:
+        share_bits = 0;
+        break;
+    case sh_denywr:
+        share_bits = share_read;
+        break;
+    case sh_denyrd:
+        share_bits = share_write;
+        break;
+    case sh_denyno:
+        share_bits = share_read | share_write;
+        break;
+    default:
+        return false;
+    }
+    std::lock_guard lk(share_lock_);
+    const auto& t = share_table();
+    const auto it = t.find({dev, ino});
+    return it == t.end() || !share_conflicts(it->second, 1, share_bits);
+}
+
 bool file_hnd::open_narrow(const std::string& path, uint32_t flags, uint32_t share) {
     return open(utf8_to_utf16(path), flags, share);
 }

@@ -70,6 +70,10 @@ class file_hnd {
     virtual bool read_byte(uint8_t& b);
 
     bool open_narrow(const std::string& path, uint32_t flags, uint32_t share = sh_denywr);
+    // True when a read-only open with this sharing would not conflict with
+    // the handles this process holds on the file (device, inode); no call
+    // into the system.
+    static bool read_share_allowed(uint64_t dev, uint64_t ino, uint32_t share);
     bool is_open() const { return fd_ != invalid_file_handle; }
     file_handle handle() const { return fd_; }
     // 0 after a successful open, the Windows error code after a failed one,

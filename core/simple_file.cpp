@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 namespace cl {
@@ -131,6 +132,8 @@ void simple_file::reset_cache() {
     info_state_ = 0;
     modified_text_.clear();
     etag_.clear();
+    snapshot_.reset();
+    snapshot_pos_ = 0;
 }
 
 int simple_file::close() {
@@ -182,7 +185,16 @@ int64_t simple_file::size() {
 int64_t simple_file::read(void* buffer, int64_t count) {
     if (!ranges_.empty() && static_cast<uint64_t>(count) > left_)
         count = static_cast<int64_t>(left_);
-    const int64_t n = file_hnd::read(buffer, count);
+    int64_t n = 0;
+    if (snapshot_) {
+        const std::string& b = snapshot_->bytes;
+        const uint64_t pos = std::min<uint64_t>(snapshot_pos_, b.size());
+        n = std::min<int64_t>(std::max<int64_t>(count, 0), static_cast<int64_t>(b.size() - pos));
+        std::memcpy(buffer, b.data() + pos, static_cast<std::size_t>(n));
+        snapshot_pos_ = pos + static_cast<uint64_t>(n);
+    } else {
+        n = file_hnd::read(buffer, count);
+    }
     if (!ranges_.empty() && n > 0) left_ -= static_cast<uint64_t>(n);
     return n;
 }
@@ -233,9 +245,59 @@ void simple_file::start(ref_cnt_base* companion) {
 
 bool simple_file::set_ranges(const range_list& ranges) {
     if (ranges.size() != 1 || ranges[0].second < ranges[0].first) return false;
-    if (seek(static_cast<int64_t>(ranges[0].first), 0) < 0) return false;
+    if (snapshot_)
+        snapshot_pos_ = ranges[0].first;
+    else if (seek(static_cast<int64_t>(ranges[0].first), 0) < 0)
+        return false;
     ranges_ = ranges;
     left_ = ranges[0].second - ranges[0].first + 1;
+    return true;
+}
+
+std::shared_ptr<const file_snapshot> simple_file::take_snapshot(uint64_t limit) {
+    if (snapshot_ || !is_open() || !query_info() || (info_.attributes & file_attribute_directory) ||
+        info_.size > limit)
+        return nullptr;
+    struct stat st;
+    if (::fstat(handle(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    auto s = std::make_shared<file_snapshot>();
+    s->bytes.resize(info_.size);
+    uint64_t got = 0;
+    while (got < info_.size) {
+        const ssize_t n =
+            ::pread(handle(), s->bytes.data() + got, info_.size - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return nullptr;
+        got += static_cast<uint64_t>(n);
+    }
+    // The size seen at the start must still hold: a file being written is
+    // served from its descriptor, as it comes.
+    if (::fstat(handle(), &st) != 0 || static_cast<uint64_t>(st.st_size) != info_.size)
+        return nullptr;
+    s->info = info_;
+    s->modified_text = modified_time_text();
+    s->etag = etag();
+    s->share_dev = st.st_dev;
+    s->share_ino = st.st_ino;
+    const file_information info = info_;
+    file_hnd::close();
+    info_ = info;
+    info_state_ = 1;
+    snapshot_ = s;
+    snapshot_pos_ = 0;
+    return s;
+}
+
+bool simple_file::open_snapshot(std::shared_ptr<const file_snapshot> snapshot, uint32_t share) {
+    if (!snapshot || !read_share_allowed(snapshot->share_dev, snapshot->share_ino, share))
+        return false;
+    file_hnd::close();
+    reset_cache();
+    info_ = snapshot->info;
+    info_state_ = 1;
+    modified_text_ = snapshot->modified_text;
+    etag_ = snapshot->etag;
+    snapshot_ = std::move(snapshot);
     return true;
 }
 

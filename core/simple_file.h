@@ -6,6 +6,7 @@
 #include "platform/win32/time.h"
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,6 +58,17 @@ std::string http_date(win32::filetime utc);
 // "1994-11-06T08:49:37Z"; empty for 0.
 std::string iso_date(win32::filetime utc);
 
+// A small file as its answers need it, read once per change of the file:
+// the information, the date text, the entity tag and every byte.
+struct file_snapshot {
+    file_information info;
+    std::string modified_text;
+    std::string etag;
+    std::string bytes;
+    uint64_t share_dev = 0; // st_dev and st_ino, the keys of the sharing rule
+    uint64_t share_ino = 0;
+};
+
 class simple_file : public file_hnd {
   public:
     using range_list = std::vector<std::pair<uint64_t, uint64_t>>;
@@ -95,6 +107,16 @@ class simple_file : public file_hnd {
     // Reads the information once; later calls give the first outcome.
     bool query_info();
     const file_information& info() const { return info_; }
+
+    // Reads the open file whole into a snapshot, closes the descriptor and
+    // serves the bytes from it. Null (the file stays open as it was) for a
+    // file over `limit` bytes, not a regular one, or one that changed size
+    // while read.
+    std::shared_ptr<const file_snapshot> take_snapshot(uint64_t limit);
+    // Serves a snapshot taken earlier instead of opening the file: no system
+    // call. False, and nothing changed, when the sharing rule of `share`
+    // would refuse an open of the file now.
+    bool open_snapshot(std::shared_ptr<const file_snapshot> snapshot, uint32_t share);
     bool has_range() const { return !ranges_.empty(); }
     uint64_t bytes_left() const { return left_; }
 
@@ -107,6 +129,8 @@ class simple_file : public file_hnd {
     int info_state_ = 0; // 0 not read, 1 read, -1 failed
     std::string modified_text_;
     std::string etag_;
+    std::shared_ptr<const file_snapshot> snapshot_;
+    uint64_t snapshot_pos_ = 0;
 };
 
 } // namespace cl

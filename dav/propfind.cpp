@@ -3,6 +3,8 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "dav/caldav_collections.h"
+#include "dav/caldav_reports.h"
 #include "dav/dav_methods.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
@@ -74,6 +76,12 @@ int run_prop_frame(http_prop_base_request& request,
     request.answer.swap(kept);
     request.answer.clear();
     const int status = answer(document);
+    // An answer that sent itself (an error with a DAV error body).
+    if (status == dav_answered) {
+        kept.swap(request.answer);
+        kept.clear();
+        return 0;
+    }
     if (status < 300) {
         if (trace_level() >= 2 && !request.answer.empty())
             cl::trace_out.write(cl::format_str("xml response: %?\n", request.answer));
@@ -121,6 +129,9 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
     // A body that is there but no XML is an error of the client, not a
     // request for everything.
     if (!request.body.empty() && !document.loaded) return 400;
+    for (store_kind kind : {store_kind::calendar, store_kind::addressbook})
+        if (is_store_request(kind, request, cfg->local_path, document))
+            return store_propfind(kind, request, document);
     if (!cfg->is_file() && !cfg->is_directory()) return 404;
 
     dav_property_context context;
@@ -189,8 +200,11 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
     return 207;
 }
 
-int report_answer(http_prop_base_request&, xml_document& document) {
+int report_answer(http_prop_base_request& request, xml_document& document) {
     if (!document.loaded) return 400;
+    for (store_kind kind : {store_kind::calendar, store_kind::addressbook})
+        if (is_store_request(kind, request, request.config()->local_path, document))
+            return store_report(kind, request, document);
     // No report of plain folders is supported: refused, never answered with
     // an empty multistatus.
     return 403;

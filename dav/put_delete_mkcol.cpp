@@ -1,6 +1,8 @@
 // PUT, DELETE and MKCOL on the served tree.
 #include "dav/put_delete_mkcol.h"
 
+#include "dav/caldav_collections.h"
+
 #include "core/format.h"
 #include "core/simple_file.h"
 #include "core/text.h"
@@ -189,6 +191,8 @@ int dav_put(http_put_request& r) {
             if (!etag.empty()) r.headers->add("Etag", etag);
         }
     }
+    // Calendar and contact clients take only 204 for a replaced object.
+    if (replacing && is_store_object(path)) return answer_text(r, 204, std::string());
     return answer_text(r, status, replacing ? "Accepted" : "Created.");
 }
 

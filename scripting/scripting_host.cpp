@@ -5,6 +5,7 @@
 #include "platform/win32/process.h"
 #include "scripting/config_cache.h"
 #include "scripting/hashlist.h"
+#include "scripting/event_scripts.h"
 #include "scripting/hashlist_users.h"
 #include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/webserver_members.h"
@@ -111,7 +112,7 @@ void scripting_host::stop_spawned_scripts() {
 namespace scripting {
 
 void scripting_host::run_script_discard_output(const std::string& url, const std::wstring& param) {
-    scripting::run_script_discard_output(url, param);
+    scripting::run_script_url_discard_output(url, param);
 }
 
 void scripting_host::clear_shost_cache() {

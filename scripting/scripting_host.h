@@ -2,6 +2,7 @@
 // shell makes one at start-up and installs it with set_script_host.
 #pragma once
 #include "core/ini_file.h"
+#include "scripting/daily_maintenance.h"
 #include "scripting/spawned_scripts.h"
 #include "server/script_host.h"
 
@@ -42,9 +43,17 @@ class scripting_host final : public script_host {
     void clear_shost_cache() override;
     std::array<uint32_t, 9> object_counters() override;
 
+    // Configuration commands, event scripts, the daily maintenance and the
+    // dynamic-address notice (scripting_host_commands.cpp).
+    void schedule_daily_maintenance(const std::wstring& log_dir) override;
+    void run_event_scripts(const std::wstring& event) override;
+    void register_config_command_object(bool on) override;
+    void dynip_call(const std::string& address, const std::string& client, int family) override;
+
   private:
     cl::ini_file& ini_;
     spawned_scripts spawned_;
+    std::unique_ptr<daily_maintenance> maintenance_;
 };
 
 } // namespace scripting

@@ -65,6 +65,14 @@ class access_log {
     bool is_open();
     std::wstring path();
 
+    // Renames the open log to target (never over an existing file) and goes
+    // on in a new file of the old name; lines queued meanwhile wait for the
+    // new file. When the rename or the new file fails, logging goes on in
+    // the file it used before and false is returned.
+    bool rotate_to(const std::wstring& target);
+    // The daily rotation's timer entry; close() cancels it.
+    cl::timer_id& daily_timer() { return daily_timer_; }
+
   private:
     cl::critical_section lock_;
     cl::event flush_event_;

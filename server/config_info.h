@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "platform/automation/unknown.h"
 #include "server/response_headers.h"
+#include "server/served_file_memo.h"
 
 #include <boost/regex.hpp>
 
@@ -178,6 +179,9 @@ class config_info : public cl::ref_cnt_shared {
     std::string file_name_utf8;
     std::string directory_utf8;
     uint32_t attributes = invalid_file_attributes;
+    // Facts about the file at local_path, kept while this configuration is
+    // handed out.
+    mutable served_file_memo served_file;
 };
 
 // The attributes of a local path in the values above: the directory bit for a

@@ -2,6 +2,7 @@
 
 #include "core/sync.h"
 
+#include <ctime>
 #include <map>
 
 namespace {
@@ -9,12 +10,18 @@ namespace {
 struct entry {
     std::string address;
     uint8_t flag = 0;
+    uint8_t flag2 = 0;
+    int64_t created = 0;
 };
+
+// An entry lives this many seconds after it was registered.
+constexpr int64_t max_entry_age = 600000;
 
 struct redirect_table {
     cl::critical_section lock;
     std::string prefix;
     std::map<std::string, entry, std::less<>> entries;
+    cl::timer_id expiry_timer;
 };
 
 redirect_table& table() {
@@ -30,10 +37,44 @@ void set_dynip_prefix(std::string prefix) {
     t.prefix = std::move(prefix);
 }
 
-void set_dynamic_entry(const std::string& name, const std::string& address, uint8_t flag) {
+void set_dynamic_entry(const std::string& name, const std::string& address, uint8_t flag,
+                       uint8_t flag2) {
+    redirect_table& t = table();
+    const int64_t now = static_cast<int64_t>(std::time(nullptr));
+    cl::cs_lock g(t.lock);
+    t.entries[name] = entry{address, flag, flag2, now};
+}
+
+std::size_t expire_dynamic_entries(int64_t now) {
     redirect_table& t = table();
     cl::cs_lock g(t.lock);
-    t.entries[name] = entry{address, flag};
+    return std::erase_if(t.entries,
+                         [now](const auto& e) { return now - e.second.created > max_entry_age; });
+}
+
+bool set_dynamic_entry_time(const std::string& name, int64_t created) {
+    redirect_table& t = table();
+    cl::cs_lock g(t.lock);
+    const auto it = t.entries.find(name);
+    if (it == t.entries.end()) return false;
+    it->second.created = created;
+    return true;
+}
+
+bool has_dynamic_entry(const std::string& name) {
+    redirect_table& t = table();
+    cl::cs_lock g(t.lock);
+    return t.entries.find(name) != t.entries.end();
+}
+
+void start_dynamic_expiry(cl::base_timer& timer) {
+    timer.set_timer(
+        table().expiry_timer,
+        [] { expire_dynamic_entries(static_cast<int64_t>(std::time(nullptr))); }, 10000);
+}
+
+void stop_dynamic_expiry() {
+    table().expiry_timer.kill(true);
 }
 
 void remove_dynamic_entry(const std::string& name) {

@@ -25,6 +25,8 @@ namespace {
 
 constexpr uint32_t serve_flags = cl::o_rdonly | cl::o_binary;
 constexpr uint32_t serve_share = cl::sh_denywr;
+// Files up to this size are kept in memory with their configuration.
+constexpr uint64_t snapshot_limit = 64 * 1024;
 
 std::string decimal(int64_t v) {
     return cl::format_str("%?", v);
@@ -80,9 +82,18 @@ int http_get_request::lookup_request_file() {
     if (!f) return 501;
     // A script runs as its output is read: long work.
     if (typeid(*f) != typeid(cl::simple_file)) the_http_server().before_blocking();
+    const bool plain = typeid(*f) == typeid(cl::simple_file);
     set_file(std::move(f));
     content_type = cfg->mime_type_of_file(path);
+    // A small file named by the configuration itself is read once per change
+    // and then served from memory.
+    const bool memo = plain && path == cfg->local_path;
+    if (memo && file_->open_snapshot(cfg->served_file.snapshot(), serve_share)) return 0;
     if (!file_->open(path, serve_flags, serve_share)) return 404;
+    if (memo) {
+        if (auto s = file_->take_snapshot(snapshot_limit))
+            cfg->served_file.set_snapshot(std::move(s));
+    }
     return 0;
 }
 

@@ -98,10 +98,6 @@ std::string decimal(int64_t v) {
     return cl::format_str("%?", v);
 }
 
-// A body up to this size fits what the service buffers for a connection, so
-// sending it never waits for the client.
-constexpr int64_t short_body_limit = 128 * 1024;
-
 bool has_header(const response_headers& h, const char* name) {
     return h.headers().find(std::string_view(name)) != h.headers().end();
 }
@@ -439,10 +435,11 @@ void http_request::send_body() {
         if (!headers_sent) send_header(false);
         return;
     }
-    // A large body or one of unknown length (a script's output) can keep
-    // this thread waiting for the client.
+    // A body of unknown length (a script's output) can keep this thread
+    // waiting for its producer; a send that has to wait for the client makes
+    // sure of another receiver itself.
     const int64_t body_size = file_->size();
-    if (body_size < 0 || body_size > short_body_limit) the_http_server().before_blocking();
+    if (body_size < 0) the_http_server().before_blocking();
     const uint64_t connection = info ? info->connection_id : 0;
     std::size_t size = 8192;
     std::vector<char> buffer(size);

@@ -16,6 +16,8 @@ namespace {
 constexpr uint32_t init_flags = khttp::initialize_server | khttp::initialize_config;
 constexpr uint32_t error_operation_aborted = 995;
 
+void before_send_wait();
+
 std::string connection_text(const connection_record& r) {
     if (r.user.empty()) return r.client;
     return r.client + "," + r.user;
@@ -102,6 +104,7 @@ bool _http_server::start(uint32_t http_port, uint32_t https_port, const std::wst
         cl::slow_timer().set_timer(
             sweep_timer_, [this] { sweep_connections(); }, 1000);
 
+    khttp::set_before_send_wait(&before_send_wait);
     receivers_ = static_cast<uint32_t>(usable_cores());
     loop_running_ = true;
     uint32_t started = 0;
@@ -140,6 +143,12 @@ namespace {
 // has made sure of a waiting receiver for its current request.
 thread_local _http_server* loop_owner = nullptr;
 thread_local bool spare_ensured = false;
+
+// A send about to wait for a slow client is work that blocks: a large
+// answer to a client that keeps up costs no extra thread.
+void before_send_wait() {
+    if (_http_server* owner = loop_owner) owner->before_blocking();
+}
 
 } // namespace
 

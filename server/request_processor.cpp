@@ -175,26 +175,31 @@ class root_handle {
 };
 
 // The document root as configured (without trailing slashes), resolved, and
-// open; made again only when the root changes.
+// open; made again only when the root changes, with a new generation.
 struct document_root {
     std::string text;
     std::string real;
-    std::shared_ptr<const root_handle> handle;
+    std::unique_ptr<const root_handle> handle;
+    uint64_t generation = 0;
 };
 
-document_root current_document_root() {
+std::shared_ptr<const document_root> current_document_root() {
     static std::mutex lock;
     static std::wstring source;
-    static document_root cached;
+    static std::shared_ptr<const document_root> cached;
+    static uint64_t generations = 0;
     const std::wstring root = public_dir();
     std::lock_guard<std::mutex> g(lock);
-    if (root != source || !cached.handle) {
+    if (root != source || !cached) {
         source = root;
-        cached.text = cl::utf16_to_utf8(root);
-        while (cached.text.size() > 1 && cached.text.back() == '/')
-            cached.text.pop_back();
-        cached.real = real_path_of(cached.text);
-        cached.handle = std::make_shared<const root_handle>(cached.text);
+        auto r = std::make_shared<document_root>();
+        r->text = cl::utf16_to_utf8(root);
+        while (r->text.size() > 1 && r->text.back() == '/')
+            r->text.pop_back();
+        r->real = real_path_of(r->text);
+        r->handle = std::make_unique<const root_handle>(r->text);
+        r->generation = ++generations;
+        cached = std::move(r);
     }
     return cached;
 }
@@ -226,8 +231,7 @@ bool resolves_beneath(const document_root& root, const std::string& path) {
 // request, a file reached through links that stay inside, is settled by the
 // kernel in one call; everything else is resolved in full (realpath walks
 // the path one link read per component, which costs several calls).
-bool inside_document_root(const std::wstring& local_path) {
-    const document_root root = current_document_root();
+bool inside_root(const document_root& root, const std::wstring& local_path) {
     const std::string& r = root.real;
     if (r.empty()) return false;
     const std::string path = cl::utf16_to_utf8(local_path);
@@ -236,6 +240,21 @@ bool inside_document_root(const std::wstring& local_path) {
     if (p.empty()) return false;
     return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 &&
                       (r == "/" || p[r.size()] == '/'));
+}
+
+bool inside_document_root(const std::wstring& local_path) {
+    return inside_root(*current_document_root(), local_path);
+}
+
+// The same for the target of a configuration, answered once per
+// configuration: a link on its path that changes makes a new one.
+bool config_inside_document_root(const config_info& config) {
+    const std::shared_ptr<const document_root> root = current_document_root();
+    const int known = config.served_file.inside_root(root->generation);
+    if (known >= 0) return known == 1;
+    const bool inside = inside_root(*root, config.local_path);
+    config.served_file.set_inside_root(root->generation, inside);
+    return inside;
 }
 
 struct pass_state {
@@ -261,24 +280,47 @@ std::wstring media_folder_name(const std::wstring& media_dir) {
 std::wstring decode_media_path(const std::wstring& path, const std::wstring& media_folder) {
     if (media_folder.empty()) return path;
     const std::wstring p = L"/" + media_folder;
-    const std::wstring prefix = p + L".enc/";
-    if (path.size() < prefix.size() ||
-        !cl::iequals_w(std::wstring_view(path).substr(0, prefix.size()), prefix))
-        return path;
-    const std::wstring rest = path.substr(prefix.size());
+    // The content directory writes "/<media>/.enc/"; "/<media>.enc/" is the
+    // older form and is still read.
+    std::size_t prefix_size = 0;
+    for (const std::wstring& prefix : {p + L"/.enc/", p + L".enc/"})
+        if (path.size() >= prefix.size() &&
+            cl::iequals_w(std::wstring_view(path).substr(0, prefix.size()), prefix)) {
+            prefix_size = prefix.size();
+            break;
+        }
+    if (prefix_size == 0) return path;
+    const std::wstring rest = path.substr(prefix_size);
     const std::size_t dot = rest.rfind(L'.');
     if (dot == std::wstring::npos) return path;
     if (rest.find_first_of(L"\\:/") < dot) return path;
     const std::wstring hex = rest.substr(0, dot);
     if (hex.size() % 2 != 0) return path;
-    std::wstring decoded;
+    std::string bytes;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
         const int v = cl::hex_pair_value(hex[i], hex[i + 1]);
-        // A decoded separator would let the name climb out of the folder.
-        if (v < 32 || v == '/' || v == '\\') return path;
-        decoded += static_cast<wchar_t>(v);
+        if (v < 32 || v == '\\') return path;
+        bytes += static_cast<char>(v);
     }
-    return p + L"/" + decoded + L"." + rest.substr(dot + 1);
+    // The hex digits are the UTF-8 bytes of the name; bytes that are no
+    // UTF-8 are read one character each, as the older form wrote them.
+    std::wstring decoded = cl::utf8_to_utf16(bytes);
+    if (cl::utf16_to_utf8(decoded) != bytes) {
+        decoded.clear();
+        for (unsigned char c : bytes)
+            decoded += static_cast<wchar_t>(c);
+    }
+    // Names below subfolders keep their "/"; no segment may climb or vanish.
+    const std::wstring name = decoded + L"." + rest.substr(dot + 1);
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t slash = name.find(L'/', start);
+        const std::wstring seg = name.substr(start, slash == std::wstring::npos ? slash : slash - start);
+        if (seg.empty() || seg == L"." || seg == L"..") return path;
+        if (slash == std::wstring::npos) break;
+        start = slash + 1;
+    }
+    return p + L"/" + name;
 }
 
 void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
@@ -355,7 +397,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     int pass = 0;
     for (; pass < max_passes; ++pass) {
         st.config = host.get_config_info(path, method_w);
-        if (st.config && !is_proxy && !inside_document_root(st.config->local_path))
+        if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
         info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
         info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));

@@ -22,8 +22,11 @@
 #include "shell/globals.h"
 #include "shell/instance.h"
 #include "shell/language.h"
+#include "shell/media_sharing.h"
+#include "shell/publish.h"
 #include "shell/service_mode.h"
 #include "shell/startup.h"
+#include "shell/system_integration.h"
 #include "system/os_version.h"
 
 #include <csignal>
@@ -81,7 +84,7 @@ void hand_over_to_server() {
 }
 
 int run(int argc, char** argv) {
-    // Crash handler: not part of this build yet.
+    install_crash_handler_first();
 
     const std::wstring command_line = join_command_line(argc, argv);
     const command_switches switches = parse_switches(command_line);
@@ -106,12 +109,11 @@ int run(int argc, char** argv) {
         return 1;
     }
     ml_table().set_placeholder(L"p", g_product_name);
-    // The crash handler's texts: not part of this build yet.
+    set_crash_texts_from_language();
 
     switch (first_ending_switch(switches)) {
     case ending_switch::publish:
-        // Publishing a file is not part of this build yet.
-        return 0;
+        return publish_file(switches.publish_text);
     case ending_switch::start_service:
         return install_service(g_program_name, L"teskqvel web server", ml_text("service_desc"),
                                L"\"" + program_file() + L"\" -service",
@@ -148,6 +150,7 @@ int run(int argc, char** argv) {
     // before the pool threads that parse request bodies exist.
     xml::init_parser();
     hand_over_to_server();
+    prepare_system_integration();
     server_start();
 
     if (g_service_mode) {
@@ -157,7 +160,8 @@ int run(int argc, char** argv) {
     }
 
     create_daemon_window();
-    // Media server and NAT port mappings: not part of this build yet.
+    start_media_sharing();
+    start_port_forwarding();
     signal_server_ready();
     start_stop_signal_watch();
     // The loop ends with the shut-down (the window's on_quit).

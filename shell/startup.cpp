@@ -13,6 +13,8 @@
 #include "shell/daemon_wnd.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
+#include "shell/media_sharing.h"
+#include "shell/system_integration.h"
 #include "system/os_version.h"
 
 #include <atomic>
@@ -104,6 +106,8 @@ void close_server() {
     static std::atomic<bool> done{false};
     if (done.exchange(true)) return;
     show_closing_balloon();
+    stop_media_sharing();
+    stop_port_forwarding();
     server_stop();
     remove_tray_icon();
     destroy_daemon_window();

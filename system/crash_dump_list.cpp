@@ -10,6 +10,7 @@ namespace {
 struct block_list {
     std::mutex lock;
     std::vector<std::pair<const void*, size_t>> blocks;
+    crash_dump_observer observer = nullptr;
 };
 
 // Never destroyed: sinks of other static objects register and unregister
@@ -25,6 +26,7 @@ void crash_dump_add_memory(const void* address, size_t size) {
     if (!address || !size) return;
     auto& l = list();
     std::lock_guard lk(l.lock);
+    if (l.observer) l.observer(address, size);
     for (auto& b : l.blocks)
         if (b.first == address) {
             b.second = size;
@@ -40,7 +42,17 @@ bool crash_dump_remove_memory(const void* address) {
                            [&](const auto& b) { return b.first == address; });
     if (it == l.blocks.end()) return false;
     l.blocks.erase(it);
+    if (l.observer) l.observer(address, 0);
     return true;
+}
+
+void set_crash_dump_observer(crash_dump_observer observer) {
+    auto& l = list();
+    std::lock_guard lk(l.lock);
+    l.observer = observer;
+    if (observer)
+        for (const auto& b : l.blocks)
+            observer(b.first, b.second);
 }
 
 std::vector<std::pair<const void*, size_t>> crash_dump_memory_list() {

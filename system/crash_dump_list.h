@@ -17,4 +17,10 @@ bool crash_dump_remove_memory(const void* address);
 // A copy of the list, in the order the blocks were added.
 std::vector<std::pair<const void*, size_t>> crash_dump_memory_list();
 
+// The crash handler keeps a copy of the list that its signal handler can read
+// without locks: the observer hears every change (size 0: removed), and at
+// once every block already listed. Null stops it.
+using crash_dump_observer = void (*)(const void* address, size_t size);
+void set_crash_dump_observer(crash_dump_observer observer);
+
 } // namespace cl

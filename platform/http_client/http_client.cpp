@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -49,6 +50,15 @@ uint32_t error_of(CURLcode c) {
     case CURLE_UNSUPPORTED_PROTOCOL:
     case CURLE_BAD_CONTENT_ENCODING:
         return error_invalid_server_response;
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+        return error_secure_failure;
+    case CURLE_SSL_CONNECT_ERROR:
+        return error_secure_channel_error;
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        return error_name_not_resolved;
     case CURLE_OUT_OF_MEMORY:
         return error_not_enough_memory;
     case CURLE_ABORTED_BY_CALLBACK:
@@ -86,6 +96,25 @@ std::shared_ptr<session> session::open(std::string agent, uint32_t, uint32_t& er
 
 session::~session() = default;
 
+void session::set_proxy(std::string proxy, std::string bypass) {
+    proxy_ = std::move(proxy);
+    // The library takes a comma-separated list; "<local>" has no
+    // counterpart there and is dropped.
+    std::string list;
+    std::size_t i = 0;
+    while (i < bypass.size()) {
+        const std::size_t end = bypass.find_first_of(";, \t", i);
+        const std::string item = bypass.substr(i, end == std::string::npos ? end : end - i);
+        if (!item.empty() && item != "<local>") {
+            if (!list.empty()) list += ',';
+            list += item;
+        }
+        if (end == std::string::npos) break;
+        i = end + 1;
+    }
+    bypass_ = std::move(list);
+}
+
 connection::connection(std::shared_ptr<session> s, std::string host, uint16_t port)
     : session_(std::move(s)), host_(std::move(host)), port_(port) {}
 
@@ -98,6 +127,8 @@ struct request::state {
     std::string method;
     std::string referrer;
     std::string agent;
+    std::string proxy;
+    std::string no_proxy;
     std::vector<std::pair<std::string, std::string>> headers;
     bool secure = false;
 
@@ -244,6 +275,10 @@ request::request(const connection& c, std::string method, std::string target, st
     s_->target = target.empty() ? std::string("/") : std::move(target);
     s_->referrer = std::move(referrer);
     s_->agent = c.owner() ? c.owner()->agent() : std::string();
+    if (c.owner()) {
+        s_->proxy = c.owner()->proxy();
+        s_->no_proxy = c.owner()->proxy_bypass();
+    }
     std::string accept;
     for (const std::string& t : accept_types) {
         if (t.empty()) continue;
@@ -285,6 +320,28 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
         s_->headers.emplace_back(std::move(name), std::move(value));
     }
     return 0;
+}
+
+std::string request::primary_ip() const {
+    char* ip = nullptr;
+    if (!s_->easy || !s_->sent ||
+        curl_easy_getinfo(s_->easy, CURLINFO_PRIMARY_IP, &ip) != CURLE_OK || !ip)
+        return {};
+    return ip;
+}
+
+std::string request::certificate_subject() const {
+    curl_certinfo* info = nullptr;
+    if (!s_->easy || !s_->sent || !s_->secure ||
+        curl_easy_getinfo(s_->easy, CURLINFO_CERTINFO, &info) != CURLE_OK || !info ||
+        info->num_of_certs < 1)
+        return {};
+    // The first certificate of the chain is the server's own.
+    for (curl_slist* f = info->certinfo[0]; f; f = f->next) {
+        std::string_view line = f->data;
+        if (line.substr(0, 8) == "Subject:") return std::string(trim(line.substr(8)));
+    }
+    return {};
 }
 
 uint32_t request::failure() const {
@@ -332,6 +389,14 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     if (!s.easy || !s.multi) return error_not_enough_memory;
     CURL* e = s.easy;
     curl_easy_setopt(e, CURLOPT_URL, s.url.c_str());
+    // Through a proxy a plain request names the whole URL; a secure one goes
+    // through a tunnel and names only the path.
+    if (!s.proxy.empty() && !s.secure) {
+        std::string absolute = s.url;
+        absolute.pop_back();
+        absolute += s.target;
+        s.target = std::move(absolute);
+    }
     curl_easy_setopt(e, CURLOPT_REQUEST_TARGET, s.target.c_str());
     curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L);
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -339,7 +404,8 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errbuf);
-    curl_easy_setopt(e, CURLOPT_PROXY, "");
+    curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
+    if (!s.proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, s.no_proxy.c_str());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &state::on_connected);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
@@ -353,6 +419,12 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     if (s.secure) {
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYPEER, 1L);
         curl_easy_setopt(e, CURLOPT_SSL_VERIFYHOST, 2L);
+        if (want_certificate_) {
+            curl_easy_setopt(e, CURLOPT_CERTINFO, 1L);
+            curl_easy_setopt(e, CURLOPT_FRESH_CONNECT, 1L);
+        }
+        if (const char* ca = std::getenv("SSL_CERT_FILE"); ca && *ca)
+            curl_easy_setopt(e, CURLOPT_CAINFO, ca);
     }
 
     s.has_body = total_length != 0;

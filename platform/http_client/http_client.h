@@ -10,6 +10,9 @@
 // target is sent exactly as given.
 //
 // Every call that can fail returns a Windows error number, 0 on success.
+//
+// Secure requests check the server's certificate against the system's trust
+// store, or against the bundle that SSL_CERT_FILE names when it is set.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -29,6 +32,8 @@ constexpr uint32_t error_name_not_resolved = 12007;
 constexpr uint32_t error_operation_cancelled = 12017;
 constexpr uint32_t error_incorrect_handle_state = 12019;
 constexpr uint32_t error_cannot_connect = 12029;
+constexpr uint32_t error_secure_channel_error = 12157;
+constexpr uint32_t error_secure_failure = 12175;
 constexpr uint32_t error_connection_error = 12030;
 constexpr uint32_t error_invalid_server_response = 12152;
 
@@ -67,12 +72,20 @@ class session {
     session& operator=(const session&) = delete;
 
     const std::string& agent() const { return agent_; }
+    // A named proxy ("host:port" or a URL) for the session's requests and the
+    // hosts that bypass it (a list separated by ";", "," or blanks; "<local>"
+    // stands for names without a dot). Empty: straight to the server.
+    void set_proxy(std::string proxy, std::string bypass);
+    const std::string& proxy() const { return proxy_; }
+    const std::string& proxy_bypass() const { return bypass_; }
     void set_timeouts(const timeouts& t) { timeouts_ = t; }
     const timeouts& get_timeouts() const { return timeouts_; }
 
   private:
     explicit session(std::string agent) : agent_(std::move(agent)) {}
     std::string agent_;
+    std::string proxy_;
+    std::string bypass_;
     timeouts timeouts_;
 };
 
@@ -110,6 +123,9 @@ class request {
     // value or without a name is refused (87).
     uint32_t add_headers(std::string_view lines, uint32_t flags);
     void set_timeouts(const timeouts& t) { timeouts_ = t; }
+    // The server's certificate is wanted after send: the request gets a
+    // connection of its own, as a reused one no longer has it.
+    void want_certificate() { want_certificate_ = true; }
     // Follows no redirect (always so) and sends "Connection: close".
     void disable_keep_alive() { keep_alive_ = false; }
 
@@ -137,6 +153,12 @@ class request {
     uint32_t read_data(void* buffer, std::size_t length, std::size_t& got);
     // True once the whole response has been received.
     bool complete() const;
+    // The address the connection went to (or was last tried), as text;
+    // empty before send.
+    std::string primary_ip() const;
+    // The subject of the server's certificate ("CN=..., O=..."), for a
+    // secure request once it is connected; empty otherwise.
+    std::string certificate_subject() const;
 
     struct state;
 
@@ -147,6 +169,7 @@ class request {
     std::unique_ptr<state> s_;
     timeouts timeouts_;
     bool keep_alive_ = true;
+    bool want_certificate_ = false;
     std::string raw_headers_;
     std::string reason_;
     uint32_t status_ = 0;

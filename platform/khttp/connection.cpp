@@ -859,11 +859,27 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
     return 0;
 }
 
+namespace {
+std::atomic<void (*)()> before_send_wait{nullptr};
+} // namespace
+
+void set_before_send_wait(void (*hook)()) {
+    before_send_wait.store(hook);
+}
+
 void connection::wait_backlog(lock& l) {
-    cv_.wait(l, [&] {
+    const auto taken = [&] {
         return phase_ == phase::closed ||
                out_.size() + (writing_.size() - write_off_) < send_backlog;
-    });
+    };
+    if (taken()) return;
+    if (auto hook = before_send_wait.load()) {
+        // The hook may start threads: not under the connection's lock.
+        l.unlock();
+        hook();
+        l.lock();
+    }
+    cv_.wait(l, taken);
 }
 
 uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const response& r,

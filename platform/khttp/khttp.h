@@ -236,6 +236,11 @@ uint32_t send_response(const queue_handle& queue, uint64_t request_id, uint32_t 
 uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, const void* data,
                    std::size_t length, uint32_t* bytes_sent = nullptr);
 
+// Called on the sending thread just before a send waits for the client to
+// take earlier output, with no lock of the caller's held: the server makes
+// sure another thread receives meanwhile. Null: no call. Set before sends.
+void set_before_send_wait(void (*hook)());
+
 // Starts an asynchronous wait for the end of the connection. 997 (pending) or 0
 // when the connection is already closed (the outcome is then set at once).
 uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id, overlapped& notice);

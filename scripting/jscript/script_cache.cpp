@@ -369,36 +369,4 @@ void script_exec(shost_file* file) {
     file->run_finished();
 }
 
-std::unique_ptr<cl::simple_file> run_script(const std::string& url, const std::wstring& param) {
-    cl::sh_ptr<config_info> cfg = get_url_config_info(url, L"GET");
-    if (!cfg || cfg->local_path.empty()) {
-        if (trace_level() > 0)
-            cl::trace_out.write(cl::format_str("run script: invalid or unallowed path: %?\n", url));
-        return nullptr;
-    }
-    auto info = cl::make_sh<req_info>();
-    info->config = cfg;
-    info->set("REQUEST_METHOD", "GET");
-    info->set("_TSKQVL_SCRIPT_PARAM", cl::utf16_to_utf8(param));
-    info->set("_TSKQVL_PATH", cl::utf16_to_utf8(cfg->local_path));
-    if (!impersonate_request_user(*cfg)) return nullptr;
-    std::unique_ptr<cl::simple_file> f = make_script_file(info, cfg->local_path);
-    if (!f || !f->open(cfg->local_path, cl::o_rdonly | cl::o_binary, cl::sh_denywr) ||
-        !f->error_text().empty()) {
-        if (trace_level() > 0)
-            cl::trace_out.write(cl::format_str("run script: file problem: %?\n", url));
-        return nullptr;
-    }
-    f->start(nullptr);
-    return f;
-}
-
-void run_script_discard_output(const std::string& url, const std::wstring& param) {
-    std::unique_ptr<cl::simple_file> f = run_script(url, param);
-    if (!f) return;
-    char buf[1024];
-    while (f->read(buf, sizeof buf) > 0) {
-    }
-}
-
 } // namespace scripting

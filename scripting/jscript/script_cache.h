@@ -122,10 +122,6 @@ shost_cache& the_shost_cache();
 // hands the request over; the file's run is finished when the worker is
 // done, or at once when no worker could be had (the error text is its body).
 void script_exec(shost_file* file);
-// A script by URL without an HTTP request: the started file, whose output
-// the caller reads; null when the URL is refused or the file cannot be run.
-std::unique_ptr<cl::simple_file> run_script(const std::string& url, const std::wstring& param);
-void run_script_discard_output(const std::string& url, const std::wstring& param);
 void clear_shost_cache();
 
 } // namespace scripting

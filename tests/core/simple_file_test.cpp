@@ -163,3 +163,44 @@ TEST_F(SimpleFile, DescriptorsAreCloseOnExec) {
     EXPECT_TRUE(::fcntl(f.handle(), F_GETFD) & FD_CLOEXEC);
     EXPECT_TRUE(::fcntl(d.handle(), F_GETFD) & FD_CLOEXEC);
 }
+
+TEST_F(SimpleFile, SnapshotServesTheSameBytesInformationAndSharingRule) {
+    const std::string content = "0123456789abcdefghij";
+    put("s.txt", content);
+    put("big.bin", std::string(100, 'x'));
+    cl::simple_file big;
+    ASSERT_TRUE(big.open(path("big.bin"), cl::o_rdonly));
+    EXPECT_EQ(big.take_snapshot(99), nullptr); // over the limit: stays open as it was
+    char buf[128];
+    EXPECT_EQ(big.read(buf, sizeof buf), 100);
+
+    cl::simple_file first;
+    ASSERT_TRUE(first.open(path("s.txt"), cl::o_rdonly));
+    const std::string tag = first.etag(), date = first.modified_time_text();
+    const auto snap = first.take_snapshot(1024);
+    ASSERT_NE(snap, nullptr);
+    EXPECT_EQ(snap->bytes, content);
+    EXPECT_EQ(first.read(buf, sizeof buf), 20); // the first reader goes on from memory
+    EXPECT_EQ(std::string(buf, 20), content);
+
+    cl::simple_file again;
+    ASSERT_TRUE(again.open_snapshot(snap, cl::sh_denywr));
+    EXPECT_EQ(again.size(), 20);
+    EXPECT_EQ(again.etag(), tag);
+    EXPECT_EQ(again.modified_time_text(), date);
+    ASSERT_TRUE(again.set_ranges({{5, 9}}));
+    EXPECT_EQ(again.read(buf, sizeof buf), 5);
+    EXPECT_EQ(std::string(buf, 5), "56789");
+    EXPECT_EQ(again.read(buf, sizeof buf), 0);
+
+    // A writer holding the file refuses a reader that denies writing, from
+    // memory as from the disk.
+    cl::file_hnd writer;
+    ASSERT_TRUE(writer.open(path("s.txt"), cl::o_wronly, cl::sh_denyno));
+    cl::simple_file refused;
+    EXPECT_FALSE(refused.open(path("s.txt"), cl::o_rdonly, cl::sh_denywr));
+    EXPECT_FALSE(refused.open_snapshot(snap, cl::sh_denywr));
+    EXPECT_TRUE(refused.open_snapshot(snap, cl::sh_denyno));
+    writer.close();
+    EXPECT_TRUE(refused.open_snapshot(snap, cl::sh_denywr));
+}

@@ -130,7 +130,7 @@ def site():
     root = tempfile.mkdtemp(prefix="tq_cgi_", dir="/tmp")
     os.chmod(root, 0o755)
     s = Site(root, directives=DIRECTIVES, mime_types=MIME_TYPES,
-             param={"cgi_timeout": "5", "php_interpreter": "/usr/bin/python3",
+             param={"cgi_timeout": "15", "php_interpreter": "/usr/bin/python3",
                     "cgi_priority": "below_normal"})
     # Keep the sanitizer's store of freed memory small, so the size of the
     # process tells what the server holds.

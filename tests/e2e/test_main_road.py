@@ -88,7 +88,9 @@ def read_response(sock, pending=b""):
 
 
 def test_slow_download_holds_up_no_other_request_on_one_core(site):
-    big = os.urandom(2 * 1024 * 1024)
+    # Above what the socket's send buffer can grow to (4 MiB), so that the
+    # answer really waits for the client.
+    big = os.urandom(8 * 1024 * 1024)
     site.put("big.bin", big)
     site.put("small.txt", b"small file\n")
     # One core: one receive loop, so the slow answer must move off it.
@@ -104,8 +106,13 @@ def test_slow_download_holds_up_no_other_request_on_one_core(site):
         # A slow client, not a dead one: it keeps taking a little now and then
         # (the server cuts a client that takes nothing for a minute).
         got = b""
+        widened = False
         try:
             while len(got) < len(big) + 200:
+                if done.is_set() and not widened:
+                    # The rest as fast as the connection goes.
+                    slow.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+                    widened = True
                 piece = slow.recv(4096 if not done.is_set() else 1 << 20)
                 if not piece:
                     break
@@ -232,3 +239,65 @@ def test_access_log_stays_whole_when_the_file_cannot_grow(site):
         assert LOG_LINE.match(line), line
     for i in range(3):
         assert "?after=%d " % i in text
+
+
+def test_files_kept_in_memory_follow_every_change(site):
+    """Small files are answered from memory once read: every way of changing
+    one on disk (in place, shorter, longer, same size and restored time, a
+    link swapped to lead out of the tree) shows on the very next request,
+    also in its length, entity tag, ranges and conditions."""
+    site.put("m/.htaccess", b"FileETag All\n")
+    path = site.put("m/page.txt", b"one two three\n")
+    big = os.urandom(100 * 1024)  # above what is kept in memory
+    site.put("m/big.bin", big)
+    site.put("m/inner/doc.txt", b"inside\n")
+    outside = os.path.join(site.root, "outside")
+    os.makedirs(outside)
+    with open(os.path.join(outside, "doc.txt"), "wb") as f:
+        f.write(b"outside\n")
+    os.symlink(os.path.join(site.pub, "m/inner"), os.path.join(site.pub, "m/link"))
+    site.start()
+
+    def get(p="/m/page.txt", headers=None):
+        status, h, body = request(site, "GET", p, headers)
+        if status == 200:
+            assert int(h["content-length"]) == len(body)
+        return status, h, body
+
+    seen_tags = set()
+
+    def expect(body, new_tag=True):
+        for _ in range(2):  # the second answer comes from memory
+            status, h, got = get()
+            assert (status, got) == (200, body)
+            assert request(site, "HEAD", "/m/page.txt")[1]["content-length"] == str(len(body))
+        tag = h["etag"]
+        assert (tag not in seen_tags) == new_tag
+        seen_tags.add(tag)
+        assert get(headers={"If-None-Match": tag})[0] == 304
+        assert get(headers={"Range": "bytes=1-3"})[2] == body[1:4]
+        return h
+
+    first = expect(b"one two three\n")
+    stat = os.stat(path)
+    with open(path, "r+b") as f:  # in place, same size, time restored
+        f.write(b"ONE")
+    os.utime(path, ns=(stat.st_atime_ns, stat.st_mtime_ns))
+    # The tag stands for the file's identity, size and time, all as before.
+    expect(b"ONE two three\n", new_tag=False)
+    with open(path, "r+b") as f:  # truncated in place
+        f.truncate(4)
+    expect(b"ONE ")
+    with open(path, "ab") as f:  # appended
+        f.write(b"and more\n")
+    second = expect(b"ONE and more\n")
+    assert first["last-modified"] and second["last-modified"]
+    for _ in range(2):
+        assert get("/m/big.bin")[2] == big
+    assert get("/m/link/doc.txt")[2] == b"inside\n"
+    assert get("/m/link/doc.txt")[2] == b"inside\n"
+    os.remove(os.path.join(site.pub, "m/link"))
+    os.symlink(outside, os.path.join(site.pub, "m/link"))
+    assert get("/m/link/doc.txt")[0] in (403, 404)
+    os.remove(path)
+    assert get()[0] == 404

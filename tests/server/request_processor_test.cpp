@@ -17,6 +17,11 @@ TEST(media_path_decoding, encoded_names_below_the_media_folder) {
         {L"/media.enc/2e2e2f2e2e2f6574632f706173737764.txt",
          L"/media.enc/2e2e2f2e2e2f6574632f706173737764.txt"},
         {L"/media.enc/2e2e5c2e2e.txt", L"/media.enc/2e2e5c2e2e.txt"},
+        {L"/media/.enc/612F2E2E2F62.mp3", L"/media/.enc/612F2E2E2F62.mp3"},
+        {L"/media/.enc/2F61.mp3", L"/media/.enc/2F61.mp3"},
+        // The form the content directory writes: subfolders and UTF-8 names.
+        {L"/media/.enc/4172746973742F536F6E67.mp3", L"/media/Artist/Song.mp3"},
+        {L"/Media/.ENC/E697A5E69CAC2F41.ogg", L"/media/\u65e5\u672c/A.ogg"},
         {L"/media.enc/410a.txt", L"/media.enc/410a.txt"},
         {L"/media.enc/2e2e.txt", L"/media/...txt"},
         {L"/media.enc/414.mp3", L"/media.enc/414.mp3"},   // odd number of digits

@@ -1,0 +1,354 @@
+"""The calendar benchmark's client: makes the calendar of N events (a tenth
+recurring, a seventh in Europe/Berlin), loads it into this server, Radicale
+and Xandikos, and times the same requests against each, one at a time over a
+kept-alive connection. Every answer is checked against what the generator
+knows of the data; a wrong answer is printed as a failure, never as a time.
+
+Usage: caldav_bench.py WORK BINARY SERVER_CORE ROUNDS N
+"""
+
+import base64
+import datetime
+import http.client
+import os
+import re
+import shutil
+import socket
+import statistics
+import subprocess
+import sys
+import time
+import xml.etree.ElementTree as ET
+from zoneinfo import ZoneInfo
+
+D = "{DAV:}"
+C = "{urn:ietf:params:xml:ns:caldav}"
+UTC = datetime.timezone.utc
+BERLIN = ZoneInfo("Europe/Berlin")
+MONTH = (datetime.datetime(2025, 3, 1, tzinfo=UTC), datetime.datetime(2025, 4, 1, tzinfo=UTC))
+VTIMEZONE = ("BEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\nBEGIN:STANDARD\r\n"
+             "DTSTART:19701025T030000\r\nRRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\r\n"
+             "TZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\nEND:STANDARD\r\nBEGIN:DAYLIGHT\r\n"
+             "DTSTART:19700329T020000\r\nRRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\n"
+             "TZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\nEND:DAYLIGHT\r\nEND:VTIMEZONE\r\n")
+RULES = [("WEEKLY", 20, datetime.timedelta(weeks=1)), ("DAILY", 30, datetime.timedelta(days=1))]
+
+
+def generate(n):
+    """name -> text, and the expected matches and instances of the month."""
+    objects, matches, instances = {}, set(), 0
+    base = datetime.datetime(2024, 1, 1, 8, 0)
+    for i in range(n):
+        name = "ev%05d.ics" % i
+        local = base + datetime.timedelta(hours=(i * 2617) % (3 * 365 * 24))
+        zoned = i % 7 == 0
+        recurring = i % 10 == 0
+        tz = BERLIN if zoned else UTC
+        if zoned:
+            start = "DTSTART;TZID=Europe/Berlin:%s" % local.strftime("%Y%m%dT%H%M%S")
+        else:
+            start = "DTSTART:%sZ" % local.strftime("%Y%m%dT%H%M%S")
+        rule = ""
+        starts = [local]
+        if recurring:
+            freq, count, step = RULES[(i // 10) % 2]
+            rule = "RRULE:FREQ=%s;COUNT=%d\r\n" % (freq, count)
+            starts = [local + k * step for k in range(count)]
+        hit = 0
+        for s in starts:
+            u = s.replace(tzinfo=tz).astimezone(UTC)
+            if u < MONTH[1] and u + datetime.timedelta(hours=1) > MONTH[0]:
+                hit += 1
+        if hit:
+            matches.add(name)
+            instances += hit
+        objects[name] = ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//bench//EN\r\n%s"
+                         "BEGIN:VEVENT\r\nUID:ev%05d@bench\r\nDTSTAMP:20240101T000000Z\r\n%s\r\n"
+                         "DURATION:PT1H\r\n%sSUMMARY:Event %d\r\nDESCRIPTION:Benchmark event "
+                         "number %d with a little text\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n"
+                         % (VTIMEZONE if zoned else "", i, start, rule, i, i))
+    return objects, matches, instances
+
+
+class Failure(Exception):
+    pass
+
+
+class Server:
+    def __init__(self, name, port, collection, headers):
+        self.name, self.port, self.collection, self.headers = name, port, collection, headers
+        self.conn = None
+
+    def request(self, method, path, body=None, extra=None):
+        h = dict(self.headers)
+        h.update(extra or {})
+        for attempt in range(2):
+            if self.conn is None:
+                self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
+            try:
+                self.conn.request(method, path, body=body, headers=h)
+                r = self.conn.getresponse()
+                data = r.read()
+                if r.getheader("connection", "").lower() == "close":
+                    self.conn.close()
+                    self.conn = None
+                return r.status, data
+            except (http.client.HTTPException, OSError):
+                self.conn.close()
+                self.conn = None
+                if attempt:
+                    raise
+
+
+def wait_port(port, proc, name):
+    for _ in range(600):
+        if proc.poll() is not None:
+            raise Failure("%s ended at start" % name)
+        try:
+            with socket.create_connection(("127.0.0.1", port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.1)
+    raise Failure("%s did not open port %d" % (name, port))
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def responses(status, body, what):
+    if status != 207:
+        raise Failure("%s answered %d: %r" % (what, status, body[:300]))
+    root = ET.fromstring(body)
+    out = {}
+    for r in root.findall(D + "response"):
+        href = r.findtext(D + "href")
+        ok = [ps for ps in r.findall(D + "propstat")
+              if (ps.findtext(D + "status") or "").split(" ")[1:2] == ["200"]]
+        if not ok:
+            raise Failure("%s: %s answered without a 200 propstat" % (what, href))
+        out[href.rstrip("/").rsplit("/", 1)[-1]] = ok[0].find(D + "prop")
+    return out
+
+
+QUERY = ('<?xml version="1.0" encoding="utf-8"?><C:calendar-query xmlns:D="DAV:" '
+         'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/><C:calendar-data>%s'
+         '</C:calendar-data></D:prop><C:filter><C:comp-filter name="VCALENDAR">'
+         '<C:comp-filter name="VEVENT"><C:time-range start="20250301T000000Z" '
+         'end="20250401T000000Z"/></C:comp-filter></C:comp-filter></C:filter></C:calendar-query>')
+EXPAND = '<C:expand start="20250301T000000Z" end="20250401T000000Z"/>'
+PROPFIND = ('<?xml version="1.0" encoding="utf-8"?><D:propfind xmlns:D="DAV:"><D:prop>'
+            '<D:getetag/><D:getcontenttype/><D:resourcetype/></D:prop></D:propfind>')
+
+
+def operations(objects, matches, instances, n):
+    names = sorted(objects)
+    multiget_names = names[::max(1, len(names) // 500)][:500]
+    counter = [0]
+
+    def query(s):
+        got = responses(*s.request("REPORT", s.collection, QUERY % "", {"Depth": "1"}), "query")
+        if set(got) != matches:
+            raise Failure("query: %d objects, expected %d" % (len(got), len(matches)))
+
+    def query_expand(s):
+        got = responses(*s.request("REPORT", s.collection, QUERY % EXPAND, {"Depth": "1"}),
+                        "expand")
+        if set(got) != matches:
+            raise Failure("expand: %d objects, expected %d" % (len(got), len(matches)))
+        total = sum((p.findtext(C + "calendar-data") or "").count("BEGIN:VEVENT")
+                    for p in got.values())
+        if total != instances or any("RRULE" in (p.findtext(C + "calendar-data") or "")
+                                     for p in got.values()):
+            raise Failure("expand: %d instances, expected %d" % (total, instances))
+
+    def propfind(s):
+        got = responses(*s.request("PROPFIND", s.collection, PROPFIND, {"Depth": "1"}),
+                        "propfind")
+        items = {k for k, p in got.items() if k.endswith(".ics")}
+        if len(items) < n or not set(names) <= items:
+            raise Failure("propfind: %d objects, expected %d" % (len(items), n))
+        if any(not (got[k].findtext(D + "getetag") or "") for k in names):
+            raise Failure("propfind: an object without an entity tag")
+
+    def multiget(s):
+        body = ('<?xml version="1.0" encoding="utf-8"?><C:calendar-multiget xmlns:D="DAV:" '
+                'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/><C:calendar-data/>'
+                '</D:prop>%s</C:calendar-multiget>'
+                % "".join("<D:href>%s%s</D:href>" % (s.collection, m) for m in multiget_names))
+        got = responses(*s.request("REPORT", s.collection, body, {"Depth": "1"}), "multiget")
+        if set(got) != set(multiget_names):
+            raise Failure("multiget: %d objects, expected %d" % (len(got), len(multiget_names)))
+        for m in multiget_names:
+            # The same content lines; a server may write them in another order.
+            text = (got[m].findtext(C + "calendar-data") or "").replace("\r\n", "\n")
+            if sorted(text.split()) != sorted(objects[m].replace("\r\n", "\n").split()):
+                raise Failure("multiget: %s came back changed" % m)
+
+    def put(s):
+        counter[0] += 1
+        name = "new%05d.ics" % counter[0]
+        text = objects[names[1]].replace("ev00001@bench", "new%05d@bench" % counter[0])
+        status, body = s.request("PUT", s.collection + name, text.encode(),
+                                 {"Content-Type": "text/calendar", "If-None-Match": "*"})
+        if status not in (201, 204):
+            raise Failure("put answered %d: %r" % (status, body[:200]))
+
+    return [("month query", query), ("month query, expanded", query_expand),
+            ("PROPFIND Depth 1", propfind), ("multiget of 500", multiget),
+            ("PUT into the full calendar", put)]
+
+
+def time_all(server, ops, rounds):
+    out = {}
+    for label, op in ops:
+        t = time.perf_counter()
+        try:
+            op(server)  # warm-up (caches, first reads), checked like the rest
+            times = []
+            for _ in range(rounds):
+                t = time.perf_counter()
+                op(server)
+                times.append(time.perf_counter() - t)
+            out[label] = statistics.median(times) * 1000
+        except Failure as e:
+            out[label] = None
+            print("FAILED %s / %s: %s (the wrong answer took %.1f ms)"
+                  % (server.name, label, e, (time.perf_counter() - t) * 1000), flush=True)
+        except Exception as e:  # a dead server or a broken connection
+            out[label] = None
+            print("FAILED %s / %s: %r" % (server.name, label, e), flush=True)
+    return out
+
+
+def start_teskqvel(work, binary, core, objects):
+    data = os.path.join(work, "tq", "Tesk", "teskqvel")
+    pub = os.path.join(data, "pub")
+    cal = os.path.join(pub, "private", "bench", "caldav_personal")
+    os.makedirs(cal)
+    os.makedirs(os.path.join(pub, "users", "bench"))
+    with open(os.path.join(pub, "users", ".htaccess"), "w") as f:
+        f.write("Require all denied\n")
+    with open(os.path.join(pub, "users", "bench", "profile.txt"), "w") as f:
+        f.write('"password","bench"\r\n')
+    with open(os.path.join(cal, ".htaccess"), "w") as f:
+        f.write("qvel_lock on\n")
+    for name, text in objects.items():
+        with open(os.path.join(cal, name), "w", newline="") as f:
+            f.write(text)
+    port = free_port()
+    with open(os.path.join(data, "global.ini"), "w") as f:
+        f.write("[param]\r\nserver_port=%d\r\nhttps_port=0\r\nhost_name=127.0.0.1\r\n"
+                "trace=0\r\nfunc_trace=0\r\n" % port)
+    with open(os.path.join(data, ".htaccess"), "w") as f:
+        f.write("AuthType Basic\nAuthName cal\nAuthUserFile /users\nRequire valid-user\n"
+                "FileETag All\nqvel_logging disable\n")
+    with open(os.path.join(data, "mime.types"), "w") as f:
+        f.write("text/calendar ics\ntext/plain txt\n")
+    env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "tq"))
+    proc = subprocess.Popen(["taskset", "-c", str(core), binary], env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    wait_port(port, proc, "teskqvel")
+    auth = "Basic " + base64.b64encode(b"bench:bench").decode()
+    return proc, Server("teskqvel", port, "/private/bench/caldav_personal/",
+                        {"Authorization": auth, "Content-Type": "application/xml"})
+
+
+def start_radicale(work, core, objects):
+    root = os.path.join(work, "radicale")
+    cal = os.path.join(root, "collection-root", "bench", "calendar")
+    os.makedirs(cal)
+    with open(os.path.join(root, "collection-root", "bench", ".Radicale.props"), "w") as f:
+        f.write("{}")
+    with open(os.path.join(cal, ".Radicale.props"), "w") as f:
+        f.write('{"tag": "VCALENDAR"}')
+    for name, text in objects.items():
+        with open(os.path.join(cal, name), "w", newline="") as f:
+            f.write(text)
+    port = free_port()
+    proc = subprocess.Popen(
+        ["taskset", "-c", str(core), "/usr/bin/python3", "-m", "radicale",
+         "--server-hosts", "127.0.0.1:%d" % port, "--storage-filesystem-folder", root,
+         "--auth-type", "none", "--rights-type", "authenticated", "--logging-level", "warning"],
+        stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "radicale.log"), "w"))
+    wait_port(port, proc, "radicale")
+    auth = "Basic " + base64.b64encode(b"bench:bench").decode()
+    return proc, Server("radicale", port, "/bench/calendar/",
+                        {"Authorization": auth, "Content-Type": "application/xml"})
+
+
+def start_xandikos(work, core, objects):
+    root = os.path.join(work, "xandikos")
+    port = free_port()
+    cmd = ["taskset", "-c", str(core), shutil.which("xandikos"), "-d", root, "--defaults",
+           "-p", str(port), "-l", "127.0.0.1"]
+    log = open(os.path.join(work, "xandikos.log"), "w")
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=log)
+    wait_port(port, proc, "xandikos")
+    proc.terminate()
+    proc.wait(timeout=30)
+    # The calendar is a git repository: the objects go in as one commit.
+    cal = os.path.join(root, "user", "calendars", "calendar")
+    for name, text in objects.items():
+        with open(os.path.join(cal, name), "w", newline="") as f:
+            f.write(text)
+    git = ["git", "-C", cal, "-c", "user.name=bench", "-c", "user.email=bench@localhost"]
+    subprocess.run(git + ["add", "-A"], check=True, capture_output=True)
+    subprocess.run(git + ["commit", "-qm", "bench data"], check=True, capture_output=True)
+    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=log)
+    wait_port(port, proc, "xandikos")
+    return proc, Server("xandikos", port, "/user/calendars/calendar/",
+                        {"Content-Type": "application/xml"})
+
+
+def main():
+    work, binary, core, rounds, n = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(
+        sys.argv[4]), int(sys.argv[5])
+    objects, matches, instances = generate(n)
+    print("calendar: %d events, %d recurring, %d in Europe/Berlin; the month holds %d objects "
+          "and %d instances" % (n, len([i for i in range(n) if i % 10 == 0]),
+                                len([i for i in range(n) if i % 7 == 0]), len(matches),
+                                instances), flush=True)
+    results, procs, failed = {}, [], False
+    try:
+        for start in (lambda: start_teskqvel(work, binary, core, objects),
+                      lambda: start_radicale(work, core, objects),
+                      lambda: start_xandikos(work, core, objects)):
+            try:
+                proc, server = start()
+            except (Failure, subprocess.CalledProcessError, OSError) as e:
+                print("FAILED to start: %s" % e, flush=True)
+                failed = True
+                continue
+            procs.append(proc)
+            results[server.name] = time_all(server, operations(objects, matches, instances, n),
+                                            rounds)
+            proc.terminate()
+            proc.wait(timeout=30)
+    finally:
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.wait()
+    labels = [label for label, _ in operations(objects, matches, instances, n)]
+    print("\n%-28s %12s %12s %12s %10s %10s" % ("median ms", "teskqvel", "radicale", "xandikos",
+                                                 "vs rad.", "vs xan."))
+    for label in labels:
+        row = [results.get(s, {}).get(label) for s in ("teskqvel", "radicale", "xandikos")]
+        cells = ["%12.2f" % v if v is not None else "%12s" % "FAILED" for v in row]
+        ratios = []
+        for peer in row[1:]:
+            if row[0] is None or peer is None:
+                ratios.append("%10s" % "-")
+            else:
+                ratios.append("%9.1fx" % (peer / row[0]))
+        failed = failed or row[0] is None
+        print("%-28s %s %s" % (label, " ".join(cells), " ".join(ratios)))
+    print("(ratio: the peer's time over this server's; above 1 means this server is faster)")
+    sys.exit(1 if failed or any(v is None for r in results.values() for v in r.values()) else 0)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# A calendar of 10,000 events (a tenth recurring, a seventh in a time zone)
+# served by this server (Release build, trace and access log off), Radicale
+# and Xandikos on the same data, each pinned to the same single core; the
+# client runs on another core. Times the one-month calendar-query with and
+# without expansion, PROPFIND Depth 1, a multiget of 500 hrefs and one PUT
+# into the full calendar; every answer is checked, a failure is printed in
+# place of a time. Usage: [EVENTS=10000] [ROUNDS=10] bench/caldav/run.sh
+set -euo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+events=${EVENTS:-10000}
+rounds=${ROUNDS:-10}
+
+. "$root/bench/lib.sh"
+build_release
+
+cores=$(nproc)
+server_core=$((cores > 2 ? 2 : 0))
+client_core=$((cores > 3 ? 3 : 0))
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+taskset -c "$client_core" /usr/bin/python3 "$root/bench/caldav/caldav_bench.py" \
+  "$work" "$binary" "$server_core" "$rounds" "$events"

@@ -1,0 +1,37 @@
+// The object files of calendar and address-book stores, read and parsed once
+// while they stay unchanged: a query over thousands of objects then costs one
+// stat per file and the filter, not reading and parsing them all again.
+#pragma once
+#include "dav/caldav/ical_properties.h"
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <string>
+
+struct stored_object {
+    std::string text; // the whole file; empty when read for the tag alone
+    std::string etag; // the tag GET and PUT send for the file
+    bool has_text = false;
+
+    // The parsed text, made on first use.
+    const ical_properties& table() const;
+
+  private:
+    mutable std::once_flag parsed_;
+    mutable ical_properties table_;
+};
+
+// The object of a regular file, from the cache when the file's identity
+// (device, inode, size and modification time to the nanosecond) has not
+// changed since it was read; null when it cannot be read or is no regular
+// file. Without need_text a missing entry is not read, only looked at.
+std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path, bool need_text);
+// The same for a name in an open folder (one path step for the kernel).
+std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const char* name,
+                                                           bool need_text);
+
+// Drops every cached object (tests; a memory bound reached).
+void clear_stored_objects();
+// The bytes of object text the cache holds now.
+std::size_t stored_object_bytes();

@@ -1,0 +1,331 @@
+#include "dav/caldav_reports.h"
+
+#include "core/simple_file.h"
+#include "core/text.h"
+#include "dav/caldav/ical_expand.h"
+#include "dav/caldav/ical_properties.h"
+#include "dav/caldav/ical_query.h"
+#include "dav/caldav/ical_query_xml.h"
+#include "dav/caldav_object_cache.h"
+#include "dav/dav_namespaces.h"
+#include "dav/dav_request.h"
+#include "dav/properties.h"
+#include "dav/xml_document.h"
+#include "server/blocklist.h"
+#include "server/config_info.h"
+#include "server/http_request.h"
+#include "server/script_host.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <optional>
+
+namespace {
+
+struct report_texts {
+    const char* query;    // "/cal:calendar-query"
+    const char* multiget; // "/cal:calendar-multiget"
+    const char* data;     // "cal:calendar-data"
+    unsigned data_bit;
+    const char* ns_declaration;
+};
+
+const report_texts& texts_of(store_kind kind) {
+    static const report_texts calendar{"/cal:calendar-query", "/cal:calendar-multiget",
+                                       "cal:calendar-data", report_calendar_data,
+                                       "xmlns:cal=\"urn:ietf:params:xml:ns:caldav\""};
+    static const report_texts addressbook{"/card:addressbook-query", "/card:addressbook-multiget",
+                                          "card:address-data", report_address_data,
+                                          "xmlns:card=\"urn:ietf:params:xml:ns:carddav\""};
+    return kind == store_kind::calendar ? calendar : addressbook;
+}
+
+unsigned requested_properties(const xml_document& document, const std::string& root,
+                              const report_texts& t) {
+    unsigned bits = 0;
+    const std::string prop = root + "/d:prop/";
+    if (xml_select_count(document, prop + "d:getcontenttype")) bits |= report_content_type;
+    if (xml_select_count(document, prop + "d:resourcetype")) bits |= report_resource_type;
+    if (xml_select_count(document, prop + "d:getetag")) bits |= report_etag;
+    if (xml_select_count(document, prop + t.data)) bits |= t.data_bit;
+    return bits ? bits : report_content_type | report_resource_type | report_etag | t.data_bit;
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The path of an href (an absolute path or a full URL), percent-decoded;
+// nullopt for one that does not decode to UTF-8 text without controls.
+std::optional<std::string> href_path(std::string_view href) {
+    href = cl::trimmed(href);
+    if (const std::size_t scheme = href.find("://"); scheme != std::string_view::npos) {
+        const std::size_t slash = href.find('/', scheme + 3);
+        if (slash == std::string_view::npos) return std::nullopt;
+        href.remove_prefix(slash);
+    }
+    if (const std::size_t query = href.find_first_of("?#"); query != std::string_view::npos)
+        href = href.substr(0, query);
+    std::string out;
+    out.reserve(href.size());
+    for (std::size_t i = 0; i < href.size(); ++i) {
+        if (href[i] != '%') {
+            out += href[i];
+            continue;
+        }
+        if (i + 2 >= href.size()) return std::nullopt;
+        const int hi = hex_value(href[i + 1]), lo = hex_value(href[i + 2]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out += static_cast<char>(hi * 16 + lo);
+        i += 2;
+    }
+    if (!cl::is_valid_utf8(out)) return std::nullopt;
+    for (unsigned char c : out)
+        if (c < 32 || c == 127) return std::nullopt;
+    return out;
+}
+
+bool is_write_temp(std::string_view name) {
+    return name.starts_with(".tq-") && name.ends_with(".tmp");
+}
+
+void append_forbidden(std::string& out, std::string_view href) {
+    out += "<d:response><d:href>";
+    out += xml_escape(href);
+    out += "</d:href><d:status>HTTP/1.1 403 Forbidden</d:status></d:response>\n";
+}
+
+// The collection's URL (ending in "/") and local folder (ending in "/").
+struct collection {
+    std::string url;     // UTF-8, decoded
+    std::wstring folder; // local
+    std::string href;    // escaped, for the responses
+};
+
+void answer_multiget(std::string& out, const xml_document& document, const report_texts& t,
+                     const collection& c, const config_info& config, bool is_directory) {
+    std::vector<std::string> hrefs;
+    xml_select_texts(document, document.node(), std::string(t.multiget) + "/d:href", hrefs);
+    const unsigned bits = requested_properties(document, t.multiget, t);
+    out.reserve(out.size() + hrefs.size() * 1024);
+    for (const std::string& href : hrefs) {
+        // Only names directly in the collection, compared exactly: an href
+        // into another folder (another user's store, a sub-folder) or one
+        // that differs in case is refused, whatever the file system says.
+        const std::optional<std::string> path = href_path(href);
+        if (!is_directory || !path || path->size() <= c.url.size() ||
+            path->compare(0, c.url.size(), c.url) != 0) {
+            append_forbidden(out, href);
+            continue;
+        }
+        const std::string_view name = std::string_view(*path).substr(c.url.size());
+        if (name.find('/') != std::string_view::npos || name == "." || name == ".." ||
+            is_write_temp(name)) {
+            append_forbidden(out, href);
+            continue;
+        }
+        const std::wstring local = c.folder + cl::utf8_to_utf16(name);
+        if (is_access_file(config, local) || is_blocked(local)) {
+            append_forbidden(out, href);
+            continue;
+        }
+        struct stat st {};
+        if (::stat(cl::utf16_to_utf8(local).c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+            append_forbidden(out, href);
+            continue;
+        }
+        write_report_response(out, local,
+                              c.href + xml_escape(url_escape_name(local.substr(c.folder.size()))),
+                              bits, config, nullptr);
+    }
+}
+
+void append_error(std::string& out, const report_texts& t, const std::string& precondition) {
+    out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<d:error xmlns:d=\"DAV:\" ";
+    out += t.ns_declaration;
+    out += "><";
+    out += t.data_bit == report_calendar_data ? "cal:" : "card:";
+    out += precondition;
+    out += "/></d:error>";
+}
+
+} // namespace
+
+std::string url_escape_name(const std::wstring& name) {
+    return the_script_host().url_escape_path(cl::utf16_to_utf8(name));
+}
+
+int list_store_folder(const config_info& config, const std::wstring& folder,
+                      std::vector<store_entry>& out) {
+    const std::string dir = cl::utf16_to_utf8(folder);
+    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
+    if (!d) return -1;
+    while (const dirent* e = ::readdir(d.get())) {
+        const std::string_view name = e->d_name;
+        if (name == "." || name == ".." || is_write_temp(name)) continue;
+        store_entry entry;
+        entry.name = cl::utf8_to_utf16(name);
+        if (is_access_file(config, entry.name)) continue;
+        bool folder_entry = e->d_type == DT_DIR;
+        if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
+            struct stat st {};
+            if (::fstatat(::dirfd(d.get()), e->d_name, &st, 0) != 0) continue;
+            folder_entry = S_ISDIR(st.st_mode);
+        }
+        entry.folder = folder_entry;
+        if (is_blocked(folder + entry.name)) continue;
+        entry.utf8 = name;
+        out.push_back(std::move(entry));
+    }
+    return ::fcntl(::dirfd(d.get()), F_DUPFD_CLOEXEC, 0);
+}
+
+void write_report_response(std::string& out, const std::wstring& path, const std::string& href,
+                           unsigned properties, const config_info& config,
+                           const std::string* data) {
+    std::shared_ptr<const stored_object> object;
+    if (!path.empty()) {
+        // The text is read only when it is sent; the entity tag alone needs
+        // no more than the file's information.
+        const bool need_text = (properties & (report_calendar_data | report_address_data)) && !data;
+        object = read_stored_object(path, need_text);
+    }
+    write_object_response(out, object.get(), path, href, properties, config, data);
+}
+
+void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
+                           const std::string& href, unsigned properties, const config_info& config,
+                           const std::string* data) {
+    out += "<d:response><d:href>";
+    out += path.empty() ? std::string("empty") : href;
+    out += "</d:href><d:propstat>";
+    if (!path.empty() && !object) {
+        out += "<d:status>HTTP/1.1 404 Not Found</d:status></d:propstat></d:response>\n";
+        return;
+    }
+    out += "<d:prop>\n";
+    if (properties & report_content_type) {
+        out += "<d:getcontenttype>";
+        out += xml_escape(config.mime_type_of_file(path));
+        out += "</d:getcontenttype>\n";
+    }
+    if (properties & report_resource_type) out += "<d:resourcetype/>\n";
+    if ((properties & report_etag) && object && !object->etag.empty()) {
+        out += "<d:getetag>";
+        out += xml_escape(object->etag);
+        out += "</d:getetag>\n";
+    }
+    const std::string empty;
+    const std::string& text = data ? *data : object ? object->text : empty;
+    if (properties & report_calendar_data) {
+        out += "<cal:calendar-data>";
+        out += xml_escape(text);
+        out += "</cal:calendar-data>\n";
+    }
+    if (properties & report_address_data) {
+        out += "<card:address-data>";
+        out += xml_escape(text);
+        out += "</card:address-data>\n";
+    }
+    out += "</d:prop><d:status>HTTP/1.1 200 OK</d:status></d:propstat></d:response>\n";
+}
+
+int store_report(store_kind kind, http_prop_base_request& request, const xml_document& document) {
+    const report_texts& t = texts_of(kind);
+    const config_info* cfg = request.config();
+    std::string& out = request.answer;
+    const bool multiget = xml_select_count(document, t.multiget) != 0;
+    const bool query = !multiget && xml_select_count(document, t.query) != 0;
+    if (!multiget && !query) {
+        // A report this server does not run is refused, never answered with
+        // an empty list that a client would take for an empty collection.
+        out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<d:error xmlns:d=\"DAV:\">"
+              "<d:supported-report/></d:error>";
+        send_dav_answer(request, 403, out);
+        return dav_answered;
+    }
+
+    collection c;
+    const bool is_directory = cfg->is_directory();
+    c.folder = cfg->local_path;
+    std::wstring url = request.data ? request.data->path : std::wstring();
+    if (c.folder.empty() || c.folder.back() != L'/') c.folder += L'/';
+    if (url.empty() || url.back() != L'/') url += L'/';
+    c.url = cl::utf16_to_utf8(url);
+    c.href = dav_href(url);
+
+    if (multiget) {
+        out = multistatus_head();
+        answer_multiget(out, document, t, c, *cfg, is_directory);
+        out += "</d:multistatus>";
+        return 207;
+    }
+
+    std::string error;
+    calendar_query_filter calendar_filter;
+    addressbook_query_filter card_filter;
+    std::optional<time_range> expand;
+    bool valid = true;
+    if (kind == store_kind::calendar) {
+        valid = read_calendar_query_filter(document, calendar_filter, error);
+        if (valid) {
+            expand = read_calendar_query_expand(document, valid);
+            if (!valid) error = "valid-filter";
+        }
+    } else {
+        valid = read_addressbook_query_filter(document, card_filter, error);
+    }
+    if (!valid) {
+        append_error(out, t, error.empty() ? "valid-filter" : error);
+        send_dav_answer(request, 403, out);
+        return dav_answered;
+    }
+
+    const unsigned bits = requested_properties(document, t.query, t);
+    out = multistatus_head();
+    if (!is_directory) {
+        out += "</d:multistatus>";
+        return 207;
+    }
+    const bool needs_table = kind == store_kind::calendar
+                                 ? calendar_filter.root.has_value() || expand.has_value()
+                                 : !card_filter.props.empty();
+    std::vector<store_entry> entries;
+    const int dir_fd = list_store_folder(*cfg, c.folder, entries);
+    if (dir_fd < 0) {
+        out += "</d:multistatus>";
+        return 207;
+    }
+    script_host& host = the_script_host();
+    for (const store_entry& e : entries) {
+        if (e.folder) continue;
+        // A file that vanished since the listing is left out.
+        const std::shared_ptr<const stored_object> object =
+            read_stored_object_at(dir_fd, e.utf8.c_str(), true);
+        if (!object) continue;
+        const ical_properties* table = needs_table ? &object->table() : nullptr;
+        if (table && !(kind == store_kind::calendar ? match_calendar(calendar_filter, *table)
+                                                    : match_vcard(card_filter, *table)))
+            continue;
+        const std::wstring path = c.folder + e.name;
+        const std::string href = c.href + xml_escape(host.url_escape_path(e.utf8));
+        if (expand) {
+            ical_zones zones(*table, calendar_filter.floating_zone.get());
+            const std::string expanded =
+                write_ical(expand_calendar_data(*table, zones, *expand, calendar_filter.limits));
+            write_object_response(out, object.get(), path, href, bits, *cfg, &expanded);
+        } else {
+            write_object_response(out, object.get(), path, href, bits, *cfg, nullptr);
+        }
+    }
+    ::close(dir_fd);
+    out += "</d:multistatus>";
+    return 207;
+}

@@ -1,0 +1,50 @@
+// The REPORTs of calendar and address-book collections: calendar-query,
+// calendar-multiget, addressbook-query and addressbook-multiget, answered
+// with one d:response per object file of the collection folder.
+#pragma once
+#include "dav/caldav_collections.h"
+
+#include <string>
+#include <vector>
+
+class config_info;
+
+// The properties an object response carries.
+enum : unsigned {
+    report_content_type = 1,
+    report_resource_type = 2,
+    report_etag = 4,
+    report_calendar_data = 8,
+    report_address_data = 16,
+};
+
+// The answer of a REPORT the kind's test claimed: 207 with the multistatus in
+// the request's answer, or 403 with a DAV error body for a filter the server
+// cannot evaluate or a report it does not run.
+int store_report(store_kind kind, http_prop_base_request& request, const xml_document& document);
+
+// Appends the d:response of an object file. The data is the replacement text
+// (an expanded calendar) or, when null, the whole file. A file that cannot
+// be read gets a 404 propstat.
+void write_report_response(std::string& out, const std::wstring& path, const std::string& href,
+                           unsigned properties, const config_info& config, const std::string* data);
+
+struct store_entry {
+    std::wstring name;
+    std::string utf8; // the name as the file system has it
+    bool folder = false;
+};
+// The entries of a folder in the file system's order, without ".", "..", the
+// access files and the temporary files of writes in progress. Returns the
+// open folder (the caller closes it), -1 when it cannot be opened.
+int list_store_folder(const config_info& config, const std::wstring& folder,
+                      std::vector<store_entry>& out);
+
+struct stored_object;
+// write_report_response for an object already read (null: missing).
+void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
+                           const std::string& href, unsigned properties, const config_info& config,
+                           const std::string* data);
+
+// One name percent-encoded for an href (not yet escaped for XML).
+std::string url_escape_name(const std::wstring& name);

@@ -1,0 +1,76 @@
+// GENA for one service: subscriptions (SUBSCRIBE, renewal, UNSUBSCRIBE)
+// with their time-outs, and the NOTIFY messages to each subscriber's
+// callback, sent one after another with increasing sequence numbers. Only
+// the state variables the service description marks as evented are sent.
+// Everything here runs on the host's io thread.
+#pragma once
+#include "core/com.h"
+#include "platform/upnp/scpd.h"
+
+#include <boost/asio/io_context.hpp>
+
+#include <chrono>
+#include <deque>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace upnp {
+
+struct gena_request {
+    bool subscribe = true; // else unsubscribe
+    std::string sid, nt, callback, timeout;
+};
+
+struct gena_answer {
+    int status = 200;
+    std::string sid;
+    int timeout_seconds = 0;
+    bool initial_event = false; // a new subscription: send the initial event
+};
+
+// "<http://a/b><http://c/d>" -> the http URLs in order.
+std::vector<std::string> parse_callbacks(const std::string& header);
+// "Second-N" (capped) or "infinite" -> seconds; the default when absent or bad.
+int parse_timeout(const std::string& header);
+
+class gena_publisher {
+  public:
+    static constexpr int max_timeout = 1800;
+    static constexpr std::size_t max_subscribers = 64;
+    static constexpr std::size_t max_queued = 32;
+
+    std::vector<state_variable> evented;
+    cl::com_ptr<automation::idispatch_i> service;
+
+    gena_answer handle(const gena_request& req, std::chrono::steady_clock::time_point now);
+    void send_initial(boost::asio::io_context& io, const std::string& sid);
+    // The variables behind the dispids changed: tell every subscriber.
+    void publish(boost::asio::io_context& io, const std::vector<automation::dispid>& ids);
+    void clear() {
+        for (auto& [sid, s] : subs_)
+            s->queue.clear();
+        subs_.clear();
+    }
+    std::size_t subscribers() const { return subs_.size(); }
+
+  private:
+    struct subscription {
+        std::vector<std::string> callbacks;
+        std::chrono::steady_clock::time_point expiry;
+        uint32_t seq = 0;
+        std::deque<std::pair<uint32_t, std::string>> queue; // (SEQ, body)
+        bool sending = false;
+        std::string sid;
+    };
+    void drop_expired(std::chrono::steady_clock::time_point now);
+    bool value_of(const state_variable& v, std::string& text);
+    void enqueue(boost::asio::io_context& io, const std::shared_ptr<subscription>& s,
+                 std::string body);
+    static void send_next(boost::asio::io_context& io, std::shared_ptr<subscription> s);
+
+    std::map<std::string, std::shared_ptr<subscription>> subs_;
+};
+
+} // namespace upnp

@@ -1,0 +1,150 @@
+#include "dav/caldav_collections.h"
+#include "dav/caldav_object_cache.h"
+#include "dav/caldav_reports.h"
+#include "server/config_info.h"
+#include "server/server_dirs.h"
+
+#include "../common/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <unistd.h>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class caldav_store : public tq_test::temp_dir_test {
+  protected:
+    void SetUp() override {
+        temp_dir_test::SetUp();
+        old_root_ = public_dir();
+        set_public_dir(dir_.wstring() + L"/");
+        clear_stored_objects();
+    }
+    void TearDown() override {
+        set_public_dir(old_root_);
+        set_caldav_prefix(L"caldav_");
+        set_carddav_prefix(L"carddav_");
+        clear_stored_objects();
+        temp_dir_test::TearDown();
+    }
+    std::wstring root() const { return dir_.wstring() + L"/"; }
+    std::wstring old_root_;
+};
+
+TEST_F(caldav_store, objects_of_stores_are_files_directly_in_a_users_store) {
+    const struct {
+        const wchar_t* path;
+        bool store_object;
+    } cases[] = {
+        {L"private/alice/caldav_personal/a.ics", true},
+        {L"private/alice/carddav_work/b.vcf", true},
+        {L"PRIVATE/alice/caldav_personal/a.ics", false}, // names compare exactly
+        {L"private/alice/CalDAV_personal/a.ics", false},
+        {L"private/alice/caldav_personal/", false},
+        {L"private/alice/caldav_personal/sub/a.ics", false},
+        {L"private/alice/notes/a.ics", false},
+        {L"private/caldav_personal/a.ics", false},
+        {L"private//caldav_personal/a.ics", false},
+        {L"public/alice/caldav_personal/a.ics", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(is_store_object(root() + c.path), c.store_object)
+            << std::string(fs::path(c.path).string());
+    // An empty prefix switches that kind of store off.
+    set_caldav_prefix(L"");
+    EXPECT_FALSE(is_store_object(root() + L"private/alice/caldav_personal/a.ics"));
+    EXPECT_TRUE(is_store_object(root() + L"private/alice/carddav_personal/a.vcf"));
+}
+
+TEST_F(caldav_store, store_folder_is_made_once_with_its_lock_file) {
+    config_info config;
+    fs::create_directories(dir_ / "private/alice");
+    const std::wstring store = root() + L"private/alice/caldav_personal";
+    create_store_folder(config, store);
+    EXPECT_EQ(get("private/alice/caldav_personal/.htaccess"), "qvel_lock on\n");
+    // An existing folder, or a file of that name, is left as it is.
+    put("private/alice/caldav_personal/.htaccess", "Require all granted\n");
+    create_store_folder(config, store + L"/");
+    EXPECT_EQ(get("private/alice/caldav_personal/.htaccess"), "Require all granted\n");
+    put("private/alice/carddav_personal", "a file");
+    create_store_folder(config, root() + L"private/alice/carddav_personal");
+    EXPECT_TRUE(fs::is_regular_file(dir_ / "private/alice/carddav_personal"));
+    // Without the user's folder nothing is made.
+    create_store_folder(config, root() + L"private/bob/caldav_personal");
+    EXPECT_FALSE(fs::exists(dir_ / "private/bob"));
+}
+
+TEST_F(caldav_store, objects_are_read_whole_and_again_when_they_change) {
+    // Far longer than any read buffer: the object is never cut.
+    const std::string big =
+        "BEGIN:VCALENDAR\nDESCRIPTION:" + std::string(300000, 'x') + "\nEND:VCALENDAR\n";
+    put("a.ics", big);
+    auto first = read_stored_object(path("a.ics"), true);
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->text, big);
+    EXPECT_EQ(first->table().at("/VCALENDAR,DESCRIPTION").second.size(), 300000u);
+    EXPECT_EQ(read_stored_object(path("a.ics"), true), first); // from the cache
+    // Replaced by a file of the same size (as PUT does, by renaming a new
+    // file over it): the new text and a new tag, never the cached ones.
+    std::string other = big;
+    other[40] = 'y';
+    put("new.tmp", other);
+    fs::rename(dir_ / "new.tmp", dir_ / "a.ics");
+    auto second = read_stored_object(path("a.ics"), true);
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->text, other);
+    EXPECT_NE(second->etag, first->etag);
+    // The tag alone, without reading the text, is the same tag.
+    clear_stored_objects();
+    auto tag_only = read_stored_object(path("a.ics"), false);
+    ASSERT_TRUE(tag_only);
+    EXPECT_EQ(tag_only->etag, second->etag);
+    EXPECT_FALSE(tag_only->has_text);
+    // Folders and missing files are no objects.
+    fs::create_directories(dir_ / "sub");
+    EXPECT_FALSE(read_stored_object(path("sub"), true));
+    EXPECT_FALSE(read_stored_object(path("missing.ics"), true));
+}
+
+TEST_F(caldav_store, listing_leaves_out_access_files_and_unfinished_writes) {
+    config_info config;
+    put("a.ics", "a");
+    put(".htaccess", "qvel_lock on\n");
+    put(".tq-0011223344556677.tmp", "half");
+    fs::create_directories(dir_ / "sub");
+    std::vector<store_entry> entries;
+    const int fd = list_store_folder(config, root(), entries);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::vector<std::pair<std::string, bool>> got;
+    for (const store_entry& e : entries)
+        got.emplace_back(e.utf8, e.folder);
+    std::sort(got.begin(), got.end());
+    EXPECT_EQ(got, (std::vector<std::pair<std::string, bool>>{{"a.ics", false}, {"sub", true}}));
+}
+
+TEST_F(caldav_store, hrefs_and_report_names) {
+    EXPECT_EQ(
+        supported_report("calendar-query", "cal:"),
+        "<d:supported-report><d:report><cal:calendar-query/></d:report></d:supported-report>\n");
+    EXPECT_EQ(
+        supported_report("expand-property", ""),
+        "<d:supported-report><d:report><d:expand-property/></d:report></d:supported-report>\n");
+    EXPECT_TRUE(collection_etag(root() + L"missing/").empty());
+    fs::create_directories(dir_ / "cal");
+    const std::string before = collection_etag(root() + L"cal/");
+    EXPECT_FALSE(before.empty());
+    // The tag changes when an object arrives.
+    struct timespec pause {
+        0, 20'000'000
+    };
+    nanosleep(&pause, nullptr);
+    put("cal/a.ics", "a");
+    EXPECT_NE(collection_etag(root() + L"cal"), before);
+}
+
+} // namespace

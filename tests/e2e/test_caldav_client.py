@@ -1,0 +1,313 @@
+"""Calendars and address books against the real binary: python's caldav client
+finds the principal, the home and the calendar, stores, fetches, changes and
+deletes events and todos and searches by date with and without expansion;
+raw REPORTs check what the client cannot see (multiget refusals, whole
+bodies, the home set, the store folder and its access file)."""
+
+import base64
+import datetime
+import os
+import threading
+import xml.etree.ElementTree as ET
+from urllib.parse import unquote
+
+import caldav
+import pytest
+
+from tq_site import HOST, Site, request
+
+D = "{DAV:}"
+C = "{urn:ietf:params:xml:ns:caldav}"
+CARD = "{urn:ietf:params:xml:ns:carddav}"
+
+USERS = {"alice": "wonder-land", "bob": "builder"}
+MIME_TYPES = "text/plain txt\ntext/calendar ics\ntext/vcard vcf\napplication/octet-stream bin\n"
+
+
+def make_site(root, param=None):
+    """A site whose whole tree needs a login, with user folders for alice and bob."""
+    directives = ("AuthType Basic\nAuthName cal\nAuthUserFile /users\nRequire valid-user\n"
+                  "DirectoryIndex index.html\nFileETag All\n")
+    s = Site(root, directives=directives, mime_types=MIME_TYPES, param=param)
+    s.put("users/.htaccess", "Require all denied\n")
+    for user, password in USERS.items():
+        s.put("users/%s/profile.txt" % user, '"password","%s"\r\n' % password)
+        os.makedirs(os.path.join(s.pub, "private", user), exist_ok=True)
+    return s
+
+
+def start(site):
+    """Starts the program and keeps reading its output: a long run traces more
+    than a pipe holds, and a full pipe would stop the server."""
+    site.start()
+    for stream in (site.proc.stdout, site.proc.stderr):
+        threading.Thread(target=lambda f=stream: [None for _ in iter(lambda: f.read(65536), b"")],
+                         daemon=True).start()
+
+
+def auth_headers(user="alice", extra=None):
+    token = base64.b64encode(("%s:%s" % (user, USERS[user])).encode()).decode()
+    h = {"Authorization": "Basic " + token, "Content-Type": "application/xml"}
+    h.update(extra or {})
+    return h
+
+
+def dav(site, method, path, body=None, depth=None, user="alice"):
+    extra = {"Depth": depth} if depth is not None else {}
+    return request(site, method, path, auth_headers(user, extra), body)
+
+
+def make_stores(site, user="alice"):
+    """The first CalDAV and CardDAV requests of a user make the user's stores."""
+    for ns, prop in (("caldav", "calendar-home-set"), ("carddav", "addressbook-home-set")):
+        body = ('<D:propfind xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:%s"><D:prop><C:%s/>'
+                '</D:prop></D:propfind>' % (ns, prop))
+        assert dav(site, "PROPFIND", "/private/%s/" % user, body, "0", user)[0] == 207
+
+
+def multistatus(status, body):
+    assert status == 207, (status, body[:500])
+    return ET.fromstring(body)
+
+
+CAL = "/private/alice/caldav_personal/"
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    s = make_site(str(tmp_path_factory.mktemp("caldav")))
+    start(s)
+    yield s
+    s.stop()
+
+
+def event(uid, start, summary, extra=""):
+    return ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//test//EN\r\nBEGIN:VEVENT\r\n"
+            "UID:%s\r\nDTSTAMP:20240101T000000Z\r\nDTSTART:%s\r\nDURATION:PT1H\r\n"
+            "SUMMARY:%s\r\n%sEND:VEVENT\r\nEND:VCALENDAR\r\n" % (uid, start, summary, extra))
+
+
+def test_python_caldav_client(site):
+    client = caldav.DAVClient(url="http://%s:%d/" % (HOST, site.port), username="alice",
+                              password=USERS["alice"])
+    principal = client.principal()
+    assert str(principal.url).endswith("/private/alice/")
+    # The home holds the calendars: it is their parent, not a calendar.
+    home = principal.calendar_home_set
+    assert str(home.url).endswith("/private/alice/")
+    calendars = principal.calendars()
+    assert [str(c.url).rstrip("/").rsplit("/", 1)[-1] for c in calendars] == ["caldav_personal"]
+    cal = calendars[0]
+    # The store folder was made on first use, with the access file that
+    # keeps requests in it one at a time.
+    store = os.path.join(site.pub, "private", "alice", "caldav_personal")
+    with open(os.path.join(store, ".htaccess")) as f:
+        assert f.read() == "qvel_lock on\n"
+
+    # Add, fetch, update, delete: events and todos.
+    e1 = cal.save_event(event("ev-1", "20250310T090000Z", "Standup"))
+    weekly = event("ev-weekly", "20250303T100000Z", "Weekly review", "RRULE:FREQ=WEEKLY;COUNT=10\r\n")
+    cal.save_event(weekly)
+    berlin = ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//test//EN\r\nBEGIN:VTIMEZONE\r\n"
+              "TZID:Europe/Berlin\r\nBEGIN:STANDARD\r\nDTSTART:19701025T030000\r\n"
+              "RRULE:FREQ=YEARLY;BYMONTH=10;BYDAY=-1SU\r\nTZOFFSETFROM:+0200\r\nTZOFFSETTO:+0100\r\n"
+              "END:STANDARD\r\nBEGIN:DAYLIGHT\r\nDTSTART:19700329T020000\r\n"
+              "RRULE:FREQ=YEARLY;BYMONTH=3;BYDAY=-1SU\r\nTZOFFSETFROM:+0100\r\nTZOFFSETTO:+0200\r\n"
+              "END:DAYLIGHT\r\nEND:VTIMEZONE\r\nBEGIN:VEVENT\r\nUID:ev-berlin\r\n"
+              "DTSTAMP:20240101T000000Z\r\nDTSTART;TZID=Europe/Berlin:20250331T003000\r\n"
+              "DURATION:PT1H\r\nSUMMARY:Berlin night\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n")
+    cal.save_event(berlin)
+    todo = cal.save_todo("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//test//EN\r\n"
+                         "BEGIN:VTODO\r\nUID:todo-1\r\nDTSTAMP:20240101T000000Z\r\n"
+                         "DUE:20250320T120000Z\r\nSUMMARY:Taxes\r\nEND:VTODO\r\nEND:VCALENDAR\r\n")
+    assert sorted(str(e.icalendar_instance.walk("VEVENT")[0]["UID"]) for e in cal.events()) == [
+        "ev-1", "ev-berlin", "ev-weekly"]
+    assert [str(t.icalendar_instance.walk("VTODO")[0]["SUMMARY"]) for t in cal.todos()] == ["Taxes"]
+    fetched = cal.event_by_uid("ev-1")
+    assert "Standup" in fetched.data
+    fetched.vobject_instance.vevent.summary.value = "Standup (moved)"
+    fetched.save()
+    assert "Standup (moved)" in cal.event_by_uid("ev-1").data
+    todo.complete()
+    assert "COMPLETED" in cal.todo_by_uid("todo-1").data
+
+    # Date search: March 2025. Without expansion the weekly series is one
+    # object; with it, each of its instances in the range.
+    start, end = datetime.datetime(2025, 3, 1), datetime.datetime(2025, 4, 1)
+    found = cal.date_search(start, end, expand=False)
+    uids = sorted(str(e.icalendar_instance.walk("VEVENT")[0]["UID"]) for e in found)
+    # 00:30 in Berlin on March 31 (summer time) is 22:30Z on March 30: in range.
+    assert uids == ["ev-1", "ev-berlin", "ev-weekly"]
+    expanded = cal.date_search(start, end, expand=True)
+    weekly_starts = sorted(
+        c["DTSTART"].dt for e in expanded for c in e.icalendar_instance.walk("VEVENT")
+        if str(c["UID"]) == "ev-weekly")
+    assert len(weekly_starts) == 5  # March 3, 10, 17, 24, 31
+    # A range in which the finished series has no instance finds nothing of it.
+    later = cal.date_search(datetime.datetime(2025, 6, 1), datetime.datetime(2025, 7, 1))
+    assert later == []
+
+    e1.delete()
+    todo.delete()
+    assert sorted(str(e.icalendar_instance.walk("VEVENT")[0]["UID"]) for e in cal.events()) == [
+        "ev-berlin", "ev-weekly"]
+    with pytest.raises(caldav.lib.error.NotFoundError):
+        cal.event_by_uid("ev-1")
+
+
+def test_server_side_expand_and_whole_bodies(site):
+    make_stores(site)
+    # The stored text is sent whole, however long; the expanded form comes
+    # from the server, not from the client's own expansion.
+    long_description = "x" * 300000
+    body = event("ev-long", "20250305T080000Z", "Long", "DESCRIPTION:%s\r\n" % long_description)
+    st, _, _ = dav(site, "PUT", CAL + "long.ics", body)
+    assert st in (200, 201)
+    st, _, _ = dav(site, "PUT", CAL + "daily.ics",
+                   event("ev-daily", "20250328T080000Z", "Daily", "RRULE:FREQ=DAILY;COUNT=10\r\n"))
+    assert st in (200, 201)
+    query = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
+             'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/><C:calendar-data>%s'
+             '</C:calendar-data></D:prop><C:filter><C:comp-filter name="VCALENDAR">'
+             '<C:comp-filter name="VEVENT"><C:time-range start="20250301T000000Z" '
+             'end="20250401T000000Z"/></C:comp-filter></C:comp-filter></C:filter>'
+             '</C:calendar-query>')
+    root = multistatus(*dav(site, "REPORT", CAL, query % "", "1")[::2])
+    data = {unquote(r.find(D + "href").text): r.find(".//" + C + "calendar-data").text
+            for r in root.findall(D + "response")}
+    assert data[CAL + "long.ics"].replace("\r\n", "\n") == body.replace("\r\n", "\n")
+    daily = data[CAL + "daily.ics"]
+    assert "RRULE" in daily and daily.count("BEGIN:VEVENT") == 1
+    expand = '<C:expand start="20250301T000000Z" end="20250401T000000Z"/>'
+    root = multistatus(*dav(site, "REPORT", CAL, query % expand, "1")[::2])
+    data = {unquote(r.find(D + "href").text): r.find(".//" + C + "calendar-data").text
+            for r in root.findall(D + "response")}
+    daily = data[CAL + "daily.ics"]
+    # March 28 to 31: four instances, each with the series' UID, no rule.
+    assert daily.count("BEGIN:VEVENT") == 4 and "RRULE" not in daily
+    assert daily.count("UID:ev-daily") == 4 and daily.count("RECURRENCE-ID") == 4
+    assert "\r" not in daily
+    st, _, _ = dav(site, "DELETE", CAL + "long.ics")
+    assert st in (200, 204)
+
+
+def test_multiget_stays_in_the_collection(site):
+    make_stores(site)
+    dav(site, "PUT", CAL + "mine.ics", event("mine", "20250101T100000Z", "Mine"))
+    # bob's own store and an object in it.
+    bob_cal = "/private/bob/caldav_personal/"
+    st, _, _ = dav(site, "PROPFIND", "/private/bob/", '<?xml version="1.0"?><D:propfind '
+                   'xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop>'
+                   '<C:calendar-home-set/></D:prop></D:propfind>', "0", user="bob")
+    assert st == 207
+    st, _, _ = dav(site, "PUT", bob_cal + "secret.ics", event("secret", "20250101T100000Z", "Bob"),
+                   user="bob")
+    assert st in (200, 201)
+    os.makedirs(os.path.join(site.pub, "private", "alice", "caldav_personal", "sub"), exist_ok=True)
+    hrefs = [CAL + "mine.ics", bob_cal + "secret.ics", CAL.upper() + "mine.ics",
+             CAL + "../../bob/caldav_personal/secret.ics", CAL + "sub/", CAL + ".htaccess",
+             CAL + "missing.ics", "http://%s:%d%smine.ics" % (HOST, site.port, CAL),
+             CAL + "mine%2eics"]
+    body = ('<?xml version="1.0"?><C:calendar-multiget xmlns:D="DAV:" '
+            'xmlns:C="urn:ietf:params:xml:ns:caldav">%s</C:calendar-multiget>'
+            % "".join("<D:href>%s</D:href>" % h for h in hrefs))
+    root = multistatus(*dav(site, "REPORT", CAL, body)[::2])
+    got = []
+    for r in root.findall(D + "response"):
+        status = r.find(D + "status")
+        if status is None:
+            status = r.find(D + "propstat/" + D + "status")
+        got.append((unquote(r.find(D + "href").text), status.text.split(" ")[1]))
+        if status.text.endswith("200 OK"):
+            # Without a prop element every property comes back.
+            prop = r.find(D + "propstat/" + D + "prop")
+            assert [p.tag for p in prop] == [D + "getcontenttype", D + "resourcetype",
+                                             D + "getetag", C + "calendar-data"]
+            assert "Bob" not in prop.find(C + "calendar-data").text
+    assert got == [(CAL + "mine.ics", "200"), (bob_cal + "secret.ics", "403"),
+                   (CAL.upper() + "mine.ics", "403"),
+                   (CAL + "../../bob/caldav_personal/secret.ics", "403"),
+                   (CAL + "sub/", "403"), (CAL + ".htaccess", "403"), (CAL + "missing.ics", "404"),
+                   (CAL + "mine.ics", "200"), (CAL + "mine.ics", "200")]
+
+
+def test_discovery_properties_and_listing(site):
+    body = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" xmlns:C="urn:ietf:params:xml:ns:caldav"'
+            ' xmlns:A="http://apple.com/ns/ical/" xmlns:CS="http://calendarserver.org/ns/">'
+            '<D:prop><D:resourcetype/><D:getetag/><C:supported-calendar-component-set/>'
+            '<A:calendar-color/><CS:getctag/><C:calendar-home-set/></D:prop></D:propfind>')
+    make_stores(site)
+    dav(site, "PUT", CAL + "one.ics", event("one", "20250101T100000Z", "One"))
+    root = multistatus(*dav(site, "PROPFIND", CAL, body, "0")[::2])
+    (resp,) = root.findall(D + "response")
+    ok, missing = resp.findall(D + "propstat")
+    prop = ok.find(D + "prop")
+    assert prop.find(D + "resourcetype/" + C + "calendar") is not None
+    assert [c.get("name") for c in prop.find(C + "supported-calendar-component-set")][:2] == [
+        "VEVENT", "VTODO"]
+    assert unquote(prop.find(C + "calendar-home-set/" + D + "href").text) == "/private/alice/"
+    ctag = prop.find("{http://calendarserver.org/ns/}getctag").text
+    assert missing.find(D + "prop/{http://apple.com/ns/ical/}calendar-color") is not None
+    assert missing.find(D + "status").text.endswith("404 Not Found")
+    # Depth 1: the collection and its objects, without the access file and
+    # the sub-folder.
+    root = multistatus(*dav(site, "PROPFIND", CAL, body, "1")[::2])
+    hrefs = [unquote(r.find(D + "href").text) for r in root.findall(D + "response")]
+    assert hrefs[0] == CAL and CAL + "one.ics" in hrefs
+    assert not any(h.endswith(".htaccess") or h.endswith("/sub/") for h in hrefs[1:])
+    # The ctag changes when an object is added.
+    dav(site, "PUT", CAL + "two.ics", event("two", "20250101T100000Z", "Two"))
+    root = multistatus(*dav(site, "PROPFIND", CAL, body, "0")[::2])
+    assert root.find(".//{http://calendarserver.org/ns/}getctag").text != ctag
+    # The home lists the stores of both kinds with their resource types (a
+    # CardDAV request makes the address book).
+    assert dav(site, "PROPFIND", "/private/alice/", CARD_HOME, "0")[0] == 207
+    root = multistatus(*dav(site, "PROPFIND", "/private/alice/", body, "1")[::2])
+    kinds = {unquote(r.find(D + "href").text): r.find(".//" + D + "resourcetype") for r in
+             root.findall(D + "response")}
+    assert kinds["/private/alice/"].find(C + "calendar") is None
+    assert kinds[CAL].find(C + "calendar") is not None
+    assert kinds["/private/alice/carddav_personal/"].find(CARD + "addressbook") is not None
+    # A report no store runs is refused, never answered with an empty list.
+    sync = ('<?xml version="1.0"?><D:sync-collection xmlns:D="DAV:"><D:sync-token/>'
+            '<D:prop><D:getetag/></D:prop></D:sync-collection>')
+    assert dav(site, "REPORT", CAL, sync)[0] == 403
+
+
+CARD_HOME = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" '
+             'xmlns:C="urn:ietf:params:xml:ns:carddav"><D:prop><C:addressbook-home-set/>'
+             '</D:prop></D:propfind>')
+
+
+def test_addressbook_query_and_multiget(site):
+    book = "/private/alice/carddav_personal/"
+    root = multistatus(*dav(site, "PROPFIND", "/private/alice/", CARD_HOME, "0")[::2])
+    assert unquote(root.findtext(".//" + CARD + "addressbook-home-set/" + D + "href")) == (
+        "/private/alice/")
+    cards = {"ann.vcf": "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ann\r\nFN:Ann Example\r\n"
+                        "item1.EMAIL;TYPE=work:ann@example.org\r\nEND:VCARD\r\n",
+             "ben.vcf": "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:ben\r\nFN:Ben Other\r\n"
+                        "EMAIL:ben@example.net\r\nEND:VCARD\r\n"}
+    for name, text in cards.items():
+        st, _, _ = dav(site, "PUT", book + name, text)
+        assert st in (200, 201)
+    query = ('<?xml version="1.0"?><C:addressbook-query xmlns:D="DAV:" '
+             'xmlns:C="urn:ietf:params:xml:ns:carddav"><D:prop><C:address-data/></D:prop>'
+             '<C:filter><C:prop-filter name="EMAIL"><C:text-match match-type="ends-with">'
+             'EXAMPLE.ORG</C:text-match></C:prop-filter></C:filter></C:addressbook-query>')
+    root = multistatus(*dav(site, "REPORT", book, query, "1")[::2])
+    (resp,) = root.findall(D + "response")
+    assert unquote(resp.find(D + "href").text) == book + "ann.vcf"
+    prop = resp.find(D + "propstat/" + D + "prop")
+    assert [p.tag for p in prop] == [CARD + "address-data"]
+    body = ('<?xml version="1.0"?><C:addressbook-multiget xmlns:D="DAV:" '
+            'xmlns:C="urn:ietf:params:xml:ns:carddav"><D:prop><D:getetag/></D:prop>'
+            '<D:href>%sben.vcf</D:href><D:href>%sone.ics</D:href></C:addressbook-multiget>'
+            % (book, CAL))
+    root = multistatus(*dav(site, "REPORT", book, body)[::2])
+    statuses = [r.findtext(".//" + D + "status") for r in root.findall(D + "response")]
+    assert statuses == ["HTTP/1.1 200 OK", "HTTP/1.1 403 Forbidden"]
+    # A filter the server cannot evaluate is refused with its precondition.
+    bad = query.replace('match-type="ends-with"', 'collation="i;klingon"')
+    st, _, answer = dav(site, "REPORT", book, bad, "1")
+    assert st == 403 and b"supported-collation" in answer
