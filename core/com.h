@@ -393,6 +393,17 @@ class idispatch_ex_wstr_impl : public idispatch_ex<I> {
         return automation::s_false;
     }
 
+    // Callers of plain IDispatch (the engine among them) reach the dynamic
+    // members here: the member table knows none of their ids.
+    automation::hresult invoke(automation::dispid member, const automation::guid& iid,
+                               automation::lcid lcid, uint16_t flags,
+                               automation::dispparams& params, automation::variant* result,
+                               automation::excepinfo* ei, uint32_t* arg_err) override {
+        if (member >= BaseId)
+            return this->dynamic_invoke(member, lcid, flags, params, result, ei, nullptr);
+        return idispatch_ex<I>::invoke(member, iid, lcid, flags, params, result, ei, arg_err);
+    }
+
   protected:
     automation::hresult dynamic_invoke(automation::dispid id, automation::lcid lcid, uint16_t flags,
                                        automation::dispparams& params, automation::variant* result,

@@ -8,6 +8,8 @@
 #include "scripting/event_scripts.h"
 #include "scripting/hashlist_users.h"
 #include "scripting/jscript/script_cache.h"
+#include "scripting/jscript/webserver_members.h"
+#include "scripting/objects/script_objects.h"
 #include "scripting/path_lookup.h"
 #include "scripting/server_settings.h"
 
@@ -18,6 +20,11 @@ scripting_host::scripting_host(cl::ini_file& global_ini)
           run_script_discard_output(url, param);
       }) {
     set_script_global_ini(&global_ini);
+    install_webserver_members();
+}
+
+void scripting_host::disconnect_all_event_handlers() {
+    objects::disconnect_all_event_handlers();
 }
 
 bool scripting_host::check_filename(const std::wstring& path, int trace_level) {

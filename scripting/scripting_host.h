@@ -23,6 +23,8 @@ class scripting_host final : public script_host {
     cl::sh_ptr<config_info> get_url_config_info(std::string_view url,
                                                 std::wstring_view method) override;
     void clear_config_info_cache() override;
+    // Releases every object whose events a page connected.
+    void disconnect_all_event_handlers() override;
     // Saves and closes every hash list.
     void close_all_hashlists() override;
     cl::sh_ptr<key_value_list> get_named_hashlist(const std::wstring& file,

@@ -11,6 +11,8 @@
 #include "scripting/jscript/global_objects.h"
 #include "scripting/jscript/jscript_host.h"
 #include "scripting/jscript/script_cache.h"
+#include "scripting/jscript/webserver_members.h"
+#include "scripting/objects/script_objects.h"
 #include "scripting/path_lookup.h"
 #include "scripting/scripting_host.h"
 #include "server/access_checker.h"
@@ -23,6 +25,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -483,9 +486,7 @@ const type_info iwebserver_info(
              if (p.count() < 2) return s_ok;
              const uint16_t vt = p.arg(1).vt();
              if (vt == vt_null || vt == vt_empty) return s_ok;
-             if (vt != vt_bstr && vt != vt_dispatch) return disp_e_badvartype;
-             // Event connections come with the server objects; none is made yet.
-             return static_cast<hresult>(0x80040200); // CONNECT_E_NOCONNECTION
+             return connect_created_object(*ws_of(self), static_cast<idispatch_i*>(d), p.arg(1));
          }},
         {0x34b, L"create_event", member_method | member_get, 0, 0,
          [] WS_ARGS { return extension(the_webserver_extensions().create_event, self, p, r); }},
@@ -653,13 +654,15 @@ hresult webserver_object::sleep(const variant& ms) {
     // No sleep outlasts the run-time limit: a request never waits longer.
     const uint32_t limit = get_script_settings().run_time_limit_ms;
     if (limit && msec > limit) msec = limit;
-    // In slices, so that server stop or the run-time limit ends a long sleep.
+    // In slices, so that server stop or the run-time limit ends a long sleep;
+    // events of objects the page connected run on this thread meanwhile.
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msec);
     do {
         if (scripts_stopping()) break;
-        const auto left = end - std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(
-            std::min<std::chrono::steady_clock::duration>(left, std::chrono::milliseconds(20)));
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            end - std::chrono::steady_clock::now());
+        objects::pump_messages(static_cast<uint32_t>(
+            std::clamp<int64_t>(left.count(), 0, 20)));
     } while (std::chrono::steady_clock::now() < end);
     return s_ok;
 }

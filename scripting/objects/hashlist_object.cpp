@@ -64,10 +64,8 @@ class hashlist_value_provider {
 };
 
 class values_obj final
-    : public dynamic_members<
-          cl::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>> {
-    using base = dynamic_members<
-        cl::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>>;
+    : public cl::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider> {
+    using base = cl::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>;
 
   public:
     values_obj(cl::sh_ptr<hashlist> list, const std::string& prefix)

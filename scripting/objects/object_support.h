@@ -49,19 +49,6 @@ inline bool missing(const dispparams& p, std::size_t i) {
     return p.count() <= i || p.arg(i).vt() == vt_empty || p.arg(i).vt() == vt_null;
 }
 
-// Dynamic members (ids from 0x1000) reached through plain IDispatch::Invoke,
-// as the engine calls them, go where InvokeEx sends them.
-template <class Base> class dynamic_members : public Base {
-  public:
-    using Base::Base;
-    hresult invoke(dispid member, const guid& iid, lcid id, uint16_t flags, dispparams& params,
-                   variant* result, excepinfo* ei, uint32_t* arg_err) override {
-        if (member >= 0x1000)
-            return this->dynamic_invoke(member, id, flags, params, result, ei, nullptr);
-        return Base::invoke(member, iid, id, flags, params, result, ei, arg_err);
-    }
-};
-
 // Raises a catchable error (code 1001, source "qvel scripting") in the script
 // running on this thread: S_OK when raised, E_FAIL when no script runs here.
 hresult raise_script_error(const std::wstring& text);

@@ -33,9 +33,9 @@ struct list_provider {
 };
 
 class server_obj final
-    : public dynamic_members<cl::idispatch_ex_wstr_impl<iserver_object_i, 0x1000, list_provider>> {
+    : public cl::idispatch_ex_wstr_impl<iserver_object_i, 0x1000, list_provider> {
   public:
-    explicit server_obj(const server_list_source* lists) : dynamic_members(&provider_) {
+    explicit server_obj(const server_list_source* lists) : idispatch_ex_wstr_impl(&provider_) {
         provider_.lists = lists;
         load_type_info(program_type_library(), iid_iserver_object);
     }
@@ -72,8 +72,8 @@ struct header_provider {
 };
 
 class header_obj final
-    : public dynamic_members<cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>> {
-    using base = dynamic_members<cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>>;
+    : public cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider> {
+    using base = cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>;
 
   public:
     explicit header_obj(cl::sh_ptr<response_headers_base> headers) : base(&provider_) {

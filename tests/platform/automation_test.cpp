@@ -184,6 +184,13 @@ TEST(AutomationDispatchEx, DynamicMembers) {
     dispparams none;
     EXPECT_EQ(h->invoke_ex(id, 0, dispatch_propertyget, none, &r, nullptr, nullptr), s_ok);
     EXPECT_EQ(r.bstr(), L"example");
+    // Plain IDispatch reaches the same member (the engine calls it so).
+    variant plain;
+    EXPECT_EQ(h->invoke(0x1001, iid_null, 0, dispatch_propertyget, none, &plain, nullptr, nullptr),
+              s_ok);
+    EXPECT_EQ(plain.bstr(), L"*/*");
+    EXPECT_EQ(h->invoke(0x1005, iid_null, 0, dispatch_propertyget, none, &plain, nullptr, nullptr),
+              disp_e_membernotfound);
     EXPECT_EQ(h->get_disp_id(L"Cookie", 0, &id), disp_e_unknownname);
     EXPECT_EQ(h->delete_member_by_disp_id(0x1000), e_notimpl);
     uint32_t props = 0;
@@ -199,7 +206,10 @@ TEST(AutomationDispatchEx, DynamicMembers) {
     EXPECT_EQ(enumerate(h.get(), &last), (std::vector<std::wstring>{L"Host", L"Accept"}));
     EXPECT_EQ(last, s_false);
     dispparams put = dispparams::of({variant::from_i4(7)});
-    EXPECT_EQ(h->invoke_ex(0x1002, 0, dispatch_propertyput, put, nullptr, nullptr, nullptr), s_ok);
+    EXPECT_EQ(h->invoke(0x1002, iid_null, 0, dispatch_propertyput, put, nullptr, nullptr, nullptr),
+              s_ok);
+    EXPECT_EQ(h->invoke_ex(0x1002, 0, dispatch_propertyget, none, &r, nullptr, nullptr), s_ok);
+    EXPECT_EQ(r.bstr(), L"7");
     EXPECT_EQ(enumerate(h.get(), &last),
               (std::vector<std::wstring>{L"Host", L"Accept", L"Cookie"}));
     EXPECT_EQ(h->delete_member_by_name(L"accept", 0), s_ok);
