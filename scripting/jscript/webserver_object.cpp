@@ -581,9 +581,16 @@ hresult webserver_object::absolute_filename(const std::wstring& fn_in, std::wstr
     if (name.empty()) return s_ok;
     if (!rooted && !name.empty() && name[0] == L'/') name.erase(0, 1);
     if (!rooted) {
+        // The running script's path is a request path: below the document
+        // root, like a rooted name.
         shost_file* f = file();
         std::wstring script = f ? cl::utf8_to_utf16(f->environment_var("_TSKQVL_PATH")) : L"";
-        if (script.empty() && f) script = f->path();
+        if (!script.empty()) {
+            if (script[0] != L'/') script.insert(0, 1, L'/');
+            script = cl::remove_backslash(pub) + script;
+        } else if (f) {
+            script = f->path();
+        }
         script = cl::remove_backslash(script);
         std::error_code ec;
         if (std::filesystem::is_directory(cl::utf16_to_utf8(script), ec))

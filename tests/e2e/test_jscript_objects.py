@@ -39,7 +39,8 @@ function main() {
 
 LIST_PAGE = r"""
 function main() {
-    var l = webserver.hash_list("/list.txt", 0);
+    // A relative name lies beside the page.
+    var l = webserver.hash_list("list.txt", 0);
     l.value("b", "2");
     l.value("a", "1");
     l.value("c", "3");
