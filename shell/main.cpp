@@ -9,6 +9,7 @@
 #include "core/trace_sinks.h"
 #include "dav/dav_methods.h"
 #include "dav/locks.h"
+#include "media/capture_streams.h"
 #include "platform/service/service.h"
 #include "platform/xml/xml.h"
 #include "scripting/script_files.h"
@@ -146,6 +147,8 @@ int run(int argc, char** argv) {
     static dav_methods dav;
     set_dav_host(&dav);
     install_lock_tokens();
+    media::install_capture_streams();
+    media::stream_listener::set_bind_problem_handler(report_bind_problem);
     // The XML parser's global tables are built here, on the main thread,
     // before the pool threads that parse request bodies exist.
     xml::init_parser();

@@ -1,0 +1,168 @@
+"""End-to-end tests of live streams: a JavaScript page starts a stream of the
+test sources with run_stream, two clients read it over the stream's own port
+(one joining late), and ffprobe checks what each received: an ASF stream of
+Windows Media video and audio with increasing time stamps. A start on a
+device that does not exist answers the failure and opens no port."""
+
+import json
+import os
+import shutil
+import socket
+import subprocess
+import threading
+
+import pytest
+
+from tq_site import HOST, Site, free_port, request
+
+DIRECTIVES = """Require all granted
+DirectoryIndex index.html
+AddHandler java-script .jss
+"""
+
+START = r"""
+function main() {
+    var q = webserver.environment_var("QUERY_STRING").split("&");
+    try {
+        webserver.run_stream("", q[1], q[2], parseInt(q[0], 10));
+        webserver.write_response("ok");
+    } catch (e) {
+        webserver.write_response("error " + (e.number >>> 0).toString(16));
+    }
+}
+"""
+
+# What a player sends; the stream answers any request head the same way.
+STREAM_REQUEST = b"GET / HTTP/1.0\r\nUser-Agent: NSPlayer/9.0\r\n\r\n"
+PACKET = 3200  # the writer's data packet size
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    root = str(tmp_path_factory.mktemp("live"))
+    s = Site(root, directives=DIRECTIVES, param={"func_trace": "1"})
+    s.put("start.jss", START)
+    s.start()
+    yield s
+    s.stop()
+
+
+def start_stream(site, port, audio="sine", video="testsrc"):
+    status, _, data = request(site, "GET", "/start.jss?%d&%s&%s" % (port, audio, video))
+    assert status == 200
+    return data.decode()
+
+
+def port_open(port):
+    try:
+        with socket.create_connection((HOST, port), timeout=5):
+            return True
+    except OSError:
+        return False
+
+
+class reader:
+    """One stream client: the response head, then the stream bytes."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection((HOST, port), timeout=30)
+        self.sock.sendall(STREAM_REQUEST)
+        self.data = b""
+
+    def read_until(self, size):
+        while len(self.data) < size:
+            chunk = self.sock.recv(65536)
+            assert chunk, "the stream ended after %d bytes" % len(self.data)
+            self.data += chunk
+
+    def head_and_body(self):
+        end = self.data.index(b"\r\n\r\n")
+        return self.data[:end].decode(), self.data[end + 4:]
+
+    def close(self):
+        self.sock.close()
+
+
+def probe(path):
+    ffprobe = shutil.which("ffprobe")
+    assert ffprobe, "ffprobe (Debian's ffmpeg package) is not installed"
+    out = subprocess.run([ffprobe, "-v", "error", "-of", "json", "-show_format", "-show_streams",
+                          "-show_packets", path], capture_output=True, timeout=60, check=True)
+    return json.loads(out.stdout)
+
+
+def check_capture(body, path):
+    with open(path, "wb") as f:
+        f.write(body)
+    info = probe(path)
+    assert info["format"]["format_name"] == "asf"
+    codecs = {s["index"]: (s["codec_type"], s["codec_name"]) for s in info["streams"]}
+    assert sorted(codecs.values()) == [("audio", "wmav2"), ("video", "wmv2")]
+    for index, (kind, _) in codecs.items():
+        times = [int(p["pts"]) for p in info["packets"]
+                 if p["stream_index"] == index and "pts" in p]
+        assert len(times) > 3, kind
+        assert all(a < b for a, b in zip(times, times[1:])), (kind, times)
+    return info
+
+
+def test_two_clients_one_joining_late_get_the_whole_stream(site, tmp_path):
+    port = free_port()
+    assert start_stream(site, port) == "ok"
+    # The same stream again starts nothing new.
+    assert start_stream(site, port) == "ok"
+
+    first = reader(port)
+    first.read_until(2000 + 25 * PACKET)
+    late = reader(port)
+    # The first one goes on while the second one joins.
+    pump = threading.Thread(target=first.read_until, args=(len(first.data) + 10 * PACKET,))
+    pump.start()
+    late.read_until(2000 + 15 * PACKET)
+    pump.join(60)
+    assert not pump.is_alive()
+    first.close()
+    late.close()
+
+    for client, name in ((first, "first.asf"), (late, "late.asf")):
+        head, body = client.head_and_body()
+        assert head.startswith("HTTP/1.1 200 OK\r\n")
+        assert "Content-Type: video/x-ms-wmv" in head.split("\r\n")
+        assert "Server: Tesk Stream Server V0.1" in head.split("\r\n")
+        check_capture(body, str(tmp_path / name))
+    # Both received the same stream header, once, at the start.
+    _, first_body = first.head_and_body()
+    _, late_body = late.head_and_body()
+    # The header object (its size at offset 16) and the data object's head.
+    header_end = int.from_bytes(first_body[16:24], "little") + 50
+    assert late_body[:header_end] == first_body[:header_end]
+    assert first_body.count(first_body[:16]) == 1
+    assert late_body.count(first_body[:16]) == 1
+
+
+def test_a_start_on_an_unknown_device_fails_and_opens_no_port(site):
+    port = free_port()
+    assert start_stream(site, port, video="no_such_camera") == "error 80004005"
+    assert not port_open(port)
+    assert start_stream(site, port, audio="no_such_microphone") == "error 80004005"
+    assert not port_open(port)
+
+
+def test_server_stop_closes_the_stream(tmp_path):
+    s = Site(str(tmp_path), directives=DIRECTIVES)
+    s.put("start.jss", START)
+    s.start()
+    try:
+        port = free_port()
+        assert start_stream(s, port) == "ok"
+        client = reader(port)
+        client.read_until(1000)
+        assert port_open(port)
+    finally:
+        s.stop()
+    assert not port_open(port)
+    # The client that was reading is ended too.
+    client.sock.settimeout(30)
+    while client.sock.recv(65536):
+        pass
+    client.close()
