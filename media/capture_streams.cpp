@@ -245,6 +245,20 @@ hresult run_stream(scripting::webserver_object&, dispparams& p, variant*) {
     return run_capture_stream(profile, audio, video, static_cast<uint32_t>(port.int_value()));
 }
 
+// The device lists of the Webserver's server objects: each name is both the
+// property and its value.
+bool device_list(const std::wstring& name, std::vector<std::wstring>& keys,
+                 std::vector<std::wstring>& values) {
+    if (name == L"audio_input_devices")
+        list_audio_input_devices(values);
+    else if (name == L"video_input_devices")
+        list_video_input_devices(values);
+    else
+        return false;
+    keys = values;
+    return true;
+}
+
 class capture_services final : public start_services {
   public:
     void stop_capture_streams() override { media::stop_capture_streams(); }
@@ -256,6 +270,7 @@ void install_capture_streams() {
     static capture_services services;
     set_start_services(&services);
     scripting::the_webserver_extensions().run_stream = run_stream;
+    scripting::the_webserver_extensions().server_list = device_list;
 }
 
 } // namespace media

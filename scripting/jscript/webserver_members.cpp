@@ -97,6 +97,7 @@ const so::server_list_source& server_lists() {
             the_http_server().list_downloads(keys, values, public_dir());
             return true;
         }
+        if (auto more = the_webserver_extensions().server_list) return more(name, keys, values);
         return false;
     };
     return lists;

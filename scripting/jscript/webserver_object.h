@@ -7,6 +7,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 namespace scripting {
 
@@ -38,6 +39,9 @@ struct webserver_extensions {
     member create_event = nullptr;
     member wait_for_events = nullptr;
     member run_stream = nullptr;
+    // Server lists kept above the scripting host (the capture devices).
+    bool (*server_list)(const std::wstring& name, std::vector<std::wstring>& keys,
+                        std::vector<std::wstring>& values) = nullptr;
 };
 webserver_extensions& the_webserver_extensions();
 

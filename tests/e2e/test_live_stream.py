@@ -32,6 +32,19 @@ function main() {
 }
 """
 
+DEVICES = r"""
+function main() {
+    var out = [];
+    var names = ["video_input_devices", "audio_input_devices"];
+    for (var i = 0; i < names.length; i++) {
+        var list = webserver.server_object(names[i]), items = [];
+        for (var k in list) items.push(k + "=" + list[k]);
+        out.push(names[i] + ":" + items.join("|"));
+    }
+    webserver.write_response(out.join("\n"));
+}
+"""
+
 # What a player sends; the stream answers any request head the same way.
 STREAM_REQUEST = b"GET / HTTP/1.0\r\nUser-Agent: NSPlayer/9.0\r\n\r\n"
 PACKET = 3200  # the writer's data packet size
@@ -42,6 +55,7 @@ def site(tmp_path_factory):
     root = str(tmp_path_factory.mktemp("live"))
     s = Site(root, directives=DIRECTIVES, param={"func_trace": "1"})
     s.put("start.jss", START)
+    s.put("devices.jss", DEVICES)
     s.start()
     yield s
     s.stop()
@@ -166,3 +180,12 @@ def test_server_stop_closes_the_stream(tmp_path):
     while client.sock.recv(65536):
         pass
     client.close()
+
+
+def test_device_lists_name_the_test_sources_last(site):
+    # No camera or sound card here: the lists hold the test sources only.
+    status, _, data = request(site, "GET", "/devices.jss")
+    assert status == 200
+    lines = dict(line.split(":", 1) for line in data.decode().split("\n"))
+    assert lines["video_input_devices"].split("|")[-1] == "lavfi testsrc=lavfi testsrc"
+    assert lines["audio_input_devices"].split("|")[-1] == "lavfi sine=lavfi sine"
