@@ -146,6 +146,30 @@ def png(width, height):
             + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
 
+# Holds a mutex and waits for an event nobody sets; says so in a file first.
+FOREVER_PAGE = r"""
+function main() {
+    var who = webserver.environment_var("QUERY_STRING");
+    var m = webserver.create_mutex("kept");
+    m.acquire();
+    var f = webserver.file;
+    f.open(webserver.absolute_filename("/" + who + ".mark"), 0x301);
+    f.write("x");
+    f.close();
+    var e = webserver.create_event;
+    webserver.write_response("r=" + webserver.wait_for_events([e], -1, false));
+}
+"""
+
+
+def wait_for_file(path, thread):
+    for _ in range(800):
+        if os.path.exists(path):
+            return True
+        thread.join(0.025)
+    return False
+
+
 def jpeg(width, height):
     """A picture with a red left half and a blue right half."""
     im = Image.new("RGB", (width, height), (255, 0, 0))
@@ -170,6 +194,7 @@ def site(tmp_path):
     s.put("names.jss", NAMES_PAGE)
     s.put("walk.jss", WALK_PAGE)
     s.put("keep.jss", KEEP_PAGE)
+    s.put("forever.jss", FOREVER_PAGE)
     s.put("wide.png", png(1000, 500))
     s.put("photo.jpg", jpeg(1000, 500))
     # The mutex test watches this file for the first page's mark.
@@ -306,3 +331,40 @@ def test_failed_hash_list_save_keeps_the_data(site):
     assert request(site, "GET", "/keep.jss?3")[2] == b"saved=true k=second n=new"
     with open(os.path.join(folder, "list.txt"), "rb") as f:
         assert f.read() == b'\xef\xbb\xbf"k","second"\r\n"n","new"\r\n'
+
+
+def test_server_stop_ends_pages_waiting_without_end(site):
+    answers = {}
+
+    def get(who):
+        try:
+            answers[who] = request(site, "GET", "/forever.jss?" + who)
+        except OSError as e:
+            answers[who] = e
+
+    first = threading.Thread(target=get, args=("first",))
+    first.start()
+    assert wait_for_file(os.path.join(site.pub, "first.mark"), first)
+    # The second page waits for the mutex the first one keeps.
+    second = threading.Thread(target=get, args=("second",))
+    second.start()
+    # Both end with the server, which stops cleanly.
+    assert site.stop() == 0
+    first.join(30)
+    second.join(30)
+    assert not first.is_alive() and not second.is_alive()
+    assert not os.path.exists(os.path.join(site.pub, "second.mark"))
+
+
+def test_run_time_limit_ends_a_wait_without_end(tmp_path):
+    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": 1})
+    s.put("forever.jss", FOREVER_PAGE)
+    s.start()
+    try:
+        # The wait ends (null) at the limit, and the run with it.
+        assert request(s, "GET", "/forever.jss?first")[0] == 200
+        # The mutex was let go with the page: the next page gets it.
+        assert request(s, "GET", "/forever.jss?second")[0] == 200
+        assert os.path.exists(os.path.join(s.pub, "second.mark"))
+    finally:
+        assert s.stop() == 0
