@@ -160,7 +160,7 @@ void environment_block::set(std::string name, std::string value) {
 
 environment_block cgi_environment(const req_info& info) {
     environment_block b = environment_block::of_process();
-    for (const auto& [name, value] : info.variables)
+    for (const auto& [name, value] : info.variables())
         b.set(name, value);
     return b;
 }

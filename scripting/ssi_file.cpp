@@ -386,7 +386,7 @@ void parsed_file::include(const std::string& attributes) {
     if (!check.result()) return;
 
     cl::sh_ptr<req_info> sub = cl::make_sh<req_info>();
-    sub->variables = info_->variables;
+    sub->copy_variables(*info_);
     sub->connection_id = info_->connection_id;
     sub->data = info_->data;
     sub->user_name = info_->user_name;

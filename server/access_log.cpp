@@ -5,6 +5,7 @@
 #include "core/trace.h"
 
 #include <cerrno>
+#include <charconv>
 #include <ctime>
 #include <filesystem>
 #include <system_error>
@@ -41,23 +42,43 @@ std::size_t write_all(int fd, std::string_view text) {
 
 } // namespace
 
-std::string quote_log_field(std::string_view text) {
-    if (text.empty()) return "-";
-    std::string out;
-    out.reserve(text.size() + 2);
+namespace {
+
+void append_quoted(std::string& out, std::string_view text) {
+    if (text.empty()) {
+        out += '-';
+        return;
+    }
     out += '"';
     for (const char c : text) {
         if (c == '\\' || c == '"') out += '\\';
         out += c;
     }
     out += '"';
-    return out;
 }
 
-std::string format_log_time(const win32::systemtime& t, int32_t bias) {
+// The decimal digits of v, zero-padded to at least width.
+void append_number(std::string& out, uint64_t v, int width = 0) {
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+    for (int n = static_cast<int>(end - digits); n < width; ++n)
+        out += '0';
+    out.append(digits, end);
+}
+
+void append_log_time(std::string& out, const win32::systemtime& t, int32_t bias) {
     const char* month = (t.month >= 1 && t.month <= 12) ? month_names[t.month - 1] : "???";
-    std::string out = cl::format_str("%02?/%?/%?:%02?:%02?:%02?", t.day, month, t.year, t.hour,
-                                     t.minute, t.second);
+    append_number(out, t.day, 2);
+    out += '/';
+    out += month;
+    out += '/';
+    append_number(out, t.year);
+    out += ':';
+    append_number(out, t.hour, 2);
+    out += ':';
+    append_number(out, t.minute, 2);
+    out += ':';
+    append_number(out, t.second, 2);
     int32_t offset;
     if (bias > 0) {
         out += " -";
@@ -66,7 +87,22 @@ std::string format_log_time(const win32::systemtime& t, int32_t bias) {
         out += " +";
         offset = -bias;
     }
-    cl::format_append(out, "%02?%02?", offset / 60, offset % 60);
+    append_number(out, static_cast<uint64_t>(offset / 60), 2);
+    append_number(out, static_cast<uint64_t>(offset % 60), 2);
+}
+
+} // namespace
+
+std::string quote_log_field(std::string_view text) {
+    std::string out;
+    out.reserve(text.size() + 2);
+    append_quoted(out, text);
+    return out;
+}
+
+std::string format_log_time(const win32::systemtime& t, int32_t bias) {
+    std::string out;
+    append_log_time(out, t, bias);
     return out;
 }
 
@@ -76,14 +112,44 @@ int32_t standard_zone_bias() {
     return static_cast<int32_t>(::timezone / 60);
 }
 
+void append_access_log_line(std::string& out, const access_log_view& f,
+                            std::string_view time_field) {
+    out.append(f.remote_addr);
+    out += " - ";
+    append_quoted(out, f.user);
+    out += " [";
+    out.append(time_field);
+    out += "] ";
+    append_quoted(out, f.request_line);
+    out += ' ';
+    if (f.status < 0) {
+        out += '-';
+        append_number(out, static_cast<uint64_t>(-static_cast<int64_t>(f.status)));
+    } else {
+        append_number(out, static_cast<uint64_t>(f.status));
+    }
+    out += ' ';
+    if (f.bytes_sent == 0)
+        out += '-';
+    else
+        append_number(out, f.bytes_sent);
+    out += ' ';
+    if (f.referer.empty())
+        out += "\"-\"";
+    else
+        append_quoted(out, f.referer);
+    out += ' ';
+    append_quoted(out, f.user_agent);
+    out += '\n';
+}
+
 std::string format_access_log_line(const access_log_fields& f, const win32::systemtime& local,
                                    int32_t bias) {
-    const std::string bytes = f.bytes_sent == 0 ? std::string("-") : std::to_string(f.bytes_sent);
-    const std::string referer =
-        f.referer.empty() ? std::string("\"-\"") : quote_log_field(f.referer);
-    return cl::format_str("%? - %? [%?] %? %? %? %? %?\n", f.remote_addr, quote_log_field(f.user),
-                          format_log_time(local, bias), quote_log_field(f.request_line), f.status,
-                          bytes, referer, quote_log_field(f.user_agent));
+    const access_log_view v{f.remote_addr, f.user,    f.request_line, f.status,
+                            f.bytes_sent,  f.referer, f.user_agent};
+    std::string out;
+    append_access_log_line(out, v, format_log_time(local, bias));
+    return out;
 }
 
 access_log::~access_log() {
@@ -136,6 +202,31 @@ void access_log::queue_line(std::string_view line) {
         full = below && batch_.size() >= flush_size;
     }
     if (full) flush_event_.set();
+}
+
+void access_log::log(const access_log_view& fields) {
+    // The time field changes once a second: it is made again only then, the
+    // zone's bias read again with it (reading it looks at the zone file).
+    struct line_buffer {
+        std::string line;
+        int64_t second = -1;
+        std::string time_field;
+    };
+    thread_local line_buffer b;
+    const win32::filetime now = win32::get_system_time_as_filetime();
+    const int64_t second = static_cast<int64_t>(now / 10000000);
+    if (second != b.second) {
+        win32::filetime local = 0;
+        if (!win32::filetime_to_local_filetime(now, local)) local = now;
+        win32::systemtime st{};
+        win32::filetime_to_systemtime(local, st);
+        b.time_field.clear();
+        append_log_time(b.time_field, st, standard_zone_bias());
+        b.second = second;
+    }
+    b.line.clear();
+    append_access_log_line(b.line, fields, b.time_field);
+    queue_line(b.line);
 }
 
 void access_log::flush_queue() {

@@ -22,6 +22,17 @@ struct access_log_fields {
     std::string user_agent;
 };
 
+// The same values as views, for a line made without copying them.
+struct access_log_view {
+    std::string_view remote_addr;
+    std::string_view user;
+    std::string_view request_line;
+    int status = 0;
+    uint64_t bytes_sent = 0;
+    std::string_view referer;
+    std::string_view user_agent;
+};
+
 // A field in the log's quoting: "-" for empty text, else backslashes doubled,
 // quotes escaped, the whole in double quotes.
 std::string quote_log_field(std::string_view text);
@@ -36,6 +47,9 @@ int32_t standard_zone_bias();
 // The complete line, "\n" included.
 std::string format_access_log_line(const access_log_fields& fields, const win32::systemtime& local,
                                    int32_t bias_minutes);
+// Appends the line to out, the time field given as format_log_time made it.
+void append_access_log_line(std::string& out, const access_log_view& fields,
+                            std::string_view time_field);
 
 class access_log {
   public:
@@ -53,6 +67,9 @@ class access_log {
     void arm_flush(cl::base_timer& timer);
     // Appends the line to the batch and wakes the flush.
     void queue_line(std::string_view line);
+    // Makes the line of the fields at the current local time in the calling
+    // thread's own buffer (no allocation once it has grown) and queues it.
+    void log(const access_log_view& fields);
     // Writes the batch to the file in one call; the lock is not held while
     // writing. A write that fails or stops short (disk full, file size limit)
     // is cut back to the last whole line and its lines are dropped, so the

@@ -229,6 +229,7 @@ void http_get_request::drain_after_send() {
 
 int http_error_request::handle() {
     if (data) {
+        if (info) info->settle_header_variables();
         for (http_header_id id :
              {http_header_range, http_header_if_match, http_header_if_modified_since,
               http_header_if_none_match, http_header_if_range, http_header_if_unmodified_since})

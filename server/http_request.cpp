@@ -39,14 +39,16 @@ void http_request::set_server_send_flags(uint32_t flags) {
 http_request::http_request(cl::sh_ptr<response_headers> h)
     : headers(std::move(h)), transport(&default_transport()), file_(std::make_unique<nul_file>()) {
     if (!headers) headers = cl::make_sh<response_headers>();
-    idle_.set();
 }
 
 http_request::~http_request() {
     destroying_ = true;
     // Work handed to another thread (a script step) must end before anything
     // it may touch goes away.
-    idle_.wait();
+    {
+        std::unique_lock<std::mutex> g(idle_lock_);
+        idle_changed_.wait(g, [this] { return !busy_; });
+    }
     if (request_mutex) {
         request_mutex->release(this);
         request_mutex.reset();
@@ -55,6 +57,19 @@ http_request::~http_request() {
     data.reset();
     info = nullptr;
     file_.reset();
+}
+
+void http_request::work_started() {
+    std::lock_guard<std::mutex> g(idle_lock_);
+    busy_ = true;
+}
+
+void http_request::work_done() {
+    {
+        std::lock_guard<std::mutex> g(idle_lock_);
+        busy_ = false;
+    }
+    idle_changed_.notify_all();
 }
 
 void http_request::set_file(std::unique_ptr<cl::simple_file> file) {

@@ -12,9 +12,11 @@
 #include "server/response_headers.h"
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -149,8 +151,8 @@ class http_request {
     std::string variable(std::string_view name) const;
     // Marks work handed to another thread: the destructor waits for
     // work_done before it frees anything.
-    void work_started() { idle_.reset(); }
-    void work_done() { idle_.set(); }
+    void work_started();
+    void work_done();
     bool destroying() const { return destroying_; }
     // The server-wide send flags (buffer-data when kernel streaming is on).
     static uint32_t server_send_flags();
@@ -189,7 +191,11 @@ class http_request {
 
   protected:
     std::unique_ptr<cl::simple_file> file_;
-    cl::event idle_;
+    // Work handed to another thread is under way; a lock and a condition
+    // rather than an event, which would cost an allocation per request.
+    std::mutex idle_lock_;
+    std::condition_variable idle_changed_;
+    bool busy_ = false;
     bool destroying_ = false;
 };
 

@@ -16,6 +16,7 @@
 #include "server/server_services.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstring>
 #include <vector>
 
@@ -109,7 +110,9 @@ void http_request::set_response_status(int s) {
     reason = std::string(status_text(s));
     status = s;
     if (info) {
-        info->set("_TSKQVL_RESPONSE_CODE", decimal(s));
+        char digits[16];
+        const auto end = std::to_chars(digits, digits + sizeof digits, s).ptr;
+        info->set("_TSKQVL_RESPONSE_CODE", std::string_view(digits, end - digits));
         info->set("_TSKQVL_RESPONSE_TEXT", reason);
     }
 }
@@ -441,26 +444,31 @@ void http_request::send_body() {
     const int64_t body_size = file_->size();
     if (body_size < 0) the_http_server().before_blocking();
     const uint64_t connection = info ? info->connection_id : 0;
+    // The first 8 KiB go through the stack: a small file needs no buffer
+    // of its own; a larger body grows into a heap one.
     std::size_t size = 8192;
-    std::vector<char> buffer(size);
+    char first[8192];
+    std::vector<char> grown;
+    char* buffer = first;
     uint64_t read_total = 0;
     uint32_t last_progress = win32::get_tick_count() - 250;
     the_transfer_registry().report_transfer(connection, transfer_path, 0);
     while (!body_done) {
-        int64_t n = file_->read(buffer.data() + 7, static_cast<int64_t>(size - 9));
+        int64_t n = file_->read(buffer + 7, static_cast<int64_t>(size - 9));
         if (n < 0) n = 0;
         read_total += static_cast<uint64_t>(n);
         if (!length_known) length_known = file_->size() != -2;
         if (!headers_sent) send_header(n == 0);
         if (body_done) break; // the head failed, or it ended the answer
-        send_piece(buffer.data(), 7, static_cast<std::size_t>(n));
+        send_piece(buffer, 7, static_cast<std::size_t>(n));
         // A file of known length ends with its last byte: no read to see
         // the end of the file.
         if (n > 0 && !body_done && body_size > 0 && read_total == static_cast<uint64_t>(body_size))
-            send_piece(buffer.data(), 7, 0);
+            send_piece(buffer, 7, 0);
         if (static_cast<std::size_t>(n) == size - 9 && size < 131072) {
             size *= 2;
-            buffer.resize(size);
+            grown.resize(size);
+            buffer = grown.data();
         }
         if (win32::get_tick_count() - last_progress >= 250) {
             const int64_t total = file_->size();

@@ -3,7 +3,9 @@
 #include "core/format.h"
 #include "core/text.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <map>
 
 namespace {
@@ -361,13 +363,34 @@ bool is_modified_since(std::string_view stored_date, std::string_view given_date
     return stored > given;
 }
 
-std::vector<std::pair<std::string, std::string>>
+std::string_view cached_http_date(const win32::systemtime& utc) {
+    // Every request of a second carries the same Date text.
+    struct cache {
+        win32::systemtime time{};
+        bool valid = false;
+        char text[64];
+        std::size_t size = 0;
+    };
+    thread_local cache c;
+    if (!c.valid || c.time.year != utc.year || c.time.month != utc.month || c.time.day != utc.day ||
+        c.time.day_of_week != utc.day_of_week || c.time.hour != utc.hour ||
+        c.time.minute != utc.minute || c.time.second != utc.second) {
+        const std::string text = format_http_date(utc);
+        c.size = std::min(text.size(), sizeof c.text);
+        std::memcpy(c.text, text.data(), c.size);
+        c.time = utc;
+        c.valid = true;
+    }
+    return std::string_view(c.text, c.size);
+}
+
+std::array<std::pair<std::string_view, std::string_view>, 5>
 standard_headers(const win32::systemtime& request_time_utc, std::string_view server_name) {
-    return {
-        {"Date", format_http_date(request_time_utc)},
-        {"Server", std::string(server_name)},
+    return {{
+        {"Date", cached_http_date(request_time_utc)},
+        {"Server", server_name},
         {"Accept-Ranges", "bytes"},
         {"Connection", "Keep-Alive"},
         {"Keep-Alive", "timeout=15, max=100"},
-    };
+    }};
 }

@@ -4,6 +4,7 @@
 #pragma once
 #include "platform/win32/time.h"
 
+#include <array>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -133,5 +134,10 @@ bool is_modified_since(std::string_view stored_date, std::string_view given_date
 // The headers every response starts with, in order: Date (the request time),
 // Server, Accept-Ranges "bytes", Connection "Keep-Alive" and Keep-Alive
 // "timeout=15, max=100". The response header map adds them in this order.
-std::vector<std::pair<std::string, std::string>>
+// The texts stay valid until the calling thread asks again for another second.
+std::array<std::pair<std::string_view, std::string_view>, 5>
 standard_headers(const win32::systemtime& request_time_utc, std::string_view server_name);
+
+// format_http_date of the time, made once per second and thread: the text
+// stays valid until the thread asks for another second.
+std::string_view cached_http_date(const win32::systemtime& utc);

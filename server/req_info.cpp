@@ -8,6 +8,9 @@
 #include "server/response_headers.h"
 #include "server/server_dirs.h"
 
+#include <algorithm>
+#include <stdexcept>
+
 namespace {
 
 cgi_server_values& values_storage() {
@@ -21,6 +24,81 @@ bool is_dropped_header(std::string_view name) {
     return cl::iequals(name, "Proxy");
 }
 
+// The names that get a slot of their own, in byte order (binary search):
+// the ones the server sets on nearly every request and the creation ones.
+constexpr std::array<std::string_view, req_info::slot_count> slot_names = {
+    "AUTH_TYPE",
+    "CONTENT_LENGTH",
+    "CONTENT_TYPE",
+    "COOKIE",
+    "DOCUMENT_ROOT",
+    "GATEWAY_INTERFACE",
+    "QUERY_STRING",
+    "REDIRECT_STATUS",
+    "REMOTE_ADDR",
+    "REMOTE_HOST",
+    "REMOTE_PORT",
+    "REMOTE_USER",
+    "REQUEST_METHOD",
+    "REQUEST_URI",
+    "SCRIPT_NAME",
+    "SERVER_NAME",
+    "SERVER_PORT",
+    "SERVER_PROTOCOL",
+    "SERVER_SOFTWARE",
+    "_TSKQVL_AUTHNAME",
+    "_TSKQVL_AUTHUSERFILE",
+    "_TSKQVL_FILE",
+    "_TSKQVL_PATH",
+    "_TSKQVL_PRIVATE_DIR",
+    "_TSKQVL_REDIRECT_TO",
+    "_TSKQVL_REQUIRE",
+    "_TSKQVL_RESPONSE_CODE",
+    "_TSKQVL_RESPONSE_TEXT",
+};
+static_assert(std::is_sorted(slot_names.begin(), slot_names.end()));
+static_assert(req_info::slot_count <= 32, "one bit per slot in slot_set_");
+
+constexpr int no_slot = -1;
+
+int slot_of(std::string_view name) {
+    const auto it = std::lower_bound(slot_names.begin(), slot_names.end(), name);
+    return it != slot_names.end() && *it == name ? static_cast<int>(it - slot_names.begin())
+                                                 : no_slot;
+}
+
+int slot_index(std::string_view name) {
+    const int i = slot_of(name);
+    if (i == no_slot) throw std::logic_error("req_info: no such slot");
+    return i;
+}
+
+const int slot_content_length = slot_index("CONTENT_LENGTH");
+const int slot_content_type = slot_index("CONTENT_TYPE");
+const int slot_cookie = slot_index("COOKIE");
+const int slot_server_name = slot_index("SERVER_NAME");
+const int slot_redirect_status = slot_index("REDIRECT_STATUS");
+
+const std::string server_protocol_value = "HTTP/1.1";
+const std::string gateway_interface_value = "CGI/1.1";
+
+// The creation value of a slot; null for a slot that has none.
+const std::string* creation_value(std::string_view name) {
+    const cgi_server_values& v = values_storage();
+    if (name == "SERVER_SOFTWARE") return &v.server_software;
+    if (name == "SERVER_PROTOCOL") return &server_protocol_value;
+    if (name == "GATEWAY_INTERFACE") return &gateway_interface_value;
+    if (name == "DOCUMENT_ROOT") return &v.document_root;
+    if (name == "_TSKQVL_PRIVATE_DIR") return &v.private_dir;
+    return nullptr;
+}
+
+// True for the names that the request headers can give a value.
+bool is_header_variable(std::string_view name) {
+    return name.starts_with("HTTP_") || name == "CONTENT_LENGTH" || name == "CONTENT_TYPE" ||
+           name == "COOKIE" || name == "SERVER_NAME" || name == "REDIRECT_STATUS";
+}
+
 } // namespace
 
 const cgi_server_values& cgi_values() {
@@ -30,24 +108,134 @@ void set_cgi_values(const cgi_server_values& values) {
     values_storage() = values;
 }
 
-req_info::req_info() {
-    const cgi_server_values& v = cgi_values();
-    set("SERVER_SOFTWARE", v.server_software);
-    set("SERVER_PROTOCOL", "HTTP/1.1");
-    set("GATEWAY_INTERFACE", "CGI/1.1");
-    set("DOCUMENT_ROOT", v.document_root);
-    set("_TSKQVL_PRIVATE_DIR", v.private_dir);
-}
+req_info::req_info() = default;
 
 req_info::~req_info() = default;
 
-void req_info::set(const std::string& name, const std::string& value) {
-    variables[name] = value;
+void req_info::set(std::string_view name, std::string_view value) {
+    store(name, std::string(value));
+}
+
+void req_info::set(std::string_view name, std::string&& value) {
+    store(name, std::move(value));
+}
+
+void req_info::store(std::string_view name, std::string&& value) {
+    // A header variable set now replaces what the headers gave it before.
+    if (has_pending_.load(std::memory_order_acquire) && is_header_variable(name))
+        settle_header_variables();
+    const int slot = slot_of(name);
+    if (slot != no_slot) {
+        slots_[static_cast<std::size_t>(slot)] = std::move(value);
+        slot_set_ |= 1u << slot;
+        return;
+    }
+    const auto it = others_.find(name);
+    if (it != others_.end())
+        it->second = std::move(value);
+    else
+        others_.emplace(std::string(name), std::move(value));
+}
+
+const std::string* req_info::find(std::string_view name) const {
+    if (has_pending_.load(std::memory_order_acquire) && is_header_variable(name))
+        settle_header_variables();
+    const int slot = slot_of(name);
+    if (slot != no_slot) {
+        if (slot_set_ & (1u << slot)) return &slots_[static_cast<std::size_t>(slot)];
+        return creation_values_ ? creation_value(name) : nullptr;
+    }
+    const auto it = others_.find(name);
+    return it == others_.end() ? nullptr : &it->second;
 }
 
 std::string req_info::get(std::string_view name) const {
-    const auto it = variables.find(name);
-    return it == variables.end() ? std::string() : it->second;
+    const std::string* v = find(name);
+    return v ? *v : std::string();
+}
+
+std::string_view req_info::view(std::string_view name) const {
+    const std::string* v = find(name);
+    return v ? std::string_view(*v) : std::string_view();
+}
+
+bool req_info::has(std::string_view name) const {
+    return find(name) != nullptr;
+}
+
+req_info::variable_map req_info::variables() const {
+    settle_header_variables();
+    variable_map all = others_;
+    for (std::size_t i = 0; i < slot_count; ++i) {
+        if (slot_set_ & (1u << i))
+            all.emplace(std::string(slot_names[i]), slots_[i]);
+        else if (const std::string* v = creation_values_ ? creation_value(slot_names[i]) : nullptr)
+            all.emplace(std::string(slot_names[i]), *v);
+    }
+    return all;
+}
+
+void req_info::copy_variables(const req_info& other) {
+    variable_map all = other.variables();
+    {
+        std::lock_guard<std::mutex> g(settle_lock_);
+        pending_.reset();
+        has_pending_.store(false, std::memory_order_release);
+    }
+    for (std::string& s : slots_)
+        s.clear();
+    slot_set_ = 0;
+    others_.clear();
+    creation_values_ = false;
+    for (auto& [name, value] : all)
+        store(name, std::move(value));
+}
+
+void req_info::defer_header_variables(std::shared_ptr<const http_request_data> d) {
+    if (!d) return;
+    std::lock_guard<std::mutex> g(settle_lock_);
+    // The variables of other headers come first, as they would have been set
+    // before these.
+    if (pending_ && pending_ != d) make_header_variables();
+    pending_ = std::move(d);
+    has_pending_.store(true, std::memory_order_release);
+}
+
+void req_info::settle_header_variables() const {
+    if (!has_pending_.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> g(settle_lock_);
+    if (!pending_) return;
+    make_header_variables();
+    pending_.reset();
+    has_pending_.store(false, std::memory_order_release);
+}
+
+void req_info::make_header_variables() const {
+    const http_request_data& d = *pending_;
+    const auto put_slot = [this](int slot, const std::string& value) {
+        slots_[static_cast<std::size_t>(slot)] = value;
+        slot_set_ |= 1u << slot;
+    };
+    const auto put_other = [this](std::string name, const std::string& value) {
+        others_.insert_or_assign(std::move(name), value);
+    };
+    put_slot(slot_content_length, d.header(http_header_content_length));
+    put_slot(slot_content_type, d.header(http_header_content_type));
+    put_slot(slot_cookie, d.header(http_header_cookie));
+    const std::string& host = d.header(http_header_host);
+    if (!host.empty()) put_slot(slot_server_name, host);
+    put_slot(slot_redirect_status, "200");
+    for (int id = 0; id < http_header_request_maximum; ++id) {
+        const std::string& value = d.known_headers[id];
+        if (!value.empty()) put_other(cgi_header_variable_name(request_header_name(id)), value);
+    }
+    for (const auto& [name, value] : d.unknown_headers) {
+        // "X_Foo" and "X-Foo" would both become HTTP_X_FOO; a header spelled
+        // with "_" could then replace what the proxy or client sent under the
+        // proper name, so such names get no variable at all.
+        if (name.find('_') != std::string::npos || is_dropped_header(name)) continue;
+        put_other(cgi_header_variable_name(name), value);
+    }
 }
 
 std::string cgi_header_variable_name(std::string_view header_name) {
@@ -62,28 +250,23 @@ void set_request_variables(http_request& request) {
     if (!request.info || !request.data) return;
     req_info& info = *request.info;
     const http_request_data& data = *request.data;
-    const bool tracing = trace_level() >= 2;
 
-    info.set("CONTENT_LENGTH", data.header(http_header_content_length));
-    info.set("CONTENT_TYPE", data.header(http_header_content_type));
-    info.set("COOKIE", data.header(http_header_cookie));
-    const std::string& host = data.header(http_header_host);
-    if (!host.empty()) info.set("SERVER_NAME", host);
-    info.set("REDIRECT_STATUS", "200");
-
-    if (tracing) cl::trace_out.write("Client header:\n");
-    for (int id = 0; id < http_header_request_maximum; ++id) {
-        const std::string& value = data.known_headers[id];
-        if (value.empty()) continue;
-        const std::string_view name = request_header_name(id);
-        if (tracing) {
+    if (trace_level() >= 2) {
+        cl::trace_out.write("Client header:\n");
+        for (int id = 0; id < http_header_request_maximum; ++id) {
+            const std::string& value = data.known_headers[id];
+            if (value.empty()) continue;
             const bool credentials =
                 id == http_header_authorization || id == http_header_proxy_authorization;
-            cl::trace_out.write(cl::format_str(
-                "   %?: %?\n", name, credentials ? traceable_authorization(value) : value));
+            cl::trace_out.write(
+                cl::format_str("   %?: %?\n", request_header_name(id),
+                               credentials ? traceable_authorization(value) : value));
         }
-        info.set(cgi_header_variable_name(name), value);
+        for (const auto& [name, value] : data.unknown_headers)
+            if (name.find('_') == std::string::npos && !is_dropped_header(name))
+                cl::trace_out.write(cl::format_str("   %?: %?\n", name, value));
     }
+    info.defer_header_variables(request.data);
 
     // A DLNA client asks for its transfer mode to be echoed.
     const auto mode = data.unknown_headers.find(std::string_view("transferMode.dlna.org"));
@@ -95,15 +278,6 @@ void set_request_variables(http_request& request) {
     const std::string& connection = data.header(http_header_connection);
     if (cl::iequals(connection, "Close") || (data.version == 100 && connection.empty()))
         request.close_connection = true;
-
-    for (const auto& [name, value] : data.unknown_headers) {
-        // "X_Foo" and "X-Foo" would both become HTTP_X_FOO; a header spelled
-        // with "_" could then replace what the proxy or client sent under the
-        // proper name, so such names get no variable at all.
-        if (name.find('_') != std::string::npos || is_dropped_header(name)) continue;
-        if (tracing) cl::trace_out.write(cl::format_str("   %?: %?\n", name, value));
-        info.set(cgi_header_variable_name(name), value);
-    }
 }
 
 void set_cgi_auth_variables(const auth_info& auth, req_info& info) {

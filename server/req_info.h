@@ -4,8 +4,12 @@
 #include "core/ref_cnt.h"
 #include "server/config_info.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -13,21 +17,43 @@ struct auth_info;
 struct http_request_data;
 class http_request;
 
+// A static file never reads the request's variables, yet every request has
+// them. So they cost nothing until read: the variables that most requests
+// set live in fixed slots (no map node, no copy of the name), the
+// server-wide creation values are read from their one copy, and the
+// variables made of the request headers are made only when a reader asks
+// for one of them. What a reader sees is exactly what setting every
+// variable at once would have given.
 class req_info : public cl::ref_cnt_shared, public request_variables {
   public:
-    // Sets SERVER_SOFTWARE, SERVER_PROTOCOL, GATEWAY_INTERFACE, DOCUMENT_ROOT
-    // and _TSKQVL_PRIVATE_DIR.
+    using variable_map = std::map<std::string, std::string, std::less<>>;
+
+    // SERVER_SOFTWARE, SERVER_PROTOCOL, GATEWAY_INTERFACE, DOCUMENT_ROOT and
+    // _TSKQVL_PRIVATE_DIR are set from the server-wide values.
     req_info();
     ~req_info() override;
 
     // Setting a variable replaces its value.
-    void set(const std::string& name, const std::string& value);
+    void set(std::string_view name, std::string_view value);
+    void set(std::string_view name, std::string&& value);
+    void set(std::string_view name, const char* value) { set(name, std::string_view(value)); }
     // Empty when the variable is not set.
     std::string get(std::string_view name) const override;
-    bool has(std::string_view name) const { return variables.find(name) != variables.end(); }
+    bool has(std::string_view name) const;
+    // The value without a copy; valid until the variable is set again.
+    std::string_view view(std::string_view name) const;
+    // Every variable, by name.
+    variable_map variables() const;
+    // Replaces every variable by those of other (an include's own copy).
+    void copy_variables(const req_info& other);
+
+    // The variables of the request headers of data as they are now: made
+    // when one of them is first read or set. The headers must not change
+    // until then; whoever changes them calls settle_header_variables first.
+    void defer_header_variables(std::shared_ptr<const http_request_data> data);
+    void settle_header_variables() const;
 
     uint64_t connection_id = 0;
-    std::map<std::string, std::string, std::less<>> variables;
     http_request_data* data = nullptr; // not owned
     cl::sh_ptr<config_info> config;
     std::string user_name; // the authenticated user
@@ -36,6 +62,27 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
     std::wstring host_text2;
     uint32_t host_word1 = 0;
     uint32_t host_word2 = 0;
+
+    // The number of fixed slots (the names are in req_info.cpp).
+    static constexpr std::size_t slot_count = 28;
+
+  private:
+    void store(std::string_view name, std::string&& value);
+    // The slot's value, the creation value, or the other variable; null when unset.
+    const std::string* find(std::string_view name) const;
+    void make_header_variables() const;
+
+    // Slot values and which of them are set (a bit per slot).
+    mutable std::array<std::string, slot_count> slots_;
+    mutable uint32_t slot_set_ = 0;
+    // Variables of any other name.
+    mutable variable_map others_;
+    // False once copy_variables replaced the creation values.
+    bool creation_values_ = true;
+    // The request whose header variables are still to be made.
+    mutable std::shared_ptr<const http_request_data> pending_;
+    mutable std::atomic<bool> has_pending_{false};
+    mutable std::mutex settle_lock_;
 };
 
 // The server-wide values of the creation variables; server start sets them.

@@ -105,24 +105,9 @@ std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
 // Writes the log line of a request that has been answered.
 void write_access_log_line(const http_request& request, const req_info& info,
                            const std::string& request_line) {
-    access_log_fields f;
-    f.remote_addr = info.get("REMOTE_ADDR");
-    f.user = info.user_name;
-    f.request_line = request_line;
-    f.status = request.status_code != 0 ? request.status_code : request.status;
-    f.bytes_sent = request.bytes_sent;
-    f.referer = request.referer;
-    f.user_agent = request.user_agent;
-    // The zone's bias is read again once a second, not per line (reading it
-    // looks at the zone file).
-    thread_local std::time_t bias_second = 0;
-    thread_local int32_t bias = 0;
-    const std::time_t now = std::time(nullptr);
-    if (now != bias_second) {
-        bias = standard_zone_bias();
-        bias_second = now;
-    }
-    the_access_log().queue_line(format_access_log_line(f, win32::get_local_time(), bias));
+    the_access_log().log({info.view("REMOTE_ADDR"), info.user_name, request_line,
+                          request.status_code != 0 ? request.status_code : request.status,
+                          request.bytes_sent, request.referer, request.user_agent});
 }
 
 bool begins_with_scheme(const std::string& s) {

@@ -6,16 +6,16 @@ bool string_iless::operator()(std::string_view a, std::string_view b) const noex
     return cl::compare_range(a.data(), a.size(), b.data(), b.size()) < 0;
 }
 
-void response_headers::add(const std::string& name, const std::string& value) {
+void response_headers::add(std::string_view name, std::string_view value) {
     if (cl::iequals(name, "set-cookie")) {
-        cookies_.push_back(value);
+        cookies_.emplace_back(value);
         return;
     }
     auto it = headers_.find(name);
     if (it != headers_.end())
         it->second = value;
     else
-        headers_.emplace(name, value);
+        headers_.emplace(std::string(name), std::string(value));
 }
 
 void response_headers::add_wide(const std::wstring& name, const std::wstring& value) {
@@ -46,7 +46,7 @@ void response_headers::add_all(const header_map& headers) {
         add(n, v);
 }
 
-void response_headers::add_if_absent(const std::string& name, const std::string& value) {
+void response_headers::add_if_absent(std::string_view name, std::string_view value) {
     if (headers_.find(name) == headers_.end()) add(name, value);
 }
 

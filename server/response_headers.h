@@ -37,13 +37,13 @@ class response_headers : public response_headers_base {
 
     // "Set-Cookie" (any case) appends a cookie; any other name creates or
     // replaces its map entry, which keeps the spelling it was first added with.
-    void add(const std::string& name, const std::string& value);
+    void add(std::string_view name, std::string_view value);
     void add_wide(const std::wstring& name, const std::wstring& value) override;
     // Erases the map entry; cookies cannot be removed this way.
     void remove(const std::wstring& name) override;
     void copy_out(std::vector<std::wstring>& names, std::vector<std::wstring>& values) override;
     void add_all(const header_map& headers);
-    void add_if_absent(const std::string& name, const std::string& value);
+    void add_if_absent(std::string_view name, std::string_view value);
     // The map value of the name, empty when there is none (cookies not searched).
     std::string get(const std::string& name) const;
     // "name: value\n" per map entry, then "Set-Cookie: value\n" per cookie.

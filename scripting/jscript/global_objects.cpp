@@ -389,6 +389,7 @@ bool req_header_provider::set(const std::wstring& name, const std::wstring& valu
     http_request_data* d = info_ ? info_->data : nullptr;
     if (!is_safe_header_value(name) || !is_safe_header_value(value)) return false;
     if (!d) return true;
+    info_->settle_header_variables();
     const std::string n = cl::utf16_to_utf8(name);
     const std::string v = cl::utf16_to_utf8(value);
     const int id = request_header_id(n);

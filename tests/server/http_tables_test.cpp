@@ -191,7 +191,8 @@ TEST(StandardHeaders, OrderAndValues) {
     st.hour = 21;
     st.minute = 30;
     st.second = 1;
-    const auto h = standard_headers(st, "teskqvel/1.0");
+    const auto views = standard_headers(st, "teskqvel/1.0");
+    const std::vector<std::pair<std::string, std::string>> h(views.begin(), views.end());
     const std::vector<std::pair<std::string, std::string>> expect = {
         {"Date", "Tue, 08 Dec 2026 21:30:01 GMT"},
         {"Server", "teskqvel/1.0"},

@@ -1,0 +1,153 @@
+// The request variables are made when first read; whatever the order of
+// setting, deferring and reading, a reader sees what setting every variable
+// at once would have given.
+#include "server/http_request.h"
+#include "server/req_info.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::shared_ptr<http_request_data> sample_data() {
+    auto d = std::make_shared<http_request_data>();
+    d->known_headers[http_header_host] = "host.example:8080";
+    d->known_headers[http_header_content_type] = "text/plain";
+    d->known_headers[http_header_cookie] = "a=1";
+    d->unknown_headers["X-Odd-CASE"] = "odd";
+    d->unknown_headers["X_Under"] = "dropped";
+    d->unknown_headers["Proxy"] = "evil";
+    return d;
+}
+
+struct order_case {
+    const char* name;
+    // Steps on a fresh req_info; the data is deferred by the step "defer".
+    std::vector<std::function<void(req_info&, std::shared_ptr<http_request_data>&)>> steps;
+    const char* variable;
+    const char* expected; // nullptr: not set
+};
+
+void defer(req_info& i, std::shared_ptr<http_request_data>& d) {
+    i.defer_header_variables(d);
+}
+
+TEST(RequestVariables, OrderOfSettingAndDeferringIsKept) {
+    const std::vector<order_case> cases = {
+        {"header replaces an earlier set",
+         {[](req_info& i, auto&) { i.set("SERVER_NAME", "127.0.0.1"); }, defer},
+         "SERVER_NAME",
+         "host.example:8080"},
+        {"a later set replaces the header",
+         {defer, [](req_info& i, auto&) { i.set("SERVER_NAME", "local"); }},
+         "SERVER_NAME",
+         "local"},
+        {"a later set of an HTTP_ name replaces the header",
+         {defer, [](req_info& i, auto&) { i.set("HTTP_X_ODD_CASE", "mine"); }},
+         "HTTP_X_ODD_CASE",
+         "mine"},
+        {"a set of another name leaves the header",
+         {defer, [](req_info& i, auto&) { i.set("REMOTE_ADDR", "1.2.3.4"); }},
+         "HTTP_X_ODD_CASE",
+         "odd"},
+        {"REDIRECT_STATUS set after the headers",
+         {defer, [](req_info& i, auto&) { i.set("REDIRECT_STATUS", "404"); }},
+         "REDIRECT_STATUS",
+         "404"},
+        {"REDIRECT_STATUS set before the headers",
+         {[](req_info& i, auto&) { i.set("REDIRECT_STATUS", "404"); }, defer},
+         "REDIRECT_STATUS",
+         "200"},
+        {"absent known header still gives an empty variable", {defer}, "CONTENT_LENGTH", ""},
+        {"underscore names and Proxy get none", {defer}, "HTTP_X_UNDER", nullptr},
+        {"Proxy gets none", {defer}, "HTTP_PROXY", nullptr},
+        {"no defer, no header variable", {}, "HTTP_HOST", nullptr},
+        {"creation value", {}, "GATEWAY_INTERFACE", "CGI/1.1"},
+        {"creation value replaced",
+         {[](req_info& i, auto&) { i.set("SERVER_PROTOCOL", "x"); }},
+         "SERVER_PROTOCOL",
+         "x"},
+        {"headers settled before a change are kept",
+         {defer,
+          [](req_info& i, auto& d) {
+              i.settle_header_variables();
+              d->unknown_headers["X-Odd-CASE"] = "changed";
+          }},
+         "HTTP_X_ODD_CASE",
+         "odd"},
+        {"a second defer adds to the first",
+         {defer,
+          [](req_info& i, auto& d) {
+              auto other = std::make_shared<http_request_data>(*d);
+              other->unknown_headers.erase("X-Odd-CASE");
+              other->known_headers[http_header_cookie] = "b=2";
+              i.defer_header_variables(other);
+          }},
+         "HTTP_X_ODD_CASE",
+         "odd"},
+    };
+    for (const order_case& c : cases) {
+        auto data = sample_data();
+        auto info = cl::make_sh<req_info>();
+        for (const auto& step : c.steps)
+            step(*info, data);
+        const req_info& v = *info;
+        EXPECT_EQ(v.has(c.variable), c.expected != nullptr) << c.name;
+        EXPECT_EQ(v.get(c.variable), c.expected ? c.expected : "") << c.name;
+        EXPECT_EQ(v.view(c.variable), c.expected ? c.expected : "") << c.name;
+        const auto all = v.variables();
+        const auto it = all.find(c.variable);
+        EXPECT_EQ(it != all.end(), c.expected != nullptr) << c.name;
+        if (it != all.end() && c.expected) {
+            EXPECT_EQ(it->second, c.expected) << c.name;
+        }
+    }
+}
+
+TEST(RequestVariables, AllVariablesAndTheirCopy) {
+    set_cgi_values({"tq/2", "/srv/pub/", "/srv/private/"});
+    auto data = sample_data();
+    auto info = cl::make_sh<req_info>();
+    info->set("REMOTE_ADDR", "127.0.0.1");
+    info->set("_TSKQVL_SOMETHING_LONG_AND_RARE", std::string(40, 'x'));
+    info->defer_header_variables(data);
+    const req_info::variable_map expected = {
+        {"CONTENT_LENGTH", ""},
+        {"CONTENT_TYPE", "text/plain"},
+        {"COOKIE", "a=1"},
+        {"DOCUMENT_ROOT", "/srv/pub/"},
+        {"GATEWAY_INTERFACE", "CGI/1.1"},
+        {"HTTP_CONTENT_TYPE", "text/plain"},
+        {"HTTP_COOKIE", "a=1"},
+        {"HTTP_HOST", "host.example:8080"},
+        {"HTTP_X_ODD_CASE", "odd"},
+        {"REDIRECT_STATUS", "200"},
+        {"REMOTE_ADDR", "127.0.0.1"},
+        {"SERVER_NAME", "host.example:8080"},
+        {"SERVER_PROTOCOL", "HTTP/1.1"},
+        {"SERVER_SOFTWARE", "tq/2"},
+        {"_TSKQVL_PRIVATE_DIR", "/srv/private/"},
+        {"_TSKQVL_SOMETHING_LONG_AND_RARE", std::string(40, 'x')},
+    };
+    EXPECT_EQ(info->variables(), expected);
+
+    // An include's copy holds the same and goes its own way.
+    auto sub = cl::make_sh<req_info>();
+    sub->set("STALE", "gone");
+    sub->copy_variables(*info);
+    EXPECT_EQ(sub->variables(), expected);
+    sub->set("QUERY_STRING", "x=1");
+    sub->set("HTTP_HOST", "other");
+    EXPECT_FALSE(info->has("QUERY_STRING"));
+    EXPECT_EQ(info->get("HTTP_HOST"), "host.example:8080");
+    // The copy keeps the creation values it was given.
+    set_cgi_values({"tq/3", "/elsewhere/", "/p/"});
+    EXPECT_EQ(sub->get("SERVER_SOFTWARE"), "tq/2");
+    set_cgi_values({});
+}
+
+} // namespace
