@@ -137,9 +137,12 @@ def test_pipelining_across_the_loop_and_the_pool(site):
             answers = []
             for i in range(7):
                 if i == 4:  # HEAD: a length, no body
-                    status, headers, body, rest = read_response(s, rest)
-                    assert headers["content-length"] == str(256 * 1024)
-                    answers.append((status, b""))
+                    while b"\r\n\r\n" not in rest:
+                        rest += s.recv(65536)
+                    head, rest = rest.split(b"\r\n\r\n", 1)
+                    assert head.startswith(b"HTTP/1.1 200")
+                    assert b"\r\nContent-Length: %d\r\n" % (256 * 1024) in head
+                    answers.append((200, b""))
                     continue
                 status, headers, body, rest = read_response(s, rest)
                 answers.append((status, body))
