@@ -18,6 +18,7 @@
 #include "server/server_dirs.h"
 #include "server/server_services.h"
 
+#include <algorithm>
 #include <typeinfo>
 #include <vector>
 
@@ -27,6 +28,62 @@ constexpr uint32_t serve_flags = cl::o_rdonly | cl::o_binary;
 constexpr uint32_t serve_share = cl::sh_denywr;
 // Files up to this size are kept in memory with their configuration.
 constexpr uint64_t snapshot_limit = 64 * 1024;
+// A body from an open file at least this long goes out straight from the
+// descriptor (sendfile): no copies through a buffer, few system calls.
+constexpr int64_t send_file_minimum = 8 * 1024;
+// An event loop compresses no more than this on the fly: a longer body is
+// long work for a pool thread.
+constexpr int64_t loop_compression_limit = 256 * 1024;
+
+// Sends the whole body of an open plain file through the transport's file
+// send, head first: true when the answer went out so (or its head failed).
+// False, with nothing sent, for a body that needs the piecewise sender: a
+// script's output, a file served from memory, a short one, a coded one.
+bool send_from_descriptor(http_get_request& r) {
+    if (r.headers_sent || r.body_done || r.mode != mode_get || !r.transport ||
+        !r.transport->can_send_file())
+        return false;
+    cl::simple_file& f = r.file();
+    if (typeid(f) != typeid(cl::simple_file) || !f.is_open()) return false;
+    const int64_t size = f.size();
+    if (size < send_file_minimum) return false;
+    bool gzip = false;
+    int level = -1, mem_level = 9, window_bits = 15;
+    if (r.plan_compression(size, gzip, level, mem_level, window_bits)) return false;
+    const int64_t at = f.tell();
+    if (at < 0) return false;
+    const uint64_t length =
+        f.has_range() ? f.bytes_left() : static_cast<uint64_t>(size - std::min(at, size));
+
+    r.choose_body_encoding();
+    r.add_policy_headers();
+    if (r.body_done || r.chunked || r.compressing) {
+        // Nothing for the descriptor to send (an answer without a body).
+        if (!r.headers_sent) r.send_header(false);
+        return true;
+    }
+    const uint64_t connection = r.info ? r.info->connection_id : 0;
+    the_transfer_registry().report_transfer(connection, r.transfer_path, 0);
+    r.send_header(false);
+    if (!r.body_done) {
+        r.body_done = true;
+        uint32_t flags = http_request::server_send_flags() & ~send_flag_more_data;
+        if (r.close_connection) flags |= send_flag_disconnect;
+        if (trace_level() > 1) cl::trace_out.write(cl::format_str("do_send %? %?\n", length, true));
+        const uint32_t err = r.transport->send_file(r.queue, r.data ? r.data->request_id : 0, flags,
+                                                    f.handle(), static_cast<uint64_t>(at), length);
+        if (err != 0) {
+            cl::trace_out.write(cl::format_str("do_send error %x\n", err));
+        } else {
+            r.bytes_sent += length;
+            if (length) the_transfer_registry().add_bytes_sent(connection, length);
+            if (trace_level() > 1)
+                cl::trace_out.write(cl::format_str("finished (%x)\n", r.bytes_sent));
+        }
+    }
+    the_transfer_registry().report_transfer(connection, r.transfer_path, -1);
+    return true;
+}
 
 std::string decimal(int64_t v) {
     return cl::format_str("%?", v);
@@ -215,9 +272,19 @@ int http_get_request::handle() {
     const int found = lookup_request_file();
     file_->end_input();
     if (found != 0 && mode != mode_options) return found;
+    if (found == 0 && mode == mode_get && _http_server::running_on_loop()) {
+        // Compressing a long body holds the loop: the request moves to a
+        // pool thread now, before any of it has been traced or sent.
+        const int64_t size = file_->size();
+        bool gzip = false;
+        int level = -1, mem_level = 9, window_bits = 15;
+        if (size > loop_compression_limit &&
+            plan_compression(size, gzip, level, mem_level, window_bits))
+            the_http_server().before_blocking();
+    }
     const int result = transmit_file(200, content_type);
     if (result >= 400) return result;
-    send_body();
+    if (!send_from_descriptor(*this)) send_body();
     drain_after_send();
     return 0;
 }

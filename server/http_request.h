@@ -77,6 +77,13 @@ class http_transport {
                                    uint32_t flags, const kernel_response& response) = 0;
     virtual uint32_t send_body(const request_queue_handle& queue, uint64_t request_id,
                                uint32_t flags, const void* data, std::size_t length) = 0;
+    // Body bytes straight from an open file (the service keeps its own
+    // descriptor), where can_send_file says the transport can.
+    virtual bool can_send_file() const { return false; }
+    virtual uint32_t send_file(const request_queue_handle&, uint64_t, uint32_t, int, uint64_t,
+                               uint64_t) {
+        return 50;
+    }
     // 38 at the end of the body.
     virtual uint32_t receive_body(const request_queue_handle& queue, uint64_t request_id,
                                   uint32_t flags, void* buffer, uint32_t length,

@@ -87,6 +87,11 @@ bool _http_server::start(uint32_t http_port, uint32_t https_port, const std::wst
         return false;
     }
 
+    // Quick requests are answered by the event loop that read them.
+    khttp::set_request_handler(queue_, [this](const std::shared_ptr<khttp::request>& request) {
+        return run_on_loop(request);
+    });
+
     const std::vector<std::wstring> urls =
         url_list(host_name_, http_port_, https_port_, rel_uri_, server_settings().proxy_port);
     for (const std::wstring& url : urls) {
@@ -143,6 +148,10 @@ namespace {
 // has made sure of a waiting receiver for its current request.
 thread_local _http_server* loop_owner = nullptr;
 thread_local bool spare_ensured = false;
+// The server whose request runs on this event loop, and whether its answer
+// has started (from then on it cannot move to another thread).
+thread_local _http_server* inline_owner = nullptr;
+thread_local bool inline_started = false;
 
 // A send about to wait for a slow client is work that blocks: a large
 // answer to a client that keeps up costs no extra thread.
@@ -152,7 +161,19 @@ void before_send_wait() {
 
 } // namespace
 
+void _http_server::note_response_started() {
+    inline_started = true;
+}
+
+bool _http_server::running_on_loop() {
+    return inline_owner != nullptr;
+}
+
 void _http_server::before_blocking() {
+    if (inline_owner == this) {
+        if (!inline_started) throw move_to_pool{};
+        return;
+    }
     if (loop_owner != this || spare_ensured) return;
     spare_ensured = true;
     if (loops_waiting_.load() == 0 && !stopping_.load()) start_receiver();
@@ -177,21 +198,7 @@ void _http_server::receive_loop() {
                 continue;
             }
 
-            bool over_limit = false;
-            {
-                cl::cs_lock g(lock_);
-                auto it = connections_.find(request->connection_id);
-                if (it == connections_.end()) {
-                    if (connections_.size() < max_connections_.load()) {
-                        connection_record& r = connections_[request->connection_id];
-                        r.overlapped.reset();
-                        khttp::wait_for_disconnect(queue_, request->connection_id, r.overlapped);
-                    } else {
-                        over_limit = true;
-                    }
-                }
-            }
-            if (over_limit) {
+            if (!admit(request->connection_id)) {
                 answer_over_limit(*request);
                 continue;
             }
@@ -215,6 +222,42 @@ void _http_server::receive_loop() {
     if (loops_running_.fetch_sub(1) == 1) loop_ended_.set();
 }
 
+bool _http_server::admit(uint64_t connection_id) {
+    cl::cs_lock g(lock_);
+    auto it = connections_.find(connection_id);
+    if (it != connections_.end()) return true;
+    if (connections_.size() >= max_connections_.load()) return false;
+    connection_record& r = connections_[connection_id];
+    r.overlapped.reset();
+    khttp::wait_for_disconnect(queue_, connection_id, r.overlapped);
+    return true;
+}
+
+bool _http_server::run_on_loop(const std::shared_ptr<khttp::request>& request) {
+    if (stopping_.load() || may_block(*request) || !processor_) return false;
+    if (!admit(request->connection_id)) {
+        answer_over_limit(*request);
+        return true;
+    }
+    inline_owner = this;
+    inline_started = false;
+    bool moved = false;
+    try {
+        processor_(*this, request);
+    } catch (const move_to_pool&) {
+        moved = true;
+    } catch (const std::exception& e) {
+        cl::trace_out.write(cl::format_str("request processor: %?\n", e.what()));
+        send_failure(request->request_id);
+    } catch (...) {
+        cl::trace_out.write("request processor: unknown exception\n");
+        send_failure(request->request_id);
+    }
+    inline_owner = nullptr;
+    inline_started = false;
+    return !moved;
+}
+
 void _http_server::answer_over_limit(const khttp::request& request) {
     khttp::response r;
     r.status = 503;
@@ -232,14 +275,18 @@ void _http_server::process(std::shared_ptr<khttp::request> request) {
     } catch (...) {
         cl::trace_out.write("request processor: unknown exception\n");
     }
-    // The client is not left waiting: a request that failed before its head
-    // went out gets 500 and the connection is closed; after the head the
-    // service refuses this and the connection ends with the request.
+    send_failure(id);
+}
+
+// The client is not left waiting: a request that failed before its head went
+// out gets 500 and the connection is closed; after the head the service
+// refuses this and the connection ends with the request.
+void _http_server::send_failure(uint64_t request_id) {
     try {
         khttp::response r;
         r.status = 500;
         r.reason = std::string(status_text(500));
-        khttp::send_response(queue_, id, khttp::send_flag_disconnect, r);
+        khttp::send_response(queue_, request_id, khttp::send_flag_disconnect, r);
     } catch (...) {
     }
 }

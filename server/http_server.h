@@ -23,6 +23,11 @@ struct connection_record {
     std::map<std::wstring, uint32_t> transfers; // file path -> progress
 };
 
+// Thrown by _http_server::before_blocking on an event loop: the request's run
+// stops and starts again on a pool thread. Not a std::exception, so that no
+// handler of failures takes it; a catch-all on its way passes it on.
+struct move_to_pool {};
+
 // Runs one received request; owns it from then on.
 using request_processor =
     std::function<void(class _http_server& server, std::shared_ptr<khttp::request> request)>;
@@ -54,12 +59,23 @@ class _http_server {
     // True when a received request may block its thread for long (a body to
     // read, a script, the proxy, a DAV method): anything not known to be
     // short. The others (GET, HEAD and OPTIONS of the served tree without a
-    // body) are run by the thread that received them.
+    // body) are run by the event loop that read them.
     static bool may_block(const khttp::request& request);
-    // Called by a receiving thread before work that may block: makes sure
-    // another thread waits for requests, so the work holds up no other
-    // request. A no-op on other threads and when one waits already.
+    // Runs a request on the event loop that read it (the service's request
+    // handler). False: the request goes to the receive loops, because it may
+    // block or because its run met work that may (before_blocking) before
+    // anything was sent; request.handler_mark then tells the processor.
+    bool run_on_loop(const std::shared_ptr<khttp::request>& request);
+    // Called before work that may block. On an event loop, before anything of
+    // the answer was sent, the run stops here (an exception that run_on_loop
+    // catches) and starts again on a pool thread. On a receiving pool thread:
+    // makes sure another thread waits for requests, so the work holds up no
+    // other request; a no-op on other threads and when one waits already.
     void before_blocking();
+    // The answer of the request that runs on this thread has started.
+    static void note_response_started();
+    // True while the calling thread runs a request on its event loop.
+    static bool running_on_loop();
     // Forgets the connections that have closed and runs their disconnect
     // handlers; every 1000 ms on the "slow" timer.
     void sweep_connections();
@@ -99,6 +115,10 @@ class _http_server {
     // Starts one more receive loop on the pool.
     bool start_receiver();
     void answer_over_limit(const khttp::request& request);
+    // Notes a new connection (and its disconnect wait); false when it is one
+    // over max_connections.
+    bool admit(uint64_t connection_id);
+    void send_failure(uint64_t request_id);
 
     cl::timer_id sweep_timer_;
     uint32_t http_port_ = 0;

@@ -25,6 +25,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -300,7 +301,8 @@ std::wstring decode_media_path(const std::wstring& path, const std::wstring& med
     std::size_t start = 0;
     for (;;) {
         const std::size_t slash = name.find(L'/', start);
-        const std::wstring seg = name.substr(start, slash == std::wstring::npos ? slash : slash - start);
+        const std::wstring seg =
+            name.substr(start, slash == std::wstring::npos ? slash : slash - start);
         if (seg.empty() || seg == L"." || seg == L"..") return path;
         if (slash == std::wstring::npos) break;
         start = slash + 1;
@@ -310,19 +312,24 @@ std::wstring decode_media_path(const std::wstring& path, const std::wstring& med
 
 void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
     const khttp::request& k = *kreq;
+    // A request that an event loop began and gave to a pool thread (it met
+    // work that may block) is run again from the start: what the first run
+    // counted and traced is not done twice. The mark: 0 for a fresh request,
+    // else 1 + the passes whose path line was written.
+    const uint32_t resumed = kreq->handler_mark;
     const server_values& settings = server_settings();
     script_host& host = the_script_host();
     const int level = trace_level();
 
     // 1-3: request data and variables.
     const win32::systemtime now = win32::get_system_time();
-    server.count_request();
+    if (resumed == 0) server.count_request();
     std::shared_ptr<http_request_data> data = make_request_data(k, now);
     cl::sh_ptr<req_info> info = cl::make_sh<req_info>();
     info->data = data.get();
     info->connection_id = k.connection_id;
 
-    if (level != 0)
+    if (level != 0 && resumed == 0)
         cl::trace_out.write_w(cl::format_wstr(L"connection %?: request %? for %?\n",
                                               k.connection_id, k.request_id, k.abs_path));
 
@@ -351,7 +358,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         !settings.proxy_port.empty() && cl::utf16_to_utf8(settings.proxy_port) == local_port;
 
     // 8-9: query and path.
-    if (!k.query.empty() && level >= 2) cl::trace_out.write(cl::format_str("query: %?\n", k.query));
+    if (!k.query.empty() && level >= 2 && resumed == 0)
+        cl::trace_out.write(cl::format_str("query: %?\n", k.query));
+    if (resumed == 0) kreq->handler_mark = 1;
     data->path = k.abs_path;
     data->raw_url = k.raw_url;
     if (shell_settings().enable_media_server)
@@ -386,7 +395,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             st.config = cl::sh_ptr<config_info>();
         info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
         info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));
-        if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
+        if (level >= 2 && resumed < static_cast<uint32_t>(pass) + 2)
+            cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
+        kreq->handler_mark = std::max(kreq->handler_mark, static_cast<uint32_t>(pass) + 2);
         if (!st.config) {
             if (level >= 2)
                 cl::trace_out.write_w(cl::format_wstr(L"invalid or blocked url (%?)\n",

@@ -7,6 +7,7 @@
 #include "platform/win32/time.h"
 #include "server/config_info.h"
 #include "server/directives/directives.h"
+#include "server/http_server.h"
 #include "server/named_mutex.h"
 #include "server/req_info.h"
 #include "server/script_host.h"
@@ -109,6 +110,11 @@ int run_request(http_request& request, const request_queue_handle& queue,
         request.info = info;
         config_info& config = *info->config;
 
+        // A log-on reads the user files and a request mutex may be held by
+        // a long request: work for a pool thread.
+        if ((impersonate && !config.user.empty() && !cl::iequals_w(config.user, L"anonymous")) ||
+            !config.lock_file.empty())
+            the_http_server().before_blocking();
         if (impersonate && !impersonate_request_user(config)) return 403;
 
         if (!config.lock_file.empty())
@@ -117,6 +123,8 @@ int run_request(http_request& request, const request_queue_handle& queue,
 
         set_request_variables(request);
         return request.handle();
+    } catch (const move_to_pool&) {
+        throw;
     } catch (const std::exception& e) {
         cl::trace_out.write(cl::format_str("request failed: %?\n", e.what()));
     } catch (...) {

@@ -9,9 +9,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
 #include <netinet/in.h>
 #include <stdexcept>
+#include <sys/sendfile.h>
+#include <unistd.h>
 
 namespace khttp {
 
@@ -118,6 +121,8 @@ connection::connection(strand_type strand, tcp::socket socket, asio::ssl::contex
       write_timer_(strand_), hold_timer_(strand_) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
+    // Direct writes and sendfile on any thread must never wait.
+    if (!tls) socket.native_non_blocking(true, ec);
     auto r = socket.remote_endpoint(ec);
     if (!ec) to_sockaddr(r, remote_);
     auto l = socket.local_endpoint(ec);
@@ -128,7 +133,15 @@ connection::connection(strand_type strand, tcp::socket socket, asio::ssl::contex
         plain_ = std::make_unique<tcp::socket>(std::move(socket));
 }
 
-connection::~connection() = default;
+connection::~connection() {
+    drop_pieces();
+}
+
+void connection::drop_pieces() {
+    for (auto& p : pieces_)
+        if (p.fd >= 0) ::close(p.fd);
+    pieces_.clear();
+}
 
 template <class F> void connection::with_stream(F&& f) {
     if (tls_)
@@ -154,10 +167,12 @@ void connection::start() {
                     }
                     self->new_head(l);
                     self->pump(l);
+                    self->dispatch(l);
                 }));
         } else {
             self->new_head(l);
             self->pump(l);
+            self->dispatch(l);
         }
     });
 }
@@ -179,8 +194,8 @@ void connection::pump(lock& l) {
         return;
     }
     if (phase_ == phase::closed || phase_ == phase::handshake) return;
-    if (!write_pending_ && !out_.empty() && !held_) start_write(l);
-    if (!write_pending_ && out_.empty() && close_after_write_ && phase_ == phase::closing) {
+    if (!write_pending_ && has_output() && !held_) start_write(l);
+    if (!write_pending_ && !has_output() && close_after_write_ && phase_ == phase::closing) {
         // Everything is out: end our side and read what the client still
         // sends for a while, so that it sees the answer rather than a reset.
         error_code ec;
@@ -214,7 +229,7 @@ void connection::pump(lock& l) {
 
 bool connection::needs_pump() const {
     if (phase_ == phase::closed || phase_ == phase::handshake) return false;
-    if (!write_pending_ && !out_.empty() && !held_) return true;
+    if (!write_pending_ && has_output() && !held_) return true;
     if (close_after_write_ && phase_ == phase::closing) return true;
     if (reading_ || read_closed_) return false;
     return phase_ != phase::in_request || want_data_ || buffered() < read_ahead;
@@ -240,27 +255,68 @@ void connection::send_now(lock& l, bool hold) {
     }
     held_ = false;
     if (plain_ && !write_pending_ && phase_ != phase::closed && phase_ != phase::lingering &&
-        !out_.empty()) {
-        int fd = plain_->native_handle();
-        std::size_t done = 0;
-        int flags = MSG_NOSIGNAL | MSG_DONTWAIT;
-        while (done < out_.size()) {
-            ssize_t n = ::send(fd, out_.data() + done, out_.size() - done, flags);
+        has_output() && !write_directly()) {
+        abort_from_outside();
+        return;
+    }
+    pump(l);
+}
+
+bool connection::write_directly() {
+    const int fd = plain_->native_handle();
+    while (!pieces_.empty()) {
+        out_piece& p = pieces_.front();
+        if (p.fd < 0) {
+            // Bytes just before a file go out with its first pages.
+            const int more = pieces_.size() > 1 ? MSG_MORE : 0;
+            std::size_t done = 0;
+            while (done < p.bytes.size()) {
+                ssize_t n = ::send(fd, p.bytes.data() + done, p.bytes.size() - done,
+                                   MSG_NOSIGNAL | MSG_DONTWAIT | more);
+                if (n > 0) {
+                    done += static_cast<std::size_t>(n);
+                    continue;
+                }
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
+                break;
+            }
+            p.bytes.erase(0, done);
+            if (!p.bytes.empty()) return true;
+            pieces_.pop_front();
+            continue;
+        }
+        while (p.left > 0) {
+            off_t off = static_cast<off_t>(p.offset);
+            ssize_t n = ::sendfile(fd, p.fd, &off, std::min<uint64_t>(p.left, 1u << 30));
             if (n > 0) {
-                done += static_cast<std::size_t>(n);
+                p.offset += static_cast<uint64_t>(n);
+                p.left -= static_cast<uint64_t>(n);
                 continue;
             }
             if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-                out_.clear();
-                abort_from_outside();
-                return;
-            }
-            break;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+            return false; // the file ended early or the connection failed
         }
-        out_.erase(0, done);
+        ::close(p.fd);
+        pieces_.pop_front();
     }
-    pump(l);
+    std::size_t done = 0;
+    while (done < out_.size()) {
+        ssize_t n = ::send(fd, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            out_.clear();
+            return false;
+        }
+        break;
+    }
+    out_.erase(0, done);
+    return true;
 }
 
 // One hold timer per connection, armed only when none is pending: a busy
@@ -355,19 +411,50 @@ void connection::on_read(const error_code& ec, std::size_t n) {
         break;
     }
     pump(l);
+    dispatch(l);
 }
 
-void connection::start_write(lock&) {
-    writing_.swap(out_);
-    out_.clear();
+void connection::start_write(lock& l) {
+    if (!pieces_.empty()) {
+        out_piece& p = pieces_.front();
+        if (p.fd < 0) {
+            writing_.swap(p.bytes);
+            pieces_.pop_front();
+        } else if (plain_) {
+            write_pending_ = true;
+            write_file(l);
+            return;
+        } else {
+            // Under TLS the file is read here a piece at a time and written
+            // as the client takes it.
+            writing_.resize(static_cast<std::size_t>(std::min<uint64_t>(p.left, 64 * 1024)));
+            ssize_t n = -1;
+            do {
+                n = ::pread(p.fd, writing_.data(), writing_.size(), static_cast<off_t>(p.offset));
+            } while (n < 0 && errno == EINTR);
+            if (n <= 0) {
+                writing_.clear();
+                abort(l);
+                return;
+            }
+            writing_.resize(static_cast<std::size_t>(n));
+            p.offset += static_cast<uint64_t>(n);
+            p.left -= static_cast<uint64_t>(n);
+            if (p.left == 0) {
+                ::close(p.fd);
+                pieces_.pop_front();
+            }
+        }
+    } else {
+        writing_.swap(out_);
+        out_.clear();
+    }
     write_off_ = 0;
     write_pending_ = true;
     write_some();
 }
 
-// Writes in pieces so that the send time-out measures progress, not the
-// whole backlog.
-void connection::write_some() {
+void connection::arm_write_timer() {
     auto self = shared_from_this();
     write_timer_.expires_after(opts_.timeouts.body);
     write_timer_.async_wait(asio::bind_executor(strand_, [self](const error_code& ec) {
@@ -375,6 +462,62 @@ void connection::write_some() {
         lock l(self->m_);
         if (self->write_pending_) self->abort(l);
     }));
+}
+
+// A file on a plain connection: sendfile as far as the socket takes it, then
+// a wait for room.
+void connection::write_file(lock& l) {
+    out_piece& p = pieces_.front();
+    const int fd = plain_->native_handle();
+    while (p.left > 0) {
+        off_t off = static_cast<off_t>(p.offset);
+        ssize_t n = ::sendfile(fd, p.fd, &off, std::min<uint64_t>(p.left, 1u << 30));
+        if (n > 0) {
+            p.offset += static_cast<uint64_t>(n);
+            p.left -= static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            arm_write_timer();
+            auto self = shared_from_this();
+            plain_->async_wait(tcp::socket::wait_write,
+                               asio::bind_executor(strand_, [self](const error_code& ec) {
+                                   self->on_file_writable(ec);
+                               }));
+            return;
+        }
+        write_pending_ = false;
+        abort(l);
+        return;
+    }
+    ::close(p.fd);
+    pieces_.pop_front();
+    write_pending_ = false;
+    write_timer_.cancel();
+    cv_.notify_all();
+    pump(l);
+}
+
+void connection::on_file_writable(const error_code& ec) {
+    lock l(m_);
+    if (phase_ == phase::closed || pieces_.empty() || pieces_.front().fd < 0) {
+        write_pending_ = false;
+        return;
+    }
+    if (ec) {
+        write_pending_ = false;
+        abort(l);
+        return;
+    }
+    write_file(l);
+}
+
+// Writes in pieces so that the send time-out measures progress, not the
+// whole backlog.
+void connection::write_some() {
+    auto self = shared_from_this();
+    arm_write_timer();
     with_stream([&](auto& s) {
         s.async_write_some(
             asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
@@ -632,23 +775,72 @@ void connection::on_head(lock& l) {
     req.local_address = local_;
     req.secure = secure_;
 
+    request_id_ = service::get().next_request_id();
+    req.request_id = request_id_;
+    queue_ = r->queue.get();
+    service::get().add_request(request_id_, shared_from_this());
+    if (r->queue->handler_) {
+        // Run outside the lock by the dispatch loop on the strand: at the end
+        // of the strand's current work, or posted from a server thread.
+        ready_ = std::make_shared<request>(std::move(req));
+        ready_queue_ = std::move(r->queue);
+        if (!strand_.running_in_this_thread()) post_dispatch();
+        return;
+    }
+    enqueue(l, std::move(req), *r->queue);
+}
+
+void connection::enqueue(lock& l, request&& req, request_queue& q) {
     std::size_t limit = opts_.max_queued_requests;
-    auto& q = *r->queue; // r holds the queue alive past the unlock below
     std::unique_lock<std::mutex> ql(q.m_);
     if (q.closed_ || q.pending_.size() >= limit) {
         ql.unlock();
         refuse(l, 503);
         return;
     }
-    request_id_ = service::get().next_request_id();
-    req.request_id = request_id_;
-    queue_ = &q;
-    service::get().add_request(request_id_, shared_from_this());
-    q.pending_.push_back(std::move(req));
+    q.pending_.push_back(queued_request{std::move(req), shared_from_this()});
     // Woken after the unlock, the receiver finds the queue free instead of
     // going back to sleep on its lock at once.
     ql.unlock();
     q.cv_.notify_one();
+}
+
+void connection::post_dispatch() {
+    auto self = shared_from_this();
+    asio::post(strand_, [self] {
+        lock l(self->m_);
+        self->dispatch(l);
+    });
+}
+
+// Hands ready requests to their queue's handler, one after the other: a
+// handler that answers at once lets the next pipelined request be parsed,
+// which the loop then takes too.
+void connection::dispatch(lock& l) {
+    if (dispatching_) return;
+    dispatching_ = true;
+    while (ready_) {
+        std::shared_ptr<request> req = std::move(ready_);
+        std::shared_ptr<request_queue> q = std::move(ready_queue_);
+        if (phase_ == phase::closed || !request_matches(req->request_id)) continue;
+        l.unlock();
+        set_current_request(req->request_id, shared_from_this());
+        bool taken = true;
+        bool failed = false;
+        try {
+            taken = q->handler_(req);
+        } catch (...) {
+            failed = true;
+        }
+        set_current_request(0, nullptr);
+        l.lock();
+        if (failed)
+            abort(l);
+        else if (!taken && request_matches(req->request_id))
+            enqueue(l, std::move(*req), *q);
+    }
+    dispatching_ = false;
+    pump(l);
 }
 
 // Answers a request the service will not pass on, and ends the connection.
@@ -757,6 +949,9 @@ void connection::close_now(lock&) {
     write_timer_.cancel();
     hold_timer_.cancel();
     held_ = false;
+    drop_pieces();
+    ready_.reset();
+    ready_queue_.reset();
     error_code ec;
     auto& s = tls_ ? tls_->next_layer() : *plain_;
     s.shutdown(tcp::socket::shutdown_both, ec);
@@ -846,6 +1041,8 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
             if (n > 0) continue; // framing only (a chunk header); look again
         }
         if (read_closed_) return error_connection_invalid;
+        // An event loop that waited here would stop the very reads it waits for.
+        if (on_io_thread()) return error_connection_invalid;
         want_data_ = true;
         std::size_t before = buffered();
         arm(opts_.timeouts.body);
@@ -869,10 +1066,13 @@ void set_before_send_wait(void (*hook)()) {
 
 void connection::wait_backlog(lock& l) {
     const auto taken = [&] {
-        return phase_ == phase::closed ||
-               out_.size() + (writing_.size() - write_off_) < send_backlog;
+        std::size_t queued = out_.size() + (writing_.size() - write_off_);
+        for (const auto& p : pieces_)
+            queued += p.bytes.size();
+        return phase_ == phase::closed || queued < send_backlog;
     };
-    if (taken()) return;
+    // An event loop never waits: its own writes would be the ones to wait for.
+    if (on_io_thread() || taken()) return;
     if (auto hook = before_send_wait.load()) {
         // The hook may start threads: not under the connection's lock.
         l.unlock();
@@ -913,12 +1113,7 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
     return 0;
 }
 
-uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* data,
-                               std::size_t length, uint32_t* bytes_sent) {
-    if (bytes_sent) *bytes_sent = 0;
-    lock l(m_);
-    if (!request_matches(request_id) || response_done_) return error_connection_invalid;
-    if (!response_started_) return win32::error_invalid_parameter;
+std::size_t connection::body_room(std::size_t length) {
     std::size_t take = length;
     if (framing_.no_body) {
         take = 0;
@@ -933,18 +1128,55 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
             framing_.close = true;
         }
     }
+    return take;
+}
+
+void connection::end_body(lock& l, uint32_t flags) {
+    if (flags & send_flag_more_data) return;
+    if (flags & send_flag_disconnect) framing_.close = true;
+    if (!framing_.no_body && framing_.content_length >= 0 &&
+        body_sent_ != static_cast<uint64_t>(framing_.content_length))
+        framing_.close = true;
+    finish_request(l);
+}
+
+uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* data,
+                               std::size_t length, uint32_t* bytes_sent) {
+    if (bytes_sent) *bytes_sent = 0;
+    lock l(m_);
+    if (!request_matches(request_id) || response_done_) return error_connection_invalid;
+    if (!response_started_) return win32::error_invalid_parameter;
+    const std::size_t take = body_room(length);
     if (take > 0) out_.append(static_cast<const char*>(data), take);
     body_sent_ += take;
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(length);
-    bool final = !(flags & send_flag_more_data);
-    if (final) {
-        if (flags & send_flag_disconnect) framing_.close = true;
-        if (!framing_.no_body && framing_.content_length >= 0 &&
-            body_sent_ != static_cast<uint64_t>(framing_.content_length))
-            framing_.close = true;
-        finish_request(l);
+    end_body(l, flags);
+    send_now(l, (flags & send_flag_buffer_data) && (flags & send_flag_more_data));
+    wait_backlog(l);
+    return 0;
+}
+
+uint32_t connection::send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
+                               uint64_t length, uint32_t* bytes_sent) {
+    if (bytes_sent) *bytes_sent = 0;
+    lock l(m_);
+    if (!request_matches(request_id) || response_done_) return error_connection_invalid;
+    if (!response_started_) return win32::error_invalid_parameter;
+    const std::size_t take =
+        body_room(static_cast<std::size_t>(std::min<uint64_t>(length, SIZE_MAX)));
+    if (take > 0) {
+        const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        if (own < 0) return win32::from_errno(errno);
+        if (!out_.empty()) {
+            pieces_.push_back(out_piece{std::move(out_)});
+            out_.clear();
+        }
+        pieces_.push_back(out_piece{std::string(), own, offset, take});
     }
-    send_now(l, (flags & send_flag_buffer_data) && !final);
+    body_sent_ += take;
+    if (bytes_sent) *bytes_sent = static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));
+    end_body(l, flags);
+    send_now(l, false);
     wait_backlog(l);
     return 0;
 }

@@ -1,7 +1,9 @@
 // One client connection of the HTTP service. Socket work runs on the I/O
 // threads through the connection's strand; the server's threads call in
 // (body receive, sends) under the connection's lock and wait on its
-// condition variable, so a blocking call never holds an I/O thread.
+// condition variable, so a blocking call never holds an I/O thread. A queue
+// with a request handler gets its requests on the strand, outside the lock:
+// sends made there never wait, the loop writes what the socket did not take.
 #pragma once
 #include "platform/khttp/service.h"
 #include "platform/khttp/wire.h"
@@ -10,6 +12,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/parser.hpp>
+
+#include <deque>
 
 namespace khttp {
 
@@ -30,6 +34,8 @@ class connection : public std::enable_shared_from_this<connection> {
                            uint32_t* bytes_sent);
     uint32_t send_body(uint64_t request_id, uint32_t flags, const void* data, std::size_t length,
                        uint32_t* bytes_sent);
+    uint32_t send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
+                       uint64_t length, uint32_t* bytes_sent);
     // 997 when registered, 0 when the connection has closed already.
     uint32_t watch(const std::shared_ptr<overlapped::state>& s);
     // Ends the connection if its latest request came from the queue.
@@ -54,6 +60,20 @@ class connection : public std::enable_shared_from_this<connection> {
     void on_read(const boost::system::error_code& ec, std::size_t n);
     void start_write(lock& l);
     void write_some();
+    void write_file(lock& l);
+    void on_file_writable(const boost::system::error_code& ec);
+    void arm_write_timer();
+    bool has_output() const { return !out_.empty() || !pieces_.empty(); }
+    // Direct non-blocking writes of the output on the calling thread; false
+    // when the connection failed.
+    bool write_directly();
+    // Body bytes the framing lets through of length; ends the body when flags
+    // say it is complete (after the caller added its bytes).
+    std::size_t body_room(std::size_t length);
+    void end_body(lock& l, uint32_t flags);
+    void dispatch(lock& l);
+    void post_dispatch();
+    void enqueue(lock& l, request&& req, request_queue& q);
     void on_write(const boost::system::error_code& ec, std::size_t n);
     using clock = std::chrono::steady_clock;
     void arm(std::chrono::milliseconds d);
@@ -118,6 +138,22 @@ class connection : public std::enable_shared_from_this<connection> {
     framing framing_;
     uint64_t body_sent_ = 0;
     uint64_t drained_ = 0;
+
+    // Output before out_, in order: bytes that preceded a file, and files
+    // (a descriptor of our own, the next offset and the bytes left).
+    struct out_piece {
+        std::string bytes;
+        int fd = -1;
+        uint64_t offset = 0;
+        uint64_t left = 0;
+    };
+    std::deque<out_piece> pieces_;
+    void drop_pieces();
+
+    // A request for the queue's handler, taken over by the dispatch loop.
+    std::shared_ptr<request> ready_;
+    std::shared_ptr<request_queue> ready_queue_;
+    bool dispatching_ = false;
 
     std::string out_;
     std::string writing_;

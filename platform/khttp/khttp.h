@@ -1,8 +1,10 @@
 // The kernel HTTP service of this program: URL-prefix registration, one request
 // queue with blocking receive, request-body receive, response and body sends
 // with flags, disconnect notification and connection time-outs. The server's
-// pool threads block on these calls; sockets, TLS and time-outs run on a small
-// fixed set of I/O threads, so an idle keep-alive connection costs no thread.
+// pool threads block on these calls; sockets, TLS and time-outs run on one
+// event loop per I/O thread, so an idle keep-alive connection costs no thread.
+// A queue may also take its requests on the I/O thread that read them (a
+// request handler), so that quick answers cost no hand-over between threads.
 //
 // Every call returns a Windows error number (0 on success), as the server's
 // callers trace and compare them.
@@ -13,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -153,6 +156,9 @@ struct request {
     sockaddr_storage remote_address{};
     sockaddr_storage local_address{};
     bool secure = false;
+    // Free for the queue's handler: kept as it is when the handler gives the
+    // request back to the queue (what it got done so far, say).
+    uint32_t handler_mark = 0;
 };
 
 struct response {
@@ -210,6 +216,20 @@ class request_queue;
 using queue_handle = std::shared_ptr<request_queue>;
 
 uint32_t create_request_queue(queue_handle& queue);
+
+// Runs on the I/O thread that read a request of the queue, with no lock of the
+// service held, before the request is queued. True: the handler took the
+// request (it answers it, now or later through any thread); false: the request
+// goes to the queue for receive_request as without a handler. The handler must
+// not wait: an I/O thread serves many connections. Sends made on an I/O thread
+// never wait for the client (what the socket does not take goes out from the
+// loop afterwards), body receives that would wait fail with 1229, and
+// on_io_thread tells the handler where it runs.
+using request_handler = std::function<bool(const std::shared_ptr<request>&)>;
+// Set once, before the queue's first add_url.
+uint32_t set_request_handler(const queue_handle& queue, request_handler handler);
+// True on a thread of the service's event loops.
+bool on_io_thread();
 // Ends the queue: waiting receives return 995, its prefixes are removed and its
 // connections closed.
 uint32_t close_request_queue(const queue_handle& queue);
@@ -235,6 +255,16 @@ uint32_t send_response(const queue_handle& queue, uint64_t request_id, uint32_t 
 // Sends body bytes as they are (the caller frames chunks itself).
 uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, const void* data,
                    std::size_t length, uint32_t* bytes_sent = nullptr);
+
+// Sends `length` bytes of the open file `fd` from `offset` as body bytes,
+// after whatever was sent before and before whatever is sent after. The service
+// keeps a descriptor of its own (the caller may close its one at once) and
+// sends the bytes as the client takes them: with sendfile on a plain
+// connection, read and written through TLS on a secure one. The call itself
+// never waits for the client. A file that turns out shorter than `length` ends
+// the connection, as the announced length can no longer be kept.
+uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
+                   uint64_t offset, uint64_t length, uint32_t* bytes_sent = nullptr);
 
 // Called on the sending thread just before a send waits for the client to
 // take earlier output, with no lock of the caller's held: the server makes

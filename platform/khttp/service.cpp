@@ -54,25 +54,49 @@ void service::set_idle(std::chrono::milliseconds idle) {
 
 bool service::running() const {
     std::lock_guard<std::mutex> l(m_);
-    return io_ != nullptr;
+    return !ios_.empty();
+}
+
+namespace {
+// Set on the service's own threads.
+thread_local bool io_thread = false;
+// The request the calling thread answers and its connection: the thread that
+// received a request (or runs it on its loop) sends for it without a look-up.
+thread_local uint64_t current_request_id = 0;
+thread_local std::shared_ptr<connection> current_connection;
+} // namespace
+
+bool on_io_thread() {
+    return io_thread;
+}
+
+void set_current_request(uint64_t id, std::shared_ptr<connection> c) {
+    current_request_id = id;
+    current_connection = std::move(c);
 }
 
 uint32_t service::start() {
     std::lock_guard<std::mutex> l(m_);
     if (init_count_++ > 0) return 0;
-    io_ = std::make_unique<asio::io_context>(static_cast<int>(options_.io_threads));
-    work_.emplace(io_->get_executor());
     for (std::size_t i = 0; i < options_.io_threads; ++i) {
-        threads_.emplace_back([io = io_.get()] {
+        // One thread per loop: the scheduler needs no locking of its own.
+        ios_.push_back(std::make_unique<asio::io_context>(1));
+        work_.emplace_back(ios_.back()->get_executor());
+    }
+    publish_routes();
+    for (std::size_t i = 0; i < ios_.size(); ++i) {
+        threads_.emplace_back([io = ios_[i].get()] {
+            io_thread = true;
             for (;;) {
                 try {
                     io->run();
-                    return;
+                    break;
                 } catch (...) {
                     // A fault in one connection's handler must not stop the
                     // service; the handler's connection is left to its timers.
                 }
             }
+            set_current_request(0, nullptr);
         });
     }
     return 0;
@@ -81,7 +105,7 @@ uint32_t service::start() {
 uint32_t service::stop() {
     std::vector<std::shared_ptr<connection>> open;
     std::vector<std::thread> threads;
-    std::unique_ptr<asio::io_context> io;
+    std::vector<std::unique_ptr<asio::io_context>> ios;
     {
         std::lock_guard<std::mutex> l(m_);
         if (init_count_ == 0) return win32::error_invalid_parameter;
@@ -94,6 +118,7 @@ uint32_t service::stop() {
         for (auto& [id, w] : connections_)
             if (auto c = w.lock()) open.push_back(c);
         registrations_.clear();
+        publish_routes();
         // Server threads still waiting on a queue are let go.
         for (auto& wq : queues_) {
             if (auto q = wq.lock()) {
@@ -109,13 +134,12 @@ uint32_t service::stop() {
         c->abort_from_outside();
     {
         std::lock_guard<std::mutex> l(m_);
-        work_.reset();
+        work_.clear();
         threads.swap(threads_);
     }
     // Let the aborts run, then stop whatever is still waiting on a timer.
-    if (io_) {
-        asio::post(*io_, [io = io_.get()] { io->stop(); });
-    }
+    for (auto& io : ios_)
+        asio::post(*io, [p = io.get()] { p->stop(); });
     for (auto& t : threads)
         t.join();
     // With the I/O threads gone nothing else touches the sockets: close what
@@ -125,13 +149,17 @@ uint32_t service::stop() {
     open.clear();
     {
         std::lock_guard<std::mutex> l(m_);
-        requests_.clear();
+        for (auto& shard : requests_) {
+            std::lock_guard<std::mutex> g(shard.m);
+            shard.map.clear();
+        }
         connections_.clear();
         listeners_.clear();
-        io.swap(io_);
+        ios.swap(ios_);
     }
     std::lock_guard<std::mutex> l(m_);
-    retired_.push_back(std::move(io));
+    for (auto& io : ios)
+        retired_.push_back(std::move(io));
     tls_.reset();
     return 0;
 }
@@ -139,8 +167,8 @@ uint32_t service::stop() {
 uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
     l.port = port;
     l.secure = secure;
-    l.acceptor = std::make_unique<tcp::acceptor>(*io_);
-    l.retry = std::make_unique<asio::steady_timer>(*io_);
+    l.acceptor = std::make_unique<tcp::acceptor>(*ios_.front());
+    l.retry = std::make_unique<asio::steady_timer>(*ios_.front());
     error_code ec;
     tcp::endpoint ep;
     if (options_.listen_address.empty()) {
@@ -175,7 +203,7 @@ uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
 // Called with the service lock held; the lock also serialises every use of
 // an acceptor between server threads and its completion handler.
 void service::accept_next(const std::shared_ptr<listener>& l) {
-    auto strand = asio::make_strand(*io_);
+    auto strand = asio::make_strand(*ios_[next_loop_++ % ios_.size()]);
     auto sock = std::make_shared<tcp::socket>(strand);
     l->acceptor->async_accept(*sock, [this, l, sock, strand](const error_code& ec) {
         std::unique_lock<std::mutex> g(m_);
@@ -206,7 +234,7 @@ uint32_t service::add(const queue_handle& q, const std::wstring& text, uint64_t 
     auto p = parse_url_prefix(text);
     if (!p) return win32::error_invalid_parameter;
     std::lock_guard<std::mutex> g(m_);
-    if (!io_) return win32::error_invalid_function;
+    if (ios_.empty()) return win32::error_invalid_function;
     {
         std::lock_guard<std::mutex> ql(q->m_);
         if (q->closed_) return win32::error_invalid_handle;
@@ -238,7 +266,12 @@ uint32_t service::add(const queue_handle& q, const std::wstring& text, uint64_t 
     r.owner = q.get();
     r.context = context;
     registrations_.push_back(std::move(r));
+    publish_routes();
     return 0;
+}
+
+void service::publish_routes() {
+    routes_.store(std::make_shared<const std::vector<registration>>(registrations_));
 }
 
 void service::release_listener(uint16_t port) {
@@ -260,6 +293,7 @@ uint32_t service::remove(const queue_handle& q, const std::wstring& text) {
             uint16_t port = it->prefix.port;
             registrations_.erase(it);
             release_listener(port);
+            publish_routes();
             return 0;
         }
     }
@@ -267,7 +301,7 @@ uint32_t service::remove(const queue_handle& q, const std::wstring& text) {
 }
 
 void service::close_queue(const queue_handle& q) {
-    std::deque<request> dropped;
+    std::deque<queued_request> dropped;
     {
         std::lock_guard<std::mutex> ql(q->m_);
         q->closed_ = true;
@@ -286,6 +320,7 @@ void service::close_queue(const queue_handle& q) {
                 ++it;
             }
         }
+        publish_routes();
         for (auto& [id, w] : connections_)
             if (auto c = w.lock()) open.push_back(c);
     }
@@ -295,10 +330,11 @@ void service::close_queue(const queue_handle& q) {
 
 std::optional<route> service::find_route(bool secure, uint16_t port, std::string_view host,
                                          std::wstring_view path) {
-    std::lock_guard<std::mutex> g(m_);
+    const std::shared_ptr<const std::vector<registration>> routes = routes_.load();
+    if (!routes) return std::nullopt;
     const registration* best = nullptr;
     long best_rank = -1;
-    for (auto& r : registrations_) {
+    for (auto& r : *routes) {
         long rank = match_rank(r.prefix, secure, port, host, path);
         if (rank > best_rank) {
             best_rank = rank;
@@ -328,19 +364,24 @@ std::shared_ptr<connection> service::find_connection(uint64_t id) {
 }
 
 void service::add_request(uint64_t id, const std::shared_ptr<connection>& c) {
-    std::lock_guard<std::mutex> g(m_);
-    requests_[id] = c;
+    auto& shard = requests_[id % request_shards];
+    std::lock_guard<std::mutex> g(shard.m);
+    shard.map[id] = c;
 }
 
 void service::remove_request(uint64_t id) {
-    std::lock_guard<std::mutex> g(m_);
-    requests_.erase(id);
+    if (current_request_id == id) set_current_request(0, nullptr);
+    auto& shard = requests_[id % request_shards];
+    std::lock_guard<std::mutex> g(shard.m);
+    shard.map.erase(id);
 }
 
 std::shared_ptr<connection> service::find_request(uint64_t id) {
-    std::lock_guard<std::mutex> g(m_);
-    auto it = requests_.find(id);
-    return it == requests_.end() ? nullptr : it->second;
+    if (id != 0 && id == current_request_id && current_connection) return current_connection;
+    auto& shard = requests_[id % request_shards];
+    std::lock_guard<std::mutex> g(shard.m);
+    auto it = shard.map.find(id);
+    return it == shard.map.end() ? nullptr : it->second;
 }
 
 // ---- the public calls ------------------------------------------------------
@@ -391,6 +432,13 @@ uint32_t close_request_queue(const queue_handle& queue) {
     return 0;
 }
 
+uint32_t set_request_handler(const queue_handle& queue, request_handler handler) {
+    if (!queue) return win32::error_invalid_handle;
+    std::lock_guard<std::mutex> l(queue->m_);
+    queue->handler_ = std::move(handler);
+    return 0;
+}
+
 uint32_t add_url(const queue_handle& queue, const std::wstring& prefix, uint64_t context) {
     if (!queue) return win32::error_invalid_handle;
     return service::get().add(queue, prefix, context);
@@ -407,9 +455,12 @@ uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_
     for (;;) {
         if (queue->closed_) return win32::error_operation_aborted;
         for (auto it = queue->pending_.begin(); it != queue->pending_.end(); ++it) {
-            if (request_id == 0 || it->request_id == request_id) {
-                out = std::move(*it);
+            if (request_id == 0 || it->r.request_id == request_id) {
+                out = std::move(it->r);
+                auto c = std::move(it->c);
                 queue->pending_.erase(it);
+                l.unlock();
+                set_current_request(out.request_id, std::move(c));
                 return 0;
             }
         }
@@ -442,6 +493,14 @@ uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flag
     auto c = service::get().find_request(request_id);
     if (!c) return error_connection_invalid;
     return c->send_body(request_id, flags, data, length, bytes_sent);
+}
+
+uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
+                   uint64_t offset, uint64_t length, uint32_t* bytes_sent) {
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_request(request_id);
+    if (!c) return error_connection_invalid;
+    return c->send_file(request_id, flags, fd, offset, length, bytes_sent);
 }
 
 uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id,

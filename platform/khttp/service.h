@@ -9,6 +9,7 @@
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <array>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -25,13 +26,23 @@ struct overlapped::state {
     std::atomic<uint32_t> status{0};
 };
 
+// A queued request and the connection it came on, so that the thread that
+// receives it finds the connection without a look-up.
+struct queued_request {
+    request r;
+    std::shared_ptr<connection> c;
+};
+
 class request_queue {
   public:
     std::mutex m_;
     std::condition_variable cv_;
-    std::deque<request> pending_;
+    std::deque<queued_request> pending_;
     bool closed_ = false;
     int waiting_ = 0; // receivers asleep on cv_
+    // Set before the queue's prefixes are added and never changed after:
+    // read by the I/O threads without the lock.
+    request_handler handler_;
 
     // Receivers asleep in receive_request now.
     int waiting_receivers() {
@@ -61,6 +72,9 @@ struct route {
     uint64_t context = 0;
 };
 
+// Makes id the calling thread's current request (0: none).
+void set_current_request(uint64_t id, std::shared_ptr<connection> c);
+
 class service {
   public:
     static service& get();
@@ -78,6 +92,8 @@ class service {
     uint32_t remove(const queue_handle& q, const std::wstring& text);
     void close_queue(const queue_handle& q);
 
+    // Without the service lock: registrations are read from a snapshot that
+    // every change replaces.
     std::optional<route> find_route(bool secure, uint16_t port, std::string_view host,
                                     std::wstring_view path);
 
@@ -91,6 +107,8 @@ class service {
     std::shared_ptr<connection> find_connection(uint64_t id);
     void add_request(uint64_t id, const std::shared_ptr<connection>& c);
     void remove_request(uint64_t id);
+    // The calling thread's current request first (the one it received or
+    // runs on its I/O loop), then the shared table.
     std::shared_ptr<connection> find_request(uint64_t id);
 
   private:
@@ -98,12 +116,27 @@ class service {
     uint32_t open_listener(uint16_t port, bool secure, listener& l);
     void accept_next(const std::shared_ptr<listener>& l);
     void release_listener(uint16_t port);
+    // Publishes registrations_ to the snapshot find_route reads (lock held).
+    void publish_routes();
+
+    // The requests in flight, spread over locks of their own: threads that
+    // answer requests on different connections do not meet on one lock.
+    struct request_shard {
+        std::mutex m;
+        std::unordered_map<uint64_t, std::shared_ptr<connection>> map;
+    };
+    static constexpr std::size_t request_shards = 64;
+    std::array<request_shard, request_shards> requests_;
+    std::atomic<std::shared_ptr<const std::vector<registration>>> routes_;
 
     mutable std::mutex m_;
     service_options options_;
     int init_count_ = 0;
-    std::unique_ptr<boost::asio::io_context> io_;
-    std::optional<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    // One event loop per I/O thread: the acceptors run on the first, each
+    // accepted connection is given to the loops in turn and stays there.
+    std::vector<std::unique_ptr<boost::asio::io_context>> ios_;
+    std::vector<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> work_;
+    std::size_t next_loop_ = 0;
     std::vector<std::thread> threads_;
     std::unique_ptr<boost::asio::ssl::context> tls_;
     std::map<uint16_t, std::shared_ptr<listener>> listeners_;
@@ -113,7 +146,6 @@ class service {
     // connection of one, so they live until the program ends.
     std::vector<std::unique_ptr<boost::asio::io_context>> retired_;
     std::unordered_map<uint64_t, std::weak_ptr<connection>> connections_;
-    std::unordered_map<uint64_t, std::shared_ptr<connection>> requests_;
     std::atomic<uint64_t> next_connection_{0x1000};
     std::atomic<uint64_t> next_request_{0x2000};
 };
