@@ -2,10 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <poll.h>
-#include <pthread.h>
-#include <sched.h>
-#include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -27,57 +23,13 @@ std::string without_trailing_slash(const std::string& dir) {
 
 } // namespace
 
-access_watch::access_watch(bool enabled, std::size_t max_directories, bool background)
-    : max_directories_(max_directories), background_(background) {
+access_watch::access_watch(bool enabled, std::size_t max_directories)
+    : max_directories_(max_directories) {
     if (enabled) fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
 }
 
 access_watch::~access_watch() {
-    if (watcher_.joinable()) {
-        const uint64_t one = 1;
-        while (::write(stop_fd_, &one, sizeof one) < 0 && errno == EINTR) {
-        }
-        watcher_.join();
-    }
-    if (stop_fd_ >= 0) ::close(stop_fd_);
     if (fd_ >= 0) ::close(fd_);
-}
-
-void access_watch::start_watcher_locked() {
-    if (!background_ || watcher_.joinable() || fd_ < 0) return;
-    stop_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (stop_fd_ >= 0) {
-        try {
-            watcher_ = std::thread([this] { watcher_body(); });
-            return;
-        } catch (const std::system_error&) {
-            ::close(stop_fd_);
-            stop_fd_ = -1;
-        }
-    }
-    // No thread: every check reads the descriptor itself.
-    background_ = false;
-}
-
-void access_watch::watcher_body() {
-    // Applying a change must not wait behind the request threads that the
-    // change concerns; where the system refuses the priority, the thread runs
-    // as any other.
-    sched_param p{};
-    p.sched_priority = 1;
-    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &p);
-    ::pthread_setname_np(::pthread_self(), "access watch");
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_fd_, POLLIN, 0}};
-    for (;;) {
-        const int n = ::poll(fds, 2, -1);
-        if (n < 0 && errno != EINTR) return;
-        if (n <= 0) continue;
-        if (fds[1].revents) return;
-        if (fds[0].revents & (POLLERR | POLLNVAL)) return;
-        std::lock_guard<std::mutex> g(lock_);
-        drain_locked();
-        batches_.fetch_add(1, std::memory_order_release);
-    }
 }
 
 std::size_t access_watch::directory_count() {
@@ -110,19 +62,18 @@ bool access_watch::watch(const std::string& dir_in, const std::string& name, sta
         d = rec.get();
         by_wd_.emplace(wd, d);
         by_path_.emplace(dir, std::move(rec));
-        start_watcher_locked();
     }
     auto& slot = d->names[name];
     if (!slot) slot = std::make_shared<name_slot>();
     out.slot = slot;
-    out.generation = slot->generation.load(std::memory_order_relaxed);
+    out.generation = slot->generation;
     return true;
 }
 
 void access_watch::bump_all_locked(directory& d) {
     for (auto& [n, s] : d.names)
-        if (s) s->generation.fetch_add(1, std::memory_order_relaxed);
-    changes_.fetch_add(1, std::memory_order_release);
+        if (s) ++s->generation;
+    ++changes_;
 }
 
 void access_watch::forget_locked(int wd) {
@@ -165,8 +116,8 @@ void access_watch::drain_locked() {
             auto bump = [&](directory& d) {
                 auto s = d.names.find(name);
                 if (s != d.names.end() && s->second) {
-                    s->second->generation.fetch_add(1, std::memory_order_relaxed);
-                    changes_.fetch_add(1, std::memory_order_release);
+                    ++s->second->generation;
+                    ++changes_;
                 }
             };
             bump(*w->second);
@@ -180,26 +131,19 @@ void access_watch::refresh() {
 }
 
 bool access_watch::unchanged(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at) {
-    if (!background_) {
-        std::lock_guard<std::mutex> g(lock_);
-        drain_locked();
-    }
-    // The count first: a slot bumped after it was read shows in the
-    // comparison below or, if bumped later still, in a count that differs
-    // from the one stored on the next check.
-    const uint64_t count = changes_.load(std::memory_order_acquire);
-    if (verified_at.load(std::memory_order_relaxed) == count) return true;
+    std::lock_guard<std::mutex> g(lock_);
+    drain_locked();
+    if (verified_at.load(std::memory_order_relaxed) == changes_) return true;
     for (const stamp& s : stamps)
-        if (!s.slot || s.slot->generation.load(std::memory_order_relaxed) != s.generation)
-            return false;
-    verified_at.store(count, std::memory_order_relaxed);
+        if (!s.slot || s.slot->generation != s.generation) return false;
+    verified_at.store(changes_, std::memory_order_relaxed);
     return true;
 }
 
 uint64_t access_watch::change_count() {
     std::lock_guard<std::mutex> g(lock_);
     drain_locked();
-    return changes_.load(std::memory_order_relaxed);
+    return changes_;
 }
 
 void access_watch::prune() {

@@ -43,8 +43,7 @@ bool is_dir(const std::string& path) {
 
 config_info_cache::config_info_cache() : config_info_cache(options{}) {}
 
-config_info_cache::config_info_cache(options opts)
-    : opts_(opts), watch_(opts.use_watch, 8192, opts.watch_in_background) {}
+config_info_cache::config_info_cache(options opts) : opts_(opts), watch_(opts.use_watch) {}
 
 config_info_cache::shard& config_info_cache::shard_of(const std::wstring& key) {
     return shards_[std::hash<std::wstring>()(key) % shard_count];

@@ -26,9 +26,6 @@ class config_info_cache {
         // Watch the directories for changes; without it every reuse compares
         // the signatures (times and sizes) of the files the entry was built from.
         bool use_watch = true;
-        // A watcher thread reads the notifications (no system call per
-        // lookup); without it each lookup reads them itself.
-        bool watch_in_background = true;
         // Entries beyond this many are not kept (a flood of distinct paths
         // must not grow the cache without bound).
         std::size_t max_entries = 50000;

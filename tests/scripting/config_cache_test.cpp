@@ -12,16 +12,13 @@ namespace fs = std::filesystem;
 namespace {
 
 // Every case runs twice: with change notification, and with the signature
-// comparison that stands in where a directory cannot be watched. The
-// notifications are read by each lookup here: the watcher thread's part is
-// tested in access_watch_test.
+// comparison that stands in where a directory cannot be watched.
 class config_cache_test : public scripting_test::tree_fixture,
                           public ::testing::WithParamInterface<bool> {
   protected:
     config_info_cache::options opts(int racy = 2) {
         config_info_cache::options o;
         o.use_watch = GetParam();
-        o.watch_in_background = false;
         o.racy_seconds = racy;
         return o;
     }
