@@ -54,7 +54,8 @@ check_answer() {
   shift 2
   local got status
   got=$(mktemp)
-  status=$(curl -sk -o "$got" -w '%{http_code}' "$@" "$url" 2>/dev/null || echo 000)
+  status=$(curl -sk -o "$got" -w '%{http_code}' "$@" "$url" 2>/dev/null)
+  [ -n "$status" ] || status=000
   if [ "$status" != 200 ] || ! cmp -s "$got" "$file"; then
     echo "check failed: $url answered $status ($(stat -c %s "$got") bytes, expected $(stat -c %s "$file"))" >&2
     rm -f "$got"
@@ -97,7 +98,10 @@ measure() {
   wrk_text=$(cat "$out")
   rm -f "$out" "$perf_out"
   if ! kill -0 "$pid" 2>/dev/null; then m_error="$label: server died"; return; fi
-  if [ -z "$requests" ] || [ "$requests" = 0 ]; then m_error="$label: no requests answered"; return; fi
+  if [ -z "$requests" ] || [ "$requests" = 0 ]; then
+    m_error="$label: no requests answered ($(grep -v '^ *$' <<<"$wrk_text" | tail -2 | paste -sd' ' -))"
+    return
+  fi
   if [ "${non2xx:-0}" != 0 ] || [ "${sockerr:-0}" != 0 ]; then
     m_error="$label: ${non2xx:-0} non-2xx answers, socket errors: $(grep "Socket errors" <<<"$wrk_text" | sed "s/.*: //")"
     return

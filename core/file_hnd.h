@@ -85,6 +85,9 @@ class file_hnd {
     bool readable() const { return mode_ & 1; }
     bool writable() const { return mode_ & 2; }
     const std::string& path() const { return path_; }
+    // The open file's device and inode (st_dev, st_ino), 0 when not open.
+    uint64_t share_dev() const { return is_open() ? dev_ : 0; }
+    uint64_t share_ino() const { return is_open() ? ino_ : 0; }
 
   protected:
     // For subclasses that take an already open descriptor (pipes).

@@ -301,4 +301,29 @@ bool simple_file::open_snapshot(std::shared_ptr<const file_snapshot> snapshot, u
     return true;
 }
 
+std::shared_ptr<const file_snapshot> simple_file::take_facts() {
+    if (snapshot_ || !is_open() || share_ino() == 0 || !query_info() ||
+        (info_.attributes & file_attribute_directory))
+        return nullptr;
+    auto s = std::make_shared<file_snapshot>();
+    s->info = info_;
+    s->modified_text = modified_time_text();
+    s->etag = etag();
+    s->share_dev = share_dev();
+    s->share_ino = share_ino();
+    return s;
+}
+
+bool simple_file::adopt_facts(const file_snapshot& facts) {
+    // The identity of the open descriptor, as the share table keeps it.
+    if (snapshot_ || !is_open() || info_state_ != 0 || facts.share_dev != share_dev() ||
+        facts.share_ino != share_ino())
+        return false;
+    info_ = facts.info;
+    info_state_ = 1;
+    modified_text_ = facts.modified_text;
+    etag_ = facts.etag;
+    return true;
+}
+
 } // namespace cl

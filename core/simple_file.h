@@ -117,6 +117,14 @@ class simple_file : public file_hnd {
     // call. False, and nothing changed, when the sharing rule of `share`
     // would refuse an open of the file now.
     bool open_snapshot(std::shared_ptr<const file_snapshot> snapshot, uint32_t share);
+    // The information, date text and entity tag of the open regular file,
+    // without its bytes, for a later open of the same unchanged file. Null
+    // when the information cannot be read.
+    std::shared_ptr<const file_snapshot> take_facts();
+    // Takes the facts of an earlier open of this file instead of asking the
+    // file system again; false, and nothing changed, when the open file is
+    // another one (device and inode differ) or its information is read.
+    bool adopt_facts(const file_snapshot& facts);
     bool has_range() const { return !ranges_.empty(); }
     uint64_t bytes_left() const { return left_; }
 

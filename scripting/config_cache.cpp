@@ -45,6 +45,10 @@ config_info_cache::config_info_cache() : config_info_cache(options{}) {}
 
 config_info_cache::config_info_cache(options opts) : opts_(opts), watch_(opts.use_watch) {}
 
+config_info_cache::shard& config_info_cache::shard_of(const std::wstring& key) {
+    return shards_[std::hash<std::wstring>()(key) % shard_count];
+}
+
 config_info_cache::~config_info_cache() {
     sweep_timer_.kill(true);
 }
@@ -95,14 +99,19 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
     key.append(site).push_back(L':');
     key.append(rel);
 
+    shard& sh = shard_of(key);
     std::shared_ptr<entry> found;
     {
-        std::lock_guard<std::mutex> g(lock_);
-        auto it = entries_.find(key);
-        if (it != entries_.end()) {
-            found = it->second;
-            found->last_use = now_seconds();
-        }
+        std::lock_guard<std::mutex> g(sh.lock);
+        auto it = sh.entries.find(key);
+        if (it != sh.entries.end()) found = it->second;
+    }
+    if (found) {
+        // Stored only when the second changes: the line stays shared
+        // between the cores that read it.
+        const int64_t now = now_seconds();
+        if (found->last_use.load(std::memory_order_relaxed) != now)
+            found->last_use.store(now, std::memory_order_relaxed);
     }
     // The check runs outside the cache lock: it may stat files.
     if (found) {
@@ -116,12 +125,15 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
     ++builds_;
     fresh->config = config;
     fresh->last_use = now_seconds();
-    std::lock_guard<std::mutex> g(lock_);
-    auto it = entries_.find(key);
-    if (it != entries_.end())
+    std::lock_guard<std::mutex> g(sh.lock);
+    auto it = sh.entries.find(key);
+    if (it != sh.entries.end()) {
         it->second = std::move(fresh);
-    else if (entries_.size() < opts_.max_entries)
-        entries_.emplace(std::move(key), std::move(fresh));
+    } else if (entry_count_.fetch_add(1) < opts_.max_entries) {
+        sh.entries.emplace(std::move(key), std::move(fresh));
+    } else {
+        entry_count_.fetch_sub(1);
+    }
     return config;
 }
 
@@ -253,44 +265,55 @@ cl::sh_ptr<config_info> config_info_cache::build(const std::wstring& rel, std::w
 }
 
 std::size_t config_info_cache::size() {
-    std::lock_guard<std::mutex> g(lock_);
-    return entries_.size();
+    std::size_t n = 0;
+    for (shard& sh : shards_) {
+        std::lock_guard<std::mutex> g(sh.lock);
+        n += sh.entries.size();
+    }
+    return n;
 }
 
 void config_info_cache::sweep() {
-    std::vector<std::pair<std::wstring, std::shared_ptr<entry>>> old;
     const int64_t now = now_seconds();
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        for (auto it = entries_.begin(); it != entries_.end();) {
-            if (now - it->second->last_use < 16) {
-                ++it;
-            } else if (!it->second->config) {
-                it = entries_.erase(it);
-            } else {
-                old.emplace_back(it->first, it->second);
-                ++it;
+    for (shard& sh : shards_) {
+        std::vector<std::pair<std::wstring, std::shared_ptr<entry>>> old;
+        {
+            std::lock_guard<std::mutex> g(sh.lock);
+            for (auto it = sh.entries.begin(); it != sh.entries.end();) {
+                if (now - it->second->last_use.load(std::memory_order_relaxed) < 16) {
+                    ++it;
+                } else if (!it->second->config) {
+                    it = sh.entries.erase(it);
+                    entry_count_.fetch_sub(1);
+                } else {
+                    old.emplace_back(it->first, it->second);
+                    ++it;
+                }
+            }
+        }
+        for (auto& [key, e] : old) {
+            if (file_attributes_of(e->config->local_path) != invalid_file_attributes) continue;
+            std::lock_guard<std::mutex> g(sh.lock);
+            auto it = sh.entries.find(key);
+            if (it != sh.entries.end() && it->second == e) {
+                sh.entries.erase(it);
+                entry_count_.fetch_sub(1);
             }
         }
     }
-    for (auto& [key, e] : old) {
-        if (file_attributes_of(e->config->local_path) != invalid_file_attributes) continue;
-        std::lock_guard<std::mutex> g(lock_);
-        auto it = entries_.find(key);
-        if (it != entries_.end() && it->second == e) entries_.erase(it);
-    }
-    old.clear();
     watch_.prune();
 }
 
 void config_info_cache::clear() {
     sweep_timer_.kill(true);
-    std::unordered_map<std::wstring, std::shared_ptr<entry>> gone;
-    {
-        std::lock_guard<std::mutex> g(lock_);
-        gone.swap(entries_);
+    for (shard& sh : shards_) {
+        std::unordered_map<std::wstring, std::shared_ptr<entry>> gone;
+        {
+            std::lock_guard<std::mutex> g(sh.lock);
+            gone.swap(sh.entries);
+            entry_count_.fetch_sub(gone.size());
+        }
     }
-    gone.clear();
     watch_.prune();
 }
 

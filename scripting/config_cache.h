@@ -72,7 +72,7 @@ class config_info_cache {
     };
     struct entry {
         cl::sh_ptr<config_info> config;
-        int64_t last_use = 0;
+        std::atomic<int64_t> last_use{0};
         std::vector<access_watch::stamp> stamps;
         // The watch's change count when the stamps last compared equal.
         std::atomic<uint64_t> verified_at{0};
@@ -89,10 +89,19 @@ class config_info_cache {
     bool still_valid(entry& e);
     cl::sh_ptr<config_info> build(const std::wstring& rel, std::wstring_view site, entry& e);
 
+    // Requests on every core look entries up at once: the map is split so
+    // that they rarely meet on one lock.
+    static constexpr std::size_t shard_count = 16;
+    struct shard {
+        std::mutex lock;
+        std::unordered_map<std::wstring, std::shared_ptr<entry>> entries;
+    };
+    shard& shard_of(const std::wstring& key);
+
     options opts_;
     access_watch watch_;
-    std::mutex lock_;
-    std::unordered_map<std::wstring, std::shared_ptr<entry>> entries_;
+    shard shards_[shard_count];
+    std::atomic<std::size_t> entry_count_{0};
     std::atomic<uint64_t> builds_{0};
     cl::timer_id sweep_timer_;
 };

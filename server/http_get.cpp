@@ -147,10 +147,7 @@ int http_get_request::lookup_request_file() {
     const bool memo = plain && path == cfg->local_path;
     if (memo && file_->open_snapshot(cfg->served_file.snapshot(), serve_share)) return 0;
     if (!file_->open(path, serve_flags, serve_share)) return 404;
-    if (memo) {
-        if (auto s = file_->take_snapshot(snapshot_limit))
-            cfg->served_file.set_snapshot(std::move(s));
-    }
+    if (memo) cfg->served_file.after_open(*file_, snapshot_limit);
     return 0;
 }
 

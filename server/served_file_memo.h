@@ -2,7 +2,10 @@
 // with the configuration. The configuration cache hands out the same
 // configuration only while nothing on its path has changed (the file itself,
 // its folders, their access files), so these facts are fresh exactly as long
-// as the configuration is, and cost nothing to check per request.
+// as the configuration is, and cost nothing to check per request. A small
+// file is kept whole (its snapshot); of a larger one the information, the
+// Last-Modified text and the entity tag are kept, so that serving it again
+// asks the file system for nothing but the open.
 #pragma once
 #include "core/simple_file.h"
 
@@ -26,6 +29,28 @@ class served_file_memo {
         snapshot_ = std::move(s);
     }
 
+    std::shared_ptr<const cl::file_snapshot> facts() const {
+        std::lock_guard<std::mutex> g(lock_);
+        return facts_;
+    }
+    void set_facts(std::shared_ptr<const cl::file_snapshot> f) {
+        std::lock_guard<std::mutex> g(lock_);
+        facts_ = std::move(f);
+    }
+
+    // Called once the file is open: takes the facts kept from an earlier
+    // open of the same file, else keeps the file whole when it is at most
+    // `snapshot_limit` bytes (the file is then served from memory), else
+    // keeps its facts for the next open.
+    void after_open(cl::simple_file& f, uint64_t snapshot_limit) {
+        if (auto known = facts(); known && f.adopt_facts(*known)) return;
+        if (auto s = f.take_snapshot(snapshot_limit)) {
+            set_snapshot(std::move(s));
+            return;
+        }
+        if (auto fresh = f.take_facts()) set_facts(std::move(fresh));
+    }
+
     // Whether the file lies inside the document root of the given generation:
     // -1 when not known for that generation, else 0 or 1.
     int inside_root(uint64_t root_generation) const {
@@ -41,6 +66,7 @@ class served_file_memo {
   private:
     mutable std::mutex lock_;
     std::shared_ptr<const cl::file_snapshot> snapshot_;
+    std::shared_ptr<const cl::file_snapshot> facts_;
     uint64_t root_generation_ = 0;
     int inside_root_ = -1;
 };

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <fstream>
+#include <functional>
 #include <thread>
 
 using namespace scripting;
@@ -95,4 +98,65 @@ TEST_F(access_watch_test, concurrent_lookups_while_the_access_file_changes) {
     ASSERT_TRUE(c);
     EXPECT_EQ(c->default_type, "text/x-final");
     EXPECT_EQ(cache.get(L"/a/c/g", L"GET")->default_type, "text/x-final");
+}
+
+// Each kind of change to a watched directory, checked right after it is made:
+// exactly the stamps of the name it concerns change, and a stamp taken after
+// the change is current again.
+TEST_F(access_watch_test, each_kind_of_change_shows_on_the_next_check) {
+    struct change_case {
+        const char* what;
+        std::function<void(const fs::path&)> act;
+        bool access_changes, page_changes;
+    };
+    const std::vector<change_case> cases = {
+        {"unrelated file written", [](const fs::path& d) { write_file(d / "other", "o"); }, false,
+         false},
+        {"access file edited", [](const fs::path& d) { write_file(d / ".htaccess", "y"); }, true,
+         false},
+        {"page replaced by rename",
+         [](const fs::path& d) {
+             write_file(d / "page.tmp", "new");
+             fs::rename(d / "page.tmp", d / "page");
+         },
+         false, true},
+        {"page grown in place",
+         [](const fs::path& d) { std::ofstream(d / "page", std::ios::app) << "more"; }, false,
+         true},
+        {"page shrunk in place", [](const fs::path& d) { fs::resize_file(d / "page", 0); }, false,
+         true},
+        {"page mode changed",
+         [](const fs::path& d) {
+             fs::permissions(d / "page", fs::perms::owner_read, fs::perm_options::replace);
+         },
+         false, true},
+        {"page deleted", [](const fs::path& d) { fs::remove(d / "page"); }, false, true},
+        {"access file renamed away",
+         [](const fs::path& d) { fs::rename(d / ".htaccess", d / "old"); }, true, false},
+        {"access file deleted", [](const fs::path& d) { fs::remove(d / ".htaccess"); }, true,
+         false},
+    };
+    access_watch watch;
+    const fs::path dir = pub_path() / "w";
+    for (const change_case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all(dir);
+        write_file(dir / ".htaccess", "x");
+        write_file(dir / "page", "p");
+        std::vector<access_watch::stamp> ht(1), page(1);
+        ASSERT_TRUE(watch.watch(dir.string(), ".htaccess", ht[0]));
+        ASSERT_TRUE(watch.watch(dir.string(), "page", page[0]));
+        std::atomic<uint64_t> vh{0}, vp{0};
+        ASSERT_TRUE(watch.unchanged(ht, vh));
+        ASSERT_TRUE(watch.unchanged(page, vp));
+        c.act(dir);
+        EXPECT_EQ(!watch.unchanged(ht, vh), c.access_changes);
+        EXPECT_EQ(!watch.unchanged(page, vp), c.page_changes);
+        // Stamped again, both are current until the next change.
+        ASSERT_TRUE(watch.watch(dir.string(), ".htaccess", ht[0]));
+        ASSERT_TRUE(watch.watch(dir.string(), "page", page[0]));
+        std::atomic<uint64_t> wh{0}, wp{0};
+        EXPECT_TRUE(watch.unchanged(ht, wh));
+        EXPECT_TRUE(watch.unchanged(page, wp));
+    }
 }
