@@ -430,10 +430,9 @@ void http_request::do_send(const void* bytes, std::size_t length) {
 }
 
 void http_request::send_body() {
-    // The producer of a body of unknown length (a script) sets the answer's
-    // headers and its compression until its first output: the coding is
-    // chosen once that (or the end) is there.
-    bool coding_due = !headers_sent && !body_done && file_->size() < 0;
+    // A script page sets the answer's headers and its compression until its
+    // first output: the coding is chosen once that (or the end) is there.
+    bool coding_due = !headers_sent && !body_done && is_script_response(*file_);
     if (!headers_sent && !coding_due) {
         choose_body_encoding();
         add_policy_headers();

@@ -49,8 +49,13 @@ bool script_response::compression_choice(compression_override& out) const {
     return true;
 }
 
+bool is_script_response(const cl::simple_file& file) {
+    // A plain file, the most common by far, never is one.
+    return typeid(file) != typeid(cl::simple_file) &&
+           dynamic_cast<const script_response*>(&file) != nullptr;
+}
+
 void take_script_compression(http_request& request) {
-    // Only a script's file can carry a choice; a plain file never does.
     if (typeid(request.file()) == typeid(cl::simple_file)) return;
     auto* script = dynamic_cast<const script_response*>(&request.file());
     compression_override chosen;

@@ -57,6 +57,10 @@ class script_response {
     bool chosen_ = false;
 };
 
+// True for the response file of a script page, which may choose its own
+// compression until its first output.
+bool is_script_response(const cl::simple_file& file);
+
 // Hands the choice of the request's response file, when its script made
 // one, to the request's own compression switches. Called right before the
 // request chooses the body's coding.
