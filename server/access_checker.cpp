@@ -75,6 +75,13 @@ access_checker::access_checker(cl::sh_ptr<config_info> config, auth_info& info,
     result_ = config_ ? check() : false;
 }
 
+access_checker::access_checker(cl::sh_ptr<config_info> config, auth_info& info,
+                               std::string authorization, const auth_info& verified)
+    : config_(std::move(config)), info_(info), authorization_(std::move(authorization)),
+      user_name_out_(nullptr), verified_(&verified) {
+    result_ = config_ ? check() : false;
+}
+
 bool access_checker::challenge(int32_t auth_type, const std::string& realm, bool stale) {
     the_auth_scheme().add_challenge(*this, auth_type, realm, stale);
     status_code_ = 401;
@@ -153,7 +160,12 @@ bool access_checker::check() {
     if (trace_level() > 1)
         trace(cl::format_str("authorization: [%?]\n", traceable_authorization(authorization_)));
 
-    std::string user = the_auth_scheme().user_name(*this, auth_type);
+    // The same login as one verified before for this request: its user is
+    // known, and its credentials are not verified again.
+    const bool known = verified_ && !verified_->user_name.empty() &&
+                       verified_->auth_type_name == info_.auth_type_name &&
+                       verified_->realm == realm && verified_->user_file == info_.user_file;
+    std::string user = known ? verified_->user_name : the_auth_scheme().user_name(*this, auth_type);
     info_.user_name = user;
     if (user_name_out_) *user_name_out_ = user;
 
@@ -168,8 +180,8 @@ bool access_checker::check() {
         return challenge(auth_type, realm, false);
     }
 
-    std::string password = stored_password(user);
-    if (password.empty()) {
+    std::string password = known ? std::string() : stored_password(user);
+    if (!known && password.empty()) {
         if (trace_level() > 1) trace("no password given for authentication\n");
         return challenge(auth_type, realm, false);
     }
@@ -226,6 +238,10 @@ bool access_checker::check() {
         return challenge(auth_type, realm, false);
     }
 
+    if (known) {
+        already_done_ = true;
+        return true;
+    }
     bool stale = false;
     if (!the_auth_scheme().verify(*this, auth_type, realm, password, stale))
         return challenge(auth_type, realm, stale);

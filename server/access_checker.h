@@ -58,9 +58,18 @@ class access_checker {
     // Runs the check at once; the handler then reads result().
     access_checker(cl::sh_ptr<config_info> config, auth_info& info, std::string authorization,
                    std::string* user_name_out = nullptr);
+    // The same for a request whose credentials were verified before under
+    // the login `verified` (its user, scheme, realm and user file): when the
+    // configuration asks for that same login, only its Require rule is
+    // tested, since a Digest answer counts once and must not be verified a
+    // second time.
+    access_checker(cl::sh_ptr<config_info> config, auth_info& info, std::string authorization,
+                   const auth_info& verified);
 
     bool result() const { return result_; }
     bool auth_applies() const { return auth_applies_; }
+    // True when the check passed on the login verified before.
+    bool already_done() const { return already_done_; }
     uint32_t status_code() const { return status_code_; }
     const config_info& config() const { return *config_; }
     auth_info& info() { return info_; }
@@ -80,11 +89,13 @@ class access_checker {
     auth_info& info_;
     std::string authorization_;
     std::string* user_name_out_;
+    const auth_info* verified_ = nullptr;
     response_headers success_headers_;
     response_headers challenge_headers_;
     uint32_t status_code_ = 0;
     bool result_ = false;
     bool auth_applies_ = false;
+    bool already_done_ = false;
 };
 
 // True when the group's member list in the group file names the user.

@@ -170,6 +170,7 @@ int http_script_request::handle() {
         }
         if (length > 0) {
             if (!headers_sent) {
+                take_script_compression(*this);
                 choose_body_encoding();
                 add_policy_headers();
                 send_header(false);

@@ -12,6 +12,7 @@
 #include "server/http_server.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"
+#include "server/script_file.h"
 #include "server/server_dirs.h"
 #include "server/server_services.h"
 
@@ -190,15 +191,17 @@ bool http_request::plan_compression(int64_t size, bool& use_gzip, int& level, in
     if (!cfg->deflate_output && !compression) return false;
     bool gzip = false, deflate = false;
     deflate_parameters p;
+    accepted_codings(data ? std::string_view(data->header(http_header_accept_encoding))
+                          : std::string_view(),
+                     gzip, deflate);
     if (compression) {
-        gzip = compression->gzip;
-        deflate = compression->deflate;
+        // The request's own switches pick among the codings the client
+        // takes: a body in a coding it never asked for is unreadable to it.
+        gzip = gzip && compression->gzip;
+        deflate = deflate && compression->deflate;
         p = clamp_deflate_parameters(compression->level, compression->mem_level,
                                      compression->window_bits);
     } else {
-        accepted_codings(data ? std::string_view(data->header(http_header_accept_encoding))
-                              : std::string_view(),
-                         gzip, deflate);
         p = clamp_deflate_parameters(cfg->deflate_compression_level,
                                      static_cast<int>(cfg->deflate_mem_level),
                                      static_cast<int>(cfg->deflate_window_size));
@@ -430,7 +433,10 @@ void http_request::do_send(const void* bytes, std::size_t length) {
 }
 
 void http_request::send_body() {
-    if (!headers_sent) {
+    // A script page sets the answer's headers and its compression until its
+    // first output: the coding is chosen once that (or the end) is there.
+    bool coding_due = !headers_sent && !body_done && is_script_response(*file_);
+    if (!headers_sent && !coding_due) {
         choose_body_encoding();
         add_policy_headers();
     }
@@ -458,6 +464,12 @@ void http_request::send_body() {
         if (n < 0) n = 0;
         read_total += static_cast<uint64_t>(n);
         if (!length_known) length_known = file_->size() != -2;
+        if (coding_due) {
+            coding_due = false;
+            take_script_compression(*this);
+            choose_body_encoding();
+            add_policy_headers();
+        }
         if (!headers_sent) send_header(n == 0);
         if (body_done) break; // the head failed, or it ended the answer
         send_piece(buffer, 7, static_cast<std::size_t>(n));

@@ -4,9 +4,11 @@
 #include "core/ref_cnt.h"
 #include "core/simple_file.h"
 #include "server/config_info.h"
+#include "server/http_request.h"
 #include "server/req_info.h"
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 // Made by the script host for the handler kinds 1 to 5. The request's
@@ -31,3 +33,35 @@ std::unique_ptr<cl::simple_file> make_script_file(const cl::sh_ptr<req_info>& in
 // held by reference counting): the file gets variables of its own.
 std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
                                                   const std::wstring& path);
+
+// The side of a response file through which its producer, a script page,
+// chooses how its own answer is compressed. The script stores the switches
+// while it runs; the request takes them when it decides the body's coding,
+// which for a file of unknown length waits for the first output (or the
+// end), so that everything a page sets before it writes counts.
+class script_response {
+  public:
+    virtual ~script_response() = default;
+    // The switches as stored so far (the request's defaults at first).
+    compression_override compression_settings() const;
+    // Stores the switches; with chosen the script's choice is made and
+    // replaces the directory's directives and the server's own choice. A
+    // choice once made stays made.
+    void set_compression(const compression_override& settings, bool chosen);
+    // The script's choice; false while it made none.
+    bool compression_choice(compression_override& out) const;
+
+  private:
+    mutable std::mutex lock_;
+    compression_override settings_;
+    bool chosen_ = false;
+};
+
+// True for the response file of a script page, which may choose its own
+// compression until its first output.
+bool is_script_response(const cl::simple_file& file);
+
+// Hands the choice of the request's response file, when its script made
+// one, to the request's own compression switches. Called right before the
+// request chooses the body's coding.
+void take_script_compression(http_request& request);

@@ -9,6 +9,7 @@
 #include "scripting/cgi_file.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"
+#include "server/script_file.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -46,7 +47,7 @@ class byte_channel {
     bool reader_closed_ = false;
 };
 
-class shost_file : public cgi_file_base {
+class shost_file : public cgi_file_base, public script_response {
   public:
     shost_file(cl::sh_ptr<req_info> info, std::wstring path, const automation::guid& class_id);
     ~shost_file() override;

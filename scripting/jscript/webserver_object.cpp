@@ -17,6 +17,8 @@
 #include "scripting/scripting_host.h"
 #include "server/access_checker.h"
 #include "server/blocklist.h"
+#include "server/directives/directives.h"
+#include "server/http_request.h"
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
 #include "system/password_crypt.h"
@@ -406,10 +408,7 @@ const type_info iwebserver_info(
         {0x343, L"logger", member_method, 2, 2,
          [] WS_ARGS { return extension(the_webserver_extensions().logger, self, p, r); }},
         {0x344, L"set_compression", member_method, 5, 5,
-         [] WS_ARGS { // The request's compression switches are not reachable from a
-             // script's response file yet.
-             return e_notimpl;
-         }},
+         [] WS_ARGS { return ws_of(self)->set_compression(p); }},
         {0x345, L"ini_file_value", member_get | member_put, 3, 4,
          [] WS_ARGS {
              std::wstring fn, section, key, value;
@@ -520,10 +519,24 @@ webserver_object::~webserver_object() {
 void webserver_object::set_request(const cl::sh_ptr<shost_file_adapter>& adapter) {
     adapter_ = adapter;
     read_ahead_.clear();
+    ahead_head_ = 0;
+    ahead_units_ = 0;
     undecoded_.clear();
     io_mode = 0;
     auth_cache_.clear();
+    verified_ = auth_info();
+    verified_known_ = false;
 }
+
+namespace {
+
+// UTF-16 units of one character of the read-ahead (which holds whole
+// characters): two for one outside the Basic Multilingual Plane.
+uint64_t utf16_units(wchar_t c) {
+    return static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+}
+
+} // namespace
 
 hresult webserver_object::read_body(const variant& cnt, variant* result) {
     variant c;
@@ -532,27 +545,55 @@ hresult webserver_object::read_body(const variant& cnt, variant* result) {
     const std::size_t chunk = want < 32767 ? want : 32767;
     shost_file* f = file();
     std::string bytes;
-    while (f && chunk > 0 && read_ahead_.size() < want) {
+    while (f && chunk > 0 && ahead_units_ < want) {
         bytes.resize(chunk);
         const std::size_t n = f->read_input(bytes.data(), chunk);
+        const std::size_t before = read_ahead_.size();
         if (n == 0) {
             // The end: a cut character at the very end is a broken one.
             if (!undecoded_.empty()) read_ahead_ += cl::utf8_to_utf16(undecoded_);
             undecoded_.clear();
-            break;
-        }
-        bytes.resize(n);
-        if (io_mode == 0) {
-            // A character cut by the piece boundary waits for its rest.
-            undecoded_ += bytes;
-            cl::utf8_decode_append(undecoded_, read_ahead_);
         } else {
-            read_ahead_ += bytes_to_units(bytes);
+            bytes.resize(n);
+            if (io_mode == 0) {
+                // A character cut by the piece boundary waits for its rest.
+                undecoded_ += bytes;
+                cl::utf8_decode_append(undecoded_, read_ahead_);
+            } else {
+                // Bytes kept back in text mode go first, one unit each.
+                read_ahead_ += bytes_to_units(undecoded_);
+                undecoded_.clear();
+                read_ahead_ += bytes_to_units(bytes);
+            }
         }
+        for (std::size_t i = before; i < read_ahead_.size(); ++i)
+            ahead_units_ += utf16_units(read_ahead_[i]);
+        if (n == 0) break;
     }
-    const std::size_t n = std::min<std::size_t>(want, read_ahead_.size());
-    *result = variant::from_bstr(read_ahead_.substr(0, n));
-    read_ahead_.erase(0, n);
+    // The piece ends before a pair of units that the count would cut, so
+    // that both halves of a character arrive together; only a piece that
+    // would then be empty (which reads as the end) takes the whole pair.
+    uint64_t taken = 0;
+    std::size_t end = ahead_head_;
+    while (end < read_ahead_.size()) {
+        const uint64_t u = utf16_units(read_ahead_[end]);
+        if (taken + u > want && !(taken == 0 && want > 0)) break;
+        taken += u;
+        ++end;
+        if (taken >= want) break;
+    }
+    *result = variant::from_bstr(read_ahead_.substr(ahead_head_, end - ahead_head_));
+    ahead_head_ = end;
+    ahead_units_ -= taken;
+    if (ahead_head_ == read_ahead_.size()) {
+        read_ahead_.clear();
+        ahead_head_ = 0;
+    } else if (ahead_head_ >= 4096 && ahead_head_ * 2 >= read_ahead_.size()) {
+        // Small pieces of a long body: drop the part handed out now and then
+        // instead of moving the rest after every piece.
+        read_ahead_.erase(0, ahead_head_);
+        ahead_head_ = 0;
+    }
     return s_ok;
 }
 
@@ -614,42 +655,127 @@ hresult webserver_object::absolute_filename(const std::wstring& fn_in, std::wstr
 
 hresult webserver_object::authenticate(const std::wstring& url, const std::wstring& verb,
                                        const std::wstring& add_params, variant* result) {
-    (void)add_params;
+    // Each URL goes to the access check once per request.
     auto it = auth_cache_.find(url);
     if (it != auth_cache_.end()) {
         *result = variant::from_i4(it->second);
         return s_ok;
     }
     shost_file* f = file();
-    int32_t answer = 0;
-    if (f && !f->header_sent()) {
-        const std::string u = cl::utf16_to_utf8(url);
-        std::wstring method = cl::to_upper_copy_w(verb);
-        if (method.empty()) method = L"GET";
-        cl::sh_ptr<config_info> cfg = get_url_config_info(u, method);
-        if (!cfg) {
-            f->headers().add("Status", "403");
-            if (trace_level() > 0)
-                cl::trace_out.write(
-                    cl::format_str("script auth: invalid or unallowed url: %?\n", u));
-        } else {
-            auth_info info;
-            info.method = cl::utf16_to_utf8(method);
-            info.uri = u;
-            info.private_dir = private_dir();
-            access_checker check(cfg, info, f->environment_var("HTTP_AUTHORIZATION"));
-            if (check.result()) {
-                answer = check.auth_applies() ? 1 : 2;
-                if (answer == 1) f->headers().add_all(check.success_headers().headers());
-            } else {
-                f->headers().add("Status", std::to_string(check.status_code()));
-                f->headers().add_all(check.challenge_headers().headers());
-            }
-        }
-    }
+    const int32_t answer = f ? check_login(*f, url, verb, add_params) : 0;
     auth_cache_[url] = answer;
     *result = variant::from_i4(answer);
     return s_ok;
+}
+
+namespace {
+
+// The text a script passes when it has no directive lines to add: nothing,
+// or the "0" its caller gets by default.
+bool has_directive_lines(const std::wstring& text) {
+    return !text.empty() && text != L"0";
+}
+
+} // namespace
+
+int32_t webserver_object::check_login(shost_file& f, const std::wstring& url,
+                                      const std::wstring& verb, const std::wstring& add_params) {
+    // Headers can no longer reach the client once the head is out; the
+    // answer still tells the script whether the login holds.
+    const bool head_open = !f.header_sent();
+    const std::string u = cl::utf16_to_utf8(url);
+    std::wstring method = cl::to_upper_copy_w(verb);
+    if (method.empty()) method = L"GET";
+    cl::sh_ptr<config_info> cfg = get_url_config_info(u, method);
+    if (!cfg) {
+        if (head_open) f.headers().add("Status", "403");
+        if (trace_level() > 0)
+            cl::trace_out.write(cl::format_str("script auth: invalid or unallowed url: %?\n", u));
+        return 0;
+    }
+    if (has_directive_lines(add_params)) {
+        // The lines act on a copy: the cached configuration of the URL is
+        // shared by every request for it.
+        cl::sh_ptr<config_info> copy(new config_info(*cfg));
+        const std::wstring source = L"script: add_auth_params";
+        uint32_t number = 0;
+        std::size_t pos = 0;
+        while (pos <= add_params.size()) {
+            std::size_t nl = add_params.find(L'\n', pos);
+            if (nl == std::wstring::npos) nl = add_params.size();
+            std::wstring line = add_params.substr(pos, nl - pos);
+            if (!line.empty() && line.back() == L'\r') line.pop_back();
+            parse_config_line_at(*copy, line, source, ++number);
+            pos = nl + 1;
+        }
+        // A continuation left open at the end is a line of its own.
+        if (!copy->continuation.empty()) {
+            std::wstring rest = std::move(copy->continuation);
+            copy->continuation.clear();
+            parse_config_line_at(*copy, rest, source, number);
+        }
+        cfg = copy;
+    }
+    if (!verified_known_) {
+        // The login the server's own check of the page passed, if any.
+        verified_.user_name = f.environment_var("REMOTE_USER");
+        verified_.auth_type_name = f.environment_var("AUTH_TYPE");
+        verified_.realm = f.environment_var("_TSKQVL_AUTHNAME");
+        verified_.user_file = f.environment_var("_TSKQVL_AUTHUSERFILE");
+        verified_known_ = true;
+    }
+    auth_info info;
+    // A Digest answer covers the method and target the client sent; the
+    // verb only selects the configuration.
+    info.method = f.environment_var("REQUEST_METHOD");
+    if (info.method.empty()) info.method = cl::utf16_to_utf8(method);
+    if (const cl::sh_ptr<req_info>& ri = f.info(); ri && ri->data) info.uri = ri->data->raw_url;
+    access_checker check(cfg, info, f.environment_var("HTTP_AUTHORIZATION"), verified_);
+    if (!check.result()) {
+        if (head_open) {
+            f.headers().add("Status", std::to_string(check.status_code()));
+            f.headers().add_all(check.challenge_headers().headers());
+        }
+        return 0;
+    }
+    if (!check.auth_applies()) return 2;
+    if (check.already_done()) return 3;
+    if (head_open) f.headers().add_all(check.success_headers().headers());
+    // These credentials are now used up for this request (a Digest nonce
+    // count counts once): further URLs of the same login are already done.
+    verified_ = info;
+    return 1;
+}
+
+hresult webserver_object::set_compression(dispparams& p) {
+    if (p.count() < 5) return disp_e_badparamcount;
+    shost_file* f = file();
+    compression_override c = f ? f->compression_settings() : compression_override();
+    hresult hr = s_ok;
+    // In argument order; the values before a bad argument stay stored.
+    for (std::size_t i = 0; i < 5 && succeeded(hr); ++i) {
+        variant v;
+        hr = change_type(v, p.arg(i), i < 2 ? vt_bool : vt_i4);
+        if (failed(hr)) break;
+        switch (i) {
+        case 0:
+            c.deflate = v.boolean() == variant_true;
+            break;
+        case 1:
+            c.gzip = v.boolean() == variant_true;
+            break;
+        case 2:
+            c.level = v.i4();
+            break;
+        case 3:
+            c.mem_level = v.i4();
+            break;
+        default:
+            c.window_bits = v.i4();
+        }
+    }
+    if (f) f->set_compression(c, succeeded(hr));
+    return hr;
 }
 
 hresult webserver_object::sleep(const variant& ms) {

@@ -4,6 +4,7 @@
 #pragma once
 #include "core/com.h"
 #include "scripting/jscript/shost_file.h"
+#include "server/access_checker.h"
 
 #include <map>
 #include <string>
@@ -57,21 +58,36 @@ class webserver_object final : public cl::idispatch<iwebserver_i> {
     const cl::sh_ptr<shost_file_adapter>& adapter() const { return adapter_; }
     main_script_object* owner() const { return owner_; }
 
+    // Up to cnt UTF-16 units of the request body (as JavaScript counts a
+    // string's length); -1 for all that is left.
     automation::hresult read_body(const automation::variant& cnt, automation::variant* result);
     automation::hresult write_response(const std::wstring& buf, automation::variant* result);
     automation::hresult absolute_filename(const std::wstring& fn, std::wstring& out);
     automation::hresult authenticate(const std::wstring& url, const std::wstring& verb,
                                      const std::wstring& add_params, automation::variant* result);
+    // Deflate, gzip, level, memory level and window size, in this order.
+    automation::hresult set_compression(automation::dispparams& params);
     automation::hresult sleep(const automation::variant& ms);
 
     int32_t io_mode = 0;
 
   private:
+    int32_t check_login(shost_file& f, const std::wstring& url, const std::wstring& verb,
+                        const std::wstring& add_params);
+
     main_script_object* owner_; // the global object owns this one
     cl::sh_ptr<shost_file_adapter> adapter_;
+    // Body text not yet handed out: characters from read_ahead_[ahead_head_]
+    // on, ahead_units_ UTF-16 units long.
     std::wstring read_ahead_;
+    std::size_t ahead_head_ = 0;
+    uint64_t ahead_units_ = 0;
     std::string undecoded_; // the start of a character cut by the last piece
     std::map<std::wstring, int32_t> auth_cache_;
+    // The login this request's credentials passed last (by the server's own
+    // check of the page or by authenticate); an empty user while none.
+    auth_info verified_;
+    bool verified_known_ = false; // verified_ was taken from the request
 };
 
 } // namespace scripting
