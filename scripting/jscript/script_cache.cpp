@@ -128,6 +128,9 @@ void shost_thread::start(const std::wstring& path, script_context* context,
     context_ = context;
     config_ = std::move(config);
     path_ = path;
+    // The request's configuration was taken before the worker reads the
+    // page: it vouches for the version about to be loaded.
+    verified_config_ = config_ && config_->local_path == path ? config_ : nullptr;
     class_id_ = class_id;
     thread_ = std::thread([this] { thread_proc(); });
 }
@@ -142,9 +145,14 @@ hresult shost_thread::wait_loaded() {
     return load_result_;
 }
 
-bool shost_thread::files_changed() const {
-    for (const auto& [file, time] : dependencies_)
+bool shost_thread::files_changed(const cl::sh_ptr<config_info>& config) {
+    const bool vouched = config && config.get() == verified_config_.get();
+    for (const auto& [file, time] : dependencies_) {
+        if (vouched && file == path_) continue;
         if (file_write_time(file) != time) return true;
+    }
+    // Taken after the configuration was: a later change makes a new one.
+    if (!vouched && config && config->local_path == path_) verified_config_ = config;
     return false;
 }
 
@@ -284,7 +292,7 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
         for (auto it = range.first; it != range.second; ++it) {
             shost_thread* t = it->second.get();
             if (t->try_take()) {
-                if (!t->files_changed()) return t;
+                if (!t->files_changed(config)) return t;
                 auto fresh = std::make_unique<shost_thread>();
                 it->second = std::move(fresh);
                 t = it->second.get();

@@ -69,7 +69,12 @@ class shost_thread {
     // the worker frees itself and tells the file (run_finished).
     void hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
                    shost_file* file);
-    bool files_changed() const;
+    // True when the page or a file it pulled in changed since the load. The
+    // page itself is taken as unchanged without a look at the disk when the
+    // request's configuration is one under which it was seen unchanged
+    // before: the configuration cache makes a new one whenever the file's
+    // name in its folder sees a change.
+    bool files_changed(const cl::sh_ptr<config_info>& config);
     bool try_take() {
         int32_t expected = 0;
         return busy_.compare_exchange_strong(expected, 1);
@@ -89,6 +94,7 @@ class shost_thread {
     bool global_state_ = false;
     dependency_map dependencies_;
     cl::sh_ptr<config_info> config_;
+    cl::sh_ptr<config_info> verified_config_; // see files_changed
     cl::sh_ptr<shost_file_adapter> current_;
     shost_file* file_ = nullptr; // of the request handed over
     script_context* context_ = nullptr;
