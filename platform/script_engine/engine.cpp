@@ -634,8 +634,8 @@ duk_ret_t trap_get(duk_context* ctx) {
             auto again = eng->wrappers.find(d);
             if (again != eng->wrappers.end())
                 again->second.members.emplace(
-                    std::move(key), engine::impl::member_entry{
-                                        id, kinds, as_function ? eng->keep(-1) : 0u});
+                    std::move(key),
+                    engine::impl::member_entry{id, kinds, as_function ? eng->keep(-1) : 0u});
         }
         if (as_function) return 1;
     }

@@ -79,7 +79,9 @@ class shost_thread {
         int32_t expected = 0;
         return busy_.compare_exchange_strong(expected, 1);
     }
-    void release() { busy_.store(0); }
+    // Frees the worker; requests waiting for a script with global state
+    // learn it at once.
+    void release();
     bool global_state() const { return global_state_; }
     void interrupt();
     const std::wstring& path() const { return path_; }
@@ -116,9 +118,21 @@ class shost_cache {
     void clear();
     void interrupt_all();
     std::size_t size();
+    // A worker of a script with global state was let go.
+    void note_freed();
 
   private:
+    uint64_t free_generation();
+    // Until a worker is let go after `seen` was read, or at most `ms`.
+    void wait_freed(uint64_t seen, uint32_t ms);
+
     std::mutex lock_;
+    // Requests waiting for the busy worker of a script with global state
+    // sleep here instead of polling; the worker wakes them when freed.
+    std::mutex free_lock_;
+    std::condition_variable free_cv_;
+    uint64_t free_generation_ = 0;
+    std::atomic<int> free_waiters_{0};
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> map_;
 };
 

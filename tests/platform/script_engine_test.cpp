@@ -317,6 +317,35 @@ TEST_F(fixture, ActiveXObjectCreatesRegisteredClassesReleasedAfterCollection) {
     EXPECT_EQ(revoke_class_object(cookie), s_ok);
 }
 
+TEST_F(fixture, NativeWrappersAreReusedWhileTheObjectLivesOnAndLetGoAfter) {
+    const int before = g_probes;
+    probe* held = new probe; // the variant's reference is its only one
+    window->kept = variant::from_dispatch(held);
+    ASSERT_EQ(eng.parse_script_text(L"var a = Give(), b = Give();\n"
+                                    L"var same = (a === b), fn = (a.Touch === b.Touch);\n"
+                                    L"a.Touch(); b.Value = 5;\n"),
+              s_ok);
+    EXPECT_EQ(global(L"same").boolean(), variant_true);
+    EXPECT_EQ(global(L"fn").boolean(), variant_true);
+    EXPECT_EQ(held->calls, 1);
+    EXPECT_EQ(held->value, 5);
+    // A later run (a later request) meets the same wrapper.
+    ASSERT_EQ(eng.parse_script_text(L"var again = (Give() === a); var t = a.Touch; t();\n"), s_ok);
+    EXPECT_EQ(global(L"again").boolean(), variant_true);
+    EXPECT_EQ(held->calls, 2);
+    // Let go by the native side: the script alone keeps it, and it still works.
+    window->kept.clear();
+    ASSERT_EQ(eng.parse_script_text(L"a.Touch(); var v = b.Value;\n"), s_ok);
+    EXPECT_EQ(held->calls, 3);
+    EXPECT_EQ(global(L"v").i4(), 5);
+    EXPECT_EQ(g_probes, before + 1);
+    ASSERT_EQ(eng.parse_script_text(L"a = null; b = null; t = null;\n"), s_ok);
+    eng.collect_garbage();
+    EXPECT_EQ(g_probes, before);
+    for (const auto& e : errors)
+        ADD_FAILURE() << e.line << ": " << cl_narrow(e.description);
+}
+
 TEST_F(fixture, ScriptErrorsPassThroughNativeCallsUnchanged) {
     // The script hands a function to native code, which calls it; the error
     // it throws reaches the script's catch as the same object.
