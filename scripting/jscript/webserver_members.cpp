@@ -202,6 +202,7 @@ void install_webserver_members() {
     e.create_event = create_event;
     e.wait_for_events = wait_for_events;
     so::register_sendmail_class();
+    so::set_wait_limits(scripts_stopping, [] { return get_script_settings().run_time_limit_ms; });
 }
 
 hresult connect_created_object(webserver_object& ws, idispatch_i* obj, const variant& param) {

@@ -16,12 +16,51 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <functional>
 #include <mutex>
 #include <random>
+#include <thread>
 
 namespace scripting::objects {
 
 namespace {
+
+constexpr uint32_t no_end = 0xFFFFFFFFu;
+
+struct wait_limits {
+    std::mutex m;
+    std::function<bool()> stopping;
+    std::function<uint32_t()> run_limit_ms;
+};
+wait_limits& limits() {
+    static auto* l = new wait_limits;
+    return *l;
+}
+bool scripts_must_end() {
+    std::function<bool()> f;
+    {
+        std::lock_guard lk(limits().m);
+        f = limits().stopping;
+    }
+    return f && f();
+}
+// A wait of ms (no_end: without end) cut to the run-time limit.
+uint32_t within_run_limit(uint32_t ms) {
+    std::function<uint32_t()> f;
+    {
+        std::lock_guard lk(limits().m);
+        f = limits().run_limit_ms;
+    }
+    const uint32_t limit = f ? f() : 0;
+    return limit && limit < ms ? limit : ms;
+}
+// Whether a wait that began at start and may last ms has to end now.
+bool wait_over(std::chrono::steady_clock::time_point start, uint32_t ms) {
+    if (scripts_must_end()) return true;
+    return ms != no_end &&
+           std::chrono::steady_clock::now() - start >= std::chrono::milliseconds(ms);
+}
 
 // ---------------------------------------------------------------- sfile
 
@@ -263,12 +302,24 @@ class smutex final : public cl::idispatch<imutex_i> {
             cl::trace_out.write(cl::format_str("mutex: cannot open %? (%?)\n", path, errno));
             return raise_script_error(cl::format_wstr(L"Cannot create mutex (%?)", name_));
         }
-        while (::flock(fd_, LOCK_EX) != 0) {
+        // Waits for the holder, but not past server stop or the run-time
+        // limit: a page that keeps its mutex must not hold up the others for good.
+        const uint32_t limit = within_run_limit(no_end);
+        const auto start = std::chrono::steady_clock::now();
+        int pause_ms = 1;
+        while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
             if (errno == EINTR) continue;
-            cl::trace_out.write(cl::format_str("mutex: cannot lock %? (%?)\n", path, errno));
-            ::close(fd_);
-            fd_ = -1;
-            return raise_script_error(cl::format_wstr(L"Cannot create mutex (%?)", name_));
+            const bool busy = errno == EWOULDBLOCK;
+            if (!busy)
+                cl::trace_out.write(cl::format_str("mutex: cannot lock %? (%?)\n", path, errno));
+            if (!busy || wait_over(start, limit)) {
+                ::close(fd_);
+                fd_ = -1;
+                return raise_script_error(cl::format_wstr(
+                    busy ? L"Cannot acquire mutex (%?)" : L"Cannot create mutex (%?)", name_));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(pause_ms));
+            pause_ms = std::min(pause_ms * 2, 20);
         }
         acquired_ = true;
         return s_ok;
@@ -394,6 +445,12 @@ dispatch_ptr create_event_object() {
     return dispatch_ptr(new wevent);
 }
 
+void set_wait_limits(std::function<bool()> stopping, std::function<uint32_t()> run_limit_ms) {
+    std::lock_guard lk(limits().m);
+    limits().stopping = std::move(stopping);
+    limits().run_limit_ms = std::move(run_limit_ms);
+}
+
 void pump_messages(uint32_t ms) {
     thread_queue::current()->pump([] { return false; }, ms);
 }
@@ -447,8 +504,21 @@ hresult wait_for_events(idispatch_i* d, const variant& timeout, const variant& w
             }
         return false;
     };
-    const uint32_t limit = ms < 0 ? 0xFFFFFFFFu : static_cast<uint32_t>(ms);
-    const bool got = q->pump(done, limit);
+    // In slices, so that server stop ends the wait; never past the run-time limit.
+    const uint32_t limit = within_run_limit(ms < 0 ? no_end : static_cast<uint32_t>(ms));
+    const auto start = std::chrono::steady_clock::now();
+    bool got = false;
+    for (;;) {
+        uint32_t slice = 50;
+        if (limit != no_end) {
+            const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                std::chrono::steady_clock::now() - start);
+            const int64_t left = static_cast<int64_t>(limit) - spent.count();
+            slice = static_cast<uint32_t>(std::clamp<int64_t>(left, 0, slice));
+        }
+        got = q->pump(done, slice);
+        if (got || wait_over(start, limit)) break;
+    }
     for (wevent* e : events)
         e->remove_waiter(q);
     if (!got || !result) return s_ok;

@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 
 namespace scripting::objects {
 
@@ -29,15 +30,44 @@ class file_log {
         channel_.add(&sink_);
     }
     ~file_log() {
-        channel_.flush();
+        close();
         channel_.remove(&sink_);
     }
-    void write(std::wstring_view text) { channel_.write_w(text); }
-    void flush() { channel_.flush(); }
+    // The file sink takes whole lines only and keeps an unfinished one for
+    // the thread that wrote it. A logger's line may be begun by one script
+    // and ended by another, on other threads, so the logger gathers its
+    // lines itself: what follows the last line feed waits here for the next
+    // write, whoever makes it.
+    void write(std::wstring_view text) {
+        std::lock_guard lk(partial_lock_);
+        const std::size_t last_lf = text.rfind(L'\n');
+        if (last_lf == std::wstring_view::npos) {
+            partial_.append(text);
+            return;
+        }
+        std::wstring lines = std::move(partial_);
+        lines.append(text.substr(0, last_lf + 1));
+        partial_.assign(text.substr(last_lf + 1));
+        channel_.write_w(lines);
+    }
+    // Ends an unfinished line, so that nothing written is lost, and writes
+    // everything out (the logger is unloaded, or the server stops).
+    void close() {
+        {
+            std::lock_guard lk(partial_lock_);
+            if (!partial_.empty()) {
+                channel_.write_w(partial_ + L"\n");
+                partial_.clear();
+            }
+        }
+        channel_.flush();
+    }
 
   private:
     cl::file_trace sink_;
     cl::trace_channel channel_;
+    std::mutex partial_lock_;
+    std::wstring partial_;
 };
 
 class logger final : public cl::idispatch<ilogger_i> {
@@ -51,6 +81,7 @@ class logger final : public cl::idispatch<ilogger_i> {
         touch();
         log_.write(text);
     }
+    void close() { log_.close(); }
     uint32_t timeout() const { return timeout_; }
     int64_t last_access() const { return last_access_.load(); }
     uint32_t refs() {
@@ -131,6 +162,10 @@ void close_all_loggers() {
         cl::cs_lock lk(r.lock);
         gone.swap(r.loggers);
     }
+    // A script may still hold a logger after the registry lets it go: its
+    // lines reach the file now, not whenever that script ends.
+    for (auto& [path, l] : gone)
+        l->close();
 }
 
 std::size_t logger_count() {

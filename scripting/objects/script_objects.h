@@ -50,6 +50,12 @@ dispatch_ptr create_event_object();
 hresult wait_for_events(automation::idispatch_i* d, const automation::variant& timeout,
                         const automation::variant& wait_all, automation::variant* result);
 
+// What bounds a blocking wait of a script (events, a mutex): stopping()
+// turns true when every script must end (server stop); run_limit_ms() is the
+// run-time limit of a script in ms (0: none), which no single wait outlasts.
+// Installed once at start-up; without it waits end only by their own time-out.
+void set_wait_limits(std::function<bool()> stopping, std::function<uint32_t()> run_limit_ms);
+
 // ---- the calling thread's message queue ----
 
 // Runs what other threads posted to this thread (events of connected

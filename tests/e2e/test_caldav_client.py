@@ -7,7 +7,6 @@ bodies, the home set, the store folder and its access file)."""
 import base64
 import datetime
 import os
-import threading
 import xml.etree.ElementTree as ET
 from urllib.parse import unquote
 
@@ -37,12 +36,7 @@ def make_site(root, param=None):
 
 
 def start(site):
-    """Starts the program and keeps reading its output: a long run traces more
-    than a pipe holds, and a full pipe would stop the server."""
     site.start()
-    for stream in (site.proc.stdout, site.proc.stderr):
-        threading.Thread(target=lambda f=stream: [None for _ in iter(lambda: f.read(65536), b"")],
-                         daemon=True).start()
 
 
 def auth_headers(user="alice", extra=None):

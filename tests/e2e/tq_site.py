@@ -77,12 +77,17 @@ class Site:
     def start(self, *args):
         if not os.path.exists(self.binary):
             pytest.fail("the program binary is not built: %s" % self.binary)
-        self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=subprocess.PIPE,
-                                     stderr=subprocess.PIPE)
+        # The output goes to files, not pipes: nobody reads a pipe during the
+        # test, and a long run would fill it and stall the server.
+        err_path = os.path.join(self.root, "stderr.txt")
+        with open(os.path.join(self.root, "stdout.txt"), "ab") as out, open(err_path, "ab") as err:
+            self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=out,
+                                         stderr=err)
         end = time.monotonic() + 30
         while time.monotonic() < end:
             if self.proc.poll() is not None:
-                pytest.fail("the program ended at start: %s" % self.proc.stderr.read()[-2000:])
+                with open(err_path, "rb") as f:
+                    pytest.fail("the program ended at start: %s" % f.read()[-2000:])
             if READY in self.trace() and self.port_open():
                 return
             time.sleep(0.05)

@@ -26,12 +26,18 @@ TEST_F(objects_fixture, LoggersAreSharedByNameAndWriteTheirLines) {
     script s(state_);
     ASSERT_EQ(s.run(L"var a = logger(" + js("site.log") + L", 0), b = logger(" + js("site.log") +
                     L", 0);\n"
-                    L"a.write('first line\\n'); b.write('second line\\n');\n"
+                    L"a.write('first line\\n'); b.write('second ');\n"
                     L"var c = logger(" +
                     js("SITE.log") + L", 5); c.write('other\\n');\n"),
               s_ok)
         << s.error_text();
     EXPECT_EQ(so::logger_count(), 2u);
+    // A line begun by one script is ended by another on another thread.
+    std::thread([&] {
+        script other(state_);
+        EXPECT_EQ(other.run(L"logger(" + js("site.log") + L", 0).write('line\\nunfinished');"),
+                  s_ok);
+    }).join();
     // Still in use by the script: the sweep keeps them.
     so::sweep_loggers(scripting::hashlist::now_seconds() + 100);
     EXPECT_EQ(so::logger_count(), 2u);
@@ -42,8 +48,15 @@ TEST_F(objects_fixture, LoggersAreSharedByNameAndWriteTheirLines) {
     EXPECT_EQ(so::logger_count(), 1u);
     so::close_all_loggers();
     EXPECT_EQ(so::logger_count(), 0u);
-    EXPECT_EQ(read(path("site.log")), "first line\r\nsecond line\r\n");
+    // The unfinished line is not lost when the logger closes.
+    EXPECT_EQ(read(path("site.log")), "first line\r\nsecond line\r\nunfinished\r\n");
     EXPECT_EQ(read(path("SITE.log")), "other\r\n");
+
+    // A logger a script still holds at server stop has its lines written then.
+    ASSERT_EQ(s.run(L"var kept = logger(" + js("kept.log") + L", 0); kept.write('no line end');"),
+              s_ok);
+    so::close_all_loggers();
+    EXPECT_EQ(read(path("kept.log")), "no line end\r\n");
 }
 
 // ---- hash lists ----

@@ -111,6 +111,37 @@ TEST_F(objects_fixture, SecondScriptWaitsForTheMutex) {
     EXPECT_EQ(state_.all_marks(), expected);
 }
 
+// A wait without end, and a mutex its holder keeps, end at the run-time
+// limit and at server stop instead of holding the script's thread for good.
+TEST_F(objects_fixture, WaitsEndAtTheRunLimitAndAtServerStop) {
+    std::atomic<bool> stopping{false};
+    std::atomic<uint32_t> limit_ms{50};
+    so::set_wait_limits([&] { return stopping.load(); }, [&] { return limit_ms.load(); });
+    script s(state_);
+    ASSERT_EQ(
+        s.run(L"var e = create_event(), r = [];\n"
+              L"r.push(String(wait_for_events([e], -1, false)));\n"
+              L"var held = create_mutex('kept'); held.acquire();\n"
+              L"var other = create_mutex('kept');\n"
+              L"try { other.acquire(); r.push('got it'); } catch (x) { r.push(x.message); }\n"),
+        s_ok)
+        << s.error_text();
+    limit_ms = 0;
+    std::thread stop([&] {
+        while (!state_.has_mark(L"waiting"))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        stopping = true;
+    });
+    ASSERT_EQ(s.run(L"mark('waiting'); r.push(String(wait_for_events([e], -1, true)));\n"
+                    L"try { other.acquire(); r.push('got it'); } catch (x) { r.push(x.message); }\n"
+                    L"var out = r.join('|');\n"),
+              s_ok)
+        << s.error_text();
+    stop.join();
+    so::set_wait_limits(nullptr, nullptr);
+    EXPECT_EQ(s.text(L"out"), L"null|Cannot acquire mutex (kept)|null|Cannot acquire mutex (kept)");
+}
+
 TEST_F(objects_fixture, MutexExcludesAnotherProcessOnTheSameDataDirectory) {
     // The lock file is named by the name's UTF-8 bytes in hex.
     const std::string lock = path("js_mutexes/6a6f62");
