@@ -91,11 +91,17 @@ struct engine::impl {
     struct wrapper_entry {
         uint32_t proxy_ref = 0;
         bool fixed_members = false;
+        // Read from a named item's global property (the page's webserver):
+        // kept across runs while the native side holds it.
+        bool sticky = false;
         std::unordered_map<std::string, member_entry> members;
     };
     std::unordered_map<idispatch_i*, wrapper_entry> wrappers;
-    // Objects only the wrapper still holds are let go at the end of each
-    // outermost call, so that the script alone decides their lifetime.
+    // At the end of each outermost call every wrapper is let go but those of
+    // the named items' members that the native side still holds: the script
+    // alone decides the lifetime of every other object (native caches that
+    // sweep unused objects see them unused).
+    bool sticky_push = false;
     void prune_wrappers(duk_context* c);
     void unkeep(duk_context* c, uint32_t ref);
 
@@ -511,7 +517,7 @@ void after_native_call(duk_context* ctx) {
 void push_native(duk_context* ctx, idispatch_i* d);
 
 duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flags,
-                      duk_idx_t first_arg, duk_idx_t nargs) {
+                      duk_idx_t first_arg, duk_idx_t nargs, bool sticky_result = false) {
     dispparams params;
     for (duk_idx_t i = nargs - 1; i >= 0; --i)
         params.args.push_back(get_variant(ctx, first_arg + i));
@@ -522,9 +528,16 @@ duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flag
         d->invoke(id, iid_null, lcid_user_default, flags, params, &result, &ei, nullptr);
     after_native_call(ctx);
     if (failed(hr)) throw_failure(ctx, hr, ei);
+    engine::impl* eng = impl_of(ctx);
+    eng->sticky_push = sticky_result;
     push_variant(ctx, result);
+    eng->sticky_push = false;
     return 1;
 }
+
+// Marks the getters of a named item's global properties: what they give
+// (the page's webserver) is the host's own and lives as long as the page.
+constexpr uint16_t kind_global_member = 0x8000;
 
 // A member function: hidden target (keeps the object alive) and dispid.
 duk_ret_t native_method(duk_context* ctx) {
@@ -535,15 +548,18 @@ duk_ret_t native_method(duk_context* ctx) {
     duk_get_prop_string(ctx, -2, k_dispid);
     const dispid id = duk_get_int(ctx, -1);
     duk_get_prop_string(ctx, -3, k_kind);
-    const uint16_t kind = static_cast<uint16_t>(duk_get_uint(ctx, -1));
+    uint16_t kind = static_cast<uint16_t>(duk_get_uint(ctx, -1));
     duk_pop_n(ctx, 4);
     if (!d) return DUK_RET_TYPE_ERROR;
+    const bool global_member = kind & kind_global_member;
+    kind &= static_cast<uint16_t>(~kind_global_member);
     // Accessors are handed the property key as an extra argument; it is no
     // argument of the member.
     duk_idx_t n = nargs;
     if (kind == dispatch_propertyget) n = 0;
     if (kind == dispatch_propertyput && n > 1) n = 1;
-    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n);
+    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n,
+                       global_member);
 }
 
 void push_member_function(duk_context* ctx, duk_idx_t target, dispid id, uint16_t kind) {
@@ -777,6 +793,7 @@ void push_native(duk_context* ctx, idispatch_i* d) {
     engine::impl* eng = impl_of(ctx);
     auto found = eng->wrappers.find(d);
     if (found != eng->wrappers.end()) {
+        if (eng->sticky_push) found->second.sticky = true;
         push_kept(ctx, found->second.proxy_ref);
         return;
     }
@@ -792,6 +809,7 @@ void push_native(duk_context* ctx, idispatch_i* d) {
     duk_push_proxy(ctx, 0);
     engine::impl::wrapper_entry w;
     w.proxy_ref = eng->keep(-1);
+    w.sticky = eng->sticky_push;
     void* ex = nullptr;
     uint32_t n = 0;
     if (succeeded(d->query_interface(iid_idispatch_ex, &ex)))
@@ -953,8 +971,12 @@ void engine::impl::unkeep(duk_context* c, uint32_t ref) {
 void engine::impl::prune_wrappers(duk_context* c) {
     std::vector<std::pair<idispatch_i*, wrapper_entry>> gone;
     for (auto it = wrappers.begin(); it != wrappers.end();) {
-        it->first->add_ref();
-        if (it->first->release() <= 1) {
+        bool keep = false;
+        if (it->second.sticky) {
+            it->first->add_ref();
+            keep = it->first->release() > 1;
+        }
+        if (!keep) {
             gone.emplace_back(it->first, std::move(it->second));
             it = wrappers.erase(it);
         } else {
@@ -1178,7 +1200,7 @@ hresult engine::add_named_item(const std::wstring& name, idispatch_i* obj, bool 
                     continue;
                 }
                 duk_uint_t flags = DUK_DEFPROP_SET_CONFIGURABLE;
-                push_member_function(ctx, target, m.id, dispatch_propertyget);
+                push_member_function(ctx, target, m.id, dispatch_propertyget | kind_global_member);
                 flags |= DUK_DEFPROP_HAVE_GETTER;
                 if (m.kinds & member_put) {
                     push_member_function(ctx, target, m.id, dispatch_propertyput);
