@@ -2,7 +2,8 @@
 # A "hello" JavaScript page (reads one request variable, writes 1 KiB) run
 # in-process by this server (Release build) and by nginx's JavaScript module
 # (njs) doing the same, each server pinned to one core, wrk on other cores,
-# keep-alive. Prints requests/s and the ratio, then the memory each further
+# keep-alive. Prints requests/s and the ratio, the CPU time and context
+# switches per request of each server, then the memory each further
 # cached script costs this server (RSS growth over 50 distinct pages, each
 # loaded once). An answer other than 200 with the expected body, or any
 # non-2xx answer during a run, is a failure: no rate is printed.
@@ -102,20 +103,34 @@ wait_ready() { # port
 wait_ready "$qport"
 wait_ready "$nport"
 
+# Voluntary and involuntary context switches of all threads of a process;
+# counted over the warm-up second and the run, both at about the same rate.
+switches() { cat /proc/"$1"/task/*/status 2>/dev/null | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'; }
+
 echo "== JavaScript hello (1 KiB): teskqvel on core 0, nginx+njs on core 1, wrk on $client_cores ($client_threads threads, $connections connections)"
-q=0 n=0
+q=0 n=0 qus=0 nus=0 qcs=0 ncs=0
 for _ in $(seq 1 "$rounds"); do
+  c0=$(switches "$qpid")
   measure teskqvel "http://127.0.0.1:$qport/hello.jss?world" "$work/expected" "$qpid" \
     "$client_cores" "$client_threads" "$connections" "$duration"
   if [ "$m_ok" != 1 ]; then echo "FAILED: $m_error" >&2; exit 1; fi
+  c1=$(switches "$qpid")
   q=$(awk -v a="$q" -v b="$m_rate" 'BEGIN { print a + b }')
+  qus=$(awk -v a="$qus" -v b="$m_us" 'BEGIN { print a + b }')
+  qcs=$(awk -v a="$qcs" -v c=$((c1 - c0)) -v r="$m_rate" -v s="$((duration + 1))" 'BEGIN { print a + c / (r * s) }')
+  c0=$(switches "${pids[1]}")
   measure nginx "http://127.0.0.1:$nport/hello.jss?world" "$work/expected" "${pids[1]}" \
     "$client_cores" "$client_threads" "$connections" "$duration"
   if [ "$m_ok" != 1 ]; then echo "FAILED: $m_error" >&2; exit 1; fi
+  c1=$(switches "${pids[1]}")
   n=$(awk -v a="$n" -v b="$m_rate" 'BEGIN { print a + b }')
+  nus=$(awk -v a="$nus" -v b="$m_us" 'BEGIN { print a + b }')
+  ncs=$(awk -v a="$ncs" -v c=$((c1 - c0)) -v r="$m_rate" -v s="$((duration + 1))" 'BEGIN { print a + c / (r * s) }')
 done
 awk -v q="$q" -v n="$n" -v r="$rounds" 'BEGIN {
   printf "hello.jss  teskqvel %8.0f  nginx+njs %8.0f  req/s   teskqvel/nginx %.2f\n", q / r, n / r, q / n }'
+awk -v q="$qus" -v n="$nus" -v qc="$qcs" -v nc="$ncs" -v r="$rounds" 'BEGIN {
+  printf "per request: teskqvel %.1f us CPU, %.1f context switches; nginx+njs %.1f us CPU, %.1f context switches\n", q / r, qc / r, n / r, nc / r }'
 
 rss() { awk '/VmRSS/ { print $2 }' "/proc/$1/status"; }
 before=$(rss "$qpid")

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <map>
 #include <set>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace script_engine {
@@ -75,6 +77,33 @@ struct engine::impl {
     std::map<std::string, std::vector<std::wstring>> chunks; // chunk name -> its lines
     int chunk_count = 0;
     std::set<js_object*> live;
+
+    // The script-side wrapper (a Proxy) of each native object handed to the
+    // script, kept while the object lives on beyond it, so that reaching a
+    // long-lived object (the page's webserver) costs no new engine objects
+    // per access. Objects with a fixed member table also keep their member
+    // look-ups and method functions.
+    struct member_entry {
+        dispid id = 0;
+        uint16_t kinds = 0;
+        uint32_t function_ref = 0; // a method's function; 0 for a property
+    };
+    struct wrapper_entry {
+        uint32_t proxy_ref = 0;
+        bool fixed_members = false;
+        // Read from a named item's global property (the page's webserver):
+        // kept across runs while the native side holds it.
+        bool sticky = false;
+        std::unordered_map<std::string, member_entry> members;
+    };
+    std::unordered_map<idispatch_i*, wrapper_entry> wrappers;
+    // At the end of each outermost call every wrapper is let go but those of
+    // the named items' members that the native side still holds: the script
+    // alone decides the lifetime of every other object (native caches that
+    // sweep unused objects see them unused).
+    bool sticky_push = false;
+    void prune_wrappers(duk_context* c);
+    void unkeep(duk_context* c, uint32_t ref);
 
     bool check_timeout() {
         if (stopping != stop_reason::none) return true;
@@ -379,6 +408,14 @@ hresult js_object::get_next_disp_id(uint32_t, dispid member, dispid* out) {
 
 // ---- native objects seen by scripts ----
 
+void push_kept(duk_context* ctx, uint32_t ref) {
+    duk_push_global_stash(ctx);
+    duk_get_prop_string(ctx, -1, k_refs);
+    duk_get_prop_index(ctx, -1, ref);
+    duk_remove(ctx, -2);
+    duk_remove(ctx, -2);
+}
+
 idispatch_i* native_of(duk_context* ctx, duk_idx_t target) {
     duk_get_prop_string(ctx, target, k_ptr);
     auto* p = static_cast<idispatch_i*>(duk_get_pointer(ctx, -1));
@@ -480,7 +517,7 @@ void after_native_call(duk_context* ctx) {
 void push_native(duk_context* ctx, idispatch_i* d);
 
 duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flags,
-                      duk_idx_t first_arg, duk_idx_t nargs) {
+                      duk_idx_t first_arg, duk_idx_t nargs, bool sticky_result = false) {
     dispparams params;
     for (duk_idx_t i = nargs - 1; i >= 0; --i)
         params.args.push_back(get_variant(ctx, first_arg + i));
@@ -491,9 +528,16 @@ duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flag
         d->invoke(id, iid_null, lcid_user_default, flags, params, &result, &ei, nullptr);
     after_native_call(ctx);
     if (failed(hr)) throw_failure(ctx, hr, ei);
+    engine::impl* eng = impl_of(ctx);
+    eng->sticky_push = sticky_result;
     push_variant(ctx, result);
+    eng->sticky_push = false;
     return 1;
 }
+
+// Marks the getters of a named item's global properties: what they give
+// (the page's webserver) is the host's own and lives as long as the page.
+constexpr uint16_t kind_global_member = 0x8000;
 
 // A member function: hidden target (keeps the object alive) and dispid.
 duk_ret_t native_method(duk_context* ctx) {
@@ -504,15 +548,18 @@ duk_ret_t native_method(duk_context* ctx) {
     duk_get_prop_string(ctx, -2, k_dispid);
     const dispid id = duk_get_int(ctx, -1);
     duk_get_prop_string(ctx, -3, k_kind);
-    const uint16_t kind = static_cast<uint16_t>(duk_get_uint(ctx, -1));
+    uint16_t kind = static_cast<uint16_t>(duk_get_uint(ctx, -1));
     duk_pop_n(ctx, 4);
     if (!d) return DUK_RET_TYPE_ERROR;
+    const bool global_member = kind & kind_global_member;
+    kind &= static_cast<uint16_t>(~kind_global_member);
     // Accessors are handed the property key as an extra argument; it is no
     // argument of the member.
     duk_idx_t n = nargs;
     if (kind == dispatch_propertyget) n = 0;
     if (kind == dispatch_propertyput && n > 1) n = 1;
-    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n);
+    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n,
+                       global_member);
 }
 
 void push_member_function(duk_context* ctx, duk_idx_t target, dispid id, uint16_t kind) {
@@ -559,22 +606,54 @@ duk_ret_t trap_get(duk_context* ctx) {
         duk_push_undefined(ctx);
         return 1;
     }
-    const std::wstring name = get_wide(ctx, 1);
+    engine::impl* eng = impl_of(ctx);
+    // A kept wrapper of an object with a fixed member table answers a member
+    // from what the first access learnt.
+    auto w = eng->wrappers.find(d);
+    if (w != eng->wrappers.end() && !w->second.fixed_members) w = eng->wrappers.end();
+    std::string key;
     dispid id = dispid_unknown;
-    if (failed(lookup(d, name, &id))) {
-        duk_push_undefined(ctx);
-        return 1;
+    uint16_t kinds = 0;
+    bool known = false;
+    if (w != eng->wrappers.end()) {
+        duk_size_t n = 0;
+        const char* k = duk_get_lstring(ctx, 1, &n);
+        key.assign(k, n);
+        auto m = w->second.members.find(key);
+        if (m != w->second.members.end()) {
+            if (m->second.function_ref) {
+                push_kept(ctx, m->second.function_ref);
+                return 1;
+            }
+            id = m->second.id;
+            kinds = m->second.kinds;
+            known = true;
+        }
     }
-    const uint16_t kinds = member_kinds(d, id);
-    if (kinds && !(kinds & member_get)) {
-        push_member_function(ctx, 0, id, dispatch_method);
-        return 1;
-    }
-    if ((kinds & member_get) && member_min_args(d, id) > 0) {
-        // A property read with arguments (an indexed property) is called
-        // like a method: obj.prop(a, b).
-        push_member_function(ctx, 0, id, dispatch_method | dispatch_propertyget);
-        return 1;
+    if (!known) {
+        const std::wstring name = get_wide(ctx, 1);
+        if (failed(lookup(d, name, &id))) {
+            duk_push_undefined(ctx);
+            return 1;
+        }
+        kinds = member_kinds(d, id);
+        // Methods (and indexed properties, called like methods: obj.prop(a,
+        // b)) are functions; a plain property is read at each access.
+        uint16_t as_function = 0;
+        if (kinds && !(kinds & member_get))
+            as_function = dispatch_method;
+        else if ((kinds & member_get) && member_min_args(d, id) > 0)
+            as_function = dispatch_method | dispatch_propertyget;
+        if (as_function) push_member_function(ctx, 0, id, as_function);
+        if (w != eng->wrappers.end() && kinds) {
+            // Looked up again: the member function may have run script code.
+            auto again = eng->wrappers.find(d);
+            if (again != eng->wrappers.end())
+                again->second.members.emplace(
+                    std::move(key),
+                    engine::impl::member_entry{id, kinds, as_function ? eng->keep(-1) : 0u});
+        }
+        if (as_function) return 1;
     }
     variant result;
     excepinfo ei;
@@ -700,9 +779,25 @@ void push_native(duk_context* ctx, idispatch_i* d) {
         // A value of another engine (a module's function, say) may be
         // called: its target is a function that calls the value.
         duk_push_c_function(ctx, foreign_call, DUK_VARARGS);
-    } else {
-        duk_push_object(ctx); // the target holds the reference
+        d->add_ref();
+        duk_push_pointer(ctx, d);
+        duk_put_prop_string(ctx, -2, k_ptr);
+        duk_push_c_function(ctx, native_finalizer, 1);
+        duk_set_finalizer(ctx, -2);
+        duk_push_global_stash(ctx);
+        duk_get_prop_string(ctx, -1, k_handler);
+        duk_remove(ctx, -2);
+        duk_push_proxy(ctx, 0);
+        return;
     }
+    engine::impl* eng = impl_of(ctx);
+    auto found = eng->wrappers.find(d);
+    if (found != eng->wrappers.end()) {
+        if (eng->sticky_push) found->second.sticky = true;
+        push_kept(ctx, found->second.proxy_ref);
+        return;
+    }
+    duk_push_object(ctx); // the target holds the reference
     d->add_ref();
     duk_push_pointer(ctx, d);
     duk_put_prop_string(ctx, -2, k_ptr);
@@ -712,6 +807,16 @@ void push_native(duk_context* ctx, idispatch_i* d) {
     duk_get_prop_string(ctx, -1, k_handler);
     duk_remove(ctx, -2);
     duk_push_proxy(ctx, 0);
+    engine::impl::wrapper_entry w;
+    w.proxy_ref = eng->keep(-1);
+    w.sticky = eng->sticky_push;
+    void* ex = nullptr;
+    uint32_t n = 0;
+    if (succeeded(d->query_interface(iid_idispatch_ex, &ex)))
+        static_cast<idispatch_ex_i*>(ex)->release();
+    else
+        w.fixed_members = succeeded(d->get_type_info_count(&n)) && n > 0;
+    eng->wrappers.emplace(d, std::move(w));
 }
 
 void push_variant(duk_context* ctx, const variant& v) {
@@ -856,6 +961,37 @@ uint32_t engine::impl::keep(duk_idx_t idx) {
     return ref;
 }
 
+void engine::impl::unkeep(duk_context* c, uint32_t ref) {
+    duk_push_global_stash(c);
+    duk_get_prop_string(c, -1, k_refs);
+    duk_del_prop_index(c, -1, ref);
+    duk_pop_2(c);
+}
+
+void engine::impl::prune_wrappers(duk_context* c) {
+    std::vector<std::pair<idispatch_i*, wrapper_entry>> gone;
+    for (auto it = wrappers.begin(); it != wrappers.end();) {
+        bool keep = false;
+        if (it->second.sticky) {
+            it->first->add_ref();
+            keep = it->first->release() > 1;
+        }
+        if (!keep) {
+            gone.emplace_back(it->first, std::move(it->second));
+            it = wrappers.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Dropping the references may finalize the wrappers, which releases the
+    // objects: the table is already without them.
+    for (auto& [d, w] : gone) {
+        for (auto& [name, m] : w.members)
+            if (m.function_ref) unkeep(c, m.function_ref);
+        unkeep(c, w.proxy_ref);
+    }
+}
+
 void engine::impl::drop(uint32_t ref) {
     enter(
         [ref](duk_context* c) {
@@ -972,6 +1108,18 @@ hresult engine::impl::enter(const std::function<void(duk_context*)>& fn, excepin
         }
     }
     duk_pop(ctx);
+    if (outermost && !wrappers.empty()) {
+        ++depth;
+        duk_safe_call(
+            ctx,
+            [](duk_context* c, void* u) -> duk_ret_t {
+                static_cast<engine::impl*>(u)->prune_wrappers(c);
+                return 0;
+            },
+            this, 0, 1);
+        duk_pop(ctx);
+        --depth;
+    }
     if (outermost) {
         stopping = stop_reason::none;
         have_stop_info = false;
@@ -1052,7 +1200,7 @@ hresult engine::add_named_item(const std::wstring& name, idispatch_i* obj, bool 
                     continue;
                 }
                 duk_uint_t flags = DUK_DEFPROP_SET_CONFIGURABLE;
-                push_member_function(ctx, target, m.id, dispatch_propertyget);
+                push_member_function(ctx, target, m.id, dispatch_propertyget | kind_global_member);
                 flags |= DUK_DEFPROP_HAVE_GETTER;
                 if (m.kinds & member_put) {
                     push_member_function(ctx, target, m.id, dispatch_propertyput);

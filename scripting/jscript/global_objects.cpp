@@ -373,8 +373,18 @@ hresult require_obj::dynamic_invoke(dispid id, lcid lcid, uint16_t flags, disppa
 
 // --- request headers ---
 
+req_header_provider::req_header_provider(cl::sh_ptr<req_info> info,
+                                         cl::sh_ptr<shost_file_adapter> run)
+    : info_(std::move(info)), run_(std::move(run)) {}
+
+req_info* req_header_provider::info() const {
+    if (run_ && !run_->file()) return nullptr;
+    return info_.get();
+}
+
 void req_header_provider::enumerate(std::vector<std::pair<std::wstring, std::wstring>>& out) const {
-    const http_request_data* d = info_ ? info_->data : nullptr;
+    const req_info* i = info();
+    const http_request_data* d = i ? i->data : nullptr;
     if (!d) return;
     for (int i = 0; i < http_header_request_maximum; ++i) {
         const std::string& v = d->known_headers[static_cast<std::size_t>(i)];
@@ -386,7 +396,8 @@ void req_header_provider::enumerate(std::vector<std::pair<std::wstring, std::wst
 }
 
 bool req_header_provider::set(const std::wstring& name, const std::wstring& value) {
-    http_request_data* d = info_ ? info_->data : nullptr;
+    req_info* i = info();
+    http_request_data* d = i ? i->data : nullptr;
     if (!is_safe_header_value(name) || !is_safe_header_value(value)) return false;
     if (!d) return true;
     info_->settle_header_variables();
@@ -402,8 +413,8 @@ bool req_header_provider::set(const std::wstring& name, const std::wstring& valu
     return true;
 }
 
-request_info::request_info(cl::sh_ptr<req_info> info)
-    : idispatch_ex_wstr_impl(&provider_), provider_(std::move(info)) {
+request_info::request_info(cl::sh_ptr<req_info> info, cl::sh_ptr<shost_file_adapter> run)
+    : idispatch_ex_wstr_impl(&provider_), provider_(std::move(info), std::move(run)) {
     register_script_type_info();
     load_type_info(program_type_library(), iid_irequest_info);
     set_type_library_first(true);

@@ -4,6 +4,7 @@
 // response-header object.
 #pragma once
 #include "core/com.h"
+#include "scripting/jscript/shost_file.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"
 
@@ -103,9 +104,13 @@ class require_obj final : public cl::idispatch_ex<irequire_obj_i> {
 };
 
 // The request headers as the request information object reads and writes them.
+// The request record of an object a script may keep beyond its request: the
+// record outlives the request's data, so once the request's run is over
+// (its adapter cut off) the object sees no request at all.
 class req_header_provider {
   public:
-    explicit req_header_provider(cl::sh_ptr<req_info> info) : info_(std::move(info)) {}
+    explicit req_header_provider(cl::sh_ptr<req_info> info,
+                                 cl::sh_ptr<shost_file_adapter> run = nullptr);
     template <class M> void refresh_members(M& members) {
         if (filled_) return;
         filled_ = true;
@@ -118,17 +123,18 @@ class req_header_provider {
     void enumerate(std::vector<std::pair<std::wstring, std::wstring>>& out) const;
     // False for a value that would break the header block.
     bool set(const std::wstring& name, const std::wstring& value);
-    req_info* info() const { return info_.get(); }
+    req_info* info() const;
 
   private:
     cl::sh_ptr<req_info> info_;
+    cl::sh_ptr<shost_file_adapter> run_;
     bool filled_ = false;
 };
 
 class request_info final
     : public cl::idispatch_ex_wstr_impl<irequest_info_i, 0x1000, req_header_provider> {
   public:
-    explicit request_info(cl::sh_ptr<req_info> info);
+    explicit request_info(cl::sh_ptr<req_info> info, cl::sh_ptr<shost_file_adapter> run = nullptr);
     ~request_info() override;
     // Fills the header properties from the request (a snapshot).
     automation::hresult construct(automation::variant* result);

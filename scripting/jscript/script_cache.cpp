@@ -128,6 +128,9 @@ void shost_thread::start(const std::wstring& path, script_context* context,
     context_ = context;
     config_ = std::move(config);
     path_ = path;
+    // The request's configuration was taken before the worker reads the
+    // page: it vouches for the version about to be loaded.
+    verified_config_ = config_ && config_->local_path == path ? config_ : nullptr;
     class_id_ = class_id;
     thread_ = std::thread([this] { thread_proc(); });
 }
@@ -142,10 +145,20 @@ hresult shost_thread::wait_loaded() {
     return load_result_;
 }
 
-bool shost_thread::files_changed() const {
-    for (const auto& [file, time] : dependencies_)
+bool shost_thread::files_changed(const cl::sh_ptr<config_info>& config) {
+    const bool vouched = config && config.get() == verified_config_.get();
+    for (const auto& [file, time] : dependencies_) {
+        if (vouched && file == path_) continue;
         if (file_write_time(file) != time) return true;
+    }
+    // Taken after the configuration was: a later change makes a new one.
+    if (!vouched && config && config->local_path == path_) verified_config_ = config;
     return false;
+}
+
+void shost_thread::release() {
+    busy_.store(0);
+    if (global_state_) the_shost_cache().note_freed();
 }
 
 void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
@@ -276,15 +289,25 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
     const script_settings s = get_script_settings();
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(s.busy_wait_limit_ms);
-    bool counted = false;
+    // Registered as a waiter before the scan that finds the worker busy, so
+    // that its release either is seen by the scan or wakes the wait.
+    struct waiter {
+        std::atomic<int>& count;
+        bool on = false;
+        ~waiter() {
+            if (on) --count;
+        }
+    } w{free_waiters_};
+    uint64_t seen = 0;
     std::unique_lock g(lock_);
     for (;;) {
+        if (w.on) seen = free_generation();
         bool wait_for_busy = false;
         auto range = map_.equal_range(path);
         for (auto it = range.first; it != range.second; ++it) {
             shost_thread* t = it->second.get();
             if (t->try_take()) {
-                if (!t->files_changed()) return t;
+                if (!t->files_changed(config)) return t;
                 auto fresh = std::make_unique<shost_thread>();
                 it->second = std::move(fresh);
                 t = it->second.get();
@@ -299,10 +322,14 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
             }
         }
         if (!wait_for_busy) break;
+        if (!w.on) {
+            ++cl::g_com_stats.global_state_waits;
+            ++free_waiters_;
+            w.on = true;
+            continue;
+        }
         // The one worker of a script with global state is busy: wait for it
         // without the lock, so that other scripts go on meanwhile.
-        if (!counted) ++cl::g_com_stats.global_state_waits;
-        counted = true;
         g.unlock();
         if (std::chrono::steady_clock::now() >= deadline || scripts_stopping()) {
             if (context)
@@ -310,7 +337,8 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
                     cl::format_wstr(L"script %? stayed busy; the request was given up", path);
             return nullptr;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        // Bounded, so that the limit and a server stop are seen in time.
+        wait_freed(seen, 50);
         g.lock();
     }
     if (trace_level() > 0)
@@ -322,6 +350,25 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
     shost_thread* p = t.get();
     map_.emplace(path, std::move(t));
     return p;
+}
+
+uint64_t shost_cache::free_generation() {
+    std::lock_guard f(free_lock_);
+    return free_generation_;
+}
+
+void shost_cache::wait_freed(uint64_t seen, uint32_t ms) {
+    std::unique_lock f(free_lock_);
+    free_cv_.wait_for(f, std::chrono::milliseconds(ms), [&] { return free_generation_ != seen; });
+}
+
+void shost_cache::note_freed() {
+    if (free_waiters_.load() == 0) return;
+    {
+        std::lock_guard f(free_lock_);
+        ++free_generation_;
+    }
+    free_cv_.notify_all();
 }
 
 void shost_cache::clear() {

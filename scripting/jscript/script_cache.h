@@ -69,12 +69,19 @@ class shost_thread {
     // the worker frees itself and tells the file (run_finished).
     void hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
                    shost_file* file);
-    bool files_changed() const;
+    // True when the page or a file it pulled in changed since the load. The
+    // page itself is taken as unchanged without a look at the disk when the
+    // request's configuration is one under which it was seen unchanged
+    // before: the configuration cache makes a new one whenever the file's
+    // name in its folder sees a change.
+    bool files_changed(const cl::sh_ptr<config_info>& config);
     bool try_take() {
         int32_t expected = 0;
         return busy_.compare_exchange_strong(expected, 1);
     }
-    void release() { busy_.store(0); }
+    // Frees the worker; requests waiting for a script with global state
+    // learn it at once.
+    void release();
     bool global_state() const { return global_state_; }
     void interrupt();
     const std::wstring& path() const { return path_; }
@@ -89,6 +96,7 @@ class shost_thread {
     bool global_state_ = false;
     dependency_map dependencies_;
     cl::sh_ptr<config_info> config_;
+    cl::sh_ptr<config_info> verified_config_; // see files_changed
     cl::sh_ptr<shost_file_adapter> current_;
     shost_file* file_ = nullptr; // of the request handed over
     script_context* context_ = nullptr;
@@ -110,9 +118,21 @@ class shost_cache {
     void clear();
     void interrupt_all();
     std::size_t size();
+    // A worker of a script with global state was let go.
+    void note_freed();
 
   private:
+    uint64_t free_generation();
+    // Until a worker is let go after `seen` was read, or at most `ms`.
+    void wait_freed(uint64_t seen, uint32_t ms);
+
     std::mutex lock_;
+    // Requests waiting for the busy worker of a script with global state
+    // sleep here instead of polling; the worker wakes them when freed.
+    std::mutex free_lock_;
+    std::condition_variable free_cv_;
+    uint64_t free_generation_ = 0;
+    std::atomic<int> free_waiters_{0};
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> map_;
 };
 

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <set>
 #include <tuple>
@@ -62,7 +63,6 @@ std::wstring html_escape(std::wstring_view text) {
 shost_file::shost_file(cl::sh_ptr<req_info> info, std::wstring path,
                        const automation::guid& class_id)
     : info_(std::move(info)), path_(std::move(path)), class_id_(class_id) {
-    done_.set();
     if (is_blocked(path_)) {
         error_text_ = L"script blocked.";
         return;
@@ -74,16 +74,27 @@ shost_file::shost_file(cl::sh_ptr<req_info> info, std::wstring path,
 shost_file::~shost_file() {
     // A script still writing learns at once that nobody reads any more; the
     // run must be over before the channels and texts go.
-    out_.close_reader();
+    out_->close_reader();
     in_.close_writer();
-    done_.wait();
+    out_->wait_finished();
 }
+
+namespace {
+// How long a reader waits for a piece to fill before it takes what is there.
+constexpr auto reader_grace = std::chrono::milliseconds(10);
+} // namespace
 
 std::size_t byte_channel::write(const char* data, std::size_t count) {
     std::unique_lock g(m_);
     std::size_t done = 0;
     while (done < count) {
-        cv_.wait(g, [this] { return reader_closed_ || buf_.size() - head_ < limit_; });
+        while (!reader_closed_ && !writer_closed_ && buf_.size() - head_ >= limit_) {
+            // Full: the reader takes a piece now.
+            if (reader_waiting_) reader_cv_.notify_one();
+            writer_waiting_ = true;
+            writer_cv_.wait(g);
+            writer_waiting_ = false;
+        }
         if (reader_closed_ || writer_closed_) break;
         const std::size_t n = std::min(count - done, limit_ - (buf_.size() - head_));
         if (head_ > 0 && head_ == buf_.size()) {
@@ -92,14 +103,29 @@ std::size_t byte_channel::write(const char* data, std::size_t count) {
         }
         buf_.append(data + done, n);
         done += n;
-        cv_.notify_all();
     }
+    if (reader_waiting_ && (reader_wants_any_ || buf_.size() - head_ >= limit_ / 2))
+        reader_cv_.notify_one();
     return done;
 }
 
 std::size_t byte_channel::read(char* data, std::size_t count) {
     std::unique_lock g(m_);
-    cv_.wait(g, [this] { return head_ < buf_.size() || writer_closed_ || reader_closed_; });
+    auto ready = [this] {
+        return reader_closed_ || writer_closed_ || buf_.size() - head_ >= limit_ / 2 ||
+               (reader_wants_any_ && head_ < buf_.size());
+    };
+    if (!ready()) {
+        reader_waiting_ = true;
+        const auto until = std::chrono::steady_clock::now() + reader_grace;
+        while (!ready() && reader_cv_.wait_until(g, until) != std::cv_status::timeout) {
+        }
+        reader_wants_any_ = true;
+        while (!ready())
+            reader_cv_.wait(g);
+        reader_waiting_ = false;
+        reader_wants_any_ = false;
+    }
     if (reader_closed_) return 0;
     const std::size_t n = std::min(count, buf_.size() - head_);
     std::memcpy(data, buf_.data() + head_, n);
@@ -108,14 +134,14 @@ std::size_t byte_channel::read(char* data, std::size_t count) {
         buf_.clear();
         head_ = 0;
     }
-    cv_.notify_all();
+    if (writer_waiting_ && n) writer_cv_.notify_one();
     return n;
 }
 
-void byte_channel::close_writer() {
+void byte_channel::close_writer(bool wake) {
     std::lock_guard g(m_);
     writer_closed_ = true;
-    cv_.notify_all();
+    if (wake) reader_cv_.notify_all();
 }
 
 void byte_channel::close_reader() {
@@ -123,7 +149,42 @@ void byte_channel::close_reader() {
     reader_closed_ = true;
     buf_.clear();
     head_ = 0;
-    cv_.notify_all();
+    writer_cv_.notify_all();
+    reader_cv_.notify_all();
+}
+
+void byte_channel::finish() {
+    {
+        std::lock_guard g(m_);
+        writer_closed_ = true;
+        finished_ = true;
+    }
+    // Woken after the lock is let go, so that the reader does not wake only
+    // to wait for the lock; the caller holds its own reference to the queue.
+    reader_cv_.notify_all();
+}
+
+void byte_channel::restart() {
+    std::lock_guard g(m_);
+    finished_ = false;
+}
+
+void byte_channel::wait_finished() {
+    std::unique_lock g(m_);
+    while (!finished_) {
+        reader_waiting_ = true;
+        reader_cv_.wait(g);
+    }
+    reader_waiting_ = false;
+}
+
+bool shost_file::open(const std::wstring& path, uint32_t flags, uint32_t share) {
+    const config_info* cfg = info_ ? info_->config.get() : nullptr;
+    if (running_ && cfg && cfg->is_file() && path == cfg->local_path && path == path_) {
+        simple_file::close();
+        return true;
+    }
+    return cgi_file_base::open(path, flags, share);
 }
 
 int64_t shost_file::write(const void* buffer, int64_t count) {
@@ -148,7 +209,7 @@ void shost_file::start(cl::ref_cnt_base* companion) {
                                                                   : "500 Internal Server Error");
         return;
     }
-    done_.reset();
+    out_->restart();
     // The request's own (pool) thread takes the worker; the worker runs the
     // script while this thread goes on to read its output.
     script_exec(this);
@@ -157,7 +218,7 @@ void shost_file::start(cl::ref_cnt_base* companion) {
 int64_t shost_file::read(void* buffer, int64_t count) {
     if (!running_ || count <= 0) return 0;
     return static_cast<int64_t>(
-        out_.read(static_cast<char*>(buffer), static_cast<std::size_t>(count)));
+        out_->read(static_cast<char*>(buffer), static_cast<std::size_t>(count)));
 }
 
 void shost_file::set_content_type(const std::wstring& type) {
@@ -192,14 +253,14 @@ void shost_file::send_script_header(const char* data, std::size_t count) {
         ++i;
     if (count - i >= 2 && !(data[i] == '<' && std::strchr("!?hH", data[i + 1]) && data[i + 1])) {
         static const char preamble[] = "<html><head><title>Script output</title></head><body>";
-        out_.write(preamble, sizeof preamble - 1);
+        out_->write(preamble, sizeof preamble - 1);
     }
 }
 
 int64_t shost_file::write_response(const void* data, std::size_t count) {
     send_script_header(static_cast<const char*>(data), count);
     if (count == 0) return 0;
-    return static_cast<int64_t>(out_.write(static_cast<const char*>(data), count));
+    return static_cast<int64_t>(out_->write(static_cast<const char*>(data), count));
 }
 
 void shost_file::write_error_text(const std::wstring& text) {
@@ -234,7 +295,9 @@ void shost_file::end_response() {
     // waiting to hand it over.
     in_.close_reader();
     send_script_header(nullptr, 0);
-    out_.close_writer();
+    // The reader is woken by run_finished, which follows at once: one
+    // wake-up for the whole answer.
+    out_->close_writer(false);
 }
 
 std::string shost_file::environment_var(const std::string& name) {

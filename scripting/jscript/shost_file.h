@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 
@@ -27,6 +28,11 @@ struct script_context {
 // A bounded byte queue between two threads, in place of a pipe: the writer
 // waits while it is full, the reader while it is empty; either side may
 // close, after which writes take nothing and reads see the end.
+// A reader is woken once per piece, not per write: when the writer ends,
+// when half the queue is filled, or after a short grace with whatever is
+// there (so that a page that writes a little and then works streams out).
+// The writer's last act is finish(), made through a reference of its own:
+// the owner may let the queue go as soon as it sees the run finished.
 class byte_channel {
   public:
     explicit byte_channel(std::size_t limit) : limit_(limit) {}
@@ -34,17 +40,29 @@ class byte_channel {
     std::size_t write(const char* data, std::size_t count);
     // Up to count bytes; 0 at the end.
     std::size_t read(char* data, std::size_t count);
-    void close_writer();
+    // Ends the writing side; the reader learns it at once, or with `wake`
+    // false only at its next look (finish() follows soon).
+    void close_writer(bool wake = true);
     void close_reader();
+    // The writer is done with the queue for good (closed, reader woken).
+    void finish();
+    // A new writer is about to use the queue.
+    void restart();
+    // Until finish() (immediately when nothing was started).
+    void wait_finished();
 
   private:
     std::mutex m_;
-    std::condition_variable cv_;
+    std::condition_variable reader_cv_, writer_cv_;
     std::string buf_;
     std::size_t head_ = 0;
     std::size_t limit_;
     bool writer_closed_ = false;
     bool reader_closed_ = false;
+    bool reader_waiting_ = false;
+    bool reader_wants_any_ = false; // past its grace: any byte wakes it
+    bool writer_waiting_ = false;
+    bool finished_ = true;
 };
 
 class shost_file : public cgi_file_base, public script_response {
@@ -53,6 +71,11 @@ class shost_file : public cgi_file_base, public script_response {
     ~shost_file() override;
 
     int64_t size() override { return -1; }
+    // The page itself is read by its worker when it (re)loads; the request
+    // needs no descriptor of it. When the request's configuration names the
+    // file (and so, checked per change, says that it is there) nothing is
+    // opened; any other name is opened as a file is, to learn that it exists.
+    bool open(const std::wstring& path, uint32_t flags, uint32_t share = cl::sh_denywr) override;
     // What the script wrote; 0 once it has ended.
     int64_t read(void* buffer, int64_t count) override;
     // The request body, for the script to read.
@@ -100,8 +123,12 @@ class shost_file : public cgi_file_base, public script_response {
     bool running() const { return running_; }
     // True once the head may have gone out (the first output or the end).
     bool header_sent() const { return header_sent_.load(); }
-    // Called by the job that ran the script once it is done with the file.
-    void run_finished() { done_.set(); }
+    // Called by the job that ran the script once it is done with the file:
+    // its last touch of it (the reader may destroy the file right after).
+    void run_finished() {
+        std::shared_ptr<byte_channel> out = out_;
+        out->finish();
+    }
 
   private:
     void send_script_header(const char* data, std::size_t count);
@@ -113,9 +140,8 @@ class shost_file : public cgi_file_base, public script_response {
     std::string content_type_ = "text/plain; charset=utf-8";
     std::atomic<bool> header_sent_{false};
     script_context context_;
-    cl::event done_;
     byte_channel in_{64 * 1024};
-    byte_channel out_{64 * 1024};
+    std::shared_ptr<byte_channel> out_ = std::make_shared<byte_channel>(64 * 1024);
 };
 
 // The reference-counted handle of a running request that the script objects

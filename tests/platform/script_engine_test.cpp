@@ -101,7 +101,8 @@ const type_info probe_type{iid_probe,
                             {8, L"Give", member_method, 0, 0, m_give},
                             {9, L"Started", member_method, 0, 0, m_started},
                             {10, L"Wide", member_method, 0, 0, m_wide},
-                            {11, L"CallKept", member_method, 0, 0, m_call_kept}}};
+                            {11, L"CallKept", member_method, 0, 0, m_call_kept},
+                            {12, L"Held", member_get, 0, 0, m_give}}};
 const bool probe_registered = (program_type_library().add(&probe_type), true);
 
 std::string cl_narrow(const std::wstring& w) {
@@ -144,7 +145,7 @@ TEST_F(fixture, NativeObjectsAreJavaScriptObjects) {
                               L"Touch(); window.touch();\n"),
         s_ok);
     EXPECT_EQ(text(L"joined"),
-              L"Value,Name,Touch,Fail,Refuse,Exit,Keep,Give,Started,Wide,CallKept");
+              L"Value,Name,Touch,Fail,Refuse,Exit,Keep,Give,Started,Wide,CallKept,Held");
     EXPECT_EQ(window->value, 42);
     EXPECT_EQ(text(L"name"), L"probe:probe");
     EXPECT_EQ(text(L"has"), L"true,false");
@@ -315,6 +316,36 @@ TEST_F(fixture, ActiveXObjectCreatesRegisteredClassesReleasedAfterCollection) {
     eng.collect_garbage();
     EXPECT_EQ(g_probes, before);
     EXPECT_EQ(revoke_class_object(cookie), s_ok);
+}
+
+TEST_F(fixture, NativeWrappersAreReusedWhileTheObjectLivesOnAndLetGoAfter) {
+    const int before = g_probes;
+    probe* held = new probe; // the variant's reference is its only one
+    window->kept = variant::from_dispatch(held);
+    // Read from a global property, as a page reads its webserver.
+    ASSERT_EQ(eng.parse_script_text(L"var a = Held, b = Held;\n"
+                                    L"var same = (a === b), fn = (a.Touch === b.Touch);\n"
+                                    L"a.Touch(); b.Value = 5;\n"),
+              s_ok);
+    EXPECT_EQ(global(L"same").boolean(), variant_true);
+    EXPECT_EQ(global(L"fn").boolean(), variant_true);
+    EXPECT_EQ(held->calls, 1);
+    EXPECT_EQ(held->value, 5);
+    // A later run (a later request) meets the same wrapper.
+    ASSERT_EQ(eng.parse_script_text(L"var again = (Held === a); var t = a.Touch; t();\n"), s_ok);
+    EXPECT_EQ(global(L"again").boolean(), variant_true);
+    EXPECT_EQ(held->calls, 2);
+    // Let go by the native side: the script alone keeps it, and it still works.
+    window->kept.clear();
+    ASSERT_EQ(eng.parse_script_text(L"a.Touch(); var v = b.Value;\n"), s_ok);
+    EXPECT_EQ(held->calls, 3);
+    EXPECT_EQ(global(L"v").i4(), 5);
+    EXPECT_EQ(g_probes, before + 1);
+    ASSERT_EQ(eng.parse_script_text(L"a = null; b = null; t = null;\n"), s_ok);
+    eng.collect_garbage();
+    EXPECT_EQ(g_probes, before);
+    for (const auto& e : errors)
+        ADD_FAILURE() << e.line << ": " << cl_narrow(e.description);
 }
 
 TEST_F(fixture, ScriptErrorsPassThroughNativeCallsUnchanged) {
