@@ -177,12 +177,16 @@ void connection::start() {
     });
 }
 
-void connection::post_pump() {
+void connection::post_locked(void (connection::*step)(lock&)) {
     auto self = shared_from_this();
-    asio::post(strand_, [self] {
+    asio::post(strand_, [self, step] {
         lock l(self->m_);
-        self->pump(l);
+        ((*self).*step)(l);
     });
+}
+
+void connection::post_pump() {
+    post_locked(&connection::pump);
 }
 
 // Starts whatever socket work the state calls for. Socket operations start
@@ -806,11 +810,7 @@ void connection::enqueue(lock& l, request&& req, request_queue& q) {
 }
 
 void connection::post_dispatch() {
-    auto self = shared_from_this();
-    asio::post(strand_, [self] {
-        lock l(self->m_);
-        self->dispatch(l);
-    });
+    post_locked(&connection::dispatch);
 }
 
 // Hands ready requests to their queue's handler, one after the other: a

@@ -50,6 +50,8 @@ class connection : public std::enable_shared_from_this<connection> {
     using lock = std::unique_lock<std::mutex>;
 
     template <class F> void with_stream(F&& f);
+    // Runs a step under the lock on the strand.
+    void post_locked(void (connection::*step)(lock&));
     void post_pump();
     void pump(lock& l);
     bool needs_pump() const;

@@ -758,6 +758,20 @@ duk_ret_t foreign_call(duk_context* ctx) {
     return call_member(ctx, d, dispid_value, dispatch_method, 0, nargs);
 }
 
+// Turns the target on the stack top into a proxy of the native object: the
+// target holds a reference, dropped by its finalizer.
+void wrap_in_proxy(duk_context* ctx, idispatch_i* d) {
+    d->add_ref();
+    duk_push_pointer(ctx, d);
+    duk_put_prop_string(ctx, -2, k_ptr);
+    duk_push_c_function(ctx, native_finalizer, 1);
+    duk_set_finalizer(ctx, -2);
+    duk_push_global_stash(ctx);
+    duk_get_prop_string(ctx, -1, k_handler);
+    duk_remove(ctx, -2);
+    duk_push_proxy(ctx, 0);
+}
+
 void push_native(duk_context* ctx, idispatch_i* d) {
     if (!d) {
         duk_push_null(ctx);
@@ -779,15 +793,7 @@ void push_native(duk_context* ctx, idispatch_i* d) {
         // A value of another engine (a module's function, say) may be
         // called: its target is a function that calls the value.
         duk_push_c_function(ctx, foreign_call, DUK_VARARGS);
-        d->add_ref();
-        duk_push_pointer(ctx, d);
-        duk_put_prop_string(ctx, -2, k_ptr);
-        duk_push_c_function(ctx, native_finalizer, 1);
-        duk_set_finalizer(ctx, -2);
-        duk_push_global_stash(ctx);
-        duk_get_prop_string(ctx, -1, k_handler);
-        duk_remove(ctx, -2);
-        duk_push_proxy(ctx, 0);
+        wrap_in_proxy(ctx, d);
         return;
     }
     engine::impl* eng = impl_of(ctx);
@@ -798,15 +804,7 @@ void push_native(duk_context* ctx, idispatch_i* d) {
         return;
     }
     duk_push_object(ctx); // the target holds the reference
-    d->add_ref();
-    duk_push_pointer(ctx, d);
-    duk_put_prop_string(ctx, -2, k_ptr);
-    duk_push_c_function(ctx, native_finalizer, 1);
-    duk_set_finalizer(ctx, -2);
-    duk_push_global_stash(ctx);
-    duk_get_prop_string(ctx, -1, k_handler);
-    duk_remove(ctx, -2);
-    duk_push_proxy(ctx, 0);
+    wrap_in_proxy(ctx, d);
     engine::impl::wrapper_entry w;
     w.proxy_ref = eng->keep(-1);
     w.sticky = eng->sticky_push;
