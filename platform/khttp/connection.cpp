@@ -139,7 +139,7 @@ connection::~connection() {
 
 void connection::drop_pieces() {
     for (auto& p : pieces_)
-        if (p.fd >= 0) ::close(p.fd);
+        p.release_fd();
     pieces_.clear();
 }
 
@@ -302,7 +302,7 @@ bool connection::write_directly() {
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
             return false; // the file ended early or the connection failed
         }
-        ::close(p.fd);
+        p.release_fd();
         pieces_.pop_front();
     }
     std::size_t done = 0;
@@ -445,7 +445,7 @@ void connection::start_write(lock& l) {
             p.offset += static_cast<uint64_t>(n);
             p.left -= static_cast<uint64_t>(n);
             if (p.left == 0) {
-                ::close(p.fd);
+                p.release_fd();
                 pieces_.pop_front();
             }
         }
@@ -495,7 +495,7 @@ void connection::write_file(lock& l) {
         abort(l);
         return;
     }
-    ::close(p.fd);
+    p.release_fd();
     pieces_.pop_front();
     write_pending_ = false;
     write_timer_.cancel();
@@ -1157,7 +1157,8 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
 }
 
 uint32_t connection::send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
-                               uint64_t length, uint32_t* bytes_sent) {
+                               uint64_t length, std::shared_ptr<const void> holder,
+                               uint32_t* bytes_sent) {
     if (bytes_sent) *bytes_sent = 0;
     lock l(m_);
     if (!request_matches(request_id) || response_done_) return error_connection_invalid;
@@ -1165,13 +1166,13 @@ uint32_t connection::send_file(uint64_t request_id, uint32_t flags, int fd, uint
     const std::size_t take =
         body_room(static_cast<std::size_t>(std::min<uint64_t>(length, SIZE_MAX)));
     if (take > 0) {
-        const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        const int own = holder ? fd : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (own < 0) return win32::from_errno(errno);
         if (!out_.empty()) {
-            pieces_.push_back(out_piece{std::move(out_)});
+            pieces_.push_back(out_piece{std::move(out_), -1, 0, 0, nullptr});
             out_.clear();
         }
-        pieces_.push_back(out_piece{std::string(), own, offset, take});
+        pieces_.push_back(out_piece{std::string(), own, offset, take, std::move(holder)});
     }
     body_sent_ += take;
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));

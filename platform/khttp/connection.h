@@ -14,6 +14,8 @@
 #include <boost/beast/http/parser.hpp>
 
 #include <deque>
+#include <memory>
+#include <unistd.h>
 
 namespace khttp {
 
@@ -34,8 +36,10 @@ class connection : public std::enable_shared_from_this<connection> {
                            uint32_t* bytes_sent);
     uint32_t send_body(uint64_t request_id, uint32_t flags, const void* data, std::size_t length,
                        uint32_t* bytes_sent);
+    // Without a holder the connection sends from a descriptor of its own;
+    // with one, from `fd`, which the holder keeps open.
     uint32_t send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
-                       uint64_t length, uint32_t* bytes_sent);
+                       uint64_t length, std::shared_ptr<const void> holder, uint32_t* bytes_sent);
     // 997 when registered, 0 when the connection has closed already.
     uint32_t watch(const std::shared_ptr<overlapped::state>& s);
     // Ends the connection if its latest request came from the queue.
@@ -142,12 +146,19 @@ class connection : public std::enable_shared_from_this<connection> {
     uint64_t drained_ = 0;
 
     // Output before out_, in order: bytes that preceded a file, and files
-    // (a descriptor of our own, the next offset and the bytes left).
+    // (a descriptor, the next offset and the bytes left). The descriptor is
+    // our own unless a holder keeps it open for us.
     struct out_piece {
         std::string bytes;
         int fd = -1;
         uint64_t offset = 0;
         uint64_t left = 0;
+        std::shared_ptr<const void> holder;
+        void release_fd() {
+            if (fd >= 0 && !holder) ::close(fd);
+            fd = -1;
+            holder.reset();
+        }
     };
     std::deque<out_piece> pieces_;
     void drop_pieces();
