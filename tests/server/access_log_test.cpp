@@ -34,6 +34,7 @@ TEST(access_log_line, quoting_of_fields) {
         {"a\\b", "\"a\\\\b\""},
         {"\\\"", "\"\\\\\\\"\""},
         {"a\"b\\c\"\"d\\", "\"a\\\"b\\\\c\\\"\\\"d\\\\\""},
+        {"0123456789abcdef\"x\\", "\"0123456789abcdef\\\"x\\\\\""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(quote_log_field(c.text), c.quoted) << c.text;
