@@ -101,7 +101,7 @@ char* put_quoted(char* p, std::string_view text) {
 }
 
 char* put_number(char* p, uint64_t v) {
-    // The version digits.
+    // Each part of the version is one digit: cheaper than to_chars' set-up.
     if (v < 10) {
         *p++ = static_cast<char>('0' + v);
         return p;
