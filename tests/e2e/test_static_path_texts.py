@@ -61,13 +61,12 @@ def test_date_header_follows_the_clock_across_seconds():
         assert d.startswith(t.strftime("%a")), d
 
 
-
-
 LONG_AGENT = "Mozilla/5.0 " + "x" * 3000 + ' "q" \\ end'
 
 
 def basic(user, password):
-    return {"Authorization": "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()}
+    token = base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+    return {"Authorization": "Basic " + token}
 
 
 # (method, path, request headers, the user field, the rest of the line after
