@@ -113,6 +113,13 @@ bool well_formed_version(std::string_view buf) {
     return true;
 }
 
+// SSL_get_error reads this thread's error queue, so an error some other
+// caller left there would turn "would block" into a failure. Clearing an
+// empty queue costs several times a look.
+void clear_stale_errors() {
+    if (ERR_peek_error() != 0) ERR_clear_error();
+}
+
 } // namespace
 
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
@@ -352,7 +359,7 @@ void connection::on_handshake_read(lock& l, const error_code& ec, std::size_t n)
         return;
     }
     tls_io_.feed = {read_chunk_.data(), n};
-    ERR_clear_error();
+    clear_stale_errors();
     const int r = SSL_do_handshake(tls_.get());
     if (r != 1) {
         const int e = SSL_get_error(tls_.get(), r);
@@ -382,13 +389,15 @@ void connection::open_records(std::size_t n) {
     if (n > 0) tls_io_.feed = {read_chunk_.data(), n};
     char plain[16384];
     bool got_any = false;
-    ERR_clear_error();
+    clear_stale_errors();
     for (;;) {
         std::size_t got = 0;
         const int r = SSL_read_ex(tls_.get(), plain, sizeof plain, &got);
         if (r == 1) {
             in_.append(plain, got);
             got_any = true;
+            // Nothing left to decrypt: spare the call that would say so.
+            if (tls_io_.feed.empty() && !SSL_has_pending(tls_.get())) break;
             continue;
         }
         const int e = SSL_get_error(tls_.get(), r);
@@ -507,30 +516,34 @@ bool connection::seal_some() {
     // in sealed_; a file is read and encrypted no faster than the client takes it.
     constexpr std::size_t sealed_limit = 64 * 1024;
     auto waiting = [&] { return writing_.size() - write_off_ + tls_io_.sealed.size(); };
-    ERR_clear_error();
-    while (waiting() < sealed_limit && (!pieces_.empty() || !out_.empty())) {
+    auto seal = [&](const char* data, std::size_t length) {
         std::size_t done = 0;
+        if (SSL_write_ex(tls_.get(), data, length, &done) == 1) return true;
+        ERR_clear_error();
+        return false;
+    };
+    clear_stale_errors();
+    while (waiting() < sealed_limit && (!pieces_.empty() || !out_.empty())) {
         if (pieces_.empty()) {
-            if (SSL_write_ex(tls_.get(), out_.data(), out_.size(), &done) != 1) return false;
+            if (!seal(out_.data(), out_.size())) return false;
             out_.clear();
             continue;
         }
         out_piece& p = pieces_.front();
         if (p.fd < 0) {
-            if (!p.bytes.empty() &&
-                SSL_write_ex(tls_.get(), p.bytes.data(), p.bytes.size(), &done) != 1)
-                return false;
+            if (!p.bytes.empty() && !seal(p.bytes.data(), p.bytes.size())) return false;
             pieces_.pop_front();
             continue;
         }
-        char chunk[16384];
+        // One read per round rather than per record; too large for every stack.
+        static thread_local char chunk[sealed_limit];
         ssize_t n = -1;
         do {
             n = ::pread(p.fd, chunk, std::min<uint64_t>(p.left, sizeof chunk),
                         static_cast<off_t>(p.offset));
         } while (n < 0 && errno == EINTR);
         if (n <= 0) return false; // the file ended early or cannot be read
-        if (SSL_write_ex(tls_.get(), chunk, static_cast<std::size_t>(n), &done) != 1) return false;
+        if (!seal(chunk, static_cast<std::size_t>(n))) return false;
         p.offset += static_cast<uint64_t>(n);
         p.left -= static_cast<uint64_t>(n);
         if (p.left == 0) {
