@@ -347,6 +347,12 @@ void connection::on_hold_timer(const error_code&) {
 void connection::start_read(lock&) {
     reading_ = true;
     auto self = shared_from_this();
+    if (tls_ && (SSL_get_shutdown(tls_.get()) & SSL_RECEIVED_SHUTDOWN)) {
+        // The client's close_notify came with its last records: now that they
+        // are taken, its stream has ended.
+        asio::post(strand_, [self] { self->on_read(asio::error::eof, 0); });
+        return;
+    }
     socket_->async_read_some(
         asio::buffer(read_chunk_),
         asio::bind_executor(strand_,
@@ -382,9 +388,10 @@ void connection::on_handshake_read(lock& l, const error_code& ec, std::size_t n)
 }
 
 // A close_notify ends the client's sending like the end of the stream; one
-// that came with records is taken after them, on the next read, so those
-// requests are answered first. A socket that ends without one (a truncated
-// stream) is no failure either: HTTP framing tells whether a body is whole.
+// that came with records is taken after them, at the next read, as a plain
+// stream's end comes after its last bytes. A socket that ends without one (a
+// truncated stream) is no failure either: HTTP framing tells whether a body
+// is whole.
 void connection::open_records(std::size_t n) {
     if (n > 0) tls_io_.feed = {read_chunk_.data(), n};
     char plain[16384];

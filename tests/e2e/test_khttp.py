@@ -515,6 +515,52 @@ def test_tls_streams(server):
     assert seen
 
 
+def test_tls_close_notify_with_the_last_requests(data_dir):
+    # Requests and the client's close_notify in one segment: the requests are
+    # answered, then the connection ends, as with a plain stream's end (the
+    # idle time-out is far beyond the wait).
+    s = Server(data_dir, extra=["--idle", "60000"])
+    try:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = ctx.wrap_bio(incoming, outgoing)
+        with socket.create_connection((HOST, s.tls_port), timeout=15) as sock:
+            while True:
+                try:
+                    tls.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    sock.sendall(outgoing.read())
+                    d = sock.recv(65536)
+                    assert d
+                    incoming.write(d)
+            for i in (1, 2):
+                tls.write(b"GET /t/echo?%d HTTP/1.1\r\nHost: a\r\n\r\n" % i)
+            try:
+                tls.unwrap()
+            except ssl.SSLWantReadError:
+                pass
+            sock.sendall(outgoing.read())
+            got = b""
+            while d := sock.recv(65536):
+                incoming.write(d)
+                try:
+                    while piece := tls.read(65536):
+                        got += piece
+                except (ssl.SSLWantReadError, ssl.SSLEOFError, ssl.SSLZeroReturnError):
+                    pass
+        c = Carry(None)
+        c.buf = got
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "1"
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "2" and c.buf == b""
+    finally:
+        assert s.stop() == 0
+
+
 def test_certificate_is_kept_across_starts(data_dir):
     cert = os.path.join(data_dir, "khttp_certificate.pem")
     s = Server(data_dir)
