@@ -529,6 +529,7 @@ bool connection::seal_some() {
         ERR_clear_error();
         return false;
     };
+    std::unique_ptr<char[]> chunk;
     clear_stale_errors();
     while (waiting() < sealed_limit && (!pieces_.empty() || !out_.empty())) {
         if (pieces_.empty()) {
@@ -542,15 +543,15 @@ bool connection::seal_some() {
             pieces_.pop_front();
             continue;
         }
-        // One read per round rather than per record; too large for every stack.
-        static thread_local char chunk[sealed_limit];
+        // One read per round rather than per record.
+        if (!chunk) chunk = std::make_unique<char[]>(sealed_limit);
         ssize_t n = -1;
         do {
-            n = ::pread(p.fd, chunk, std::min<uint64_t>(p.left, sizeof chunk),
+            n = ::pread(p.fd, chunk.get(), std::min<uint64_t>(p.left, sealed_limit),
                         static_cast<off_t>(p.offset));
         } while (n < 0 && errno == EINTR);
         if (n <= 0) return false; // the file ended early or cannot be read
-        if (!seal(chunk, static_cast<std::size_t>(n))) return false;
+        if (!seal(chunk.get(), static_cast<std::size_t>(n))) return false;
         p.offset += static_cast<uint64_t>(n);
         p.left -= static_cast<uint64_t>(n);
         if (p.left == 0) {
