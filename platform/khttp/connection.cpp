@@ -619,9 +619,9 @@ void connection::write_file(lock& l) {
             arm_write_timer();
             auto self = shared_from_this();
             socket_->async_wait(tcp::socket::wait_write,
-                               asio::bind_executor(strand_, [self](const error_code& ec) {
-                                   self->on_file_writable(ec);
-                               }));
+                                asio::bind_executor(strand_, [self](const error_code& ec) {
+                                    self->on_file_writable(ec);
+                                }));
             return;
         }
         write_pending_ = false;
@@ -657,8 +657,8 @@ void connection::write_some() {
     arm_write_timer();
     socket_->async_write_some(
         asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
-        asio::bind_executor(strand_,
-                            [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
+        asio::bind_executor(
+            strand_, [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
 }
 
 void connection::on_write(const error_code& ec, std::size_t n) {
