@@ -6,9 +6,9 @@
 // sends made there never wait, the loop writes what the socket did not take.
 #pragma once
 #include "platform/khttp/service.h"
+#include "platform/khttp/tls.h"
 #include "platform/khttp/wire.h"
 
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/http/parser.hpp>
@@ -53,7 +53,6 @@ class connection : public std::enable_shared_from_this<connection> {
     using parser_type = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
     using lock = std::unique_lock<std::mutex>;
 
-    template <class F> void with_stream(F&& f);
     // Runs a step under the lock on the strand.
     void post_locked(void (connection::*step)(lock&));
     void post_pump();
@@ -69,10 +68,21 @@ class connection : public std::enable_shared_from_this<connection> {
     void write_file(lock& l);
     void on_file_writable(const boost::system::error_code& ec);
     void arm_write_timer();
-    bool has_output() const { return !out_.empty() || !pieces_.empty(); }
+    bool has_output() const {
+        return !out_.empty() || !pieces_.empty() || !tls_io_.sealed.empty() ||
+               write_off_ < writing_.size();
+    }
     // Direct non-blocking writes of the output on the calling thread; false
     // when the connection failed.
     bool write_directly();
+    // The same under TLS: the output is encrypted into records as the socket
+    // takes them (a file a piece at a time), and the records sent.
+    bool write_sealed_directly();
+    // Encrypts output while little ciphertext waits; false when a file read failed.
+    bool seal_some();
+    void on_handshake_read(lock& l, const boost::system::error_code& ec, std::size_t n);
+    // Decrypts what the socket gave into in_.
+    void open_records(std::size_t n);
     // Body bytes the framing lets through of length; ends the body when flags
     // say it is complete (after the caller added its bytes).
     std::size_t body_room(std::size_t length);
@@ -105,8 +115,11 @@ class connection : public std::enable_shared_from_this<connection> {
     const bool secure_;
     const service_options opts_; // as configured when the connection came
     strand_type strand_;
-    std::unique_ptr<tcp::socket> plain_;
-    std::unique_ptr<boost::asio::ssl::stream<tcp::socket>> tls_;
+    // Under TLS the socket carries the records of tls_: the session is driven
+    // here, on whichever thread holds the lock, never by a stream object.
+    std::unique_ptr<tcp::socket> socket_;
+    tls_buffers tls_io_;
+    tls_session tls_;
     boost::asio::steady_timer timer_;
     boost::asio::steady_timer write_timer_;
     boost::asio::steady_timer hold_timer_;
