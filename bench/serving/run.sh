@@ -144,6 +144,9 @@ http {
   types { text/plain txt; application/octet-stream bin; }
   ssl_certificate $data/khttp_certificate.pem;
   ssl_certificate_key $data/khttp_private_key.pem;
+  # Debian's nginx offers at most TLS 1.2 by default; this server and
+  # lighttpd negotiate 1.3, so every server is measured on the same protocol.
+  ssl_protocols TLSv1.2 TLSv1.3;
   server {
     listen 127.0.0.1:$nport;
     listen 127.0.0.1:$nsport ssl;
