@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 
 namespace {
 
@@ -87,42 +86,15 @@ constexpr std::array<std::string_view, http_header_response_maximum> response_na
     "Www-Authenticate",
 };
 
-struct ascii_iless {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
-        const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto x = static_cast<unsigned char>(cl::to_upper_char(a[i]));
-            const auto y = static_cast<unsigned char>(cl::to_upper_char(b[i]));
-            if (x != y) return x < y;
-        }
-        return a.size() < b.size();
-    }
-};
-
-using header_map = std::map<std::string_view, int, ascii_iless>;
-
-template <std::size_t N> header_map make_map(const std::array<std::string_view, N>& names) {
-    header_map m;
+// Every answer looks up each of its header names: a pass over the thirty-odd
+// names that compares texts only where the lengths agree is cheaper than a
+// tree walk that compares at every step.
+template <std::size_t N>
+int find(const std::array<std::string_view, N>& names, std::string_view name) {
     for (std::size_t i = 0; i < N; ++i)
-        m.emplace(names[i], static_cast<int>(i));
-    return m;
-}
-
-// Built once, at the first look-up; the statics make that safe between threads.
-const header_map& request_map() {
-    static const header_map m = make_map(request_names);
-    return m;
-}
-
-const header_map& response_map() {
-    static const header_map m = make_map(response_names);
-    return m;
-}
-
-int find(const header_map& m, std::string_view name) {
-    const auto it = m.find(name);
-    return it == m.end() ? -1 : it->second;
+        if (names[i].size() == name.size() && cl::iequals(names[i], name))
+            return static_cast<int>(i);
+    return -1;
 }
 
 struct status_entry {
@@ -277,11 +249,11 @@ bool starts_with_any(std::string_view text, const std::array<std::string_view, 7
 } // namespace
 
 int request_header_id(std::string_view name) {
-    return find(request_map(), name);
+    return find(request_names, name);
 }
 
 int response_header_id(std::string_view name) {
-    return find(response_map(), name);
+    return find(response_names, name);
 }
 
 std::string_view request_header_name(int id) {

@@ -120,13 +120,13 @@ TEST(response_headers_test, names_ignore_case_and_keep_first_spelling) {
     response_headers h;
     h.add("Content-Type", "a");
     h.add("content-type", "b");
-    ASSERT_EQ(h.headers().size(), 1u);
-    EXPECT_EQ(h.headers().begin()->first, "Content-Type");
+    ASSERT_EQ(h.fields().size(), 1u);
+    EXPECT_EQ(h.fields().front().name, "Content-Type");
     EXPECT_EQ(h.get("CONTENT-TYPE"), "b");
     h.add_if_absent("CONTENT-type", "c");
     EXPECT_EQ(h.get("Content-Type"), "b");
     h.add("X-Empty", "");
-    EXPECT_EQ(h.headers().count("x-empty"), 1u);
+    EXPECT_TRUE(h.has("x-empty"));
     EXPECT_EQ(h.get("missing"), "");
 }
 
