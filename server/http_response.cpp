@@ -111,8 +111,8 @@ void http_request::set_response_status(int s) {
     if (info) {
         char digits[16];
         const auto end = std::to_chars(digits, digits + sizeof digits, s).ptr;
-        info->set("_TSKQVL_RESPONSE_CODE", std::string_view(digits, end - digits));
-        info->set("_TSKQVL_RESPONSE_TEXT", reason);
+        info->set(req_info::slot::tskqvl_response_code, std::string_view(digits, end - digits));
+        info->set(req_info::slot::tskqvl_response_text, reason);
     }
 }
 

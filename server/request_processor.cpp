@@ -49,44 +49,6 @@ class info_variables final : public request_variables {
     const req_info& info_;
 };
 
-socklen_t address_length(const sockaddr_storage& a) {
-    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-// Numeric host and service of an address; EAI_FAMILY for an address that is
-// neither IPv4 nor IPv6. The text is made here rather than by getnameinfo,
-// which costs as much as the rest of a small request's set-up.
-int numeric_name(const sockaddr_storage& a, std::string& host, std::string& port) {
-    char h[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
-    unsigned p = 0;
-    if (a.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
-        if (!::inet_ntop(AF_INET, &in.sin_addr, h, sizeof h)) return EAI_FAMILY;
-        p = ntohs(in.sin_port);
-    } else if (a.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
-        if (in6.sin6_scope_id != 0) {
-            // Scoped addresses carry their interface: leave them to the library.
-            char s[32];
-            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a),
-                                         h, sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
-            if (rc != 0) return rc;
-            host = h;
-            port = s;
-            return 0;
-        }
-        if (!::inet_ntop(AF_INET6, &in6.sin6_addr, h, sizeof h)) return EAI_FAMILY;
-        p = ntohs(in6.sin6_port);
-    } else {
-        return EAI_FAMILY;
-    }
-    host.assign(h);
-    char digits[8];
-    const auto end = std::to_chars(digits, digits + sizeof digits, p).ptr;
-    port.assign(digits, end);
-    return 0;
-}
-
 std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
                                                      const win32::systemtime& now) {
     auto d = std::make_shared<http_request_data>();
@@ -337,18 +299,17 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     std::string local_port;
     {
         std::string host_text, port;
-        const int rc = numeric_name(k.remote_address, host_text, port);
+        const int rc = numeric_address(k.remote_address, host_text, port);
         if (rc == 0) {
-            info->set("REMOTE_ADDR", host_text);
-            info->set("REMOTE_PORT", port);
-            server.set_client_text(k.connection_id, host_text + ":" + port);
+            info->set(req_info::slot::remote_addr, host_text);
+            info->set(req_info::slot::remote_port, port);
         } else {
             cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", rc));
         }
-        const int rc2 = numeric_name(k.local_address, host_text, port);
+        const int rc2 = numeric_address(k.local_address, host_text, port);
         if (rc2 == 0) {
-            info->set("SERVER_NAME", host_text);
-            info->set("SERVER_PORT", port);
+            info->set(req_info::slot::server_name, host_text);
+            info->set(req_info::slot::server_port, port);
             local_port = port;
         } else {
             cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", rc2));
@@ -373,8 +334,19 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     const request_queue_handle& queue = server.queue();
     const std::wstring method_w = cl::utf8_to_utf16(data->method);
-    const std::string request_line = cl::format_str("%? %? HTTP/%?.%?", data->method, k.raw_url,
-                                                    k.version_major, k.version_minor);
+    // The log line's request line is made only for a request that is logged,
+    // from the method as it came in.
+    const std::string method_received = data->method;
+    const auto request_line = [&] {
+        std::string line;
+        line.reserve(method_received.size() + k.raw_url.size() + 16);
+        line.append(method_received).append(" ").append(k.raw_url).append(" HTTP/");
+        char digits[16];
+        line.append(digits, std::to_chars(digits, digits + sizeof digits, k.version_major).ptr);
+        line += '.';
+        line.append(digits, std::to_chars(digits, digits + sizeof digits, k.version_minor).ptr);
+        return line;
+    };
 
     // Runs an error answer for status; the request ends without a log line.
     const auto answer_error = [&](int status, cl::sh_ptr<req_info> with_info,
@@ -393,8 +365,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         st.config = host.get_config_info(path, method_w);
         if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
-        info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
-        info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));
+        info->set(req_info::slot::tskqvl_file,
+                  st.config ? cl::utf16_to_utf8(st.config->local_path) : std::string());
+        info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
         if (level >= 2 && resumed < static_cast<uint32_t>(pass) + 2)
             cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
         kreq->handler_mark = std::max(kreq->handler_mark, static_cast<uint32_t>(pass) + 2);
@@ -419,7 +392,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                     host.dynip_call(address, client + " " + info->get("REMOTE_PORT"),
                                     client.find('.') != std::string::npos ? 2 : 23);
                 }
-                info->set("_TSKQVL_REDIRECT_TO", location);
+                info->set(req_info::slot::tskqvl_redirect_to, location);
                 answer_error(dyn_status, info, location);
                 return;
             }
@@ -446,7 +419,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             if (!data->query.empty()) redirect_target += "?" + data->query;
         }
         if (!redirect_target.empty()) {
-            info->set("_TSKQVL_REDIRECT_TO", redirect_target);
+            info->set(req_info::slot::tskqvl_redirect_to, redirect_target);
             answer_error(static_cast<int>(redirect_status), info, redirect_target);
             return;
         }
@@ -454,14 +427,14 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         // Handler scripts may answer or rewrite the path.
         const std::wstring& script = st.config->rewrite_script;
         if (script.empty() || saw_304) break;
-        info->set("REQUEST_METHOD", data->method);
-        info->set("QUERY_STRING", data->query);
+        info->set(req_info::slot::request_method, data->method);
+        info->set(req_info::slot::query_string, data->query);
         server.before_blocking();
         auto handler = std::make_unique<http_script_request>(headers, script);
         const std::wstring before = data->path;
         const int result = run_request(*handler, queue, data, info, true);
         if (result == 200) {
-            write_access_log_line(*handler, *info, request_line);
+            write_access_log_line(*handler, *info, request_line());
             return;
         }
         if (result == 304) {
@@ -476,9 +449,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         cl::trace_out.write_w(cl::format_wstr(L"too many rewrites for %?\n", path));
 
     // 12-14: the request class.
-    info->set("QUERY_STRING", data->query);
-    info->set("REQUEST_METHOD", data->method);
-    info->set("REMOTE_HOST", "");
+    info->set(req_info::slot::query_string, data->query);
+    info->set(req_info::slot::request_method, data->method);
+    info->set(req_info::slot::remote_host, "");
     std::unique_ptr<http_request> request;
     const info_variables vars(*info);
     // The method as the client sent it: a method the service does not know
@@ -528,5 +501,5 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         run_request(*err, queue, data, info, true);
         request = std::move(err);
     }
-    if (st.config->logging) write_access_log_line(*request, *info, request_line);
+    if (st.config->logging) write_access_log_line(*request, *info, request_line());
 }
