@@ -87,34 +87,39 @@ constexpr std::array<std::string_view, http_header_response_maximum> response_na
 };
 
 // Every answer looks up each of its header names. The names are grouped by
-// length once, so that a look-up compares texts only with the few names of
-// its own length, and those only past a first letter that agrees.
-template <std::size_t N> class name_index {
-  public:
-    explicit name_index(const std::array<std::string_view, N>& names) : names_(names) {
-        for (std::size_t i = 0; i < N; ++i) {
-            const std::size_t n = names[i].size();
-            if (n < max_length) ids_[n][counts_[n]++] = static_cast<uint8_t>(i);
-        }
-    }
-    int find(std::string_view name) const {
-        const std::size_t n = name.size();
-        if (n == 0 || n >= max_length) return -1;
-        const char first = cl::to_upper_char(name[0]);
-        for (std::size_t k = 0; k < counts_[n]; ++k) {
-            const std::string_view candidate = names_[ids_[n][k]];
-            if (cl::to_upper_char(candidate[0]) == first && cl::iequals(candidate, name))
-                return ids_[n][k];
-        }
-        return -1;
-    }
+// length at compile time, so that a look-up compares texts only with the few
+// names of its own length.
+constexpr std::size_t longest_name = 24;
 
-  private:
-    static constexpr std::size_t max_length = 24;
-    const std::array<std::string_view, N>& names_;
-    std::array<std::array<uint8_t, N>, max_length> ids_{};
-    std::array<uint8_t, max_length> counts_{};
+template <std::size_t N> struct name_index {
+    std::array<std::array<uint8_t, N>, longest_name> ids{};
+    std::array<uint8_t, longest_name> counts{};
 };
+
+template <std::size_t N>
+constexpr name_index<N> make_index(const std::array<std::string_view, N>& names) {
+    name_index<N> index;
+    for (std::size_t i = 0; i < N; ++i) {
+        const std::size_t n = names[i].size();
+        index.ids[n][index.counts[n]++] = static_cast<uint8_t>(i);
+    }
+    return index;
+}
+
+template <std::size_t N>
+int find(const std::array<std::string_view, N>& names, const name_index<N>& index,
+         std::string_view name) {
+    const std::size_t n = name.size();
+    if (n >= longest_name) return -1;
+    for (std::size_t k = 0; k < index.counts[n]; ++k) {
+        const std::string_view candidate = names[index.ids[n][k]];
+        std::size_t i = 0;
+        while (i < n && cl::to_upper_char(candidate[i]) == cl::to_upper_char(name[i]))
+            ++i;
+        if (i == n) return index.ids[n][k];
+    }
+    return -1;
+}
 
 struct status_entry {
     int code;
@@ -268,13 +273,13 @@ bool starts_with_any(std::string_view text, const std::array<std::string_view, 7
 } // namespace
 
 int request_header_id(std::string_view name) {
-    static const name_index<request_names.size()> index(request_names);
-    return index.find(name);
+    static constexpr auto index = make_index(request_names);
+    return find(request_names, index, name);
 }
 
 int response_header_id(std::string_view name) {
-    static const name_index<response_names.size()> index(response_names);
-    return index.find(name);
+    static constexpr auto index = make_index(response_names);
+    return find(response_names, index, name);
 }
 
 std::string_view request_header_name(int id) {

@@ -4,6 +4,7 @@
 #include "server/http_tables.h"
 
 #include <algorithm>
+#include <cstring>
 
 bool string_iless::operator()(std::string_view a, std::string_view b) const noexcept {
     return cl::compare_range(a.data(), a.size(), b.data(), b.size()) < 0;
@@ -27,20 +28,28 @@ const response_headers::field* response_headers::find(std::string_view name) con
     return const_cast<response_headers*>(this)->find(name, response_header_id(name));
 }
 
+std::string_view response_headers::keep(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    auto* at = static_cast<char*>(arena_.allocate(text.size(), 1));
+    std::memcpy(at, text.data(), text.size());
+    return std::string_view(at, text.size());
+}
+
 void response_headers::add(std::string_view name, std::string_view value) {
     const int id = response_header_id(name);
     if (id == http_header_set_cookie) {
-        cookies_.emplace_back(value);
+        cookies_.push_back(keep(value));
         return;
     }
     if (field* f = find(name, id)) {
-        f->value.assign(value);
+        f->value = keep(value);
         return;
     }
     const auto at = std::lower_bound(
         fields_.begin(), fields_.end(), name,
         [](const field& f, std::string_view n) { return string_iless()(f.name, n); });
-    fields_.insert(at, field{std::pmr::string(name, &arena_), std::pmr::string(value, &arena_), id});
+    const std::string_view kept_name = keep(name);
+    fields_.insert(at, field{kept_name, keep(value), id});
 }
 
 void response_headers::add_wide(const std::wstring& name, const std::wstring& value) {
@@ -84,7 +93,7 @@ std::string response_headers::get(std::string_view name) const {
 
 std::string_view response_headers::view(std::string_view name) const {
     const field* f = find(name);
-    return f ? std::string_view(f->value) : std::string_view();
+    return f ? f->value : std::string_view();
 }
 
 std::string response_headers::to_text() const {

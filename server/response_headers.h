@@ -30,18 +30,20 @@ class response_headers_base : public cl::ref_cnt_shared {
     virtual void hook() {}
 };
 
-// Every answer fills one of these with about ten short fields: they live in
-// storage inside the object, so that a plain answer allocates nothing for
-// them; an answer with more or longer fields spills to the heap.
+// Every answer fills one of these with about ten short fields: their texts
+// and the list itself live in storage inside the object, so that a plain
+// answer allocates nothing for them, and a field is moved by copying two
+// views. An answer with more or longer fields spills to the heap. A replaced
+// value leaves its old text behind until the object goes.
 class response_headers : public response_headers_base {
   public:
     struct field {
-        std::pmr::string name;
-        std::pmr::string value;
+        std::string_view name;
+        std::string_view value;
         int id; // the known-header number of the name, -1 for another name
     };
     using field_list = std::pmr::vector<field>;
-    using cookie_list = std::pmr::vector<std::pmr::string>;
+    using cookie_list = std::pmr::vector<std::string_view>;
 
     response_headers();
     ~response_headers() override;
@@ -61,7 +63,7 @@ class response_headers : public response_headers_base {
     void add_if_absent(std::string_view name, std::string_view value);
     // The field's value, empty when there is none (cookies not searched).
     std::string get(std::string_view name) const;
-    // The same without a copy; valid until the field changes.
+    // The same without a copy; valid while this object lives.
     std::string_view view(std::string_view name) const;
     bool has(std::string_view name) const { return find(name) != nullptr; }
     // "name: value\n" per field, then "Set-Cookie: value\n" per cookie.
@@ -74,9 +76,11 @@ class response_headers : public response_headers_base {
   private:
     const field* find(std::string_view name) const;
     field* find(std::string_view name, int id);
+    // A copy of the text in the object's storage.
+    std::string_view keep(std::string_view text);
 
     // Room for the fields of a usual answer; what does not fit goes to the heap.
-    alignas(std::max_align_t) std::byte storage_[2048];
+    alignas(std::max_align_t) std::byte storage_[1536];
     std::pmr::monotonic_buffer_resource arena_{storage_, sizeof storage_};
     field_list fields_{&arena_};
     cookie_list cookies_{&arena_};
