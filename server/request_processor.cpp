@@ -133,13 +133,16 @@ struct document_root {
 
 std::shared_ptr<const document_root> current_document_root() {
     static std::mutex lock;
-    static std::wstring source;
+    static uint64_t source = 0;
     static std::shared_ptr<const document_root> cached;
     static uint64_t generations = 0;
-    const std::wstring root = public_dir();
+    // The text is read only when it may have changed: a copy per request
+    // would cost an allocation.
+    const uint64_t changes = public_dir_generation();
     std::lock_guard<std::mutex> g(lock);
-    if (root != source || !cached) {
-        source = root;
+    if (changes != source || !cached) {
+        source = changes;
+        const std::wstring root = public_dir();
         auto r = std::make_shared<document_root>();
         r->text = cl::utf16_to_utf8(root);
         while (r->text.size() > 1 && r->text.back() == '/')
