@@ -134,20 +134,21 @@ void http_request::choose_body_encoding() {
     if (body_forbidden()) body_done = true;
     if (size == 0) return;
 
-    const bool has_te = headers->has("transfer-encoding");
-    const bool has_cl = headers->has("content-length");
+    const bool has_te = headers->has(http_header_transfer_encoding);
+    const bool has_cl = headers->has(http_header_content_length);
     const int body_case = body_encoding_case(size, has_te, has_cl);
-    bool allowed = body_case_allows_compression(body_case, headers->view("transfer-encoding"));
+    bool allowed =
+        body_case_allows_compression(body_case, headers->view(http_header_transfer_encoding));
     if (body_case == 0 && !body_done) {
         headers->add("Transfer-Encoding", "Chunked");
         chunked = true;
     } else if (body_case == 1) {
-        headers->add("Content-Length", decimal(size));
+        headers->add(http_header_content_length, "Content-Length", decimal(size));
     }
 
     // A partial answer stays as it is: compressing it would give a
     // Content-Range that counts bytes of a body the client never sees.
-    if (status_code == 206 || headers->has("content-range")) allowed = false;
+    if (status_code == 206 || headers->has(http_header_content_range)) allowed = false;
 
     bool use_gzip = false;
     int level = -1, mem_level = 9, window_bits = 15;
@@ -273,7 +274,7 @@ void http_request::add_policy_headers() {
 
 void http_request::send_header(bool last) {
     headers_sent = true;
-    if (headers->view("Content-Type").empty() && status_code != 304)
+    if (headers->view(http_header_content_type).empty() && status_code != 304)
         headers->add("Content-Type", "text/plain; charset=utf-8");
     if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
         headers->add("contentFeatures.dlna.org",
@@ -289,7 +290,7 @@ void http_request::send_header(bool last) {
         }
         if (n != 0) set_response_status(n);
     }
-    if (cl::iequals(headers->view("Connection"), "Close")) close_connection = true;
+    if (cl::iequals(headers->view(http_header_connection), "Close")) close_connection = true;
     if (last && close_connection) body_done = true;
     bool defaulted = false;
     if (status_code == 0) {

@@ -372,6 +372,7 @@ void _http_server::sweep_connections() {
             }
         }
     }
+    std::sort(closed.begin(), closed.end());
     for (const uint64_t id : closed)
         run_disconnect_handlers(id);
 }
@@ -458,7 +459,8 @@ void _http_server::list_connections(std::vector<std::wstring>& keys,
     values.push_back(cl::format_wstr(L"%?,%?,%?,%?,%?", bytes_received_.load(), bytes_sent_.load(),
                                      requests_.load(), connections_.size(), threads));
     std::size_t n = 0;
-    for (const auto& [id, r] : connections_) {
+    for (const auto* c : connections_in_order()) {
+        const connection_record& r = c->second;
         keys.push_back(std::to_wstring(n++));
         values.push_back(cl::utf8_to_utf16(connection_text(r)));
     }
@@ -469,7 +471,8 @@ void _http_server::list_downloads(std::vector<std::wstring>& keys,
                                   const std::wstring& public_dir) {
     cl::cs_lock g(lock_);
     std::size_t n = 0;
-    for (const auto& [id, r] : connections_) {
+    for (const auto* c : connections_in_order()) {
+        const connection_record& r = c->second;
         const std::wstring conn = cl::utf8_to_utf16(connection_text(r));
         // Listed in path order.
         std::vector<const connection_record::transfer*> active;
@@ -489,6 +492,17 @@ void _http_server::list_downloads(std::vector<std::wstring>& keys,
             values.push_back(std::to_wstring(progress) + L"," + rel);
         }
     }
+}
+
+std::vector<const std::pair<const uint64_t, connection_record>*>
+_http_server::connections_in_order() const {
+    std::vector<const std::pair<const uint64_t, connection_record>*> list;
+    list.reserve(connections_.size());
+    for (const auto& c : connections_)
+        list.push_back(&c);
+    std::sort(list.begin(), list.end(),
+              [](const auto* a, const auto* b) { return a->first < b->first; });
+    return list;
 }
 
 std::size_t _http_server::connection_count() {

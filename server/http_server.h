@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct connection_record {
@@ -136,7 +137,9 @@ class _http_server {
     uint32_t https_port_ = 0;
     std::wstring host_name_;
     std::wstring rel_uri_;
-    std::map<uint64_t, connection_record> connections_;
+    // Found by id several times per request; listed in id order.
+    std::unordered_map<uint64_t, connection_record> connections_;
+    std::vector<const std::pair<const uint64_t, connection_record>*> connections_in_order() const;
     cl::critical_section lock_;
     std::vector<std::wstring> urls_;
     khttp::queue_handle queue_;

@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -332,8 +333,17 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     // 10: response headers.
     cl::sh_ptr<response_headers> headers = cl::make_sh<response_headers>();
-    for (const auto& [name, value] : standard_headers(now, settings.server_name))
-        headers->add(name, value);
+    {
+        const auto standard = standard_headers(now, settings.server_name);
+        static const auto ids = [&standard] {
+            std::array<int, std::tuple_size_v<decltype(standard)>> r{};
+            for (std::size_t i = 0; i < r.size(); ++i)
+                r[i] = response_header_id(standard[i].first);
+            return r;
+        }();
+        for (std::size_t i = 0; i < standard.size(); ++i)
+            headers->add(ids[i], standard[i].first, standard[i].second);
+    }
 
     const request_queue_handle& queue = server.queue();
     const std::wstring method_w = cl::utf8_to_utf16(data->method);

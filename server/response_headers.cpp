@@ -36,7 +36,10 @@ std::string_view response_headers::keep(std::string_view text) {
 }
 
 void response_headers::add(std::string_view name, std::string_view value) {
-    const int id = response_header_id(name);
+    add(response_header_id(name), name, value);
+}
+
+void response_headers::add(int id, std::string_view name, std::string_view value) {
     if (id == http_header_set_cookie) {
         cookies_.push_back(keep(value));
         return;
@@ -94,6 +97,18 @@ std::string response_headers::get(std::string_view name) const {
 std::string_view response_headers::view(std::string_view name) const {
     const field* f = find(name);
     return f ? f->value : std::string_view();
+}
+
+std::string_view response_headers::view(int id) const {
+    for (const field& f : fields_)
+        if (f.id == id) return f.value;
+    return std::string_view();
+}
+
+bool response_headers::has(int id) const {
+    for (const field& f : fields_)
+        if (f.id == id) return true;
+    return false;
 }
 
 std::string response_headers::to_text() const {

@@ -53,6 +53,9 @@ class response_headers : public response_headers_base {
     // "Set-Cookie" (any case) appends a cookie; any other name creates or
     // replaces its field, which keeps the spelling it was first added with.
     void add(std::string_view name, std::string_view value);
+    // The same with the name's known-header number (response_header_id of
+    // the name) worked out by the caller once.
+    void add(int id, std::string_view name, std::string_view value);
     void add_wide(const std::wstring& name, const std::wstring& value) override;
     // Erases the field; cookies cannot be removed this way.
     void remove(const std::wstring& name) override;
@@ -66,6 +69,10 @@ class response_headers : public response_headers_base {
     // The same without a copy; valid while this object lives.
     std::string_view view(std::string_view name) const;
     bool has(std::string_view name) const { return find(name) != nullptr; }
+    // A known header by its number (an http_header_id below
+    // http_header_response_maximum).
+    std::string_view view(int id) const;
+    bool has(int id) const;
     // "name: value\n" per field, then "Set-Cookie: value\n" per cookie.
     std::string to_text() const;
 
