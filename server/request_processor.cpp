@@ -371,7 +371,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     // 11: directive passes.
     pass_state st;
-    std::wstring path = data->path;
+    // The path of the pass: the request's own, which a handler script may
+    // rewrite for the next pass.
+    const std::wstring& path = data->path;
     bool saw_304 = false;
     int pass = 0;
     for (; pass < max_passes; ++pass) {
@@ -453,7 +455,6 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (result == 304) {
             saw_304 = true;
         } else if (!is_proxy && data->path != before) {
-            path = data->path;
             continue;
         }
         break;
