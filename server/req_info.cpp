@@ -323,9 +323,9 @@ void set_request_variables(http_request& request) {
 }
 
 void set_cgi_auth_variables(const auth_info& auth, req_info& info) {
-    info.set("REMOTE_USER", auth.user_name);
-    info.set("AUTH_TYPE", auth.auth_type_name);
-    info.set("_TSKQVL_AUTHNAME", auth.realm);
-    info.set("_TSKQVL_REQUIRE", auth.require_text);
-    info.set("_TSKQVL_AUTHUSERFILE", auth.user_file);
+    info.set(req_info::slot::remote_user, auth.user_name);
+    info.set(req_info::slot::auth_type, auth.auth_type_name);
+    info.set(req_info::slot::tskqvl_authname, auth.realm);
+    info.set(req_info::slot::tskqvl_require, auth.require_text);
+    info.set(req_info::slot::tskqvl_authuserfile, auth.user_file);
 }
