@@ -320,8 +320,7 @@ void http_request::build_http_response_headers() {
     response.reason = reason;
     for (const response_headers::field& f : headers->fields()) {
         // A connection about to close must not be announced as kept alive.
-        if (close_connection &&
-            (f.id == http_header_connection || f.id == http_header_keep_alive))
+        if (close_connection && (f.id == http_header_connection || f.id == http_header_keep_alive))
             continue;
         if (f.id >= 0)
             response.known_headers[f.id] = f.value;

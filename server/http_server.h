@@ -25,10 +25,10 @@ struct connection_record {
         uint32_t progress = 0;
         bool active = false;
     };
-    khttp::overlapped overlapped;     // the disconnect wait; status_pending while open
-    std::string client;               // "address:port", set when the connection is admitted
-    std::string user;                 // authenticated user of the latest request
-    std::vector<transfer> transfers;  // at most one active entry per path
+    khttp::overlapped overlapped;    // the disconnect wait; status_pending while open
+    std::string client;              // "address:port", set when the connection is admitted
+    std::string user;                // authenticated user of the latest request
+    std::vector<transfer> transfers; // at most one active entry per path
 };
 
 // The numeric host and service of an address (as getnameinfo with

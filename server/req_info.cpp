@@ -66,7 +66,8 @@ constexpr int slot_number(std::string_view name) {
         if (slot_names[i] == name) return static_cast<int>(i);
     return no_slot;
 }
-static_assert(slot_names.size() == static_cast<std::size_t>(req_info::slot::tskqvl_response_text) + 1);
+static_assert(slot_names.size() ==
+              static_cast<std::size_t>(req_info::slot::tskqvl_response_text) + 1);
 static_assert(slot_number("AUTH_TYPE") == static_cast<int>(req_info::slot::auth_type));
 static_assert(slot_number("CONTENT_TYPE") == static_cast<int>(req_info::slot::content_type));
 static_assert(slot_number("QUERY_STRING") == static_cast<int>(req_info::slot::query_string));

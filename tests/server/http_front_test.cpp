@@ -145,9 +145,9 @@ TEST(front_registry, listings_of_connections_and_downloads) {
     keys.clear();
     values.clear();
     server.list_connections(keys, values);
-    EXPECT_EQ(std::vector<std::wstring>(values.begin() + 1, values.end()),
-              (std::vector<std::wstring>{L"10.0.0.2:1,bob", L"127.0.0.1:4000,ann",
-                                         L"10.0.0.9:1,bob"}));
+    EXPECT_EQ(
+        std::vector<std::wstring>(values.begin() + 1, values.end()),
+        (std::vector<std::wstring>{L"10.0.0.2:1,bob", L"127.0.0.1:4000,ann", L"10.0.0.9:1,bob"}));
     keys.clear();
     values.clear();
     server.list_downloads(keys, values, L"/srv/pub/");

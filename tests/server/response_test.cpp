@@ -340,16 +340,24 @@ TEST_F(Transmission, HeadersAsSent) {
         pairs unknown; // as sent, in order
     };
     const std::vector<row> rows = {
-        {{{"X-b", "1"}, {"x-A", "2"}, {"X-c", "3"}}, {}, {{"x-A", "2"}, {"X-b", "1"}, {"X-c", "3"}}},
+        {{{"X-b", "1"}, {"x-A", "2"}, {"X-c", "3"}},
+         {},
+         {{"x-A", "2"}, {"X-b", "1"}, {"X-c", "3"}}},
         {{{"X-Tag", "a"}, {"x-tag", "b"}, {"X-TAG", "c"}}, {}, {{"X-Tag", "c"}}},
         {{{"etag", "\"1\""}, {"ETag", "\"2\""}, {"content-TYPE", "text/x"}},
          {{"Etag", "\"2\""}, {"Content-Type", "text/x"}},
          {}},
-        {{{"Set-Cookie", "a=1"}, {"X-Z", "z"}, {"set-cookie", "a=1"}, {"SET-COOKIE", "b=2"},
+        {{{"Set-Cookie", "a=1"},
+          {"X-Z", "z"},
+          {"set-cookie", "a=1"},
+          {"SET-COOKIE", "b=2"},
           {"X-_", "u"}},
          {},
          // Letters fold to lower case: "_" sorts before them.
-         {{"X-_", "u"}, {"X-Z", "z"}, {"Set-Cookie", "a=1"}, {"Set-Cookie", "a=1"},
+         {{"X-_", "u"},
+          {"X-Z", "z"},
+          {"Set-Cookie", "a=1"},
+          {"Set-Cookie", "a=1"},
           {"Set-Cookie", "b=2"}}},
         {{{"Status", "201 Made"}, {"X-Keep", ""}}, {}, {{"X-Keep", ""}}},
     };
