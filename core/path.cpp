@@ -116,10 +116,15 @@ std::string dir_part(std::string_view path) {
     return split_path_impl(path).first;
 }
 std::wstring file_name_part(std::wstring_view path) {
-    return split_path_impl(path).second;
+    return std::wstring(file_name_view(path));
 }
 std::string file_name_part(std::string_view path) {
-    return split_path_impl(path).second;
+    const std::size_t s = last_sep(path);
+    return std::string(s == path.npos ? path : path.substr(s + 1));
+}
+std::wstring_view file_name_view(std::wstring_view path) noexcept {
+    const std::size_t s = last_sep(path);
+    return s == path.npos ? path : path.substr(s + 1);
 }
 void strip_file_name(std::wstring& path) {
     strip_file_impl(path);

@@ -36,6 +36,8 @@ std::string dir_part(std::string_view path);
 // After the last separator; the whole text when there is none.
 std::wstring file_name_part(std::wstring_view path);
 std::string file_name_part(std::string_view path);
+// The same part as a view into path.
+std::wstring_view file_name_view(std::wstring_view path) noexcept;
 // Cuts the path in place after its last separator (empty when there is none).
 void strip_file_name(std::wstring& path);
 void strip_file_name(std::string& path);

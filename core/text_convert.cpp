@@ -110,9 +110,22 @@ void append_utf8(uint32_t cp, std::string& out) {
 std::string utf16_to_utf8(const wchar_t* p, std::size_t n) {
     std::string out;
     if (!p) return out;
+    // Paths and names are mostly ASCII: their leading ASCII run is copied
+    // as it is, and an all-ASCII text needs nothing else.
+    std::size_t ascii = 0;
+    while (ascii < n && static_cast<uint32_t>(p[ascii]) < 0x80)
+        ++ascii;
+    if (ascii == n) {
+        out.resize(n);
+        for (std::size_t i = 0; i < n; ++i)
+            out[i] = static_cast<char>(p[i]);
+        return out;
+    }
     out.reserve(n + n / 2);
+    for (std::size_t i = 0; i < ascii; ++i)
+        out += static_cast<char>(p[i]);
     uint32_t high = 0; // a held high surrogate
-    for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t i = ascii; i < n; ++i) {
         uint32_t c = static_cast<uint32_t>(p[i]);
         if (c >= 0xD800 && c <= 0xDBFF) {
             if (high) append_utf8(0xFFFD, out); // a high surrogate without its partner

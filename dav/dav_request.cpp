@@ -29,14 +29,14 @@ int dav_prologue(http_get_request& request, auth_info& auth) {
     access_checker check(cl::sh_ptr<config_info>(cfg), auth, d.header(http_header_authorization),
                          user_out);
     if (!check.result()) {
-        request.headers->add_all(check.challenge_headers().headers());
+        request.headers->add_all(check.challenge_headers());
         request.headers->add("Content-Type", cfg->mime_type_of_file(L"string_file.txt"));
         request.text_body =
             "You need authorization for access:\n\n" + check.challenge_headers().to_text();
         request.send_simple_response(static_cast<int>(check.status_code()));
         return dav_answered;
     }
-    request.headers->add_all(check.success_headers().headers());
+    request.headers->add_all(check.success_headers());
     if (request.info) set_cgi_auth_variables(auth, *request.info);
     the_transfer_registry().set_transfer_file(request.info ? request.info->connection_id : 0,
                                               cfg->local_path, auth.user_name);

@@ -47,14 +47,14 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, b
         config, auth,
         request.data ? request.data->header(http_header_authorization) : std::string(), user_out);
     if (!check.result()) {
-        request.headers->add_all(check.challenge_headers().headers());
+        request.headers->add_all(check.challenge_headers());
         answer_text(request, 401,
                     "You need authorization for access:\n\n" + check.challenge_headers().to_text());
         return false;
     }
     if (only_check) return true;
     if (request.info) set_cgi_auth_variables(auth, *request.info);
-    request.headers->add_all(check.success_headers().headers());
+    request.headers->add_all(check.success_headers());
     the_transfer_registry().set_transfer_file(
         request.info ? request.info->connection_id : 0, config->local_path,
         request.info ? request.info->user_name : std::string());

@@ -91,13 +91,19 @@ bool config_info_cache::still_valid(entry& e) {
 }
 
 cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstring_view site) {
-    std::wstring rel = resolve_relative_path(path);
+    std::wstring resolved;
+    std::wstring_view rel = resolve_relative_path(path, resolved);
     if (rel.empty()) return nullptr;
-    if (rel.front() == L'/') rel.erase(0, 1);
-    std::wstring key;
-    key.reserve(site.size() + 1 + rel.size());
-    key.append(site).push_back(L':');
-    key.append(rel);
+    if (rel.front() == L'/') rel.remove_prefix(1);
+    // The look-up key is made in storage that each thread keeps, so that a
+    // hit allocates nothing.
+    thread_local std::wstring key;
+    const auto make_key = [&] {
+        key.clear();
+        key.append(site).push_back(L':');
+        key.append(rel);
+    };
+    make_key();
 
     shard& sh = shard_of(key);
     std::shared_ptr<entry> found;
@@ -120,17 +126,19 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
     }
 
     auto fresh = std::make_shared<entry>();
-    cl::sh_ptr<config_info> config = build(rel, site, *fresh);
+    cl::sh_ptr<config_info> config = build(std::wstring(rel), site, *fresh);
     if (!config) return nullptr;
     ++builds_;
     fresh->config = config;
     fresh->last_use = now_seconds();
+    // The build may have looked up other paths on this thread.
+    make_key();
     std::lock_guard<std::mutex> g(sh.lock);
     auto it = sh.entries.find(key);
     if (it != sh.entries.end()) {
         it->second = std::move(fresh);
     } else if (entry_count_.fetch_add(1) < opts_.max_entries) {
-        sh.entries.emplace(std::move(key), std::move(fresh));
+        sh.entries.emplace(key, std::move(fresh));
     } else {
         entry_count_.fetch_sub(1);
     }

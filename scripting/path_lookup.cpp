@@ -95,6 +95,12 @@ bool is_plain_path(std::wstring_view path) {
 
 } // namespace
 
+std::wstring_view resolve_relative_path(std::wstring_view path, std::wstring& storage) {
+    if (is_plain_path(path)) return path;
+    storage = resolve_relative_path(path);
+    return storage;
+}
+
 std::wstring resolve_relative_path(std::wstring_view path) {
     // Most paths are plain already: one scan says so, and they come back as
     // they are.

@@ -19,6 +19,9 @@ inline constexpr int filename_public_or_private = 2;
 // A leading and a trailing "/" are kept. Empty when the path would leave
 // its root (a ".." with nothing before it to remove).
 std::wstring resolve_relative_path(std::wstring_view path);
+// The same as a view: into path itself when it is plain already (the usual
+// case, which then copies nothing), else into storage.
+std::wstring_view resolve_relative_path(std::wstring_view path, std::wstring& storage);
 
 // True when the path is an acceptable local file name: absolute, at most 260
 // characters, no character below 32 nor < > " | ? * : after the first, no

@@ -177,13 +177,13 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
 
     if (!granted) {
         set_response_status(static_cast<int>(check.status_code()));
-        headers->add_all(check.challenge_headers().headers());
+        headers->add_all(check.challenge_headers());
         set_file(std::make_unique<string_file>("You need authorization for access:\n\n" +
                                                check.challenge_headers().to_text()));
         type = cfg->mime_type_of_file(L"string_file.txt");
     } else {
         if (info) set_cgi_auth_variables(auth, *info);
-        headers->add_all(check.success_headers().headers());
+        headers->add_all(check.success_headers());
         the_transfer_registry().set_transfer_file(info ? info->connection_id : 0, file_path,
                                                   info ? info->user_name : std::string());
         const int pre = check_preconditions(s, std::wstring(), false);

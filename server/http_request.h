@@ -57,12 +57,9 @@ struct http_request_data {
 };
 
 // The response record handed to the kernel service: status, reason and the
-// headers, known ones by slot (empty: not sent) and the others in order.
-struct kernel_response {
-    uint16_t status = 200;
-    std::string reason;
-    std::array<std::string, http_header_response_maximum> known_headers;
-    std::vector<std::pair<std::string, std::string>> unknown_headers;
+// headers, known ones by slot (empty: not sent) and the others in order. It
+// is the service's own record, so that handing it over copies nothing.
+struct kernel_response : khttp::response {
     uint16_t version_major = 1;
     uint16_t version_minor = 1;
 };

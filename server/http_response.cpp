@@ -97,11 +97,9 @@ deflate_parameters clamp_deflate_parameters(int level, int mem_level, int window
 namespace {
 
 std::string decimal(int64_t v) {
-    return cl::format_str("%?", v);
-}
-
-bool has_header(const response_headers& h, const char* name) {
-    return h.headers().find(std::string_view(name)) != h.headers().end();
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+    return std::string(digits, end);
 }
 
 } // namespace
@@ -113,8 +111,8 @@ void http_request::set_response_status(int s) {
     if (info) {
         char digits[16];
         const auto end = std::to_chars(digits, digits + sizeof digits, s).ptr;
-        info->set("_TSKQVL_RESPONSE_CODE", std::string_view(digits, end - digits));
-        info->set("_TSKQVL_RESPONSE_TEXT", reason);
+        info->set(req_info::slot::tskqvl_response_code, std::string_view(digits, end - digits));
+        info->set(req_info::slot::tskqvl_response_text, reason);
     }
 }
 
@@ -136,22 +134,21 @@ void http_request::choose_body_encoding() {
     if (body_forbidden()) body_done = true;
     if (size == 0) return;
 
-    const auto& map = headers->headers();
-    const auto te = map.find(std::string_view("transfer-encoding"));
-    const bool has_te = te != map.end();
-    const bool has_cl = has_header(*headers, "content-length");
+    const bool has_te = headers->has(http_header_transfer_encoding);
+    const bool has_cl = headers->has(http_header_content_length);
     const int body_case = body_encoding_case(size, has_te, has_cl);
-    bool allowed = body_case_allows_compression(body_case, has_te ? te->second : std::string());
+    bool allowed =
+        body_case_allows_compression(body_case, headers->view(http_header_transfer_encoding));
     if (body_case == 0 && !body_done) {
         headers->add("Transfer-Encoding", "Chunked");
         chunked = true;
     } else if (body_case == 1) {
-        headers->add("Content-Length", decimal(size));
+        headers->add(http_header_content_length, "Content-Length", decimal(size));
     }
 
     // A partial answer stays as it is: compressing it would give a
     // Content-Range that counts bytes of a body the client never sees.
-    if (status_code == 206 || has_header(*headers, "content-range")) allowed = false;
+    if (status_code == 206 || headers->has(http_header_content_range)) allowed = false;
 
     bool use_gzip = false;
     int level = -1, mem_level = 9, window_bits = 15;
@@ -165,7 +162,7 @@ void http_request::choose_body_encoding() {
             compressing = true;
             headers->add("Content-Encoding", use_gzip ? "gzip" : "deflate");
             headers->add("Vary", "Accept-Encoding, User-Agent");
-            headers->remove(L"Content-Length");
+            headers->remove(std::string_view("Content-Length"));
             headers->add("Transfer-Encoding", "Chunked");
             const std::string etag = headers->get("etag");
             if (!etag.empty()) headers->add("ETag", coded_etag(etag, size));
@@ -175,7 +172,7 @@ void http_request::choose_body_encoding() {
     // HTTP/1.0 knows no chunks: the end of the body is the end of the
     // connection.
     if (data && data->version == 100 && chunked) {
-        headers->remove(L"Transfer-Encoding");
+        headers->remove(std::string_view("Transfer-Encoding"));
         chunked = false;
         close_connection = true;
     }
@@ -252,7 +249,7 @@ void http_request::add_policy_headers() {
     int32_t rule = cfg->expires_default;
     const auto it = cfg->expires_by_type.find(type);
     if (it != cfg->expires_by_type.end()) rule = it->second;
-    if (rule == expiry_unset || headers->get("last-modified").empty()) return;
+    if (rule == expiry_unset || headers->view("last-modified").empty()) return;
 
     constexpr int64_t second = 10000000; // FILETIME units
     win32::filetime request_time = 0;
@@ -277,12 +274,12 @@ void http_request::add_policy_headers() {
 
 void http_request::send_header(bool last) {
     headers_sent = true;
-    if (headers->get("Content-Type").empty() && status_code != 304)
+    if (headers->view(http_header_content_type).empty() && status_code != 304)
         headers->add("Content-Type", "text/plain; charset=utf-8");
     if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
         headers->add("contentFeatures.dlna.org",
                      cl::utf16_to_utf8(get_content_features(headers->get("Content-Type"))));
-    const std::string status_header = headers->get("status");
+    const std::string status_header(headers->view("status"));
     if (!status_header.empty()) {
         const std::string_view lead(status_header.data(),
                                     std::min(status_header.find(' '), status_header.size()));
@@ -293,7 +290,7 @@ void http_request::send_header(bool last) {
         }
         if (n != 0) set_response_status(n);
     }
-    if (cl::iequals(headers->get("Connection"), "Close")) close_connection = true;
+    if (cl::iequals(headers->view(http_header_connection), "Close")) close_connection = true;
     if (last && close_connection) body_done = true;
     bool defaulted = false;
     if (status_code == 0) {
@@ -321,19 +318,16 @@ void http_request::build_http_response_headers() {
     response.unknown_headers.clear();
     response.status = status_code;
     response.reason = reason;
-    for (const auto& [name, value] : headers->headers()) {
-        if (cl::iequals(name, "Status")) continue;
+    for (const response_headers::field& f : headers->fields()) {
         // A connection about to close must not be announced as kept alive.
-        if (close_connection &&
-            (cl::iequals(name, "Connection") || cl::iequals(name, "Keep-Alive")))
+        if (close_connection && (f.id == http_header_connection || f.id == http_header_keep_alive))
             continue;
-        const int id = response_header_id(name);
-        if (id >= 0 && id != http_header_set_cookie)
-            response.known_headers[id] = value;
-        else
-            response.unknown_headers.emplace_back(name, value);
+        if (f.id >= 0)
+            response.known_headers[f.id] = f.value;
+        else if (!cl::iequals(f.name, "Status"))
+            response.unknown_headers.emplace_back(f.name, f.value);
     }
-    for (const std::string& cookie : headers->cookies())
+    for (const auto& cookie : headers->cookies())
         response.unknown_headers.emplace_back("Set-Cookie", cookie);
     if (close_connection) response.known_headers[http_header_connection] = "close";
 }

@@ -7,9 +7,15 @@
 #include "server/script_host.h"
 #include "server/server_settings.h"
 
+#include <algorithm>
+#include <charconv>
 #include <exception>
 
+#include <arpa/inet.h>
+#include <net/if.h>
+#include <netdb.h>
 #include <sched.h>
+#include <sys/socket.h>
 
 namespace {
 
@@ -34,7 +40,61 @@ std::size_t usable_cores() {
     return 1;
 }
 
+socklen_t address_length(const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
 } // namespace
+
+// EAI_FAMILY for an address that is neither IPv4 nor IPv6. The text is made
+// here rather than by getnameinfo, which costs as much as the rest of a
+// small request's set-up.
+int numeric_address(const sockaddr_storage& a, std::string& host, std::string& port) {
+    char h[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
+    unsigned p = 0;
+    if (a.ss_family == AF_INET) {
+        // Four decimal bytes, as inet_ntop writes them; its printf costs more
+        // than the rest of this function.
+        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
+        const auto* bytes = reinterpret_cast<const unsigned char*>(&in.sin_addr);
+        std::size_t n = 0;
+        for (int i = 0; i < 4; ++i) {
+            const unsigned v = bytes[i];
+            if (i != 0) h[n++] = '.';
+            if (v >= 100) h[n++] = static_cast<char>('0' + v / 100);
+            if (v >= 10) h[n++] = static_cast<char>('0' + v / 10 % 10);
+            h[n++] = static_cast<char>('0' + v % 10);
+        }
+        host.assign(h, n);
+        p = ntohs(in.sin_port);
+        char digits[8];
+        const auto end = std::to_chars(digits, digits + sizeof digits, p).ptr;
+        port.assign(digits, end);
+        return 0;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
+        if (in6.sin6_scope_id != 0) {
+            // Scoped addresses carry their interface: leave them to the library.
+            char s[32];
+            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a),
+                                         h, sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
+            if (rc != 0) return rc;
+            host = h;
+            port = s;
+            return 0;
+        }
+        if (!::inet_ntop(AF_INET6, &in6.sin6_addr, h, sizeof h)) return EAI_FAMILY;
+        p = ntohs(in6.sin6_port);
+    } else {
+        return EAI_FAMILY;
+    }
+    host.assign(h);
+    char digits[8];
+    const auto end = std::to_chars(digits, digits + sizeof digits, p).ptr;
+    port.assign(digits, end);
+    return 0;
+}
 
 std::size_t http_usable_cores() {
     return usable_cores();
@@ -198,7 +258,7 @@ void _http_server::receive_loop() {
                 continue;
             }
 
-            if (!admit(request->connection_id)) {
+            if (!admit(*request)) {
                 answer_over_limit(*request);
                 continue;
             }
@@ -222,20 +282,28 @@ void _http_server::receive_loop() {
     if (loops_running_.fetch_sub(1) == 1) loop_ended_.set();
 }
 
-bool _http_server::admit(uint64_t connection_id) {
+bool _http_server::admit(const khttp::request& request) {
+    const uint64_t connection_id = request.connection_id;
     cl::cs_lock g(lock_);
     auto it = connections_.find(connection_id);
-    if (it != connections_.end()) return true;
-    if (connections_.size() >= max_connections_.load()) return false;
-    connection_record& r = connections_[connection_id];
-    r.overlapped.reset();
-    khttp::wait_for_disconnect(queue_, connection_id, r.overlapped);
+    if (it == connections_.end()) {
+        if (connections_.size() >= max_connections_.load()) return false;
+        it = connections_.try_emplace(connection_id).first;
+        it->second.overlapped.reset();
+        khttp::wait_for_disconnect(queue_, connection_id, it->second.overlapped);
+    }
+    // The peer of a connection never changes: its text is made once.
+    if (it->second.client.empty()) {
+        std::string host, port;
+        if (numeric_address(request.remote_address, host, port) == 0)
+            it->second.client = host + ":" + port;
+    }
     return true;
 }
 
 bool _http_server::run_on_loop(const std::shared_ptr<khttp::request>& request) {
     if (stopping_.load() || may_block(*request) || !processor_) return false;
-    if (!admit(request->connection_id)) {
+    if (!admit(*request)) {
         answer_over_limit(*request);
         return true;
     }
@@ -304,6 +372,7 @@ void _http_server::sweep_connections() {
             }
         }
     }
+    std::sort(closed.begin(), closed.end());
     for (const uint64_t id : closed)
         run_disconnect_handlers(id);
 }
@@ -363,10 +432,23 @@ void _http_server::set_transfer_progress(uint64_t id, const std::wstring& path, 
     cl::cs_lock g(lock_);
     auto it = connections_.find(id);
     if (it == connections_.end()) return;
-    if (progress == transfer_done)
-        it->second.transfers.erase(path);
-    else
-        it->second.transfers[path] = progress;
+    std::vector<connection_record::transfer>& list = it->second.transfers;
+    connection_record::transfer* free_entry = nullptr;
+    for (connection_record::transfer& t : list) {
+        if (t.active && t.path == path) {
+            if (progress == transfer_done)
+                t.active = false;
+            else
+                t.progress = progress;
+            return;
+        }
+        if (!t.active && !free_entry) free_entry = &t;
+    }
+    if (progress == transfer_done) return;
+    if (!free_entry) free_entry = &list.emplace_back();
+    free_entry->path.assign(path);
+    free_entry->progress = progress;
+    free_entry->active = true;
 }
 
 void _http_server::list_connections(std::vector<std::wstring>& keys,
@@ -377,7 +459,8 @@ void _http_server::list_connections(std::vector<std::wstring>& keys,
     values.push_back(cl::format_wstr(L"%?,%?,%?,%?,%?", bytes_received_.load(), bytes_sent_.load(),
                                      requests_.load(), connections_.size(), threads));
     std::size_t n = 0;
-    for (const auto& [id, r] : connections_) {
+    for (const auto* c : connections_in_order()) {
+        const connection_record& r = c->second;
         keys.push_back(std::to_wstring(n++));
         values.push_back(cl::utf8_to_utf16(connection_text(r)));
     }
@@ -388,9 +471,18 @@ void _http_server::list_downloads(std::vector<std::wstring>& keys,
                                   const std::wstring& public_dir) {
     cl::cs_lock g(lock_);
     std::size_t n = 0;
-    for (const auto& [id, r] : connections_) {
+    for (const auto* c : connections_in_order()) {
+        const connection_record& r = c->second;
         const std::wstring conn = cl::utf8_to_utf16(connection_text(r));
-        for (const auto& [path, progress] : r.transfers) {
+        // Listed in path order.
+        std::vector<const connection_record::transfer*> active;
+        for (const connection_record::transfer& t : r.transfers)
+            if (t.active) active.push_back(&t);
+        std::sort(active.begin(), active.end(),
+                  [](const auto* a, const auto* b) { return a->path < b->path; });
+        for (const connection_record::transfer* t : active) {
+            const std::wstring& path = t->path;
+            const uint32_t progress = t->progress;
             std::wstring rel = path;
             if (!public_dir.empty() && rel.compare(0, public_dir.size(), public_dir) == 0)
                 rel.erase(0, public_dir.size());
@@ -400,6 +492,17 @@ void _http_server::list_downloads(std::vector<std::wstring>& keys,
             values.push_back(std::to_wstring(progress) + L"," + rel);
         }
     }
+}
+
+std::vector<const std::pair<const uint64_t, connection_record>*>
+_http_server::connections_in_order() const {
+    std::vector<const std::pair<const uint64_t, connection_record>*> list;
+    list.reserve(connections_.size());
+    for (const auto& c : connections_)
+        list.push_back(&c);
+    std::sort(list.begin(), list.end(),
+              [](const auto* a, const auto* b) { return a->first < b->first; });
+    return list;
 }
 
 std::size_t _http_server::connection_count() {

@@ -14,14 +14,26 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 struct connection_record {
-    khttp::overlapped overlapped;               // the disconnect wait; status_pending while open
-    std::string client;                         // "address:port", set by the request processor
-    std::string user;                           // authenticated user of the latest request
-    std::map<std::wstring, uint32_t> transfers; // file path -> progress
+    // One file in transfer. A connection sends one file after another: an
+    // ended entry keeps its storage for the next one instead of being freed.
+    struct transfer {
+        std::wstring path;
+        uint32_t progress = 0;
+        bool active = false;
+    };
+    khttp::overlapped overlapped;    // the disconnect wait; status_pending while open
+    std::string client;              // "address:port", set when the connection is admitted
+    std::string user;                // authenticated user of the latest request
+    std::vector<transfer> transfers; // at most one active entry per path
 };
+
+// The numeric host and service of an address (as getnameinfo with
+// NI_NUMERICHOST | NI_NUMERICSERV gives them); 0, or the EAI_ error.
+int numeric_address(const sockaddr_storage& address, std::string& host, std::string& port);
 
 // Thrown by _http_server::before_blocking on an event loop: the request's run
 // stops and starts again on a pool thread. Not a std::exception, so that no
@@ -117,7 +129,7 @@ class _http_server {
     void answer_over_limit(const khttp::request& request);
     // Notes a new connection (and its disconnect wait); false when it is one
     // over max_connections.
-    bool admit(uint64_t connection_id);
+    bool admit(const khttp::request& request);
     void send_failure(uint64_t request_id);
 
     cl::timer_id sweep_timer_;
@@ -125,7 +137,9 @@ class _http_server {
     uint32_t https_port_ = 0;
     std::wstring host_name_;
     std::wstring rel_uri_;
-    std::map<uint64_t, connection_record> connections_;
+    // Found by id several times per request; listed in id order.
+    std::unordered_map<uint64_t, connection_record> connections_;
+    std::vector<const std::pair<const uint64_t, connection_record>*> connections_in_order() const;
     cl::critical_section lock_;
     std::vector<std::wstring> urls_;
     khttp::queue_handle queue_;

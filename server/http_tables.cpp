@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
-#include <map>
 
 namespace {
 
@@ -87,42 +86,39 @@ constexpr std::array<std::string_view, http_header_response_maximum> response_na
     "Www-Authenticate",
 };
 
-struct ascii_iless {
-    using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept {
-        const std::size_t n = a.size() < b.size() ? a.size() : b.size();
-        for (std::size_t i = 0; i < n; ++i) {
-            const auto x = static_cast<unsigned char>(cl::to_upper_char(a[i]));
-            const auto y = static_cast<unsigned char>(cl::to_upper_char(b[i]));
-            if (x != y) return x < y;
-        }
-        return a.size() < b.size();
-    }
+// Every answer looks up each of its header names. The names are grouped by
+// length at compile time, so that a look-up compares texts only with the few
+// names of its own length.
+constexpr std::size_t longest_name = 24;
+
+template <std::size_t N> struct name_index {
+    std::array<std::array<uint8_t, N>, longest_name> ids{};
+    std::array<uint8_t, longest_name> counts{};
 };
 
-using header_map = std::map<std::string_view, int, ascii_iless>;
-
-template <std::size_t N> header_map make_map(const std::array<std::string_view, N>& names) {
-    header_map m;
-    for (std::size_t i = 0; i < N; ++i)
-        m.emplace(names[i], static_cast<int>(i));
-    return m;
+template <std::size_t N>
+constexpr name_index<N> make_index(const std::array<std::string_view, N>& names) {
+    name_index<N> index;
+    for (std::size_t i = 0; i < N; ++i) {
+        const std::size_t n = names[i].size();
+        index.ids[n][index.counts[n]++] = static_cast<uint8_t>(i);
+    }
+    return index;
 }
 
-// Built once, at the first look-up; the statics make that safe between threads.
-const header_map& request_map() {
-    static const header_map m = make_map(request_names);
-    return m;
-}
-
-const header_map& response_map() {
-    static const header_map m = make_map(response_names);
-    return m;
-}
-
-int find(const header_map& m, std::string_view name) {
-    const auto it = m.find(name);
-    return it == m.end() ? -1 : it->second;
+template <std::size_t N>
+int find(const std::array<std::string_view, N>& names, const name_index<N>& index,
+         std::string_view name) {
+    const std::size_t n = name.size();
+    if (n >= longest_name) return -1;
+    for (std::size_t k = 0; k < index.counts[n]; ++k) {
+        const std::string_view candidate = names[index.ids[n][k]];
+        std::size_t i = 0;
+        while (i < n && cl::to_upper_char(candidate[i]) == cl::to_upper_char(name[i]))
+            ++i;
+        if (i == n) return index.ids[n][k];
+    }
+    return -1;
 }
 
 struct status_entry {
@@ -277,11 +273,13 @@ bool starts_with_any(std::string_view text, const std::array<std::string_view, 7
 } // namespace
 
 int request_header_id(std::string_view name) {
-    return find(request_map(), name);
+    static constexpr auto index = make_index(request_names);
+    return find(request_names, index, name);
 }
 
 int response_header_id(std::string_view name) {
-    return find(response_map(), name);
+    static constexpr auto index = make_index(response_names);
+    return find(response_names, index, name);
 }
 
 std::string_view request_header_name(int id) {

@@ -14,14 +14,8 @@ class khttp_transport final : public http_transport {
   public:
     uint32_t send_response(const request_queue_handle& queue, uint64_t request_id, uint32_t flags,
                            const kernel_response& response) override {
-        khttp::response r;
-        r.status = response.status;
-        r.reason = response.reason;
-        for (std::size_t i = 0; i < r.known_headers.size(); ++i)
-            r.known_headers[i] = response.known_headers[i];
-        r.unknown_headers = response.unknown_headers;
         _http_server::note_response_started();
-        return khttp::send_response(queue, request_id, flags, r);
+        return khttp::send_response(queue, request_id, flags, response);
     }
     uint32_t send_body(const request_queue_handle& queue, uint64_t request_id, uint32_t flags,
                        const void* data, std::size_t length) override {

@@ -61,6 +61,32 @@ static_assert(req_info::slot_count <= 32, "one bit per slot in slot_set_");
 
 constexpr int no_slot = -1;
 
+constexpr int slot_number(std::string_view name) {
+    for (std::size_t i = 0; i < slot_names.size(); ++i)
+        if (slot_names[i] == name) return static_cast<int>(i);
+    return no_slot;
+}
+static_assert(slot_names.size() ==
+              static_cast<std::size_t>(req_info::slot::tskqvl_response_text) + 1);
+static_assert(slot_number("AUTH_TYPE") == static_cast<int>(req_info::slot::auth_type));
+static_assert(slot_number("CONTENT_TYPE") == static_cast<int>(req_info::slot::content_type));
+static_assert(slot_number("QUERY_STRING") == static_cast<int>(req_info::slot::query_string));
+static_assert(slot_number("REMOTE_ADDR") == static_cast<int>(req_info::slot::remote_addr));
+static_assert(slot_number("REMOTE_HOST") == static_cast<int>(req_info::slot::remote_host));
+static_assert(slot_number("REMOTE_PORT") == static_cast<int>(req_info::slot::remote_port));
+static_assert(slot_number("REQUEST_METHOD") == static_cast<int>(req_info::slot::request_method));
+static_assert(slot_number("SERVER_NAME") == static_cast<int>(req_info::slot::server_name));
+static_assert(slot_number("SERVER_PORT") == static_cast<int>(req_info::slot::server_port));
+static_assert(slot_number("SERVER_SOFTWARE") == static_cast<int>(req_info::slot::server_software));
+static_assert(slot_number("_TSKQVL_FILE") == static_cast<int>(req_info::slot::tskqvl_file));
+static_assert(slot_number("_TSKQVL_PATH") == static_cast<int>(req_info::slot::tskqvl_path));
+static_assert(slot_number("_TSKQVL_REDIRECT_TO") ==
+              static_cast<int>(req_info::slot::tskqvl_redirect_to));
+static_assert(slot_number("_TSKQVL_RESPONSE_CODE") ==
+              static_cast<int>(req_info::slot::tskqvl_response_code));
+static_assert(slot_number("_TSKQVL_RESPONSE_TEXT") ==
+              static_cast<int>(req_info::slot::tskqvl_response_text));
+
 int slot_of(std::string_view name) {
     const auto it = std::lower_bound(slot_names.begin(), slot_names.end(), name);
     return it != slot_names.end() && *it == name ? static_cast<int>(it - slot_names.begin())
@@ -118,6 +144,23 @@ void req_info::set(std::string_view name, std::string_view value) {
 
 void req_info::set(std::string_view name, std::string&& value) {
     store(name, std::move(value));
+}
+
+template <class V> void req_info::store_slot(slot s, V&& value) {
+    const auto i = static_cast<std::size_t>(s);
+    // A header variable set now replaces what the headers gave it before.
+    if (has_pending_.load(std::memory_order_acquire) && is_header_variable(slot_names[i]))
+        settle_header_variables();
+    slots_[i] = std::forward<V>(value);
+    slot_set_ |= 1u << i;
+}
+
+void req_info::set(slot s, std::string_view value) {
+    store_slot(s, value);
+}
+
+void req_info::set(slot s, std::string&& value) {
+    store_slot(s, std::move(value));
 }
 
 void req_info::store(std::string_view name, std::string&& value) {
@@ -281,9 +324,9 @@ void set_request_variables(http_request& request) {
 }
 
 void set_cgi_auth_variables(const auth_info& auth, req_info& info) {
-    info.set("REMOTE_USER", auth.user_name);
-    info.set("AUTH_TYPE", auth.auth_type_name);
-    info.set("_TSKQVL_AUTHNAME", auth.realm);
-    info.set("_TSKQVL_REQUIRE", auth.require_text);
-    info.set("_TSKQVL_AUTHUSERFILE", auth.user_file);
+    info.set(req_info::slot::remote_user, auth.user_name);
+    info.set(req_info::slot::auth_type, auth.auth_type_name);
+    info.set(req_info::slot::tskqvl_authname, auth.realm);
+    info.set(req_info::slot::tskqvl_require, auth.require_text);
+    info.set(req_info::slot::tskqvl_authuserfile, auth.user_file);
 }

@@ -28,6 +28,39 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
   public:
     using variable_map = std::map<std::string, std::string, std::less<>>;
 
+    // The variables with a fixed slot, in the byte order of their names.
+    // The request path sets them by slot, which spares it the name look-up.
+    enum class slot : uint8_t {
+        auth_type,
+        content_length,
+        content_type,
+        cookie,
+        document_root,
+        gateway_interface,
+        query_string,
+        redirect_status,
+        remote_addr,
+        remote_host,
+        remote_port,
+        remote_user,
+        request_method,
+        request_uri,
+        script_name,
+        server_name,
+        server_port,
+        server_protocol,
+        server_software,
+        tskqvl_authname,
+        tskqvl_authuserfile,
+        tskqvl_file,
+        tskqvl_path,
+        tskqvl_private_dir,
+        tskqvl_redirect_to,
+        tskqvl_require,
+        tskqvl_response_code,
+        tskqvl_response_text,
+    };
+
     // SERVER_SOFTWARE, SERVER_PROTOCOL, GATEWAY_INTERFACE, DOCUMENT_ROOT and
     // _TSKQVL_PRIVATE_DIR are set from the server-wide values.
     req_info();
@@ -37,6 +70,10 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
     void set(std::string_view name, std::string_view value);
     void set(std::string_view name, std::string&& value);
     void set(std::string_view name, const char* value) { set(name, std::string_view(value)); }
+    // The same as setting the slot's name.
+    void set(slot s, std::string_view value);
+    void set(slot s, std::string&& value);
+    void set(slot s, const char* value) { set(s, std::string_view(value)); }
     // Empty when the variable is not set.
     std::string get(std::string_view name) const override;
     bool has(std::string_view name) const;
@@ -68,6 +105,7 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
 
   private:
     void store(std::string_view name, std::string&& value);
+    template <class V> void store_slot(slot s, V&& value);
     // The slot's value, the creation value, or the other variable; null when unset.
     const std::string* find(std::string_view name) const;
     void make_header_variables() const;

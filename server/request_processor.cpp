@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -48,44 +49,6 @@ class info_variables final : public request_variables {
   private:
     const req_info& info_;
 };
-
-socklen_t address_length(const sockaddr_storage& a) {
-    return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-// Numeric host and service of an address; EAI_FAMILY for an address that is
-// neither IPv4 nor IPv6. The text is made here rather than by getnameinfo,
-// which costs as much as the rest of a small request's set-up.
-int numeric_name(const sockaddr_storage& a, std::string& host, std::string& port) {
-    char h[INET6_ADDRSTRLEN + IF_NAMESIZE + 2];
-    unsigned p = 0;
-    if (a.ss_family == AF_INET) {
-        const auto& in = reinterpret_cast<const sockaddr_in&>(a);
-        if (!::inet_ntop(AF_INET, &in.sin_addr, h, sizeof h)) return EAI_FAMILY;
-        p = ntohs(in.sin_port);
-    } else if (a.ss_family == AF_INET6) {
-        const auto& in6 = reinterpret_cast<const sockaddr_in6&>(a);
-        if (in6.sin6_scope_id != 0) {
-            // Scoped addresses carry their interface: leave them to the library.
-            char s[32];
-            const int rc = ::getnameinfo(reinterpret_cast<const sockaddr*>(&a), address_length(a),
-                                         h, sizeof h, s, sizeof s, NI_NUMERICHOST | NI_NUMERICSERV);
-            if (rc != 0) return rc;
-            host = h;
-            port = s;
-            return 0;
-        }
-        if (!::inet_ntop(AF_INET6, &in6.sin6_addr, h, sizeof h)) return EAI_FAMILY;
-        p = ntohs(in6.sin6_port);
-    } else {
-        return EAI_FAMILY;
-    }
-    host.assign(h);
-    char digits[8];
-    const auto end = std::to_chars(digits, digits + sizeof digits, p).ptr;
-    port.assign(digits, end);
-    return 0;
-}
 
 std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
                                                      const win32::systemtime& now) {
@@ -173,13 +136,16 @@ struct document_root {
 
 std::shared_ptr<const document_root> current_document_root() {
     static std::mutex lock;
-    static std::wstring source;
+    static uint64_t source = 0;
     static std::shared_ptr<const document_root> cached;
     static uint64_t generations = 0;
-    const std::wstring root = public_dir();
+    // The text is read only when it may have changed: a copy per request
+    // would cost an allocation.
+    const uint64_t changes = public_dir_generation();
     std::lock_guard<std::mutex> g(lock);
-    if (root != source || !cached) {
-        source = root;
+    if (changes != source || !cached) {
+        source = changes;
+        const std::wstring root = public_dir();
         auto r = std::make_shared<document_root>();
         r->text = cl::utf16_to_utf8(root);
         while (r->text.size() > 1 && r->text.back() == '/')
@@ -339,18 +305,17 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     std::string local_port;
     {
         std::string host_text, port;
-        const int rc = numeric_name(k.remote_address, host_text, port);
+        const int rc = numeric_address(k.remote_address, host_text, port);
         if (rc == 0) {
-            info->set("REMOTE_ADDR", host_text);
-            info->set("REMOTE_PORT", port);
-            server.set_client_text(k.connection_id, host_text + ":" + port);
+            info->set(req_info::slot::remote_addr, host_text);
+            info->set(req_info::slot::remote_port, port);
         } else {
             cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", rc));
         }
-        const int rc2 = numeric_name(k.local_address, host_text, port);
+        const int rc2 = numeric_address(k.local_address, host_text, port);
         if (rc2 == 0) {
-            info->set("SERVER_NAME", host_text);
-            info->set("SERVER_PORT", port);
+            info->set(req_info::slot::server_name, host_text);
+            info->set(req_info::slot::server_port, port);
             local_port = port;
         } else {
             cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", rc2));
@@ -370,8 +335,17 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     // 10: response headers.
     cl::sh_ptr<response_headers> headers = cl::make_sh<response_headers>();
-    for (const auto& [name, value] : standard_headers(now, settings.server_name))
-        headers->add(name, value);
+    {
+        const auto standard = standard_headers(now, settings.server_name);
+        static const auto ids = [&standard] {
+            std::array<int, std::tuple_size_v<decltype(standard)>> r{};
+            for (std::size_t i = 0; i < r.size(); ++i)
+                r[i] = response_header_id(standard[i].first);
+            return r;
+        }();
+        for (std::size_t i = 0; i < standard.size(); ++i)
+            headers->add(ids[i], standard[i].first, standard[i].second);
+    }
 
     const request_queue_handle& queue = server.queue();
     const std::wstring method_w = cl::utf8_to_utf16(data->method);
@@ -386,15 +360,18 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     // 11: directive passes.
     pass_state st;
-    std::wstring path = data->path;
+    // The path of the pass: the request's own, which a handler script may
+    // rewrite for the next pass.
+    const std::wstring& path = data->path;
     bool saw_304 = false;
     int pass = 0;
     for (; pass < max_passes; ++pass) {
         st.config = host.get_config_info(path, method_w);
         if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
-        info->set("_TSKQVL_FILE", st.config ? cl::utf16_to_utf8(st.config->local_path) : "");
-        info->set("_TSKQVL_PATH", cl::utf16_to_utf8(path));
+        info->set(req_info::slot::tskqvl_file,
+                  st.config ? cl::utf16_to_utf8(st.config->local_path) : std::string());
+        info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
         if (level >= 2 && resumed < static_cast<uint32_t>(pass) + 2)
             cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
         kreq->handler_mark = std::max(kreq->handler_mark, static_cast<uint32_t>(pass) + 2);
@@ -419,7 +396,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                     host.dynip_call(address, client + " " + info->get("REMOTE_PORT"),
                                     client.find('.') != std::string::npos ? 2 : 23);
                 }
-                info->set("_TSKQVL_REDIRECT_TO", location);
+                info->set(req_info::slot::tskqvl_redirect_to, location);
                 answer_error(dyn_status, info, location);
                 return;
             }
@@ -446,7 +423,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             if (!data->query.empty()) redirect_target += "?" + data->query;
         }
         if (!redirect_target.empty()) {
-            info->set("_TSKQVL_REDIRECT_TO", redirect_target);
+            info->set(req_info::slot::tskqvl_redirect_to, redirect_target);
             answer_error(static_cast<int>(redirect_status), info, redirect_target);
             return;
         }
@@ -454,8 +431,8 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         // Handler scripts may answer or rewrite the path.
         const std::wstring& script = st.config->rewrite_script;
         if (script.empty() || saw_304) break;
-        info->set("REQUEST_METHOD", data->method);
-        info->set("QUERY_STRING", data->query);
+        info->set(req_info::slot::request_method, data->method);
+        info->set(req_info::slot::query_string, data->query);
         server.before_blocking();
         auto handler = std::make_unique<http_script_request>(headers, script);
         const std::wstring before = data->path;
@@ -467,7 +444,6 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (result == 304) {
             saw_304 = true;
         } else if (!is_proxy && data->path != before) {
-            path = data->path;
             continue;
         }
         break;
@@ -476,9 +452,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         cl::trace_out.write_w(cl::format_wstr(L"too many rewrites for %?\n", path));
 
     // 12-14: the request class.
-    info->set("QUERY_STRING", data->query);
-    info->set("REQUEST_METHOD", data->method);
-    info->set("REMOTE_HOST", "");
+    info->set(req_info::slot::query_string, data->query);
+    info->set(req_info::slot::request_method, data->method);
+    info->set(req_info::slot::remote_host, "");
     std::unique_ptr<http_request> request;
     const info_variables vars(*info);
     // The method as the client sent it: a method the service does not know

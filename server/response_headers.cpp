@@ -1,21 +1,58 @@
 #include "server/response_headers.h"
 
 #include "core/text.h"
+#include "server/http_tables.h"
+
+#include <algorithm>
+#include <cstring>
 
 bool string_iless::operator()(std::string_view a, std::string_view b) const noexcept {
     return cl::compare_range(a.data(), a.size(), b.data(), b.size()) < 0;
 }
 
+response_headers::response_headers() {
+    fields_.reserve(16);
+}
+
+response_headers::~response_headers() = default;
+
+// A known name is found by its number, any other by its text: the number of
+// a name is worked out once, where it is added or looked for.
+response_headers::field* response_headers::find(std::string_view name, int id) {
+    for (field& f : fields_)
+        if (id >= 0 ? f.id == id : f.id < 0 && cl::iequals(f.name, name)) return &f;
+    return nullptr;
+}
+
+const response_headers::field* response_headers::find(std::string_view name) const {
+    return const_cast<response_headers*>(this)->find(name, response_header_id(name));
+}
+
+std::string_view response_headers::keep(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    auto* at = static_cast<char*>(arena_.allocate(text.size(), 1));
+    std::memcpy(at, text.data(), text.size());
+    return std::string_view(at, text.size());
+}
+
 void response_headers::add(std::string_view name, std::string_view value) {
-    if (cl::iequals(name, "set-cookie")) {
-        cookies_.emplace_back(value);
+    add(response_header_id(name), name, value);
+}
+
+void response_headers::add(int id, std::string_view name, std::string_view value) {
+    if (id == http_header_set_cookie) {
+        cookies_.push_back(keep(value));
         return;
     }
-    auto it = headers_.find(name);
-    if (it != headers_.end())
-        it->second = value;
-    else
-        headers_.emplace(std::string(name), std::string(value));
+    if (field* f = find(name, id)) {
+        f->value = keep(value);
+        return;
+    }
+    const auto at = std::lower_bound(
+        fields_.begin(), fields_.end(), name,
+        [](const field& f, std::string_view n) { return string_iless()(f.name, n); });
+    const std::string_view kept_name = keep(name);
+    fields_.insert(at, field{kept_name, keep(value), id});
 }
 
 void response_headers::add_wide(const std::wstring& name, const std::wstring& value) {
@@ -23,17 +60,20 @@ void response_headers::add_wide(const std::wstring& name, const std::wstring& va
 }
 
 void response_headers::remove(const std::wstring& name) {
-    auto it = headers_.find(cl::utf16_to_utf8(name));
-    if (it != headers_.end()) headers_.erase(it);
+    remove(std::string_view(cl::utf16_to_utf8(name)));
+}
+
+void response_headers::remove(std::string_view name) {
+    if (const field* f = find(name)) fields_.erase(fields_.begin() + (f - fields_.data()));
 }
 
 void response_headers::copy_out(std::vector<std::wstring>& names,
                                 std::vector<std::wstring>& values) {
-    names.reserve(names.size() + headers_.size());
-    values.reserve(values.size() + headers_.size());
-    for (const auto& [n, v] : headers_) {
-        names.push_back(cl::utf8_to_utf16(n));
-        values.push_back(cl::utf8_to_utf16(v));
+    names.reserve(names.size() + fields_.size());
+    values.reserve(values.size() + fields_.size());
+    for (const field& f : fields_) {
+        names.push_back(cl::utf8_to_utf16(f.name));
+        values.push_back(cl::utf8_to_utf16(f.value));
     }
     for (const auto& c : cookies_) {
         names.emplace_back(L"Set-Cookie");
@@ -41,24 +81,40 @@ void response_headers::copy_out(std::vector<std::wstring>& names,
     }
 }
 
-void response_headers::add_all(const header_map& headers) {
-    for (const auto& [n, v] : headers)
-        add(n, v);
+void response_headers::add_all(const response_headers& other) {
+    for (const field& f : other.fields_)
+        add(f.name, f.value);
 }
 
 void response_headers::add_if_absent(std::string_view name, std::string_view value) {
-    if (headers_.find(name) == headers_.end()) add(name, value);
+    if (!find(name)) add(name, value);
 }
 
-std::string response_headers::get(const std::string& name) const {
-    auto it = headers_.find(name);
-    return it == headers_.end() ? std::string() : it->second;
+std::string response_headers::get(std::string_view name) const {
+    return std::string(view(name));
+}
+
+std::string_view response_headers::view(std::string_view name) const {
+    const field* f = find(name);
+    return f ? f->value : std::string_view();
+}
+
+std::string_view response_headers::view(int id) const {
+    for (const field& f : fields_)
+        if (f.id == id) return f.value;
+    return std::string_view();
+}
+
+bool response_headers::has(int id) const {
+    for (const field& f : fields_)
+        if (f.id == id) return true;
+    return false;
 }
 
 std::string response_headers::to_text() const {
     std::string s;
-    for (const auto& [n, v] : headers_)
-        s.append(n).append(": ").append(v).append("\n");
+    for (const field& f : fields_)
+        s.append(f.name).append(": ").append(f.value).append("\n");
     for (const auto& c : cookies_)
         s.append("Set-Cookie: ").append(c).append("\n");
     return s;

@@ -1,10 +1,12 @@
-// The header fields of one HTTP answer before they are sent: a map from name
-// to value in which adding a name again replaces its value, and a separate
-// list of "Set-Cookie" values, of which any number may be sent.
+// The header fields of one HTTP answer before they are sent: fields kept in
+// name order (without regard to case) in which adding a name again replaces
+// its value, and a separate list of "Set-Cookie" values, of which any number
+// may be sent.
 #pragma once
 #include "core/ref_cnt.h"
 
-#include <map>
+#include <cstddef>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,36 +30,65 @@ class response_headers_base : public cl::ref_cnt_shared {
     virtual void hook() {}
 };
 
+// Every answer fills one of these with about ten short fields: their texts
+// and the list itself live in storage inside the object, so that a plain
+// answer allocates nothing for them, and a field is moved by copying two
+// views. An answer with more or longer fields spills to the heap. A replaced
+// value leaves its old text behind until the object goes.
 class response_headers : public response_headers_base {
   public:
-    using header_map = std::map<std::string, std::string, string_iless>;
+    struct field {
+        std::string_view name;
+        std::string_view value;
+        int id; // the known-header number of the name, -1 for another name
+    };
+    using field_list = std::pmr::vector<field>;
+    using cookie_list = std::pmr::vector<std::string_view>;
 
-    response_headers() = default;
-    ~response_headers() override = default;
+    response_headers();
+    ~response_headers() override;
+    response_headers(const response_headers&) = delete;
+    response_headers& operator=(const response_headers&) = delete;
 
     // "Set-Cookie" (any case) appends a cookie; any other name creates or
-    // replaces its map entry, which keeps the spelling it was first added with.
+    // replaces its field, which keeps the spelling it was first added with.
     void add(std::string_view name, std::string_view value);
+    // The same with the name's known-header number (response_header_id of
+    // the name) worked out by the caller once.
+    void add(int id, std::string_view name, std::string_view value);
     void add_wide(const std::wstring& name, const std::wstring& value) override;
-    // Erases the map entry; cookies cannot be removed this way.
+    // Erases the field; cookies cannot be removed this way.
     void remove(const std::wstring& name) override;
+    void remove(std::string_view name);
     void copy_out(std::vector<std::wstring>& names, std::vector<std::wstring>& values) override;
-    void add_all(const header_map& headers);
+    // Adds every field of other (its cookies stay behind).
+    void add_all(const response_headers& other);
     void add_if_absent(std::string_view name, std::string_view value);
-    // The map value of the name, empty when there is none (cookies not searched).
-    std::string get(const std::string& name) const;
-    // "name: value\n" per map entry, then "Set-Cookie: value\n" per cookie.
+    // The field's value, empty when there is none (cookies not searched).
+    std::string get(std::string_view name) const;
+    // The same without a copy; valid while this object lives.
+    std::string_view view(std::string_view name) const;
+    bool has(std::string_view name) const { return find(name) != nullptr; }
+    // A known header by its number (an http_header_id below
+    // http_header_response_maximum).
+    std::string_view view(int id) const;
+    bool has(int id) const;
+    // "name: value\n" per field, then "Set-Cookie: value\n" per cookie.
     std::string to_text() const;
 
-    const header_map& headers() const { return headers_; }
-    const std::vector<std::string>& cookies() const { return cookies_; }
-
-    // Texts kept alive while the sender's header record points at them; filled
-    // when the answer is sent.
-    std::vector<std::string> kernel_names;
-    std::vector<std::string> kernel_values;
+    // The fields in name order.
+    const field_list& fields() const { return fields_; }
+    const cookie_list& cookies() const { return cookies_; }
 
   private:
-    header_map headers_;
-    std::vector<std::string> cookies_;
+    const field* find(std::string_view name) const;
+    field* find(std::string_view name, int id);
+    // A copy of the text in the object's storage.
+    std::string_view keep(std::string_view text);
+
+    // Room for the fields of a usual answer; what does not fit goes to the heap.
+    alignas(std::max_align_t) std::byte storage_[1536];
+    std::pmr::monotonic_buffer_resource arena_{storage_, sizeof storage_};
+    field_list fields_{&arena_};
+    cookie_list cookies_{&arena_};
 };

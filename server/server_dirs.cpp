@@ -9,6 +9,7 @@
 namespace {
 std::mutex dirs_lock;
 std::wstring public_dir_value;
+std::atomic<uint64_t> public_dir_changes{0};
 std::wstring data_dir_value;
 std::wstring media_dir_value;
 std::wstring private_dir_value;
@@ -26,6 +27,11 @@ std::wstring public_dir() {
 void set_public_dir(const std::wstring& dir) {
     std::lock_guard<std::mutex> g(dirs_lock);
     public_dir_value = cl::with_backslash(dir);
+    public_dir_changes.fetch_add(1, std::memory_order_release);
+}
+
+uint64_t public_dir_generation() {
+    return public_dir_changes.load(std::memory_order_acquire);
 }
 
 std::wstring data_dir() {

@@ -3,11 +3,15 @@
 // trace level. Server start sets them once before any request; tests set them
 // freely.
 #pragma once
+#include <cstdint>
 #include <string>
 
 // The document root, ending in "/".
 std::wstring public_dir();
 void set_public_dir(const std::wstring& dir);
+// Changes with every set_public_dir: a reader that keeps something made of
+// the public directory compares this instead of the text.
+uint64_t public_dir_generation();
 // The program-data directory, ending in "/": home of the global directive
 // file, "mime.types" and "blocklist.txt".
 std::wstring data_dir();

@@ -171,8 +171,8 @@ class resp_header_provider {
     template <class M> void refresh_members(M& members) {
         if (filled_ || !headers_) return;
         filled_ = true;
-        for (const auto& [name, value] : headers_->headers())
-            members.set_member(cl::utf8_to_utf16(name), cl::utf8_to_utf16(value));
+        for (const response_headers::field& f : headers_->fields())
+            members.set_member(cl::utf8_to_utf16(f.name), cl::utf8_to_utf16(f.value));
     }
     void member_deleted(const std::wstring& name) {
         if (headers_ && can_change()) headers_->remove(name);

@@ -734,13 +734,13 @@ int32_t webserver_object::check_login(shost_file& f, const std::wstring& url,
     if (!check.result()) {
         if (head_open) {
             f.headers().add("Status", std::to_string(check.status_code()));
-            f.headers().add_all(check.challenge_headers().headers());
+            f.headers().add_all(check.challenge_headers());
         }
         return 0;
     }
     if (!check.auth_applies()) return 2;
     if (check.already_done()) return 3;
-    if (head_open) f.headers().add_all(check.success_headers().headers());
+    if (head_open) f.headers().add_all(check.success_headers());
     // These credentials are now used up for this request (a Digest nonce
     // count counts once): further URLs of the same login are already done.
     verified_ = info;

@@ -80,7 +80,7 @@ config_info::config_info(std::wstring_view request_method) {
 
 std::string config_info::mime_type_of_file(std::wstring_view name) const {
     if (!force_type.empty()) return force_type;
-    std::wstring file = cl::file_name_part(name);
+    const std::wstring_view file = cl::file_name_view(name);
     std::string found;
     for_each_segment(file, [&](std::wstring_view seg) {
         auto a = added_types.find(seg);
@@ -103,7 +103,7 @@ std::string config_info::mime_type_of_file(std::wstring_view name) const {
 }
 
 uint32_t config_info::handler_for_file(std::wstring_view name, automation::guid& class_id) const {
-    std::wstring file = cl::file_name_part(name);
+    const std::wstring_view file = cl::file_name_view(name);
     uint32_t kind = 0;
     for_each_segment(file, [&](std::wstring_view seg) {
         auto h = handlers.find(seg);

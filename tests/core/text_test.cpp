@@ -312,6 +312,15 @@ TEST(text_utf8, encoder) {
     EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0xD800), L'a'}), "\xEF\xBF\xBD"
                                                                   "a");
     EXPECT_EQ(utf16_to_utf8(std::wstring{wchar_t(0x110000)}), "\xEF\xBF\xBD");
+    // An ASCII run before and after the rest, and a high surrogate left open
+    // at the end.
+    EXPECT_EQ(utf16_to_utf8(std::wstring{L'/', L'a', wchar_t(0xD83D), wchar_t(0xDE00), L'b',
+                                         wchar_t(0xE9), L'c', wchar_t(0xD800)}),
+              "/a\xF0\x9F\x98\x80"
+              "b\xC3\xA9"
+              "c\xEF\xBF\xBD");
+    EXPECT_EQ(utf16_to_utf8(std::wstring(L"/plain/ascii.txt")), "/plain/ascii.txt");
+    EXPECT_EQ(utf16_to_utf8(std::wstring()), "");
     std::wstring w;
     code_point_to_utf16(0x1F600, w);
     code_point_to_utf16(0x110000, w);
@@ -387,6 +396,10 @@ TEST(text_paths, separators_and_parts) {
     EXPECT_EQ(dir_part(L"b"), L"");
     EXPECT_EQ(file_name_part(L"/a/b"), L"b");
     EXPECT_EQ(file_name_part(L"b"), L"b");
+    EXPECT_EQ(file_name_part(L"/a/"), L"");
+    EXPECT_EQ(file_name_part("/a/b.txt"), "b.txt");
+    EXPECT_EQ(file_name_part("b.txt"), "b.txt");
+    EXPECT_EQ(file_name_view(L"/a/b.c.txt"), L"b.c.txt");
     std::wstring q = L"/a/b/c.txt";
     strip_file_name(q);
     EXPECT_EQ(q, L"/a/b/");

@@ -120,13 +120,13 @@ TEST(response_headers_test, names_ignore_case_and_keep_first_spelling) {
     response_headers h;
     h.add("Content-Type", "a");
     h.add("content-type", "b");
-    ASSERT_EQ(h.headers().size(), 1u);
-    EXPECT_EQ(h.headers().begin()->first, "Content-Type");
+    ASSERT_EQ(h.fields().size(), 1u);
+    EXPECT_EQ(h.fields().front().name, "Content-Type");
     EXPECT_EQ(h.get("CONTENT-TYPE"), "b");
     h.add_if_absent("CONTENT-type", "c");
     EXPECT_EQ(h.get("Content-Type"), "b");
     h.add("X-Empty", "");
-    EXPECT_EQ(h.headers().count("x-empty"), 1u);
+    EXPECT_TRUE(h.has("x-empty"));
     EXPECT_EQ(h.get("missing"), "");
 }
 
@@ -153,10 +153,13 @@ TEST(response_headers_test, shared_through_the_base_and_add_all) {
     cl::sh_ptr<response_headers_base> base(new response_headers);
     EXPECT_EQ(base->count(), 1);
     base->add_wide(L"X", L"y");
-    response_headers::header_map more{{"x", "z"}, {"Set-Cookie", "k=v"}};
+    response_headers more;
+    more.add("x", "z");
+    more.add("Set-Cookie", "k=v");
     auto* h = static_cast<response_headers*>(base.get());
+    // The fields are taken over; the cookies of the other set stay behind.
     h->add_all(more);
-    EXPECT_EQ(h->to_text(), "X: z\nSet-Cookie: k=v\n");
+    EXPECT_EQ(h->to_text(), "X: z\n");
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -119,6 +120,72 @@ TEST(front_registry, listings_of_connections_and_downloads) {
     values.clear();
     server.list_downloads(keys, values, L"/srv/pub/");
     EXPECT_EQ(values, (std::vector<std::wstring>{L"10,/else/c/d.txt"}));
+
+    // Later transfers of the connection, one of them reported twice: each
+    // path is listed once, with its latest progress, in path order.
+    server.set_transfer_progress(5, L"/srv/pub/z.txt", 5);
+    server.set_transfer_progress(5, L"/srv/pub/0.txt", 7);
+    server.set_transfer_progress(5, L"/srv/pub/z.txt", 60);
+    server.set_transfer_progress(5, L"/else/c\\d.txt", transfer_done);
+    server.set_transfer_progress(5, L"/srv/pub/z.txt", transfer_done);
+    server.set_transfer_progress(5, L"/srv/pub/m.txt", 1);
+    server.set_transfer_progress(5, L"/srv/pub/z.txt", 2);
+    keys.clear();
+    values.clear();
+    server.list_downloads(keys, values, L"/srv/pub/");
+    EXPECT_EQ(values, (std::vector<std::wstring>{L"7,0.txt", L"1,m.txt", L"2,z.txt"}));
+
+    // Connections are listed in the order of their ids, whatever the order
+    // they came in.
+    for (const uint64_t id : {9, 2}) {
+        server.set_transfer_file(id, "bob");
+        server.set_client_text(id, "10.0.0." + std::to_string(id) + ":1");
+        server.set_transfer_progress(id, L"/srv/pub/b.txt", 3);
+    }
+    keys.clear();
+    values.clear();
+    server.list_connections(keys, values);
+    EXPECT_EQ(
+        std::vector<std::wstring>(values.begin() + 1, values.end()),
+        (std::vector<std::wstring>{L"10.0.0.2:1,bob", L"127.0.0.1:4000,ann", L"10.0.0.9:1,bob"}));
+    keys.clear();
+    values.clear();
+    server.list_downloads(keys, values, L"/srv/pub/");
+    EXPECT_EQ(keys, (std::vector<std::wstring>{L"0,10.0.0.2:1,bob", L"1,127.0.0.1:4000,ann",
+                                               L"2,127.0.0.1:4000,ann", L"3,127.0.0.1:4000,ann",
+                                               L"4,10.0.0.9:1,bob"}));
+}
+
+// The peer text of a connection, made without the system's printf: the same
+// text inet_ntop and the decimal port give, for the extremes of each byte.
+TEST(front_registry, numeric_addresses) {
+    struct row {
+        const char* address;
+        uint16_t port;
+    };
+    for (const row& t : {row{"0.0.0.0", 0}, row{"255.255.255.255", 65535}, row{"10.0.100.9", 80},
+                         row{"127.0.0.1", 4000}, row{"1.22.199.250", 9}, row{"99.100.101.5", 10}}) {
+        sockaddr_storage a{};
+        auto& in = reinterpret_cast<sockaddr_in&>(a);
+        in.sin_family = AF_INET;
+        in.sin_port = htons(t.port);
+        ASSERT_EQ(::inet_pton(AF_INET, t.address, &in.sin_addr), 1);
+        std::string host, port;
+        ASSERT_EQ(numeric_address(a, host, port), 0);
+        EXPECT_EQ(host, t.address);
+        EXPECT_EQ(port, std::to_string(t.port));
+    }
+    sockaddr_storage a6{};
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(a6);
+    in6.sin6_family = AF_INET6;
+    in6.sin6_port = htons(8080);
+    ASSERT_EQ(::inet_pton(AF_INET6, "::1", &in6.sin6_addr), 1);
+    std::string host, port;
+    ASSERT_EQ(numeric_address(a6, host, port), 0);
+    EXPECT_EQ(host + " " + port, "::1 8080");
+    sockaddr_storage none{};
+    none.ss_family = AF_UNIX;
+    EXPECT_EQ(numeric_address(none, host, port), EAI_FAMILY);
 }
 
 // --- the live front end on loopback ---

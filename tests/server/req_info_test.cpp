@@ -151,3 +151,59 @@ TEST(RequestVariables, AllVariablesAndTheirCopy) {
 }
 
 } // namespace
+
+namespace {
+
+// Setting a variable by its slot is setting it by its name: the same
+// variables result, also after the header variables were deferred (a slot
+// that the headers give replaces their value, one they do not give leaves
+// them alone).
+TEST(RequestVariables, SlotsAreTheirNames) {
+    const std::vector<std::pair<req_info::slot, const char*>> slots = {
+        {req_info::slot::auth_type, "AUTH_TYPE"},
+        {req_info::slot::content_length, "CONTENT_LENGTH"},
+        {req_info::slot::content_type, "CONTENT_TYPE"},
+        {req_info::slot::cookie, "COOKIE"},
+        {req_info::slot::document_root, "DOCUMENT_ROOT"},
+        {req_info::slot::gateway_interface, "GATEWAY_INTERFACE"},
+        {req_info::slot::query_string, "QUERY_STRING"},
+        {req_info::slot::redirect_status, "REDIRECT_STATUS"},
+        {req_info::slot::remote_addr, "REMOTE_ADDR"},
+        {req_info::slot::remote_host, "REMOTE_HOST"},
+        {req_info::slot::remote_port, "REMOTE_PORT"},
+        {req_info::slot::remote_user, "REMOTE_USER"},
+        {req_info::slot::request_method, "REQUEST_METHOD"},
+        {req_info::slot::request_uri, "REQUEST_URI"},
+        {req_info::slot::script_name, "SCRIPT_NAME"},
+        {req_info::slot::server_name, "SERVER_NAME"},
+        {req_info::slot::server_port, "SERVER_PORT"},
+        {req_info::slot::server_protocol, "SERVER_PROTOCOL"},
+        {req_info::slot::server_software, "SERVER_SOFTWARE"},
+        {req_info::slot::tskqvl_authname, "_TSKQVL_AUTHNAME"},
+        {req_info::slot::tskqvl_authuserfile, "_TSKQVL_AUTHUSERFILE"},
+        {req_info::slot::tskqvl_file, "_TSKQVL_FILE"},
+        {req_info::slot::tskqvl_path, "_TSKQVL_PATH"},
+        {req_info::slot::tskqvl_private_dir, "_TSKQVL_PRIVATE_DIR"},
+        {req_info::slot::tskqvl_redirect_to, "_TSKQVL_REDIRECT_TO"},
+        {req_info::slot::tskqvl_require, "_TSKQVL_REQUIRE"},
+        {req_info::slot::tskqvl_response_code, "_TSKQVL_RESPONSE_CODE"},
+        {req_info::slot::tskqvl_response_text, "_TSKQVL_RESPONSE_TEXT"},
+    };
+    ASSERT_EQ(slots.size(), req_info::slot_count);
+    for (const bool deferred : {false, true}) {
+        for (const auto& [s, name] : slots) {
+            auto d = sample_data();
+            req_info by_slot, by_name;
+            if (deferred) {
+                by_slot.defer_header_variables(d);
+                by_name.defer_header_variables(d);
+            }
+            by_slot.set(s, std::string("value of a slot, long enough for the heap"));
+            by_name.set(name, std::string("value of a slot, long enough for the heap"));
+            EXPECT_EQ(by_slot.variables(), by_name.variables()) << name << " " << deferred;
+            EXPECT_EQ(by_slot.get(name), "value of a slot, long enough for the heap") << name;
+        }
+    }
+}
+
+} // namespace

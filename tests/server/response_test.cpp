@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <zlib.h>
 
 using namespace request_test;
@@ -324,6 +326,70 @@ TEST_F(Transmission, KnownAndUnknownHeaderSlots) {
         cookies += n == "Set-Cookie";
     EXPECT_EQ(cookies, 2);
     EXPECT_TRUE(r->response.known_headers[http_header_set_cookie].empty());
+}
+
+// What the sender hands to the service for the fields a handler added: the
+// known ones in their slots with the value last set, every other field once,
+// in name order without regard to case and in the spelling it was first
+// added with, the cookies after them in the order they came.
+TEST_F(Transmission, HeadersAsSent) {
+    using pairs = std::vector<std::pair<std::string, std::string>>;
+    struct row {
+        pairs added;
+        pairs known;   // slot name and value
+        pairs unknown; // as sent, in order
+    };
+    const std::vector<row> rows = {
+        {{{"X-b", "1"}, {"x-A", "2"}, {"X-c", "3"}},
+         {},
+         {{"x-A", "2"}, {"X-b", "1"}, {"X-c", "3"}}},
+        {{{"X-Tag", "a"}, {"x-tag", "b"}, {"X-TAG", "c"}}, {}, {{"X-Tag", "c"}}},
+        {{{"etag", "\"1\""}, {"ETag", "\"2\""}, {"content-TYPE", "text/x"}},
+         {{"Etag", "\"2\""}, {"Content-Type", "text/x"}},
+         {}},
+        {{{"Set-Cookie", "a=1"},
+          {"X-Z", "z"},
+          {"set-cookie", "a=1"},
+          {"SET-COOKIE", "b=2"},
+          {"X-_", "u"}},
+         {},
+         // Letters fold to lower case: "_" sorts before them.
+         {{"X-_", "u"},
+          {"X-Z", "z"},
+          {"Set-Cookie", "a=1"},
+          {"Set-Cookie", "a=1"},
+          {"Set-Cookie", "b=2"}}},
+        {{{"Status", "201 Made"}, {"X-Keep", ""}}, {}, {{"X-Keep", ""}}},
+    };
+    for (const row& t : rows) {
+        auto r = with_body(std::make_unique<nul_file>());
+        for (const auto& [n, v] : t.added)
+            r->headers->add(n, v);
+        r->build_http_response_headers();
+        pairs known;
+        for (int id = 0; id < http_header_response_maximum; ++id)
+            if (!r->response.known_headers[id].empty())
+                known.emplace_back(std::string(response_header_name(id)),
+                                   r->response.known_headers[id]);
+        pairs expect_known = t.known;
+        std::sort(expect_known.begin(), expect_known.end(), [](const auto& a, const auto& b) {
+            return response_header_id(a.first) < response_header_id(b.first);
+        });
+        EXPECT_EQ(known, expect_known) << t.added.front().first;
+        EXPECT_EQ(r->response.unknown_headers, t.unknown) << t.added.front().first;
+    }
+}
+
+// Content-Length is the decimal size of the body, for sizes on both sides of
+// every power of ten up to a million.
+TEST_F(Transmission, ContentLengthAroundPowersOfTen) {
+    for (std::size_t size : {1, 9, 10, 11, 99, 100, 101, 999, 1000, 1001, 9999, 10000, 10001, 99999,
+                             100000, 100001, 999999, 1000000}) {
+        transport.heads.clear();
+        auto r = with_body(std::make_unique<string_file>(std::string(size, 'x')), "HEAD");
+        r->send_body();
+        EXPECT_EQ(transport.header("Content-Length"), std::to_string(size));
+    }
 }
 
 TEST_F(Transmission, AFailedHeadEndsTheAnswer) {
