@@ -340,16 +340,14 @@ bool simple_file::open_snapshot(std::shared_ptr<const file_snapshot> snapshot, u
 }
 
 std::shared_ptr<const file_snapshot> simple_file::keep_open() {
-    if (snapshot_ || !is_open() || share_ino() == 0 || !query_info() ||
-        (info_.attributes & file_attribute_directory))
-        return nullptr;
+    std::shared_ptr<file_snapshot> s = facts_of_open_file();
+    if (!s) return nullptr;
     struct stat st;
     if (::fstat(handle(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     if (kept_descriptors.fetch_add(1, std::memory_order_relaxed) >= kept_descriptor_limit()) {
         kept_descriptors.fetch_sub(1, std::memory_order_relaxed);
         return nullptr;
     }
-    auto s = std::make_shared<file_snapshot>();
     // Only ever read by offset, so sharing the file position with this
     // file's descriptor does no harm.
     s->fd = ::fcntl(handle(), F_DUPFD_CLOEXEC, 0);
@@ -357,11 +355,6 @@ std::shared_ptr<const file_snapshot> simple_file::keep_open() {
         kept_descriptors.fetch_sub(1, std::memory_order_relaxed);
         return nullptr;
     }
-    s->info = info_;
-    s->modified_text = modified_time_text();
-    s->etag = etag();
-    s->share_dev = share_dev();
-    s->share_ino = share_ino();
     return s;
 }
 
@@ -390,7 +383,7 @@ int64_t simple_file::tell() {
     return snapshot_ ? static_cast<int64_t>(snapshot_pos_) : file_hnd::tell();
 }
 
-std::shared_ptr<const file_snapshot> simple_file::take_facts() {
+std::shared_ptr<file_snapshot> simple_file::facts_of_open_file() {
     if (snapshot_ || !is_open() || share_ino() == 0 || !query_info() ||
         (info_.attributes & file_attribute_directory))
         return nullptr;
@@ -401,6 +394,10 @@ std::shared_ptr<const file_snapshot> simple_file::take_facts() {
     s->share_dev = share_dev();
     s->share_ino = share_ino();
     return s;
+}
+
+std::shared_ptr<const file_snapshot> simple_file::take_facts() {
+    return facts_of_open_file();
 }
 
 bool simple_file::adopt_facts(const file_snapshot& facts) {

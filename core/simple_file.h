@@ -151,6 +151,7 @@ class simple_file : public file_hnd {
 
   private:
     void reset_cache();
+    std::shared_ptr<file_snapshot> facts_of_open_file();
 
     range_list ranges_;
     uint64_t left_ = 0;
