@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace scripting {
@@ -89,6 +90,11 @@ void access_watch::forget_locked(int wd) {
 
 void access_watch::drain_locked() {
     if (fd_ < 0) return;
+    draining_.fetch_add(1);
+    struct done_mark {
+        std::atomic<int>& d;
+        ~done_mark() { d.fetch_sub(1, std::memory_order_release); }
+    } mark{draining_};
     alignas(inotify_event) char buf[16384];
     for (int round = 0; round < 1024; ++round) {
         ssize_t n = ::read(fd_, buf, sizeof buf);
@@ -130,14 +136,39 @@ void access_watch::refresh() {
     drain_locked();
 }
 
+// The kernel queues a notification before the call that made the change
+// returns, and reading and measuring the queue take the same lock there. So
+// when the queue is empty, a change made before this call was either never
+// there or taken by a read that began after draining_ was raised; with
+// draining_ back at 0 that read's counts are visible here (the release of
+// its end pairs with this load).
+bool access_watch::nothing_pending() const {
+    if (fd_ < 0) return true;
+    int queued = 0;
+    if (::ioctl(fd_, FIONREAD, &queued) != 0 || queued != 0) return false;
+    return draining_.load() == 0;
+}
+
+bool access_watch::compare(const std::vector<stamp>& stamps,
+                           std::atomic<uint64_t>& verified_at) const {
+    // Slots are bumped before the count: a count read here covers the slots
+    // read after it.
+    const uint64_t now = changes_.load(std::memory_order_acquire);
+    if (verified_at.load(std::memory_order_relaxed) == now) return true;
+    for (const stamp& s : stamps)
+        if (!s.slot || s.slot->generation.load(std::memory_order_acquire) != s.generation)
+            return false;
+    verified_at.store(now, std::memory_order_relaxed);
+    return true;
+}
+
 bool access_watch::unchanged(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at) {
+    // Requests on every core check at once; the lock is taken only when
+    // there is something to read.
+    if (nothing_pending()) return compare(stamps, verified_at);
     std::lock_guard<std::mutex> g(lock_);
     drain_locked();
-    if (verified_at.load(std::memory_order_relaxed) == changes_) return true;
-    for (const stamp& s : stamps)
-        if (!s.slot || s.slot->generation != s.generation) return false;
-    verified_at.store(changes_, std::memory_order_relaxed);
-    return true;
+    return compare(stamps, verified_at);
 }
 
 uint64_t access_watch::change_count() {

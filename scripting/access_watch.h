@@ -2,8 +2,9 @@
 // the access files of each directory on a path and each path component in
 // its parent. One inotify descriptor watches every directory in use; a change
 // of a watched name bumps that name's generation. A cached configuration keeps
-// the generations it was built with, so checking it costs one non-blocking
-// read of the descriptor and a few comparisons, however deep the path.
+// the generations it was built with, so checking it costs one look at the
+// descriptor's queue and a few comparisons, however deep the path; only a
+// check that finds notifications queued reads them, under the lock.
 #pragma once
 #include <atomic>
 #include <cstdint>
@@ -20,7 +21,7 @@ class access_watch {
   public:
     // The generation of one name in one watched directory.
     struct name_slot {
-        uint64_t generation = 0;
+        std::atomic<uint64_t> generation{0};
     };
     // What a cached configuration keeps: the slot and its value when built.
     struct stamp {
@@ -60,6 +61,10 @@ class access_watch {
     std::size_t directory_count();
 
   private:
+    // True when no notification is queued and none is being read: every
+    // change made before this call is counted already.
+    bool nothing_pending() const;
+    bool compare(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at) const;
     struct directory {
         std::string path;
         int wd = -1;
@@ -71,8 +76,11 @@ class access_watch {
 
     std::mutex lock_;
     int fd_ = -1;
-    // Bumped with every slot that changes.
-    uint64_t changes_ = 0;
+    // Bumped with every slot that changes (after the slot).
+    std::atomic<uint64_t> changes_{0};
+    // Set by a drain from before its first read until every notification
+    // it read is counted.
+    std::atomic<int> draining_{0};
     std::size_t max_directories_;
     std::unordered_map<std::string, std::unique_ptr<directory>> by_path_;
     std::unordered_map<int, directory*> by_wd_;

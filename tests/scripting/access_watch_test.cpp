@@ -100,6 +100,41 @@ TEST_F(access_watch_test, concurrent_lookups_while_the_access_file_changes) {
     EXPECT_EQ(cache.get(L"/a/c/g", L"GET")->default_type, "text/x-final");
 }
 
+// Checks on several threads at once, most of them finding nothing queued and
+// taking no lock: once an edit has been made, no check that begins after it
+// may answer "unchanged", whichever thread happens to read the notification.
+TEST_F(access_watch_test, an_edit_is_seen_by_every_check_that_begins_after_it) {
+    access_watch watch;
+    ASSERT_TRUE(watch.enabled());
+    const std::string dir = pub_path().string();
+    write_file(pub_path() / ".htaccess", "x");
+    for (int round = 0; round < 100; ++round) {
+        std::vector<access_watch::stamp> stamps(1);
+        ASSERT_TRUE(watch.watch(dir, ".htaccess", stamps[0]));
+        std::atomic<uint64_t> verified{0};
+        std::atomic<bool> edited{false};
+        std::atomic<int> stale{0}, seen{0};
+        std::vector<std::thread> checkers;
+        for (int t = 0; t < 4; ++t)
+            checkers.emplace_back([&] {
+                for (int after = 0; after < 50;) {
+                    const bool was_edited = edited.load(std::memory_order_acquire);
+                    const bool same = watch.unchanged(stamps, verified);
+                    if (!was_edited) continue;
+                    ++after;
+                    if (same) ++stale;
+                    else ++seen;
+                }
+            });
+        write_file(pub_path() / ".htaccess", "edit " + std::to_string(round));
+        edited.store(true, std::memory_order_release);
+        for (auto& c : checkers)
+            c.join();
+        ASSERT_EQ(stale.load(), 0) << "round " << round;
+        ASSERT_EQ(seen.load(), 200);
+    }
+}
+
 // Each kind of change to a watched directory, checked right after it is made:
 // exactly the stamps of the name it concerns change, and a stamp taken after
 // the change is current again.
