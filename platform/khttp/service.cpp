@@ -203,8 +203,13 @@ uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
 // Called with the service lock held; the lock also serialises every use of
 // an acceptor between server threads and its completion handler.
 void service::accept_next(const std::shared_ptr<listener>& l) {
-    auto strand = asio::make_strand(*ios_[next_loop_++ % ios_.size()]);
-    auto sock = std::make_shared<tcp::socket>(strand);
+    asio::io_context& io = *ios_[next_loop_++ % ios_.size()];
+    auto strand = asio::make_strand(io);
+    // The socket's own executor is the loop, not the strand: every handler
+    // is bound to the strand anyway, and a loop executor fits in the
+    // type-erased executor a socket keeps, where a strand costs an
+    // allocation with each read.
+    auto sock = std::make_shared<tcp::socket>(io);
     l->acceptor->async_accept(*sock, [this, l, sock, strand](const error_code& ec) {
         std::unique_lock<std::mutex> g(m_);
         if (ec == asio::error::operation_aborted || !l->acceptor->is_open()) return;
@@ -363,17 +368,32 @@ std::shared_ptr<connection> service::find_connection(uint64_t id) {
     return it == connections_.end() ? nullptr : it->second.lock();
 }
 
-void service::add_request(uint64_t id, const std::shared_ptr<connection>& c) {
+void service::add_request(uint64_t id, const std::shared_ptr<connection>& c,
+                          request_map::node_type& node) {
     auto& shard = requests_[id % request_shards];
+    if (node.empty()) {
+        std::lock_guard<std::mutex> g(shard.m);
+        shard.map[id] = c;
+        return;
+    }
+    node.key() = id;
+    node.mapped() = c;
     std::lock_guard<std::mutex> g(shard.m);
-    shard.map[id] = c;
+    shard.map.insert(std::move(node));
 }
 
-void service::remove_request(uint64_t id) {
+void service::remove_request(uint64_t id, request_map::node_type* node) {
     if (current_request_id == id) set_current_request(0, nullptr);
     auto& shard = requests_[id % request_shards];
-    std::lock_guard<std::mutex> g(shard.m);
-    shard.map.erase(id);
+    request_map::node_type taken;
+    {
+        std::lock_guard<std::mutex> g(shard.m);
+        taken = shard.map.extract(id);
+    }
+    if (taken.empty()) return;
+    // The entry must not keep its connection alive while it waits for reuse.
+    taken.mapped().reset();
+    if (node) *node = std::move(taken);
 }
 
 std::shared_ptr<connection> service::find_request(uint64_t id) {

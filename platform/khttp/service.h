@@ -105,8 +105,13 @@ class service {
     void add_connection(uint64_t id, const std::shared_ptr<connection>& c);
     void remove_connection(uint64_t id);
     std::shared_ptr<connection> find_connection(uint64_t id);
-    void add_request(uint64_t id, const std::shared_ptr<connection>& c);
-    void remove_request(uint64_t id);
+    using request_map = std::unordered_map<uint64_t, std::shared_ptr<connection>>;
+    // node: an entry of an earlier request to reuse (empty: a new one), or
+    // where the entry goes when it is removed, so that a connection's
+    // requests come and go without allocating.
+    void add_request(uint64_t id, const std::shared_ptr<connection>& c,
+                     request_map::node_type& node);
+    void remove_request(uint64_t id, request_map::node_type* node = nullptr);
     // The calling thread's current request first (the one it received or
     // runs on its I/O loop), then the shared table.
     std::shared_ptr<connection> find_request(uint64_t id);
@@ -123,7 +128,7 @@ class service {
     // answer requests on different connections do not meet on one lock.
     struct request_shard {
         std::mutex m;
-        std::unordered_map<uint64_t, std::shared_ptr<connection>> map;
+        request_map map;
     };
     static constexpr std::size_t request_shards = 64;
     std::array<request_shard, request_shards> requests_;
