@@ -105,8 +105,11 @@ bool well_formed_version(std::string_view buf) {
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
                        uint16_t port)
     : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
-      opts_(service::get().options()), strand_(std::move(strand)), timer_(strand_),
-      write_timer_(strand_), hold_timer_(strand_) {
+      opts_(service::get().options()), strand_(std::move(strand)),
+      // On the loop rather than the strand, as the socket (see accept_next):
+      // their waits are bound to the strand.
+      timer_(strand_.get_inner_executor()), write_timer_(strand_.get_inner_executor()),
+      hold_timer_(strand_.get_inner_executor()) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     // Direct writes and sendfile on any thread must never wait.

@@ -36,9 +36,15 @@ std::wstring utf8_to_wide(std::string_view s) {
 }
 
 void utf8_to_wide(std::string_view s, std::wstring& out) {
-    out.clear();
-    out.reserve(s.size());
+    // Paths and host names are mostly ASCII: one element per byte.
     std::size_t i = 0;
+    out.resize(s.size());
+    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) {
+        out[i] = static_cast<wchar_t>(s[i]);
+        ++i;
+    }
+    if (i == s.size()) return;
+    out.resize(i);
     while (i < s.size()) {
         unsigned char c = s[i];
         if (c < 0x80) {

@@ -7,7 +7,8 @@ namespace khttp {
 
 namespace {
 
-constexpr const char* request_names[request_header_count] = {"Cache-Control",
+// string_view: a look-up compares lengths before letters.
+constexpr std::string_view request_names[request_header_count] = {"Cache-Control",
                                                              "Connection",
                                                              "Date",
                                                              "Keep-Alive",
@@ -49,7 +50,7 @@ constexpr const char* request_names[request_header_count] = {"Cache-Control",
                                                              "Translate",
                                                              "User-Agent"};
 
-constexpr const char* response_extra_names[response_header_count - 20] = {
+constexpr std::string_view response_extra_names[response_header_count - 20] = {
     "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
     "Retry-After",   "Server", "Set-Cookie", "Vary",     "WWW-Authenticate"};
 
@@ -106,12 +107,12 @@ const char* reason_of(unsigned status) {
 } // namespace
 
 const char* request_header_name(std::size_t index) {
-    return index < request_header_count ? request_names[index] : "";
+    return index < request_header_count ? request_names[index].data() : "";
 }
 
 const char* response_header_name(std::size_t index) {
-    if (index < 20) return request_names[index];
-    return index < response_header_count ? response_extra_names[index - 20] : "";
+    if (index < 20) return request_names[index].data();
+    return index < response_header_count ? response_extra_names[index - 20].data() : "";
 }
 
 int find_request_header(std::string_view name) {
@@ -122,7 +123,8 @@ int find_request_header(std::string_view name) {
 
 int find_response_header(std::string_view name) {
     for (std::size_t i = 0; i < response_header_count; ++i)
-        if (iequals(name, response_header_name(i))) return static_cast<int>(i);
+        if (iequals(name, i < 20 ? request_names[i] : response_extra_names[i - 20]))
+            return static_cast<int>(i);
     return -1;
 }
 
