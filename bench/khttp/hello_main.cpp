@@ -62,8 +62,8 @@ int main(int argc, char** argv) {
     std::vector<std::thread> threads;
     for (int i = 0; i < pool; ++i) {
         threads.emplace_back([q, answer] {
+            khttp::request req;
             for (;;) {
-                khttp::request req;
                 uint32_t e = khttp::receive_request(q, 0, 0, req);
                 if (e == 995) return;
                 if (e) continue;

@@ -804,11 +804,11 @@ void connection::on_head(lock& l) {
         if (!strand_.running_in_this_thread()) post_dispatch();
         return;
     }
-    enqueue(l, std::move(req), *r->queue);
+    enqueue(l, req, *r->queue);
     spare_ = std::move(reuse);
 }
 
-void connection::enqueue(lock& l, request&& req, request_queue& q) {
+void connection::enqueue(lock& l, const request& req, request_queue& q) {
     std::size_t limit = opts_.max_queued_requests;
     std::unique_lock<std::mutex> ql(q.m_);
     if (q.closed_ || q.pending_.size() >= limit) {
@@ -816,7 +816,13 @@ void connection::enqueue(lock& l, request&& req, request_queue& q) {
         refuse(l, 503);
         return;
     }
-    q.pending_.push_back(queued_request{std::move(req), shared_from_this()});
+    if (q.spare_.empty())
+        q.pending_.emplace_back();
+    else
+        q.pending_.splice(q.pending_.end(), q.spare_, q.spare_.begin());
+    // A copy into the entry's strings: both keep their room.
+    q.pending_.back().r = req;
+    q.pending_.back().c = shared_from_this();
     // Woken after the unlock, the receiver finds the queue free instead of
     // going back to sleep on its lock at once.
     ql.unlock();
@@ -851,7 +857,7 @@ void connection::dispatch(lock& l) {
         if (failed)
             abort(l);
         else if (!taken && request_matches(req->request_id))
-            enqueue(l, std::move(*req), *q);
+            enqueue(l, *req, *q);
         // Its room serves the next request unless the handler kept it.
         spare_ = std::move(req);
     }

@@ -74,7 +74,7 @@ class connection : public std::enable_shared_from_this<connection> {
     void end_body(lock& l, uint32_t flags);
     void dispatch(lock& l);
     void post_dispatch();
-    void enqueue(lock& l, request&& req, request_queue& q);
+    void enqueue(lock& l, const request& req, request_queue& q);
     void on_write(const boost::system::error_code& ec, std::size_t n);
     using clock = std::chrono::steady_clock;
     void arm(std::chrono::milliseconds d);

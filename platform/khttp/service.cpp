@@ -306,7 +306,7 @@ uint32_t service::remove(const queue_handle& q, const std::wstring& text) {
 }
 
 void service::close_queue(const queue_handle& q) {
-    std::deque<queued_request> dropped;
+    std::list<queued_request> dropped;
     {
         std::lock_guard<std::mutex> ql(q->m_);
         q->closed_ = true;
@@ -476,9 +476,13 @@ uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_
         if (queue->closed_) return win32::error_operation_aborted;
         for (auto it = queue->pending_.begin(); it != queue->pending_.end(); ++it) {
             if (request_id == 0 || it->r.request_id == request_id) {
-                out = std::move(it->r);
+                // The caller's old record goes back with the entry for reuse.
+                std::swap(out, it->r);
                 auto c = std::move(it->c);
-                queue->pending_.erase(it);
+                if (queue->spare_.size() < request_queue::spare_limit)
+                    queue->spare_.splice(queue->spare_.begin(), queue->pending_, it);
+                else
+                    queue->pending_.erase(it);
                 l.unlock();
                 set_current_request(out.request_id, std::move(c));
                 return 0;

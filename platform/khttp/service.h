@@ -12,6 +12,7 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -37,7 +38,12 @@ class request_queue {
   public:
     std::mutex m_;
     std::condition_variable cv_;
-    std::deque<queued_request> pending_;
+    std::list<queued_request> pending_;
+    // Entries whose requests were received, kept (a few) for the next ones:
+    // their strings keep their room, so a queued request costs no allocation
+    // once the queue is warm.
+    std::list<queued_request> spare_;
+    static constexpr std::size_t spare_limit = 64;
     bool closed_ = false;
     int waiting_ = 0; // receivers asleep on cv_
     // Set before the queue's prefixes are added and never changed after:
