@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <string>
@@ -79,16 +80,14 @@ class KhttpHeads : public ::testing::Test {
         // Answered on the loop, as the server answers quick requests; the
         // handler scribbles on its mark, and keeps the requests for /keep.
         set_request_handler(queue_, [this](const std::shared_ptr<request>& r) {
+            if (to_queue_) return false;
             {
                 std::lock_guard<std::mutex> g(m_);
                 seen_.push_back(describe(*r));
                 if (r->abs_path == L"/keep") kept_.push_back(r);
             }
             r->handler_mark = 7;
-            response a;
-            a.known_headers[header_content_length] = "2";
-            send_response(queue_, r->request_id, send_flag_more_data, a);
-            send_body(queue_, r->request_id, 0, "ok", 2);
+            answer(r->request_id);
             return true;
         });
         for (int i = 0; i < 20 && port_ == 0; ++i) {
@@ -101,12 +100,22 @@ class KhttpHeads : public ::testing::Test {
         close_request_queue(queue_);
         terminate(initialize_server | initialize_config);
     }
+    void answer(uint64_t id) {
+        response a;
+        a.known_headers[header_content_length] = "2";
+        send_response(queue_, id, send_flag_more_data, a);
+        send_body(queue_, id, 0, "ok", 2);
+    }
+    // Sends every head pipelined, then one by one, on one connection; true
+    // when each got its answer.
+    bool run_heads();
     std::vector<std::string> take() {
         std::lock_guard<std::mutex> g(m_);
         return std::move(seen_);
     }
 
     queue_handle queue_;
+    std::atomic<bool> to_queue_{false};
     uint16_t port_ = 0;
     std::mutex m_;
     std::vector<std::string> seen_;
@@ -141,21 +150,23 @@ const head_case heads[] = {
 
 } // namespace
 
-TEST_F(KhttpHeads, EachRequestReadsAsIfAlonePipelinedOrOneByOne) {
+bool KhttpHeads::run_heads() {
     std::string all;
     for (const auto& h : heads)
         all += h.bytes;
     const int fd = connect_to(port_);
-    ASSERT_GE(fd, 0);
+    if (fd < 0) return false;
     // Pipelined: every head in one piece of input.
-    ASSERT_TRUE(send_all(fd, all));
-    ASSERT_TRUE(read_answers(fd, 4));
+    bool ok = send_all(fd, all) && read_answers(fd, 4);
     // One by one on the same connection.
-    for (const auto& h : heads) {
-        ASSERT_TRUE(send_all(fd, h.bytes));
-        ASSERT_TRUE(read_answers(fd, 1));
-    }
+    for (const auto& h : heads)
+        ok = ok && send_all(fd, h.bytes) && read_answers(fd, 1);
     ::close(fd);
+    return ok;
+}
+
+TEST_F(KhttpHeads, EachRequestReadsAsIfAlonePipelinedOrOneByOne) {
+    ASSERT_TRUE(run_heads());
     const auto seen = take();
     ASSERT_EQ(seen.size(), 8u);
     for (std::size_t i = 0; i < seen.size(); ++i)
@@ -167,6 +178,29 @@ TEST_F(KhttpHeads, EachRequestReadsAsIfAlonePipelinedOrOneByOne) {
         k->handler_mark = 0;
         EXPECT_EQ(describe(*k), heads[2].record);
     }
+}
+
+TEST_F(KhttpHeads, QueuedRequestsReadAsIfAloneToo) {
+    to_queue_ = true;
+    std::thread receiver([this] {
+        // One record for every receive, as a receive loop keeps it.
+        request r;
+        for (std::size_t i = 0; i < 2 * std::size(heads); ++i) {
+            if (receive_request(queue_, 0, 0, r) != 0) return;
+            {
+                std::lock_guard<std::mutex> g(m_);
+                seen_.push_back(describe(r));
+            }
+            r.handler_mark = 7;
+            answer(r.request_id);
+        }
+    });
+    EXPECT_TRUE(run_heads());
+    receiver.join();
+    const auto seen = take();
+    ASSERT_EQ(seen.size(), 8u);
+    for (std::size_t i = 0; i < seen.size(); ++i)
+        EXPECT_EQ(seen[i], heads[i % 4].record) << "request " << i;
 }
 
 TEST_F(KhttpHeads, AHeadSplitAtAnyByteReadsTheSame) {
