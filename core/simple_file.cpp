@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <atomic>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -121,6 +123,30 @@ std::string iso_date(win32::filetime utc) {
                       st.minute, st.second);
 }
 
+namespace {
+
+// Descriptors kept open for served files: a share of what the process may
+// open, so that kept files never starve connections of descriptors.
+std::atomic<int> kept_descriptors{0};
+
+int kept_descriptor_limit() {
+    static const int limit = [] {
+        rlimit rl{};
+        if (::getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_cur == RLIM_INFINITY) return 256;
+        return static_cast<int>(std::min<rlim_t>(rl.rlim_cur / 4, 4096));
+    }();
+    return limit;
+}
+
+} // namespace
+
+file_snapshot::~file_snapshot() {
+    if (fd >= 0) {
+        ::close(fd);
+        kept_descriptors.fetch_sub(1, std::memory_order_relaxed);
+    }
+}
+
 simple_file::~simple_file() {
     simple_file::close();
 }
@@ -186,7 +212,19 @@ int64_t simple_file::read(void* buffer, int64_t count) {
     if (!ranges_.empty() && static_cast<uint64_t>(count) > left_)
         count = static_cast<int64_t>(left_);
     int64_t n = 0;
-    if (snapshot_) {
+    if (snapshot_ && snapshot_->fd >= 0) {
+        if (count > 0) {
+            do {
+                n = ::pread(snapshot_->fd, buffer, static_cast<std::size_t>(count),
+                            static_cast<off_t>(snapshot_pos_));
+            } while (n < 0 && errno == EINTR);
+            if (n < 0) {
+                win32::set_last_error_from_errno();
+                return -1;
+            }
+            snapshot_pos_ += static_cast<uint64_t>(n);
+        }
+    } else if (snapshot_) {
         const std::string& b = snapshot_->bytes;
         const uint64_t pos = std::min<uint64_t>(snapshot_pos_, b.size());
         n = std::min<int64_t>(std::max<int64_t>(count, 0), static_cast<int64_t>(b.size() - pos));
@@ -299,6 +337,57 @@ bool simple_file::open_snapshot(std::shared_ptr<const file_snapshot> snapshot, u
     etag_ = snapshot->etag;
     snapshot_ = std::move(snapshot);
     return true;
+}
+
+std::shared_ptr<const file_snapshot> simple_file::keep_open() {
+    if (snapshot_ || !is_open() || share_ino() == 0 || !query_info() ||
+        (info_.attributes & file_attribute_directory))
+        return nullptr;
+    struct stat st;
+    if (::fstat(handle(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    if (kept_descriptors.fetch_add(1, std::memory_order_relaxed) >= kept_descriptor_limit()) {
+        kept_descriptors.fetch_sub(1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    auto s = std::make_shared<file_snapshot>();
+    // Only ever read by offset, so sharing the file position with this
+    // file's descriptor does no harm.
+    s->fd = ::fcntl(handle(), F_DUPFD_CLOEXEC, 0);
+    if (s->fd < 0) {
+        kept_descriptors.fetch_sub(1, std::memory_order_relaxed);
+        return nullptr;
+    }
+    s->info = info_;
+    s->modified_text = modified_time_text();
+    s->etag = etag();
+    s->share_dev = share_dev();
+    s->share_ino = share_ino();
+    return s;
+}
+
+int simple_file::body_descriptor() const {
+    if (snapshot_) return snapshot_->fd;
+    return is_open() ? handle() : -1;
+}
+
+std::shared_ptr<const void> simple_file::descriptor_holder() const {
+    if (snapshot_ && snapshot_->fd >= 0) return snapshot_;
+    return nullptr;
+}
+
+int64_t simple_file::seek(int64_t distance, int method) {
+    if (!snapshot_) return file_hnd::seek(distance, method);
+    const int64_t base = method == 0   ? 0
+                         : method == 1 ? static_cast<int64_t>(snapshot_pos_)
+                                       : static_cast<int64_t>(info_.size);
+    const int64_t to = base + distance;
+    if (to < 0) return -1;
+    snapshot_pos_ = static_cast<uint64_t>(to);
+    return to;
+}
+
+int64_t simple_file::tell() {
+    return snapshot_ ? static_cast<int64_t>(snapshot_pos_) : file_hnd::tell();
 }
 
 std::shared_ptr<const file_snapshot> simple_file::take_facts() {

@@ -58,13 +58,21 @@ std::string http_date(win32::filetime utc);
 // "1994-11-06T08:49:37Z"; empty for 0.
 std::string iso_date(win32::filetime utc);
 
-// A small file as its answers need it, read once per change of the file:
-// the information, the date text, the entity tag and every byte.
+// A file as its answers need it, taken once per change of the file: the
+// information, the date text, the entity tag and, for a small file, every
+// byte; a larger one is kept open instead and read by offset only (the
+// descriptor's position is shared by every request that serves it).
 struct file_snapshot {
+    file_snapshot() = default;
+    file_snapshot(const file_snapshot&) = delete;
+    file_snapshot& operator=(const file_snapshot&) = delete;
+    ~file_snapshot();
+
     file_information info;
     std::string modified_text;
     std::string etag;
     std::string bytes;
+    int fd = -1;            // the kept descriptor, or -1
     uint64_t share_dev = 0; // st_dev and st_ino, the keys of the sharing rule
     uint64_t share_ino = 0;
 };
@@ -113,6 +121,11 @@ class simple_file : public file_hnd {
     // file over `limit` bytes, not a regular one, or one that changed size
     // while read.
     std::shared_ptr<const file_snapshot> take_snapshot(uint64_t limit);
+    // Keeps a descriptor of the open regular file, with its information,
+    // date text and entity tag, so that later answers need no open. Null when
+    // the file is not a regular one or the process keeps as many descriptors
+    // as it allows itself already.
+    std::shared_ptr<const file_snapshot> keep_open();
     // Serves a snapshot taken earlier instead of opening the file: no system
     // call. False, and nothing changed, when the sharing rule of `share`
     // would refuse an open of the file now.
@@ -126,6 +139,14 @@ class simple_file : public file_hnd {
     // another one (device and inode differ) or its information is read.
     bool adopt_facts(const file_snapshot& facts);
     bool has_range() const { return !ranges_.empty(); }
+    // The descriptor a body can be sent from (the open file's or a kept
+    // one's), -1 when the bytes are in memory or nothing is open; what must
+    // live while the descriptor is used after this file is gone (null for
+    // the file's own descriptor, which a user has to copy).
+    int body_descriptor() const;
+    std::shared_ptr<const void> descriptor_holder() const;
+    int64_t seek(int64_t distance, int method) override;
+    int64_t tell() override;
     uint64_t bytes_left() const { return left_; }
 
   private:

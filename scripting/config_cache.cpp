@@ -280,7 +280,8 @@ void config_info_cache::sweep() {
         {
             std::lock_guard<std::mutex> g(sh.lock);
             for (auto it = sh.entries.begin(); it != sh.entries.end();) {
-                if (now - it->second->last_use.load(std::memory_order_relaxed) < 16) {
+                if (now - it->second->last_use.load(std::memory_order_relaxed) <
+                    opts_.idle_seconds) {
                     ++it;
                 } else if (!it->second->config) {
                     it = sh.entries.erase(it);
@@ -292,7 +293,11 @@ void config_info_cache::sweep() {
             }
         }
         for (auto& [key, e] : old) {
-            if (file_attributes_of(e->config->local_path) != invalid_file_attributes) continue;
+            // A stale entry nobody asks for would keep a replaced or deleted
+            // file's descriptor, and so its disk space, until it is asked for.
+            if (file_attributes_of(e->config->local_path) != invalid_file_attributes &&
+                still_valid(*e))
+                continue;
             std::lock_guard<std::mutex> g(sh.lock);
             auto it = sh.entries.find(key);
             if (it != sh.entries.end() && it->second == e) {

@@ -33,6 +33,9 @@ class config_info_cache {
         // have changed again within the same time-stamp tick: such an entry is
         // rebuilt on its next use.
         int racy_seconds = 2;
+        // An entry unused this many seconds is dropped by the sweep once its
+        // path is gone or it no longer holds.
+        int idle_seconds = 16;
     };
 
     config_info_cache();
@@ -47,7 +50,9 @@ class config_info_cache {
     cl::sh_ptr<config_info> get(std::wstring_view path, std::wstring_view site);
 
     // Keeps entries used in the last 16 s; older entries whose path no longer
-    // exists are dropped, and directories nobody depends on are unwatched.
+    // exists, or that no longer hold, are dropped (with them what they keep
+    // of a file: its bytes or its open descriptor), and directories nobody
+    // depends on are unwatched.
     void sweep();
     // Stops the sweep timer (waiting for a running sweep) and empties the map.
     void clear();

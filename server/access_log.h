@@ -14,8 +14,12 @@
 // The recorded values of one request that its log line is made of.
 struct access_log_fields {
     std::string remote_addr;
-    std::string user;         // authenticated user; empty for anonymous
-    std::string request_line; // method, raw URL, "HTTP/1.1"
+    std::string user; // authenticated user; empty for anonymous
+    // The request line: method, raw URL and version, as "GET /a?b HTTP/1.1".
+    std::string method;
+    std::string url;
+    uint16_t version_major = 1;
+    uint16_t version_minor = 1;
     int status = 0;
     uint64_t bytes_sent = 0;
     std::string referer;
@@ -26,7 +30,10 @@ struct access_log_fields {
 struct access_log_view {
     std::string_view remote_addr;
     std::string_view user;
-    std::string_view request_line;
+    std::string_view method;
+    std::string_view url;
+    uint16_t version_major = 1;
+    uint16_t version_minor = 1;
     int status = 0;
     uint64_t bytes_sent = 0;
     std::string_view referer;

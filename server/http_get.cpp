@@ -26,11 +26,12 @@ namespace {
 
 constexpr uint32_t serve_flags = cl::o_rdonly | cl::o_binary;
 constexpr uint32_t serve_share = cl::sh_denywr;
-// Files up to this size are kept in memory with their configuration.
-constexpr uint64_t snapshot_limit = 64 * 1024;
-// A body from an open file at least this long goes out straight from the
-// descriptor (sendfile): no copies through a buffer, few system calls.
+// A body from a descriptor at least this long goes out straight from it
+// (sendfile): no copies through a buffer, few system calls.
 constexpr int64_t send_file_minimum = 8 * 1024;
+// Files below that are kept in memory with their configuration; larger ones
+// are kept open (copying them from memory would cost more than sendfile).
+constexpr uint64_t snapshot_limit = send_file_minimum - 1;
 // An event loop compresses no more than this on the fly: a longer body is
 // long work for a pool thread.
 constexpr int64_t loop_compression_limit = 256 * 1024;
@@ -44,7 +45,7 @@ bool send_from_descriptor(http_get_request& r) {
         !r.transport->can_send_file())
         return false;
     cl::simple_file& f = r.file();
-    if (typeid(f) != typeid(cl::simple_file) || !f.is_open()) return false;
+    if (typeid(f) != typeid(cl::simple_file) || f.body_descriptor() < 0) return false;
     const int64_t size = f.size();
     if (size < send_file_minimum) return false;
     bool gzip = false;
@@ -70,8 +71,10 @@ bool send_from_descriptor(http_get_request& r) {
         uint32_t flags = http_request::server_send_flags() & ~send_flag_more_data;
         if (r.close_connection) flags |= send_flag_disconnect;
         if (trace_level() > 1) cl::trace_out.write(cl::format_str("do_send %? %?\n", length, true));
-        const uint32_t err = r.transport->send_file(r.queue, r.data ? r.data->request_id : 0, flags,
-                                                    f.handle(), static_cast<uint64_t>(at), length);
+        const uint32_t err =
+            r.transport->send_file(r.queue, r.data ? r.data->request_id : 0, flags,
+                                   f.body_descriptor(), static_cast<uint64_t>(at), length,
+                                   f.descriptor_holder());
         if (err != 0) {
             cl::trace_out.write(cl::format_str("do_send error %x\n", err));
         } else {

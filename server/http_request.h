@@ -77,11 +77,12 @@ class http_transport {
                                    uint32_t flags, const kernel_response& response) = 0;
     virtual uint32_t send_body(const request_queue_handle& queue, uint64_t request_id,
                                uint32_t flags, const void* data, std::size_t length) = 0;
-    // Body bytes straight from an open file (the service keeps its own
-    // descriptor), where can_send_file says the transport can.
+    // Body bytes straight from an open file, where can_send_file says the
+    // transport can. The service keeps a descriptor of its own, unless a
+    // holder is given: it keeps the descriptor open until the bytes are sent.
     virtual bool can_send_file() const { return false; }
     virtual uint32_t send_file(const request_queue_handle&, uint64_t, uint32_t, int, uint64_t,
-                               uint64_t) {
+                               uint64_t, std::shared_ptr<const void>) {
         return 50;
     }
     // 38 at the end of the body.

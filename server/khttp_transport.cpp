@@ -29,8 +29,9 @@ class khttp_transport final : public http_transport {
     }
     bool can_send_file() const override { return true; }
     uint32_t send_file(const request_queue_handle& queue, uint64_t request_id, uint32_t flags,
-                       int fd, uint64_t offset, uint64_t length) override {
-        return khttp::send_file(queue, request_id, flags, fd, offset, length);
+                       int fd, uint64_t offset, uint64_t length,
+                       std::shared_ptr<const void> holder) override {
+        return khttp::send_file(queue, request_id, flags, fd, offset, length, std::move(holder));
     }
     uint32_t receive_body(const request_queue_handle& queue, uint64_t request_id, uint32_t flags,
                           void* buffer, uint32_t length, uint32_t& received) override {

@@ -103,10 +103,12 @@ std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
     return d;
 }
 
-// Writes the log line of a request that has been answered.
+// Writes the log line of a request that has been answered; its request line
+// is the method, the URL as the client sent it and the version.
 void write_access_log_line(const http_request& request, const req_info& info,
-                           const std::string& request_line) {
-    the_access_log().log({info.view("REMOTE_ADDR"), info.user_name, request_line,
+                           const std::string& method, const khttp::request& k) {
+    the_access_log().log({info.view("REMOTE_ADDR"), info.user_name, method, k.raw_url,
+                          k.version_major, k.version_minor,
                           request.status_code != 0 ? request.status_code : request.status,
                           request.bytes_sent, request.referer, request.user_agent});
 }
@@ -373,8 +375,6 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     const request_queue_handle& queue = server.queue();
     const std::wstring method_w = cl::utf8_to_utf16(data->method);
-    const std::string request_line = cl::format_str("%? %? HTTP/%?.%?", data->method, k.raw_url,
-                                                    k.version_major, k.version_minor);
 
     // Runs an error answer for status; the request ends without a log line.
     const auto answer_error = [&](int status, cl::sh_ptr<req_info> with_info,
@@ -461,7 +461,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         const std::wstring before = data->path;
         const int result = run_request(*handler, queue, data, info, true);
         if (result == 200) {
-            write_access_log_line(*handler, *info, request_line);
+            write_access_log_line(*handler, *info, data->method, k);
             return;
         }
         if (result == 304) {
@@ -528,5 +528,5 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         run_request(*err, queue, data, info, true);
         request = std::move(err);
     }
-    if (st.config->logging) write_access_log_line(*request, *info, request_line);
+    if (st.config->logging) write_access_log_line(*request, *info, data->method, k);
 }

@@ -3,9 +3,10 @@
 // configuration only while nothing on its path has changed (the file itself,
 // its folders, their access files), so these facts are fresh exactly as long
 // as the configuration is, and cost nothing to check per request. A small
-// file is kept whole (its snapshot); of a larger one the information, the
-// Last-Modified text and the entity tag are kept, so that serving it again
-// asks the file system for nothing but the open.
+// file is kept whole (its snapshot); a larger one is kept open with its
+// information, Last-Modified text and entity tag, so that serving it again
+// asks the file system for nothing. When no more descriptors may be kept,
+// only those facts are, and serving the file costs its open.
 #pragma once
 #include "core/simple_file.h"
 
@@ -41,11 +42,15 @@ class served_file_memo {
     // Called once the file is open: takes the facts kept from an earlier
     // open of the same file, else keeps the file whole when it is at most
     // `snapshot_limit` bytes (the file is then served from memory), else
-    // keeps its facts for the next open.
+    // keeps it open, else keeps its facts for the next open.
     void after_open(cl::simple_file& f, uint64_t snapshot_limit) {
         if (auto known = facts(); known && f.adopt_facts(*known)) return;
         if (auto s = f.take_snapshot(snapshot_limit)) {
             set_snapshot(std::move(s));
+            return;
+        }
+        if (auto kept = f.keep_open()) {
+            set_snapshot(std::move(kept));
             return;
         }
         if (auto fresh = f.take_facts()) set_facts(std::move(fresh));

@@ -6,6 +6,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
+#include <openssl/err.h>
 
 #include <cerrno>
 #include <cstring>
@@ -100,6 +101,13 @@ bool well_formed_version(std::string_view buf) {
     return true;
 }
 
+// SSL_get_error reads this thread's error queue, so an error some other
+// caller left there would turn "would block" into a failure. Clearing an
+// empty queue costs several times a look.
+void clear_stale_errors() {
+    if (ERR_peek_error() != 0) ERR_clear_error();
+}
+
 } // namespace
 
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
@@ -113,15 +121,14 @@ connection::connection(strand_type strand, tcp::socket socket, asio::ssl::contex
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     // Direct writes and sendfile on any thread must never wait.
-    if (!tls) socket.native_non_blocking(true, ec);
+    socket.native_non_blocking(true, ec);
     auto r = socket.remote_endpoint(ec);
     if (!ec) to_sockaddr(r, remote_);
     auto l = socket.local_endpoint(ec);
     if (!ec) to_sockaddr(l, local_);
-    if (tls)
-        tls_ = std::make_unique<asio::ssl::stream<tcp::socket>>(std::move(socket), *tls);
-    else
-        plain_ = std::make_unique<tcp::socket>(std::move(socket));
+    socket_ = std::make_unique<tcp::socket>(std::move(socket));
+    // Without a session the handshake fails at once and the connection ends.
+    if (tls) tls_ = new_tls_session(tls->native_handle(), tls_io_);
 }
 
 connection::~connection() {
@@ -130,36 +137,21 @@ connection::~connection() {
 
 void connection::drop_pieces() {
     for (auto& p : pieces_)
-        if (p.fd >= 0) ::close(p.fd);
+        p.release_fd();
     pieces_.clear();
-}
-
-template <class F> void connection::with_stream(F&& f) {
-    if (tls_)
-        f(*tls_);
-    else
-        f(*plain_);
 }
 
 void connection::start() {
     auto self = shared_from_this();
     asio::post(strand_, [self] {
         lock l(self->m_);
-        if (self->tls_) {
+        if (self->secure_) {
+            if (!self->tls_) {
+                self->close_now(l);
+                return;
+            }
             self->arm(self->opts_.timeouts.head);
-            self->tls_->async_handshake(
-                asio::ssl::stream_base::server,
-                asio::bind_executor(self->strand_, [self](const error_code& ec) {
-                    lock l(self->m_);
-                    if (self->phase_ != phase::handshake) return;
-                    if (ec) {
-                        self->close_now(l);
-                        return;
-                    }
-                    self->new_head(l);
-                    self->pump(l);
-                    self->dispatch(l);
-                }));
+            self->start_read(l);
         } else {
             self->new_head(l);
             self->pump(l);
@@ -181,20 +173,24 @@ void connection::post_pump() {
 }
 
 // Starts whatever socket work the state calls for. Socket operations start
-// only on the strand (a TLS stream's state is touched by its handlers there),
-// so a call from a server thread is handed over.
+// only on the strand, so a call from a server thread is handed over.
 void connection::pump(lock& l) {
     if (!strand_.running_in_this_thread()) {
         if (needs_pump()) post_pump();
         return;
     }
-    if (phase_ == phase::closed || phase_ == phase::handshake) return;
+    if (phase_ == phase::closed) return;
+    if (phase_ == phase::handshake) {
+        if (!write_pending_ && has_output()) start_write(l);
+        if (phase_ == phase::handshake && !reading_ && !read_closed_) start_read(l);
+        return;
+    }
     if (!write_pending_ && has_output() && !held_) start_write(l);
     if (!write_pending_ && !has_output() && close_after_write_ && phase_ == phase::closing) {
         // Everything is out: end our side and read what the client still
         // sends for a while, so that it sees the answer rather than a reset.
         error_code ec;
-        (tls_ ? tls_->next_layer() : *plain_).shutdown(tcp::socket::shutdown_send, ec);
+        socket_->shutdown(tcp::socket::shutdown_send, ec);
         phase_ = phase::lingering;
         lingered_ = 0;
         arm(opts_.timeouts.close_linger);
@@ -249,8 +245,8 @@ void connection::send_now(lock& l, bool hold) {
         return;
     }
     held_ = false;
-    if (plain_ && !write_pending_ && phase_ != phase::closed && phase_ != phase::lingering &&
-        has_output() && !write_directly()) {
+    if (!write_pending_ && phase_ != phase::closed && phase_ != phase::lingering && has_output() &&
+        !(tls_ ? write_sealed_directly() : write_directly())) {
         abort_from_outside();
         return;
     }
@@ -258,7 +254,7 @@ void connection::send_now(lock& l, bool hold) {
 }
 
 bool connection::write_directly() {
-    const int fd = plain_->native_handle();
+    const int fd = socket_->native_handle();
     while (!pieces_.empty()) {
         out_piece& p = pieces_.front();
         if (p.fd < 0) {
@@ -293,7 +289,7 @@ bool connection::write_directly() {
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
             return false; // the file ended early or the connection failed
         }
-        ::close(p.fd);
+        p.release_fd();
         pieces_.pop_front();
     }
     std::size_t done = 0;
@@ -342,21 +338,90 @@ void connection::on_hold_timer(const error_code&) {
 void connection::start_read(lock&) {
     reading_ = true;
     auto self = shared_from_this();
-    with_stream([&](auto& s) {
-        s.async_read_some(asio::buffer(read_chunk_),
-                          asio::bind_executor(strand_, [self](const error_code& ec, std::size_t n) {
-                              self->on_read(ec, n);
-                          }));
-    });
+    if (tls_ && (SSL_get_shutdown(tls_.get()) & SSL_RECEIVED_SHUTDOWN)) {
+        // The client's close_notify came with its last records: now that they
+        // are taken, its stream has ended.
+        asio::post(strand_, [self] { self->on_read(asio::error::eof, 0); });
+        return;
+    }
+    socket_->async_read_some(
+        asio::buffer(read_chunk_),
+        asio::bind_executor(strand_,
+                            [self](const error_code& ec, std::size_t n) { self->on_read(ec, n); }));
+}
+
+void connection::on_handshake_read(lock& l, const error_code& ec, std::size_t n) {
+    if (ec) {
+        close_now(l);
+        return;
+    }
+    tls_io_.feed = {read_chunk_.data(), n};
+    clear_stale_errors();
+    const int r = SSL_do_handshake(tls_.get());
+    if (r != 1) {
+        const int e = SSL_get_error(tls_.get(), r);
+        tls_io_.feed = {};
+        if (e != SSL_ERROR_WANT_READ) {
+            ERR_clear_error();
+            // The alert tells the client why; it goes if the socket takes it.
+            if (!write_pending_) write_sealed_directly();
+            close_now(l);
+            return;
+        }
+        pump(l);
+        return;
+    }
+    // The client's first request may have come with its last handshake message.
+    open_records(0);
+    new_head(l);
+    pump(l);
+    dispatch(l);
+}
+
+// A close_notify ends the client's sending like the end of the stream; one
+// that came with records is taken after them, at the next read, as a plain
+// stream's end comes after its last bytes. A socket that ends without one (a
+// truncated stream) is no failure either: HTTP framing tells whether a body
+// is whole.
+void connection::open_records(std::size_t n) {
+    if (n > 0) tls_io_.feed = {read_chunk_.data(), n};
+    char plain[16384];
+    bool got_any = false;
+    clear_stale_errors();
+    for (;;) {
+        std::size_t got = 0;
+        const int r = SSL_read_ex(tls_.get(), plain, sizeof plain, &got);
+        if (r == 1) {
+            in_.append(plain, got);
+            got_any = true;
+            // Nothing left to decrypt: spare the call that would say so.
+            if (tls_io_.feed.empty() && !SSL_has_pending(tls_.get())) break;
+            continue;
+        }
+        const int e = SSL_get_error(tls_.get(), r);
+        if (e == SSL_ERROR_WANT_READ) break;
+        if (e == SSL_ERROR_ZERO_RETURN) {
+            if (!got_any) read_closed_ = true;
+            break;
+        }
+        ERR_clear_error();
+        read_closed_ = read_failed_ = true;
+        break;
+    }
+    tls_io_.feed = {};
 }
 
 void connection::on_read(const error_code& ec, std::size_t n) {
     lock l(m_);
     reading_ = false;
     if (phase_ == phase::closed) return;
+    if (phase_ == phase::handshake) {
+        on_handshake_read(l, ec, n);
+        return;
+    }
     if (ec) {
         read_closed_ = true;
-        read_failed_ = ec != asio::error::eof && ec != asio::ssl::error::stream_truncated;
+        read_failed_ = ec != asio::error::eof;
     } else if (phase_ == phase::lingering) {
         lingered_ += n;
     } else {
@@ -364,7 +429,10 @@ void connection::on_read(const error_code& ec, std::size_t n) {
             in_.clear();
             in_pos_ = 0;
         }
-        in_.append(read_chunk_.data(), n);
+        if (tls_)
+            open_records(n);
+        else
+            in_.append(read_chunk_.data(), n);
     }
     cv_.notify_all();
     switch (phase_) {
@@ -410,35 +478,27 @@ void connection::on_read(const error_code& ec, std::size_t n) {
 }
 
 void connection::start_write(lock& l) {
+    if (tls_) {
+        if (!write_sealed_directly()) {
+            abort(l);
+            return;
+        }
+        cv_.notify_all();
+        if (write_off_ < writing_.size()) {
+            write_pending_ = true;
+            write_some();
+        }
+        return;
+    }
     if (!pieces_.empty()) {
         out_piece& p = pieces_.front();
         if (p.fd < 0) {
             writing_.swap(p.bytes);
             pieces_.pop_front();
-        } else if (plain_) {
+        } else {
             write_pending_ = true;
             write_file(l);
             return;
-        } else {
-            // Under TLS the file is read here a piece at a time and written
-            // as the client takes it.
-            writing_.resize(static_cast<std::size_t>(std::min<uint64_t>(p.left, 64 * 1024)));
-            ssize_t n = -1;
-            do {
-                n = ::pread(p.fd, writing_.data(), writing_.size(), static_cast<off_t>(p.offset));
-            } while (n < 0 && errno == EINTR);
-            if (n <= 0) {
-                writing_.clear();
-                abort(l);
-                return;
-            }
-            writing_.resize(static_cast<std::size_t>(n));
-            p.offset += static_cast<uint64_t>(n);
-            p.left -= static_cast<uint64_t>(n);
-            if (p.left == 0) {
-                ::close(p.fd);
-                pieces_.pop_front();
-            }
         }
     } else {
         writing_.swap(out_);
@@ -447,6 +507,79 @@ void connection::start_write(lock& l) {
     write_off_ = 0;
     write_pending_ = true;
     write_some();
+}
+
+bool connection::seal_some() {
+    // Ciphertext waits in writing_ (not in flight: no write is pending) and
+    // in sealed_; a file is read and encrypted no faster than the client takes it.
+    constexpr std::size_t sealed_limit = 64 * 1024;
+    auto waiting = [&] { return writing_.size() - write_off_ + tls_io_.sealed.size(); };
+    auto seal = [&](const char* data, std::size_t length) {
+        std::size_t done = 0;
+        if (SSL_write_ex(tls_.get(), data, length, &done) == 1) return true;
+        ERR_clear_error();
+        return false;
+    };
+    std::unique_ptr<char[]> chunk;
+    clear_stale_errors();
+    while (waiting() < sealed_limit && (!pieces_.empty() || !out_.empty())) {
+        if (pieces_.empty()) {
+            if (!seal(out_.data(), out_.size())) return false;
+            out_.clear();
+            continue;
+        }
+        out_piece& p = pieces_.front();
+        if (p.fd < 0) {
+            if (!p.bytes.empty() && !seal(p.bytes.data(), p.bytes.size())) return false;
+            pieces_.pop_front();
+            continue;
+        }
+        // One read per round rather than per record.
+        if (!chunk) chunk = std::make_unique<char[]>(sealed_limit);
+        ssize_t n = -1;
+        do {
+            n = ::pread(p.fd, chunk.get(), std::min<uint64_t>(p.left, sealed_limit),
+                        static_cast<off_t>(p.offset));
+        } while (n < 0 && errno == EINTR);
+        if (n <= 0) return false; // the file ended early or cannot be read
+        if (!seal(chunk.get(), static_cast<std::size_t>(n))) return false;
+        p.offset += static_cast<uint64_t>(n);
+        p.left -= static_cast<uint64_t>(n);
+        if (p.left == 0) {
+            p.release_fd();
+            pieces_.pop_front();
+        }
+    }
+    return true;
+}
+
+bool connection::write_sealed_directly() {
+    const int fd = socket_->native_handle();
+    for (;;) {
+        if (!seal_some()) return false;
+        if (write_off_ == writing_.size()) {
+            writing_.clear();
+            write_off_ = 0;
+            writing_.swap(tls_io_.sealed);
+        } else {
+            writing_.append(tls_io_.sealed);
+            tls_io_.sealed.clear();
+        }
+        while (write_off_ < writing_.size()) {
+            ssize_t n = ::send(fd, writing_.data() + write_off_, writing_.size() - write_off_,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                write_off_ += static_cast<std::size_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+            return false;
+        }
+        writing_.clear();
+        write_off_ = 0;
+        if (out_.empty() && pieces_.empty()) return true;
+    }
 }
 
 void connection::arm_write_timer() {
@@ -463,7 +596,7 @@ void connection::arm_write_timer() {
 // a wait for room.
 void connection::write_file(lock& l) {
     out_piece& p = pieces_.front();
-    const int fd = plain_->native_handle();
+    const int fd = socket_->native_handle();
     while (p.left > 0) {
         off_t off = static_cast<off_t>(p.offset);
         ssize_t n = ::sendfile(fd, p.fd, &off, std::min<uint64_t>(p.left, 1u << 30));
@@ -476,17 +609,17 @@ void connection::write_file(lock& l) {
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             arm_write_timer();
             auto self = shared_from_this();
-            plain_->async_wait(tcp::socket::wait_write,
-                               asio::bind_executor(strand_, [self](const error_code& ec) {
-                                   self->on_file_writable(ec);
-                               }));
+            socket_->async_wait(tcp::socket::wait_write,
+                                asio::bind_executor(strand_, [self](const error_code& ec) {
+                                    self->on_file_writable(ec);
+                                }));
             return;
         }
         write_pending_ = false;
         abort(l);
         return;
     }
-    ::close(p.fd);
+    p.release_fd();
     pieces_.pop_front();
     write_pending_ = false;
     write_timer_.cancel();
@@ -513,12 +646,10 @@ void connection::on_file_writable(const error_code& ec) {
 void connection::write_some() {
     auto self = shared_from_this();
     arm_write_timer();
-    with_stream([&](auto& s) {
-        s.async_write_some(
-            asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
-            asio::bind_executor(
-                strand_, [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
-    });
+    socket_->async_write_some(
+        asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
+        asio::bind_executor(
+            strand_, [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
 }
 
 void connection::on_write(const error_code& ec, std::size_t n) {
@@ -975,9 +1106,8 @@ void connection::close_now(lock&) {
     ready_.reset();
     ready_queue_.reset();
     error_code ec;
-    auto& s = tls_ ? tls_->next_layer() : *plain_;
-    s.shutdown(tcp::socket::shutdown_both, ec);
-    s.close(ec);
+    socket_->shutdown(tcp::socket::shutdown_both, ec);
+    socket_->close(ec);
     if (request_id_) service::get().remove_request(request_id_, &request_node_);
     request_id_ = 0;
     service::get().remove_connection(id_);
@@ -1088,7 +1218,7 @@ void set_before_send_wait(void (*hook)()) {
 
 void connection::wait_backlog(lock& l) {
     const auto taken = [&] {
-        std::size_t queued = out_.size() + (writing_.size() - write_off_);
+        std::size_t queued = out_.size() + (writing_.size() - write_off_) + tls_io_.sealed.size();
         for (const auto& p : pieces_)
             queued += p.bytes.size();
         return phase_ == phase::closed || queued < send_backlog;
@@ -1178,7 +1308,8 @@ uint32_t connection::send_body(uint64_t request_id, uint32_t flags, const void* 
 }
 
 uint32_t connection::send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
-                               uint64_t length, uint32_t* bytes_sent) {
+                               uint64_t length, std::shared_ptr<const void> holder,
+                               uint32_t* bytes_sent) {
     if (bytes_sent) *bytes_sent = 0;
     lock l(m_);
     if (!request_matches(request_id) || response_done_) return error_connection_invalid;
@@ -1186,13 +1317,13 @@ uint32_t connection::send_file(uint64_t request_id, uint32_t flags, int fd, uint
     const std::size_t take =
         body_room(static_cast<std::size_t>(std::min<uint64_t>(length, SIZE_MAX)));
     if (take > 0) {
-        const int own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+        const int own = holder ? fd : ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
         if (own < 0) return win32::from_errno(errno);
         if (!out_.empty()) {
-            pieces_.push_back(out_piece{std::move(out_)});
+            pieces_.push_back(out_piece{std::move(out_), -1, 0, 0, nullptr});
             out_.clear();
         }
-        pieces_.push_back(out_piece{std::string(), own, offset, take});
+        pieces_.push_back(out_piece{std::string(), own, offset, take, std::move(holder)});
     }
     body_sent_ += take;
     if (bytes_sent) *bytes_sent = static_cast<uint32_t>(std::min<uint64_t>(length, UINT32_MAX));

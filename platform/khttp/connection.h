@@ -7,12 +7,14 @@
 #pragma once
 #include "platform/khttp/request_parser.h"
 #include "platform/khttp/service.h"
+#include "platform/khttp/tls.h"
 #include "platform/khttp/wire.h"
 
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/strand.hpp>
 
 #include <deque>
+#include <memory>
+#include <unistd.h>
 
 namespace khttp {
 
@@ -33,8 +35,10 @@ class connection : public std::enable_shared_from_this<connection> {
                            uint32_t* bytes_sent);
     uint32_t send_body(uint64_t request_id, uint32_t flags, const void* data, std::size_t length,
                        uint32_t* bytes_sent);
+    // Without a holder the connection sends from a descriptor of its own;
+    // with one, from `fd`, which the holder keeps open.
     uint32_t send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
-                       uint64_t length, uint32_t* bytes_sent);
+                       uint64_t length, std::shared_ptr<const void> holder, uint32_t* bytes_sent);
     // 997 when registered, 0 when the connection has closed already.
     uint32_t watch(const std::shared_ptr<overlapped::state>& s);
     // Ends the connection if its latest request came from the queue.
@@ -48,7 +52,6 @@ class connection : public std::enable_shared_from_this<connection> {
     using parser_type = request_parser;
     using lock = std::unique_lock<std::mutex>;
 
-    template <class F> void with_stream(F&& f);
     // Runs a step under the lock on the strand.
     void post_locked(void (connection::*step)(lock&));
     void post_pump();
@@ -64,10 +67,21 @@ class connection : public std::enable_shared_from_this<connection> {
     void write_file(lock& l);
     void on_file_writable(const boost::system::error_code& ec);
     void arm_write_timer();
-    bool has_output() const { return !out_.empty() || !pieces_.empty(); }
+    bool has_output() const {
+        return !out_.empty() || !pieces_.empty() || !tls_io_.sealed.empty() ||
+               write_off_ < writing_.size();
+    }
     // Direct non-blocking writes of the output on the calling thread; false
     // when the connection failed.
     bool write_directly();
+    // The same under TLS: the output is encrypted into records as the socket
+    // takes them (a file a piece at a time), and the records sent.
+    bool write_sealed_directly();
+    // Encrypts output while little ciphertext waits; false when a file read failed.
+    bool seal_some();
+    void on_handshake_read(lock& l, const boost::system::error_code& ec, std::size_t n);
+    // Decrypts what the socket gave into in_.
+    void open_records(std::size_t n);
     // Body bytes the framing lets through of length; ends the body when flags
     // say it is complete (after the caller added its bytes).
     std::size_t body_room(std::size_t length);
@@ -100,8 +114,11 @@ class connection : public std::enable_shared_from_this<connection> {
     const bool secure_;
     const service_options opts_; // as configured when the connection came
     strand_type strand_;
-    std::unique_ptr<tcp::socket> plain_;
-    std::unique_ptr<boost::asio::ssl::stream<tcp::socket>> tls_;
+    // Under TLS the socket carries the records of tls_: the session is driven
+    // here, on whichever thread holds the lock, never by a stream object.
+    std::unique_ptr<tcp::socket> socket_;
+    tls_buffers tls_io_;
+    tls_session tls_;
     boost::asio::steady_timer timer_;
     boost::asio::steady_timer write_timer_;
     boost::asio::steady_timer hold_timer_;
@@ -147,12 +164,19 @@ class connection : public std::enable_shared_from_this<connection> {
     uint64_t drained_ = 0;
 
     // Output before out_, in order: bytes that preceded a file, and files
-    // (a descriptor of our own, the next offset and the bytes left).
+    // (a descriptor, the next offset and the bytes left). The descriptor is
+    // our own unless a holder keeps it open for us.
     struct out_piece {
         std::string bytes;
         int fd = -1;
         uint64_t offset = 0;
         uint64_t left = 0;
+        std::shared_ptr<const void> holder;
+        void release_fd() {
+            if (fd >= 0 && !holder) ::close(fd);
+            fd = -1;
+            holder.reset();
+        }
     };
     std::deque<out_piece> pieces_;
     void drop_pieces();

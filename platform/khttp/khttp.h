@@ -265,6 +265,12 @@ uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flag
 // the connection, as the announced length can no longer be kept.
 uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
                    uint64_t offset, uint64_t length, uint32_t* bytes_sent = nullptr);
+// The same without a descriptor of the service's own when `holder` is given:
+// it keeps `fd` open until the bytes are sent, and the service reads it by
+// offset only. A null holder is the call above.
+uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
+                   uint64_t offset, uint64_t length, std::shared_ptr<const void> holder,
+                   uint32_t* bytes_sent = nullptr);
 
 // Called on the sending thread just before a send waits for the client to
 // take earlier output, with no lock of the caller's held: the server makes

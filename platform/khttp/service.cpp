@@ -524,7 +524,16 @@ uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flag
     if (!queue) return win32::error_invalid_handle;
     auto c = service::get().find_request(request_id);
     if (!c) return error_connection_invalid;
-    return c->send_file(request_id, flags, fd, offset, length, bytes_sent);
+    return c->send_file(request_id, flags, fd, offset, length, nullptr, bytes_sent);
+}
+
+uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
+                   uint64_t offset, uint64_t length, std::shared_ptr<const void> holder,
+                   uint32_t* bytes_sent) {
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_request(request_id);
+    if (!c) return error_connection_invalid;
+    return c->send_file(request_id, flags, fd, offset, length, std::move(holder), bytes_sent);
 }
 
 uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id,

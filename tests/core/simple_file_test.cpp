@@ -204,3 +204,82 @@ TEST_F(SimpleFile, SnapshotServesTheSameBytesInformationAndSharingRule) {
     writer.close();
     EXPECT_TRUE(refused.open_snapshot(snap, cl::sh_denywr));
 }
+
+TEST_F(SimpleFile, KeptDescriptorServesByOffsetWithoutSharingPositions) {
+    std::string content(20000, '\0');
+    for (std::size_t i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>('a' + i % 26);
+    put("k.bin", content);
+    cl::simple_file first;
+    ASSERT_TRUE(first.open(path("k.bin"), cl::o_rdonly, cl::sh_denywr));
+    const std::string tag = first.etag(), date = first.modified_time_text();
+    std::shared_ptr<const cl::file_snapshot> kept = first.keep_open();
+    ASSERT_NE(kept, nullptr);
+    ASSERT_GE(kept->fd, 0);
+    EXPECT_TRUE(kept->bytes.empty());
+    EXPECT_TRUE(::fcntl(kept->fd, F_GETFD) & FD_CLOEXEC);
+    EXPECT_EQ(first.body_descriptor(), first.handle()); // the first reader keeps its own
+    EXPECT_EQ(first.descriptor_holder(), nullptr);
+
+    // Two readers of the kept descriptor, and the first reader, interleaved:
+    // each sees its own position.
+    cl::simple_file a, b;
+    ASSERT_TRUE(a.open_snapshot(kept, cl::sh_denywr));
+    ASSERT_TRUE(b.open_snapshot(kept, cl::sh_denywr));
+    EXPECT_EQ(a.size(), 20000);
+    EXPECT_EQ(a.etag(), tag);
+    EXPECT_EQ(a.modified_time_text(), date);
+    EXPECT_EQ(a.body_descriptor(), kept->fd);
+    EXPECT_EQ(a.descriptor_holder().get(), static_cast<const void*>(kept.get()));
+    char buf[7000];
+    std::string got_a, got_b, got_first;
+    for (;;) {
+        const int64_t na = a.read(buf, 3000);
+        if (na > 0) got_a.append(buf, static_cast<std::size_t>(na));
+        const int64_t nb = b.read(buf, 7000);
+        if (nb > 0) got_b.append(buf, static_cast<std::size_t>(nb));
+        const int64_t nf = first.read(buf, 5000);
+        if (nf > 0) got_first.append(buf, static_cast<std::size_t>(nf));
+        if (na <= 0 && nb <= 0 && nf <= 0) break;
+    }
+    EXPECT_EQ(got_a, content);
+    EXPECT_EQ(got_b, content);
+    EXPECT_EQ(got_first, content);
+
+    // Position, seeks and ranges on the kept descriptor.
+    cl::simple_file c;
+    ASSERT_TRUE(c.open_snapshot(kept, cl::sh_denywr));
+    EXPECT_EQ(c.tell(), 0);
+    EXPECT_EQ(c.seek(100, 0), 100);
+    EXPECT_EQ(c.seek(-10, 1), 90);
+    EXPECT_EQ(c.seek_to_end(), 20000);
+    EXPECT_EQ(c.read(buf, 10), 0);
+    ASSERT_TRUE(c.set_ranges({{19990, 19999}}));
+    EXPECT_EQ(c.tell(), 19990);
+    EXPECT_EQ(c.read(buf, sizeof buf), 10);
+    EXPECT_EQ(std::string(buf, 10), content.substr(19990));
+    EXPECT_EQ(c.read(buf, sizeof buf), 0);
+
+    // The descriptor lives exactly as long as the snapshot's last holder.
+    const int fd = kept->fd;
+    std::weak_ptr<const cl::file_snapshot> watch = kept;
+    kept.reset();
+    EXPECT_FALSE(watch.expired()); // a, b and c still serve from it
+    a.close();
+    b.close();
+    c.close();
+    put("other.txt", "o");
+    ASSERT_TRUE(a.open(path("other.txt"), cl::o_rdonly)); // drops a's reference
+    ASSERT_TRUE(b.open(path("other.txt"), cl::o_rdonly));
+    ASSERT_TRUE(c.open(path("other.txt"), cl::o_rdonly));
+    EXPECT_TRUE(watch.expired());
+    struct stat st;
+    const bool still_kept_open =
+        ::fstat(fd, &st) == 0 && st.st_ino == static_cast<ino_t>(first.info().file_index);
+    EXPECT_FALSE(still_kept_open);
+
+    // Nothing to keep open: a folder, a file that is not open.
+    cl::simple_file none;
+    EXPECT_EQ(none.keep_open(), nullptr);
+    EXPECT_EQ(none.body_descriptor(), -1);
+}

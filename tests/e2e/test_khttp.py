@@ -433,6 +433,134 @@ def test_tls(server, data_dir):
     assert fields(out)["secure"] == "1"
 
 
+class Carry:
+    """A socket whose first receive returns what came with an earlier answer."""
+
+    def __init__(self, sock):
+        self.sock, self.buf = sock, b""
+
+    def recv(self, n):
+        if self.buf:
+            out, self.buf = self.buf, b""
+            return out
+        return self.sock.recv(n)
+
+
+def tls_connect(port, timeout=15):
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    ctx.check_hostname = False
+    ctx.verify_mode = ssl.CERT_NONE
+    return ctx.wrap_socket(socket.create_connection((HOST, port), timeout=timeout))
+
+
+def test_tls_streams(server):
+    # Pipelined requests, a body among them, answered in order. Each request
+    # is a record of its own, and the later ones wait for the first one's
+    # acknowledgement, so several records come in one read.
+    with tls_connect(server.tls_port) as s:
+        for r in (b"GET /t/echo?1 HTTP/1.1\r\nHost: a\r\n\r\n",
+                  b"POST /t/echo?2 HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\n\r\nhello",
+                  b"GET /t/chunked HTTP/1.1\r\nHost: a\r\n\r\n",
+                  b"GET /t/echo?4 HTTP/1.1\r\nHost: a\r\nConnection: close\r\n\r\n"):
+            s.sendall(r)
+        c = Carry(s)
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "1"
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "2" and fields(body)["body"] == "hello"
+        _, _, body, c.buf = read_response(c)
+        assert body == b"5\r\nhello\r\n6\r\n world\r\n0\r\n\r\n"
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "4" and c.buf == b""
+        assert closed(s)
+    # A large request body, read by a server thread as it comes.
+    payload = os.urandom(300_000).replace(b"\n", b" ")
+    with tls_connect(server.tls_port) as s:
+        s.sendall(b"POST /t/echo HTTP/1.1\r\nHost: a\r\nContent-Length: %d\r\n\r\n"
+                  % len(payload) + payload)
+        st, _, body, _ = read_response(s)
+        assert st == 200 and b"\nbody=" + payload + b"\n" in body
+    # A large answer to a client that does not read holds up no one else, and
+    # arrives whole once the client reads.
+    size = 6_000_000
+    slow = tls_connect(server.tls_port)
+    slow.sendall(b"GET /t/big?n=%d HTTP/1.1\r\nHost: a\r\n\r\n" % size)
+    time.sleep(0.3)
+    with tls_connect(server.tls_port) as s:
+        for i in range(5):
+            s.sendall(b"GET /t/echo?%d HTTP/1.1\r\nHost: a\r\n\r\n" % i)
+            assert fields(read_response(s)[2])["query"] == str(i)
+    st, _, body, rest = read_response(slow)
+    assert st == 200 and len(body) == size and body.count(b"x") == size and rest == b""
+    slow.sendall(b"GET /t/echo?after HTTP/1.1\r\nHost: a\r\n\r\n")
+    assert fields(read_response(slow)[2])["query"] == "after"
+    slow.close()
+    # A client that goes away in the middle of an answer far too large to
+    # finish is noticed while the answer is being sent.
+    with tls_connect(server.tls_port) as s:
+        s.sendall(b"GET /t/watch HTTP/1.1\r\nHost: a\r\n\r\n")
+        conn_id = read_response(s)[2].decode()
+        s.sendall(b"GET /t/big?n=100000000000 HTTP/1.1\r\nHost: a\r\n\r\n")
+        got = 0
+        while got < 200_000:
+            got += len(s.recv(65536))
+    seen = False
+    with tls_connect(server.tls_port) as s:
+        for _ in range(100):
+            s.sendall(b"GET /t/disconnects HTTP/1.1\r\nHost: a\r\n\r\n")
+            if conn_id in read_response(s)[2].decode().split():
+                seen = True
+                break
+            time.sleep(0.05)
+    assert seen
+
+
+def test_tls_close_notify_with_the_last_requests(data_dir):
+    # Requests and the client's close_notify in one segment: the requests are
+    # answered, then the connection ends, as with a plain stream's end (the
+    # idle time-out is far beyond the wait).
+    s = Server(data_dir, extra=["--idle", "60000"])
+    try:
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+        ctx.check_hostname = False
+        ctx.verify_mode = ssl.CERT_NONE
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = ctx.wrap_bio(incoming, outgoing)
+        with socket.create_connection((HOST, s.tls_port), timeout=15) as sock:
+            while True:
+                try:
+                    tls.do_handshake()
+                    break
+                except ssl.SSLWantReadError:
+                    sock.sendall(outgoing.read())
+                    d = sock.recv(65536)
+                    assert d
+                    incoming.write(d)
+            for i in (1, 2):
+                tls.write(b"GET /t/echo?%d HTTP/1.1\r\nHost: a\r\n\r\n" % i)
+            try:
+                tls.unwrap()
+            except ssl.SSLWantReadError:
+                pass
+            sock.sendall(outgoing.read())
+            got = b""
+            while d := sock.recv(65536):
+                incoming.write(d)
+                try:
+                    while piece := tls.read(65536):
+                        got += piece
+                except (ssl.SSLWantReadError, ssl.SSLEOFError, ssl.SSLZeroReturnError):
+                    pass
+        c = Carry(None)
+        c.buf = got
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "1"
+        _, _, body, c.buf = read_response(c)
+        assert fields(body)["query"] == "2" and c.buf == b""
+    finally:
+        assert s.stop() == 0
+
+
 def test_certificate_is_kept_across_starts(data_dir):
     cert = os.path.join(data_dir, "khttp_certificate.pem")
     s = Server(data_dir)

@@ -1,7 +1,7 @@
 """End-to-end tests of what the fast static path keeps between requests: the
 configuration checked without reading the change notifications on the
-request's own thread, the facts (size, times, entity tag) of files above the
-in-memory limit, and files around that limit. Every change made on disk before
+request's own thread, the descriptors and facts (size, times, entity tag)
+kept for files above the in-memory limit, and files around that limit. Every change made on disk before
 a request is sent shows in that request's answer. The real binary on loopback,
 kept-alive connections so that a change and the next request follow each
 other as closely as a client can make them; every wait bounded."""
@@ -14,7 +14,7 @@ import pytest
 
 from tq_site import HOST, Site
 
-LIMIT = 64 * 1024  # files up to this size are kept in memory
+LIMIT = 8 * 1024 - 1  # files up to this size are kept in memory
 
 
 @pytest.fixture
@@ -44,6 +44,21 @@ class Client:
         self.c.close()
 
 
+def kept_files(site):
+    """The files under the document tree the server holds open now, by
+    the name the kernel gives them (" (deleted)" once unlinked)."""
+    fd_dir = "/proc/%d/fd" % site.proc.pid
+    names = []
+    for fd in os.listdir(fd_dir):
+        try:
+            target = os.readlink(os.path.join(fd_dir, fd))
+        except OSError:
+            continue
+        if target.startswith(site.pub) and not target.endswith("/logs/access.log"):
+            names.append(target)
+    return sorted(names)
+
+
 def write(path, data):
     with open(path, "wb") as f:
         f.write(data)
@@ -70,6 +85,9 @@ def test_large_file_changes_show_on_the_next_request(site):
         return h
 
     h1 = expect(first)
+    # Served again without an open: the server keeps it open (once for each
+    # configuration that names it, one per method).
+    assert path in kept_files(site)
     # Replaced by a rename, same size and the same modification time: only
     # the identity of the file tells the two apart.
     old = os.stat(path)
@@ -78,6 +96,9 @@ def test_large_file_changes_show_on_the_next_request(site):
     os.utime(tmp, ns=(old.st_atime_ns, old.st_mtime_ns))
     os.replace(tmp, path)
     expect(second)
+    # The replaced file's descriptor went with it.
+    assert not [n for n in kept_files(site) if n.endswith("(deleted)")]
+    assert path in kept_files(site)
     # The old tag no longer matches: the whole new file, not a 304.
     status, _, body = c.get("/big/file.bin", {"If-None-Match": h1["etag"]})
     assert (status, body) == (200, second)

@@ -212,6 +212,25 @@ TEST_P(config_cache_test, sweep_keeps_recently_used_entries) {
     EXPECT_EQ(cache.size(), 1u);
 }
 
+TEST_P(config_cache_test, sweep_drops_idle_entries_that_no_longer_hold) {
+    write_file(pub_path() / "kept", "k");
+    write_file(pub_path() / "replaced", "r");
+    write_file(pub_path() / "removed", "x");
+    config_info_cache::options o = opts(0);
+    o.idle_seconds = 0;
+    config_info_cache cache(o);
+    for (const wchar_t* p : {L"/kept", L"/replaced", L"/removed"})
+        ASSERT_TRUE(cache.get(p, L"GET"));
+    write_file(pub_path() / "new", "rr");
+    fs::rename(pub_path() / "new", pub_path() / "replaced");
+    fs::remove(pub_path() / "removed");
+    cache.sweep();
+    EXPECT_EQ(cache.size(), 1u);
+    const uint64_t built = cache.builds();
+    EXPECT_TRUE(cache.get(L"/kept", L"GET"));
+    EXPECT_EQ(cache.builds(), built); // the one that still holds was kept
+}
+
 // The global entry points: the URL form as a client sends it.
 using url_lookup = scripting_test::tree_fixture;
 

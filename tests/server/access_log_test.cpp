@@ -33,6 +33,8 @@ TEST(access_log_line, quoting_of_fields) {
         {"say \"hi\"", "\"say \\\"hi\\\"\""},
         {"a\\b", "\"a\\\\b\""},
         {"\\\"", "\"\\\\\\\"\""},
+        {"a\"b\\c\"\"d\\", "\"a\\\"b\\\\c\\\"\\\"d\\\\\""},
+        {"0123456789abcdef\"x\\", "\"0123456789abcdef\\\"x\\\\\""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(quote_log_field(c.text), c.quoted) << c.text;
@@ -48,7 +50,8 @@ TEST(access_log_line, zone_offsets) {
 TEST(access_log_line, full_line_with_dash_fields) {
     access_log_fields f;
     f.remote_addr = "127.0.0.1";
-    f.request_line = "GET /a?b=1 HTTP/1.1";
+    f.method = "GET";
+    f.url = "/a?b=1";
     f.status = 304;
     f.user_agent = "curl/7.88 \"x\"";
     EXPECT_EQ(format_access_log_line(f, sample_time(), -60),
@@ -61,6 +64,14 @@ TEST(access_log_line, full_line_with_dash_fields) {
     EXPECT_EQ(format_access_log_line(f, sample_time(), 0),
               "127.0.0.1 - \"ann\" [04/Jul/2025:09:05:03 +0000] \"GET /a?b=1 HTTP/1.1\" 200 1234 "
               "\"http://h/\" \"curl/7.88 \\\"x\\\"\"\n");
+    // Every part of the request line is escaped; the version as sent.
+    f.method = "PROPFIND";
+    f.url = "/q?\"x\"\\";
+    f.version_minor = 0;
+    f.status = -5;
+    EXPECT_EQ(format_access_log_line(f, sample_time(), 0),
+              "127.0.0.1 - \"ann\" [04/Jul/2025:09:05:03 +0000] \"PROPFIND /q?\\\"x\\\"\\\\ "
+              "HTTP/1.0\" -5 1234 \"http://h/\" \"curl/7.88 \\\"x\\\"\"\n");
 }
 
 TEST(access_log_file, queued_lines_reach_the_file_in_order) {
