@@ -1,7 +1,9 @@
 // A fixed "hello" responder on the HTTP service, the way the server uses it:
 // pool threads block on the queue, send the head with more data to come and
-// then the body. Usage: khttp_hello PORT [POOL_THREADS] [IO_THREADS]; runs
-// until SIGINT or SIGTERM.
+// then the body. With POOL_THREADS 0 the event loop that read a request
+// answers it in the queue's request handler, as the server does for quick
+// requests. Usage: khttp_hello PORT [POOL_THREADS] [IO_THREADS]; runs until
+// SIGINT or SIGTERM.
 #include "platform/khttp/khttp.h"
 
 #include <csignal>
@@ -32,6 +34,26 @@ int main(int argc, char** argv) {
     if (khttp::initialize(khttp::initialize_server | khttp::initialize_config) != 0 ||
         khttp::create_request_queue(q) != 0)
         return 1;
+    static const std::string body = "hello\n";
+    const auto answer = [](uint64_t request_id, const khttp::queue_handle& q) {
+        static const khttp::response r = [] {
+            khttp::response r;
+            r.status = 200;
+            r.reason = "OK";
+            r.known_headers[khttp::header_content_type] = "text/plain";
+            r.known_headers[khttp::header_content_length] = std::to_string(body.size());
+            r.known_headers[khttp::header_connection] = "Keep-Alive";
+            return r;
+        }();
+        if (khttp::send_response(q, request_id,
+                                 khttp::send_flag_more_data | khttp::send_flag_buffer_data, r) == 0)
+            khttp::send_body(q, request_id, khttp::send_flag_buffer_data, body.data(), body.size());
+    };
+    if (pool == 0)
+        khttp::set_request_handler(q, [q, answer](const std::shared_ptr<khttp::request>& req) {
+            answer(req->request_id, q);
+            return true;
+        });
     std::wstring url = L"http://+:" + std::to_wstring(std::atoi(argv[1])) + L"/";
     if (uint32_t e = khttp::add_url(q, url)) {
         std::fprintf(stderr, "add_url failed: %u\n", e);
@@ -39,24 +61,13 @@ int main(int argc, char** argv) {
     }
     std::vector<std::thread> threads;
     for (int i = 0; i < pool; ++i) {
-        threads.emplace_back([q] {
-            static const std::string body = "hello\n";
-            khttp::response r;
-            r.status = 200;
-            r.reason = "OK";
-            r.known_headers[khttp::header_content_type] = "text/plain";
-            r.known_headers[khttp::header_content_length] = std::to_string(body.size());
-            r.known_headers[khttp::header_connection] = "Keep-Alive";
+        threads.emplace_back([q, answer] {
+            khttp::request req;
             for (;;) {
-                khttp::request req;
                 uint32_t e = khttp::receive_request(q, 0, 0, req);
                 if (e == 995) return;
                 if (e) continue;
-                if (khttp::send_response(q, req.request_id,
-                                         khttp::send_flag_more_data | khttp::send_flag_buffer_data,
-                                         r) == 0)
-                    khttp::send_body(q, req.request_id, khttp::send_flag_buffer_data, body.data(),
-                                     body.size());
+                answer(req.request_id, q);
             }
         });
     }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Compares the HTTP service layer with nginx on a fixed 200 "hello" answer:
 # both servers pinned to the same cores, wrk pinned to other cores, loopback
-# only. Every measurement checks status and body before and after; non-2xx
+# only; the layer both with request threads and answering on its event loop.
+# Every measurement checks status and body before and after; non-2xx
 # answers or socket errors make it a failure, printed as such, and the script
 # exits non-zero. Usage: [ROUNDS=3] [POOL=n] bench/khttp/run.sh [SECONDS] [CONNECTIONS]
 set -uo pipefail
@@ -55,6 +56,14 @@ kpid=$!
 pids+=("$kpid")
 wait_up "$kport"
 
+# The layer again, answering on the event loop that read each request, as the
+# server answers quick requests.
+lport=$(free_port)
+taskset -c "$server_cores" "$build/bench/khttp/khttp_hello" "$lport" 0 "$server_count" >/dev/null &
+lpid=$!
+pids+=("$lpid")
+wait_up "$lport"
+
 # nginx with one worker per server core and the same answer.
 nport=$(free_port)
 mkdir -p "$work/nginx"
@@ -87,22 +96,28 @@ wait_up "$nport"
 # touches both alike.
 rounds=${ROUNDS:-3}
 k_total=0
+l_total=0
 n_total=0
 echo "server cores: $server_cores, wrk cores: $client_cores, connections: $connections, ${duration}s x $rounds rounds"
-echo "khttp: $pool request threads + $server_count I/O threads ($(thread_count "$kpid") threads in all); nginx: $server_count workers"
+echo "khttp: $pool request threads + $server_count I/O threads ($(thread_count "$kpid") threads in all); khttp on the loop: $server_count I/O threads; nginx: $server_count workers"
 for r in $(seq 1 "$rounds"); do
   measure khttp "http://127.0.0.1:$kport/" "$work/hello.txt" "$kpid" "$client_cores" "$client_threads" "$connections" "$duration"
   if [ "$m_ok" != 1 ]; then echo "round $r: FAILED: $m_error"; bench_failures=$((bench_failures + 1)); continue; fi
   k=$m_rate ku=$m_us ks=$m_sys
+  measure khttp-loop "http://127.0.0.1:$lport/" "$work/hello.txt" "$lpid" "$client_cores" "$client_threads" "$connections" "$duration"
+  if [ "$m_ok" != 1 ]; then echo "round $r: FAILED: $m_error"; bench_failures=$((bench_failures + 1)); continue; fi
+  l=$m_rate lu=$m_us ls=$m_sys
   measure nginx "http://127.0.0.1:$nport/" "$work/hello.txt" "$npid" "$client_cores" "$client_threads" "$connections" "$duration"
   if [ "$m_ok" != 1 ]; then echo "round $r: FAILED: $m_error"; bench_failures=$((bench_failures + 1)); continue; fi
-  echo "round $r: khttp $k requests/s ($ku us, $ks syscalls per request), nginx $m_rate requests/s ($m_us us, $m_sys syscalls per request)"
+  echo "round $r: khttp $k requests/s ($ku us, $ks syscalls per request), khttp on the loop $l requests/s ($lu us, $ls syscalls per request), nginx $m_rate requests/s ($m_us us, $m_sys syscalls per request)"
   k_total=$(awk -v a="$k_total" -v b="$k" 'BEGIN { print a + b }')
+  l_total=$(awk -v a="$l_total" -v b="$l" 'BEGIN { print a + b }')
   n_total=$(awk -v a="$n_total" -v b="$m_rate" 'BEGIN { print a + b }')
 done
 if [ "$bench_failures" -gt 0 ]; then
   echo "bench/khttp: $bench_failures failed measurements; no rate reported" >&2
   exit 1
 fi
-awk -v k="$k_total" -v n="$n_total" -v r="$rounds" 'BEGIN {
-  printf "khttp: %.0f requests/s\nnginx: %.0f requests/s\nratio khttp/nginx: %.2f\n", k / r, n / r, k / n }'
+awk -v k="$k_total" -v l="$l_total" -v n="$n_total" -v r="$rounds" 'BEGIN {
+  printf "khttp: %.0f requests/s\nkhttp on the loop: %.0f requests/s\nnginx: %.0f requests/s\n", k / r, l / r, n / r
+  printf "ratio khttp/nginx: %.2f\nratio khttp on the loop/nginx: %.2f\n", k / n, l / n }'

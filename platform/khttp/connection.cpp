@@ -69,19 +69,8 @@ bool iequals(std::string_view a, std::string_view b) {
     return true;
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
-std::string_view sv(boost::beast::string_view s) {
-    return {s.data(), s.size()};
-}
-
-std::string lower_host(std::string_view host_port) {
+// The host of a Host header, without its port, in lower case (in place).
+void lower_host(std::string& host_port) {
     std::string_view h = host_port;
     if (!h.empty() && h[0] == '[') {
         auto end = h.find(']');
@@ -89,10 +78,9 @@ std::string lower_host(std::string_view host_port) {
     } else {
         h = h.substr(0, h.find(':'));
     }
-    std::string out(h);
-    for (auto& c : out)
+    host_port.resize(h.size());
+    for (auto& c : host_port)
         if (c >= 'A' && c <= 'Z') c += 32;
-    return out;
 }
 
 // True when the request line ends in a syntactically sound "HTTP/x.y", so a
@@ -125,8 +113,11 @@ void clear_stale_errors() {
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
                        uint16_t port)
     : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
-      opts_(service::get().options()), strand_(std::move(strand)), timer_(strand_),
-      write_timer_(strand_), hold_timer_(strand_) {
+      opts_(service::get().options()), strand_(std::move(strand)),
+      // On the loop rather than the strand, as the socket (see accept_next):
+      // their waits are bound to the strand.
+      timer_(strand_.get_inner_executor()), write_timer_(strand_.get_inner_executor()),
+      hold_timer_(strand_.get_inner_executor()) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     // Direct writes and sendfile on any thread must never wait.
@@ -742,7 +733,7 @@ void connection::on_timer(const error_code& ec) {
 
 void connection::new_head(lock& l) {
     parser_.reset();
-    parser_.emplace();
+    parser_.emplace(head_);
     parser_->header_limit(static_cast<std::uint32_t>(max_request_head));
     // Beast 1.74 compares a length against an empty limit as "exceeded", so
     // the bound is given as the largest value instead of none.
@@ -830,19 +821,24 @@ void connection::try_parse_head(lock& l) {
 }
 
 void connection::on_head(lock& l) {
-    auto& h = parser_->get();
-    unsigned version = h.version();
+    const head_store& h = head_;
+    const int version = h.version;
     if (version != 10 && version != 11) {
         refuse(l, 505);
         return;
     }
     int hosts = 0, codings = 0;
     bool only_chunked = true;
-    for (auto& f : h) {
-        if (iequals(sv(f.name_string()), "Host")) ++hosts;
-        if (iequals(sv(f.name_string()), "Transfer-Encoding")) {
+    std::string_view host_field, expect_field;
+    for (const auto& f : h.fields) {
+        const std::string_view name = h.name(f);
+        if (iequals(name, "Host")) {
+            if (hosts++ == 0) host_field = h.value(f);
+        } else if (iequals(name, "Transfer-Encoding")) {
             ++codings;
-            if (!iequals(trim(sv(f.value())), "chunked")) only_chunked = false;
+            if (!iequals(h.value(f), "chunked")) only_chunked = false;
+        } else if (expect_field.empty() && iequals(name, "Expect")) {
+            expect_field = h.value(f);
         }
     }
     if (codings > 0 && !only_chunked) {
@@ -853,29 +849,33 @@ void connection::on_head(lock& l) {
         refuse(l, 400);
         return;
     }
-    std::string target(h.target()), host, path, query;
-    if (!split_target(target, host, path, query)) {
+    const std::string_view target = h.target_string();
+    std::shared_ptr<request> reuse = std::move(spare_);
+    // A request the handler still holds somewhere stays as it is.
+    if (!reuse || reuse.use_count() != 1) reuse = std::make_shared<request>();
+    request& req = *reuse;
+    if (!split_target(target, host_, path_, req.query)) {
         refuse(l, 400);
         return;
     }
-    auto abs_path = canonicalize_path(path);
-    if (!abs_path) {
+    if (!canonicalize_path(path_, decoded_, req.abs_path)) {
         refuse(l, 400);
         return;
     }
-    if (host.empty()) host = std::string(h[http::field::host]);
-    std::string host_lower = lower_host(host);
+    if (host_.empty()) host_.assign(host_field);
+    lower_host(host_);
 
     disarm();
-    head_request_ = h.method_string() == "HEAD";
+    const std::string_view method = h.method_string();
+    head_request_ = method == "HEAD";
     client_keep_alive_ = parser_->keep_alive();
     phase_ = phase::in_request;
     bool more_body = !parser_->is_done();
-    expect_continue_ =
-        version == 11 && more_body && iequals(trim(sv(h[http::field::expect])), "100-continue");
+    expect_continue_ = version == 11 && more_body && iequals(expect_field, "100-continue");
 
-    auto r = service::get().find_route(secure_, port_, host_lower, *abs_path);
+    auto r = service::get().find_route(secure_, port_, host_, req.abs_path);
     if (!r) {
+        spare_ = std::move(reuse);
         response_started_ = true;
         framing_.close = !client_keep_alive_;
         out_ += render_service_answer(404, framing_.close, head_request_);
@@ -883,49 +883,63 @@ void connection::on_head(lock& l) {
         return;
     }
 
-    request req;
     req.connection_id = id_;
     req.url_context = r->context;
     req.flags = more_body ? request_flag_more_entity_body : 0;
-    req.verb = verb_from_method(sv(h.method_string()));
-    if (req.verb == verb::unknown) req.unknown_verb = std::string(h.method_string());
+    req.verb = verb_from_method(method);
+    if (req.verb == verb::unknown)
+        req.unknown_verb.assign(method);
+    else
+        req.unknown_verb.clear();
     req.version_major = static_cast<uint16_t>(version / 10);
     req.version_minor = static_cast<uint16_t>(version % 10);
-    req.raw_url = std::move(target);
-    req.host = utf8_to_wide(host_lower);
-    req.abs_path = std::move(*abs_path);
-    req.query = std::move(query);
-    for (auto& f : h) {
-        auto name = f.name_string();
-        int idx = find_request_header(sv(name));
+    req.raw_url.assign(target);
+    utf8_to_wide(host_, req.host);
+    for (auto& v : req.known_headers)
+        v.clear();
+    // The unknown headers are written over those of the last request, whose
+    // strings keep their room.
+    std::size_t unknown = 0;
+    for (const auto& f : h.fields) {
+        const std::string_view name = h.name(f), value = h.value(f);
+        int idx = find_request_header(name);
         if (idx < 0) {
-            req.unknown_headers.emplace_back(std::string(name), std::string(f.value()));
+            if (unknown < req.unknown_headers.size()) {
+                req.unknown_headers[unknown].first.assign(name);
+                req.unknown_headers[unknown].second.assign(value);
+            } else {
+                req.unknown_headers.emplace_back(name, value);
+            }
+            ++unknown;
             continue;
         }
         auto& slot = req.known_headers[static_cast<std::size_t>(idx)];
         if (!slot.empty()) slot += idx == header_cookie ? "; " : ", ";
-        slot += std::string(f.value());
+        slot += value;
     }
+    req.unknown_headers.resize(unknown);
     req.remote_address = remote_;
     req.local_address = local_;
     req.secure = secure_;
+    req.handler_mark = 0;
 
     request_id_ = service::get().next_request_id();
     req.request_id = request_id_;
     queue_ = r->queue.get();
-    service::get().add_request(request_id_, shared_from_this());
+    service::get().add_request(request_id_, shared_from_this(), request_node_);
     if (r->queue->handler_) {
         // Run outside the lock by the dispatch loop on the strand: at the end
         // of the strand's current work, or posted from a server thread.
-        ready_ = std::make_shared<request>(std::move(req));
+        ready_ = std::move(reuse);
         ready_queue_ = std::move(r->queue);
         if (!strand_.running_in_this_thread()) post_dispatch();
         return;
     }
-    enqueue(l, std::move(req), *r->queue);
+    enqueue(l, req, *r->queue);
+    spare_ = std::move(reuse);
 }
 
-void connection::enqueue(lock& l, request&& req, request_queue& q) {
+void connection::enqueue(lock& l, const request& req, request_queue& q) {
     std::size_t limit = opts_.max_queued_requests;
     std::unique_lock<std::mutex> ql(q.m_);
     if (q.closed_ || q.pending_.size() >= limit) {
@@ -933,7 +947,13 @@ void connection::enqueue(lock& l, request&& req, request_queue& q) {
         refuse(l, 503);
         return;
     }
-    q.pending_.push_back(queued_request{std::move(req), shared_from_this()});
+    if (q.spare_.empty())
+        q.pending_.emplace_back();
+    else
+        q.pending_.splice(q.pending_.end(), q.spare_, q.spare_.begin());
+    // A copy into the entry's strings: both keep their room.
+    q.pending_.back().r = req;
+    q.pending_.back().c = shared_from_this();
     // Woken after the unlock, the receiver finds the queue free instead of
     // going back to sleep on its lock at once.
     ql.unlock();
@@ -968,7 +988,9 @@ void connection::dispatch(lock& l) {
         if (failed)
             abort(l);
         else if (!taken && request_matches(req->request_id))
-            enqueue(l, std::move(*req), *q);
+            enqueue(l, *req, *q);
+        // Its room serves the next request unless the handler kept it.
+        spare_ = std::move(req);
     }
     dispatching_ = false;
     pump(l);
@@ -981,7 +1003,7 @@ void connection::refuse(lock& l, unsigned status) {
     out_ += render_service_answer(status, true, head);
     close_after_write_ = true;
     phase_ = phase::closing;
-    if (request_id_) service::get().remove_request(request_id_);
+    if (request_id_) service::get().remove_request(request_id_, &request_node_);
     request_id_ = 0;
     response_done_ = response_started_ = true;
     cv_.notify_all();
@@ -992,7 +1014,7 @@ void connection::refuse(lock& l, unsigned status) {
 void connection::finish_request(lock& l) {
     response_done_ = true;
     want_data_ = false;
-    if (request_id_) service::get().remove_request(request_id_);
+    if (request_id_) service::get().remove_request(request_id_, &request_node_);
     cv_.notify_all();
     bool body_left = parser_ && !parser_->is_done();
     // A client that ended its side after sending more requests gets those
@@ -1033,13 +1055,13 @@ std::size_t connection::safe_put(error_code& ec) {
 void connection::drain_step(lock& l) {
     char scratch[8192];
     while (buffered() > 0 && !parser_->is_done()) {
-        parser_->get().body().data = scratch;
-        parser_->get().body().size = sizeof scratch;
-        parser_->get().body().more = true;
+        parser_->body().data = scratch;
+        parser_->body().size = sizeof scratch;
+        parser_->body().more = true;
         error_code ec;
         std::size_t n = safe_put(ec);
         in_pos_ += n;
-        drained_ += sizeof scratch - parser_->get().body().size;
+        drained_ += sizeof scratch - parser_->body().size;
         if (ec == http::error::need_more) break;
         if (ec && ec != http::error::need_buffer) {
             abort(l);
@@ -1086,7 +1108,7 @@ void connection::close_now(lock&) {
     error_code ec;
     socket_->shutdown(tcp::socket::shutdown_both, ec);
     socket_->close(ec);
-    if (request_id_) service::get().remove_request(request_id_);
+    if (request_id_) service::get().remove_request(request_id_, &request_node_);
     request_id_ = 0;
     service::get().remove_connection(id_);
     for (auto& w : watchers_)
@@ -1144,7 +1166,7 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
         out_ += "HTTP/1.1 100 Continue\r\n\r\n";
         post_pump();
     }
-    auto& body = parser_->get().body();
+    auto& body = parser_->body();
     for (;;) {
         if (!request_matches(request_id)) return error_connection_invalid;
         if (buffered() > 0) {
@@ -1230,13 +1252,12 @@ uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const re
         if ((expect_continue_ && !continue_sent_) || (remaining && *remaining > opts_.drain_limit))
             ctx.client_keep_alive = false;
     }
-    std::string head;
     framing f;
-    if (uint32_t e = render_response_head(r, ctx, head, f)) return e;
+    const std::size_t before = out_.size();
+    if (uint32_t e = render_response_head(r, ctx, out_, f)) return e;
     response_started_ = true;
     framing_ = f;
-    out_ += head;
-    if (bytes_sent) *bytes_sent = static_cast<uint32_t>(head.size());
+    if (bytes_sent) *bytes_sent = static_cast<uint32_t>(out_.size() - before);
     if (ctx.final) finish_request(l);
     send_now(l, (flags & send_flag_buffer_data) && !ctx.final);
     wait_backlog(l);

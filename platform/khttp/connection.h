@@ -5,13 +5,12 @@
 // with a request handler gets its requests on the strand, outside the lock:
 // sends made there never wait, the loop writes what the socket did not take.
 #pragma once
+#include "platform/khttp/request_parser.h"
 #include "platform/khttp/service.h"
 #include "platform/khttp/tls.h"
 #include "platform/khttp/wire.h"
 
 #include <boost/asio/strand.hpp>
-#include <boost/beast/http/buffer_body.hpp>
-#include <boost/beast/http/parser.hpp>
 
 #include <deque>
 #include <memory>
@@ -50,7 +49,7 @@ class connection : public std::enable_shared_from_this<connection> {
 
   private:
     enum class phase { handshake, waiting_head, in_request, draining, closing, lingering, closed };
-    using parser_type = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
+    using parser_type = request_parser;
     using lock = std::unique_lock<std::mutex>;
 
     // Runs a step under the lock on the strand.
@@ -89,7 +88,7 @@ class connection : public std::enable_shared_from_this<connection> {
     void end_body(lock& l, uint32_t flags);
     void dispatch(lock& l);
     void post_dispatch();
-    void enqueue(lock& l, request&& req, request_queue& q);
+    void enqueue(lock& l, const request& req, request_queue& q);
     void on_write(const boost::system::error_code& ec, std::size_t n);
     using clock = std::chrono::steady_clock;
     void arm(std::chrono::milliseconds d);
@@ -145,6 +144,12 @@ class connection : public std::enable_shared_from_this<connection> {
     uint64_t lingered_ = 0;
 
     std::optional<parser_type> parser_;
+    // Kept from request to request so that a warmed connection parses and
+    // builds its requests without allocating.
+    head_store head_;
+    std::string host_, path_, decoded_;
+    std::shared_ptr<request> spare_; // the last request, if nobody else holds it
+    service::request_map::node_type request_node_;
     request_queue* queue_ = nullptr;
     uint64_t request_id_ = 0;
     bool head_request_ = false;

@@ -203,8 +203,13 @@ uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
 // Called with the service lock held; the lock also serialises every use of
 // an acceptor between server threads and its completion handler.
 void service::accept_next(const std::shared_ptr<listener>& l) {
-    auto strand = asio::make_strand(*ios_[next_loop_++ % ios_.size()]);
-    auto sock = std::make_shared<tcp::socket>(strand);
+    asio::io_context& io = *ios_[next_loop_++ % ios_.size()];
+    auto strand = asio::make_strand(io);
+    // The socket's own executor is the loop, not the strand: every handler
+    // is bound to the strand anyway, and a loop executor fits in the
+    // type-erased executor a socket keeps, where a strand costs an
+    // allocation with each read.
+    auto sock = std::make_shared<tcp::socket>(io);
     l->acceptor->async_accept(*sock, [this, l, sock, strand](const error_code& ec) {
         std::unique_lock<std::mutex> g(m_);
         if (ec == asio::error::operation_aborted || !l->acceptor->is_open()) return;
@@ -301,7 +306,7 @@ uint32_t service::remove(const queue_handle& q, const std::wstring& text) {
 }
 
 void service::close_queue(const queue_handle& q) {
-    std::deque<queued_request> dropped;
+    std::list<queued_request> dropped;
     {
         std::lock_guard<std::mutex> ql(q->m_);
         q->closed_ = true;
@@ -363,17 +368,32 @@ std::shared_ptr<connection> service::find_connection(uint64_t id) {
     return it == connections_.end() ? nullptr : it->second.lock();
 }
 
-void service::add_request(uint64_t id, const std::shared_ptr<connection>& c) {
+void service::add_request(uint64_t id, const std::shared_ptr<connection>& c,
+                          request_map::node_type& node) {
     auto& shard = requests_[id % request_shards];
+    if (node.empty()) {
+        std::lock_guard<std::mutex> g(shard.m);
+        shard.map[id] = c;
+        return;
+    }
+    node.key() = id;
+    node.mapped() = c;
     std::lock_guard<std::mutex> g(shard.m);
-    shard.map[id] = c;
+    shard.map.insert(std::move(node));
 }
 
-void service::remove_request(uint64_t id) {
+void service::remove_request(uint64_t id, request_map::node_type* node) {
     if (current_request_id == id) set_current_request(0, nullptr);
     auto& shard = requests_[id % request_shards];
-    std::lock_guard<std::mutex> g(shard.m);
-    shard.map.erase(id);
+    request_map::node_type taken;
+    {
+        std::lock_guard<std::mutex> g(shard.m);
+        taken = shard.map.extract(id);
+    }
+    if (taken.empty()) return;
+    // The entry must not keep its connection alive while it waits for reuse.
+    taken.mapped().reset();
+    if (node) *node = std::move(taken);
 }
 
 std::shared_ptr<connection> service::find_request(uint64_t id) {
@@ -456,9 +476,13 @@ uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_
         if (queue->closed_) return win32::error_operation_aborted;
         for (auto it = queue->pending_.begin(); it != queue->pending_.end(); ++it) {
             if (request_id == 0 || it->r.request_id == request_id) {
-                out = std::move(it->r);
+                // The caller's old record goes back with the entry for reuse.
+                std::swap(out, it->r);
                 auto c = std::move(it->c);
-                queue->pending_.erase(it);
+                if (queue->spare_.size() < request_queue::spare_limit)
+                    queue->spare_.splice(queue->spare_.begin(), queue->pending_, it);
+                else
+                    queue->pending_.erase(it);
                 l.unlock();
                 set_current_request(out.request_id, std::move(c));
                 return 0;

@@ -12,6 +12,7 @@
 #include <array>
 #include <condition_variable>
 #include <deque>
+#include <list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -37,7 +38,12 @@ class request_queue {
   public:
     std::mutex m_;
     std::condition_variable cv_;
-    std::deque<queued_request> pending_;
+    std::list<queued_request> pending_;
+    // Entries whose requests were received, kept (a few) for the next ones:
+    // their strings keep their room, so a queued request costs no allocation
+    // once the queue is warm.
+    std::list<queued_request> spare_;
+    static constexpr std::size_t spare_limit = 64;
     bool closed_ = false;
     int waiting_ = 0; // receivers asleep on cv_
     // Set before the queue's prefixes are added and never changed after:
@@ -105,8 +111,13 @@ class service {
     void add_connection(uint64_t id, const std::shared_ptr<connection>& c);
     void remove_connection(uint64_t id);
     std::shared_ptr<connection> find_connection(uint64_t id);
-    void add_request(uint64_t id, const std::shared_ptr<connection>& c);
-    void remove_request(uint64_t id);
+    using request_map = std::unordered_map<uint64_t, std::shared_ptr<connection>>;
+    // node: an entry of an earlier request to reuse (empty: a new one), or
+    // where the entry goes when it is removed, so that a connection's
+    // requests come and go without allocating.
+    void add_request(uint64_t id, const std::shared_ptr<connection>& c,
+                     request_map::node_type& node);
+    void remove_request(uint64_t id, request_map::node_type* node = nullptr);
     // The calling thread's current request first (the one it received or
     // runs on its I/O loop), then the shared table.
     std::shared_ptr<connection> find_request(uint64_t id);
@@ -123,7 +134,7 @@ class service {
     // answer requests on different connections do not meet on one lock.
     struct request_shard {
         std::mutex m;
-        std::unordered_map<uint64_t, std::shared_ptr<connection>> map;
+        request_map map;
     };
     static constexpr std::size_t request_shards = 64;
     std::array<request_shard, request_shards> requests_;

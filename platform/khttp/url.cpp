@@ -31,8 +31,20 @@ bool starts_with_nocase(std::string_view s, std::string_view prefix) {
 
 std::wstring utf8_to_wide(std::string_view s) {
     std::wstring out;
-    out.reserve(s.size());
+    utf8_to_wide(s, out);
+    return out;
+}
+
+void utf8_to_wide(std::string_view s, std::wstring& out) {
+    // Paths and host names are mostly ASCII: one element per byte.
     std::size_t i = 0;
+    out.resize(s.size());
+    while (i < s.size() && static_cast<unsigned char>(s[i]) < 0x80) {
+        out[i] = static_cast<wchar_t>(s[i]);
+        ++i;
+    }
+    if (i == s.size()) return;
+    out.resize(i);
     while (i < s.size()) {
         unsigned char c = s[i];
         if (c < 0x80) {
@@ -77,7 +89,6 @@ std::wstring utf8_to_wide(std::string_view s) {
         else
             out += static_cast<wchar_t>(cp);
     }
-    return out;
 }
 
 std::string wide_to_utf8(std::wstring_view s) {
@@ -106,56 +117,61 @@ std::string wide_to_utf8(std::wstring_view s) {
 }
 
 std::optional<std::wstring> canonicalize_path(std::string_view raw) {
-    if (raw.empty() || (raw[0] != '/' && raw[0] != '\\')) return std::nullopt;
-    std::string bytes;
-    bytes.reserve(raw.size());
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        unsigned char c = raw[i];
-        if (c == '%') {
-            if (i + 2 >= raw.size()) return std::nullopt;
-            int hi = hex_value(raw[i + 1]), lo = hex_value(raw[i + 2]);
-            if (hi < 0 || lo < 0) return std::nullopt;
-            c = static_cast<unsigned char>(hi * 16 + lo);
-            if (c == 0) return std::nullopt;
-            i += 2;
-        } else if (c < 0x20 || c == 0x7F) {
-            return std::nullopt;
-        }
-        bytes += static_cast<char>(c);
-    }
-    std::wstring wide = utf8_to_wide(bytes);
-    for (auto& ch : wide)
-        if (ch == L'\\') ch = L'/';
-    // The decoded text may hold control characters that came escaped; the
-    // file layer refuses them in names, but a NUL never passes this point.
-    std::vector<std::wstring_view> segments;
+    std::string scratch;
+    std::wstring out;
+    if (!canonicalize_path(raw, scratch, out)) return std::nullopt;
+    return out;
+}
+
+// Dot segments are resolved on the decoded bytes: "/", "\\" and "." are ASCII,
+// which no UTF-8 sequence, valid or not, swallows when decoded, so the
+// segments come out the same as when resolved on the wide text.
+bool canonicalize_path(std::string_view raw, std::string& bytes, std::wstring& out) {
+    if (raw.empty() || (raw[0] != '/' && raw[0] != '\\')) return false;
+    bytes.clear();
+    bytes.reserve(raw.size() + 1);
+    // Each segment is appended as "/" and its text; "." drops itself, ".."
+    // also the segment before it. The first "/" of raw is the root.
     bool trailing = false;
-    std::wstring_view rest(wide);
-    rest.remove_prefix(1);
-    while (true) {
-        std::size_t slash = rest.find(L'/');
-        std::wstring_view seg = rest.substr(0, slash);
-        bool last = slash == std::wstring_view::npos;
-        if (seg == L".") {
-            trailing = last;
-        } else if (seg == L"..") {
-            if (segments.empty()) return std::nullopt;
-            segments.pop_back();
-            trailing = last;
+    std::size_t seg_start = 0; // in bytes, of the segment being decoded ("/" included)
+    bytes += '/';
+    for (std::size_t i = 1;; ++i) {
+        const bool end = i == raw.size();
+        unsigned char c = end ? '/' : static_cast<unsigned char>(raw[i]);
+        if (!end && c == '%') {
+            if (i + 2 >= raw.size()) return false;
+            int hi = hex_value(raw[i + 1]), lo = hex_value(raw[i + 2]);
+            if (hi < 0 || lo < 0) return false;
+            c = static_cast<unsigned char>(hi * 16 + lo);
+            if (c == 0) return false;
+            i += 2;
+        } else if (!end && (c < 0x20 || c == 0x7F)) {
+            return false;
+        }
+        if (c != '/' && c != '\\') {
+            bytes += static_cast<char>(c);
+            continue;
+        }
+        // A segment ends.
+        const std::string_view seg = std::string_view(bytes).substr(seg_start + 1);
+        if (seg == ".") {
+            bytes.resize(seg_start);
+            trailing = end;
+        } else if (seg == "..") {
+            bytes.resize(seg_start);
+            if (seg_start == 0) return false; // above the root
+            bytes.resize(bytes.rfind('/'));
+            trailing = end;
         } else {
-            segments.push_back(seg);
             trailing = false;
         }
-        if (last) break;
-        rest.remove_prefix(slash + 1);
+        if (end) break;
+        seg_start = bytes.size();
+        bytes += '/';
     }
-    std::wstring out;
-    for (auto seg : segments) {
-        out += L'/';
-        out += seg;
-    }
-    if (out.empty() || (trailing && out.back() != L'/')) out += L'/';
-    return out;
+    if (bytes.empty() || (trailing && bytes.back() != '/')) bytes += '/';
+    utf8_to_wide(bytes, out);
+    return true;
 }
 
 std::optional<url_prefix> parse_url_prefix(std::wstring_view text) {

@@ -1,56 +1,66 @@
 #include "platform/khttp/wire.h"
 
+#include <array>
 #include <ctime>
 
 namespace khttp {
 
 namespace {
 
-constexpr const char* request_names[request_header_count] = {"Cache-Control",
-                                                             "Connection",
-                                                             "Date",
-                                                             "Keep-Alive",
-                                                             "Pragma",
-                                                             "Trailer",
-                                                             "Transfer-Encoding",
-                                                             "Upgrade",
-                                                             "Via",
-                                                             "Warning",
-                                                             "Allow",
-                                                             "Content-Length",
-                                                             "Content-Type",
-                                                             "Content-Encoding",
-                                                             "Content-Language",
-                                                             "Content-Location",
-                                                             "Content-MD5",
-                                                             "Content-Range",
-                                                             "Expires",
-                                                             "Last-Modified",
-                                                             "Accept",
-                                                             "Accept-Charset",
-                                                             "Accept-Encoding",
-                                                             "Accept-Language",
-                                                             "Authorization",
-                                                             "Cookie",
-                                                             "Expect",
-                                                             "From",
-                                                             "Host",
-                                                             "If-Match",
-                                                             "If-Modified-Since",
-                                                             "If-None-Match",
-                                                             "If-Range",
-                                                             "If-Unmodified-Since",
-                                                             "Max-Forwards",
-                                                             "Proxy-Authorization",
-                                                             "Referer",
-                                                             "Range",
-                                                             "TE",
-                                                             "Translate",
-                                                             "User-Agent"};
+// string_view: a look-up compares lengths before letters.
+constexpr std::string_view request_names[request_header_count] = {"Cache-Control",
+                                                                  "Connection",
+                                                                  "Date",
+                                                                  "Keep-Alive",
+                                                                  "Pragma",
+                                                                  "Trailer",
+                                                                  "Transfer-Encoding",
+                                                                  "Upgrade",
+                                                                  "Via",
+                                                                  "Warning",
+                                                                  "Allow",
+                                                                  "Content-Length",
+                                                                  "Content-Type",
+                                                                  "Content-Encoding",
+                                                                  "Content-Language",
+                                                                  "Content-Location",
+                                                                  "Content-MD5",
+                                                                  "Content-Range",
+                                                                  "Expires",
+                                                                  "Last-Modified",
+                                                                  "Accept",
+                                                                  "Accept-Charset",
+                                                                  "Accept-Encoding",
+                                                                  "Accept-Language",
+                                                                  "Authorization",
+                                                                  "Cookie",
+                                                                  "Expect",
+                                                                  "From",
+                                                                  "Host",
+                                                                  "If-Match",
+                                                                  "If-Modified-Since",
+                                                                  "If-None-Match",
+                                                                  "If-Range",
+                                                                  "If-Unmodified-Since",
+                                                                  "Max-Forwards",
+                                                                  "Proxy-Authorization",
+                                                                  "Referer",
+                                                                  "Range",
+                                                                  "TE",
+                                                                  "Translate",
+                                                                  "User-Agent"};
 
-constexpr const char* response_extra_names[response_header_count - 20] = {
+constexpr std::string_view response_extra_names[response_header_count - 20] = {
     "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
     "Retry-After",   "Server", "Set-Cookie", "Vary",     "WWW-Authenticate"};
+
+// "Name: " of every response header, as the head is written.
+const std::array<std::string, response_header_count> response_header_text = [] {
+    std::array<std::string, response_header_count> t;
+    for (std::size_t i = 0; i < response_header_count; ++i)
+        t[i] = std::string(i < 20 ? request_names[i] : response_extra_names[i - 20]) + ": ";
+    return t;
+}();
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -97,12 +107,12 @@ const char* reason_of(unsigned status) {
 } // namespace
 
 const char* request_header_name(std::size_t index) {
-    return index < request_header_count ? request_names[index] : "";
+    return index < request_header_count ? request_names[index].data() : "";
 }
 
 const char* response_header_name(std::size_t index) {
-    if (index < 20) return request_names[index];
-    return index < response_header_count ? response_extra_names[index - 20] : "";
+    if (index < 20) return request_names[index].data();
+    return index < response_header_count ? response_extra_names[index - 20].data() : "";
 }
 
 int find_request_header(std::string_view name) {
@@ -113,7 +123,8 @@ int find_request_header(std::string_view name) {
 
 int find_response_header(std::string_view name) {
     for (std::size_t i = 0; i < response_header_count; ++i)
-        if (iequals(name, response_header_name(i))) return static_cast<int>(i);
+        if (iequals(name, i < 20 ? request_names[i] : response_extra_names[i - 20]))
+            return static_cast<int>(i);
     return -1;
 }
 
@@ -130,7 +141,7 @@ khttp::verb verb_from_method(std::string_view m) {
     return verb::unknown;
 }
 
-std::string http_date_now() {
+const std::string& http_date_now() {
     static constexpr const char* days[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
     static constexpr const char* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
@@ -182,19 +193,19 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
     }
     f.close = ctx.disconnect || !ctx.client_keep_alive || !framed;
 
-    out.clear();
-    out.reserve(256);
-    out += "HTTP/1.1 ";
-    out += std::to_string(r.status);
-    out += ' ';
+    char status_line[] = "HTTP/1.1 000 ";
+    status_line[9] = static_cast<char>('0' + r.status / 100);
+    status_line[10] = static_cast<char>('0' + r.status / 10 % 10);
+    status_line[11] = static_cast<char>('0' + r.status % 10);
+    out.append(status_line, sizeof status_line - 1);
     out += r.reason;
     out += "\r\n";
     for (std::size_t i = 0; i < response_header_count; ++i) {
         const std::string& v = r.known_headers[i];
         if (v.empty()) continue;
         if (f.close && (i == header_connection || i == header_keep_alive)) continue;
-        out += response_header_name(i);
-        out += ": ";
+        const std::string_view name = response_header_text[i];
+        out.append(name.data(), name.size());
         out += v;
         out += "\r\n";
     }

@@ -24,7 +24,7 @@ struct head_context {
     bool disconnect = false;       // the caller asked to close after the response
 };
 
-// Renders the head into out; 87 (nothing rendered) when a header name, value or
+// Appends the head to out; 87 (nothing appended) when a header name, value or
 // the reason holds CR, LF or NUL, or the status or Content-Length is malformed.
 uint32_t render_response_head(const response& r, const head_context& ctx, std::string& out,
                               framing& f);
@@ -32,7 +32,8 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
 // A complete answer of the service ("Connection: close" when close is set).
 std::string render_service_answer(unsigned status, bool close, bool head_request = false);
 
-std::string http_date_now();
+// The Date header's text for now; valid on the calling thread until its next call.
+const std::string& http_date_now();
 
 khttp::verb verb_from_method(std::string_view method);
 
