@@ -284,11 +284,15 @@ void _http_server::receive_loop() {
 
 bool _http_server::admit(const khttp::request& request) {
     const uint64_t connection_id = request.connection_id;
-    cl::cs_lock g(lock_);
-    auto it = connections_.find(connection_id);
-    if (it == connections_.end()) {
-        if (connections_.size() >= max_connections_.load()) return false;
-        it = connections_.try_emplace(connection_id).first;
+    connection_shard& sh = shard_of(connection_id);
+    cl::cs_lock g(sh.lock);
+    auto it = sh.connections.find(connection_id);
+    if (it == sh.connections.end()) {
+        if (connection_total_.fetch_add(1) >= max_connections_.load()) {
+            connection_total_.fetch_sub(1);
+            return false;
+        }
+        it = sh.connections.try_emplace(connection_id).first;
         it->second.overlapped.reset();
         khttp::wait_for_disconnect(queue_, connection_id, it->second.overlapped);
     }
@@ -361,12 +365,13 @@ void _http_server::send_failure(uint64_t request_id) {
 
 void _http_server::sweep_connections() {
     std::vector<uint64_t> closed;
-    {
-        cl::cs_lock g(lock_);
-        for (auto it = connections_.begin(); it != connections_.end();) {
+    for (connection_shard& sh : shards_) {
+        cl::cs_lock g(sh.lock);
+        for (auto it = sh.connections.begin(); it != sh.connections.end();) {
             if (it->second.overlapped.status() != khttp::status_pending) {
                 closed.push_back(it->first);
-                it = connections_.erase(it);
+                it = sh.connections.erase(it);
+                connection_total_.fetch_sub(1);
             } else {
                 ++it;
             }
@@ -399,8 +404,11 @@ void _http_server::stop() {
         khttp::terminate(init_flags);
         initialized_ = false;
     }
-    cl::cs_lock g(lock_);
-    connections_.clear();
+    for (connection_shard& sh : shards_) {
+        cl::cs_lock g(sh.lock);
+        connection_total_.fetch_sub(sh.connections.size());
+        sh.connections.clear();
+    }
 }
 
 std::vector<std::wstring> _http_server::registered_urls() {
@@ -409,18 +417,21 @@ std::vector<std::wstring> _http_server::registered_urls() {
 }
 
 void _http_server::set_client_text(uint64_t id, const std::string& client) {
-    cl::cs_lock g(lock_);
-    auto it = connections_.find(id);
-    if (it != connections_.end()) it->second.client = client;
+    connection_shard& sh = shard_of(id);
+    cl::cs_lock g(sh.lock);
+    auto it = sh.connections.find(id);
+    if (it != sh.connections.end()) it->second.client = client;
 }
 
 void _http_server::set_transfer_file(uint64_t id, const std::string& user) {
-    cl::cs_lock g(lock_);
+    connection_shard& sh = shard_of(id);
+    cl::cs_lock g(sh.lock);
     // A record made here has no disconnect wait: it reads as closed and goes
     // at the next sweep unless the receive loop knows the connection.
-    auto it = connections_.find(id);
-    if (it == connections_.end()) {
-        connection_record& r = connections_[id];
+    auto it = sh.connections.find(id);
+    if (it == sh.connections.end()) {
+        connection_total_.fetch_add(1);
+        connection_record& r = sh.connections[id];
         r.overlapped.reset();
         r.user = user;
         return;
@@ -429,9 +440,10 @@ void _http_server::set_transfer_file(uint64_t id, const std::string& user) {
 }
 
 void _http_server::set_transfer_progress(uint64_t id, const std::wstring& path, uint32_t progress) {
-    cl::cs_lock g(lock_);
-    auto it = connections_.find(id);
-    if (it == connections_.end()) return;
+    connection_shard& sh = shard_of(id);
+    cl::cs_lock g(sh.lock);
+    auto it = sh.connections.find(id);
+    if (it == sh.connections.end()) return;
     std::vector<connection_record::transfer>& list = it->second.transfers;
     connection_record::transfer* free_entry = nullptr;
     for (connection_record::transfer& t : list) {
@@ -454,12 +466,13 @@ void _http_server::set_transfer_progress(uint64_t id, const std::wstring& path, 
 void _http_server::list_connections(std::vector<std::wstring>& keys,
                                     std::vector<std::wstring>& values) {
     const std::size_t threads = pool_ ? pool_->thread_count() : 0;
-    cl::cs_lock g(lock_);
+    all_shards_lock g(*this);
+    const auto listed = connections_in_order();
     keys.push_back(L"-1");
     values.push_back(cl::format_wstr(L"%?,%?,%?,%?,%?", bytes_received_.load(), bytes_sent_.load(),
-                                     requests_.load(), connections_.size(), threads));
+                                     requests_.load(), listed.size(), threads));
     std::size_t n = 0;
-    for (const auto* c : connections_in_order()) {
+    for (const auto* c : listed) {
         const connection_record& r = c->second;
         keys.push_back(std::to_wstring(n++));
         values.push_back(cl::utf8_to_utf16(connection_text(r)));
@@ -469,7 +482,7 @@ void _http_server::list_connections(std::vector<std::wstring>& keys,
 void _http_server::list_downloads(std::vector<std::wstring>& keys,
                                   std::vector<std::wstring>& values,
                                   const std::wstring& public_dir) {
-    cl::cs_lock g(lock_);
+    all_shards_lock g(*this);
     std::size_t n = 0;
     for (const auto* c : connections_in_order()) {
         const connection_record& r = c->second;
@@ -497,22 +510,33 @@ void _http_server::list_downloads(std::vector<std::wstring>& keys,
 std::vector<const std::pair<const uint64_t, connection_record>*>
 _http_server::connections_in_order() const {
     std::vector<const std::pair<const uint64_t, connection_record>*> list;
-    list.reserve(connections_.size());
-    for (const auto& c : connections_)
-        list.push_back(&c);
+    list.reserve(connection_total_.load());
+    for (const connection_shard& sh : shards_)
+        for (const auto& c : sh.connections)
+            list.push_back(&c);
     std::sort(list.begin(), list.end(),
               [](const auto* a, const auto* b) { return a->first < b->first; });
     return list;
 }
 
 std::size_t _http_server::connection_count() {
-    cl::cs_lock g(lock_);
-    return connections_.size();
+    return connection_total_.load();
 }
 
 bool _http_server::has_connection(uint64_t id) {
-    cl::cs_lock g(lock_);
-    return connections_.count(id) != 0;
+    connection_shard& sh = shard_of(id);
+    cl::cs_lock g(sh.lock);
+    return sh.connections.count(id) != 0;
+}
+
+_http_server::all_shards_lock::all_shards_lock(_http_server& s) : s_(s) {
+    for (connection_shard& sh : s_.shards_)
+        sh.lock.enter();
+}
+
+_http_server::all_shards_lock::~all_shards_lock() {
+    for (std::size_t i = connection_shard_count; i-- > 0;)
+        s_.shards_[i].lock.leave();
 }
 
 _http_server& the_http_server() {

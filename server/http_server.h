@@ -137,10 +137,31 @@ class _http_server {
     uint32_t https_port_ = 0;
     std::wstring host_name_;
     std::wstring rel_uri_;
-    // Found by id several times per request; listed in id order.
-    std::unordered_map<uint64_t, connection_record> connections_;
+    // Found by id several times per request, by requests on every core at
+    // once: split by id so that they rarely meet on one lock. Listed in id
+    // order with every part locked.
+    struct connection_shard {
+        cl::critical_section lock;
+        std::unordered_map<uint64_t, connection_record> connections;
+    };
+    static constexpr std::size_t connection_shard_count = 16;
+    connection_shard& shard_of(uint64_t id) { return shards_[id % connection_shard_count]; }
+    // Holds every part's lock, taken in order, for as long as it lives.
+    class all_shards_lock {
+      public:
+        explicit all_shards_lock(_http_server& s);
+        ~all_shards_lock();
+        all_shards_lock(const all_shards_lock&) = delete;
+        all_shards_lock& operator=(const all_shards_lock&) = delete;
+
+      private:
+        _http_server& s_;
+    };
+    // Only with every part locked.
     std::vector<const std::pair<const uint64_t, connection_record>*> connections_in_order() const;
-    cl::critical_section lock_;
+    connection_shard shards_[connection_shard_count];
+    std::atomic<std::size_t> connection_total_{0};
+    cl::critical_section lock_; // the URL list
     std::vector<std::wstring> urls_;
     khttp::queue_handle queue_;
     std::atomic<bool> stopping_{false};

@@ -10,9 +10,9 @@
 #pragma once
 #include "core/simple_file.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 class served_file_memo {
   public:
@@ -21,23 +21,11 @@ class served_file_memo {
     served_file_memo(const served_file_memo&) {}
     served_file_memo& operator=(const served_file_memo&) { return *this; }
 
-    std::shared_ptr<const cl::file_snapshot> snapshot() const {
-        std::lock_guard<std::mutex> g(lock_);
-        return snapshot_;
-    }
-    void set_snapshot(std::shared_ptr<const cl::file_snapshot> s) {
-        std::lock_guard<std::mutex> g(lock_);
-        snapshot_ = std::move(s);
-    }
+    std::shared_ptr<const cl::file_snapshot> snapshot() const { return snapshot_.get(); }
+    void set_snapshot(std::shared_ptr<const cl::file_snapshot> s) { snapshot_.set(std::move(s)); }
 
-    std::shared_ptr<const cl::file_snapshot> facts() const {
-        std::lock_guard<std::mutex> g(lock_);
-        return facts_;
-    }
-    void set_facts(std::shared_ptr<const cl::file_snapshot> f) {
-        std::lock_guard<std::mutex> g(lock_);
-        facts_ = std::move(f);
-    }
+    std::shared_ptr<const cl::file_snapshot> facts() const { return facts_.get(); }
+    void set_facts(std::shared_ptr<const cl::file_snapshot> f) { facts_.set(std::move(f)); }
 
     // Called once the file is open: takes the facts kept from an earlier
     // open of the same file, else keeps the file whole when it is at most
@@ -59,19 +47,39 @@ class served_file_memo {
     // Whether the file lies inside the document root of the given generation:
     // -1 when not known for that generation, else 0 or 1.
     int inside_root(uint64_t root_generation) const {
-        std::lock_guard<std::mutex> g(lock_);
-        return root_generation_ == root_generation ? inside_root_ : -1;
+        const uint64_t v = inside_root_.load(std::memory_order_acquire);
+        if (!(v & known_bit) || (v >> 2) != root_generation) return -1;
+        return static_cast<int>(v & inside_bit);
     }
     void set_inside_root(uint64_t root_generation, bool inside) {
-        std::lock_guard<std::mutex> g(lock_);
-        root_generation_ = root_generation;
-        inside_root_ = inside ? 1 : 0;
+        inside_root_.store((root_generation << 2) | known_bit | (inside ? inside_bit : 0),
+                           std::memory_order_release);
     }
 
   private:
-    mutable std::mutex lock_;
-    std::shared_ptr<const cl::file_snapshot> snapshot_;
-    std::shared_ptr<const cl::file_snapshot> facts_;
-    uint64_t root_generation_ = 0;
-    int inside_root_ = -1;
+    // Requests on every core read these at once; they are written once (the
+    // file cannot change while the configuration holds: a change makes a new
+    // one), so a read takes no lock. The first of two racing writers wins.
+    template <class T> class write_once {
+      public:
+        std::shared_ptr<const T> get() const {
+            return published_.load(std::memory_order_acquire) ? value_ : nullptr;
+        }
+        void set(std::shared_ptr<const T> v) {
+            if (!v || claimed_.exchange(true)) return;
+            value_ = std::move(v);
+            published_.store(true, std::memory_order_release);
+        }
+
+      private:
+        std::atomic<bool> claimed_{false};
+        std::atomic<bool> published_{false};
+        std::shared_ptr<const T> value_;
+    };
+
+    static constexpr uint64_t known_bit = 2, inside_bit = 1;
+    write_once<cl::file_snapshot> snapshot_;
+    write_once<cl::file_snapshot> facts_;
+    // The root's generation shifted left by two, known_bit and inside_bit.
+    std::atomic<uint64_t> inside_root_{0};
 };
