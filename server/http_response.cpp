@@ -450,6 +450,14 @@ void http_request::send_body() {
     char first[8192];
     std::vector<char> grown;
     char* buffer = first;
+    // A longer body of known length is read in as few pieces as the buffer's
+    // bound allows, not in pieces that double from 8 KiB.
+    if (body_size > static_cast<int64_t>(size - 9)) {
+        while (size < 131072 && static_cast<int64_t>(size - 9) < body_size)
+            size *= 2;
+        grown.resize(size);
+        buffer = grown.data();
+    }
     uint64_t read_total = 0;
     uint32_t last_progress = win32::get_tick_count() - 250;
     the_transfer_registry().report_transfer(connection, transfer_path, 0);
