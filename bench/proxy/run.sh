@@ -46,7 +46,9 @@ server.max-keep-alive-requests = 1000000
 server.errorlog = "$work/lighttpd.log"
 mimetype.assign = ( ".txt" => "text/plain" )
 CONF
-taskset -c "$upstream_cores" lighttpd -D -f "$work/lighttpd.conf" &
+# In a session of its own: with workers, lighttpd ends them by signalling its
+# whole process group, which would otherwise hold this script.
+setsid taskset -c "$upstream_cores" lighttpd -D -f "$work/lighttpd.conf" &
 pids+=($!)
 
 data="$work/Tesk/teskqvel"

@@ -180,7 +180,9 @@ mimetype.assign = ( ".txt" => "text/plain", ".bin" => "application/octet-stream"
 }
 $llog
 CONF
-  taskset -c "$cpus" lighttpd -D -f "$work/lighttpd.conf" &
+  # In a session of its own: with workers, lighttpd ends them by signalling
+  # its whole process group, which would otherwise hold this script.
+  setsid taskset -c "$cpus" lighttpd -D -f "$work/lighttpd.conf" &
   local lpid=$!
   pids+=("$lpid")
   s_names+=(lighttpd) s_pids+=("$lpid") s_ports+=("$lport") s_tls_ports+=("$lsport") s_workers+=("$workers")

@@ -135,6 +135,22 @@ connection::~connection() {
     drop_pieces();
 }
 
+int connection::out_piece::send_to(int socket) {
+    while (left > 0) {
+        off_t off = static_cast<off_t>(offset);
+        const ssize_t n = ::sendfile(socket, fd, &off, std::min<uint64_t>(left, 1u << 30));
+        if (n > 0) {
+            offset += static_cast<uint64_t>(n);
+            left -= static_cast<uint64_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+        return -1; // the file ended early or the connection failed
+    }
+    return 1;
+}
+
 void connection::drop_pieces() {
     for (auto& p : pieces_)
         p.release_fd();
@@ -277,18 +293,8 @@ bool connection::write_directly() {
             pieces_.pop_front();
             continue;
         }
-        while (p.left > 0) {
-            off_t off = static_cast<off_t>(p.offset);
-            ssize_t n = ::sendfile(fd, p.fd, &off, std::min<uint64_t>(p.left, 1u << 30));
-            if (n > 0) {
-                p.offset += static_cast<uint64_t>(n);
-                p.left -= static_cast<uint64_t>(n);
-                continue;
-            }
-            if (n < 0 && errno == EINTR) continue;
-            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-            return false; // the file ended early or the connection failed
-        }
+        const int sent = p.send_to(fd);
+        if (sent <= 0) return sent == 0;
         p.release_fd();
         pieces_.pop_front();
     }
@@ -596,25 +602,17 @@ void connection::arm_write_timer() {
 // a wait for room.
 void connection::write_file(lock& l) {
     out_piece& p = pieces_.front();
-    const int fd = socket_->native_handle();
-    while (p.left > 0) {
-        off_t off = static_cast<off_t>(p.offset);
-        ssize_t n = ::sendfile(fd, p.fd, &off, std::min<uint64_t>(p.left, 1u << 30));
-        if (n > 0) {
-            p.offset += static_cast<uint64_t>(n);
-            p.left -= static_cast<uint64_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            arm_write_timer();
-            auto self = shared_from_this();
-            socket_->async_wait(tcp::socket::wait_write,
-                                asio::bind_executor(strand_, [self](const error_code& ec) {
-                                    self->on_file_writable(ec);
-                                }));
-            return;
-        }
+    const int sent = p.send_to(socket_->native_handle());
+    if (sent == 0) {
+        arm_write_timer();
+        auto self = shared_from_this();
+        socket_->async_wait(tcp::socket::wait_write,
+                            asio::bind_executor(strand_, [self](const error_code& ec) {
+                                self->on_file_writable(ec);
+                            }));
+        return;
+    }
+    if (sent < 0) {
         write_pending_ = false;
         abort(l);
         return;

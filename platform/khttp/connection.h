@@ -177,6 +177,9 @@ class connection : public std::enable_shared_from_this<connection> {
             fd = -1;
             holder.reset();
         }
+        // sendfile to `socket` until the file's part is sent (1), the socket
+        // takes no more for now (0) or it fails or the file ends early (-1).
+        int send_to(int socket);
     };
     std::deque<out_piece> pieces_;
     void drop_pieces();
