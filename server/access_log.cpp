@@ -217,12 +217,10 @@ void append_access_log_line(std::string& out, const access_log_view& f,
     out.resize(static_cast<std::size_t>(p - out.data()));
 }
 
-std::string format_access_log_line(const access_log_fields& f, const win32::systemtime& local,
+std::string format_access_log_line(const access_log_view& f, const win32::systemtime& local,
                                    int32_t bias) {
-    const access_log_view v{f.remote_addr,   f.user,   f.method,     f.url,     f.version_major,
-                            f.version_minor, f.status, f.bytes_sent, f.referer, f.user_agent};
     std::string out;
-    append_access_log_line(out, v, format_log_time(local, bias));
+    append_access_log_line(out, f, format_log_time(local, bias));
     return out;
 }
 

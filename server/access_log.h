@@ -11,25 +11,12 @@
 #include <string>
 #include <string_view>
 
-// The recorded values of one request that its log line is made of.
-struct access_log_fields {
-    std::string remote_addr;
-    std::string user; // authenticated user; empty for anonymous
-    // The request line: method, raw URL and version, as "GET /a?b HTTP/1.1".
-    std::string method;
-    std::string url;
-    uint16_t version_major = 1;
-    uint16_t version_minor = 1;
-    int status = 0;
-    uint64_t bytes_sent = 0;
-    std::string referer;
-    std::string user_agent;
-};
-
-// The same values as views, for a line made without copying them.
+// The values of one request that its log line is made of, as views of the
+// request's own texts: a line is made without copying them.
 struct access_log_view {
     std::string_view remote_addr;
-    std::string_view user;
+    std::string_view user; // authenticated user; empty for anonymous
+    // The request line: method, raw URL and version, as "GET /a?b HTTP/1.1".
     std::string_view method;
     std::string_view url;
     uint16_t version_major = 1;
@@ -52,7 +39,7 @@ std::string format_log_time(const win32::systemtime& local, int32_t bias_minutes
 int32_t standard_zone_bias();
 
 // The complete line, "\n" included.
-std::string format_access_log_line(const access_log_fields& fields, const win32::systemtime& local,
+std::string format_access_log_line(const access_log_view& fields, const win32::systemtime& local,
                                    int32_t bias_minutes);
 // Appends the line to out, the time field given as format_log_time made it.
 void append_access_log_line(std::string& out, const access_log_view& fields,

@@ -48,7 +48,7 @@ TEST(access_log_line, zone_offsets) {
 }
 
 TEST(access_log_line, full_line_with_dash_fields) {
-    access_log_fields f;
+    access_log_view f;
     f.remote_addr = "127.0.0.1";
     f.method = "GET";
     f.url = "/a?b=1";
