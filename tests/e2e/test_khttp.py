@@ -480,21 +480,6 @@ def test_tls_streams(server):
                   % len(payload) + payload)
         st, _, body, _ = read_response(s)
         assert st == 200 and b"\nbody=" + payload + b"\n" in body
-    # A large answer to a client that does not read holds up no one else, and
-    # arrives whole once the client reads.
-    size = 6_000_000
-    slow = tls_connect(server.tls_port)
-    slow.sendall(b"GET /t/big?n=%d HTTP/1.1\r\nHost: a\r\n\r\n" % size)
-    time.sleep(0.3)
-    with tls_connect(server.tls_port) as s:
-        for i in range(5):
-            s.sendall(b"GET /t/echo?%d HTTP/1.1\r\nHost: a\r\n\r\n" % i)
-            assert fields(read_response(s)[2])["query"] == str(i)
-    st, _, body, rest = read_response(slow)
-    assert st == 200 and len(body) == size and body.count(b"x") == size and rest == b""
-    slow.sendall(b"GET /t/echo?after HTTP/1.1\r\nHost: a\r\n\r\n")
-    assert fields(read_response(slow)[2])["query"] == "after"
-    slow.close()
     # A client that goes away in the middle of an answer far too large to
     # finish is noticed while the answer is being sent.
     with tls_connect(server.tls_port) as s:
@@ -513,6 +498,30 @@ def test_tls_streams(server):
                 break
             time.sleep(0.05)
     assert seen
+
+
+def test_tls_slow_reader_holds_up_no_one(data_dir):
+    # The idle and send time-outs are far beyond any wait here, so that a
+    # loaded machine cannot turn the client's pause into a closed connection.
+    s_ = Server(data_dir, extra=["--idle", "60000", "--body", "60000"])
+    try:
+        # A large answer to a client that does not read holds up no one else, and
+        # arrives whole once the client reads.
+        size = 6_000_000
+        slow = tls_connect(s_.tls_port)
+        slow.sendall(b"GET /t/big?n=%d HTTP/1.1\r\nHost: a\r\n\r\n" % size)
+        time.sleep(0.3)
+        with tls_connect(s_.tls_port) as s:
+            for i in range(5):
+                s.sendall(b"GET /t/echo?%d HTTP/1.1\r\nHost: a\r\n\r\n" % i)
+                assert fields(read_response(s)[2])["query"] == str(i)
+        st, _, body, rest = read_response(slow)
+        assert st == 200 and len(body) == size and body.count(b"x") == size and rest == b""
+        slow.sendall(b"GET /t/echo?after HTTP/1.1\r\nHost: a\r\n\r\n")
+        assert fields(read_response(slow)[2])["query"] == "after"
+        slow.close()
+    finally:
+        assert s_.stop() == 0
 
 
 def test_tls_close_notify_with_the_last_requests(data_dir):
