@@ -1,5 +1,7 @@
 #include "dav/store_index.h"
 
+#include "core/notify_events.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/inotify.h>
@@ -101,42 +103,36 @@ void store_index::forget_all_locked() {
 }
 
 void store_index::drain_locked() {
-    if (impl_->fd < 0) return;
-    alignas(inotify_event) char buf[16384];
-    for (int round = 0; round < 4096; ++round) {
-        const ssize_t n = ::read(impl_->fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        for (char* p = buf; p < buf + n;) {
-            auto* ev = reinterpret_cast<inotify_event*>(p);
-            p += sizeof(inotify_event) + ev->len;
-            if (ev->mask & IN_Q_OVERFLOW) {
+    cl::read_notify_events(
+        impl_->fd,
+        [this](const inotify_event& ev) {
+            if (ev.mask & IN_Q_OVERFLOW) {
                 // Notifications were lost: every folder is read again.
                 for (auto& [wd, f] : impl_->by_wd) {
                     f->rescan = true;
                     f->dirty.clear();
                 }
-                continue;
+                return;
             }
-            if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+            if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
                 // The folder itself went: a folder made later under the same
                 // path is a new one.
-                if (!(ev->mask & IN_IGNORED)) ::inotify_rm_watch(impl_->fd, ev->wd);
-                forget_locked(ev->wd);
-                continue;
+                if (!(ev.mask & IN_IGNORED)) ::inotify_rm_watch(impl_->fd, ev.wd);
+                forget_locked(ev.wd);
+                return;
             }
-            auto it = impl_->by_wd.find(ev->wd);
-            if (it == impl_->by_wd.end() || !ev->len) continue;
+            auto it = impl_->by_wd.find(ev.wd);
+            if (it == impl_->by_wd.end() || !ev.len) return;
             folder_state& f = *it->second;
-            if (f.rescan) continue;
+            if (f.rescan) return;
             if (f.dirty.size() >= max_dirty_names) {
                 f.rescan = true;
                 f.dirty.clear();
-                continue;
+                return;
             }
-            f.dirty.emplace(ev->name);
-        }
-    }
+            f.dirty.emplace(ev.name);
+        },
+        4096);
 }
 
 std::shared_ptr<const indexed_entries> store_index::list(const std::string& folder_in) {
