@@ -1,7 +1,9 @@
 #include "dav/caldav_collections.h"
 
+#include "core/format.h"
 #include "core/simple_file.h"
 #include "core/text.h"
+#include "core/trace.h"
 #include "dav/caldav_object_cache.h"
 #include "dav/caldav_reports.h"
 #include "dav/dav_namespaces.h"
@@ -15,6 +17,8 @@
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
+#include <cerrno>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -298,7 +302,14 @@ void create_store_folder(const config_info& config, const std::wstring& folder) 
         dir.pop_back();
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0) return;
-    if (::mkdir(dir.c_str(), 0777) != 0) return;
+    if (::mkdir(dir.c_str(), 0777) != 0) {
+        // Most often the user's own folder is missing: say so, since the
+        // client only sees a home that answers 404.
+        if (trace_level() > 0)
+            cl::trace_out.write(cl::format_str("store folder %? not made: %?\n", dir,
+                                               std::string(std::strerror(errno))));
+        return;
+    }
     const std::string access = dir + "/" + cl::utf16_to_utf8(config.access_filename);
     const int fd = ::open(access.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0) return;
@@ -376,7 +387,7 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
             const std::wstring path = target + e.name;
             const std::string entry_href = href + xml_escape(host.url_escape_path(e.utf8));
             if (!e.folder) {
-                const auto object = read_stored_object_at(dir_fd, e.utf8.c_str(), need_text);
+                const auto object = read_store_entry(dir_fd, e, need_text);
                 write_object_response(out, object.get(), path, entry_href, bits, *cfg, nullptr);
             } else if (!store) {
                 // The user's folder lists its stores, so clients find them.

@@ -16,17 +16,10 @@ namespace {
 // events with their parsed tables.
 constexpr std::size_t cache_text_limit = 24 * 1024 * 1024;
 
-struct identity {
-    uint64_t device = 0, inode = 0, size = 0;
-    int64_t sec = 0;
-    int64_t nsec = 0;
-    bool operator==(const identity&) const = default;
-};
+using identity = object_identity;
 
 identity identity_of(const struct stat& st) {
-    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
-            static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
-            static_cast<int64_t>(st.st_mtim.tv_nsec)};
+    return object_identity_of(st);
 }
 
 struct cached {
@@ -87,9 +80,26 @@ void remember(const identity& id, std::shared_ptr<const stored_object> object) {
 
 } // namespace
 
+object_identity object_identity_of(const struct stat& st) {
+    return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+            static_cast<uint64_t>(st.st_size), static_cast<int64_t>(st.st_mtim.tv_sec),
+            static_cast<int64_t>(st.st_mtim.tv_nsec)};
+}
+
+std::shared_ptr<const stored_object>
+read_stored_object_known(int dir_fd, const char* name, const object_identity& id, bool need_text) {
+    if (auto hit = lookup(id)) return hit;
+    return read_stored_object_at(dir_fd, name, need_text);
+}
+
 const ical_properties& stored_object::table() const {
     std::call_once(parsed_, [this] { parse_ical(text, table_); });
     return table_;
+}
+
+const calendar_spans& stored_object::spans() const {
+    std::call_once(spanned_, [this] { spans_ = calendar_time_spans(table()); });
+    return spans_;
 }
 
 std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path, bool need_text) {

@@ -3,8 +3,12 @@
 // stat per file and the filter, not reading and parsing them all again.
 #pragma once
 #include "dav/caldav/ical_properties.h"
+#include "dav/caldav/ical_query.h"
+
+#include <sys/stat.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,11 +20,25 @@ struct stored_object {
 
     // The parsed text, made on first use.
     const ical_properties& table() const;
+    // Where its instances lie (calendar objects), made on first use.
+    const calendar_spans& spans() const;
 
   private:
     mutable std::once_flag parsed_;
     mutable ical_properties table_;
+    mutable std::once_flag spanned_;
+    mutable calendar_spans spans_;
 };
+
+// A file as the cache knows it: a file with the same identity has the same
+// content (device, inode, size and modification time to the nanosecond).
+struct object_identity {
+    uint64_t device = 0, inode = 0, size = 0;
+    int64_t sec = 0;
+    int64_t nsec = 0;
+    bool operator==(const object_identity&) const = default;
+};
+object_identity object_identity_of(const struct stat& st);
 
 // The object of a regular file, from the cache when the file's identity
 // (device, inode, size and modification time to the nanosecond) has not
@@ -30,6 +48,11 @@ std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path
 // The same for a name in an open folder (one path step for the kernel).
 std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const char* name,
                                                            bool need_text);
+
+// The same for a file whose identity the caller knows to be current (the
+// folder index): a cached object costs no system call.
+std::shared_ptr<const stored_object>
+read_stored_object_known(int dir_fd, const char* name, const object_identity& id, bool need_text);
 
 // Drops every cached object (tests; a memory bound reached).
 void clear_stored_objects();

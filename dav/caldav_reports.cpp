@@ -10,6 +10,7 @@
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
 #include "dav/properties.h"
+#include "dav/store_index.h"
 #include "dav/xml_document.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
@@ -165,6 +166,23 @@ std::string url_escape_name(const std::wstring& name) {
 int list_store_folder(const config_info& config, const std::wstring& folder,
                       std::vector<store_entry>& out) {
     const std::string dir = cl::utf16_to_utf8(folder);
+    if (const auto indexed = the_store_index().list(dir)) {
+        const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir_fd < 0) return -1;
+        out.reserve(indexed->size());
+        for (const indexed_entry& e : *indexed) {
+            if (is_write_temp(e.name)) continue;
+            store_entry entry;
+            entry.name = cl::utf8_to_utf16(e.name);
+            if (is_access_file(config, entry.name) || is_blocked(folder + entry.name)) continue;
+            entry.utf8 = e.name;
+            entry.folder = e.folder;
+            entry.indexed = !e.link;
+            entry.identity = e.identity;
+            out.push_back(std::move(entry));
+        }
+        return dir_fd;
+    }
     std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
     if (!d) return -1;
     while (const dirent* e = ::readdir(d.get())) {
@@ -185,6 +203,13 @@ int list_store_folder(const config_info& config, const std::wstring& folder,
         out.push_back(std::move(entry));
     }
     return ::fcntl(::dirfd(d.get()), F_DUPFD_CLOEXEC, 0);
+}
+
+std::shared_ptr<const stored_object> read_store_entry(int dir_fd, const store_entry& entry,
+                                                      bool need_text) {
+    return entry.indexed
+               ? read_stored_object_known(dir_fd, entry.utf8.c_str(), entry.identity, need_text)
+               : read_stored_object_at(dir_fd, entry.utf8.c_str(), need_text);
 }
 
 void write_report_response(std::string& out, const std::wstring& path, const std::string& href,
@@ -307,9 +332,13 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
     for (const store_entry& e : entries) {
         if (e.folder) continue;
         // A file that vanished since the listing is left out.
-        const std::shared_ptr<const stored_object> object =
-            read_stored_object_at(dir_fd, e.utf8.c_str(), true);
+        const std::shared_ptr<const stored_object> object = read_store_entry(dir_fd, e, true);
         if (!object) continue;
+        // Objects whose instances all lie outside the ranges asked for are
+        // passed over without evaluating the filter.
+        if (kind == store_kind::calendar && calendar_filter.root &&
+            !spans_may_match(calendar_filter, object->spans()))
+            continue;
         const ical_properties* table = needs_table ? &object->table() : nullptr;
         if (table && !(kind == store_kind::calendar ? match_calendar(calendar_filter, *table)
                                                     : match_vcard(card_filter, *table)))

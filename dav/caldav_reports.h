@@ -3,7 +3,9 @@
 // with one d:response per object file of the collection folder.
 #pragma once
 #include "dav/caldav_collections.h"
+#include "dav/caldav_object_cache.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,6 +35,8 @@ struct store_entry {
     std::wstring name;
     std::string utf8; // the name as the file system has it
     bool folder = false;
+    bool indexed = false;     // the identity is current (the folder index)
+    object_identity identity; // of a file, when indexed
 };
 // The entries of a folder in the file system's order, without ".", "..", the
 // access files and the temporary files of writes in progress. Returns the
@@ -40,7 +44,10 @@ struct store_entry {
 int list_store_folder(const config_info& config, const std::wstring& folder,
                       std::vector<store_entry>& out);
 
-struct stored_object;
+// The object of an entry of list_store_folder (null when it cannot be read).
+std::shared_ptr<const stored_object> read_store_entry(int dir_fd, const store_entry& entry,
+                                                      bool need_text);
+
 // write_report_response for an object already read (null: missing).
 void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
                            const std::string& href, unsigned properties, const config_info& config,

@@ -1,5 +1,7 @@
 #include "scripting/access_watch.h"
 
+#include "core/notify_events.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/inotify.h>
@@ -95,40 +97,29 @@ void access_watch::drain_locked() {
         std::atomic<int>& d;
         ~done_mark() { d.fetch_sub(1, std::memory_order_release); }
     } mark{draining_};
-    alignas(inotify_event) char buf[16384];
-    for (int round = 0; round < 1024; ++round) {
-        ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        for (char* p = buf; p < buf + n;) {
-            auto* ev = reinterpret_cast<inotify_event*>(p);
-            p += sizeof(inotify_event) + ev->len;
-            if (ev->mask & IN_Q_OVERFLOW) {
-                // Events were lost: nothing can be trusted.
-                for (auto& [path, d] : by_path_)
-                    bump_all_locked(*d);
-                continue;
-            }
-            if (ev->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-                if (by_wd_.count(ev->wd)) {
-                    if (!(ev->mask & IN_IGNORED)) ::inotify_rm_watch(fd_, ev->wd);
-                    forget_locked(ev->wd);
-                }
-                continue;
-            }
-            auto w = by_wd_.find(ev->wd);
-            if (w == by_wd_.end()) continue;
-            std::string_view name = ev->len ? std::string_view(ev->name) : std::string_view();
-            auto bump = [&](directory& d) {
-                auto s = d.names.find(name);
-                if (s != d.names.end() && s->second) {
-                    ++s->second->generation;
-                    ++changes_;
-                }
-            };
-            bump(*w->second);
+    cl::read_notify_events(fd_, [this](const inotify_event& ev) {
+        if (ev.mask & IN_Q_OVERFLOW) {
+            // Events were lost: nothing can be trusted.
+            for (auto& [path, d] : by_path_)
+                bump_all_locked(*d);
+            return;
         }
-    }
+        if (ev.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+            if (by_wd_.count(ev.wd)) {
+                if (!(ev.mask & IN_IGNORED)) ::inotify_rm_watch(fd_, ev.wd);
+                forget_locked(ev.wd);
+            }
+            return;
+        }
+        auto w = by_wd_.find(ev.wd);
+        if (w == by_wd_.end()) return;
+        std::string_view name = ev.len ? std::string_view(ev.name) : std::string_view();
+        auto s = w->second->names.find(name);
+        if (s != w->second->names.end() && s->second) {
+            ++s->second->generation;
+            ++changes_;
+        }
+    });
 }
 
 void access_watch::refresh() {

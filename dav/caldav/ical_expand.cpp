@@ -373,6 +373,17 @@ std::string duration_text(int64_t secs) {
     return out + buf;
 }
 
+// A date-valued start takes a length in whole days (a time part would make
+// clients disagree on where the instance ends): the wall-clock days between
+// the dates, at least one.
+std::string day_duration_text(const component_instance& inst, const ical_zones& zones) {
+    const int64_t wall_start = zones.to_local(inst.start, {});
+    const int64_t wall_end = zones.to_local(inst.end, {});
+    const int64_t days =
+        std::max<int64_t>(1, (wall_end - wall_start + day_seconds / 2) / day_seconds);
+    return "P" + std::to_string(days) + "D";
+}
+
 bool is_recurrence_or_time(std::string_view name) {
     static constexpr std::string_view names[] = {"RRULE",    "RDATE",   "EXRULE",
                                                  "EXDATE",   "DTSTART", "DTEND",
@@ -467,7 +478,9 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
             } else if (duration) {
                 out[dst + ",DURATION"] = *duration;
             } else if (has_dtend && inst.end > inst.start) {
-                out[dst + ",DURATION"] = {std::string(), duration_text(inst.end - inst.start)};
+                out[dst + ",DURATION"] = {std::string(),
+                                          inst.is_date ? day_duration_text(inst, zones)
+                                                       : duration_text(inst.end - inst.start)};
             }
         }
     }

@@ -1,5 +1,7 @@
 #include "dav/caldav/ical_query.h"
 
+#include <chrono>
+
 #include <algorithm>
 
 namespace {
@@ -225,6 +227,81 @@ bool match_vcard(const addressbook_query_filter& filter, const ical_properties& 
         if (!ok && filter.all_of) return false;
     }
     return filter.all_of;
+}
+
+calendar_spans calendar_time_spans(const ical_properties& table) {
+    calendar_spans out;
+    // A second VCALENDAR in one object is rare; such objects are evaluated.
+    if (table.find("/VCALENDAR") == table.end() || table.find("/VCALENDAR2") != table.end())
+        return out;
+    const ical_zones zones(table);
+    const std::string top = "/VCALENDAR/";
+    rrule_limits limits;
+    limits.max_time = std::chrono::milliseconds(50);
+    for (auto it = table.lower_bound(top); it != table.end() && it->first.starts_with(top); ++it) {
+        const std::string& path = it->first;
+        const std::string_view rest = std::string_view(path).substr(top.size());
+        if (rest.find_first_of("/,") != std::string_view::npos) continue;
+        std::string_view kind = rest;
+        while (!kind.empty() && kind.back() >= '0' && kind.back() <= '9')
+            kind.remove_suffix(1);
+        if (kind != "VEVENT" && kind != "VTODO" && kind != "VJOURNAL" && kind != "VFREEBUSY")
+            continue;
+        auto found = std::find_if(out.spans.begin(), out.spans.end(),
+                                  [&](const calendar_spans::span& s) { return s.name == kind; });
+        if (found == out.spans.end()) {
+            out.spans.push_back({std::string(kind)});
+            found = out.spans.end() - 1;
+        }
+        calendar_spans::span& span = *found;
+        if (!span.known) continue;
+        // A rule without an end has instances without end.
+        bool endless = false;
+        for (size_t k = 0;; ++k) {
+            auto r = table.find(path + ",RRULE" + instance_suffix(k));
+            if (r == table.end()) break;
+            rrule_set rule;
+            if (rule.parse(r->second.second) && rule.count < 0 && !rule.has_until) endless = true;
+        }
+        std::vector<component_instance> instances;
+        if (endless ||
+            !component_instances(table, zones, path, kind, time_range{}, instances, limits)) {
+            span.known = false;
+            continue;
+        }
+        for (const component_instance& i : instances) {
+            if (i.rule == overlap_rule::always) {
+                span.known = false;
+                break;
+            }
+            span.first = std::min({span.first, i.start, i.end});
+            span.last =
+                std::max({span.last, i.start, i.end,
+                          i.rule == overlap_rule::todo_created ? ical_max_time : ical_min_time});
+        }
+    }
+    out.usable = true;
+    return out;
+}
+
+bool spans_may_match(const calendar_query_filter& filter, const calendar_spans& spans) {
+    if (!spans.usable || !filter.root || filter.floating_zone) return true;
+    const comp_filter& root = *filter.root;
+    if (root.name != "VCALENDAR" || root.is_not_defined || root.range) return true;
+    // Every child of the calendar's filter must match: one whose kind has no
+    // instance in its range rules the object out.
+    for (const comp_filter& c : root.comps) {
+        if (!c.range || c.is_not_defined) continue;
+        if (c.name != "VEVENT" && c.name != "VTODO" && c.name != "VJOURNAL" &&
+            c.name != "VFREEBUSY")
+            continue;
+        auto span = std::find_if(spans.spans.begin(), spans.spans.end(),
+                                 [&](const calendar_spans::span& s) { return s.name == c.name; });
+        if (span == spans.spans.end()) return false; // no component of that kind
+        if (!span->known) continue;
+        if (span->last < c.range->start || span->first > c.range->end) return false;
+    }
+    return true;
 }
 
 std::shared_ptr<const timezone_rules> load_calendar_timezone(std::string_view text) {

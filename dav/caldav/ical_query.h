@@ -76,6 +76,24 @@ bool match_prop_filter(const prop_filter& f, const ical_properties& table, const
                        const std::string& component, bool vcard);
 bool match_param_filter(const param_filter& f, std::string_view params);
 
+// Where the instances of an object's components lie, worked out once per
+// object: a query that needs an instance of a kind within a range passes
+// over objects whose instances of that kind all lie elsewhere without
+// evaluating its filter on them.
+struct calendar_spans {
+    struct span {
+        std::string name; // VEVENT, VTODO, VJOURNAL or VFREEBUSY
+        ical_seconds first = ical_max_time;
+        ical_seconds last = ical_min_time;
+        bool known = true; // false: instances may lie anywhere
+    };
+    bool usable = false; // one VCALENDAR, every time read without a request's zone
+    std::vector<span> spans;
+};
+calendar_spans calendar_time_spans(const ical_properties& table);
+// False only when an object of these spans cannot match the filter.
+bool spans_may_match(const calendar_query_filter& filter, const calendar_spans& spans);
+
 // A calendar-timezone text (a VCALENDAR holding one VTIMEZONE) as a zone;
 // null when it holds none.
 std::shared_ptr<const timezone_rules> load_calendar_timezone(std::string_view text);

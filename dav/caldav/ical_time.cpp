@@ -2,8 +2,14 @@
 
 #include "dav/caldav/rrule.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <tuple>
 #include <unordered_map>
 
 namespace {
@@ -342,6 +348,121 @@ int timezone_rules::offset_for_utc(ical_seconds utc) const {
 
 namespace {
 
+// ---- compiled zones (TZif) ----
+
+uint32_t big_endian32(const unsigned char* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
+}
+
+int64_t big_endian64(const unsigned char* p) {
+    return static_cast<int64_t>(uint64_t(big_endian32(p)) << 32 | big_endian32(p + 4));
+}
+
+struct tzif_counts {
+    uint32_t isut, isstd, leap, time, type, chars;
+    // The bytes of the data block that follows the header.
+    size_t data_size(size_t time_size) const {
+        return size_t(time) * time_size + time + size_t(type) * 6 + chars +
+               size_t(leap) * (time_size + 4) + isstd + isut;
+    }
+};
+
+bool read_tzif_header(std::string_view bytes, size_t pos, size_t time_size, char& version,
+                      tzif_counts& c) {
+    if (bytes.size() < pos + 44 || bytes.substr(pos, 4) != "TZif") return false;
+    auto p = reinterpret_cast<const unsigned char*>(bytes.data() + pos);
+    version = static_cast<char>(p[4]);
+    c = {big_endian32(p + 20), big_endian32(p + 24), big_endian32(p + 28),
+         big_endian32(p + 32), big_endian32(p + 36), big_endian32(p + 40)};
+    // The format's own bounds; a file beyond them is no zone.
+    return c.type >= 1 && c.type <= 256 && c.time <= 100000 && c.chars <= 65536 &&
+           c.leap <= 10000 && (c.isut == 0 || c.isut == c.type) &&
+           (c.isstd == 0 || c.isstd == c.type) && bytes.size() >= pos + 44 + c.data_size(time_size);
+}
+
+// A POSIX TZ offset ("-1", "5:30", "+3:00:00"): hours west of Greenwich,
+// given back as seconds east.
+bool posix_offset(std::string_view& s, int& east) {
+    int sign = 1;
+    if (!s.empty() && (s[0] == '+' || s[0] == '-')) {
+        sign = s[0] == '-' ? -1 : 1;
+        s.remove_prefix(1);
+    }
+    int parts[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        size_t n = 0;
+        int v = 0;
+        while (n < s.size() && n < 3 && s[n] >= '0' && s[n] <= '9')
+            v = v * 10 + (s[n++] - '0');
+        if (n == 0) return false;
+        parts[i] = v;
+        s.remove_prefix(n);
+        if (i == 2 || s.empty() || s[0] != ':') break;
+        s.remove_prefix(1);
+    }
+    east = -sign * (parts[0] * 3600 + parts[1] * 60 + parts[2]);
+    return true;
+}
+
+bool posix_name(std::string_view& s) {
+    size_t n = 0;
+    if (!s.empty() && s[0] == '<') {
+        n = s.find('>');
+        if (n == std::string_view::npos) return false;
+        ++n;
+    } else {
+        while (n < s.size() && ((s[n] >= 'A' && s[n] <= 'Z') || (s[n] >= 'a' && s[n] <= 'z')))
+            ++n;
+    }
+    if (n < 3) return false;
+    s.remove_prefix(n);
+    return true;
+}
+
+// One change of a POSIX rule, "Mm.w.d[/time]": the d-th weekday of week w
+// (5: the last) of month m, at a local time of day.
+struct posix_change {
+    int month = 0, week = 0, weekday = 0, time = 7200;
+};
+
+bool posix_change_of(std::string_view& s, posix_change& c) {
+    int fields[3];
+    if (s.empty() || s[0] != 'M') return false; // day-of-year forms are not used by the database
+    s.remove_prefix(1);
+    for (int i = 0; i < 3; ++i) {
+        size_t n = 0;
+        fields[i] = 0;
+        while (n < s.size() && n < 2 && s[n] >= '0' && s[n] <= '9')
+            fields[i] = fields[i] * 10 + (s[n++] - '0');
+        if (n == 0) return false;
+        s.remove_prefix(n);
+        if (i < 2) {
+            if (s.empty() || s[0] != '.') return false;
+            s.remove_prefix(1);
+        }
+    }
+    c = {fields[0], fields[1], fields[2], 7200};
+    if (c.month < 1 || c.month > 12 || c.week < 1 || c.week > 5 || c.weekday > 6) return false;
+    if (!s.empty() && s[0] == '/') {
+        s.remove_prefix(1);
+        int east = 0;
+        if (!posix_offset(s, east)) return false;
+        c.time = -east;
+    }
+    return true;
+}
+
+// The local reading of a change in `year`.
+ical_seconds posix_change_in(const posix_change& c, int64_t year) {
+    const int64_t first = win32::days_from_civil(year, c.month, 1);
+    int64_t day = first + (c.weekday - weekday_of_day(first) + 7) % 7 + 7 * (c.week - 1);
+    while (day >= first + days_in_month(year, c.month))
+        day -= 7;
+    return day * 86400 + c.time;
+}
+
+const char* const rrule_weekdays[] = {"SU", "MO", "TU", "WE", "TH", "FR", "SA"};
+
 // Most objects of a calendar carry the same few VTIMEZONE definitions: each
 // thread keeps the zones it read, keyed by their full text, so their
 // transitions are worked out once and not once per object.
@@ -368,6 +489,154 @@ std::shared_ptr<const timezone_rules> shared_zone(const ical_properties& table,
 
 } // namespace
 
+// A rule such as "CET-1CEST,M3.5.0,M10.5.0/3" as two yearly observances from
+// `first_year` on; a rule without summer time only sets the offset from
+// then, where it differs from `before`.
+bool timezone_rules::add_posix_rule(std::string_view s, int64_t first_year, int before) {
+    int standard = 0, summer = 0;
+    if (!posix_name(s) || !posix_offset(s, standard)) return false;
+    if (s.empty()) {
+        if (standard != before) {
+            observance o;
+            o.start = seconds_of(first_year, 1, 1) + before;
+            o.offset_from = before;
+            o.offset_to = standard;
+            observances_.push_back(std::move(o));
+        }
+        return true;
+    }
+    if (!posix_name(s)) return false;
+    summer = standard + 3600;
+    if (!s.empty() && s[0] != ',' && !posix_offset(s, summer)) return false;
+    posix_change on, off;
+    if (s.empty() || s[0] != ',') return false;
+    s.remove_prefix(1);
+    if (!posix_change_of(s, on) || s.empty() || s[0] != ',') return false;
+    s.remove_prefix(1);
+    if (!posix_change_of(s, off) || !s.empty()) return false;
+    // A change at a time outside the day would move the rule's weekday to
+    // another date; such zones keep their listed transitions only.
+    if (on.time < 0 || on.time >= 86400 || off.time < 0 || off.time >= 86400) return false;
+    for (const auto& [change, from, to] :
+         {std::tuple{on, standard, summer}, std::tuple{off, summer, standard}}) {
+        observance o;
+        o.start = posix_change_in(change, first_year);
+        o.offset_from = from;
+        o.offset_to = to;
+        o.rrule = "FREQ=YEARLY;BYMONTH=" + std::to_string(change.month) +
+                  ";BYDAY=" + (change.week == 5 ? std::string("-1") : std::to_string(change.week)) +
+                  rrule_weekdays[change.weekday];
+        observances_.push_back(std::move(o));
+    }
+    return true;
+}
+
+bool timezone_rules::load_tzif(std::string_view bytes) {
+    observances_.clear();
+    years_.clear();
+    char version = 0;
+    tzif_counts c{};
+    if (!read_tzif_header(bytes, 0, 4, version, c)) return false;
+    size_t pos = 44;
+    size_t time_size = 4;
+    if (version != '\0') {
+        // Version 2 and later repeat the data with 64-bit times: use those.
+        pos += c.data_size(4);
+        if (!read_tzif_header(bytes, pos, 8, version, c)) return false;
+        pos += 44;
+        time_size = 8;
+    }
+    auto p = reinterpret_cast<const unsigned char*>(bytes.data() + pos);
+    const unsigned char* types = p + size_t(c.time) * time_size;
+    const unsigned char* infos = types + c.time;
+    auto offset_of = [&](size_t type) {
+        return static_cast<int32_t>(big_endian32(infos + 6 * type));
+    };
+    for (uint32_t i = 0; i < c.time; ++i)
+        if (types[i] >= c.type) return false;
+    initial_offset_ = offset_of(0);
+    int before = initial_offset_;
+    int64_t last_year = 1969;
+    for (uint32_t i = 0; i < c.time; ++i) {
+        const int64_t at = time_size == 8 ? big_endian64(p + 8 * size_t(i))
+                                          : static_cast<int32_t>(big_endian32(p + 4 * size_t(i)));
+        const int after = offset_of(types[i]);
+        last_year = systemtime_of(at).year;
+        if (after == before) continue; // a new name or summer flag, the same clock
+        observance o;
+        o.start = at + before;
+        o.offset_from = before;
+        o.offset_to = after;
+        observances_.push_back(std::move(o));
+        before = after;
+    }
+    if (time_size == 8) {
+        // The footer: the rule for the times after the last transition.
+        const size_t footer = pos + c.data_size(8);
+        std::string_view rest = bytes.substr(footer);
+        if (rest.size() >= 2 && rest[0] == '\n') {
+            rest = rest.substr(1, rest.find('\n', 1) - 1);
+            add_posix_rule(rest, last_year + 1, before);
+        }
+    }
+    if (observances_.empty()) {
+        // A zone that never changed: one offset at all times.
+        observance o;
+        o.start = ical_min_time;
+        o.offset_from = o.offset_to = before;
+        observances_.push_back(std::move(o));
+    }
+    return true;
+}
+
+std::shared_ptr<const timezone_rules> system_zone(const std::string& name) {
+    // Only names the database could hold: letters, digits and "_+-" in
+    // "/"-separated parts, none of them "." or "..".
+    if (name.empty() || name.size() > 64 || name.front() == '/' || name.back() == '/')
+        return nullptr;
+    size_t part = 0;
+    for (size_t i = 0; i <= name.size(); ++i) {
+        if (i == name.size() || name[i] == '/') {
+            if (i == part || name[part] == '.') return nullptr;
+            part = i + 1;
+            continue;
+        }
+        const char ch = name[i];
+        if (!((ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+              ch == '_' || ch == '+' || ch == '-' || ch == '.'))
+            return nullptr;
+    }
+    // Zones read are kept per thread (their year tables are filled as they
+    // are used), names that are no zone too.
+    thread_local std::unordered_map<std::string, std::shared_ptr<const timezone_rules>> zones;
+    auto found = zones.find(name);
+    if (found != zones.end()) return found->second;
+    std::shared_ptr<const timezone_rules> result;
+    const std::string path = "/usr/share/zoneinfo/" + name;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd >= 0) {
+        struct stat st {};
+        // The largest zones of the database are a few kilobytes.
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= 256 * 1024) {
+            std::string bytes(static_cast<size_t>(st.st_size), '\0');
+            size_t got = 0;
+            while (got < bytes.size()) {
+                const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n <= 0) break;
+                got += static_cast<size_t>(n);
+            }
+            bytes.resize(got);
+            auto rules = std::make_shared<timezone_rules>();
+            if (rules->load_tzif(bytes)) result = std::move(rules);
+        }
+        ::close(fd);
+    }
+    if (zones.size() >= 64) zones.clear();
+    zones.emplace(name, result);
+    return result;
+}
+
 const timezone_rules* ical_zones::find(const std::string& tzid) const {
     auto it = zones_.find(tzid);
     if (it != zones_.end()) return it->second.get();
@@ -380,6 +649,9 @@ const timezone_rules* ical_zones::find(const std::string& tzid) const {
         rules = shared_zone(table_, path);
         break;
     }
+    // Many clients name a zone of the database without sending its
+    // VTIMEZONE: read the time there rather than as UTC.
+    if (!rules) rules = system_zone(tzid);
     return zones_.emplace(tzid, std::move(rules)).first->second.get();
 }
 

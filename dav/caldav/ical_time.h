@@ -71,6 +71,11 @@ class timezone_rules {
     // usable observance.
     bool load(const ical_properties& table, const std::string& path);
 
+    // Reads a compiled zone of the system's time-zone database (the TZif
+    // format: its transitions, and the rule of its footer for the years
+    // after them); false when the bytes are no such zone.
+    bool load_tzif(std::string_view bytes);
+
     // Seconds to add to UTC to get the local reading.
     int offset_for_local(ical_seconds local) const;
     int offset_for_utc(ical_seconds utc) const;
@@ -92,6 +97,7 @@ class timezone_rules {
         int offset_to;
     };
     const std::vector<transition>& transitions_of_year(int64_t year) const;
+    bool add_posix_rule(std::string_view rule, int64_t first_year, int before);
     int offset_at(ical_seconds t, bool local) const;
 
     std::vector<observance> observances_;
@@ -107,8 +113,9 @@ class ical_zones {
     explicit ical_zones(const ical_properties& table, const timezone_rules* floating = nullptr)
         : table_(table), floating_(floating) {}
 
-    // The zone of a TZID; null when the object has no such VTIMEZONE (the
-    // reading is then taken as UTC).
+    // The zone of a TZID: the object's VTIMEZONE of that TZID, else the zone
+    // of that name in the system's time-zone database; null when neither
+    // knows it (the reading is then taken as UTC).
     const timezone_rules* find(const std::string& tzid) const;
     const timezone_rules* floating() const { return floating_; }
 
@@ -121,6 +128,11 @@ class ical_zones {
     const timezone_rules* floating_;
     mutable std::map<std::string, std::shared_ptr<const timezone_rules>> zones_;
 };
+
+// The zone of a name of the system's time-zone database ("Europe/Berlin"),
+// read from /usr/share/zoneinfo once per thread; null for a name that is no
+// zone there or that could lead out of that folder.
+std::shared_ptr<const timezone_rules> system_zone(const std::string& name);
 
 // A property's value as a UTC instant (the TZID parameter or the floating
 // zone applied); nullopt when absent or unparsable.

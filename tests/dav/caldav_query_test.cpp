@@ -200,6 +200,40 @@ TEST(CaldavExpand, LocalTimesBecomeUtcAndMissesKeepTheirZone) {
     EXPECT_TRUE(x.count("/VCALENDAR/VTIMEZONE,TZID"));
 }
 
+TEST(CaldavExpand, AllDayInstancesKeepDatesAndWholeDays) {
+    const struct {
+        const char* lines;
+        const char* duration; // of every instance; empty: none written
+    } cases[] = {
+        {"DTEND;VALUE=DATE:20240102\r\n", "P1D"},
+        {"DTEND;VALUE=DATE:20240104\r\n", "P3D"},
+        {"DURATION:P2D\r\n", "P2D"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        ical_properties t = parse(event(std::string("DTSTART;VALUE=DATE:20240101\r\n") + c.lines +
+                                        "RRULE:FREQ=WEEKLY;COUNT=3\r\n"));
+        ical_zones zones(t);
+        ical_properties x =
+            expand_calendar_data(t, zones, range("20240101T000000Z", "20240201T000000Z"));
+        std::vector<std::string> got;
+        for (size_t k = 0;; ++k) {
+            std::string path = "/VCALENDAR/VEVENT" + instance_suffix(k);
+            if (!x.count(path)) break;
+            EXPECT_FALSE(x.count(path + ",DTEND")) << c.lines;
+            got.push_back(x[path + ",DTSTART"].first + ":" + x[path + ",DTSTART"].second + " " +
+                          x[path + ",RECURRENCE-ID"].first + ":" +
+                          x[path + ",RECURRENCE-ID"].second + " " +
+                          (x.count(path + ",DURATION") ? x[path + ",DURATION"].second : ""));
+        }
+        const std::string d = c.duration;
+        EXPECT_EQ(got, (std::vector<std::string>{"VALUE=DATE:20240101 VALUE=DATE:20240101 " + d,
+                                                 "VALUE=DATE:20240108 VALUE=DATE:20240108 " + d,
+                                                 "VALUE=DATE:20240115 VALUE=DATE:20240115 " + d}))
+            << c.lines;
+    }
+}
+
 // The calendar the filter table runs against.
 const char* const meeting =
     "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:m1\r\nSUMMARY:Budget review\r\n"
@@ -440,6 +474,79 @@ TEST(CaldavFilter, VcardPropertiesWithGroupsAndRepeats) {
     EXPECT_TRUE(match_vcard(filter(false, {p}), umlaut));
     p.matches[0].collation = text_collation::ascii_casemap;
     EXPECT_FALSE(match_vcard(filter(false, {p}), umlaut));
+}
+
+} // namespace
+
+namespace {
+
+TEST(CaldavSpans, PassOverOnlyObjectsThatCannotMatch) {
+    std::string zone_block(berlin_zone);
+    zone_block = zone_block.substr(zone_block.find("BEGIN:VTIMEZONE"));
+    zone_block = zone_block.substr(0, zone_block.find("END:VCALENDAR"));
+    const std::string objects[] = {
+        event("DTSTART:20240105T100000Z\r\nDTEND:20240105T110000Z\r\n"),
+        event("DTSTART;VALUE=DATE:20240105\r\n"),
+        event("DTSTART:20240101T090000Z\r\nDURATION:PT1H\r\nRRULE:FREQ=WEEKLY;COUNT=3\r\n"),
+        event("DTSTART:20240101T090000Z\r\nRRULE:FREQ=DAILY\r\n"),
+        event("DTSTART:20240101T090000Z\r\nRDATE:20250601T090000Z\r\n"),
+        "BEGIN:VCALENDAR\r\n" + zone_block +
+            "BEGIN:VEVENT\r\nUID:z\r\nDTSTART;TZID=Europe/Berlin:20240701T120000\r\n"
+            "END:VEVENT\r\nEND:VCALENDAR\r\n",
+        "BEGIN:VCALENDAR\r\nBEGIN:VEVENT\r\nUID:o\r\nDTSTART:20240101T090000Z\r\n"
+        "RRULE:FREQ=WEEKLY;COUNT=3\r\nEND:VEVENT\r\nBEGIN:VEVENT\r\nUID:o\r\n"
+        "RECURRENCE-ID:20240108T090000Z\r\nDTSTART:20240301T090000Z\r\nEND:VEVENT\r\n"
+        "END:VCALENDAR\r\n",
+        "BEGIN:VCALENDAR\r\nBEGIN:VTODO\r\nUID:t\r\nDUE:20240105T120000Z\r\nEND:VTODO\r\n"
+        "END:VCALENDAR\r\n",
+        "BEGIN:VCALENDAR\r\nBEGIN:VTODO\r\nUID:u\r\nSUMMARY:whenever\r\nEND:VTODO\r\n"
+        "END:VCALENDAR\r\n",
+        "BEGIN:VCALENDAR\r\nBEGIN:VTODO\r\nUID:c\r\nCREATED:20240105T120000Z\r\nEND:VTODO\r\n"
+        "END:VCALENDAR\r\n",
+    };
+    const std::pair<const char*, const char*> ranges[] = {
+        {"20240105T103000Z", "20240105T103100Z"},
+        {"20240105T110000Z", "20240105T120000Z"},
+        {"20231231T000000Z", "20240101T090000Z"},
+        {"20240229T000000Z", "20240302T000000Z"},
+        {"20240701T095900Z", "20240701T100000Z"},
+        {"20240701T100000Z", "20240701T100001Z"},
+        {"20250601T000000Z", "20250602T000000Z"},
+        {"20300101T000000Z", "20300102T000000Z"},
+        {"", "20240101T000000Z"},
+        {"20240106T000000Z", ""},
+    };
+    int passed_over = 0;
+    for (const std::string& text : objects) {
+        const ical_properties t = parse(text);
+        const calendar_spans spans = calendar_time_spans(t);
+        EXPECT_TRUE(spans.usable) << text;
+        for (const char* kind : {"VEVENT", "VTODO", "VJOURNAL"}) {
+            for (const auto& [start, end] : ranges) {
+                calendar_query_filter f;
+                f.root = comp_filter{"VCALENDAR", false, std::nullopt, {}, {}};
+                f.root->comps.push_back(comp_filter{kind, false, range(start, end), {}, {}});
+                const bool may = spans_may_match(f, spans);
+                // Never passes over an object that matches.
+                EXPECT_TRUE(may || !match_calendar(f, t))
+                    << kind << " " << start << "-" << end << "\n"
+                    << text;
+                passed_over += !may;
+            }
+        }
+    }
+    // 10 objects, 3 kinds, 10 ranges: most pairs are ruled out by the spans.
+    EXPECT_GE(passed_over, 200);
+    // A calendar-timezone of the request moves floating times: no shortcut.
+    calendar_query_filter f;
+    f.root = comp_filter{"VCALENDAR", false, std::nullopt, {}, {}};
+    f.root->comps.push_back(
+        comp_filter{"VEVENT", false, range("20300101T000000Z", "20300102T000000Z"), {}, {}});
+    const calendar_spans spans = calendar_time_spans(parse(objects[0]));
+    EXPECT_FALSE(spans_may_match(f, spans));
+    f.floating_zone = load_calendar_timezone(berlin_zone);
+    ASSERT_TRUE(f.floating_zone);
+    EXPECT_TRUE(spans_may_match(f, spans));
 }
 
 } // namespace

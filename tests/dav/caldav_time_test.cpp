@@ -91,9 +91,11 @@ TEST(CaldavTime, ParsesDurations) {
 }
 
 TEST(CaldavTime, BerlinLocalTimesConvertAcrossBothChanges) {
-    ical_properties table;
+    ical_properties table, bare;
     parse_ical(calendar(""), table);
-    ical_zones zones(table);
+    // Without a VTIMEZONE the name is looked up in the system's database.
+    parse_ical("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nEND:VCALENDAR\r\n", bare);
+    ical_zones zones(table), system(bare);
     const struct {
         const char* local;
         const char* utc;
@@ -109,19 +111,85 @@ TEST(CaldavTime, BerlinLocalTimesConvertAcrossBothChanges) {
         {"19500115T120000", "19500115T110000Z"}, // before the zone's first observance
         {"20991231T120000", "20991231T110000Z"},
     };
-    for (const char* tzid : {"Europe/Berlin", "W. Europe Standard Time"}) {
+    for (const auto& [source, tzid] :
+         {std::pair{&zones, "Europe/Berlin"}, std::pair{&zones, "W. Europe Standard Time"},
+          std::pair{&system, "Europe/Berlin"}}) {
         for (const auto& c : cases) {
             ical_datetime dt;
             ASSERT_TRUE(parse_ical_datetime(c.local, dt));
-            EXPECT_EQ(format_utc(zones.to_utc(dt, tzid)), c.utc) << tzid << " " << c.local;
+            EXPECT_EQ(format_utc(source->to_utc(dt, tzid)), c.utc) << tzid << " " << c.local;
         }
-        EXPECT_EQ(format_utc(zones.to_local(at("20240715T100000"), tzid)), "20240715T120000Z");
-        EXPECT_EQ(format_utc(zones.to_local(at("20241027T010000"), tzid)), "20241027T020000Z");
+        EXPECT_EQ(format_utc(source->to_local(at("20240715T100000"), tzid)), "20240715T120000Z");
+        EXPECT_EQ(format_utc(source->to_local(at("20241027T010000"), tzid)), "20241027T020000Z");
     }
-    // A TZID without a VTIMEZONE leaves the reading as it is.
+    // A TZID that neither the object nor the database knows, or that could
+    // lead out of the database's folder, leaves the reading as it is.
     ical_datetime dt;
     ASSERT_TRUE(parse_ical_datetime("20240715T120000", dt));
-    EXPECT_EQ(format_utc(zones.to_utc(dt, "Mars/Olympus")), "20240715T120000Z");
+    for (const char* name : {"Mars/Olympus", "../../etc/passwd", "/usr/share/zoneinfo/UTC",
+                             "Europe/../Europe/Berlin", "Europe/", "zone.tab", "."})
+        EXPECT_EQ(format_utc(system.to_utc(dt, name)), "20240715T120000Z") << name;
+    // Other zones of the database, from both sides of Greenwich.
+    EXPECT_EQ(format_utc(system.to_utc(dt, "America/New_York")), "20240715T160000Z");
+    EXPECT_EQ(format_utc(system.to_utc(dt, "Asia/Kolkata")), "20240715T063000Z");
+    EXPECT_EQ(format_utc(system.to_utc(dt, "Australia/Sydney")), "20240715T020000Z");
+    // The object's own VTIMEZONE comes first, even where it disagrees.
+    ical_properties own;
+    parse_ical("BEGIN:VCALENDAR\r\nBEGIN:VTIMEZONE\r\nTZID:Europe/Berlin\r\nBEGIN:STANDARD\r\n"
+               "DTSTART:19700101T000000\r\nTZOFFSETFROM:+0500\r\nTZOFFSETTO:+0500\r\n"
+               "END:STANDARD\r\nEND:VTIMEZONE\r\nEND:VCALENDAR\r\n",
+               own);
+    EXPECT_EQ(format_utc(ical_zones(own).to_utc(dt, "Europe/Berlin")), "20240715T070000Z");
+}
+
+// A compiled zone with no transitions, only the rule of its footer.
+std::string footer_only_tzif(const std::string& rule) {
+    auto header = [](char version, uint32_t type_count, uint32_t char_count) {
+        std::string h = "TZif";
+        h += version;
+        h.append(15, '\0');
+        for (uint32_t v : {0u, 0u, 0u, 0u, type_count, char_count})
+            for (int shift = 24; shift >= 0; shift -= 8)
+                h += static_cast<char>(v >> shift & 0xff);
+        return h;
+    };
+    // One local time type: +01:00, not summer time, named "CET".
+    const std::string type("\0\0\x0e\x10\0\0", 6);
+    const std::string names("CET\0", 4);
+    return header('2', 1, 4) + type + names + header('2', 1, 4) + type + names + "\n" + rule + "\n";
+}
+
+TEST(CaldavTime, CompiledZonesFollowTheirFooterRule) {
+    const struct {
+        const char* rule;
+        const char* utc_instant;
+        int offset;
+    } cases[] = {
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20240115T120000", 3600},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20240715T120000", 7200},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20240331T005959", 3600},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20240331T010000", 7200},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20241027T005959", 7200},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20241027T010000", 3600},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", "20610715T120000", 7200},
+        {"<+0530>-5:30", "20240715T120000", 19800},
+        {"EST5EDT,M3.2.0,M11.1.0", "20240310T065959", -18000},
+        {"EST5EDT,M3.2.0,M11.1.0", "20240310T070000", -14400},
+        {"EST5EDT,M3.2.0/2:00:00,M11.1.0/2", "20241103T055959", -14400},
+        {"EST5EDT,M3.2.0/2:00:00,M11.1.0/2", "20241103T060000", -18000},
+        // A rule this reader does not take: the zone's fixed offset holds.
+        {"XXX3YYY,J60,J300", "20240715T120000", 3600},
+    };
+    for (const auto& c : cases) {
+        timezone_rules zone;
+        ASSERT_TRUE(zone.load_tzif(footer_only_tzif(c.rule))) << c.rule;
+        EXPECT_EQ(zone.offset_for_utc(at(c.utc_instant)), c.offset)
+            << c.rule << " " << c.utc_instant;
+    }
+    timezone_rules zone;
+    EXPECT_FALSE(zone.load_tzif("TZif2"));
+    EXPECT_FALSE(zone.load_tzif(footer_only_tzif("CET-1").substr(0, 60)));
+    EXPECT_FALSE(zone.load_tzif("BEGIN:VCALENDAR\r\n"));
 }
 
 TEST(CaldavTime, RecurringLocalEventKeepsItsWallClockTime) {

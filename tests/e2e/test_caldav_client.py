@@ -185,6 +185,94 @@ def test_server_side_expand_and_whole_bodies(site):
     assert st in (200, 204)
 
 
+def test_all_day_series_and_zones_named_without_vtimezone(site):
+    client = caldav.DAVClient(url="http://%s:%d/" % (HOST, site.port), username="alice",
+                              password=USERS["alice"])
+    cal = client.principal().calendars()[0]
+    head = "BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//test//EN\r\nBEGIN:VEVENT\r\n"
+    tail = "DTSTAMP:20240101T000000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n"
+    cal.save_event(head + "UID:gym\r\nSUMMARY:Gym\r\nDTSTART;VALUE=DATE:20250303\r\n"
+                   "DTEND;VALUE=DATE:20250304\r\nRRULE:FREQ=WEEKLY;COUNT=4\r\n" + tail)
+    # As python3-caldav and many clients send it: a zone's name, no VTIMEZONE.
+    cal.save_event(head + "UID:berlin-bare\r\nSUMMARY:Coffee\r\n"
+                   "DTSTART;TZID=Europe/Berlin:20250305T093000\r\nDURATION:PT1H\r\n" + tail)
+    # 09:30 in Berlin in March is 08:30Z: a search of 08:35-09:00Z finds it.
+    utc = datetime.timezone.utc
+    found = cal.date_search(datetime.datetime(2025, 3, 5, 8, 35, tzinfo=utc),
+                            datetime.datetime(2025, 3, 5, 9, 0, tzinfo=utc), expand=False)
+    assert [str(e.icalendar_instance.walk("VEVENT")[0]["UID"]) for e in found] == ["berlin-bare"]
+    assert cal.date_search(datetime.datetime(2025, 3, 5, 9, 35, tzinfo=utc),
+                           datetime.datetime(2025, 3, 5, 10, 0, tzinfo=utc), expand=False) == []
+
+    # The all-day series expanded by the server: dates stay dates, each
+    # instance lasts one day.
+    query = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
+             'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><C:calendar-data><C:expand '
+             'start="20250301T000000Z" end="20250401T000000Z"/></C:calendar-data></D:prop>'
+             '<C:filter><C:comp-filter name="VCALENDAR"><C:comp-filter name="VEVENT">'
+             '<C:prop-filter name="UID"><C:text-match>gym</C:text-match></C:prop-filter>'
+             '</C:comp-filter></C:comp-filter></C:filter></C:calendar-query>')
+    root = multistatus(*dav(site, "REPORT", CAL, query, "1")[::2])
+    (text,) = [r.findtext(".//" + C + "calendar-data") for r in root.findall(D + "response")]
+    lines = text.replace("\r\n", "\n").split("\n")
+    assert [l for l in lines if l.startswith("DTSTART")] == [
+        "DTSTART;VALUE=DATE:202503%02d" % d for d in (3, 10, 17, 24)]
+    assert [l for l in lines if l.startswith("RECURRENCE-ID")] == [
+        "RECURRENCE-ID;VALUE=DATE:202503%02d" % d for d in (3, 10, 17, 24)]
+    assert [l for l in lines if l.startswith("DURATION") or l.startswith("DTEND")] == [
+        "DURATION:P1D"] * 4
+    # And a client reads each instance as one whole day.
+    expanded = cal.date_search(datetime.datetime(2025, 3, 1), datetime.datetime(2025, 4, 1),
+                               expand=True)
+    days = sorted((c["DTSTART"].dt, c.decoded("DURATION")) for e in expanded
+                  for c in e.icalendar_instance.walk("VEVENT") if str(c["UID"]) == "gym")
+    assert days == [(datetime.date(2025, 3, d), datetime.timedelta(days=1))
+                    for d in (3, 10, 17, 24)]
+
+
+def test_queries_see_files_changed_by_other_programs(site):
+    make_stores(site)
+    store = os.path.join(site.pub, "private", "alice", "caldav_personal")
+    query = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
+             'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/><C:calendar-data/>'
+             '</D:prop><C:filter><C:comp-filter name="VCALENDAR"><C:comp-filter name="VEVENT">'
+             '<C:time-range start="20260601T000000Z" end="20260701T000000Z"/></C:comp-filter>'
+             '</C:comp-filter></C:filter></C:calendar-query>')
+
+    def found():
+        root = multistatus(*dav(site, "REPORT", CAL, query, "1")[::2])
+        return {unquote(r.find(D + "href").text).rsplit("/", 1)[-1]:
+                r.findtext(".//" + C + "calendar-data") for r in root.findall(D + "response")}
+
+    def write(name, text, mode="w"):
+        with open(os.path.join(store, name), mode, newline="") as f:
+            f.write(text)
+
+    def replace(name, text):
+        write(".other-editor.tmp", text)
+        os.rename(os.path.join(store, ".other-editor.tmp"), os.path.join(store, name))
+
+    june = event("outside", "20260610T100000Z", "June")
+    steps = [
+        ("written", lambda: write("outside.ics", june), {"outside.ics": "June"}),
+        ("moved out of the month in place (same size)",
+         lambda: write("outside.ics", june.replace("20260610", "20260810")), {}),
+        ("moved back by a rename", lambda: replace("outside.ics", june), {"outside.ics": "June"}),
+        ("rewritten longer", lambda: write("outside.ics", june.replace(
+            "SUMMARY:June", "SUMMARY:June, longer"), "w"), {"outside.ics": "June, longer"}),
+        ("copied", lambda: write("second.ics", june.replace("outside", "second")),
+         {"outside.ics": "June, longer", "second.ics": "June"}),
+        ("removed", lambda: os.remove(os.path.join(store, "outside.ics")), {"second.ics": "June"}),
+        ("removed too", lambda: os.remove(os.path.join(store, "second.ics")), {}),
+    ]
+    assert found() == {}
+    for what, change, expected in steps:
+        change()
+        got = {name: text.split("SUMMARY:")[1].split("\n")[0].strip()
+               for name, text in found().items()}
+        assert got == expected, what
+
+
 def test_multiget_stays_in_the_collection(site):
     make_stores(site)
     dav(site, "PUT", CAL + "mine.ics", event("mine", "20250101T100000Z", "Mine"))
@@ -305,3 +393,58 @@ def test_addressbook_query_and_multiget(site):
     bad = query.replace('match-type="ends-with"', 'collation="i;klingon"')
     st, _, answer = dav(site, "REPORT", book, bad, "1")
     assert st == 403 and b"supported-collation" in answer
+
+
+def test_readme_steps_give_each_user_their_own_calendars(tmp_path):
+    """The README's calendar steps, as written there."""
+    s = Site(str(tmp_path), mime_types=MIME_TYPES,
+             directives="AuthType Basic\nAuthName calendars\nAuthUserFile /users\n"
+                        "Require valid-user\nFileETag All\n")
+    s.put("users/.htaccess", "Require all denied\n")
+    for user, password in USERS.items():
+        s.put("users/%s/profile.txt" % user, '"password","%s"\n' % password)
+        os.makedirs(os.path.join(s.pub, "private", user))
+    s.put("private/.htaccess", "Require actual-user .\n")
+    # A user file's line in a profile names no password.
+    s.put("users/carol/profile.txt", '"carol","secret"\n')
+    os.makedirs(os.path.join(s.pub, "private", "carol"))
+    # A profile without the user's folder.
+    s.put("users/dave/profile.txt", '"password","dave-pw"\n')
+    s.start()
+    try:
+        url = "http://%s:%d/" % (HOST, s.port)
+        alice = caldav.DAVClient(url=url, username="alice", password=USERS["alice"]).principal()
+        (cal,) = alice.calendars()
+        cal.save_event(event("mine", "20250101T100000Z", "Alice's"))
+        (bob_cal,) = caldav.DAVClient(url=url, username="bob",
+                                      password=USERS["bob"]).principal().calendars()
+        assert bob_cal.events() == []
+        # bob reaches nothing of alice's, by any method.
+        store = os.path.join(s.pub, "private", "alice", "caldav_personal")
+        (name,) = [n for n in os.listdir(store) if n.endswith(".ics")]
+        for method, body in (("GET", None), ("PUT", event("x", "20250101T100000Z", "Bob's")),
+                             ("DELETE", None), ("PROPFIND", None)):
+            assert dav(s, method, CAL + name, body, "0", user="bob")[0] == 401, method
+        assert dav(s, "PROPFIND", "/private/", None, "1", user="bob")[0] == 401
+        assert dav(s, "GET", CAL + name)[0] == 200
+        # carol's profile holds a user-file line: no login.
+        token = base64.b64encode(b"carol:secret").decode()
+        assert request(s, "GET", "/private/carol/", {"Authorization": "Basic " + token})[0] == 401
+        # dave is named, but his home is missing until his folder is made.
+        token = base64.b64encode(b"dave:dave-pw").decode()
+        home = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" '
+                'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><C:calendar-home-set/>'
+                '</D:prop></D:propfind>')
+        headers = {"Authorization": "Basic " + token, "Depth": "0"}
+        st, _, body = request(s, "PROPFIND", "/private/dave/", headers, home)
+        assert st == 207 and b"404 Not Found" in body
+        assert not os.path.exists(os.path.join(s.pub, "private", "dave"))
+        os.makedirs(os.path.join(s.pub, "private", "dave"))
+        st, _, body = request(s, "PROPFIND", "/private/dave/", headers, home)
+        assert st == 207 and b"404 Not Found" not in body
+        assert os.path.isdir(os.path.join(s.pub, "private", "dave", "caldav_personal"))
+        # Without the access file of private/, every user reads every other's.
+        os.remove(os.path.join(s.pub, "private", ".htaccess"))
+        assert dav(s, "GET", CAL + name, user="bob")[0] == 200
+    finally:
+        s.stop()
