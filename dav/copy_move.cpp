@@ -8,6 +8,7 @@
 #include "dav/locks.h"
 #include "dav/tree_ops.h"
 #include "dav/write_support.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -15,7 +16,9 @@
 #include "server/request_processor.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
+#include "server/server_settings.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdlib>
 
@@ -55,31 +58,67 @@ bool hex_digit(char c, int& v) {
     return v >= 0;
 }
 
-bool same_login_rules(const config_info& a, const config_info& b) {
-    return a.auth_type == b.auth_type && a.auth_name == b.auth_name &&
-           a.auth_user_file == b.auth_user_file && a.auth_group_file == b.auth_group_file &&
-           a.require_kind == b.require_kind && a.require_names == b.require_names &&
-           a.require_text == b.require_text && a.userpwd == b.userpwd && a.user == b.user;
+std::string lower(std::string_view s) {
+    std::string out(s);
+    for (char& c : out)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return out;
+}
+
+// The host and port of an authority ("host", "host:port", "[v6]:port").
+void split_authority(std::string_view authority, std::string& host, std::string& port) {
+    const std::size_t at = authority.rfind('@');
+    if (at != std::string_view::npos) authority.remove_prefix(at + 1);
+    const std::size_t bracket = authority.rfind(']');
+    const std::size_t colon = authority.rfind(':');
+    if (colon != std::string_view::npos && (bracket == std::string_view::npos || colon > bracket)) {
+        host = lower(authority.substr(0, colon));
+        port = std::string(authority.substr(colon + 1));
+    } else {
+        host = lower(authority);
+        port.clear();
+    }
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
 }
 
 } // namespace
 
-int destination_url_path(std::string_view header, std::string& path) {
+bool own_names::names(std::string_view authority, bool secure) const {
+    std::string host, port;
+    split_authority(authority, host, port);
+    if (port.empty()) port = secure ? "443" : "80";
+    if (std::find(ports.begin(), ports.end(), port) == ports.end()) return false;
+    return std::find(hosts.begin(), hosts.end(), host) != hosts.end();
+}
+
+void own_names::add(std::string_view authority) {
+    std::string host, port;
+    split_authority(authority, host, port);
+    if (!host.empty()) hosts.push_back(host);
+    if (!port.empty()) ports.push_back(port);
+}
+
+int destination_url_path(std::string_view header, std::string& path, const own_names* own) {
     std::string_view d = cl::trimmed(header);
     if (d.empty()) return 400;
-    bool absolute = true;
-    if (d.size() >= 7 && cl::iequals(d.substr(0, 7), "http://"))
+    bool absolute = true, secure = false;
+    if (d.size() >= 7 && cl::iequals(d.substr(0, 7), "http://")) {
         d.remove_prefix(7);
-    else if (d.size() >= 8 && cl::iequals(d.substr(0, 8), "https://"))
+    } else if (d.size() >= 8 && cl::iequals(d.substr(0, 8), "https://")) {
         d.remove_prefix(8);
-    else if (d.front() == '/')
+        secure = true;
+    } else if (d.front() == '/') {
         absolute = false;
-    else
+    } else {
         return 400;
+    }
     if (absolute) {
         // The host part ends at the first "/", where the path begins.
         const std::size_t slash = d.find('/');
         if (slash == std::string_view::npos) return 400;
+        // Another server's resource is not this one's to write.
+        if (own && !own->names(d.substr(0, slash), secure)) return 502;
         d.remove_prefix(slash);
     }
     const std::size_t end = d.find_first_of("?#");
@@ -107,10 +146,30 @@ int destination_url_path(std::string_view header, std::string& path) {
     return 0;
 }
 
+namespace {
+
+// The host names and addresses under which this request reached the server.
+own_names names_of_server(const http_request& r) {
+    own_names own;
+    if (r.data) own.add(r.data->header(http_header_host));
+    if (r.info) {
+        own.add(r.info->get("SERVER_NAME"));
+        own.ports.push_back(r.info->get("SERVER_PORT"));
+    }
+    const std::string configured = cl::utf16_to_utf8(server_settings().host_name);
+    if (!configured.empty() && configured != "+" && configured != "*") own.add(configured);
+    for (const char* local : {"localhost", "127.0.0.1", "::1"})
+        own.hosts.push_back(local);
+    return own;
+}
+
+} // namespace
+
 int dav_copy_move(http_copy_move_request& r) {
     cl::sh_ptr<config_info> cfg(r.config());
     if (!cfg || !r.data) return 500;
-    if (!access_step(r, cfg)) return 0;
+    int refusal = 0;
+    if (!access_step(r, cfg, refusal)) return refusal;
     const std::wstring& source = cfg->local_path;
     if (is_blocked(source)) return 403;
     const entry_kind kind = kind_of(source);
@@ -138,20 +197,29 @@ int dav_copy_move(http_copy_move_request& r) {
     // A folder moves whole or not at all.
     if (!r.copy && !recursive && kind == entry_kind::folder) return 400;
 
-    // The destination passes every test the request path passed.
+    // The destination is asked about as a PUT of it by this client would be,
+    // the source as a GET (and for a MOVE as its DELETE); the login verified
+    // for the request serves every question.
     std::string dest_url;
-    if (destination_url_path(dest_header, dest_url) != 0) return 400;
-    const std::wstring method = cl::utf8_to_utf16(r.data->method);
-    cl::sh_ptr<config_info> dcfg = the_script_host().get_url_config_info(dest_url, method);
-    if (!dcfg || !path_inside_document_root(dcfg->local_path)) return 403;
-    if (!check_require(r.data->method, *dcfg, r.info.get())) return 403;
-    // A destination under the same login rules passed with the request; any
-    // other is checked with the request's credentials (a Digest answer,
-    // good for one use, then fails and the move is refused).
-    if (!same_login_rules(*cfg, *dcfg) && !access_step(r, dcfg, true)) return 0;
+    const own_names own = names_of_server(r);
+    if (const int s = destination_url_path(dest_header, dest_url, &own)) return s;
+    const access_client client = access_client_of(r);
+    const auto refused = [&r](const access_answer& a) {
+        if (a.status != 401) return a.status;
+        r.headers->add_all(*a.challenge);
+        return answer_text(r, 401,
+                           "You need authorization for access:\n\n" + a.challenge->to_text());
+    };
+    for (const char* m : {"GET", r.copy ? "" : "DELETE"}) {
+        if (!*m) continue;
+        const access_answer a = decide_access_local(client, m, source);
+        if (!a.granted()) return refused(a);
+    }
+    const access_answer da = decide_access_url(client, "PUT", dest_url);
+    if (!da.granted()) return refused(da);
+    cl::sh_ptr<config_info> dcfg = da.config;
     const std::wstring& dest = dcfg->local_path;
-    if (is_blocked(dest) || is_access_file(*dcfg, dest) || path_below_root(dest) == L"/")
-        return 403;
+    if (path_below_root(dest) == L"/") return 403;
 
     const std::string rs = real_path_of(source), rd = real_path_of(dest);
     if (rd.empty()) return 409; // no folder to put it in
@@ -171,7 +239,8 @@ int dav_copy_move(http_copy_move_request& r) {
         return s;
 
     if (trace_level() > 1)
-        cl::trace_out.write_w(cl::format_wstr(L"%? %? -> %?\n", method, source, dest));
+        cl::trace_out.write_w(
+            cl::format_wstr(L"%? %? -> %?\n", cl::utf8_to_utf16(r.data->method), source, dest));
     transfer_result result = copy_or_move(source, dest, !r.copy, overwrite, recursive);
     if (result.status != 0) return result.status;
     if (!r.copy) the_lock_table().remove_tree(path_below_root(source));

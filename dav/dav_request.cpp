@@ -4,6 +4,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "server/access_checker.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -24,23 +25,24 @@ int dav_prologue(http_get_request& request, auth_info& auth) {
     if (!d.header(http_header_content_range).empty() ||
         (!encoding.empty() && !cl::iequals(cl::trimmed(encoding), "identity")))
         return 501;
-    fill_auth_request(auth, request);
-    std::string* user_out = request.info ? &request.info->user_name : nullptr;
-    access_checker check(cl::sh_ptr<config_info>(cfg), auth, d.header(http_header_authorization),
-                         user_out);
-    if (!check.result()) {
-        request.headers->add_all(check.challenge_headers());
+    const access_answer a = decide_access_config(access_client_of(request), d.method,
+                                                 cl::sh_ptr<config_info>(cfg), access_use::request);
+    auth = a.auth;
+    if (a.status == 401) {
+        request.headers->add_all(*a.challenge);
         request.headers->add("Content-Type", cfg->mime_type_of_file(L"string_file.txt"));
-        request.text_body =
-            "You need authorization for access:\n\n" + check.challenge_headers().to_text();
-        request.send_simple_response(static_cast<int>(check.status_code()));
+        request.text_body = "You need authorization for access:\n\n" + a.challenge->to_text();
+        request.send_simple_response(401);
         return dav_answered;
     }
-    request.headers->add_all(check.success_headers());
-    if (request.info) set_cgi_auth_variables(auth, *request.info);
+    if (!a.granted()) return a.status;
+    request.headers->add_all(*a.success);
+    if (request.info) {
+        request.info->user_name = auth.user_name;
+        set_cgi_auth_variables(auth, *request.info);
+    }
     the_transfer_registry().set_transfer_file(request.info ? request.info->connection_id : 0,
                                               cfg->local_path, auth.user_name);
-    if (is_blocked(cfg->local_path)) return 403;
     const int pre = request.check_preconditions(0, cfg->local_path, true);
     if (pre == 412 || pre == 304) return pre;
     return 0;
@@ -73,17 +75,6 @@ int read_dav_body(http_get_request& request, std::string& body) {
     if (size > 0) target->read(body.data(), size);
     request.set_file(nullptr);
     return 0;
-}
-
-bool is_access_file(const config_info& config, const std::wstring& path) {
-    std::wstring_view name = path;
-    while (!name.empty() && name.back() == L'/')
-        name.remove_suffix(1);
-    const std::size_t slash = name.rfind(L'/');
-    if (slash != std::wstring_view::npos) name.remove_prefix(slash + 1);
-    // Compared without regard to case: refusing more is the safe side.
-    return !name.empty() && (cl::iequals_w(name, config.access_filename) ||
-                             cl::iequals_w(name, std::wstring_view(L".htaccess")));
 }
 
 void send_dav_answer(http_get_request& request, int status, const std::string& body) {

@@ -1,6 +1,8 @@
 // What every DAV handler does first, and the request body of the methods that
 // carry XML.
 #pragma once
+#include "server/access_decision.h" // is_access_file
+
 #include <cstddef>
 #include <string>
 
@@ -25,10 +27,6 @@ inline constexpr std::size_t dav_body_limit = 8 * 1024 * 1024;
 // than the limit (a declared length over it is refused before any byte is
 // read), or 400 when the body could not be received whole.
 int read_dav_body(http_get_request& request, std::string& body);
-
-// True for the access files of the configuration (".htaccess" or the name
-// AccessFileName gives), which no DAV method may change.
-bool is_access_file(const config_info& config, const std::wstring& path);
 
 // Sends a complete answer of the status with the text as its body, in pieces:
 // a listing of thousands of entries is never copied whole into the

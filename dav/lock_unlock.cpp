@@ -130,7 +130,8 @@ int dav_lock_unlock(http_lock_unlock_request& r) {
     if (!r.data->header(http_header_content_range).empty() ||
         (!enc.empty() && !cl::iequals(cl::trimmed(enc), "identity")))
         return 501;
-    if (!access_step(r, cfg)) return 0;
+    int refusal = 0;
+    if (!access_step(r, cfg, refusal)) return refusal;
     const std::wstring& path = cfg->local_path;
     if (is_blocked(path) || is_access_file(*cfg, path)) return 403;
     const std::wstring key = path_below_root(path);

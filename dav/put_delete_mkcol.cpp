@@ -133,7 +133,8 @@ int dav_put(http_put_request& r) {
     const std::string target = without_slash(u8(path));
     const entry_kind kind = kind_of(path);
     if (kind == entry_kind::folder || cfg->is_directory()) return 403;
-    if (!access_step(r, cfg)) return 0;
+    int refusal = 0;
+    if (!access_step(r, cfg, refusal)) return refusal;
     if (is_blocked(path) || is_access_file(*cfg, path) || kind == entry_kind::other) return 403;
     if (!is_folder(parent_of(target))) return 409;
     const bool replacing = kind == entry_kind::file;
@@ -199,7 +200,8 @@ int dav_put(http_put_request& r) {
 int dav_delete(http_delete_request& r) {
     cl::sh_ptr<config_info> cfg(r.config());
     if (!cfg) return 500;
-    if (!access_step(r, cfg)) return 0;
+    int refusal = 0;
+    if (!access_step(r, cfg, refusal)) return refusal;
     const std::wstring& path = cfg->local_path;
     const entry_kind kind = kind_of(path);
     if (kind == entry_kind::missing) return 404;
@@ -226,7 +228,8 @@ int dav_mkcol(http_mkcol_request& r) {
     if (!cfg) return 500;
     const std::wstring& path = cfg->local_path;
     if (kind_of(path) != entry_kind::missing) return 405;
-    if (!access_step(r, cfg)) return 0;
+    int refusal = 0;
+    if (!access_step(r, cfg, refusal)) return refusal;
     if (is_blocked(path) || is_access_file(*cfg, path)) return 403;
     // A body would say what the folder should become; none is understood.
     if (has_request_body(r)) return 415;

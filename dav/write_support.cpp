@@ -6,6 +6,7 @@
 #include "dav/dav_namespaces.h"
 #include "dav/locks.h"
 #include "server/access_checker.h"
+#include "server/access_decision.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
@@ -38,23 +39,28 @@ int answer_failures(http_request& request, const std::vector<tree_failure>& fail
     return 0;
 }
 
-bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, bool only_check) {
-    auth_info auth;
-    fill_auth_request(auth, request);
-    std::string user;
-    std::string* user_out = only_check ? &user : request.info ? &request.info->user_name : nullptr;
-    access_checker check(
-        config, auth,
-        request.data ? request.data->header(http_header_authorization) : std::string(), user_out);
-    if (!check.result()) {
-        request.headers->add_all(check.challenge_headers());
+bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, int& refusal,
+                 bool only_check) {
+    refusal = 0;
+    const access_answer a =
+        decide_access_config(access_client_of(request), request.data ? request.data->method : "",
+                             config, access_use::request);
+    if (a.status == 401) {
+        request.headers->add_all(*a.challenge);
         answer_text(request, 401,
-                    "You need authorization for access:\n\n" + check.challenge_headers().to_text());
+                    "You need authorization for access:\n\n" + a.challenge->to_text());
+        return false;
+    }
+    if (!a.granted()) {
+        refusal = a.status;
         return false;
     }
     if (only_check) return true;
-    if (request.info) set_cgi_auth_variables(auth, *request.info);
-    request.headers->add_all(check.success_headers());
+    if (request.info) {
+        request.info->user_name = a.auth.user_name;
+        set_cgi_auth_variables(a.auth, *request.info);
+    }
+    request.headers->add_all(*a.success);
     the_transfer_registry().set_transfer_file(
         request.info ? request.info->connection_id : 0, config->local_path,
         request.info ? request.info->user_name : std::string());

@@ -18,11 +18,12 @@ int answer_text(http_request& request, int status, const std::string& text);
 // A 207 answer with one response per failure, its href and status; returns 0.
 int answer_failures(http_request& request, const std::vector<tree_failure>& failures);
 
-// The access check of the configuration for the request's method and login.
-// True when granted (the CGI authentication variables and the connection's
-// user are set unless only checking); when denied the 401 answer has been
-// sent and false returned.
-bool access_step(http_request& request, const cl::sh_ptr<config_info>& config,
+// The access decision of the configuration for the request's method and
+// login. True when granted (the CGI authentication variables and the
+// connection's user are set unless only checking). When denied, false is
+// returned with the status the handler answers: 0 after the 401 answer has
+// been sent, else 403.
+bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, int& refusal,
                  bool only_check = false);
 
 // The request's conditions (If-Match, If-None-Match, the dates and the If

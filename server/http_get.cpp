@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "server/access_checker.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -71,10 +72,9 @@ bool send_from_descriptor(http_get_request& r) {
         uint32_t flags = http_request::server_send_flags() & ~send_flag_more_data;
         if (r.close_connection) flags |= send_flag_disconnect;
         if (trace_level() > 1) cl::trace_out.write(cl::format_str("do_send %? %?\n", length, true));
-        const uint32_t err =
-            r.transport->send_file(r.queue, r.data ? r.data->request_id : 0, flags,
-                                   f.body_descriptor(), static_cast<uint64_t>(at), length,
-                                   f.descriptor_holder());
+        const uint32_t err = r.transport->send_file(r.queue, r.data ? r.data->request_id : 0, flags,
+                                                    f.body_descriptor(), static_cast<uint64_t>(at),
+                                                    length, f.descriptor_holder());
         if (err != 0) {
             cl::trace_out.write(cl::format_str("do_send error %x\n", err));
         } else {
@@ -154,6 +154,14 @@ int http_get_request::lookup_request_file() {
     return 0;
 }
 
+bool http_get_request::needs_login_first() {
+    config_info* cfg = config();
+    if (!cfg) return false;
+    return decide_login(access_client_of(*this), data ? data->method : std::string(),
+                        cl::sh_ptr<config_info>(cfg))
+               .status == 401;
+}
+
 void http_get_request::drain_file(std::size_t piece) {
     std::vector<char> buffer(piece);
     // A script's output is read to its end so that the script can finish.
@@ -167,23 +175,25 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
     std::string type = type_in;
     int result = s;
 
-    auth_info auth;
-    fill_auth_request(auth, *this);
-    std::string* user_out = info ? &info->user_name : nullptr;
-    access_checker check(cl::sh_ptr<config_info>(cfg), auth,
-                         data ? data->header(http_header_authorization) : std::string(), user_out);
-    const bool granted = check.result();
+    // The target's other steps were decided with the request; the login is
+    // the one left to decide here.
+    const access_answer access = decide_login(
+        access_client_of(*this), data ? data->method : std::string(), cl::sh_ptr<config_info>(cfg));
+    const bool granted = access.granted();
     std::string last_modified, etag;
 
     if (!granted) {
-        set_response_status(static_cast<int>(check.status_code()));
-        headers->add_all(check.challenge_headers());
+        set_response_status(access.status);
+        headers->add_all(*access.challenge);
         set_file(std::make_unique<string_file>("You need authorization for access:\n\n" +
-                                               check.challenge_headers().to_text()));
+                                               access.challenge->to_text()));
         type = cfg->mime_type_of_file(L"string_file.txt");
     } else {
-        if (info) set_cgi_auth_variables(auth, *info);
-        headers->add_all(check.success_headers());
+        if (info) {
+            info->user_name = access.auth.user_name;
+            set_cgi_auth_variables(access.auth, *info);
+        }
+        headers->add_all(*access.success);
         the_transfer_registry().set_transfer_file(info ? info->connection_id : 0, file_path,
                                                   info ? info->user_name : std::string());
         const int pre = check_preconditions(s, std::wstring(), false);
@@ -270,8 +280,14 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
 
 int http_get_request::handle() {
     const int found = lookup_request_file();
+    if (found != 0 && mode != mode_options) {
+        // In a folder that needs a login, a missing file answers as an
+        // existing one does until the client has logged in: names cannot be
+        // probed.
+        if (!needs_login_first()) return found;
+        set_file(std::make_unique<string_file>(std::string()));
+    }
     file_->end_input();
-    if (found != 0 && mode != mode_options) return found;
     if (found == 0 && mode == mode_get && _http_server::running_on_loop()) {
         // Compressing a long body holds the loop: the request moves to a
         // pool thread now, before any of it has been traced or sent.

@@ -85,6 +85,10 @@ int http_post_request::handle() {
         !data->header(http_header_content_range).empty())
         return 501;
     int result = lookup_request_file();
+    if (result != 0 && needs_login_first()) {
+        set_file(std::make_unique<string_file>(std::string()));
+        result = 0;
+    }
     if (result == 0) result = transmit_file(200, content_type);
     if (result >= 400) return result;
     if (data->flags & more_body_flag)

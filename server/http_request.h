@@ -40,8 +40,8 @@ struct http_request_data {
     uint32_t flags = 0;           // the kernel request's flags
     uint32_t version = 101;       // major * 100 + minor
     uint64_t request_id = 0;
-    std::wstring path; // request path (for a forwarded request the upstream URL)
-    std::string query; // without the "?"
+    std::wstring path;   // request path (for a forwarded request the upstream URL)
+    std::string query;   // without the "?"
     std::string raw_url; // the request target exactly as received
     std::string method;
     // The headers that the kernel service parses itself, by http_header_id;
@@ -217,6 +217,9 @@ class http_get_request : public http_request {
 
     // Finds and opens the response file of the request's path: 0, 404 or 403.
     int lookup_request_file();
+    // True when the target's folder asks for a login the request has not
+    // given: its missing files then answer 401 like its existing ones.
+    bool needs_login_first();
     // Prepares the answer of the response file: 304 or 412 from the
     // conditions, 206 for a range, 200 for OPTIONS, else the given status.
     int transmit_file(int status, const std::string& content_type);

@@ -329,4 +329,5 @@ void set_cgi_auth_variables(const auth_info& auth, req_info& info) {
     info.set(req_info::slot::tskqvl_authname, auth.realm);
     info.set(req_info::slot::tskqvl_require, auth.require_text);
     info.set(req_info::slot::tskqvl_authuserfile, auth.user_file);
+    if (!auth.user_name.empty()) info.login = std::make_shared<const auth_info>(auth);
 }

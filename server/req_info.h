@@ -94,6 +94,9 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
     http_request_data* data = nullptr; // not owned
     cl::sh_ptr<config_info> config;
     std::string user_name; // the authenticated user
+    // The login verified for this request; a later access question of the
+    // same request (a Destination, a tree member) reuses it.
+    std::shared_ptr<const auth_info> login;
     // Kept for the script host.
     std::wstring host_text1;
     std::wstring host_text2;

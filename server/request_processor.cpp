@@ -223,6 +223,10 @@ bool path_inside_document_root(const std::wstring& local_path) {
     return inside_document_root(local_path);
 }
 
+bool config_inside_root(const config_info& config) {
+    return config_inside_document_root(config);
+}
+
 std::wstring media_folder_name(const std::wstring& media_dir) {
     std::wstring d = media_dir;
     while (!d.empty() && d.back() == L'/')

@@ -23,3 +23,8 @@ std::wstring decode_media_path(const std::wstring& path, const std::wstring& med
 // True when the local path, with its symbolic links resolved, lies inside the
 // document root (the test every request target passes).
 bool path_inside_document_root(const std::wstring& local_path);
+
+class config_info;
+// The same for the target of a configuration, answered once per configuration
+// and root (a link on its path that changes makes a new configuration).
+bool config_inside_root(const config_info& config);

@@ -1,0 +1,191 @@
+"""Every road to a file of the tree gets the answer a direct request gets:
+COPY and MOVE destinations and sources, the members of the trees COPY, MOVE
+and DELETE handle, the objects calendar reports and PROPFIND read, files that
+do not exist in a folder that needs a login, and Destinations on another
+server. Two users, alice and bob, each own a folder under /private/."""
+
+import base64
+import os
+import xml.etree.ElementTree as ET
+from urllib.parse import unquote
+
+import pytest
+
+from tq_site import HOST, Site, request
+
+D = "{DAV:}"
+C = "{urn:ietf:params:xml:ns:caldav}"
+USERS = {"alice": "wonder-land", "bob": "builder"}
+LOGIN = "AuthType Basic\nAuthName cal\nAuthUserFile /users\n"
+
+
+def event(uid, summary):
+    return ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//test//EN\r\nBEGIN:VEVENT\r\n"
+            "UID:%s\r\nDTSTAMP:20240101T000000Z\r\nDTSTART:20250101T100000Z\r\nDURATION:PT1H\r\n"
+            "SUMMARY:%s\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % (uid, summary))
+
+
+@pytest.fixture(scope="module")
+def site(tmp_path_factory):
+    root = str(tmp_path_factory.mktemp("roads"))
+    s = Site(root, directives=LOGIN + "Require all granted\nDirectoryIndex index.html\n",
+             mime_types="text/plain txt\ntext/calendar ics\n")
+    s.put("users/.htaccess", "Require all denied\n")
+    for user, password in USERS.items():
+        s.put("users/%s/profile.txt" % user, '"password","%s"\r\n' % password)
+        s.put("private/%s/cal/%s.ics" % (user, user), event(user, user.capitalize()))
+    s.put("private/.htaccess", "Require actual-user .\n")
+    # A tree with a blocked folder and a folder only bob may use, three times.
+    for top in ("src", "del", "mv"):
+        s.put("t/%s/a.txt" % top, "a")
+        s.put("t/%s/blk/secret.txt" % top, "blocked")
+        s.put("t/%s/bobs/.htaccess" % top, "Require user bob\n")
+        s.put("t/%s/bobs/b.txt" % top, "b")
+    s.write_data("blocklist.txt", "".join(os.path.join(s.pub, "t", top, "blk") + "\n"
+                                          for top in ("src", "del", "mv")))
+    # A calendar folder with a refused object and a link out of the tree.
+    s.put("cal/ok.ics", event("ok-uid", "Visible"))
+    s.put("cal/secret.ics", event("secret-uid", "Hidden"))
+    s.put("cal/.htaccess", "<Files secret.ics>\nRequire all denied\n</Files>\n")
+    outside = os.path.join(root, "outside.ics")
+    with open(outside, "w") as f:
+        f.write(event("outside-uid", "Outside"))
+    os.symlink(outside, os.path.join(s.pub, "cal", "link.ics"))
+    s.start()
+    yield s
+    s.stop()
+
+
+def auth(user):
+    if not user:
+        return {}
+    token = base64.b64encode(("%s:%s" % (user, USERS[user])).encode()).decode()
+    return {"Authorization": "Basic " + token}
+
+
+def url(site, path):
+    return "http://%s:%d%s" % (HOST, site.port, path)
+
+
+def read(site, rel):
+    try:
+        with open(os.path.join(site.pub, rel)) as f:
+            return f.read()
+    except FileNotFoundError:
+        return None
+
+
+def test_copy_and_move_destinations_pass_the_whole_check(site):
+    bob_ics = "private/bob/cal/bob.ics"
+    before = read(site, bob_ics)
+    cases = [
+        # method, source, destination, overwrite, expected status
+        ("COPY", "/private/alice/cal/", url(site, "/private/bob/cal/"), "T", 401),
+        ("COPY", "/private/alice/cal/alice.ics", url(site, "/private/bob/cal/bob.ics"), "T", 401),
+        ("MOVE", "/private/alice/cal/alice.ics", url(site, "/private/bob/cal/bob.ics"), "T", 401),
+        ("COPY", "/private/alice/cal/alice.ics",
+         url(site, "/private/alice/../bob/cal/bob.ics"), "T", 401),
+        ("MOVE", "/private/alice/cal/alice.ics",
+         url(site, "/private/alice/%2e%2e/bob/cal/bob.ics"), "T", 401),
+        ("COPY", "/private/alice/cal/alice.ics", "/private/bob/cal/new.ics", "F", 401),
+        # A Destination on another server.
+        ("COPY", "/private/alice/cal/alice.ics", "http://evil.example.com/private/alice/x.ics",
+         "F", 502),
+        ("MOVE", "/private/alice/cal/alice.ics",
+         "http://%s:%d/private/alice/cal/y.ics" % (HOST, site.port + 1 if site.port < 65535
+                                                   else site.port - 1), "F", 502),
+        # What alice may do still works.
+        ("COPY", "/private/alice/cal/alice.ics", url(site, "/private/alice/cal/copy.ics"), "F", 201),
+        ("COPY", "/private/alice/cal/alice.ics", "/private/alice/cal/copy2.ics", "F", 201),
+    ]
+    got = []
+    for method, src, dest, overwrite, _ in cases:
+        st = request(site, method, src, dict(auth("alice"), Destination=dest,
+                                             Overwrite=overwrite))[0]
+        got.append((method, src, dest, st))
+    assert got == [(m, s, d, e) for m, s, d, _, e in cases]
+    assert read(site, bob_ics) == before
+    assert read(site, "private/bob/cal/new.ics") is None
+    assert read(site, "private/alice/cal/alice.ics") is not None
+    assert read(site, "private/alice/cal/copy.ics") == read(site, "private/alice/cal/alice.ics")
+
+
+def test_missing_and_existing_files_answer_alike_before_the_login(site):
+    cases = [
+        # method, path, user, expected
+        ("GET", "/private/bob/cal/bob.ics", None, 401),
+        ("GET", "/private/bob/cal/missing.ics", None, 401),
+        ("HEAD", "/private/bob/cal/missing.ics", None, 401),
+        ("GET", "/private/bob/cal/missing.ics", "alice", 401),
+        ("GET", "/private/bob/missing/", None, 401),
+        ("PROPFIND", "/private/bob/cal/missing.ics", None, 401),
+        ("DELETE", "/private/bob/cal/missing.ics", None, 401),
+        ("COPY", "/private/bob/cal/missing.ics", None, 401),
+        ("GET", "/private/bob/cal/missing.ics", "bob", 404),
+        ("GET", "/private/bob/cal/bob.ics", "bob", 200),
+    ]
+    got = [(m, p, u, request(site, m, p, dict(auth(u), Depth="0",
+                                              Destination="/private/bob/x.ics"))[0])
+           for m, p, u, _ in cases]
+    assert got == [(m, p, u, e) for m, p, u, e in cases]
+
+
+def hrefs_of(body):
+    return {unquote(r.find(D + "href").text): r for r in ET.fromstring(body).findall(D + "response")}
+
+
+def test_tree_members_need_their_own_rights(site):
+    # COPY: the blocked folder and bob's folder stay behind and are named.
+    st, _, body = request(site, "COPY", "/t/src/", {"Destination": url(site, "/t/copy/")})
+    assert st == 207, body
+    assert set(hrefs_of(body)) == {"/t/src/blk/", "/t/src/bobs/"}
+    assert read(site, "t/copy/a.txt") == "a"
+    assert not os.path.exists(os.path.join(site.pub, "t/copy/blk"))
+    assert not os.path.exists(os.path.join(site.pub, "t/copy/bobs"))
+    assert request(site, "GET", "/t/copy/blk/secret.txt")[0] == 404
+    # DELETE: what the client may not remove stays, with its access file.
+    st, _, body = request(site, "DELETE", "/t/del/")
+    assert st == 207, body
+    assert set(hrefs_of(body)) == {"/t/del/blk/", "/t/del/bobs/"}
+    assert read(site, "t/del/a.txt") is None
+    assert read(site, "t/del/bobs/b.txt") == "b"
+    assert read(site, "t/del/bobs/.htaccess") == "Require user bob\n"
+    assert read(site, "t/del/blk/secret.txt") == "blocked"
+    # MOVE: the same for the source; the rest arrives.
+    st, _, body = request(site, "MOVE", "/t/mv/", {"Destination": url(site, "/t/moved/")})
+    assert st == 207, body
+    assert set(hrefs_of(body)) == {"/t/mv/blk/", "/t/mv/bobs/"}
+    assert read(site, "t/moved/a.txt") == "a" and read(site, "t/mv/a.txt") is None
+    assert read(site, "t/mv/bobs/b.txt") == "b" and read(site, "t/mv/blk/secret.txt") == "blocked"
+    assert not os.path.exists(os.path.join(site.pub, "t/moved/bobs"))
+
+
+MULTIGET = ('<?xml version="1.0"?><C:calendar-multiget xmlns:D="DAV:" '
+            'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><C:calendar-data/></D:prop>%s'
+            '</C:calendar-multiget>')
+QUERY = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
+         'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><C:calendar-data/></D:prop>'
+         '<C:filter><C:comp-filter name="VCALENDAR"/></C:filter></C:calendar-query>')
+PROPFIND = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" '
+            'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><C:calendar-data/></D:prop>'
+            '</D:propfind>')
+
+
+def test_reports_read_only_what_get_reads(site):
+    # What GET says of the three objects.
+    assert [request(site, "GET", "/cal/%s.ics" % n)[0] for n in ("ok", "secret", "link")] == \
+        [200, 403, 403]
+    multiget = MULTIGET % "".join("<D:href>/cal/%s.ics</D:href>" % n
+                                  for n in ("ok", "secret", "link"))
+    for method, body, depth in (("REPORT", multiget, "1"), ("REPORT", QUERY, "1"),
+                                ("PROPFIND", PROPFIND, "1")):
+        st, _, answer = request(site, method, "/cal/", {"Depth": depth,
+                                                        "Content-Type": "application/xml"}, body)
+        assert st == 207, (method, answer)
+        text = answer.decode()
+        assert "ok-uid" in text, (method, text)
+        assert "secret-uid" not in text and "outside-uid" not in text, (method, text)
+    got = hrefs_of(request(site, "REPORT", "/cal/", {"Depth": "1"}, multiget)[2])
+    for name in ("secret", "link"):
+        status = got["/cal/%s.ics" % name].find(D + "status")
+        assert status is not None and status.text.split(" ")[1] in ("403", "404")
