@@ -429,7 +429,8 @@ def test_readme_steps_give_each_user_their_own_calendars(tmp_path):
         assert dav(s, "GET", CAL + name)[0] == 200
         # carol's profile holds a user-file line: no login.
         token = base64.b64encode(b"carol:secret").decode()
-        assert request(s, "GET", "/private/carol/", {"Authorization": "Basic " + token})[0] == 401
+        assert request(s, "PROPFIND", "/private/carol/",
+                       {"Authorization": "Basic " + token, "Depth": "0"})[0] == 401
         # dave is named, but his home is missing until his folder is made.
         token = base64.b64encode(b"dave:dave-pw").decode()
         home = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" '
