@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -23,7 +26,7 @@ struct clocked_table {
         lock_entry e;
         e.owner = "o";
         e.depth_infinity = infinity;
-        EXPECT_EQ(table->add_lock(key, e, duration), L"");
+        EXPECT_EQ(table->add_lock(key, e, duration), 0);
         return e;
     }
 };
@@ -81,7 +84,9 @@ TEST(lock_table, conflicts_follow_the_tree_and_names_compare_exactly) {
     t.lock(L"docs/a.txt", false);
     lock_entry e;
     // The same resource, and a folder above it taken with depth infinity.
-    EXPECT_EQ(t.table->add_lock(L"docs/a.txt", e, 60), L"docs/a.txt");
+    std::wstring conflict;
+    EXPECT_EQ(t.table->add_lock(L"docs/a.txt", e, 60, &conflict), 423);
+    EXPECT_EQ(conflict, L"docs/a.txt");
     EXPECT_EQ(t.table->find_covering_lock(L"docs", true), L"docs/a.txt");
     EXPECT_EQ(t.table->find_covering_lock(L"/", true), L"docs/a.txt");
     // Depth 0 on the folder does not reach the file.
@@ -231,3 +236,61 @@ TEST(lock_table, a_sweep_racing_lock_and_unlock_keeps_the_timer_while_locks_exis
 }
 
 } // namespace
+
+// The bounds of the table, whose tokens a login may use, and the empty files
+// of ended locks.
+TEST(lock_table, locks_are_bounded_owned_and_leave_no_empty_files) {
+    clocked_table t;
+    t.table->set_limits(4, 2);
+    auto take = [&](const std::wstring& key, const std::string& login, const std::string& holder) {
+        lock_entry e;
+        e.login = login;
+        e.holder = holder;
+        const int s = t.table->add_lock(key, e, 60);
+        return std::make_pair(s, e);
+    };
+    const auto [s1, carol] = take(L"c1", "carol", "carol");
+    EXPECT_EQ(s1, 0);
+    EXPECT_EQ(take(L"c2", "carol", "carol").first, 0);
+    EXPECT_EQ(take(L"c3", "carol", "carol").first, 503); // carol's share is taken
+    const auto [s4, anon] = take(L"a1", "", "@127.0.0.1");
+    EXPECT_EQ(s4, 0);
+    EXPECT_EQ(take(L"a2", "", "@127.0.0.2").first, 0);
+    EXPECT_EQ(take(L"a3", "", "@127.0.0.3").first, 503); // the table is full
+    EXPECT_EQ(t.table->size(), 4u);
+
+    struct use {
+        std::string token, login;
+        bool foreign;
+    };
+    for (const use& u : {use{carol.token, "carol", false}, use{carol.token, "dave", true},
+                         use{carol.token, "", true}, use{anon.token, "", false},
+                         use{anon.token, "carol", true}, use{"urn:uuid:none", "dave", false}})
+        EXPECT_EQ(t.table->names_foreign_lock({"urn:uuid:x", u.token}, u.login), u.foreign)
+            << u.token << " " << u.login;
+
+    // A file a lock made goes with the lock unless content was stored.
+    char dir[] = "/tmp/lock_table_test.XXXXXX";
+    ASSERT_NE(::mkdtemp(dir), nullptr);
+    const std::string unfilled = std::string(dir) + "/unfilled", filled = std::string(dir) + "/f",
+                      expired = std::string(dir) + "/e";
+    for (const std::string& f : {unfilled, filled, expired})
+        ::close(::open(f.c_str(), O_WRONLY | O_CREAT, 0644));
+    t.table->set_created_file(L"c1", carol.token, unfilled);
+    t.table->set_created_file(L"c2", "urn:uuid:not-its-token", filled);
+    EXPECT_TRUE(t.table->made_by_lock(L"c1"));
+    EXPECT_FALSE(t.table->made_by_lock(L"c2"));
+    t.table->set_created_file(L"a1", anon.token, expired);
+    t.table->set_created_file(L"a2", t.table->locks_applying_to(L"a2").at(0).second.token, filled);
+    t.table->content_stored(L"a2");
+    EXPECT_FALSE(t.table->made_by_lock(L"a2"));
+    EXPECT_EQ(t.table->unlock(L"c1", carol.token), 204);
+    *t.seconds += 60;
+    t.table->sweep();
+    EXPECT_EQ(t.table->size(), 0u);
+    EXPECT_NE(::access(unfilled.c_str(), F_OK), 0);
+    EXPECT_NE(::access(expired.c_str(), F_OK), 0);
+    EXPECT_EQ(::access(filled.c_str(), F_OK), 0);
+    ::unlink(filled.c_str());
+    ::rmdir(dir);
+}
