@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <memory>
 #include <thread>
@@ -237,9 +234,8 @@ TEST(lock_table, a_sweep_racing_lock_and_unlock_keeps_the_timer_while_locks_exis
 
 } // namespace
 
-// The bounds of the table, whose tokens a login may use, and the empty files
-// of ended locks.
-TEST(lock_table, locks_are_bounded_owned_and_leave_no_empty_files) {
+// The bounds of the table, and whose tokens a login may use.
+TEST(lock_table, locks_are_bounded_and_owned) {
     clocked_table t;
     t.table->set_limits(4, 2);
     auto take = [&](const std::wstring& key, const std::string& login, const std::string& holder) {
@@ -268,29 +264,4 @@ TEST(lock_table, locks_are_bounded_owned_and_leave_no_empty_files) {
                          use{anon.token, "carol", true}, use{"urn:uuid:none", "dave", false}})
         EXPECT_EQ(t.table->names_foreign_lock({"urn:uuid:x", u.token}, u.login), u.foreign)
             << u.token << " " << u.login;
-
-    // A file a lock made goes with the lock unless content was stored.
-    char dir[] = "/tmp/lock_table_test.XXXXXX";
-    ASSERT_NE(::mkdtemp(dir), nullptr);
-    const std::string unfilled = std::string(dir) + "/unfilled", filled = std::string(dir) + "/f",
-                      expired = std::string(dir) + "/e";
-    for (const std::string& f : {unfilled, filled, expired})
-        ::close(::open(f.c_str(), O_WRONLY | O_CREAT, 0644));
-    t.table->set_created_file(L"c1", carol.token, unfilled);
-    t.table->set_created_file(L"c2", "urn:uuid:not-its-token", filled);
-    EXPECT_TRUE(t.table->made_by_lock(L"c1"));
-    EXPECT_FALSE(t.table->made_by_lock(L"c2"));
-    t.table->set_created_file(L"a1", anon.token, expired);
-    t.table->set_created_file(L"a2", t.table->locks_applying_to(L"a2").at(0).second.token, filled);
-    t.table->content_stored(L"a2");
-    EXPECT_FALSE(t.table->made_by_lock(L"a2"));
-    EXPECT_EQ(t.table->unlock(L"c1", carol.token), 204);
-    *t.seconds += 60;
-    t.table->sweep();
-    EXPECT_EQ(t.table->size(), 0u);
-    EXPECT_NE(::access(unfilled.c_str(), F_OK), 0);
-    EXPECT_NE(::access(expired.c_str(), F_OK), 0);
-    EXPECT_EQ(::access(filled.c_str(), F_OK), 0);
-    ::unlink(filled.c_str());
-    ::rmdir(dir);
 }
