@@ -218,11 +218,9 @@ void append_folder_response(std::string& out, const propfind_context& c, const s
         out += xml_escape(etag);
         out += "</d:getetag>";
     }
+    // Only the reports that are answered: a client that finds one listed
+    // relies on it.
     out += "<d:supported-report-set>\n";
-    for (const char* name :
-         {"acl-principal-prop-set", "principal-match", "principal-property-search",
-          "principal-search-property-set", "expand-property"})
-        out += supported_report(name);
     if (store) {
         const std::string_view prefix = *store == store_kind::calendar ? "cal:" : "card:";
         const std::string_view query = t.query, multiget = t.multiget;

@@ -5,6 +5,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "dav/file_attributes.h"
 #include "dav/locks.h"
 #include "dav/tree_ops.h"
 #include "dav/write_support.h"
@@ -229,6 +230,8 @@ int dav_copy_move(http_copy_move_request& r) {
     if (is_below(rd, rs) || is_below(rs, rd)) return 403;
     const entry_kind dest_kind = kind_of(dest);
     if (dest_kind != entry_kind::missing && !overwrite) return 412;
+    // A read-only file is neither moved away nor overwritten.
+    if ((!r.copy && is_read_only_file(rs)) || is_read_only_file(rd)) return 403;
 
     if (!r.copy)
         if (const int s = check_write_lock(

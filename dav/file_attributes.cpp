@@ -137,3 +137,8 @@ bool parse_hex_word(std::string_view t, uint32_t& v) {
     }
     return true;
 }
+
+bool is_read_only_file(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR);
+}

@@ -45,3 +45,8 @@ std::string stored_attributes_text(const stored_attributes& in);
 bool parse_stored_attributes(std::string_view text, stored_attributes& out);
 // An attribute word of one to eight hexadecimal digits, nothing else.
 bool parse_hex_word(std::string_view text, uint32_t& value);
+
+// True for a file whose read-only attribute is set (the owner may not
+// write it): no client replaces, removes or moves it until the attribute is
+// cleared. Links count as what they point to.
+bool is_read_only_file(const std::string& path);

@@ -13,6 +13,7 @@
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/http_tables.h"
+#include "server/req_info.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
@@ -42,16 +43,25 @@ int send_xml(http_lock_unlock_request& r, const config_info& cfg, int status, st
     return 0;
 }
 
-// The empty file a lock on a missing name makes, when its folder exists.
-void lock_create_empty_file(const std::wstring& path) {
+// The empty file a lock on a missing name makes, when its folder exists; its
+// path, or empty when none was made.
+std::string lock_create_empty_file(const std::wstring& path) {
     std::string p = cl::utf16_to_utf8(path);
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
     const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd >= 0)
+    if (fd >= 0) {
         ::close(fd);
-    else if (trace_level() > 1)
+        return p;
+    }
+    if (trace_level() > 1)
         cl::trace_out.write(cl::format_str("lock: no empty file %? (%?)\n", p, errno));
+    return std::string();
+}
+
+// A URL that ends in "/" names a folder, which a lock never makes.
+bool names_folder(const http_lock_unlock_request& r) {
+    return r.data && !r.data->path.empty() && r.data->path.back() == L'/';
 }
 
 int new_lock(http_lock_unlock_request& r, const config_info& cfg, const std::wstring& key,
@@ -65,15 +75,22 @@ int new_lock(http_lock_unlock_request& r, const config_info& cfg, const std::wst
     if (xml_select_count(doc, "/d:lockinfo/d:locktype/d:write") == 0) return 501;
     lock_entry entry;
     entry.owner = xml_select_text(doc, "/d:lockinfo/d:owner/d:href");
-    if (entry.owner.empty()) entry.owner = xml_select_text(doc, "/d:lockinfo/d:owner");
+    if (entry.owner.empty()) {
+        entry.owner = xml_select_text(doc, "/d:lockinfo/d:owner");
+        entry.owner_is_href = false;
+    }
     const std::string depth = std::string(cl::trimmed(r.data->get_header("depth")));
     if (cl::iequals(depth, "infinity"))
         entry.depth_infinity = true;
     else if (!depth.empty() && depth != "0")
         return 400;
 
+    entry.login = request_login(r);
+    entry.holder = entry.login.empty() && r.info ? "@" + r.info->get("REMOTE_ADDR") : entry.login;
+
     const std::wstring& path = cfg.local_path;
     const bool missing = kind_of(path) == entry_kind::missing;
+    if (missing && names_folder(r)) return 403;
     if (missing) {
         std::string p = cl::utf16_to_utf8(path);
         while (p.size() > 1 && p.back() == '/')
@@ -85,8 +102,10 @@ int new_lock(http_lock_unlock_request& r, const config_info& cfg, const std::wst
             return 409;
     }
     const int64_t duration = parse_timeout_header(r.data->get_header("timeout"));
-    const std::wstring conflict = the_lock_table().add_lock(key, entry, duration);
-    if (!conflict.empty()) {
+    std::wstring conflict;
+    const int added = the_lock_table().add_lock(key, entry, duration, &conflict);
+    if (added == 503) return 503;
+    if (added != 0) {
         std::string answer = multistatus_head();
         answer += "<d:response>\n<d:href>" + xml_escape(lock_key_href(conflict)) +
                   "</d:href>\n<d:status>HTTP/1.1 423 Locked</d:status>\n</d:response>\n";
@@ -95,15 +114,21 @@ int new_lock(http_lock_unlock_request& r, const config_info& cfg, const std::wst
                   "</d:response>\n</d:multistatus>";
         return send_xml(r, cfg, 207, std::move(answer));
     }
-    if (missing) lock_create_empty_file(path);
+    bool created = false;
+    if (missing) {
+        entry.created_file = lock_create_empty_file(path);
+        created = !entry.created_file.empty();
+        if (created) the_lock_table().set_created_file(key, entry.token, entry.created_file);
+    }
     r.headers->add("Lock-Token", "<" + entry.token + ">");
-    return send_xml(r, cfg, 200, write_lockdiscovery(request_href(r), entry));
+    return send_xml(r, cfg, created ? 201 : 200, write_lockdiscovery(request_href(r), entry));
 }
 
 int refresh_lock(http_lock_unlock_request& r, const config_info& cfg, const std::wstring& key) {
+    const std::vector<std::string> tokens = if_header_lock_tokens(r.data->get_header("if"));
+    if (the_lock_table().names_foreign_lock(tokens, request_login(r))) return 403;
     // The If header names the lock; a list that does not hold fails first.
     if (!r.if_header_allows_write()) return 412;
-    const std::vector<std::string> tokens = if_header_lock_tokens(r.data->get_header("if"));
     lock_entry entry;
     std::wstring lock_key;
     const int64_t duration = parse_timeout_header(r.data->get_header("timeout"));
@@ -115,6 +140,7 @@ int unlock(http_lock_unlock_request& r, const std::wstring& key) {
     std::string token = std::string(cl::trimmed(r.data->get_header("lock-token")));
     if (token.size() < 3 || token.front() != '<' || token.back() != '>') return 400;
     token = token.substr(1, token.size() - 2);
+    if (the_lock_table().names_foreign_lock({token}, request_login(r))) return 403;
     const int s = the_lock_table().unlock(key, token);
     if (s != 204) return s;
     r.send_simple_response(204);
@@ -136,6 +162,9 @@ int dav_lock_unlock(http_lock_unlock_request& r) {
     if (is_blocked(path) || is_access_file(*cfg, path)) return 403;
     const std::wstring key = path_below_root(path);
     if (key.empty()) return 403;
+    // A lock of the whole tree would stop every writer, as a DELETE or MOVE
+    // of it would remove everything: the root is never locked.
+    if (r.lock && key == L"/") return 403;
     if (!r.lock) return unlock(r, key);
     if (!has_request_body(r)) return refresh_lock(r, *cfg, key);
     std::string body;

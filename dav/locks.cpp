@@ -5,12 +5,16 @@
 #include "core/trace.h"
 #include "dav/dav_namespaces.h"
 #include "server/http_request.h"
+#include "server/req_info.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 #include "server/server_services.h"
 
 #include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -205,16 +209,89 @@ void lock_table::arm_locked() {
         sweep_period_ms, 0, false);
 }
 
-std::wstring lock_table::add_lock(const std::wstring& key, lock_entry& entry, int64_t duration) {
+int lock_table::add_lock(const std::wstring& key, lock_entry& entry, int64_t duration,
+                         std::wstring* conflict) {
     cl::cs_lock g(lock_);
-    std::wstring conflict = find_covering_locked(key, entry.depth_infinity);
-    if (!conflict.empty()) return conflict;
+    std::wstring in_the_way = find_covering_locked(key, entry.depth_infinity);
+    if (!in_the_way.empty()) {
+        if (conflict) *conflict = std::move(in_the_way);
+        return 423;
+    }
+    // Every lock holds memory until it expires, and one on a new name a
+    // file: no client may take more than its share.
+    if (entries_.size() >= max_total_) return 503;
+    std::size_t held = 0;
+    for (const auto& [k, e] : entries_)
+        if (e.holder == entry.holder && ++held >= max_per_holder_) return 503;
     entry.token = new_lock_token();
     entry.timeout = duration;
     entry.expiry = now() + duration;
     entries_[key] = entry;
+    counted_locked();
     arm_locked();
-    return std::wstring();
+    return 0;
+}
+
+void lock_table::set_limits(std::size_t total, std::size_t per_holder) {
+    cl::cs_lock g(lock_);
+    max_total_ = total;
+    max_per_holder_ = per_holder;
+}
+
+void lock_table::counted_locked() {
+    count_.store(entries_.size(), std::memory_order_relaxed);
+}
+
+bool lock_table::names_foreign_lock(const std::vector<std::string>& tokens,
+                                    const std::string& login) {
+    if (tokens.empty() || empty()) return false;
+    cl::cs_lock g(lock_);
+    for (const auto& [k, e] : entries_)
+        if (e.login != login && contains(tokens, e.token)) return true;
+    return false;
+}
+
+bool lock_table::made_by_lock(const std::wstring& key) {
+    cl::cs_lock g(lock_);
+    const auto it = entries_.find(key);
+    return it != entries_.end() && !it->second.created_file.empty();
+}
+
+void lock_table::set_created_file(const std::wstring& key, const std::string& token,
+                                  const std::string& file) {
+    cl::cs_lock g(lock_);
+    const auto it = entries_.find(key);
+    if (it != entries_.end() && it->second.token == token) it->second.created_file = file;
+}
+
+void lock_table::content_stored(const std::wstring& key) {
+    cl::cs_lock g(lock_);
+    const auto it = entries_.find(key);
+    if (it != entries_.end()) it->second.created_file.clear();
+}
+
+std::vector<std::pair<std::wstring, lock_entry>>
+lock_table::locks_applying_to(const std::wstring& key) {
+    std::vector<std::pair<std::wstring, lock_entry>> out;
+    if (empty()) return out;
+    cl::cs_lock g(lock_);
+    for (const std::wstring& a : ancestors_of(key)) {
+        const auto it = entries_.find(a);
+        if (it != entries_.end() && it->second.depth_infinity) out.emplace_back(*it);
+    }
+    const auto self = entries_.find(key);
+    if (self != entries_.end()) out.emplace_back(*self);
+    return out;
+}
+
+void lock_table::remove_unfilled(const std::vector<std::string>& files) {
+    for (const std::string& f : files) {
+        struct stat st {};
+        // Only what is still the empty file the lock made goes.
+        if (::lstat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
+            ::unlink(f.c_str()) != 0 && trace_level() > 1)
+            cl::trace_out.write(cl::format_str("lock: empty file %? stays (%?)\n", f, errno));
+    }
 }
 
 bool lock_table::refresh(const std::wstring& key, const std::vector<std::string>& tokens,
@@ -237,6 +314,7 @@ bool lock_table::refresh(const std::wstring& key, const std::vector<std::string>
 }
 
 int lock_table::unlock(const std::wstring& key, const std::string& token) {
+    std::vector<std::string> unfilled;
     {
         cl::cs_lock g(lock_);
         auto remove = [&](const std::wstring& k, bool need_infinity) {
@@ -244,6 +322,7 @@ int lock_table::unlock(const std::wstring& key, const std::string& token) {
             if (it == entries_.end() || (need_infinity && !it->second.depth_infinity) ||
                 it->second.token != token)
                 return false;
+            if (!it->second.created_file.empty()) unfilled.push_back(it->second.created_file);
             entries_.erase(it);
             return true;
         };
@@ -251,7 +330,9 @@ int lock_table::unlock(const std::wstring& key, const std::string& token) {
         for (const std::wstring& a : ancestors_of(key))
             if (!removed) removed = remove(a, true);
         if (!removed) return 409;
+        counted_locked();
     }
+    remove_unfilled(unfilled);
     stop_if_empty();
     return 204;
 }
@@ -264,6 +345,7 @@ void lock_table::remove_tree(const std::wstring& key) {
         for (auto it = entries_.lower_bound(prefix);
              it != entries_.end() && it->first.compare(0, prefix.size(), prefix) == 0;)
             it = entries_.erase(it);
+        counted_locked();
     }
     stop_if_empty();
 }
@@ -318,16 +400,23 @@ bool lock_table::token_relates(const std::wstring& key, const std::string& token
 }
 
 void lock_table::sweep() {
-    cl::cs_lock g(lock_);
-    const int64_t t = now();
-    for (auto it = entries_.begin(); it != entries_.end();) {
-        if (it->second.expiry <= t)
-            it = entries_.erase(it);
-        else
-            ++it;
+    std::vector<std::string> unfilled;
+    {
+        cl::cs_lock g(lock_);
+        const int64_t t = now();
+        for (auto it = entries_.begin(); it != entries_.end();) {
+            if (it->second.expiry <= t) {
+                if (!it->second.created_file.empty()) unfilled.push_back(it->second.created_file);
+                it = entries_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        counted_locked();
+        // On the timer's own thread nothing is waited for.
+        if (entries_.empty() && timer_id_.armed()) timer_id_.kill(false);
     }
-    // On the timer's own thread nothing is waited for.
-    if (entries_.empty() && timer_id_.armed()) timer_id_.kill(false);
+    remove_unfilled(unfilled);
 }
 
 void lock_table::stop_if_empty() {
@@ -373,14 +462,21 @@ class table_tokens final : public lock_token_table {
 
 } // namespace
 
+std::string request_login(const http_request& request) {
+    return request.info ? request.info->user_name : std::string();
+}
+
 int check_write_lock(const http_request& request, const std::wstring& local_path,
                      write_scope scope) {
     lock_table& table = the_lock_table();
-    if (table.size() == 0) return 0;
+    if (table.empty()) return 0;
     const std::wstring key = path_below_root(local_path);
     if (key.empty()) return 0;
+    const std::vector<std::string> tokens = submitted_tokens(request);
+    // A token proves nothing for a client that did not take the lock.
+    if (table.names_foreign_lock(tokens, request_login(request))) return 403;
     std::wstring blocking;
-    const int s = table.check_write(key, scope, submitted_tokens(request), &blocking);
+    const int s = table.check_write(key, scope, tokens, &blocking);
     if (s != 0 && trace_level() > 1)
         cl::trace_out.write_w(cl::format_wstr(L"locked by %?: %?\n", blocking, local_path));
     return s;
@@ -408,9 +504,11 @@ std::string activelock_xml(const std::string& href, const lock_entry& entry) {
     std::string s = "<d:activelock>\n<d:locktype><d:write/></d:locktype>\n"
                     "<d:lockscope><d:exclusive/></d:lockscope>\n<d:depth>";
     s += entry.depth_infinity ? "infinity" : "0";
-    s += "</d:depth>\n<d:owner><d:href>";
+    s += "</d:depth>\n<d:owner>";
+    if (entry.owner_is_href) s += "<d:href>";
     s += xml_escape(entry.owner);
-    s += "</d:href></d:owner>\n<d:timeout>Second-";
+    if (entry.owner_is_href) s += "</d:href>";
+    s += "</d:owner>\n<d:timeout>Second-";
     s += std::to_string(entry.timeout);
     s += "</d:timeout>\n<d:locktoken><d:href>";
     s += entry.token;
@@ -418,6 +516,25 @@ std::string activelock_xml(const std::string& href, const lock_entry& entry) {
     s += xml_escape(href);
     s += "</d:href></d:lockroot>\n</d:activelock>";
     return s;
+}
+
+void append_lock_properties(std::string& out, std::wstring_view local_path) {
+    std::vector<std::pair<std::wstring, lock_entry>> locks;
+    lock_table& table = the_lock_table();
+    if (!table.empty()) {
+        const std::wstring key = path_below_root(std::wstring(local_path));
+        if (!key.empty()) locks = table.locks_applying_to(key);
+    }
+    if (locks.empty()) {
+        out += "<d:lockdiscovery/>\n";
+    } else {
+        out += "<d:lockdiscovery>";
+        for (const auto& [k, e] : locks)
+            out += activelock_xml(lock_key_href(k), e);
+        out += "</d:lockdiscovery>\n";
+    }
+    out += "<d:supportedlock><d:lockentry><d:lockscope><d:exclusive/></d:lockscope>"
+           "<d:locktype><d:write/></d:locktype></d:lockentry></d:supportedlock>\n";
 }
 
 std::string write_lockdiscovery(const std::string& href, const lock_entry& entry) {

@@ -5,6 +5,7 @@
 #include "core/sync.h"
 #include "core/timer.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -15,12 +16,26 @@
 class http_request;
 
 struct lock_entry {
-    int64_t expiry = 0; // seconds since 1970-01-01 UTC
-    std::string token;  // "urn:uuid:..."
-    std::string owner;  // as the lock request gave it, unescaped
+    int64_t expiry = 0;        // seconds since 1970-01-01 UTC
+    std::string token;         // "urn:uuid:..."
+    std::string owner;         // as the lock request gave it, unescaped
+    bool owner_is_href = true; // given as an href (else as text, and so answered)
     bool depth_infinity = false;
     int64_t timeout = 0; // seconds granted at the last LOCK or refresh
+    // The login that took the lock, empty for an anonymous client: only the
+    // same login may use the token.
+    std::string login;
+    // Whom the lock counts against: the login, or the address of an
+    // anonymous client.
+    std::string holder;
+    // The empty file the lock made on a missing name, until content is
+    // stored in it; removed when the lock ends before that.
+    std::string created_file;
 };
+
+// How many locks the table holds at most, and how many of them one holder.
+inline constexpr std::size_t max_locks = 10000;
+inline constexpr std::size_t max_locks_per_holder = 1000;
 
 // How far a write reaches, which decides the locks that stand in its way.
 enum class write_scope {
@@ -69,8 +84,31 @@ class lock_table {
     std::wstring find_covering_lock(const std::wstring& key, bool include_descendants);
 
     // Creates a lock when none conflicts: fills token and expiry of entry and
-    // returns empty; otherwise returns the conflicting key and adds nothing.
-    std::wstring add_lock(const std::wstring& key, lock_entry& entry, int64_t duration);
+    // returns 0; otherwise adds nothing and returns 423 with the conflicting
+    // key in conflict, or 503 when the table or the entry's holder already
+    // has as many locks as allowed.
+    int add_lock(const std::wstring& key, lock_entry& entry, int64_t duration,
+                 std::wstring* conflict = nullptr);
+
+    // The bounds of add_lock (tests make them small).
+    void set_limits(std::size_t total, std::size_t per_holder);
+
+    // True when one of tokens names a lock that another login took (an
+    // anonymous lock belongs to anonymous clients only).
+    bool names_foreign_lock(const std::vector<std::string>& tokens, const std::string& login);
+
+    // Notes the file that the lock with token on key made.
+    void set_created_file(const std::wstring& key, const std::string& token,
+                          const std::string& file);
+    // True when the lock on exactly key made the (still empty) file it names.
+    bool made_by_lock(const std::wstring& key);
+    // Content was stored in the resource of key: a file the lock made stays
+    // when the lock ends.
+    void content_stored(const std::wstring& key);
+
+    // The locks that apply to key, for its lock discovery: its own and those
+    // taken with depth infinity on folders above it, each with its key.
+    std::vector<std::pair<std::wstring, lock_entry>> locks_applying_to(const std::wstring& key);
 
     // Refreshes the lock that covers key (its own or one taken with depth
     // infinity on a folder above it) whose token is among tokens. False when
@@ -104,6 +142,7 @@ class lock_table {
     void stop_timer();
 
     std::size_t size();
+    bool empty() const { return count_.load(std::memory_order_relaxed) == 0; }
     bool timer_armed() const { return timer_id_.armed(); }
     int64_t now() const;
 
@@ -115,11 +154,19 @@ class lock_table {
     void arm_locked();
     // Stops the timer when the table is empty; never under lock_.
     void stop_if_empty();
+    // Keeps count_ in step with entries_; under the lock.
+    void counted_locked();
+    // Removes the files that ended locks made and nobody filled; never under
+    // lock_.
+    static void remove_unfilled(const std::vector<std::string>& files);
 
     clock now_;
     cl::base_timer* timer_;
     cl::critical_section lock_;
     map entries_;
+    std::atomic<std::size_t> count_{0};
+    std::size_t max_total_ = max_locks;
+    std::size_t max_per_holder_ = max_locks_per_holder;
     cl::timer_id timer_id_;
 };
 
@@ -129,8 +176,16 @@ lock_table& the_lock_table();
 // 0 when no lock stands in the way of the write, else 423: the locks in the
 // way are those of the_lock_table() for the local path and scope, and the
 // request must submit each one's token in its If header.
+// 403 when the If header names a lock that another login took.
 int check_write_lock(const http_request& request, const std::wstring& local_path,
                      write_scope scope);
+
+// The login of a request after its access step; empty when anonymous.
+std::string request_login(const http_request& request);
+
+// The d:lockdiscovery and d:supportedlock properties of a resource at the
+// local path, appended to out as a PROPFIND writes them.
+void append_lock_properties(std::string& out, std::wstring_view local_path);
 
 // The lock table as the If header evaluation sees it; installed by the
 // program shell.

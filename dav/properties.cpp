@@ -5,6 +5,7 @@
 #include "core/text.h"
 #include "dav/dav_namespaces.h"
 #include "dav/file_attributes.h"
+#include "dav/locks.h"
 #include "dav/xml_document.h"
 #include "server/config_info.h"
 #include "server/script_host.h"
@@ -130,6 +131,7 @@ bool write_dav_properties(std::string& out, const dav_property_context& context,
         }
         const std::string accessed = cl::http_date(info.last_access_time);
         if (!accessed.empty()) element(out, "Z:Win32LastAccessTime", accessed);
+        append_lock_properties(out, path);
     }
 
     if (top && context.document && context.document->loaded &&

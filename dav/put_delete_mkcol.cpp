@@ -2,6 +2,7 @@
 #include "dav/put_delete_mkcol.h"
 
 #include "dav/caldav_collections.h"
+#include "dav/file_attributes.h"
 
 #include "core/format.h"
 #include "core/simple_file.h"
@@ -132,21 +133,29 @@ int dav_put(http_put_request& r) {
     const std::wstring& path = cfg->local_path;
     const std::string target = without_slash(u8(path));
     const entry_kind kind = kind_of(path);
-    if (kind == entry_kind::folder || cfg->is_directory()) return 403;
+    // A URL ending in "/" names a folder, whether or not it is there yet.
+    const bool folder_url = r.data && !r.data->path.empty() && r.data->path.back() == L'/';
+    if (kind == entry_kind::folder || cfg->is_directory() || folder_url) return 403;
     int refusal = 0;
     if (!access_step(r, cfg, refusal)) return refusal;
     if (is_blocked(path) || is_access_file(*cfg, path) || kind == entry_kind::other) return 403;
     if (!is_folder(parent_of(target))) return 409;
-    const bool replacing = kind == entry_kind::file;
-    if (const int s =
-            check_write_lock(r, path, replacing ? write_scope::content : write_scope::member))
+    // The empty file a lock made on a new name stands for a resource that
+    // has no content yet: the client's first PUT creates it.
+    const std::wstring key = path_below_root(path);
+    const bool lock_made = kind == entry_kind::file && the_lock_table().made_by_lock(key);
+    const bool replacing = kind == entry_kind::file && !lock_made;
+    if (replacing && is_read_only_file(target)) return 403;
+    if (const int s = check_write_lock(
+            r, path, kind == entry_kind::file ? write_scope::content : write_scope::member))
         return s;
     const int status = replacing ? 200 : 201;
-    const int pre = check_conditions(r, status, path);
+    const int pre =
+        lock_made ? check_conditions_of_new(r, status, path) : check_conditions(r, status, path);
     if (pre != status) return pre;
 
     std::string temp;
-    const int fd = create_put_temp(target, replacing, temp);
+    const int fd = create_put_temp(target, kind == entry_kind::file, temp);
     if (fd < 0) {
         const int e = errno;
         cl::trace_out.write(cl::format_str("PUT %?: no new file (%?)\n", target, e));
@@ -184,6 +193,7 @@ int dav_put(http_put_request& r) {
         return status_of_errno(e);
     }
     sync_folder(parent_of(target));
+    if (lock_made) the_lock_table().content_stored(key);
 
     if (cfg->file_etag) {
         cl::simple_file f;
@@ -206,6 +216,7 @@ int dav_delete(http_delete_request& r) {
     const entry_kind kind = kind_of(path);
     if (kind == entry_kind::missing) return 404;
     if (is_blocked(path) || is_access_file(*cfg, path) || is_document_root(path)) return 403;
+    if (kind == entry_kind::file && is_read_only_file(u8(path))) return 403;
     if (const int s = check_write_lock(
             r, path, kind == entry_kind::folder ? write_scope::tree : write_scope::member))
         return s;

@@ -67,7 +67,9 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, i
     return true;
 }
 
-int check_conditions(http_request& request, int status, const std::wstring& path) {
+namespace {
+
+int evaluate_conditions(http_request& request, int status, const std::wstring& path, bool as_new) {
     // The condition code belongs to the file handlers; a helper request
     // sharing this one's data and variables evaluates it.
     http_get_request cond(request.headers, mode_get);
@@ -76,7 +78,23 @@ int check_conditions(http_request& request, int status, const std::wstring& path
     auto file = std::make_unique<cl::simple_file>();
     if (file->open(path, cl::o_rdonly | cl::o_binary, cl::sh_denyno) || file->open_info_only(path))
         cond.set_file(std::move(file));
+    if (as_new && request.data &&
+        cl::trimmed(request.data->header(http_header_if_none_match)) == "*") {
+        auto without = std::make_shared<http_request_data>(*request.data);
+        without->known_headers[http_header_if_none_match].clear();
+        cond.data = std::move(without);
+    }
     return cond.check_preconditions(status, path, true);
+}
+
+} // namespace
+
+int check_conditions(http_request& request, int status, const std::wstring& path) {
+    return evaluate_conditions(request, status, path, false);
+}
+
+int check_conditions_of_new(http_request& request, int status, const std::wstring& path) {
+    return evaluate_conditions(request, status, path, true);
 }
 
 bool has_request_body(const http_request& request) {

@@ -30,6 +30,10 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, i
 // header) against the resource at path: status when they hold, else 412 (or
 // 304).
 int check_conditions(http_request& request, int status, const std::wstring& path);
+// The same for the empty file a lock made on a new name: it is there for
+// every condition (a client may have read its entity tag) but "If-None-Match:
+// *", with which the client asks not to replace content someone else stored.
+int check_conditions_of_new(http_request& request, int status, const std::wstring& path);
 
 // True when the request comes with a body.
 bool has_request_body(const http_request& request);

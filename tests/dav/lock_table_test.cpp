@@ -23,7 +23,7 @@ struct clocked_table {
         lock_entry e;
         e.owner = "o";
         e.depth_infinity = infinity;
-        EXPECT_EQ(table->add_lock(key, e, duration), L"");
+        EXPECT_EQ(table->add_lock(key, e, duration), 0);
         return e;
     }
 };
@@ -81,7 +81,9 @@ TEST(lock_table, conflicts_follow_the_tree_and_names_compare_exactly) {
     t.lock(L"docs/a.txt", false);
     lock_entry e;
     // The same resource, and a folder above it taken with depth infinity.
-    EXPECT_EQ(t.table->add_lock(L"docs/a.txt", e, 60), L"docs/a.txt");
+    std::wstring conflict;
+    EXPECT_EQ(t.table->add_lock(L"docs/a.txt", e, 60, &conflict), 423);
+    EXPECT_EQ(conflict, L"docs/a.txt");
     EXPECT_EQ(t.table->find_covering_lock(L"docs", true), L"docs/a.txt");
     EXPECT_EQ(t.table->find_covering_lock(L"/", true), L"docs/a.txt");
     // Depth 0 on the folder does not reach the file.
@@ -231,3 +233,35 @@ TEST(lock_table, a_sweep_racing_lock_and_unlock_keeps_the_timer_while_locks_exis
 }
 
 } // namespace
+
+// The bounds of the table, and whose tokens a login may use.
+TEST(lock_table, locks_are_bounded_and_owned) {
+    clocked_table t;
+    t.table->set_limits(4, 2);
+    auto take = [&](const std::wstring& key, const std::string& login, const std::string& holder) {
+        lock_entry e;
+        e.login = login;
+        e.holder = holder;
+        const int s = t.table->add_lock(key, e, 60);
+        return std::make_pair(s, e);
+    };
+    const auto [s1, carol] = take(L"c1", "carol", "carol");
+    EXPECT_EQ(s1, 0);
+    EXPECT_EQ(take(L"c2", "carol", "carol").first, 0);
+    EXPECT_EQ(take(L"c3", "carol", "carol").first, 503); // carol's share is taken
+    const auto [s4, anon] = take(L"a1", "", "@127.0.0.1");
+    EXPECT_EQ(s4, 0);
+    EXPECT_EQ(take(L"a2", "", "@127.0.0.2").first, 0);
+    EXPECT_EQ(take(L"a3", "", "@127.0.0.3").first, 503); // the table is full
+    EXPECT_EQ(t.table->size(), 4u);
+
+    struct use {
+        std::string token, login;
+        bool foreign;
+    };
+    for (const use& u : {use{carol.token, "carol", false}, use{carol.token, "dave", true},
+                         use{carol.token, "", true}, use{anon.token, "", false},
+                         use{anon.token, "carol", true}, use{"urn:uuid:none", "dave", false}})
+        EXPECT_EQ(t.table->names_foreign_lock({"urn:uuid:x", u.token}, u.login), u.foreign)
+            << u.token << " " << u.login;
+}
