@@ -86,7 +86,23 @@ std::wstring settings_lines(const config_info& config) {
     for (const auto& [name, entry] : directive_table()) {
         if (!entry.get) continue;
         const std::wstring value = entry.get(config);
-        if (!value.empty()) out += L"\n" + name + L" " + value;
+        // A directive stored for several keys (extensions, redirects) gives
+        // one line per key: each goes out as a line of its own that reads
+        // back as it was written, extensions with their dot.
+        const bool extensions = name == L"AddHandler" || name == L"AddType";
+        std::size_t at = 0;
+        while (at < value.size()) {
+            std::size_t end = value.find(L'\n', at);
+            if (end == std::wstring::npos) end = value.size();
+            std::wstring line = value.substr(at, end - at);
+            at = end + 1;
+            if (line.empty()) continue;
+            const std::size_t blank = line.rfind(L' ');
+            if (extensions && blank != std::wstring::npos && blank + 1 < line.size() &&
+                line[blank + 1] != L'.')
+                line.insert(blank + 1, 1, L'.');
+            out += L"\n" + name + L" " + line;
+        }
     }
     for (const auto& [name, value] : config.other_directives)
         out += L"\n" + name + L" " + value;

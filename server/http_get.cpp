@@ -163,6 +163,10 @@ bool http_get_request::needs_login_first() {
 }
 
 void http_get_request::drain_file(std::size_t piece) {
+    // Output that can no longer reach the client is not produced: the page
+    // learns at its next write that the client left.
+    if (send_failed)
+        if (auto* page = dynamic_cast<script_response*>(file_.get())) page->reader_gone();
     std::vector<char> buffer(piece);
     // A script's output is read to its end so that the script can finish.
     while (file_->read(buffer.data(), static_cast<int64_t>(piece)) > 0) {

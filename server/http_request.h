@@ -178,6 +178,7 @@ class http_request {
     int status = 0;
     bool headers_sent = false;
     bool body_done = false;
+    bool send_failed = false; // a send of the answer failed: the client left
     bool length_known = false;
     bool chunked = false;
     bool compressing = false;

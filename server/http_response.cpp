@@ -310,6 +310,7 @@ void http_request::send_header(bool last) {
     if (err != 0) {
         if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
         body_done = true;
+        send_failed = true;
     }
 }
 
@@ -420,6 +421,7 @@ void http_request::do_send(const void* bytes, std::size_t length) {
     if (err != 0) {
         cl::trace_out.write(cl::format_str("do_send error %x\n", err));
         body_done = true;
+        send_failed = true;
         return;
     }
     bytes_sent += length;

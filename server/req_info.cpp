@@ -138,11 +138,18 @@ req_info::req_info() = default;
 
 req_info::~req_info() = default;
 
+std::unique_lock<std::mutex> req_info::guard() const {
+    if (shared_.load(std::memory_order_acquire)) return std::unique_lock<std::mutex>(vars_lock_);
+    return std::unique_lock<std::mutex>();
+}
+
 void req_info::set(std::string_view name, std::string_view value) {
+    const auto g = guard();
     store(name, std::string(value));
 }
 
 void req_info::set(std::string_view name, std::string&& value) {
+    const auto g = guard();
     store(name, std::move(value));
 }
 
@@ -156,10 +163,12 @@ template <class V> void req_info::store_slot(slot s, V&& value) {
 }
 
 void req_info::set(slot s, std::string_view value) {
+    const auto g = guard();
     store_slot(s, value);
 }
 
 void req_info::set(slot s, std::string&& value) {
+    const auto g = guard();
     store_slot(s, std::move(value));
 }
 
@@ -193,6 +202,7 @@ const std::string* req_info::find(std::string_view name) const {
 }
 
 std::string req_info::get(std::string_view name) const {
+    const auto g = guard();
     const std::string* v = find(name);
     return v ? *v : std::string();
 }
@@ -203,10 +213,12 @@ std::string_view req_info::view(std::string_view name) const {
 }
 
 bool req_info::has(std::string_view name) const {
+    const auto g = guard();
     return find(name) != nullptr;
 }
 
 req_info::variable_map req_info::variables() const {
+    const auto g = guard();
     settle_header_variables();
     variable_map all = others_;
     for (std::size_t i = 0; i < slot_count; ++i) {

@@ -89,6 +89,10 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
     // until then; whoever changes them calls settle_header_variables first.
     void defer_header_variables(std::shared_ptr<const http_request_data> data);
     void settle_header_variables() const;
+    // From now on a second thread (a script page's worker) reads the
+    // variables while the request's thread may still set some (the answer's
+    // status): reads and writes take a lock. view() stays unguarded.
+    void share_between_threads() { shared_.store(true, std::memory_order_release); }
 
     uint64_t connection_id = 0;
     http_request_data* data = nullptr; // not owned
@@ -124,6 +128,9 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
     mutable std::shared_ptr<const http_request_data> pending_;
     mutable std::atomic<bool> has_pending_{false};
     mutable std::mutex settle_lock_;
+    std::atomic<bool> shared_{false};
+    mutable std::mutex vars_lock_; // taken only once shared_ is set
+    std::unique_lock<std::mutex> guard() const;
 };
 
 // The server-wide values of the creation variables; server start sets them.

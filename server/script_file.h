@@ -42,6 +42,9 @@ std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
 class script_response {
   public:
     virtual ~script_response() = default;
+    // The request can deliver no more of the answer (its client left): the
+    // script learns it at its next write.
+    virtual void reader_gone() {}
     // The switches as stored so far (the request's defaults at first).
     compression_override compression_settings() const;
     // Stores the switches; with chosen the script's choice is made and

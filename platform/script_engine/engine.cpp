@@ -515,6 +515,7 @@ void after_native_call(duk_context* ctx) {
 }
 
 void push_native(duk_context* ctx, idispatch_i* d);
+void push_callable_native(duk_context* ctx, idispatch_i* d);
 
 duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flags,
                       duk_idx_t first_arg, duk_idx_t nargs, bool sticky_result = false) {
@@ -666,6 +667,13 @@ duk_ret_t trap_get(duk_context* ctx) {
         return 1;
     }
     if (failed(hr)) throw_failure(ctx, hr, ei);
+    // A member without arguments that makes an object serves both forms:
+    // read as a property it is the object, called it gives the object too.
+    if ((kinds & member_method) && (kinds & member_get) && result.vt() == vt_dispatch &&
+        result.dispatch()) {
+        push_callable_native(ctx, result.dispatch());
+        return 1;
+    }
     push_variant(ctx, result);
     return 1;
 }
@@ -770,6 +778,29 @@ void wrap_in_proxy(duk_context* ctx, idispatch_i* d) {
     duk_get_prop_string(ctx, -1, k_handler);
     duk_remove(ctx, -2);
     duk_push_proxy(ctx, 0);
+}
+
+// Calling a native object read through a member that is also a method:
+// the call gives the object itself.
+duk_ret_t self_call(duk_context* ctx) {
+    if (duk_get_top(ctx) != 0) return DUK_RET_TYPE_ERROR;
+    duk_push_current_function(ctx);
+    idispatch_i* d = native_of(ctx, -1);
+    duk_pop(ctx);
+    if (!d) return DUK_RET_TYPE_ERROR;
+    push_native(ctx, d);
+    return 1;
+}
+
+void push_callable_native(duk_context* ctx, idispatch_i* d) {
+    void* p = nullptr;
+    if (succeeded(d->query_interface(iid_js_value, &p))) {
+        static_cast<idispatch_ex_i*>(p)->release();
+        push_native(ctx, d);
+        return;
+    }
+    duk_push_c_function(ctx, self_call, DUK_VARARGS);
+    wrap_in_proxy(ctx, d);
 }
 
 void push_native(duk_context* ctx, idispatch_i* d) {
@@ -1264,6 +1295,15 @@ hresult engine::get_script_dispatch(idispatch_ex_i** out) {
 
 void engine::interrupt() {
     p_->interrupt_requested.store(true);
+}
+
+bool engine::current_run_over() {
+    engine* e = t_current;
+    if (!e || e->p_->depth == 0) return false;
+    const impl& p = *e->p_;
+    if (p.stopping != stop_reason::none || p.interrupt_requested.load(std::memory_order_relaxed))
+        return true;
+    return p.limit_ms && std::chrono::steady_clock::now() >= p.deadline;
 }
 
 void engine::set_run_time_limit(uint32_t ms) {

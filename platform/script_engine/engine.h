@@ -76,6 +76,10 @@ class engine {
     void collect_garbage();
     // The engine running a script on this thread, if any.
     static engine* current();
+    // True when the run of this thread's engine is to end now: it was
+    // interrupted or its time is up. Native members that wait check it, so
+    // that no wait outlasts the run.
+    static bool current_run_over();
 
     struct impl;
 

@@ -122,7 +122,7 @@ void shost_thread::interrupt() {
 
 void shost_thread::start(const std::wstring& path, script_context* context,
                          cl::sh_ptr<config_info> config, const automation::guid& class_id) {
-    busy_.store(0);
+    loading_.store(true);
     stop_ = false;
     run_ = loaded_ = done_ = false;
     context_ = context;
@@ -154,6 +154,10 @@ bool shost_thread::files_changed(const cl::sh_ptr<config_info>& config) {
     // Taken after the configuration was: a later change makes a new one.
     if (!vouched && config && config->local_path == path_) verified_config_ = config;
     return false;
+}
+
+void shost_thread::end_loading() {
+    loading_.store(false);
 }
 
 void shost_thread::release() {
@@ -308,15 +312,13 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
             shost_thread* t = it->second.get();
             if (t->try_take()) {
                 if (!t->files_changed(config)) return t;
-                auto fresh = std::make_unique<shost_thread>();
-                it->second = std::move(fresh);
-                t = it->second.get();
-                t->start(path, context, config, class_id);
-                if (succeeded(t->wait_loaded()) && t->try_take()) return t;
-                map_.erase(it);
-                return nullptr;
+                // Changed: a fresh worker takes the entry's place (the old
+                // one is idle, so its end is quick).
+                it->second = std::make_unique<shost_thread>();
+                it->second->try_take();
+                return load_unlocked(g, it->second.get(), path, context, config, class_id);
             }
-            if (t->global_state()) {
+            if (t->global_state() || t->loading()) {
                 wait_for_busy = true;
                 break;
             }
@@ -328,13 +330,16 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
             w.on = true;
             continue;
         }
-        // The one worker of a script with global state is busy: wait for it
-        // without the lock, so that other scripts go on meanwhile.
+        // The one worker of a script with global state is busy (or still
+        // loading): wait for it without the lock, so that other scripts go
+        // on meanwhile.
         g.unlock();
         if (std::chrono::steady_clock::now() >= deadline || scripts_stopping()) {
-            if (context)
+            if (context) {
+                context->busy = true;
                 context->error_text =
                     cl::format_wstr(L"script %? stayed busy; the request was given up", path);
+            }
             return nullptr;
         }
         // Bounded, so that the limit and a server stop are seen in time.
@@ -344,12 +349,35 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
     if (trace_level() > 0)
         cl::trace_out.write_w(
             cl::format_wstr(L"shost_cache: create thread %? (%?)\n", path, map_.size()));
-    auto t = std::make_unique<shost_thread>();
+    auto fresh = std::make_unique<shost_thread>();
+    shost_thread* t = fresh.get();
+    t->try_take();
+    map_.emplace(path, std::move(fresh));
+    return load_unlocked(g, t, path, context, config, class_id);
+}
+
+shost_thread* shost_cache::load_unlocked(std::unique_lock<std::mutex>& g, shost_thread* t,
+                                         const std::wstring& path, script_context* context,
+                                         const cl::sh_ptr<config_info>& config,
+                                         const automation::guid& class_id) {
     t->start(path, context, config, class_id);
-    if (failed(t->wait_loaded()) || !t->try_take()) return nullptr;
-    shost_thread* p = t.get();
-    map_.emplace(path, std::move(t));
-    return p;
+    ++loads_;
+    g.unlock();
+    const bool loaded = succeeded(t->wait_loaded());
+    g.lock();
+    t->end_loading();
+    if (--loads_ == 0) loads_done_.notify_all();
+    // Requests waiting for this path look again: at a worker of a script
+    // with global state, or at none so that they start their own.
+    note_freed();
+    if (loaded) return t;
+    auto range = map_.equal_range(path);
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second.get() == t) {
+            map_.erase(it);
+            break;
+        }
+    return nullptr;
 }
 
 uint64_t shost_cache::free_generation() {
@@ -374,7 +402,10 @@ void shost_cache::note_freed() {
 void shost_cache::clear() {
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> old;
     {
-        std::lock_guard g(lock_);
+        std::unique_lock g(lock_);
+        // A worker that loads belongs to its request until the load is over
+        // (at stop it is interrupted, so that is soon).
+        loads_done_.wait(g, [this] { return loads_ == 0; });
         old.swap(map_);
     }
     old.clear();
@@ -401,6 +432,13 @@ void script_exec(shost_file* file) {
         if (t) {
             t->hand_over(cl::make_sh<shost_file_adapter>(file), &context, file);
             return;
+        }
+        if (context.busy) {
+            // Not served: the client may try again once the run in the way
+            // has had its time.
+            const uint32_t limit = get_script_settings().run_time_limit_ms;
+            file->headers().add("Status", "503 Service Unavailable");
+            file->headers().add("Retry-After", std::to_string(limit ? (limit + 999) / 1000 : 120));
         }
         const std::string text = cl::utf16_to_utf8(context.error_text);
         std::size_t done = 0;

@@ -83,6 +83,10 @@ class shost_thread {
     // learn it at once.
     void release();
     bool global_state() const { return global_state_; }
+    // True from start until the load is over: whether the script keeps
+    // global state is not known yet, so nobody starts a second worker.
+    bool loading() const { return loading_.load(); }
+    void end_loading();
     void interrupt();
     const std::wstring& path() const { return path_; }
 
@@ -90,6 +94,7 @@ class shost_thread {
     void thread_proc();
 
     std::atomic<int32_t> busy_{0};
+    std::atomic<bool> loading_{false};
     std::wstring path_;
     automation::hresult load_result_ = 0;
     std::atomic<bool> stop_{false};
@@ -122,11 +127,22 @@ class shost_cache {
     void note_freed();
 
   private:
+    // Starts the new worker t, taken and entered under path, and loads it
+    // without the cache lock (which g holds on entry and on return), so
+    // that a slow load or a looping top level holds up no other script.
+    // The loaded worker, or null (it is gone from the cache then).
+    shost_thread* load_unlocked(std::unique_lock<std::mutex>& g, shost_thread* t,
+                                const std::wstring& path, script_context* context,
+                                const cl::sh_ptr<config_info>& config,
+                                const automation::guid& class_id);
+
     uint64_t free_generation();
     // Until a worker is let go after `seen` was read, or at most `ms`.
     void wait_freed(uint64_t seen, uint32_t ms);
 
     std::mutex lock_;
+    int loads_ = 0; // loads in progress without the lock
+    std::condition_variable loads_done_;
     // Requests waiting for the busy worker of a script with global state
     // sleep here instead of polling; the worker wakes them when freed.
     std::mutex free_lock_;

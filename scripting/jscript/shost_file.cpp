@@ -4,6 +4,7 @@
 #include "core/ini_file.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "platform/script_engine/engine.h"
 #include "platform/win32/errors.h"
 #include "scripting/cgi_command.h"
 #include "scripting/config_cache.h"
@@ -67,7 +68,12 @@ shost_file::shost_file(cl::sh_ptr<req_info> info, std::wstring path,
         error_text_ = L"script blocked.";
         return;
     }
-    if (info_) complete_cgi_variables(*info_, path_);
+    if (info_) {
+        complete_cgi_variables(*info_, path_);
+        // The page reads them on its worker while the answer's status is
+        // set here.
+        info_->share_between_threads();
+    }
     running_ = true;
 }
 
@@ -84,18 +90,32 @@ namespace {
 constexpr auto reader_grace = std::chrono::milliseconds(10);
 } // namespace
 
-std::size_t byte_channel::write(const char* data, std::size_t count) {
+bool byte_channel::wait(std::condition_variable& cv, std::unique_lock<std::mutex>& g,
+                        give_up_check give_up) {
+    if (!give_up) {
+        cv.wait(g);
+        return true;
+    }
+    if (give_up()) return false;
+    // In slices: the check looks at clocks and flags that wake nobody.
+    cv.wait_for(g, std::chrono::milliseconds(20));
+    return !give_up();
+}
+
+std::size_t byte_channel::write(const char* data, std::size_t count, give_up_check give_up) {
     std::unique_lock g(m_);
     std::size_t done = 0;
     while (done < count) {
+        bool gave_up = false;
         while (!reader_closed_ && !writer_closed_ && buf_.size() - head_ >= limit_) {
             // Full: the reader takes a piece now.
             if (reader_waiting_) reader_cv_.notify_one();
             writer_waiting_ = true;
-            writer_cv_.wait(g);
+            gave_up = !wait(writer_cv_, g, give_up);
             writer_waiting_ = false;
+            if (gave_up) break;
         }
-        if (reader_closed_ || writer_closed_) break;
+        if (gave_up || reader_closed_ || writer_closed_) break;
         const std::size_t n = std::min(count - done, limit_ - (buf_.size() - head_));
         if (head_ > 0 && head_ == buf_.size()) {
             buf_.clear();
@@ -109,7 +129,7 @@ std::size_t byte_channel::write(const char* data, std::size_t count) {
     return done;
 }
 
-std::size_t byte_channel::read(char* data, std::size_t count) {
+std::size_t byte_channel::read(char* data, std::size_t count, give_up_check give_up) {
     std::unique_lock g(m_);
     auto ready = [this] {
         return reader_closed_ || writer_closed_ || buf_.size() - head_ >= limit_ / 2 ||
@@ -121,10 +141,12 @@ std::size_t byte_channel::read(char* data, std::size_t count) {
         while (!ready() && reader_cv_.wait_until(g, until) != std::cv_status::timeout) {
         }
         reader_wants_any_ = true;
-        while (!ready())
-            reader_cv_.wait(g);
+        bool gave_up = false;
+        while (!ready() && !gave_up)
+            gave_up = !wait(reader_cv_, g, give_up);
         reader_waiting_ = false;
         reader_wants_any_ = false;
+        if (gave_up && head_ == buf_.size()) return 0;
     }
     if (reader_closed_) return 0;
     const std::size_t n = std::min(count, buf_.size() - head_);
@@ -221,6 +243,10 @@ int64_t shost_file::read(void* buffer, int64_t count) {
         out_->read(static_cast<char*>(buffer), static_cast<std::size_t>(count)));
 }
 
+std::size_t shost_file::read_input(char* buffer, std::size_t count) {
+    return in_.read(buffer, count, &script_engine::engine::current_run_over);
+}
+
 void shost_file::set_content_type(const std::wstring& type) {
     std::lock_guard g(type_lock_);
     content_type_ = cl::utf16_to_utf8(type);
@@ -260,7 +286,8 @@ void shost_file::send_script_header(const char* data, std::size_t count) {
 int64_t shost_file::write_response(const void* data, std::size_t count) {
     send_script_header(static_cast<const char*>(data), count);
     if (count == 0) return 0;
-    return static_cast<int64_t>(out_->write(static_cast<const char*>(data), count));
+    return static_cast<int64_t>(out_->write(static_cast<const char*>(data), count,
+                                            &script_engine::engine::current_run_over));
 }
 
 void shost_file::write_error_text(const std::wstring& text) {

@@ -23,6 +23,7 @@ namespace scripting {
 // error text that explains why the script produced nothing useful.
 struct script_context {
     std::wstring error_text;
+    bool busy = false; // not served: the page's one worker stayed busy
 };
 
 // A bounded byte queue between two threads, in place of a pipe: the writer
@@ -35,11 +36,16 @@ struct script_context {
 // the owner may let the queue go as soon as it sees the run finished.
 class byte_channel {
   public:
+    // Asked now and then by a side that waits: true ends the wait as if the
+    // other side had gone.
+    using give_up_check = bool (*)();
+
     explicit byte_channel(std::size_t limit) : limit_(limit) {}
-    // The count taken; 0 once the reader has gone.
-    std::size_t write(const char* data, std::size_t count);
-    // Up to count bytes; 0 at the end.
-    std::size_t read(char* data, std::size_t count);
+    // The count taken; 0 once the reader has gone (or give_up said so
+    // before anything could be taken).
+    std::size_t write(const char* data, std::size_t count, give_up_check give_up = nullptr);
+    // Up to count bytes; 0 at the end (or when give_up said so).
+    std::size_t read(char* data, std::size_t count, give_up_check give_up = nullptr);
     // Ends the writing side; the reader learns it at once, or with `wake`
     // false only at its next look (finish() follows soon).
     void close_writer(bool wake = true);
@@ -52,6 +58,10 @@ class byte_channel {
     void wait_finished();
 
   private:
+    // Waits on cv until woken, in slices when there is a give_up check;
+    // false when the check says to give up.
+    bool wait(std::condition_variable& cv, std::unique_lock<std::mutex>& g, give_up_check give_up);
+
     std::mutex m_;
     std::condition_variable reader_cv_, writer_cv_;
     std::string buf_;
@@ -70,7 +80,9 @@ class shost_file : public cgi_file_base, public script_response {
     shost_file(cl::sh_ptr<req_info> info, std::wstring path, const automation::guid& class_id);
     ~shost_file() override;
 
-    int64_t size() override { return -1; }
+    // -2 while the script may still set the head (until its first output or
+    // its end), then -1: the body's length is never known ahead.
+    int64_t size() override { return header_sent_.load() ? -1 : -2; }
     // The page itself is read by its worker when it (re)loads; the request
     // needs no descriptor of it. When the request's configuration names the
     // file (and so, checked per change, says that it is there) nothing is
@@ -102,8 +114,12 @@ class shost_file : public cgi_file_base, public script_response {
     // The request's CGI variable, else the process environment's (name
     // without regard to case); empty when neither is set.
     std::string environment_var(const std::string& name);
-    // Reads the request body; 0 at its end.
-    std::size_t read_input(char* buffer, std::size_t count) { return in_.read(buffer, count); }
+    // Reads the request body; 0 at its end, and when the run is over (its
+    // time is up, it was interrupted or the server stops) before more came.
+    std::size_t read_input(char* buffer, std::size_t count);
+    // The request side can deliver no more of the answer (its client left):
+    // the script's next write_response takes nothing.
+    void reader_gone() override { out_->close_reader(); }
     // The directive's text for a URL; false for a refused URL or an unset
     // directive.
     bool get_directive(const std::string& url, const std::wstring& name, std::wstring& out);

@@ -203,7 +203,11 @@ void install_webserver_members() {
     e.create_event = create_event;
     e.wait_for_events = wait_for_events;
     so::register_sendmail_class();
-    so::set_wait_limits(scripts_stopping, [] { return get_script_settings().run_time_limit_ms; });
+    // Waits of a page end with its run: at server stop, when it was
+    // interrupted and when its time is up.
+    so::set_wait_limits(
+        [] { return scripts_stopping() || script_engine::engine::current_run_over(); },
+        [] { return get_script_settings().run_time_limit_ms; });
 }
 
 hresult connect_created_object(webserver_object& ws, idispatch_i* obj, const variant& param) {

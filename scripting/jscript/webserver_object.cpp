@@ -94,9 +94,11 @@ std::wstring ini_path_of(webserver_object& ws, const std::wstring& fn) {
         cl::ini_file* g = script_global_ini();
         return g ? g->path() : std::wstring();
     }
-    std::wstring path;
-    ws.absolute_filename(fn, path);
-    return path;
+    // The page's author owns the server: any INI file of the machine may be
+    // named. A relative name is taken from the page's own folder.
+    if (fn.empty() || fn[0] == L'/') return fn;
+    shost_file* f = ws.file();
+    return f ? cl::dir_part(f->path()) + fn : std::wstring();
 }
 
 bool ini_text_ok(const std::wstring& s) {
@@ -389,7 +391,7 @@ const type_info iwebserver_info(
                                        : std::wstring());
              return s_ok;
          }},
-        {0x341, L"hrtime", member_method | member_get, 0, 0,
+        {0x341, L"hrtime", member_method, 0, 0,
          [] WS_ARGS {
              const auto now = std::chrono::steady_clock::now().time_since_epoch();
              *r = variant::from_r8(
@@ -791,11 +793,10 @@ hresult webserver_object::sleep(const variant& ms) {
     // events of objects the page connected run on this thread meanwhile.
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(msec);
     do {
-        if (scripts_stopping()) break;
+        if (scripts_stopping() || script_engine::engine::current_run_over()) break;
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             end - std::chrono::steady_clock::now());
-        objects::pump_messages(static_cast<uint32_t>(
-            std::clamp<int64_t>(left.count(), 0, 20)));
+        objects::pump_messages(static_cast<uint32_t>(std::clamp<int64_t>(left.count(), 0, 20)));
     } while (std::chrono::steady_clock::now() < end);
     return s_ok;
 }

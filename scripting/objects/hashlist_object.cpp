@@ -224,7 +224,7 @@ const type_info ihashlist_type{
      {0x329, L"find", member_method, 1, 1, m_position<&hashlist::find>},
      {0x32a, L"lower_bound", member_method, 1, 1, m_position<&hashlist::lower_bound>},
      {0x32b, L"upper_bound", member_method, 1, 1, m_position<&hashlist::upper_bound>},
-     {0x32c, L"size", member_get, 0, 0, m_size},
+     {0x32c, L"size", member_method, 0, 0, m_size},
      {0x32d, L"enable_logging", member_method, 1, 1, m_enable_logging},
      {0x32e, L"log_prefix", member_get | member_put, 0, 1, m_log_prefix}}};
 
@@ -289,7 +289,7 @@ const type_info iterator_type{iid_ihashlist_iterator,
                               {{0x320, L"equal", member_method, 1, 1, m_it_equal},
                                {0x321, L"inc", member_method, 0, 1, m_it_inc},
                                {0x322, L"dec", member_method, 0, 1, m_it_dec},
-                               {0x323, L"key", member_get, 0, 0, m_it_key},
+                               {0x323, L"key", member_method, 0, 0, m_it_key},
                                {0x324, L"value", member_get | member_put, 0, 1, m_it_value},
                                {0x325, L"_set_write_flag", member_method, 0, 1, m_it_write_flag}}};
 

@@ -107,9 +107,10 @@ class image_obj final : public cl::idispatch<iimage_i> {
             const std::wstring dir = slash == std::wstring::npos ? L"" : file_.substr(0, slash + 1);
             std::wstring base = slash == std::wstring::npos ? file_ : file_.substr(slash + 1);
             if (!ext.empty()) base.resize(base.size() - ext.size());
-            std::wstring cp = cache_path;
-            if (cp.back() != L'/') cp += L'/';
-            const std::wstring name = cl::format_wstr(L"%?%?%?_%?_%?%?", dir, cp, base, w, h, ext);
+            // The cache path is put in front of the name as it is: "cache/"
+            // names a folder, "small_" a prefix beside the picture.
+            const std::wstring name =
+                cl::format_wstr(L"%?%?%?_%?_%?%?", dir, cache_path, base, w, h, ext);
             if (!safe_cache_path(cache_path) || !allowed(name)) {
                 trace2(cl::format_wstr(L"Error storing image %? (%?)\n", name, 2));
                 return s_ok;

@@ -54,8 +54,8 @@ function main() {
     l.value("a", "1");
     l.value("c", "3");
     var out = [];
-    for (var it = l.begin(); !it.equal(l.end()); it.inc(1)) out.push(it.key + "=" + it.value);
-    webserver.write_response(out.join(",") + ";" + l.size);
+    for (var it = l.begin(); !it.equal(l.end()); it.inc(1)) out.push(it.key() + "=" + it.value);
+    webserver.write_response(out.join(",") + ";" + l.size());
 }
 """
 
@@ -107,17 +107,17 @@ function main() {
     var keys = ["b", "a", "d", "c", "pre.x", "pre.y"];
     for (var i = 0; i < keys.length; i++) l.value(keys[i], "v" + keys[i]);
     var fwd = [], back = [];
-    for (var it = l.begin(); !it.equal(l.end()); it.inc(1)) fwd.push(it.key);
+    for (var it = l.begin(); !it.equal(l.end()); it.inc(1)) fwd.push(it.key());
     var e = l.end();
-    for (e.dec(1); ; e.dec(1)) { back.push(e.key + "=" + e.value); if (e.equal(l.begin())) break; }
+    for (e.dec(1); ; e.dec(1)) { back.push(e.key() + "=" + e.value); if (e.equal(l.begin())) break; }
     var f = l.find("c");
     l.erase("b");
     f.dec(1); // the erased key is passed over
     var o = l.toObject("pre."), props = [];
     for (var k in o) props.push(k + "=" + o[k]);
     o["pre.z"] = "new";
-    webserver.write_response(fwd.join(",") + ";" + back.join(",") + ";" + f.key + ";"
-                             + props.join(",") + ";" + l.value("pre.z") + ";" + l.size);
+    webserver.write_response(fwd.join(",") + ";" + back.join(",") + ";" + f.key() + ";"
+                             + props.join(",") + ";" + l.value("pre.z") + ";" + l.size());
 }
 """
 
@@ -254,7 +254,7 @@ def test_image_scaled_keeping_its_aspect(site, query, kind, size, content_type):
 def test_image_cache_is_reused_then_rebuilt_when_the_picture_changes(site):
     cached = os.path.join(site.pub, "thumbs", "photo_200_-1.jpg")
     photo = os.path.join(site.pub, "photo.jpg")
-    status, _, first = request(site, "GET", "/image.jss?/photo.jpg,200,0,thumbs")
+    status, _, first = request(site, "GET", "/image.jss?/photo.jpg,200,0,thumbs/")
     assert status == 200, first[:200]
     assert size_of(first) == ("JPEG", (200, 100))
     with open(cached, "rb") as f:
@@ -266,14 +266,20 @@ def test_image_cache_is_reused_then_rebuilt_when_the_picture_changes(site):
         f.write(marker)
     t = os.stat(photo).st_mtime
     os.utime(cached, (t + 10, t + 10))
-    assert request(site, "GET", "/image.jss?/photo.jpg,200,0,thumbs")[2] == marker
+    assert request(site, "GET", "/image.jss?/photo.jpg,200,0,thumbs/")[2] == marker
     # A newer picture makes a new copy.
     os.utime(photo, (t + 20, t + 20))
-    status, _, third = request(site, "GET", "/image.jss?/photo.jpg,200,0,thumbs")
+    status, _, third = request(site, "GET", "/image.jss?/photo.jpg,200,0,thumbs/")
     assert status == 200
     assert size_of(third) == ("JPEG", (200, 100))
     with open(cached, "rb") as f:
         assert f.read() == third
+    # The cache path goes in front of the name as it is: without a slash it
+    # is a prefix of a file beside the picture.
+    status, _, body = request(site, "GET", "/image.jss?/photo.jpg,200,0,small_")
+    assert status == 200 and size_of(body) == ("JPEG", (200, 100))
+    with open(os.path.join(site.pub, "small_photo_200_-1.jpg"), "rb") as f:
+        assert f.read() == body
     # A cache folder may not climb out of the picture's folder.
     status, _, body = request(site, "GET", "/image.jss?/photo.jpg,200,0,../thumbs")
     assert body == b""

@@ -10,8 +10,11 @@
 #include "scripting/event_scripts.h"
 #include "scripting_test_support.h"
 #include "server/access_log.h"
+#include "server/directives/directives.h"
 #include "server/dynip.h"
 
+#include <algorithm>
+#include <filesystem>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -72,6 +75,45 @@ TEST_F(commands_test, words_and_trace) {
     EXPECT_EQ(sink_.text().size(), before);
     EXPECT_EQ(run(L"pub_dir"), public_dir());
     EXPECT_NE(sink_.text().find("cmd: pub_dir\n"), std::string::npos);
+}
+
+TEST_F(commands_test, settings_are_lines_the_reader_takes_back) {
+    const auto dir = pub_path() / "multi";
+    std::filesystem::create_directories(dir);
+    write_file(dir / ".htaccess", "Require all granted\r\n"
+                                  "AddHandler java-script .jss .js\r\n"
+                                  "AddType text/x-one .one .uno\r\n"
+                                  "Redirect /a http://example.org/a\r\n"
+                                  "Redirect /b http://example.org/b\r\n");
+    const std::wstring text = run(L"get_settings " + w(dir));
+    std::vector<std::wstring> lines;
+    for (std::size_t at = 0; at < text.size();) {
+        std::size_t end = text.find(L'\n', at);
+        if (end == std::wstring::npos) end = text.size();
+        if (end > at) lines.push_back(text.substr(at, end - at));
+        at = end + 1;
+    }
+    const auto count = [&](const std::wstring& line) {
+        return std::count(lines.begin(), lines.end(), line);
+    };
+    EXPECT_EQ(count(L"AddHandler java-script .js"), 1) << cl::utf16_to_utf8(text);
+    EXPECT_EQ(count(L"AddHandler java-script .jss"), 1);
+    EXPECT_EQ(count(L"AddType text/x-one .one"), 1);
+    EXPECT_EQ(count(L"AddType text/x-one .uno"), 1);
+    // Every line begins with a directive's name, and read back the lines
+    // give the same settings.
+    config_info again;
+    for (const std::wstring& line : lines) {
+        const std::wstring name = line.substr(0, line.find(L' '));
+        EXPECT_TRUE(find_directive(name) || name.empty()) << cl::utf16_to_utf8(line);
+        parse_config_line(again, line);
+    }
+    cl::sh_ptr<config_info> original;
+    ASSERT_TRUE(scripting::get_directory_config(w(dir), original).empty());
+    EXPECT_EQ(again.handlers.size(), original->handlers.size());
+    EXPECT_EQ(again.added_types, original->added_types);
+    EXPECT_EQ(again.redirects.size(), original->redirects.size());
+    EXPECT_EQ(again.redirects.size(), 2u);
 }
 
 TEST_F(commands_test, quoted_path_arguments) {

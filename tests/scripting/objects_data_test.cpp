@@ -70,16 +70,16 @@ TEST_F(objects_fixture, HashListIteratesAndKeepsEscapedValues) {
             L"h.value('b', 'two'); h.value('a', 'line\\nquote\"back\\\\'); h.value('c', 'three');\n"
             L"h.value('pre.x', '1'); h.value('pre.y', '2');\n"
             L"var keys = [];\n"
-            L"for (var it = h.begin(); !it.equal(h.end()); it.inc(1)) keys.push(it.key);\n"
-            L"var back = []; var e = h.end(); e.dec(2); back.push(e.key); e.dec(10); "
-            L"back.push(e.key);\n"
+            L"for (var it = h.begin(); !it.equal(h.end()); it.inc(1)) keys.push(it.key());\n"
+            L"var back = []; var e = h.end(); e.dec(2); back.push(e.key()); e.dec(10); "
+            L"back.push(e.key());\n"
             L"var f = h.find('b'); f.value = 'TWO';\n"
             L"var o = h.toObject('pre.'); var props = [];\n"
             L"for (var k in o) props.push(k + '=' + o[k]);\n"
             L"o['pre.y'] = '22'; delete o['pre.x'];\n"
             L"var saved = h.save();\n"
             L"var out = keys.join(',') + '|' + back.join(',') + '|' + props.join(',') + '|' + "
-            L"h.size;\n"),
+            L"h.size();\n"),
         s_ok)
         << s.error_text();
     EXPECT_EQ(s.text(L"out"), L"a,b,c,pre.x,pre.y|pre.x,a|pre.x=1,pre.y=2|4");

@@ -6,9 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -207,3 +209,28 @@ TEST(RequestVariables, SlotsAreTheirNames) {
 }
 
 } // namespace
+
+// A script page reads the variables on its worker while the request's thread
+// sets the answer's status: once shared, neither sees the other half-done.
+TEST(RequestVariables, SharedVariablesReadWhileSet) {
+    cl::sh_ptr<req_info> info(new req_info());
+    info->share_between_threads();
+    const std::string a(200, 'a'), b(300, 'b');
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 20000; ++i) {
+            info->set(req_info::slot::tskqvl_response_text, (i & 1) ? a : b);
+            info->set("_TSKQVL_OTHER", (i & 1) ? b : a);
+        }
+        done = true;
+    });
+    std::size_t torn = 0;
+    for (int i = 0; i < 200000 && !done; ++i) {
+        const std::string t = info->get("_TSKQVL_RESPONSE_TEXT");
+        const std::string o = info->get("_TSKQVL_OTHER");
+        if (!t.empty() && t != a && t != b) ++torn;
+        if (!o.empty() && o != a && o != b) ++torn;
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0u);
+}
