@@ -1,6 +1,7 @@
 #include "core/file_hnd.h"
 
 #include "core/text.h"
+#include "core/tree_root.h"
 #include "platform/win32/errors.h"
 
 #include <cerrno>
@@ -71,6 +72,8 @@ uint32_t open_error(int err, const std::string& path) {
         return win32::error_file_not_found;
     }
     if (err == ENOTDIR) return win32::error_path_not_found;
+    // A name that leads out of the served tree.
+    if (err == EXDEV) return win32::error_access_denied;
     return win32::from_errno(err);
 }
 
@@ -180,7 +183,15 @@ bool file_hnd::open(const std::wstring& wpath, uint32_t flags, uint32_t share) {
         last_error_ = path_.empty() ? win32::error_path_not_found : win32::error_invalid_name;
         return false;
     }
-    int fd = ::open(path_.c_str(), oflags, 0666);
+    // A file of the served tree is opened from the tree's root, so that no
+    // link leads the open outside it.
+    int fd;
+    const std::shared_ptr<const tree_root>& tree = document_tree();
+    std::string_view rest;
+    if (tree && tree->contains(path_, rest))
+        fd = tree->open(rest, oflags, 0666);
+    else
+        fd = ::open(path_.c_str(), oflags, 0666);
     if (fd < 0) {
         last_error_ = (errno == EEXIST) ? win32::error_file_exists : open_error(errno, path_);
         return false;

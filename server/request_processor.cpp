@@ -3,6 +3,8 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
+#include "platform/win32/open_beneath.h"
 #include "platform/win32/time.h"
 #include "server/access_log.h"
 #include "server/config_info.h"
@@ -18,11 +20,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -109,105 +109,40 @@ std::string real_path_of(std::string path) {
     return std::string();
 }
 
-// An open handle on the document root (a path handle, close-on-exec).
-class root_handle {
-  public:
-    explicit root_handle(const std::string& path)
-        : fd_(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC)) {}
-    ~root_handle() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    root_handle(const root_handle&) = delete;
-    root_handle& operator=(const root_handle&) = delete;
-    int fd() const { return fd_; }
-
-  private:
-    int fd_;
-};
-
-// The document root as configured (without trailing slashes), resolved, and
-// open; made again only when the root changes, with a new generation.
-struct document_root {
-    std::string text;
-    std::string real;
-    std::unique_ptr<const root_handle> handle;
-    uint64_t generation = 0;
-};
-
-std::shared_ptr<const document_root> current_document_root() {
-    static std::mutex lock;
-    static uint64_t source = 0;
-    static std::shared_ptr<const document_root> cached;
-    static uint64_t generations = 0;
-    // The text is read only when it may have changed: a copy per request
-    // would cost an allocation.
-    const uint64_t changes = public_dir_generation();
-    std::lock_guard<std::mutex> g(lock);
-    if (changes != source || !cached) {
-        source = changes;
-        const std::wstring root = public_dir();
-        auto r = std::make_shared<document_root>();
-        r->text = cl::utf16_to_utf8(root);
-        while (r->text.size() > 1 && r->text.back() == '/')
-            r->text.pop_back();
-        r->real = real_path_of(r->text);
-        r->handle = std::make_unique<const root_handle>(r->text);
-        r->generation = ++generations;
-        cached = std::move(r);
-    }
-    return cached;
-}
-
-// True when the part of path below the root resolves beneath it: one
-// openat2 call in which the kernel follows the links and refuses any step
-// out of the root. A link that leaves the tree, a missing file or an older
-// kernel answers false and the caller resolves the full path instead.
-bool resolves_beneath(const document_root& root, const std::string& path) {
-    if (!root.handle || root.handle->fd() < 0 || root.text.empty()) return false;
-    if (path.compare(0, root.text.size(), root.text) != 0) return false;
-    if (path.size() > root.text.size() && path[root.text.size()] != '/' && root.text != "/")
-        return false;
-    std::string rest = path.substr(root.text.size());
-    while (!rest.empty() && rest.front() == '/')
-        rest.erase(0, 1);
-    if (rest.empty()) return true;
-    open_how how{};
-    how.flags = O_PATH | O_CLOEXEC;
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
-    const long fd = ::syscall(SYS_openat2, root.handle->fd(), rest.c_str(), &how, sizeof how);
-    if (fd < 0) return false;
-    ::close(static_cast<int>(fd));
-    return true;
-}
-
 // Symbolic links inside the tree may point anywhere; what a request reaches
-// must still lie inside the document root once they are resolved. The usual
-// request, a file reached through links that stay inside, is settled by the
-// kernel in one call; everything else is resolved in full (realpath walks
-// the path one link read per component, which costs several calls).
-bool inside_root(const document_root& root, const std::wstring& local_path) {
-    const std::string& r = root.real;
-    if (r.empty()) return false;
+// must still lie inside the document root once they are resolved. An
+// existing name is opened beneath the root (one call for the usual request,
+// a file reached through links that stay inside); a missing one is judged
+// by the real path of what exists of it.
+bool inside_root(const cl::tree_root& root, const std::wstring& local_path) {
+    if (root.real().empty()) return false;
     const std::string path = cl::utf16_to_utf8(local_path);
-    if (resolves_beneath(root, path)) return true;
-    const std::string p = real_path_of(path);
-    if (p.empty()) return false;
-    return p == r || (p.size() > r.size() && p.compare(0, r.size(), r) == 0 &&
-                      (r == "/" || p[r.size()] == '/'));
+    std::string_view rest;
+    if (root.contains(path, rest)) {
+        const int fd = root.open(rest, O_PATH);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        if (errno == EXDEV) return false;
+    }
+    return win32::path_within(real_path_of(path), root.real());
 }
 
 bool inside_document_root(const std::wstring& local_path) {
-    return inside_root(*current_document_root(), local_path);
+    const std::shared_ptr<const cl::tree_root>& root = cl::document_tree();
+    return root && inside_root(*root, local_path);
 }
 
 // The same for the target of a configuration, answered once per
 // configuration: a link on its path that changes makes a new one.
 bool config_inside_document_root(const config_info& config) {
-    const std::shared_ptr<const document_root> root = current_document_root();
-    const int known = config.served_file.inside_root(root->generation);
+    const std::shared_ptr<const cl::tree_root>& root = cl::document_tree();
+    if (!root) return false;
+    const int known = config.served_file.inside_root(root->generation());
     if (known >= 0) return known == 1;
     const bool inside = inside_root(*root, config.local_path);
-    config.served_file.set_inside_root(root->generation, inside);
+    config.served_file.set_inside_root(root->generation(), inside);
     return inside;
 }
 

@@ -2,6 +2,7 @@
 
 #include "core/path.h"
 #include "core/text.h"
+#include "core/tree_root.h"
 
 #include <atomic>
 #include <mutex>
@@ -28,6 +29,7 @@ void set_public_dir(const std::wstring& dir) {
     std::lock_guard<std::mutex> g(dirs_lock);
     public_dir_value = cl::with_backslash(dir);
     public_dir_changes.fetch_add(1, std::memory_order_release);
+    cl::set_document_tree(dir);
 }
 
 uint64_t public_dir_generation() {
