@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+struct access_client;
+
 class config_info;
 
 // The properties an object response carries.
@@ -36,9 +38,10 @@ struct store_entry {
 };
 // The entries of a folder in the file system's order, without ".", "..", the
 // access files and the temporary files of writes in progress. Returns the
-// open folder (the caller closes it), -1 when it cannot be opened.
+// open folder (the caller closes it), -1 when it cannot be opened. With a
+// client, only the entries a GET of theirs by that client may read.
 int list_store_folder(const config_info& config, const std::wstring& folder,
-                      std::vector<store_entry>& out);
+                      std::vector<store_entry>& out, const access_client* client = nullptr);
 
 struct stored_object;
 // write_report_response for an object already read (null: missing).
