@@ -80,8 +80,11 @@ std::string below(const std::string& rel, const std::string& name) {
 }
 
 // The check's answer for a member (never for the top, whose rel is empty).
-int asked(const member_check* check, const std::string& rel, bool folder) {
-    return check && !rel.empty() ? (*check)(w(rel), folder) : 0;
+// A link is copied or removed as a link, its target never read nor written:
+// it is an entry of its folder like a name, and its folder was asked about.
+int asked(const member_check* check, const std::string& rel, const struct stat& st) {
+    if (!check || rel.empty() || S_ISLNK(st.st_mode)) return 0;
+    return (*check)(w(rel), S_ISDIR(st.st_mode));
 }
 
 bool remove_entry(int parent_fd, const std::string& name, const std::string& full,
@@ -93,7 +96,7 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
         failures.push_back({w(full), status_of_errno(errno)});
         return false;
     }
-    if (const int refused = asked(check, rel, S_ISDIR(st.st_mode))) {
+    if (const int refused = asked(check, rel, st)) {
         failures.push_back({w(full), refused});
         return false;
     }
@@ -179,7 +182,7 @@ int copy_entry(const std::string& src, const std::string& dst, bool recursive,
                const std::string& rel = std::string()) {
     struct stat st {};
     if (::lstat(src.c_str(), &st) != 0) return status_of_errno(errno);
-    if (const int s = asked(check, rel, S_ISDIR(st.st_mode))) {
+    if (const int s = asked(check, rel, st)) {
         if (refused) refused->push_back({w(src), s});
         return 0;
     }
@@ -326,7 +329,7 @@ void collect_refused(const std::string& path, const std::string& rel, const memb
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return;
     const bool folder = S_ISDIR(st.st_mode);
-    if (const int s = asked(&check, rel, folder)) {
+    if (const int s = asked(&check, rel, st)) {
         refused.push_back({w(path), s});
         return;
     }
