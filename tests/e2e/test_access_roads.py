@@ -28,8 +28,9 @@ def event(uid, summary):
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
     root = str(tmp_path_factory.mktemp("roads"))
-    s = Site(root, directives=LOGIN + "Require all granted\nDirectoryIndex index.html\n",
-             mime_types="text/plain txt\ntext/calendar ics\n")
+    s = Site(root, directives=LOGIN + "Require all granted\nDirectoryIndex index.html\n"
+             "AddHandler server-parsed .shtml\n",
+             mime_types="text/plain txt\ntext/calendar ics\ntext/html shtml\n")
     s.put("users/.htaccess", "Require all denied\n")
     for user, password in USERS.items():
         s.put("users/%s/profile.txt" % user, '"password","%s"\r\n' % password)
@@ -52,6 +53,9 @@ def site(tmp_path_factory):
     with open(outside, "w") as f:
         f.write(event("outside-uid", "Outside"))
     os.symlink(outside, os.path.join(s.pub, "link.ics"))
+    s.put("page.shtml", "".join('[<!--#include %s="%s" -->]' % i for i in (
+        ("virtual", "/ok.ics"), ("virtual", "/secret.ics"), ("file", "link.ics"),
+        ("virtual", "/private/bob/cal/bob.ics"), ("virtual", "/.htaccess"))))
     s.start()
     yield s
     s.stop()
@@ -189,3 +193,14 @@ def test_reports_read_only_what_get_reads(site):
     for name in ("secret", "link"):
         status = got["/%s.ics" % name].find(D + "status")
         assert status is not None and status.text.split(" ")[1] in ("403", "404")
+
+
+def test_includes_read_only_what_the_client_may_get(site):
+    for user, bobs in ((None, False), ("alice", False), ("bob", True)):
+        st, _, body = request(site, "GET", "/page.shtml", auth(user))
+        text = body.decode()
+        assert st == 200, text
+        assert "ok-uid" in text
+        assert "secret-uid" not in text and "outside-uid" not in text, text
+        assert "Require all denied" not in text, text
+        assert ("UID:bob" in text) == bobs, (user, text)
