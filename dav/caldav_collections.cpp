@@ -11,6 +11,7 @@
 #include "dav/properties.h"
 #include "dav/xml_document.h"
 #include "server/access_checker.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -377,7 +378,8 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
         const bool store = c.store_of(target).has_value();
         const unsigned bits = object_properties(c);
         std::vector<store_entry> entries;
-        const int dir_fd = list_store_folder(*cfg, target, entries);
+        const access_client client = access_client_of(request);
+        const int dir_fd = list_store_folder(*cfg, target, entries, &client);
         out.reserve(out.size() + entries.size() * 512);
         const bool need_text = bits & (report_calendar_data | report_address_data);
         script_host& host = the_script_host();

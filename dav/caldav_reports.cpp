@@ -12,6 +12,7 @@
 #include "dav/properties.h"
 #include "dav/store_index.h"
 #include "dav/xml_document.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -111,7 +112,8 @@ struct collection {
 };
 
 void answer_multiget(std::string& out, const xml_document& document, const report_texts& t,
-                     const collection& c, const config_info& config, bool is_directory) {
+                     const collection& c, const config_info& config, bool is_directory,
+                     const access_client& client) {
     std::vector<std::string> hrefs;
     xml_select_texts(document, document.node(), std::string(t.multiget) + "/d:href", hrefs);
     const unsigned bits = requested_properties(document, t.multiget, t);
@@ -133,7 +135,8 @@ void answer_multiget(std::string& out, const xml_document& document, const repor
             continue;
         }
         const std::wstring local = c.folder + cl::utf8_to_utf16(name);
-        if (is_access_file(config, local) || is_blocked(local)) {
+        // Each object is read only as a GET of it by this client would be.
+        if (!decide_access_local(client, "GET", local).granted()) {
             append_forbidden(out, href);
             continue;
         }
@@ -164,7 +167,7 @@ std::string url_escape_name(const std::wstring& name) {
 }
 
 int list_store_folder(const config_info& config, const std::wstring& folder,
-                      std::vector<store_entry>& out) {
+                      std::vector<store_entry>& out, const access_client* client) {
     const std::string dir = cl::utf16_to_utf8(folder);
     if (const auto indexed = the_store_index().list(dir)) {
         const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -199,6 +202,10 @@ int list_store_folder(const config_info& config, const std::wstring& folder,
         }
         entry.folder = folder_entry;
         if (is_blocked(folder + entry.name)) continue;
+        if (client &&
+            !decide_access_local(*client, "GET", folder + entry.name + (folder_entry ? L"/" : L""))
+                 .granted())
+            continue;
         entry.utf8 = name;
         out.push_back(std::move(entry));
     }
@@ -288,7 +295,7 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
 
     if (multiget) {
         out = multistatus_head();
-        answer_multiget(out, document, t, c, *cfg, is_directory);
+        answer_multiget(out, document, t, c, *cfg, is_directory, access_client_of(request));
         out += "</d:multistatus>";
         return 207;
     }
@@ -323,7 +330,8 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
                                  ? calendar_filter.root.has_value() || expand.has_value()
                                  : !card_filter.props.empty();
     std::vector<store_entry> entries;
-    const int dir_fd = list_store_folder(*cfg, c.folder, entries);
+    const access_client client = access_client_of(request);
+    const int dir_fd = list_store_folder(*cfg, c.folder, entries, &client);
     if (dir_fd < 0) {
         out += "</d:multistatus>";
         return 207;

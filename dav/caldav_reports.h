@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+struct access_client;
+
 class config_info;
 
 // The properties an object response carries.
@@ -40,9 +42,10 @@ struct store_entry {
 };
 // The entries of a folder in the file system's order, without ".", "..", the
 // access files and the temporary files of writes in progress. Returns the
-// open folder (the caller closes it), -1 when it cannot be opened.
+// open folder (the caller closes it), -1 when it cannot be opened. With a
+// client, only the entries a GET of theirs by that client may read.
 int list_store_folder(const config_info& config, const std::wstring& folder,
-                      std::vector<store_entry>& out);
+                      std::vector<store_entry>& out, const access_client* client = nullptr);
 
 // The object of an entry of list_store_folder (null when it cannot be read).
 std::shared_ptr<const stored_object> read_store_entry(int dir_fd, const store_entry& entry,

@@ -244,7 +244,15 @@ int dav_copy_move(http_copy_move_request& r) {
     if (trace_level() > 1)
         cl::trace_out.write_w(
             cl::format_wstr(L"%? %? -> %?\n", cl::utf8_to_utf16(r.data->method), source, dest));
-    transfer_result result = copy_or_move(source, dest, !r.copy, overwrite, recursive);
+    // A folder replaced at the destination is removed with all below it:
+    // each of its members must be the client's to remove.
+    if (dest_kind == entry_kind::folder) {
+        std::vector<tree_failure> kept;
+        if (!refused_members(dest, member_rights(r, dest, false, true), kept))
+            return answer_failures(r, kept);
+    }
+    const member_check rights = member_rights(r, source, true, !r.copy, dest);
+    transfer_result result = copy_or_move(source, dest, !r.copy, overwrite, recursive, &rights);
     if (result.status != 0) return result.status;
     if (!r.copy) the_lock_table().remove_tree(path_below_root(source));
     if (!result.failures.empty()) return answer_failures(r, result.failures);

@@ -224,7 +224,8 @@ int dav_delete(http_delete_request& r) {
     if (pre != 200) return pre;
 
     std::vector<tree_failure> failures;
-    if (!delete_tree(path, failures)) {
+    const member_check rights = member_rights(r, path, false, true);
+    if (!delete_tree(path, failures, &rights)) {
         // Only what could not be deleted is named; the rest is gone.
         if (failures.size() == 1 && path_below_root(failures[0].path) == path_below_root(path))
             return failures[0].status;

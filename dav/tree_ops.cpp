@@ -75,12 +75,29 @@ bool list_names(int dir_fd, std::vector<std::string>& names, int& error) {
     return error == 0;
 }
 
+std::string below(const std::string& rel, const std::string& name) {
+    return rel.empty() ? name : rel + "/" + name;
+}
+
+// The check's answer for a member (never for the top, whose rel is empty).
+// A link is copied or removed as a link, its target never read nor written:
+// it is an entry of its folder like a name, and its folder was asked about.
+int asked(const member_check* check, const std::string& rel, const struct stat& st) {
+    if (!check || rel.empty() || S_ISLNK(st.st_mode)) return 0;
+    return (*check)(w(rel), S_ISDIR(st.st_mode));
+}
+
 bool remove_entry(int parent_fd, const std::string& name, const std::string& full,
-                  std::vector<tree_failure>& failures) {
+                  std::vector<tree_failure>& failures, const member_check* check = nullptr,
+                  const std::string& rel = std::string()) {
     struct stat st {};
     if (::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
         failures.push_back({w(full), status_of_errno(errno)});
+        return false;
+    }
+    if (const int refused = asked(check, rel, st)) {
+        failures.push_back({w(full), refused});
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
@@ -98,7 +115,7 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
         }
         bool all = true;
         for (const std::string& n : names)
-            all = remove_entry(dir.fd, n, full + "/" + n, failures) && all;
+            all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n)) && all;
         if (!all) return false; // the folder cannot be empty: its failed entries say why
         if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
             failures.push_back({w(full), status_of_errno(errno)});
@@ -160,9 +177,15 @@ int copy_file(const std::string& src, const std::string& dst, const struct stat&
     return 0;
 }
 
-int copy_entry(const std::string& src, const std::string& dst, bool recursive) {
+int copy_entry(const std::string& src, const std::string& dst, bool recursive,
+               const member_check* check = nullptr, std::vector<tree_failure>* refused = nullptr,
+               const std::string& rel = std::string()) {
     struct stat st {};
     if (::lstat(src.c_str(), &st) != 0) return status_of_errno(errno);
+    if (const int s = asked(check, rel, st)) {
+        if (refused) refused->push_back({w(src), s});
+        return 0;
+    }
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 2);
         const ssize_t n = ::readlink(src.c_str(), target.data(), target.size() - 1);
@@ -186,7 +209,9 @@ int copy_entry(const std::string& src, const std::string& dst, bool recursive) {
         int error = 0;
         if (!list_names(dir.fd, names, error)) return status_of_errno(error);
         for (const std::string& n : names)
-            if (const int s = copy_entry(src + "/" + n, dst + "/" + n, true)) return s;
+            if (const int s =
+                    copy_entry(src + "/" + n, dst + "/" + n, true, check, refused, below(rel, n)))
+                return s;
     }
     fd_guard from(::open(src.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     fd_guard to(::open(dst.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -285,7 +310,8 @@ bool copy_xattrs(int from_fd, int to_fd) {
     return ok;
 }
 
-bool delete_tree(const std::wstring& path, std::vector<tree_failure>& failures) {
+bool delete_tree(const std::wstring& path, std::vector<tree_failure>& failures,
+                 const member_check* check) {
     const std::string p = without_slash(u8(path));
     const auto [dir, name] = split(p);
     fd_guard parent(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -293,7 +319,43 @@ bool delete_tree(const std::wstring& path, std::vector<tree_failure>& failures) 
         failures.push_back({path, status_of_errno(errno)});
         return false;
     }
-    return remove_entry(parent.fd, name, p, failures);
+    return remove_entry(parent.fd, name, p, failures, check);
+}
+
+namespace {
+
+void collect_refused(const std::string& path, const std::string& rel, const member_check& check,
+                     std::vector<tree_failure>& refused, int depth) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) return;
+    const bool folder = S_ISDIR(st.st_mode);
+    if (const int s = asked(&check, rel, st)) {
+        refused.push_back({w(path), s});
+        return;
+    }
+    // Deeper than any real tree: what is below is not looked at, and the
+    // caller treats the tree as one it may not handle whole.
+    if (!folder) return;
+    if (depth > 256) {
+        refused.push_back({w(path), 507});
+        return;
+    }
+    fd_guard dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.fd < 0) return;
+    std::vector<std::string> names;
+    int error = 0;
+    if (!list_names(dir.fd, names, error)) return;
+    for (const std::string& n : names)
+        collect_refused(path + "/" + n, below(rel, n), check, refused, depth + 1);
+}
+
+} // namespace
+
+bool refused_members(const std::wstring& path, const member_check& check,
+                     std::vector<tree_failure>& refused) {
+    const std::size_t before = refused.size();
+    collect_refused(without_slash(u8(path)), std::string(), check, refused, 0);
+    return refused.size() == before;
 }
 
 int copy_to_new(const std::wstring& source, const std::wstring& dest, bool recursive) {
@@ -341,15 +403,19 @@ int move_into_place(const std::wstring& source, const std::wstring& dest, bool r
 }
 
 transfer_result copy_or_move(const std::wstring& source, const std::wstring& dest, bool move,
-                             bool overwrite, bool recursive) {
+                             bool overwrite, bool recursive, const member_check* check) {
     transfer_result r;
+    std::vector<tree_failure> refused;
+    // A tree with members that must stay cannot move in one rename.
+    const bool whole = !check || refused_members(source, *check, refused);
+    refused.clear();
     const std::string d = without_slash(u8(dest));
     const bool dest_exists = exists(d);
     if (dest_exists && !overwrite) {
         r.status = 412;
         return r;
     }
-    if (move) {
+    if (move && whole) {
         // Within one file system a rename moves everything at once.
         r.status = move_into_place(source, dest, dest_exists, r.failures);
         if (r.status != status_of_errno(EXDEV)) return r;
@@ -363,7 +429,7 @@ transfer_result copy_or_move(const std::wstring& source, const std::wstring& des
         r.status = 500;
         return r;
     }
-    if (const int s = copy_entry(without_slash(u8(source)), u8(tmp), recursive)) {
+    if (const int s = copy_entry(without_slash(u8(source)), u8(tmp), recursive, check, &refused)) {
         discard(u8(tmp));
         r.status = s;
         return r;
@@ -373,6 +439,16 @@ transfer_result copy_or_move(const std::wstring& source, const std::wstring& des
         r.status = s;
         return r;
     }
-    if (move) delete_tree(source, r.failures);
+    if (move) {
+        // The refused members were listed by the copy; the removal leaves
+        // the same ones.
+        std::vector<tree_failure> left;
+        delete_tree(source, left, check);
+        for (const tree_failure& f : left)
+            if (std::none_of(refused.begin(), refused.end(),
+                             [&f](const tree_failure& g) { return g.path == f.path; }))
+                r.failures.push_back(f);
+    }
+    r.failures.insert(r.failures.begin(), refused.begin(), refused.end());
     return r;
 }

@@ -5,6 +5,7 @@
 // a failure leaves the destination as it was.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,11 @@ struct tree_failure {
     std::wstring path;
     int status = 500;
 };
+
+// Asked about every entry below the top of a tree before it is handled, with
+// its path below the top ("sub/name") and whether it is a folder: 0 to go on,
+// else the status for which the entry, with all below it, is left alone.
+using member_check = std::function<int(const std::wstring& rel, bool folder)>;
 
 // The HTTP status of a failed file-system call: 403 for missing rights,
 // 409 for a missing parent or a clash with what is there, 507 for a full
@@ -25,8 +31,10 @@ std::wstring sibling_temp_name(const std::wstring& path);
 
 // Removes the path with everything below it. The entries that could not be
 // removed are listed (the folders above them, which then cannot be empty, are
-// not); true when everything went.
-bool delete_tree(const std::wstring& path, std::vector<tree_failure>& failures);
+// not); true when everything went. Members the check refuses stay and are
+// listed.
+bool delete_tree(const std::wstring& path, std::vector<tree_failure>& failures,
+                 const member_check* check = nullptr);
 
 // Copies a file, a symbolic link or a folder (with its contents when
 // recursive) to dest, which must not exist; file modes and extended
@@ -52,8 +60,16 @@ struct transfer_result {
 // dest itself must not unless overwrite. A MOVE within one file system is one
 // rename; across file systems the copy is completed first and the source is
 // removed only afterwards. When the status is not 0 nothing has changed.
+// Members of the source the check refuses are neither copied nor removed,
+// and are listed; a MOVE with such members is a copy followed by the removal
+// of what was copied.
 transfer_result copy_or_move(const std::wstring& source, const std::wstring& dest, bool move,
-                             bool overwrite, bool recursive);
+                             bool overwrite, bool recursive, const member_check* check = nullptr);
+
+// The members below path that the check refuses (nothing below a refused
+// folder is asked about); true when there are none.
+bool refused_members(const std::wstring& path, const member_check& check,
+                     std::vector<tree_failure>& refused);
 
 // Copies the extended attributes of one open file to another; false when one
 // that could be read could not be written.

@@ -67,6 +67,32 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, i
     return true;
 }
 
+member_check member_rights(const http_request& request, const std::wstring& source, bool read,
+                           bool remove, const std::wstring& dest) {
+    const cl::sh_ptr<config_info> top(request.config());
+    const auto joined = [](const std::wstring& top_path, const std::wstring& rel, bool folder) {
+        std::wstring p = top_path;
+        while (!p.empty() && p.back() == L'/')
+            p.pop_back();
+        return p + L"/" + rel + (folder ? L"/" : L"");
+    };
+    return [client = access_client_of(request), top, source, read, remove, dest,
+            joined](const std::wstring& rel, bool folder) -> int {
+        const std::wstring from = joined(source, rel, folder);
+        if (top && is_access_file(*top, from)) return 0;
+        for (const auto& [use, method] : {std::pair{read, "GET"}, std::pair{remove, "DELETE"}}) {
+            if (!use) continue;
+            const access_answer a = decide_access_local(client, method, from);
+            if (!a.granted()) return a.status;
+        }
+        if (!dest.empty()) {
+            const access_answer a = decide_access_local(client, "PUT", joined(dest, rel, folder));
+            if (!a.granted()) return a.status;
+        }
+        return 0;
+    };
+}
+
 namespace {
 
 int evaluate_conditions(http_request& request, int status, const std::wstring& path, bool as_new) {

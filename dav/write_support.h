@@ -26,6 +26,13 @@ int answer_failures(http_request& request, const std::vector<tree_failure>& fail
 bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, int& refusal,
                  bool only_check = false);
 
+// The check of the members of a tree one request handles: each member of
+// source is asked about as a GET when read, as a DELETE when removed, and its
+// place below dest (when given) as a PUT; the login verified for the request
+// answers every question. An access file goes with its folder.
+member_check member_rights(const http_request& request, const std::wstring& source, bool read,
+                           bool remove, const std::wstring& dest = std::wstring());
+
 // The request's conditions (If-Match, If-None-Match, the dates and the If
 // header) against the resource at path: status when they hold, else 412 (or
 // 304).

@@ -2,7 +2,7 @@
 
 #include "core/text.h"
 #include "scripting/config_cache.h"
-#include "server/access_checker.h"
+#include "server/access_decision.h"
 
 #include <fstream>
 #include <sstream>
@@ -10,15 +10,13 @@
 namespace media {
 
 bool config_media_access::check(const std::wstring& url_path, std::string* mime_type) {
-    cl::sh_ptr<config_info> config = scripting::get_config_info_checked(url_path, L"GET");
-    if (!config) return false;
-    if (!check_require("GET", *config, nullptr)) return false;
-    auth_info info;
-    info.method = "GET";
-    info.uri = cl::utf16_to_utf8(url_path);
-    access_checker checker(config, info, std::string());
-    // A login would be asked for: a player has none to give.
-    if (!checker.result() || checker.auth_applies()) return false;
+    // A player gives no login: what needs one is not offered.
+    access_client client;
+    client.method = "GET";
+    client.uri = cl::utf16_to_utf8(url_path);
+    const access_answer access = decide_access(client, "GET", url_path);
+    if (!access.granted() || !access.auth.auth_type_name.empty()) return false;
+    const cl::sh_ptr<config_info>& config = access.config;
     if (mime_type) *mime_type = config->mime_type_of_file(url_path);
     return true;
 }

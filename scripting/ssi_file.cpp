@@ -6,6 +6,7 @@
 #include "core/trace.h"
 #include "scripting/path_lookup.h"
 #include "server/access_checker.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -59,17 +60,6 @@ bool inside_root(const std::wstring& path) {
     if (root.back() != '/') root += '/';
     return p.compare(0, root.size(), root) == 0;
 }
-
-// The include's own variables: the page's, with the page's client and
-// connection, and the target's configuration.
-class include_variables final : public request_variables {
-  public:
-    explicit include_variables(const req_info& info) : info_(info) {}
-    std::string get(std::string_view name) const override { return info_.get(name); }
-
-  private:
-    const req_info& info_;
-};
 
 } // namespace
 
@@ -372,18 +362,19 @@ void parsed_file::include(const std::string& attributes) {
     }
     if (!inside_root(full)) return;
 
-    cl::sh_ptr<config_info> config = the_script_host().get_config_info(relative, L"GET");
-    if (!config || !config->is_file()) return;
     // The include is answered only when the page's client could fetch the
-    // target itself.
-    const include_variables vars(*info_);
-    if (!check_require("GET", *config, &vars)) return;
-    auth_info auth;
-    auth.method = "GET";
-    const std::string authorization =
-        info_->data ? info_->data->header(http_header_authorization) : std::string();
-    access_checker check(config, auth, authorization);
-    if (!check.result()) return;
+    // target itself, with the login verified for the page.
+    access_client client;
+    if (info_->data) {
+        client.authorization = info_->data->header(http_header_authorization);
+        client.method = info_->data->method;
+        client.uri = info_->data->raw_url;
+    }
+    client.info = info_.get();
+    client.verified = info_->login.get();
+    const access_answer access = decide_access(client, "GET", relative);
+    if (!access.granted() || !access.config->is_file()) return;
+    const cl::sh_ptr<config_info>& config = access.config;
 
     cl::sh_ptr<req_info> sub = cl::make_sh<req_info>();
     sub->copy_variables(*info_);

@@ -28,8 +28,9 @@ def event(uid, summary):
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
     root = str(tmp_path_factory.mktemp("roads"))
-    s = Site(root, directives=LOGIN + "Require all granted\nDirectoryIndex index.html\n",
-             mime_types="text/plain txt\ntext/calendar ics\n")
+    s = Site(root, directives=LOGIN + "Require all granted\nDirectoryIndex index.html\n"
+             "AddHandler server-parsed .shtml\n",
+             mime_types="text/plain txt\ntext/calendar ics\ntext/html shtml\n")
     s.put("users/.htaccess", "Require all denied\n")
     for user, password in USERS.items():
         s.put("users/%s/profile.txt" % user, '"password","%s"\r\n' % password)
@@ -43,14 +44,18 @@ def site(tmp_path_factory):
         s.put("t/%s/bobs/b.txt" % top, "b")
     s.write_data("blocklist.txt", "".join(os.path.join(s.pub, "t", top, "blk") + "\n"
                                           for top in ("src", "del", "mv")))
-    # A calendar folder with a refused object and a link out of the tree.
-    s.put("cal/ok.ics", event("ok-uid", "Visible"))
-    s.put("cal/secret.ics", event("secret-uid", "Hidden"))
-    s.put("cal/.htaccess", "<Files secret.ics>\nRequire all denied\n</Files>\n")
+    # Calendar reports run on the root too: objects there, a refused one and
+    # a link out of the tree.
+    s.put(".htaccess", "<Files secret.ics>\nRequire all denied\n</Files>\n")
+    s.put("ok.ics", event("ok-uid", "Visible"))
+    s.put("secret.ics", event("secret-uid", "Hidden"))
     outside = os.path.join(root, "outside.ics")
     with open(outside, "w") as f:
         f.write(event("outside-uid", "Outside"))
-    os.symlink(outside, os.path.join(s.pub, "cal", "link.ics"))
+    os.symlink(outside, os.path.join(s.pub, "link.ics"))
+    s.put("page.shtml", "".join('[<!--#include %s="%s" -->]' % i for i in (
+        ("virtual", "/ok.ics"), ("virtual", "/secret.ics"), ("file", "link.ics"),
+        ("virtual", "/private/bob/cal/bob.ics"), ("virtual", "/.htaccess"))))
     s.start()
     yield s
     s.stop()
@@ -173,19 +178,29 @@ PROPFIND = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" '
 
 def test_reports_read_only_what_get_reads(site):
     # What GET says of the three objects.
-    assert [request(site, "GET", "/cal/%s.ics" % n)[0] for n in ("ok", "secret", "link")] == \
+    assert [request(site, "GET", "/%s.ics" % n)[0] for n in ("ok", "secret", "link")] == \
         [200, 403, 403]
-    multiget = MULTIGET % "".join("<D:href>/cal/%s.ics</D:href>" % n
-                                  for n in ("ok", "secret", "link"))
+    multiget = MULTIGET % "".join("<D:href>/%s.ics</D:href>" % n for n in ("ok", "secret", "link"))
     for method, body, depth in (("REPORT", multiget, "1"), ("REPORT", QUERY, "1"),
                                 ("PROPFIND", PROPFIND, "1")):
-        st, _, answer = request(site, method, "/cal/", {"Depth": depth,
+        st, _, answer = request(site, method, "/", {"Depth": depth,
                                                         "Content-Type": "application/xml"}, body)
         assert st == 207, (method, answer)
         text = answer.decode()
         assert "ok-uid" in text, (method, text)
         assert "secret-uid" not in text and "outside-uid" not in text, (method, text)
-    got = hrefs_of(request(site, "REPORT", "/cal/", {"Depth": "1"}, multiget)[2])
+    got = hrefs_of(request(site, "REPORT", "/", {"Depth": "1"}, multiget)[2])
     for name in ("secret", "link"):
-        status = got["/cal/%s.ics" % name].find(D + "status")
+        status = got["/%s.ics" % name].find(D + "status")
         assert status is not None and status.text.split(" ")[1] in ("403", "404")
+
+
+def test_includes_read_only_what_the_client_may_get(site):
+    for user, bobs in ((None, False), ("alice", False), ("bob", True)):
+        st, _, body = request(site, "GET", "/page.shtml", auth(user))
+        text = body.decode()
+        assert st == 200, text
+        assert "ok-uid" in text
+        assert "secret-uid" not in text and "outside-uid" not in text, text
+        assert "Require all denied" not in text, text
+        assert ("UID:bob" in text) == bobs, (user, text)
