@@ -193,6 +193,13 @@ std::mt19937_64& name_source() {
 }
 std::mutex name_lock;
 
+std::atomic<ini_sync_function> sync_function{nullptr};
+
+int sync_new_text(int fd) {
+    const ini_sync_function f = sync_function.load(std::memory_order_relaxed);
+    return f ? f(fd) : ::fsync(fd);
+}
+
 // The new text of a file, written beside it and renamed over it once it is
 // complete and on disk; the old file is untouched until then.
 class replacement {
@@ -228,7 +235,7 @@ class replacement {
     // Makes the new text durable and puts it in place of the old file.
     bool commit(const file_stamp& old) {
         bool ok = file_.flush();
-        if (ok && ::fsync(file_.handle()) != 0) ok = false;
+        if (ok && sync_new_text(file_.handle()) != 0) ok = false;
         if (ok && old.exists) ::fchmod(file_.handle(), old.mode);
         if (file_.close() != 0) ok = false;
         if (!ok) return false;
@@ -283,6 +290,10 @@ int new_encoding_of(const old_file& old, bool prefer_utf8) {
 }
 
 } // namespace
+
+void set_ini_sync_function(ini_sync_function f) {
+    sync_function.store(f, std::memory_order_relaxed);
+}
 
 // ---------------------------------------------------------------------------
 // ini_file: the file is read for every question and rewritten for every change.

@@ -22,6 +22,12 @@
 
 namespace cl {
 
+// The call that makes a new text durable before it replaces the old file
+// (fsync: 0 on success, else -1 with errno). Tests put a failing one in its
+// place; null restores fsync.
+using ini_sync_function = int (*)(int fd);
+void set_ini_sync_function(ini_sync_function f);
+
 class ini_file {
   public:
     // get_section flags: which lines besides pairs to return.

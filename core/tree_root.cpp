@@ -4,6 +4,7 @@
 #include "platform/win32/open_beneath.h"
 
 #include <atomic>
+#include <cerrno>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -53,8 +54,38 @@ int tree_root::open(std::string_view rest, int flags, mode_t mode) const {
     return win32::open_beneath(fd_, real_, rest, flags, mode);
 }
 
-int tree_root::open_parent(std::string_view rest, std::string& leaf) const {
-    return win32::open_parent_beneath(fd_, real_, rest, leaf);
+int tree_root::open_parent(std::string_view rest, int flags, std::string& leaf) const {
+    return win32::open_parent_beneath(fd_, real_, rest, flags, leaf);
+}
+
+int open_tree_file(const std::string& path, int flags, mode_t mode) {
+    const std::shared_ptr<const tree_root>& tree = document_tree();
+    std::string_view rest;
+    if (tree && tree->contains(path, rest)) return tree->open(rest, flags, mode);
+    return ::open(path.c_str(), flags | O_CLOEXEC, mode);
+}
+
+int open_tree_parent(const std::string& path, int flags, std::string& leaf) {
+    const std::shared_ptr<const tree_root>& tree = document_tree();
+    std::string_view rest;
+    if (tree && tree->contains(path, rest)) return tree->open_parent(rest, flags, leaf);
+    std::string p = path;
+    while (p.size() > 1 && p.back() == '/')
+        p.pop_back();
+    const std::size_t slash = p.rfind('/');
+    leaf = slash == std::string::npos ? p : p.substr(slash + 1);
+    if (leaf.empty() || leaf == "." || leaf == "..") {
+        errno = EINVAL;
+        return -1;
+    }
+    const std::string dir =
+        slash == std::string::npos ? std::string(".") : slash == 0 ? "/" : p.substr(0, slash);
+    return ::open(dir.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool descriptor_in_tree(int fd) {
+    const std::shared_ptr<const tree_root>& tree = document_tree();
+    return !tree || win32::path_within(win32::descriptor_path(fd), tree->real());
 }
 
 void set_document_tree(const std::wstring& dir) {

@@ -32,7 +32,7 @@ class tree_root {
     // Opens a path of the tree (see win32::open_beneath); -1 with errno.
     int open(std::string_view rest, int flags, mode_t mode = 0666) const;
     // The folder holding a path of the tree, as a path handle, and its last name.
-    int open_parent(std::string_view rest, std::string& leaf) const;
+    int open_parent(std::string_view rest, int flags, std::string& leaf) const;
 
   private:
     std::string text_;
@@ -47,5 +47,16 @@ void set_document_tree(const std::wstring& dir);
 // until this thread's next call; keep a copy to hold it longer. Costs one
 // atomic load while the root is unchanged.
 const std::shared_ptr<const tree_root>& document_tree();
+
+// Opens a local path (open(2) flags, O_CLOEXEC added): beneath the served
+// tree's root when the path lies in it, else by name. -1 with errno.
+int open_tree_file(const std::string& path, int flags, mode_t mode = 0666);
+// The folder holding a local path, for calls relative to it (openat,
+// renameat, unlinkat), opened the same way with `flags` (O_DIRECTORY
+// added); `leaf` gets the last name. -1 with errno.
+int open_tree_parent(const std::string& path, int flags, std::string& leaf);
+// True when the open descriptor's file lies inside the served tree (or no
+// tree is named).
+bool descriptor_in_tree(int fd);
 
 } // namespace cl

@@ -3,6 +3,7 @@
 #include "core/simple_file.h"
 #include "core/sync.h"
 #include "core/text.h"
+#include "core/tree_root.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -102,40 +103,23 @@ const calendar_spans& stored_object::spans() const {
     return spans_;
 }
 
-std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path, bool need_text) {
-    const std::string p = cl::utf16_to_utf8(path);
-    return read_stored_object_at(AT_FDCWD, p.c_str(), need_text);
-}
+namespace {
 
-std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const char* name,
-                                                           bool need_text) {
+// The object of an open file, which the caller closes.
+std::shared_ptr<const stored_object> read_open_object(int fd, bool need_text) {
     struct stat st {};
-    if (::fstatat(dir_fd, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
     if (auto hit = lookup(identity_of(st))) return hit;
-    if (!need_text) {
-        bool ok = false;
-        uint32_t mode = 0;
-        const cl::file_information info = cl::file_information_at(dir_fd, name, true, ok, mode);
-        if (!ok || !S_ISREG(mode)) return nullptr;
-        auto object = std::make_shared<stored_object>();
-        object->etag = cl::entity_tag(info);
-        return object;
-    }
-    const int fd = ::openat(dir_fd, name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return nullptr;
     bool ok = false;
     const cl::file_information info = cl::file_information_from_fd(fd, ok);
-    struct stat now {};
-    if (!ok || ::fstat(fd, &now) != 0 || !S_ISREG(now.st_mode)) {
-        ::close(fd);
-        return nullptr;
-    }
+    if (!ok) return nullptr;
     auto object = std::make_shared<stored_object>();
     object->etag = cl::entity_tag(info);
+    if (!need_text) return object;
     object->has_text = true;
     // The whole file, however long: an object is never sent cut.
     std::string& text = object->text;
-    text.resize(static_cast<std::size_t>(now.st_size));
+    text.resize(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
     for (;;) {
         if (got == text.size()) text.resize(text.size() + 4096);
@@ -145,11 +129,54 @@ std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const cha
         got += static_cast<std::size_t>(n);
     }
     text.resize(got);
-    ::close(fd);
     // Only what was read from an unchanged file is kept: a file written while
     // it was read is read again next time.
-    if (got == static_cast<std::size_t>(now.st_size)) remember(identity_of(now), object);
+    if (got == static_cast<std::size_t>(st.st_size)) remember(identity_of(st), object);
     return object;
+}
+
+std::shared_ptr<const stored_object> read_and_close(int fd, bool need_text) {
+    if (fd < 0) return nullptr;
+    auto object = read_open_object(fd, need_text);
+    ::close(fd);
+    return object;
+}
+
+} // namespace
+
+std::shared_ptr<const stored_object> read_stored_object(const std::wstring& path, bool need_text) {
+    // Opened beneath the tree's root: what is read is what the name led to
+    // inside the tree, links included.
+    return read_and_close(
+        cl::open_tree_file(cl::utf16_to_utf8(path), O_RDONLY | O_NONBLOCK | O_CLOEXEC), need_text);
+}
+
+std::shared_ptr<const stored_object> read_stored_object_at(int dir_fd, const char* name,
+                                                           bool need_text) {
+    struct stat st {};
+    if (::fstatat(dir_fd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) return nullptr;
+    if (S_ISLNK(st.st_mode)) {
+        // A link is followed only to a file inside the tree.
+        const int fd = ::openat(dir_fd, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0 && !cl::descriptor_in_tree(fd)) {
+            ::close(fd);
+            return nullptr;
+        }
+        return read_and_close(fd, need_text);
+    }
+    if (!S_ISREG(st.st_mode)) return nullptr;
+    if (auto hit = lookup(identity_of(st))) return hit;
+    if (!need_text) {
+        bool ok = false;
+        uint32_t mode = 0;
+        const cl::file_information info = cl::file_information_at(dir_fd, name, false, ok, mode);
+        if (!ok || !S_ISREG(mode)) return nullptr;
+        auto object = std::make_shared<stored_object>();
+        object->etag = cl::entity_tag(info);
+        return object;
+    }
+    return read_and_close(::openat(dir_fd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC),
+                          need_text);
 }
 
 void clear_stored_objects() {

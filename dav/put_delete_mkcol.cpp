@@ -8,6 +8,7 @@
 #include "core/simple_file.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "dav/locks.h"
 #include "dav/tree_ops.h"
 #include "dav/write_support.h"
@@ -81,19 +82,38 @@ class put_body_file final : public cl::simple_file {
     uint64_t written_ = 0;
 };
 
+// The folder of a PUT's target, opened once beneath the tree's root: the new
+// file is made, renamed and synced in that very folder, so that a link
+// swapped in on its path cannot carry the write outside the tree.
+struct put_folder {
+    int fd = -1;
+    std::string leaf;      // the target's name in the folder
+    std::string temp_leaf; // the new content's name until it is renamed
+    ~put_folder() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 // A new file beside the target that takes the old one's mode, owner and
 // extended attributes; -1 with errno set when it cannot be made.
-int create_put_temp(const std::string& target, bool replacing, std::string& temp_path) {
+int create_put_temp(const std::string& target, bool replacing, put_folder& folder) {
     const std::wstring name = sibling_temp_name(cl::utf8_to_utf16(target));
     if (name.empty()) {
         errno = EEXIST;
         return -1;
     }
-    temp_path = u8(name);
-    const int fd = ::open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          replacing ? 0600 : 0666);
-    if (fd < 0 || !replacing) return fd;
-    const int old = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
+    std::string temp_leaf;
+    folder.fd = cl::open_tree_parent(u8(name), O_RDONLY, temp_leaf);
+    if (folder.fd < 0) return -1;
+    folder.leaf = target.substr(target.rfind('/') + 1);
+    const int fd = ::openat(folder.fd, temp_leaf.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            replacing ? 0600 : 0666);
+    if (fd < 0) return -1;
+    folder.temp_leaf = temp_leaf;
+    if (!replacing) return fd;
+    // The old file's own facts, never those of a link's target.
+    const int old = ::openat(folder.fd, folder.leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     struct stat st {};
     if (old >= 0 && ::fstat(old, &st) == 0) {
         if (!copy_xattrs(old, fd))
@@ -154,8 +174,8 @@ int dav_put(http_put_request& r) {
         lock_made ? check_conditions_of_new(r, status, path) : check_conditions(r, status, path);
     if (pre != status) return pre;
 
-    std::string temp;
-    const int fd = create_put_temp(target, kind == entry_kind::file, temp);
+    put_folder folder;
+    const int fd = create_put_temp(target, kind == entry_kind::file, folder);
     if (fd < 0) {
         const int e = errno;
         cl::trace_out.write(cl::format_str("PUT %?: no new file (%?)\n", target, e));
@@ -175,7 +195,7 @@ int dav_put(http_put_request& r) {
 
     // The old content is replaced only by a complete new one.
     if (end != 38 || error != 0) {
-        ::unlink(temp.c_str());
+        ::unlinkat(folder.fd, folder.temp_leaf.c_str(), 0);
         cl::trace_out.write(cl::format_str("PUT %? not stored: %? bytes, receive %?, write %?\n",
                                            target, written, end, error));
         return error != 0 ? status_of_errno(error) : 400;
@@ -185,14 +205,15 @@ int dav_put(http_put_request& r) {
     if (!last_modified.empty() && parse_http_date(last_modified, when)) {
         const struct timespec t = win32::timespec_from_filetime(when);
         const struct timespec times[2] = {t, t};
-        ::utimensat(AT_FDCWD, temp.c_str(), times, AT_SYMLINK_NOFOLLOW);
+        ::utimensat(folder.fd, folder.temp_leaf.c_str(), times, AT_SYMLINK_NOFOLLOW);
     }
-    if (::rename(temp.c_str(), target.c_str()) != 0) {
+    if (::renameat(folder.fd, folder.temp_leaf.c_str(), folder.fd, folder.leaf.c_str()) != 0) {
         const int e = errno;
-        ::unlink(temp.c_str());
+        ::unlinkat(folder.fd, folder.temp_leaf.c_str(), 0);
         return status_of_errno(e);
     }
-    sync_folder(parent_of(target));
+    // The rename itself is durable once the folder is synced.
+    ::fsync(folder.fd);
     if (lock_made) the_lock_table().content_stored(key);
 
     if (cfg->file_etag) {

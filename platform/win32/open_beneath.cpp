@@ -47,7 +47,7 @@ int open_checked(int root_fd, const std::string& root_real, const std::string& r
         // A new file: made in its folder, which must lie in the tree, and
         // never through a link of the last name.
         std::string leaf;
-        const int dir = open_parent_beneath(root_fd, root_real, rel, leaf);
+        const int dir = open_parent_beneath(root_fd, root_real, rel, O_PATH, leaf);
         if (dir < 0) return -1;
         const int fd = ::openat(dir, leaf.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
         if (fd < 0) return close_keeping_errno(dir);
@@ -99,7 +99,9 @@ int open_beneath(int root_fd, const std::string& root_real, std::string_view rel
     if (!no_openat2.load(std::memory_order_relaxed)) {
         open_how how{};
         how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
-        how.mode = (flags & (O_CREAT | __O_TMPFILE)) ? mode : 0;
+        // A mode is taken only by an open that may create.
+        const bool creates = (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE;
+        how.mode = creates ? mode : 0;
         how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
         const long fd = ::syscall(SYS_openat2, root_fd, rel.c_str(), &how, sizeof how);
         if (fd >= 0) return static_cast<int>(fd);
@@ -115,7 +117,7 @@ int open_beneath(int root_fd, const std::string& root_real, std::string_view rel
 }
 
 int open_parent_beneath(int root_fd, const std::string& root_real, std::string_view rel_in,
-                        std::string& leaf) {
+                        int flags, std::string& leaf) {
     std::string_view rel = without_leading_slashes(rel_in);
     while (!rel.empty() && rel.back() == '/')
         rel.remove_suffix(1);
@@ -127,7 +129,7 @@ int open_parent_beneath(int root_fd, const std::string& root_real, std::string_v
     }
     const std::string_view dir =
         slash == std::string_view::npos ? std::string_view() : rel.substr(0, slash);
-    return open_beneath(root_fd, root_real, dir, O_PATH | O_DIRECTORY);
+    return open_beneath(root_fd, root_real, dir, flags | O_DIRECTORY);
 }
 
 } // namespace win32

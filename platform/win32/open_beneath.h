@@ -21,12 +21,13 @@ namespace win32 {
 int open_beneath(int root_fd, const std::string& root_real, std::string_view rel, int flags,
                  mode_t mode = 0666);
 
-// Opens the folder that holds `rel` beneath the root (a path handle), for
-// calls relative to it (openat, renameat, unlinkat); `leaf` gets the last
-// name. -1 with errno when the folder is outside the tree or missing, or the
-// name has no last part that can be created (".", "..", empty).
+// Opens the folder that holds `rel` beneath the root with `flags`
+// (O_DIRECTORY added; O_PATH for a handle only), for calls relative to it
+// (openat, renameat, unlinkat); `leaf` gets the last name. -1 with errno
+// when the folder is outside the tree or missing, or the name has no last
+// part that can be created (".", "..", empty).
 int open_parent_beneath(int root_fd, const std::string& root_real, std::string_view rel,
-                        std::string& leaf);
+                        int flags, std::string& leaf);
 
 // The real path of an open descriptor ("" when unknown).
 std::string descriptor_path(int fd);

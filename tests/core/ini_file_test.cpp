@@ -434,6 +434,26 @@ TEST_F(Ini, FailedFlushAtCommitLeavesTheOldFileAlone) {
     EXPECT_NE(get().find("big=" + std::string(1500, 'x')), std::string::npos);
 }
 
+TEST_F(Ini, FailedSyncAtCommitLeavesTheOldFileAlone) {
+    put(sample);
+    cl::cached_ini c;
+    c.set_path(path(), false);
+    c.set_value(L"main", L"k", L"new", false);
+    // Everything is written; only the call that makes it durable fails.
+    cl::set_ini_sync_function([](int) {
+        errno = EIO;
+        return -1;
+    });
+    const bool flushed = c.flush();
+    cl::set_ini_sync_function(nullptr);
+    EXPECT_FALSE(flushed);
+    EXPECT_TRUE(c.dirty());
+    EXPECT_EQ(get(), sample);
+    EXPECT_EQ(file_count(), 1u);
+    EXPECT_TRUE(c.flush());
+    EXPECT_NE(get().find("k=new"), std::string::npos);
+}
+
 TEST_F(Ini, HandEditIsSeenByTheNextFreshRead) {
     put("[s]\nk=1\n");
     cl::cached_ini c;

@@ -159,7 +159,14 @@ def site():
     for dirpath, dirs, files in os.walk(root):
         for d in dirs:
             os.chmod(os.path.join(dirpath, d), 0o755)
-    s.start()
+    # The server inherits a descriptor above 2, as from a service manager or
+    # a shell; its children must not.
+    inherited = os.open(os.devnull, os.O_RDONLY)
+    try:
+        s.start(pass_fds=(inherited,))
+        s.inherited_fd = inherited
+    finally:
+        os.close(inherited)
     yield s
     s.stop()
     shutil.rmtree(root, ignore_errors=True)
@@ -209,6 +216,8 @@ def test_priority_setting(site):
 
 
 def test_only_standard_descriptors_reach_the_child(site):
+    # The server holds the inherited one; the child sees none of it.
+    assert str(site.inherited_fd) in os.listdir("/proc/%d/fd" % site.proc.pid)
     assert env_of(site)["fds"] == [0, 1, 2]
 
 

@@ -74,7 +74,7 @@ class Site:
         except FileNotFoundError:
             return ""
 
-    def start(self, *args):
+    def start(self, *args, pass_fds=()):
         if not os.path.exists(self.binary):
             pytest.fail("the program binary is not built: %s" % self.binary)
         # The output goes to files, not pipes: nobody reads a pipe during the
@@ -82,7 +82,7 @@ class Site:
         err_path = os.path.join(self.root, "stderr.txt")
         with open(os.path.join(self.root, "stdout.txt"), "ab") as out, open(err_path, "ab") as err:
             self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=out,
-                                         stderr=err)
+                                         stderr=err, pass_fds=pass_fds)
         end = time.monotonic() + 30
         while time.monotonic() < end:
             if self.proc.poll() is not None:

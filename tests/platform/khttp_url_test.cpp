@@ -24,6 +24,9 @@ TEST(KhttpPath, CanonicalFormsTable) {
         {"/%F0%9F%98%80", L"/\U0001F600"},
         {"/%C0%AE%C0%AE/x", L"/\uFFFD\uFFFD/x"}, // overlong dots are no dots
         {"/%ED%A0%80", L"/\uFFFD"},              // a lone surrogate
+        {"/%DF%BF", L"/\u07FF"},
+        {"/%E0%9F%BF", L"/\uFFFD"},    // U+07FF in three bytes: overlong
+        {"/%F0%8F%BF%BF", L"/\uFFFD"}, // U+FFFF in four bytes: overlong
         {"/a//b", L"/a//b"},
         {"/..", nullptr},
         {"/a/../..", nullptr},
