@@ -400,7 +400,7 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
     return 207;
 }
 
-bool is_store_object(const std::wstring& path) {
+bool is_store_object(const std::wstring& path, store_kind* kind) {
     const std::wstring users = public_dir() + L"private/";
     if (!starts_with(path, users)) return false;
     const std::wstring_view rest = std::wstring_view(path).substr(users.size());
@@ -413,7 +413,10 @@ bool is_store_object(const std::wstring& path) {
         return false;
     for (store_kind k : {store_kind::calendar, store_kind::addressbook}) {
         const std::wstring prefix = prefix_of(k);
-        if (!prefix.empty() && starts_with(store.substr(0, store_end), prefix)) return true;
+        if (!prefix.empty() && starts_with(store.substr(0, store_end), prefix)) {
+            if (kind) *kind = k;
+            return true;
+        }
     }
     return false;
 }

@@ -45,5 +45,6 @@ std::string dav_local_href(const std::wstring& path);
 std::string collection_etag(const std::wstring& folder);
 
 // True for a file directly in a store folder of some user's private folder
-// (the document root's "private/<user>/" + a store prefix).
-bool is_store_object(const std::wstring& path);
+// (the document root's "private/<user>/" + a store prefix); the store's kind
+// goes to `kind` when given.
+bool is_store_object(const std::wstring& path, store_kind* kind = nullptr);

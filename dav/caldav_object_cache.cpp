@@ -14,8 +14,9 @@
 namespace {
 
 // Objects are a few kilobytes; this holds calendars of tens of thousands of
-// events with their parsed tables.
-constexpr std::size_t cache_text_limit = 24 * 1024 * 1024;
+// events with their parsed tables. Both count: a table takes several times
+// its text.
+constexpr std::size_t cache_limit = 64 * 1024 * 1024;
 
 using identity = object_identity;
 
@@ -26,6 +27,7 @@ identity identity_of(const struct stat& st) {
 struct cached {
     identity id;
     std::shared_ptr<const stored_object> object;
+    std::size_t table_bytes = 0; // its parsed table, once made
 };
 
 // Keyed by the file itself (device and inode): no path to hash or compare,
@@ -63,20 +65,39 @@ std::shared_ptr<const stored_object> lookup(const identity& id) {
     return it->second.object;
 }
 
-void remember(const identity& id, std::shared_ptr<const stored_object> object) {
+void remember(const identity& id, std::shared_ptr<stored_object> object) {
     object_cache& c = cache();
     cl::cs_lock lk(c.lock);
     auto it = c.entries.find(key_of(id));
     if (it != c.entries.end()) {
-        c.bytes -= it->second.object->text.size();
+        c.bytes -= it->second.object->text.size() + it->second.table_bytes;
         c.entries.erase(it);
     }
-    if (c.bytes + object->text.size() > cache_text_limit) {
+    // One object that would take a quarter of the cache is not kept.
+    if (object->text.size() > cache_limit / 4) return;
+    if (c.bytes + object->text.size() > cache_limit) {
         c.entries.clear();
         c.bytes = 0;
     }
     c.bytes += object->text.size();
+    object->cache_device = id.device;
+    object->cache_inode = id.inode;
     c.entries.emplace(key_of(id), cached{id, std::move(object)});
+}
+
+// A table made for a kept object counts against the cache's limit like its
+// text; one made after the object left the cache counts nowhere.
+void account_parsed_object(const stored_object& object, std::size_t bytes) {
+    object_cache& c = cache();
+    cl::cs_lock lk(c.lock);
+    auto it = c.entries.find({object.cache_device, object.cache_inode});
+    if (it == c.entries.end() || it->second.object.get() != &object) return;
+    it->second.table_bytes = bytes;
+    c.bytes += bytes;
+    if (c.bytes > cache_limit) {
+        c.entries.clear();
+        c.bytes = 0;
+    }
 }
 
 } // namespace
@@ -94,7 +115,10 @@ read_stored_object_known(int dir_fd, const char* name, const object_identity& id
 }
 
 const ical_properties& stored_object::table() const {
-    std::call_once(parsed_, [this] { parse_ical(text, table_); });
+    std::call_once(parsed_, [this] {
+        parse_ical(text, table_);
+        account_parsed_object(*this, ical_table_bytes(table_));
+    });
     return table_;
 }
 
@@ -116,13 +140,21 @@ std::shared_ptr<const stored_object> read_open_object(int fd, bool need_text) {
     auto object = std::make_shared<stored_object>();
     object->etag = cl::entity_tag(info);
     if (!need_text) return object;
+    if (static_cast<uint64_t>(st.st_size) > stored_object_read_limit) {
+        object->too_large = true;
+        return object;
+    }
     object->has_text = true;
-    // The whole file, however long: an object is never sent cut.
+    // The whole file: an object is never sent cut. One that grows while it
+    // is read is read up to the limit and not kept.
     std::string& text = object->text;
     text.resize(static_cast<std::size_t>(st.st_size));
     std::size_t got = 0;
     for (;;) {
-        if (got == text.size()) text.resize(text.size() + 4096);
+        if (got == text.size()) {
+            if (text.size() > stored_object_read_limit) break;
+            text.resize(text.size() + 4096);
+        }
         const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;

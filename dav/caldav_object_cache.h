@@ -13,15 +13,25 @@
 #include <mutex>
 #include <string>
 
+// Objects larger than this are not read for reports and queries: one answer
+// could not hold them, and their parsed tables would take several times as
+// much. Their requests get 507 for them; GET still sends them.
+inline constexpr std::size_t stored_object_read_limit = 8 * 1024 * 1024;
+
 struct stored_object {
     std::string text; // the whole file; empty when read for the tag alone
     std::string etag; // the tag GET and PUT send for the file
     bool has_text = false;
+    bool too_large = false; // over stored_object_read_limit: the text was not read
 
-    // The parsed text, made on first use.
+    // The parsed text, made on first use; empty when the object nests too
+    // deeply to be read.
     const ical_properties& table() const;
     // Where its instances lie (calendar objects), made on first use.
     const calendar_spans& spans() const;
+
+    // The file the cache keeps it for (device, inode); zero when not kept.
+    uint64_t cache_device = 0, cache_inode = 0;
 
   private:
     mutable std::once_flag parsed_;
@@ -56,5 +66,5 @@ read_stored_object_known(int dir_fd, const char* name, const object_identity& id
 
 // Drops every cached object (tests; a memory bound reached).
 void clear_stored_objects();
-// The bytes of object text the cache holds now.
+// The bytes the cache holds now: the objects' texts and parsed tables.
 std::size_t stored_object_bytes();

@@ -16,6 +16,7 @@
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
+#include "server/http_server.h"
 #include "server/script_host.h"
 
 #include <dirent.h>
@@ -23,6 +24,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -151,6 +153,32 @@ void answer_multiget(std::string& out, const xml_document& document, const repor
     }
 }
 
+// A report runs for at most this long, and expands at most this many
+// instances over all its objects (each component has its own bound, the
+// rules' max_results).
+constexpr std::chrono::seconds report_time_budget{10};
+constexpr std::size_t report_instance_limit = 100000;
+
+std::size_t count_components(const ical_properties& table) {
+    std::size_t n = 0;
+    for (const auto& entry : table)
+        n += entry.first.find(',') == std::string::npos;
+    return n;
+}
+
+// The answer of a query cut short by a bound holds what was found so far and
+// says so for the collection, as a search over more matches than the server
+// gives out does: the client knows the list is incomplete, rather than
+// taking it for the whole.
+void append_truncated(std::string& out, const std::string& collection_href) {
+    out += "<d:response><d:href>";
+    out += collection_href;
+    out += "</d:href><d:status>HTTP/1.1 507 Insufficient Storage</d:status>"
+           "<d:error><d:number-of-matches-within-limits/></d:error>"
+           "<d:responsedescription>The answer was cut short at the server's bound on time, "
+           "instances or size.</d:responsedescription></d:response>\n";
+}
+
 void append_error(std::string& out, const report_texts& t, const std::string& precondition) {
     out = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<d:error xmlns:d=\"DAV:\" ";
     out += t.ns_declaration;
@@ -232,15 +260,25 @@ void write_report_response(std::string& out, const std::wstring& path, const std
     write_object_response(out, object.get(), path, href, properties, config, data);
 }
 
-void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
+bool write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
                            const std::string& href, unsigned properties, const config_info& config,
                            const std::string* data) {
+    const std::string empty;
+    const std::string& text = data ? *data : object ? object->text : empty;
+    if ((properties & (report_calendar_data | report_address_data)) &&
+        ((!data && object && object->too_large) ||
+         out.size() + text.size() > report_answer_limit)) {
+        out += "<d:response><d:href>";
+        out += href;
+        out += "</d:href><d:status>HTTP/1.1 507 Insufficient Storage</d:status></d:response>\n";
+        return false;
+    }
     out += "<d:response><d:href>";
     out += path.empty() ? std::string("empty") : href;
     out += "</d:href><d:propstat>";
     if (!path.empty() && !object) {
         out += "<d:status>HTTP/1.1 404 Not Found</d:status></d:propstat></d:response>\n";
-        return;
+        return true;
     }
     out += "<d:prop>\n";
     if (properties & report_content_type) {
@@ -254,8 +292,6 @@ void write_object_response(std::string& out, const stored_object* object, const 
         out += xml_escape(object->etag);
         out += "</d:getetag>\n";
     }
-    const std::string empty;
-    const std::string& text = data ? *data : object ? object->text : empty;
     if (properties & report_calendar_data) {
         out += "<cal:calendar-data>";
         out += xml_escape(text);
@@ -267,6 +303,7 @@ void write_object_response(std::string& out, const stored_object* object, const 
         out += "</card:address-data>\n";
     }
     out += "</d:prop><d:status>HTTP/1.1 200 OK</d:status></d:propstat></d:response>\n";
+    return true;
 }
 
 int store_report(store_kind kind, http_prop_base_request& request, const xml_document& document) {
@@ -337,11 +374,30 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
         return 207;
     }
     script_host& host = the_script_host();
+    // The whole report shares one time budget and one count of instances;
+    // the server's stop ends it too. What is cut short is said in the answer.
+    rrule_limits& limits = calendar_filter.limits;
+    limits.deadline = std::chrono::steady_clock::now() + report_time_budget;
+    limits.stop = &the_http_server().stop_flag();
+    std::size_t instances = 0;
+    bool complete = true;
     for (const store_entry& e : entries) {
         if (e.folder) continue;
+        if (limits.out_of_time(std::chrono::steady_clock::now())) {
+            complete = false;
+            break;
+        }
         // A file that vanished since the listing is left out.
         const std::shared_ptr<const stored_object> object = read_store_entry(dir_fd, e, true);
         if (!object) continue;
+        const std::wstring path = c.folder + e.name;
+        const std::string href = c.href + xml_escape(host.url_escape_path(e.utf8));
+        if (needs_table && object->too_large) {
+            // Not read, so not matched: neither in the answer nor left out.
+            complete &= write_object_response(out, object.get(), path, href, report_calendar_data,
+                                              *cfg, nullptr);
+            continue;
+        }
         // Objects whose instances all lie outside the ranges asked for are
         // passed over without evaluating the filter.
         if (kind == store_kind::calendar && calendar_filter.root &&
@@ -351,18 +407,26 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
         if (table && !(kind == store_kind::calendar ? match_calendar(calendar_filter, *table)
                                                     : match_vcard(card_filter, *table)))
             continue;
-        const std::wstring path = c.folder + e.name;
-        const std::string href = c.href + xml_escape(host.url_escape_path(e.utf8));
         if (expand) {
             ical_zones zones(*table, calendar_filter.floating_zone.get());
-            const std::string expanded =
-                write_ical(expand_calendar_data(*table, zones, *expand, calendar_filter.limits));
-            write_object_response(out, object.get(), path, href, bits, *cfg, &expanded);
+            bool whole = true;
+            const ical_properties expanded_table =
+                expand_calendar_data(*table, zones, *expand, calendar_filter.limits, &whole);
+            complete &= whole;
+            instances += count_components(expanded_table);
+            if (instances > report_instance_limit) {
+                complete = false;
+                break;
+            }
+            const std::string expanded = write_ical(expanded_table);
+            complete &= write_object_response(out, object.get(), path, href, bits, *cfg, &expanded);
         } else {
-            write_object_response(out, object.get(), path, href, bits, *cfg, nullptr);
+            complete &= write_object_response(out, object.get(), path, href, bits, *cfg, nullptr);
         }
     }
     ::close(dir_fd);
+    if (limits.out_of_time(std::chrono::steady_clock::now())) complete = false;
+    if (!complete) append_truncated(out, c.href);
     out += "</d:multistatus>";
     return 207;
 }

@@ -5,6 +5,7 @@
 #include "dav/caldav_collections.h"
 #include "dav/caldav_object_cache.h"
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -51,8 +52,16 @@ int list_store_folder(const config_info& config, const std::wstring& folder,
 std::shared_ptr<const stored_object> read_store_entry(int dir_fd, const store_entry& entry,
                                                       bool need_text);
 
-// write_report_response for an object already read (null: missing).
-void write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
+// What one report or PROPFIND answer may hold in object data. An object
+// whose data would take the answer beyond it (or that is too large to be
+// read) gets a 507 response of its own, so the client knows to fetch it
+// alone.
+inline constexpr std::size_t report_answer_limit = 32 * 1024 * 1024;
+
+struct stored_object;
+// write_report_response for an object already read (null: missing). False
+// when the object's data did not fit the answer and it got a 507 response.
+bool write_object_response(std::string& out, const stored_object* object, const std::wstring& path,
                            const std::string& href, unsigned properties, const config_info& config,
                            const std::string* data);
 

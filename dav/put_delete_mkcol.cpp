@@ -1,8 +1,10 @@
 // PUT, DELETE and MKCOL on the served tree.
 #include "dav/put_delete_mkcol.h"
 
+#include "dav/caldav/ical_properties.h"
 #include "dav/caldav_collections.h"
 #include "dav/file_attributes.h"
+#include "dav/caldav_object_cache.h"
 
 #include "core/format.h"
 #include "core/simple_file.h"
@@ -52,6 +54,41 @@ bool is_folder(const std::string& p) {
 
 bool is_document_root(const std::wstring& path) {
     return path_below_root(path) == L"/";
+}
+
+// Why a new calendar or address-book object cannot be kept (the
+// precondition element of the refusal), or null when it can: one larger than
+// reports read, or one whose components nest beyond what the object model
+// takes.
+const char* refused_store_object(const std::string& temp, uint64_t size, store_kind kind) {
+    if (size > stored_object_read_limit) return "max-resource-size";
+    const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return nullptr;
+    std::string text(static_cast<std::size_t>(size), '\0');
+    std::size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    ::close(fd);
+    text.resize(got);
+    if (ical_nesting_within_bounds(text)) return nullptr;
+    return kind == store_kind::calendar ? "valid-calendar-data" : "valid-address-data";
+}
+
+int answer_precondition(http_request& r, store_kind kind, const char* element) {
+    std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<d:error xmlns:d=\"DAV:\" ";
+    body += kind == store_kind::calendar ? "xmlns:c=\"urn:ietf:params:xml:ns:caldav\""
+                                         : "xmlns:c=\"urn:ietf:params:xml:ns:carddav\"";
+    body += "><c:";
+    body += element;
+    body += "/></d:error>";
+    r.headers->add("Content-Type", "application/xml; charset=\"utf-8\"");
+    r.text_body = std::move(body);
+    r.send_simple_response(403);
+    return 0;
 }
 
 // The body of a PUT, written to the new file; remembers the first failure and
@@ -199,6 +236,13 @@ int dav_put(http_put_request& r) {
         cl::trace_out.write(cl::format_str("PUT %? not stored: %? bytes, receive %?, write %?\n",
                                            target, written, end, error));
         return error != 0 ? status_of_errno(error) : 400;
+    }
+    store_kind store = store_kind::calendar;
+    if (is_store_object(path, &store)) {
+        if (const char* why = refused_store_object(temp, written, store)) {
+            ::unlink(temp.c_str());
+            return answer_precondition(r, store, why);
+        }
     }
     const std::string& last_modified = r.data->header(http_header_last_modified);
     win32::filetime when = 0;

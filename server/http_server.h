@@ -59,8 +59,10 @@ class _http_server {
     bool start(uint32_t http_port, uint32_t https_port, const std::wstring& host_name,
                const std::wstring& rel_uri, cl::thread_pool& pool);
     // Ends the loop, removes the URLs and ends the kernel service. Safe after a
-    // failed or missing start.
+    // failed or missing start. Waits at most stop_wait_ms for the requests
+    // that loops still run.
     void stop();
+    static constexpr uint32_t stop_wait_ms = 15000;
 
     // The URLs to register, in order.
     static std::vector<std::wstring> url_list(const std::wstring& host_name, uint32_t http_port,
@@ -115,6 +117,10 @@ class _http_server {
     uint64_t bytes_sent() const { return bytes_sent_.load(); }
     uint64_t bytes_received() const { return bytes_received_.load(); }
     uint64_t requests() const { return requests_.load(); }
+
+    // Set once stop() begins: long work of requests (parses, expansions,
+    // matches) looks at it and ends early.
+    const std::atomic<bool>& stop_flag() const { return stopping_; }
 
     const khttp::queue_handle& queue() const { return queue_; }
     std::vector<std::wstring> registered_urls();

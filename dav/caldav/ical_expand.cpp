@@ -258,7 +258,14 @@ bool component_instances(const ical_properties& table, const ical_zones& zones,
                             ? (dt.utc ? rs.until.seconds : zones.to_local(rs.until.seconds, tzid))
                         : rs.until.is_date ? rs.until.seconds + day_seconds - 1
                                            : rs.until.seconds;
-            if (!rs.expand(dt.seconds, from_wall, to_wall, until, readings, limits)) whole = false;
+            // The bound on instances holds for the component, not per rule.
+            if (readings.size() >= limits.max_results) {
+                whole = false;
+                break;
+            }
+            rrule_limits left = limits;
+            left.max_results = limits.max_results - readings.size();
+            if (!rs.expand(dt.seconds, from_wall, to_wall, until, readings, left)) whole = false;
         }
     };
     expand_rules("RRULE", walls);
@@ -410,7 +417,13 @@ void copy_component(const ical_properties& table, const std::string& src, const 
 } // namespace
 
 ical_properties expand_calendar_data(const ical_properties& table, const ical_zones& zones,
-                                     const time_range& range, const rrule_limits& limits) {
+                                     const time_range& range, const rrule_limits& limits,
+                                     bool* complete) {
+    // Each instance is a copy of its component: the object as a whole gets
+    // the instance bound of one rule and a bound on the bytes it copies.
+    std::size_t instances_left = limits.max_results;
+    std::size_t bytes_left = expanded_bytes_limit;
+    bool whole = true;
     ical_properties out;
     out.emplace("/VCALENDAR", std::pair<std::string, std::string>());
     const std::string top = "/VCALENDAR";
@@ -432,7 +445,7 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
         if (kind != "VEVENT" && kind != "VTODO" && kind != "VJOURNAL" && kind != "VFREEBUSY")
             continue;
         std::vector<component_instance> all;
-        component_instances(table, zones, key, kind, range, all, limits);
+        if (!component_instances(table, zones, key, kind, range, all, limits)) whole = false;
         std::vector<component_instance> hits;
         for (const component_instance& i : all)
             if (instance_overlaps(i, range)) hits.push_back(i);
@@ -451,7 +464,20 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
         auto duration = find(table, key + ",DURATION");
         const bool has_dtend = table.count(key + ",DTEND") != 0;
         const bool has_due = table.count(key + ",DUE") != 0;
+        std::size_t component_bytes = 0;
+        for (auto c = table.lower_bound(key + ","); c != table.end() && c->first.starts_with(key);
+             ++c) {
+            const char after = c->first.size() > key.size() ? c->first[key.size()] : 0;
+            if (after != ',' && after != '/') break;
+            component_bytes += c->first.size() + c->second.first.size() + c->second.second.size();
+        }
         for (const component_instance& inst : hits) {
+            if (instances_left == 0 || bytes_left < component_bytes) {
+                whole = false;
+                break;
+            }
+            --instances_left;
+            bytes_left -= component_bytes;
             std::string dst = new_key(kind);
             copy_component(table, key, dst, true, out);
             ical_seconds wall = inst.is_date ? zones.to_local(inst.start, {}) : inst.start;
@@ -491,5 +517,6 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
             copy_component(table, tz, tz, false, out);
         }
     }
+    if (complete) *complete = whole;
     return out;
 }

@@ -71,5 +71,10 @@ bool property_time_range_test(const ical_properties& table, const ical_zones& zo
 // A copy of a calendar object in which every instance of a recurring
 // component that meets `range` is a component of its own in UTC, keeping the
 // master's other properties (UID, SUMMARY, ...) and its alarms.
+// The expansion of one object holds at most limits.max_results instances and
+// about expanded_bytes_limit bytes of copied components; `complete` (when
+// given) is set false when a bound cut it short.
+inline constexpr std::size_t expanded_bytes_limit = 32 * 1024 * 1024;
 ical_properties expand_calendar_data(const ical_properties& table, const ical_zones& zones,
-                                     const time_range& range, const rrule_limits& limits = {});
+                                     const time_range& range, const rrule_limits& limits = {},
+                                     bool* complete = nullptr);

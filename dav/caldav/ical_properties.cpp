@@ -134,7 +134,53 @@ std::string ical_param_value(std::string_view params, std::string_view name) {
     return {};
 }
 
-void parse_ical(std::string_view text, ical_properties& properties) {
+namespace {
+
+// Follows BEGIN and END lines; false once the nesting or the path goes
+// beyond the bounds.
+struct component_path {
+    std::string path;
+    std::size_t depth = 0;
+
+    bool begin(std::string_view name) {
+        if (++depth > ical_max_nesting || path.size() + 1 + name.size() > ical_max_path)
+            return false;
+        path.append(1, '/').append(name);
+        return true;
+    }
+    void end() {
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos) return;
+        path.resize(slash);
+        --depth;
+    }
+};
+
+} // namespace
+
+bool ical_nesting_within_bounds(std::string_view text) {
+    component_path p;
+    bool ok = true;
+    for_each_line(text, [&](std::string_view l) {
+        if (!ok) return;
+        if (l.starts_with("BEGIN:"))
+            ok = p.begin(l.substr(6));
+        else if (l.starts_with("END:"))
+            p.end();
+    });
+    return ok;
+}
+
+std::size_t ical_table_bytes(const ical_properties& properties) {
+    // A map node with three strings, and their heap blocks when not inline.
+    constexpr std::size_t per_entry = 160;
+    std::size_t bytes = 0;
+    for (const auto& [key, pair] : properties)
+        bytes += per_entry + key.size() + pair.first.size() + pair.second.size();
+    return bytes;
+}
+
+bool parse_ical(std::string_view text, ical_properties& properties) {
     properties.clear();
     // How often a key was made, for the keys made more than once.
     std::unordered_map<std::string, int> counts;
@@ -145,16 +191,21 @@ void parse_ical(std::string_view text, ical_properties& properties) {
         key += std::to_string(++n);
         properties.try_emplace(key, params, value);
     };
-    std::string path, key;
+    component_path p;
+    // A repeated component gets its number in the path itself, so that its
+    // properties are keyed under it.
+    std::string& path = p.path;
+    std::string key;
+    bool ok = true;
     for_each_line(text, [&](std::string_view l) {
+        if (!ok) return;
         if (l.starts_with("BEGIN:")) {
-            path.append(1, '/').append(l.substr(6));
-            store(path, {}, {});
+            ok = p.begin(l.substr(6));
+            if (ok) store(path, {}, {});
             return;
         }
         if (l.starts_with("END:")) {
-            size_t slash = path.rfind('/');
-            if (slash != std::string::npos) path.resize(slash);
+            p.end();
             return;
         }
         size_t stop = l.find_first_of(":;");
@@ -176,6 +227,8 @@ void parse_ical(std::string_view text, ical_properties& properties) {
         key.assign(path).append(1, ',').append(name);
         store(key, params, value);
     });
+    if (!ok) properties.clear();
+    return ok;
 }
 
 void append_folded_line(std::string& out, std::string_view line) {

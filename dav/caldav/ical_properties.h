@@ -2,6 +2,7 @@
 // component and per property, keyed by the component path and numbered when a
 // key repeats. Queries and the recurrence code work on this table only.
 #pragma once
+#include <cstddef>
 #include <map>
 #include <string>
 #include <string_view>
@@ -25,9 +26,24 @@ std::vector<std::string> split_lines(std::string_view text);
 // empty ones dropped.
 std::vector<std::string_view> split_params(std::string_view params);
 
-// Clears `properties` and fills it from an iCalendar or vCard text. Never
-// fails: text that does not follow the format just yields odd keys.
-void parse_ical(std::string_view text, ical_properties& properties);
+// Components nest three deep in real objects; each property's key holds its
+// whole component path, so deeper nesting or longer paths would make the
+// table grow with the square of the text.
+inline constexpr std::size_t ical_max_nesting = 16;
+inline constexpr std::size_t ical_max_path = 1024; // bytes of a component path
+
+// Clears `properties` and fills it from an iCalendar or vCard text. Text
+// that does not follow the format just yields odd keys; only a component
+// nested more than ical_max_nesting deep, or a path longer than
+// ical_max_path, fails the parse, and leaves the table empty.
+bool parse_ical(std::string_view text, ical_properties& properties);
+
+// The same bounds without building the table: false when parse_ical would
+// refuse the text.
+bool ical_nesting_within_bounds(std::string_view text);
+
+// Bytes a table takes in memory: its texts and a share for each entry.
+std::size_t ical_table_bytes(const ical_properties& properties);
 
 // The text of a table: BEGIN/END around each component, properties as
 // NAME[;PARAMS]:VALUE, lines ending in LF and folded at 75 octets without

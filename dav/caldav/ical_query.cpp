@@ -126,19 +126,39 @@ std::optional<text_match::kind> match_type_of(std::string_view name) {
     return std::nullopt;
 }
 
+namespace {
+
+std::string folded(text_collation collation, std::string_view s) {
+    switch (collation) {
+    case text_collation::ascii_casemap:
+        return ascii_fold(s);
+    case text_collation::unicode_casemap:
+        return unicode_fold(s);
+    case text_collation::octet:
+        break;
+    }
+    return std::string(s);
+}
+
+} // namespace
+
+void text_match::prepare() {
+    folded_pattern = folded(collation, pattern);
+    prepared = true;
+}
+
 bool text_matches(const text_match& m, std::string_view text) {
     std::string folded_text, folded_pattern;
     std::string_view t = text, p = m.pattern;
-    if (m.collation == text_collation::ascii_casemap) {
-        folded_text = ascii_fold(text);
-        folded_pattern = ascii_fold(m.pattern);
+    if (m.collation != text_collation::octet) {
+        folded_text = folded(m.collation, text);
         t = folded_text;
-        p = folded_pattern;
-    } else if (m.collation == text_collation::unicode_casemap) {
-        folded_text = unicode_fold(text);
-        folded_pattern = unicode_fold(m.pattern);
-        t = folded_text;
-        p = folded_pattern;
+        if (m.prepared) {
+            p = m.folded_pattern;
+        } else {
+            folded_pattern = folded(m.collation, m.pattern);
+            p = folded_pattern;
+        }
     }
     bool r = false;
     switch (m.match_type) {

@@ -13,12 +13,22 @@ enum class text_collation { ascii_casemap, octet, unicode_casemap };
 // A collation name of a text-match; nullopt for one this server lacks.
 std::optional<text_collation> collation_of(std::string_view name);
 
+// Patterns longer than this are refused as filters: no property a client
+// searches for is longer, and each compare costs its length.
+inline constexpr std::size_t text_match_max_pattern = 4096;
+
 struct text_match {
     enum kind { equals, contains, starts_with, ends_with };
     std::string pattern;
     kind match_type = contains;
     text_collation collation = text_collation::ascii_casemap;
     bool negate = false;
+    // The pattern in its collation's folded form, made once by prepare()
+    // rather than again for every value compared.
+    std::string folded_pattern;
+    bool prepared = false;
+
+    void prepare();
 };
 
 // A match-type attribute value; nullopt for an unknown one.

@@ -32,6 +32,7 @@ struct reader {
     bool text(const xml_node& n, text_match& out) {
         std::string pattern;
         n.text(pattern);
+        if (pattern.size() > text_match_max_pattern) return fail("valid-filter");
         out.pattern = pattern;
         auto collation = collation_of(n.attribute("collation"));
         if (!collation) return fail("supported-collation");
@@ -40,6 +41,7 @@ struct reader {
         if (!kind) return fail("supported-filter");
         out.match_type = *kind;
         out.negate = n.attribute("negate-condition") == "yes";
+        out.prepare();
         return true;
     }
 

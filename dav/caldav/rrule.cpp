@@ -82,7 +82,7 @@ class expander {
         if (++work_ > limits_.max_work) return exhausted_ = true;
         if ((work_ & 1023) == 0) {
             auto now = std::chrono::steady_clock::now();
-            if (now - started_ > limits_.max_time || (limits_.deadline && now > *limits_.deadline))
+            if (now - started_ > limits_.max_time || limits_.out_of_time(now))
                 return exhausted_ = true;
         }
         return false;
@@ -403,7 +403,7 @@ bool rrule_set::expand(ical_seconds dtstart, ical_seconds from, ical_seconds to,
                        ical_seconds until_limit, std::vector<ical_seconds>& out,
                        const rrule_limits& limits) const {
     if (freq < 0 || to < from) return true;
-    if (limits.deadline && std::chrono::steady_clock::now() > *limits.deadline) return false;
+    if (limits.out_of_time(std::chrono::steady_clock::now())) return false;
     expander ex(*this, dtstart, limits);
     const ical_seconds last = std::min(to, until_limit);
     const ical_seconds max_reading = seconds_of(9999, 12, 31, 23, 59, 59);

@@ -4,6 +4,7 @@
 #pragma once
 #include "dav/caldav/ical_time.h"
 
+#include <atomic>
 #include <chrono>
 #include <optional>
 #include <string_view>
@@ -18,6 +19,12 @@ struct rrule_limits {
     // A deadline shared by every expansion of one request (a report over
     // thousands of objects), so the request as a whole stays bounded too.
     std::optional<std::chrono::steady_clock::time_point> deadline;
+    // The server's stop flag: a set flag ends every expansion at once.
+    const std::atomic<bool>* stop = nullptr;
+
+    bool out_of_time(std::chrono::steady_clock::time_point now) const {
+        return (deadline && now > *deadline) || (stop && stop->load(std::memory_order_relaxed));
+    }
 };
 
 class rrule_set {

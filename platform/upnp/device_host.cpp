@@ -702,6 +702,7 @@ void device_host::subscribe(const http_request& req, const std::shared_ptr<http_
     g.nt = std::string(req["NT"]);
     g.callback = std::string(req["CALLBACK"]);
     g.timeout = std::string(req["TIMEOUT"]);
+    g.subscriber = session->remote();
     gena_answer a = s.events.handle(g, std::chrono::steady_clock::now());
     http_response res = make_response(static_cast<http::status>(a.status));
     if (a.status == 200 && g.subscribe) {

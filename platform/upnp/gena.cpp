@@ -57,6 +57,25 @@ bool split_url(const std::string& url, url_parts& out) {
     return !ec && !out.port.empty();
 }
 
+bool valid_port(const std::string& port) {
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    const int v = std::stoi(port);
+    return v > 0 && v <= 65535;
+}
+
+// The same address whatever its spelling (an IPv4 address mapped into IPv6,
+// leading zeros of IPv6 groups).
+std::string canonical_address(const std::string& text) {
+    boost::system::error_code ec;
+    asio::ip::address a = asio::ip::make_address(text, ec);
+    if (ec) return {};
+    if (a.is_v6() && a.to_v6().is_v4_mapped())
+        a = asio::ip::make_address_v4(asio::ip::v4_mapped, a.to_v6());
+    return a.to_string();
+}
+
 gena_answer status_only(int status) {
     gena_answer a;
     a.status = status;
@@ -92,14 +111,52 @@ int parse_timeout(const std::string& header) {
     return v <= 0 ? fallback : int(v);
 }
 
+std::vector<std::string> own_callbacks(const std::vector<std::string>& urls,
+                                       const std::string& subscriber) {
+    std::vector<std::string> out;
+    const std::string own = canonical_address(subscriber);
+    if (own.empty()) return out;
+    for (const std::string& url : urls) {
+        url_parts parts;
+        if (split_url(url, parts) && valid_port(parts.port) && canonical_address(parts.host) == own)
+            out.push_back(url);
+    }
+    return out;
+}
+
+void gena_publisher::drop(std::map<std::string, std::shared_ptr<subscription>>::iterator it) {
+    it->second->queue.clear(); // a message on its way still ends normally
+    subs_.erase(it);
+}
+
 void gena_publisher::drop_expired(std::chrono::steady_clock::time_point now) {
-    for (auto it = subs_.begin(); it != subs_.end();)
-        if (it->second->expiry <= now) {
-            it->second->queue.clear();
-            it = subs_.erase(it);
-        } else {
-            ++it;
-        }
+    for (auto it = subs_.begin(); it != subs_.end();) {
+        auto next = std::next(it);
+        if (it->second->expiry <= now) drop(it);
+        it = next;
+    }
+}
+
+bool gena_publisher::make_room(const std::string& subscriber) {
+    std::map<std::string, std::size_t> held;
+    for (const auto& [sid, s] : subs_)
+        ++held[s->subscriber];
+    std::string from;
+    if (held[subscriber] >= max_per_subscriber)
+        from = subscriber;
+    else if (subs_.size() < max_subscribers)
+        return true;
+    else
+        for (const auto& [address, n] : held)
+            if (from.empty() || n > held[from]) from = address;
+    auto oldest = subs_.end();
+    for (auto it = subs_.begin(); it != subs_.end(); ++it)
+        if (it->second->subscriber == from &&
+            (oldest == subs_.end() || it->second->order < oldest->second->order))
+            oldest = it;
+    if (oldest == subs_.end()) return false;
+    drop(oldest);
+    return true;
 }
 
 gena_answer gena_publisher::handle(const gena_request& req,
@@ -111,8 +168,7 @@ gena_answer gena_publisher::handle(const gena_request& req,
         if (!req.nt.empty() || !req.callback.empty()) return status_only(400);
         auto it = subs_.find(req.sid);
         if (it == subs_.end()) return status_only(412);
-        it->second->queue.clear(); // a message on its way still ends normally
-        subs_.erase(it);
+        drop(it);
         return a;
     }
     if (!req.sid.empty()) { // renewal
@@ -125,11 +181,14 @@ gena_answer gena_publisher::handle(const gena_request& req,
         return a;
     }
     if (req.nt != "upnp:event") return status_only(412);
-    std::vector<std::string> callbacks = parse_callbacks(req.callback);
+    std::vector<std::string> callbacks =
+        own_callbacks(parse_callbacks(req.callback), req.subscriber);
     if (callbacks.empty()) return status_only(412);
-    if (subs_.size() >= max_subscribers) return status_only(503);
+    if (!make_room(req.subscriber)) return status_only(503);
     auto s = std::make_shared<subscription>();
     s->callbacks = std::move(callbacks);
+    s->subscriber = req.subscriber;
+    s->order = ++made_;
     s->sid = new_sid();
     a.sid = s->sid;
     a.timeout_seconds = parse_timeout(req.timeout);

@@ -21,6 +21,7 @@ namespace upnp {
 struct gena_request {
     bool subscribe = true; // else unsubscribe
     std::string sid, nt, callback, timeout;
+    std::string subscriber; // the address the request came from, as text
 };
 
 struct gena_answer {
@@ -39,6 +40,8 @@ class gena_publisher {
   public:
     static constexpr int max_timeout = 1800;
     static constexpr std::size_t max_subscribers = 64;
+    // One address holds at most this many; its next one replaces its oldest.
+    static constexpr std::size_t max_per_subscriber = 8;
     static constexpr std::size_t max_queued = 32;
 
     std::vector<state_variable> evented;
@@ -63,14 +66,28 @@ class gena_publisher {
         std::deque<std::pair<uint32_t, std::string>> queue; // (SEQ, body)
         bool sending = false;
         std::string sid;
+        std::string subscriber;
+        uint64_t order = 0; // when made, in the order of subscriptions
     };
     void drop_expired(std::chrono::steady_clock::time_point now);
+    // Frees a slot for a new subscription of `subscriber`: its own oldest
+    // when it holds its share, else when the table is full the oldest of the
+    // address that holds the most. False when none can go.
+    bool make_room(const std::string& subscriber);
+    void drop(std::map<std::string, std::shared_ptr<subscription>>::iterator it);
     bool value_of(const state_variable& v, std::string& text);
     void enqueue(boost::asio::io_context& io, const std::shared_ptr<subscription>& s,
                  std::string body);
     static void send_next(boost::asio::io_context& io, std::shared_ptr<subscription> s);
 
     std::map<std::string, std::shared_ptr<subscription>> subs_;
+    uint64_t made_ = 0;
 };
+
+// The callback URLs a subscriber may name: plain http URLs whose host is the
+// subscriber's own address (numeric, as the request came from) and whose
+// port is a valid one. Events never go to a third host.
+std::vector<std::string> own_callbacks(const std::vector<std::string>& urls,
+                                       const std::string& subscriber);
 
 } // namespace upnp

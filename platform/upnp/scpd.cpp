@@ -123,8 +123,15 @@ bool parse_scpd(std::string_view text, service_description& out, std::string* er
 
 bool parse_soap_request(std::string_view body, soap_call& out) {
     out = {};
+    // An action call is an envelope, a body, the action and its arguments:
+    // anything much larger is refused before the parser pays for it.
+    xml::load_limits limits;
+    limits.max_attributes = 32;
+    limits.max_elements = 256;
+    limits.max_depth = 16;
+    limits.max_text = 64 * 1024;
     xml::document doc;
-    if (!doc.load(body)) return false;
+    if (!doc.load(body, nullptr, limits)) return false;
     if (!doc.set_selection_namespaces("xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\""))
         return false;
     std::vector<xml::node> nodes;

@@ -6,6 +6,7 @@
 #include <libxml/xpath.h>
 #include <libxml/xpathInternals.h>
 
+#include <algorithm>
 #include <climits>
 #include <mutex>
 
@@ -44,6 +45,76 @@ void refuse_entity(void* ctx, const xmlChar*, int, const xmlChar*, const xmlChar
     auto* c = static_cast<xmlParserCtxtPtr>(ctx);
     if (c->_private) static_cast<parse_state*>(c->_private)->entity_declared = true;
     xmlStopParser(c);
+}
+
+// Steps past the ">" that ends the markup at i, outside quoted values and,
+// for the document type, outside its bracketed internal subset. Returns the
+// number of quoted values met: in a start tag, its attributes.
+std::size_t skip_markup(std::string_view t, std::size_t& i, bool has_subset) {
+    std::size_t quoted = 0;
+    char quote = 0;
+    int brackets = 0;
+    for (; i < t.size(); ++i) {
+        const char c = t[i];
+        if (quote) {
+            if (c == quote) quote = 0;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+            ++quoted;
+        } else if (has_subset && (c == '[' || c == ']')) {
+            brackets += c == '[' ? 1 : -1;
+        } else if (c == '>' && brackets <= 0) {
+            ++i;
+            break;
+        }
+    }
+    return quoted;
+}
+
+// The first bound the text goes beyond, as a reason and the offset where it
+// did; an empty reason when it stays within them. A linear walk over the
+// markup: comments, processing instructions, CDATA and the document type are
+// stepped over; in a start tag every quoted value is one attribute. Text that
+// is not well-formed is left for the parser to refuse.
+std::pair<std::string, std::size_t> exceeded_limit(std::string_view t, const load_limits& l) {
+    const std::size_t n = t.size();
+    std::size_t i = 0, elements = 0, depth = 0, text = 0;
+    const auto skip_past = [&](std::string_view end) {
+        const std::size_t at = t.find(end, i);
+        i = at == std::string_view::npos ? n : at + end.size();
+        return at;
+    };
+    while (i < n) {
+        const std::size_t lt = t.find('<', i);
+        text += (lt == std::string_view::npos ? n : lt) - i;
+        if (text > l.max_text) return {"too much text", i};
+        if (lt == std::string_view::npos) break;
+        i = lt + 1;
+        const std::string_view rest = t.substr(i);
+        if (rest.starts_with("!--")) {
+            skip_past("-->");
+        } else if (rest.starts_with("![CDATA[")) {
+            i += 8;
+            const std::size_t from = i;
+            const std::size_t at = skip_past("]]>");
+            text += (at == std::string_view::npos ? n : at) - from;
+            if (text > l.max_text) return {"too much text", from};
+        } else if (rest.starts_with("?")) {
+            skip_past("?>");
+        } else if (rest.starts_with("!")) {
+            skip_markup(t, i, true);
+        } else if (rest.starts_with("/")) {
+            if (depth > 0) --depth;
+            skip_past(">");
+        } else {
+            if (++elements > l.max_elements) return {"too many elements", lt};
+            if (skip_markup(t, i, false) > l.max_attributes)
+                return {"too many attributes on one element", lt};
+            const bool empty = t[i - 1] == '>' && i >= 2 && t[i - 2] == '/';
+            if (!empty && ++depth > l.max_depth) return {"elements nested too deeply", lt};
+        }
+    }
+    return {};
 }
 
 // Nothing of the parser or XPath engine goes to standard error: failures are
@@ -124,7 +195,7 @@ void document::reset() {
     doc_ = nullptr;
 }
 
-bool document::load(std::string_view text, parse_error* error) {
+bool document::load(std::string_view text, parse_error* error, const load_limits& limits) {
     init_parser();
     reset();
     const auto fail = [error](int line, int column, std::string reason) {
@@ -132,6 +203,14 @@ bool document::load(std::string_view text, parse_error* error) {
         return false;
     };
     if (text.size() > static_cast<std::size_t>(INT_MAX)) return fail(0, 0, "document too large");
+    if (auto [why, at] = exceeded_limit(text, limits); !why.empty()) {
+        const std::string_view before = text.substr(0, at);
+        const std::size_t line_start = before.rfind('\n');
+        const int column =
+            static_cast<int>(line_start == std::string_view::npos ? at + 1 : at - line_start);
+        return fail(static_cast<int>(std::count(before.begin(), before.end(), '\n')) + 1, column,
+                    std::move(why));
+    }
     xmlParserCtxtPtr ctxt = xmlNewParserCtxt();
     if (!ctxt) return fail(0, 0, "out of memory");
     parse_state state;

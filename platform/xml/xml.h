@@ -53,6 +53,18 @@ class node {
     _xmlNode* n_ = nullptr;
 };
 
+// What one document may hold, checked by a scan of its bytes before the
+// parser sees them: the parser's own check for repeated attributes grows with
+// the square of their number on one element, so a small body could otherwise
+// keep a core busy for minutes. Callers that know their documents give
+// tighter bounds.
+struct load_limits {
+    std::size_t max_attributes = 256; // on one element, namespace declarations included
+    std::size_t max_elements = 200000;
+    std::size_t max_depth = 128;
+    std::size_t max_text = 16 * 1024 * 1024; // character data, CDATA included
+};
+
 // Where a document failed to parse.
 struct parse_error {
     int line = 0;
@@ -68,9 +80,9 @@ class document {
     document& operator=(const document&) = delete;
 
     // Parses the text (UTF-8 unless its declaration names another
-    // encoding). False when it is not well-formed, nests deeper than the
-    // parser allows, or declares an entity; the error tells where and why.
-    bool load(std::string_view text, parse_error* error = nullptr);
+    // encoding). False when it is not well-formed, goes beyond the limits,
+    // or declares an entity; the error tells where and why.
+    bool load(std::string_view text, parse_error* error = nullptr, const load_limits& limits = {});
     bool loaded() const { return doc_ != nullptr; }
     void reset();
 

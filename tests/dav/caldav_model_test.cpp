@@ -138,4 +138,33 @@ TEST(CaldavModel, ParameterValuesIgnoreNameCaseAndRepeat) {
     }
 }
 
+TEST(CaldavModel, NestingAndPathsAreBounded) {
+    const auto nested = [](std::size_t depth, const std::string& name) {
+        std::string text;
+        for (std::size_t i = 0; i < depth; ++i)
+            text += "BEGIN:" + name + "\r\nX:1\r\n";
+        for (std::size_t i = 0; i < depth; ++i)
+            text += "END:" + name + "\r\n";
+        return text;
+    };
+    const struct {
+        std::string text;
+        bool ok;
+    } rows[] = {
+        {nested(ical_max_nesting, "VEVENT"), true},
+        {nested(ical_max_nesting + 1, "VEVENT"), false},
+        {nested(32000, "V"), false},
+        // Siblings do not add up: each END closes its component.
+        {nested(3, "VCALENDAR") + nested(3, "VCALENDAR") + nested(3, "VCALENDAR"), true},
+        {nested(2, std::string(ical_max_path / 2 - 1, 'A')), true},
+        {nested(2, std::string(ical_max_path / 2, 'A')), false},
+    };
+    for (const auto& r : rows) {
+        ical_properties t;
+        EXPECT_EQ(parse_ical(r.text, t), r.ok) << r.text.substr(0, 60);
+        EXPECT_EQ(ical_nesting_within_bounds(r.text), r.ok) << r.text.substr(0, 60);
+        EXPECT_EQ(t.empty(), !r.ok);
+    }
+}
+
 } // namespace

@@ -130,6 +130,16 @@ TEST(CaldavFilterXml, AddressbookQueryBodiesSelectCards) {
         {query("", "<C:prop-filter name=\"EMAIL\"><C:text-match match-type=\"sounds-like\">x"
                    "</C:text-match></C:prop-filter>"),
          false, false},
+        // A pattern up to the bound is read and matched; a longer one is no
+        // filter this server evaluates.
+        {query("", "<C:prop-filter name=\"FN\"><C:text-match match-type=\"starts-with\">" +
+                       std::string(text_match_max_pattern, 'J') +
+                       "</C:text-match></C:prop-filter>"),
+         true, false},
+        {query("", "<C:prop-filter name=\"FN\"><C:text-match>" +
+                       std::string(text_match_max_pattern + 1, 'J') +
+                       "</C:text-match></C:prop-filter>"),
+         false, false},
     };
     ical_properties table;
     parse_ical(card, table);

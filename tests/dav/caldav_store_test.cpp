@@ -148,3 +148,27 @@ TEST_F(caldav_store, hrefs_and_report_names) {
 }
 
 } // namespace
+
+TEST_F(caldav_store, parsed_tables_count_against_the_cache_and_large_objects_are_not_read) {
+    std::string text = "BEGIN:VCALENDAR\n";
+    for (int i = 0; i < 1000; ++i)
+        text += "X:1\n";
+    text += "END:VCALENDAR\n";
+    put("a.ics", text);
+    auto object = read_stored_object(path("a.ics"), true);
+    ASSERT_TRUE(object);
+    EXPECT_EQ(stored_object_bytes(), text.size());
+    EXPECT_EQ(object->table().size(), 1001u);
+    // The table takes far more than its 4 bytes a line of text.
+    EXPECT_EQ(stored_object_bytes(), text.size() + ical_table_bytes(object->table()));
+    EXPECT_GT(stored_object_bytes(), text.size() + 1001 * 100);
+
+    // An object over the read limit keeps its tag but is not read.
+    put("big.ics", std::string(stored_object_read_limit + 1, 'x'));
+    auto big = read_stored_object(path("big.ics"), true);
+    ASSERT_TRUE(big);
+    EXPECT_TRUE(big->too_large);
+    EXPECT_FALSE(big->has_text);
+    EXPECT_TRUE(big->text.empty());
+    EXPECT_FALSE(big->etag.empty());
+}

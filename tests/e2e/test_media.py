@@ -240,6 +240,24 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
         assert body == song[100:200]
         assert head["contentfeatures.dlna.org"].startswith("DLNA.ORG_PN=MP3;DLNA.ORG_PS=1;")
 
+        # A control body with many attributes on one element is refused as a
+        # SOAP fault before it is parsed; the same call without them works.
+        attrs = "".join(' a%d="v"' % i for i in range(1000))
+        status, _, data = http_call(cds_control, "POST", {
+            "Content-Type": 'text/xml; charset="utf-8"', "SOAPACTION": '"%s#Browse"' % CDS},
+            ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
+             'envelope/"><s:Body><u:Browse xmlns:u="%s"%s><ObjectID>0</ObjectID><BrowseFlag>'
+             'BrowseMetadata</BrowseFlag><Filter>*</Filter><StartingIndex>0</StartingIndex>'
+             '<RequestedCount>0</RequestedCount><SortCriteria/></u:Browse></s:Body>'
+             '</s:Envelope>' % (CDS, attrs)).encode())
+        assert status == 500 and b"<s:Fault>" in data and b"<errorCode>401<" in data
+        assert browse(cds_control, "0", "BrowseMetadata")[0] == 200
+        # Events go to the subscriber's own address only.
+        for callback in ("http://127.0.0.2:%d/cb" % listener.port, "http://127.0.0.1:0/cb"):
+            assert http_call(cds_event, "SUBSCRIBE", {
+                "CALLBACK": "<%s>" % callback, "NT": "upnp:event",
+                "TIMEOUT": "Second-300"})[0] == 412, callback
+
         # Subscribe: the initial event, then one after a file is added.
         status, head, _ = http_call(cds_event, "SUBSCRIBE", {
             "CALLBACK": "<http://127.0.0.1:%d/cb>" % listener.port, "NT": "upnp:event",

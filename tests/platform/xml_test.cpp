@@ -98,6 +98,60 @@ TEST(XmlDocument, HostileDocumentsAreRefused) {
     EXPECT_FALSE(d.load(deep));
 }
 
+TEST(XmlDocument, DocumentsBeyondTheLimitsAreRefusedBeforeParsing) {
+    const auto repeat = [](const std::string& piece, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += piece;
+        return s;
+    };
+    const auto attributes = [](const char* form, int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i)
+            s += " " + std::string(form) + std::to_string(i) + "='v'";
+        return s;
+    };
+    xml::load_limits small;
+    small.max_attributes = 4;
+    small.max_elements = 5;
+    small.max_depth = 3;
+    small.max_text = 10;
+    struct row {
+        std::string text;
+        xml::load_limits limits;
+        const char* reason; // empty: loads
+    };
+    const row rows[] = {
+        {"<p" + attributes("a", 256) + "/>", {}, ""},
+        {"<p" + attributes("a", 257) + "/>", {}, "too many attributes on one element"},
+        {"<p" + attributes("xmlns:n", 257) + "/>", {}, "too many attributes on one element"},
+        {"<p" + attributes("a", 50000) + "/>", {}, "too many attributes on one element"},
+        {"<a b='1' c=\"2\" d='\"' e=\"'\"/>", small, ""},
+        {"<a b='1' c='2' d='3' e='4' f='5'/>", small, "too many attributes on one element"},
+        {"<a><b/><b/><b/><b/></a>", small, ""},
+        {"<a><b/><b/><b/><b/><b/></a>", small, "too many elements"},
+        {"<a><b><c/></b></a>", small, ""},
+        {"<a><b><c><d/></c></b></a>", small, "elements nested too deeply"},
+        {"<a>0123456789</a>", small, ""},
+        {"<a>01234<![CDATA[56789x]]></a>", small, "too much text"},
+        // Markup inside comments, instructions and values is not counted.
+        {"<!DOCTYPE a [<!ELEMENT a ANY>]><!-- <x><x><x><x> --><?pi <x><x>?><a b='>>'/>", small, ""},
+        {repeat("<a>", 129) + repeat("</a>", 129), {}, "elements nested too deeply"},
+    };
+    for (const row& r : rows) {
+        xml::document d;
+        xml::parse_error e;
+        const bool loaded = d.load(r.text, &e, r.limits);
+        if (*r.reason == 0) {
+            EXPECT_TRUE(loaded) << r.text.substr(0, 80) << ": " << e.reason;
+        } else {
+            EXPECT_FALSE(loaded) << r.text.substr(0, 80);
+            EXPECT_EQ(e.reason, r.reason) << r.text.substr(0, 80);
+            EXPECT_EQ(e.line, 1);
+        }
+    }
+}
+
 TEST(XmlDocument, DoctypeWithoutEntitiesLoadsAndIsNotFetched) {
     xml::document d;
     xml::parse_error e;
