@@ -35,10 +35,10 @@ class capture_streaming::sink_bridge final : public capture::asf_sink {
         if (size) std::memcpy(b.get_buffer(), data, size);
         sink_.on_header(&b);
     }
-    void on_data_unit(const uint8_t* data, size_t size, uint32_t) override {
+    void on_data_unit(const uint8_t* data, size_t size, uint32_t, bool key_frame) override {
         cl::sh_ptr<sample_buffer> b = sink_.allocate_data_unit(static_cast<uint32_t>(size));
         if (size) std::memcpy(b->get_buffer(), data, size);
-        sink_.on_data_unit(b);
+        sink_.on_data_unit(b, key_frame);
     }
 
   private:

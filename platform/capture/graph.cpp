@@ -78,6 +78,63 @@ bool packet_send_time(const uint8_t* p, size_t n, uint32_t& ms) {
     return true;
 }
 
+bool packet_starts_key_frame(const uint8_t* p, size_t n, unsigned stream_number) {
+    size_t pos = 0;
+    if (n < 1) return false;
+    if (p[0] & 0x80) {
+        if (p[0] & 0x60) return false;
+        pos = 1 + (p[0] & 0x0F);
+    }
+    if (pos + 2 > n) return false;
+    const unsigned length_flags = p[pos];
+    const unsigned property_flags = p[pos + 1];
+    pos += 2;
+    pos += field_size((length_flags >> 5) & 3);
+    pos += field_size((length_flags >> 1) & 3);
+    pos += field_size((length_flags >> 3) & 3);
+    pos += 6; // send time, duration
+    const bool multiple = length_flags & 1;
+    size_t payloads = 1;
+    unsigned payload_length_type = 0;
+    if (multiple) {
+        if (pos + 1 > n) return false;
+        payloads = p[pos] & 0x3F;
+        payload_length_type = (p[pos] >> 6) & 3;
+        ++pos;
+    }
+    const int object_number_size = field_size((property_flags >> 4) & 3);
+    const int offset_size = field_size((property_flags >> 2) & 3);
+    const int replicated_size_size = field_size(property_flags & 3);
+    auto read = [&](int size, uint32_t& v) {
+        if (pos + size_t(size) > n) return false;
+        v = 0;
+        for (int i = 0; i < size; ++i)
+            v |= uint32_t(p[pos + size_t(i)]) << (8 * i);
+        pos += size_t(size);
+        return true;
+    };
+    for (size_t i = 0; i < payloads; ++i) {
+        if (pos + 1 > n) return false;
+        const bool key =
+            (p[pos] & 0x80) && (stream_number == 0 || (p[pos] & 0x7F) == stream_number);
+        ++pos;
+        uint32_t object = 0, offset = 0, replicated = 0, length = 0;
+        if (!read(object_number_size, object) || !read(offset_size, offset) ||
+            !read(replicated_size_size, replicated))
+            return false;
+        // A replicated length of 1 marks compressed payloads, which always
+        // begin their objects.
+        if (replicated == 1) offset = 0;
+        if (pos + replicated > n) return false;
+        pos += replicated;
+        if (key && offset == 0) return true;
+        if (!multiple) return false;
+        if (!read(field_size(payload_length_type), length) || pos + length > n) return false;
+        pos += length;
+    }
+    return false;
+}
+
 struct graph::impl {
     profile prof;
     device audio_dev, video_dev;
@@ -249,7 +306,11 @@ struct graph::impl {
             const auto* p = reinterpret_cast<const uint8_t*>(pending.data() + done);
             uint32_t ms = 0;
             packet_send_time(p, packet_size, ms);
-            if (sink) sink->on_data_unit(p, packet_size, ms);
+            // With a picture, a player can begin only at one of its key
+            // frames; sound alone begins anywhere.
+            const bool key =
+                vst ? packet_starts_key_frame(p, packet_size, unsigned(vst->index + 1)) : true;
+            if (sink) sink->on_data_unit(p, packet_size, ms, key);
             done += packet_size;
         }
         pending.erase(0, done);

@@ -151,3 +151,21 @@ def test_dynamic_address_redirect_keeps_the_query_once(tmp_path):
     with open(os.path.join(site.pub, "logs", "access.log")) as f:
         log = f.read()
     assert "/dyn/other/a" in log and "/dyn/box" not in log
+
+
+def test_dump_request_body_traces_each_piece_as_a_hex_dump(tmp_path):
+    site = Site(str(tmp_path), directives=DEFAULT_DIRECTIVES + "AddHandler java-script .jss\n")
+    site.put("page.jss", 'function main() { webserver.write_response("ok"); }\n')
+    site.start("-dump_request_body")
+    try:
+        status, _ = post(site, "/page.jss", b"0123456789abcdefXY\x01")
+        assert status == 200
+    finally:
+        assert site.stop() == 0
+    trace = site.trace()
+    lines = trace[trace.index("post/put dump:\n"):].splitlines()
+    # Sixteen bytes a line with "-" before the ninth, four blanks before
+    # each line, the characters after the bytes; no offset column.
+    assert lines[1].endswith(
+        "    30 31 32 33 34 35 36 37-38 39 61 62 63 64 65 66 0123456789abcdef"), lines[1]
+    assert lines[2].endswith("    58 59 01" + " " * 40 + "XY."), lines[2]
