@@ -237,7 +237,7 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
     // Only the two flags the service defines: anything else is an invalid
     // argument, never read as one of them.
     if (!cl::iequals_w(flag, L"BrowseMetadata") && !cl::iequals_w(flag, L"BrowseDirectChildren"))
-        return upnp::action_error(402);
+        return automation::e_invalidarg; // answered 402
     const std::wstring local = local_address_for(p.arg(0).unknown());
     browse_result r;
     {

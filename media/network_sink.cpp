@@ -95,7 +95,8 @@ void network_sink::trim_backlog(uint32_t now) {
     }
 }
 
-hresult network_sink::on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool key_frame) {
+hresult network_sink::on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool key_frame,
+                                   const cl::sh_ptr<sample_buffer>& join) {
     if (!buffer) return s_ok;
     const uint32_t now = tick_();
     const uint32_t n = buffer->get_length();
@@ -114,16 +115,19 @@ hresult network_sink::on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool
         cl::trace_out.write(cl::format_str("encoder latency: %? ms\n", now - header_tick_));
     }
     total_bytes_ += n;
-    backlog_.push_back(held_unit{buffer, now, key_frame});
+    backlog_.push_back(held_unit{buffer, now, key_frame, join});
     backlog_bytes_ += n;
     trim_backlog(now);
-    if (key_frame) waiting_key_.clear();
+    const sample_buffer& first = join ? *join : *buffer;
     for (auto& c : clients) {
         if (!c->started()) continue;
-        if (!waiting_key_.empty() &&
-            std::find(waiting_key_.begin(), waiting_key_.end(), c.get()) != waiting_key_.end())
-            continue;
-        c->queue_bytes(buffer->get_buffer(), n);
+        const auto waiting = std::find(waiting_key_.begin(), waiting_key_.end(), c.get());
+        if (waiting == waiting_key_.end()) {
+            c->queue_bytes(buffer->get_buffer(), n);
+        } else if (key_frame) {
+            c->queue_bytes(first.get_buffer(), first.get_length());
+            waiting_key_.erase(waiting);
+        }
     }
     return s_ok;
 }
@@ -205,8 +209,10 @@ void network_sink::start_client(stream_server* client) {
             break;
     }
     if (from == backlog_.end()) waiting_key_.push_back(client);
-    for (auto it = from; it != backlog_.end(); ++it)
-        client->queue_bytes(it->buffer->get_buffer(), it->buffer->get_length());
+    for (auto it = from; it != backlog_.end(); ++it) {
+        const sample_buffer& u = it == from && it->join ? *it->join : *it->buffer;
+        client->queue_bytes(u.get_buffer(), u.get_length());
+    }
     client->set_started();
 }
 

@@ -73,7 +73,9 @@ class network_sink : public stream_owner, public cl::ref_cnt_shared {
     // A player can begin its picture only at a key frame: a client that
     // joins starts at the newest run of key units of the backlog, or at the
     // next key unit when the backlog holds none.
-    hresult on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool key_frame = true);
+    // A key unit may come with the form a joining client gets (`join`).
+    hresult on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool key_frame = true,
+                         const cl::sh_ptr<sample_buffer>& join = {});
     hresult on_end_writing() { return automation::s_ok; }
     hresult set_maximum_clients(uint32_t n);
     uint32_t get_maximum_clients() const { return max_stream_clients(); }
@@ -107,6 +109,7 @@ class network_sink : public stream_owner, public cl::ref_cnt_shared {
         cl::sh_ptr<sample_buffer> buffer;
         uint32_t tick;
         bool key;
+        cl::sh_ptr<sample_buffer> join; // what a client that begins here gets
     };
     // Drops the units older than the backlog's window (header lock held).
     void trim_backlog(uint32_t now);
