@@ -139,32 +139,4 @@ void trace_out_str(const std::string& s) { trace_out.write(s); }
 void trace_out_wstr(const std::wstring& s) { trace_out.write_w(s); }
 void trace_out_cstr(const char* s) { trace_out.write(s ? s : ""); }
 
-void trace_hex_dump(const void* data, size_t size) {
-    if (!data) return;
-    static constexpr char digits[] = "0123456789abcdef";
-    const auto* p = static_cast<const unsigned char*>(data);
-    for (size_t off = 0; off < size; off += 16) {
-        // "oooooooo  hh hh ... hh  ascii\n": at most 8 + 2 + 48 + 1 + 16 + 1.
-        char line[80];
-        size_t n = 0;
-        for (int shift = 28; shift >= 0; shift -= 4)
-            line[n++] = digits[(off >> shift) & 15];
-        line[n++] = ' ';
-        const size_t count = std::min<size_t>(16, size - off);
-        for (size_t i = 0; i < 16; ++i) {
-            line[n++] = ' ';
-            line[n++] = i < count ? digits[p[off + i] >> 4] : ' ';
-            line[n++] = i < count ? digits[p[off + i] & 15] : ' ';
-        }
-        line[n++] = ' ';
-        line[n++] = ' ';
-        for (size_t i = 0; i < count; ++i) {
-            const unsigned char c = p[off + i];
-            line[n++] = c >= 32 && c < 127 ? char(c) : '.';
-        }
-        line[n++] = '\n';
-        trace_out.write(std::string_view(line, n));
-    }
-}
-
 } // namespace cl

@@ -51,9 +51,6 @@ void trace_err_cstr(const char* s);
 void trace_out_str(const std::string& s);
 void trace_out_wstr(const std::wstring& s);
 void trace_out_cstr(const char* s);
-// A hex dump of the bytes to the main trace, 16 bytes a line: the offset,
-// the bytes in hexadecimal and their printable ASCII form.
-void trace_hex_dump(const void* data, size_t size);
 
 // Text for an attached debugger; nothing when none is attached.
 void debug_output(std::string_view text);

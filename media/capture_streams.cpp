@@ -35,10 +35,16 @@ class capture_streaming::sink_bridge final : public capture::asf_sink {
         if (size) std::memcpy(b.get_buffer(), data, size);
         sink_.on_header(&b);
     }
-    void on_data_unit(const uint8_t* data, size_t size, uint32_t) override {
+    void on_data_unit(const uint8_t* data, size_t size, uint32_t, bool key_frame,
+                      const uint8_t* join) override {
         cl::sh_ptr<sample_buffer> b = sink_.allocate_data_unit(static_cast<uint32_t>(size));
         if (size) std::memcpy(b->get_buffer(), data, size);
-        sink_.on_data_unit(b);
+        cl::sh_ptr<sample_buffer> j;
+        if (key_frame && join && join != data && size) {
+            j = sink_.allocate_data_unit(static_cast<uint32_t>(size));
+            std::memcpy(j->get_buffer(), join, size);
+        }
+        sink_.on_data_unit(b, key_frame, j);
     }
 
   private:

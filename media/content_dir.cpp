@@ -234,6 +234,10 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
     const std::wstring flag = text_arg(p.arg(2));
     uint32_t start = 0, count = 0;
     if (!uint_arg(p.arg(4), start) || !uint_arg(p.arg(5), count)) return automation::e_invalidarg;
+    // Only the two flags the service defines: anything else is an invalid
+    // argument, never read as one of them.
+    if (!cl::iequals_w(flag, L"BrowseMetadata") && !cl::iequals_w(flag, L"BrowseDirectChildren"))
+        return automation::e_invalidarg; // answered 402
     const std::wstring local = local_address_for(p.arg(0).unknown());
     browse_result r;
     {
@@ -244,8 +248,7 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
     if (!c->browse(local, object_id, flag, start, count, r)) return upnp::action_error(701);
     // The document goes out as UTF-8 bytes, which the device host sends as
     // they are.
-    std::vector<uint8_t> bytes(r.result->size());
-    std::memcpy(bytes.data(), r.result->data(), r.result->size());
+    std::vector<uint8_t> bytes(r.result->begin(), r.result->end());
     p.arg(7) = variant::from_bytes(std::move(bytes));
     p.arg(8) = variant::from_int(automation::vt_ui4, r.number_returned);
     p.arg(9) = variant::from_int(automation::vt_ui4, r.total_matches);

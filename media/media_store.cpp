@@ -45,17 +45,17 @@ std::wstring date_text(uint32_t d) {
     return cl::format_wstr(L"%?-%02?-%02?", d / 10000, d / 100 % 100, d % 100);
 }
 
-// Reads decimal digits after optional blanks and sign; 0 without digits.
-uint32_t decimal_value(std::wstring_view s) {
-    std::size_t i = 0;
-    while (i < s.size() && (s[i] == L' ' || s[i] == L'\t'))
-        ++i;
-    bool neg = false;
-    if (i < s.size() && (s[i] == L'-' || s[i] == L'+')) neg = s[i++] == L'-';
-    uint64_t v = 0;
-    for (; i < s.size() && s[i] >= L'0' && s[i] <= L'9'; ++i)
-        v = std::min<uint64_t>(v * 10 + uint64_t(s[i] - L'0'), 0xFFFFFFFFull);
-    return neg ? uint32_t(-int64_t(v)) : uint32_t(v);
+// A decimal number of at most 32 bits, digits only.
+bool id_number(std::wstring_view s, uint32_t& v) {
+    if (s.empty() || s.size() > 10) return false;
+    uint64_t n = 0;
+    for (const wchar_t c : s) {
+        if (c < L'0' || c > L'9') return false;
+        n = n * 10 + uint64_t(c - L'0');
+    }
+    if (n > 0xFFFFFFFFull) return false;
+    v = uint32_t(n);
+    return true;
 }
 
 class wake_event {
@@ -85,6 +85,13 @@ wake_event& stop_event() {
 }
 
 } // namespace
+
+bool servable_name(std::wstring_view name) {
+    for (const wchar_t c : name)
+        if (c < 32 || std::wstring_view(L"\\:*?\"<>|").find(c) != std::wstring_view::npos)
+            return false;
+    return true;
+}
 
 uint32_t id_pool::allocate() {
     uint32_t id = next_;
@@ -176,6 +183,15 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
         const std::wstring name = cl::utf8_to_utf16(it.name);
         // A name that is not UTF-8 has no URL that leads back to it.
         if (cl::utf16_to_utf8(name) != it.name) continue;
+        // Nor has one with a character that every road of the server refuses
+        // in a local name: listed, it would only answer 403 when played.
+        if (!servable_name(name)) {
+            const std::wstring path = dir + name + (it.is_dir ? L"/" : L"");
+            if (unservable_.insert(path).second)
+                cl::trace_out.write_w(
+                    cl::format_wstr(L"media store, left out (name cannot be served): %?\n", path));
+            continue;
+        }
         if (it.is_dir) {
             const std::wstring path = dir + name + L"/";
             if (!access_ || !access_->allowed(url_path_from_file(path, root_), true, nullptr))
@@ -333,12 +349,14 @@ std::size_t media_store::item_count() {
 
 bool media_store::find_object(const std::wstring& object_id, media_object& out) {
     out = media_object();
-    if (object_id.empty() || object_id.front() == L'-' || object_id.back() == L'-') return false;
+    // An id is "<folder>" or "<folder>-<file>" in decimal, as written out;
+    // anything else names no object (never the root).
     const std::size_t dash = object_id.find(L'-');
-    const uint32_t dir_id = decimal_value(std::wstring_view(object_id).substr(0, dash));
     const bool is_item = dash != std::wstring::npos;
-    const uint32_t file_id =
-        is_item ? decimal_value(std::wstring_view(object_id).substr(dash + 1)) : 0;
+    uint32_t dir_id = 0, file_id = 0;
+    if (!id_number(std::wstring_view(object_id).substr(0, dash), dir_id) ||
+        (is_item && !id_number(std::wstring_view(object_id).substr(dash + 1), file_id)))
+        return false;
 
     std::lock_guard<std::recursive_mutex> g(lock_);
     auto by_id = dir_by_id_.find(dir_id);

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace media {
@@ -129,6 +130,8 @@ class media_store {
     std::recursive_mutex lock_; // the catalogue, held for a whole scan or look-up
     std::map<std::wstring, std::unique_ptr<media_dir_info>> dirs_;
     std::map<uint32_t, std::wstring> dir_by_id_;
+    // Names left out because no URL can serve them, each traced once.
+    std::set<std::wstring> unservable_;
     id_pool dir_ids_;
     uint32_t system_update_id_ = 0;
     std::wstring container_update_ids_;
@@ -149,6 +152,9 @@ media_store& the_media_store();
 // The URL path of a file below the document root: its absolute path with
 // the root's trailing "/" kept as the leading character.
 std::wstring url_path_from_file(const std::wstring& file, const std::wstring& document_root);
+// Whether a file or folder name can be served: no control characters and
+// none of \ : * ? " < > |, which the server refuses in every local name.
+bool servable_name(std::wstring_view name);
 // The encoded form of a media URL path: "/<media>/.enc/" + the UTF-8 bytes of
 // the name below the media folder in upper-case hex + "." + extension.
 std::wstring media_url_path(const std::wstring& url_path, const std::wstring& media_name);

@@ -85,7 +85,18 @@ cl::sh_ptr<sample_buffer> network_sink::allocate_data_unit(uint32_t size) {
     return cl::sh_ptr<sample_buffer>(new sample_buffer(size));
 }
 
-hresult network_sink::on_data_unit(const cl::sh_ptr<sample_buffer>& buffer) {
+void network_sink::trim_backlog(uint32_t now) {
+    // Trimmed by each unit's own arrival time, so a slow start or a pause
+    // does not stretch what a new client has to swallow, and a backlog left
+    // from before a pause is never sent as if it were live.
+    while (!backlog_.empty() && now - backlog_.front().tick > backlog_ms) {
+        backlog_bytes_ -= backlog_.front().buffer->get_length();
+        backlog_.pop_front();
+    }
+}
+
+hresult network_sink::on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool key_frame,
+                                   const cl::sh_ptr<sample_buffer>& join) {
     if (!buffer) return s_ok;
     const uint32_t now = tick_();
     const uint32_t n = buffer->get_length();
@@ -104,17 +115,19 @@ hresult network_sink::on_data_unit(const cl::sh_ptr<sample_buffer>& buffer) {
         cl::trace_out.write(cl::format_str("encoder latency: %? ms\n", now - header_tick_));
     }
     total_bytes_ += n;
-    backlog_.push_back(held_unit{buffer, now});
+    backlog_.push_back(held_unit{buffer, now, key_frame, join});
     backlog_bytes_ += n;
-    // Trimmed by each unit's own arrival time, so a slow start or a pause
-    // does not stretch what a new client has to swallow.
-    while (!backlog_.empty() && now - backlog_.front().tick > backlog_ms) {
-        backlog_bytes_ -= backlog_.front().buffer->get_length();
-        backlog_.pop_front();
-    }
+    trim_backlog(now);
+    const sample_buffer& first = join ? *join : *buffer;
     for (auto& c : clients) {
         if (!c->started()) continue;
-        c->queue_bytes(buffer->get_buffer(), n);
+        const auto waiting = std::find(waiting_key_.begin(), waiting_key_.end(), c.get());
+        if (waiting == waiting_key_.end()) {
+            c->queue_bytes(buffer->get_buffer(), n);
+        } else if (key_frame) {
+            c->queue_bytes(first.get_buffer(), first.get_length());
+            waiting_key_.erase(waiting);
+        }
     }
     return s_ok;
 }
@@ -170,6 +183,11 @@ void network_sink::add_client(stream_server* client) {
 }
 
 void network_sink::remove_client(stream_server* client) {
+    {
+        std::lock_guard hold(header_lock_);
+        waiting_key_.erase(std::remove(waiting_key_.begin(), waiting_key_.end(), client),
+                           waiting_key_.end());
+    }
     std::lock_guard hold(clients_lock_);
     auto it = std::find_if(clients_.begin(), clients_.end(),
                            [&](const auto& c) { return c.get() == client; });
@@ -179,8 +197,22 @@ void network_sink::remove_client(stream_server* client) {
 void network_sink::start_client(stream_server* client) {
     std::lock_guard hold(header_lock_);
     if (!header_.empty()) client->queue_bytes(header_.data(), header_.size());
-    for (const auto& u : backlog_)
-        client->queue_bytes(u.buffer->get_buffer(), u.buffer->get_length());
+    trim_backlog(tick_());
+    // From the start of the newest run of key units: with a picture that is
+    // its newest key frame; a stream whose every unit is a beginning (sound
+    // alone) is sent whole.
+    auto from = backlog_.end();
+    for (auto it = backlog_.rbegin(); it != backlog_.rend(); ++it) {
+        if (it->key)
+            from = std::prev(it.base());
+        else if (from != backlog_.end())
+            break;
+    }
+    if (from == backlog_.end()) waiting_key_.push_back(client);
+    for (auto it = from; it != backlog_.end(); ++it) {
+        const sample_buffer& u = it == from && it->join ? *it->join : *it->buffer;
+        client->queue_bytes(u.get_buffer(), u.get_length());
+    }
     client->set_started();
 }
 

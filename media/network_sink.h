@@ -70,7 +70,12 @@ class network_sink : public stream_owner, public cl::ref_cnt_shared {
     hresult on_header(const sample_buffer* buffer);
     bool is_real_time() const { return true; }
     cl::sh_ptr<sample_buffer> allocate_data_unit(uint32_t size);
-    hresult on_data_unit(const cl::sh_ptr<sample_buffer>& buffer);
+    // A player can begin its picture only at a key frame: a client that
+    // joins starts at the newest run of key units of the backlog, or at the
+    // next key unit when the backlog holds none.
+    // A key unit may come with the form a joining client gets (`join`).
+    hresult on_data_unit(const cl::sh_ptr<sample_buffer>& buffer, bool key_frame = true,
+                         const cl::sh_ptr<sample_buffer>& join = {});
     hresult on_end_writing() { return automation::s_ok; }
     hresult set_maximum_clients(uint32_t n);
     uint32_t get_maximum_clients() const { return max_stream_clients(); }
@@ -103,7 +108,11 @@ class network_sink : public stream_owner, public cl::ref_cnt_shared {
     struct held_unit {
         cl::sh_ptr<sample_buffer> buffer;
         uint32_t tick;
+        bool key;
+        cl::sh_ptr<sample_buffer> join; // what a client that begins here gets
     };
+    // Drops the units older than the backlog's window (header lock held).
+    void trim_backlog(uint32_t now);
 
     tick_fn tick_;
     std::wstring host_url_;
@@ -121,6 +130,8 @@ class network_sink : public stream_owner, public cl::ref_cnt_shared {
     uint32_t first_data_tick_ = 0;
     bool have_data_ = false;
     std::deque<held_unit> backlog_;
+    // Started clients that wait for the next key unit.
+    std::vector<stream_server*> waiting_key_;
     uint64_t backlog_bytes_ = 0;
     std::function<void(bool)> on_client_;
 };

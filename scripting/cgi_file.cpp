@@ -12,6 +12,7 @@
 #include "server/http_server.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
+#include "system/system_helpers.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -339,7 +340,7 @@ int64_t cgi_file::read(void* buffer, int64_t count) {
         }
         if (options_.dump_output) {
             cl::trace_out.write("cgi output:\n");
-            cl::trace_hex_dump(base + delivered, static_cast<std::size_t>(n));
+            sys::trace_hex_dump(base + delivered, static_cast<std::size_t>(n));
         }
         if (header_complete_) {
             delivered += n;

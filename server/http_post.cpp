@@ -15,6 +15,7 @@
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
+#include "system/system_helpers.h"
 
 #include <vector>
 
@@ -43,7 +44,7 @@ void feed_request_body(http_request& request) {
         if (received > 0) {
             if (dump) {
                 cl::trace_out.write("post/put dump:\n");
-                cl::trace_hex_dump(buffer.data(), received);
+                sys::trace_hex_dump(buffer.data(), received);
             }
             the_http_server().add_bytes_received(received);
             // A page that stopped reading takes no more; the rest of the

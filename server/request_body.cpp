@@ -5,6 +5,7 @@
 #include "server/http_request.h"
 #include "server/http_server.h"
 #include "server/server_settings.h"
+#include "system/system_helpers.h"
 
 #include <vector>
 
@@ -20,7 +21,7 @@ int read_request_body(http_request& request, uint32_t* end_code) {
         if (received > 0) {
             if (server_settings().dump_request_body) {
                 cl::trace_out.write("post/put dump:\n");
-                cl::trace_hex_dump(buffer.data(), received);
+                sys::trace_hex_dump(buffer.data(), received);
             }
             request.file().write(buffer.data(), received);
             the_http_server().add_bytes_received(received);

@@ -7,8 +7,10 @@
 #include "platform/gui/shell_ui.h"
 #include "shell/desktop.h"
 #include "shell/globals.h"
+#include "shell/instance.h"
 #include "shell/language.h"
 #include "shell/startup.h"
+#include "system/system_helpers.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -18,16 +20,11 @@
 #include <memory>
 #include <mutex>
 #include <net/if.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <thread>
-
-extern char** environ;
 
 _daemon_wnd* g_daemon_wnd = nullptr;
 uint32_t g_wm_context = 0;
 uint32_t g_wm_signal_dispids = 0;
-std::string g_url_opener = "xdg-open";
 
 namespace {
 
@@ -44,26 +41,13 @@ std::atomic<void (*)(gui::lparam)> g_dispids_handler{nullptr};
 gui::remote_endpoint g_endpoint;
 std::thread g_signal_thread;
 std::atomic<bool> g_signal_watch{false};
-
-// Runs a program with its arguments and does not wait for it.
-bool spawn_detached(const std::vector<std::string>& args) {
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return false;
-    // Reaped on a thread of its own, so no zombie stays behind.
-    std::thread([pid] {
-        int st = 0;
-        ::waitpid(pid, &st, 0);
-    }).detach();
-    return true;
-}
+// A daemon window destroyed while it handled a message of its own, kept
+// until its loop has returned.
+std::unique_ptr<_daemon_wnd> g_retired_wnd;
 
 void run_setup(const char* which) {
     const std::string prog = cl::utf16_to_utf8(g_install_dir) + "setup";
-    if (!spawn_detached({prog, which}))
+    if (!sys::run_process({prog, which}, std::string(), false, false))
         cl::trace_out.write(cl::format_str("unable to start %? %?\n", prog, which));
 }
 
@@ -227,9 +211,24 @@ void destroy_daemon_window() {
     // Unhooked before the window goes: they are process-wide objects.
     g_daemon_wnd->remove_hook(&tb_icon());
     g_daemon_wnd->remove_hook(&main_menu());
-    delete g_daemon_wnd;
+    if (g_daemon_wnd->dispatching()) {
+        // The shut-down runs inside one of the window's own messages (the
+        // end of the session): the window goes now, the object once its
+        // handler and the loop have returned.
+        g_daemon_wnd->destroy();
+        g_daemon_wnd->request_quit();
+        g_retired_wnd.reset(g_daemon_wnd);
+    } else {
+        delete g_daemon_wnd;
+    }
     g_daemon_wnd = nullptr;
     cl::trace_out.write("daemon window destroyed\n");
+}
+
+void run_daemon_window_loop() {
+    // The loop ends with the shut-down (the window's on_quit).
+    if (g_daemon_wnd) g_daemon_wnd->message_loop();
+    g_retired_wnd.reset();
 }
 
 bool post_to_daemon_window(uint32_t message, gui::wparam wp, gui::lparam lp) {
@@ -312,8 +311,8 @@ void end_program() {
 
 void open_url(const std::wstring& url) {
     cl::trace_out.write_w(L"open url: " + url + L"\n");
-    if (!spawn_detached({g_url_opener, cl::utf16_to_utf8(url)}))
-        cl::trace_out.write(cl::format_str("unable to start %?\n", g_url_opener));
+    if (!sys::open_url(cl::utf16_to_utf8(url)))
+        cl::trace_out.write(cl::format_str("unable to start %?\n", sys::url_opener()));
 }
 
 void open_server_url(const std::wstring& path) {
@@ -337,11 +336,19 @@ std::string window_socket_path(const std::wstring& data_dir) {
 bool close_running_window(const std::wstring& data_dir, uint32_t timeout_ms) {
     const std::string path = window_socket_path(data_dir);
     const uint32_t start = cl::get_tick_count();
+    bool reached = false;
     for (;;) {
-        if (gui::remote_post(path, daemon_class_name, gui::wm_close, 0, 0) !=
-            gui::remote_result::posted)
+        const gui::remote_result r = gui::remote_post(path, daemon_class_name, gui::wm_close, 0, 0);
+        reached = reached || r == gui::remote_result::posted;
+        // Nobody listening means "gone" only when no copy holds the data
+        // directory's lock, or once our message has reached its window.
+        if (r == gui::remote_result::no_window ||
+            (r == gui::remote_result::no_listener && (reached || !instance_running(data_dir))))
             return true;
-        if (cl::get_tick_count() - start >= timeout_ms) return false;
+        if (cl::get_tick_count() - start >= timeout_ms) {
+            if (!reached) cl::trace_out.write("the running copy cannot be reached\n");
+            return false;
+        }
         cl::sleep_ms(100);
     }
 }

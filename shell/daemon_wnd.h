@@ -53,6 +53,9 @@ bool create_daemon_window();
 void show_closing_balloon();
 void remove_tray_icon();
 void destroy_daemon_window();
+// Runs the daemon window's message loop on the calling thread until the
+// shut-down, then frees whatever of the window is left.
+void run_daemon_window_loop();
 
 bool post_to_daemon_window(uint32_t message, gui::wparam wp, gui::lparam lp);
 // The media server's state changes, handled on the window's thread.
@@ -80,6 +83,3 @@ bool close_running_window(const std::wstring& data_dir, uint32_t timeout_ms);
 // window while the desktop loop runs.
 void start_stop_signal_watch();
 void stop_stop_signal_watch();
-
-// The program that opens URLs (argv, never a shell).
-extern std::string g_url_opener;

@@ -28,6 +28,7 @@
 #include "shell/service_mode.h"
 #include "shell/startup.h"
 #include "shell/system_integration.h"
+#include "system/crash_handler.h"
 #include "system/os_version.h"
 
 #include <csignal>
@@ -64,10 +65,17 @@ std::wstring program_file() {
     return ec ? cl::get_module_dir() + g_program_name : p.wstring();
 }
 
-void start_new_copy() {
-    char* const args[] = {const_cast<char*>("/proc/self/exe"), nullptr};
+// The new copy runs the program's own file under the name it was started
+// by, so it is known by that name (ps, pgrep, the service manager) as the
+// old one was; the process link serves only when the file has gone.
+void start_new_copy(const char* argv0) {
+    std::string file = cl::utf16_to_utf8(program_file());
+    if (file.empty() || ::access(file.c_str(), X_OK) != 0) file = "/proc/self/exe";
+    std::string name = argv0 && *argv0 ? argv0 : file;
+    char* const args[] = {name.data(), nullptr};
     pid_t pid = 0;
-    posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, args, environ);
+    if (posix_spawn(&pid, file.c_str(), nullptr, nullptr, args, environ) != 0)
+        cl::trace_out.write("the new copy cannot be started\n");
 }
 
 // What the server reads from the shell before it starts.
@@ -167,15 +175,14 @@ int run(int argc, char** argv) {
     start_port_forwarding();
     signal_server_ready();
     start_stop_signal_watch();
-    // The loop ends with the shut-down (the window's on_quit).
-    g_daemon_wnd->message_loop();
+    run_daemon_window_loop();
     stop_stop_signal_watch();
     stop_lock_expiry_timer();
 
     if (g_restart) {
         cl::trace_out.write("restarting...\n");
         cl::sleep_ms(1000);
-        start_new_copy();
+        start_new_copy(argc > 0 ? argv[0] : nullptr);
     }
     return 0;
 }
@@ -188,6 +195,8 @@ int main(int argc, char** argv) {
     // A reader that went away (a closed trace pipe, a CGI child) is an error
     // of that one write, never the end of the server.
     std::signal(SIGPIPE, SIG_IGN);
+    // The crash watchdog is forked while this is the only thread.
+    sys::start_crash_watchdog();
 
     // The program's own trace defaults, set before the library wires its
     // sinks: milliseconds as "~%03?", and no separator rule on the net channel.

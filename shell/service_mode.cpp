@@ -11,6 +11,7 @@
 #include "shell/media_sharing.h"
 #include "shell/startup.h"
 
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -37,12 +38,30 @@ const char* state_name(uint32_t s) {
     }
 }
 
+// The handler (on the dispatcher's thread) and the service thread both
+// change the status.
+std::recursive_mutex g_status_lock;
+
 void report() {
+    std::lock_guard lk(g_status_lock);
     service::set_status(g_status);
+}
+
+void report_stopping() {
+    std::lock_guard lk(g_status_lock);
+    if (g_status.current_state == service::service_stop_pending ||
+        g_status.current_state == service::service_stopped)
+        return;
+    g_status.win32_exit_code = 0;
+    g_status.check_point = 0;
+    g_status.current_state = service::service_stop_pending;
+    g_status.wait_hint = service_done_timeout_ms;
+    report();
 }
 
 uint32_t service_handler_ex(uint32_t control, uint32_t) {
     if (g_func_trace > 1) cl::trace_out.write(cl::format_str("srv: HandlerEx 0x%x\n", control));
+    std::lock_guard lk(g_status_lock);
     g_status.check_point = 0;
     g_status.wait_hint = 0;
     switch (control) {
@@ -69,8 +88,11 @@ void service_thread() {
     create_daemon_window();
     signal_server_ready();
     cl::trace_out.write("service: start loop\n");
-    g_daemon_wnd->message_loop();
+    run_daemon_window_loop();
     cl::trace_out.write("service: end loop\n");
+    // The window ended on its own ("-d", the menu's End): the service ends
+    // with it, as after the manager's stop, rather than stay without a server.
+    report_stopping();
     stop_media_sharing();
     g_service_done_event.set();
 }
@@ -82,6 +104,9 @@ void service_main() {
         cl::trace_out.write("RegisterServiceCtrlHandlerEx error 6\n");
         return;
     }
+    // Running is told before a service thread that ends at once can tell
+    // that it stops.
+    std::lock_guard lk(g_status_lock);
     g_status.service_type = service::service_win32;
     g_status.current_state = service::service_start_pending;
     g_status.controls_accepted =

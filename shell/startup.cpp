@@ -9,12 +9,14 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
+#include "platform/win32/local_socket.h"
 #include "server/server_start.h"
 #include "shell/daemon_wnd.h"
 #include "shell/globals.h"
 #include "shell/instance.h"
 #include "shell/media_sharing.h"
 #include "shell/system_integration.h"
+#include "system/crash_handler.h"
 #include "system/os_version.h"
 
 #include <atomic>
@@ -47,6 +49,7 @@ void init_trace() {
         sink.set_write_through(false);
         sink.set_time_flags(true, true);
         sink.rotate_if_larger(67108864);
+        sys::crash_set_trace_file(g_data_dir + L"trace.txt");
     }
     cl::trace_out.write_w(L"install dir: " + g_install_dir + L"\n");
     cl::trace_out.write_w(L"program data dir: " + g_data_dir + L"\n");
@@ -97,9 +100,16 @@ void read_global_settings() {
     g_enable_media_server = g_global_ini.get_bool(L"param", L"enable_media_server", false);
 }
 
+std::string start_event_path(const std::wstring& data_dir) {
+    return cl::utf16_to_utf8(data_dir) + "TeskQVel Start Event";
+}
+
 void signal_server_ready() {
     cl::trace_out.write("***teskqvel server ready***\n");
     cl::trace_out.flush();
+    // An installer or another program that waits for the start has made the
+    // event; the program never makes it.
+    win32::set_named_event(start_event_path(g_data_dir));
 }
 
 void close_server() {

@@ -18,7 +18,11 @@ bool is_already_loaded();
 std::string init_master_pwd(const std::wstring& data_dir);
 // The settings of the global flags from g_global_ini.
 void read_global_settings();
-// Traces that the server is ready, and flushes the main channel.
+// Traces that the server is ready, flushes the main channel and sets the
+// start event of the data directory when someone waits for it there.
 void signal_server_ready();
+// Where the start event of a data directory lives: a datagram socket that
+// the waiter binds.
+std::string start_event_path(const std::wstring& data_dir);
 // The shut-down sequence; runs once per process, later calls do nothing.
 void close_server();

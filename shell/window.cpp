@@ -54,6 +54,11 @@ uint32_t window::register_message(const std::string& name) {
 }
 
 gui::lresult window::dispatch(uint32_t message, gui::wparam wp, gui::lparam lp) {
+    struct depth_guard {
+        int& d;
+        explicit depth_guard(int& v) : d(v) { ++d; }
+        ~depth_guard() { --d; }
+    } depth(dispatch_depth_);
     // Hooks first, in the order they were added; copied, as a hook may
     // remove itself.
     std::vector<msg_hook*> hs;

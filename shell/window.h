@@ -52,6 +52,9 @@ class window {
     // delete it.
     void message_loop();
     void request_quit() { quit_requested_ = true; }
+    // True while one of the window's messages is being handled: the object
+    // must outlive that handler, so its owner destroys it only later.
+    bool dispatching() const { return dispatch_depth_ > 0; }
     gui::hwnd handle() const { return wnd_; }
     uint32_t signature() const { return signature_; }
 
@@ -70,6 +73,7 @@ class window {
     std::multimap<uint32_t, msg_hook*> hooks_;
     std::vector<std::string> message_names_;
     bool quit_requested_ = false;
+    int dispatch_depth_ = 0;
     gui::hwnd wnd_ = 0;
     bool flag_ = false;
     bool end_session_off_ = false;

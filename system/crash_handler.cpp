@@ -10,6 +10,7 @@
 #include "system/error_text.h"
 #include "system/os_version.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -34,6 +35,7 @@ struct crash_settings {
     uint32_t mode = crash_mode_ask;
     bool service = false;
     std::string upload_host;
+    std::string trace_file; // the program's trace, where the message goes too
     std::string texts[6] = {
         "An unhandled exception has occurred.",
         "The following module has injected itself into this program and might be a cause for "
@@ -90,6 +92,7 @@ std::string serialize(const crash_settings& s) {
     put_string(out, std::to_string(s.mode));
     put_string(out, s.service ? "1" : "0");
     put_string(out, s.upload_host);
+    put_string(out, s.trace_file);
     for (const auto& t : s.texts)
         put_string(out, t);
     for (const auto& [k, v] : s.fields) {
@@ -103,7 +106,8 @@ bool deserialize(const std::string& in, crash_settings& s) {
     std::size_t pos = 0;
     std::string mode, service;
     if (!get_string(in, pos, s.dump_folder) || !get_string(in, pos, mode) ||
-        !get_string(in, pos, service) || !get_string(in, pos, s.upload_host))
+        !get_string(in, pos, service) || !get_string(in, pos, s.upload_host) ||
+        !get_string(in, pos, s.trace_file))
         return false;
     s.mode = uint32_t(std::strtoul(mode.c_str(), nullptr, 10));
     s.service = service == "1";
@@ -192,15 +196,57 @@ std::string base_name(const std::string& path) {
 }
 
 // A person can answer only at a terminal, and never in service mode.
-bool ask(const crash_settings& s, const std::string& question) {
+bool ask(const crash_settings& s, const std::string& question, bool& asked) {
+    asked = false;
     if (s.service) return false;
     const int tty = ::open("/dev/tty", O_RDWR | O_CLOEXEC | O_NOCTTY);
     if (tty < 0) return false;
+    asked = true;
     write_all(tty, question + " [y/N] ");
     char answer[16] = {};
     const ssize_t n = ::read(tty, answer, sizeof(answer) - 1);
     ::close(tty);
     return n > 0 && (answer[0] == 'y' || answer[0] == 'Y');
+}
+
+// The number of threads of this process; 0 when it cannot be read.
+size_t thread_count() {
+    size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/task")) {
+        while (const dirent* e = ::readdir(d))
+            if (e->d_name[0] != '.') ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+// A child forked while other threads run may find a lock (malloc's, the
+// trace's) held by a thread that does not exist in it and wait forever: the
+// watchdog is forked only while the process has one thread.
+bool start_watchdog_locked() {
+    if (watchdog_fd >= 0) return true;
+    if (thread_count() != 1) return false;
+    int p[2];
+    if (::pipe2(p, O_CLOEXEC) != 0) return false;
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(p[0]);
+        ::close(p[1]);
+        return false;
+    }
+    if (pid == 0) {
+        ::close(p[1]);
+        // The stop keys of a terminal are for the program, not for the
+        // one who reports its crash; it ends when the program's end
+        // closes the pipe.
+        ::signal(SIGINT, SIG_IGN);
+        ::signal(SIGTERM, SIG_IGN);
+        ::signal(SIGPIPE, SIG_IGN);
+        watchdog_loop(p[0]);
+    }
+    ::close(p[0]);
+    watchdog_fd = p[1];
+    return true;
 }
 
 } // namespace
@@ -232,32 +278,23 @@ bool install_crash_handler_in(const std::wstring& dump_folder, uint32_t mode) {
     settings.dump_folder = folder;
     settings.mode = mode;
 
-    if (watchdog_fd < 0) {
-        int p[2];
-        if (::pipe2(p, O_CLOEXEC) != 0) return false;
-        const pid_t pid = ::fork();
-        if (pid < 0) {
-            ::close(p[0]);
-            ::close(p[1]);
-            return false;
-        }
-        if (pid == 0) {
-            ::close(p[1]);
-            // The stop keys of a terminal are for the program, not for the
-            // one who reports its crash; it ends when the program's end
-            // closes the pipe.
-            ::signal(SIGINT, SIG_IGN);
-            ::signal(SIGTERM, SIG_IGN);
-            ::signal(SIGPIPE, SIG_IGN);
-            watchdog_loop(p[0]);
-        }
-        ::close(p[0]);
-        watchdog_fd = p[1];
-    }
+    const bool watched = start_watchdog_locked();
     send_settings_locked();
+    // Without a watchdog a crash still leaves its dump.
     if (!install_handlers_locked()) return false;
     cl::set_crash_dump_observer(&mirror_block);
-    return true;
+    return watched;
+}
+
+bool start_crash_watchdog() {
+    std::lock_guard lk(settings_lock);
+    return start_watchdog_locked();
+}
+
+void crash_set_trace_file(const std::wstring& path) {
+    std::lock_guard lk(settings_lock);
+    settings.trace_file = cl::utf16_to_utf8(path);
+    send_settings_locked();
 }
 
 void crash_set_texts(const std::wstring& unhandled, const std::wstring& injected,
@@ -357,14 +394,21 @@ crash_outcome handle_crash_dump(const std::string& dump_path) {
     }
     out.message =
         s.texts[t_unhandled] + "\n\n" + (probe.empty() ? s.texts[t_terminates] + "\n" : probe);
+    // The message is shown whoever is there to see it: on standard error
+    // (a terminal, the service manager's journal) and in the trace.
+    const std::string shown = "Tesk Exception Handler: " + out.message + "\n";
+    write_all(STDERR_FILENO, shown);
+    if (!s.trace_file.empty()) {
+        const int t = ::open(s.trace_file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (t >= 0) {
+            write_all(t, shown);
+            ::close(t);
+        }
+    }
     bool upload = s.mode == crash_mode_upload;
     if (s.mode == crash_mode_ask) {
         out.message += "\n" + s.texts[t_ask];
-        out.asked = !s.service;
-        upload = ask(s, out.message);
-    } else {
-        const std::string shown = "Tesk Exception Handler: " + out.message + "\n";
-        write_all(STDERR_FILENO, shown);
+        upload = ask(s, s.texts[t_ask], out.asked);
     }
 
     const std::string folder = dump_path.substr(0, dump_path.rfind('/') + 1);

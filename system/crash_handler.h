@@ -1,11 +1,12 @@
 // The crash handler: a crash writes a dump into the program-data folder
 // (platform/crash, inside the crashed process, with signal-safe calls only);
-// everything else happens in a watchdog process forked at installation,
-// before any other thread exists: it reads the dump, builds the report of
-// named fields, shows the message (standard error stands in for the message
-// box), asks whether to send the report when the mode says so and a person
-// can answer, and uploads the dump over HTTPS. No dialog and no network
-// inside the crashed process; in service mode nobody is asked.
+// everything else happens in a watchdog process forked before any other
+// thread exists: it reads the dump, builds the report of named fields, shows
+// the message on standard error (which stands in for the message box) and in
+// the trace, asks whether to send the report when the mode says so and a
+// person can answer at a terminal, and uploads the dump over HTTPS. No
+// dialog and no network inside the crashed process; in service mode nobody
+// is asked.
 #pragma once
 #include <cstdint>
 #include <map>
@@ -18,8 +19,11 @@ constexpr uint32_t crash_mode_message = 0;
 constexpr uint32_t crash_mode_upload = 1;
 constexpr uint32_t crash_mode_ask = 2;
 
-// The dump folder is the common program-data folder for the name. Call it
-// while the process has one thread: it forks the watchdog.
+// Forks the watchdog process; false (and no watchdog) when the process runs
+// more than one thread already. The program calls it first thing.
+bool start_crash_watchdog();
+// The dump folder is the common program-data folder for the name. Starts
+// the watchdog when that has not been done; false when there is none.
 bool install_crash_handler(const std::wstring& name, uint32_t mode);
 bool install_crash_handler_in(const std::wstring& dump_folder, uint32_t mode);
 
@@ -32,6 +36,8 @@ void crash_set_callback(void (*callback)(void*), void* arg);
 void crash_report_params(const std::wstring& program, const std::wstring& version);
 void crash_report_add_field(const std::string& name, const std::wstring& value);
 void crash_set_service_mode(bool service);
+// The program's trace file, where the crash message is written too.
+void crash_set_trace_file(const std::wstring& path);
 // "host" or "host:port"; the dump goes there by HTTPS POST.
 void crash_set_upload_host(const std::wstring& host);
 

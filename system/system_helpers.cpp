@@ -65,9 +65,14 @@ bool run_process(const std::vector<std::string>& argv, const std::string& folder
     return true;
 }
 
+std::string& url_opener() {
+    static std::string opener = "xdg-open";
+    return opener;
+}
+
 bool open_url(const std::string& url) {
     if (url.empty() || url[0] == '-') return false;
-    return run_process({"xdg-open", url}, std::string(), false, true);
+    return run_process({url_opener(), url}, std::string(), false, true);
 }
 
 bool list_local_addresses(std::vector<std::wstring>& ipv4, std::vector<std::wstring>& ipv6) {

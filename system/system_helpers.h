@@ -18,9 +18,11 @@ namespace sys {
 bool run_process(const std::vector<std::string>& argv, const std::string& folder, bool wait,
                  bool hidden);
 
-// Opens a URL with xdg-open. A URL beginning with "-" would be taken as an
-// option and is refused.
+// Opens a URL with the desktop's opener (url_opener, xdg-open unless
+// changed). A URL beginning with "-" would be taken as an option and is
+// refused.
 bool open_url(const std::string& url);
+std::string& url_opener();
 
 // The IPv4 and IPv6 addresses of the interfaces that are up, without the
 // loopback interface, in the order the system lists them.

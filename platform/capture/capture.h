@@ -50,17 +50,30 @@ profile builtin_profile();
 bool load_profile(const std::wstring& path, profile& out);
 
 // Receives the ASF stream: the header once, then each data packet whole with
-// its send time (milliseconds of stream time).
+// its send time (milliseconds of stream time), whether a player can begin
+// there (it starts a key frame of the picture) and, for such a packet, the
+// form a player that begins there gets (`join`, as long as `data`).
 class asf_sink {
   public:
     virtual ~asf_sink() = default;
     virtual void on_header(const uint8_t* data, size_t size) = 0;
-    virtual void on_data_unit(const uint8_t* data, size_t size, uint32_t send_time_ms) = 0;
+    virtual void on_data_unit(const uint8_t* data, size_t size, uint32_t send_time_ms,
+                              bool key_frame, const uint8_t* join) = 0;
 };
 
 // The send time written in an ASF data packet; false for a packet too short
 // or malformed to carry one.
 bool packet_send_time(const uint8_t* data, size_t size, uint32_t& ms);
+// Whether an ASF data packet holds the beginning of a key frame of the
+// stream (1-based ASF stream number; 0: any stream): a payload flagged key
+// that starts its media object. False for a packet too short or malformed.
+bool packet_starts_key_frame(const uint8_t* data, size_t size, unsigned stream_number);
+// The stream number no stream of a graph has.
+constexpr uint8_t unused_stream_number = 127;
+// Moves the stream's payloads before its key frame in the packet to the
+// unused stream, so a player that begins with this packet sees the key frame
+// first. False (and nothing changed) when the packet begins no key frame.
+bool hide_before_key_frame(uint8_t* data, size_t size, unsigned stream_number);
 
 // One stream: sources, encoders and the ASF writer. The encoders and the
 // writer live as long as the graph, so stream time goes on across pauses and

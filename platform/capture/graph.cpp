@@ -78,6 +78,88 @@ bool packet_send_time(const uint8_t* p, size_t n, uint32_t& ms) {
     return true;
 }
 
+namespace {
+
+// The position of the stream-number byte of the payload that begins a key
+// frame of the stream (0: any stream); 0 when the packet has none or cannot
+// be read. Positions of the stream's payloads before it go to `earlier`.
+size_t key_frame_payload(const uint8_t* p, size_t n, unsigned stream_number,
+                         std::vector<size_t>* earlier) {
+    size_t pos = 0;
+    if (n < 1) return 0;
+    if (p[0] & 0x80) {
+        if (p[0] & 0x60) return 0;
+        pos = 1 + (p[0] & 0x0F);
+    }
+    if (pos + 2 > n) return 0;
+    const unsigned length_flags = p[pos];
+    const unsigned property_flags = p[pos + 1];
+    pos += 2;
+    pos += field_size((length_flags >> 5) & 3);
+    pos += field_size((length_flags >> 1) & 3);
+    pos += field_size((length_flags >> 3) & 3);
+    pos += 6; // send time, duration
+    const bool multiple = length_flags & 1;
+    size_t payloads = 1;
+    unsigned payload_length_type = 0;
+    if (multiple) {
+        if (pos + 1 > n) return 0;
+        payloads = p[pos] & 0x3F;
+        payload_length_type = (p[pos] >> 6) & 3;
+        ++pos;
+    }
+    const int object_number_size = field_size((property_flags >> 4) & 3);
+    const int offset_size = field_size((property_flags >> 2) & 3);
+    const int replicated_size_size = field_size(property_flags & 3);
+    auto read = [&](int size, uint32_t& v) {
+        if (pos + size_t(size) > n) return false;
+        v = 0;
+        for (int i = 0; i < size; ++i)
+            v |= uint32_t(p[pos + size_t(i)]) << (8 * i);
+        pos += size_t(size);
+        return true;
+    };
+    for (size_t i = 0; i < payloads; ++i) {
+        if (pos + 1 > n) return 0;
+        const size_t at = pos;
+        const bool ours = stream_number == 0 || (p[pos] & 0x7F) == stream_number;
+        const bool key = ours && (p[pos] & 0x80);
+        ++pos;
+        uint32_t object = 0, offset = 0, replicated = 0, length = 0;
+        if (!read(object_number_size, object) || !read(offset_size, offset) ||
+            !read(replicated_size_size, replicated))
+            return 0;
+        // A replicated length of 1 marks compressed payloads, which always
+        // begin their objects.
+        if (replicated == 1) offset = 0;
+        if (pos + replicated > n) return 0;
+        pos += replicated;
+        if (key && offset == 0) return at == 0 ? 0 : at;
+        if (ours && earlier) earlier->push_back(at);
+        if (!multiple) return 0;
+        if (!read(field_size(payload_length_type), length) || pos + length > n) return 0;
+        pos += length;
+    }
+    return 0;
+}
+
+} // namespace
+
+bool packet_starts_key_frame(const uint8_t* p, size_t n, unsigned stream_number) {
+    return key_frame_payload(p, n, stream_number, nullptr) != 0;
+}
+
+bool hide_before_key_frame(uint8_t* p, size_t n, unsigned stream_number) {
+    std::vector<size_t> earlier;
+    if (key_frame_payload(p, n, stream_number, &earlier) == 0) return false;
+    // The pieces of the stream before its key frame (the end of the frame
+    // before, whole frames that depend on it) go to a stream the header
+    // does not name, which every player skips.
+    for (const size_t at : earlier)
+        p[at] = uint8_t((p[at] & 0x80) | unused_stream_number);
+    return true;
+}
+
 struct graph::impl {
     profile prof;
     device audio_dev, video_dev;
@@ -90,8 +172,9 @@ struct graph::impl {
     AVFormatContext* out = nullptr;
     AVStream* vst = nullptr;
     AVStream* ast = nullptr;
-    std::mutex mux_lock; // the writer, its output and the sink calls
-    std::string pending; // writer output not yet handed on
+    std::mutex mux_lock;            // the writer, its output and the sink calls
+    std::string pending;            // writer output not yet handed on
+    std::vector<uint8_t> join_form; // a key unit as a joining player gets it
     size_t packet_size = 0;
     bool header_written = false;
 
@@ -249,7 +332,17 @@ struct graph::impl {
             const auto* p = reinterpret_cast<const uint8_t*>(pending.data() + done);
             uint32_t ms = 0;
             packet_send_time(p, packet_size, ms);
-            if (sink) sink->on_data_unit(p, packet_size, ms);
+            // With a picture, a player can begin only at one of its key
+            // frames; sound alone begins anywhere.
+            const unsigned video = vst ? unsigned(vst->index + 1) : 0;
+            const bool key = vst ? packet_starts_key_frame(p, packet_size, video) : true;
+            const uint8_t* join = p;
+            if (vst && key) {
+                join_form.assign(p, p + packet_size);
+                hide_before_key_frame(join_form.data(), packet_size, video);
+                join = join_form.data();
+            }
+            if (sink) sink->on_data_unit(p, packet_size, ms, key, join);
             done += packet_size;
         }
         pending.erase(0, done);

@@ -1,6 +1,7 @@
 #include "platform/gui/remote.h"
 
 #include "core/text.h"
+#include "platform/win32/local_socket.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -20,20 +21,12 @@ namespace {
 constexpr size_t max_request = 512;
 constexpr int io_timeout_ms = 2000;
 
-bool make_address(const std::string& path, sockaddr_un& a) {
-    std::memset(&a, 0, sizeof a);
-    a.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof a.sun_path) return false;
-    std::memcpy(a.sun_path, path.data(), path.size());
-    return true;
-}
-
 int connect_to(const std::string& path) {
-    sockaddr_un a;
-    if (!make_address(path, a)) return -1;
+    win32::local_address a;
+    if (!a.set(path)) return -1;
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    if (::connect(fd, a.get(), a.size()) != 0) {
         ::close(fd);
         return -1;
     }
@@ -89,8 +82,8 @@ remote_endpoint::~remote_endpoint() {
 
 bool remote_endpoint::open(const std::string& socket_path) {
     close();
-    sockaddr_un a;
-    if (!make_address(socket_path, a)) return false;
+    win32::local_address a;
+    if (!a.set(socket_path)) return false;
     // Someone answers there: that is another live copy, not ours to take.
     int probe = connect_to(socket_path);
     if (probe >= 0) {
@@ -101,7 +94,7 @@ bool remote_endpoint::open(const std::string& socket_path) {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return false;
     const mode_t old = ::umask(077);
-    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    const bool bound = ::bind(fd, a.get(), a.size()) == 0;
     ::umask(old);
     if (!bound || ::listen(fd, 8) != 0 || ::pipe2(wake_, O_CLOEXEC) != 0) {
         ::close(fd);

@@ -18,9 +18,9 @@ class remote_endpoint {
     remote_endpoint(const remote_endpoint&) = delete;
     remote_endpoint& operator=(const remote_endpoint&) = delete;
 
-    // Listens at the path; a socket left behind by a copy that died is
-    // replaced. False when the path is too long, another process listens
-    // there, or the socket cannot be made.
+    // Listens at the path, however long; a socket left behind by a copy
+    // that died is replaced. False when another process listens there or
+    // the socket cannot be made.
     bool open(const std::string& socket_path);
     // Stops listening and removes the socket file.
     void close();

@@ -135,7 +135,8 @@ bool start_dispatcher(const std::function<void()>& main, uint32_t& error) {
     for (;;) {
         {
             std::lock_guard<std::mutex> lk(g_lock);
-            if (g_state == service_stopped) break;
+            // The service may also end on its own, telling so by its status.
+            if (g_state == service_stopped || g_state == service_stop_pending) break;
         }
         timespec ts{0, 200 * 1000 * 1000};
         const int sig = sigtimedwait(&set, nullptr, &ts);

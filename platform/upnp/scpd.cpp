@@ -3,6 +3,7 @@
 #include "core/text.h"
 #include "platform/xml/xml.h"
 
+#include <array>
 #include <charconv>
 #include <limits>
 
@@ -147,28 +148,50 @@ bool parse_soap_request(std::string_view body, soap_call& out) {
     return !out.action.empty();
 }
 
-void append_xml_escaped(std::string& r, std::string_view text) {
-    // Runs without a special character go in whole.
-    std::size_t from = 0;
-    for (;;) {
-        const std::size_t at = text.find_first_of("&<>\"", from);
-        r.append(text.data() + from, (at == std::string_view::npos ? text.size() : at) - from);
-        if (at == std::string_view::npos) return;
-        switch (text[at]) {
-        case '&':
-            r += "&amp;";
-            break;
-        case '<':
-            r += "&lt;";
-            break;
-        case '>':
-            r += "&gt;";
-            break;
-        default:
-            r += "&quot;";
+namespace {
+
+// One pass over the bytes with a table: a multi-megabyte answer is mostly
+// markup, so the characters to replace are many and close together.
+template <bool in_attribute> void append_escaped(std::string& r, std::string_view text) {
+    static constexpr auto special = [] {
+        std::array<bool, 256> t{};
+        t[uint8_t('&')] = t[uint8_t('<')] = t[uint8_t('>')] = true;
+        t[uint8_t('"')] = in_attribute;
+        return t;
+    }();
+    const char* p = text.data();
+    const char* const begin = p;
+    const char* const end = p + text.size();
+    while (p < end) {
+        const char* run = p;
+        while (p < end && !special[uint8_t(*p)])
+            ++p;
+        r.append(run, std::size_t(p - run));
+        if (p == end) return;
+        const char c = *p++;
+        if (c == '&') {
+            r.append("&amp;", 5);
+        } else if (c == '<') {
+            r.append("&lt;", 4);
+        } else if (c == '"') {
+            r.append("&quot;", 6);
+        } else if (in_attribute || (p - begin >= 3 && p[-2] == ']' && p[-3] == ']')) {
+            // In text, ">" needs replacing only where it would end "]]>".
+            r.append("&gt;", 4);
+        } else {
+            r += '>';
         }
-        from = at + 1;
     }
+}
+
+} // namespace
+
+void append_xml_escaped(std::string& r, std::string_view text) {
+    append_escaped<true>(r, text);
+}
+
+void append_xml_text(std::string& r, std::string_view text) {
+    append_escaped<false>(r, text);
 }
 
 std::string xml_escape(std::string_view text) {
@@ -193,7 +216,7 @@ std::string soap_response(const std::string& service_type, const std::string& ac
         r += '<';
         r += name;
         r += '>';
-        append_xml_escaped(r, value);
+        append_xml_text(r, value);
         r += "</";
         r += name;
         r += '>';

@@ -61,6 +61,10 @@ std::string property_set(const named_values& values);
 // Escapes & < > " for element text and attribute values.
 std::string xml_escape(std::string_view text);
 void append_xml_escaped(std::string& out, std::string_view text);
+// The same for element content, where only "&", "<" and the ">" of "]]>"
+// must be replaced: a document carried as text (a Browse result) keeps its
+// quotes and closing brackets, which makes it markedly shorter.
+void append_xml_text(std::string& out, std::string_view text);
 
 // The automation value of an argument's text for a data type; false when the
 // text is no value of that type (numbers out of range included).

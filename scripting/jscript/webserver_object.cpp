@@ -22,6 +22,7 @@
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
 #include "system/password_crypt.h"
+#include "system/system_helpers.h"
 
 #include <netdb.h>
 #include <sys/socket.h>
@@ -273,7 +274,7 @@ const type_info iwebserver_info(
              if (level.int_value() >= trace_level()) {
                  const std::string bytes = low_bytes(s);
                  cl::trace_out.write("script_dump:\n");
-                 cl::trace_hex_dump(bytes.data(), bytes.size());
+                 sys::trace_hex_dump(bytes.data(), bytes.size());
              }
              return s_ok;
          }},

@@ -450,17 +450,3 @@ TEST_F(Trace, ConsoleSinksWriteUtf8ToTheirStream) {
     ::close(fd);
     EXPECT_EQ(get("err.txt"), "gr\xc3\xbc\xc3\x9f \xe2\x82\xac\nplain\n");
 }
-
-TEST(TraceHexDump, SixteenBytesALineWithOffsetAndText) {
-    capture_trace sink;
-    ASSERT_TRUE(cl::trace_out.add(&sink));
-    std::string bytes = "0123456789abcdefXY";
-    bytes += '\x01';
-    cl::trace_hex_dump(bytes.data(), bytes.size());
-    sink.flush(true);
-    cl::trace_out.remove(&sink);
-    ASSERT_EQ(sink.lines.size(), 2u);
-    EXPECT_EQ(sink.lines[0], "00000000  30 31 32 33 34 35 36 37 38 39 61 62 63 64 65 66  "
-                             "0123456789abcdef\n");
-    EXPECT_EQ(sink.lines[1], "00000010  58 59 01" + std::string(13 * 3, ' ') + "  XY.\n");
-}

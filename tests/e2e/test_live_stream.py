@@ -143,7 +143,11 @@ def test_two_clients_one_joining_late_get_the_whole_stream(site, tmp_path):
         assert head.startswith("HTTP/1.1 200 OK\r\n")
         assert "Content-Type: video/x-ms-wmv" in head.split("\r\n")
         assert "Server: Tesk Stream Server V0.1" in head.split("\r\n")
-        check_capture(body, str(tmp_path / name))
+        info = check_capture(body, str(tmp_path / name))
+        # The picture begins with a key frame, for the late joiner too.
+        video = [s["index"] for s in info["streams"] if s["codec_type"] == "video"][0]
+        first_video = next(p for p in info["packets"] if p["stream_index"] == video)
+        assert first_video["flags"].startswith("K"), (name, first_video)
     # Both received the same stream header, once, at the start.
     _, first_body = first.head_and_body()
     _, late_body = late.head_and_body()

@@ -169,6 +169,10 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
     site.put("media/private/secret.mp3", b"x")
     site.put("media/Music/.htaccess", "<Files hidden.mp3>\nRequire all denied\n</Files>\n")
     site.put("media/Music/hidden.mp3", b"x")
+    # Names with characters the server refuses in every local name have no
+    # URL that plays: they are left out, each with a trace line.
+    site.put("media/Track 01: Intro.mp3", b"x")
+    site.put("media/A|B/inner.mp3", b"x")
     site.start()
     listener = notify_listener()
     try:
@@ -227,8 +231,15 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
         media_url = res.text
         assert "/media/.enc/" in media_url
 
-        # Faults: an unknown object, an unknown action.
-        assert browse(cds_control, "4711")[:2] == (500, 701)
+        trace = site.trace()
+        assert "media store, left out (name cannot be served): " in trace
+        assert "Track 01: Intro.mp3\n" in trace and "A|B/\n" in trace
+
+        # Faults: unknown objects, an unknown flag, an unknown action.
+        for oid in ("4711", "aaaa", "0/../..", "0-", "-1", "0-x", "99999999999"):
+            assert browse(cds_control, oid)[:2] == (500, 701), oid
+        assert browse(cds_control, "0", flag="BrowseEverything")[:2] == (500, 402)
+        assert browse(cds_control, "0", flag="BrowseMetadata")[0] == 200
         assert soap(cds_control, CDS, "NoSuchAction", []) == (500, 401)
         status, out = soap(cms_control, CMS, "GetProtocolInfo", [])
         assert status == 200 and "http-get:*:audio/mpeg:*" in out["Source"]

@@ -7,6 +7,7 @@ status, never an empty success, and runs a JavaScript rewrite step."""
 import hashlib
 import http.client
 import os
+import re
 import subprocess
 
 import pytest
@@ -151,3 +152,24 @@ def test_dynamic_address_redirect_keeps_the_query_once(tmp_path):
     with open(os.path.join(site.pub, "logs", "access.log")) as f:
         log = f.read()
     assert "/dyn/other/a" in log and "/dyn/box" not in log
+
+
+def test_dump_request_body_traces_each_piece_as_a_hex_dump(tmp_path):
+    site = Site(str(tmp_path))
+    site.put("static.txt", "static text")
+    site.start("-dump_request_body")
+    try:
+        # Large enough that the body follows the head in pieces of its own.
+        status, body = post(site, "/static.txt", b"0123456789abcdef" * 8192)
+        assert (status, body) == (200, b"static text")
+    finally:
+        assert site.stop() == 0
+    trace = site.trace()
+    assert "post/put dump:\n" in trace
+    dump = trace[trace.index("post/put dump:\n"):].splitlines()[1:40]
+    # Sixteen bytes a line with "-" before the ninth, four blanks before
+    # each line, the characters after the bytes; no offset column.
+    line = re.compile(r"^(\d{6}~\d{3} )?    ([0-9a-f]{2} ){7}[0-9a-f]{2}-([0-9a-f]{2} ){7}[0-9a-f]{2}"
+                      r" [0-9a-f]{16}$")
+    full = [l for l in dump if line.match(l)]
+    assert len(full) > 30, "\n".join(dump)

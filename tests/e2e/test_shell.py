@@ -5,6 +5,7 @@ NOTIFY_SOCKET); the daemon window reached through its socket; a language
 change from the tray menu; the service installation switches. Every wait
 is bounded."""
 
+import fcntl
 import os
 import re
 import signal
@@ -117,6 +118,13 @@ def test_a_language_change_restarts_the_program_once(home):
         trace = home.trace()
         assert trace.count("restarting...") == 1
         assert "language 1031 (Deutsch)" in trace
+        # The new copy runs under the program's own name, as the first did.
+        with open(home.path(LOCK_FILE)) as f:
+            pid = int(f.read().split()[0])
+        with open("/proc/%d/comm" % pid) as f:
+            assert f.read().strip() == "teskqvel"
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            assert f.read().split(b"\0")[0] == BINARY.encode()
         with open(home.path("global.ini"), encoding="utf-8") as f:
             assert "fulllangid=1031" in f.read()
         # The new copy's menu speaks German; ending it does not restart.
@@ -161,22 +169,28 @@ class FakeManager:
         self.sock.close()
 
 
+def run_service_until_stopped(home, manager, stop_it):
+    """Runs the program as a service of the stand-in manager until it is
+    ready, stops it with stop_it(proc) and waits for the end, exit code 0."""
+    env = dict(home.env, NOTIFY_SOCKET=manager.path)
+    proc = subprocess.Popen([BINARY, "-service"], env=env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, text=True)
+    try:
+        manager.receive_until("READY=1")
+        assert wait_for(lambda: READY in home.trace(), 20), home.trace()
+        stop_it(proc)
+        manager.receive_until("STATUS=stopped")
+        assert proc.wait(timeout=30) == 0
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
 def test_service_mode_order_and_notifications(home):
     manager = FakeManager(home.root)
     try:
-        env = dict(home.env, NOTIFY_SOCKET=manager.path)
-        proc = subprocess.Popen([BINARY, "-service"], env=env, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE, text=True)
-        try:
-            manager.receive_until("READY=1")
-            assert wait_for(lambda: READY in home.trace(), 20), home.trace()
-            proc.send_signal(signal.SIGTERM)
-            manager.receive_until("STATUS=stopped")
-            assert proc.wait(timeout=30) == 0
-        finally:
-            if proc.poll() is None:
-                proc.kill()
-                proc.wait()
+        run_service_until_stopped(home, manager, lambda proc: proc.send_signal(signal.SIGTERM))
         joined = "".join(manager.drain())
         # "Stopped" is told once, last, after the shut-down has run.
         assert joined.count("STATUS=stopped") == 1, manager.messages
@@ -274,3 +288,112 @@ def test_missing_or_empty_string_files_end_the_start_with_1(home):
     finally:
         if proc.poll() is None:
             stop(proc)
+
+
+WM_ENDSESSION = 22
+LOCK_FILE = "teskqvel w32daemon loaded.lock"
+
+
+def test_the_end_of_the_session_shuts_down_once_and_ends_cleanly(home):
+    proc = start_ready(home)
+    try:
+        # The shut-down runs inside the window's own message; the window
+        # object must outlive it (the sanitizers end the process otherwise).
+        assert post(home, WM_ENDSESSION, 1, 1) == b"1\n"
+        assert proc.wait(timeout=30) == 0, proc.stderr.read()
+    finally:
+        if proc.poll() is None:
+            stop(proc)
+    lines = lines_of(home.trace())
+    assert_in_order(lines, ["end session", "R 0/0", "daemon window destroyed"])
+    assert sum(l.startswith("daemon window destroyed") for l in lines) == 1
+    assert not os.path.exists(home.path("window.sock"))
+
+
+def test_d_reaches_a_copy_in_a_deep_data_directory_and_fails_on_one_it_cannot_reach():
+    with tempfile.TemporaryDirectory() as d:
+        deep = os.path.join(d, "x" * 60, "y" * 60)
+        os.makedirs(deep)
+        home = Home(deep)
+        assert len(home.path("window.sock")) >= 108
+        proc = start_ready(home)
+        try:
+            assert "cannot be reached by other copies" not in home.trace()
+            assert post_deep(home, WM_CLOSE, cls="NO_SUCH_CLASS") == b"0\n"
+            r = home.run("-d", timeout=30)
+            assert r.returncode == 0
+            assert proc.wait(timeout=30) == 0
+        finally:
+            if proc.poll() is None:
+                stop(proc)
+        # A copy that holds the data directory's lock but listens nowhere is
+        # not "gone": "-d" says it failed.
+        with open(home.path(LOCK_FILE), "a") as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            r = home.run("-d", timeout=30)
+            assert r.returncode == 1
+            assert "the running copy cannot be reached" in home.trace()
+        # Nobody holds it any more: nothing to end.
+        assert home.run("-d", timeout=30).returncode == 0
+
+
+def post_deep(home, message, wparam=0, lparam=0, cls="TESKqvel_CLASS"):
+    """post() through the directory's descriptor, for a path too long for
+    a socket address."""
+    fd = os.open(home.data, os.O_RDONLY | os.O_DIRECTORY)
+    try:
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as s:
+            s.settimeout(10)
+            s.connect("/proc/self/fd/%d/window.sock" % fd)
+            s.sendall(b"post %d %d %d %s\n" % (message, wparam, lparam, cls.encode()))
+            return s.recv(16)
+    finally:
+        os.close(fd)
+
+
+def test_ending_the_window_in_service_mode_ends_the_service(home):
+    manager = FakeManager(home.root)
+    try:
+        def end_with_d(_proc):
+            assert home.run("-d", timeout=30).returncode == 0
+
+        run_service_until_stopped(home, manager, end_with_d)
+        joined = "".join(manager.drain())
+        assert joined.index("READY=1") < joined.index("STOPPING=1") < joined.index("STATUS=stopped")
+        assert joined.count("STOPPING=1") == 1
+        lines = lines_of(home.trace())
+        assert_in_order(lines, ["service: start loop", "daemon window destroyed",
+                                "service: end loop", "...done"])
+    finally:
+        manager.close()
+
+
+def test_the_start_event_is_set_when_the_server_is_ready(home):
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as event:
+        event.bind(home.path("TeskQVel Start Event"))
+        event.settimeout(30)
+        proc = start_ready(home)
+        try:
+            assert event.recv(16) == b"1"
+        finally:
+            assert stop(proc) == 0
+
+
+def test_a_crash_is_reported_on_standard_error_and_in_the_trace_without_a_terminal(home):
+    proc = subprocess.Popen([BINARY], env=home.env, stdout=subprocess.DEVNULL,
+                            stderr=subprocess.PIPE, stdin=subprocess.DEVNULL, text=True,
+                            start_new_session=True)  # no controlling terminal
+    try:
+        assert wait_for(lambda: READY in home.trace() or proc.poll() is not None, 30)
+        assert proc.poll() is None
+        proc.send_signal(signal.SIGSEGV)
+        # The watchdog holds standard error until it has told its message.
+        _, err = proc.communicate(timeout=60)
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+    assert proc.returncode != 0
+    assert "Tesk Exception Handler: " in err, err
+    assert wait_for(lambda: "Tesk Exception Handler: " in home.trace(), 30), home.trace()
+    assert os.path.exists(home.path("crash_report.txt"))

@@ -107,8 +107,8 @@ class content_dir_test : public media_tree {
     void SetUp() override {
         media_tree::SetUp();
         media::fill_dlna_profiles();
-        put("Artist & Co/<Album>/01 Song & Dance.mp3", "12345");
-        put("Artist & Co/<Album>/02.mp3");
+        put("Artist & Co/Album & 'Best'/01 Song & Dance.mp3", "12345");
+        put("Artist & Co/Album & 'Best'/02.mp3");
         put("clip.mkv");
         put("pic.jpg");
         put("odd.xyz");
@@ -154,14 +154,14 @@ TEST_F(content_dir_test, direct_children_in_store_order) {
 TEST_F(content_dir_test, item_metadata_escaping_and_profiles) {
     const browse_answer dir = browse(*cd_.get(), L"1", L"BrowseDirectChildren");
     ASSERT_EQ(dir.nodes.size(), 1u);
-    EXPECT_EQ(dir.nodes[0].title, "<Album>");
+    EXPECT_EQ(dir.nodes[0].title, "Album & 'Best'");
     const std::string album_id = dir.nodes[0].id;
     const browse_answer songs =
         browse(*cd_.get(), cl::utf8_to_utf16(album_id), L"BrowseDirectChildren");
     ASSERT_EQ(songs.nodes.size(), 2u);
     const didl_node& s = songs.nodes[0];
     EXPECT_EQ(s.title, "01 Song & Dance.mp3");
-    EXPECT_EQ(s.album, "<Album>");
+    EXPECT_EQ(s.album, "Album & 'Best'");
     EXPECT_EQ(s.artist, "Artist & Co");
     EXPECT_EQ(s.cls, "object.item.audioItem");
     EXPECT_EQ(s.protocol, "http-get:*:audio/mpeg:DLNA.ORG_PN=MP3;DLNA.ORG_PS=1;DLNA.ORG_CI=0;"
@@ -204,9 +204,12 @@ TEST_F(content_dir_test, paging_and_unknown_objects) {
     store_.update();
     EXPECT_EQ(browse(*cd_.get(), L"0", L"BrowseDirectChildren").total, 6u);
     EXPECT_EQ(browse(*cd_.get(), L"0", L"BrowseDirectChildren", 2, 3).total, 6u);
-    for (const wchar_t* id : {L"77", L"0-99", L"-3", L"0-"})
+    for (const wchar_t* id : {L"77", L"0-99", L"-3", L"0-", L"aaaa", L"0/../.."})
         EXPECT_EQ(browse(*cd_.get(), id, L"BrowseDirectChildren").hr, upnp::action_error(701))
             << id;
+    // A flag the service does not define is an invalid argument.
+    for (const wchar_t* flag : {L"BrowseEverything", L"", L"BrowseMetadataX"})
+        EXPECT_EQ(browse(*cd_.get(), L"0", flag).hr, automation::e_invalidarg) << flag;
 }
 
 TEST_F(content_dir_test, browse_while_the_store_changes) {

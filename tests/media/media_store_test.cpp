@@ -115,11 +115,29 @@ TEST_F(media_tree, object_ids_that_name_nothing) {
     ASSERT_TRUE(store_.open());
     store_.update();
     media_object o;
-    for (const wchar_t* id : {L"-1", L"0-", L"-", L"", L"7", L"0-9", L"1-0"})
+    // Only the ids as written out name something; nothing else falls back
+    // to the root.
+    for (const wchar_t* id : {L"-1", L"0-", L"-", L"", L"7", L"0-9", L"1-0", L"abc", L"aaaa",
+                              L"0/../..", L" 0-0", L"0-0x", L"+0", L"4294967296", L"0-0-0"})
         EXPECT_FALSE(store_.find_object(id, o)) << id;
-    EXPECT_TRUE(store_.find_object(L"abc", o)); // no digits: directory 0
-    EXPECT_TRUE(store_.find_object(L" 0-0", o));
+    EXPECT_TRUE(store_.find_object(L"0-0", o));
     EXPECT_EQ(o.parent_id, L"0");
+}
+
+TEST_F(media_tree, names_no_url_can_serve_are_left_out_with_everything_below) {
+    put("Track 01: Intro.mp3");
+    put("A|B/inner.mp3");
+    put("ok/why?.mp3");
+    put("ok/fine.mp3");
+    ASSERT_TRUE(store_.open());
+    store_.update();
+    EXPECT_EQ(child_names(store_, L"0"), std::vector<std::wstring>{L"dir:ok#1"});
+    EXPECT_EQ(child_names(store_, L"1"), std::vector<std::wstring>{L"fine.mp3#0"});
+    EXPECT_EQ(store_.item_count(), 1u);
+    for (const wchar_t* name :
+         {L"a:b", L"a<b", L"a>b", L"a\"b", L"a|b", L"a?b", L"a*b", L"a\\b", L"a\tb"})
+        EXPECT_FALSE(media::servable_name(name)) << name;
+    EXPECT_TRUE(media::servable_name(L"Caf\u00e9 & co (1) [x].mp3"));
 }
 
 TEST_F(media_tree, symlinked_folders_are_not_followed) {

@@ -56,10 +56,14 @@ struct sink_test : ::testing::Test {
         std::memcpy(b.get_buffer(), bytes.data(), bytes.size());
         sink->on_header(&b);
     }
-    void unit(const std::string& bytes) {
+    cl::sh_ptr<sample_buffer> buffer(const std::string& bytes) {
         auto b = sink->allocate_data_unit(static_cast<uint32_t>(bytes.size()));
         std::memcpy(b->get_buffer(), bytes.data(), bytes.size());
-        sink->on_data_unit(b);
+        return b;
+    }
+    // A key unit may carry the form a client that begins with it gets.
+    void unit(const std::string& bytes, bool key = true, const std::string& join = {}) {
+        sink->on_data_unit(buffer(bytes), key, join.empty() ? nullptr : buffer(join));
     }
     // Connects and asks for the stream; returns once the request was answered.
     int join(const std::string& expect_first) {
@@ -144,6 +148,32 @@ TEST_F(sink_test, the_backlog_keeps_about_the_last_five_seconds) {
     unit("x");
     EXPECT_EQ(sink->backlog_units(), 1u);
     ::close(fd);
+}
+
+TEST_F(sink_test, a_joiner_starts_at_the_newest_key_unit_and_never_on_a_stale_backlog) {
+    header("H");
+    // Key units every fourth, 100 ms apart: the joiner begins at K8, in the
+    // form for joiners (J8).
+    for (int i = 0; i < 11; ++i) {
+        clock += 100;
+        const std::string n = std::to_string(i);
+        unit((i % 4 == 0 ? "K" : "d") + n, i % 4 == 0, i % 4 == 0 ? "J" + n : "");
+    }
+    const int fd = join("H");
+    EXPECT_EQ(read_n(fd, 7), "J8d9d10");
+    unit("d11", false);
+    EXPECT_EQ(read_n(fd, 3), "d11");
+    ::close(fd);
+
+    // No clients for twelve seconds: what is held is stale, and a new
+    // client waits for the next key unit after the header.
+    clock += 12000;
+    const int next = join("H");
+    unit("d12", false);
+    unit("K13", true, "J13");
+    unit("d14", false);
+    EXPECT_EQ(read_n(next, 6), "J13d14");
+    ::close(next);
 }
 
 TEST_F(sink_test, a_client_that_does_not_read_is_ended_with_bounded_memory) {

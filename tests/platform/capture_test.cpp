@@ -18,7 +18,8 @@ class recording_sink final : public asf_sink {
         // A unit before the header would reach clients that cannot parse it.
         if (!units_.empty()) header_after_units_ = true;
     }
-    void on_data_unit(const uint8_t* data, size_t size, uint32_t ms) override {
+    void on_data_unit(const uint8_t* data, size_t size, uint32_t ms, bool,
+                      const uint8_t*) override {
         std::lock_guard hold(lock_);
         units_.push_back(unit{std::string(reinterpret_cast<const char*>(data), size), ms});
         changed_.notify_all();
@@ -198,6 +199,62 @@ TEST(capture_packets, send_time_follows_the_length_fields) {
             EXPECT_EQ(cases[i].ms, ms);
         }
     }
+}
+
+TEST(capture_packets, a_key_frame_begins_where_a_key_payload_starts_its_object) {
+    // Error correction, padding length as byte, then send time and duration.
+    const std::vector<uint8_t> single = {0x82, 0, 0, 0x08, 0x5d, 0, 0, 0, 0, 0, 0, 0};
+    const std::vector<uint8_t> multiple = {0x82, 0, 0, 0x09, 0x5d, 0, 0, 0, 0, 0, 0, 0};
+    auto with = [](std::vector<uint8_t> head, std::vector<uint8_t> rest) {
+        head.insert(head.end(), rest.begin(), rest.end());
+        return head;
+    };
+    struct {
+        std::vector<uint8_t> bytes;
+        unsigned stream;
+        bool key;
+    } cases[] = {
+        // one payload: key flag and stream 1, object 5 at offset 0, 8 bytes replicated
+        {with(single, {0x81, 5, 0, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA}), 1, true},
+        {with(single, {0x81, 5, 0, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA}), 0, true},
+        {with(single, {0x81, 5, 0, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA}), 2, false},
+        // the rest of a key frame that began in an earlier packet
+        {with(single, {0x81, 5, 0x10, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA}), 1, false},
+        // not flagged key
+        {with(single, {0x01, 5, 0, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA}), 1, false},
+        // two payloads with word lengths: sound (stream 2) first, then a key picture
+        {with(multiple,
+              {0x82, 0x02, 1, 0, 0, 0, 0, 0, 1, 0, 0xBB, 0x81, 6, 0, 0, 0, 0, 0, 1, 0, 0xCC}),
+         1, true},
+        {with(multiple,
+              {0x82, 0x02, 1, 0, 0, 0, 0, 0, 1, 0, 0xBB, 0x81, 6, 0, 0, 0, 0, 0, 1, 0, 0xCC}),
+         2, false},
+        // cut off inside the first payload's length
+        {with(multiple, {0x82, 0x02, 1, 0, 0, 0, 0, 0, 9}), 1, false},
+        {{0x82, 0}, 0, false},
+    };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(cases[i].key, packet_starts_key_frame(cases[i].bytes.data(),
+                                                        cases[i].bytes.size(), cases[i].stream));
+    }
+    // The end of a picture and a whole picture before the key frame, with
+    // sound between: the pictures move to the unused stream, the rest stays.
+    std::vector<uint8_t> packet =
+        with(multiple,
+             {0x84, 0x01, 4, 9, 0, 0, 0, 0, 1, 0,    0xA1, 0x02, 1, 0, 0, 0, 0, 0, 1, 0,   0xBB,
+              0x01, 5,    0, 0, 0, 0, 0, 1, 0, 0xA2, 0x81, 6,    0, 0, 0, 0, 0, 1, 0, 0xCC});
+    std::vector<uint8_t> expect = packet;
+    expect[13] = unused_stream_number;
+    expect[33] = unused_stream_number;
+    EXPECT_TRUE(hide_before_key_frame(packet.data(), packet.size(), 1));
+    EXPECT_EQ(packet, expect);
+    EXPECT_TRUE(packet_starts_key_frame(packet.data(), packet.size(), 1));
+    std::vector<uint8_t> no_key =
+        with(single, {0x01, 5, 0, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA});
+    const std::vector<uint8_t> before = no_key;
+    EXPECT_FALSE(hide_before_key_frame(no_key.data(), no_key.size(), 1));
+    EXPECT_EQ(no_key, before);
 }
 
 class capture_profile_test : public tq_test::temp_dir_test {};

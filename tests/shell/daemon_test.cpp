@@ -1,5 +1,6 @@
 #include "core/hrtime.h"
 #include "shell/daemon_wnd.h"
+#include "system/system_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +23,8 @@ TEST(DaemonCommands, UrlsAreOpenedWithAnArgumentListNeverAShell) {
                           << (dir / "args.tmp").string() << "'\nmv '" << (dir / "args.tmp").string()
                           << "' '" << out.string() << "'\n";
     fs::permissions(opener, fs::perms::owner_all);
-    const std::string saved = g_url_opener;
-    g_url_opener = opener.string();
+    const std::string saved = sys::url_opener();
+    sys::url_opener() = opener.string();
 
     auto opened = [&](const std::wstring& url) {
         fs::remove(out);
@@ -39,6 +40,8 @@ TEST(DaemonCommands, UrlsAreOpenedWithAnArgumentListNeverAShell) {
     EXPECT_EQ(opened(L"http://x/a b;touch '" + dir.wstring() + L"/pwned'$(id)"),
               "[http://x/a b;touch '" + dir.string() + "/pwned'$(id)]\n");
     EXPECT_FALSE(fs::exists(dir / "pwned"));
+    // A URL that the opener would take for an option never reaches it.
+    EXPECT_EQ(opened(L"--help"), "");
     // The local server's root for an empty path; the default port is 80.
     fs::remove(out);
     open_server_url(L"");
@@ -48,6 +51,6 @@ TEST(DaemonCommands, UrlsAreOpenedWithAnArgumentListNeverAShell) {
     std::string line;
     std::getline(in, line);
     EXPECT_EQ(line, "[http://127.0.0.1:80/]");
-    g_url_opener = saved;
+    sys::url_opener() = saved;
     fs::remove_all(dir);
 }

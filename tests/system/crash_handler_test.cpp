@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -107,6 +108,31 @@ TEST_F(crash_handler, a_fault_leaves_a_readable_dump_and_a_report) {
         if (k.signal == SIGSEGV) {
             EXPECT_NE(report.find("exmod=tests_system"), std::string::npos) << report;
         }
+    }
+}
+
+TEST(crash_watchdog, is_forked_only_while_the_process_has_one_thread) {
+    for (const bool with_thread : {false, true}) {
+        SCOPED_TRACE(with_thread);
+        const pid_t pid = ::fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            std::atomic<bool> done{false};
+            std::thread t;
+            if (with_thread)
+                t = std::thread([&] {
+                    while (!done)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                });
+            const bool started = sys::start_crash_watchdog();
+            done = true;
+            if (t.joinable()) t.join();
+            _exit(started == !with_thread ? 0 : 1);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status));
+        EXPECT_EQ(WEXITSTATUS(status), 0);
     }
 }
 
