@@ -336,10 +336,13 @@ def main():
                                 len([i for i in range(n) if i % 7 == 0]), len(matches),
                                 instances), flush=True)
     results, procs, failed = {}, [], False
+    # SERVERS=teskqvel,xandikos runs only those.
+    servers = [w.strip() for w in os.environ.get("SERVERS", "").split(",") if w.strip()]
+    starts = [("teskqvel", lambda: start_teskqvel(work, binary, core, objects)),
+              ("radicale", lambda: start_radicale(work, core, objects)),
+              ("xandikos", lambda: start_xandikos(work, core, objects))]
     try:
-        for start in (lambda: start_teskqvel(work, binary, core, objects),
-                      lambda: start_radicale(work, core, objects),
-                      lambda: start_xandikos(work, core, objects)):
+        for start in [f for name, f in starts if not servers or name in servers]:
             try:
                 proc, server = start()
             except (Failure, subprocess.CalledProcessError, OSError) as e:
@@ -349,6 +352,9 @@ def main():
             procs.append(proc)
             results[server.name] = time_all(server, operations(objects, matches, instances, n),
                                             rounds)
+            print("%s: %s" % (server.name, ", ".join(
+                "%s %s" % (k, "FAILED" if v is None else "%.2f ms" % v)
+                for k, v in results[server.name].items())), flush=True)
             proc.terminate()
             proc.wait(timeout=30)
     finally:

@@ -5,7 +5,8 @@
 # client runs on another core. Times the one-month calendar-query with and
 # without expansion, PROPFIND Depth 1, a multiget of 500 hrefs and one PUT
 # into the full calendar; every answer is checked, a failure is printed in
-# place of a time. OPS=put (words of the row labels) times only those rows.
+# place of a time. OPS=put (words of the row labels) times only those rows;
+# SERVERS=teskqvel,xandikos runs only those servers.
 # Usage: [EVENTS=10000] [ROUNDS=10] [OPS=...] bench/caldav/run.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
