@@ -60,9 +60,10 @@ bool is_document_root(const std::wstring& path) {
 // precondition element of the refusal), or null when it can: one larger than
 // reports read, or one whose components nest beyond what the object model
 // takes.
-const char* refused_store_object(const std::string& temp, uint64_t size, store_kind kind) {
+const char* refused_store_object(int dir_fd, const std::string& temp_leaf, uint64_t size,
+                                 store_kind kind) {
     if (size > stored_object_read_limit) return "max-resource-size";
-    const int fd = ::open(temp.c_str(), O_RDONLY | O_CLOEXEC);
+    const int fd = ::openat(dir_fd, temp_leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd < 0) return nullptr;
     std::string text(static_cast<std::size_t>(size), '\0');
     std::size_t got = 0;
@@ -239,8 +240,8 @@ int dav_put(http_put_request& r) {
     }
     store_kind store = store_kind::calendar;
     if (is_store_object(path, &store)) {
-        if (const char* why = refused_store_object(temp, written, store)) {
-            ::unlink(temp.c_str());
+        if (const char* why = refused_store_object(folder.fd, folder.temp_leaf, written, store)) {
+            ::unlinkat(folder.fd, folder.temp_leaf.c_str(), 0);
             return answer_precondition(r, store, why);
         }
     }
