@@ -40,8 +40,8 @@ struct http_request_data {
     uint32_t flags = 0;           // the kernel request's flags
     uint32_t version = 101;       // major * 100 + minor
     uint64_t request_id = 0;
-    std::wstring path; // request path (for a forwarded request the upstream URL)
-    std::string query; // without the "?"
+    std::wstring path;   // request path (for a forwarded request the upstream URL)
+    std::string query;   // without the "?"
     std::string raw_url; // the request target exactly as received
     std::string method;
     // The headers that the kernel service parses itself, by http_header_id;
@@ -282,6 +282,7 @@ struct proxy_cache_record {
     std::string request_headers;
     std::string referer;
     std::string host;
+    bool on_this_machine = false; // the upstream is this machine, loopback or link-local
 };
 
 // Forwards the request to the server its Host header names (server/proxy.cpp).
