@@ -286,6 +286,7 @@ struct proxy_cache_record {
     std::string request_headers;
     std::string referer;
     std::string host;
+    bool on_this_machine = false; // the upstream is this machine, loopback or link-local
 };
 
 // Forwards the request to the server its Host header names (server/proxy.cpp).

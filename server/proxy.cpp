@@ -11,8 +11,15 @@
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
 
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netinet/in.h>
+
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <mutex>
+#include <random>
 #include <set>
 
 namespace {
@@ -59,7 +66,195 @@ std::set<std::string, string_iless> connection_tokens(std::string_view value) {
     return out;
 }
 
+// True when a Via value lists this server's token: the request passed here
+// before and would only go round again.
+bool via_names_us(std::string_view via) {
+    const std::string& token = proxy_via_token();
+    for (std::size_t at = via.find(token); at != std::string_view::npos;
+         at = via.find(token, at + 1)) {
+        const bool starts = at == 0 || via[at - 1] == ' ' || via[at - 1] == ',';
+        const std::size_t end = at + token.size();
+        const bool ends = end == via.size() || via[end] == ' ' || via[end] == ',';
+        if (starts && ends) return true;
+    }
+    return false;
+}
+
+bool is_v4(const ip_bytes& ip) {
+    static constexpr uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+    return std::equal(mapped, mapped + 12, ip.begin());
+}
+
+// This machine's interface addresses, read again at most every ten seconds so
+// that an address that comes up later is soon known.
+std::vector<ip_bytes> own_addresses() {
+    static std::mutex lock;
+    static std::vector<ip_bytes> cached;
+    static std::chrono::steady_clock::time_point read_at;
+    static bool read = false;
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> g(lock);
+    if (read && now - read_at < std::chrono::seconds(10)) return cached;
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) == 0) {
+        std::vector<ip_bytes> fresh;
+        for (const ifaddrs* i = list; i; i = i->ifa_next) {
+            if (!i->ifa_addr) continue;
+            const socklen_t length =
+                i->ifa_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+            ip_bytes ip;
+            uint16_t port = 0;
+            if (ip_of(i->ifa_addr, length, ip, port)) fresh.push_back(ip);
+        }
+        ::freeifaddrs(list);
+        cached = std::move(fresh);
+        read = true;
+        read_at = now;
+    }
+    return cached;
+}
+
+// The upstreams that the configuration opens to clients of other machines
+// although they are on this one.
+bool named_on_purpose(const std::string& host, uint16_t port) {
+    const std::string list = cl::utf16_to_utf8(server_settings().proxy_local_upstreams);
+    std::size_t pos = 0;
+    while (pos < list.size()) {
+        std::size_t end = list.find_first_of(", \t", pos);
+        if (end == std::string::npos) end = list.size();
+        std::string item_host;
+        uint16_t item_port = 0;
+        if (end > pos &&
+            parse_upstream_host(std::string_view(list).substr(pos, end - pos), item_host,
+                                item_port) &&
+            item_port == port && cl::iequals(item_host, host))
+            return true;
+        pos = end + 1;
+    }
+    return false;
+}
+
 } // namespace
+
+bool parse_upstream_host(std::string_view h, std::string& host, uint16_t& port) {
+    h = cl::trimmed(h);
+    std::string_view name, port_text;
+    bool has_port = false;
+    if (!h.empty() && h.front() == '[') {
+        const std::size_t close = h.find(']');
+        if (close == std::string_view::npos) return false;
+        name = h.substr(1, close - 1);
+        in6_addr a{};
+        if (name.empty() || name.size() > 45 ||
+            ::inet_pton(AF_INET6, std::string(name).c_str(), &a) != 1)
+            return false;
+        const std::string_view rest = h.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest.front() != ':') return false;
+            has_port = true;
+            port_text = rest.substr(1);
+        }
+    } else {
+        const std::size_t colon = h.find(':');
+        name = h.substr(0, colon);
+        if (colon != std::string_view::npos) {
+            has_port = true;
+            port_text = h.substr(colon + 1);
+        }
+        if (name.empty() || name.size() > 253) return false;
+        for (const char c : name)
+            if (!cl::is_digit(c) && !((c | 0x20) >= 'a' && (c | 0x20) <= 'z') && c != '.' &&
+                c != '-' && c != '_' && c != '~')
+                return false;
+    }
+    uint32_t p = 80;
+    if (has_port) {
+        if (port_text.empty() || port_text.size() > 5) return false;
+        p = 0;
+        for (const char c : port_text) {
+            if (!cl::is_digit(c)) return false;
+            p = p * 10 + static_cast<uint32_t>(c - '0');
+        }
+        if (p == 0 || p > 65535) return false;
+    }
+    host.assign(name);
+    port = static_cast<uint16_t>(p);
+    return true;
+}
+
+bool ip_of(const sockaddr* a, socklen_t length, ip_bytes& ip, uint16_t& port) {
+    ip.fill(0);
+    if (a->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+        const auto* v4 = reinterpret_cast<const sockaddr_in*>(a);
+        ip[10] = ip[11] = 0xff;
+        std::memcpy(ip.data() + 12, &v4->sin_addr, 4);
+        port = ntohs(v4->sin_port);
+        return true;
+    }
+    if (a->sa_family == AF_INET6 && length >= static_cast<socklen_t>(sizeof(sockaddr_in6))) {
+        const auto* v6 = reinterpret_cast<const sockaddr_in6*>(a);
+        std::memcpy(ip.data(), &v6->sin6_addr, 16);
+        port = ntohs(v6->sin6_port);
+        return true;
+    }
+    return false;
+}
+
+bool ip_of_text(std::string_view text, ip_bytes& ip) {
+    const std::string t(text);
+    ip.fill(0);
+    in_addr v4{};
+    if (::inet_pton(AF_INET, t.c_str(), &v4) == 1) {
+        ip[10] = ip[11] = 0xff;
+        std::memcpy(ip.data() + 12, &v4, 4);
+        return true;
+    }
+    return ::inet_pton(AF_INET6, t.c_str(), ip.data()) == 1;
+}
+
+bool is_loopback_ip(const ip_bytes& ip) {
+    if (is_v4(ip)) return ip[12] == 127;
+    static constexpr ip_bytes one = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    return ip == one;
+}
+
+upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstream_rules& rules) {
+    const bool v4 = is_v4(ip);
+    // 0.0.0.0 and :: reach this machine as well.
+    const bool unspecified = v4 ? ip[12] == 0 : ip == ip_bytes{};
+    const bool link_local =
+        v4 ? (ip[12] == 169 && ip[13] == 254) : (ip[0] == 0xfe && (ip[1] & 0xc0) == 0x80);
+    const bool this_machine = is_loopback_ip(ip) || unspecified ||
+                              std::find(rules.own.begin(), rules.own.end(), ip) != rules.own.end();
+    if (this_machine &&
+        std::find(rules.ports.begin(), rules.ports.end(), port) != rules.ports.end())
+        return upstream_verdict::loop;
+    if ((this_machine || link_local) && !rules.client_on_loopback && !rules.named_on_purpose)
+        return upstream_verdict::refused;
+    return upstream_verdict::allowed;
+}
+
+upstream_rules server_upstream_rules() {
+    const server_values& v = server_settings();
+    upstream_rules rules;
+    rules.own = own_addresses();
+    rules.ports.push_back(static_cast<uint16_t>(v.server_port));
+    if (v.https_port != 0) rules.ports.push_back(static_cast<uint16_t>(v.https_port));
+    std::string proxy_host;
+    uint16_t proxy_port = 0;
+    if (parse_upstream_host("x:" + cl::utf16_to_utf8(v.proxy_port), proxy_host, proxy_port))
+        rules.ports.push_back(proxy_port);
+    rules.client_on_loopback = true;
+    return rules;
+}
+
+const std::string& proxy_via_token() {
+    static const std::string token = [] {
+        std::random_device rd;
+        return cl::format_str("teskqvel-%08x", static_cast<uint32_t>(rd()));
+    }();
+    return token;
+}
 
 uint32_t open_proxy_session() {
     uint32_t error = 0;
@@ -159,12 +354,15 @@ std::string proxy_request_header_lines(const http_request_data& d) {
     };
     for (int id = 0; id < http_header_request_maximum; ++id) {
         if (id == http_header_content_length || id == http_header_accept ||
-            id == http_header_referer || id == http_header_expect)
+            id == http_header_referer || id == http_header_expect || id == http_header_via)
             continue;
         add(request_header_name(id), d.known_headers[static_cast<std::size_t>(id)]);
     }
     for (const auto& [name, value] : d.unknown_headers)
         add(name, value);
+    const std::string& via = d.header(http_header_via);
+    add("Via", (via.empty() || !clean_text(via) ? std::string() : via + ", ") + "1.1 " +
+                   proxy_via_token());
     return out;
 }
 
@@ -218,20 +416,16 @@ namespace {
 // The exchange of one proxy request, on its own thread.
 class proxy_exchange {
   public:
-    explicit proxy_exchange(proxy_request& r) : r_(r) {}
+    proxy_exchange(proxy_request& r, std::string host, uint16_t port, upstream_rules rules)
+        : r_(r), host_(std::move(host)), port_(port), rules_(std::move(rules)) {}
 
     int run() {
         http_request_data& d = *r_.data;
-        const auto [host, port] = split_host_port(d.header(http_header_host));
+        const std::string& host = host_;
+        const uint16_t port = port_;
         std::shared_ptr<http_client::session> session = proxy_session();
-        if (!session || host.empty() || port == 0) {
+        if (!session) {
             cl::trace_out.write(cl::format_str("WinHttpConnect failed: %?\n", 87));
-            return 502;
-        }
-        if (names_this_server(host, port)) {
-            // Forwarding to ourselves would forward again, without end.
-            cl::trace_out.write(
-                cl::format_str("proxy: request loop to %?:%? refused\n", host, port));
             return 502;
         }
         http_client::connection c(session, host, port);
@@ -239,6 +433,26 @@ class proxy_exchange {
             cl::trace_out.write(cl::format_str("proxy url: %?\n", r_.forward_url));
         auto up = open_proxy_request(c, d.header(http_header_accept), d.method, r_.forward_url,
                                      d.header(http_header_referer));
+        // The decision is made on each address the name resolved to, just
+        // before the connection to it: every spelling of an address (decimal,
+        // hexadecimal, octal, IPv4-mapped) and every name arrive here alike.
+        const upstream_rules& rules = rules_;
+        upstream_verdict refusal = upstream_verdict::allowed;
+        bool this_machine = false;
+        up->set_address_check([&](const sockaddr* a, socklen_t length) {
+            ip_bytes ip;
+            uint16_t p = 0;
+            if (!ip_of(a, length, ip, p)) return false;
+            const upstream_verdict v = judge_upstream(ip, p, rules);
+            if (v != upstream_verdict::allowed) {
+                if (refusal != upstream_verdict::loop) refusal = v;
+                return false;
+            }
+            upstream_rules as_stranger = rules;
+            as_stranger.client_on_loopback = as_stranger.named_on_purpose = false;
+            this_machine = judge_upstream(ip, p, as_stranger) != upstream_verdict::allowed;
+            return true;
+        });
         std::string lines = proxy_request_header_lines(d);
         // A body announced as empty is announced upstream too.
         if (!r_.chunked_body && r_.remaining_body == 0 &&
@@ -259,6 +473,17 @@ class proxy_exchange {
                                : r_.remaining_body ? r_.remaining_body
                                                    : 0;
         if (const uint32_t e = up->send("", total)) {
+            if (up->address_refused() && refusal == upstream_verdict::loop) {
+                cl::trace_out.write(
+                    cl::format_str("proxy: request loop to %?:%? refused\n", host, port));
+                return 502;
+            }
+            if (up->address_refused() && refusal == upstream_verdict::refused) {
+                cl::trace_out.write(
+                    cl::format_str("proxy: %?:%? is on this machine, refused to %?\n", host, port,
+                                   r_.variable("REMOTE_ADDR")));
+                return 403;
+            }
             cl::trace_out.write(cl::format_str("WinHttpSendRequest failed: %?\n", e));
             return fail(step_send_request, e);
         }
@@ -267,25 +492,20 @@ class proxy_exchange {
         }
         if (const uint32_t e = up->receive_response()) return fail(step_receive_response, e);
 
-        if (r_.use_cache) the_request_cache().store(r_.cache_record, up->header_list());
+        if (r_.use_cache) {
+            r_.cache_record.on_this_machine = this_machine;
+            the_request_cache().store(r_.cache_record, up->status_code(), up->header_list());
+        }
         const bool has_length = translate_proxy_headers(up->header_list(), *r_.headers);
+        const std::string up_via = r_.headers->get("Via");
+        r_.headers->add("Via", (up_via.empty() ? std::string() : up_via + ", ") + "1.1 " +
+                                   proxy_via_token());
         if (up->status_code() != 0) r_.set_response_status(static_cast<int>(up->status_code()));
         choose_framing(has_length);
         return relay_body(*up);
     }
 
   private:
-    // True when host and port are one of this server's own listeners.
-    bool names_this_server(const std::string& host, uint16_t port) const {
-        const server_values& v = server_settings();
-        const std::string proxy_port = cl::utf16_to_utf8(v.proxy_port);
-        if (port != v.server_port && port != v.https_port && std::to_string(port) != proxy_port)
-            return false;
-        const std::string local = r_.variable("SERVER_NAME");
-        return cl::iequals(host, "localhost") || host.rfind("127.", 0) == 0 || host == "::1" ||
-               host == "0.0.0.0" || host == "::" || (!local.empty() && host == local);
-    }
-
     // Passes the client's body on as it arrives, in pieces that grow from
     // 4096 to 65536 bytes.
     int send_body(http_client::request& up) {
@@ -374,6 +594,9 @@ class proxy_exchange {
     }
 
     proxy_request& r_;
+    std::string host_;
+    uint16_t port_;
+    upstream_rules rules_;
 };
 
 // The request body's length: Content-Length as a decimal number; a body
@@ -391,6 +614,25 @@ void read_body_length(proxy_request& r) {
                                          !d.header(http_header_transfer_encoding).empty());
 }
 
+// The fields a 304 may carry (validators and what governs caching); the
+// answer's Date is this server's own.
+bool kept_in_304(std::string_view name) {
+    for (const char* n :
+         {"Cache-Control", "Content-Location", "ETag", "Expires", "Last-Modified", "Vary"})
+        if (cl::iequals(name, n)) return true;
+    return false;
+}
+
+// The rules for the addresses of this request's upstream.
+upstream_rules rules_for(const proxy_request& r, const std::string& host, uint16_t port) {
+    upstream_rules rules = server_upstream_rules();
+    ip_bytes client;
+    rules.client_on_loopback =
+        ip_of_text(r.variable("REMOTE_ADDR"), client) && is_loopback_ip(client);
+    rules.named_on_purpose = !rules.client_on_loopback && named_on_purpose(host, port);
+    return rules;
+}
+
 } // namespace
 
 int proxy_request::handle() {
@@ -400,22 +642,53 @@ int proxy_request::handle() {
         cl::trace_out.write("proxy: CONNECT refused\n");
         return 405;
     }
+    std::string host;
+    uint16_t port = 0;
+    if (!parse_upstream_host(data->header(http_header_host), host, port)) {
+        cl::trace_out.write(
+            cl::format_str("proxy: no upstream in Host [%?]\n", data->header(http_header_host)));
+        return 400;
+    }
+    if (via_names_us(data->header(http_header_via))) {
+        // Another proxy sent back what this one forwarded.
+        cl::trace_out.write(cl::format_str("proxy: request loop to %?:%? refused\n", host, port));
+        return 502;
+    }
+    upstream_rules rules = rules_for(*this, host, port);
     forward_url = data->raw_url.empty() ? cl::utf16_to_utf8(data->path) +
                                               (data->query.empty() ? "" : "?" + data->query)
                                         : forward_target(data->raw_url);
     read_body_length(*this);
-    if (server_settings().enable_request_cache && remaining_body == 0 && !chunked_body) {
+    // A request with credentials may get an answer meant for its sender
+    // alone: it is neither answered from the cache nor stored in it.
+    const bool credentials = !data->header(http_header_authorization).empty() ||
+                             !data->header(http_header_cookie).empty() ||
+                             !data->header(http_header_proxy_authorization).empty();
+    const bool reads_only = data->method == "GET" || data->method == "HEAD";
+    const bool caching = server_settings().enable_request_cache;
+    if (caching && reads_only && remaining_body == 0 && !chunked_body && !credentials) {
         use_cache = true;
         cache_record.key = data->header(http_header_host) + forward_url;
         header_pairs stored;
-        if (the_request_cache().lookup(cache_record.key,
-                                       data->header(http_header_if_modified_since), stored)) {
-            translate_proxy_headers(stored, *headers);
-            return 304;
+        if (the_request_cache().lookup(
+                cache_record.key, data->header(http_header_if_modified_since),
+                rules.client_on_loopback || rules.named_on_purpose, stored)) {
+            for (const auto& [name, value] : stored)
+                if (kept_in_304(name)) headers->add(name, value);
+            set_response_status(304);
+            compressing = false;
+            chunked = false;
+            length_known = true;
+            send_header(true);
+            done.set();
+            return 0;
         }
     }
-    proxy_exchange exchange(*this);
+    proxy_exchange exchange(*this, std::move(host), port, std::move(rules));
     const int status = exchange.run();
+    // A method that may change the resource leaves no stored head behind.
+    if (caching && !reads_only)
+        the_request_cache().forget(data->header(http_header_host) + forward_url);
     done.set();
     if (status != 0 && headers_sent) return 0;
     return status;

@@ -5,6 +5,9 @@
 #pragma once
 #include "platform/http_client/http_client.h"
 
+#include <sys/socket.h>
+
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -29,6 +32,42 @@ void set_proxy_timeout(uint32_t seconds);
 // Host and port of a Host header value: the text after the first ":" is the
 // port (decimal), else 80. A bracketed IPv6 address keeps its colons.
 std::pair<std::string, uint16_t> split_host_port(std::string_view host_header);
+// The upstream a Host header value names: a name or IPv4 address, or an IPv6
+// address in brackets, then an optional ":" and decimal port (default 80).
+// False for anything else (user information, a path, blanks or other
+// characters, an empty, zero or too large port): such a value is never
+// forwarded.
+bool parse_upstream_host(std::string_view host_header, std::string& host, uint16_t& port);
+
+// An IP address as 16 bytes; an IPv4 address in its IPv4-mapped form.
+using ip_bytes = std::array<uint8_t, 16>;
+// The address of a socket address, false for another family.
+bool ip_of(const sockaddr* address, socklen_t length, ip_bytes& ip, uint16_t& port);
+// The address of a numeric text (IPv4 or IPv6), false when it is none.
+bool ip_of_text(std::string_view text, ip_bytes& ip);
+bool is_loopback_ip(const ip_bytes& ip);
+
+// What the proxy makes of an address it is about to connect to.
+enum class upstream_verdict {
+    allowed,
+    loop,    // one of this server's own listeners: the request would come back
+    refused, // this machine, loopback or link-local, for a client from elsewhere
+};
+struct upstream_rules {
+    std::vector<ip_bytes> own;       // this machine's interface addresses
+    std::vector<uint16_t> ports;     // this server's listening ports
+    bool client_on_loopback = false; // the client is on this machine
+    bool named_on_purpose = false;   // the configuration names this upstream
+};
+// This machine's addresses and this server's listening ports, for the server
+// itself as the client.
+upstream_rules server_upstream_rules();
+upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstream_rules& rules);
+
+// The token this server puts in the Via header of what it forwards: it
+// finds a request that already passed it.
+const std::string& proxy_via_token();
+
 // The request target to send on: the path and query as the client sent
 // them; an absolute URL loses its scheme and authority.
 std::string forward_target(std::string_view raw_url);
@@ -36,7 +75,8 @@ std::string forward_target(std::string_view raw_url);
 bool is_hop_by_hop(std::string_view name);
 // The request headers to send upstream, one "Name: value\r\n" line each:
 // every header of the request except Content-Length, Accept, Referer, Expect
-// and the hop-by-hop ones (with those that its Connection header names).
+// and the hop-by-hop ones (with those that its Connection header names), and
+// last a Via header that adds this server to the one received.
 std::string proxy_request_header_lines(const http_request_data& data);
 // Copies the upstream headers into the response headers as they came (values
 // are never decoded), without the hop-by-hop ones; repeated names are joined

@@ -9,6 +9,10 @@
 #include "server/request_thread.h"
 #include "server/script_host.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <map>
 
 namespace {
@@ -92,6 +96,69 @@ std::string header_value(const header_pairs& headers, std::string_view name) {
     return std::string();
 }
 
+// Fields never kept nor handed to another client: credentials, cookies, and
+// what concerns one connection only.
+bool never_stored(std::string_view name) {
+    return cl::iequals(name, "Set-Cookie") || cl::iequals(name, "Set-Cookie2") ||
+           cl::iequals(name, "Cookie") || cl::iequals(name, "Authorization") || is_hop_by_hop(name);
+}
+
+// The fields that may be stored, without those that a Connection field
+// names for the hop.
+header_pairs storable_fields(const header_pairs& headers) {
+    std::set<std::string, string_iless> hop;
+    for (const auto& [n, v] : headers)
+        if (cl::iequals(n, "Connection")) {
+            std::size_t pos = 0;
+            while (pos <= v.size()) {
+                std::size_t comma = v.find(',', pos);
+                if (comma == std::string::npos) comma = v.size();
+                const std::string_view t =
+                    cl::trimmed(std::string_view(v).substr(pos, comma - pos));
+                if (!t.empty()) hop.emplace(t);
+                pos = comma + 1;
+            }
+        }
+    header_pairs out;
+    for (const auto& pair : headers)
+        if (!never_stored(pair.first) && !hop.count(pair.first)) out.push_back(pair);
+    return out;
+}
+
+// True when a Cache-Control value holds one of the directives (with or
+// without an argument).
+bool has_directive(std::string_view value, std::initializer_list<std::string_view> names) {
+    std::size_t pos = 0;
+    while (pos <= value.size()) {
+        std::size_t comma = value.find(',', pos);
+        if (comma == std::string_view::npos) comma = value.size();
+        std::string_view d = cl::trimmed(value.substr(pos, comma - pos));
+        d = cl::trimmed(d.substr(0, d.find('=')));
+        for (const std::string_view n : names)
+            if (cl::iequals(d, n)) return true;
+        pos = comma + 1;
+    }
+    return false;
+}
+
+// An answer that is meant for one client, or for no store at all.
+bool kept_from_store(const header_pairs& headers) {
+    for (const auto& [n, v] : headers) {
+        if (cl::iequals(n, "Cache-Control") && has_directive(v, {"no-store", "private"}))
+            return true;
+        if (cl::iequals(n, "Vary") && cl::trimmed(std::string_view(v)) == "*") return true;
+    }
+    return false;
+}
+
+// True when a stored connection value marks an upstream on this machine.
+bool local_mark(std::string_view connection) {
+    const std::size_t first = connection.find(sep);
+    if (first == std::string_view::npos) return false;
+    const std::size_t second = connection.find(sep, first + 1);
+    return second != std::string_view::npos && connection.substr(second + 1) == "local";
+}
+
 // "0" a page, "2" plain text, "1" anything else, "-1" no type.
 std::string content_class(const header_pairs& headers) {
     bool found = false;
@@ -151,12 +218,14 @@ cl::sh_ptr<key_value_list> request_cache::list() {
     return list_;
 }
 
-bool request_cache::lookup(const std::string& key, const std::string& ims, header_pairs& headers) {
+bool request_cache::lookup(const std::string& key, const std::string& ims, bool may_use_local,
+                           header_pairs& headers) {
     cl::sh_ptr<key_value_list> l = list();
     if (!l) return false;
     const std::string kind = l->get_value(key);
     if (kind == "1") {
         if (ims.empty()) return false;
+        if (!may_use_local && local_mark(l->get_value(key + suffix_connection))) return false;
         const header_pairs stored = split_headers(l->get_value(key + suffix_answer));
         win32::filetime modified = 0, since = 0;
         if (!parse_http_date(header_value(stored, "last-modified"), modified)) {
@@ -168,8 +237,8 @@ bool request_cache::lookup(const std::string& key, const std::string& ims, heade
             return false;
         }
         // The client's copy must be at least as new as what was last seen
-        // upstream, and the last refresh must not have failed.
-        if (modified > since || l->get_value(key + suffix_time) == "0") {
+        // upstream.
+        if (modified > since) {
             cl::trace_out.write("-used cache: modified since\n");
             return false;
         }
@@ -200,24 +269,47 @@ bool request_cache::lookup(const std::string& key, const std::string& ims, heade
     return false;
 }
 
-void request_cache::store(const proxy_cache_record& r, const header_pairs& headers) {
+void request_cache::store(const proxy_cache_record& r, uint32_t status,
+                          const header_pairs& headers) {
     cl::sh_ptr<key_value_list> l = list();
     if (!l || r.key.empty()) return;
-    const std::string kind = content_class(headers);
-    const std::string answer = join_headers(headers);
-    // The request's header lines, joined the same way.
-    std::string request_text = r.request_headers;
-    for (std::size_t p = 0; (p = request_text.find("\r\n", p)) != std::string::npos;)
-        request_text.replace(p, 2, 1, sep);
-    while (!request_text.empty() && request_text.back() == sep)
-        request_text.pop_back();
-    if (answer.size() > max_header_text || request_text.size() > max_header_text) return;
-    l->store(r.key, kind);
-    if (kind != "1") return;
+    if (status == 304) {
+        // The upstream confirmed the client's copy: what it sent freshens
+        // the stored answer, and nothing else about the entry changes.
+        if (l->get_value(r.key) == "1") take_answer(*l, r.key, status, headers);
+        return;
+    }
+    if (status != 200) {
+        forget(r.key);
+        return;
+    }
+    // The request's header lines, joined as the answer's are.
+    header_pairs request_fields;
+    for (std::size_t at = 0; at < r.request_headers.size();) {
+        std::size_t end = r.request_headers.find("\r\n", at);
+        if (end == std::string::npos) end = r.request_headers.size();
+        const std::string_view line = std::string_view(r.request_headers).substr(at, end - at);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && colon > 0)
+            request_fields.emplace_back(std::string(cl::trimmed(line.substr(0, colon))),
+                                        std::string(cl::trimmed(line.substr(colon + 1))));
+        at = end + 2;
+    }
+    for (const auto& [n, v] : request_fields)
+        if (cl::iequals(n, "Cache-Control") && has_directive(v, {"no-store"})) {
+            forget(r.key);
+            return;
+        }
+    const std::string request_text = join_headers(storable_fields(request_fields));
+    if (request_text.size() > max_header_text) {
+        forget(r.key);
+        return;
+    }
+    if (!take_answer(*l, r.key, status, headers)) return;
     l->store(r.key + suffix_request, request_text);
-    l->store(r.key + suffix_answer, answer);
-    l->store(r.key + suffix_time, now_seconds());
-    l->store(r.key + suffix_connection, cl::format_str("%?", r.port) + sep + r.referer);
+    l->store(r.key + suffix_connection,
+             cl::format_str("%?", r.port) + sep + r.referer +
+                 (r.on_this_machine ? sep + std::string("local") : std::string()));
 
     // A resource loaded by a page of the same server joins the page's list.
     if (r.referer.empty()) return;
@@ -242,10 +334,59 @@ void request_cache::store(const proxy_cache_record& r, const header_pairs& heade
     l->store(list_key, children);
 }
 
+bool request_cache::take_answer(key_value_list& l, const std::string& key, uint32_t status,
+                                const header_pairs& headers) {
+    if (kept_from_store(headers)) {
+        forget(key);
+        return false;
+    }
+    header_pairs fields = storable_fields(headers);
+    if (status == 304) {
+        // A 304 carries only what changed; the rest of the stored head stays.
+        header_pairs merged = split_headers(l.get_value(key + suffix_answer));
+        for (const auto& [n, v] : fields) {
+            bool replaced = false;
+            for (auto& [mn, mv] : merged)
+                if (cl::iequals(mn, n)) {
+                    mv = v;
+                    replaced = true;
+                }
+            if (!replaced) merged.emplace_back(n, v);
+        }
+        fields = std::move(merged);
+    }
+    const std::string kind = content_class(fields);
+    const std::string answer = join_headers(fields);
+    // A head too large to keep must not leave the older one behind: a
+    // client could be told that a copy it no longer matches is current.
+    if (answer.size() > max_header_text) {
+        forget(key);
+        return false;
+    }
+    if (kind != "1") {
+        if (!l.get_value(key + suffix_answer).empty()) forget(key);
+        l.store(key, kind);
+        return false;
+    }
+    l.store(key, kind);
+    l.store(key + suffix_answer, answer);
+    l.store(key + suffix_time, now_seconds());
+    return true;
+}
+
+void request_cache::forget(const std::string& key) {
+    cl::sh_ptr<key_value_list> l = list();
+    if (!l || l->get_value(key).empty()) return;
+    for (const std::string* suffix : {&suffix_request, &suffix_answer, &suffix_time})
+        l->store(key + *suffix, std::string());
+    l->store(key, std::string());
+}
+
 void request_cache::refresh_page(const std::string& page_key) {
     cl::sh_ptr<key_value_list> l = list();
     std::shared_ptr<http_client::session> session = proxy_session();
     if (!l || !session) return;
+    const upstream_rules rules = server_upstream_rules();
     const std::string children = l->get_value(page_key + suffix_children);
     std::size_t pos = 0, done = 0;
     while (pos < children.size() && done < max_refresh) {
@@ -262,10 +403,17 @@ void request_cache::refresh_page(const std::string& page_key) {
         uint32_t port = 0;
         for (const char c : connection.substr(0, connection.find(sep)))
             if (cl::is_digit(c) && port < 65536) port = port * 10 + static_cast<uint32_t>(c - '0');
-        if (host.empty() || port == 0 || port > 65535) continue;
+        if (host.empty() || port == 0 || port > 65535 || l->get_value(key) != "1") continue;
 
         http_client::connection c(session, host, static_cast<uint16_t>(port));
         auto up = open_proxy_request(c, std::string(), "HEAD", target, std::string());
+        // The server asks for itself; it never asks itself.
+        up->set_address_check([&rules](const sockaddr* a, socklen_t length) {
+            ip_bytes ip;
+            uint16_t p = 0;
+            return ip_of(a, length, ip, p) &&
+                   judge_upstream(ip, p, rules) == upstream_verdict::allowed;
+        });
         std::string lines;
         for (const auto& [n, v] : split_headers(l->get_value(key + suffix_request)))
             if (!cl::iequals(n, "accept") && !cl::iequals(n, "referer") &&
@@ -279,37 +427,28 @@ void request_cache::refresh_page(const std::string& page_key) {
         }
         e = up->receive_response();
         if (e != 0) {
+            // The stored head can no longer be confirmed: it goes.
             cl::trace_out.write(cl::format_str("WinHttp error: %? %?\n", "ReceiveResponse", e));
-            l->store(key + suffix_time, "0");
+            forget(key);
             continue;
         }
-        const header_pairs fresh = up->header_list();
-        if (up->status_code() == 304 || up->status_code() == 200) {
-            // A 304 carries only what changed; a 200 is the whole new head.
-            header_pairs merged = up->status_code() == 304
-                                      ? split_headers(l->get_value(key + suffix_answer))
-                                      : header_pairs();
-            for (const auto& [n, v] : fresh) {
-                bool replaced = false;
-                for (auto& [mn, mv] : merged)
-                    if (cl::iequals(mn, n)) {
-                        mv = v;
-                        replaced = true;
-                    }
-                if (!replaced) merged.emplace_back(n, v);
-            }
-            const std::string text = join_headers(merged);
-            if (text.size() <= max_header_text) {
-                l->store(key + suffix_answer, text);
-                l->store(key + suffix_time, now_seconds());
-            }
-        } else {
-            l->store(key + suffix_time, "0");
-        }
+        const uint32_t status = up->status_code();
+        if (status == 200 || status == 304)
+            take_answer(*l, key, status, up->header_list());
+        else
+            forget(key);
     }
 }
 
 request_cache& the_request_cache() {
     static request_cache cache;
     return cache;
+}
+
+bool make_store_private(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return false;
+    const bool ok = ::fchmod(fd, 0600) == 0;
+    ::close(fd);
+    return ok;
 }

@@ -58,6 +58,8 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
     v.proxy_timeout = static_cast<uint32_t>(
         ini.get_int(param, L"proxy_timeout", static_cast<int>(v.proxy_timeout)));
     v.proxy_port = ini.get_string_or_wstring(param, L"proxy_port", v.proxy_port);
+    v.proxy_local_upstreams =
+        ini.get_string_or_wstring(param, L"proxy_local_upstreams", v.proxy_local_upstreams);
     // Buffered sending is always available on this platform: the HTTP service
     // keeps small buffered output until the answer's next send, so a head and
     // a small body leave in one write.

@@ -39,8 +39,11 @@ struct server_values {
     uint32_t connection_timeout = 300; // seconds
     bool enable_script_timing = false;
     bool enable_request_cache = false;
-    std::wstring proxy_port;                 // empty: no proxy
-    uint32_t proxy_timeout = 30;             // seconds of every wait on the upstream server
+    std::wstring proxy_port;     // empty: no proxy
+    uint32_t proxy_timeout = 30; // seconds of every wait on the upstream server
+    // Upstreams on this machine ("host:port", separated by commas or blanks)
+    // that clients from other machines may reach through the proxy.
+    std::wstring proxy_local_upstreams;
     bool enable_kernel_streaming = true;     // buffer-data flag on body sends
     uint32_t thread_cleanup_interval = 2000; // ms, at least 500
     bool thread_pool_trace = false;

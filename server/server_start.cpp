@@ -236,9 +236,12 @@ bool server_start() {
     set_data_dir(shell.data_dir);
     set_trace_level(shell.func_trace);
     read_server_settings(ini, shell, v);
-    if (v.enable_request_cache)
-        the_request_cache().open(
-            the_script_host().get_named_hashlist(shell.data_dir + L"req_cache_data.txt", 300));
+    if (v.enable_request_cache) {
+        const std::wstring store = shell.data_dir + L"req_cache_data.txt";
+        if (!make_store_private(cl::utf16_to_utf8(store)))
+            cl::trace_out.write("request cache: cannot make req_cache_data.txt private\n");
+        the_request_cache().open(the_script_host().get_named_hashlist(store, 300));
+    }
     set_proxy_timeout(v.proxy_timeout);
     set_dynip_prefix(cl::utf16_to_utf8(v.dynip_prefix));
     ::setpriority(PRIO_PROCESS, 0, nice_of(v.server_priority));

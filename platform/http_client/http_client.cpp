@@ -1,6 +1,7 @@
 #include "platform/http_client/http_client.h"
 
 #include <curl/curl.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <atomic>
@@ -154,6 +155,8 @@ struct request::state {
     char errbuf[CURL_ERROR_SIZE] = {};
 
     thread_handles* lender = nullptr; // whose kept handles these are
+    address_check check;
+    bool refused = false;
 
     ~state() {
         if (multi && easy) curl_multi_remove_handle(multi, easy);
@@ -257,6 +260,15 @@ struct request::state {
         return line.size();
     }
 
+    static curl_socket_t on_open_socket(void* p, curlsocktype, curl_sockaddr* a) {
+        state& s = *static_cast<state*>(p);
+        if (s.check && !s.check(&a->addr, a->addrlen)) {
+            s.refused = true;
+            return CURL_SOCKET_BAD;
+        }
+        return ::socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
+    }
+
     static int on_connected(void* p, char*, char*, int, int) {
         static_cast<state*>(p)->connected = true;
         return CURL_PREREQFUNC_OK;
@@ -290,6 +302,14 @@ request::request(const connection& c, std::string method, std::string target, st
 }
 
 request::~request() = default;
+
+void request::set_address_check(address_check check) {
+    s_->check = std::move(check);
+}
+
+bool request::address_refused() const {
+    return s_->refused;
+}
 
 uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
     if (s_->sent) return error_incorrect_handle_state;
@@ -407,6 +427,10 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
     if (!s.proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, s.no_proxy.c_str());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
+    if (s.check) {
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &state::on_open_socket);
+        curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &s);
+    }
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &state::on_connected);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &state::on_header);

@@ -14,8 +14,11 @@
 // Secure requests check the server's certificate against the system's trust
 // store, or against the bundle that SSL_CERT_FILE names when it is set.
 #pragma once
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -128,6 +131,13 @@ class request {
     void want_certificate() { want_certificate_ = true; }
     // Follows no redirect (always so) and sends "Connection: close".
     void disable_keep_alive() { keep_alive_ = false; }
+    // Asked with every address the request is about to connect to, after the
+    // name was resolved (so every spelling of an address arrives as the
+    // address itself); false refuses that address, and a request left with
+    // no address fails with error_cannot_connect and address_refused().
+    using address_check = std::function<bool(const sockaddr* address, socklen_t length)>;
+    void set_address_check(address_check check);
+    bool address_refused() const;
 
     // WinHttpSendRequest: extra header lines, and the body length
     // (length_unknown for a body of unknown length). Returns when the

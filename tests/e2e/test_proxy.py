@@ -6,7 +6,11 @@ request cache answers a repeated conditional request without the upstream."""
 import hashlib
 import http.client
 import http.server
+import os
+import random
 import socket
+import stat
+import subprocess
 import threading
 import time
 
@@ -25,6 +29,9 @@ class Upstream:
         self.hits = {}
         self.seen = {}
         self.release = threading.Event()
+        self.proxy_port = None      # where /bounce sends a request back to
+        self.big_headers = set()    # paths answered with an oversize head
+        self.head_status = {}       # paths whose HEAD answers this status
         up = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -96,6 +103,29 @@ class Upstream:
                 elif p == "/res.png":
                     self.send(200, b"\x89PNG....", [("Content-Type", "image/png"),
                                                     ("Last-Modified", RESOURCE_DATE)])
+                elif p in ("/cookie.png", "/private.png", "/grow.png", "/gone.png",
+                           "/auth.png"):
+                    extra = [("Content-Type", "image/png"), ("Last-Modified", RESOURCE_DATE),
+                             ("ETag", '"v1"'), ("Cache-Control", "max-age=60"),
+                             ("Set-Cookie", "session=SECRET")]
+                    if p == "/private.png":
+                        extra.append(("Cache-Control", "private"))
+                    if p in up.big_headers:
+                        extra.append(("X-Big", "b" * 20000))
+                    self.send(200, b"\x89PNG....", extra)
+                elif p == "/bounce":
+                    # Another proxy that sends the request back where it came
+                    # from, Via and all; a loop ends here after five rounds.
+                    if up.hits[p] > 5:
+                        self.send(508, b"loop")
+                        return
+                    c = http.client.HTTPConnection(HOST, up.proxy_port, timeout=10)
+                    h = {k: v for k, v in self.headers.items() if k.lower() != "host"}
+                    h["Host"] = "%s:%d" % (HOST, up.port)
+                    c.request("GET", "/bounce", headers=h)
+                    r = c.getresponse()
+                    self.send(r.status, r.read())
+                    c.close()
                 elif p == "/page.html":
                     self.send(200, b"<html></html>", [("Content-Type", "text/html"),
                                                        ("Last-Modified", RESOURCE_DATE)])
@@ -104,7 +134,8 @@ class Upstream:
 
             def do_HEAD(self):
                 self.note()
-                self.send_response(200)
+                up.hits["HEAD " + self.path] = up.hits.get("HEAD " + self.path, 0) + 1
+                self.send_response(up.head_status.get(self.path, 200))
                 self.send_header("Content-Type", "image/png")
                 self.send_header("Last-Modified", RESOURCE_DATE)
                 self.send_header("Content-Length", "8")
@@ -134,12 +165,20 @@ def upstream():
     u.stop()
 
 
-def make_site(root, cache=False):
+def make_site(root, cache=False, local_upstreams=None):
     proxy_port = free_port()
     param = {"proxy_port": proxy_port, "proxy_timeout": 2}
     if cache:
         param["enable_request_cache"] = 1
+    if local_upstreams:
+        param["proxy_local_upstreams"] = local_upstreams
     site = Site(str(root), param=param)
+    if local_upstreams is not None:
+        # Listening on every address, as a proxy for a LAN does.
+        path = os.path.join(site.data, "global.ini")
+        with open(path) as f:
+            text = f.read()
+        site.write_data("global.ini", text.replace("host_name=%s" % HOST, "host_name=+"))
     site.proxy_port = proxy_port
     site.start()
     return site
@@ -277,3 +316,222 @@ def test_cache_answers_unchanged_resource_without_upstream(tmp_path, upstream):
         assert "+used cache" in site.trace()
     finally:
         assert site.stop() == 0
+
+
+def raw_through(port, host_value, path="/file", extra=b""):
+    """One request with the Host value as given; the status of the answer."""
+    with socket.create_connection((HOST, port), timeout=30) as s:
+        s.sendall(b"GET %s HTTP/1.1\r\nHost: %s\r\nConnection: close\r\n%s\r\n"
+                  % (path.encode(), host_value.encode(), extra))
+        answer = b""
+        while len(answer) < 1 << 20:
+            piece = s.recv(65536)
+            if not piece:
+                break
+            answer += piece
+    return int(answer.split(b" ")[1])
+
+
+LOOP_SPELLINGS = ["127.0.0.1", "2130706433", "0x7f000001", "0177.0.0.1", "127.1",
+                  "[::ffff:127.0.0.1]", "[::1]", "localhost", "0.0.0.0", "0", "[::]"]
+
+
+def test_every_spelling_of_this_server_is_a_loop_ended_at_once(site, upstream):
+    before = site.trace().count("request loop to")
+    for spelling in LOOP_SPELLINGS:
+        for port in (site.proxy_port, site.port):
+            status = raw_through(site.proxy_port, "%s:%d" % (spelling, port))
+            assert status == 502, spelling
+    # Each was refused before any request left: one refusal each, and no
+    # forwarded copy came back to be refused again.
+    expected = before + 2 * len(LOOP_SPELLINGS)
+    for _ in range(100):
+        if site.trace().count("request loop to") >= expected:
+            break
+        time.sleep(0.05)
+    assert site.trace().count("request loop to") == expected
+
+
+@pytest.mark.parametrize("host_value", ["x@%s:{up}" % HOST, "%s:{up}/file" % HOST,
+                                        "%s :{up}" % HOST, "%s:99999" % HOST, "%s:" % HOST,
+                                        "%s:0" % HOST, "%s:{up}?" % HOST, "[%s]:{up}" % HOST])
+def test_host_that_is_no_upstream_is_refused(site, upstream, host_value):
+    before = upstream.hits.get("/file", 0)
+    assert raw_through(site.proxy_port, host_value.format(up=upstream.port)) == 400
+    assert upstream.hits.get("/file", 0) == before
+
+
+def test_loop_through_another_proxy_ends_at_first_return(site, upstream):
+    upstream.proxy_port = site.proxy_port
+    status, headers, _ = through(site, upstream.port, "GET", "/bounce")
+    assert status == 502
+    assert upstream.hits["/bounce"] == 1
+    via = upstream.seen["/bounce"][1]["Via"]
+    assert via.startswith("1.1 teskqvel-")
+    # The answer names this server too.
+    status, headers, _ = through(site, upstream.port, "GET", "/file", {"Via": "1.0 far"})
+    assert status == 200
+    assert upstream.seen["/file"][1]["Via"] == "1.0 far, " + via
+    assert headers["via"] == via
+
+
+def test_cache_hands_no_client_another_ones_headers(tmp_path, upstream):
+    site = make_site(tmp_path, cache=True)
+    newer = "Tue, 07 Nov 2023 08:49:37 GMT"
+    try:
+        status, headers, _ = through(site, upstream.port, "GET", "/cookie.png",
+                                     {"Cookie": "mine=1"})
+        assert status == 200 and headers["set-cookie"] == "session=SECRET"
+        # A request with a cookie stored nothing; one without does.
+        through(site, upstream.port, "GET", "/cookie.png")
+        hits = upstream.hits["/cookie.png"]
+        status, headers, body = through(site, upstream.port, "GET", "/cookie.png",
+                                        {"If-Modified-Since": newer})
+        assert status == 304 and body == b""
+        assert upstream.hits["/cookie.png"] == hits
+        assert "set-cookie" not in headers
+        allowed = {"date", "server", "last-modified", "etag", "cache-control", "expires",
+                   "vary", "content-location", "keep-alive", "connection", "accept-ranges"}
+        assert set(headers) <= allowed, set(headers) - allowed
+        assert headers["last-modified"] == RESOURCE_DATE and headers["etag"] == '"v1"'
+
+        # Credentials and private answers are neither stored nor confirmed.
+        for path, h in (("/auth.png", {"Authorization": "Basic YTpi"}),
+                        ("/private.png", {})):
+            through(site, upstream.port, "GET", path, h)
+            hits = upstream.hits[path]
+            status, _, _ = through(site, upstream.port, "GET", path,
+                                   dict(h, **{"If-Modified-Since": newer}))
+            assert status == 200 and upstream.hits[path] == hits + 1, path
+            status, _, _ = through(site, upstream.port, "GET", path, {"If-Modified-Since": newer})
+            assert status == 200 and upstream.hits[path] == hits + 2, path
+
+        # A head too large to store drops the entry it would replace.
+        through(site, upstream.port, "GET", "/grow.png")
+        assert through(site, upstream.port, "GET", "/grow.png",
+                       {"If-Modified-Since": newer})[0] == 304
+        upstream.big_headers.add("/grow.png")
+        through(site, upstream.port, "GET", "/grow.png")
+        hits = upstream.hits["/grow.png"]
+        assert through(site, upstream.port, "GET", "/grow.png",
+                       {"If-Modified-Since": newer})[0] == 200
+        assert upstream.hits["/grow.png"] == hits + 1
+    finally:
+        assert site.stop() == 0
+    store = os.path.join(site.data, "req_cache_data.txt")
+    assert stat.S_IMODE(os.stat(store).st_mode) == 0o600
+    with open(store, "rb") as f:
+        text = f.read()
+    assert b"/cookie.png" in text
+    for secret in (b"SECRET", b"YTpi", b"mine=1", b"Authorization", b"Cookie"):
+        assert secret not in text, secret
+
+
+def test_refresh_that_fails_drops_the_entry_and_a_new_answer_restores_it(tmp_path, upstream):
+    site = make_site(tmp_path, cache=True)
+    newer = "Tue, 07 Nov 2023 08:49:37 GMT"
+    page = "http://%s:%d/page.html" % (HOST, upstream.port)
+    try:
+        through(site, upstream.port, "GET", "/gone.png", {"Referer": page})
+        assert through(site, upstream.port, "GET", "/gone.png",
+                       {"If-Modified-Since": newer})[0] == 304
+        upstream.head_status["/gone.png"] = 404
+        through(site, upstream.port, "GET", "/page.html")
+        for _ in range(200):
+            if upstream.hits.get("HEAD /gone.png"):
+                break
+            time.sleep(0.05)
+        assert upstream.hits.get("HEAD /gone.png") == 1
+        hits = upstream.hits["/gone.png"]
+        status = 304
+        for _ in range(200):
+            status = through(site, upstream.port, "GET", "/gone.png",
+                             {"If-Modified-Since": newer})[0]
+            if status != 304:
+                break
+            time.sleep(0.05)
+        assert status == 200 and upstream.hits["/gone.png"] > hits
+        # The fresh answer was stored again: the entry is not refused forever.
+        assert through(site, upstream.port, "GET", "/gone.png",
+                       {"If-Modified-Since": newer})[0] == 304
+    finally:
+        upstream.head_status.pop("/gone.png", None)
+        assert site.stop() == 0
+
+
+class Namespace:
+    """A network namespace joined to this machine by a veth pair: a client
+    from another address, reaching the proxy as a LAN client would."""
+
+    def __init__(self):
+        tag = "%d%d" % (os.getpid() % 100000, random.randrange(100))
+        self.name = "tqpx" + tag
+        self.outer = "tqo" + tag
+        self.inner = "tqi" + tag
+        net = random.randrange(1 << 14)
+        self.base = "10.%d.%d." % (64 + (net >> 8), net & 0xff)
+        self.host_address = self.base + "1"
+
+    def run(self, *cmd):
+        subprocess.run(cmd, check=True, capture_output=True, timeout=30)
+
+    def __enter__(self):
+        inside = ("ip", "netns", "exec", self.name)
+        self.run("ip", "netns", "add", self.name)
+        try:
+            self.run("ip", "link", "add", self.outer, "type", "veth", "peer", "name", self.inner)
+            self.run("ip", "link", "set", self.inner, "netns", self.name)
+            self.run("ip", "addr", "add", self.base + "1/30", "dev", self.outer)
+            self.run("ip", "link", "set", self.outer, "up")
+            self.run(*inside, "ip", "addr", "add", self.base + "2/30", "dev", self.inner)
+            self.run(*inside, "ip", "link", "set", self.inner, "up")
+            self.run(*inside, "ip", "link", "set", "lo", "up")
+        except BaseException:
+            self.__exit__()
+            raise
+        return self
+
+    def __exit__(self, *a):
+        subprocess.run(["ip", "netns", "del", self.name], capture_output=True, timeout=30)
+        subprocess.run(["ip", "link", "del", self.outer], capture_output=True, timeout=30)
+
+    def fetch(self, port, host_value, path="/file", headers=()):
+        """The status of a GET from inside the namespace through the proxy."""
+        args = ["ip", "netns", "exec", self.name, "curl", "-s", "-o", "/dev/null", "-w",
+                "%{http_code}", "--max-time", "20", "-H", "Host: " + host_value]
+        for h in headers:
+            args += ["-H", h]
+        args.append("http://%s:%d%s" % (self.host_address, port, path))
+        out = subprocess.run(args, capture_output=True, timeout=30, text=True)
+        return int(out.stdout or 0)
+
+
+def test_client_from_elsewhere_cannot_reach_this_machine(tmp_path, upstream):
+    up = "%s:%d" % (HOST, upstream.port)
+    with Namespace() as ns:
+        site = make_site(tmp_path / "a", cache=True, local_upstreams="")
+        try:
+            # This client may use the proxy (a dead upstream elsewhere is a
+            # gateway error, not a refusal), but not to reach this machine.
+            assert ns.fetch(site.proxy_port, "192.0.2.1:9") in (502, 504)
+            for target in (up, "2130706433:%d" % upstream.port, "[::1]:%d" % upstream.port,
+                           "localhost:%d" % upstream.port,
+                           "%s:%d" % (ns.host_address, upstream.port), "169.254.1.1:80"):
+                assert ns.fetch(site.proxy_port, target) == 403, target
+            # A loopback client stores a resource of a local upstream; the
+            # cache does not confirm it to the other client.
+            through(site, upstream.port, "GET", "/res.png")
+            assert ns.fetch(site.proxy_port, up, "/res.png",
+                            ["If-Modified-Since: Tue, 07 Nov 2023 08:49:37 GMT"]) == 403
+            assert "is on this machine, refused" in site.trace()
+        finally:
+            assert site.stop() == 0
+        # The configuration may open one local upstream on purpose.
+        (tmp_path / "b").mkdir()
+        site = make_site(tmp_path / "b", local_upstreams=up)
+        try:
+            assert ns.fetch(site.proxy_port, up) == 200
+            assert ns.fetch(site.proxy_port, "%s:%d" % (HOST, upstream.port + 1)) == 403
+            assert ns.fetch(site.proxy_port, "%s:%d" % (HOST, site.proxy_port)) == 502
+        finally:
+            assert site.stop() == 0

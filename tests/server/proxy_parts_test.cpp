@@ -6,9 +6,102 @@
 #include "server/response_headers.h"
 #include "server/script_host.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 namespace {
+
+ip_bytes ip(const char* text) {
+    ip_bytes b{};
+    EXPECT_TRUE(ip_of_text(text, b)) << text;
+    return b;
+}
+
+TEST(proxy_parts, host_header_names_an_upstream_or_nothing) {
+    const struct {
+        const char* value;
+        const char* host; // null: refused
+        uint16_t port;
+    } cases[] = {{"example.test", "example.test", 80},
+                 {"example.test:8080", "example.test", 8080},
+                 {" 10.0.0.1:81 ", "10.0.0.1", 81},
+                 {"2130706433:81", "2130706433", 81},
+                 {"[::ffff:127.0.0.1]:81", "::ffff:127.0.0.1", 81},
+                 {"[::1]", "::1", 80},
+                 {"x@127.0.0.1:81", nullptr, 0},
+                 {"127.0.0.1:81/path", nullptr, 0},
+                 {"127.0.0.1 :81", nullptr, 0},
+                 {"a b:81", nullptr, 0},
+                 {"h:99999", nullptr, 0},
+                 {"h:0", nullptr, 0},
+                 {"h:", nullptr, 0},
+                 {"h:8x", nullptr, 0},
+                 {"[::1", nullptr, 0},
+                 {"[nothing]:81", nullptr, 0},
+                 {"[::1]x", nullptr, 0},
+                 {"h?q", nullptr, 0},
+                 {"h#f", nullptr, 0},
+                 {"h%41", nullptr, 0},
+                 {"", nullptr, 0}};
+    for (const auto& c : cases) {
+        std::string host;
+        uint16_t port = 0;
+        const bool ok = parse_upstream_host(c.value, host, port);
+        EXPECT_EQ(ok, c.host != nullptr) << c.value;
+        if (!ok || !c.host) continue;
+        EXPECT_EQ(host, c.host) << c.value;
+        EXPECT_EQ(port, c.port) << c.value;
+    }
+}
+
+TEST(proxy_parts, upstream_addresses_are_judged_by_place) {
+    upstream_rules rules;
+    rules.own = {ip("192.0.2.7"), ip("2001:db8::7")};
+    rules.ports = {8080, 8081};
+    using v = upstream_verdict;
+    const struct {
+        const char* address;
+        uint16_t port;
+        bool client_local;
+        bool named;
+        upstream_verdict verdict;
+    } cases[] = {
+        {"127.0.0.1", 8081, true, false, v::loop},
+        {"127.0.0.2", 8080, true, false, v::loop},
+        {"::ffff:127.0.0.1", 8081, true, false, v::loop},
+        {"::1", 8081, true, false, v::loop},
+        {"0.0.0.0", 8081, true, false, v::loop},
+        {"::", 8081, true, false, v::loop},
+        {"192.0.2.7", 8080, true, false, v::loop},
+        {"2001:db8::7", 8080, false, true, v::loop},
+        {"127.0.0.1", 9000, true, false, v::allowed},
+        {"192.0.2.8", 8080, false, false, v::allowed},
+        {"198.51.100.1", 80, false, false, v::allowed},
+        {"127.0.0.1", 9000, false, false, v::refused},
+        {"::ffff:127.0.0.1", 2869, false, false, v::refused},
+        {"::1", 9000, false, false, v::refused},
+        {"192.0.2.7", 9000, false, false, v::refused},
+        {"169.254.1.1", 80, false, false, v::refused},
+        {"fe80::1", 80, false, false, v::refused},
+        {"169.254.1.1", 80, true, false, v::allowed},
+        {"127.0.0.1", 9000, false, true, v::allowed},
+    };
+    for (const auto& c : cases) {
+        rules.client_on_loopback = c.client_local;
+        rules.named_on_purpose = c.named;
+        EXPECT_EQ(judge_upstream(ip(c.address), c.port, rules), c.verdict)
+            << c.address << " " << c.port;
+    }
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(81);
+    a.sin_addr.s_addr = htonl(0x7f000001);
+    ip_bytes b{};
+    uint16_t port = 0;
+    ASSERT_TRUE(ip_of(reinterpret_cast<const sockaddr*>(&a), sizeof a, b, port));
+    EXPECT_EQ(b, ip("127.0.0.1"));
+    EXPECT_EQ(port, 81);
+}
 
 TEST(proxy_parts, host_port_and_target) {
     const struct {
@@ -74,8 +167,12 @@ TEST(proxy_parts, headers_pass_as_received_without_hop_by_hop_ones) {
     d.known_headers[http_header_authorization] = "Basic YTpi";
     d.unknown_headers.emplace("X-Hop", "1");
     d.unknown_headers.emplace("X-End", "%0d%0a");
-    EXPECT_EQ(proxy_request_header_lines(d),
-              "Authorization: Basic YTpi\r\nHost: up:81\r\nX-End: %0d%0a\r\n");
+    EXPECT_EQ(proxy_request_header_lines(d), "Authorization: Basic YTpi\r\nHost: up:81\r\nX-End: "
+                                             "%0d%0a\r\nVia: 1.1 " +
+                                                 proxy_via_token() + "\r\n");
+    d.known_headers[http_header_via] = "1.0 other";
+    EXPECT_NE(proxy_request_header_lines(d).find("Via: 1.0 other, 1.1 " + proxy_via_token()),
+              std::string::npos);
 }
 
 TEST(proxy_parts, dynamic_address_redirects) {
@@ -116,38 +213,121 @@ TEST(proxy_parts, dynamic_address_redirects) {
     remove_dynamic_entry("six");
 }
 
-TEST(proxy_parts, cache_confirms_only_copies_at_least_as_new) {
+TEST(proxy_parts, cache_keeps_only_what_any_client_may_see) {
+    const std::string date = "Mon, 06 Nov 2023 08:49:37 GMT";
+    const std::string later = "Tue, 07 Nov 2023 08:49:37 GMT";
+    const std::string earlier = "Sun, 05 Nov 2023 08:49:37 GMT";
+    const header_pairs png = {{"Content-Type", "image/png"}, {"Last-Modified", date}};
+    const auto with = [&](header_pairs h, header_pairs more) {
+        h.insert(h.end(), more.begin(), more.end());
+        return h;
+    };
+    const struct {
+        const char* what;
+        header_pairs first;   // a 200 stored first
+        uint32_t next_status; // then this answer (0: none)
+        header_pairs next;
+        const char* ims; // then this If-Modified-Since
+        bool confirmed;
+    } cases[] = {
+        {"same date", png, 0, {}, "Mon, 06 Nov 2023 08:49:37 GMT", true},
+        {"later copy", png, 0, {}, "Tue, 07 Nov 2023 08:49:37 GMT", true},
+        {"older copy", png, 0, {}, "Sun, 05 Nov 2023 08:49:37 GMT", false},
+        {"no condition", png, 0, {}, "", false},
+        {"bad date", png, 0, {}, "yesterday", false},
+        {"page",
+         {{"Content-Type", "text/html"}, {"Last-Modified", date}},
+         0,
+         {},
+         "Tue, 07 Nov 2023 08:49:37 GMT",
+         false},
+        {"no date", {{"Content-Type", "text/css"}}, 0, {}, "Tue, 07 Nov 2023 08:49:37 GMT", false},
+        {"private",
+         with(png, {{"Cache-Control", "max-age=9, Private"}}),
+         0,
+         {},
+         "Tue, 07 Nov 2023 08:49:37 GMT",
+         false},
+        {"no-store",
+         with(png, {{"Cache-Control", "no-store"}}),
+         0,
+         {},
+         "Tue, 07 Nov 2023 08:49:37 GMT",
+         false},
+        {"vary all", with(png, {{"Vary", "*"}}), 0, {}, "Tue, 07 Nov 2023 08:49:37 GMT", false},
+        {"oversize",
+         with(png, {{"X-Big", std::string(20000, 'b')}}),
+         0,
+         {},
+         "Tue, 07 Nov 2023 08:49:37 GMT",
+         false},
+        {"oversize later", png, 200, with(png, {{"X-Big", std::string(20000, 'b')}}),
+         "Tue, 07 Nov 2023 08:49:37 GMT", false},
+        {"private later", png, 200, with(png, {{"Cache-Control", "private"}}),
+         "Tue, 07 Nov 2023 08:49:37 GMT", false},
+        {"gone later",
+         png,
+         404,
+         {{"Content-Type", "image/png"}},
+         "Tue, 07 Nov 2023 08:49:37 GMT",
+         false},
+        {"confirmed later", png, 304, {{"ETag", "\"e\""}}, "Tue, 07 Nov 2023 08:49:37 GMT", true},
+        {"newer later",
+         png,
+         200,
+         {{"Content-Type", "image/png"}, {"Last-Modified", later}},
+         "Mon, 06 Nov 2023 08:49:37 GMT",
+         false},
+    };
+    (void)earlier;
+    for (const auto& c : cases) {
+        request_cache cache;
+        cache.open(make_memory_list(100));
+        proxy_cache_record r;
+        r.key = "up:81/img.png";
+        r.host = "up";
+        r.port = 81;
+        r.request_headers = "Host: up:81\r\n";
+        cache.store(r, 200, c.first);
+        if (c.next_status) cache.store(r, c.next_status, c.next);
+        header_pairs h;
+        EXPECT_EQ(cache.lookup(r.key, c.ims, true, h), c.confirmed) << c.what;
+        cache.close();
+    }
+}
+
+TEST(proxy_parts, cache_never_stores_credentials_cookies_or_hop_fields) {
+    auto list = make_memory_list(100);
     request_cache cache;
-    cache.open(make_memory_list(100));
+    cache.open(list);
     proxy_cache_record r;
     r.key = "up:81/img.png";
     r.host = "up";
     r.port = 81;
-    r.referer = "http://up:81/page.html";
-    r.request_headers = "Host: up:81\r\n";
-    cache.store(
-        r, {{"Content-Type", "image/png"}, {"Last-Modified", "Mon, 06 Nov 2023 08:49:37 GMT"}});
+    r.request_headers = "Host: up:81\r\nCookie: c=1\r\nAuthorization: Basic YTpi\r\n"
+                        "Proxy-Authorization: Basic eDp5\r\nConnection: X-Hop\r\nX-Hop: 1\r\n"
+                        "X-Kept: yes\r\n";
+    cache.store(r, 200,
+                {{"Content-Type", "image/png"},
+                 {"Last-Modified", "Mon, 06 Nov 2023 08:49:37 GMT"},
+                 {"Set-Cookie", "session=SECRET"},
+                 {"Connection", "X-Up-Hop"},
+                 {"X-Up-Hop", "1"},
+                 {"Keep-Alive", "timeout=5"},
+                 {"ETag", "\"e\""}});
     header_pairs h;
-    EXPECT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", h));
-    EXPECT_EQ(h.size(), 2u);
-    EXPECT_TRUE(cache.lookup(r.key, "Tue, 07 Nov 2023 08:49:37 GMT", h));
-    EXPECT_FALSE(cache.lookup(r.key, "Sun, 05 Nov 2023 08:49:37 GMT", h));
-    EXPECT_FALSE(cache.lookup(r.key, "", h));
-    EXPECT_FALSE(cache.lookup(r.key, "yesterday", h));
-    // Pages and answers without a date are never confirmed.
-    r.key = "up:81/page.html";
+    ASSERT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", true, h));
+    for (const auto& [n, v] : h)
+        for (const char* gone : {"Set-Cookie", "Connection", "X-Up-Hop", "Keep-Alive"})
+            EXPECT_NE(n, gone);
+    EXPECT_EQ(list->get_value(r.key + "\x01rqh"), "Host: up:81\x02X-Kept: yes");
+    // An upstream on this machine is not confirmed to a client from elsewhere.
+    r.on_this_machine = true;
     cache.store(
-        r, {{"Content-Type", "text/html"}, {"Last-Modified", "Mon, 06 Nov 2023 08:49:37 GMT"}});
-    EXPECT_FALSE(cache.lookup(r.key, "Tue, 07 Nov 2023 08:49:37 GMT", h));
-    r.key = "up:81/nodate.css";
-    cache.store(r, {{"Content-Type", "text/css"}});
-    EXPECT_FALSE(cache.lookup(r.key, "Tue, 07 Nov 2023 08:49:37 GMT", h));
-    // Oversized header text is not kept.
-    r.key = "up:81/big.png";
-    cache.store(r, {{"Content-Type", "image/png"},
-                    {"Last-Modified", "Mon, 06 Nov 2023 08:49:37 GMT"},
-                    {"X-Big", std::string(20000, 'b')}});
-    EXPECT_FALSE(cache.lookup(r.key, "Tue, 07 Nov 2023 08:49:37 GMT", h));
+        r, 200,
+        {{"Content-Type", "image/png"}, {"Last-Modified", "Mon, 06 Nov 2023 08:49:37 GMT"}});
+    EXPECT_FALSE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", false, h));
+    EXPECT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", true, h));
     cache.close();
 }
 
