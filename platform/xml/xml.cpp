@@ -110,8 +110,9 @@ std::pair<std::string, std::size_t> exceeded_limit(std::string_view t, const loa
             if (++elements > l.max_elements) return {"too many elements", lt};
             if (skip_markup(t, i, false) > l.max_attributes)
                 return {"too many attributes on one element", lt};
+            if (depth + 1 > l.max_depth) return {"elements nested too deeply", lt};
             const bool empty = t[i - 1] == '>' && i >= 2 && t[i - 2] == '/';
-            if (!empty && ++depth > l.max_depth) return {"elements nested too deeply", lt};
+            if (!empty) ++depth;
         }
     }
     return {};

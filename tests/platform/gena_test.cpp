@@ -60,6 +60,7 @@ TEST(Gena, OneAddressCannotLockOthersOut) {
     }
     EXPECT_EQ(p.subscribers(), gena_publisher::max_per_subscriber);
     upnp::gena_request renew;
+    renew.timeout = "Second-300";
     renew.sid = sids.front();
     EXPECT_EQ(p.handle(renew, now).status, 412); // the oldest went
     renew.sid = sids.back();
