@@ -78,8 +78,9 @@ int open_tree_parent(const std::string& path, int flags, std::string& leaf) {
         errno = EINVAL;
         return -1;
     }
-    const std::string dir =
-        slash == std::string::npos ? std::string(".") : slash == 0 ? "/" : p.substr(0, slash);
+    const std::string dir = slash == std::string::npos ? std::string(".")
+                            : slash == 0               ? "/"
+                                                       : p.substr(0, slash);
     return ::open(dir.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
 }
 

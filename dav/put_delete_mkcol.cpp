@@ -144,9 +144,9 @@ int create_put_temp(const std::string& target, bool replacing, put_folder& folde
     folder.fd = cl::open_tree_parent(u8(name), O_RDONLY, temp_leaf);
     if (folder.fd < 0) return -1;
     folder.leaf = target.substr(target.rfind('/') + 1);
-    const int fd = ::openat(folder.fd, temp_leaf.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                            replacing ? 0600 : 0666);
+    const int fd =
+        ::openat(folder.fd, temp_leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 replacing ? 0600 : 0666);
     if (fd < 0) return -1;
     folder.temp_leaf = temp_leaf;
     if (!replacing) return fd;

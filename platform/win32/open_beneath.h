@@ -26,8 +26,8 @@ int open_beneath(int root_fd, const std::string& root_real, std::string_view rel
 // (openat, renameat, unlinkat); `leaf` gets the last name. -1 with errno
 // when the folder is outside the tree or missing, or the name has no last
 // part that can be created (".", "..", empty).
-int open_parent_beneath(int root_fd, const std::string& root_real, std::string_view rel,
-                        int flags, std::string& leaf);
+int open_parent_beneath(int root_fd, const std::string& root_real, std::string_view rel, int flags,
+                        std::string& leaf);
 
 // The real path of an open descriptor ("" when unknown).
 std::string descriptor_path(int fd);
