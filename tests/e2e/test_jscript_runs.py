@@ -34,8 +34,8 @@ function main() {
         for (var i = 0; i < 400; i++) webserver.write_response(big);
         last = 400;
     } else if (q == "hold") {
-        var t = webserver.hrtime();
-        while (webserver.hrtime() - t < 900000) {}
+        var t = Date.now();
+        while (Date.now() - t < 900) {}
         webserver.write_response("held");
     } else {
         webserver.write_response("last=" + last);
