@@ -501,9 +501,11 @@ hresult lookup(idispatch_i* d, const std::wstring& name, dispid* id) {
 }
 
 // After a native member returned: an ending or a raised error takes over.
+// The run's time and an interrupt are looked at here too: a loop of few
+// instructions around slow members would reach the engine's own check late.
 void after_native_call(duk_context* ctx) {
     engine::impl* eng = impl_of(ctx);
-    if (eng->stopping != stop_reason::none) {
+    if (eng->stopping != stop_reason::none || eng->check_timeout()) {
         tq_duk_force_interrupt(ctx);
         (void)duk_error(ctx, DUK_ERR_RANGE_ERROR, "script ended");
     }
@@ -1298,8 +1300,10 @@ void engine::interrupt() {
 }
 
 bool engine::current_run_over() {
+    // Also while the ended run's error is reported (outside the run, the
+    // engine still current): that write is part of the run.
     engine* e = t_current;
-    if (!e || e->p_->depth == 0) return false;
+    if (!e) return false;
     const impl& p = *e->p_;
     if (p.stopping != stop_reason::none || p.interrupt_requested.load(std::memory_order_relaxed))
         return true;

@@ -191,7 +191,7 @@ TEST_F(objects_fixture, ImageCacheIsReusedThenRebuiltWhenTheSourceChanges) {
     draw(path("pic.png"), 1000, 500, "png");
     script s(state_);
     ASSERT_EQ(
-        s.run(L"var i = create_image(" + js("pic.png") + L"); var a = i.send(200, 0, 'thumbs');"),
+        s.run(L"var i = create_image(" + js("pic.png") + L"); var a = i.send(200, 0, 'thumbs/');"),
         s_ok)
         << s.error_text();
     EXPECT_EQ(s.text(L"a"), L"-1");
@@ -202,7 +202,7 @@ TEST_F(objects_fixture, ImageCacheIsReusedThenRebuiltWhenTheSourceChanges) {
     // A second send with the same sizes serves the cached file as it is.
     write(cache, "cached bytes");
     state_.response->body.clear();
-    ASSERT_EQ(s.run(L"var b = i.send(200, 0, 'thumbs');"), s_ok);
+    ASSERT_EQ(s.run(L"var b = i.send(200, 0, 'thumbs/');"), s_ok);
     EXPECT_EQ(std::string(state_.response->body.begin(), state_.response->body.end()),
               "cached bytes");
     // A newer picture makes the cache stale.
@@ -212,7 +212,7 @@ TEST_F(objects_fixture, ImageCacheIsReusedThenRebuiltWhenTheSourceChanges) {
     ::utime(cache.c_str(), &old_time);
     draw(path("pic.png"), 400, 800, "png");
     state_.response->body.clear();
-    ASSERT_EQ(s.run(L"i.unload(); var c = i.send(200, 0, 'thumbs');"), s_ok);
+    ASSERT_EQ(s.run(L"i.unload(); var c = i.send(200, 0, 'thumbs/');"), s_ok);
     EXPECT_EQ(size_of(state_.response->body), std::make_pair(100, 200));
     EXPECT_EQ(size_of_file(cache), std::make_pair(100, 200));
 }
