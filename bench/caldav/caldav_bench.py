@@ -356,7 +356,11 @@ def main():
                 "%s %s" % (k, "FAILED" if v is None else "%.2f ms" % v)
                 for k, v in results[server.name].items())), flush=True)
             proc.terminate()
-            proc.wait(timeout=30)
+            try:
+                proc.wait(timeout=30)
+            except subprocess.TimeoutExpired:  # a peer that does not stop is stopped
+                proc.kill()
+                proc.wait()
     finally:
         for p in procs:
             if p.poll() is None:
