@@ -206,6 +206,10 @@ int list_store_folder(const config_info& config, const std::wstring& folder,
             store_entry entry;
             entry.name = cl::utf8_to_utf16(e.name);
             if (is_access_file(config, entry.name) || is_blocked(folder + entry.name)) continue;
+            if (client && !decide_access_local(*client, "GET",
+                                               folder + entry.name + (e.folder ? L"/" : L""))
+                               .granted())
+                continue;
             entry.utf8 = e.name;
             entry.folder = e.folder;
             entry.indexed = !e.link;

@@ -187,6 +187,7 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
     std::string last_modified, etag;
 
     if (!granted) {
+        if (info) info->user_name = access.auth.user_name; // the access log shows who tried
         set_response_status(access.status);
         headers->add_all(*access.challenge);
         set_file(std::make_unique<string_file>("You need authorization for access:\n\n" +
