@@ -52,20 +52,6 @@ bool valid_name(std::string_view s) {
     return !s.empty() && clean_text(s) && s.find_first_of(" \t:") == std::string_view::npos;
 }
 
-// The header names that the Connection header lists: they belong to the hop.
-std::set<std::string, string_iless> connection_tokens(std::string_view value) {
-    std::set<std::string, string_iless> out;
-    std::size_t pos = 0;
-    while (pos <= value.size()) {
-        std::size_t comma = value.find(',', pos);
-        if (comma == std::string_view::npos) comma = value.size();
-        const std::string_view t = cl::trimmed(value.substr(pos, comma - pos));
-        if (!t.empty()) out.emplace(t);
-        pos = comma + 1;
-    }
-    return out;
-}
-
 // True when a Via value lists this server's token: the request passed here
 // before and would only go round again.
 bool via_names_us(std::string_view via) {
@@ -332,6 +318,19 @@ std::string forward_target(std::string_view raw) {
         return std::string(raw.substr(slash));
     }
     return raw.empty() ? std::string("/") : std::string(raw);
+}
+
+std::set<std::string, string_iless> connection_tokens(std::string_view value) {
+    std::set<std::string, string_iless> out;
+    std::size_t pos = 0;
+    while (pos <= value.size()) {
+        std::size_t comma = value.find(',', pos);
+        if (comma == std::string_view::npos) comma = value.size();
+        const std::string_view t = cl::trimmed(value.substr(pos, comma - pos));
+        if (!t.empty()) out.emplace(t);
+        pos = comma + 1;
+    }
+    return out;
 }
 
 bool is_hop_by_hop(std::string_view n) {

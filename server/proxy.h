@@ -4,12 +4,14 @@
 // pool thread, and every wait on the upstream server has a time-out.
 #pragma once
 #include "platform/http_client/http_client.h"
+#include "server/response_headers.h"
 
 #include <sys/socket.h>
 
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -73,6 +75,8 @@ const std::string& proxy_via_token();
 std::string forward_target(std::string_view raw_url);
 // Headers that concern one connection only and are never passed on.
 bool is_hop_by_hop(std::string_view name);
+// The header names that a Connection header lists: they belong to the hop.
+std::set<std::string, string_iless> connection_tokens(std::string_view value);
 // The request headers to send upstream, one "Name: value\r\n" line each:
 // every header of the request except Content-Length, Accept, Referer, Expect
 // and the hop-by-hop ones (with those that its Connection header names), and

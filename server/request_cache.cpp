@@ -108,17 +108,7 @@ bool never_stored(std::string_view name) {
 header_pairs storable_fields(const header_pairs& headers) {
     std::set<std::string, string_iless> hop;
     for (const auto& [n, v] : headers)
-        if (cl::iequals(n, "Connection")) {
-            std::size_t pos = 0;
-            while (pos <= v.size()) {
-                std::size_t comma = v.find(',', pos);
-                if (comma == std::string::npos) comma = v.size();
-                const std::string_view t =
-                    cl::trimmed(std::string_view(v).substr(pos, comma - pos));
-                if (!t.empty()) hop.emplace(t);
-                pos = comma + 1;
-            }
-        }
+        if (cl::iequals(n, "Connection")) hop.merge(connection_tokens(v));
     header_pairs out;
     for (const auto& pair : headers)
         if (!never_stored(pair.first) && !hop.count(pair.first)) out.push_back(pair);
