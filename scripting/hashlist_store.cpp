@@ -265,7 +265,9 @@ bool nosql_list::write_file(const std::wstring& path) {
     int fd = -1;
     for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
         temp = cl::format_str("%?.%x.tmp", target, static_cast<uint32_t>(cl::lcg_random64()));
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        // Lists hold logins and whatever pages keep: a new one is its
+        // owner's alone, whatever the umask.
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
     const auto fail = [&](const char* what) {

@@ -8,6 +8,7 @@
 #include "server/server_settings.h"
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -43,8 +44,13 @@ TEST_F(hashlist_test, format_round_trip) {
     };
     for (const auto& [k, v] : entries)
         l.set(k, v);
+    const mode_t old_mask = ::umask(022);
     ASSERT_TRUE(l.write_file(file("new.txt")));
+    ::umask(old_mask);
     EXPECT_FALSE(l.dirty());
+    struct stat st {};
+    ASSERT_EQ(::stat((data_path() / "new.txt").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u) << "a new list is its owner's alone";
     EXPECT_EQ(read("new.txt"), bom + "\"a\",\"\"\r\n"
                                      "\"b\",\"line\\nfeed \\\"quoted\\\" back\\\\slash\\rcr\"\r\n"
                                      "\"z,;\",\"v\"\r\n"
