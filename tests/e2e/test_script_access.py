@@ -168,28 +168,39 @@ def page(site, path, *args):
     return data.decode()
 
 
-def test_objects_refuse_links_out_of_the_tree_but_not_outside_names(site):
-    out = site.outside
+# (page, arguments, answer, a file outside that must stay as it was or not
+# appear). Paths: "P" the tree, "O" the folder outside it, "P/outdir" the
+# link to it.
+OBJECT_ROWS = [
     # The file object: inside, through the link, the outside file by its own name.
-    assert page(site, "/file.jss", os.path.join(site.pub, "in.txt")) == "true,11"
-    assert page(site, "/file.jss", os.path.join(site.pub, "outdir", "file.txt")) == "false,-1"
-    assert page(site, "/file.jss", os.path.join(out, "file.txt")) == "true,14"
+    ("/file.jss", ("P/in.txt",), "true,11", None),
+    ("/file.jss", ("P/outdir/file.txt",), "false,-1", None),
+    ("/file.jss", ("O/file.txt",), "true,14", None),
     # The image object reads and writes the same way.
-    assert page(site, "/image.jss", os.path.join(site.pub, "pic.png"),
-                os.path.join(site.pub, "small.png")) == "30,true"
-    assert os.path.exists(os.path.join(site.pub, "small.png"))
-    assert page(site, "/image.jss", os.path.join(site.pub, "outdir", "pic.png"),
-                os.path.join(site.pub, "outdir", "small.png")) == "0,false"
-    assert page(site, "/image.jss", os.path.join(out, "pic.png"),
-                os.path.join(site.pub, "outdir", "small.png")) == "40,false"
-    assert not os.path.exists(os.path.join(out, "small.png"))
-    assert page(site, "/image.jss", os.path.join(out, "pic.png"),
-                os.path.join(out, "mine.png")) == "40,true"
-    # A hash list of the tree (its names are always tree names) neither
-    # reads nor replaces a list through the link.
-    assert page(site, "/list.jss", "/outdir/list.txt") == ",false"
-    with open(os.path.join(out, "list.txt"), "rb") as f:
-        assert f.read() == b'"k","outside"\r\n'
+    ("/image.jss", ("P/pic.png", "P/small.png"), "30,true", None),
+    ("/image.jss", ("P/outdir/pic.png", "P/outdir/small.png"), "0,false", ("small.png", None)),
+    ("/image.jss", ("O/pic.png", "P/outdir/small.png"), "40,false", ("small.png", None)),
+    ("/image.jss", ("O/pic.png", "O/mine.png"), "40,true", None),
+    # A hash list (its names are always names of the tree) neither reads
+    # nor replaces a list through the link.
+    ("/list.jss", ("/outdir/list.txt",), ",false", ("list.txt", b'"k","outside"\r\n')),
+]
+
+
+@pytest.mark.parametrize("path, args, answer, kept", OBJECT_ROWS)
+def test_objects_refuse_links_out_of_the_tree_but_not_outside_names(site, path, args, answer,
+                                                                     kept):
+    names = [a.replace("P/", site.pub + "/", 1).replace("O/", site.outside + "/", 1)
+             for a in args]
+    assert page(site, path, *names) == answer
+    if kept:
+        name, content = kept
+        target = os.path.join(site.outside, name)
+        if content is None:
+            assert not os.path.exists(target)
+        else:
+            with open(target, "rb") as f:
+                assert f.read() == content
 
 
 def flip(link, inside, outside, stop):
