@@ -10,16 +10,15 @@ import base64
 import http.client
 import os
 import shutil
-import struct
 import tempfile
 import threading
 import time
 import urllib.parse
-import zlib
 
 import pytest
 
-from tq_site import HOST, Site, request
+from test_jscript_objects import png
+from tq_site import HOST, Site, flip_links, request
 
 DIRECTIVES = """Require all granted
 DirectoryIndex index.html
@@ -87,16 +86,6 @@ function main() {
 
 OUTSIDE = b"OUTSIDE-MARKER"  # 14 bytes
 INSIDE = b"inside-text"  # 11 bytes
-
-
-def png(width, height):
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data) & 0xFFFFFFFF))
-    raw = (b"\x00" + b"\x80\x40\x20" * width) * height
-    return (b"\x89PNG\r\n\x1a\n"
-            + chunk(b"IHDR", struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0))
-            + chunk(b"IDAT", zlib.compress(raw)) + chunk(b"IEND", b""))
 
 
 def basic(user, password):
@@ -203,22 +192,13 @@ def test_objects_refuse_links_out_of_the_tree_but_not_outside_names(site, path, 
                 assert f.read() == content
 
 
-def flip(link, inside, outside, stop):
-    rounds = 0
-    while not stop.is_set() and rounds < 1000000:
-        for target in (inside, outside):
-            tmp = link + ".tmp"
-            os.symlink(target, tmp)
-            os.replace(tmp, link)
-        rounds += 1
-
-
 def test_a_file_object_never_reads_through_a_swapped_link(site):
     link = os.path.join(site.pub, "swap.txt")
     os.symlink("in_swap.txt", link)
     stop = threading.Event()
     flipper = threading.Thread(
-        target=flip, args=(link, "in_swap.txt", os.path.join(site.outside, "swap.txt"), stop))
+        target=flip_links,
+        args=([(link, "in_swap.txt", os.path.join(site.outside, "swap.txt"))], stop))
     flipper.start()
     answers = {}
     try:
