@@ -4,6 +4,7 @@
 #include "core/path.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "core/uni_file.h"
 #include "platform/win32/errors.h"
 #include "platform/win32/time.h"
@@ -201,16 +202,24 @@ int sync_new_text(int fd) {
 }
 
 // The new text of a file, written beside it and renamed over it once it is
-// complete and on disk; the old file is untouched until then.
+// complete and on disk; the old file is untouched until then. The folder is
+// opened once (beneath the tree's root for a file of the tree): the new file
+// must be the name made in that folder, and it is renamed and synced there,
+// so a link swapped in on the path meanwhile cannot carry the text elsewhere.
 class replacement {
   public:
     ~replacement() {
         if (file_.is_open()) file_.close();
-        if (!temp_.empty() && !committed_ && !failed_) ::unlink(utf16_to_utf8(temp_).c_str());
+        if (!temp_leaf_.empty() && !committed_ && !failed_)
+            ::unlinkat(dir_fd_, temp_leaf_.c_str(), 0);
+        if (dir_fd_ >= 0) ::close(dir_fd_);
     }
 
     bool create(const std::wstring& target, int encoding) {
         target_ = target;
+        failed_ = true; // until something of ours is there to remove
+        dir_fd_ = open_tree_parent(utf16_to_utf8(target), O_RDONLY, leaf_);
+        if (dir_fd_ < 0) return false;
         const std::wstring dir = dir_part(target);
         for (int attempt = 0; attempt < 100; ++attempt) {
             uint64_t r;
@@ -218,15 +227,25 @@ class replacement {
                 std::lock_guard lk(name_lock);
                 r = name_source()();
             }
-            temp_ = dir + L"ini" + uint64_to_base36_wstring(r) + L".tmp";
+            const std::wstring leaf = L"ini" + uint64_to_base36_wstring(r) + L".tmp";
+            temp_ = dir + leaf;
             if (file_.open_with_bom_mode(temp_, o_rdwr | o_creat | o_excl | o_binary, encoding,
                                          sh_denyrw)) {
+                struct stat made;
+                temp_leaf_ = utf16_to_utf8(leaf);
+                if (::fstatat(dir_fd_, temp_leaf_.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    made.st_dev != file_.share_dev() || made.st_ino != file_.share_ino()) {
+                    // Made elsewhere than in the folder held: not ours to use.
+                    file_.close();
+                    temp_leaf_.clear();
+                    return false;
+                }
                 if (file_.encoding() != encoding) file_.set_encoding(encoding);
+                failed_ = false;
                 return true;
             }
             if (file_.last_error() != win32::error_file_exists) break;
         }
-        failed_ = true; // nothing of ours is there to remove
         return false;
     }
     uni_file& out() { return file_; }
@@ -239,23 +258,18 @@ class replacement {
         if (ok && old.exists) ::fchmod(file_.handle(), old.mode);
         if (file_.close() != 0) ok = false;
         if (!ok) return false;
-        const std::string from = utf16_to_utf8(temp_), to = utf16_to_utf8(target_);
-        if (::rename(from.c_str(), to.c_str()) != 0) return false;
+        if (::renameat(dir_fd_, temp_leaf_.c_str(), dir_fd_, leaf_.c_str()) != 0) return false;
         committed_ = true;
         // The rename itself is durable only once the folder is synced.
-        std::string dir = utf16_to_utf8(dir_part(target_));
-        if (dir.empty()) dir = ".";
-        const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            ::fsync(dfd);
-            ::close(dfd);
-        }
+        ::fsync(dir_fd_);
         return true;
     }
 
   private:
     uni_file file_;
     std::wstring target_, temp_;
+    int dir_fd_ = -1;
+    std::string leaf_, temp_leaf_;
     bool committed_ = false;
     bool failed_ = false;
 };

@@ -2,6 +2,7 @@
 
 #include "core/text.h"
 #include "platform/win32/open_beneath.h"
+#include "platform/win32/replace_file.h"
 
 #include <atomic>
 #include <cerrno>
@@ -82,6 +83,15 @@ int open_tree_parent(const std::string& path, int flags, std::string& leaf) {
                             : slash == 0               ? "/"
                                                        : p.substr(0, slash);
     return ::open(dir.c_str(), flags | O_DIRECTORY | O_CLOEXEC);
+}
+
+bool replace_tree_file(const std::string& path, std::string_view data, mode_t mode) {
+    std::string leaf;
+    const int dir = open_tree_parent(path, O_RDONLY, leaf);
+    if (dir < 0) return false;
+    const bool done = win32::replace_file_contents_at(dir, leaf, data, mode);
+    ::close(dir);
+    return done;
 }
 
 bool descriptor_in_tree(int fd) {

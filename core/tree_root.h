@@ -55,6 +55,10 @@ int open_tree_file(const std::string& path, int flags, mode_t mode = 0666);
 // renameat, unlinkat), opened the same way with `flags` (O_DIRECTORY
 // added); `leaf` gets the last name. -1 with errno.
 int open_tree_parent(const std::string& path, int flags, std::string& leaf);
+// Replaces a local path's whole content through a temporary file in its
+// folder, the folder opened as open_tree_parent opens it (see
+// win32::replace_file_contents). False when the old file stays.
+bool replace_tree_file(const std::string& path, std::string_view data, mode_t mode = 0644);
 // True when the open descriptor's file lies inside the served tree (or no
 // tree is named).
 bool descriptor_in_tree(int fd);

@@ -4,6 +4,7 @@
 #include "core/lcg_random.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "platform/win32/errors.h"
 #include "server/server_dirs.h"
 
@@ -195,7 +196,9 @@ void nosql_list::drop_value(slot& s) {
 
 bool nosql_list::read_file(const std::wstring& path) {
     const std::string p = cl::utf16_to_utf8(path);
-    const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    // Beneath the tree's root for a list of the tree: a link swapped in on
+    // its path cannot lead the read outside.
+    const int fd = cl::open_tree_file(p, O_RDONLY);
     if (fd < 0) {
         if (errno == ENOENT) {
             stamp_ = file_stamp();
@@ -255,25 +258,33 @@ bool nosql_list::reload_file(const std::wstring& path) {
 bool nosql_list::write_file(const std::wstring& path) {
     if (!dirty_) return true;
     const std::string target = cl::utf16_to_utf8(path);
-    struct stat old;
-    const bool had_file = ::stat(target.c_str(), &old) == 0;
 
     // The new content goes to a file beside the target and replaces it only
     // once it is complete and on disk: a failure at any point leaves the old
-    // file whole.
+    // file whole. All of it happens in the folder opened once (beneath the
+    // tree's root for a list of the tree), so a link swapped in on the path
+    // cannot carry the list elsewhere.
+    std::string leaf;
+    const int dir = cl::open_tree_parent(target, O_RDONLY, leaf);
+    struct stat old;
+    const bool had_file = dir >= 0 &&
+                          ::fstatat(dir, leaf.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 &&
+                          S_ISREG(old.st_mode);
     std::string temp;
     int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-        temp = cl::format_str("%?.%x.tmp", target, static_cast<uint32_t>(cl::lcg_random64()));
+    for (int attempt = 0; dir >= 0 && attempt < 16 && fd < 0; ++attempt) {
+        temp = cl::format_str("%?.%x.tmp", leaf, static_cast<uint32_t>(cl::lcg_random64()));
         // Lists hold logins and whatever pages keep: a new one is its
         // owner's alone, whatever the umask.
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        fd =
+            ::openat(dir, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0 && errno != EEXIST) break;
     }
     const auto fail = [&](const char* what) {
         const int err = errno;
         if (fd >= 0) ::close(fd);
-        if (!temp.empty()) ::unlink(temp.c_str());
+        if (!temp.empty()) ::unlinkat(dir, temp.c_str(), 0);
+        if (dir >= 0) ::close(dir);
         trace_line(cl::format_str("hashlist: %? failed for %?: %?\n", what, target,
                                   win32::from_errno(err)));
         return false;
@@ -305,14 +316,9 @@ bool nosql_list::write_file(const std::wstring& path) {
         return fail("close");
     }
     fd = -1;
-    if (::rename(temp.c_str(), target.c_str()) != 0) return fail("rename");
-    const std::size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    if (::renameat(dir, temp.c_str(), dir, leaf.c_str()) != 0) return fail("rename");
+    ::fsync(dir);
+    ::close(dir);
     dirty_ = false;
     stamp_ = stamp_of(path);
     write_log(cl::format_str("W,%?", entries_.size()));

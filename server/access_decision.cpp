@@ -88,6 +88,8 @@ access_answer decide_login(const access_client& client, std::string_view method,
         } else {
             a.success->add_all(check.success_headers());
         }
+        a.auth_applies = check.auth_applies();
+        a.already_done = check.already_done();
     };
     if (client.verified) {
         access_checker check(config, a.auth, client.authorization, *client.verified);

@@ -48,6 +48,10 @@ struct access_answer {
     // verified now.
     std::unique_ptr<response_headers> challenge = std::make_unique<response_headers>();
     std::unique_ptr<response_headers> success = std::make_unique<response_headers>();
+    // Whether a login applied at all, and whether it was the one verified
+    // before for this request (nothing verified anew).
+    bool auth_applies = false;
+    bool already_done = false;
     bool granted() const { return status == 0; }
 };
 

@@ -10,5 +10,9 @@
 namespace win32 {
 
 bool replace_file_contents(const std::string& path, std::string_view data, mode_t mode = 0644);
+// The same for the file `leaf` of the folder open as `dir_fd`: made, renamed
+// and synced in that very folder, whatever its path names meanwhile.
+bool replace_file_contents_at(int dir_fd, const std::string& leaf, std::string_view data,
+                              mode_t mode = 0644);
 
 } // namespace win32

@@ -15,7 +15,7 @@
 #include "scripting/objects/script_objects.h"
 #include "scripting/path_lookup.h"
 #include "scripting/scripting_host.h"
-#include "server/access_checker.h"
+#include "server/access_decision.h"
 #include "server/blocklist.h"
 #include "server/directives/directives.h"
 #include "server/http_request.h"
@@ -727,26 +727,35 @@ int32_t webserver_object::check_login(shost_file& f, const std::wstring& url,
         verified_.user_file = f.environment_var("_TSKQVL_AUTHUSERFILE");
         verified_known_ = true;
     }
-    auth_info info;
-    // A Digest answer covers the method and target the client sent; the
-    // verb only selects the configuration.
-    info.method = f.environment_var("REQUEST_METHOD");
-    if (info.method.empty()) info.method = cl::utf16_to_utf8(method);
-    if (const cl::sh_ptr<req_info>& ri = f.info(); ri && ri->data) info.uri = ri->data->raw_url;
-    access_checker check(cfg, info, f.environment_var("HTTP_AUTHORIZATION"), verified_);
-    if (!check.result()) {
+    // The page asks what a request of its client for the URL would be
+    // answered: the same one decision, links, blocklist and Files sections
+    // included. A Digest answer covers the method and target the client
+    // sent; the verb only selects the configuration.
+    access_client client;
+    client.authorization = f.environment_var("HTTP_AUTHORIZATION");
+    client.method = f.environment_var("REQUEST_METHOD");
+    if (const cl::sh_ptr<req_info>& ri = f.info()) {
+        client.info = ri.get();
+        if (ri->data) client.uri = ri->data->raw_url;
+    }
+    client.verified = &verified_;
+    const access_answer a =
+        decide_access_config(client, cl::utf16_to_utf8(method), cfg, access_use::request);
+    if (!a.granted()) {
         if (head_open) {
-            f.headers().add("Status", std::to_string(check.status_code()));
-            f.headers().add_all(check.challenge_headers());
+            f.headers().add("Status", std::to_string(a.status));
+            f.headers().add_all(*a.challenge);
         }
+        if (a.status == 403 && trace_level() > 0)
+            cl::trace_out.write(cl::format_str("script auth: invalid or unallowed url: %?\n", u));
         return 0;
     }
-    if (!check.auth_applies()) return 2;
-    if (check.already_done()) return 3;
-    if (head_open) f.headers().add_all(check.success_headers());
+    if (!a.auth_applies) return 2;
+    if (a.already_done) return 3;
+    if (head_open) f.headers().add_all(*a.success);
     // These credentials are now used up for this request (a Digest nonce
     // count counts once): further URLs of the same login are already done.
-    verified_ = info;
+    verified_ = a.auth;
     return 1;
 }
 

@@ -5,6 +5,7 @@
 #include "core/sync.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "scripting/objects/object_support.h"
 #include "scripting/objects/script_objects.h"
 #include "scripting/objects/thread_queue.h"
@@ -71,7 +72,10 @@ constexpr guid iid_ifile{
 // A script's file. Opening an existing file with truncation replaces it: the
 // new content goes to a temporary file beside it, which takes the file's
 // place when the object closes it, so a script that dies half-way, or a write
-// that fails, leaves the old file whole.
+// that fails, leaves the old file whole. The folder is opened once (beneath
+// the tree's root for a path of the tree) and the temporary file is made,
+// checked and renamed in that very folder: a link swapped in on the path
+// meanwhile cannot carry the new content elsewhere.
 class sfile final : public cl::idispatch<ifile_i> {
   public:
     sfile() { load_type_info(program_type_library(), iid_ifile); }
@@ -79,46 +83,70 @@ class sfile final : public cl::idispatch<ifile_i> {
 
     bool open(const std::wstring& fn, uint32_t flags, uint32_t share) {
         close();
+        if (!(flags & cl::o_trunc) || !(flags & (cl::o_wronly | cl::o_rdwr)) ||
+            (flags & cl::o_temporary))
+            return file_.open(fn, flags, share);
         const std::string target = cl::utf16_to_utf8(fn);
+        std::string leaf;
+        const int dir = cl::open_tree_parent(target, O_RDONLY, leaf);
+        if (dir < 0) return file_.open(fn, flags, share);
+        // Only a plain file is replaced (a link's target is truncated where
+        // it is, if the open allows it), and the script must be able to
+        // write it at all.
         struct stat st;
-        const bool replaces = (flags & cl::o_trunc) && (flags & (cl::o_wronly | cl::o_rdwr)) &&
-                              !(flags & cl::o_temporary) && ::stat(target.c_str(), &st) == 0 &&
-                              S_ISREG(st.st_mode);
-        if (!replaces) return file_.open(fn, flags, share);
-        // The target must be writable for the script at all.
-        if (::access(target.c_str(), W_OK) != 0) return file_.open(fn, flags, share);
+        if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+            ::faccessat(dir, leaf.c_str(), W_OK, 0) != 0) {
+            ::close(dir);
+            return file_.open(fn, flags, share);
+        }
         std::random_device rd;
         for (int attempt = 0; attempt < 16; ++attempt) {
-            const std::string temp =
-                cl::format_str("%?.%x.tmp", target, static_cast<uint32_t>(rd()));
+            const std::string temp_leaf =
+                cl::format_str("%?.%x.tmp", leaf, static_cast<uint32_t>(rd()));
+            const std::string temp = target.substr(0, target.size() - leaf.size()) + temp_leaf;
             if (file_.open(cl::utf8_to_utf16(temp),
                            (flags | cl::o_creat | cl::o_excl) & ~cl::o_trunc, share)) {
-                ::chmod(temp.c_str(), st.st_mode & 07777);
-                temp_ = temp;
+                // What was made must be the name in the folder held.
+                struct stat made;
+                if (::fstatat(dir, temp_leaf.c_str(), &made, AT_SYMLINK_NOFOLLOW) != 0 ||
+                    made.st_dev != file_.share_dev() || made.st_ino != file_.share_ino()) {
+                    file_.close();
+                    break;
+                }
+                ::fchmod(file_.handle(), st.st_mode & 07777);
+                dir_ = dir;
+                temp_leaf_ = temp_leaf;
+                leaf_ = leaf;
                 target_ = target;
                 write_failed_ = false;
                 return true;
             }
             if (file_.last_error() != 80 /* exists */) break;
         }
+        ::close(dir);
         return file_.open(fn, flags, share);
     }
     void close() {
         if (!file_.is_open()) return;
-        if (temp_.empty()) {
+        if (dir_ < 0) {
             file_.close();
             return;
         }
         const bool synced = file_.flush() && ::fsync(file_.handle()) == 0;
         const bool closed = file_.close() == 0;
-        if (synced && closed && !write_failed_ && ::rename(temp_.c_str(), target_.c_str()) == 0) {
-            // done
+        if (synced && closed && !write_failed_ &&
+            ::renameat(dir_, temp_leaf_.c_str(), dir_, leaf_.c_str()) == 0) {
+            // The rename itself is durable once the folder is synced.
+            ::fsync(dir_);
         } else {
-            ::unlink(temp_.c_str());
+            ::unlinkat(dir_, temp_leaf_.c_str(), 0);
             cl::trace_out.write(
                 cl::format_str("sfile: %? kept, its new content failed\n", target_));
         }
-        temp_.clear();
+        ::close(dir_);
+        dir_ = -1;
+        temp_leaf_.clear();
+        leaf_.clear();
         target_.clear();
     }
     int64_t write(const void* p, int64_t n) {
@@ -130,7 +158,8 @@ class sfile final : public cl::idispatch<ifile_i> {
     cl::file_hnd file_;
 
   private:
-    std::string temp_, target_;
+    int dir_ = -1; // the target's folder while a new content is written
+    std::string temp_leaf_, leaf_, target_;
     bool write_failed_ = false;
 };
 

@@ -3,18 +3,18 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "platform/image/image.h"
 #include "scripting/objects/object_support.h"
 #include "scripting/objects/script_objects.h"
 #include "server/server_dirs.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include "platform/win32/replace_file.h"
 
 namespace scripting::objects {
 
@@ -36,12 +36,41 @@ std::wstring extension_of(const std::wstring& file) {
     return file.substr(dot);
 }
 
+// A picture or cached copy is opened beneath the tree's root when it lies in
+// the tree, and judged and read through that one descriptor: a link swapped
+// in on its path cannot lead the read outside the tree.
+struct opened_file {
+    int fd = -1;
+    int error = 0; // errno of a failed open or a refused file
+    struct stat st {};
+    explicit opened_file(const std::string& path, int flags = O_RDONLY) {
+        fd = cl::open_tree_file(path, flags);
+        if (fd < 0) {
+            error = errno;
+        } else if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            error = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~opened_file() {
+        if (fd >= 0) ::close(fd);
+    }
+    opened_file(const opened_file&) = delete;
+    opened_file& operator=(const opened_file&) = delete;
+};
+
 bool modified_time(const std::string& path, struct timespec& out) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    out = st.st_mtim;
+    const opened_file f(path, O_PATH);
+    if (f.fd < 0) return false;
+    out = f.st.st_mtim;
     return true;
 }
+
+std::string_view as_text(const std::vector<uint8_t>& bytes) {
+    return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 bool newer(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec != b.tv_sec ? a.tv_sec > b.tv_sec : a.tv_nsec > b.tv_nsec;
 }
@@ -59,11 +88,28 @@ bool safe_cache_path(const std::wstring& p) {
     return p.find(L'\0') == std::wstring::npos;
 }
 
-bool read_all(const std::string& path, std::vector<uint8_t>& out) {
-    std::ifstream f(path, std::ios::binary);
-    if (!f) return false;
-    out.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-    return !f.bad();
+// The whole file; false with *st set (an image status) when it cannot be read.
+bool read_all(const std::string& path, std::vector<uint8_t>& out, int* st) {
+    const opened_file f(path);
+    if (f.fd < 0) {
+        *st = f.error == ENOENT || f.error == ENOTDIR || f.error == EISDIR ? image::file_not_found
+                                                                           : image::generic_error;
+        return false;
+    }
+    if (f.st.st_size > image::max_file_size) {
+        *st = image::out_of_memory;
+        return false;
+    }
+    out.resize(static_cast<std::size_t>(f.st.st_size));
+    std::size_t got = 0;
+    while (got < out.size()) {
+        const ssize_t r = ::read(f.fd, out.data() + got, out.size() - got);
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) break;
+        got += static_cast<std::size_t>(r);
+    }
+    out.resize(got);
+    return true;
 }
 
 class image_obj final : public cl::idispatch<iimage_i> {
@@ -122,7 +168,8 @@ class image_obj final : public cl::idispatch<iimage_i> {
             if (modified_time(cache_file, cache_time) &&
                 modified_time(cl::utf16_to_utf8(file_), src_time) && !newer(src_time, cache_time)) {
                 std::vector<uint8_t> bytes;
-                if (read_all(cache_file, bytes)) {
+                int read_status = image::ok;
+                if (read_all(cache_file, bytes, &read_status)) {
                     *ok = deliver(bytes, target, to_response, ext8);
                     return s_ok;
                 }
@@ -159,12 +206,9 @@ class image_obj final : public cl::idispatch<iimage_i> {
                                    st));
             return s_ok;
         }
-        if (!cache_file.empty()) {
-            st = scaled->save(cache_file, ext8);
-            if (st != image::ok)
-                trace2(cl::format_wstr(L"Error storing image %? (%?)\n",
-                                       cl::utf8_to_utf16(cache_file), st));
-        }
+        if (!cache_file.empty() && !cl::replace_tree_file(cache_file, as_text(bytes)))
+            trace2(cl::format_wstr(L"Error storing image %? (%?)\n", cl::utf8_to_utf16(cache_file),
+                                   1));
         *ok = deliver(bytes, target, to_response, ext8);
         return s_ok;
     }
@@ -176,7 +220,9 @@ class image_obj final : public cl::idispatch<iimage_i> {
         if (!tried_) {
             tried_ = true;
             int st = image::ok;
-            bitmap_ = image::bitmap::load(cl::utf16_to_utf8(file_), &st);
+            std::vector<uint8_t> bytes;
+            if (read_all(cl::utf16_to_utf8(file_), bytes, &st))
+                bitmap_ = image::bitmap::decode(bytes, &st);
             if (!bitmap_) trace2(cl::format_wstr(L"Error loading image %? (%?)\n", file_, st));
         }
         return bitmap_ != nullptr;
@@ -186,8 +232,7 @@ class image_obj final : public cl::idispatch<iimage_i> {
                  const std::string& ext) {
         if (to_response) return response_ && response_->write_response(bytes);
         // Written as a whole through a temporary file, as every file we replace.
-        if (win32::replace_file_contents(cl::utf16_to_utf8(target), std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())))
-            return true;
+        if (cl::replace_tree_file(cl::utf16_to_utf8(target), as_text(bytes))) return true;
         trace2(cl::format_wstr(L"Error storing image %? (%?)\n", target, 1));
         (void)ext;
         return false;

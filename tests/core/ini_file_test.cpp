@@ -454,6 +454,35 @@ TEST_F(Ini, FailedSyncAtCommitLeavesTheOldFileAlone) {
     EXPECT_NE(get().find("k=new"), std::string::npos);
 }
 
+// The folders of the test below, for the sync seam (a plain function).
+fs::path swap_folder, swap_real, swap_elsewhere;
+
+TEST_F(Ini, NewTextIsRenamedInTheFolderItWasMadeIn) {
+    swap_folder = dir_ / "d";
+    swap_real = dir_ / "d_real";
+    swap_elsewhere = dir_ / "e";
+    fs::create_directories(swap_folder);
+    fs::create_directories(swap_elsewhere);
+    put("[main]\nk=old\n", "d/t.ini");
+    put("elsewhere", "e/t.ini");
+    // Once the new text is written, the folder moves away and a link to
+    // another folder, holding a file of the temporary's name, takes its place.
+    cl::set_ini_sync_function([](int fd) {
+        const fs::path temp = fs::read_symlink("/proc/self/fd/" + std::to_string(fd));
+        fs::rename(swap_folder, swap_real);
+        fs::create_directory_symlink(swap_elsewhere, swap_folder);
+        std::ofstream(swap_elsewhere / temp.filename(), std::ios::binary) << "planted";
+        return ::fsync(fd);
+    });
+    cl::ini_file ini;
+    ini.set_path((swap_folder / "t.ini").wstring(), true);
+    const bool written = ini.write_value(L"main", L"k", L"new", false);
+    cl::set_ini_sync_function(nullptr);
+    EXPECT_TRUE(written);
+    EXPECT_NE(get("d_real/t.ini").find("k=new"), std::string::npos) << get("d_real/t.ini");
+    EXPECT_EQ(get("e/t.ini"), "elsewhere");
+}
+
 TEST_F(Ini, HandEditIsSeenByTheNextFreshRead) {
     put("[s]\nk=1\n");
     cl::cached_ini c;

@@ -150,3 +150,16 @@ def raw(site, data, timeout=10):
 def curl(*args):
     return subprocess.run(["curl", "-s", "--max-time", "20", *args], capture_output=True,
                           timeout=30)
+
+
+def flip_links(links, stop):
+    """Points each link of (link, inside target, outside target) in and out
+    of the tree until told to stop (bounded)."""
+    rounds = 0
+    while not stop.is_set() and rounds < 1000000:
+        for link, inside, outside in links:
+            for target in (inside, outside):
+                tmp = link + ".tmp"
+                os.symlink(target, tmp)
+                os.replace(tmp, link)
+        rounds += 1

@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace win32;
 
@@ -143,5 +145,19 @@ TEST(Win32ReplaceFile, NewContentWholeModeKeptAndNothingLeftOnFailure) {
     EXPECT_TRUE(std::filesystem::is_directory(sub));
     EXPECT_EQ(entries_in(dir), 2u);
     EXPECT_FALSE(win32::replace_file_contents(dir + "/missing/f.txt", "data"));
+    // Through a folder's descriptor the file lands in that folder, wherever
+    // its name has moved since, and never through a link of the last name.
+    const std::string held = dir + "/held";
+    ASSERT_EQ(::mkdir(held.c_str(), 0755), 0);
+    const int fd = ::open(held.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::rename(held.c_str(), (dir + "/moved").c_str()), 0);
+    ASSERT_EQ(::mkdir(held.c_str(), 0755), 0);
+    EXPECT_TRUE(win32::replace_file_contents_at(fd, "f.txt", "held"));
+    EXPECT_FALSE(win32::replace_file_contents_at(fd, "../f.txt", "out"));
+    ::close(fd);
+    EXPECT_EQ(read_all(dir + "/moved/f.txt"), "held");
+    EXPECT_EQ(entries_in(held), 0u);
+    EXPECT_EQ(read_all(file), std::string(100000, 'x') + "end");
     std::filesystem::remove_all(dir);
 }
