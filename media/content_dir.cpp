@@ -246,10 +246,9 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
         c->sort_criteria = text_arg(p.arg(6));
     }
     if (!c->browse(local, object_id, flag, start, count, r)) return upnp::action_error(701);
-    // The document goes out as UTF-8 bytes, which the device host sends as
-    // they are.
-    std::vector<uint8_t> bytes(r.result->begin(), r.result->end());
-    p.arg(7) = variant::from_bytes(std::move(bytes));
+    // The document goes out as UTF-8 bytes, which the device host escapes
+    // into its answer from where they lie: the cached answer is not copied.
+    p.arg(7) = variant::from_array(r.result);
     p.arg(8) = variant::from_int(automation::vt_ui4, r.number_returned);
     p.arg(9) = variant::from_int(automation::vt_ui4, r.total_matches);
     p.arg(10) = variant::from_int(automation::vt_ui4, r.update_id);
@@ -381,7 +380,7 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
                              std::to_wstring(requested_count) + L'\n' + local_address;
     {
         std::lock_guard<std::mutex> g(cache_lock_);
-        if (answer_.doc && answer_.generation == generation && answer_.key == key) {
+        if (answer_.result.result && answer_.generation == generation && answer_.key == key) {
             out = answer_.result;
             std::lock_guard<std::mutex> f(lock);
             object_id = oid;
@@ -468,10 +467,11 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
     out.update_id = oid == L"0" ? generation : obj.update_id;
     out.total_matches = total;
     out.number_returned = returned;
-    out.result = std::make_shared<const std::string>(std::move(doc));
+    out.result = std::make_shared<automation::safearray>();
+    out.result->data.assign(doc.begin(), doc.end());
     {
         std::lock_guard<std::mutex> g(cache_lock_);
-        answer_ = {key, generation, out.result, out};
+        answer_ = {key, generation, out};
     }
     std::lock_guard<std::mutex> g(lock);
     object_id = oid;

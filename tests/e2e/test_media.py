@@ -333,3 +333,58 @@ def test_failed_start_leaves_no_port_behind(tmp_path):
             assert site.stop() == 0
     finally:
         blocker.close()
+
+
+def content_directory_control():
+    """The ContentDirectory's control URL, found as a control point finds it."""
+    answers = []
+    for _ in range(20):
+        answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
+        if answers:
+            break
+    assert answers, "no SSDP answer"
+    status, _, desc = http_call(answers[0]["location"])
+    assert status == 200
+    for s in ET.fromstring(desc).iter("{%s}service" % NS["d"]):
+        if s.find("d:serviceType", NS).text == CDS:
+            return "http://127.0.0.1:2869" + s.find("d:controlURL", NS).text
+    raise AssertionError("no ContentDirectory in the description")
+
+
+def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
+    site = Site(str(tmp_path / "site"), param={"enable_media_server": "1"},
+                mime_types=MIME_TYPES)
+    song = b"inside" * 100
+    site.put("media/in.mp3", song)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "secret.mp3").write_bytes(b"outside")
+    (outside / "deep.mp3").write_bytes(b"outside")
+    media = os.path.join(site.pub, "media")
+    os.symlink(str(outside / "secret.mp3"), os.path.join(media, "out.mp3"))
+    os.symlink("../../../../../outside/secret.mp3", os.path.join(media, "up.mp3"))
+    os.symlink(str(outside), os.path.join(media, "outdir"))
+    # A link that stays in the tree is a file like any other.
+    os.symlink("in.mp3", os.path.join(media, "alias.mp3"))
+    site.start()
+    try:
+        control = content_directory_control()
+        for _ in range(100):  # the first scan may still be running
+            status, out, didl = browse(control, "0")
+            if status != 200 or out["TotalMatches"] != "0":
+                break
+            time.sleep(0.1)
+        assert status == 200
+        titles = [n.find("dc:title", NS).text for n in didl]
+        assert titles == ["alias.mp3", "in.mp3"]
+        urls = [n.find("didl:res", NS).text for n in didl]
+        assert http_call(urls[0])[2] == song
+        # The encoded URL an outside link would have had, and its plain path.
+        prefix = urls[1][:urls[1].index("/.enc/") + len("/.enc/")]
+        for name in ("out", "up"):
+            for url in (prefix + name.encode().hex().upper() + ".mp3",
+                        "http://127.0.0.1:%d/media/%s.mp3" % (site.port, name)):
+                status, _, body = http_call(url)
+                assert status in (403, 404) and b"outside" not in body, url
+    finally:
+        assert site.stop() == 0
