@@ -192,6 +192,9 @@ TEST_F(media_tree, links_never_lead_the_catalogue_outside) {
     EXPECT_EQ(catalogue(store_), (std::vector<std::string>{m + "flip.mp3 2", m + "in.mp3 2",
                                                            m + "inside.mp3 2", m + "sw/a.mp3 2"}));
 
+    // The swaps alone from here on.
+    fs::remove(media("out.mp3"));
+    fs::remove(media("up.mp3"));
     std::atomic<bool> done{false};
     std::atomic<int> swaps{0};
     std::thread flipper([&] {
@@ -204,6 +207,8 @@ TEST_F(media_tree, links_never_lead_the_catalogue_outside) {
             if (::symlink(target.c_str(), tmp.c_str()) == 0) ::rename(tmp.c_str(), flip.c_str());
         }
     });
+    for (int i = 0; i < 500 && swaps == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
     std::vector<std::string> leaked;
     for (int round = 0; round < 300 && leaked.empty(); ++round) {
         store_.update();
