@@ -80,6 +80,16 @@ def msearch(st, mx=1, wait=4.0, unicast_port=None):
     return answers
 
 
+def media_server_answers():
+    """The SSDP answers of the media server, asked again until one comes."""
+    answers = []
+    for _ in range(20):
+        answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
+        if answers:
+            break
+    return answers
+
+
 def http_call(url, method="GET", headers=None, body=None):
     u = urllib.parse.urlsplit(url)
     c = http.client.HTTPConnection(u.hostname, u.port, timeout=20)
@@ -177,11 +187,7 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
     listener = notify_listener()
     try:
         # Discovery: multicast M-SEARCH, then a unicast one to the port.
-        answers = []
-        for _ in range(20):
-            answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
-            if answers:
-                break
+        answers = media_server_answers()
         assert answers, "no SSDP answer"
         location = answers[0]["location"]
         usn = answers[0]["usn"]
@@ -304,11 +310,7 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
     # The next start registers the same device again.
     site.start()
     try:
-        answers = []
-        for _ in range(20):
-            answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
-            if answers:
-                break
+        answers = media_server_answers()
         assert answers and answers[0]["usn"].startswith(uuid + "::")
     finally:
         assert site.stop() == 0
@@ -337,11 +339,7 @@ def test_failed_start_leaves_no_port_behind(tmp_path):
 
 def content_directory_control():
     """The ContentDirectory's control URL, found as a control point finds it."""
-    answers = []
-    for _ in range(20):
-        answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
-        if answers:
-            break
+    answers = media_server_answers()
     assert answers, "no SSDP answer"
     status, _, desc = http_call(answers[0]["location"])
     assert status == 200
