@@ -86,8 +86,9 @@ void append_container(std::string& out, const std::wstring& id, const std::wstri
     out += "</dc:title></container>";
 }
 
+// flags: the last MIME type and its DLNA field.
 void append_item(std::string& out, const std::string& dir_id, const media_entry& e,
-                 const std::string& url) {
+                 const std::string& url, std::pair<std::string, std::string>& flags) {
     const char* cls;
     const char* attrs;
     int kind;
@@ -122,7 +123,13 @@ void append_item(std::string& out, const std::string& dir_id, const media_entry&
     out += "\" protocolInfo=\"http-get:*:";
     append_escaped(out, std::string_view(e.mime_type));
     out += ':';
-    out += cl::utf16_to_utf8(append_dlna_flags(e.mime_type));
+    // A folder's files share a few types: the field is made once per type
+    // and answer.
+    if (flags.second.empty() || flags.first != e.mime_type) {
+        flags.first = e.mime_type;
+        flags.second = cl::utf16_to_utf8(append_dlna_flags(e.mime_type));
+    }
+    out += flags.second;
     out += "\" ";
     out += attrs;
     out += '>';
@@ -246,10 +253,9 @@ hresult Browse(idispatch_i* d, uint16_t, dispparams& p, variant*, excepinfo*) {
         c->sort_criteria = text_arg(p.arg(6));
     }
     if (!c->browse(local, object_id, flag, start, count, r)) return upnp::action_error(701);
-    // The document goes out as UTF-8 bytes, which the device host sends as
-    // they are.
-    std::vector<uint8_t> bytes(r.result->begin(), r.result->end());
-    p.arg(7) = variant::from_bytes(std::move(bytes));
+    // The document goes out as UTF-8 bytes, which the device host escapes
+    // into its answer from where they lie: the cached answer is not copied.
+    p.arg(7) = variant::from_array(r.result);
     p.arg(8) = variant::from_int(automation::vt_ui4, r.number_returned);
     p.arg(9) = variant::from_int(automation::vt_ui4, r.total_matches);
     p.arg(10) = variant::from_int(automation::vt_ui4, r.update_id);
@@ -381,7 +387,7 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
                              std::to_wstring(requested_count) + L'\n' + local_address;
     {
         std::lock_guard<std::mutex> g(cache_lock_);
-        if (answer_.doc && answer_.generation == generation && answer_.key == key) {
+        if (answer_.result.result && answer_.generation == generation && answer_.key == key) {
             out = answer_.result;
             std::lock_guard<std::mutex> f(lock);
             object_id = oid;
@@ -432,6 +438,7 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
     const uint32_t limit = requested_count == 0 ? 0xFFFFFFFFu : requested_count;
     std::string doc = didl_header;
     uint32_t total = 0, returned = 0;
+    std::pair<std::string, std::string> flags;
     auto in_page = [&](uint32_t i) { return i >= starting_index && i - starting_index < limit; };
     {
         // One buffer for the whole answer, grown once.
@@ -450,14 +457,14 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
                 append_container(doc, e.id_text, obj.entry.id_text, e.child_count,
                                  folder_name(e.path));
             else
-                append_item(doc, dir8, e, url_of(e.path));
+                append_item(doc, dir8, e, url_of(e.path), flags);
             ++returned;
         }
     } else {
         total = 1;
         if (in_page(0)) {
             if (obj.is_item)
-                append_item(doc, dir8, obj.entry, url_of(obj.entry.path));
+                append_item(doc, dir8, obj.entry, url_of(obj.entry.path), flags);
             else
                 append_container(doc, obj.entry.id_text, obj.parent_id, obj.entry.child_count,
                                  folder_name(obj.entry.path));
@@ -468,10 +475,11 @@ bool content_dir::browse(const std::wstring& local_address, const std::wstring& 
     out.update_id = oid == L"0" ? generation : obj.update_id;
     out.total_matches = total;
     out.number_returned = returned;
-    out.result = std::make_shared<const std::string>(std::move(doc));
+    out.result = std::make_shared<automation::safearray>();
+    out.result->data.assign(doc.begin(), doc.end());
     {
         std::lock_guard<std::mutex> g(cache_lock_);
-        answer_ = {key, generation, out.result, out};
+        answer_ = {key, generation, out};
     }
     std::lock_guard<std::mutex> g(lock);
     object_id = oid;

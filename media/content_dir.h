@@ -22,7 +22,9 @@ constexpr automation::dispid dispid_container_update_ids = 20;
 constexpr automation::dispid dispid_a_arg_type_update_id = 21;
 
 struct browse_result {
-    std::shared_ptr<const std::string> result; // UTF-8
+    // The document's UTF-8 bytes, shared with the answer cache and handed to
+    // the device host as they are: read only.
+    std::shared_ptr<automation::safearray> result;
     uint32_t number_returned = 0;
     uint32_t total_matches = 0;
     uint32_t update_id = 0;
@@ -63,7 +65,6 @@ class content_dir : public cl::idispatch<content_dir_i> {
     struct answer_entry {
         std::wstring key;
         uint32_t generation = 0;
-        std::shared_ptr<const std::string> doc;
         browse_result result;
     };
     std::mutex cache_lock_;

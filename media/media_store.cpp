@@ -3,6 +3,8 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
+#include "platform/win32/open_beneath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -138,11 +140,73 @@ void media_store::mark_changed(const std::wstring& start) {
     }
 }
 
-void media_store::scan_dir(const std::wstring& dir, int depth) {
+// The folder a scan is held inside, open for the whole scan: the served
+// tree's root when the media folder lies in it (a link may lead anywhere a
+// GET of it may), else the media folder itself. Every folder is opened from
+// its parent's descriptor and never through a link, and a link to a file is
+// resolved beneath this folder by the kernel, so that a link swapped while
+// the scan runs cannot lead it outside.
+struct media_store::scan_root {
+    std::shared_ptr<const cl::tree_root> tree; // holds the tree's descriptor
+    int own_fd = -1;                           // the media folder, outside the tree
+    int fd = -1;
+    std::string real; // the real path of fd
+    std::string base; // the media folder below fd: "" or "a/b/"
+
+    scan_root() = default;
+    scan_root(const scan_root&) = delete;
+    scan_root& operator=(const scan_root&) = delete;
+    ~scan_root() {
+        if (own_fd >= 0) ::close(own_fd);
+    }
+
+    // The media folder, opened for reading its entries; -1 when missing.
+    int open_folder(const std::wstring& folder) {
+        std::string text = cl::utf16_to_utf8(folder);
+        while (text.size() > 1 && text.back() == '/')
+            text.pop_back();
+        std::string_view rest;
+        tree = cl::document_tree();
+        if (tree && tree->fd() >= 0 && tree->contains(text, rest)) {
+            fd = tree->fd();
+            real = tree->real();
+            while (!rest.empty() && rest.front() == '/')
+                rest.remove_prefix(1);
+            base = rest.empty() ? std::string() : std::string(rest) + "/";
+            return tree->open(base, O_RDONLY | O_DIRECTORY);
+        }
+        tree.reset();
+        own_fd = ::open(text.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        if (own_fd < 0) return -1;
+        fd = own_fd;
+        real = win32::descriptor_path(own_fd);
+        if (real.empty()) return -1;
+        return ::openat(own_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    // The regular file a link below the media folder leads to, when it stays
+    // beneath the root.
+    bool linked_file(const std::string& rel, struct stat& st) const {
+        const int f = win32::open_beneath(fd, real, base + rel, O_PATH);
+        if (f < 0) return false;
+        const bool ok = ::fstat(f, &st) == 0 && S_ISREG(st.st_mode);
+        ::close(f);
+        return ok;
+    }
+};
+
+void media_store::scan_dir(const std::wstring& dir, int dir_fd, const scan_root& root,
+                           const std::string& rel, int depth) {
+    if (dir_fd < 0) return;
+    DIR* d = ::fdopendir(dir_fd);
+    if (!d) {
+        ::close(dir_fd);
+        return;
+    }
+    struct dir_closer {
+        DIR* d;
+        ~dir_closer() { ::closedir(d); }
+    } closer{d};
     if (depth > 64) return; // deeper trees are not catalogued (and cannot loop)
-    const std::string dir8 = cl::utf16_to_utf8(dir);
-    DIR* d = ::opendir(dir8.c_str());
-    if (!d) return;
     struct item {
         std::string name;
         bool is_dir;
@@ -153,24 +217,21 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
     while (dirent* e = ::readdir(d)) {
         const std::string_view name = e->d_name;
         if (name == "." || name == "..") continue;
-        item it{std::string(name), false, {}};
-        if (e->d_type == DT_DIR) {
-            it.is_dir = true;
-        } else {
-            // Symbolic links to files are served like files; a link to a
-            // folder is never followed (it could loop or leave the tree).
-            if (e->d_type == DT_LNK || e->d_type == DT_UNKNOWN) {
-                struct stat lst;
-                if (::fstatat(dfd, e->d_name, &lst, AT_SYMLINK_NOFOLLOW) != 0) continue;
-                if (S_ISDIR(lst.st_mode)) it.is_dir = true;
-            }
-            if (!it.is_dir) {
-                if (::fstatat(dfd, e->d_name, &it.st, 0) != 0 || !S_ISREG(it.st.st_mode)) continue;
-            }
+        item it{std::string(name), e->d_type == DT_DIR, {}};
+        if (!it.is_dir) {
+            // The entry itself, never what a link names: a folder is entered
+            // from this descriptor only, a link to a folder is not followed,
+            // and a link to a file counts only when it stays beneath the root.
+            if (::fstatat(dfd, e->d_name, &it.st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+            if (S_ISDIR(it.st.st_mode))
+                it.is_dir = true;
+            else if (S_ISLNK(it.st.st_mode) && !root.linked_file(rel + it.name, it.st))
+                continue;
+            else if (!S_ISREG(it.st.st_mode) && !S_ISLNK(it.st.st_mode))
+                continue;
         }
         items.push_back(std::move(it));
     }
-    ::closedir(d);
     std::sort(items.begin(), items.end(),
               [](const item& a, const item& b) { return a.name < b.name; });
 
@@ -178,7 +239,7 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
     if (auto h = dirs_.find(dir); h != dirs_.end()) holder = h->second.get();
     if (!holder) return;
 
-    std::vector<std::wstring> subdirs;
+    std::vector<std::pair<std::wstring, std::string>> subdirs; // path, name
     for (const item& it : items) {
         const std::wstring name = cl::utf8_to_utf16(it.name);
         // A name that is not UTF-8 has no URL that leads back to it.
@@ -209,7 +270,7 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
             } else {
                 found->second->seen = true;
             }
-            subdirs.push_back(path);
+            subdirs.emplace_back(path, it.name);
             continue;
         }
         auto f = holder->files.find(name);
@@ -232,8 +293,9 @@ void media_store::scan_dir(const std::wstring& dir, int depth) {
         if (g_trace_level > 1)
             cl::trace_out.write_w(cl::format_wstr(L"media store, add file: %? \n", dir + name));
     }
-    for (const std::wstring& sub : subdirs)
-        scan_dir(sub, depth + 1);
+    for (const auto& [sub, name] : subdirs)
+        scan_dir(sub, ::openat(dfd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC),
+                 root, rel + name + "/", depth + 1);
 }
 
 bool media_store::update() {
@@ -248,7 +310,8 @@ bool media_store::update() {
                 f.seen = false;
         }
         dirs_[folder_]->seen = true;
-        scan_dir(folder_, 0);
+        scan_root root;
+        scan_dir(folder_, root.open_folder(folder_), root, std::string(), 0);
 
         // Directories that are gone take everything below them along.
         for (auto it = dirs_.begin(); it != dirs_.end();) {

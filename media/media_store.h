@@ -119,7 +119,11 @@ class media_store {
   private:
     void mark_changed(const std::wstring& dir);
     std::wstring parent_of(const std::wstring& dir) const;
-    void scan_dir(const std::wstring& dir, int depth);
+    struct scan_root;
+    // Catalogues the folder open on dir_fd (taken over and closed); rel is
+    // its path below the media folder ("" or "a/b/").
+    void scan_dir(const std::wstring& dir, int dir_fd, const scan_root& root,
+                  const std::string& rel, int depth);
     void notify_listeners();
     bool stopping();
 

@@ -677,17 +677,19 @@ void device_host::soap(http_request req, const std::shared_ptr<http_session>& se
         if (hr == automation::disp_e_membernotfound) return fault(401);
         return fault(501);
     }
-    named_values outs_text;
-    for (std::size_t i = 0; i < act->args.size(); ++i) {
+    // The texts are viewed where they lie (a Browse result in its byte array)
+    // and escaped once, into the envelope.
+    named_views outs_text;
+    std::vector<std::string> made(outs);
+    for (std::size_t i = 0, o = 0; i < act->args.size(); ++i) {
         const action_argument& a = act->args[i];
         if (!a.out) continue;
-        std::string t;
-        if (!value_to_text(params.arg(first_arg + i), s->desc.find_variable(a.related)->data_type,
-                           t))
+        std::string_view t;
+        if (!value_text_view(params.arg(first_arg + i), s->desc.find_variable(a.related)->data_type,
+                             made[o++], t))
             return fault(501);
-        outs_text.emplace_back(a.name, std::move(t));
+        outs_text.emplace_back(a.name, t);
     }
-    (void)outs;
     session->send(make_response(http::status::ok,
                                 soap_response(s->service_type, call.action, outs_text), ctype));
 }

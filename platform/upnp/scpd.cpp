@@ -202,7 +202,7 @@ std::string xml_escape(std::string_view text) {
 }
 
 std::string soap_response(const std::string& service_type, const std::string& action,
-                          const named_values& out_args) {
+                          const named_views& out_args) {
     std::string r = "<?xml version=\"1.0\"?>\r\n"
                     "<s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" "
                     "s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\">"
@@ -298,6 +298,20 @@ bool value_from_text(const std::string& text, const std::string& data_type,
         return false;
     }
     out = automation::variant::from_bstr(cl::utf8_to_utf16(text));
+    return true;
+}
+
+bool value_text_view(const automation::variant& value, const std::string& data_type,
+                     std::string& storage, std::string_view& out) {
+    int64_t lo = 0, hi = 0;
+    if (value.vt() == (automation::vt_array | automation::vt_ui1) && value.array() &&
+        data_type != "boolean" && !is_integer_type(data_type, lo, hi)) {
+        const auto& bytes = value.array()->data;
+        out = std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+        return true;
+    }
+    if (!value_to_text(value, data_type, storage)) return false;
+    out = storage;
     return true;
 }
 

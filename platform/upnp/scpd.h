@@ -49,8 +49,11 @@ struct soap_call {
 };
 // False when the body is no SOAP envelope with an action element in its body.
 bool parse_soap_request(std::string_view body, soap_call& out);
+// Argument texts are views: a long answer (a Browse result) is escaped
+// straight from where its value lies into the envelope, with no copy between.
+using named_views = std::vector<std::pair<std::string, std::string_view>>;
 std::string soap_response(const std::string& service_type, const std::string& action,
-                          const named_values& out_args);
+                          const named_views& out_args);
 std::string soap_fault(int upnp_code, std::string_view description);
 // The standard description of a UPnP error code ("Invalid Action", ...).
 std::string_view upnp_error_text(int upnp_code);
@@ -73,5 +76,10 @@ bool value_from_text(const std::string& text, const std::string& data_type,
 // The text of a value for a data type; false when it has no such form.
 bool value_to_text(const automation::variant& value, const std::string& data_type,
                    std::string& out);
+// The same where the value holds its text already (UTF-8 bytes of a text
+// type): a view of those bytes, valid while the value is; else the text is
+// made in `storage` and viewed there.
+bool value_text_view(const automation::variant& value, const std::string& data_type,
+                     std::string& storage, std::string_view& out);
 
 } // namespace upnp

@@ -80,6 +80,16 @@ def msearch(st, mx=1, wait=4.0, unicast_port=None):
     return answers
 
 
+def media_server_answers():
+    """The SSDP answers of the media server, asked again until one comes."""
+    answers = []
+    for _ in range(20):
+        answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
+        if answers:
+            break
+    return answers
+
+
 def http_call(url, method="GET", headers=None, body=None):
     u = urllib.parse.urlsplit(url)
     c = http.client.HTTPConnection(u.hostname, u.port, timeout=20)
@@ -177,11 +187,7 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
     listener = notify_listener()
     try:
         # Discovery: multicast M-SEARCH, then a unicast one to the port.
-        answers = []
-        for _ in range(20):
-            answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
-            if answers:
-                break
+        answers = media_server_answers()
         assert answers, "no SSDP answer"
         location = answers[0]["location"]
         usn = answers[0]["usn"]
@@ -304,11 +310,7 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
     # The next start registers the same device again.
     site.start()
     try:
-        answers = []
-        for _ in range(20):
-            answers = [a for a in msearch(MEDIA_SERVER) if a.get("st") == MEDIA_SERVER]
-            if answers:
-                break
+        answers = media_server_answers()
         assert answers and answers[0]["usn"].startswith(uuid + "::")
     finally:
         assert site.stop() == 0
@@ -333,3 +335,54 @@ def test_failed_start_leaves_no_port_behind(tmp_path):
             assert site.stop() == 0
     finally:
         blocker.close()
+
+
+def content_directory_control():
+    """The ContentDirectory's control URL, found as a control point finds it."""
+    answers = media_server_answers()
+    assert answers, "no SSDP answer"
+    status, _, desc = http_call(answers[0]["location"])
+    assert status == 200
+    for s in ET.fromstring(desc).iter("{%s}service" % NS["d"]):
+        if s.find("d:serviceType", NS).text == CDS:
+            return "http://127.0.0.1:2869" + s.find("d:controlURL", NS).text
+    raise AssertionError("no ContentDirectory in the description")
+
+
+def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
+    site = Site(str(tmp_path / "site"), param={"enable_media_server": "1"},
+                mime_types=MIME_TYPES)
+    song = b"inside" * 100
+    site.put("media/in.mp3", song)
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "secret.mp3").write_bytes(b"outside")
+    (outside / "deep.mp3").write_bytes(b"outside")
+    media = os.path.join(site.pub, "media")
+    os.symlink(str(outside / "secret.mp3"), os.path.join(media, "out.mp3"))
+    os.symlink("../../../../../outside/secret.mp3", os.path.join(media, "up.mp3"))
+    os.symlink(str(outside), os.path.join(media, "outdir"))
+    # A link that stays in the tree is a file like any other.
+    os.symlink("in.mp3", os.path.join(media, "alias.mp3"))
+    site.start()
+    try:
+        control = content_directory_control()
+        for _ in range(100):  # the first scan may still be running
+            status, out, didl = browse(control, "0")
+            if status != 200 or out["TotalMatches"] != "0":
+                break
+            time.sleep(0.1)
+        assert status == 200
+        titles = [n.find("dc:title", NS).text for n in didl]
+        assert titles == ["alias.mp3", "in.mp3"]
+        urls = [n.find("didl:res", NS).text for n in didl]
+        assert http_call(urls[0])[2] == song
+        # The encoded URL an outside link would have had, and its plain path.
+        prefix = urls[1][:urls[1].index("/.enc/") + len("/.enc/")]
+        for name in ("out", "up"):
+            for url in (prefix + name.encode().hex().upper() + ".mp3",
+                        "http://127.0.0.1:%d/media/%s.mp3" % (site.port, name)):
+                status, _, body = http_call(url)
+                assert status in (403, 404) and b"outside" not in body, url
+    finally:
+        assert site.stop() == 0

@@ -5,6 +5,10 @@
 #include "media_test_tree.h"
 
 #include <atomic>
+#include <cstdio>
+#include <fcntl.h>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -149,6 +153,74 @@ TEST_F(media_tree, symlinked_folders_are_not_followed) {
     store_.update();
     EXPECT_EQ(store_.directory_count(), 2u);
     EXPECT_EQ(child_names(store_, L"0"), (std::vector<std::wstring>{L"dir:real#1", L"link.mp3#0"}));
+}
+
+// Every item of the catalogue, by walking it from the top: "path size".
+std::vector<std::string> catalogue(media::media_store& s) {
+    std::vector<std::string> r;
+    std::vector<std::wstring> todo{L"0"};
+    for (std::size_t i = 0; i < todo.size() && i < 1000; ++i) {
+        media_object o;
+        if (!s.find_object(todo[i], o)) continue;
+        for (const auto& c : o.children)
+            if (c.mime_type.empty())
+                todo.push_back(c.id_text);
+            else
+                r.push_back(cl::utf16_to_utf8(c.path) + " " + std::to_string(c.size));
+    }
+    return r;
+}
+
+// A link to a file outside the shared folder is never listed, and links
+// swapped in while scans run (a folder exchanged for a link to an outside
+// folder, a file link turned outward) never bring an outside file in.
+TEST_F(media_tree, links_never_lead_the_catalogue_outside) {
+    const std::string secret = "an outside file, 31 bytes long";
+    fs::create_directories(base_ / "outside");
+    std::ofstream(base_ / "outside" / "secret.mp3") << secret;
+    put("inside.mp3", "in");
+    put("sw/a.mp3", "in");
+    fs::create_symlink(media("inside.mp3"), media("in.mp3"));
+    fs::create_symlink(base_ / "outside" / "secret.mp3", media("out.mp3"));
+    fs::create_symlink("../../outside/secret.mp3", media("up.mp3"));
+    fs::create_symlink(media("inside.mp3"), media("flip.mp3"));
+    // Exchanged with media/sw, which is a folder and a link by turns.
+    fs::create_directory_symlink(base_ / "outside", base_ / "spare");
+    ASSERT_TRUE(store_.open());
+    store_.update();
+    const std::string m = media().string();
+    EXPECT_EQ(catalogue(store_), (std::vector<std::string>{m + "flip.mp3 2", m + "in.mp3 2",
+                                                           m + "inside.mp3 2", m + "sw/a.mp3 2"}));
+
+    // The swaps alone from here on.
+    fs::remove(media("out.mp3"));
+    fs::remove(media("up.mp3"));
+    std::atomic<bool> done{false};
+    std::atomic<int> swaps{0};
+    std::thread flipper([&] {
+        const std::string sw = media("sw").string(), spare = (base_ / "spare").string();
+        const std::string flip = media("flip.mp3").string(), tmp = media(".tmp").string();
+        for (int i = 0; i < 200000 && !done; ++i) {
+            if (::renameat2(AT_FDCWD, sw.c_str(), AT_FDCWD, spare.c_str(), RENAME_EXCHANGE) == 0)
+                ++swaps;
+            const fs::path target = i % 2 ? base_ / "outside" / "secret.mp3" : media("inside.mp3");
+            if (::symlink(target.c_str(), tmp.c_str()) == 0) ::rename(tmp.c_str(), flip.c_str());
+        }
+    });
+    for (int i = 0; i < 500 && swaps == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    std::vector<std::string> leaked;
+    for (int round = 0; round < 300 && leaked.empty(); ++round) {
+        store_.update();
+        for (const std::string& item : catalogue(store_))
+            if (item.find("secret") != std::string::npos ||
+                item.ends_with(" " + std::to_string(secret.size())))
+                leaked.push_back(item);
+    }
+    done = true;
+    flipper.join();
+    EXPECT_GT(swaps.load(), 0);
+    EXPECT_EQ(leaked, std::vector<std::string>{});
 }
 
 TEST(media_urls, encoded_paths_read_back_pair_by_pair) {
