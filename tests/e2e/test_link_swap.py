@@ -124,6 +124,17 @@ LOCK_BODY = (b'<?xml version="1.0"?><d:lockinfo xmlns:d="DAV:"><d:lockscope><d:e
 DAV_ROUNDS = 250
 
 
+def flip_link(link, targets, stop):
+    """Points link at each target in turn until told to stop."""
+    rounds = 0
+    while not stop.is_set() and rounds < 1000000:
+        for target in targets:
+            tmp = link + ".tmp"
+            os.symlink(target, tmp)
+            os.replace(tmp, link)
+        rounds += 1
+
+
 def snapshot(top):
     """Every name below top with its kind, mode, times and content."""
     seen = {}
@@ -174,15 +185,6 @@ def test_dav_writes_through_a_swapped_link_stay_in_the_tree(site):
     os.symlink("inside_dav", link)
     stop = threading.Event()
 
-    def flip_folder():
-        rounds = 0
-        while not stop.is_set() and rounds < 1000000:
-            for target in ("inside_dav", outside):
-                tmp = link + ".tmp"
-                os.symlink(target, tmp)
-                os.replace(tmp, link)
-            rounds += 1
-
     dest = "http://%s:%d" % (HOST, site.port)
     requests = [
         ("COPY", "/swap/marker.txt", {"Destination": dest + "/got.txt", "Overwrite": "T"}, None),
@@ -196,7 +198,7 @@ def test_dav_writes_through_a_swapped_link_stay_in_the_tree(site):
         ("PROPPATCH", "/swap/marker.txt", {"Content-Type": "application/xml"}, PATCH),
         ("LOCK", "/swap/locknew.txt", {"Content-Type": "application/xml"}, LOCK_BODY),
     ]
-    flipper = threading.Thread(target=flip_folder)
+    flipper = threading.Thread(target=flip_link, args=(link, ("inside_dav", outside), stop))
     flipper.start()
     read_outside, done = [], 0
     try:
@@ -248,15 +250,6 @@ def test_a_script_is_read_only_from_inside_the_tree(site):
     stop = threading.Event()
     opened = []
 
-    def flip_script():
-        rounds = 0
-        while not stop.is_set() and rounds < 1000000:
-            for target in ("in_script.cgi", pipe):
-                tmp = link + ".tmp"
-                os.symlink(target, tmp)
-                os.replace(tmp, link)
-            rounds += 1
-
     def server_holds(path):
         """True when the server has the file open for reading (a path handle,
         which reads nothing, is no such open)."""
@@ -296,7 +289,8 @@ def test_a_script_is_read_only_from_inside_the_tree(site):
                 pass
             os.close(fd)
 
-    threads = [threading.Thread(target=flip_script), threading.Thread(target=watch)]
+    threads = [threading.Thread(target=flip_link, args=(link, ("in_script.cgi", pipe), stop)),
+               threading.Thread(target=watch)]
     for t in threads:
         t.start()
     served = 0
