@@ -252,17 +252,21 @@ def test_a_script_is_read_only_from_inside_the_tree(site):
 
     def server_holds(path):
         """True when the server has the file open for reading (a path handle,
-        which reads nothing, is no such open)."""
+        which reads nothing, is no such open). One read of a descriptor's
+        information gives its flags and file together, whatever the number
+        was used for before."""
+        inode = os.stat(path).st_ino
         fds = "/proc/%d/fd" % site.proc.pid
         for name in os.listdir(fds):
             try:
                 if os.readlink(os.path.join(fds, name)) != path:
                     continue
                 with open("/proc/%d/fdinfo/%s" % (site.proc.pid, name)) as f:
-                    flags = [int(line.split()[1], 8) for line in f if line.startswith("flags:")]
-                if flags and not flags[0] & O_PATH:
+                    info = dict(line.split(":", 1) for line in f if ":" in line)
+                if (int(info["ino"]) == inode and
+                        not int(info["flags"], 8) & O_PATH):
                     return True
-            except OSError:
+            except (OSError, KeyError, ValueError):
                 pass
         return False
 
