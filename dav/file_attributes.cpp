@@ -99,6 +99,11 @@ bool write_stored_attributes(const std::string& path, const stored_attributes& i
     return ::lsetxattr(path.c_str(), stored_attributes_name, text.data(), text.size(), 0) == 0;
 }
 
+bool write_stored_attributes(int fd, const stored_attributes& in) {
+    const std::string text = stored_attributes_text(in);
+    return ::fsetxattr(fd, stored_attributes_name, text.data(), text.size(), 0) == 0;
+}
+
 bool copy_stored_attributes(int from_fd, int to_fd) {
     char buf[64];
     const ssize_t n = ::fgetxattr(from_fd, stored_attributes_name, buf, sizeof buf);

@@ -29,6 +29,7 @@ bool read_stored_attributes_at(int dir_fd, const char* name, const std::string& 
                                stored_attributes& out);
 // Replaces the attribute; false with errno set when the file system refuses.
 bool write_stored_attributes(const std::string& path, const stored_attributes& in);
+bool write_stored_attributes(int fd, const stored_attributes& in);
 // Copies the attribute from one open file to another; true when there was
 // nothing to copy or it was copied.
 bool copy_stored_attributes(int from_fd, int to_fd);

@@ -4,6 +4,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
 #include "dav/locks.h"
@@ -49,7 +50,13 @@ std::string lock_create_empty_file(const std::wstring& path) {
     std::string p = cl::utf16_to_utf8(path);
     while (p.size() > 1 && p.back() == '/')
         p.pop_back();
-    const int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    // Made in its folder opened beneath the root, never through a link.
+    std::string leaf;
+    const int dir = cl::open_tree_parent(p, O_RDONLY, leaf);
+    const int fd = dir < 0 ? -1
+                           : ::openat(dir, leaf.c_str(),
+                                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (dir >= 0) ::close(dir);
     if (fd >= 0) {
         ::close(fd);
         return p;

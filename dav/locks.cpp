@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "dav/dav_namespaces.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
@@ -10,6 +11,7 @@
 #include "server/server_dirs.h"
 #include "server/server_services.h"
 
+#include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -287,10 +289,15 @@ lock_table::locks_applying_to(const std::wstring& key) {
 void lock_table::remove_unfilled(const std::vector<std::string>& files) {
     for (const std::string& f : files) {
         struct stat st {};
-        // Only what is still the empty file the lock made goes.
-        if (::lstat(f.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0 &&
-            ::unlink(f.c_str()) != 0 && trace_level() > 1)
+        // Only what is still the empty file the lock made goes, looked at
+        // and removed in its folder opened beneath the root.
+        std::string leaf;
+        const int dir = cl::open_tree_parent(f, O_RDONLY, leaf);
+        if (dir < 0) continue;
+        if (::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_size == 0 && ::unlinkat(dir, leaf.c_str(), 0) != 0 && trace_level() > 1)
             cl::trace_out.write(cl::format_str("lock: empty file %? stays (%?)\n", f, errno));
+        ::close(dir);
     }
 }
 

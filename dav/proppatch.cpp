@@ -4,12 +4,14 @@
 #include "core/simple_file.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
 #include "dav/file_attributes.h"
 #include "dav/locks.h"
 #include "dav/properties.h"
 #include "dav/xml_document.h"
+#include "platform/win32/open_beneath.h"
 #include "server/access_checker.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
@@ -18,6 +20,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <memory>
@@ -88,11 +91,11 @@ void mark(std::vector<instruction>& list, std::initializer_list<kind> kinds, int
             if (in.what == k && in.status == 200) in.status = status;
 }
 
-// Applies the checked instructions; on a refusal the affected properties are
-// marked 403 and those not yet tried 424.
-void apply_instructions(std::vector<instruction>& list, const std::string& path) {
+// Applies the checked instructions to the open file; on a refusal the
+// affected properties are marked 403 and those not yet tried 424.
+void apply_instructions(std::vector<instruction>& list, int fd, const std::string& path) {
     struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+    if (fd < 0 || ::fstat(fd, &st) != 0) {
         mark(list,
              {kind::creation, kind::access, kind::write, kind::attributes, kind::readonly,
               kind::hidden},
@@ -102,7 +105,7 @@ void apply_instructions(std::vector<instruction>& list, const std::string& path)
     const bool is_dir = S_ISDIR(st.st_mode);
     const std::size_t slash = path.find_last_of('/', path.size() > 1 ? path.size() - 2 : 0);
     stored_attributes stored;
-    const bool has_stored = read_stored_attributes(path, stored);
+    const bool has_stored = read_stored_attributes(fd, stored);
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     uint32_t word = effective_attributes(st.st_mode, name, has_stored ? &stored : nullptr);
     win32::filetime creation = 0, access = 0, write = 0;
@@ -154,7 +157,7 @@ void apply_instructions(std::vector<instruction>& list, const std::string& path)
         next.attributes = word & ~(cl::file_attribute_normal | cl::file_attribute_directory);
         if (!is_dir) next.attributes &= ~cl::file_attribute_readonly;
         next.creation_time = creation_given ? creation : (has_stored ? stored.creation_time : 0);
-        if (!write_stored_attributes(path, next)) {
+        if (!write_stored_attributes(fd, next)) {
             mark(list, {kind::attributes, kind::hidden, kind::creation}, 403);
             if (is_dir) mark(list, {kind::readonly}, 403);
             mark(list, {kind::readonly, kind::access, kind::write}, 424);
@@ -166,26 +169,27 @@ void apply_instructions(std::vector<instruction>& list, const std::string& path)
         const bool want_readonly = (word & cl::file_attribute_readonly) != 0;
         mode_t mode = st.st_mode & 07777;
         mode = want_readonly ? (mode & ~S_IWUSR) : (mode | S_IWUSR);
-        if (mode != (st.st_mode & 07777) && ::chmod(path.c_str(), mode) != 0) {
+        if (mode != (st.st_mode & 07777) && ::fchmod(fd, mode) != 0) {
             mark(list, {kind::readonly, kind::attributes}, 403);
             mark(list, {kind::access, kind::write}, 424);
             return;
         }
     }
     // 3. The times last: nothing above may move them again.
-    if ((access || write) && !set_file_times(path, 0, access, write))
+    if ((access || write) && !set_file_times(fd, 0, access, write))
         mark(list, {kind::access, kind::write}, 403);
 }
 
 } // namespace
 
-bool set_file_times(const std::string& path, win32::filetime creation, win32::filetime access,
+bool set_file_times(int fd, win32::filetime creation, win32::filetime access,
                     win32::filetime write) {
     if (creation) {
         stored_attributes stored;
-        if (!read_stored_attributes(path, stored)) {
+        if (!read_stored_attributes(fd, stored)) {
             struct stat st {};
-            if (::lstat(path.c_str(), &st) != 0) return false;
+            if (::fstat(fd, &st) != 0) return false;
+            const std::string path = win32::descriptor_path(fd);
             std::string_view name = path;
             const std::size_t slash = name.rfind('/');
             if (slash != std::string_view::npos) name.remove_prefix(slash + 1);
@@ -194,21 +198,13 @@ bool set_file_times(const std::string& path, win32::filetime creation, win32::fi
                                   cl::file_attribute_readonly);
         }
         stored.creation_time = creation;
-        if (!write_stored_attributes(path, stored)) return false;
+        if (!write_stored_attributes(fd, stored)) return false;
     }
     if (!access && !write) return true;
     struct timespec times[2];
     times[0] = access ? win32::timespec_from_filetime(access) : timespec{0, UTIME_OMIT};
     times[1] = write ? win32::timespec_from_filetime(write) : timespec{0, UTIME_OMIT};
-    return ::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-void set_modified_time_from_request(http_request& request, const std::wstring& path) {
-    if (!request.data) return;
-    const std::string& header = request.data->header(http_header_last_modified);
-    win32::filetime t = 0;
-    if (header.empty() || !parse_http_date(cl::trimmed(header), t) || t == 0) return;
-    set_file_times(cl::utf16_to_utf8(path), 0, 0, t);
+    return ::futimens(fd, times) == 0;
 }
 
 int proppatch_handle(http_proppatch_request& request) {
@@ -250,7 +246,12 @@ int proppatch_handle(http_proppatch_request& request) {
         for (instruction& in : list)
             if (in.status == 200) in.status = 424;
     } else {
-        apply_instructions(list, cl::utf16_to_utf8(cfg->local_path));
+        // What is changed is the file opened beneath the root, never what a
+        // name swapped in meanwhile would lead to.
+        const std::string path = cl::utf16_to_utf8(cfg->local_path);
+        const int fd = cl::open_tree_file(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        apply_instructions(list, fd, path);
+        if (fd >= 0) ::close(fd);
     }
 
     std::wstring url = request.data->path;

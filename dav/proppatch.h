@@ -11,12 +11,8 @@ class http_request;
 
 int proppatch_handle(http_proppatch_request& request);
 
-// The times given (0: leave unchanged), through utimensat without following
-// a final link; the creation time is kept with the stored attributes. False
-// with errno set when a change was refused.
-bool set_file_times(const std::string& path, win32::filetime creation, win32::filetime access,
+// The times given (0: leave unchanged) of an open file; the creation time is
+// kept with the stored attributes. False with errno set when a change was
+// refused.
+bool set_file_times(int fd, win32::filetime creation, win32::filetime access,
                     win32::filetime write);
-
-// The last-write time of a PUT target from the request's Last-Modified
-// header when there is one that parses; nothing otherwise.
-void set_modified_time_from_request(http_request& request, const std::wstring& path);

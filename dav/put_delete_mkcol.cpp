@@ -3,8 +3,8 @@
 
 #include "dav/caldav/ical_properties.h"
 #include "dav/caldav_collections.h"
-#include "dav/file_attributes.h"
 #include "dav/caldav_object_cache.h"
+#include "dav/file_attributes.h"
 
 #include "core/format.h"
 #include "core/simple_file.h"
@@ -167,13 +167,6 @@ int create_put_temp(const std::string& target, bool replacing, put_folder& folde
     return fd;
 }
 
-void sync_folder(const std::string& dir) {
-    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
-    ::close(fd);
-}
-
 int refused_encoding(const http_request& r) {
     if (!r.data) return 0;
     if (!r.data->header(http_header_content_range).empty()) return 501;
@@ -316,10 +309,15 @@ int dav_mkcol(http_mkcol_request& r) {
     if (const int s = check_write_lock(r, path, write_scope::member)) return s;
     const int pre = check_conditions(r, 201, path);
     if (pre != 201) return pre;
-    if (::mkdir(target.c_str(), 0777) != 0) {
+    // Made in its folder opened beneath the root: a link swapped in on the
+    // way cannot place the new folder outside the tree.
+    put_folder folder;
+    folder.fd = cl::open_tree_parent(target, O_RDONLY, folder.leaf);
+    if (folder.fd < 0) return errno == EXDEV ? 403 : status_of_errno(errno);
+    if (::mkdirat(folder.fd, folder.leaf.c_str(), 0777) != 0) {
         const int e = errno;
         return e == EEXIST ? 405 : status_of_errno(e);
     }
-    sync_folder(parent_of(target));
+    ::fsync(folder.fd);
     return answer_text(r, 201, "Created.");
 }

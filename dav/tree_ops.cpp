@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "server/server_dirs.h"
 
 #include <dirent.h>
@@ -79,17 +80,58 @@ std::string below(const std::string& rel, const std::string& name) {
     return rel.empty() ? name : rel + "/" + name;
 }
 
+// A name in an opened folder. The folder is opened once, beneath the
+// document root when the path lies in the tree, and every later call names
+// the entry relative to that descriptor: a link swapped in on the path
+// above it cannot carry the call elsewhere.
+struct place {
+    int dir = -1;
+    std::string name;
+    std::string folder; // the folder's path as named, for answers and traces
+    place() = default;
+    place(const place&) = delete;
+    place& operator=(const place&) = delete;
+    ~place() {
+        if (dir >= 0) ::close(dir);
+    }
+    std::string full() const { return child(name); }
+    std::string child(const std::string& leaf) const {
+        return (folder == "/" ? std::string() : folder) + "/" + leaf;
+    }
+};
+
+// Opens the folder of path; false with errno set.
+bool open_place(const std::wstring& path, place& p) {
+    const std::string full = without_slash(u8(path));
+    p.folder = split(full).first;
+    p.dir = cl::open_tree_parent(full, O_RDONLY, p.name);
+    // A folder that lies outside the tree is one the server may not write in.
+    if (p.dir < 0 && errno == EXDEV) errno = EACCES;
+    return p.dir >= 0;
+}
+
+// A second name in the same opened folder.
+bool sibling_place(const place& of, const std::string& leaf, place& p) {
+    p.dir = ::fcntl(of.dir, F_DUPFD_CLOEXEC, 0);
+    p.folder = of.folder;
+    p.name = leaf;
+    return p.dir >= 0;
+}
+
 // The check's answer for a member (never for the top, whose rel is empty).
 // A link is copied or removed as a link, its target never read nor written:
 // it is an entry of its folder like a name, and its folder was asked about.
 int asked(const member_check* check, const std::string& rel, const struct stat& st) {
     if (!check || rel.empty() || S_ISLNK(st.st_mode)) return 0;
-    return (*check)(w(rel), S_ISDIR(st.st_mode));
+    return (*check)(w(rel), S_ISDIR(st.st_mode), S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR));
 }
+
+// Deeper than any real tree: what lies below is neither walked nor handled.
+constexpr int deepest = 256;
 
 bool remove_entry(int parent_fd, const std::string& name, const std::string& full,
                   std::vector<tree_failure>& failures, const member_check* check = nullptr,
-                  const std::string& rel = std::string()) {
+                  const std::string& rel = std::string(), int depth = 0) {
     struct stat st {};
     if (::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
@@ -101,6 +143,10 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
         return false;
     }
     if (S_ISDIR(st.st_mode)) {
+        if (depth > deepest) {
+            failures.push_back({w(full), 507});
+            return false;
+        }
         fd_guard dir(
             ::openat(parent_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (dir.fd < 0) {
@@ -115,7 +161,9 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
         }
         bool all = true;
         for (const std::string& n : names)
-            all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n)) && all;
+            all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n),
+                               depth + 1) &&
+                  all;
         if (!all) return false; // the folder cannot be empty: its failed entries say why
         if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
             failures.push_back({w(full), status_of_errno(errno)});
@@ -130,10 +178,16 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
     return true;
 }
 
-int copy_file(const std::string& src, const std::string& dst, const struct stat& st) {
-    fd_guard in(::open(src.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+int copy_file(int src_dir, const std::string& src, int dst_dir, const std::string& dst,
+              const std::string& dst_full, const struct stat& st) {
+    // Never waits on a pipe put in the file's place.
+    fd_guard in(::openat(src_dir, src.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (in.fd < 0) return status_of_errno(errno);
-    fd_guard out(::open(dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat now {};
+    if (::fstat(in.fd, &now) != 0) return status_of_errno(errno);
+    if (!S_ISREG(now.st_mode)) return 409;
+    fd_guard out(
+        ::openat(dst_dir, dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (out.fd < 0) return status_of_errno(errno);
     bool plain = false;
     for (;;) {
@@ -168,7 +222,7 @@ int copy_file(const std::string& src, const std::string& dst, const struct stat&
         }
     }
     if (!copy_xattrs(in.fd, out.fd))
-        cl::trace_out.write(cl::format_str("extended attributes not copied to %?\n", dst));
+        cl::trace_out.write(cl::format_str("extended attributes not copied to %?\n", dst_full));
     if (::fchmod(out.fd, st.st_mode & 07777) != 0) return status_of_errno(errno);
     if (::fsync(out.fd) != 0) return status_of_errno(errno);
     const int fd = out.fd;
@@ -177,71 +231,147 @@ int copy_file(const std::string& src, const std::string& dst, const struct stat&
     return 0;
 }
 
-int copy_entry(const std::string& src, const std::string& dst, bool recursive,
+// Copies the entry `src` of the folder src_dir to the new name `dst` of
+// dst_dir; the full names are for answers and traces.
+int copy_entry(int src_dir, const std::string& src, const std::string& src_full, int dst_dir,
+               const std::string& dst, const std::string& dst_full, bool recursive,
                const member_check* check = nullptr, std::vector<tree_failure>* refused = nullptr,
-               const std::string& rel = std::string()) {
+               const std::string& rel = std::string(), int depth = 0) {
     struct stat st {};
-    if (::lstat(src.c_str(), &st) != 0) return status_of_errno(errno);
+    if (::fstatat(src_dir, src.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return status_of_errno(errno);
     if (const int s = asked(check, rel, st)) {
-        if (refused) refused->push_back({w(src), s});
+        if (refused) refused->push_back({w(src_full), s});
         return 0;
     }
     if (S_ISLNK(st.st_mode)) {
         std::vector<char> target(static_cast<std::size_t>(std::max<off_t>(st.st_size, 255)) + 2);
-        const ssize_t n = ::readlink(src.c_str(), target.data(), target.size() - 1);
+        const ssize_t n = ::readlinkat(src_dir, src.c_str(), target.data(), target.size() - 1);
         if (n < 0) return status_of_errno(errno);
         target[static_cast<std::size_t>(n)] = 0;
-        if (::symlink(target.data(), dst.c_str()) != 0) return status_of_errno(errno);
+        if (::symlinkat(target.data(), dst_dir, dst.c_str()) != 0) return status_of_errno(errno);
         return 0;
     }
-    if (S_ISREG(st.st_mode)) return copy_file(src, dst, st);
+    if (S_ISREG(st.st_mode)) return copy_file(src_dir, src, dst_dir, dst, dst_full, st);
     if (!S_ISDIR(st.st_mode)) {
         // Devices, pipes and sockets have no content to copy.
         if (trace_level() > 1)
-            cl::trace_out.write(cl::format_str("copy: %? is no file nor folder, left out\n", src));
+            cl::trace_out.write(
+                cl::format_str("copy: %? is no file nor folder, left out\n", src_full));
         return 0;
     }
-    if (::mkdir(dst.c_str(), 0700) != 0) return status_of_errno(errno);
+    if (depth > deepest) return 507;
+    fd_guard from(::openat(src_dir, src.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (from.fd < 0) return status_of_errno(errno);
+    if (::mkdirat(dst_dir, dst.c_str(), 0700) != 0) return status_of_errno(errno);
+    fd_guard to(::openat(dst_dir, dst.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (to.fd < 0) return status_of_errno(errno);
     if (recursive) {
-        fd_guard dir(::open(src.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        if (dir.fd < 0) return status_of_errno(errno);
         std::vector<std::string> names;
         int error = 0;
-        if (!list_names(dir.fd, names, error)) return status_of_errno(error);
+        if (!list_names(from.fd, names, error)) return status_of_errno(error);
         for (const std::string& n : names)
             if (const int s =
-                    copy_entry(src + "/" + n, dst + "/" + n, true, check, refused, below(rel, n)))
+                    copy_entry(from.fd, n, src_full + "/" + n, to.fd, n, dst_full + "/" + n, true,
+                               check, refused, below(rel, n), depth + 1))
                 return s;
     }
-    fd_guard from(::open(src.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    fd_guard to(::open(dst.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (from.fd < 0 || to.fd < 0) return status_of_errno(errno);
     copy_xattrs(from.fd, to.fd);
     if (::fchmod(to.fd, st.st_mode & 07777) != 0) return status_of_errno(errno);
     return 0;
 }
 
-bool exists(const std::string& path) {
+bool exists_at(int dir, const std::string& name) {
     struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
+    return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 // rename without replacing; false with errno set.
-bool rename_new(const std::string& from, const std::string& to) {
-    if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0)
+bool rename_new(const place& from, const place& to) {
+    if (::renameat2(from.dir, from.name.c_str(), to.dir, to.name.c_str(), RENAME_NOREPLACE) == 0)
         return true;
     if (errno != EINVAL && errno != ENOSYS) return false;
     // A file system without the flag: test first, then rename.
-    if (exists(to)) {
+    if (exists_at(to.dir, to.name)) {
         errno = EEXIST;
         return false;
     }
-    return ::rename(from.c_str(), to.c_str()) == 0;
+    return ::renameat(from.dir, from.name.c_str(), to.dir, to.name.c_str()) == 0;
 }
 
-void discard(const std::string& path) {
+void discard(const place& p) {
     std::vector<tree_failure> ignored;
-    delete_tree(w(path), ignored);
+    remove_entry(p.dir, p.name, p.full(), ignored);
+}
+
+std::string random_leaf() {
+    uint8_t b[8];
+    if (::getrandom(b, sizeof b, 0) != sizeof b) return std::string();
+    char text[32];
+    std::snprintf(text, sizeof text, ".tq-%02x%02x%02x%02x%02x%02x%02x%02x.tmp", b[0], b[1], b[2],
+                  b[3], b[4], b[5], b[6], b[7]);
+    return text;
+}
+
+// A hidden name that does not exist yet in the opened folder of `of`.
+bool temp_place(const place& of, place& p) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const std::string leaf = random_leaf();
+        if (!leaf.empty() && !exists_at(of.dir, leaf)) return sibling_place(of, leaf, p);
+    }
+    errno = EEXIST;
+    return false;
+}
+
+int move_into_place(const place& s, const place& d, bool replace,
+                    std::vector<tree_failure>& leftovers) {
+    if (!replace) {
+        if (rename_new(s, d)) return 0;
+        return errno == EEXIST ? 412 : status_of_errno(errno);
+    }
+    // One step where the file system can: the old dest ends up at source.
+    if (::renameat2(s.dir, s.name.c_str(), d.dir, d.name.c_str(), RENAME_EXCHANGE) == 0) {
+        remove_entry(s.dir, s.name, s.full(), leftovers);
+        return 0;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return status_of_errno(errno);
+    place aside;
+    if (!temp_place(d, aside)) return 500;
+    if (!rename_new(d, aside)) return status_of_errno(errno);
+    if (!rename_new(s, d)) {
+        const int status = status_of_errno(errno);
+        if (!rename_new(aside, d))
+            cl::trace_out.write(
+                cl::format_str("could not put %? back to %?\n", aside.full(), d.full()));
+        return status;
+    }
+    remove_entry(aside.dir, aside.name, aside.full(), leftovers);
+    return 0;
+}
+
+void collect_refused(int dir_fd, const std::string& name, const std::string& full,
+                     const std::string& rel, const member_check& check,
+                     std::vector<tree_failure>& refused, int depth) {
+    struct stat st {};
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (const int s = asked(&check, rel, st)) {
+        refused.push_back({w(full), s});
+        return;
+    }
+    if (!S_ISDIR(st.st_mode)) return;
+    // What is below is not looked at, and the caller treats the tree as one
+    // it may not handle whole.
+    if (depth > deepest) {
+        refused.push_back({w(full), 507});
+        return;
+    }
+    fd_guard dir(::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (dir.fd < 0) return;
+    std::vector<std::string> names;
+    int error = 0;
+    if (!list_names(dir.fd, names, error)) return;
+    for (const std::string& n : names)
+        collect_refused(dir.fd, n, full + "/" + n, below(rel, n), check, refused, depth + 1);
 }
 
 } // namespace
@@ -272,15 +402,13 @@ int status_of_errno(int error) {
 }
 
 std::wstring sibling_temp_name(const std::wstring& path) {
-    const auto [dir, name] = split(without_slash(u8(path)));
+    const std::string dir = split(without_slash(u8(path))).first;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        uint8_t b[8];
-        if (::getrandom(b, sizeof b, 0) != sizeof b) continue;
-        char text[32];
-        std::snprintf(text, sizeof text, ".tq-%02x%02x%02x%02x%02x%02x%02x%02x.tmp", b[0], b[1],
-                      b[2], b[3], b[4], b[5], b[6], b[7]);
-        const std::string candidate = (dir == "/" ? std::string() : dir) + "/" + text;
-        if (!exists(candidate)) return w(candidate);
+        const std::string leaf = random_leaf();
+        if (leaf.empty()) continue;
+        const std::string candidate = (dir == "/" ? std::string() : dir) + "/" + leaf;
+        struct stat st {};
+        if (::lstat(candidate.c_str(), &st) != 0) return w(candidate);
     }
     return std::wstring();
 }
@@ -312,138 +440,99 @@ bool copy_xattrs(int from_fd, int to_fd) {
 
 bool delete_tree(const std::wstring& path, std::vector<tree_failure>& failures,
                  const member_check* check) {
-    const std::string p = without_slash(u8(path));
-    const auto [dir, name] = split(p);
-    fd_guard parent(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (parent.fd < 0) {
+    place p;
+    if (!open_place(path, p)) {
         failures.push_back({path, status_of_errno(errno)});
         return false;
     }
-    return remove_entry(parent.fd, name, p, failures, check);
+    return remove_entry(p.dir, p.name, p.full(), failures, check);
 }
-
-namespace {
-
-void collect_refused(const std::string& path, const std::string& rel, const member_check& check,
-                     std::vector<tree_failure>& refused, int depth) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) return;
-    const bool folder = S_ISDIR(st.st_mode);
-    if (const int s = asked(&check, rel, st)) {
-        refused.push_back({w(path), s});
-        return;
-    }
-    // Deeper than any real tree: what is below is not looked at, and the
-    // caller treats the tree as one it may not handle whole.
-    if (!folder) return;
-    if (depth > 256) {
-        refused.push_back({w(path), 507});
-        return;
-    }
-    fd_guard dir(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (dir.fd < 0) return;
-    std::vector<std::string> names;
-    int error = 0;
-    if (!list_names(dir.fd, names, error)) return;
-    for (const std::string& n : names)
-        collect_refused(path + "/" + n, below(rel, n), check, refused, depth + 1);
-}
-
-} // namespace
 
 bool refused_members(const std::wstring& path, const member_check& check,
                      std::vector<tree_failure>& refused) {
     const std::size_t before = refused.size();
-    collect_refused(without_slash(u8(path)), std::string(), check, refused, 0);
+    place p;
+    if (open_place(path, p))
+        collect_refused(p.dir, p.name, p.full(), std::string(), check, refused, 0);
     return refused.size() == before;
 }
 
 int copy_to_new(const std::wstring& source, const std::wstring& dest, bool recursive) {
-    const std::wstring tmp = sibling_temp_name(dest);
-    if (tmp.empty()) return 500;
-    const std::string t = u8(tmp);
-    if (const int s = copy_entry(without_slash(u8(source)), t, recursive)) {
+    place s, d, t;
+    if (!open_place(source, s) || !open_place(dest, d)) return status_of_errno(errno);
+    if (!temp_place(d, t)) return 500;
+    if (const int status =
+            copy_entry(s.dir, s.name, s.full(), t.dir, t.name, t.full(), recursive)) {
         discard(t);
-        return s;
+        return status;
     }
-    if (!rename_new(t, without_slash(u8(dest)))) {
-        const int s = errno == EEXIST ? 412 : status_of_errno(errno);
+    if (!rename_new(t, d)) {
+        const int status = errno == EEXIST ? 412 : status_of_errno(errno);
         discard(t);
-        return s;
+        return status;
     }
     return 0;
 }
 
 int move_into_place(const std::wstring& source, const std::wstring& dest, bool replace,
                     std::vector<tree_failure>& leftovers) {
-    const std::string s = without_slash(u8(source));
-    const std::string d = without_slash(u8(dest));
-    if (!replace) {
-        if (rename_new(s, d)) return 0;
-        return errno == EEXIST ? 412 : status_of_errno(errno);
-    }
-    // One step where the file system can: the old dest ends up at source.
-    if (::renameat2(AT_FDCWD, s.c_str(), AT_FDCWD, d.c_str(), RENAME_EXCHANGE) == 0) {
-        delete_tree(w(s), leftovers);
-        return 0;
-    }
-    if (errno != EINVAL && errno != ENOSYS) return status_of_errno(errno);
-    const std::wstring aside_w = sibling_temp_name(dest);
-    if (aside_w.empty()) return 500;
-    const std::string aside = u8(aside_w);
-    if (!rename_new(d, aside)) return status_of_errno(errno);
-    if (!rename_new(s, d)) {
-        const int status = status_of_errno(errno);
-        if (!rename_new(aside, d))
-            cl::trace_out.write(cl::format_str("could not put %? back to %?\n", aside, d));
-        return status;
-    }
-    delete_tree(aside_w, leftovers);
-    return 0;
+    place s, d;
+    if (!open_place(source, s) || !open_place(dest, d)) return status_of_errno(errno);
+    return move_into_place(s, d, replace, leftovers);
 }
 
 transfer_result copy_or_move(const std::wstring& source, const std::wstring& dest, bool move,
                              bool overwrite, bool recursive, const member_check* check) {
     transfer_result r;
+    // Both folders are opened once; everything below happens in them.
+    place s, d;
+    if (!open_place(source, s) || !open_place(dest, d)) {
+        r.status = status_of_errno(errno);
+        return r;
+    }
     std::vector<tree_failure> refused;
     // A tree with members that must stay cannot move in one rename.
-    const bool whole = !check || refused_members(source, *check, refused);
-    refused.clear();
-    const std::string d = without_slash(u8(dest));
-    const bool dest_exists = exists(d);
+    bool whole = true;
+    if (check) {
+        collect_refused(s.dir, s.name, s.full(), std::string(), *check, refused, 0);
+        whole = refused.empty();
+        refused.clear();
+    }
+    const bool dest_exists = exists_at(d.dir, d.name);
     if (dest_exists && !overwrite) {
         r.status = 412;
         return r;
     }
     if (move && whole) {
         // Within one file system a rename moves everything at once.
-        r.status = move_into_place(source, dest, dest_exists, r.failures);
+        r.status = move_into_place(s, d, dest_exists, r.failures);
         if (r.status != status_of_errno(EXDEV)) return r;
         // Across file systems: complete the copy, put it in place, and only
         // then let go of the source.
         r.failures.clear();
     }
     r.status = 0;
-    const std::wstring tmp = sibling_temp_name(dest);
-    if (tmp.empty()) {
+    place t;
+    if (!temp_place(d, t)) {
         r.status = 500;
         return r;
     }
-    if (const int s = copy_entry(without_slash(u8(source)), u8(tmp), recursive, check, &refused)) {
-        discard(u8(tmp));
-        r.status = s;
+    if (const int status = copy_entry(s.dir, s.name, s.full(), t.dir, t.name, t.full(), recursive,
+                                      check, &refused)) {
+        discard(t);
+        r.status = status;
         return r;
     }
-    if (const int s = move_into_place(tmp, dest, dest_exists, r.failures)) {
-        discard(u8(tmp));
-        r.status = s;
+    if (const int status = move_into_place(t, d, dest_exists, r.failures)) {
+        discard(t);
+        r.status = status;
         return r;
     }
     if (move) {
         // The refused members were listed by the copy; the removal leaves
         // the same ones.
         std::vector<tree_failure> left;
-        delete_tree(source, left, check);
+        remove_entry(s.dir, s.name, s.full(), left, check);
         for (const tree_failure& f : left)
             if (std::none_of(refused.begin(), refused.end(),
                              [&f](const tree_failure& g) { return g.path == f.path; }))

@@ -1,6 +1,10 @@
 // File and folder operations of the writing DAV methods on local paths.
-// None of them follows a symbolic link below the path it is given: a link is
-// copied, moved or removed as a link. A copy is built under a hidden name
+// The folder of each path given is opened once, beneath the document root
+// when the path lies in the tree, and the walk below goes from descriptor to
+// descriptor: no full path is looked up again, so a link swapped in on the
+// way cannot redirect a read, a write or a removal. None of them follows a
+// symbolic link below the path it is given: a link is copied, moved or
+// removed as a link. A copy is built under a hidden name
 // beside its destination and put in place by rename(2) only once complete, so
 // a failure leaves the destination as it was.
 #pragma once
@@ -16,9 +20,10 @@ struct tree_failure {
 };
 
 // Asked about every entry below the top of a tree before it is handled, with
-// its path below the top ("sub/name") and whether it is a folder: 0 to go on,
-// else the status for which the entry, with all below it, is left alone.
-using member_check = std::function<int(const std::wstring& rel, bool folder)>;
+// its path below the top ("sub/name"), whether it is a folder and whether it
+// is a read-only file (its owner's write bit clear): 0 to go on, else the
+// status for which the entry, with all below it, is left alone.
+using member_check = std::function<int(const std::wstring& rel, bool folder, bool read_only)>;
 
 // The HTTP status of a failed file-system call: 403 for missing rights,
 // 409 for a missing parent or a clash with what is there, 507 for a full

@@ -77,9 +77,11 @@ member_check member_rights(const http_request& request, const std::wstring& sour
         return p + L"/" + rel + (folder ? L"/" : L"");
     };
     return [client = access_client_of(request), top, source, read, remove, dest,
-            joined](const std::wstring& rel, bool folder) -> int {
+            joined](const std::wstring& rel, bool folder, bool read_only) -> int {
         const std::wstring from = joined(source, rel, folder);
         if (top && is_access_file(*top, from)) return 0;
+        // A read-only file is not removed with its folder, as it is not alone.
+        if (remove && read_only) return 403;
         for (const auto& [use, method] : {std::pair{read, "GET"}, std::pair{remove, "DELETE"}}) {
             if (!use) continue;
             const access_answer a = decide_access_local(client, method, from);

@@ -39,16 +39,27 @@ std::wstring directory_of(const std::wstring& path) {
     return slash == 0 ? std::wstring(L"/") : path.substr(0, slash);
 }
 
-bool is_elf(const std::wstring& path) {
-    const int fd = ::open(cl::utf16_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+// The first non-empty line of a script, trimmed.
+bool first_script_line(cl::uni_file& f, std::wstring& line) {
+    std::wstring l;
+    while (f.read_line_w(l)) {
+        cl::trim_w(l);
+        if (!l.empty()) {
+            line = l;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the open file begins as a compiled program does; read without
+// moving the file's position.
+bool is_elf(int fd) {
     char magic[4] = {};
-    const bool elf = ::read(fd, magic, 4) == 4 && std::memcmp(magic,
-                                                              "\x7f"
-                                                              "ELF",
-                                                              4) == 0;
-    ::close(fd);
-    return elf;
+    return ::pread(fd, magic, 4, 0) == 4 && std::memcmp(magic,
+                                                        "\x7f"
+                                                        "ELF",
+                                                        4) == 0;
 }
 
 } // namespace
@@ -171,29 +182,22 @@ bool cgi_file::launch() {
     if (interpreter_mode_) {
         line = options_.php_interpreter;
         cl::trim_w(line);
-    } else if (is_elf(path_)) {
-        // A compiled program runs itself.
-        line = L"#!\"" + path_ + L"\"";
     } else {
+        // The script is opened once, beneath the document root, and judged
+        // by what was opened: a link swapped in meanwhile cannot make the
+        // server read a first line, or take a program, from outside the tree.
         cl::uni_file f;
         if (!f.open(path_, cl::o_rdonly | cl::o_binary | cl::o_sequential, cl::sh_denywr)) {
             error_text_ = cl::format_wstr(L"unable to open script %?\n", path_);
             return false;
         }
-        std::wstring l;
-        bool found = false;
-        while (f.read_line_w(l)) {
-            cl::trim_w(l);
-            if (!l.empty()) {
-                found = true;
-                break;
-            }
-        }
-        if (!found) {
+        if (is_elf(f.handle())) {
+            // A compiled program runs itself.
+            line = L"#!\"" + path_ + L"\"";
+        } else if (!first_script_line(f, line)) {
             error_text_ = L"No non-empty script line found.";
             return false;
         }
-        line = l;
     }
     simple_file::close();
 

@@ -399,7 +399,12 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     // The method as the client sent it: a method the service does not know
     // ("get", "mkcalendar") is compared in its own spelling, so "get" is not GET.
     const std::string& m = k.verb == khttp::verb::unknown ? k.unknown_verb : data->method;
-    if (!check_require(data->method, *st.config, &vars))
+    const bool admitted = check_require(data->method, *st.config, &vars);
+    if (admitted && !is_proxy) {
+        info->require_admitted = st.config;
+        info->require_admitted_method = data->method;
+    }
+    if (!admitted)
         request = std::make_unique<http_error_request>(headers, 403);
     else if (is_proxy) {
         // Waits on another server: long work even for a GET.

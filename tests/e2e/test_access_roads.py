@@ -42,6 +42,15 @@ def site(tmp_path_factory):
         s.put("t/%s/blk/secret.txt" % top, "blocked")
         s.put("t/%s/bobs/.htaccess" % top, "Require user bob\n")
         s.put("t/%s/bobs/b.txt" % top, "b")
+    # Read-only files (owner's write bit clear) in trees that go, and
+    # folders replaced at a destination holding what must stay.
+    for rel in ("t/ro_del/", "t/ro_mv/", "t/rp_src/", "t/rp_src2/"):
+        s.put(rel + "a.txt", "a")
+    for rel in ("t/ro_del/ro.txt", "t/ro_mv/ro.txt", "t/rp_dst2/ro.txt"):
+        os.chmod(s.put(rel, "ro"), 0o444)
+    s.put("t/rp_dst/old.txt", "old")
+    s.put("t/rp_dst/bobs/.htaccess", "Require user bob\n")
+    s.put("t/rp_dst/bobs/b.txt", "b")
     s.write_data("blocklist.txt", "".join(os.path.join(s.pub, "t", top, "blk") + "\n"
                                           for top in ("src", "del", "mv")))
     # Calendar reports run on the root too: objects there, a refused one and
@@ -173,6 +182,33 @@ def test_tree_members_need_their_own_rights(site):
          "Require user bob\n"),
         ("MOVE", 207, {"/t/mv/blk/", "/t/mv/bobs/"}, False, True, "blocked", "b", False),
     ]
+
+
+def test_members_that_must_stay_are_kept_and_named(site):
+    def there(rel):
+        return os.path.lexists(os.path.join(site.pub, rel))
+
+    # method, target, destination (replaced: Overwrite T), the 207's hrefs,
+    # what must still be there, what must be gone
+    cases = [
+        ("DELETE", "/t/ro_del/", None, {"/t/ro_del/ro.txt"}, ["t/ro_del/ro.txt"],
+         ["t/ro_del/a.txt"]),
+        ("MOVE", "/t/ro_mv/", "/t/ro_moved/", {"/t/ro_mv/ro.txt"},
+         ["t/ro_mv/ro.txt", "t/ro_moved/a.txt"], ["t/ro_mv/a.txt", "t/ro_moved/ro.txt"]),
+        ("COPY", "/t/rp_src/", "/t/rp_dst/", {"/t/rp_dst/bobs/"},
+         ["t/rp_dst/bobs/b.txt", "t/rp_dst/bobs/.htaccess", "t/rp_dst/old.txt"],
+         ["t/rp_dst/a.txt"]),
+        ("MOVE", "/t/rp_src2/", "/t/rp_dst2/", {"/t/rp_dst2/ro.txt"},
+         ["t/rp_dst2/ro.txt", "t/rp_src2/a.txt"], ["t/rp_dst2/a.txt"]),
+    ]
+    got, want = [], []
+    for method, path, dest, hrefs, kept, gone in cases:
+        headers = {"Destination": url(site, dest), "Overwrite": "T"} if dest else {}
+        st, _, body = request(site, method, path, headers)
+        got.append((method, path, st, set(hrefs_of(body)) if st == 207 else body,
+                    [k for k in kept if there(k)], [g for g in gone if there(g)]))
+        want.append((method, path, 207, hrefs, kept, []))
+    assert got == want
 
 
 MULTIGET = ('<?xml version="1.0"?><C:calendar-multiget xmlns:D="DAV:" '
