@@ -117,14 +117,8 @@ DAV_ROUNDS = 250
 
 
 def flip_link(link, targets, stop):
-    """Points link at each target in turn until told to stop."""
-    rounds = 0
-    while not stop.is_set() and rounds < 1000000:
-        for target in targets:
-            tmp = link + ".tmp"
-            os.symlink(target, tmp)
-            os.replace(tmp, link)
-        rounds += 1
+    """Points link at each of its two targets in turn until told to stop."""
+    flip_links([(link,) + tuple(targets)], stop)
 
 
 def snapshot(top):
