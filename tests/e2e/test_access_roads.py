@@ -250,3 +250,18 @@ def test_includes_read_only_what_the_client_may_get(site):
         assert "secret-uid" not in text and "outside-uid" not in text, text
         assert "Require all denied" not in text, text
         assert ("UID:bob" in text) == bobs, (user, text)
+
+
+def test_a_named_pipe_in_the_tree_is_refused_without_waiting(site):
+    # Opening a pipe waits for a writer unless told not to: every request
+    # for it would hold a server thread for good.
+    os.mkfifo(os.path.join(site.pub, "pipe.txt"))
+    site.put("pipe.shtml", '[<!--#include virtual="/pipe.txt" -->][<!--#include file="pipe.txt" -->]')
+    try:
+        got = [(m, p, request(site, m, p)[0]) for m, p in (
+            ("GET", "/pipe.txt"), ("HEAD", "/pipe.txt"), ("GET", "/pipe.shtml"), ("GET", "/ok.ics"))]
+        assert got == [("GET", "/pipe.txt", 403), ("HEAD", "/pipe.txt", 403),
+                       ("GET", "/pipe.shtml", 200), ("GET", "/ok.ics", 200)]
+        assert b"[" in request(site, "GET", "/pipe.shtml")[2]
+    finally:
+        os.unlink(os.path.join(site.pub, "pipe.txt"))
