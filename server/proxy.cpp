@@ -540,7 +540,9 @@ class proxy_exchange {
     // output. Takes what arrived and passes it on while the client keeps up.
     void progress() {
         const std::shared_ptr<proxy_exchange> keep = self_; // finish may let go
-        if (!keep || finished_) return;
+        // While the client's output waits, news of the upstream waits too:
+        // what it sends stays with the transfer, which soon pauses.
+        if (!keep || finished_ || waiting_client_) return;
         if (!r_.headers_sent && !head_taken_) {
             if (!up_->head_arrived()) {
                 if (up_->ended()) {
@@ -591,17 +593,18 @@ class proxy_exchange {
         constexpr std::size_t low = 64 * 1024;
         if (khttp::output_waiting(r_.queue, r_.data->request_id) < high) return false;
         std::weak_ptr<proxy_exchange> weak = self_;
+        waiting_client_ = true;
         const uint32_t rc =
             khttp::when_output_below(r_.queue, r_.data->request_id, low, [weak](bool open) {
                 const auto self = weak.lock();
                 if (!self) return;
-                if (!open) {
-                    self->finish(self->relay_failed(http_client::error_operation_cancelled));
-                    return;
-                }
-                self->progress();
+                self->waiting_client_ = false;
+                if (open)
+                    self->progress();
+                else
+                    self->finish(0); // the client has gone
             });
-        if (rc != 0) finish(relay_failed(http_client::error_operation_cancelled));
+        if (rc != 0) finish(0);
         return true;
     }
 
@@ -720,6 +723,7 @@ class proxy_exchange {
     proxy_request::ended_call done_;
     bool head_taken_ = false;
     bool finished_ = false;
+    bool waiting_client_ = false;
     // A piece with room for its chunk head before and its CR LF after.
     std::array<char, 7 + 16384 + 2> piece_{};
 };
