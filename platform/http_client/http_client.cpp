@@ -114,11 +114,16 @@ struct loop_driver {
     void arm(curl_socket_t socket, const std::shared_ptr<watched>& w);
     static int on_socket(CURL*, curl_socket_t socket, int what, void* p, void*);
     static int on_timer(CURLM*, long timeout_ms, void* p);
+    void set_timer(long timeout_ms);
+    void on_due();
 
     boost::asio::io_context& loop_;
     CURLM* multi_ = nullptr;
     boost::asio::steady_timer timer_;
-    uint64_t timer_generation_ = 0;
+    std::chrono::steady_clock::time_point timer_at_{};
+    bool timer_armed_ = false;
+    bool due_posted_ = false;
+    bool acting_ = false;
     std::unordered_map<curl_socket_t, std::shared_ptr<watched>> sockets_;
     std::vector<CURL*> spare_;
     std::unordered_set<request::state*> active_;
@@ -428,7 +433,7 @@ void loop_driver::mark(request::state* s) {
         s->dirty = true;
         dirty_.push_back(s);
     }
-    if (notifying_ || notify_posted_) return;
+    if (notifying_ || acting_ || notify_posted_) return;
     notify_posted_ = true;
     boost::asio::post(loop_, [this, alive = alive_] {
         if (!*alive) return;
@@ -469,7 +474,10 @@ void loop_driver::notify() {
 
 void loop_driver::act(curl_socket_t socket, int events) {
     int running = 0;
+    // News that arrives during the call is passed on right after it.
+    acting_ = true;
     curl_multi_socket_action(multi_, socket, events, &running);
+    acting_ = false;
     int queued = 0;
     while (CURLMsg* m = curl_multi_info_read(multi_, &queued)) {
         if (m->msg != CURLMSG_DONE) continue;
@@ -530,19 +538,42 @@ int loop_driver::on_socket(CURL*, curl_socket_t socket, int what, void* p, void*
 }
 
 int loop_driver::on_timer(CURLM*, long timeout_ms, void* p) {
-    loop_driver& self = *static_cast<loop_driver*>(p);
-    const uint64_t generation = ++self.timer_generation_;
-    if (timeout_ms < 0) {
-        self.timer_.cancel();
-        return 0;
-    }
-    self.timer_.expires_after(std::chrono::milliseconds(timeout_ms));
-    self.timer_.async_wait(
-        [&self, generation, alive = self.alive_](const boost::system::error_code& ec) {
-            if (ec || !*alive || generation != self.timer_generation_) return;
-            self.act(CURL_SOCKET_TIMEOUT, 0);
-        });
+    static_cast<loop_driver*>(p)->set_timer(timeout_ms);
     return 0;
+}
+
+// The loop's timer only ever moves earlier: a later deadline waits for the
+// earlier one, after which the library's next deadline is asked for. So a
+// transfer does not reset the loop's timer at each step; a wait the library
+// no longer needs ends in a call that finds nothing due.
+void loop_driver::set_timer(long timeout_ms) {
+    if (timeout_ms < 0) return;
+    if (timeout_ms == 0) {
+        if (due_posted_) return;
+        due_posted_ = true;
+        boost::asio::post(loop_, [this, alive = alive_] {
+            if (!*alive) return;
+            due_posted_ = false;
+            on_due();
+        });
+        return;
+    }
+    const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (timer_armed_ && at >= timer_at_) return;
+    timer_armed_ = true;
+    timer_at_ = at;
+    timer_.expires_at(at);
+    timer_.async_wait([this, alive = alive_](const boost::system::error_code& ec) {
+        if (ec || !*alive) return;
+        timer_armed_ = false;
+        on_due();
+    });
+}
+
+void loop_driver::on_due() {
+    act(CURL_SOCKET_TIMEOUT, 0);
+    long next = -1;
+    if (curl_multi_timeout(multi_, &next) == CURLM_OK) set_timer(next);
 }
 
 } // namespace
@@ -704,6 +735,9 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
         curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &state::on_open_socket);
         curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &s);
     }
+    // A request head goes out in one write: Nagle's wait never applies,
+    // and the option costs a system call per connection.
+    if (s.driver) curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 0L);
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &state::on_connected);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &state::on_header);
