@@ -190,3 +190,4 @@ def test_a_client_that_leaves_mid_answer_ends_the_upstream_transfer(site, upstre
     head, body = read_answer(s)
     assert head.startswith("HTTP/1.1 200") and body == b"none"
     s.close()
+
