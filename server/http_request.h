@@ -14,6 +14,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -26,6 +27,7 @@ namespace cl {
 class simple_file;
 }
 class config_info;
+class proxy_exchange;
 struct auth_info;
 class named_mutex;
 class req_info;
@@ -295,6 +297,15 @@ class proxy_request : public http_request {
     explicit proxy_request(cl::sh_ptr<response_headers> headers);
     ~proxy_request() override;
     int handle() override;
+
+    // handle() returns this when the exchange goes on on the event loop
+    // that read the request: the caller hands the request over with go_on.
+    static constexpr int continues_on_loop = -1;
+    // Runs on the loop when the exchange has ended, with 0 or the status of
+    // the error answer still to be sent.
+    using ended_call = std::function<void(std::unique_ptr<proxy_request>, int status)>;
+    static void go_on(std::unique_ptr<proxy_request> r, ended_call done);
+    std::shared_ptr<proxy_exchange> loop_exchange;
 
     cl::event done;
     std::string forward_url; // path and query as received

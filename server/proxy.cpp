@@ -15,6 +15,9 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -410,46 +413,77 @@ std::unique_ptr<http_client::request> open_proxy_request(const http_client::conn
     return r;
 }
 
-namespace {
-
-// The exchange of one proxy request, on its own thread.
+// The exchange of one proxy request: on its request's pool thread, where
+// each step waits, or on the event loop that read the request, where
+// nothing waits and the client's output pace holds the upstream back.
 class proxy_exchange {
   public:
     proxy_exchange(proxy_request& r, std::string host, uint16_t port, upstream_rules rules)
         : r_(r), host_(std::move(host)), port_(port), rules_(std::move(rules)) {}
 
     int run() {
+        if (const int s = prepare()) return s;
+        const uint64_t total = r_.chunked_body     ? http_client::length_unknown
+                               : r_.remaining_body ? r_.remaining_body
+                                                   : 0;
+        if (const uint32_t e = up_->send("", total)) return refused_or_failed(e);
+        if (total != 0) {
+            if (const int s = send_body(*up_)) return s;
+        }
+        if (const uint32_t e = up_->receive_response()) return fail(step_receive_response, e);
+        take_head();
+        return relay_body(*up_);
+    }
+
+    // Starts the exchange of a request without a body on the calling
+    // thread's event loop: 0 when it goes on there (once the request is
+    // handed over with go_on), else the status to answer now.
+    int start_on_loop(boost::asio::io_context& loop) {
+        if (const int s = prepare()) return s;
+        up_->drive_on_loop(loop, [this] { progress(); });
+        if (const uint32_t e = up_->send("", 0)) return refused_or_failed(e);
+        return 0;
+    }
+
+    // The exchange owns its request from now on; done runs when it ended,
+    // with 0 or the status of the error answer still to be sent.
+    void go_on(std::shared_ptr<proxy_exchange> self, std::unique_ptr<proxy_request> request,
+               proxy_request::ended_call done) {
+        self_ = std::move(self);
+        owned_ = std::move(request);
+        done_ = std::move(done);
+    }
+
+  private:
+    // Opens the upstream request with the address check, the headers and
+    // the cache record; 0 or the status to answer.
+    int prepare() {
         http_request_data& d = *r_.data;
-        const std::string& host = host_;
-        const uint16_t port = port_;
         std::shared_ptr<http_client::session> session = proxy_session();
         if (!session) {
             cl::trace_out.write(cl::format_str("WinHttpConnect failed: %?\n", 87));
             return 502;
         }
-        http_client::connection c(session, host, port);
+        http_client::connection c(session, host_, port_);
         if (trace_level() != 0)
             cl::trace_out.write(cl::format_str("proxy url: %?\n", r_.forward_url));
-        auto up = open_proxy_request(c, d.header(http_header_accept), d.method, r_.forward_url,
-                                     d.header(http_header_referer));
+        up_ = open_proxy_request(c, d.header(http_header_accept), d.method, r_.forward_url,
+                                 d.header(http_header_referer));
         // The decision is made on each address the name resolved to, just
         // before the connection to it: every spelling of an address (decimal,
         // hexadecimal, octal, IPv4-mapped) and every name arrive here alike.
-        const upstream_rules& rules = rules_;
-        upstream_verdict refusal = upstream_verdict::allowed;
-        bool this_machine = false;
-        up->set_address_check([&](const sockaddr* a, socklen_t length) {
+        up_->set_address_check([this](const sockaddr* a, socklen_t length) {
             ip_bytes ip;
             uint16_t p = 0;
             if (!ip_of(a, length, ip, p)) return false;
-            const upstream_verdict v = judge_upstream(ip, p, rules);
+            const upstream_verdict v = judge_upstream(ip, p, rules_);
             if (v != upstream_verdict::allowed) {
-                if (refusal != upstream_verdict::loop) refusal = v;
+                if (refusal_ != upstream_verdict::loop) refusal_ = v;
                 return false;
             }
-            upstream_rules as_stranger = rules;
+            upstream_rules as_stranger = rules_;
             as_stranger.client_on_loopback = as_stranger.named_on_purpose = false;
-            this_machine = judge_upstream(ip, p, as_stranger) != upstream_verdict::allowed;
+            this_machine_ = judge_upstream(ip, p, as_stranger) != upstream_verdict::allowed;
             return true;
         });
         std::string lines = proxy_request_header_lines(d);
@@ -457,54 +491,141 @@ class proxy_exchange {
         if (!r_.chunked_body && r_.remaining_body == 0 &&
             !d.header(http_header_content_length).empty())
             lines += "Content-Length: 0\r\n";
-        if (const uint32_t e = up->add_headers(lines, http_client::add_headers_add |
-                                                          http_client::add_headers_replace)) {
+        if (const uint32_t e = up_->add_headers(lines, http_client::add_headers_add |
+                                                           http_client::add_headers_replace)) {
             cl::trace_out.write(cl::format_str("WinHttpOpenRequest failed: %?\n", e));
             return 502;
         }
         if (r_.use_cache) {
-            r_.cache_record.port = port;
-            r_.cache_record.host = host;
+            r_.cache_record.port = port_;
+            r_.cache_record.host = host_;
             r_.cache_record.referer = d.header(http_header_referer);
             r_.cache_record.request_headers = lines;
         }
-        const uint64_t total = r_.chunked_body     ? http_client::length_unknown
-                               : r_.remaining_body ? r_.remaining_body
-                                                   : 0;
-        if (const uint32_t e = up->send("", total)) {
-            if (up->address_refused() && refusal == upstream_verdict::loop) {
-                cl::trace_out.write(
-                    cl::format_str("proxy: request loop to %?:%? refused\n", host, port));
-                return 502;
-            }
-            if (up->address_refused() && refusal == upstream_verdict::refused) {
-                cl::trace_out.write(
-                    cl::format_str("proxy: %?:%? is on this machine, refused to %?\n", host, port,
-                                   r_.variable("REMOTE_ADDR")));
-                return 403;
-            }
-            cl::trace_out.write(cl::format_str("WinHttpSendRequest failed: %?\n", e));
-            return fail(step_send_request, e);
-        }
-        if (total != 0) {
-            if (const int s = send_body(*up)) return s;
-        }
-        if (const uint32_t e = up->receive_response()) return fail(step_receive_response, e);
+        return 0;
+    }
 
-        if (r_.use_cache) {
-            r_.cache_record.on_this_machine = this_machine;
-            the_request_cache().store(r_.cache_record, up->status_code(), up->header_list());
+    // The status for a request that could not be sent: a refused address
+    // (a loop, or this machine for a client from elsewhere) or a failure.
+    int refused_or_failed(uint32_t e) {
+        if (up_->address_refused() && refusal_ == upstream_verdict::loop) {
+            cl::trace_out.write(
+                cl::format_str("proxy: request loop to %?:%? refused\n", host_, port_));
+            return 502;
         }
-        const bool has_length = translate_proxy_headers(up->header_list(), *r_.headers);
+        if (up_->address_refused() && refusal_ == upstream_verdict::refused) {
+            cl::trace_out.write(cl::format_str("proxy: %?:%? is on this machine, refused to %?\n",
+                                               host_, port_, r_.variable("REMOTE_ADDR")));
+            return 403;
+        }
+        cl::trace_out.write(cl::format_str("WinHttpSendRequest failed: %?\n", e));
+        return fail(step_send_request, e);
+    }
+
+    // The upstream head becomes the answer's head (not sent yet).
+    void take_head() {
+        if (r_.use_cache) {
+            r_.cache_record.on_this_machine = this_machine_;
+            the_request_cache().store(r_.cache_record, up_->status_code(), up_->header_list());
+        }
+        const bool has_length = translate_proxy_headers(up_->header_list(), *r_.headers);
         const std::string up_via = r_.headers->get("Via");
         r_.headers->add("Via", (up_via.empty() ? std::string() : up_via + ", ") + "1.1 " +
                                    proxy_via_token());
-        if (up->status_code() != 0) r_.set_response_status(static_cast<int>(up->status_code()));
+        if (up_->status_code() != 0) r_.set_response_status(static_cast<int>(up_->status_code()));
         choose_framing(has_length);
-        return relay_body(*up);
     }
 
-  private:
+    // Loop mode: news of the upstream transfer, or room in the client's
+    // output. Takes what arrived and passes it on while the client keeps up.
+    void progress() {
+        const std::shared_ptr<proxy_exchange> keep = self_; // finish may let go
+        // While the client's output waits, news of the upstream waits too:
+        // what it sends stays with the transfer, which soon pauses.
+        if (!keep || finished_ || waiting_client_) return;
+        if (!r_.headers_sent && !head_taken_) {
+            if (!up_->head_arrived()) {
+                if (up_->ended()) {
+                    const uint32_t e = up_->receive_response();
+                    finish(up_->address_refused() ? refused_or_failed(e)
+                                                  : fail(step_receive_response, e));
+                }
+                return;
+            }
+            if (const uint32_t e = up_->receive_response()) {
+                finish(fail(step_receive_response, e));
+                return;
+            }
+            take_head();
+            head_taken_ = true;
+        }
+        for (int round = 0; round < 4096; ++round) {
+            const std::size_t got = up_->take_data(piece_.data() + 7, piece_.size() - 9);
+            if (got == 0) {
+                if (!up_->ended()) return; // more comes with the next news
+                if (const uint32_t e = up_->end_error()) {
+                    finish(relay_failed(e));
+                    return;
+                }
+            }
+            if (!r_.headers_sent) r_.send_header(got == 0);
+            if (r_.body_done) {
+                finish(0);
+                return;
+            }
+            r_.send_piece(piece_.data(), 7, got);
+            // The end, or a client that has gone: nothing more to pass on.
+            if (got == 0 || r_.body_done) {
+                finish(0);
+                return;
+            }
+            // A client that does not keep up: wait for its output to go
+            // out rather than hold the answer here.
+            if (wait_for_client()) return;
+        }
+        boost::asio::post(*khttp::current_loop(), [keep] { keep->progress(); });
+    }
+
+    // True when the client's output is over the limit: progress runs again
+    // once it has gone out (or the client has gone).
+    bool wait_for_client() {
+        constexpr std::size_t high = 256 * 1024;
+        constexpr std::size_t low = 64 * 1024;
+        if (khttp::output_waiting(r_.queue, r_.data->request_id) < high) return false;
+        std::weak_ptr<proxy_exchange> weak = self_;
+        waiting_client_ = true;
+        const uint32_t rc =
+            khttp::when_output_below(r_.queue, r_.data->request_id, low, [weak](bool open) {
+                const auto self = weak.lock();
+                if (!self) return;
+                self->waiting_client_ = false;
+                if (open)
+                    self->progress();
+                else
+                    self->finish(0); // the client has gone
+            });
+        if (rc != 0) finish(0);
+        return true;
+    }
+
+    int relay_failed(uint32_t e) {
+        if (!r_.headers_sent) return fail(step_read_data, e);
+        fail(step_read_data, e);
+        cut_short();
+        return 0;
+    }
+
+    // Ends the exchange on the loop: the transfer goes, the owner is told.
+    void finish(int status) {
+        if (finished_) return;
+        finished_ = true;
+        const std::shared_ptr<proxy_exchange> keep = std::move(self_);
+        up_.reset();
+        r_.done.set();
+        if (status != 0 && r_.headers_sent) status = 0;
+        if (done_) done_(std::move(owned_), status);
+    }
+
     // Passes the client's body on as it arrives, in pieces that grow from
     // 4096 to 65536 bytes.
     int send_body(http_client::request& up) {
@@ -558,12 +679,8 @@ class proxy_exchange {
         std::vector<char> buffer(7 + piece + 2);
         for (;;) {
             std::size_t got = 0;
-            if (const uint32_t e = up.read_data(buffer.data() + 7, piece, got)) {
-                if (!r_.headers_sent) return fail(step_read_data, e);
-                fail(step_read_data, e);
-                cut_short();
-                return 0;
-            }
+            if (const uint32_t e = up.read_data(buffer.data() + 7, piece, got))
+                return relay_failed(e);
             if (!r_.headers_sent) {
                 r_.send_header(got == 0);
                 if (r_.body_done) return 0;
@@ -596,7 +713,22 @@ class proxy_exchange {
     std::string host_;
     uint16_t port_;
     upstream_rules rules_;
+    std::unique_ptr<http_client::request> up_;
+    upstream_verdict refusal_ = upstream_verdict::allowed;
+    bool this_machine_ = false;
+
+    // Loop mode.
+    std::shared_ptr<proxy_exchange> self_; // while the exchange runs
+    std::unique_ptr<proxy_request> owned_;
+    proxy_request::ended_call done_;
+    bool head_taken_ = false;
+    bool finished_ = false;
+    bool waiting_client_ = false;
+    // A piece with room for its chunk head before and its CR LF after.
+    std::array<char, 7 + 16384 + 2> piece_{};
 };
+
+namespace {
 
 // The request body's length: Content-Length as a decimal number; a body
 // without one (chunked) has no known length.
@@ -683,12 +815,37 @@ int proxy_request::handle() {
             return 0;
         }
     }
-    proxy_exchange exchange(*this, std::move(host), port, std::move(rules));
-    const int status = exchange.run();
     // A method that may change the resource leaves no stored head behind.
     if (caching && !reads_only)
         the_request_cache().forget(data->header(http_header_host) + forward_url);
+    // Without a body nothing needs to wait: the event loop that read the
+    // request forwards it and passes the answer on as it comes.
+    boost::asio::io_context* loop = khttp::current_loop();
+    if (loop && _http_server::running_on_loop() && remaining_body == 0 && !chunked_body) {
+        auto exchange = std::make_shared<proxy_exchange>(*this, host, port, std::move(rules));
+        const int status = exchange->start_on_loop(*loop);
+        if (status == 0) {
+            loop_exchange = std::move(exchange);
+            return continues_on_loop;
+        }
+        done.set();
+        return status;
+    }
+    // Waits on another server: work for a pool thread.
+    the_http_server().before_blocking();
+    proxy_exchange exchange(*this, std::move(host), port, std::move(rules));
+    const int status = exchange.run();
     done.set();
     if (status != 0 && headers_sent) return 0;
     return status;
+}
+
+void proxy_request::go_on(std::unique_ptr<proxy_request> r, ended_call done) {
+    std::shared_ptr<proxy_exchange> exchange = std::move(r->loop_exchange);
+    if (!exchange) {
+        done(std::move(r), 500);
+        return;
+    }
+    proxy_exchange& e = *exchange;
+    e.go_on(std::move(exchange), std::move(r), std::move(done));
 }

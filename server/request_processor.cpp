@@ -13,6 +13,7 @@
 #include "server/http_server.h"
 #include "server/http_tables.h"
 #include "server/req_info.h"
+#include "server/request_thread.h"
 #include "server/response_headers.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
@@ -217,6 +218,38 @@ std::wstring decode_media_path(const std::wstring& path, const std::wstring& med
     return p + L"/" + name;
 }
 
+namespace {
+
+// A forwarded request that goes on on its event loop ends there: its log
+// line is written then, and an error answer (which may run a script) is
+// sent from a pool thread.
+void finish_on_loop(std::unique_ptr<proxy_request> request, const request_queue_handle& queue,
+                    cl::sh_ptr<req_info> info, std::shared_ptr<khttp::request> kreq, bool logging) {
+    proxy_request::go_on(std::move(request), [queue, info, kreq, logging](
+                                                 std::unique_ptr<proxy_request> r, int status) {
+        if (status == 0) {
+            if (logging) write_access_log_line(*r, *info, r->data->method, *kreq);
+            return;
+        }
+        cl::thread_pool* pool = server_pool();
+        std::shared_ptr<proxy_request> held(std::move(r));
+        const auto answer = [queue, info, kreq, logging, held, status] {
+            auto err = std::make_unique<http_error_request>(held->headers, status);
+            run_request(*err, queue, held->data, info, true);
+            if (logging) write_access_log_line(*err, *info, held->data->method, *kreq);
+        };
+        if (!pool || the_http_server().stop_flag().load() || pool->run(answer) == 0) {
+            khttp::response refusal;
+            refusal.status = static_cast<uint16_t>(status);
+            refusal.reason = std::string(status_text(status));
+            khttp::send_response(queue, held->data->request_id, khttp::send_flag_disconnect,
+                                 refusal);
+        }
+    });
+}
+
+} // namespace
+
 void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
     const khttp::request& k = *kreq;
     // A request that an event loop began and gave to a pool thread (it met
@@ -406,11 +439,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     }
     if (!admitted)
         request = std::make_unique<http_error_request>(headers, 403);
-    else if (is_proxy) {
-        // Waits on another server: long work even for a GET.
-        server.before_blocking();
+    else if (is_proxy)
         request = std::make_unique<proxy_request>(headers);
-    } else if (m == "GET")
+    else if (m == "GET")
         request = std::make_unique<http_get_request>(headers, mode_get);
     else if (m == "POST")
         request = std::make_unique<http_post_request>(headers);
@@ -443,6 +474,12 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
 
     // 16: run; a status result is answered by an error request.
     const int result = run_request(*request, queue, data, info, true);
+    if (result == proxy_request::continues_on_loop) {
+        finish_on_loop(
+            std::unique_ptr<proxy_request>(static_cast<proxy_request*>(request.release())), queue,
+            info, std::move(kreq), st.config->logging);
+        return;
+    }
     if (result != 0) {
         auto err = std::make_unique<http_error_request>(headers, result);
         run_request(*err, queue, data, info, true);

@@ -58,6 +58,7 @@ printf 'Require all granted\nqvel_logging disable\n' >"$data/.htaccess"
 printf 'text/plain txt\n' >"$data/mime.types"
 XDG_DATA_HOME="$work" taskset -c "$proxy_core_q" "$binary" >/dev/null 2>&1 &
 pids+=($!)
+qpid=$!
 
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes 1;
@@ -81,6 +82,7 @@ http {
 CONF
 taskset -c "$proxy_core_n" nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
 pids+=($!)
+npid=$!
 
 # Waits until the proxy answers the file with 200 and its content, so a
 # server that answers errors is never measured.
@@ -99,28 +101,63 @@ wait_proxy() {
 wait_proxy "$qproxy"
 wait_proxy "$nport"
 
-# Requests/s, or "FAIL ..." when any answer was not 2xx or a socket failed.
+# Voluntary and involuntary context switches of every thread of the
+# processes given (and their children).
+switches() {
+  local p
+  for p in $(for q in "$@"; do process_tree "$q"; done); do
+    cat /proc/"$p"/task/*/status 2>/dev/null
+  done | awk '/ctxt_switches/ { s += $2 } END { print s + 0 }'
+}
+
+# "requests/s CPU-us/request switches/request" of the server PID, or
+# "FAIL ..." when any answer was not 2xx or a socket failed.
 measure() {
-  local out
+  local out t0 t1 c0 c1 requests tree
   taskset -c "$client_cores" wrk -t"$client_threads" -c"$connections" -d1s \
     -H "Host: $upstream_host" "$1" >/dev/null
+  tree=$(process_tree "$2")
+  t0=$(cpu_ticks $tree); c0=$(switches "$2")
   out=$(taskset -c "$client_cores" wrk -t"$client_threads" -c"$connections" -d"${duration}s" \
     -H "Host: $upstream_host" "$1")
+  t1=$(cpu_ticks $tree); c1=$(switches "$2")
   if grep -q -E "Non-2xx|Socket errors" <<<"$out"; then
     echo "FAIL $(grep -E 'Non-2xx|Socket errors' <<<"$out" | tr -s ' ' | tr '\n' ' ')"
     return
   fi
-  awk '/Requests\/sec/ {print $2}' <<<"$out"
+  requests=$(awk '/requests in/ { print $1 }' <<<"$out")
+  if [ -z "$requests" ] || [ "$requests" = 0 ]; then echo "FAIL no requests answered"; return; fi
+  awk -v r="$requests" -v s="$duration" -v t=$((t1 - t0)) -v hz="$(getconf CLK_TCK)" \
+      -v c=$((c1 - c0)) 'BEGIN { printf "%.0f %.1f %.2f\n", r / s, t * 1e6 / hz / r, c / r }'
 }
 
 echo "== proxies on one core each (teskqvel $proxy_core_q, nginx $proxy_core_n), upstream lighttpd on $upstream_cores, wrk on $client_cores ($client_threads threads, $connections connections)"
+echo "   (CPU µs and context switches per request of each proxy process, all threads)"
 q=0 n=0
 for _ in $(seq 1 "$rounds"); do
-  a=$(measure "http://127.0.0.1:$qproxy/f1k.txt")
-  b=$(measure "http://127.0.0.1:$nport/f1k.txt")
+  a=$(measure "http://127.0.0.1:$qproxy/f1k.txt" "$qpid")
+  b=$(measure "http://127.0.0.1:$nport/f1k.txt" "$npid")
   case "$a$b" in *FAIL*) echo "teskqvel: $a"; echo "nginx: $b"; exit 1 ;; esac
-  q=$(awk -v x="$q" -v y="$a" 'BEGIN { print x + y }')
-  n=$(awk -v x="$n" -v y="$b" 'BEGIN { print x + y }')
+  read -r ar au ac <<<"$a"
+  read -r br bu bc <<<"$b"
+  printf "round     teskqvel %8s req/s %6s us %5s cs    nginx %8s req/s %6s us %5s cs\n" \
+    "$ar" "$au" "$ac" "$br" "$bu" "$bc"
+  q=$(awk -v x="$q" -v y="$ar" 'BEGIN { print x + y }')
+  n=$(awk -v x="$n" -v y="$br" 'BEGIN { print x + y }')
 done
+# PERF=1: where each proxy's CPU goes under the same load (perf, top entries).
+if [ "${PERF:-0}" = 1 ]; then
+  for who in "teskqvel $qpid $qproxy" "nginx $(pgrep -P "$npid" | head -1) $nport"; do
+    read -r name pid port <<<"$who"
+    perf record -q -g -o "$work/$name.perf" -p "$pid" -- sleep "$duration" >/dev/null 2>&1 &
+    perf_pid=$!
+    taskset -c "$client_cores" wrk -t"$client_threads" -c"$connections" -d"${duration}s" \
+      -H "Host: $upstream_host" "http://127.0.0.1:$port/f1k.txt" >/dev/null
+    wait "$perf_pid" || true
+    echo "== $name: perf, by shared object, then the top symbols"
+    perf report -q -i "$work/$name.perf" --no-children -g none --sort dso 2>/dev/null | head -8 || true
+    perf report -q -i "$work/$name.perf" --no-children -g none --sort sym 2>/dev/null | grep -v "^$" | head -25 || true
+  done
+fi
 awk -v q="$q" -v n="$n" -v r="$rounds" 'BEGIN {
   printf "f1k.txt   teskqvel %8.0f  nginx %8.0f  req/s   teskqvel/nginx %.2f\n", q / r, n / r, q / n }'

@@ -1,5 +1,9 @@
 #include "platform/http_client/http_client.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
 #include <sys/socket.h>
 
@@ -9,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <unordered_map>
+#include <unordered_set>
 
 namespace http_client {
 
@@ -17,6 +23,9 @@ namespace {
 // What one read of the response body may hold back before the transfer is
 // paused: the client's memory stays bounded whatever the server sends.
 constexpr std::size_t max_buffered_body = 1024 * 1024;
+// The same for an exchange on an event loop, whose taker never waits: it
+// takes what is there and comes back when its own output has room.
+constexpr std::size_t max_loop_buffered_body = 64 * 1024;
 
 bool iequals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -73,6 +82,57 @@ void global_init() {
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
+
+// The library handle of one event loop and the sockets and timer it asks the
+// loop to watch. Transfers report to it; it calls their owners back once the
+// library call that moved them has returned.
+struct loop_driver {
+    explicit loop_driver(boost::asio::io_context& loop);
+    ~loop_driver();
+    loop_driver(const loop_driver&) = delete;
+    loop_driver& operator=(const loop_driver&) = delete;
+
+    // The calling thread's driver for loop (made on first use).
+    static loop_driver& of(boost::asio::io_context& loop);
+
+    struct watched {
+        explicit watched(boost::asio::io_context& loop) : d(loop) {}
+        boost::asio::posix::stream_descriptor d;
+        int what = 0;
+        bool reading = false;
+        bool writing = false;
+        bool gone = false;
+    };
+
+    CURL* take_easy();
+    void give_back(CURL* easy);
+    // A transfer has news for its owner.
+    void mark(request::state* s);
+    void forget(request::state* s);
+    void act(curl_socket_t socket, int events);
+    void notify();
+    void arm(curl_socket_t socket, const std::shared_ptr<watched>& w);
+    static int on_socket(CURL*, curl_socket_t socket, int what, void* p, void*);
+    static int on_timer(CURLM*, long timeout_ms, void* p);
+    void set_timer(long timeout_ms);
+    void on_due();
+
+    boost::asio::io_context& loop_;
+    CURLM* multi_ = nullptr;
+    boost::asio::steady_timer timer_;
+    std::chrono::steady_clock::time_point timer_at_{};
+    bool timer_armed_ = false;
+    bool due_posted_ = false;
+    bool acting_ = false;
+    std::unordered_map<curl_socket_t, std::shared_ptr<watched>> sockets_;
+    std::vector<CURL*> spare_;
+    std::unordered_set<request::state*> active_;
+    std::vector<request::state*> dirty_;
+    bool notifying_ = false;
+    bool notify_posted_ = false;
+    // Cleared when the driver goes: handlers still queued on the loop see it.
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
 
 // One multi handle and one easy handle kept per thread and handed to the
 // thread's next request: making them anew costs more than a small exchange.
@@ -158,12 +218,27 @@ struct request::state {
     address_check check;
     bool refused = false;
 
+    // Loop mode: the loop's driver and what to call on news.
+    loop_driver* driver = nullptr;
+    boost::asio::io_context* loop = nullptr;
+    std::function<void()> progress;
+    bool dirty = false;
+    bool* destroyed = nullptr; // set while progress runs
+
     ~state() {
-        if (multi && easy) curl_multi_remove_handle(multi, easy);
-        if (lender) {
+        if (destroyed) *destroyed = true;
+        if (driver) {
+            driver->forget(this);
+            if (easy) {
+                if (sent) curl_multi_remove_handle(multi, easy);
+                driver->give_back(easy);
+            }
+        } else if (lender) {
+            if (multi && easy) curl_multi_remove_handle(multi, easy);
             curl_easy_reset(easy);
             lender->busy.store(false);
         } else {
+            if (multi && easy) curl_multi_remove_handle(multi, easy);
             if (easy) curl_easy_cleanup(easy);
             if (multi) curl_multi_cleanup(multi);
         }
@@ -171,6 +246,11 @@ struct request::state {
     }
 
     void take_handles() {
+        if (driver) {
+            multi = driver->multi_;
+            easy = driver->take_easy();
+            return;
+        }
         if (!kept.busy.load()) {
             if (!kept.multi) kept.multi = curl_multi_init();
             if (!kept.easy) kept.easy = curl_easy_init();
@@ -187,6 +267,7 @@ struct request::state {
     }
 
     std::size_t buffered_down() const { return down.size() - down_off; }
+    std::size_t buffer_limit() const { return driver ? max_loop_buffered_body : max_buffered_body; }
 
     // Lets the transfer go on in the directions that are no longer held.
     void resume(int wanted) {
@@ -217,7 +298,7 @@ struct request::state {
     static std::size_t on_write(char* data, std::size_t size, std::size_t n, void* p) {
         state& s = *static_cast<state*>(p);
         const std::size_t length = size * n;
-        if (s.buffered_down() >= max_buffered_body) {
+        if (s.buffered_down() >= s.buffer_limit()) {
             s.paused |= CURLPAUSE_RECV;
             return CURL_WRITEFUNC_PAUSE;
         }
@@ -226,6 +307,7 @@ struct request::state {
             s.down_off = 0;
         }
         s.down.append(data, length);
+        if (s.driver) s.driver->mark(&s);
         return length;
     }
 
@@ -250,6 +332,7 @@ struct request::state {
             if (s.status >= 200 || s.status == 101) {
                 s.head += "\r\n";
                 s.head_done = true;
+                if (s.driver) s.driver->mark(&s);
             }
             return line.size();
         }
@@ -274,6 +357,226 @@ struct request::state {
         return CURL_PREREQFUNC_OK;
     }
 };
+
+namespace {
+
+loop_driver::loop_driver(boost::asio::io_context& loop) : loop_(loop), timer_(loop) {
+    global_init();
+    multi_ = curl_multi_init();
+    if (!multi_) return;
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &loop_driver::on_socket);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &loop_driver::on_timer);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+}
+
+loop_driver::~loop_driver() {
+    *alive_ = false;
+    // Transfers still running when the loop's thread ends are ended for
+    // their owners, who let go of them.
+    std::vector<request::state*> left(active_.begin(), active_.end());
+    for (request::state* s : left) {
+        if (!active_.count(s)) continue;
+        if (!s->finished) {
+            s->finished = true;
+            s->result = CURLE_ABORTED_BY_CALLBACK;
+        }
+        mark(s);
+    }
+    notify();
+    for (request::state* s : std::vector<request::state*>(active_.begin(), active_.end())) {
+        if (s->easy && s->sent) curl_multi_remove_handle(multi_, s->easy);
+        s->sent = false;
+        s->driver = nullptr;
+        s->multi = nullptr;
+    }
+    active_.clear();
+    timer_.cancel();
+    if (multi_) curl_multi_cleanup(multi_);
+    for (auto& [socket, w] : sockets_) {
+        w->gone = true;
+        boost::system::error_code ec;
+        w->d.cancel(ec);
+        w->d.release();
+    }
+    for (CURL* e : spare_)
+        curl_easy_cleanup(e);
+}
+
+loop_driver& loop_driver::of(boost::asio::io_context& loop) {
+    // A thread runs one loop; a second loop on the same thread (a test's)
+    // replaces the first once that one has no transfer left.
+    thread_local std::unique_ptr<loop_driver> mine;
+    if (!mine || (&mine->loop_ != &loop && mine->active_.empty()))
+        mine = std::make_unique<loop_driver>(loop);
+    return *mine;
+}
+
+CURL* loop_driver::take_easy() {
+    if (spare_.empty()) return curl_easy_init();
+    CURL* e = spare_.back();
+    spare_.pop_back();
+    return e;
+}
+
+void loop_driver::give_back(CURL* easy) {
+    if (spare_.size() >= 256) {
+        curl_easy_cleanup(easy);
+        return;
+    }
+    curl_easy_reset(easy);
+    spare_.push_back(easy);
+}
+
+void loop_driver::mark(request::state* s) {
+    if (!s->dirty) {
+        s->dirty = true;
+        dirty_.push_back(s);
+    }
+    if (notifying_ || acting_ || notify_posted_) return;
+    notify_posted_ = true;
+    boost::asio::post(loop_, [this, alive = alive_] {
+        if (!*alive) return;
+        notify_posted_ = false;
+        notify();
+    });
+}
+
+void loop_driver::forget(request::state* s) {
+    active_.erase(s);
+    if (s->dirty) dirty_.erase(std::find(dirty_.begin(), dirty_.end(), s));
+    s->dirty = false;
+}
+
+void loop_driver::notify() {
+    if (notifying_) return;
+    notifying_ = true;
+    while (!dirty_.empty()) {
+        request::state* s = dirty_.front();
+        dirty_.erase(dirty_.begin());
+        s->dirty = false;
+        if (!s->progress) continue;
+        // The owner may destroy the request from its progress call.
+        bool destroyed = false;
+        s->destroyed = &destroyed;
+        std::function<void()> f = std::move(s->progress);
+        try {
+            f();
+        } catch (...) {
+        }
+        if (!destroyed) {
+            s->destroyed = nullptr;
+            s->progress = std::move(f);
+        }
+    }
+    notifying_ = false;
+}
+
+void loop_driver::act(curl_socket_t socket, int events) {
+    int running = 0;
+    // News that arrives during the call is passed on right after it.
+    acting_ = true;
+    curl_multi_socket_action(multi_, socket, events, &running);
+    acting_ = false;
+    int queued = 0;
+    while (CURLMsg* m = curl_multi_info_read(multi_, &queued)) {
+        if (m->msg != CURLMSG_DONE) continue;
+        request::state* s = nullptr;
+        curl_easy_getinfo(m->easy_handle, CURLINFO_PRIVATE, &s);
+        if (!s || !active_.count(s)) continue;
+        s->finished = true;
+        s->result = m->data.result;
+        mark(s);
+    }
+    notify();
+}
+
+void loop_driver::arm(curl_socket_t socket, const std::shared_ptr<watched>& w) {
+    using d = boost::asio::posix::stream_descriptor;
+    const auto fire = [this, socket, w, alive = alive_](bool in) {
+        return [this, socket, w, alive, in](const boost::system::error_code& ec) {
+            (in ? w->reading : w->writing) = false;
+            if (ec || w->gone || !*alive) return;
+            act(socket, in ? CURL_CSELECT_IN : CURL_CSELECT_OUT);
+            if (!w->gone && *alive) arm(socket, w);
+        };
+    };
+    if ((w->what & CURL_POLL_IN) && !w->reading) {
+        w->reading = true;
+        w->d.async_wait(d::wait_read, fire(true));
+    }
+    if ((w->what & CURL_POLL_OUT) && !w->writing) {
+        w->writing = true;
+        w->d.async_wait(d::wait_write, fire(false));
+    }
+}
+
+int loop_driver::on_socket(CURL*, curl_socket_t socket, int what, void* p, void*) {
+    loop_driver& self = *static_cast<loop_driver*>(p);
+    auto it = self.sockets_.find(socket);
+    if (what == CURL_POLL_REMOVE) {
+        if (it != self.sockets_.end()) {
+            // The library closes the socket itself: the loop only lets go.
+            it->second->gone = true;
+            boost::system::error_code ec;
+            it->second->d.cancel(ec);
+            it->second->d.release();
+            self.sockets_.erase(it);
+        }
+        return 0;
+    }
+    if (it == self.sockets_.end()) {
+        auto w = std::make_shared<watched>(self.loop_);
+        boost::system::error_code ec;
+        w->d.assign(socket, ec);
+        if (ec) return -1;
+        it = self.sockets_.emplace(socket, std::move(w)).first;
+    }
+    it->second->what = what;
+    self.arm(socket, it->second);
+    return 0;
+}
+
+int loop_driver::on_timer(CURLM*, long timeout_ms, void* p) {
+    static_cast<loop_driver*>(p)->set_timer(timeout_ms);
+    return 0;
+}
+
+// The loop's timer only ever moves earlier: a later deadline waits for the
+// earlier one, after which the library's next deadline is asked for. So a
+// transfer does not reset the loop's timer at each step; a wait the library
+// no longer needs ends in a call that finds nothing due.
+void loop_driver::set_timer(long timeout_ms) {
+    if (timeout_ms < 0) return;
+    if (timeout_ms == 0) {
+        if (due_posted_) return;
+        due_posted_ = true;
+        boost::asio::post(loop_, [this, alive = alive_] {
+            if (!*alive) return;
+            due_posted_ = false;
+            on_due();
+        });
+        return;
+    }
+    const auto at = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    if (timer_armed_ && at >= timer_at_) return;
+    timer_armed_ = true;
+    timer_at_ = at;
+    timer_.expires_at(at);
+    timer_.async_wait([this, alive = alive_](const boost::system::error_code& ec) {
+        if (ec || !*alive) return;
+        timer_armed_ = false;
+        on_due();
+    });
+}
+
+void loop_driver::on_due() {
+    act(CURL_SOCKET_TIMEOUT, 0);
+    long next = -1;
+    if (curl_multi_timeout(multi_, &next) == CURLM_OK) set_timer(next);
+}
+
+} // namespace
 
 request::request(const connection& c, std::string method, std::string target, std::string referrer,
                  std::vector<std::string> accept_types, uint32_t flags)
@@ -405,6 +708,7 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
         if (const uint32_t e = add_headers(extra_headers, add_headers_add | add_headers_replace))
             return e;
     }
+    if (s.loop) s.driver = &loop_driver::of(*s.loop);
     s.take_handles();
     if (!s.easy || !s.multi) return error_not_enough_memory;
     CURL* e = s.easy;
@@ -431,6 +735,9 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
         curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &state::on_open_socket);
         curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &s);
     }
+    // A request head goes out in one write: Nagle's wait never applies,
+    // and the option costs a system call per connection.
+    if (s.driver) curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 0L);
     curl_easy_setopt(e, CURLOPT_PREREQFUNCTION, &state::on_connected);
     curl_easy_setopt(e, CURLOPT_PREREQDATA, &s);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &state::on_header);
@@ -479,6 +786,20 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     if (!s.header_list) return error_not_enough_memory;
     curl_easy_setopt(e, CURLOPT_HTTPHEADER, s.header_list);
 
+    if (s.driver) {
+        // No wait on the loop: a server that stops sending is cut off after
+        // the receive time-out without a byte (a paused transfer is not).
+        if (timeouts_.receive_ms) {
+            curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, 1L);
+            curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+                             static_cast<long>(std::max<uint32_t>(1, timeouts_.receive_ms / 1000)));
+        }
+        curl_easy_setopt(e, CURLOPT_PRIVATE, &s);
+        if (curl_multi_add_handle(s.multi, e) != CURLM_OK) return error_internal_error;
+        s.sent = true;
+        s.driver->active_.insert(&s);
+        return 0;
+    }
     if (curl_multi_add_handle(s.multi, e) != CURLM_OK) return error_internal_error;
     s.sent = true;
     // Sent once the connection stands: the head goes out with the next turn.
@@ -506,6 +827,15 @@ uint32_t request::write_data(const void* data, std::size_t length, std::size_t& 
 uint32_t request::receive_response() {
     state& s = *s_;
     if (!s.sent) return error_incorrect_handle_state;
+    if (s.driver) {
+        if (!s.head_done)
+            return s.finished ? (s.result == CURLE_OK ? error_invalid_server_response : failure())
+                              : error_incorrect_handle_state;
+        raw_headers_ = s.head;
+        status_ = s.status;
+        reason_ = s.reason;
+        return 0;
+    }
     s.up_end = true;
     s.resume(s.paused & CURLPAUSE_RECV);
     uint32_t rc = pump_until([](const state& st) { return st.head_done; }, timeouts_.receive_ms);
@@ -569,6 +899,42 @@ uint32_t request::read_data(void* buffer, std::size_t length, std::size_t& got) 
 
 bool request::complete() const {
     return s_->finished && s_->result == CURLE_OK && s_->buffered_down() == 0;
+}
+
+void request::drive_on_loop(boost::asio::io_context& loop, std::function<void()> progress) {
+    s_->loop = &loop;
+    s_->progress = std::move(progress);
+}
+
+bool request::head_arrived() const {
+    return s_->head_done;
+}
+
+bool request::ended() const {
+    return s_->finished;
+}
+
+uint32_t request::end_error() const {
+    if (!s_->finished || s_->result == CURLE_OK) return 0;
+    return failure();
+}
+
+std::size_t request::take_data(void* buffer, std::size_t length) {
+    state& s = *s_;
+    const std::size_t got = std::min(length, s.buffered_down());
+    std::memcpy(buffer, s.down.data() + s.down_off, got);
+    s.down_off += got;
+    if (s.down_off == s.down.size()) {
+        s.down.clear();
+        s.down_off = 0;
+    }
+    // Room again: the library may hand over what it holds at once, which
+    // reaches the owner as news.
+    if (s.buffered_down() < s.buffer_limit() && (s.paused & CURLPAUSE_RECV)) {
+        s.resume(s.paused & CURLPAUSE_SEND);
+        if (s.driver && s.buffered_down() > 0) s.driver->mark(&s);
+    }
+    return got;
 }
 
 } // namespace http_client

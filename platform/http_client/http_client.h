@@ -24,6 +24,10 @@
 #include <string_view>
 #include <vector>
 
+namespace boost::asio {
+class io_context;
+}
+
 namespace http_client {
 
 // Error numbers of the WinHTTP family, which callers trace and compare.
@@ -163,6 +167,25 @@ class request {
     uint32_t read_data(void* buffer, std::size_t length, std::size_t& got);
     // True once the whole response has been received.
     bool complete() const;
+
+    // Driven by an event loop instead of by the caller: send and the calls
+    // after it never wait. The loop's thread (the caller's, which must run
+    // `loop`) moves the transfer on with one library handle per loop, so
+    // that many exchanges cost no thread each, and calls `progress` whenever
+    // the head, body bytes or the end arrived; never from inside a library
+    // call, so progress may destroy the request. For requests without a body;
+    // call before send.
+    void drive_on_loop(boost::asio::io_context& loop, std::function<void()> progress);
+    // Loop mode: the head has arrived (receive_response then takes it
+    // without waiting); the transfer has ended, with 0 or its error.
+    bool head_arrived() const;
+    bool ended() const;
+    uint32_t end_error() const;
+    // Loop mode: takes up to length of the body bytes that arrived, without
+    // waiting. Bytes not taken hold the transfer back once a little is
+    // buffered: a client that reads slowly holds the server back instead of
+    // filling memory.
+    std::size_t take_data(void* buffer, std::size_t length);
     // The address the connection went to (or was last tried), as text;
     // empty before send.
     std::string primary_ip() const;

@@ -215,6 +215,7 @@ void connection::pump(lock& l) {
             return;
         }
     }
+    check_output_ready();
     bool need_read = false;
     switch (phase_) {
     case phase::waiting_head:
@@ -1113,6 +1114,7 @@ void connection::close_now(lock&) {
         w->status.store(0);
     watchers_.clear();
     out_.clear();
+    check_output_ready();
     cv_.notify_all();
 }
 
@@ -1214,13 +1216,38 @@ void set_before_send_wait(void (*hook)()) {
     before_send_wait.store(hook);
 }
 
+std::size_t connection::queued_output() const {
+    std::size_t queued = out_.size() + (writing_.size() - write_off_) + tls_io_.sealed.size();
+    for (const auto& p : pieces_)
+        queued += p.bytes.size();
+    return queued;
+}
+
+void connection::check_output_ready() {
+    if (!output_ready_) return;
+    const bool open = phase_ != phase::closed;
+    if (open && queued_output() >= output_limit_) return;
+    asio::post(strand_, [ready = std::move(output_ready_), open] { ready(open); });
+    output_ready_ = nullptr;
+}
+
+uint32_t connection::when_output_below(uint64_t request_id, std::size_t limit,
+                                       std::function<void(bool)> ready) {
+    lock l(m_);
+    if (!request_matches(request_id)) return error_connection_invalid;
+    output_ready_ = std::move(ready);
+    output_limit_ = limit;
+    check_output_ready();
+    return 0;
+}
+
+std::size_t connection::output_waiting(uint64_t request_id) {
+    lock l(m_);
+    return request_matches(request_id) ? queued_output() : 0;
+}
+
 void connection::wait_backlog(lock& l) {
-    const auto taken = [&] {
-        std::size_t queued = out_.size() + (writing_.size() - write_off_) + tls_io_.sealed.size();
-        for (const auto& p : pieces_)
-            queued += p.bytes.size();
-        return phase_ == phase::closed || queued < send_backlog;
-    };
+    const auto taken = [&] { return phase_ == phase::closed || queued_output() < send_backlog; };
     // An event loop never waits: its own writes would be the ones to wait for.
     if (on_io_thread() || taken()) return;
     if (auto hook = before_send_wait.load()) {

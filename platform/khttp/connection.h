@@ -39,6 +39,11 @@ class connection : public std::enable_shared_from_this<connection> {
     // with one, from `fd`, which the holder keeps open.
     uint32_t send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
                        uint64_t length, std::shared_ptr<const void> holder, uint32_t* bytes_sent);
+    // For a sender on the event loop: ready runs on the strand once less than
+    // limit bytes of output wait (true) or the connection has ended (false).
+    uint32_t when_output_below(uint64_t request_id, std::size_t limit,
+                               std::function<void(bool)> ready);
+    std::size_t output_waiting(uint64_t request_id);
     // 997 when registered, 0 when the connection has closed already.
     uint32_t watch(const std::shared_ptr<overlapped::state>& s);
     // Ends the connection if its latest request came from the queue.
@@ -67,6 +72,9 @@ class connection : public std::enable_shared_from_this<connection> {
     void write_file(lock& l);
     void on_file_writable(const boost::system::error_code& ec);
     void arm_write_timer();
+    std::size_t queued_output() const;
+    // Calls a waiting when_output_below on the strand when its time has come.
+    void check_output_ready();
     bool has_output() const {
         return !out_.empty() || !pieces_.empty() || !tls_io_.sealed.empty() ||
                write_off_ < writing_.size();
@@ -201,6 +209,8 @@ class connection : public std::enable_shared_from_this<connection> {
     bool hold_timer_pending_ = false;
 
     std::vector<std::shared_ptr<overlapped::state>> watchers_;
+    std::function<void(bool)> output_ready_;
+    std::size_t output_limit_ = 0;
 };
 
 } // namespace khttp

@@ -24,6 +24,10 @@
 
 #include <sys/socket.h>
 
+namespace boost::asio {
+class io_context;
+}
+
 namespace khttp {
 
 // Error numbers beyond the common table of platform/win32/errors.h.
@@ -230,6 +234,17 @@ using request_handler = std::function<bool(const std::shared_ptr<request>&)>;
 uint32_t set_request_handler(const queue_handle& queue, request_handler handler);
 // True on a thread of the service's event loops.
 bool on_io_thread();
+// The event loop of the calling thread; null on a thread that is not one.
+boost::asio::io_context* current_loop();
+// For a sender on an event loop, whose sends never wait: ready runs on the
+// loop of the request's connection once less than limit bytes of its output
+// wait to go out (true), or once the connection has ended (false); a later
+// call replaces an earlier one. 1229 when the request is over already.
+uint32_t when_output_below(const queue_handle& queue, uint64_t request_id, std::size_t limit,
+                           std::function<void(bool)> ready);
+// Bytes of the request's connection that wait to go out (0 when the request
+// is over).
+std::size_t output_waiting(const queue_handle& queue, uint64_t request_id);
 // Ends the queue: waiting receives return 995, its prefixes are removed and its
 // connections closed.
 uint32_t close_request_queue(const queue_handle& queue);

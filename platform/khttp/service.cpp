@@ -60,6 +60,7 @@ bool service::running() const {
 namespace {
 // Set on the service's own threads.
 thread_local bool io_thread = false;
+thread_local asio::io_context* io_loop = nullptr;
 // The request the calling thread answers and its connection: the thread that
 // received a request (or runs it on its loop) sends for it without a look-up.
 thread_local uint64_t current_request_id = 0;
@@ -68,6 +69,10 @@ thread_local std::shared_ptr<connection> current_connection;
 
 bool on_io_thread() {
     return io_thread;
+}
+
+asio::io_context* current_loop() {
+    return io_loop;
 }
 
 void set_current_request(uint64_t id, std::shared_ptr<connection> c) {
@@ -87,6 +92,7 @@ uint32_t service::start() {
     for (std::size_t i = 0; i < ios_.size(); ++i) {
         threads_.emplace_back([io = ios_[i].get()] {
             io_thread = true;
+            io_loop = io;
             for (;;) {
                 try {
                     io->run();
@@ -517,6 +523,20 @@ uint32_t send_body(const queue_handle& queue, uint64_t request_id, uint32_t flag
     auto c = service::get().find_request(request_id);
     if (!c) return error_connection_invalid;
     return c->send_body(request_id, flags, data, length, bytes_sent);
+}
+
+uint32_t when_output_below(const queue_handle& queue, uint64_t request_id, std::size_t limit,
+                           std::function<void(bool)> ready) {
+    if (!queue) return win32::error_invalid_handle;
+    auto c = service::get().find_request(request_id);
+    if (!c) return error_connection_invalid;
+    return c->when_output_below(request_id, limit, std::move(ready));
+}
+
+std::size_t output_waiting(const queue_handle& queue, uint64_t request_id) {
+    if (!queue) return 0;
+    auto c = service::get().find_request(request_id);
+    return c ? c->output_waiting(request_id) : 0;
 }
 
 uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
