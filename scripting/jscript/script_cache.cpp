@@ -42,6 +42,15 @@ thread_local shost_thread* job_worker = nullptr;
 constexpr auto young_job = std::chrono::milliseconds(2);
 constexpr std::size_t job_queue_limit = 8;
 
+// A run this long sends the requests queued behind it to the pool.
+constexpr auto long_job = std::chrono::milliseconds(50);
+
+void run_on_pool(std::function<void()> job) {
+    cl::thread_pool* pool = the_http_server().pool();
+    if (pool && pool->run(job) != 0) return;
+    job();
+}
+
 // Holds a worker for a request that an event loop hands over.
 class worker_runner : public request_runner {
   public:
@@ -330,6 +339,16 @@ void shost_thread::thread_proc() {
                 job_worker = nullptr;
                 g.lock();
                 in_job_ = false;
+                if (std::chrono::steady_clock::now() - job_start_ > long_job && !jobs_.empty()) {
+                    // Requests that queued behind a long run take the way of
+                    // any other: another worker, or the wait with its limit.
+                    std::deque<std::function<void()>> later;
+                    later.swap(jobs_);
+                    g.unlock();
+                    for (std::function<void()>& j : later)
+                        run_on_pool(std::move(j));
+                    g.lock();
+                }
                 continue;
             }
             if (serving_ && reserved_ == 0) {
