@@ -1,0 +1,131 @@
+"""End-to-end tests of pages whose requests their own worker takes from the
+event loop: a long answer goes out whole, piece by piece, and many requests
+at once to a page with global state are each run once, one after another,
+after which the worker serves requests of every kind again."""
+
+import concurrent.futures
+import http.client
+import socket
+
+import pytest
+
+from tq_site import HOST, Site, request
+
+DIRECTIVES = """Require all granted
+DirectoryIndex index.html
+AddHandler java-script .jss
+"""
+
+# Numbered lines, so that a lost, doubled or reordered piece shows.
+LONG_PAGE = r"""
+function main() {
+    var q = webserver.environment_var("QUERY_STRING");
+    if (q == "html") webserver.content_type("text/html");
+    for (var i = 0; i < 4000; i++)
+        webserver.write_response("line " + i + " " + new Array(60).join("z") + "\n");
+}
+"""
+
+# Global state: one worker, one run at a time.
+COUNTER_PAGE = r"""
+var count = 0, streamed = -1;
+function main() {
+    if (webserver.environment_var("QUERY_STRING") == "stream") {
+        var piece = new Array(8193).join("x"), n = 0;
+        while (webserver.write_response(piece)) n++;
+        streamed = n;
+        return;
+    }
+    if (webserver.environment_var("QUERY_STRING") == "streamed") {
+        webserver.write_response("streamed " + streamed);
+        return;
+    }
+    count++;
+    var body = webserver.read_body(-1);
+    webserver.write_response("run " + count + (body.length ? " body " + body.length : ""));
+}
+"""
+
+
+def expected_long():
+    return b"".join(b"line %d %s\n" % (i, b"z" * 59) for i in range(4000))
+
+
+def make_site(tmp_path, timeout):
+    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": timeout})
+    s.put("long.jss", LONG_PAGE)
+    s.put("counter.jss", COUNTER_PAGE)
+    s.start()
+    return s
+
+
+@pytest.fixture
+def site(tmp_path):
+    s = make_site(tmp_path, 1)
+    yield s
+    assert s.stop() == 0
+
+
+def test_a_page_run_by_its_worker_learns_that_its_client_left(tmp_path):
+    # No run-time limit: only the failed write can end the stream.
+    s = make_site(tmp_path, 0)
+    try:
+        # The first request loads the page; the worker then takes the next
+        # ones from the event loop.
+        assert request(s, "GET", "/counter.jss?streamed")[2] == b"streamed -1"
+        with socket.create_connection((HOST, s.port), timeout=20) as c:
+            c.sendall(b"GET /counter.jss?stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            got = b""
+            while len(got) < 100000:
+                piece = c.recv(65536)
+                assert piece, "the stream ended before the client left"
+                got += piece
+            assert b" 200 " in got.split(b"\r\n", 1)[0]
+        status, _, body = request(s, "GET", "/counter.jss?streamed")
+        assert status == 200, body
+        assert body.startswith(b"streamed ") and int(body[9:]) > 0, body
+    finally:
+        assert s.stop() == 0
+
+
+def test_a_long_answer_goes_out_whole(site):
+    want = expected_long()
+    assert len(want) > 256 * 1024
+    c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+    try:
+        # Several on one connection: the worker is taken and let go each time.
+        for query, lead in [("", b""), ("html", b"<html><head><title>Script output"), ("", b"")]:
+            c.request("GET", "/long.jss?" + query)
+            r = c.getresponse()
+            body = r.read()
+            assert r.status == 200, body[:200]
+            assert body.startswith(lead), body[:80]
+            assert body.endswith(want), (len(body), body[-80:])
+            assert len(body) - len(want) < 100, len(body)
+    finally:
+        c.close()
+
+
+def test_many_requests_at_once_run_a_page_with_global_state_once_each(site):
+    def client(_):
+        c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+        got = []
+        try:
+            for _ in range(15):
+                c.request("GET", "/counter.jss")
+                r = c.getresponse()
+                got.append((r.status, r.read()))
+        finally:
+            c.close()
+        return got
+
+    with concurrent.futures.ThreadPoolExecutor(24) as pool:
+        answers = [a for one in pool.map(client, range(24)) for a in one]
+    assert all(status == 200 for status, _ in answers), answers[:5]
+    counts = sorted(int(body.split()[1]) for _, body in answers)
+    assert counts == list(range(1, len(answers) + 1)), counts[:20]
+    # The worker was let go: a request with a body, which waits for it on a
+    # pool thread, is served by it and sees every run before.
+    status, _, body = request(site, "POST", "/counter.jss", body=b"abc")
+    assert status == 200, body
+    assert body == b"run %d body 3" % (len(answers) + 1), body
