@@ -502,7 +502,9 @@ shost_thread* shost_cache::load_unlocked(std::unique_lock<std::mutex>& g, shost_
 
 shost_thread* shost_cache::reserve_for_loop(const std::wstring& path,
                                             const cl::sh_ptr<config_info>& config) {
-    if (scripts_stopping()) return nullptr;
+    // Requests waiting on pool threads for a worker to be let go come first:
+    // a steady stream from the loops must not keep it taken for ever.
+    if (scripts_stopping() || free_waiters_.load() > 0) return nullptr;
     std::lock_guard g(lock_);
     auto range = map_.equal_range(path);
     for (auto it = range.first; it != range.second; ++it) {
