@@ -42,7 +42,7 @@ def expected_long():
 
 @pytest.fixture
 def site(tmp_path):
-    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": 1})
+    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": 30})
     s.put("long.jss", LONG_PAGE)
     s.put("counter.jss", COUNTER_PAGE)
     s.start()
