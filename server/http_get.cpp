@@ -140,8 +140,15 @@ int http_get_request::lookup_request_file() {
     std::unique_ptr<cl::simple_file> f = make_script_file(info, path);
     // A script whose host is not there yet is never served as its source.
     if (!f) return 501;
-    // A script runs as its output is read: long work.
-    if (typeid(*f) != typeid(cl::simple_file)) the_http_server().before_blocking();
+    // A script runs as its output is read: long work. A page whose own
+    // thread can take the request now gets it from the event loop directly.
+    if (typeid(*f) != typeid(cl::simple_file)) {
+        if (_http_server::running_on_loop())
+            if (auto* page = dynamic_cast<script_response*>(f.get()))
+                if (std::shared_ptr<request_runner> runner = page->own_runner())
+                    the_http_server().move_to(std::move(runner));
+        the_http_server().before_blocking();
+    }
     const bool plain = typeid(*f) == typeid(cl::simple_file);
     set_file(std::move(f));
     content_type = cfg->mime_type_of_file(path);

@@ -463,9 +463,9 @@ void http_request::send_body() {
     uint64_t read_total = 0;
     uint32_t last_progress = win32::get_tick_count() - 250;
     the_transfer_registry().report_transfer(connection, transfer_path, 0);
-    while (!body_done) {
-        int64_t n = file_->read(buffer + 7, static_cast<int64_t>(size - 9));
-        if (n < 0) n = 0;
+    // One piece at at + 7 (with 2 bytes free after it): the head once it is
+    // due, then the piece. False once the answer is over.
+    auto deliver = [&](char* at, int64_t n) {
         read_total += static_cast<uint64_t>(n);
         if (!length_known) length_known = file_->size() != -2;
         if (coding_due) {
@@ -475,8 +475,30 @@ void http_request::send_body() {
             add_policy_headers();
         }
         if (!headers_sent) send_header(n == 0);
-        if (body_done) break; // the head failed, or it ended the answer
-        send_piece(buffer, 7, static_cast<std::size_t>(n));
+        if (body_done) return false; // the head failed, or it ended the answer
+        send_piece(at, 7, static_cast<std::size_t>(n));
+        return !body_done;
+    };
+    // A page that runs on this thread hands its pieces over as it writes,
+    // while the read that runs it is not back yet.
+    auto* page = dynamic_cast<script_response*>(file_.get());
+    std::vector<char> handed;
+    struct sink_guard {
+        script_response* page;
+        ~sink_guard() {
+            if (page) page->set_output_sink(nullptr);
+        }
+    } guard{page};
+    if (page)
+        page->set_output_sink([&](const char* data, std::size_t count) {
+            if (handed.size() < count + 9) handed.resize(count + 9);
+            std::memcpy(handed.data() + 7, data, count);
+            return deliver(handed.data(), static_cast<int64_t>(count)) && !send_failed;
+        });
+    while (!body_done) {
+        int64_t n = file_->read(buffer + 7, static_cast<int64_t>(size - 9));
+        if (n < 0) n = 0;
+        if (!deliver(buffer, n)) break;
         // A file of known length ends with its last byte: no read to see
         // the end of the file.
         if (n > 0 && !body_done && body_size > 0 && read_total == static_cast<uint64_t>(body_size))

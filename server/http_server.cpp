@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <exception>
+#include <thread>
 
 #include <arpa/inet.h>
 #include <net/if.h>
@@ -239,6 +241,14 @@ void _http_server::before_blocking() {
     if (loops_waiting_.load() == 0 && !stopping_.load()) start_receiver();
 }
 
+void _http_server::move_to(std::shared_ptr<request_runner> runner) {
+    if (inline_owner == this && !inline_started) {
+        move_to_runner m;
+        m.runner = std::move(runner);
+        throw m;
+    }
+}
+
 void _http_server::receive_loop() {
     loop_owner = this;
     auto request = std::make_shared<khttp::request>();
@@ -316,6 +326,14 @@ bool _http_server::run_on_loop(const std::shared_ptr<khttp::request>& request) {
     bool moved = false;
     try {
         processor_(*this, request);
+    } catch (move_to_runner& m) {
+        // The runner's thread runs the request as a receive loop would;
+        // this loop goes on with other connections.
+        runner_requests_.fetch_add(1);
+        m.runner->run([this, request] {
+            process(request);
+            runner_requests_.fetch_sub(1);
+        });
     } catch (const move_to_pool&) {
         moved = true;
     } catch (const std::exception& e) {
@@ -395,6 +413,9 @@ void _http_server::stop() {
                 loops_running_.load(), stop_wait_ms));
         loop_running_ = false;
     }
+    // Requests on runners end soon after their scripts were interrupted.
+    for (uint32_t waited = 0; runner_requests_.load() != 0 && waited < stop_wait_ms; waited += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     sweep_timer_.kill(true);
     std::vector<std::wstring> urls;
     {

@@ -40,6 +40,22 @@ int numeric_address(const sockaddr_storage& address, std::string& host, std::str
 // handler of failures takes it; a catch-all on its way passes it on.
 struct move_to_pool {};
 
+// A thread of its own that can serve a request read by an event loop (a
+// script page's worker), held for one request from the moment it said yes.
+// Dropped without run(), it lets the thread go again.
+class request_runner {
+  public:
+    virtual ~request_runner() = default;
+    // Runs the job on that thread, soon; called at most once.
+    virtual void run(std::function<void()> job) = 0;
+};
+
+// Thrown by _http_server::move_to: the request starts again on the runner's
+// thread, which sends its answer; the event loop is done with it.
+struct move_to_runner : move_to_pool {
+    std::shared_ptr<request_runner> runner;
+};
+
 // Runs one received request; owns it from then on.
 using request_processor =
     std::function<void(class _http_server& server, std::shared_ptr<khttp::request> request)>;
@@ -86,6 +102,10 @@ class _http_server {
     // makes sure another thread waits for requests, so the work holds up no
     // other request; a no-op on other threads and when one waits already.
     void before_blocking();
+    // On an event loop before anything of the answer was sent: the run stops
+    // here and starts again on the runner's thread (no pool thread between).
+    // Elsewhere the runner is let go and the run goes on.
+    void move_to(std::shared_ptr<request_runner> runner);
     // The answer of the request that runs on this thread has started.
     static void note_response_started();
     // True while the calling thread runs a request on its event loop.
@@ -180,6 +200,9 @@ class _http_server {
     // block while none waits, and leave again once enough wait.
     std::atomic<uint32_t> loops_running_{0};
     std::atomic<uint32_t> loops_waiting_{0};
+    // Requests handed from an event loop to a runner and not yet done; stop
+    // waits for them as for the loops.
+    std::atomic<uint32_t> runner_requests_{0};
     uint32_t receivers_ = 1;
     std::atomic<uint64_t> bytes_sent_{0};
     std::atomic<uint64_t> bytes_received_{0};

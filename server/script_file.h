@@ -7,6 +7,7 @@
 #include "server/http_request.h"
 #include "server/req_info.h"
 
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -34,6 +35,8 @@ std::unique_ptr<cl::simple_file> make_script_file(const cl::sh_ptr<req_info>& in
 std::unique_ptr<cl::simple_file> make_script_file(const config_info& config,
                                                   const std::wstring& path);
 
+class request_runner;
+
 // The side of a response file through which its producer, a script page,
 // chooses how its own answer is compressed. The script stores the switches
 // while it runs; the request takes them when it decides the body's coding,
@@ -45,6 +48,14 @@ class script_response {
     // The request can deliver no more of the answer (its client left): the
     // script learns it at its next write.
     virtual void reader_gone() {}
+    // Asked on an event loop: the thread that will produce this answer when
+    // it can take the request now (held for it), else null.
+    virtual std::shared_ptr<request_runner> own_runner() { return nullptr; }
+    // Where a producer that runs on the reading thread itself puts its
+    // output as it comes (false: the client can take no more). The reader
+    // sets it while it reads the body and clears it before it returns.
+    using output_sink = std::function<bool(const char* data, std::size_t count)>;
+    void set_output_sink(output_sink sink) { sink_ = std::move(sink); }
     // The switches as stored so far (the request's defaults at first).
     compression_override compression_settings() const;
     // Stores the switches; with chosen the script's choice is made and
@@ -53,6 +64,9 @@ class script_response {
     void set_compression(const compression_override& settings, bool chosen);
     // The script's choice; false while it made none.
     bool compression_choice(compression_override& out) const;
+
+  protected:
+    output_sink sink_;
 
   private:
     mutable std::mutex lock_;

@@ -33,6 +33,39 @@ std::atomic<bool> stopping{false};
 std::mutex live_lock;
 std::set<shost_thread*> live;
 
+// The worker whose job from an event loop runs on this thread, until the
+// job's page claims it.
+thread_local shost_thread* job_worker = nullptr;
+// A worker serving requests from event loops queues the next one only while
+// its current run is this young, and at most this many: a longer run leaves
+// later requests to other workers.
+constexpr auto young_job = std::chrono::milliseconds(2);
+constexpr std::size_t job_queue_limit = 8;
+
+// A run this long sends the requests queued behind it to the pool.
+constexpr auto long_job = std::chrono::milliseconds(50);
+
+void run_on_pool(std::function<void()> job) {
+    cl::thread_pool* pool = the_http_server().pool();
+    if (pool && pool->run(job) != 0) return;
+    job();
+}
+
+// Holds a worker for a request that an event loop hands over.
+class worker_runner : public request_runner {
+  public:
+    explicit worker_runner(shost_thread* t) : t_(t) {}
+    ~worker_runner() override {
+        if (t_) t_->drop_job();
+    }
+    void run(std::function<void()> job) override {
+        std::exchange(t_, nullptr)->push_job(std::move(job));
+    }
+
+  private:
+    shost_thread* t_;
+};
+
 std::wstring hresult_hex(hresult hr) {
     return cl::format_wstr(L"%x", static_cast<uint32_t>(hr));
 }
@@ -178,8 +211,79 @@ void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, scri
     cv_.notify_all();
 }
 
+void shost_thread::run_one(jscript_host& host, const cl::sh_ptr<shost_file_adapter>& adapter,
+                           script_context* context, shost_file* file) {
+    const auto start = std::chrono::steady_clock::now();
+    if (scripts_stopping()) host.interrupt();
+    try {
+        host.run(adapter, context);
+    } catch (const std::exception& x) {
+        cl::trace_out.write(cl::format_str("script run: %?\n", x.what()));
+        file->end_response();
+    }
+    host.after_run();
+    adapter->detach();
+    if (timing_)
+        cl::trace_out.write_w(cl::format_wstr(L"script %? took %? usec\n", path_,
+                                              std::chrono::duration_cast<std::chrono::microseconds>(
+                                                  std::chrono::steady_clock::now() - start)
+                                                  .count()));
+}
+
+bool shost_thread::reserve_job(bool taken) {
+    std::lock_guard g(m_);
+    if (taken) {
+        serving_ = true;
+        ++reserved_;
+        return true;
+    }
+    if (!serving_ || jobs_.size() + reserved_ >= job_queue_limit) return false;
+    if (in_job_ && std::chrono::steady_clock::now() - job_start_ > young_job) return false;
+    ++reserved_;
+    return true;
+}
+
+void shost_thread::push_job(std::function<void()> job) {
+    {
+        std::lock_guard g(m_);
+        --reserved_;
+        jobs_.push_back(std::move(job));
+    }
+    cv_.notify_all();
+}
+
+void shost_thread::drop_job() {
+    {
+        std::lock_guard g(m_);
+        --reserved_;
+    }
+    cv_.notify_all();
+}
+
+shost_thread* shost_thread::inline_worker_for(const std::wstring& path) {
+    shost_thread* t = job_worker;
+    if (!t || t->path_ != path) return nullptr;
+    job_worker = nullptr;
+    return t;
+}
+
+void shost_thread::run_inline(shost_file* file) {
+    jscript_host* host = nullptr;
+    {
+        std::lock_guard g(host_lock_);
+        host = host_;
+    }
+    if (host) {
+        run_one(*host, cl::make_sh<shost_file_adapter>(file), &file->context(), file);
+    } else {
+        file->end_response();
+    }
+    file->run_finished();
+}
+
 void shost_thread::thread_proc() {
     const script_settings s = get_script_settings();
+    timing_ = s.timing;
     if (config_ && !impersonate_request_user(*config_)) {
         load_result_ = e_fail;
         cl::trace_out.write_w(
@@ -221,7 +325,38 @@ void shost_thread::thread_proc() {
         cv_.notify_all();
         while (succeeded(load_result_)) {
             std::unique_lock g(m_);
-            cv_.wait(g, [this] { return run_; });
+            cv_.wait(g, [this] { return run_ || !jobs_.empty() || (serving_ && reserved_ == 0); });
+            if (!jobs_.empty()) {
+                // A request from an event loop: it runs here from its start,
+                // and its page runs inline (see inline_worker_for).
+                std::function<void()> job = std::move(jobs_.front());
+                jobs_.pop_front();
+                in_job_ = true;
+                job_start_ = std::chrono::steady_clock::now();
+                g.unlock();
+                job_worker = this;
+                job();
+                job_worker = nullptr;
+                g.lock();
+                in_job_ = false;
+                if (std::chrono::steady_clock::now() - job_start_ > long_job && !jobs_.empty()) {
+                    // Requests that queued behind a long run take the way of
+                    // any other: another worker, or the wait with its limit.
+                    std::deque<std::function<void()>> later;
+                    later.swap(jobs_);
+                    g.unlock();
+                    for (std::function<void()>& j : later)
+                        run_on_pool(std::move(j));
+                    g.lock();
+                }
+                continue;
+            }
+            if (serving_ && reserved_ == 0) {
+                serving_ = false;
+                g.unlock();
+                release();
+                continue;
+            }
             run_ = false;
             cl::sh_ptr<shost_file_adapter> adapter = std::move(current_);
             current_ = nullptr;
@@ -240,22 +375,7 @@ void shost_thread::thread_proc() {
             }
             g.unlock();
             if (!file) continue;
-            const auto start = std::chrono::steady_clock::now();
-            if (scripts_stopping()) host.interrupt();
-            try {
-                host.run(adapter, context);
-            } catch (const std::exception& x) {
-                cl::trace_out.write(cl::format_str("script run: %?\n", x.what()));
-                file->end_response();
-            }
-            host.after_run();
-            adapter->detach();
-            if (s.timing)
-                cl::trace_out.write_w(
-                    cl::format_wstr(L"script %? took %? usec\n", path_,
-                                    std::chrono::duration_cast<std::chrono::microseconds>(
-                                        std::chrono::steady_clock::now() - start)
-                                        .count()));
+            run_one(host, adapter, context, file);
             {
                 std::lock_guard lg(m_);
                 done_ = true;
@@ -378,6 +498,37 @@ shost_thread* shost_cache::load_unlocked(std::unique_lock<std::mutex>& g, shost_
             break;
         }
     return nullptr;
+}
+
+shost_thread* shost_cache::reserve_for_loop(const std::wstring& path,
+                                            const cl::sh_ptr<config_info>& config) {
+    // Requests waiting on pool threads for a worker to be let go come first:
+    // a steady stream from the loops must not keep it taken for ever.
+    if (scripts_stopping() || free_waiters_.load() > 0) return nullptr;
+    std::lock_guard g(lock_);
+    auto range = map_.equal_range(path);
+    for (auto it = range.first; it != range.second; ++it) {
+        shost_thread* t = it->second.get();
+        if (t->loading()) return nullptr;
+        if (!t->try_take()) continue;
+        if (t->files_changed(config)) {
+            // Reloaded by a request on a pool thread.
+            t->release();
+            return nullptr;
+        }
+        t->reserve_job(true);
+        return t;
+    }
+    for (auto it = range.first; it != range.second; ++it)
+        if (it->second->reserve_job(false)) return it->second.get();
+    return nullptr;
+}
+
+std::shared_ptr<request_runner> loop_runner(const std::wstring& path,
+                                            const cl::sh_ptr<config_info>& config) {
+    shost_thread* t = the_shost_cache().reserve_for_loop(path, config);
+    if (!t) return nullptr;
+    return std::make_shared<worker_runner>(t);
 }
 
 uint64_t shost_cache::free_generation() {

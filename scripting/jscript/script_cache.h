@@ -12,13 +12,18 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+
+class request_runner;
 
 namespace scripting {
 
@@ -90,8 +95,27 @@ class shost_thread {
     void interrupt();
     const std::wstring& path() const { return path_; }
 
+    // --- requests from an event loop, run on this thread as they come ---
+    // Holds the worker for one more job: a taken idle one (true taken), or
+    // one that serves jobs and has just started its current one, so that
+    // the next request waits a moment rather than for a new thread.
+    bool reserve_job(bool taken);
+    // Runs the reserved job here (dropped: nothing); the worker is let go
+    // once no job is queued or reserved.
+    void push_job(std::function<void()> job);
+    void drop_job();
+    // The worker whose job runs on the calling thread, once, for the page
+    // at path: the page then runs right there.
+    static shost_thread* inline_worker_for(const std::wstring& path);
+    // Runs the page for the file on the calling thread (which is this
+    // worker's), the way a handed-over request runs.
+    void run_inline(shost_file* file);
+
   private:
     void thread_proc();
+    // One request's run on the engine, then the file learns its end.
+    void run_one(jscript_host& host, const cl::sh_ptr<shost_file_adapter>& adapter,
+                 script_context* context, shost_file* file);
 
     std::atomic<int32_t> busy_{0};
     std::atomic<bool> loading_{false};
@@ -109,6 +133,12 @@ class shost_thread {
     std::mutex m_;
     std::condition_variable cv_;
     bool run_ = false, loaded_ = false, done_ = false;
+    std::deque<std::function<void()>> jobs_; // under m_
+    uint32_t reserved_ = 0;                  // jobs promised, not yet queued
+    bool serving_ = false;                   // taken for jobs from a loop
+    bool in_job_ = false;
+    std::chrono::steady_clock::time_point job_start_;
+    bool timing_ = false;
     std::mutex host_lock_;
     jscript_host* host_ = nullptr; // while the thread lives
     std::thread thread_;
@@ -125,6 +155,10 @@ class shost_cache {
     std::size_t size();
     // A worker of a script with global state was let go.
     void note_freed();
+
+    // On an event loop: a worker of the loaded, unchanged page at path held
+    // for the request (see shost_thread::reserve_job), or null.
+    shost_thread* reserve_for_loop(const std::wstring& path, const cl::sh_ptr<config_info>& config);
 
   private:
     // Starts the new worker t, taken and entered under path, and loads it
@@ -153,6 +187,11 @@ class shost_cache {
 };
 
 shost_cache& the_shost_cache();
+
+// For a request on an event loop: a runner on a worker of the page at path
+// that can take the request now, or null.
+std::shared_ptr<request_runner> loop_runner(const std::wstring& path,
+                                            const cl::sh_ptr<config_info>& config);
 
 // Takes a worker for the started file (loading the script when needed) and
 // hands the request over; the file's run is finished when the worker is

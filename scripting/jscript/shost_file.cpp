@@ -231,16 +231,53 @@ void shost_file::start(cl::ref_cnt_base* companion) {
                                                                   : "500 Internal Server Error");
         return;
     }
+    // A request that its page's worker took from an event loop runs the
+    // page right here, as its output is read.
+    inline_worker_ = shost_thread::inline_worker_for(path_);
+    if (inline_worker_) return;
     out_->restart();
     // The request's own (pool) thread takes the worker; the worker runs the
     // script while this thread goes on to read its output.
     script_exec(this);
 }
 
+std::shared_ptr<request_runner> shost_file::own_runner() {
+    if (!running_ || !info_) return nullptr;
+    return loop_runner(path_, info_->config);
+}
+
 int64_t shost_file::read(void* buffer, int64_t count) {
     if (!running_ || count <= 0) return 0;
-    return static_cast<int64_t>(
-        out_->read(static_cast<char*>(buffer), static_cast<std::size_t>(count)));
+    if (!inline_worker_)
+        return static_cast<int64_t>(
+            out_->read(static_cast<char*>(buffer), static_cast<std::size_t>(count)));
+    if (!inline_ran_) {
+        inline_ran_ = true;
+        inline_worker_->run_inline(this);
+    }
+    const std::size_t n =
+        std::min(static_cast<std::size_t>(count), inline_out_.size() - inline_head_);
+    std::memcpy(buffer, inline_out_.data() + inline_head_, n);
+    inline_head_ += n;
+    return static_cast<int64_t>(n);
+}
+
+namespace {
+// Output of a page that runs on the reading thread goes out in pieces of
+// about this size.
+constexpr std::size_t inline_piece = 32 * 1024;
+} // namespace
+
+std::size_t shost_file::put(const char* data, std::size_t count) {
+    if (!inline_worker_) return out_->write(data, count, &script_engine::engine::current_run_over);
+    if (inline_gone_ || count == 0) return 0;
+    inline_out_.append(data, count);
+    if (inline_out_.size() >= inline_piece) {
+        // Without a sink the reader only drains: the piece is dropped.
+        if (sink_ && !sink_(inline_out_.data(), inline_out_.size())) inline_gone_ = true;
+        inline_out_.clear();
+    }
+    return count;
 }
 
 std::size_t shost_file::read_input(char* buffer, std::size_t count) {
@@ -279,15 +316,14 @@ void shost_file::send_script_header(const char* data, std::size_t count) {
         ++i;
     if (count - i >= 2 && !(data[i] == '<' && std::strchr("!?hH", data[i + 1]) && data[i + 1])) {
         static const char preamble[] = "<html><head><title>Script output</title></head><body>";
-        out_->write(preamble, sizeof preamble - 1);
+        put(preamble, sizeof preamble - 1);
     }
 }
 
 int64_t shost_file::write_response(const void* data, std::size_t count) {
     send_script_header(static_cast<const char*>(data), count);
     if (count == 0) return 0;
-    return static_cast<int64_t>(out_->write(static_cast<const char*>(data), count,
-                                            &script_engine::engine::current_run_over));
+    return static_cast<int64_t>(put(static_cast<const char*>(data), count));
 }
 
 void shost_file::write_error_text(const std::wstring& text) {

@@ -19,6 +19,8 @@
 
 namespace scripting {
 
+class shost_thread;
+
 // What the worker and the engine host tell a request about a run: the first
 // error text that explains why the script produced nothing useful.
 struct script_context {
@@ -119,7 +121,13 @@ class shost_file : public cgi_file_base, public script_response {
     std::size_t read_input(char* buffer, std::size_t count);
     // The request side can deliver no more of the answer (its client left):
     // the script's next write_response takes nothing.
-    void reader_gone() override { out_->close_reader(); }
+    void reader_gone() override {
+        out_->close_reader();
+        inline_gone_ = true;
+    }
+    // A worker of this page that is free (or just started a request of its
+    // own) takes the request from the event loop.
+    std::shared_ptr<request_runner> own_runner() override;
     // The directive's text for a URL; false for a refused URL or an unset
     // directive.
     bool get_directive(const std::string& url, const std::wstring& name, std::wstring& out);
@@ -148,6 +156,16 @@ class shost_file : public cgi_file_base, public script_response {
 
   private:
     void send_script_header(const char* data, std::size_t count);
+    // Output of the page, through the queue or, when it runs on the reading
+    // thread, to the reader's sink in pieces; the count taken.
+    std::size_t put(const char* data, std::size_t count);
+
+    // Set when the page runs on the request's own thread (its worker's).
+    shost_thread* inline_worker_ = nullptr;
+    bool inline_ran_ = false;
+    bool inline_gone_ = false;
+    std::string inline_out_; // written, not yet read
+    std::size_t inline_head_ = 0;
 
     cl::sh_ptr<req_info> info_;
     std::wstring path_;

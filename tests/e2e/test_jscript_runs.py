@@ -81,7 +81,12 @@ def limited(tmp_path):
     assert s.stop() == 0
 
 
-def test_a_page_that_streams_learns_that_its_client_left(unlimited):
+# A page's first request loads it on a pool thread; once loaded, its worker
+# takes requests from the event loop and runs the page on its own thread.
+@pytest.mark.parametrize("loaded", [False, True])
+def test_a_page_that_streams_learns_that_its_client_left(unlimited, loaded):
+    if loaded:
+        assert request(unlimited, "GET", "/runs.jss?ask")[2] == b"last=-1"
     with socket.create_connection((HOST, unlimited.port), timeout=20) as c:
         c.sendall(b"GET /runs.jss?stream HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
         got = b""

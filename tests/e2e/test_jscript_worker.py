@@ -1,0 +1,93 @@
+"""End-to-end tests of pages whose requests their own worker takes from the
+event loop: a long answer goes out whole, piece by piece, and many requests
+at once to a page with global state are each run once, one after another,
+after which the worker serves requests of every kind again."""
+
+import concurrent.futures
+import http.client
+
+import pytest
+
+from tq_site import HOST, Site, request
+
+DIRECTIVES = """Require all granted
+DirectoryIndex index.html
+AddHandler java-script .jss
+"""
+
+# Numbered lines, so that a lost, doubled or reordered piece shows.
+LONG_PAGE = r"""
+function main() {
+    var q = webserver.environment_var("QUERY_STRING");
+    if (q == "html") webserver.content_type("text/html");
+    for (var i = 0; i < 4000; i++)
+        webserver.write_response("line " + i + " " + new Array(60).join("z") + "\n");
+}
+"""
+
+# Global state: one worker, one run at a time.
+COUNTER_PAGE = r"""
+var count = 0;
+function main() {
+    count++;
+    var body = webserver.read_body(-1);
+    webserver.write_response("run " + count + (body.length ? " body " + body.length : ""));
+}
+"""
+
+
+def expected_long():
+    return b"".join(b"line %d %s\n" % (i, b"z" * 59) for i in range(4000))
+
+
+@pytest.fixture
+def site(tmp_path):
+    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": 30})
+    s.put("long.jss", LONG_PAGE)
+    s.put("counter.jss", COUNTER_PAGE)
+    s.start()
+    yield s
+    assert s.stop() == 0
+
+
+def test_a_long_answer_goes_out_whole(site):
+    want = expected_long()
+    assert len(want) > 256 * 1024
+    c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+    try:
+        # Several on one connection: the worker is taken and let go each time.
+        for query, lead in [("", b""), ("html", b"<html><head><title>Script output"), ("", b"")]:
+            c.request("GET", "/long.jss?" + query)
+            r = c.getresponse()
+            body = r.read()
+            assert r.status == 200, body[:200]
+            assert body.startswith(lead), body[:80]
+            assert body.endswith(want), (len(body), body[-80:])
+            assert len(body) - len(want) < 100, len(body)
+    finally:
+        c.close()
+
+
+def test_many_requests_at_once_run_a_page_with_global_state_once_each(site):
+    def client(_):
+        c = http.client.HTTPConnection(HOST, site.port, timeout=20)
+        got = []
+        try:
+            for _ in range(15):
+                c.request("GET", "/counter.jss")
+                r = c.getresponse()
+                got.append((r.status, r.read()))
+        finally:
+            c.close()
+        return got
+
+    with concurrent.futures.ThreadPoolExecutor(24) as pool:
+        answers = [a for one in pool.map(client, range(24)) for a in one]
+    assert all(status == 200 for status, _ in answers), answers[:5]
+    counts = sorted(int(body.split()[1]) for _, body in answers)
+    assert counts == list(range(1, len(answers) + 1)), counts[:20]
+    # The worker was let go: a request with a body, which waits for it on a
+    # pool thread, is served by it and sees every run before.
+    status, _, body = request(site, "POST", "/counter.jss", body=b"abc")
+    assert status == 200, body
+    assert body == b"run %d body 3" % (len(answers) + 1), body
