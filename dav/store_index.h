@@ -6,18 +6,30 @@
 #pragma once
 #include "dav/caldav_object_cache.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
+// What queries learnt of one file while it stays as it is (a changed file
+// gets a new entry, and with it a new memo): where its instances lie lets a
+// query pass over it without looking at the object at all.
+struct entry_memo {
+    std::atomic<std::shared_ptr<const calendar_spans>> spans;
+};
+
 struct indexed_entry {
-    std::string name; // as the file system has it
+    std::string name;  // as the file system has it
+    std::wstring wide; // the same name as wide text, converted once
     bool folder = false;
     // A symbolic link: what it leads to changes without a notification in
     // this folder, so its identity is looked up afresh on each use.
     bool link = false;
     object_identity identity; // of a regular file (zero otherwise)
+    // Of a regular file that is no link; shared by every list handed out
+    // while the file is unchanged.
+    std::shared_ptr<entry_memo> memo;
 };
 
 using indexed_entries = std::vector<indexed_entry>;
