@@ -445,16 +445,17 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
     // Objects whose instances all lie outside the ranges asked for are
     // passed over without evaluating the filter; once a query has seen an
     // object, without looking at the object either.
-    const bool by_spans = kind == store_kind::calendar && calendar_filter.root.has_value();
+    const span_query by_spans =
+        kind == store_kind::calendar ? span_query_of(calendar_filter) : span_query{};
     for (const indexed_entry* e : listing.entries) {
         if (e->folder) continue;
         if (limits.out_of_time(std::chrono::steady_clock::now())) {
             complete = false;
             break;
         }
-        const std::shared_ptr<const calendar_spans> known =
-            by_spans && e->memo && listing.indexed ? e->memo->spans.load() : nullptr;
-        if (known && !spans_may_match(calendar_filter, *known)) continue;
+        const calendar_spans* known =
+            !by_spans.any && e->memo && listing.indexed ? e->memo->spans() : nullptr;
+        if (known && !spans_may_match(by_spans, *known)) continue;
         // A file that vanished since the listing is left out.
         const std::shared_ptr<const stored_object> object = read_store_entry(listing, *e, true);
         if (!object) continue;
@@ -469,11 +470,10 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
             complete &= respond(report_calendar_data, nullptr);
             continue;
         }
-        if (by_spans && !known) {
+        if (!by_spans.any && !known) {
             const calendar_spans& spans = object->spans();
-            if (e->memo && listing.indexed)
-                e->memo->spans.store(std::make_shared<const calendar_spans>(spans));
-            if (!spans_may_match(calendar_filter, spans)) continue;
+            if (e->memo && listing.indexed) e->memo->keep(spans);
+            if (!spans_may_match(by_spans, spans)) continue;
         }
         const ical_properties* table = needs_table ? &object->table() : nullptr;
         if (table && !(kind == store_kind::calendar ? match_calendar(calendar_filter, *table)

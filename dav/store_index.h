@@ -15,8 +15,24 @@
 // What queries learnt of one file while it stays as it is (a changed file
 // gets a new entry, and with it a new memo): where its instances lie lets a
 // query pass over it without looking at the object at all.
-struct entry_memo {
-    std::atomic<std::shared_ptr<const calendar_spans>> spans;
+class entry_memo {
+  public:
+    // The spans once a query has kept them, else null.
+    const calendar_spans* spans() const {
+        return state_.load(std::memory_order_acquire) == ready ? &spans_ : nullptr;
+    }
+    // The first to keep them writes them; the others find them there.
+    void keep(const calendar_spans& spans) {
+        int expected = empty;
+        if (!state_.compare_exchange_strong(expected, writing, std::memory_order_acq_rel)) return;
+        spans_ = spans;
+        state_.store(ready, std::memory_order_release);
+    }
+
+  private:
+    enum { empty, writing, ready };
+    std::atomic<int> state_{empty};
+    calendar_spans spans_;
 };
 
 struct indexed_entry {
