@@ -260,6 +260,13 @@ def operations(objects, matches, instances, n):
     return [op for op in ops if not wanted or any(w in op[0].lower() for w in wanted)]
 
 
+def cpu_seconds(pid):
+    """User and system time of the process, all its threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def time_all(server, ops, rounds):
     out = {}
     for label, send, check in ops:
@@ -267,12 +274,18 @@ def time_all(server, ops, rounds):
         try:
             check(send(server))  # warm-up (caches, first reads), checked like the rest
             times = []
+            cpu = cpu_seconds(server.proc.pid)
             for _ in range(rounds):
                 t = time.perf_counter()
                 answer = send(server)
                 times.append(time.perf_counter() - t)
                 check(answer)
+            cpu = (cpu_seconds(server.proc.pid) - cpu) / rounds * 1000
             out[label] = statistics.median(times) * 1000
+            # What other load on the machine distorts least: the server's own
+            # CPU time per request (its checks run while it is idle).
+            print("  %s / %s: %.2f ms median, %.2f ms CPU per request"
+                  % (server.name, label, out[label], cpu), flush=True)
         except Timeout:
             out[label] = "timeout"
             print("TIMEOUT %s / %s: no answer within %g s" % (server.name, label, TIMEOUT),
