@@ -8,6 +8,7 @@
 #include "dav/caldav_reports.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
+#include "dav/locks.h"
 #include "dav/properties.h"
 #include "dav/xml_document.h"
 #include "server/access_checker.h"
@@ -101,6 +102,13 @@ struct propfind_context {
         std::string xpath = "/d:propfind/d:prop/";
         xpath += name;
         return xml_select_count(*document, xpath) != 0;
+    }
+    // A client that names no property (allprop, or no body) gets the usual
+    // set, locks included.
+    bool all_properties() const { return xml_select_count(*document, "/d:propfind/d:prop") == 0; }
+    // A lock client asks for either property to learn who holds a lock.
+    bool asked_locks() const {
+        return all_properties() || asked("d:lockdiscovery") || asked("d:supportedlock");
     }
     // A folder is a store when it lies in the user's folder and its name
     // below it starts with the prefix of a kind.
@@ -256,6 +264,7 @@ void append_folder_response(std::string& out, const propfind_context& c, const s
         out += xml_escape(etag);
         out += "</cs:getctag>\n";
     }
+    if (c.asked_locks()) append_lock_properties(out, folder);
     out += "</d:prop><d:status>HTTP/1.1 200 OK</d:status></d:propstat>\n";
     append_unsupported(out, c);
     out += "</d:response>\n";
@@ -268,7 +277,10 @@ unsigned object_properties(const propfind_context& c) {
     if (c.asked("d:getetag")) bits |= report_etag;
     if (c.asked(texts_of(c.kind).data))
         bits |= c.kind == store_kind::calendar ? report_calendar_data : report_address_data;
-    return bits ? bits : report_content_type | report_resource_type | report_etag;
+    if (c.asked_locks()) bits |= report_locks;
+    constexpr unsigned usual = report_content_type | report_resource_type | report_etag;
+    if (c.all_properties()) bits |= usual;
+    return bits ? bits : usual;
 }
 
 } // namespace
@@ -377,24 +389,23 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
     if (request.depth != 0 && is_dir) {
         const bool store = c.store_of(target).has_value();
         const unsigned bits = object_properties(c);
-        std::vector<store_entry> entries;
+        store_listing listing;
         const access_client client = access_client_of(request);
-        const int dir_fd = list_store_folder(*cfg, target, entries, &client);
-        out.reserve(out.size() + entries.size() * 512);
+        list_store_folder(*cfg, target, listing, &client);
+        out.reserve(out.size() + listing.entries.size() * 512);
         const bool need_text = bits & (report_calendar_data | report_address_data);
         script_host& host = the_script_host();
-        for (const store_entry& e : entries) {
-            const std::wstring path = target + e.name;
-            const std::string entry_href = href + xml_escape(host.url_escape_path(e.utf8));
-            if (!e.folder) {
-                const auto object = read_store_entry(dir_fd, e, need_text);
+        for (const indexed_entry* e : listing.entries) {
+            const std::wstring path = target + e->wide;
+            const std::string entry_href = href + xml_escape(host.url_escape_path(e->name));
+            if (!e->folder) {
+                const auto object = read_store_entry(listing, *e, need_text);
                 write_object_response(out, object.get(), path, entry_href, bits, *cfg, nullptr);
             } else if (!store) {
                 // The user's folder lists its stores, so clients find them.
                 append_folder_response(out, c, with_slash(path), entry_href + "/");
             }
         }
-        if (dir_fd >= 0) ::close(dir_fd);
     }
     out += "</d:multistatus>";
     return 207;

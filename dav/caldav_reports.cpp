@@ -9,6 +9,7 @@
 #include "dav/caldav_object_cache.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
+#include "dav/locks.h"
 #include "dav/properties.h"
 #include "dav/store_index.h"
 #include "dav/xml_document.h"
@@ -24,6 +25,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -194,61 +196,116 @@ std::string url_escape_name(const std::wstring& name) {
     return the_script_host().url_escape_path(cl::utf16_to_utf8(name));
 }
 
-int list_store_folder(const config_info& config, const std::wstring& folder,
-                      std::vector<store_entry>& out, const access_client* client) {
-    const std::string dir = cl::utf16_to_utf8(folder);
-    if (const auto indexed = the_store_index().list(dir)) {
-        const int dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dir_fd < 0) return -1;
-        out.reserve(indexed->size());
-        for (const indexed_entry& e : *indexed) {
-            if (is_write_temp(e.name)) continue;
-            store_entry entry;
-            entry.name = cl::utf8_to_utf16(e.name);
-            if (is_access_file(config, entry.name) || is_blocked(folder + entry.name)) continue;
-            if (client && !decide_access_local(*client, "GET",
-                                               folder + entry.name + (e.folder ? L"/" : L""))
-                               .granted())
-                continue;
-            entry.utf8 = e.name;
-            entry.folder = e.folder;
-            entry.indexed = !e.link;
-            entry.identity = e.identity;
-            out.push_back(std::move(entry));
-        }
-        return dir_fd;
-    }
-    std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), ::closedir);
-    if (!d) return -1;
-    while (const dirent* e = ::readdir(d.get())) {
+store_listing::~store_listing() {
+    if (dir_fd >= 0) ::close(dir_fd);
+}
+
+namespace {
+
+// A name whose configuration can differ from that of another plain name of
+// the same folder only through a Files or Location section: nothing the
+// path checks refuse (controls, < > " | ? * :, "..", a final dot or blank,
+// a device name such as "con.ics"), kept to letters, digits and a few marks.
+// Everything else is decided on its own.
+bool plain_member_name(std::wstring_view name) {
+    if (name.empty() || name.front() == L'.' || name.back() == L'.' ||
+        name.find(L"..") != std::wstring_view::npos)
+        return false;
+    for (wchar_t c : name)
+        if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
+              c == L'.' || c == L'-' || c == L'_' || c == L'@' || c == L'+' || c == L'=' ||
+              c == L','))
+            return false;
+    // Device names: three or four letters before the first dot ("nul",
+    // "com1.ics") are left to the full check.
+    const std::size_t stem = std::min(name.find(L'.'), name.size());
+    return stem != 3 && stem != 4;
+}
+
+// The longest local path a configuration is made for.
+constexpr std::size_t max_config_path = 260;
+
+// The entries of a folder read directly, when the index cannot watch it.
+std::shared_ptr<const indexed_entries> read_folder(DIR* d) {
+    auto list = std::make_shared<indexed_entries>();
+    while (const dirent* e = ::readdir(d)) {
         const std::string_view name = e->d_name;
-        if (name == "." || name == ".." || is_write_temp(name)) continue;
-        store_entry entry;
-        entry.name = cl::utf8_to_utf16(name);
-        if (is_access_file(config, entry.name)) continue;
+        if (name == "." || name == "..") continue;
+        indexed_entry entry;
+        entry.name = name;
+        entry.wide = cl::utf8_to_utf16(entry.name);
         bool folder_entry = e->d_type == DT_DIR;
         if (e->d_type == DT_UNKNOWN || e->d_type == DT_LNK) {
             struct stat st {};
-            if (::fstatat(::dirfd(d.get()), e->d_name, &st, 0) != 0) continue;
+            if (::fstatat(::dirfd(d), e->d_name, &st, 0) != 0) continue;
             folder_entry = S_ISDIR(st.st_mode);
         }
         entry.folder = folder_entry;
-        if (is_blocked(folder + entry.name)) continue;
-        if (client &&
-            !decide_access_local(*client, "GET", folder + entry.name + (folder_entry ? L"/" : L""))
-                 .granted())
-            continue;
-        entry.utf8 = name;
-        out.push_back(std::move(entry));
+        entry.link = e->d_type != DT_REG && e->d_type != DT_DIR;
+        list->push_back(std::move(entry));
     }
-    return ::fcntl(::dirfd(d.get()), F_DUPFD_CLOEXEC, 0);
+    return list;
 }
 
-std::shared_ptr<const stored_object> read_store_entry(int dir_fd, const store_entry& entry,
-                                                      bool need_text) {
-    return entry.indexed
-               ? read_stored_object_known(dir_fd, entry.utf8.c_str(), entry.identity, need_text)
-               : read_stored_object_at(dir_fd, entry.utf8.c_str(), need_text);
+} // namespace
+
+bool list_store_folder(const config_info& config, const std::wstring& folder, store_listing& out,
+                       const access_client* client) {
+    const std::string dir = cl::utf16_to_utf8(folder);
+    out.all = the_store_index().list(dir);
+    out.indexed = out.all != nullptr;
+    out.dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (out.dir_fd < 0) return false;
+    if (!out.all) {
+        const int list_fd = ::dup(out.dir_fd);
+        std::unique_ptr<DIR, int (*)(DIR*)> d(list_fd >= 0 ? ::fdopendir(list_fd) : nullptr,
+                                              ::closedir);
+        if (!d) {
+            if (list_fd >= 0) ::close(list_fd);
+            return false;
+        }
+        out.all = read_folder(d.get());
+    }
+    // Each entry is read only as a GET of it by this client would be. When
+    // no section of the configuration looks at names, that answer is the same
+    // for every plain file of the folder: it is taken once, for the first,
+    // and the others (folders, links, other names) are decided each on
+    // their own.
+    const bool blocked_below = is_blocked_below(folder);
+    std::optional<bool> plain_files_granted;
+    cl::sh_ptr<config_info> plain_config;
+    out.entries.reserve(out.all->size());
+    for (const indexed_entry& e : *out.all) {
+        if (is_write_temp(e.name) || is_access_file(config, e.wide)) continue;
+        if (blocked_below && is_blocked(folder + e.wide)) continue;
+        if (client) {
+            const bool plain = out.indexed && !e.folder && !e.link && e.memo &&
+                               folder.size() + e.wide.size() < max_config_path &&
+                               plain_member_name(e.wide);
+            if (plain && plain_files_granted && !is_access_file(*plain_config, e.wide)) {
+                if (!*plain_files_granted) continue;
+            } else {
+                const access_answer a =
+                    decide_access_local(*client, "GET", folder + e.wide + (e.folder ? L"/" : L""));
+                if (plain && !plain_files_granted && a.config && !a.config->name_sections &&
+                    !is_access_file(*a.config, e.wide)) {
+                    plain_files_granted = a.granted();
+                    plain_config = a.config;
+                }
+                if (!a.granted()) continue;
+            }
+        }
+        out.entries.push_back(&e);
+    }
+    return true;
+}
+
+std::shared_ptr<const stored_object> read_store_entry(const store_listing& listing,
+                                                      const indexed_entry& entry, bool need_text) {
+    return listing.indexed && !entry.link
+               ? read_stored_object_known(listing.dir_fd, entry.name.c_str(), entry.identity,
+                                          need_text)
+               : read_stored_object_at(listing.dir_fd, entry.name.c_str(), need_text);
 }
 
 void write_report_response(std::string& out, const std::wstring& path, const std::string& href,
@@ -306,6 +363,7 @@ bool write_object_response(std::string& out, const stored_object* object, const 
         out += xml_escape(text);
         out += "</card:address-data>\n";
     }
+    if (properties & report_locks) append_lock_properties(out, path);
     out += "</d:prop><d:status>HTTP/1.1 200 OK</d:status></d:propstat></d:response>\n";
     return true;
 }
@@ -370,10 +428,9 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
     const bool needs_table = kind == store_kind::calendar
                                  ? calendar_filter.root.has_value() || expand.has_value()
                                  : !card_filter.props.empty();
-    std::vector<store_entry> entries;
+    store_listing listing;
     const access_client client = access_client_of(request);
-    const int dir_fd = list_store_folder(*cfg, c.folder, entries, &client);
-    if (dir_fd < 0) {
+    if (!list_store_folder(*cfg, c.folder, listing, &client)) {
         out += "</d:multistatus>";
         return 207;
     }
@@ -385,28 +442,39 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
     limits.stop = &the_http_server().stop_flag();
     std::size_t instances = 0;
     bool complete = true;
-    for (const store_entry& e : entries) {
-        if (e.folder) continue;
+    // Objects whose instances all lie outside the ranges asked for are
+    // passed over without evaluating the filter; once a query has seen an
+    // object, without looking at the object either.
+    const span_query by_spans =
+        kind == store_kind::calendar ? span_query_of(calendar_filter) : span_query{};
+    for (const indexed_entry* e : listing.entries) {
+        if (e->folder) continue;
         if (limits.out_of_time(std::chrono::steady_clock::now())) {
             complete = false;
             break;
         }
+        const calendar_spans* known =
+            !by_spans.any && e->memo && listing.indexed ? e->memo->spans() : nullptr;
+        if (known && !spans_may_match(by_spans, *known)) continue;
         // A file that vanished since the listing is left out.
-        const std::shared_ptr<const stored_object> object = read_store_entry(dir_fd, e, true);
+        const std::shared_ptr<const stored_object> object = read_store_entry(listing, *e, true);
         if (!object) continue;
-        const std::wstring path = c.folder + e.name;
-        const std::string href = c.href + xml_escape(host.url_escape_path(e.utf8));
+        // The object's path and href, made only for an object answered.
+        const auto respond = [&](unsigned properties, const std::string* data) {
+            return write_object_response(out, object.get(), c.folder + e->wide,
+                                         c.href + xml_escape(host.url_escape_path(e->name)),
+                                         properties, *cfg, data);
+        };
         if (needs_table && object->too_large) {
             // Not read, so not matched: neither in the answer nor left out.
-            complete &= write_object_response(out, object.get(), path, href, report_calendar_data,
-                                              *cfg, nullptr);
+            complete &= respond(report_calendar_data, nullptr);
             continue;
         }
-        // Objects whose instances all lie outside the ranges asked for are
-        // passed over without evaluating the filter.
-        if (kind == store_kind::calendar && calendar_filter.root &&
-            !spans_may_match(calendar_filter, object->spans()))
-            continue;
+        if (!by_spans.any && !known) {
+            const calendar_spans& spans = object->spans();
+            if (e->memo && listing.indexed) e->memo->keep(spans);
+            if (!spans_may_match(by_spans, spans)) continue;
+        }
         const ical_properties* table = needs_table ? &object->table() : nullptr;
         if (table && !(kind == store_kind::calendar ? match_calendar(calendar_filter, *table)
                                                     : match_vcard(card_filter, *table)))
@@ -423,12 +491,11 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
                 break;
             }
             const std::string expanded = write_ical(expanded_table);
-            complete &= write_object_response(out, object.get(), path, href, bits, *cfg, &expanded);
+            complete &= respond(bits, &expanded);
         } else {
-            complete &= write_object_response(out, object.get(), path, href, bits, *cfg, nullptr);
+            complete &= respond(bits, nullptr);
         }
     }
-    ::close(dir_fd);
     if (limits.out_of_time(std::chrono::steady_clock::now())) complete = false;
     if (!complete) append_truncated(out, c.href);
     out += "</d:multistatus>";

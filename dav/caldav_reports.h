@@ -4,6 +4,7 @@
 #pragma once
 #include "dav/caldav_collections.h"
 #include "dav/caldav_object_cache.h"
+#include "dav/store_index.h"
 
 #include <cstddef>
 #include <memory>
@@ -21,6 +22,7 @@ enum : unsigned {
     report_etag = 4,
     report_calendar_data = 8,
     report_address_data = 16,
+    report_locks = 32, // d:lockdiscovery and d:supportedlock
 };
 
 // The answer of a REPORT the kind's test claimed: 207 with the multistatus in
@@ -34,23 +36,30 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
 void write_report_response(std::string& out, const std::wstring& path, const std::string& href,
                            unsigned properties, const config_info& config, const std::string* data);
 
-struct store_entry {
-    std::wstring name;
-    std::string utf8; // the name as the file system has it
-    bool folder = false;
-    bool indexed = false;     // the identity is current (the folder index)
-    object_identity identity; // of a file, when indexed
-};
-// The entries of a folder in the file system's order, without ".", "..", the
-// access files and the temporary files of writes in progress. Returns the
-// open folder (the caller closes it), -1 when it cannot be opened. With a
-// client, only the entries a GET of theirs by that client may read.
-int list_store_folder(const config_info& config, const std::wstring& folder,
-                      std::vector<store_entry>& out, const access_client* client = nullptr);
+// The entries of a store folder that a request may read.
+struct store_listing {
+    store_listing() = default;
+    store_listing(const store_listing&) = delete;
+    store_listing& operator=(const store_listing&) = delete;
+    ~store_listing();
 
-// The object of an entry of list_store_folder (null when it cannot be read).
-std::shared_ptr<const stored_object> read_store_entry(int dir_fd, const store_entry& entry,
-                                                      bool need_text);
+    int dir_fd = -1; // the open folder
+    // Identities are current (the folder index): a cached object is taken
+    // without a system call.
+    bool indexed = false;
+    std::shared_ptr<const indexed_entries> all; // every name of the folder
+    // Those kept, in the file system's order: without ".", "..", the access
+    // files and the temporary files of writes in progress, and with a
+    // client, only what a GET of theirs may read.
+    std::vector<const indexed_entry*> entries;
+};
+// False when the folder cannot be opened.
+bool list_store_folder(const config_info& config, const std::wstring& folder, store_listing& out,
+                       const access_client* client = nullptr);
+
+// The object of an entry of the listing (null when it cannot be read).
+std::shared_ptr<const stored_object> read_store_entry(const store_listing& listing,
+                                                      const indexed_entry& entry, bool need_text);
 
 // What one report or PROPFIND answer may hold in object data. An object
 // whose data would take the answer beyond it (or that is too large to be

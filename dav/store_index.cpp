@@ -1,6 +1,7 @@
 #include "dav/store_index.h"
 
 #include "core/notify_events.h"
+#include "core/text.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -46,7 +47,16 @@ bool describe(int dir_fd, const char* name, indexed_entry& e) {
     }
     e.folder = S_ISDIR(st.st_mode);
     e.identity = S_ISREG(st.st_mode) ? object_identity_of(st) : object_identity{};
+    if (S_ISREG(st.st_mode) && !e.link) e.memo = std::make_shared<entry_memo>();
     return true;
+}
+
+// A name read from the folder, as the index keeps it.
+indexed_entry named(std::string_view name) {
+    indexed_entry e;
+    e.name = name;
+    e.wide = cl::utf8_to_utf16(e.name);
+    return e;
 }
 
 } // namespace
@@ -192,15 +202,13 @@ std::shared_ptr<const indexed_entries> store_index::list(const std::string& fold
         while (const dirent* de = ::readdir(d)) {
             const std::string_view name = de->d_name;
             if (name == "." || name == "..") continue;
-            indexed_entry e;
-            e.name = name;
+            indexed_entry e = named(name);
             if (describe(dir_fd, de->d_name, e)) f->entries.emplace(e.name, std::move(e));
         }
         ::closedir(d);
     } else {
         for (const std::string& name : dirty) {
-            indexed_entry e;
-            e.name = name;
+            indexed_entry e = named(name);
             if (describe(dir_fd, name.c_str(), e))
                 f->entries[name] = std::move(e);
             else

@@ -6,18 +6,46 @@
 #pragma once
 #include "dav/caldav_object_cache.h"
 
+#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
+// What queries learnt of one file while it stays as it is (a changed file
+// gets a new entry, and with it a new memo): where its instances lie lets a
+// query pass over it without looking at the object at all.
+class entry_memo {
+  public:
+    // The spans once a query has kept them, else null.
+    const calendar_spans* spans() const {
+        return state_.load(std::memory_order_acquire) == ready ? &spans_ : nullptr;
+    }
+    // The first to keep them writes them; the others find them there.
+    void keep(const calendar_spans& spans) {
+        int expected = empty;
+        if (!state_.compare_exchange_strong(expected, writing, std::memory_order_acq_rel)) return;
+        spans_ = spans;
+        state_.store(ready, std::memory_order_release);
+    }
+
+  private:
+    enum { empty, writing, ready };
+    std::atomic<int> state_{empty};
+    calendar_spans spans_;
+};
+
 struct indexed_entry {
-    std::string name; // as the file system has it
+    std::string name;  // as the file system has it
+    std::wstring wide; // the same name as wide text, converted once
     bool folder = false;
     // A symbolic link: what it leads to changes without a notification in
     // this folder, so its identity is looked up afresh on each use.
     bool link = false;
     object_identity identity; // of a regular file (zero otherwise)
+    // Of a regular file that is no link; shared by every list handed out
+    // while the file is unchanged.
+    std::shared_ptr<entry_memo> memo;
 };
 
 using indexed_entries = std::vector<indexed_entry>;

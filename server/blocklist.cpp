@@ -101,6 +101,17 @@ bool is_blocked(const std::wstring& path) {
     return blocklist.count(key) != 0;
 }
 
+bool is_blocked_below(const std::wstring& folder) {
+    const std::wstring key = cl::remove_backslash(folder);
+    cl::cs_lock g(blocklist_lock);
+    // The set is ordered ignoring case as it compares: entries that begin
+    // with the folder's path follow one another from the first one not
+    // before it.
+    const auto it = blocklist.lower_bound(key);
+    return it != blocklist.end() && it->size() >= key.size() &&
+           cl::iequals_w(std::wstring_view(*it).substr(0, key.size()), key);
+}
+
 void blocklist_add(const std::wstring& path) {
     if (is_blocked(path)) return;
     {

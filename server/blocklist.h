@@ -12,6 +12,9 @@ void load_blocklist();
 // True when the path, without its trailing "/", is in the set (paths compare
 // ignoring the case of ASCII letters, which only ever blocks more).
 bool is_blocked(const std::wstring& path);
+// True when some entry lies below the folder (or is the folder itself): a
+// listing of the folder then asks is_blocked for each of its names.
+bool is_blocked_below(const std::wstring& folder);
 // Adds the path and saves the file unless it is blocked already.
 void blocklist_add(const std::wstring& path);
 // Removes the path and saves the file when it was in the set.

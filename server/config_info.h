@@ -163,6 +163,10 @@ class config_info : public cl::ref_cnt_shared {
     std::vector<std::wstring> module_paths;
     std::vector<std::string> allowed_origins;
     std::vector<std::string> require_names;
+    // A Files, FilesMatch, Location or LocationMatch section was met: the
+    // configuration may differ between two names of one folder, so a
+    // decision taken for one member holds for no other.
+    bool name_sections = false;
     bool file_etag = false;
     bool deflate_output = false;
     bool expires_active = false;

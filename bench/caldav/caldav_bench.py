@@ -4,9 +4,13 @@ and Xandikos, and times the same requests against each, one at a time over a
 kept-alive connection. The time is that of the request and its whole answer;
 every answer is then checked against what the generator knows of the data
 (outside the time), and a wrong answer is printed as a failure, never as a
-time.
+time. A request that takes longer than the timeout (TIMEOUT seconds, 60 by
+default) is printed as "timeout": the server is stopped and started again on
+the same data, and its remaining rounds of that row are given up.
 
-Usage: caldav_bench.py WORK BINARY SERVER_CORE ROUNDS N
+Usage: caldav_bench.py WORK BINARY SERVER_CORE ROUNDS N[,N...]
+With several sizes, every size gets its own calendars and its own table, and
+a last table puts each row's times side by side by size.
 """
 
 import base64
@@ -76,17 +80,35 @@ class Failure(Exception):
     pass
 
 
+class Timeout(Exception):
+    pass
+
+
+TIMEOUT = float(os.environ.get("TIMEOUT", "60"))
+
+
 class Server:
-    def __init__(self, name, port, collection, headers):
+    def __init__(self, name, port, collection, headers, proc, launch):
         self.name, self.port, self.collection, self.headers = name, port, collection, headers
+        self.proc, self.launch = proc, launch
         self.conn = None
+
+    def restart(self):
+        """A server still busy with a request given up on is stopped and
+        started again on the same data, so the next row does not queue
+        behind it."""
+        if self.conn is not None:
+            self.conn.close()
+            self.conn = None
+        stop(self.proc)
+        self.proc = self.launch()
 
     def request(self, method, path, body=None, extra=None):
         h = dict(self.headers)
         h.update(extra or {})
         for attempt in range(2):
             if self.conn is None:
-                self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=120)
+                self.conn = http.client.HTTPConnection("127.0.0.1", self.port, timeout=TIMEOUT)
             try:
                 self.conn.request(method, path, body=body, headers=h)
                 r = self.conn.getresponse()
@@ -95,11 +117,25 @@ class Server:
                     self.conn.close()
                     self.conn = None
                 return r.status, data
+            except socket.timeout:
+                self.conn.close()
+                self.conn = None
+                raise Timeout()
             except (http.client.HTTPException, OSError):
                 self.conn.close()
                 self.conn = None
                 if attempt:
                     raise
+
+
+def stop(proc):
+    if proc.poll() is None:
+        proc.terminate()
+        try:
+            proc.wait(timeout=30)
+        except subprocess.TimeoutExpired:  # a server that does not stop is stopped
+            proc.kill()
+            proc.wait()
 
 
 def wait_port(port, proc, name):
@@ -224,6 +260,13 @@ def operations(objects, matches, instances, n):
     return [op for op in ops if not wanted or any(w in op[0].lower() for w in wanted)]
 
 
+def cpu_seconds(pid):
+    """User and system time of the process, all its threads."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
 def time_all(server, ops, rounds):
     out = {}
     for label, send, check in ops:
@@ -231,12 +274,23 @@ def time_all(server, ops, rounds):
         try:
             check(send(server))  # warm-up (caches, first reads), checked like the rest
             times = []
+            cpu = cpu_seconds(server.proc.pid)
             for _ in range(rounds):
                 t = time.perf_counter()
                 answer = send(server)
                 times.append(time.perf_counter() - t)
                 check(answer)
+            cpu = (cpu_seconds(server.proc.pid) - cpu) / rounds * 1000
             out[label] = statistics.median(times) * 1000
+            # What other load on the machine distorts least: the server's own
+            # CPU time per request (its checks run while it is idle).
+            print("  %s / %s: %.2f ms median, %.2f ms CPU per request"
+                  % (server.name, label, out[label], cpu), flush=True)
+        except Timeout:
+            out[label] = "timeout"
+            print("TIMEOUT %s / %s: no answer within %g s" % (server.name, label, TIMEOUT),
+                  flush=True)
+            server.restart()
         except Failure as e:
             out[label] = None
             print("FAILED %s / %s: %s (the wrong answer took %.1f ms)"
@@ -245,6 +299,12 @@ def time_all(server, ops, rounds):
             out[label] = None
             print("FAILED %s / %s: %r" % (server.name, label, e), flush=True)
     return out
+
+
+def write_objects(folder, objects):
+    for name, text in objects.items():
+        with open(os.path.join(folder, name), "w", newline="") as f:
+            f.write(text)
 
 
 def start_teskqvel(work, binary, core, objects):
@@ -259,9 +319,7 @@ def start_teskqvel(work, binary, core, objects):
         f.write('"password","bench"\r\n')
     with open(os.path.join(cal, ".htaccess"), "w") as f:
         f.write("qvel_lock on\n")
-    for name, text in objects.items():
-        with open(os.path.join(cal, name), "w", newline="") as f:
-            f.write(text)
+    write_objects(cal, objects)
     port = free_port()
     with open(os.path.join(data, "global.ini"), "w") as f:
         f.write("[param]\r\nserver_port=%d\r\nhttps_port=0\r\nhost_name=127.0.0.1\r\n"
@@ -272,12 +330,16 @@ def start_teskqvel(work, binary, core, objects):
     with open(os.path.join(data, "mime.types"), "w") as f:
         f.write("text/calendar ics\ntext/plain txt\n")
     env = dict(os.environ, XDG_DATA_HOME=os.path.join(work, "tq"))
-    proc = subprocess.Popen(["taskset", "-c", str(core), binary], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    wait_port(port, proc, "teskqvel")
+
+    def launch():
+        proc = subprocess.Popen(["taskset", "-c", str(core), binary], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        wait_port(port, proc, "teskqvel")
+        return proc
+
     auth = "Basic " + base64.b64encode(b"bench:bench").decode()
-    return proc, Server("teskqvel", port, "/private/bench/caldav_personal/",
-                        {"Authorization": auth, "Content-Type": "application/xml"})
+    return Server("teskqvel", port, "/private/bench/caldav_personal/",
+                  {"Authorization": auth, "Content-Type": "application/xml"}, launch(), launch)
 
 
 def start_radicale(work, core, objects):
@@ -288,19 +350,22 @@ def start_radicale(work, core, objects):
         f.write("{}")
     with open(os.path.join(cal, ".Radicale.props"), "w") as f:
         f.write('{"tag": "VCALENDAR"}')
-    for name, text in objects.items():
-        with open(os.path.join(cal, name), "w", newline="") as f:
-            f.write(text)
+    write_objects(cal, objects)
     port = free_port()
-    proc = subprocess.Popen(
-        ["taskset", "-c", str(core), "/usr/bin/python3", "-m", "radicale",
-         "--server-hosts", "127.0.0.1:%d" % port, "--storage-filesystem-folder", root,
-         "--auth-type", "none", "--rights-type", "authenticated", "--logging-level", "warning"],
-        stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "radicale.log"), "w"))
-    wait_port(port, proc, "radicale")
+
+    def launch():
+        proc = subprocess.Popen(
+            ["taskset", "-c", str(core), "/usr/bin/python3", "-m", "radicale",
+             "--server-hosts", "127.0.0.1:%d" % port, "--storage-filesystem-folder", root,
+             "--auth-type", "none", "--rights-type", "authenticated", "--logging-level",
+             "warning"],
+            stdout=subprocess.DEVNULL, stderr=open(os.path.join(work, "radicale.log"), "a"))
+        wait_port(port, proc, "radicale")
+        return proc
+
     auth = "Basic " + base64.b64encode(b"bench:bench").decode()
-    return proc, Server("radicale", port, "/bench/calendar/",
-                        {"Authorization": auth, "Content-Type": "application/xml"})
+    return Server("radicale", port, "/bench/calendar/",
+                  {"Authorization": auth, "Content-Type": "application/xml"}, launch(), launch)
 
 
 def start_xandikos(work, core, objects):
@@ -308,80 +373,110 @@ def start_xandikos(work, core, objects):
     port = free_port()
     cmd = ["taskset", "-c", str(core), shutil.which("xandikos"), "-d", root, "--defaults",
            "-p", str(port), "-l", "127.0.0.1"]
-    log = open(os.path.join(work, "xandikos.log"), "w")
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=log)
-    wait_port(port, proc, "xandikos")
-    proc.terminate()
-    proc.wait(timeout=30)
-    # The calendar is a git repository: the objects go in as one commit.
+
+    def launch():
+        proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL,
+                                stderr=open(os.path.join(work, "xandikos.log"), "a"))
+        wait_port(port, proc, "xandikos")
+        return proc
+
+    # The first start makes the calendar, a git repository: the objects go
+    # in as one commit.
+    stop(launch())
     cal = os.path.join(root, "user", "calendars", "calendar")
-    for name, text in objects.items():
-        with open(os.path.join(cal, name), "w", newline="") as f:
-            f.write(text)
+    write_objects(cal, objects)
     git = ["git", "-C", cal, "-c", "user.name=bench", "-c", "user.email=bench@localhost"]
     subprocess.run(git + ["add", "-A"], check=True, capture_output=True)
     subprocess.run(git + ["commit", "-qm", "bench data"], check=True, capture_output=True)
-    proc = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=log)
-    wait_port(port, proc, "xandikos")
-    return proc, Server("xandikos", port, "/user/calendars/calendar/",
-                        {"Content-Type": "application/xml"})
+    return Server("xandikos", port, "/user/calendars/calendar/",
+                  {"Content-Type": "application/xml"}, launch(), launch)
 
 
-def main():
-    work, binary, core, rounds, n = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(
-        sys.argv[4]), int(sys.argv[5])
+def cell(v):
+    if v is None:
+        return "FAILED"
+    if v == "timeout":
+        return "timeout"
+    return "%.2f" % v
+
+
+def run_size(work, binary, core, rounds, n, servers):
+    """Times every row on each server for a calendar of n events; returns
+    {server: {label: ms, None (failed) or "timeout"}} and whether starting
+    a server failed."""
+    os.makedirs(work)
     objects, matches, instances = generate(n)
     print("calendar: %d events, %d recurring, %d in Europe/Berlin; the month holds %d objects "
           "and %d instances" % (n, len([i for i in range(n) if i % 10 == 0]),
                                 len([i for i in range(n) if i % 7 == 0]), len(matches),
                                 instances), flush=True)
-    results, procs, failed = {}, [], False
-    # SERVERS=teskqvel,xandikos runs only those.
-    servers = [w.strip() for w in os.environ.get("SERVERS", "").split(",") if w.strip()]
+    results, failed = {}, False
     starts = [("teskqvel", lambda: start_teskqvel(work, binary, core, objects)),
               ("radicale", lambda: start_radicale(work, core, objects)),
               ("xandikos", lambda: start_xandikos(work, core, objects))]
-    try:
-        for start in [f for name, f in starts if not servers or name in servers]:
-            try:
-                proc, server = start()
-            except (Failure, subprocess.CalledProcessError, OSError) as e:
-                print("FAILED to start: %s" % e, flush=True)
-                failed = True
-                continue
-            procs.append(proc)
+    for start in [f for name, f in starts if not servers or name in servers]:
+        try:
+            server = start()
+        except (Failure, subprocess.CalledProcessError, OSError) as e:
+            print("FAILED to start: %s" % e, flush=True)
+            failed = True
+            continue
+        try:
             results[server.name] = time_all(server, operations(objects, matches, instances, n),
                                             rounds)
-            print("%s: %s" % (server.name, ", ".join(
-                "%s %s" % (k, "FAILED" if v is None else "%.2f ms" % v)
-                for k, v in results[server.name].items())), flush=True)
-            proc.terminate()
-            try:
-                proc.wait(timeout=30)
-            except subprocess.TimeoutExpired:  # a peer that does not stop is stopped
-                proc.kill()
-                proc.wait()
-    finally:
-        for p in procs:
-            if p.poll() is None:
-                p.kill()
-                p.wait()
+        finally:
+            stop(server.proc)
+        print("%s: %s" % (server.name, ", ".join(
+            "%s %s" % (k, cell(v))
+            for k, v in results[server.name].items())), flush=True)
     labels = [op[0] for op in operations(objects, matches, instances, n)]
-    print("\n%-28s %12s %12s %12s %10s %10s" % ("median ms", "teskqvel", "radicale", "xandikos",
-                                                 "vs rad.", "vs xan."))
+    print("\n%-28s %12s %12s %12s %10s %10s" % ("median ms, %d events" % n, "teskqvel",
+                                                 "radicale", "xandikos", "vs rad.", "vs xan."))
     for label in labels:
         row = [results.get(s, {}).get(label) for s in ("teskqvel", "radicale", "xandikos")]
-        cells = ["%12.2f" % v if v is not None else "%12s" % "FAILED" for v in row]
         ratios = []
         for peer in row[1:]:
-            if row[0] is None or peer is None:
+            if not isinstance(row[0], float) or peer is None:
                 ratios.append("%10s" % "-")
+            elif peer == "timeout":
+                ratios.append("%10s" % (">%.0fx" % (TIMEOUT * 1000 / row[0])))
             else:
                 ratios.append("%9.1fx" % (peer / row[0]))
-        failed = failed or row[0] is None
-        print("%-28s %s %s" % (label, " ".join(cells), " ".join(ratios)))
-    print("(ratio: the peer's time over this server's; above 1 means this server is faster)")
-    sys.exit(1 if failed or any(v is None for r in results.values() for v in r.values()) else 0)
+        print("%-28s %s %s" % (label, " ".join(
+            "%12s" % (cell(v) if s in results else "-")
+            for s, v in zip(("teskqvel", "radicale", "xandikos"), row)), " ".join(ratios)))
+    print("(ratio: the peer's time over this server's; above 1 means this server is faster; "
+          "'>' marks a peer that timed out)\n", flush=True)
+    shutil.rmtree(work, ignore_errors=True)
+    return results, labels, failed
+
+
+def main():
+    work, binary, core, rounds = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4])
+    sizes = [int(w) for w in sys.argv[5].split(",") if w.strip()]
+    # SERVERS=teskqvel,xandikos runs only those.
+    servers = [w.strip() for w in os.environ.get("SERVERS", "").split(",") if w.strip()]
+    by_size, failed, labels = {}, False, []
+    for n in sizes:
+        results, labels, start_failed = run_size(os.path.join(work, str(n)), binary, core,
+                                                 rounds, n, servers)
+        by_size[n] = results
+        # This server failing or timing out fails the run; a peer's timeout
+        # is a measurement of the peer.
+        failed = failed or start_failed or any(
+            not isinstance(v, float) for v in results.get("teskqvel", {}).values()) or any(
+            v is None for r in results.values() for v in r.values())
+    if len(sizes) > 1:
+        print("%-28s %s" % ("median ms by size", " ".join(
+            "%26s" % ("%d events" % n) for n in sizes)))
+        print("%-28s %s" % ("", " ".join("%8s %8s %8s" % ("tq", "rad.", "xan.") for n in sizes)))
+        for label in labels:
+            print("%-28s %s" % (label, " ".join(
+                "%8s %8s %8s" % tuple(cell(by_size[n].get(s, {}).get(label, None))
+                                      if s in by_size[n] else "-"
+                                      for s in ("teskqvel", "radicale", "xandikos"))
+                for n in sizes)))
+    sys.exit(1 if failed else 0)
 
 
 if __name__ == "__main__":

@@ -6,8 +6,12 @@
 # without expansion, PROPFIND Depth 1, a multiget of 500 hrefs and one PUT
 # into the full calendar; every answer is checked, a failure is printed in
 # place of a time. OPS=put (words of the row labels) times only those rows;
-# SERVERS=teskqvel,xandikos runs only those servers.
-# Usage: [EVENTS=10000] [ROUNDS=10] [OPS=...] bench/caldav/run.sh
+# SERVERS=teskqvel,xandikos runs only those servers. EVENTS may list several
+# sizes: EVENTS=1000,10000,50000 OPS=put shows PUT against the calendar's
+# size, each size on fresh calendars. A request without an answer within
+# TIMEOUT seconds (60) prints "timeout" for its row, and that server is
+# started again for the next row.
+# Usage: [EVENTS=10000] [ROUNDS=10] [OPS=...] [TIMEOUT=60] bench/caldav/run.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 events=${EVENTS:-10000}

@@ -265,15 +265,10 @@ calendar_spans calendar_time_spans(const ical_properties& table) {
         std::string_view kind = rest;
         while (!kind.empty() && kind.back() >= '0' && kind.back() <= '9')
             kind.remove_suffix(1);
-        if (kind != "VEVENT" && kind != "VTODO" && kind != "VJOURNAL" && kind != "VFREEBUSY")
-            continue;
-        auto found = std::find_if(out.spans.begin(), out.spans.end(),
-                                  [&](const calendar_spans::span& s) { return s.name == kind; });
-        if (found == out.spans.end()) {
-            out.spans.push_back({std::string(kind)});
-            found = out.spans.end() - 1;
-        }
-        calendar_spans::span& span = *found;
+        const int index = calendar_spans::kind_of(kind);
+        if (index < 0) continue;
+        calendar_spans::span& span = out.kinds[index];
+        span.present = true;
         if (!span.known) continue;
         // A rule without an end has instances without end.
         bool endless = false;
@@ -304,24 +299,41 @@ calendar_spans calendar_time_spans(const ical_properties& table) {
     return out;
 }
 
-bool spans_may_match(const calendar_query_filter& filter, const calendar_spans& spans) {
-    if (!spans.usable || !filter.root || filter.floating_zone) return true;
+int calendar_spans::kind_of(std::string_view name) {
+    for (int k = 0; k < kind_count; ++k)
+        if (name == kind_names[k]) return k;
+    return -1;
+}
+
+span_query span_query_of(const calendar_query_filter& filter) {
+    span_query q;
+    if (!filter.root || filter.floating_zone) return q;
     const comp_filter& root = *filter.root;
-    if (root.name != "VCALENDAR" || root.is_not_defined || root.range) return true;
+    if (root.name != "VCALENDAR" || root.is_not_defined || root.range) return q;
     // Every child of the calendar's filter must match: one whose kind has no
     // instance in its range rules the object out.
     for (const comp_filter& c : root.comps) {
         if (!c.range || c.is_not_defined) continue;
-        if (c.name != "VEVENT" && c.name != "VTODO" && c.name != "VJOURNAL" &&
-            c.name != "VFREEBUSY")
-            continue;
-        auto span = std::find_if(spans.spans.begin(), spans.spans.end(),
-                                 [&](const calendar_spans::span& s) { return s.name == c.name; });
-        if (span == spans.spans.end()) return false; // no component of that kind
-        if (!span->known) continue;
-        if (span->last < c.range->start || span->first > c.range->end) return false;
+        const int kind = calendar_spans::kind_of(c.name);
+        if (kind >= 0) q.needs.push_back({kind, *c.range});
+    }
+    q.any = q.needs.empty();
+    return q;
+}
+
+bool spans_may_match(const span_query& query, const calendar_spans& spans) {
+    if (query.any || !spans.usable) return true;
+    for (const span_query::need& n : query.needs) {
+        const calendar_spans::span& span = spans.kinds[n.kind];
+        if (!span.present) return false; // no component of that kind
+        if (!span.known) continue;
+        if (span.last < n.range.start || span.first > n.range.end) return false;
     }
     return true;
+}
+
+bool spans_may_match(const calendar_query_filter& filter, const calendar_spans& spans) {
+    return spans_may_match(span_query_of(filter), spans);
 }
 
 std::shared_ptr<const timezone_rules> load_calendar_timezone(std::string_view text) {

@@ -3,9 +3,11 @@
 #pragma once
 #include "dav/caldav/ical_expand.h"
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 enum class text_collation { ascii_casemap, octet, unicode_casemap };
@@ -91,17 +93,37 @@ bool match_param_filter(const param_filter& f, std::string_view params);
 // over objects whose instances of that kind all lie elsewhere without
 // evaluating its filter on them.
 struct calendar_spans {
+    // The kinds of component that have instances, in this order.
+    static constexpr const char* kind_names[] = {"VEVENT", "VTODO", "VJOURNAL", "VFREEBUSY"};
+    static constexpr int kind_count = 4;
+    // The index of a kind's name; -1 for another name.
+    static int kind_of(std::string_view name);
+
     struct span {
-        std::string name; // VEVENT, VTODO, VJOURNAL or VFREEBUSY
         ical_seconds first = ical_max_time;
         ical_seconds last = ical_min_time;
-        bool known = true; // false: instances may lie anywhere
+        bool present = false; // the object has a component of the kind
+        bool known = true;    // false: instances may lie anywhere
     };
     bool usable = false; // one VCALENDAR, every time read without a request's zone
-    std::vector<span> spans;
+    // Fixed size and without pointers: kept beside an object's listing entry
+    // and compared without a look at the object.
+    std::array<span, kind_count> kinds{};
 };
 calendar_spans calendar_time_spans(const ical_properties& table);
-// False only when an object of these spans cannot match the filter.
+
+// What a query's filter asks of the spans, worked out once per query.
+struct span_query {
+    bool any = true; // nothing to test: every object may match
+    struct need {
+        int kind;
+        time_range range;
+    };
+    std::vector<need> needs;
+};
+span_query span_query_of(const calendar_query_filter& filter);
+// False only when an object of these spans cannot match the query.
+bool spans_may_match(const span_query& query, const calendar_spans& spans);
 bool spans_may_match(const calendar_query_filter& filter, const calendar_spans& spans);
 
 // A calendar-timezone text (a VCALENDAR holding one VTIMEZONE) as a zone;

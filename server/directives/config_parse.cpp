@@ -276,19 +276,26 @@ bool match_section_pattern(const config_info& config, std::wstring_view argument
 
 namespace directive_detail {
 
+// Sections nested in a skipped section are not opened here; a skipped
+// Limit section skips the same way for every name, and a skipped name section
+// has set the mark itself.
 void open_files(config_info& c, std::wstring_view a) {
+    c.name_sections = true;
     push_section(c, section_files, match_section_pattern(c, a, true));
 }
 
 void open_files_match(config_info& c, std::wstring_view a) {
+    c.name_sections = true;
     push_section(c, section_files_match, regex_search_safe(match_argument(a), c.file_name));
 }
 
 void open_location(config_info& c, std::wstring_view a) {
+    c.name_sections = true;
     push_section(c, section_location, match_section_pattern(c, a, false));
 }
 
 void open_location_match(config_info& c, std::wstring_view a) {
+    c.name_sections = true;
     push_section(c, section_location_match, regex_search_safe(match_argument(a), location_text(c)));
 }
 

@@ -1,16 +1,21 @@
 #include "dav/caldav_collections.h"
 #include "dav/caldav_object_cache.h"
 #include "dav/caldav_reports.h"
+#include "server/access_decision.h"
+#include "server/blocklist.h"
 #include "server/config_info.h"
+#include "server/script_host.h"
 #include "server/server_dirs.h"
 
 #include "../common/temp_dir.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <unistd.h>
 #include <filesystem>
+#include <fstream>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -116,13 +121,11 @@ TEST_F(caldav_store, listing_leaves_out_access_files_and_unfinished_writes) {
     put(".htaccess", "qvel_lock on\n");
     put(".tq-0011223344556677.tmp", "half");
     fs::create_directories(dir_ / "sub");
-    std::vector<store_entry> entries;
-    const int fd = list_store_folder(config, root(), entries);
-    ASSERT_GE(fd, 0);
-    ::close(fd);
+    store_listing listing;
+    ASSERT_TRUE(list_store_folder(config, root(), listing));
     std::vector<std::pair<std::string, bool>> got;
-    for (const store_entry& e : entries)
-        got.emplace_back(e.utf8, e.folder);
+    for (const indexed_entry* e : listing.entries)
+        got.emplace_back(e->name, e->folder);
     std::sort(got.begin(), got.end());
     EXPECT_EQ(got, (std::vector<std::pair<std::string, bool>>{{"a.ics", false}, {"sub", true}}));
 }
@@ -171,4 +174,95 @@ TEST_F(caldav_store, parsed_tables_count_against_the_cache_and_large_objects_are
     EXPECT_FALSE(big->has_text);
     EXPECT_TRUE(big->text.empty());
     EXPECT_FALSE(big->etag.empty());
+}
+
+// Hands out one configuration per path, as the configuration cache would,
+// and counts the look-ups a listing makes.
+class counting_host : public script_host {
+  public:
+    bool check_filename(const std::wstring&, int) override { return true; }
+    std::wstring resolve_relative_path(std::wstring_view path) override {
+        return std::wstring(path);
+    }
+    std::string url_escape_path(std::string_view text) override { return std::string(text); }
+    std::string get_user_value(const std::wstring&, const std::string&,
+                               const std::string&) override {
+        return {};
+    }
+    cl::sh_ptr<config_info> get_config_info(std::wstring_view path, std::wstring_view) override {
+        ++lookups;
+        auto c = cl::make_sh<config_info>();
+        c->local_path = root + std::wstring(path.substr(path.starts_with(L"/") ? 1 : 0));
+        c->file_name = c->local_path.substr(c->local_path.rfind(L'/') + 1);
+        c->directory = c->local_path.substr(0, c->local_path.size() - c->file_name.size());
+        c->attributes = file_attributes_of(c->local_path);
+        c->auth_type = auth_none;
+        c->require_kind = denied_everywhere || c->file_name == L"secret.ics" ? require_all_denied
+                                                                             : require_all_granted;
+        c->name_sections = name_sections;
+        return c;
+    }
+    std::wstring root;
+    bool name_sections = false;
+    bool denied_everywhere = false;
+    int lookups = 0;
+};
+
+TEST_F(caldav_store, listing_decides_once_per_folder_when_names_cannot_differ) {
+    counting_host host;
+    host.root = root();
+    set_script_host(&host);
+    for (const char* name :
+         {"a.ics", "b.ics", "c.ics", "d.ics", "secret.ics", "con.ics", "x y.ics"})
+        put(name, "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
+    fs::create_directories(dir_ / "sub");
+    const fs::path outside = dir_.string() + "_outside.ics";
+    std::ofstream(outside) << "outside";
+    fs::create_symlink(outside, dir_ / "link.ics");
+    const struct {
+        const char* what;
+        bool name_sections, denied_everywhere;
+        const wchar_t* blocked;
+        int lookups; // one for the plain files, one each for the others
+        std::vector<std::string> listed;
+    } cases[] = {
+        {"one decision for the plain files",
+         false,
+         false,
+         nullptr,
+         5,
+         {"a.ics", "b.ics", "c.ics", "con.ics", "d.ics", "secret.ics", "sub", "x y.ics"}},
+        {"a section that looks at names",
+         true,
+         false,
+         nullptr,
+         9,
+         {"a.ics", "b.ics", "c.ics", "con.ics", "d.ics", "sub", "x y.ics"}},
+        {"a folder nobody may read", false, true, nullptr, 5, {}},
+        {"a blocked member",
+         false,
+         false,
+         L"c.ics",
+         5,
+         {"a.ics", "b.ics", "con.ics", "d.ics", "secret.ics", "sub", "x y.ics"}},
+    };
+    for (const auto& t : cases) {
+        host.name_sections = t.name_sections;
+        host.denied_everywhere = t.denied_everywhere;
+        host.lookups = 0;
+        if (t.blocked) blocklist_add(root() + t.blocked);
+        config_info config;
+        const access_client client;
+        store_listing listing;
+        ASSERT_TRUE(list_store_folder(config, root(), listing, &client)) << t.what;
+        std::vector<std::string> got;
+        for (const indexed_entry* e : listing.entries)
+            got.push_back(e->name);
+        std::sort(got.begin(), got.end());
+        EXPECT_EQ(got, t.listed) << t.what;
+        EXPECT_EQ(host.lookups, t.lookups) << t.what;
+        clear_blocklist();
+    }
+    set_script_host(nullptr);
+    fs::remove(outside);
 }

@@ -253,10 +253,12 @@ def test_queries_see_files_changed_by_other_programs(site):
         os.rename(os.path.join(store, ".other-editor.tmp"), os.path.join(store, name))
 
     june = event("outside", "20260610T100000Z", "June")
+    august = june.replace("20260610", "20260810")
     steps = [
-        ("written", lambda: write("outside.ics", june), {"outside.ics": "June"}),
-        ("moved out of the month in place (same size)",
-         lambda: write("outside.ics", june.replace("20260610", "20260810")), {}),
+        ("written outside the month", lambda: write("outside.ics", august), {}),
+        ("moved into the month in place (same size)", lambda: write("outside.ics", june),
+         {"outside.ics": "June"}),
+        ("moved out of the month in place", lambda: write("outside.ics", august), {}),
         ("moved back by a rename", lambda: replace("outside.ics", june), {"outside.ics": "June"}),
         ("rewritten longer", lambda: write("outside.ics", june.replace(
             "SUMMARY:June", "SUMMARY:June, longer"), "w"), {"outside.ics": "June, longer"}),

@@ -10,10 +10,11 @@ import re
 import shutil
 import subprocess
 import tempfile
+import xml.etree.ElementTree as ET
 
 import pytest
 
-from test_caldav_client import dav, make_site, make_stores
+from test_caldav_client import auth_headers, dav, make_site, make_stores
 from tq_site import HOST, Site, request
 
 DIRECTIVES = """Require all granted
@@ -251,6 +252,59 @@ def test_propfind_discovers_locks_and_cadaver_sees_them(site):
         assert token in out and "tester@example.com" in out, out
     finally:
         shutil.rmtree(home)
+
+
+def test_calendar_propfind_discovers_locks_on_its_objects():
+    by_name = ('<?xml version="1.0"?><d:propfind xmlns:d="DAV:"><d:prop><d:getetag/>'
+               '<d:lockdiscovery/><d:supportedlock/></d:prop></d:propfind>')
+    allprop = '<?xml version="1.0"?><d:propfind xmlns:d="DAV:"><d:allprop/></d:propfind>'
+    etag_only = ('<?xml version="1.0"?><d:propfind xmlns:d="DAV:"><d:prop><d:getetag/>'
+                 '</d:prop></d:propfind>')
+    cal = "/private/alice/caldav_personal/"
+    with tempfile.TemporaryDirectory() as root:
+        cal_site = make_site(root)
+        cal_site.start()
+        try:
+            make_stores(cal_site)
+            for name in ("locked", "free"):
+                ics = ("BEGIN:VCALENDAR\r\nVERSION:2.0\r\nPRODID:-//tq//test//EN\r\n"
+                       "BEGIN:VEVENT\r\nUID:%s\r\nDTSTAMP:20240101T000000Z\r\n"
+                       "DTSTART:20250101T100000Z\r\nEND:VEVENT\r\nEND:VCALENDAR\r\n" % name)
+                assert dav(cal_site, "PUT", cal + name + ".ics", ics)[0] == 201
+            h = auth_headers("alice", {"Depth": "0", "Timeout": "Second-600"})
+            s, headers, _ = request(cal_site, "LOCK", cal + "locked.ics", h,
+                                    LOCKINFO % "alice@example.com")
+            token = headers.get("lock-token", "").strip("<>")
+            assert s == 200 and token, s
+            bodies = (("by name", by_name, True), ("allprop", allprop, True),
+                      ("etag only", etag_only, False))
+            got = []
+            for label, body, _ in bodies:
+                for depth in ("1", "0"):
+                    s, _, answer = dav(cal_site, "PROPFIND", cal, body, depth)
+                    by_href = {r.find("{DAV:}href").text: ET.tostring(r).decode()
+                               for r in ET.fromstring(answer).findall("{DAV:}response")}
+                    got.append((label, depth, s, {
+                        href.rsplit("/", 1)[-1] or "calendar":
+                        (token in text, "exclusive" in text, "lockdiscovery" in text,
+                         "alice@example.com" in text)
+                        for href, text in by_href.items()}))
+                s, _, answer = dav(cal_site, "PROPFIND", cal + "locked.ics", body, "0")
+                got.append((label, "object", s, token in answer.decode()))
+            # (holds the lock's token, lists the lock kinds, has lockdiscovery,
+            # names the owner)
+            locked, free, none = ((True, True, True, True), (False, True, True, False),
+                                  (False, False, False, False))
+            expected = []
+            for label, _, asked in bodies:
+                plain = free if asked else none
+                expected += [(label, "1", 207, {"calendar": plain, "free.ics": plain,
+                                                "locked.ics": locked if asked else none}),
+                             (label, "0", 207, {"calendar": plain}),
+                             (label, "object", 207, asked)]
+            assert got == expected
+        finally:
+            cal_site.stop()
 
 
 def test_supported_reports_are_the_answered_ones():

@@ -100,6 +100,9 @@ TEST_P(sections, apply_only_to_matching_targets) {
     c.file_name = p.file;
     lines(c, {p.opener, L"DefaultType x/in", p.closer, L"SSIStartTag after"});
     EXPECT_EQ(c.default_type, p.applies ? "x/in" : "") << cl::utf16_to_utf8(p.opener);
+    // Matched or not, a section that looks at names marks the configuration
+    // as one that can differ between the names of a folder.
+    EXPECT_EQ(c.name_sections, !std::wstring_view(p.opener).starts_with(L"<Limit"));
     EXPECT_EQ(c.ssi_start_tag, "after");
     EXPECT_TRUE(c.section_stack.empty());
     EXPECT_EQ(sink_.take(), "");
