@@ -91,3 +91,30 @@ def test_many_requests_at_once_run_a_page_with_global_state_once_each(site):
     status, _, body = request(site, "POST", "/counter.jss", body=b"abc")
     assert status == 200, body
     assert body == b"run %d body 3" % (len(answers) + 1), body
+
+
+def test_a_loaded_page_still_asks_for_the_login_of_each_request(tmp_path):
+    # Once bob has loaded the page, its worker takes requests straight from
+    # the event loop: each must still pass the page's own access rules.
+    import base64
+    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": 30})
+    s.put("users/.htaccess", "Require all denied\n")
+    for user, password in (("bob", "builder"), ("alice", "wonder")):
+        s.put("users/%s/profile.txt" % user, '"password","%s"\r\n' % password)
+    s.put("bobs/.htaccess", "AuthType Basic\nAuthName b\nAuthUserFile /users\nRequire user bob\n")
+    s.put("bobs/counter.jss", COUNTER_PAGE)
+    s.start()
+    try:
+        def get(user):
+            h = {}
+            if user:
+                h["Authorization"] = "Basic " + base64.b64encode(user.encode()).decode()
+            st, _, body = request(s, "GET", "/bobs/counter.jss", h)
+            return st, body
+        got = [get("bob:builder"), get(None), get("alice:wonder"), get("bob:wrong"),
+               get("bob:builder")]
+        assert [g[0] for g in got] == [200, 401, 401, 401, 200]
+        # The refused requests never ran the page.
+        assert (got[0][1], got[4][1]) == (b"run 1", b"run 2")
+    finally:
+        assert s.stop() == 0
