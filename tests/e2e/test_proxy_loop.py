@@ -25,6 +25,7 @@ class Upstream:
         self.release = threading.Event()
         self.waiting = 0
         self.sent = 0
+        self.hits = 0
         self.aborted = threading.Event()
         self.lock = threading.Lock()
         up = self
@@ -36,6 +37,8 @@ class Upstream:
                 pass
 
             def do_GET(self):
+                with up.lock:
+                    up.hits += 1
                 if self.path == "/slow":
                     with up.lock:
                         up.waiting += 1
@@ -191,3 +194,19 @@ def test_a_client_that_leaves_mid_answer_ends_the_upstream_transfer(site, upstre
     assert head.startswith("HTTP/1.1 200") and body == b"none"
     s.close()
 
+
+
+def test_the_root_access_file_still_decides_who_forwards_on_the_loop(upstream, tmp_path):
+    proxy_port = free_port()
+    s = Site(str(tmp_path), param={"proxy_port": proxy_port, "proxy_timeout": 30},
+             directives="Require ip 10.9.9.9\n")
+    s.proxy_port = proxy_port
+    s.start()
+    try:
+        c = open_get(s, upstream, "/none")
+        head, _ = read_answer(c)
+        c.close()
+        assert head.split("\r\n")[0].split(" ")[1] == "403", head
+        assert upstream.hits == 0
+    finally:
+        assert s.stop() == 0
