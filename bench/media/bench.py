@@ -85,6 +85,8 @@ class soap_client:
         # Seconds spent waiting for answers, up to the last byte: the part of
         # a Browse the server decides, without the client's own parsing.
         self.waited = 0.0
+        # Where to save the raw answers (BENCH_DUMP=dir): one file per call.
+        self.dump = None
 
     def post(self, body, action):
         """One call; a keep-alive connection the server closed while idle is
@@ -114,6 +116,9 @@ class soap_client:
                 '%d</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body>'
                 '</s:Envelope>' % (CDS, object_id, start, count))
         status, data = self.post(body, "Browse")
+        if self.dump:
+            with open("%s-%d.xml" % (self.dump, start), "wb") as f:
+                f.write(data)
         if status != 200:
             raise RuntimeError("Browse %s answered %d" % (object_id, status))
         resp = ET.fromstring(data).find(".//{%s}BrowseResponse" % CDS)
@@ -268,8 +273,11 @@ try:
     # player makes, with each server's caches (our last answer, minidlna's
     # database pages) as they then are. The first read is printed apart.
     for name, c, oid, proc in (("ours", q, big_ours, ours), ("mini", m_client, big_mini, mini)):
+        if os.environ.get("BENCH_DUMP"):
+            c.dump = os.path.join(os.environ["BENCH_DUMP"], name)
         c0, t0 = cpu_seconds(proc.pid), time.perf_counter()
         c.browse_all(oid)
+        c.dump = None
         print("first Browse of the folder, %s: %.1f ms, %.1f ms server CPU"
               % ("this server" if name == "ours" else "minidlna",
                  (time.perf_counter() - t0) * 1000, (cpu_seconds(proc.pid) - c0) * 1000),
