@@ -349,6 +349,16 @@ def content_directory_control():
     raise AssertionError("no ContentDirectory in the description")
 
 
+def browse_after_scan(control):
+    """The media folder's children, once the first scan has found some."""
+    for _ in range(100):
+        status, out, didl = browse(control, "0")
+        if status != 200 or out["TotalMatches"] != "0":
+            break
+        time.sleep(0.1)
+    return status, out, didl
+
+
 def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
     site = Site(str(tmp_path / "site"), param={"enable_media_server": "1"},
                 mime_types=MIME_TYPES)
@@ -367,11 +377,7 @@ def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
     site.start()
     try:
         control = content_directory_control()
-        for _ in range(100):  # the first scan may still be running
-            status, out, didl = browse(control, "0")
-            if status != 200 or out["TotalMatches"] != "0":
-                break
-            time.sleep(0.1)
+        status, out, didl = browse_after_scan(control)
         assert status == 200
         titles = [n.find("dc:title", NS).text for n in didl]
         assert titles == ["alias.mp3", "in.mp3"]
@@ -396,11 +402,7 @@ def test_a_gupnp_player_reads_the_items_and_the_answer_escapes_only_what_xml_req
     site.start()
     try:
         control = content_directory_control()
-        for _ in range(100):  # the first scan may still be running
-            status, out, didl = browse(control, "0")
-            if status != 200 or out["TotalMatches"] != "0":
-                break
-            time.sleep(0.1)
+        status, out, didl = browse_after_scan(control)
         assert status == 200
         folder = didl[0].get("id")
         # The raw answer: in the envelope only "<" and "&" of the document
