@@ -42,7 +42,10 @@ bool starts_i(const std::string& s, std::string_view p) {
 }
 
 // The answer is written as UTF-8 from the start: a large folder's answer is
-// megabytes, and four bytes a character would be four times that.
+// megabytes, and four bytes a character would be four times that. Players
+// parse every byte of it, so only what XML needs is replaced: "&", "<" and
+// the double quote (the texts also stand in attributes); ">" only where it
+// would end "]]>", which no text may hold.
 void append_escaped(std::string& out, std::string_view text) {
     for (char c : text) {
         switch (c) {
@@ -56,7 +59,10 @@ void append_escaped(std::string& out, std::string_view text) {
             out += "&lt;";
             break;
         case '>':
-            out += "&gt;";
+            if (out.size() >= 2 && out[out.size() - 1] == ']' && out[out.size() - 2] == ']')
+                out += "&gt;";
+            else
+                out += '>';
             break;
         default:
             // Characters XML cannot carry at all.

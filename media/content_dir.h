@@ -78,7 +78,8 @@ class content_dir : public cl::idispatch<content_dir_i> {
 std::wstring local_address_for(automation::iunknown_i* endpoint_info);
 std::wstring local_address_for_remote(const std::wstring& remote);
 
-// & " < > and control characters made safe for XML text and attributes.
+// & " < and control characters made safe for XML text and attributes; ">"
+// stays, but where it would end "]]>".
 std::wstring xml_escape_w(std::wstring_view text);
 
 } // namespace media

@@ -31,18 +31,46 @@ def net_up():
         subprocess.run(cmd, check=True)
 
 
-def rss_kib(pid):
-    total = 0
-    pids = [pid] + [int(p) for p in subprocess.run(["pgrep", "-P", str(pid)], capture_output=True,
-                                                   text=True).stdout.split()]
-    for p in pids:
+def resident_kib(pid):
+    """Anonymous resident memory of one process (its heap: where a catalogue
+    lives), without mapped files, whose pages come and go with the page cache
+    and are shared with other processes. Children are not counted: ours has
+    none that holds items, and minidlna's scanner child is gone once its scan
+    has ended (wait_alone)."""
+    for line in open("/proc/%d/status" % pid):
+        if line.startswith("RssAnon:"):
+            return int(line.split()[1])
+    raise RuntimeError("no RssAnon for process %d" % pid)
+
+
+def wait_alone(pid, limit=120):
+    """Waits until the process has no children (minidlna scans in a forked
+    child); false when one is still there at the limit."""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        if not subprocess.run(["pgrep", "-P", str(pid)], capture_output=True).stdout.split():
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def daemon_pid(p, pid_file):
+    """The pid of the serving minidlna process: the one it writes to its pid
+    file (with -S it does not fork itself away, so it is the process started
+    here; anything else is a failure, not a figure)."""
+    for _ in range(200):
         try:
-            for line in open("/proc/%d/status" % p):
-                if line.startswith("VmRSS:"):
-                    total += int(line.split()[1])
-        except FileNotFoundError:
-            pass
-    return total
+            pid = int(open(pid_file).read().split()[0])
+            break
+        except (FileNotFoundError, IndexError, ValueError):
+            time.sleep(0.05)
+    else:
+        raise RuntimeError("minidlna wrote no pid file")
+    if pid != p.pid or p.poll() is not None:
+        raise RuntimeError("minidlna serves as process %d, not the one started (%d)" % (pid, p.pid))
+    if not wait_alone(pid):
+        raise RuntimeError("minidlna's scanner child did not end")
+    return pid
 
 
 def cpu_seconds(pid):
@@ -85,6 +113,8 @@ class soap_client:
         # Seconds spent waiting for answers, up to the last byte: the part of
         # a Browse the server decides, without the client's own parsing.
         self.waited = 0.0
+        # Where to save the raw answers (BENCH_DUMP=dir): one file per call.
+        self.dump = None
 
     def post(self, body, action):
         """One call; a keep-alive connection the server closed while idle is
@@ -114,6 +144,9 @@ class soap_client:
                 '%d</RequestedCount><SortCriteria></SortCriteria></u:Browse></s:Body>'
                 '</s:Envelope>' % (CDS, object_id, start, count))
         status, data = self.post(body, "Browse")
+        if self.dump:
+            with open("%s-%d.xml" % (self.dump, start), "wb") as f:
+                f.write(data)
         if status != 200:
             raise RuntimeError("Browse %s answered %d" % (object_id, status))
         resp = ET.fromstring(data).find(".//{%s}BrowseResponse" % CDS)
@@ -219,7 +252,7 @@ def start_minidlna(media_empty=False):
                          stderr=subprocess.DEVNULL)
     m = wait_for(os.path.join(d, "log", "minidlna.log"), r"Scanning \S+ finished \((\d+) files\)")
     elapsed = time.monotonic() - t0
-    return p, elapsed, m, os.path.join(d, "db", "files.db")
+    return p, elapsed, m, os.path.join(d, "db", "files.db"), d + "/pid"
 
 
 def stop(p):
@@ -236,29 +269,51 @@ files = int(open(os.path.join(work, "count")).read())
 
 # Memory with an empty folder first: the cost of the catalogue is the difference.
 p, _, ok = start_ours(media_empty=True)
-base_ours = rss_kib(p.pid)
+base_ours = resident_kib(p.pid)
 stop(p)
-p, _, m, db = start_minidlna(media_empty=True)
+p, _, m, db, pid_file = start_minidlna(media_empty=True)
 time.sleep(1)
-base_mini = rss_kib(p.pid)
+try:
+    base_mini = resident_kib(daemon_pid(p, pid_file))
+except RuntimeError as e:
+    fail("minidlna's memory, empty: %s" % e)
+    base_mini = None
 stop(p)
 
 ours, t_ours, ok, q = start_ours()
 if not ok:
     fail("this server did not finish its scan")
-mem_ours = rss_kib(ours.pid) - base_ours
-mini, t_mini, m, db = start_minidlna()
+mem_ours = resident_kib(ours.pid) - base_ours
+mini, t_mini, m, db, pid_file = start_minidlna()
 if not m or int(m.group(1)) != files:
     fail("minidlna scanned %s files, not %d" % (m.group(1) if m else "no", files))
 time.sleep(1)
-mem_mini = rss_kib(mini.pid) - base_mini
+try:
+    mem_mini = resident_kib(daemon_pid(mini, pid_file)) - base_mini if base_mini is not None \
+        else None
+except RuntimeError as e:
+    fail("minidlna's memory, loaded: %s" % e)
+    mem_mini = None
 db_size = os.path.getsize(db) if os.path.exists(db) else 0
 
 print("scan of %d files: this server %.2f s, minidlna %.2f s, ratio %.2f (minidlna / this)"
       % (files, t_ours, t_mini, t_mini / t_ours if t_ours > 0 else 0), flush=True)
-print("memory per 100,000 items: this server %.1f MiB resident; minidlna %.1f MiB resident"
-      " + %.1f MiB database" % (mem_ours / 1024 * 100000 / files, mem_mini / 1024 * 100000 / files,
-                                db_size / 1048576 * 100000 / files), flush=True)
+
+
+def per_100k(kib):
+    return kib / 1024 * 100000 / files
+
+
+if mem_ours < 0:
+    fail("this server's resident memory fell while it loaded the catalogue (%d KiB)" % mem_ours)
+elif mem_mini is not None and mem_mini < 0:
+    fail("minidlna's resident memory fell while it loaded the catalogue (%d KiB)" % mem_mini)
+elif mem_mini is not None:
+    # minidlna keeps its catalogue in a database file, not in its heap.
+    print("memory per 100,000 items (heap of the serving process, loaded minus empty): this "
+          "server %.1f MiB; minidlna %.1f MiB + %.1f MiB database" % (
+              per_100k(mem_ours), per_100k(mem_mini), db_size / 1048576 * 100000 / files),
+          flush=True)
 
 try:
     m_client = soap_client(18200, "/ctl/ContentDir")
@@ -268,8 +323,11 @@ try:
     # player makes, with each server's caches (our last answer, minidlna's
     # database pages) as they then are. The first read is printed apart.
     for name, c, oid, proc in (("ours", q, big_ours, ours), ("mini", m_client, big_mini, mini)):
+        if os.environ.get("BENCH_DUMP"):
+            c.dump = os.path.join(os.environ["BENCH_DUMP"], name)
         c0, t0 = cpu_seconds(proc.pid), time.perf_counter()
         c.browse_all(oid)
+        c.dump = None
         print("first Browse of the folder, %s: %.1f ms, %.1f ms server CPU"
               % ("this server" if name == "ours" else "minidlna",
                  (time.perf_counter() - t0) * 1000, (cpu_seconds(proc.pid) - c0) * 1000),
@@ -303,6 +361,13 @@ try:
     print("  of which waiting for the answers to arrive (sent to received, without the client's "
           "parsing): this server %.1f ms, minidlna %.1f ms, ratio %.2f (minidlna / this)"
           % (wo * 1000, wm * 1000, wm / wo if wo > 0 else 0), flush=True)
+    # What is left is the client's own work, mostly parsing the answers: it
+    # grows faster than the answer's size (a 10,000-item answer costs the
+    # client half as much again per item as three of some 3,300).
+    po = statistics.median([t - w for t, w in zip(times["ours"], waits["ours"])])
+    pm = statistics.median([t - w for t, w in zip(times["mini"], waits["mini"])])
+    print("  and the client's parsing: this server's answers %.1f ms, minidlna's %.1f ms"
+          % (po * 1000, pm * 1000), flush=True)
     for name, label in (("ours", "this server"), ("mini", "minidlna")):
         print("  %s: %.1f ms server CPU and %.1f context switches per folder read (%.1f SOAP "
               "calls each)" % (label, cpu[name] * 1000 / rounds, switches[name] / rounds,

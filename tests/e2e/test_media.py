@@ -349,6 +349,16 @@ def content_directory_control():
     raise AssertionError("no ContentDirectory in the description")
 
 
+def browse_after_scan(control):
+    """The media folder's children, once the first scan has found some."""
+    for _ in range(100):
+        status, out, didl = browse(control, "0")
+        if status != 200 or out["TotalMatches"] != "0":
+            break
+        time.sleep(0.1)
+    return status, out, didl
+
+
 def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
     site = Site(str(tmp_path / "site"), param={"enable_media_server": "1"},
                 mime_types=MIME_TYPES)
@@ -367,11 +377,7 @@ def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
     site.start()
     try:
         control = content_directory_control()
-        for _ in range(100):  # the first scan may still be running
-            status, out, didl = browse(control, "0")
-            if status != 200 or out["TotalMatches"] != "0":
-                break
-            time.sleep(0.1)
+        status, out, didl = browse_after_scan(control)
         assert status == 200
         titles = [n.find("dc:title", NS).text for n in didl]
         assert titles == ["alias.mp3", "in.mp3"]
@@ -384,5 +390,51 @@ def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
                         "http://127.0.0.1:%d/media/%s.mp3" % (site.port, name)):
                 status, _, body = http_call(url)
                 assert status in (403, 404) and b"outside" not in body, url
+    finally:
+        assert site.stop() == 0
+
+
+def test_a_gupnp_player_reads_the_items_and_the_answer_escapes_only_what_xml_requires(tmp_path):
+    site = Site(str(tmp_path), param={"enable_media_server": "1"}, mime_types=MIME_TYPES)
+    song = b"song" * 300
+    site.put("media/Rock & Roll/Tom's 'Best' & more.mp3", song)
+    site.put("media/Rock & Roll/cover.jpg", b"\xff\xd8jpeg")
+    site.start()
+    try:
+        control = content_directory_control()
+        status, out, didl = browse_after_scan(control)
+        assert status == 200
+        folder = didl[0].get("id")
+        # The raw answer: in the envelope only "<" and "&" of the document
+        # are replaced; in the document the Part's own replacements ("&" and
+        # the double quote) and nothing for the apostrophe.
+        body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
+                'envelope/"><s:Body><u:Browse xmlns:u="%s"><ObjectID>%s</ObjectID><BrowseFlag>'
+                'BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0'
+                '</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria/></u:Browse>'
+                '</s:Body></s:Envelope>' % (CDS, folder))
+        status, _, raw = http_call(control, "POST", {
+            "Content-Type": 'text/xml; charset="utf-8"', "SOAPACTION": '"%s#Browse"' % CDS},
+            body.encode())
+        assert status == 200
+        raw = raw.decode()
+        assert ("&lt;dc:title>Tom's 'Best' &amp;amp; more.mp3&lt;/dc:title>"
+                "&lt;upnp:album>Rock &amp;amp; Roll&lt;/upnp:album>&lt;/item>") in raw, raw
+        assert "&gt;" not in raw and "&quot;" not in raw and "&apos;" not in raw
+
+        # GUPnP finds the device, calls Browse and parses the DIDL-Lite.
+        script = os.path.join(os.path.dirname(__file__), "gupnp_browse.py")
+        out = subprocess.run(["/usr/bin/python3", script, "lo", "20", "Rock & Roll"],
+                             capture_output=True, text=True, timeout=120)
+        assert out.returncode == 0, out.stderr
+        rows = [line.split("\t") for line in out.stdout.splitlines()]
+        assert [r[:5] for r in rows] == [
+            ["item", folder + "-0", folder, "Tom's 'Best' & more.mp3", "object.item.audioItem"],
+            ["item", folder + "-1", folder, "cover.jpg", "object.item.imageItem"]], out.stdout
+        assert rows[0][6:] == [str(len(song)), "http-get:*:audio/mpeg:MP3"]
+        assert rows[1][7] == "http-get:*:image/jpeg:JPEG"
+        # The URL the player read plays the file.
+        status, _, data = http_call(rows[0][5])
+        assert status == 200 and data == song
     finally:
         assert site.stop() == 0

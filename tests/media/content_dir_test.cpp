@@ -341,9 +341,24 @@ TEST(con_mgr, protocol_info_connection_info_and_features) {
     EXPECT_EQ(media::get_content_features("text/html"), L"*");
 }
 
+// Players parse every byte of a folder's answer: "&", the double quote and
+// "<" are replaced, ">" only where it would end "]]>", the apostrophe never;
+// characters XML cannot carry become "?".
+TEST(media_server, texts_are_escaped_as_xml_needs_and_no_more) {
+    const struct {
+        const wchar_t *text, *escaped;
+    } cases[] = {
+        {L"Rock & Roll", L"Rock &amp; Roll"}, {L"a \"b\" <c> 'd'", L"a &quot;b&quot; &lt;c> 'd'"},
+        {L"x]]>y]>z>", L"x]]&gt;y]>z>"},      {L"tab\there\x01", L"tab\there?"},
+        {L"\u65e5\u672c", L"\u65e5\u672c"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(media::xml_escape_w(c.text), c.escaped);
+}
+
 TEST(media_server, friendly_name_is_escaped) {
     const std::wstring d = media::media_device_description(L"A&B \"<x>\"");
-    EXPECT_NE(d.find(L"<friendlyName>Tesk QVel Media Sharing at A&amp;B &quot;&lt;x&gt;&quot;"
+    EXPECT_NE(d.find(L"<friendlyName>Tesk QVel Media Sharing at A&amp;B &quot;&lt;x>&quot;"
                      L"</friendlyName>"),
               std::wstring::npos);
     EXPECT_NE(media::media_device_description(L"").find(
