@@ -1,10 +1,12 @@
 #include "platform/http_client/http_client.h"
 
+#include <arpa/inet.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -352,9 +354,33 @@ struct request::state {
         return ::socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
     }
 
-    static int on_connected(void* p, char*, char*, int, int) {
-        static_cast<state*>(p)->connected = true;
+    // Before every request, on a new connection and on a kept one alike: a
+    // kept connection was checked for the request that opened it, not for
+    // this one, whose rules may differ.
+    static int on_connected(void* p, char* ip, char*, int port, int) {
+        state& s = *static_cast<state*>(p);
+        if (s.check && !check_connected(s, ip, port)) {
+            s.refused = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        s.connected = true;
         return CURL_PREREQFUNC_OK;
+    }
+
+    static bool check_connected(state& s, const char* ip, int port) {
+        sockaddr_in6 a6{};
+        sockaddr_in a4{};
+        if (ip && ::inet_pton(AF_INET, ip, &a4.sin_addr) == 1) {
+            a4.sin_family = AF_INET;
+            a4.sin_port = htons(static_cast<uint16_t>(port));
+            return s.check(reinterpret_cast<const sockaddr*>(&a4), sizeof a4);
+        }
+        if (ip && ::inet_pton(AF_INET6, ip, &a6.sin6_addr) == 1) {
+            a6.sin6_family = AF_INET6;
+            a6.sin6_port = htons(static_cast<uint16_t>(port));
+            return s.check(reinterpret_cast<const sockaddr*>(&a6), sizeof a6);
+        }
+        return false;
     }
 };
 
