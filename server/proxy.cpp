@@ -409,7 +409,7 @@ std::unique_ptr<http_client::request> open_proxy_request(const http_client::conn
     }
     auto r = std::make_unique<http_client::request>(c, method, target, referer, std::move(types),
                                                     http_client::flag_escape_disable_query);
-    r->disable_keep_alive();
+    if (!server_settings().proxy_keep_alive) r->disable_keep_alive();
     return r;
 }
 

@@ -87,7 +87,8 @@ std::string proxy_request_header_lines(const http_request_data& data);
 // with ", " (cookies stay apart). Returns whether a Content-Length came.
 bool translate_proxy_headers(const header_pairs& upstream, response_headers& headers);
 // The client request for an upstream exchange: method, target, the Accept
-// value split at commas into types, the Referer; keep-alive off.
+// value split at commas into types, the Referer; one connection per request
+// unless the settings keep upstream connections.
 std::unique_ptr<http_client::request> open_proxy_request(const http_client::connection& c,
                                                          const std::string& accept,
                                                          const std::string& method,

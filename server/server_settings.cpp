@@ -60,6 +60,7 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
     v.proxy_port = ini.get_string_or_wstring(param, L"proxy_port", v.proxy_port);
     v.proxy_local_upstreams =
         ini.get_string_or_wstring(param, L"proxy_local_upstreams", v.proxy_local_upstreams);
+    v.proxy_keep_alive = ini.get_bool(param, L"proxy_keep_alive", v.proxy_keep_alive);
     // Buffered sending is always available on this platform: the HTTP service
     // keeps small buffered output until the answer's next send, so a head and
     // a small body leave in one write.

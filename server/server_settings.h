@@ -44,6 +44,9 @@ struct server_values {
     // Upstreams on this machine ("host:port", separated by commas or blanks)
     // that clients from other machines may reach through the proxy.
     std::wstring proxy_local_upstreams;
+    // Upstream connections are kept open for the next request to the same
+    // upstream instead of one connection per request.
+    bool proxy_keep_alive = false;
     bool enable_kernel_streaming = true;     // buffer-data flag on body sends
     uint32_t thread_cleanup_interval = 2000; // ms, at least 500
     bool thread_pool_trace = false;

@@ -3,9 +3,11 @@
 # loopback, fetched through this server's proxy port and through nginx as a
 # reverse proxy to the same upstream. Each proxy runs pinned to one core (one
 # worker), the upstream on two other cores, wrk on the rest; keep-alive on the
-# client side, a new upstream connection per request for both proxies (as
-# nginx does by default). A run that meets a non-2xx answer or a socket error
-# prints the failure instead of a rate.
+# client side. First table: a new upstream connection per request for both
+# proxies (as nginx does by default); second table: kept-alive upstream
+# connections for both (nginx's `keepalive` in an upstream block, this
+# server's `proxy_keep_alive=1`, each on a second instance). A run that meets
+# a non-2xx answer or a socket error prints the failure instead of a rate.
 # Usage: [ROUNDS=2] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -35,6 +37,7 @@ mkdir -p "$up_docs" "$work/Tesk/teskqvel/pub" "$work/nginx"
 head -c 1024 /dev/zero | tr '\0' 'b' >"$up_docs/f1k.txt"
 chmod -R a+rX "$work"
 uport=$(free_port); qport=$(free_port); qproxy=$(free_port); nport=$(free_port)
+kport=$(free_port); kproxy=$(free_port); nkport=$(free_port)
 upstream_host="127.0.0.1:$uport"
 
 cat >"$work/lighttpd.conf" <<CONF
@@ -51,14 +54,23 @@ CONF
 setsid taskset -c "$upstream_cores" lighttpd -D -f "$work/lighttpd.conf" &
 pids+=($!)
 
-data="$work/Tesk/teskqvel"
-printf '[param]\r\nserver_port=%s\r\nhttps_port=0\r\nhost_name=127.0.0.1\r\nproxy_port=%s\r\ntrace=0\r\nfunc_trace=0\r\n' \
-  "$qport" "$qproxy" >"$data/global.ini"
-printf 'Require all granted\nqvel_logging disable\n' >"$data/.htaccess"
-printf 'text/plain txt\n' >"$data/mime.types"
-XDG_DATA_HOME="$work" taskset -c "$proxy_core_q" "$binary" >/dev/null 2>&1 &
-pids+=($!)
-qpid=$!
+# start_teskqvel DIR SERVER-PORT PROXY-PORT KEEP-ALIVE: one instance; sets qpid.
+start_teskqvel() {
+  local data="$1/Tesk/teskqvel"
+  mkdir -p "$data/pub"
+  printf '[param]\r\nserver_port=%s\r\nhttps_port=0\r\nhost_name=127.0.0.1\r\nproxy_port=%s\r\nproxy_keep_alive=%s\r\ntrace=0\r\nfunc_trace=0\r\n' \
+    "$2" "$3" "$4" >"$data/global.ini"
+  printf 'Require all granted\nqvel_logging disable\n' >"$data/.htaccess"
+  printf 'text/plain txt\n' >"$data/mime.types"
+  XDG_DATA_HOME="$1" taskset -c "$proxy_core_q" "$binary" >/dev/null 2>&1 &
+  pids+=($!)
+  qpid=$!
+}
+start_teskqvel "$work" "$qport" "$qproxy" 0
+q1pid=$qpid
+mkdir -p "$work/kept"
+start_teskqvel "$work/kept" "$kport" "$kproxy" 1
+qkpid=$qpid
 
 cat >"$work/nginx/nginx.conf" <<CONF
 worker_processes 1;
@@ -74,9 +86,17 @@ http {
   fastcgi_temp_path $work/nginx/fastcgi;
   uwsgi_temp_path $work/nginx/uwsgi;
   scgi_temp_path $work/nginx/scgi;
+  upstream kept { server $upstream_host; keepalive 64; }
   server {
     listen 127.0.0.1:$nport;
     location / { proxy_pass http://$upstream_host; proxy_set_header Host \$http_host; }
+  }
+  server {
+    listen 127.0.0.1:$nkport;
+    location / {
+      proxy_pass http://kept; proxy_http_version 1.1;
+      proxy_set_header Connection ""; proxy_set_header Host \$http_host;
+    }
   }
 }
 CONF
@@ -98,8 +118,7 @@ wait_proxy() {
   curl -si -H "Host: $upstream_host" "http://127.0.0.1:$1/f1k.txt" | head -3 >&2 || true
   exit 1
 }
-wait_proxy "$qproxy"
-wait_proxy "$nport"
+for p in "$qproxy" "$nport" "$kproxy" "$nkport"; do wait_proxy "$p"; done
 
 # Voluntary and involuntary context switches of every thread of the
 # processes given (and their children).
@@ -133,18 +152,23 @@ measure() {
 
 echo "== proxies on one core each (teskqvel $proxy_core_q, nginx $proxy_core_n), upstream lighttpd on $upstream_cores, wrk on $client_cores ($client_threads threads, $connections connections)"
 echo "   (CPU µs and context switches per request of each proxy process, all threads)"
-q=0 n=0
-for _ in $(seq 1 "$rounds"); do
-  a=$(measure "http://127.0.0.1:$qproxy/f1k.txt" "$qpid")
-  b=$(measure "http://127.0.0.1:$nport/f1k.txt" "$npid")
+# One round of a table: "ours nginx" rates added to the totals named.
+round() {
+  local a b ar au ac br bu bc
+  a=$(measure "http://127.0.0.1:$1/f1k.txt" "$2")
+  b=$(measure "http://127.0.0.1:$3/f1k.txt" "$npid")
   case "$a$b" in *FAIL*) echo "teskqvel: $a"; echo "nginx: $b"; exit 1 ;; esac
   read -r ar au ac <<<"$a"
   read -r br bu bc <<<"$b"
-  printf "round     teskqvel %8s req/s %6s us %5s cs    nginx %8s req/s %6s us %5s cs\n" \
-    "$ar" "$au" "$ac" "$br" "$bu" "$bc"
-  q=$(awk -v x="$q" -v y="$ar" 'BEGIN { print x + y }')
-  n=$(awk -v x="$n" -v y="$br" 'BEGIN { print x + y }')
+  printf "%-9s teskqvel %8s req/s %6s us %5s cs    nginx %8s req/s %6s us %5s cs\n" \
+    "$4" "$ar" "$au" "$ac" "$br" "$bu" "$bc"
+  echo "$ar $br" >>"$work/$4.rates"
+}
+for _ in $(seq 1 "$rounds"); do
+  round "$qproxy" "$q1pid" "$nport" new-conn
+  round "$kproxy" "$qkpid" "$nkport" kept
 done
+qpid=$q1pid
 # PERF=1: where each proxy's CPU goes under the same load (perf, top entries).
 if [ "${PERF:-0}" = 1 ]; then
   for who in "teskqvel $qpid $qproxy" "nginx $(pgrep -P "$npid" | head -1) $nport"; do
@@ -159,5 +183,8 @@ if [ "${PERF:-0}" = 1 ]; then
     perf report -q -i "$work/$name.perf" --no-children -g none --sort sym 2>/dev/null | grep -v "^$" | head -25 || true
   done
 fi
-awk -v q="$q" -v n="$n" -v r="$rounds" 'BEGIN {
-  printf "f1k.txt   teskqvel %8.0f  nginx %8.0f  req/s   teskqvel/nginx %.2f\n", q / r, n / r, q / n }'
+for t in new-conn kept; do
+  awk -v t="$t" '{ q += $1; n += $2; r++ } END {
+    printf "f1k.txt %-9s teskqvel %8.0f  nginx %8.0f  req/s   teskqvel/nginx %.2f\n", t, q / r, n / r, q / n }' \
+    "$work/$t.rates"
+done

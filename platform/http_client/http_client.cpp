@@ -1,11 +1,14 @@
 #include "platform/http_client/http_client.h"
 
+#include <arpa/inet.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <curl/curl.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -113,6 +116,10 @@ struct loop_driver {
     void notify();
     void arm(curl_socket_t socket, const std::shared_ptr<watched>& w);
     static int on_socket(CURL*, curl_socket_t socket, int what, void* p, void*);
+    static int on_close_socket(void* p, curl_socket_t socket);
+    // A new socket whose number the loop still knows: the one it knew was
+    // closed behind the loop's back, and its registration goes.
+    void drop_stale(curl_socket_t socket);
     static int on_timer(CURLM*, long timeout_ms, void* p);
     void set_timer(long timeout_ms);
     void on_due();
@@ -349,12 +356,38 @@ struct request::state {
             s.refused = true;
             return CURL_SOCKET_BAD;
         }
-        return ::socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
+        const curl_socket_t fd = ::socket(a->family, a->socktype | SOCK_CLOEXEC, a->protocol);
+        if (fd != CURL_SOCKET_BAD && s.driver) s.driver->drop_stale(fd);
+        return fd;
     }
 
-    static int on_connected(void* p, char*, char*, int, int) {
-        static_cast<state*>(p)->connected = true;
+    // Before every request, on a new connection and on a kept one alike: a
+    // kept connection was checked for the request that opened it, not for
+    // this one, whose rules may differ.
+    static int on_connected(void* p, char* ip, char*, int port, int) {
+        state& s = *static_cast<state*>(p);
+        if (s.check && !check_connected(s, ip, port)) {
+            s.refused = true;
+            return CURL_PREREQFUNC_ABORT;
+        }
+        s.connected = true;
         return CURL_PREREQFUNC_OK;
+    }
+
+    static bool check_connected(state& s, const char* ip, int port) {
+        sockaddr_in6 a6{};
+        sockaddr_in a4{};
+        if (ip && ::inet_pton(AF_INET, ip, &a4.sin_addr) == 1) {
+            a4.sin_family = AF_INET;
+            a4.sin_port = htons(static_cast<uint16_t>(port));
+            return s.check(reinterpret_cast<const sockaddr*>(&a4), sizeof a4);
+        }
+        if (ip && ::inet_pton(AF_INET6, ip, &a6.sin6_addr) == 1) {
+            a6.sin6_family = AF_INET6;
+            a6.sin6_port = htons(static_cast<uint16_t>(port));
+            return s.check(reinterpret_cast<const sockaddr*>(&a6), sizeof a6);
+        }
+        return false;
     }
 };
 
@@ -515,14 +548,11 @@ int loop_driver::on_socket(CURL*, curl_socket_t socket, int what, void* p, void*
     loop_driver& self = *static_cast<loop_driver*>(p);
     auto it = self.sockets_.find(socket);
     if (what == CURL_POLL_REMOVE) {
-        if (it != self.sockets_.end()) {
-            // The library closes the socket itself: the loop only lets go.
-            it->second->gone = true;
-            boost::system::error_code ec;
-            it->second->d.cancel(ec);
-            it->second->d.release();
-            self.sockets_.erase(it);
-        }
+        // A connection kept for the next transfer stays known to the loop
+        // until the library closes it (on_close_socket): a transfer on a
+        // kept connection costs no new registration. A wait still pending
+        // meets no transfer and ends there.
+        if (it != self.sockets_.end()) it->second->what = 0;
         return 0;
     }
     if (it == self.sockets_.end()) {
@@ -535,6 +565,27 @@ int loop_driver::on_socket(CURL*, curl_socket_t socket, int what, void* p, void*
     it->second->what = what;
     self.arm(socket, it->second);
     return 0;
+}
+
+// Every socket of the loop's connections is closed here, so the loop lets go
+// of it before its number can be given to another.
+int loop_driver::on_close_socket(void* p, curl_socket_t socket) {
+    loop_driver& self = *static_cast<loop_driver*>(p);
+    auto it = self.sockets_.find(socket);
+    if (it == self.sockets_.end()) return ::close(socket);
+    it->second->gone = true;
+    boost::system::error_code ec;
+    it->second->d.close(ec);
+    self.sockets_.erase(it);
+    return ec ? -1 : 0;
+}
+
+void loop_driver::drop_stale(curl_socket_t socket) {
+    auto it = sockets_.find(socket);
+    if (it == sockets_.end()) return;
+    it->second->gone = true;
+    it->second->d.release();
+    sockets_.erase(it);
 }
 
 int loop_driver::on_timer(CURLM*, long timeout_ms, void* p) {
@@ -731,9 +782,14 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
     if (!s.proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, s.no_proxy.c_str());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
-    if (s.check) {
+    if (s.check || s.driver) {
         curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, &state::on_open_socket);
         curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &s);
+    }
+    if (s.driver) {
+        // The connection keeps these for its whole life, past this request.
+        curl_easy_setopt(e, CURLOPT_CLOSESOCKETFUNCTION, &loop_driver::on_close_socket);
+        curl_easy_setopt(e, CURLOPT_CLOSESOCKETDATA, s.driver);
     }
     // A request head goes out in one write: Nagle's wait never applies,
     // and the option costs a system call per connection.

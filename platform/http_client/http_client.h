@@ -137,8 +137,9 @@ class request {
     void disable_keep_alive() { keep_alive_ = false; }
     // Asked with every address the request is about to connect to, after the
     // name was resolved (so every spelling of an address arrives as the
-    // address itself); false refuses that address, and a request left with
-    // no address fails with error_cannot_connect and address_refused().
+    // address itself), and again with the connected address before the
+    // request goes out on it, new or kept; false refuses that address, and a
+    // request left with no address fails with address_refused().
     using address_check = std::function<bool(const sockaddr* address, socklen_t length)>;
     void set_address_check(address_check check);
     bool address_refused() const;

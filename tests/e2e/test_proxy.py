@@ -32,6 +32,7 @@ class Upstream:
         self.proxy_port = None      # where /bounce sends a request back to
         self.big_headers = set()    # paths answered with an oversize head
         self.head_status = {}       # paths whose HEAD answers this status
+        self.connections = 0        # connections the upstream accepted
         up = self
 
         class Handler(http.server.BaseHTTPRequestHandler):
@@ -39,6 +40,10 @@ class Upstream:
 
             def log_message(self, *a):
                 pass
+
+            def setup(self):
+                up.connections += 1
+                super().setup()
 
             def note(self):
                 path = self.path.split("?")[0]
@@ -165,9 +170,11 @@ def upstream():
     u.stop()
 
 
-def make_site(root, cache=False, local_upstreams=None):
+def make_site(root, cache=False, local_upstreams=None, keep_alive=False):
     proxy_port = free_port()
     param = {"proxy_port": proxy_port, "proxy_timeout": 2}
+    if keep_alive:
+        param["proxy_keep_alive"] = 1
     if cache:
         param["enable_request_cache"] = 1
     if local_upstreams:
@@ -361,8 +368,21 @@ def test_host_that_is_no_upstream_is_refused(site, upstream, host_value):
     assert upstream.hits.get("/file", 0) == before
 
 
-def test_loop_through_another_proxy_ends_at_first_return(site, upstream):
+@pytest.fixture(scope="module")
+def kept_site(tmp_path_factory):
+    s = make_site(tmp_path_factory.mktemp("kept"), keep_alive=True)
+    yield s
+    assert s.stop() == 0
+
+
+@pytest.mark.parametrize("which", ["site", "kept_site"])
+def test_loop_through_another_proxy_ends_at_first_return(request, upstream, which):
+    site = request.getfixturevalue(which)
     upstream.proxy_port = site.proxy_port
+    # With kept connections the request goes out on one already open.
+    for _ in range(3):
+        through(site, upstream.port, "GET", "/file")
+    upstream.hits["/bounce"] = 0
     status, headers, _ = through(site, upstream.port, "GET", "/bounce")
     assert status == 502
     assert upstream.hits["/bounce"] == 1
@@ -533,5 +553,31 @@ def test_client_from_elsewhere_cannot_reach_this_machine(tmp_path, upstream):
             assert ns.fetch(site.proxy_port, up) == 200
             assert ns.fetch(site.proxy_port, "%s:%d" % (HOST, upstream.port + 1)) == 403
             assert ns.fetch(site.proxy_port, "%s:%d" % (HOST, site.proxy_port)) == 502
+        finally:
+            assert site.stop() == 0
+
+
+def test_a_kept_connection_is_checked_again_for_each_request(tmp_path, upstream):
+    up = "%s:%d" % (HOST, upstream.port)
+    with Namespace() as ns:
+        site = make_site(tmp_path, local_upstreams="", keep_alive=True)
+        try:
+            # Loopback clients leave a kept connection to the upstream on
+            # every event loop (each new client connection goes to the next).
+            requests = 4 * (os.cpu_count() or 1)
+            before = upstream.connections
+            for _ in range(requests):
+                status, _, body = through(site, upstream.port, "GET", "/file")
+                assert status == 200 and body == BODY_1K
+            assert upstream.connections - before < requests
+            # A client from elsewhere may not use one of them to reach this
+            # machine, nor another spelling of the same address.
+            hits = upstream.hits["/file"]
+            for target in (up, "localhost:%d" % upstream.port):
+                for _ in range(4):
+                    assert ns.fetch(site.proxy_port, target) == 403, target
+            assert upstream.hits["/file"] == hits
+            # The loopback client still may.
+            assert through(site, upstream.port, "GET", "/file")[0] == 200
         finally:
             assert site.stop() == 0
