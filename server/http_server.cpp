@@ -241,12 +241,19 @@ void _http_server::before_blocking() {
     if (loops_waiting_.load() == 0 && !stopping_.load()) start_receiver();
 }
 
-void _http_server::move_to(std::shared_ptr<request_runner> runner) {
-    if (inline_owner == this && !inline_started) {
-        move_to_runner m;
-        m.runner = std::move(runner);
-        throw m;
-    }
+void _http_server::run_on_runner(std::shared_ptr<request_runner> runner,
+                                 std::function<void()> job) {
+    runner_requests_.fetch_add(1);
+    runner->run([this, job = std::move(job)] {
+        try {
+            job();
+        } catch (const std::exception& e) {
+            cl::trace_out.write(cl::format_str("request processor: %?\n", e.what()));
+        } catch (...) {
+            cl::trace_out.write("request processor: unknown exception\n");
+        }
+        runner_requests_.fetch_sub(1);
+    });
 }
 
 void _http_server::receive_loop() {
@@ -326,14 +333,6 @@ bool _http_server::run_on_loop(const std::shared_ptr<khttp::request>& request) {
     bool moved = false;
     try {
         processor_(*this, request);
-    } catch (move_to_runner& m) {
-        // The runner's thread runs the request as a receive loop would;
-        // this loop goes on with other connections.
-        runner_requests_.fetch_add(1);
-        m.runner->run([this, request] {
-            process(request);
-            runner_requests_.fetch_sub(1);
-        });
     } catch (const move_to_pool&) {
         moved = true;
     } catch (const std::exception& e) {
