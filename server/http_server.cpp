@@ -7,6 +7,9 @@
 #include "server/script_host.h"
 #include "server/server_settings.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -241,10 +244,29 @@ void _http_server::before_blocking() {
     if (loops_waiting_.load() == 0 && !stopping_.load()) start_receiver();
 }
 
+namespace {
+
+// Jobs for runners that one event loop collected while it read the requests
+// that were ready: given to their runners together once the loop has read
+// them all, so that a worker wakes once for several requests. Given, too,
+// when the batch ends without its flush (the loop ended first).
+struct runner_batch {
+    std::vector<std::pair<std::shared_ptr<request_runner>, std::function<void()>>> jobs;
+    void flush() {
+        auto ready = std::move(jobs);
+        for (auto& [runner, job] : ready)
+            runner->run(std::move(job));
+    }
+    ~runner_batch() { flush(); }
+};
+thread_local std::shared_ptr<runner_batch> open_batch;
+
+} // namespace
+
 void _http_server::run_on_runner(std::shared_ptr<request_runner> runner,
                                  std::function<void()> job) {
     runner_requests_.fetch_add(1);
-    runner->run([this, job = std::move(job)] {
+    std::function<void()> run = [this, job = std::move(job)] {
         try {
             job();
         } catch (const std::exception& e) {
@@ -253,7 +275,21 @@ void _http_server::run_on_runner(std::shared_ptr<request_runner> runner,
             cl::trace_out.write("request processor: unknown exception\n");
         }
         runner_requests_.fetch_sub(1);
-    });
+    };
+    boost::asio::io_context* loop = khttp::current_loop();
+    if (!loop) {
+        runner->run(std::move(run));
+        return;
+    }
+    if (!open_batch) {
+        open_batch = std::make_shared<runner_batch>();
+        // Runs after the handlers that are ready now.
+        boost::asio::post(*loop, [batch = open_batch] {
+            if (open_batch == batch) open_batch.reset();
+            batch->flush();
+        });
+    }
+    open_batch->jobs.emplace_back(std::move(runner), std::move(run));
 }
 
 void _http_server::receive_loop() {

@@ -12,7 +12,12 @@
 #include "server/script_file.h"
 #include "server/server_dirs.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
 #include <exception>
 #include <set>
 #include <utility>
@@ -142,10 +147,28 @@ shost_thread::~shost_thread() {
         run_ = true;
     }
     interrupt();
-    cv_.notify_all();
+    wake(true);
     if (thread_.joinable()) thread_.join();
     std::lock_guard g(live_lock);
     live.erase(this);
+}
+
+void shost_thread::wake(bool sleeping) {
+    if (!sleeping) return;
+    wake_seq_.fetch_add(1);
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wake_seq_), FUTEX_WAKE_PRIVATE, INT_MAX,
+              nullptr, nullptr, 0);
+}
+
+void shost_thread::sleep(std::unique_lock<std::mutex>& g) {
+    const uint32_t seen = wake_seq_.load();
+    sleeping_ = true;
+    g.unlock();
+    // Returns at once when a wake came after `seen` was read.
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wake_seq_), FUTEX_WAIT_PRIVATE, seen, nullptr,
+              nullptr, 0);
+    g.lock();
+    sleeping_ = false;
 }
 
 void shost_thread::interrupt() {
@@ -200,6 +223,7 @@ void shost_thread::release() {
 
 void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
                              shost_file* file) {
+    bool sleeping = false;
     {
         std::lock_guard g(m_);
         current_ = adapter;
@@ -207,8 +231,9 @@ void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, scri
         file_ = file;
         done_ = false;
         run_ = true;
+        sleeping = sleeping_;
     }
-    cv_.notify_all();
+    wake(sleeping);
 }
 
 void shost_thread::run_one(jscript_host& host, const cl::sh_ptr<shost_file_adapter>& adapter,
@@ -244,20 +269,24 @@ bool shost_thread::reserve_job(bool taken) {
 }
 
 void shost_thread::push_job(std::function<void()> job) {
+    bool sleeping = false;
     {
         std::lock_guard g(m_);
         --reserved_;
         jobs_.push_back(std::move(job));
+        sleeping = sleeping_;
     }
-    cv_.notify_all();
+    wake(sleeping);
 }
 
 void shost_thread::drop_job() {
+    bool sleeping = false;
     {
         std::lock_guard g(m_);
         --reserved_;
+        sleeping = sleeping_;
     }
-    cv_.notify_all();
+    wake(sleeping);
 }
 
 shost_thread* shost_thread::inline_worker_for(const std::wstring& path) {
@@ -325,7 +354,8 @@ void shost_thread::thread_proc() {
         cv_.notify_all();
         while (succeeded(load_result_)) {
             std::unique_lock g(m_);
-            cv_.wait(g, [this] { return run_ || !jobs_.empty() || (serving_ && reserved_ == 0); });
+            while (!(run_ || !jobs_.empty() || (serving_ && reserved_ == 0)))
+                sleep(g);
             if (!jobs_.empty()) {
                 // A request from an event loop: it runs here from its start,
                 // and its page runs inline (see inline_worker_for).

@@ -130,8 +130,18 @@ class shost_thread {
     shost_file* file_ = nullptr; // of the request handed over
     script_context* context_ = nullptr;
     automation::guid class_id_{};
+    // Wakes the thread for the state it waits on (changed under m_). Only
+    // a sleeping thread costs a system call: a worker busy with a batch of
+    // jobs from the loop is not disturbed.
+    void wake(bool sleeping);
+    // Sleeps until woken; called with g holding m_, which is held again on
+    // return.
+    void sleep(std::unique_lock<std::mutex>& g);
+
     std::mutex m_;
-    std::condition_variable cv_;
+    std::condition_variable cv_; // loaded_, for wait_loaded
+    std::atomic<uint32_t> wake_seq_{0};
+    bool sleeping_ = false; // under m_
     bool run_ = false, loaded_ = false, done_ = false;
     std::deque<std::function<void()>> jobs_; // under m_
     uint32_t reserved_ = 0;                  // jobs promised, not yet queued
