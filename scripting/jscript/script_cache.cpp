@@ -49,11 +49,23 @@ constexpr std::size_t job_queue_limit = 8;
 
 // A run this long sends the requests queued behind it to the pool.
 constexpr auto long_job = std::chrono::milliseconds(50);
+// How often queues behind long runs are looked at.
+constexpr int32_t long_job_check_ms = 50;
+
+// Set while a request runs that was taken from behind a run that went on
+// too long: it waits for a busy worker only briefly.
+thread_local bool moved_from_long_run = false;
+constexpr uint32_t moved_wait_limit_ms = 2000;
 
 void run_on_pool(std::function<void()> job) {
     cl::thread_pool* pool = the_http_server().pool();
-    if (pool && pool->run(job) != 0) return;
-    job();
+    auto moved = [job = std::move(job)] {
+        moved_from_long_run = true;
+        job();
+        moved_from_long_run = false;
+    };
+    if (pool && pool->run(moved) != 0) return;
+    moved();
 }
 
 // Holds a worker for a request that an event loop hands over.
@@ -289,6 +301,14 @@ void shost_thread::drop_job() {
     wake(sleeping);
 }
 
+std::deque<std::function<void()>> shost_thread::take_stuck_jobs() {
+    std::deque<std::function<void()>> stuck;
+    std::lock_guard g(m_);
+    if (in_job_ && !jobs_.empty() && std::chrono::steady_clock::now() - job_start_ > long_job)
+        stuck.swap(jobs_);
+    return stuck;
+}
+
 shost_thread* shost_thread::inline_worker_for(const std::wstring& path) {
     shost_thread* t = job_worker;
     if (!t || t->path_ != path) return nullptr;
@@ -441,8 +461,10 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
                                    const cl::sh_ptr<config_info>& config,
                                    const automation::guid& class_id) {
     const script_settings s = get_script_settings();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(s.busy_wait_limit_ms);
+    const uint32_t wait_limit = moved_from_long_run
+                                    ? std::min(s.busy_wait_limit_ms, moved_wait_limit_ms)
+                                    : s.busy_wait_limit_ms;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit);
     // Registered as a waiter before the scan that finds the worker busy, so
     // that its release either is seen by the scan or wakes the wait.
     struct waiter {
@@ -550,8 +572,25 @@ shost_thread* shost_cache::reserve_for_loop(const std::wstring& path,
         return t;
     }
     for (auto it = range.first; it != range.second; ++it)
-        if (it->second->reserve_job(false)) return it->second.get();
+        if (it->second->reserve_job(false)) {
+            if (!stuck_check_armed_.exchange(true) && cl::global_timers_running())
+                cl::slow_timer().set_timer(
+                    stuck_timer_, [this] { move_stuck_jobs(); }, long_job_check_ms);
+            return it->second.get();
+        }
     return nullptr;
+}
+
+void shost_cache::move_stuck_jobs() {
+    std::deque<std::function<void()>> stuck;
+    {
+        std::lock_guard g(lock_);
+        for (auto& [path, t] : map_)
+            for (std::function<void()>& j : t->take_stuck_jobs())
+                stuck.push_back(std::move(j));
+    }
+    for (std::function<void()>& j : stuck)
+        run_on_pool(std::move(j));
 }
 
 std::shared_ptr<request_runner> loop_runner(const std::wstring& path,
@@ -581,6 +620,8 @@ void shost_cache::note_freed() {
 }
 
 void shost_cache::clear() {
+    stuck_timer_.kill(true);
+    stuck_check_armed_.store(false);
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> old;
     {
         std::unique_lock g(lock_);
