@@ -172,8 +172,11 @@ void http_get_request::drain_file(std::size_t piece) {
     // learns at its next write that the client left.
     if (send_failed)
         if (auto* page = dynamic_cast<script_response*>(file_.get())) page->reader_gone();
-    std::vector<char> buffer(piece);
     // A script's output is read to its end so that the script can finish.
+    // Mostly there is nothing left: the first look needs no buffer.
+    char first[256];
+    if (file_->read(first, sizeof first) <= 0) return;
+    std::vector<char> buffer(piece);
     while (file_->read(buffer.data(), static_cast<int64_t>(piece)) > 0) {
     }
 }
