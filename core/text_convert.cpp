@@ -110,20 +110,25 @@ void append_utf8(uint32_t cp, std::string& out) {
 std::string utf16_to_utf8(const wchar_t* p, std::size_t n) {
     std::string out;
     if (!p) return out;
-    // Paths and names are mostly ASCII: their leading ASCII run is copied
-    // as it is, and an all-ASCII text needs nothing else.
+    // Paths, names and page text are mostly ASCII: their leading ASCII run
+    // is copied as it is, and an all-ASCII text needs nothing else. The run
+    // is looked at in blocks, which the compiler turns into vector code.
     std::size_t ascii = 0;
+    constexpr std::size_t block = 16;
+    while (ascii + block <= n) {
+        uint32_t any = 0;
+        for (std::size_t k = 0; k < block; ++k)
+            any |= static_cast<uint32_t>(p[ascii + k]);
+        if (any >= 0x80) break;
+        ascii += block;
+    }
     while (ascii < n && static_cast<uint32_t>(p[ascii]) < 0x80)
         ++ascii;
-    if (ascii == n) {
-        out.resize(n);
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = static_cast<char>(p[i]);
-        return out;
-    }
-    out.reserve(n + n / 2);
+    out.reserve(ascii == n ? n : n + n / 2);
+    out.resize(ascii);
     for (std::size_t i = 0; i < ascii; ++i)
-        out += static_cast<char>(p[i]);
+        out[i] = static_cast<char>(p[i]);
+    if (ascii == n) return out;
     uint32_t high = 0; // a held high surrogate
     for (std::size_t i = ascii; i < n; ++i) {
         uint32_t c = static_cast<uint32_t>(p[i]);

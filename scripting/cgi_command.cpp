@@ -167,28 +167,24 @@ environment_block cgi_environment(const req_info& info) {
 
 void complete_cgi_variables(req_info& info, const std::wstring& script_path) {
     const std::string path = cl::utf16_to_utf8(script_path);
-    info.set("PATH_TRANSLATED", path);
     // From the document root's final "/" on: the script's URL path.
-    std::wstring root = public_dir();
-    std::string script_name;
-    if (!root.empty() && script_path.compare(0, root.size(), root) == 0)
-        script_name = cl::utf16_to_utf8(script_path.substr(root.size() - 1));
-    else
-        script_name = cl::utf16_to_utf8(script_path.substr(
-            std::min(script_path.size(), root.empty() ? std::size_t(0) : root.size() - 1)));
-    info.set("SCRIPT_NAME", script_name);
+    const std::wstring& root = public_dir();
+    const std::size_t cut =
+        std::min(script_path.size(), root.empty() ? std::size_t(0) : root.size() - 1);
+    std::string script_name = cl::utf16_to_utf8(std::wstring_view(script_path).substr(cut));
     // The address the client asked for, query string included: programs
     // that build links back to themselves read it.
     std::string uri = info.get("_TSKQVL_PATH");
-    if (uri.empty()) uri = script_name;
-    uri = escape_url_path(uri);
+    uri = escape_url_path(uri.empty() ? script_name : uri);
     const std::string query = info.get("QUERY_STRING");
-    if (!query.empty()) uri += "?" + query;
-    info.set("REQUEST_URI", uri);
-    info.set("SCRIPT_FILENAME", path);
+    if (!query.empty()) uri.append("?").append(query);
     std::string root_var = info.get("DOCUMENT_ROOT");
     std::replace(root_var.begin(), root_var.end(), '\\', '/');
-    info.set("DOCUMENT_ROOT", root_var);
+    info.set("PATH_TRANSLATED", std::string_view(path));
+    info.set("SCRIPT_NAME", std::move(script_name));
+    info.set("REQUEST_URI", std::move(uri));
+    info.set("SCRIPT_FILENAME", std::string(path));
+    info.set("DOCUMENT_ROOT", std::move(root_var));
 }
 
 } // namespace scripting

@@ -143,11 +143,9 @@ int http_get_request::lookup_request_file() {
     // A script runs as its output is read: long work. A page whose own
     // thread can take the request now gets it from the event loop directly.
     if (typeid(*f) != typeid(cl::simple_file)) {
-        if (_http_server::running_on_loop())
-            if (auto* page = dynamic_cast<script_response*>(f.get()))
-                if (std::shared_ptr<request_runner> runner = page->own_runner())
-                    the_http_server().move_to(std::move(runner));
-        the_http_server().before_blocking();
+        if (may_hand_over_ && _http_server::running_on_loop())
+            if (auto* page = dynamic_cast<script_response*>(f.get())) runner_ = page->own_runner();
+        if (!runner_) the_http_server().before_blocking();
     }
     const bool plain = typeid(*f) == typeid(cl::simple_file);
     set_file(std::move(f));
@@ -174,8 +172,11 @@ void http_get_request::drain_file(std::size_t piece) {
     // learns at its next write that the client left.
     if (send_failed)
         if (auto* page = dynamic_cast<script_response*>(file_.get())) page->reader_gone();
-    std::vector<char> buffer(piece);
     // A script's output is read to its end so that the script can finish.
+    // Mostly there is nothing left: the first look needs no buffer.
+    char first[256];
+    if (file_->read(first, sizeof first) <= 0) return;
+    std::vector<char> buffer(piece);
     while (file_->read(buffer.data(), static_cast<int64_t>(piece)) > 0) {
     }
 }
@@ -291,7 +292,19 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
 }
 
 int http_get_request::handle() {
+    may_hand_over_ = true;
     const int found = lookup_request_file();
+    may_hand_over_ = false;
+    if (runner_ && found == 0) return continues_on_runner;
+    runner_.reset();
+    return answer_found(found);
+}
+
+int http_get_request::resume() {
+    return answer_found(0);
+}
+
+int http_get_request::answer_found(int found) {
     if (found != 0 && mode != mode_options) {
         // In a folder that needs a login, a missing file answers as an
         // existing one does until the client has logged in: names cannot be

@@ -28,6 +28,7 @@ class simple_file;
 }
 class config_info;
 class proxy_exchange;
+class request_runner;
 struct auth_info;
 class named_mutex;
 class req_info;
@@ -218,6 +219,13 @@ class http_get_request : public http_request {
     ~http_get_request() override;
     int handle() override;
 
+    // handle() returns this when an event loop found a page whose own thread
+    // takes the request now: the caller gives take_runner() a job that calls
+    // resume(), which answers the request from where the loop stopped.
+    static constexpr int continues_on_runner = -2;
+    std::shared_ptr<request_runner> take_runner() { return std::move(runner_); }
+    int resume();
+
     // Finds and opens the response file of the request's path: 0, 404 or 403.
     int lookup_request_file();
     // True when the target's folder asks for a login the request has not
@@ -246,6 +254,12 @@ class http_get_request : public http_request {
     std::wstring file_path; // the path of the response file
     // Lock tokens met in an If header (the lock handlers read them).
     std::vector<std::string> submitted_lock_tokens;
+
+  private:
+    // The rest of handle() once the response file was looked up.
+    int answer_found(int found);
+    bool may_hand_over_ = false; // set by handle() for its look-up
+    std::shared_ptr<request_runner> runner_;
 };
 
 class http_post_request : public http_get_request {
@@ -397,3 +411,6 @@ class http_report_request : public http_prop_base_request {
 int run_request(http_request& request, const request_queue_handle& queue,
                 std::shared_ptr<http_request_data> data, cl::sh_ptr<req_info> info,
                 bool impersonate);
+// Goes on with a request whose handle() returned continues_on_runner, on the
+// runner's thread; the same result as run_request.
+int resume_request(http_get_request& request);

@@ -7,6 +7,9 @@
 #include "server/script_host.h"
 #include "server/server_settings.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
+
 #include <algorithm>
 #include <charconv>
 #include <chrono>
@@ -241,12 +244,52 @@ void _http_server::before_blocking() {
     if (loops_waiting_.load() == 0 && !stopping_.load()) start_receiver();
 }
 
-void _http_server::move_to(std::shared_ptr<request_runner> runner) {
-    if (inline_owner == this && !inline_started) {
-        move_to_runner m;
-        m.runner = std::move(runner);
-        throw m;
+namespace {
+
+// Jobs for runners that one event loop collected while it read the requests
+// that were ready: given to their runners together once the loop has read
+// them all, so that a worker wakes once for several requests. Given, too,
+// when the batch ends without its flush (the loop ended first).
+struct runner_batch {
+    std::vector<std::pair<std::shared_ptr<request_runner>, std::function<void()>>> jobs;
+    void flush() {
+        auto ready = std::move(jobs);
+        for (auto& [runner, job] : ready)
+            runner->run(std::move(job));
     }
+    ~runner_batch() { flush(); }
+};
+thread_local std::shared_ptr<runner_batch> open_batch;
+
+} // namespace
+
+void _http_server::run_on_runner(std::shared_ptr<request_runner> runner,
+                                 std::function<void()> job) {
+    runner_requests_.fetch_add(1);
+    std::function<void()> run = [this, job = std::move(job)] {
+        try {
+            job();
+        } catch (const std::exception& e) {
+            cl::trace_out.write(cl::format_str("request processor: %?\n", e.what()));
+        } catch (...) {
+            cl::trace_out.write("request processor: unknown exception\n");
+        }
+        runner_requests_.fetch_sub(1);
+    };
+    boost::asio::io_context* loop = khttp::current_loop();
+    if (!loop) {
+        runner->run(std::move(run));
+        return;
+    }
+    if (!open_batch) {
+        open_batch = std::make_shared<runner_batch>();
+        // Runs after the handlers that are ready now.
+        boost::asio::post(*loop, [batch = open_batch] {
+            if (open_batch == batch) open_batch.reset();
+            batch->flush();
+        });
+    }
+    open_batch->jobs.emplace_back(std::move(runner), std::move(run));
 }
 
 void _http_server::receive_loop() {
@@ -326,14 +369,6 @@ bool _http_server::run_on_loop(const std::shared_ptr<khttp::request>& request) {
     bool moved = false;
     try {
         processor_(*this, request);
-    } catch (move_to_runner& m) {
-        // The runner's thread runs the request as a receive loop would;
-        // this loop goes on with other connections.
-        runner_requests_.fetch_add(1);
-        m.runner->run([this, request] {
-            process(request);
-            runner_requests_.fetch_sub(1);
-        });
     } catch (const move_to_pool&) {
         moved = true;
     } catch (const std::exception& e) {

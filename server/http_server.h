@@ -50,12 +50,6 @@ class request_runner {
     virtual void run(std::function<void()> job) = 0;
 };
 
-// Thrown by _http_server::move_to: the request starts again on the runner's
-// thread, which sends its answer; the event loop is done with it.
-struct move_to_runner : move_to_pool {
-    std::shared_ptr<request_runner> runner;
-};
-
 // Runs one received request; owns it from then on.
 using request_processor =
     std::function<void(class _http_server& server, std::shared_ptr<khttp::request> request)>;
@@ -102,10 +96,9 @@ class _http_server {
     // makes sure another thread waits for requests, so the work holds up no
     // other request; a no-op on other threads and when one waits already.
     void before_blocking();
-    // On an event loop before anything of the answer was sent: the run stops
-    // here and starts again on the runner's thread (no pool thread between).
-    // Elsewhere the runner is let go and the run goes on.
-    void move_to(std::shared_ptr<request_runner> runner);
+    // Runs the rest of a request that an event loop began on the runner's
+    // thread, which sends its answer; stop waits for it as for the loops.
+    void run_on_runner(std::shared_ptr<request_runner> runner, std::function<void()> job);
     // The answer of the request that runs on this thread has started.
     static void note_response_started();
     // True while the calling thread runs a request on its event loop.

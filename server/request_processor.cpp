@@ -248,6 +248,22 @@ void finish_on_loop(std::unique_ptr<proxy_request> request, const request_queue_
     });
 }
 
+// The end of a request's run: a status result is answered by an error
+// request, and the log line written.
+void finish_request(http_request& request, int result, const cl::sh_ptr<response_headers>& headers,
+                    const request_queue_handle& queue,
+                    const std::shared_ptr<http_request_data>& data,
+                    const cl::sh_ptr<req_info>& info, const khttp::request& k, bool logging) {
+    std::unique_ptr<http_error_request> err;
+    if (result != 0) {
+        err = std::make_unique<http_error_request>(headers, result);
+        run_request(*err, queue, data, info, true);
+    }
+    if (logging)
+        write_access_log_line(err ? static_cast<http_request&>(*err) : request, *info, data->method,
+                              k);
+}
+
 } // namespace
 
 void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
@@ -480,10 +496,16 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             info, std::move(kreq), st.config->logging);
         return;
     }
-    if (result != 0) {
-        auto err = std::make_unique<http_error_request>(headers, result);
-        run_request(*err, queue, data, info, true);
-        request = std::move(err);
+    if (result == http_get_request::continues_on_runner) {
+        // The page's own thread answers the request as far as the loop got
+        // with it: nothing of the above is done twice.
+        std::shared_ptr<http_get_request> get(static_cast<http_get_request*>(request.release()));
+        std::shared_ptr<request_runner> runner = get->take_runner();
+        server.run_on_runner(std::move(runner), [get, headers, queue, data, info, kreq,
+                                                 logging = st.config->logging] {
+            finish_request(*get, resume_request(*get), headers, queue, data, info, *kreq, logging);
+        });
+        return;
     }
-    if (st.config->logging) write_access_log_line(*request, *info, data->method, k);
+    finish_request(*request, result, headers, queue, data, info, k, st.config->logging);
 }

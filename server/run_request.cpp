@@ -95,10 +95,40 @@ bool impersonate_request_user(const config_info& config) {
     return impersonator().impersonate(config.user, password);
 }
 
+namespace {
+
+// Runs step, a request's work: what it throws is traced, and gives 500
+// unless the answer had started.
+template <typename step_fn> int guarded(http_request& request, step_fn step) {
+    try {
+        return step();
+    } catch (const move_to_pool&) {
+        throw;
+    } catch (const std::exception& e) {
+        cl::trace_out.write(cl::format_str("request failed: %?\n", e.what()));
+    } catch (...) {
+        cl::trace_out.write("request failed\n");
+    }
+    // An answer that had started cannot be replaced by an error page.
+    if (request.headers_sent) return 0;
+    return 500;
+}
+
+} // namespace
+
+int resume_request(http_get_request& request) {
+    return guarded(request, [&] {
+        // The loop's thread was impersonated for the look-up; the rest runs
+        // as the configured user here too.
+        if (!impersonate_request_user(*request.info->config)) return 403;
+        return request.resume();
+    });
+}
+
 int run_request(http_request& request, const request_queue_handle& queue,
                 std::shared_ptr<http_request_data> data, cl::sh_ptr<req_info> info,
                 bool impersonate) {
-    try {
+    return guarded(request, [&] {
         request.queue = queue;
         request.data = std::move(data);
         if (!info) {
@@ -123,16 +153,7 @@ int run_request(http_request& request, const request_queue_handle& queue,
 
         set_request_variables(request);
         return request.handle();
-    } catch (const move_to_pool&) {
-        throw;
-    } catch (const std::exception& e) {
-        cl::trace_out.write(cl::format_str("request failed: %?\n", e.what()));
-    } catch (...) {
-        cl::trace_out.write("request failed\n");
-    }
-    // An answer that had started cannot be replaced by an error page.
-    if (request.headers_sent) return 0;
-    return 500;
+    });
 }
 
 void script_timing_start(const std::string& name) {

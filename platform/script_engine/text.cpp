@@ -1,5 +1,7 @@
 #include "platform/script_engine/engine.h"
 
+#include <algorithm>
+
 namespace script_engine {
 
 namespace {
@@ -13,6 +15,8 @@ void put3(std::string& out, uint32_t u) {
 } // namespace
 
 std::string wide_to_engine(std::wstring_view s) {
+    if (std::all_of(s.begin(), s.end(), [](wchar_t c) { return static_cast<uint32_t>(c) < 0x80; }))
+        return std::string(s.begin(), s.end());
     std::string out;
     out.reserve(s.size());
     for (wchar_t wc : s) {
@@ -36,6 +40,9 @@ std::string wide_to_engine(std::wstring_view s) {
 }
 
 std::wstring engine_to_wide(std::string_view s) {
+    // Page text is mostly ASCII: that needs no decoding.
+    if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; }))
+        return std::wstring(s.begin(), s.end());
     std::wstring out;
     out.reserve(s.size());
     std::size_t i = 0;

@@ -12,7 +12,12 @@
 #include "server/script_file.h"
 #include "server/server_dirs.h"
 
+#include <linux/futex.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <climits>
 #include <exception>
 #include <set>
 #include <utility>
@@ -44,11 +49,23 @@ constexpr std::size_t job_queue_limit = 8;
 
 // A run this long sends the requests queued behind it to the pool.
 constexpr auto long_job = std::chrono::milliseconds(50);
+// How often queues behind long runs are looked at.
+constexpr int32_t long_job_check_ms = 50;
+
+// Set while a request runs that was taken from behind a run that went on
+// too long: it waits for a busy worker only briefly.
+thread_local bool moved_from_long_run = false;
+constexpr uint32_t moved_wait_limit_ms = 2000;
 
 void run_on_pool(std::function<void()> job) {
     cl::thread_pool* pool = the_http_server().pool();
-    if (pool && pool->run(job) != 0) return;
-    job();
+    auto moved = [job = std::move(job)] {
+        moved_from_long_run = true;
+        job();
+        moved_from_long_run = false;
+    };
+    if (pool && pool->run(moved) != 0) return;
+    moved();
 }
 
 // Holds a worker for a request that an event loop hands over.
@@ -142,10 +159,28 @@ shost_thread::~shost_thread() {
         run_ = true;
     }
     interrupt();
-    cv_.notify_all();
+    wake(true);
     if (thread_.joinable()) thread_.join();
     std::lock_guard g(live_lock);
     live.erase(this);
+}
+
+void shost_thread::wake(bool sleeping) {
+    if (!sleeping) return;
+    wake_seq_.fetch_add(1);
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wake_seq_), FUTEX_WAKE_PRIVATE, INT_MAX,
+              nullptr, nullptr, 0);
+}
+
+void shost_thread::sleep(std::unique_lock<std::mutex>& g) {
+    const uint32_t seen = wake_seq_.load();
+    sleeping_ = true;
+    g.unlock();
+    // Returns at once when a wake came after `seen` was read.
+    ::syscall(SYS_futex, reinterpret_cast<uint32_t*>(&wake_seq_), FUTEX_WAIT_PRIVATE, seen, nullptr,
+              nullptr, 0);
+    g.lock();
+    sleeping_ = false;
 }
 
 void shost_thread::interrupt() {
@@ -200,6 +235,7 @@ void shost_thread::release() {
 
 void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, script_context* context,
                              shost_file* file) {
+    bool sleeping = false;
     {
         std::lock_guard g(m_);
         current_ = adapter;
@@ -207,8 +243,9 @@ void shost_thread::hand_over(const cl::sh_ptr<shost_file_adapter>& adapter, scri
         file_ = file;
         done_ = false;
         run_ = true;
+        sleeping = sleeping_;
     }
-    cv_.notify_all();
+    wake(sleeping);
 }
 
 void shost_thread::run_one(jscript_host& host, const cl::sh_ptr<shost_file_adapter>& adapter,
@@ -244,20 +281,32 @@ bool shost_thread::reserve_job(bool taken) {
 }
 
 void shost_thread::push_job(std::function<void()> job) {
+    bool sleeping = false;
     {
         std::lock_guard g(m_);
         --reserved_;
         jobs_.push_back(std::move(job));
+        sleeping = sleeping_;
     }
-    cv_.notify_all();
+    wake(sleeping);
 }
 
 void shost_thread::drop_job() {
+    bool sleeping = false;
     {
         std::lock_guard g(m_);
         --reserved_;
+        sleeping = sleeping_;
     }
-    cv_.notify_all();
+    wake(sleeping);
+}
+
+std::deque<std::function<void()>> shost_thread::take_stuck_jobs() {
+    std::deque<std::function<void()>> stuck;
+    std::lock_guard g(m_);
+    if (in_job_ && !jobs_.empty() && std::chrono::steady_clock::now() - job_start_ > long_job)
+        stuck.swap(jobs_);
+    return stuck;
 }
 
 shost_thread* shost_thread::inline_worker_for(const std::wstring& path) {
@@ -325,7 +374,8 @@ void shost_thread::thread_proc() {
         cv_.notify_all();
         while (succeeded(load_result_)) {
             std::unique_lock g(m_);
-            cv_.wait(g, [this] { return run_ || !jobs_.empty() || (serving_ && reserved_ == 0); });
+            while (!(run_ || !jobs_.empty() || (serving_ && reserved_ == 0)))
+                sleep(g);
             if (!jobs_.empty()) {
                 // A request from an event loop: it runs here from its start,
                 // and its page runs inline (see inline_worker_for).
@@ -411,8 +461,10 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
                                    const cl::sh_ptr<config_info>& config,
                                    const automation::guid& class_id) {
     const script_settings s = get_script_settings();
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(s.busy_wait_limit_ms);
+    const uint32_t wait_limit = moved_from_long_run
+                                    ? std::min(s.busy_wait_limit_ms, moved_wait_limit_ms)
+                                    : s.busy_wait_limit_ms;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_limit);
     // Registered as a waiter before the scan that finds the worker busy, so
     // that its release either is seen by the scan or wakes the wait.
     struct waiter {
@@ -520,8 +572,25 @@ shost_thread* shost_cache::reserve_for_loop(const std::wstring& path,
         return t;
     }
     for (auto it = range.first; it != range.second; ++it)
-        if (it->second->reserve_job(false)) return it->second.get();
+        if (it->second->reserve_job(false)) {
+            if (!stuck_check_armed_.exchange(true) && cl::global_timers_running())
+                cl::slow_timer().set_timer(
+                    stuck_timer_, [this] { move_stuck_jobs(); }, long_job_check_ms);
+            return it->second.get();
+        }
     return nullptr;
+}
+
+void shost_cache::move_stuck_jobs() {
+    std::deque<std::function<void()>> stuck;
+    {
+        std::lock_guard g(lock_);
+        for (auto& [path, t] : map_)
+            for (std::function<void()>& j : t->take_stuck_jobs())
+                stuck.push_back(std::move(j));
+    }
+    for (std::function<void()>& j : stuck)
+        run_on_pool(std::move(j));
 }
 
 std::shared_ptr<request_runner> loop_runner(const std::wstring& path,
@@ -551,6 +620,8 @@ void shost_cache::note_freed() {
 }
 
 void shost_cache::clear() {
+    stuck_timer_.kill(true);
+    stuck_check_armed_.store(false);
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> old;
     {
         std::unique_lock g(lock_);

@@ -8,6 +8,7 @@
 #include "core/ref_cnt.h"
 #include "core/simple_file.h"
 #include "core/sync.h"
+#include "core/timer.h"
 #include "scripting/jscript/script_source.h"
 
 #include <array>
@@ -110,6 +111,9 @@ class shost_thread {
     // Runs the page for the file on the calling thread (which is this
     // worker's), the way a handed-over request runs.
     void run_inline(shost_file* file);
+    // Jobs queued behind a run that has lasted longer than long_job (a page
+    // that may loop): taken from the queue for the pool road.
+    std::deque<std::function<void()>> take_stuck_jobs();
 
   private:
     void thread_proc();
@@ -130,8 +134,18 @@ class shost_thread {
     shost_file* file_ = nullptr; // of the request handed over
     script_context* context_ = nullptr;
     automation::guid class_id_{};
+    // Wakes the thread for the state it waits on (changed under m_). Only
+    // a sleeping thread costs a system call: a worker busy with a batch of
+    // jobs from the loop is not disturbed.
+    void wake(bool sleeping);
+    // Sleeps until woken; called with g holding m_, which is held again on
+    // return.
+    void sleep(std::unique_lock<std::mutex>& g);
+
     std::mutex m_;
-    std::condition_variable cv_;
+    std::condition_variable cv_; // loaded_, for wait_loaded
+    std::atomic<uint32_t> wake_seq_{0};
+    bool sleeping_ = false; // under m_
     bool run_ = false, loaded_ = false, done_ = false;
     std::deque<std::function<void()>> jobs_; // under m_
     uint32_t reserved_ = 0;                  // jobs promised, not yet queued
@@ -155,6 +169,10 @@ class shost_cache {
     std::size_t size();
     // A worker of a script with global state was let go.
     void note_freed();
+    // Requests queued on a worker whose run has gone on too long go the
+    // pool's way (another worker, or the wait for the busy one with its
+    // bound); a periodic check while workers take requests from loops.
+    void move_stuck_jobs();
 
     // On an event loop: a worker of the loaded, unchanged page at path held
     // for the request (see shost_thread::reserve_job), or null.
@@ -183,6 +201,8 @@ class shost_cache {
     std::condition_variable free_cv_;
     uint64_t free_generation_ = 0;
     std::atomic<int> free_waiters_{0};
+    std::atomic<bool> stuck_check_armed_{false};
+    cl::timer_id stuck_timer_;
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> map_;
 };
 

@@ -135,6 +135,9 @@ const type_info iwebserver_info(
         ,
         {0x321, L"write_response", member_method, 1, 1,
          [] WS_ARGS {
+             // A text, as pages mostly write, is taken where it lies.
+             if (p.count() > 0 && p.arg(0).vt() == vt_bstr)
+                 return ws_of(self)->write_response(p.arg(0).bstr(), r);
              std::wstring buf;
              const hresult hr = bstr_at(p, 0, buf);
              return failed(hr) ? hr : ws_of(self)->write_response(buf, r);

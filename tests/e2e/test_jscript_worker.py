@@ -118,3 +118,45 @@ def test_a_loaded_page_still_asks_for_the_login_of_each_request(tmp_path):
         assert (got[0][1], got[4][1]) == (b"run 1", b"run 2")
     finally:
         assert s.stop() == 0
+
+
+# Loops for ever when asked; script_timeout=0 never ends such a run.
+LOOPING_PAGE = r"""
+function main() {
+    if (webserver.environment_var("QUERY_STRING") == "loop")
+        for (;;) {}
+    webserver.write_response("quick");
+}
+"""
+
+
+def test_requests_queued_behind_a_looping_run_are_answered(tmp_path):
+    import socket
+    s = Site(str(tmp_path), directives=DIRECTIVES, param={"script_timeout": 0})
+    s.put("looping.jss", LOOPING_PAGE)
+    s.start()
+    try:
+        # Loaded, and its worker idle: the next requests come to it from the loop.
+        assert request(s, "GET", "/looping.jss")[2] == b"quick"
+        socks = [socket.create_connection((HOST, s.port), timeout=20) for _ in range(7)]
+        try:
+            # Sent back to back, so that the loop reads them in one round and
+            # queues the quick ones on the worker behind the looping one.
+            for i, c in enumerate(socks):
+                q = "loop" if i == 0 else "q%d" % i
+                c.sendall(b"GET /looping.jss?%s HTTP/1.1\r\nHost: %s\r\n\r\n"
+                          % (q.encode(), HOST.encode()))
+            for c in socks[1:]:
+                got = b""
+                # The answer is chunked: it ends with the empty chunk.
+                while not got.endswith(b"\r\n0\r\n\r\n") and len(got) < 4096:
+                    piece = c.recv(4096)
+                    if not piece:
+                        break
+                    got += piece
+                assert got.startswith(b"HTTP/1.1 200") and b"\r\nquick\r\n" in got, got[:300]
+        finally:
+            for c in socks:
+                c.close()
+    finally:
+        assert s.stop() == 0
