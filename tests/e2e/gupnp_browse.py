@@ -39,7 +39,17 @@ def browse(proxy, object_id):
 
 def main():
     iface, seconds, path = sys.argv[1], float(sys.argv[2]), sys.argv[3:]
-    context = GUPnP.Context.new_full(iface, None, 0, GSSDP.UDAVersion.VERSION_1_0)
+    context = None
+    # GUPnP takes a free port on one address family and then asks for the
+    # same number on the other, which a process running beside this one may
+    # hold: a few fresh tries, not one.
+    for attempt in range(8):
+        try:
+            context = GUPnP.Context.new_full(iface, None, 0, GSSDP.UDAVersion.VERSION_1_0)
+            break
+        except GLib.GError as e:
+            if attempt == 7 or "HTTP server" not in str(e):
+                raise
     cp = GUPnP.ControlPoint.new(context, CDS)
     loop = GLib.MainLoop()
     found = []
