@@ -1,5 +1,7 @@
 #include "platform/http_client/http_client.h"
 
+#include "platform/http_client/loop_exchange.h"
+
 #include <arpa/inet.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/posix/stream_descriptor.hpp>
@@ -191,6 +193,8 @@ struct request::state {
     CURLM* multi = nullptr;
     curl_slist* header_list = nullptr;
     std::string url;
+    std::string host; // without brackets
+    uint16_t port = 0;
     std::string target;
     std::string method;
     std::string referrer;
@@ -231,9 +235,12 @@ struct request::state {
     std::function<void()> progress;
     bool dirty = false;
     bool* destroyed = nullptr; // set while progress runs
+    // Loop mode without the library: a plain request to a numeric address.
+    std::shared_ptr<loop_exchange> native;
 
     ~state() {
         if (destroyed) *destroyed = true;
+        if (native) native->abandon();
         if (driver) {
             driver->forget(this);
             if (easy) {
@@ -627,12 +634,83 @@ void loop_driver::on_due() {
     if (curl_multi_timeout(multi_, &next) == CURLM_OK) set_timer(next);
 }
 
+// The address of a host given as a numeric address (no name to resolve).
+bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a,
+                     socklen_t& length) {
+    auto& a4 = reinterpret_cast<sockaddr_in&>(a);
+    if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
+        a4.sin_family = AF_INET;
+        a4.sin_port = htons(port);
+        length = sizeof a4;
+        return true;
+    }
+    auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
+    if (::inet_pton(AF_INET6, host.c_str(), &a6.sin6_addr) == 1) {
+        a6.sin6_family = AF_INET6;
+        a6.sin6_port = htons(port);
+        length = sizeof a6;
+        return true;
+    }
+    return false;
+}
+
 } // namespace
+
+// The request head, built once: the request line, Host, User-Agent and
+// Referer unless the caller gave its own, the caller's lines in order (an
+// empty value sends nothing), and the connection's fate.
+static std::string loop_head(const request::state& s, bool keep_alive) {
+    bool has_host = false;
+    bool has_agent = false;
+    std::size_t size =
+        s.method.size() + s.target.size() + s.host.size() + s.agent.size() + s.referrer.size() + 96;
+    for (const auto& [name, value] : s.headers) {
+        size += name.size() + value.size() + 4;
+        has_host = has_host || iequals(name, "Host");
+        has_agent = has_agent || iequals(name, "User-Agent");
+    }
+    std::string h;
+    h.reserve(size);
+    h += s.method;
+    h += ' ';
+    h += s.target;
+    h += " HTTP/1.1\r\n";
+    if (!has_host) {
+        const bool v6 = s.host.find(':') != std::string::npos;
+        h += "Host: ";
+        if (v6) h += '[';
+        h += s.host;
+        if (v6) h += ']';
+        if (s.port != 80) {
+            h += ':';
+            h += std::to_string(s.port);
+        }
+        h += "\r\n";
+    }
+    const auto line = [&h](std::string_view name, std::string_view value) {
+        if (value.empty()) return;
+        h += name;
+        h += ": ";
+        h += value;
+        h += "\r\n";
+    };
+    if (!has_agent) line("User-Agent", s.agent);
+    line("Referer", s.referrer);
+    for (const auto& [name, value] : s.headers)
+        line(name, value);
+    if (!keep_alive) h += "Connection: close\r\n";
+    h += "\r\n";
+    return h;
+}
 
 request::request(const connection& c, std::string method, std::string target, std::string referrer,
                  std::vector<std::string> accept_types, uint32_t flags)
     : s_(std::make_unique<state>()), timeouts_(c.owner() ? c.owner()->get_timeouts() : timeouts()) {
     s_->secure = (flags & flag_secure) != 0;
+    s_->host = c.host();
+    if (s_->host.size() > 1 && s_->host.front() == '[' && s_->host.back() == ']')
+        s_->host = s_->host.substr(1, s_->host.size() - 2);
+    s_->port = c.port();
     std::string host = c.host();
     if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
     s_->url = std::string(s_->secure ? "https://" : "http://") + host + ":" +
@@ -662,7 +740,7 @@ void request::set_address_check(address_check check) {
 }
 
 bool request::address_refused() const {
-    return s_->refused;
+    return s_->refused || (s_->native && s_->native->refused());
 }
 
 uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
@@ -697,6 +775,7 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
 }
 
 std::string request::primary_ip() const {
+    if (s_->native) return s_->native->peer_text();
     char* ip = nullptr;
     if (!s_->easy || !s_->sent ||
         curl_easy_getinfo(s_->easy, CURLINFO_PRIMARY_IP, &ip) != CURLE_OK || !ip)
@@ -758,6 +837,22 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     if (!extra_headers.empty()) {
         if (const uint32_t e = add_headers(extra_headers, add_headers_add | add_headers_replace))
             return e;
+    }
+    if (s.loop && !s.secure && s.proxy.empty() && total_length == 0) {
+        loop_exchange_setup setup;
+        if (numeric_address(s.host, s.port, setup.address, setup.length)) {
+            setup.head = loop_head(s, keep_alive_);
+            setup.keep_alive = keep_alive_;
+            setup.head_only = s.method == "HEAD";
+            setup.connect_ms = timeouts_.connect_ms;
+            setup.receive_ms = timeouts_.receive_ms;
+            setup.check = &s.check;
+            s.sent = true;
+            uint32_t error = 0;
+            s.native =
+                loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress), error);
+            return error;
+        }
     }
     if (s.loop) s.driver = &loop_driver::of(*s.loop);
     s.take_handles();
@@ -883,6 +978,17 @@ uint32_t request::write_data(const void* data, std::size_t length, std::size_t& 
 uint32_t request::receive_response() {
     state& s = *s_;
     if (!s.sent) return error_incorrect_handle_state;
+    if (s.native) {
+        const loop_exchange& x = *s.native;
+        if (!x.head_done())
+            return !x.finished() ? error_incorrect_handle_state
+                   : x.error()   ? x.error()
+                                 : error_invalid_server_response;
+        raw_headers_ = x.head();
+        status_ = x.status();
+        reason_ = x.reason();
+        return 0;
+    }
     if (s.driver) {
         if (!s.head_done)
             return s.finished ? (s.result == CURLE_OK ? error_invalid_server_response : failure())
@@ -925,7 +1031,7 @@ std::vector<std::pair<std::string, std::string>> request::header_list() const {
 uint32_t request::query_data_available(std::size_t& available) {
     available = 0;
     state& s = *s_;
-    if (!s.head_done) return error_incorrect_handle_state;
+    if (!s.head_done || s.native) return error_incorrect_handle_state;
     if (s.buffered_down() == 0) {
         s.resume(s.paused & CURLPAUSE_SEND);
         const uint32_t rc = pump_until([](const state& st) { return st.buffered_down() > 0; },
@@ -954,6 +1060,8 @@ uint32_t request::read_data(void* buffer, std::size_t length, std::size_t& got) 
 }
 
 bool request::complete() const {
+    if (s_->native)
+        return s_->native->finished() && !s_->native->error() && s_->native->buffered() == 0;
     return s_->finished && s_->result == CURLE_OK && s_->buffered_down() == 0;
 }
 
@@ -963,20 +1071,22 @@ void request::drive_on_loop(boost::asio::io_context& loop, std::function<void()>
 }
 
 bool request::head_arrived() const {
-    return s_->head_done;
+    return s_->native ? s_->native->head_done() : s_->head_done;
 }
 
 bool request::ended() const {
-    return s_->finished;
+    return s_->native ? s_->native->finished() : s_->finished;
 }
 
 uint32_t request::end_error() const {
+    if (s_->native) return s_->native->finished() ? s_->native->error() : 0;
     if (!s_->finished || s_->result == CURLE_OK) return 0;
     return failure();
 }
 
 std::size_t request::take_data(void* buffer, std::size_t length) {
     state& s = *s_;
+    if (s.native) return s.native->take(buffer, length);
     const std::size_t got = std::min(length, s.buffered_down());
     std::memcpy(buffer, s.down.data() + s.down_off, got);
     s.down_off += got;

@@ -3,6 +3,8 @@
 #include "platform/http_client/http_client.h"
 #include "tests/common/loopback.h"
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -257,6 +259,107 @@ TEST(http_client, failures_are_told_apart) {
         ASSERT_EQ(r.send("", 0), 0u);
         EXPECT_NE(r.receive_response(), 0u);
     }
+}
+
+// What one exchange driven on an event loop gave its owner.
+struct loop_result {
+    uint32_t send_error = 0;
+    uint32_t status = 0;
+    std::string head;
+    std::string body;
+    bool ended = false;
+    uint32_t end_error = 0;
+};
+
+// Drives one request on a loop of its own thread, as the proxy does: takes
+// the head once it is there and the body as it comes, until the end.
+loop_result exchange_on_loop(uint16_t port, const std::string& method) {
+    loop_result out;
+    std::thread t([&] {
+        boost::asio::io_context loop(1);
+        auto work = boost::asio::make_work_guard(loop);
+        http_client::connection c(new_session(), "127.0.0.1", port);
+        auto r = std::make_unique<http_client::request>(c, method, "/x", "",
+                                                        std::vector<std::string>{}, 0);
+        r->disable_keep_alive();
+        r->drive_on_loop(loop, [&] {
+            if (r->head_arrived() && out.head.empty() && r->receive_response() == 0) {
+                out.status = r->status_code();
+                out.head = r->raw_headers();
+            }
+            char buf[1000];
+            for (int i = 0; i < 100000; ++i) {
+                const std::size_t n = r->take_data(buf, sizeof buf);
+                if (n == 0) break;
+                out.body.append(buf, n);
+            }
+            if (!r->ended()) return;
+            out.ended = true;
+            out.end_error = r->end_error();
+            r.reset();
+            work.reset();
+        });
+        out.send_error = r->send("", 0);
+        if (out.send_error) return;
+        loop.run_for(std::chrono::seconds(20));
+        r.reset();
+    });
+    t.join();
+    return out;
+}
+
+TEST(http_client, answers_on_the_loop_are_framed_and_ended_as_the_server_sent_them) {
+    const std::string big(300 * 1024, 'q');
+    struct row {
+        const char* what;
+        const char* method;
+        std::string answer;
+        uint32_t status;
+        std::string body;
+        uint32_t end_error;
+    };
+    const row rows[] = {
+        {"length", "GET", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello", 200, "hello", 0},
+        {"interim then final", "GET",
+         "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 201 Made\r\nContent-Length: 2\r\n\r\nok", 201, "ok",
+         0},
+        {"chunked with trailers", "GET",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n3;x=y\r\nabc\r\n"
+         "4\r\ndefg\r\n0\r\nX-Sum: 7\r\n\r\n",
+         200, "abcdefg", 0},
+        {"to the end of the connection", "GET", "HTTP/1.0 200 OK\r\n\r\n" + big, 200, big, 0},
+        {"head has no body", "HEAD", "HTTP/1.1 200 OK\r\nContent-Length: 99\r\n\r\n", 200, "", 0},
+        {"cut mid-body", "GET", "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\nonly", 200, "only",
+         http_client::error_connection_error},
+        {"cut mid-chunk", "GET", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10\r\nshort",
+         200, "short", http_client::error_connection_error},
+        {"bad chunk size", "GET",
+         "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\nabc\r\n0\r\n\r\n", 200, "",
+         http_client::error_invalid_server_response},
+        {"head over the limit", "GET",
+         "HTTP/1.1 200 OK\r\nX-Big: " + std::string(200 * 1024, 'h') + "\r\n\r\n", 0, "",
+         http_client::error_invalid_server_response},
+        {"not http", "GET", "SSH-2.0-nothing here\r\n\r\n", 0, "",
+         http_client::error_invalid_server_response},
+        {"nothing at all", "GET", "", 0, "", http_client::error_connection_error},
+    };
+    for (const row& w : rows) {
+        scripted_server server(w.answer);
+        const loop_result r = exchange_on_loop(server.port(), w.method);
+        EXPECT_EQ(r.send_error, 0u) << w.what;
+        EXPECT_TRUE(r.ended) << w.what;
+        EXPECT_EQ(r.status, w.status) << w.what;
+        EXPECT_TRUE(r.body == w.body) << w.what << ": " << r.body.size() << " bytes";
+        EXPECT_EQ(r.end_error, w.end_error) << w.what;
+        if (w.status == 200 && std::string(w.method) == "GET")
+            EXPECT_EQ(r.head, w.answer.substr(0, w.answer.find("\r\n\r\n") + 4)) << w.what;
+        const std::string head = server.head();
+        EXPECT_EQ(head.rfind(std::string(w.method) + " /x HTTP/1.1\r\n", 0), 0u) << head;
+        EXPECT_NE(head.find("\r\nConnection: close\r\n"), std::string::npos) << head;
+    }
+    // Nobody listening: the send says so at once.
+    const loop_result dead = exchange_on_loop(tq_test::free_port(), "GET");
+    EXPECT_EQ(dead.send_error, http_client::error_cannot_connect);
 }
 
 } // namespace

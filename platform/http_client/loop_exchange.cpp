@@ -1,0 +1,632 @@
+#include "platform/http_client/loop_exchange.h"
+
+#include <arpa/inet.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/http/basic_parser.hpp>
+#include <boost/beast/http/error.hpp>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace http_client {
+
+namespace {
+
+namespace http = boost::beast::http;
+using clock_type = std::chrono::steady_clock;
+
+// One read takes at most this much; a head may grow the input to its limit.
+constexpr std::size_t read_room = 16 * 1024;
+constexpr std::size_t head_limit = 64 * 1024;
+// Body bytes held for a taker that does not keep up before reading stops.
+constexpr std::size_t max_buffered = 64 * 1024;
+// Kept connections per loop, and how long one may wait for its next request.
+constexpr std::size_t max_idle = 64;
+constexpr auto idle_life = std::chrono::seconds(60);
+// How often the deadlines of running exchanges are looked at.
+constexpr auto sweep_every = std::chrono::milliseconds(200);
+
+bool same_address(const sockaddr_storage& a, socklen_t al, const sockaddr_storage& b,
+                  socklen_t bl) {
+    return al == bl && std::memcmp(&a, &b, al) == 0;
+}
+
+} // namespace
+
+// A connection to an upstream: the socket, the bytes read and not yet
+// parsed, and who reads it now (an exchange, or nobody while it is kept).
+struct loop_exchange::connection {
+    explicit connection(boost::asio::io_context& loop) : d(loop) {}
+    boost::asio::posix::stream_descriptor d;
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    std::vector<char> in;
+    std::size_t in_len = 0;
+    loop_exchange* owner = nullptr;
+    bool reading = false; // a wait for input is pending
+    bool kept = false;    // waits in the driver's pool
+    driver* pool = nullptr;
+    bool reused = false;
+    clock_type::time_point idle_since{};
+
+    int fd() { return d.native_handle(); }
+    void close() {
+        owner = nullptr;
+        kept = false;
+        boost::system::error_code ec;
+        d.close(ec);
+    }
+};
+
+// The answer's framing; the body goes straight to the exchange's buffer and
+// the head is taken as the bytes the server sent.
+class loop_exchange::parser : public http::basic_parser<false> {
+  public:
+    explicit parser(loop_exchange& x) : x_(x) {
+        header_limit(static_cast<std::uint32_t>(head_limit));
+        // No limit: the body streams through and is never held whole.
+        body_limit(std::numeric_limits<std::uint64_t>::max());
+        if (x.setup_.head_only) skip(true);
+    }
+
+  private:
+    void on_request_impl(http::verb, boost::beast::string_view, boost::beast::string_view, int,
+                         boost::beast::error_code&) override {}
+    void on_response_impl(int code, boost::beast::string_view reason, int,
+                          boost::beast::error_code&) override {
+        x_.status_ = static_cast<uint32_t>(code);
+        x_.reason_.assign(reason.data(), reason.size());
+    }
+    void on_field_impl(http::field, boost::beast::string_view, boost::beast::string_view,
+                       boost::beast::error_code&) override {}
+    void on_header_impl(boost::beast::error_code&) override {}
+    void on_body_init_impl(const boost::optional<std::uint64_t>&,
+                           boost::beast::error_code&) override {}
+    std::size_t on_body_impl(boost::beast::string_view body, boost::beast::error_code&) override {
+        x_.down_.append(body.data(), body.size());
+        return body.size();
+    }
+    void on_chunk_header_impl(std::uint64_t, boost::beast::string_view,
+                              boost::beast::error_code&) override {}
+    std::size_t on_chunk_body_impl(std::uint64_t, boost::beast::string_view body,
+                                   boost::beast::error_code&) override {
+        x_.down_.append(body.data(), body.size());
+        return body.size();
+    }
+    void on_finish_impl(boost::beast::error_code&) override {}
+
+    loop_exchange& x_;
+};
+
+// A loop's exchanges: those running (for their deadlines and for the
+// loop's end) and the connections kept for the next request. It lives as
+// long as the loop, whichever thread ends that.
+struct loop_exchange::driver {
+    explicit driver(boost::asio::io_context& loop) : loop_(loop), timer_(loop) {}
+    ~driver();
+
+    static driver& of(boost::asio::io_context& loop);
+
+    void add(loop_exchange* x) {
+        x->slot_ = running_.size();
+        running_.push_back(x);
+        if (!sweeping_) {
+            sweeping_ = true;
+            timer_.expires_after(sweep_every);
+            timer_.async_wait([this, alive = alive_](const boost::system::error_code& ec) {
+                if (*alive) sweep(ec);
+            });
+        }
+    }
+    void remove(loop_exchange* x) {
+        if (x->slot_ >= running_.size() || running_[x->slot_] != x) return;
+        running_[x->slot_] = running_.back();
+        running_[x->slot_]->slot_ = x->slot_;
+        running_.pop_back();
+    }
+    void sweep(const boost::system::error_code& ec);
+
+    // A kept connection to the address, or none.
+    std::shared_ptr<connection> reuse(const sockaddr_storage& a, socklen_t length);
+    void keep(std::shared_ptr<connection> c);
+    void drop(const std::shared_ptr<connection>& c);
+
+    boost::asio::io_context& loop_;
+    boost::asio::steady_timer timer_;
+    bool sweeping_ = false;
+    std::vector<loop_exchange*> running_;
+    std::vector<std::shared_ptr<connection>> idle_;
+    std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+namespace {
+
+// The driver as a service of its loop: made on the loop's first exchange,
+// ended when the loop ends, before the loop's sockets and timers go.
+struct driver_service : boost::asio::execution_context::service {
+    using key_type = driver_service;
+    static inline boost::asio::execution_context::id id;
+    explicit driver_service(boost::asio::execution_context& context)
+        : service(context), d(std::make_unique<loop_exchange::driver>(
+                                static_cast<boost::asio::io_context&>(context))) {}
+    void shutdown() override { d.reset(); }
+    std::unique_ptr<loop_exchange::driver> d;
+};
+
+// The calling thread's loop and its driver, found once.
+thread_local boost::asio::io_context* cached_loop = nullptr;
+thread_local loop_exchange::driver* cached_driver = nullptr;
+
+} // namespace
+
+loop_exchange::driver& loop_exchange::driver::of(boost::asio::io_context& loop) {
+    if (cached_loop != &loop || !cached_driver) {
+        cached_driver = boost::asio::use_service<driver_service>(loop).d.get();
+        cached_loop = &loop;
+    }
+    return *cached_driver;
+}
+
+loop_exchange::driver::~driver() {
+    *alive_ = false;
+    if (cached_driver == this) {
+        cached_driver = nullptr;
+        cached_loop = nullptr;
+    }
+    // The loop ends: what still runs ends with it, and its owner is told.
+    std::vector<std::shared_ptr<loop_exchange>> left;
+    for (loop_exchange* x : running_)
+        left.push_back(x->shared_from_this());
+    for (auto& x : left) {
+        x->driver_ = nullptr;
+        if (x->abandoned_ || x->finished_) continue;
+        x->fail(error_operation_cancelled);
+        x->notify();
+    }
+    running_.clear();
+    for (auto& c : idle_)
+        c->close();
+    idle_.clear();
+    boost::system::error_code ec;
+    timer_.cancel(ec);
+}
+
+void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
+    sweeping_ = false;
+    if (ec || running_.empty()) return;
+    const auto now = clock_type::now();
+    std::vector<std::shared_ptr<loop_exchange>> due;
+    for (loop_exchange* x : running_)
+        if (x->timing_ && now >= x->deadline_) due.push_back(x->shared_from_this());
+    for (auto& x : due) {
+        if (x->abandoned_ || x->finished_ || !x->timing_) continue;
+        x->fail(error_timeout);
+        x->notify();
+    }
+    if (!running_.empty() && !sweeping_) {
+        sweeping_ = true;
+        timer_.expires_after(sweep_every);
+        timer_.async_wait([this, alive = alive_](const boost::system::error_code& e) {
+            if (*alive) sweep(e);
+        });
+    }
+}
+
+std::shared_ptr<loop_exchange::connection> loop_exchange::driver::reuse(const sockaddr_storage& a,
+                                                                        socklen_t length) {
+    const auto now = clock_type::now();
+    for (std::size_t i = idle_.size(); i-- > 0;) {
+        if (!same_address(idle_[i]->address, idle_[i]->length, a, length)) continue;
+        std::shared_ptr<connection> c = std::move(idle_[i]);
+        idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(i));
+        c->kept = false;
+        if (now - c->idle_since > idle_life) {
+            c->close();
+            continue;
+        }
+        c->reused = true;
+        return c;
+    }
+    return nullptr;
+}
+
+void loop_exchange::driver::keep(std::shared_ptr<connection> c) {
+    if (idle_.size() >= max_idle) {
+        idle_.front()->close();
+        idle_.erase(idle_.begin());
+    }
+    c->owner = nullptr;
+    c->kept = true;
+    c->pool = this;
+    c->idle_since = clock_type::now();
+    watch(c);
+    idle_.push_back(std::move(c));
+}
+
+// A connection is watched for input by one wait at a time, whoever reads
+// it: its exchange, or, while it is kept, the pool, where the server
+// closing it (or sending what nobody asked for) ends it. A kept connection
+// that is taken again hands its pending wait to the new exchange.
+void loop_exchange::watch(const std::shared_ptr<connection>& c) {
+    if (c->reading) return;
+    c->reading = true;
+    c->d.async_wait(boost::asio::posix::stream_descriptor::wait_read,
+                    [c](const boost::system::error_code& ec) {
+                        c->reading = false;
+                        if (ec) return;
+                        if (c->owner) {
+                            const auto x = c->owner->shared_from_this();
+                            x->on_readable();
+                            return;
+                        }
+                        if (c->kept) c->pool->drop(c);
+                    });
+}
+
+void loop_exchange::driver::drop(const std::shared_ptr<connection>& c) {
+    for (std::size_t i = 0; i < idle_.size(); ++i)
+        if (idle_[i] == c) {
+            idle_.erase(idle_.begin() + static_cast<std::ptrdiff_t>(i));
+            break;
+        }
+    c->close();
+}
+
+loop_exchange::loop_exchange(boost::asio::io_context& loop, loop_exchange_setup setup,
+                             std::function<void()> progress)
+    : loop_(loop), setup_(std::move(setup)), progress_(std::move(progress)) {}
+
+loop_exchange::~loop_exchange() {
+    if (driver_) driver_->remove(this);
+    if (c_) c_->close();
+}
+
+std::shared_ptr<loop_exchange> loop_exchange::start(boost::asio::io_context& loop,
+                                                    loop_exchange_setup setup,
+                                                    std::function<void()> progress,
+                                                    uint32_t& error) {
+    std::shared_ptr<loop_exchange> x(
+        new loop_exchange(loop, std::move(setup), std::move(progress)));
+    x->driver_ = &driver::of(loop);
+    x->driver_->add(x.get());
+    error = x->begin();
+    if (error) {
+        x->fail(error);
+        x->news_ = false;
+    }
+    return x;
+}
+
+void loop_exchange::abandon() {
+    abandoned_ = true;
+    if (driver_) driver_->remove(this);
+    driver_ = nullptr;
+    if (c_) {
+        c_->close();
+        c_.reset();
+    }
+}
+
+std::string loop_exchange::peer_text() const {
+    char text[INET6_ADDRSTRLEN] = {};
+    const sockaddr_storage& a = setup_.address;
+    if (a.ss_family == AF_INET)
+        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
+    else if (a.ss_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text,
+                    sizeof text);
+    return text;
+}
+
+bool loop_exchange::address_allowed() const {
+    const request::address_check* check = setup_.check;
+    return !check || !*check ||
+           (*check)(reinterpret_cast<const sockaddr*>(&setup_.address), setup_.length);
+}
+
+uint32_t loop_exchange::begin() {
+    parser_ = std::make_unique<parser>(*this);
+    if (setup_.keep_alive) {
+        c_ = driver_->reuse(setup_.address, setup_.length);
+        if (c_) {
+            // Checked for the request that opened it; this one's rules may
+            // differ (another client), so it is asked again.
+            if (!address_allowed()) {
+                refused_ = true;
+                driver_->keep(std::move(c_));
+                c_.reset();
+                return error_operation_cancelled;
+            }
+            c_->owner = this;
+            write_head();
+            return 0;
+        }
+    }
+    return open_new();
+}
+
+uint32_t loop_exchange::open_new() {
+    if (!address_allowed()) {
+        refused_ = true;
+        return error_cannot_connect;
+    }
+    const int fd =
+        ::socket(setup_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return error_cannot_connect;
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&setup_.address), setup_.length) != 0 &&
+        errno != EINPROGRESS) {
+        ::close(fd);
+        return error_cannot_connect;
+    }
+    auto c = std::make_shared<connection>(loop_);
+    boost::system::error_code ec;
+    c->d.assign(fd, ec);
+    if (ec) {
+        ::close(fd);
+        return error_cannot_connect;
+    }
+    c->address = setup_.address;
+    c->length = setup_.length;
+    c->in.resize(read_room);
+    c->owner = this;
+    c_ = std::move(c);
+    refresh_deadline(setup_.connect_ms);
+    // The connected address, before the request goes out on it.
+    if (!address_allowed()) {
+        refused_ = true;
+        return error_cannot_connect;
+    }
+    // The head goes out at once: on a connection still being made the write
+    // is refused for now and waits for it; a made one costs no wait.
+    write_head();
+    return finished_ ? error_ : 0;
+}
+
+void loop_exchange::refresh_deadline(uint32_t ms) {
+    timing_ = ms != 0;
+    if (timing_) deadline_ = clock_type::now() + std::chrono::milliseconds(ms);
+}
+
+void loop_exchange::write_head() {
+    const std::string& h = setup_.head;
+    while (written_ < h.size()) {
+        const ssize_t n = ::send(c_->fd(), h.data() + written_, h.size() - written_, MSG_NOSIGNAL);
+        if (n > 0) {
+            written_ += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            wait_writable();
+            return;
+        }
+        if (retry_on_new()) return;
+        fail(c_->reused || written_ > 0 ? error_connection_error : error_cannot_connect);
+        return;
+    }
+    refresh_deadline(setup_.receive_ms);
+    watch(c_);
+}
+
+void loop_exchange::wait_writable() {
+    c_->d.async_wait(boost::asio::posix::stream_descriptor::wait_write,
+                     [x = shared_from_this(), c = c_](const boost::system::error_code& ec) {
+                         if (x->abandoned_ || x->finished_ || x->c_ != c) return;
+                         if (ec)
+                             x->fail(error_connection_error);
+                         else
+                             x->write_head();
+                         x->notify();
+                     });
+}
+
+void loop_exchange::on_readable() {
+    if (abandoned_ || finished_ || !c_) return;
+    // Held back by the taker: what is there is read once it has room.
+    if (paused_) {
+        more_ = true;
+        return;
+    }
+    read_more();
+    notify();
+}
+
+// Reads while bytes come and the taker has room, then waits for the next;
+// called when the socket may hold bytes.
+void loop_exchange::read_more() {
+    more_ = true;
+    for (int round = 0; round < 64 && more_; ++round) {
+        if (buffered() >= max_buffered) {
+            paused_ = true;
+            timing_ = false;
+            return;
+        }
+        connection& c = *c_;
+        if (c.in.size() - c.in_len < read_room / 4) {
+            if (c.in.size() >= head_limit + read_room) {
+                fail(error_invalid_server_response);
+                return;
+            }
+            c.in.resize(std::min(c.in.size() * 2, head_limit + read_room));
+        }
+        const std::size_t room = c.in.size() - c.in_len;
+        const ssize_t n = ::recv(c.fd(), c.in.data() + c.in_len, room, 0);
+        if (n > 0) {
+            c.in_len += static_cast<std::size_t>(n);
+            answer_started_ = true;
+            refresh_deadline(setup_.receive_ms);
+            // A short read took all there was: the next bytes come with a wait.
+            more_ = static_cast<std::size_t>(n) == room;
+            if (!parse() || paused_) return;
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            more_ = false;
+            break;
+        }
+        if (n == 0 && head_done_) {
+            // The end of the connection ends a body that runs to it.
+            boost::beast::error_code ec;
+            parser_->put_eof(ec);
+            if (!ec && parser_->is_done()) {
+                finish_ok();
+                return;
+            }
+        }
+        if (retry_on_new()) return;
+        fail(error_connection_error);
+        return;
+    }
+    if (finished_ || paused_) return;
+    if (more_) {
+        resume();
+        return;
+    }
+    if (!timing_) refresh_deadline(setup_.receive_ms);
+    watch(c_);
+}
+
+// Feeds the bytes read to the parser; false once the exchange ended.
+bool loop_exchange::parse() {
+    connection& c = *c_;
+    const std::size_t before = buffered();
+    std::size_t off = 0;
+    while (off < c.in_len) {
+        if (head_done_ && buffered() >= max_buffered) {
+            paused_ = true;
+            timing_ = false;
+            break;
+        }
+        boost::beast::error_code ec;
+        const std::size_t used =
+            parser_->put(boost::asio::const_buffer(c.in.data() + off, c.in_len - off), ec);
+        if (ec == http::error::need_more) {
+            off += used;
+            break;
+        }
+        if (ec) {
+            fail(error_invalid_server_response);
+            return false;
+        }
+        if (!head_done_ && parser_->is_header_done()) {
+            if (status_ >= 100 && status_ < 200 && status_ != 101) {
+                // An interim answer (100 Continue) is forgotten.
+                off += used;
+                parser_ = std::make_unique<parser>(*this);
+                status_ = 0;
+                reason_.clear();
+                continue;
+            }
+            head_.assign(c.in.data() + off, used);
+            head_done_ = true;
+            news();
+        }
+        off += used;
+        if (parser_->is_done()) {
+            c.in_len -= off;
+            if (c.in_len) std::memmove(c.in.data(), c.in.data() + off, c.in_len);
+            finish_ok();
+            return false;
+        }
+        if (used == 0) break;
+    }
+    c.in_len -= off;
+    if (c.in_len && off) std::memmove(c.in.data(), c.in.data() + off, c.in_len);
+    if (buffered() != before) news();
+    return true;
+}
+
+void loop_exchange::resume() {
+    if (resume_posted_) return;
+    resume_posted_ = true;
+    boost::asio::post(loop_, [x = shared_from_this()] {
+        x->resume_posted_ = false;
+        if (x->abandoned_ || x->finished_ || !x->c_) return;
+        x->paused_ = false;
+        if (x->c_->in_len > 0 && (!x->parse() || x->paused_)) {
+            x->notify();
+            return;
+        }
+        if (x->more_) {
+            x->read_more();
+        } else {
+            x->refresh_deadline(x->setup_.receive_ms);
+            watch(x->c_);
+        }
+        x->notify();
+    });
+}
+
+std::size_t loop_exchange::take(void* buffer, std::size_t length) {
+    const std::size_t got = std::min(length, buffered());
+    std::memcpy(buffer, down_.data() + down_off_, got);
+    down_off_ += got;
+    if (down_off_ == down_.size()) {
+        down_.clear();
+        down_off_ = 0;
+    }
+    // Room again: reading goes on with the next turn of the loop.
+    if (paused_ && buffered() < max_buffered && !finished_ && !abandoned_) resume();
+    return got;
+}
+
+// A kept connection the server had closed meanwhile fails before any byte
+// of the answer: the request goes once more, on a new connection.
+bool loop_exchange::retry_on_new() {
+    if (!c_ || !c_->reused || answer_started_ || retried_) return false;
+    retried_ = true;
+    c_->close();
+    c_.reset();
+    written_ = 0;
+    if (const uint32_t e = open_new()) fail(e);
+    return true;
+}
+
+void loop_exchange::finish_ok() {
+    finished_ = true;
+    timing_ = false;
+    news();
+    driver* d = driver_;
+    driver_ = nullptr;
+    if (d) d->remove(this);
+    const bool reusable =
+        setup_.keep_alive && d && c_ && c_->in_len == 0 && status_ != 101 && parser_->keep_alive();
+    if (reusable) {
+        d->keep(std::move(c_));
+    } else if (c_) {
+        c_->close();
+    }
+    c_.reset();
+}
+
+void loop_exchange::fail(uint32_t error) {
+    finished_ = true;
+    timing_ = false;
+    error_ = error;
+    news();
+    if (driver_) driver_->remove(this);
+    driver_ = nullptr;
+    if (c_) {
+        c_->close();
+        c_.reset();
+    }
+}
+
+void loop_exchange::notify() {
+    if (!news_ || abandoned_ || !progress_) return;
+    news_ = false;
+    // May destroy the request, which abandons this exchange; the caller
+    // holds it alive and looks at nothing after.
+    progress_();
+}
+
+} // namespace http_client

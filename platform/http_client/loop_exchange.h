@@ -1,0 +1,119 @@
+// A plain-HTTP exchange driven by the loop's own sockets, for requests
+// without a body to a numeric address: the head goes out in one write and
+// the answer is read and framed here, with the connection kept per loop for
+// the next request to the same address when both sides allow it. Private to
+// this layer; request uses it in loop mode.
+#pragma once
+#include "platform/http_client/http_client.h"
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace boost::asio {
+class io_context;
+}
+
+namespace http_client {
+
+struct loop_exchange_setup {
+    sockaddr_storage address{};
+    socklen_t length = 0;
+    // The request line, the header lines and the empty line.
+    std::string head;
+    bool keep_alive = true;
+    bool head_only = false;
+    uint32_t connect_ms = 0;
+    uint32_t receive_ms = 0;
+    // The request's check; asked before the connect and before the head
+    // goes out on a connection (new or kept).
+    const request::address_check* check = nullptr;
+};
+
+class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
+  public:
+    // Starts the exchange on the calling thread's loop. error is 0, or the
+    // failure known at once (with refused() when the check said no).
+    static std::shared_ptr<loop_exchange> start(boost::asio::io_context& loop,
+                                                loop_exchange_setup setup,
+                                                std::function<void()> progress, uint32_t& error);
+    ~loop_exchange();
+    loop_exchange(const loop_exchange&) = delete;
+    loop_exchange& operator=(const loop_exchange&) = delete;
+
+    // The owner lets go: progress is never called again, and a connection
+    // whose answer was not read to its end is closed.
+    void abandon();
+
+    bool head_done() const { return head_done_; }
+    bool finished() const { return finished_; }
+    uint32_t error() const { return error_; }
+    bool refused() const { return refused_; }
+    const std::string& head() const { return head_; }
+    uint32_t status() const { return status_; }
+    const std::string& reason() const { return reason_; }
+    std::size_t buffered() const { return down_.size() - down_off_; }
+    std::size_t take(void* buffer, std::size_t length);
+    std::string peer_text() const;
+
+    struct connection;
+    struct driver;
+    class parser;
+
+  private:
+    friend struct driver;
+    friend class parser;
+    loop_exchange(boost::asio::io_context& loop, loop_exchange_setup setup,
+                  std::function<void()> progress);
+
+    static void watch(const std::shared_ptr<connection>& c);
+    bool address_allowed() const;
+    uint32_t begin();
+    uint32_t open_new();
+    void write_head();
+    void wait_writable();
+    void on_readable();
+    void read_more();
+    bool parse();
+    void resume();
+    void finish_ok();
+    void fail(uint32_t error);
+    bool retry_on_new();
+    void refresh_deadline(uint32_t ms);
+    void news() { news_ = true; }
+    void notify();
+
+    boost::asio::io_context& loop_;
+    driver* driver_ = nullptr;
+    std::size_t slot_ = 0; // in the driver's list of running exchanges
+    loop_exchange_setup setup_;
+    std::function<void()> progress_;
+    std::shared_ptr<connection> c_;
+    std::unique_ptr<parser> parser_;
+    std::size_t written_ = 0;
+    std::string down_;
+    std::size_t down_off_ = 0;
+    std::string head_;
+    std::string reason_;
+    uint32_t status_ = 0;
+    uint32_t error_ = 0;
+    bool head_done_ = false;
+    bool finished_ = false;
+    bool refused_ = false;
+    bool abandoned_ = false;
+    bool news_ = false;
+    bool paused_ = false;
+    bool resume_posted_ = false;
+    bool more_ = false; // the socket may hold bytes no wait will announce
+    bool answer_started_ = false;
+    bool retried_ = false;
+    bool timing_ = false;
+    std::chrono::steady_clock::time_point deadline_{};
+};
+
+} // namespace http_client
