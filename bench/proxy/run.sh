@@ -8,7 +8,7 @@
 # connections for both (nginx's `keepalive` in an upstream block, this
 # server's `proxy_keep_alive=1`, each on a second instance). A run that meets
 # a non-2xx answer or a socket error prints the failure instead of a rate.
-# Usage: [ROUNDS=2] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
+# Usage: [ROUNDS=2] [PERF=1] [STRACE=1] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 duration=${1:-5}
@@ -181,6 +181,30 @@ if [ "${PERF:-0}" = 1 ]; then
     echo "== $name: perf, by shared object, then the top symbols"
     perf report -q -i "$work/$name.perf" --no-children -g none --sort dso 2>/dev/null | head -8 || true
     perf report -q -i "$work/$name.perf" --no-children -g none --sort sym 2>/dev/null | grep -v "^$" | head -25 || true
+  done
+fi
+# STRACE=1: system calls per request of each proxy (all threads) under the
+# same load, both tables; strace slows each process, so no rate is taken.
+if [ "${STRACE:-0}" = 1 ]; then
+  nworker=$(pgrep -P "$npid" | head -1)
+  for who in "teskqvel-new $q1pid $qproxy" "nginx-new $nworker $nport" \
+             "teskqvel-kept $qkpid $kproxy" "nginx-kept $nworker $nkport"; do
+    read -r name pid port <<<"$who"
+    strace -c -f -o "$work/$name.strace" -p "$pid" >/dev/null 2>&1 &
+    strace_pid=$!
+    sleep 1
+    out=$(taskset -c "$client_cores" wrk -t"$client_threads" -c"$connections" -d"${duration}s" \
+      -H "Host: $upstream_host" "http://127.0.0.1:$port/f1k.txt")
+    kill -INT "$strace_pid"; wait "$strace_pid" || true
+    requests=$(awk '/requests in/ { print $1 }' <<<"$out")
+    if grep -q -E "Non-2xx|Socket errors" <<<"$out" || [ -z "$requests" ]; then
+      echo "== $name: FAIL $(grep -E 'Non-2xx|Socket errors' <<<"$out" | tr -s ' ')"
+      continue
+    fi
+    echo "== $name: system calls per request ($requests requests)"
+    awk -v r="$requests" '$NF ~ /^[a-z_0-9]+$/ && $4 ~ /^[0-9]+$/ && $NF != "total" {
+        printf "   %-16s %6.2f\n", $NF, $4 / r; t += $4 }
+      END { printf "   %-16s %6.2f\n", "all", t / r }' "$work/$name.strace" | sort -k2 -n -r | head -14
   done
 fi
 for t in new-conn kept; do
