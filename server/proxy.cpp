@@ -725,7 +725,8 @@ class proxy_exchange {
     bool finished_ = false;
     bool waiting_client_ = false;
     // A piece with room for its chunk head before and its CR LF after.
-    std::array<char, 7 + 16384 + 2> piece_{};
+    // Not cleared: only what a take wrote is sent.
+    std::array<char, 7 + 16384 + 2> piece_;
 };
 
 namespace {

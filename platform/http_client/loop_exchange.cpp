@@ -65,7 +65,9 @@ struct loop_exchange::connection {
     owned_socket d;
     sockaddr_storage address{};
     socklen_t length = 0;
-    std::vector<char> in;
+    // Bytes read and not yet parsed; never cleared, only overwritten.
+    std::unique_ptr<char[]> in;
+    std::size_t in_size = 0;
     std::size_t in_len = 0;
     loop_exchange* owner = nullptr;
     bool reading = false; // a wait for input is pending
@@ -391,7 +393,8 @@ uint32_t loop_exchange::open_new() {
     }
     c->address = setup_.address;
     c->length = setup_.length;
-    c->in.resize(read_room);
+    c->in.reset(new char[read_room]);
+    c->in_size = read_room;
     c->owner = this;
     c_ = std::move(c);
     refresh_deadline(setup_.connect_ms);
@@ -466,15 +469,19 @@ void loop_exchange::read_more() {
             return;
         }
         connection& c = *c_;
-        if (c.in.size() - c.in_len < read_room / 4) {
-            if (c.in.size() >= head_limit + read_room) {
+        if (c.in_size - c.in_len < read_room / 4) {
+            if (c.in_size >= head_limit + read_room) {
                 fail(error_invalid_server_response);
                 return;
             }
-            c.in.resize(std::min(c.in.size() * 2, head_limit + read_room));
+            const std::size_t size = std::min(c.in_size * 2, head_limit + read_room);
+            std::unique_ptr<char[]> bigger(new char[size]);
+            std::memcpy(bigger.get(), c.in.get(), c.in_len);
+            c.in = std::move(bigger);
+            c.in_size = size;
         }
-        const std::size_t room = c.in.size() - c.in_len;
-        const ssize_t n = ::recv(c.fd(), c.in.data() + c.in_len, room, 0);
+        const std::size_t room = c.in_size - c.in_len;
+        const ssize_t n = ::recv(c.fd(), c.in.get() + c.in_len, room, 0);
         if (n > 0) {
             c.in_len += static_cast<std::size_t>(n);
             answer_started_ = true;
@@ -524,7 +531,7 @@ bool loop_exchange::parse() {
         }
         boost::beast::error_code ec;
         const std::size_t used =
-            parser_->put(boost::asio::const_buffer(c.in.data() + off, c.in_len - off), ec);
+            parser_->put(boost::asio::const_buffer(c.in.get() + off, c.in_len - off), ec);
         if (ec == http::error::need_more) {
             off += used;
             break;
@@ -542,21 +549,21 @@ bool loop_exchange::parse() {
                 reason_.clear();
                 continue;
             }
-            head_.assign(c.in.data() + off, used);
+            head_.assign(c.in.get() + off, used);
             head_done_ = true;
             news();
         }
         off += used;
         if (parser_->is_done()) {
             c.in_len -= off;
-            if (c.in_len) std::memmove(c.in.data(), c.in.data() + off, c.in_len);
+            if (c.in_len) std::memmove(c.in.get(), c.in.get() + off, c.in_len);
             finish_ok();
             return false;
         }
         if (used == 0) break;
     }
     c.in_len -= off;
-    if (c.in_len && off) std::memmove(c.in.data(), c.in.data() + off, c.in_len);
+    if (c.in_len && off) std::memmove(c.in.get(), c.in.get() + off, c.in_len);
     if (buffered() != before) news();
     return true;
 }
