@@ -365,7 +365,9 @@ uint32_t loop_exchange::begin() {
             }
             c_->owner = this;
             write_head();
-            return 0;
+            // A write that failed here (and on the new connection it was
+            // retried on) is the sender's to report: no wait will.
+            return finished_ ? error_ : 0;
         }
     }
     return open_new();

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <boost/asio/post.hpp>
 #include <cstring>
+#include <functional>
 #include <poll.h>
 #include <thread>
 
@@ -271,41 +273,161 @@ struct loop_result {
     uint32_t end_error = 0;
 };
 
-// Drives one request on a loop of its own thread, as the proxy does: takes
-// the head once it is there and the body as it comes, until the end.
-loop_result exchange_on_loop(uint16_t port, const std::string& method) {
-    loop_result out;
+// Drives requests one after another on a loop of its own thread, as the
+// proxy does: takes the head once it is there and the body as it comes,
+// until the end; then the next request starts.
+std::vector<loop_result> exchanges_on_loop(uint16_t port, const std::string& method, int count,
+                                           bool keep_alive) {
+    std::vector<loop_result> out(static_cast<std::size_t>(count));
     std::thread t([&] {
         boost::asio::io_context loop(1);
         auto work = boost::asio::make_work_guard(loop);
-        http_client::connection c(new_session(), "127.0.0.1", port);
-        auto r = std::make_unique<http_client::request>(c, method, "/x", "",
-                                                        std::vector<std::string>{}, 0);
-        r->disable_keep_alive();
-        r->drive_on_loop(loop, [&] {
-            if (r->head_arrived() && out.head.empty() && r->receive_response() == 0) {
-                out.status = r->status_code();
-                out.head = r->raw_headers();
-            }
-            char buf[1000];
-            for (int i = 0; i < 100000; ++i) {
-                const std::size_t n = r->take_data(buf, sizeof buf);
-                if (n == 0) break;
-                out.body.append(buf, n);
-            }
-            if (!r->ended()) return;
-            out.ended = true;
-            out.end_error = r->end_error();
+        (void)work;
+        const auto session = new_session();
+        std::unique_ptr<http_client::request> r;
+        std::function<void(int)> start;
+        const auto next = [&](int i) {
             r.reset();
-            work.reset();
-        });
-        out.send_error = r->send("", 0);
-        if (out.send_error) return;
+            if (i + 1 < count)
+                boost::asio::post(loop, [&, i] { start(i + 1); });
+            else
+                loop.stop(); // kept connections would hold it
+        };
+        start = [&](int i) {
+            loop_result& o = out[static_cast<std::size_t>(i)];
+            http_client::connection c(session, "127.0.0.1", port);
+            r = std::make_unique<http_client::request>(c, method, "/x", "",
+                                                       std::vector<std::string>{}, 0);
+            if (!keep_alive) r->disable_keep_alive();
+            r->drive_on_loop(loop, [&, i] {
+                loop_result& o = out[static_cast<std::size_t>(i)];
+                if (r->head_arrived() && o.head.empty() && r->receive_response() == 0) {
+                    o.status = r->status_code();
+                    o.head = r->raw_headers();
+                }
+                char buf[1000];
+                for (int k = 0; k < 100000; ++k) {
+                    const std::size_t n = r->take_data(buf, sizeof buf);
+                    if (n == 0) break;
+                    o.body.append(buf, n);
+                }
+                if (!r->ended()) return;
+                o.ended = true;
+                o.end_error = r->end_error();
+                next(i);
+            });
+            o.send_error = r->send("", 0);
+            if (o.send_error) next(i);
+        };
+        start(0);
         loop.run_for(std::chrono::seconds(20));
         r.reset();
     });
     t.join();
     return out;
+}
+
+loop_result exchange_on_loop(uint16_t port, const std::string& method) {
+    return exchanges_on_loop(port, method, 1, false)[0];
+}
+
+// Answers "ok" to every request on every connection it takes, one
+// connection at a time; after an answer it keeps the connection, closes it,
+// or closes it on the second request there without answering.
+class keeping_server {
+  public:
+    enum class mode { keep, close_after_answer, close_on_second };
+    explicit keeping_server(mode m) : mode_(m) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        socklen_t len = sizeof a;
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        ::listen(fd_, 4);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~keeping_server() {
+        stop_ = true;
+        thread_.join();
+        ::close(fd_);
+    }
+    uint16_t port() const { return port_; }
+    std::atomic<int> connections{0};
+    std::atomic<int> requests{0};
+
+  private:
+    bool more(int c, std::string& in) {
+        for (int i = 0; i < 500 && !stop_; ++i) {
+            pollfd p{c, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
+            if (n <= 0) return false;
+            in.append(buf, static_cast<std::size_t>(n));
+            return true;
+        }
+        return false;
+    }
+    void serve() {
+        for (int round = 0; round < 1000 && !stop_; ++round) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 20) <= 0) continue;
+            const int c = ::accept(fd_, nullptr, nullptr);
+            if (c < 0) continue;
+            ++connections;
+            std::string in;
+            for (int here = 1; here < 100; ++here) {
+                while (in.find("\r\n\r\n") == std::string::npos && more(c, in)) {
+                }
+                const std::size_t end = in.find("\r\n\r\n");
+                if (end == std::string::npos) break;
+                in.erase(0, end + 4);
+                ++requests;
+                if (mode_ == mode::close_on_second && here == 2) break;
+                const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+                (void)::send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+                if (mode_ == mode::close_after_answer) break;
+            }
+            ::close(c);
+        }
+    }
+    mode mode_;
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+TEST(http_client, a_loop_keeps_connections_and_goes_round_those_the_server_closed) {
+    using mode = keeping_server::mode;
+    struct row {
+        const char* what;
+        mode m;
+        int connections;
+        int requests;
+    };
+    const row rows[] = {
+        {"kept and used again", mode::keep, 1, 3},
+        {"closed after each answer", mode::close_after_answer, 3, 3},
+        // The request sent on a connection the server then closes without a
+        // word goes again on a new one.
+        {"closed on the next request", mode::close_on_second, 3, 5},
+    };
+    for (const row& w : rows) {
+        keeping_server server(w.m);
+        const std::vector<loop_result> got = exchanges_on_loop(server.port(), "GET", 3, true);
+        for (const loop_result& r : got) {
+            EXPECT_EQ(r.send_error, 0u) << w.what;
+            EXPECT_EQ(r.status, 200u) << w.what;
+            EXPECT_EQ(r.body, "ok") << w.what;
+            EXPECT_EQ(r.end_error, 0u) << w.what;
+        }
+        EXPECT_EQ(server.connections.load(), w.connections) << w.what;
+        EXPECT_EQ(server.requests.load(), w.requests) << w.what;
+    }
 }
 
 TEST(http_client, answers_on_the_loop_are_framed_and_ended_as_the_server_sent_them) {
