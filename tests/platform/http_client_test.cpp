@@ -16,13 +16,15 @@
 
 namespace {
 
-// Accepts one connection, reads one request (head and body, chunked or by
-// length), then answers with the given bytes; with hang it answers nothing
-// and holds the connection until the test ends.
-class scripted_server {
+// A listening socket on loopback and the thread that serves it; each
+// server below ends its thread in its own destructor, while its members
+// still stand.
+class loopback_listener {
   public:
-    explicit scripted_server(std::string answer, bool hang = false)
-        : answer_(std::move(answer)), hang_(hang) {
+    uint16_t port() const { return port_; }
+
+  protected:
+    loopback_listener() {
         fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         int on = 1;
         ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -34,27 +36,11 @@ class scripted_server {
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
         port_ = ntohs(a.sin_port);
         ::listen(fd_, 4);
-        thread_ = std::thread([this] { serve(); });
     }
-    ~scripted_server() {
+    ~loopback_listener() { ::close(fd_); }
+    void finish() {
         stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    uint16_t port() const { return port_; }
-    std::string head() {
-        thread_done_wait();
-        return head_;
-    }
-    std::string body() {
-        thread_done_wait();
-        return body_;
-    }
-
-  private:
-    void thread_done_wait() {
-        for (int i = 0; i < 1000 && !served_; ++i)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (thread_.joinable()) thread_.join();
     }
     // Reads more bytes into in; false at the end or on stop.
     bool more(int c, std::string& in) {
@@ -68,6 +54,37 @@ class scripted_server {
             return true;
         }
         return false;
+    }
+
+    int fd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+};
+
+// Accepts one connection, reads one request (head and body, chunked or by
+// length), then answers with the given bytes; with hang it answers nothing
+// and holds the connection until the test ends.
+class scripted_server : public loopback_listener {
+  public:
+    explicit scripted_server(std::string answer, bool hang = false)
+        : answer_(std::move(answer)), hang_(hang) {
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~scripted_server() { finish(); }
+    std::string head() {
+        thread_done_wait();
+        return head_;
+    }
+    std::string body() {
+        thread_done_wait();
+        return body_;
+    }
+
+  private:
+    void thread_done_wait() {
+        for (int i = 0; i < 1000 && !served_; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     void serve() {
         int c = -1;
@@ -114,10 +131,6 @@ class scripted_server {
 
     std::string answer_;
     bool hang_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
     std::atomic<bool> served_{false};
     std::string head_, body_;
 };
@@ -334,43 +347,17 @@ loop_result exchange_on_loop(uint16_t port, const std::string& method) {
 // Answers "ok" to every request on every connection it takes, one
 // connection at a time; after an answer it keeps the connection, closes it,
 // or closes it on the second request there without answering.
-class keeping_server {
+class keeping_server : public loopback_listener {
   public:
     enum class mode { keep, close_after_answer, close_on_second };
     explicit keeping_server(mode m) : mode_(m) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        socklen_t len = sizeof a;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
-        port_ = ntohs(a.sin_port);
-        ::listen(fd_, 4);
         thread_ = std::thread([this] { serve(); });
     }
-    ~keeping_server() {
-        stop_ = true;
-        thread_.join();
-        ::close(fd_);
-    }
-    uint16_t port() const { return port_; }
+    ~keeping_server() { finish(); }
     std::atomic<int> connections{0};
     std::atomic<int> requests{0};
 
   private:
-    bool more(int c, std::string& in) {
-        for (int i = 0; i < 500 && !stop_; ++i) {
-            pollfd p{c, POLLIN, 0};
-            if (::poll(&p, 1, 20) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = ::recv(c, buf, sizeof buf, 0);
-            if (n <= 0) return false;
-            in.append(buf, static_cast<std::size_t>(n));
-            return true;
-        }
-        return false;
-    }
     void serve() {
         for (int round = 0; round < 1000 && !stop_; ++round) {
             pollfd p{fd_, POLLIN, 0};
@@ -395,10 +382,6 @@ class keeping_server {
         }
     }
     mode mode_;
-    int fd_ = -1;
-    uint16_t port_ = 0;
-    std::thread thread_;
-    std::atomic<bool> stop_{false};
 };
 
 TEST(http_client, a_loop_keeps_connections_and_goes_round_those_the_server_closed) {
