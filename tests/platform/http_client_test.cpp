@@ -456,8 +456,9 @@ TEST(http_client, answers_on_the_loop_are_framed_and_ended_as_the_server_sent_th
         EXPECT_EQ(r.status, w.status) << w.what;
         EXPECT_TRUE(r.body == w.body) << w.what << ": " << r.body.size() << " bytes";
         EXPECT_EQ(r.end_error, w.end_error) << w.what;
-        if (w.status == 200 && std::string(w.method) == "GET")
+        if (w.status == 200 && std::string(w.method) == "GET") {
             EXPECT_EQ(r.head, w.answer.substr(0, w.answer.find("\r\n\r\n") + 4)) << w.what;
+        }
         const std::string head = server.head();
         EXPECT_EQ(head.rfind(std::string(w.method) + " /x HTTP/1.1\r\n", 0), 0u) << head;
         EXPECT_NE(head.find("\r\nConnection: close\r\n"), std::string::npos) << head;
