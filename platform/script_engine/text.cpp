@@ -94,4 +94,30 @@ std::wstring engine_to_wide(std::string_view s) {
     return out;
 }
 
+bool engine_text_is_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<uint8_t>(s[i]);
+        if (b < 0x80) {
+            ++i;
+            continue;
+        }
+        const std::size_t len = (b & 0xE0) == 0xC0   ? 2
+                                : (b & 0xF0) == 0xE0 ? 3
+                                : (b & 0xF8) == 0xF0 ? 4
+                                                     : 0;
+        if (len == 0 || i + len > s.size()) return false;
+        uint32_t c = b & (0x7F >> len);
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto t = static_cast<uint8_t>(s[i + k]);
+            if ((t & 0xC0) != 0x80) return false;
+            c = (c << 6) | (t & 0x3F);
+        }
+        static constexpr uint32_t min_of[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < min_of[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
+}
+
 } // namespace script_engine
