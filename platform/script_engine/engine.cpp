@@ -566,6 +566,10 @@ duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flag
 // Marks the getters of a named item's global properties: what they give
 // (the page's webserver) is the host's own and lives as long as the page.
 constexpr uint16_t kind_global_member = 0x8000;
+// Marks a global getter whose value never changes (member_constant): its
+// first reading replaces it with a plain value, which later reads find
+// without a native call.
+constexpr uint16_t kind_constant_member = 0x4000;
 
 // A member function: hidden target (keeps the object alive) and dispid.
 duk_ret_t native_method(duk_context* ctx) {
@@ -580,14 +584,25 @@ duk_ret_t native_method(duk_context* ctx) {
     duk_pop_n(ctx, 4);
     if (!d) return DUK_RET_TYPE_ERROR;
     const bool global_member = kind & kind_global_member;
-    kind &= static_cast<uint16_t>(~kind_global_member);
+    const bool constant = kind & kind_constant_member;
+    kind &= static_cast<uint16_t>(~(kind_global_member | kind_constant_member));
     // Accessors are handed the property key as an extra argument; it is no
     // argument of the member.
     duk_idx_t n = nargs;
     if (kind == dispatch_propertyget) n = 0;
     if (kind == dispatch_propertyput && n > 1) n = 1;
-    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n,
-                       global_member);
+    const duk_ret_t r = call_member(
+        ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n, global_member);
+    if (constant && kind == dispatch_propertyget && nargs > 0 && duk_is_string(ctx, 0)) {
+        duk_push_global_object(ctx);
+        duk_dup(ctx, 0);
+        duk_dup(ctx, -3);
+        duk_def_prop(ctx, -3,
+                     DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_CLEAR_WRITABLE |
+                         DUK_DEFPROP_SET_CONFIGURABLE | DUK_DEFPROP_CLEAR_ENUMERABLE);
+        duk_pop(ctx);
+    }
+    return r;
 }
 
 void push_member_function(duk_context* ctx, duk_idx_t target, dispid id, uint16_t kind) {
@@ -1256,7 +1271,10 @@ hresult engine::add_named_item(const std::wstring& name, idispatch_i* obj, bool 
                     continue;
                 }
                 duk_uint_t flags = DUK_DEFPROP_SET_CONFIGURABLE;
-                push_member_function(ctx, target, m.id, dispatch_propertyget | kind_global_member);
+                const bool constant = (m.kinds & member_constant) && !(m.kinds & member_put);
+                push_member_function(ctx, target, m.id,
+                                     dispatch_propertyget | kind_global_member |
+                                         (constant ? kind_constant_member : uint16_t{0}));
                 flags |= DUK_DEFPROP_HAVE_GETTER;
                 if (m.kinds & member_put) {
                     push_member_function(ctx, target, m.id, dispatch_propertyput);

@@ -151,6 +151,18 @@ function main() {
 }
 """
 
+# The page's webserver is one object that an assignment does not replace,
+# and it serves each request in turn.
+SAME_WEBSERVER = r"""
+var first = webserver;
+function main() {
+    var a = webserver;
+    webserver = 5;
+    var b = webserver;
+    b.write_response((a === b) + " " + (a === first) + " " + webserver.environment_var("QUERY_STRING"));
+}
+"""
+
 
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
@@ -177,6 +189,7 @@ def site(tmp_path_factory):
     s.put("spawned.jss", SPAWNED)
     s.put("nomain.jss", "var x = 1;\n")
     s.put("texts.jss", TEXTS)
+    s.put("same.jss", SAME_WEBSERVER)
     s.start()
     yield s
     s.stop()
@@ -229,6 +242,12 @@ def test_written_text_arrives_as_utf8(site, query, want):
     status, _, data = request(site, "GET", "/texts.jss?" + query)
     assert status == 200
     assert data == want
+
+
+def test_the_webserver_object_stays_and_serves_each_request(site):
+    for q in ["one", "two", "three"]:
+        status, _, data = request(site, "GET", "/same.jss?" + q)
+        assert (status, data) == (200, b"true true " + q.encode())
 
 
 def parallel(site, path, n):
