@@ -27,34 +27,16 @@ bool is_dropped_header(std::string_view name) {
 // The names that get a slot of their own, in byte order (binary search):
 // the ones the server sets on nearly every request and the creation ones.
 constexpr std::array<std::string_view, req_info::slot_count> slot_names = {
-    "AUTH_TYPE",
-    "CONTENT_LENGTH",
-    "CONTENT_TYPE",
-    "COOKIE",
-    "DOCUMENT_ROOT",
-    "GATEWAY_INTERFACE",
-    "QUERY_STRING",
-    "REDIRECT_STATUS",
-    "REMOTE_ADDR",
-    "REMOTE_HOST",
-    "REMOTE_PORT",
-    "REMOTE_USER",
-    "REQUEST_METHOD",
-    "REQUEST_URI",
-    "SCRIPT_NAME",
-    "SERVER_NAME",
-    "SERVER_PORT",
-    "SERVER_PROTOCOL",
-    "SERVER_SOFTWARE",
-    "_TSKQVL_AUTHNAME",
-    "_TSKQVL_AUTHUSERFILE",
-    "_TSKQVL_FILE",
-    "_TSKQVL_PATH",
-    "_TSKQVL_PRIVATE_DIR",
-    "_TSKQVL_REDIRECT_TO",
-    "_TSKQVL_REQUIRE",
-    "_TSKQVL_RESPONSE_CODE",
-    "_TSKQVL_RESPONSE_TEXT",
+    "AUTH_TYPE",        "CONTENT_LENGTH",        "CONTENT_TYPE",
+    "COOKIE",           "DOCUMENT_ROOT",         "GATEWAY_INTERFACE",
+    "PATH_TRANSLATED",  "QUERY_STRING",          "REDIRECT_STATUS",
+    "REMOTE_ADDR",      "REMOTE_HOST",           "REMOTE_PORT",
+    "REMOTE_USER",      "REQUEST_METHOD",        "REQUEST_URI",
+    "SCRIPT_FILENAME",  "SCRIPT_NAME",           "SERVER_NAME",
+    "SERVER_PORT",      "SERVER_PROTOCOL",       "SERVER_SOFTWARE",
+    "_TSKQVL_AUTHNAME", "_TSKQVL_AUTHUSERFILE",  "_TSKQVL_FILE",
+    "_TSKQVL_PATH",     "_TSKQVL_PRIVATE_DIR",   "_TSKQVL_REDIRECT_TO",
+    "_TSKQVL_REQUIRE",  "_TSKQVL_RESPONSE_CODE", "_TSKQVL_RESPONSE_TEXT",
 };
 static_assert(std::is_sorted(slot_names.begin(), slot_names.end()));
 static_assert(req_info::slot_count <= 32, "one bit per slot in slot_set_");
@@ -71,6 +53,10 @@ static_assert(slot_names.size() ==
 static_assert(slot_number("AUTH_TYPE") == static_cast<int>(req_info::slot::auth_type));
 static_assert(slot_number("CONTENT_TYPE") == static_cast<int>(req_info::slot::content_type));
 static_assert(slot_number("QUERY_STRING") == static_cast<int>(req_info::slot::query_string));
+static_assert(slot_number("PATH_TRANSLATED") == static_cast<int>(req_info::slot::path_translated));
+static_assert(slot_number("SCRIPT_FILENAME") == static_cast<int>(req_info::slot::script_filename));
+static_assert(slot_number("SCRIPT_NAME") == static_cast<int>(req_info::slot::script_name));
+static_assert(slot_number("DOCUMENT_ROOT") == static_cast<int>(req_info::slot::document_root));
 static_assert(slot_number("REMOTE_ADDR") == static_cast<int>(req_info::slot::remote_addr));
 static_assert(slot_number("REMOTE_HOST") == static_cast<int>(req_info::slot::remote_host));
 static_assert(slot_number("REMOTE_PORT") == static_cast<int>(req_info::slot::remote_port));
