@@ -166,7 +166,7 @@ environment_block cgi_environment(const req_info& info) {
 }
 
 void complete_cgi_variables(req_info& info, const std::wstring& script_path) {
-    const std::string path = cl::utf16_to_utf8(script_path);
+    std::string path = cl::utf16_to_utf8(script_path);
     // From the document root's final "/" on: the script's URL path.
     const std::wstring& root = public_dir();
     const std::size_t cut =
@@ -180,11 +180,11 @@ void complete_cgi_variables(req_info& info, const std::wstring& script_path) {
     if (!query.empty()) uri.append("?").append(query);
     std::string root_var = info.get("DOCUMENT_ROOT");
     std::replace(root_var.begin(), root_var.end(), '\\', '/');
-    info.set("PATH_TRANSLATED", std::string_view(path));
-    info.set("SCRIPT_NAME", std::move(script_name));
-    info.set("REQUEST_URI", std::move(uri));
-    info.set("SCRIPT_FILENAME", std::string(path));
-    info.set("DOCUMENT_ROOT", std::move(root_var));
+    info.set(req_info::slot::path_translated, std::string_view(path));
+    info.set(req_info::slot::script_name, std::move(script_name));
+    info.set(req_info::slot::request_uri, std::move(uri));
+    info.set(req_info::slot::script_filename, std::move(path));
+    info.set(req_info::slot::document_root, std::move(root_var));
 }
 
 } // namespace scripting

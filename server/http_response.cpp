@@ -350,11 +350,15 @@ void http_request::send_piece(char* buffer, std::size_t offset, std::size_t leng
         if (!chunked) {
             do_send(at, length);
         } else if (!compressing) {
-            char head[24];
-            std::snprintf(head, sizeof head, "%05zx\r\n", length);
             // Bodies are read in pieces far below 0xFFFFF bytes, so the head
-            // always takes exactly the 7 bytes left free before the data.
-            std::memcpy(at - 7, head, 7);
+            // (five hex digits and CRLF) always takes exactly the 7 bytes left
+            // free before the data.
+            char* head = at - 7;
+            std::size_t v = length;
+            for (int k = 4; k >= 0; --k, v >>= 4)
+                head[k] = "0123456789abcdef"[v & 0xF];
+            head[5] = '\r';
+            head[6] = '\n';
             at[length] = '\r';
             at[length + 1] = '\n';
             do_send(at - 7, length + 9);

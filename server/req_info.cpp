@@ -33,6 +33,7 @@ constexpr std::array<std::string_view, req_info::slot_count> slot_names = {
     "COOKIE",
     "DOCUMENT_ROOT",
     "GATEWAY_INTERFACE",
+    "PATH_TRANSLATED",
     "QUERY_STRING",
     "REDIRECT_STATUS",
     "REMOTE_ADDR",
@@ -41,6 +42,7 @@ constexpr std::array<std::string_view, req_info::slot_count> slot_names = {
     "REMOTE_USER",
     "REQUEST_METHOD",
     "REQUEST_URI",
+    "SCRIPT_FILENAME",
     "SCRIPT_NAME",
     "SERVER_NAME",
     "SERVER_PORT",
@@ -71,6 +73,10 @@ static_assert(slot_names.size() ==
 static_assert(slot_number("AUTH_TYPE") == static_cast<int>(req_info::slot::auth_type));
 static_assert(slot_number("CONTENT_TYPE") == static_cast<int>(req_info::slot::content_type));
 static_assert(slot_number("QUERY_STRING") == static_cast<int>(req_info::slot::query_string));
+static_assert(slot_number("PATH_TRANSLATED") == static_cast<int>(req_info::slot::path_translated));
+static_assert(slot_number("SCRIPT_FILENAME") == static_cast<int>(req_info::slot::script_filename));
+static_assert(slot_number("SCRIPT_NAME") == static_cast<int>(req_info::slot::script_name));
+static_assert(slot_number("DOCUMENT_ROOT") == static_cast<int>(req_info::slot::document_root));
 static_assert(slot_number("REMOTE_ADDR") == static_cast<int>(req_info::slot::remote_addr));
 static_assert(slot_number("REMOTE_HOST") == static_cast<int>(req_info::slot::remote_host));
 static_assert(slot_number("REMOTE_PORT") == static_cast<int>(req_info::slot::remote_port));

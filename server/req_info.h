@@ -37,6 +37,7 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
         cookie,
         document_root,
         gateway_interface,
+        path_translated,
         query_string,
         redirect_status,
         remote_addr,
@@ -45,6 +46,7 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
         remote_user,
         request_method,
         request_uri,
+        script_filename,
         script_name,
         server_name,
         server_port,
@@ -113,7 +115,7 @@ class req_info : public cl::ref_cnt_shared, public request_variables {
     uint32_t host_word2 = 0;
 
     // The number of fixed slots (the names are in req_info.cpp).
-    static constexpr std::size_t slot_count = 28;
+    static constexpr std::size_t slot_count = 30;
 
   private:
     void store(std::string_view name, std::string&& value);

@@ -15,6 +15,9 @@ namespace automation {
 constexpr uint16_t member_method = dispatch_method;
 constexpr uint16_t member_get = dispatch_propertyget;
 constexpr uint16_t member_put = dispatch_propertyput;
+// With member_get: the property reads the same value for as long as the
+// object lives, so a script engine may keep what it read first.
+constexpr uint16_t member_constant = 0x0100;
 
 // self is the object's dispatch interface (the implementing class casts it back);
 // flags is the one kind chosen for this call (method, get or put).

@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace script_engine {
@@ -519,6 +520,27 @@ void after_native_call(duk_context* ctx) {
 void push_native(duk_context* ctx, idispatch_i* d);
 void push_callable_native(duk_context* ctx, idispatch_i* d);
 
+// The arguments of the native member that runs on this thread, for
+// native_arg_utf8; a member that calls back into a script saves and
+// restores them around the nested call.
+struct native_call_args {
+    duk_context* ctx = nullptr;
+    duk_idx_t first = 0, count = 0;
+};
+thread_local native_call_args current_args;
+
+class native_args_scope {
+  public:
+    native_args_scope(duk_context* ctx, duk_idx_t first, duk_idx_t count)
+        : saved_(std::exchange(current_args, native_call_args{ctx, first, count})) {}
+    ~native_args_scope() { current_args = saved_; }
+    native_args_scope(const native_args_scope&) = delete;
+    native_args_scope& operator=(const native_args_scope&) = delete;
+
+  private:
+    native_call_args saved_;
+};
+
 duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flags,
                       duk_idx_t first_arg, duk_idx_t nargs, bool sticky_result = false) {
     dispparams params;
@@ -527,8 +549,11 @@ duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flag
     if (flags & dispatch_propertyput) params.named.push_back(dispid_propertyput);
     variant result;
     excepinfo ei;
-    const hresult hr =
-        d->invoke(id, iid_null, lcid_user_default, flags, params, &result, &ei, nullptr);
+    hresult hr;
+    {
+        native_args_scope args(ctx, first_arg, nargs);
+        hr = d->invoke(id, iid_null, lcid_user_default, flags, params, &result, &ei, nullptr);
+    }
     after_native_call(ctx);
     if (failed(hr)) throw_failure(ctx, hr, ei);
     engine::impl* eng = impl_of(ctx);
@@ -541,6 +566,10 @@ duk_ret_t call_member(duk_context* ctx, idispatch_i* d, dispid id, uint16_t flag
 // Marks the getters of a named item's global properties: what they give
 // (the page's webserver) is the host's own and lives as long as the page.
 constexpr uint16_t kind_global_member = 0x8000;
+// Marks a global getter whose value never changes (member_constant): its
+// first reading replaces it with a plain value, which later reads find
+// without a native call.
+constexpr uint16_t kind_constant_member = 0x4000;
 
 // A member function: hidden target (keeps the object alive) and dispid.
 duk_ret_t native_method(duk_context* ctx) {
@@ -555,14 +584,25 @@ duk_ret_t native_method(duk_context* ctx) {
     duk_pop_n(ctx, 4);
     if (!d) return DUK_RET_TYPE_ERROR;
     const bool global_member = kind & kind_global_member;
-    kind &= static_cast<uint16_t>(~kind_global_member);
+    const bool constant = kind & kind_constant_member;
+    kind &= static_cast<uint16_t>(~(kind_global_member | kind_constant_member));
     // Accessors are handed the property key as an extra argument; it is no
     // argument of the member.
     duk_idx_t n = nargs;
     if (kind == dispatch_propertyget) n = 0;
     if (kind == dispatch_propertyput && n > 1) n = 1;
-    return call_member(ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n,
-                       global_member);
+    const duk_ret_t r = call_member(
+        ctx, d, id, kind ? kind : static_cast<uint16_t>(dispatch_method), 0, n, global_member);
+    if (constant && kind == dispatch_propertyget && nargs > 0 && duk_is_string(ctx, 0)) {
+        duk_push_global_object(ctx);
+        duk_dup(ctx, 0);
+        duk_dup(ctx, -3);
+        duk_def_prop(ctx, -3,
+                     DUK_DEFPROP_HAVE_VALUE | DUK_DEFPROP_CLEAR_WRITABLE |
+                         DUK_DEFPROP_SET_CONFIGURABLE | DUK_DEFPROP_CLEAR_ENUMERABLE);
+        duk_pop(ctx);
+    }
+    return r;
 }
 
 void push_member_function(duk_context* ctx, duk_idx_t target, dispid id, uint16_t kind) {
@@ -1231,7 +1271,10 @@ hresult engine::add_named_item(const std::wstring& name, idispatch_i* obj, bool 
                     continue;
                 }
                 duk_uint_t flags = DUK_DEFPROP_SET_CONFIGURABLE;
-                push_member_function(ctx, target, m.id, dispatch_propertyget | kind_global_member);
+                const bool constant = (m.kinds & member_constant) && !(m.kinds & member_put);
+                push_member_function(ctx, target, m.id,
+                                     dispatch_propertyget | kind_global_member |
+                                         (constant ? kind_constant_member : uint16_t{0}));
                 flags |= DUK_DEFPROP_HAVE_GETTER;
                 if (m.kinds & member_put) {
                     push_member_function(ctx, target, m.id, dispatch_propertyput);
@@ -1349,6 +1392,18 @@ void engine::collect_garbage() {
 
 engine* engine::current() {
     return t_current;
+}
+
+bool native_arg_utf8(std::size_t i, std::string_view& out) {
+    const native_call_args& a = current_args;
+    if (!a.ctx || i >= static_cast<std::size_t>(a.count)) return false;
+    const duk_idx_t idx = a.first + static_cast<duk_idx_t>(i);
+    if (!duk_is_string(a.ctx, idx)) return false;
+    duk_size_t n = 0;
+    const char* p = duk_get_lstring(a.ctx, idx, &n);
+    if (!p || !engine_text_is_utf8(std::string_view(p, n))) return false;
+    out = std::string_view(p, n);
+    return true;
 }
 
 } // namespace script_engine

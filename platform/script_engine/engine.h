@@ -91,5 +91,15 @@ class engine {
 // lengths count UTF-16 units. Lone surrogates read back as U+FFFD.
 std::string wide_to_engine(std::wstring_view s);
 std::wstring engine_to_wide(std::string_view s);
+// True when the engine's text s is UTF-8 as it stands: no surrogate halves
+// (which the engine keeps as three-byte sequences each) and no bytes that
+// are no character. Such text reads the same through engine_to_wide and
+// back to UTF-8.
+bool engine_text_is_utf8(std::string_view s);
+// While a native member called by a script runs on this thread: its
+// argument i (in the script's order) as UTF-8 straight from the engine's own
+// bytes, valid until the member returns. False when that argument is no
+// string or its text is not UTF-8 as it stands; the member converts then.
+bool native_arg_utf8(std::size_t i, std::string_view& out);
 
 } // namespace script_engine

@@ -1,6 +1,8 @@
 #include "platform/script_engine/engine.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace script_engine {
 
@@ -10,6 +12,19 @@ void put3(std::string& out, uint32_t u) {
     out.push_back(static_cast<char>(0xE0 | (u >> 12)));
     out.push_back(static_cast<char>(0x80 | ((u >> 6) & 0x3F)));
     out.push_back(static_cast<char>(0x80 | (u & 0x3F)));
+}
+
+// The length of the ASCII run that s starts with, eight bytes at a look.
+std::size_t ascii_prefix(std::string_view s) {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080ull) break;
+    }
+    while (i < s.size() && static_cast<uint8_t>(s[i]) < 0x80)
+        ++i;
+    return i;
 }
 
 } // namespace
@@ -41,8 +56,7 @@ std::string wide_to_engine(std::wstring_view s) {
 
 std::wstring engine_to_wide(std::string_view s) {
     // Page text is mostly ASCII: that needs no decoding.
-    if (std::all_of(s.begin(), s.end(), [](char c) { return static_cast<uint8_t>(c) < 0x80; }))
-        return std::wstring(s.begin(), s.end());
+    if (ascii_prefix(s) == s.size()) return std::wstring(s.begin(), s.end());
     std::wstring out;
     out.reserve(s.size());
     std::size_t i = 0;
@@ -92,6 +106,32 @@ std::wstring engine_to_wide(std::string_view s) {
         out.push_back(static_cast<wchar_t>(c));
     }
     return out;
+}
+
+bool engine_text_is_utf8(std::string_view s) {
+    std::size_t i = 0;
+    while (i < s.size()) {
+        const auto b = static_cast<uint8_t>(s[i]);
+        if (b < 0x80) {
+            i += ascii_prefix(s.substr(i));
+            continue;
+        }
+        const std::size_t len = (b & 0xE0) == 0xC0   ? 2
+                                : (b & 0xF0) == 0xE0 ? 3
+                                : (b & 0xF8) == 0xF0 ? 4
+                                                     : 0;
+        if (len == 0 || i + len > s.size()) return false;
+        uint32_t c = b & (0x7F >> len);
+        for (std::size_t k = 1; k < len; ++k) {
+            const auto t = static_cast<uint8_t>(s[i + k]);
+            if ((t & 0xC0) != 0x80) return false;
+            c = (c << 6) | (t & 0x3F);
+        }
+        static constexpr uint32_t min_of[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < min_of[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+        i += len;
+    }
+    return true;
 }
 
 } // namespace script_engine

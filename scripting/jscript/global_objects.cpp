@@ -43,7 +43,7 @@ const type_info
                      [](idispatch_i* s, uint16_t, dispparams&, variant*, excepinfo*) {
                          return main_of(s)->exit_script();
                      }},
-                    {0x322, L"webserver", member_get, 0, 0,
+                    {0x322, L"webserver", member_get | member_constant, 0, 0,
                      [](idispatch_i* s, uint16_t, dispparams&, variant* r, excepinfo*) {
                          return main_of(s)->webserver(r);
                      }},

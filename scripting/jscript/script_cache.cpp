@@ -13,6 +13,8 @@
 #include "server/server_dirs.h"
 
 #include <linux/futex.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -46,6 +48,10 @@ thread_local shost_thread* job_worker = nullptr;
 // later requests to other workers.
 constexpr auto young_job = std::chrono::milliseconds(2);
 constexpr std::size_t job_queue_limit = 8;
+// Workers serving requests from event loops, over all scripts. Beyond one
+// per core a further worker runs nothing sooner: it only adds a wake-up and
+// a switch per request, so a request joins a serving worker's queue then.
+std::atomic<std::size_t> serving_workers{0};
 
 // A run this long sends the requests queued behind it to the pool.
 constexpr auto long_job = std::chrono::milliseconds(50);
@@ -161,6 +167,7 @@ shost_thread::~shost_thread() {
     interrupt();
     wake(true);
     if (thread_.joinable()) thread_.join();
+    if (serving_) serving_workers.fetch_sub(1);
     std::lock_guard g(live_lock);
     live.erase(this);
 }
@@ -270,7 +277,7 @@ void shost_thread::run_one(jscript_host& host, const cl::sh_ptr<shost_file_adapt
 bool shost_thread::reserve_job(bool taken) {
     std::lock_guard g(m_);
     if (taken) {
-        serving_ = true;
+        if (!std::exchange(serving_, true)) serving_workers.fetch_add(1);
         ++reserved_;
         return true;
     }
@@ -331,6 +338,11 @@ void shost_thread::run_inline(shost_file* file) {
 }
 
 void shost_thread::thread_proc() {
+    // A request handed over does not preempt the event loop that hands it:
+    // the loop reads what else is ready first, and the worker then runs the
+    // whole batch on one wake-up. On an idle core it starts at once.
+    const sched_param batch{};
+    ::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &batch);
     const script_settings s = get_script_settings();
     timing_ = s.timing;
     if (config_ && !impersonate_request_user(*config_)) {
@@ -403,6 +415,7 @@ void shost_thread::thread_proc() {
             }
             if (serving_ && reserved_ == 0) {
                 serving_ = false;
+                serving_workers.fetch_sub(1);
                 g.unlock();
                 release();
                 continue;
@@ -557,8 +570,13 @@ shost_thread* shost_cache::reserve_for_loop(const std::wstring& path,
     // Requests waiting on pool threads for a worker to be let go come first:
     // a steady stream from the loops must not keep it taken for ever.
     if (scripts_stopping() || free_waiters_.load() > 0) return nullptr;
+    static const std::size_t cores = http_usable_cores();
     std::lock_guard g(lock_);
     auto range = map_.equal_range(path);
+    if (serving_workers.load() >= cores)
+        for (auto it = range.first; it != range.second; ++it)
+            if (!it->second->loading() && it->second->reserve_job(false))
+                return arm_stuck_check(it->second.get());
     for (auto it = range.first; it != range.second; ++it) {
         shost_thread* t = it->second.get();
         if (t->loading()) return nullptr;
@@ -572,13 +590,15 @@ shost_thread* shost_cache::reserve_for_loop(const std::wstring& path,
         return t;
     }
     for (auto it = range.first; it != range.second; ++it)
-        if (it->second->reserve_job(false)) {
-            if (!stuck_check_armed_.exchange(true) && cl::global_timers_running())
-                cl::slow_timer().set_timer(
-                    stuck_timer_, [this] { move_stuck_jobs(); }, long_job_check_ms);
-            return it->second.get();
-        }
+        if (it->second->reserve_job(false)) return arm_stuck_check(it->second.get());
     return nullptr;
+}
+
+shost_thread* shost_cache::arm_stuck_check(shost_thread* t) {
+    if (!stuck_check_armed_.exchange(true) && cl::global_timers_running())
+        cl::slow_timer().set_timer(
+            stuck_timer_, [this] { move_stuck_jobs(); }, long_job_check_ms);
+    return t;
 }
 
 void shost_cache::move_stuck_jobs() {

@@ -188,6 +188,9 @@ class shost_cache {
                                 const cl::sh_ptr<config_info>& config,
                                 const automation::guid& class_id);
 
+    // A worker that took a queued job: the check for runs stuck in front
+    // of queued requests is armed. Returns t.
+    shost_thread* arm_stuck_check(shost_thread* t);
     uint64_t free_generation();
     // Until a worker is let go after `seen` was read, or at most `ms`.
     void wait_freed(uint64_t seen, uint32_t ms);

@@ -7,6 +7,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "platform/automation/class_registry.h"
+#include "platform/script_engine/engine.h"
 #include "scripting/config_cache.h"
 #include "scripting/jscript/global_objects.h"
 #include "scripting/jscript/jscript_host.h"
@@ -135,7 +136,12 @@ const type_info iwebserver_info(
         ,
         {0x321, L"write_response", member_method, 1, 1,
          [] WS_ARGS {
-             // A text, as pages mostly write, is taken where it lies.
+             // A text, as pages mostly write, is taken where it lies: as
+             // the engine holds it when that is UTF-8 already.
+             std::string_view utf8;
+             if (ws_of(self)->io_mode == 0 && p.count() > 0 && p.arg(0).vt() == vt_bstr &&
+                 script_engine::native_arg_utf8(0, utf8))
+                 return ws_of(self)->write_bytes(utf8, r);
              if (p.count() > 0 && p.arg(0).vt() == vt_bstr)
                  return ws_of(self)->write_response(p.arg(0).bstr(), r);
              std::wstring buf;
@@ -604,7 +610,10 @@ hresult webserver_object::read_body(const variant& cnt, variant* result) {
 }
 
 hresult webserver_object::write_response(const std::wstring& buf, variant* result) {
-    const std::string bytes = io_mode == 0 ? cl::utf16_to_utf8(buf) : low_bytes(buf);
+    return write_bytes(io_mode == 0 ? cl::utf16_to_utf8(buf) : low_bytes(buf), result);
+}
+
+hresult webserver_object::write_bytes(std::string_view bytes, variant* result) {
     shost_file* f = file();
     int64_t last = 0;
     std::size_t done = 0;

@@ -62,6 +62,8 @@ class webserver_object final : public cl::idispatch<iwebserver_i> {
     // string's length); -1 for all that is left.
     automation::hresult read_body(const automation::variant& cnt, automation::variant* result);
     automation::hresult write_response(const std::wstring& buf, automation::variant* result);
+    // The page's output as it goes out, already in its final encoding.
+    automation::hresult write_bytes(std::string_view bytes, automation::variant* result);
     automation::hresult absolute_filename(const std::wstring& fn, std::wstring& out);
     automation::hresult authenticate(const std::wstring& url, const std::wstring& verb,
                                      const std::wstring& add_params, automation::variant* result);

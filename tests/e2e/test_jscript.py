@@ -139,6 +139,31 @@ function main() {
 ALERT = """function main() { webserver.content_type("text/html"); alert("<b>'x'</b> & y"); }\n"""
 
 
+# Texts a page writes, by number; with "raw" the page writes in io_mode 1
+# (the low byte of each character).
+TEXTS = r"""
+var texts = ["plain ascii", "caf\u00e9 \u20ac \u07ff \uffe9", "\uD83D\uDE00 \uDBFF\uDFFF",
+             "a\uD800b", "a\uDC00b", "x\uD83D", "caf\u00e9"];
+function main() {
+    var q = webserver.environment_var("QUERY_STRING").split(",");
+    if (q[1] == "raw") webserver.io_mode = 1;
+    webserver.write_response(texts[parseInt(q[0])]);
+}
+"""
+
+# The page's webserver is one object that an assignment does not replace,
+# and it serves each request in turn.
+SAME_WEBSERVER = r"""
+var first = webserver;
+function main() {
+    var a = webserver;
+    webserver = 5;
+    var b = webserver;
+    b.write_response((a === b) + " " + (a === first) + " " + webserver.environment_var("QUERY_STRING"));
+}
+"""
+
+
 @pytest.fixture(scope="module")
 def site(tmp_path_factory):
     root = str(tmp_path_factory.mktemp("jscript"))
@@ -163,6 +188,8 @@ def site(tmp_path_factory):
     s.put("spawner.jss", SPAWNER)
     s.put("spawned.jss", SPAWNED)
     s.put("nomain.jss", "var x = 1;\n")
+    s.put("texts.jss", TEXTS)
+    s.put("same.jss", SAME_WEBSERVER)
     s.start()
     yield s
     s.stop()
@@ -198,6 +225,29 @@ def test_post_body_read_in_pieces_keeps_characters_whole(site):
     assert rest == body
     assert "\ufffd" not in rest.decode("utf-8")
     assert int(head.split()[1]) > 10
+
+
+@pytest.mark.parametrize("query,want", [
+    ("0", b"plain ascii"),
+    ("1", "caf\u00e9 \u20ac \u07ff \uffe9".encode("utf-8")),
+    # A pair of surrogates is one character of four bytes, never two halves.
+    ("2", "\U0001F600 \U0010FFFF".encode("utf-8")),
+    # A lone half is no character: it reads as U+FFFD.
+    ("3", "a\ufffdb".encode("utf-8")),
+    ("4", "a\ufffdb".encode("utf-8")),
+    ("5", "x\ufffd".encode("utf-8")),
+    ("6,raw", b"caf\xe9"),
+])
+def test_written_text_arrives_as_utf8(site, query, want):
+    status, _, data = request(site, "GET", "/texts.jss?" + query)
+    assert status == 200
+    assert data == want
+
+
+def test_the_webserver_object_stays_and_serves_each_request(site):
+    for q in ["one", "two", "three"]:
+        status, _, data = request(site, "GET", "/same.jss?" + q)
+        assert (status, data) == (200, b"true true " + q.encode())
 
 
 def parallel(site, path, n):
