@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Forwarding throughput: a 1 KiB answer of an upstream server (lighttpd) on
 # loopback, fetched through this server's proxy port and through nginx as a
-# reverse proxy to the same upstream. Each proxy runs pinned to one core (one
-# worker), the upstream on two other cores, wrk on the rest; keep-alive on the
-# client side. First table: a new upstream connection per request for both
-# proxies (as nginx does by default); second table: kept-alive upstream
-# connections for both (nginx's `keepalive` in an upstream block, this
+# reverse proxy to the same upstream. Both proxies run pinned to the same core
+# (one worker each) and are measured in turn, the upstream on two other
+# cores, wrk on the rest; keep-alive on the client side. First table: a new
+# upstream connection per request for both proxies (as nginx does by
+# default); second table: kept-alive upstream connections for both (nginx's `keepalive` in an upstream block, this
 # server's `proxy_keep_alive=1`, each on a second instance). A run that meets
 # a non-2xx answer or a socket error prints the failure instead of a rate.
 # Usage: [ROUNDS=2] [PERF=1] [STRACE=1] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
@@ -23,8 +23,10 @@ if [ "$cores" -lt 6 ]; then
   echo "bench/proxy: needs at least 6 cores (has $cores)" >&2
   exit 1
 fi
+# Both proxies on the same core, measured in turn: this VM slows a single
+# core now and then for half a minute, which must not fall on one side only.
 proxy_core_q=0
-proxy_core_n=1
+proxy_core_n=0
 upstream_cores=2-3
 client_cores="4-$((cores - 1))"
 client_threads=$(( cores - 4 < 4 ? cores - 4 : 4 ))
@@ -150,7 +152,7 @@ measure() {
       -v c=$((c1 - c0)) 'BEGIN { printf "%.0f %.1f %.2f\n", r / s, t * 1e6 / hz / r, c / r }'
 }
 
-echo "== proxies on one core each (teskqvel $proxy_core_q, nginx $proxy_core_n), upstream lighttpd on $upstream_cores, wrk on $client_cores ($client_threads threads, $connections connections)"
+echo "== proxies on one core each, measured in turn (teskqvel on $proxy_core_q, nginx on $proxy_core_n), upstream lighttpd on $upstream_cores, wrk on $client_cores ($client_threads threads, $connections connections)"
 echo "   (CPU µs and context switches per request of each proxy process, all threads)"
 # One round of a table: "ours nginx" rates added to the totals named.
 round() {
