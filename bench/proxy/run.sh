@@ -5,8 +5,9 @@
 # (one worker each) and are measured in turn, the upstream on two other
 # cores, wrk on the rest; keep-alive on the client side. First table: a new
 # upstream connection per request for both proxies (as nginx does by
-# default); second table: kept-alive upstream connections for both (nginx's `keepalive` in an upstream block, this
-# server's `proxy_keep_alive=1`, each on a second instance). A run that meets
+# default); second table: kept-alive upstream connections for both (nginx's
+# `keepalive` in an upstream block, this server's `proxy_keep_alive=1`, each
+# on a second instance). A run that meets
 # a non-2xx answer or a socket error prints the failure instead of a rate.
 # Usage: [ROUNDS=2] [PERF=1] [STRACE=1] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
 set -euo pipefail
