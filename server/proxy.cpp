@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "server/access_decision.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
 #include "server/req_info.h"
@@ -773,6 +774,22 @@ int proxy_request::handle() {
     if (data->method == "CONNECT") {
         cl::trace_out.write("proxy: CONNECT refused\n");
         return 405;
+    }
+    // Forwarding is a use of the server like any other: the login that the
+    // configuration asks for is asked of a proxy request too.
+    if (config_info* cfg = config()) {
+        const access_answer access =
+            decide_login(access_client_of(*this), data->method, cl::sh_ptr<config_info>(cfg));
+        if (info) info->user_name = access.auth.user_name;
+        if (!access.granted()) {
+            cl::trace_out.write(cl::format_str("proxy: login refused (%?)\n", access.status));
+            headers->add_all(*access.challenge);
+            headers->add("Content-Type", "text/plain; charset=utf-8");
+            text_body = "You need authorization for access:\n\n" + access.challenge->to_text();
+            send_simple_response(access.status);
+            done.set();
+            return 0;
+        }
     }
     std::string host;
     uint16_t port = 0;

@@ -3,6 +3,7 @@ upstream at once take no thread each, a client that reads slowly holds the
 upstream back instead of filling the server's memory, and a client that
 leaves mid-answer ends the upstream transfer."""
 
+import base64
 import hashlib
 import http.server
 import os
@@ -194,6 +195,35 @@ def test_a_client_that_leaves_mid_answer_ends_the_upstream_transfer(site, upstre
     assert head.startswith("HTTP/1.1 200") and body == b"none"
     s.close()
 
+
+
+def basic(user, password):
+    return "Basic " + base64.b64encode(("%s:%s" % (user, password)).encode()).decode()
+
+
+def test_a_login_the_root_asks_for_decides_who_forwards_on_the_loop(upstream, tmp_path):
+    """Anonymous, the user the root names, a second user and a wrong password
+    on the loop road: only the named user reaches the upstream."""
+    proxy_port = free_port()
+    s = Site(str(tmp_path), param={"proxy_port": proxy_port, "proxy_timeout": 30},
+             directives="AuthType Basic\nAuthName Forward\nAuthUserFile /secret/users.txt\n"
+                        "Require user alice\n")
+    s.proxy_port = proxy_port
+    s.put("secret/.htaccess", "Require all denied\n")
+    s.put("secret/users.txt", '"alice","secret"\r\n"bob","builder"\r\n')
+    s.start()
+    try:
+        for login, status, hits in ((None, "401", 0), (basic("alice", "secret"), "200", 1),
+                                    (basic("bob", "builder"), "401", 1),
+                                    (basic("alice", "wrong"), "401", 1)):
+            extra = "Authorization: %s\r\n" % login if login else ""
+            c = open_get(s, upstream, "/none", extra)
+            head, _ = read_answer(c)
+            c.close()
+            assert head.split("\r\n")[0].split(" ")[1] == status, (login, head)
+            assert upstream.hits == hits, login
+    finally:
+        assert s.stop() == 0
 
 
 def test_the_root_access_file_still_decides_who_forwards_on_the_loop(upstream, tmp_path):
