@@ -70,38 +70,32 @@ bool via_names_us(std::string_view via) {
     return false;
 }
 
+// This server's entry in a Via list.
+const std::string& via_entry() {
+    static const std::string entry = "1.1 " + proxy_via_token();
+    return entry;
+}
+
 bool is_v4(const ip_bytes& ip) {
     static constexpr uint8_t mapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
     return std::equal(mapped, mapped + 12, ip.begin());
 }
 
-// This machine's interface addresses, read again at most every ten seconds so
-// that an address that comes up later is soon known.
+// This machine's interface addresses.
 std::vector<ip_bytes> own_addresses() {
-    static std::mutex lock;
-    static std::vector<ip_bytes> cached;
-    static std::chrono::steady_clock::time_point read_at;
-    static bool read = false;
-    const auto now = std::chrono::steady_clock::now();
-    std::lock_guard<std::mutex> g(lock);
-    if (read && now - read_at < std::chrono::seconds(10)) return cached;
+    std::vector<ip_bytes> out;
     ifaddrs* list = nullptr;
-    if (::getifaddrs(&list) == 0) {
-        std::vector<ip_bytes> fresh;
-        for (const ifaddrs* i = list; i; i = i->ifa_next) {
-            if (!i->ifa_addr) continue;
-            const socklen_t length =
-                i->ifa_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-            ip_bytes ip;
-            uint16_t port = 0;
-            if (ip_of(i->ifa_addr, length, ip, port)) fresh.push_back(ip);
-        }
-        ::freeifaddrs(list);
-        cached = std::move(fresh);
-        read = true;
-        read_at = now;
+    if (::getifaddrs(&list) != 0) return out;
+    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr) continue;
+        const socklen_t length =
+            i->ifa_addr->sa_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+        ip_bytes ip;
+        uint16_t port = 0;
+        if (ip_of(i->ifa_addr, length, ip, port)) out.push_back(ip);
     }
-    return cached;
+    ::freeifaddrs(list);
+    return out;
 }
 
 // The upstreams that the configuration opens to clients of other machines
@@ -208,7 +202,8 @@ bool is_loopback_ip(const ip_bytes& ip) {
     return ip == one;
 }
 
-upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstream_rules& rules) {
+upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstream_rules& rules,
+                                upstream_client client) {
     const bool v4 = is_v4(ip);
     // 0.0.0.0 and :: reach this machine as well.
     const bool unspecified = v4 ? ip[12] == 0 : ip == ip_bytes{};
@@ -219,23 +214,29 @@ upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstrea
     if (this_machine &&
         std::find(rules.ports.begin(), rules.ports.end(), port) != rules.ports.end())
         return upstream_verdict::loop;
-    if ((this_machine || link_local) && !rules.client_on_loopback && !rules.named_on_purpose)
+    if ((this_machine || link_local) && !client.on_loopback && !client.named_on_purpose)
         return upstream_verdict::refused;
     return upstream_verdict::allowed;
 }
 
-upstream_rules server_upstream_rules() {
+std::shared_ptr<const upstream_rules> server_upstream_rules() {
+    // Per thread, so that a request takes no lock for them.
+    thread_local std::shared_ptr<const upstream_rules> cached;
+    thread_local std::chrono::steady_clock::time_point read_at;
+    const auto now = std::chrono::steady_clock::now();
+    if (cached && now - read_at < std::chrono::seconds(10)) return cached;
     const server_values& v = server_settings();
-    upstream_rules rules;
-    rules.own = own_addresses();
-    rules.ports.push_back(static_cast<uint16_t>(v.server_port));
-    if (v.https_port != 0) rules.ports.push_back(static_cast<uint16_t>(v.https_port));
+    auto rules = std::make_shared<upstream_rules>();
+    rules->own = own_addresses();
+    rules->ports.push_back(static_cast<uint16_t>(v.server_port));
+    if (v.https_port != 0) rules->ports.push_back(static_cast<uint16_t>(v.https_port));
     std::string proxy_host;
     uint16_t proxy_port = 0;
     if (parse_upstream_host("x:" + cl::utf16_to_utf8(v.proxy_port), proxy_host, proxy_port))
-        rules.ports.push_back(proxy_port);
-    rules.client_on_loopback = true;
-    return rules;
+        rules->ports.push_back(proxy_port);
+    cached = std::move(rules);
+    read_at = now;
+    return cached;
 }
 
 const std::string& proxy_via_token() {
@@ -324,17 +325,20 @@ std::string forward_target(std::string_view raw) {
     return raw.empty() ? std::string("/") : std::string(raw);
 }
 
-std::set<std::string, string_iless> connection_tokens(std::string_view value) {
-    std::set<std::string, string_iless> out;
+void hop_names::add_list(std::string_view value) {
     std::size_t pos = 0;
     while (pos <= value.size()) {
         std::size_t comma = value.find(',', pos);
         if (comma == std::string_view::npos) comma = value.size();
         const std::string_view t = cl::trimmed(value.substr(pos, comma - pos));
-        if (!t.empty()) out.emplace(t);
+        if (!t.empty()) names_.push_back(t);
         pos = comma + 1;
     }
-    return out;
+    std::sort(names_.begin(), names_.end(), string_iless());
+}
+
+bool hop_names::has(std::string_view name) const {
+    return std::binary_search(names_.begin(), names_.end(), name, string_iless());
 }
 
 bool is_hop_by_hop(std::string_view n) {
@@ -345,48 +349,60 @@ bool is_hop_by_hop(std::string_view n) {
 }
 
 std::string proxy_request_header_lines(const http_request_data& d) {
-    const auto hop = connection_tokens(d.header(http_header_connection));
+    hop_names hop;
+    hop.add_list(d.header(http_header_connection));
     std::string out;
-    const auto add = [&](std::string_view name, const std::string& value) {
-        if (value.empty() || is_hop_by_hop(name) || hop.count(std::string(name))) return;
+    out.reserve(512);
+    const auto add = [&](std::string_view name, std::string_view value, std::string_view more) {
+        if (value.empty() || is_hop_by_hop(name) || hop.has(name)) return;
         if (!valid_name(name) || !clean_text(value)) return;
         out.append(name);
         out += ": ";
         out += value;
+        out += more;
         out += "\r\n";
     };
     for (int id = 0; id < http_header_request_maximum; ++id) {
         if (id == http_header_content_length || id == http_header_accept ||
             id == http_header_referer || id == http_header_expect || id == http_header_via)
             continue;
-        add(request_header_name(id), d.known_headers[static_cast<std::size_t>(id)]);
+        add(request_header_name(id), d.known_headers[static_cast<std::size_t>(id)], {});
     }
     for (const auto& [name, value] : d.unknown_headers)
-        add(name, value);
+        add(name, value, {});
+    // This server joins the Via list it received (a list that cannot be
+    // passed on is replaced).
     const std::string& via = d.header(http_header_via);
-    add("Via", (via.empty() || !clean_text(via) ? std::string() : via + ", ") + "1.1 " +
-                   proxy_via_token());
+    if (!via.empty() && clean_text(via)) {
+        add("Via", via, ", " + via_entry());
+    } else {
+        add("Via", via_entry(), {});
+    }
     return out;
 }
 
-bool translate_proxy_headers(const header_pairs& upstream, response_headers& headers) {
-    std::set<std::string, string_iless> hop;
+bool translate_proxy_headers(const header_views& upstream, response_headers& headers) {
+    hop_names hop;
     for (const auto& [name, value] : upstream)
-        if (cl::iequals(name, "Connection")) {
-            auto t = connection_tokens(value);
-            hop.insert(t.begin(), t.end());
-        }
+        if (cl::iequals(name, "Connection")) hop.add_list(value);
     bool has_length = false;
-    std::set<std::string, string_iless> seen;
+    // The names taken so far: a repeated one is joined to the first.
+    std::vector<std::string_view> seen;
+    seen.reserve(upstream.size());
     for (const auto& [name, value] : upstream) {
         // A name or value the answer head cannot carry is dropped, never
         // altered: the client gets what the server sent or nothing of it.
         if (!valid_name(name) || !clean_text(value)) continue;
-        if (is_hop_by_hop(name) || hop.count(name)) continue;
+        if (is_hop_by_hop(name) || hop.has(name)) continue;
         if (cl::iequals(name, "Content-Length")) has_length = true;
-        if (!cl::iequals(name, "Set-Cookie") && !seen.insert(name).second) {
-            headers.add(name, headers.get(name) + ", " + value);
-            continue;
+        if (!cl::iequals(name, "Set-Cookie")) {
+            const bool again = std::any_of(
+                seen.begin(), seen.end(), [&](std::string_view n) { return cl::iequals(n, name); });
+            if (again) {
+                headers.add(name, headers.get(name) + ", " + std::string(value));
+                continue;
+            }
+            seen.push_back(name);
         }
         headers.add(name, value);
     }
@@ -414,13 +430,38 @@ std::unique_ptr<http_client::request> open_proxy_request(const http_client::conn
     return r;
 }
 
+namespace {
+
+// A piece with room for its chunk head before and its CR LF after, one per
+// loop thread: what progress takes it passes on (the output copies it)
+// before it returns. Not cleared: only what a take wrote is sent.
+constexpr std::size_t piece_size = 7 + 16384 + 2;
+struct piece_room {
+    std::array<char, piece_size> bytes;
+    bool busy = false;
+};
+piece_room& thread_piece() {
+    thread_local const std::unique_ptr<piece_room> room = std::make_unique<piece_room>();
+    return *room;
+}
+struct piece_lease {
+    explicit piece_lease(piece_room& r) : room(r) { room.busy = true; }
+    ~piece_lease() { room.busy = false; }
+    piece_lease(const piece_lease&) = delete;
+    piece_lease& operator=(const piece_lease&) = delete;
+    piece_room& room;
+};
+
+} // namespace
+
 // The exchange of one proxy request: on its request's pool thread, where
 // each step waits, or on the event loop that read the request, where
 // nothing waits and the client's output pace holds the upstream back.
 class proxy_exchange {
   public:
-    proxy_exchange(proxy_request& r, std::string host, uint16_t port, upstream_rules rules)
-        : r_(r), host_(std::move(host)), port_(port), rules_(std::move(rules)) {}
+    proxy_exchange(proxy_request& r, std::string host, uint16_t port,
+                   std::shared_ptr<const upstream_rules> rules, upstream_client client)
+        : r_(r), host_(std::move(host)), port_(port), rules_(std::move(rules)), client_(client) {}
 
     int run() {
         if (const int s = prepare()) return s;
@@ -477,14 +518,13 @@ class proxy_exchange {
             ip_bytes ip;
             uint16_t p = 0;
             if (!ip_of(a, length, ip, p)) return false;
-            const upstream_verdict v = judge_upstream(ip, p, rules_);
+            const upstream_verdict v = judge_upstream(ip, p, *rules_, client_);
             if (v != upstream_verdict::allowed) {
                 if (refusal_ != upstream_verdict::loop) refusal_ = v;
                 return false;
             }
-            upstream_rules as_stranger = rules_;
-            as_stranger.client_on_loopback = as_stranger.named_on_purpose = false;
-            this_machine_ = judge_upstream(ip, p, as_stranger) != upstream_verdict::allowed;
+            this_machine_ =
+                judge_upstream(ip, p, *rules_, upstream_client{}) != upstream_verdict::allowed;
             return true;
         });
         std::string lines = proxy_request_header_lines(d);
@@ -529,10 +569,12 @@ class proxy_exchange {
             r_.cache_record.on_this_machine = this_machine_;
             the_request_cache().store(r_.cache_record, up_->status_code(), up_->header_list());
         }
-        const bool has_length = translate_proxy_headers(up_->header_list(), *r_.headers);
-        const std::string up_via = r_.headers->get("Via");
-        r_.headers->add("Via", (up_via.empty() ? std::string() : up_via + ", ") + "1.1 " +
-                                   proxy_via_token());
+        const bool has_length = translate_proxy_headers(up_->header_fields(), *r_.headers);
+        const std::string_view up_via = r_.headers->view("Via");
+        if (up_via.empty())
+            r_.headers->add("Via", via_entry());
+        else
+            r_.headers->add("Via", std::string(up_via) + ", " + via_entry());
         if (up_->status_code() != 0) r_.set_response_status(static_cast<int>(up_->status_code()));
         choose_framing(has_length);
     }
@@ -560,8 +602,17 @@ class proxy_exchange {
             take_head();
             head_taken_ = true;
         }
+        // The thread's piece, unless a progress further up this thread has it.
+        std::unique_ptr<piece_room> own;
+        piece_room* room = &thread_piece();
+        if (room->busy) {
+            own = std::make_unique<piece_room>();
+            room = own.get();
+        }
+        const piece_lease lease(*room);
+        std::array<char, piece_size>& piece = room->bytes;
         for (int round = 0; round < 4096; ++round) {
-            const std::size_t got = up_->take_data(piece_.data() + 7, piece_.size() - 9);
+            const std::size_t got = up_->take_data(piece.data() + 7, piece.size() - 9);
             if (got == 0) {
                 if (!up_->ended()) return; // more comes with the next news
                 if (const uint32_t e = up_->end_error()) {
@@ -574,7 +625,7 @@ class proxy_exchange {
                 finish(0);
                 return;
             }
-            r_.send_piece(piece_.data(), 7, got);
+            r_.send_piece(piece.data(), 7, got);
             // The end, or a client that has gone: nothing more to pass on.
             if (got == 0 || r_.body_done) {
                 finish(0);
@@ -713,7 +764,8 @@ class proxy_exchange {
     proxy_request& r_;
     std::string host_;
     uint16_t port_;
-    upstream_rules rules_;
+    std::shared_ptr<const upstream_rules> rules_;
+    upstream_client client_;
     std::unique_ptr<http_client::request> up_;
     upstream_verdict refusal_ = upstream_verdict::allowed;
     bool this_machine_ = false;
@@ -725,9 +777,6 @@ class proxy_exchange {
     bool head_taken_ = false;
     bool finished_ = false;
     bool waiting_client_ = false;
-    // A piece with room for its chunk head before and its CR LF after.
-    // Not cleared: only what a take wrote is sent.
-    std::array<char, 7 + 16384 + 2> piece_;
 };
 
 namespace {
@@ -756,14 +805,13 @@ bool kept_in_304(std::string_view name) {
     return false;
 }
 
-// The rules for the addresses of this request's upstream.
-upstream_rules rules_for(const proxy_request& r, const std::string& host, uint16_t port) {
-    upstream_rules rules = server_upstream_rules();
-    ip_bytes client;
-    rules.client_on_loopback =
-        ip_of_text(r.variable("REMOTE_ADDR"), client) && is_loopback_ip(client);
-    rules.named_on_purpose = !rules.client_on_loopback && named_on_purpose(host, port);
-    return rules;
+// What the client of this request may reach on this machine.
+upstream_client client_of(const proxy_request& r, const std::string& host, uint16_t port) {
+    upstream_client client;
+    ip_bytes ip;
+    client.on_loopback = ip_of_text(r.variable("REMOTE_ADDR"), ip) && is_loopback_ip(ip);
+    client.named_on_purpose = !client.on_loopback && named_on_purpose(host, port);
+    return client;
 }
 
 } // namespace
@@ -803,7 +851,7 @@ int proxy_request::handle() {
         cl::trace_out.write(cl::format_str("proxy: request loop to %?:%? refused\n", host, port));
         return 502;
     }
-    upstream_rules rules = rules_for(*this, host, port);
+    const upstream_client client = client_of(*this, host, port);
     forward_url = data->raw_url.empty() ? cl::utf16_to_utf8(data->path) +
                                               (data->query.empty() ? "" : "?" + data->query)
                                         : forward_target(data->raw_url);
@@ -819,9 +867,9 @@ int proxy_request::handle() {
         use_cache = true;
         cache_record.key = data->header(http_header_host) + forward_url;
         header_pairs stored;
-        if (the_request_cache().lookup(
-                cache_record.key, data->header(http_header_if_modified_since),
-                rules.client_on_loopback || rules.named_on_purpose, stored)) {
+        if (the_request_cache().lookup(cache_record.key,
+                                       data->header(http_header_if_modified_since),
+                                       client.on_loopback || client.named_on_purpose, stored)) {
             for (const auto& [name, value] : stored)
                 if (kept_in_304(name)) headers->add(name, value);
             set_response_status(304);
@@ -840,7 +888,8 @@ int proxy_request::handle() {
     // request forwards it and passes the answer on as it comes.
     boost::asio::io_context* loop = khttp::current_loop();
     if (loop && _http_server::running_on_loop() && remaining_body == 0 && !chunked_body) {
-        auto exchange = std::make_shared<proxy_exchange>(*this, host, port, std::move(rules));
+        auto exchange =
+            std::make_shared<proxy_exchange>(*this, host, port, server_upstream_rules(), client);
         const int status = exchange->start_on_loop(*loop);
         if (status == 0) {
             loop_exchange = std::move(exchange);
@@ -851,7 +900,7 @@ int proxy_request::handle() {
     }
     // Waits on another server: work for a pool thread.
     the_http_server().before_blocking();
-    proxy_exchange exchange(*this, std::move(host), port, std::move(rules));
+    proxy_exchange exchange(*this, std::move(host), port, server_upstream_rules(), client);
     const int status = exchange.run();
     done.set();
     if (status != 0 && headers_sent) return 0;

@@ -11,7 +11,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,6 +20,7 @@ class response_headers;
 struct http_request_data;
 
 using header_pairs = std::vector<std::pair<std::string, std::string>>;
+using header_views = http_client::request::field_views;
 
 // The server's one client session, opened at start when a proxy port is set
 // ("teskqvel", no proxy); 0 or the error number.
@@ -56,15 +56,22 @@ enum class upstream_verdict {
     refused, // this machine, loopback or link-local, for a client from elsewhere
 };
 struct upstream_rules {
-    std::vector<ip_bytes> own;       // this machine's interface addresses
-    std::vector<uint16_t> ports;     // this server's listening ports
-    bool client_on_loopback = false; // the client is on this machine
-    bool named_on_purpose = false;   // the configuration names this upstream
+    std::vector<ip_bytes> own;   // this machine's interface addresses
+    std::vector<uint16_t> ports; // this server's listening ports
 };
-// This machine's addresses and this server's listening ports, for the server
-// itself as the client.
-upstream_rules server_upstream_rules();
-upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstream_rules& rules);
+// Who asks for the upstream.
+struct upstream_client {
+    bool on_loopback = false;      // the client is on this machine
+    bool named_on_purpose = false; // the configuration names this upstream
+};
+// This machine's addresses and this server's listening ports as last read
+// (again after ten seconds, so that an address that comes up later is soon
+// known).
+std::shared_ptr<const upstream_rules> server_upstream_rules();
+// The server itself as the client.
+constexpr upstream_client server_as_client{true, false};
+upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstream_rules& rules,
+                                upstream_client client);
 
 // The token this server puts in the Via header of what it forwards: it
 // finds a request that already passed it.
@@ -75,8 +82,16 @@ const std::string& proxy_via_token();
 std::string forward_target(std::string_view raw_url);
 // Headers that concern one connection only and are never passed on.
 bool is_hop_by_hop(std::string_view name);
-// The header names that a Connection header lists: they belong to the hop.
-std::set<std::string, string_iless> connection_tokens(std::string_view value);
+// The header names that Connection fields list: they belong to the hop.
+// Views into the values given, which must outlive it.
+class hop_names {
+  public:
+    void add_list(std::string_view connection_value);
+    bool has(std::string_view name) const;
+
+  private:
+    std::vector<std::string_view> names_; // sorted
+};
 // The request headers to send upstream, one "Name: value\r\n" line each:
 // every header of the request except Content-Length, Accept, Referer, Expect
 // and the hop-by-hop ones (with those that its Connection header names), and
@@ -85,7 +100,7 @@ std::string proxy_request_header_lines(const http_request_data& data);
 // Copies the upstream headers into the response headers as they came (values
 // are never decoded), without the hop-by-hop ones; repeated names are joined
 // with ", " (cookies stay apart). Returns whether a Content-Length came.
-bool translate_proxy_headers(const header_pairs& upstream, response_headers& headers);
+bool translate_proxy_headers(const header_views& upstream, response_headers& headers);
 // The client request for an upstream exchange: method, target, the Accept
 // value split at commas into types, the Referer; one connection per request
 // unless the settings keep upstream connections.

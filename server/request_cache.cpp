@@ -106,12 +106,12 @@ bool never_stored(std::string_view name) {
 // The fields that may be stored, without those that a Connection field
 // names for the hop.
 header_pairs storable_fields(const header_pairs& headers) {
-    std::set<std::string, string_iless> hop;
+    hop_names hop;
     for (const auto& [n, v] : headers)
-        if (cl::iequals(n, "Connection")) hop.merge(connection_tokens(v));
+        if (cl::iequals(n, "Connection")) hop.add_list(v);
     header_pairs out;
     for (const auto& pair : headers)
-        if (!never_stored(pair.first) && !hop.count(pair.first)) out.push_back(pair);
+        if (!never_stored(pair.first) && !hop.has(pair.first)) out.push_back(pair);
     return out;
 }
 
@@ -376,7 +376,7 @@ void request_cache::refresh_page(const std::string& page_key) {
     cl::sh_ptr<key_value_list> l = list();
     std::shared_ptr<http_client::session> session = proxy_session();
     if (!l || !session) return;
-    const upstream_rules rules = server_upstream_rules();
+    const std::shared_ptr<const upstream_rules> rules = server_upstream_rules();
     const std::string children = l->get_value(page_key + suffix_children);
     std::size_t pos = 0, done = 0;
     while (pos < children.size() && done < max_refresh) {
@@ -402,7 +402,7 @@ void request_cache::refresh_page(const std::string& page_key) {
             ip_bytes ip;
             uint16_t p = 0;
             return ip_of(a, length, ip, p) &&
-                   judge_upstream(ip, p, rules) == upstream_verdict::allowed;
+                   judge_upstream(ip, p, *rules, server_as_client) == upstream_verdict::allowed;
         });
         std::string lines;
         for (const auto& [n, v] : split_headers(l->get_value(key + suffix_request)))

@@ -310,7 +310,11 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         }
     }
     const bool is_proxy =
-        !settings.proxy_port.empty() && cl::utf16_to_utf8(settings.proxy_port) == local_port;
+        !settings.proxy_port.empty() &&
+        std::equal(settings.proxy_port.begin(), settings.proxy_port.end(), local_port.begin(),
+                   local_port.end(), [](wchar_t w, char c) {
+                       return w == static_cast<wchar_t>(static_cast<unsigned char>(c));
+                   });
 
     // 8-9: query and path.
     if (!k.query.empty() && level >= 2 && resumed == 0)

@@ -711,10 +711,6 @@ request::request(const connection& c, std::string method, std::string target, st
     if (s_->host.size() > 1 && s_->host.front() == '[' && s_->host.back() == ']')
         s_->host = s_->host.substr(1, s_->host.size() - 2);
     s_->port = c.port();
-    std::string host = c.host();
-    if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
-    s_->url = std::string(s_->secure ? "https://" : "http://") + host + ":" +
-              std::to_string(c.port()) + "/";
     s_->method = std::move(method);
     s_->target = target.empty() ? std::string("/") : std::move(target);
     s_->referrer = std::move(referrer);
@@ -730,7 +726,8 @@ request::request(const connection& c, std::string method, std::string target, st
         accept += t;
     }
     // Without Accept types none is sent (the library would add its own).
-    s_->headers.emplace_back("Accept", accept);
+    s_->headers.reserve(16);
+    s_->headers.emplace_back("Accept", std::move(accept));
 }
 
 request::~request() = default;
@@ -745,32 +742,36 @@ bool request::address_refused() const {
 
 uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
     if (s_->sent) return error_incorrect_handle_state;
-    std::vector<std::pair<std::string, std::string>> parsed;
-    std::size_t pos = 0;
-    while (pos < lines.size()) {
-        std::size_t end = lines.find("\r\n", pos);
-        if (end == std::string_view::npos) end = lines.size();
-        const std::string_view line = lines.substr(pos, end - pos);
-        pos = end + 2;
-        if (line.empty()) continue;
-        const std::size_t colon = line.find(':');
-        if (colon == std::string_view::npos || colon == 0) return error_invalid_parameter;
-        const std::string_view name = trim(line.substr(0, colon));
-        const std::string_view value = trim(line.substr(colon + 1));
-        if (name.empty() || name.find_first_of(" \t\r\n") != std::string_view::npos ||
-            value.find_first_of("\r\n") != std::string_view::npos)
-            return error_invalid_parameter;
-        parsed.emplace_back(std::string(name), std::string(value));
-    }
-    for (auto& [name, value] : parsed) {
-        if (flags & add_headers_replace) {
-            auto& h = s_->headers;
+    // Calls f(name, value) for each line; false (87) at the first bad one.
+    const auto each = [lines](auto&& f) {
+        std::size_t pos = 0;
+        while (pos < lines.size()) {
+            std::size_t end = lines.find("\r\n", pos);
+            if (end == std::string_view::npos) end = lines.size();
+            const std::string_view line = lines.substr(pos, end - pos);
+            pos = end + 2;
+            if (line.empty()) continue;
+            const std::size_t colon = line.find(':');
+            if (colon == std::string_view::npos || colon == 0) return false;
+            const std::string_view name = trim(line.substr(0, colon));
+            const std::string_view value = trim(line.substr(colon + 1));
+            if (name.empty() || name.find_first_of(" \t\r\n") != std::string_view::npos ||
+                value.find_first_of("\r\n") != std::string_view::npos)
+                return false;
+            f(name, value);
+        }
+        return true;
+    };
+    // Nothing is taken from a block with a bad line.
+    if (!each([](std::string_view, std::string_view) {})) return error_invalid_parameter;
+    auto& h = s_->headers;
+    each([&](std::string_view name, std::string_view value) {
+        if (flags & add_headers_replace)
             h.erase(std::remove_if(h.begin(), h.end(),
                                    [&](const auto& e) { return iequals(e.first, name); }),
                     h.end());
-        }
-        s_->headers.emplace_back(std::move(name), std::move(value));
-    }
+        h.emplace_back(name, value);
+    });
     return 0;
 }
 
@@ -858,6 +859,12 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     s.take_handles();
     if (!s.easy || !s.multi) return error_not_enough_memory;
     CURL* e = s.easy;
+    {
+        std::string host = s.host;
+        if (host.find(':') != std::string::npos) host = "[" + host + "]";
+        s.url = std::string(s.secure ? "https://" : "http://") + host + ":" +
+                std::to_string(s.port) + "/";
+    }
     curl_easy_setopt(e, CURLOPT_URL, s.url.c_str());
     // Through a proxy a plain request names the whole URL; a secure one goes
     // through a tunnel and names only the path.
@@ -987,6 +994,7 @@ uint32_t request::receive_response() {
         raw_headers_ = x.head();
         status_ = x.status();
         reason_ = x.reason();
+        split_fields();
         return 0;
     }
     if (s.driver) {
@@ -996,6 +1004,7 @@ uint32_t request::receive_response() {
         raw_headers_ = s.head;
         status_ = s.status;
         reason_ = s.reason;
+        split_fields();
         return 0;
     }
     s.up_end = true;
@@ -1007,12 +1016,14 @@ uint32_t request::receive_response() {
     raw_headers_ = s.head;
     status_ = s.status;
     reason_ = s.reason;
+    split_fields();
     return 0;
 }
 
-std::vector<std::pair<std::string, std::string>> request::header_list() const {
-    std::vector<std::pair<std::string, std::string>> out;
+void request::split_fields() {
+    fields_.clear();
     std::string_view h(raw_headers_);
+    fields_.reserve(static_cast<std::size_t>(std::count(h.begin(), h.end(), '\n')));
     std::size_t pos = h.find("\r\n");
     while (pos != std::string_view::npos && pos + 2 < h.size()) {
         pos += 2;
@@ -1021,10 +1032,16 @@ std::vector<std::pair<std::string, std::string>> request::header_list() const {
         const std::string_view line = h.substr(pos, end - pos);
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos && colon > 0)
-            out.emplace_back(std::string(trim(line.substr(0, colon))),
-                             std::string(trim(line.substr(colon + 1))));
+            fields_.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
         pos = end;
     }
+}
+
+std::vector<std::pair<std::string, std::string>> request::header_list() const {
+    std::vector<std::pair<std::string, std::string>> out;
+    out.reserve(fields_.size());
+    for (const auto& [name, value] : fields_)
+        out.emplace_back(name, value);
     return out;
 }
 

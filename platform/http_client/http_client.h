@@ -159,6 +159,9 @@ class request {
     // The header lines without the status line, split into name and value
     // (value trimmed of blanks), in order.
     std::vector<std::pair<std::string, std::string>> header_list() const;
+    // The same as views into raw_headers, valid while the request lives.
+    using field_views = std::vector<std::pair<std::string_view, std::string_view>>;
+    const field_views& header_fields() const { return fields_; }
     uint32_t status_code() const { return status_; }
     std::string status_text() const { return reason_; }
     // Body bytes that can be read now without waiting; waits for more when
@@ -199,12 +202,14 @@ class request {
   private:
     uint32_t pump_until(bool (*done)(const state&), uint32_t timeout_ms);
     uint32_t failure() const;
+    void split_fields();
 
     std::unique_ptr<state> s_;
     timeouts timeouts_;
     bool keep_alive_ = true;
     bool want_certificate_ = false;
     std::string raw_headers_;
+    field_views fields_;
     std::string reason_;
     uint32_t status_ = 0;
 };

@@ -3,6 +3,9 @@
 #include <arpa/inet.h>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
+// After the above: the reactor's own headers need the scheduler complete.
+#include <boost/asio/detail/reactor.hpp>
+#include <boost/asio/detail/reactor_op.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/http/basic_parser.hpp>
@@ -54,15 +57,94 @@ class owned_socket : public boost::asio::ip::tcp::socket {
         impl.state_ |= ops::internal_non_blocking;
         impl.state_ &= static_cast<ops::state_type>(~ops::possible_dup);
     }
+    // Queues a wait for input with the loop's reactor. A wait that is not
+    // fresh makes the reactor look at the socket again (a system call), as
+    // input may have been announced while nobody waited, or the end may wait
+    // behind bytes a short read took. A fresh one costs no call and hears
+    // only of what comes after it: for a connection made, or written to with
+    // nothing read, in this same turn of the loop.
+    void wait_input(boost::asio::detail::reactor_op* op, bool fresh) {
+        auto& impl = impl_.get_implementation();
+        auto& reactor = boost::asio::use_service<boost::asio::detail::reactor>(
+            static_cast<boost::asio::execution_context&>(get_executor().context()));
+        reactor.start_op(boost::asio::detail::reactor::read_op, impl.socket_, impl.reactor_data_,
+                         op, false, fresh);
+    }
 };
+
+// The one wait for input of a connection, kept in the connection: it holds
+// the connection while it is queued and hands it to on_input when the
+// socket has input, an error or an end (or the wait was cancelled).
+class input_wait : public boost::asio::detail::reactor_op {
+  public:
+    using handler = void (*)(std::shared_ptr<loop_exchange::connection>,
+                             const boost::system::error_code&);
+    explicit input_wait(handler h)
+        : reactor_op(boost::system::error_code(), &perform, &complete), on_input_(h) {}
+
+    std::shared_ptr<loop_exchange::connection> holder;
+    // The reactor tries a fresh wait at once; that first try says "not yet".
+    bool first_try = false;
+
+  private:
+    static status perform(reactor_op* base) {
+        auto* w = static_cast<input_wait*>(base);
+        if (w->first_try) {
+            w->first_try = false;
+            return not_done;
+        }
+        return done;
+    }
+    static void complete(void* owner, boost::asio::detail::operation* base,
+                         const boost::system::error_code&, std::size_t) {
+        auto* w = static_cast<input_wait*>(base);
+        std::shared_ptr<loop_exchange::connection> c = std::move(w->holder);
+        // Without an owner the loop is ending: only the hold goes.
+        if (owner && c) w->on_input_(std::move(c), w->ec_);
+    }
+
+    handler on_input_;
+};
+
+// Input buffers of read_room bytes that closed connections left, kept on
+// their thread for the next connection: one is wanted per request.
+struct spare_rooms {
+    std::vector<std::unique_ptr<char[]>> list;
+    ~spare_rooms();
+};
+thread_local bool spares_gone = false; // the thread is ending
+thread_local spare_rooms spares;
+spare_rooms::~spare_rooms() {
+    spares_gone = true;
+}
+
+std::unique_ptr<char[]> take_room() {
+    if (!spares_gone && !spares.list.empty()) {
+        std::unique_ptr<char[]> room = std::move(spares.list.back());
+        spares.list.pop_back();
+        return room;
+    }
+    return std::unique_ptr<char[]>(new char[read_room]);
+}
+
+void give_room(std::unique_ptr<char[]> room) {
+    constexpr std::size_t most = 16;
+    if (!spares_gone && spares.list.size() < most) spares.list.push_back(std::move(room));
+}
 
 } // namespace
 
 // A connection to an upstream: the socket, the bytes read and not yet
 // parsed, and who reads it now (an exchange, or nobody while it is kept).
 struct loop_exchange::connection {
-    explicit connection(boost::asio::io_context& loop) : d(loop) {}
+    explicit connection(boost::asio::io_context& loop) : d(loop), wait(&loop_exchange::on_input) {}
+    ~connection() {
+        if (in && in_size == read_room) give_room(std::move(in));
+    }
+    connection(const connection&) = delete;
+    connection& operator=(const connection&) = delete;
     owned_socket d;
+    input_wait wait;
     sockaddr_storage address{};
     socklen_t length = 0;
     // Bytes read and not yet parsed; never cleared, only overwritten.
@@ -155,7 +237,7 @@ struct loop_exchange::driver {
 
     // A kept connection to the address, or none.
     std::shared_ptr<connection> reuse(const sockaddr_storage& a, socklen_t length);
-    void keep(std::shared_ptr<connection> c);
+    void keep(std::shared_ptr<connection> c, bool fresh);
     void drop(const std::shared_ptr<connection>& c);
 
     boost::asio::io_context& loop_;
@@ -257,7 +339,11 @@ std::shared_ptr<loop_exchange::connection> loop_exchange::driver::reuse(const so
     return nullptr;
 }
 
-void loop_exchange::driver::keep(std::shared_ptr<connection> c) {
+// fresh: the answer was read in this turn of the loop. An end of the
+// connection that came with its last bytes then goes unheard until the
+// connection is taken again, where the request is sent once more on a new
+// one; that is cheaper than a look at every kept connection.
+void loop_exchange::driver::keep(std::shared_ptr<connection> c, bool fresh) {
     if (idle_.size() >= max_idle) {
         idle_.front()->close();
         idle_.erase(idle_.begin());
@@ -266,7 +352,7 @@ void loop_exchange::driver::keep(std::shared_ptr<connection> c) {
     c->kept = true;
     c->pool = this;
     c->idle_since = clock_type::now();
-    watch(c);
+    watch(c, fresh);
     idle_.push_back(std::move(c));
 }
 
@@ -274,19 +360,27 @@ void loop_exchange::driver::keep(std::shared_ptr<connection> c) {
 // it: its exchange, or, while it is kept, the pool, where the server
 // closing it (or sending what nobody asked for) ends it. A kept connection
 // that is taken again hands its pending wait to the new exchange.
-void loop_exchange::watch(const std::shared_ptr<connection>& c) {
+void loop_exchange::watch(const std::shared_ptr<connection>& c, bool fresh) {
     if (c->reading) return;
     c->reading = true;
-    c->d.async_wait(boost::asio::socket_base::wait_read, [c](const boost::system::error_code& ec) {
-        c->reading = false;
-        if (ec) return;
-        if (c->owner) {
-            const auto x = c->owner->shared_from_this();
-            x->on_readable();
-            return;
-        }
-        if (c->kept) c->pool->drop(c);
-    });
+    input_wait& w = c->wait;
+    w.ec_ = boost::system::error_code();
+    w.bytes_transferred_ = 0;
+    w.holder = c;
+    w.first_try = fresh;
+    c->d.wait_input(&w, fresh);
+    w.first_try = false;
+}
+
+void loop_exchange::on_input(std::shared_ptr<connection> c, const boost::system::error_code& ec) {
+    c->reading = false;
+    if (ec) return;
+    if (c->owner) {
+        const auto x = c->owner->shared_from_this();
+        x->on_readable();
+        return;
+    }
+    if (c->kept) c->pool->drop(c);
 }
 
 void loop_exchange::driver::drop(const std::shared_ptr<connection>& c) {
@@ -311,8 +405,13 @@ std::shared_ptr<loop_exchange> loop_exchange::start(boost::asio::io_context& loo
                                                     loop_exchange_setup setup,
                                                     std::function<void()> progress,
                                                     uint32_t& error) {
-    std::shared_ptr<loop_exchange> x(
-        new loop_exchange(loop, std::move(setup), std::move(progress)));
+    // One allocation for the exchange and its count.
+    struct made : loop_exchange {
+        made(boost::asio::io_context& l, loop_exchange_setup&& s, std::function<void()>&& p)
+            : loop_exchange(l, std::move(s), std::move(p)) {}
+    };
+    std::shared_ptr<loop_exchange> x =
+        std::make_shared<made>(loop, std::move(setup), std::move(progress));
     x->driver_ = &driver::of(loop);
     x->driver_->add(x.get());
     error = x->begin();
@@ -359,12 +458,12 @@ uint32_t loop_exchange::begin() {
             // differ (another client), so it is asked again.
             if (!address_allowed()) {
                 refused_ = true;
-                driver_->keep(std::move(c_));
+                driver_->keep(std::move(c_), false);
                 c_.reset();
                 return error_operation_cancelled;
             }
             c_->owner = this;
-            write_head();
+            write_head(true);
             // A write that failed here (and on the new connection it was
             // retried on) is the sender's to report: no wait will.
             return finished_ ? error_ : 0;
@@ -395,7 +494,7 @@ uint32_t loop_exchange::open_new() {
     }
     c->address = setup_.address;
     c->length = setup_.length;
-    c->in.reset(new char[read_room]);
+    c->in = take_room();
     c->in_size = read_room;
     c->owner = this;
     c_ = std::move(c);
@@ -407,7 +506,7 @@ uint32_t loop_exchange::open_new() {
     }
     // The head goes out at once: on a connection still being made the write
     // is refused for now and waits for it; a made one costs no wait.
-    write_head();
+    write_head(true);
     return finished_ ? error_ : 0;
 }
 
@@ -416,7 +515,7 @@ void loop_exchange::refresh_deadline(uint32_t ms) {
     if (timing_) deadline_ = clock_type::now() + std::chrono::milliseconds(ms);
 }
 
-void loop_exchange::write_head() {
+void loop_exchange::write_head(bool fresh) {
     const std::string& h = setup_.head;
     while (written_ < h.size()) {
         const ssize_t n = ::send(c_->fd(), h.data() + written_, h.size() - written_, MSG_NOSIGNAL);
@@ -434,7 +533,7 @@ void loop_exchange::write_head() {
         return;
     }
     refresh_deadline(setup_.receive_ms);
-    watch(c_);
+    watch(c_, fresh);
 }
 
 void loop_exchange::wait_writable() {
@@ -444,7 +543,7 @@ void loop_exchange::wait_writable() {
                          if (ec)
                              x->fail(error_connection_error);
                          else
-                             x->write_head();
+                             x->write_head(false);
                          x->notify();
                      });
 }
@@ -490,7 +589,7 @@ void loop_exchange::read_more() {
             refresh_deadline(setup_.receive_ms);
             // A short read took all there was: the next bytes come with a wait.
             more_ = static_cast<std::size_t>(n) == room;
-            if (!parse() || paused_) return;
+            if (!parse(true) || paused_) return;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
@@ -503,7 +602,7 @@ void loop_exchange::read_more() {
             boost::beast::error_code ec;
             parser_->put_eof(ec);
             if (!ec && parser_->is_done()) {
-                finish_ok();
+                finish_ok(true);
                 return;
             }
         }
@@ -517,11 +616,12 @@ void loop_exchange::read_more() {
         return;
     }
     if (!timing_) refresh_deadline(setup_.receive_ms);
-    watch(c_);
+    // The server's end may have come with the last bytes read.
+    watch(c_, false);
 }
 
 // Feeds the bytes read to the parser; false once the exchange ended.
-bool loop_exchange::parse() {
+bool loop_exchange::parse(bool fresh) {
     connection& c = *c_;
     const std::size_t before = buffered();
     std::size_t off = 0;
@@ -559,7 +659,7 @@ bool loop_exchange::parse() {
         if (parser_->is_done()) {
             c.in_len -= off;
             if (c.in_len) std::memmove(c.in.get(), c.in.get() + off, c.in_len);
-            finish_ok();
+            finish_ok(fresh);
             return false;
         }
         if (used == 0) break;
@@ -577,7 +677,7 @@ void loop_exchange::resume() {
         x->resume_posted_ = false;
         if (x->abandoned_ || x->finished_ || !x->c_) return;
         x->paused_ = false;
-        if (x->c_->in_len > 0 && (!x->parse() || x->paused_)) {
+        if (x->c_->in_len > 0 && (!x->parse(false) || x->paused_)) {
             x->notify();
             return;
         }
@@ -585,7 +685,7 @@ void loop_exchange::resume() {
             x->read_more();
         } else {
             x->refresh_deadline(x->setup_.receive_ms);
-            watch(x->c_);
+            watch(x->c_, false);
         }
         x->notify();
     });
@@ -616,7 +716,7 @@ bool loop_exchange::retry_on_new() {
     return true;
 }
 
-void loop_exchange::finish_ok() {
+void loop_exchange::finish_ok(bool fresh) {
     finished_ = true;
     timing_ = false;
     news();
@@ -626,7 +726,7 @@ void loop_exchange::finish_ok() {
     const bool reusable =
         setup_.keep_alive && d && c_ && c_->in_len == 0 && status_ != 101 && parser_->keep_alive();
     if (reusable) {
-        d->keep(std::move(c_));
+        d->keep(std::move(c_), fresh);
     } else if (c_) {
         c_->close();
     }

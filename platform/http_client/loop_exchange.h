@@ -18,6 +18,9 @@
 namespace boost::asio {
 class io_context;
 }
+namespace boost::system {
+class error_code;
+}
 
 namespace http_client {
 
@@ -71,17 +74,19 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     loop_exchange(boost::asio::io_context& loop, loop_exchange_setup setup,
                   std::function<void()> progress);
 
-    static void watch(const std::shared_ptr<connection>& c);
+    // Waits for input on the connection; fresh: see owned_socket::wait_input.
+    static void watch(const std::shared_ptr<connection>& c, bool fresh);
+    static void on_input(std::shared_ptr<connection> c, const boost::system::error_code& ec);
     bool address_allowed() const;
     uint32_t begin();
     uint32_t open_new();
-    void write_head();
+    void write_head(bool fresh);
     void wait_writable();
     void on_readable();
     void read_more();
-    bool parse();
+    bool parse(bool fresh);
     void resume();
-    void finish_ok();
+    void finish_ok(bool fresh);
     void fail(uint32_t error);
     bool retry_on_new();
     void refresh_deadline(uint32_t ms);

@@ -170,7 +170,8 @@ TEST(http_client, get_sends_target_and_headers_as_given_and_follows_nothing) {
     ASSERT_EQ(r.add_headers("Host: upstream.test:81\r\nX-One: 1\r\n",
                             http_client::add_headers_add | http_client::add_headers_replace),
               0u);
-    EXPECT_EQ(r.add_headers("Bad: a\nb", http_client::add_headers_add),
+    // A block with a bad line gives nothing, not even its good lines.
+    EXPECT_EQ(r.add_headers("X-Two: 2\r\nBad: a\nb", http_client::add_headers_add),
               http_client::error_invalid_parameter);
     ASSERT_EQ(r.send("", 0), 0u);
     ASSERT_EQ(r.receive_response(), 0u);
@@ -185,6 +186,11 @@ TEST(http_client, get_sends_target_and_headers_as_given_and_follows_nothing) {
     for (const auto& [n, v] : list)
         if (n == "X-Odd") odd = v == "a%0d%0aInjected: no";
     EXPECT_TRUE(odd);
+    ASSERT_EQ(r.header_fields().size(), list.size());
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        EXPECT_EQ(r.header_fields()[i].first, list[i].first);
+        EXPECT_EQ(r.header_fields()[i].second, list[i].second);
+    }
     EXPECT_EQ(r.raw_headers().rfind("HTTP/1.1 302 Found\r\n", 0), 0u);
 
     const std::string head = server.head();
@@ -194,6 +200,7 @@ TEST(http_client, get_sends_target_and_headers_as_given_and_follows_nothing) {
     EXPECT_NE(head.find("\r\nAccept: text/html, */*\r\n"), std::string::npos);
     EXPECT_NE(head.find("\r\nReferer: http://ref/\r\n"), std::string::npos);
     EXPECT_EQ(head.find("Bad:"), std::string::npos);
+    EXPECT_EQ(head.find("X-Two:"), std::string::npos);
     EXPECT_EQ(head.find("Expect:"), std::string::npos);
 }
 

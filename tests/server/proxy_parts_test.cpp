@@ -87,9 +87,8 @@ TEST(proxy_parts, upstream_addresses_are_judged_by_place) {
         {"127.0.0.1", 9000, false, true, v::allowed},
     };
     for (const auto& c : cases) {
-        rules.client_on_loopback = c.client_local;
-        rules.named_on_purpose = c.named;
-        EXPECT_EQ(judge_upstream(ip(c.address), c.port, rules), c.verdict)
+        EXPECT_EQ(judge_upstream(ip(c.address), c.port, rules, {c.client_local, c.named}),
+                  c.verdict)
             << c.address << " " << c.port;
     }
     sockaddr_in a{};
