@@ -586,6 +586,7 @@ class proxy_exchange {
         // While the client's output waits, news of the upstream waits too:
         // what it sends stays with the transfer, which soon pauses.
         if (!keep || finished_ || waiting_client_) return;
+        const khttp::request_scope scope(r_.queue, r_.data->request_id);
         if (!r_.headers_sent && !head_taken_) {
             if (!up_->head_arrived()) {
                 if (up_->ended()) {

@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <limits>
 #include <vector>
 
@@ -36,6 +37,15 @@ constexpr std::size_t max_idle = 64;
 constexpr auto idle_life = std::chrono::seconds(60);
 // How often the deadlines of running exchanges are looked at.
 constexpr auto sweep_every = std::chrono::milliseconds(200);
+
+// The time for deadlines and idle times, to a few milliseconds: they are
+// looked at every 200 ms, and the coarse clock is read without the timer.
+clock_type::time_point coarse_now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return clock_type::time_point(std::chrono::duration_cast<clock_type::duration>(
+        std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+}
 
 bool same_address(const sockaddr_storage& a, socklen_t al, const sockaddr_storage& b,
                   socklen_t bl) {
@@ -63,10 +73,9 @@ class owned_socket : public boost::asio::ip::tcp::socket {
     // behind bytes a short read took. A fresh one costs no call and hears
     // only of what comes after it: for a connection made, or written to with
     // nothing read, in this same turn of the loop.
-    void wait_input(boost::asio::detail::reactor_op* op, bool fresh) {
+    void wait_input(boost::asio::detail::reactor& reactor, boost::asio::detail::reactor_op* op,
+                    bool fresh) {
         auto& impl = impl_.get_implementation();
-        auto& reactor = boost::asio::use_service<boost::asio::detail::reactor>(
-            static_cast<boost::asio::execution_context&>(get_executor().context()));
         reactor.start_op(boost::asio::detail::reactor::read_op, impl.socket_, impl.reactor_data_,
                          op, false, fresh);
     }
@@ -137,13 +146,15 @@ void give_room(std::unique_ptr<char[]> room) {
 // A connection to an upstream: the socket, the bytes read and not yet
 // parsed, and who reads it now (an exchange, or nobody while it is kept).
 struct loop_exchange::connection {
-    explicit connection(boost::asio::io_context& loop) : d(loop), wait(&loop_exchange::on_input) {}
+    connection(boost::asio::io_context& loop, boost::asio::detail::reactor& r)
+        : d(loop), reactor(r), wait(&loop_exchange::on_input) {}
     ~connection() {
         if (in && in_size == read_room) give_room(std::move(in));
     }
     connection(const connection&) = delete;
     connection& operator=(const connection&) = delete;
     owned_socket d;
+    boost::asio::detail::reactor& reactor; // the loop's
     input_wait wait;
     sockaddr_storage address{};
     socklen_t length = 0;
@@ -211,7 +222,9 @@ class loop_exchange::parser : public http::basic_parser<false> {
 // loop's end) and the connections kept for the next request. It lives as
 // long as the loop, whichever thread ends that.
 struct loop_exchange::driver {
-    explicit driver(boost::asio::io_context& loop) : loop_(loop), timer_(loop) {}
+    explicit driver(boost::asio::io_context& loop)
+        : loop_(loop), reactor_(boost::asio::use_service<boost::asio::detail::reactor>(loop)),
+          timer_(loop) {}
     ~driver();
 
     static driver& of(boost::asio::io_context& loop);
@@ -241,6 +254,7 @@ struct loop_exchange::driver {
     void drop(const std::shared_ptr<connection>& c);
 
     boost::asio::io_context& loop_;
+    boost::asio::detail::reactor& reactor_;
     boost::asio::steady_timer timer_;
     bool sweeping_ = false;
     std::vector<loop_exchange*> running_;
@@ -303,7 +317,7 @@ loop_exchange::driver::~driver() {
 void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
     sweeping_ = false;
     if (ec || running_.empty()) return;
-    const auto now = clock_type::now();
+    const auto now = coarse_now();
     std::vector<std::shared_ptr<loop_exchange>> due;
     for (loop_exchange* x : running_)
         if (x->timing_ && now >= x->deadline_) due.push_back(x->shared_from_this());
@@ -323,7 +337,7 @@ void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
 
 std::shared_ptr<loop_exchange::connection> loop_exchange::driver::reuse(const sockaddr_storage& a,
                                                                         socklen_t length) {
-    const auto now = clock_type::now();
+    const auto now = coarse_now();
     for (std::size_t i = idle_.size(); i-- > 0;) {
         if (!same_address(idle_[i]->address, idle_[i]->length, a, length)) continue;
         std::shared_ptr<connection> c = std::move(idle_[i]);
@@ -351,7 +365,7 @@ void loop_exchange::driver::keep(std::shared_ptr<connection> c, bool fresh) {
     c->owner = nullptr;
     c->kept = true;
     c->pool = this;
-    c->idle_since = clock_type::now();
+    c->idle_since = coarse_now();
     watch(c, fresh);
     idle_.push_back(std::move(c));
 }
@@ -368,7 +382,7 @@ void loop_exchange::watch(const std::shared_ptr<connection>& c, bool fresh) {
     w.bytes_transferred_ = 0;
     w.holder = c;
     w.first_try = fresh;
-    c->d.wait_input(&w, fresh);
+    c->d.wait_input(c->reactor, &w, fresh);
     w.first_try = false;
 }
 
@@ -473,6 +487,7 @@ uint32_t loop_exchange::begin() {
 }
 
 uint32_t loop_exchange::open_new() {
+    if (!driver_) return error_operation_cancelled; // the loop has ended
     if (!address_allowed()) {
         refused_ = true;
         return error_cannot_connect;
@@ -485,7 +500,7 @@ uint32_t loop_exchange::open_new() {
         ::close(fd);
         return error_cannot_connect;
     }
-    auto c = std::make_shared<connection>(loop_);
+    auto c = std::make_shared<connection>(loop_, driver_->reactor_);
     boost::system::error_code ec;
     c->d.adopt(setup_.address.ss_family, fd, ec);
     if (ec) {
@@ -512,7 +527,7 @@ uint32_t loop_exchange::open_new() {
 
 void loop_exchange::refresh_deadline(uint32_t ms) {
     timing_ = ms != 0;
-    if (timing_) deadline_ = clock_type::now() + std::chrono::milliseconds(ms);
+    if (timing_) deadline_ = coarse_now() + std::chrono::milliseconds(ms);
 }
 
 void loop_exchange::write_head(bool fresh) {

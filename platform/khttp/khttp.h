@@ -245,6 +245,22 @@ uint32_t when_output_below(const queue_handle& queue, uint64_t request_id, std::
 // Bytes of the request's connection that wait to go out (0 when the request
 // is over).
 std::size_t output_waiting(const queue_handle& queue, uint64_t request_id);
+class connection;
+// While it lasts, the calling thread's calls for the request find its
+// connection without a look-up, as they do on the loop that runs the
+// request's handler: for a sender that goes on later on its loop.
+class request_scope {
+  public:
+    request_scope(const queue_handle& queue, uint64_t request_id);
+    ~request_scope();
+    request_scope(const request_scope&) = delete;
+    request_scope& operator=(const request_scope&) = delete;
+
+  private:
+    bool engaged_ = false;
+    uint64_t previous_id_ = 0;
+    std::shared_ptr<connection> previous_;
+};
 // Ends the queue: waiting receives return 995, its prefixes are removed and its
 // connections closed.
 uint32_t close_request_queue(const queue_handle& queue);

@@ -539,6 +539,20 @@ std::size_t output_waiting(const queue_handle& queue, uint64_t request_id) {
     return c ? c->output_waiting(request_id) : 0;
 }
 
+request_scope::request_scope(const queue_handle& queue, uint64_t request_id) {
+    if (!queue || request_id == 0 || request_id == current_request_id) return;
+    auto c = service::get().find_request(request_id);
+    if (!c) return;
+    engaged_ = true;
+    previous_id_ = current_request_id;
+    previous_ = current_connection;
+    set_current_request(request_id, std::move(c));
+}
+
+request_scope::~request_scope() {
+    if (engaged_) set_current_request(previous_id_, std::move(previous_));
+}
+
 uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flags, int fd,
                    uint64_t offset, uint64_t length, uint32_t* bytes_sent) {
     if (!queue) return win32::error_invalid_handle;
