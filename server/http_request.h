@@ -3,6 +3,7 @@
 // request, the CGI variables, the response file that supplies the body and
 // the state of the answer while it is sent.
 #pragma once
+#include "core/blocks.h"
 #include "core/ref_cnt.h"
 #include "core/sync.h"
 #include "platform/khttp/khttp.h"
@@ -112,7 +113,7 @@ struct compression_override {
     int window_bits = 15;
 };
 
-class http_request {
+class http_request : public cl::request_sized {
   public:
     explicit http_request(cl::sh_ptr<response_headers> headers);
     virtual ~http_request();

@@ -1,6 +1,7 @@
 // The CGI variables of one request and the other per-request values that
 // CGI programs, server-side includes and scripts read.
 #pragma once
+#include "core/blocks.h"
 #include "core/ref_cnt.h"
 #include "server/config_info.h"
 
@@ -24,7 +25,7 @@ class http_request;
 // variables made of the request headers are made only when a reader asks
 // for one of them. What a reader sees is exactly what setting every
 // variable at once would have given.
-class req_info : public cl::ref_cnt_shared, public request_variables {
+class req_info : public cl::ref_cnt_shared, public request_variables, public cl::request_sized {
   public:
     using variable_map = std::map<std::string, std::string, std::less<>>;
 

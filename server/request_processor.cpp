@@ -1,5 +1,6 @@
 #include "server/request_processor.h"
 
+#include "core/blocks.h"
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
@@ -53,7 +54,7 @@ class info_variables final : public request_variables {
 
 std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
                                                      const win32::systemtime& now) {
-    auto d = std::make_shared<http_request_data>();
+    auto d = std::allocate_shared<http_request_data>(cl::block_allocator<http_request_data>());
     d->received = now;
     d->flags = k.flags;
     d->version = k.version_major * 100u + k.version_minor;

@@ -3,6 +3,7 @@
 // its value, and a separate list of "Set-Cookie" values, of which any number
 // may be sent.
 #pragma once
+#include "core/blocks.h"
 #include "core/ref_cnt.h"
 
 #include <cstddef>
@@ -35,7 +36,7 @@ class response_headers_base : public cl::ref_cnt_shared {
 // answer allocates nothing for them, and a field is moved by copying two
 // views. An answer with more or longer fields spills to the heap. A replaced
 // value leaves its old text behind until the object goes.
-class response_headers : public response_headers_base {
+class response_headers : public response_headers_base, public cl::request_sized {
   public:
     struct field {
         std::string_view name;

@@ -1,0 +1,70 @@
+#include "core/blocks.h"
+
+#include <array>
+#include <cstdint>
+
+namespace cl {
+
+namespace {
+
+// Size classes above the C library's per-thread cache: (1024, 2048] in
+// steps of 256 bytes; a block is as large as its class.
+constexpr std::size_t lowest = 1024;
+constexpr std::size_t step = 256;
+constexpr std::size_t classes = 4;
+// Kept per class and thread: at most 32 KiB a thread.
+constexpr std::size_t kept = 4;
+
+int class_of(std::size_t size) {
+    if (size <= lowest || size > lowest + classes * step) return -1;
+    return static_cast<int>((size - lowest - 1) / step);
+}
+
+std::size_t class_size(int c) {
+    return lowest + (static_cast<std::size_t>(c) + 1) * step;
+}
+
+struct thread_blocks {
+    std::array<std::array<void*, kept>, classes> slots{};
+    std::array<std::uint8_t, classes> count{};
+    ~thread_blocks();
+};
+
+// Set once the thread's list is gone: a block freed later (by another
+// object's destructor at thread exit) goes to the heap.
+thread_local bool blocks_gone = false;
+thread_local thread_blocks blocks;
+
+thread_blocks::~thread_blocks() {
+    blocks_gone = true;
+    for (std::size_t c = 0; c < classes; ++c)
+        for (std::size_t i = 0; i < count[c]; ++i)
+            ::operator delete(slots[c][i]);
+}
+
+} // namespace
+
+void* take_block(std::size_t size) {
+    const int c = class_of(size);
+    if (c < 0) return ::operator new(size);
+    if (!blocks_gone) {
+        std::uint8_t& n = blocks.count[static_cast<std::size_t>(c)];
+        if (n > 0) return blocks.slots[static_cast<std::size_t>(c)][--n];
+    }
+    return ::operator new(class_size(c));
+}
+
+void give_block(void* block, std::size_t size) noexcept {
+    if (!block) return;
+    const int c = class_of(size);
+    if (c >= 0 && !blocks_gone) {
+        std::uint8_t& n = blocks.count[static_cast<std::size_t>(c)];
+        if (n < kept) {
+            blocks.slots[static_cast<std::size_t>(c)][n++] = block;
+            return;
+        }
+    }
+    ::operator delete(block);
+}
+
+} // namespace cl
