@@ -385,27 +385,47 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     hop_names hop;
     for (const auto& [name, value] : upstream)
         if (cl::iequals(name, "Connection")) hop.add_list(value);
+    // A name or value the answer head cannot carry is dropped, never
+    // altered: the client gets what the server sent or nothing of it.
+    std::vector<char> passes(upstream.size());
+    std::vector<std::string_view> names;
+    names.reserve(upstream.size());
+    for (std::size_t i = 0; i < upstream.size(); ++i) {
+        const auto& [name, value] = upstream[i];
+        passes[i] = valid_name(name) && clean_text(value) && !is_hop_by_hop(name) && !hop.has(name);
+        if (passes[i] && !cl::iequals(name, "Set-Cookie")) names.push_back(name);
+    }
+    // The names that come more than once: their values are joined with ", "
+    // (in the spelling of the first) and added once, whole, as the headers
+    // keep every value they were given. Sorted, so that a head of many
+    // fields costs no search of all the others for each.
+    const string_iless less;
+    std::sort(names.begin(), names.end(), less);
+    std::vector<std::string_view> repeated;
+    for (std::size_t i = 1; i < names.size(); ++i)
+        if (!less(names[i - 1], names[i]) && (repeated.empty() || less(repeated.back(), names[i])))
+            repeated.push_back(names[i]);
+    std::vector<std::string_view> first(repeated.size());
+    std::vector<std::string> joined(repeated.size());
     bool has_length = false;
-    // The names taken so far: a repeated one is joined to the first.
-    std::vector<std::string_view> seen;
-    seen.reserve(upstream.size());
-    for (const auto& [name, value] : upstream) {
-        // A name or value the answer head cannot carry is dropped, never
-        // altered: the client gets what the server sent or nothing of it.
-        if (!valid_name(name) || !clean_text(value)) continue;
-        if (is_hop_by_hop(name) || hop.has(name)) continue;
+    for (std::size_t i = 0; i < upstream.size(); ++i) {
+        if (!passes[i]) continue;
+        const auto& [name, value] = upstream[i];
         if (cl::iequals(name, "Content-Length")) has_length = true;
-        if (!cl::iequals(name, "Set-Cookie")) {
-            const bool again = std::any_of(
-                seen.begin(), seen.end(), [&](std::string_view n) { return cl::iequals(n, name); });
-            if (again) {
-                headers.add(name, headers.get(name) + ", " + std::string(value));
-                continue;
-            }
-            seen.push_back(name);
+        const auto at = std::lower_bound(repeated.begin(), repeated.end(), name, less);
+        if (at != repeated.end() && !less(name, *at)) {
+            const auto k = static_cast<std::size_t>(at - repeated.begin());
+            if (first[k].empty())
+                first[k] = name;
+            else
+                joined[k] += ", ";
+            joined[k] += value;
+            continue;
         }
         headers.add(name, value);
     }
+    for (std::size_t k = 0; k < repeated.size(); ++k)
+        headers.add(first[k], joined[k]);
     headers.add_if_absent("Keep-Alive", "timeout=15, max=100");
     return has_length;
 }

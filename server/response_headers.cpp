@@ -16,16 +16,22 @@ response_headers::response_headers() {
 
 response_headers::~response_headers() = default;
 
-// A known name is found by its number, any other by its text: the number of
-// a name is worked out once, where it is added or looked for.
-response_headers::field* response_headers::find(std::string_view name, int id) {
-    for (field& f : fields_)
-        if (id >= 0 ? f.id == id : f.id < 0 && cl::iequals(f.name, name)) return &f;
-    return nullptr;
+// The fields are kept in name order (a known name's number stands for its
+// text compared without regard to case): a look-up is a binary search, so
+// an answer of many fields costs no search of all the others for each.
+response_headers::field_list::iterator response_headers::place_of(std::string_view name) {
+    return std::lower_bound(
+        fields_.begin(), fields_.end(), name,
+        [](const field& f, std::string_view n) { return string_iless()(f.name, n); });
+}
+
+response_headers::field* response_headers::find(std::string_view name) {
+    const auto at = place_of(name);
+    return at != fields_.end() && !string_iless()(name, at->name) ? &*at : nullptr;
 }
 
 const response_headers::field* response_headers::find(std::string_view name) const {
-    return const_cast<response_headers*>(this)->find(name, response_header_id(name));
+    return const_cast<response_headers*>(this)->find(name);
 }
 
 std::string_view response_headers::keep(std::string_view text) {
@@ -44,13 +50,11 @@ void response_headers::add(int id, std::string_view name, std::string_view value
         cookies_.push_back(keep(value));
         return;
     }
-    if (field* f = find(name, id)) {
-        f->value = keep(value);
+    const auto at = place_of(name);
+    if (at != fields_.end() && !string_iless()(name, at->name)) {
+        at->value = keep(value);
         return;
     }
-    const auto at = std::lower_bound(
-        fields_.begin(), fields_.end(), name,
-        [](const field& f, std::string_view n) { return string_iless()(f.name, n); });
     const std::string_view kept_name = keep(name);
     fields_.insert(at, field{kept_name, keep(value), id});
 }

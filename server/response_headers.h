@@ -83,7 +83,9 @@ class response_headers : public response_headers_base, public cl::request_sized 
 
   private:
     const field* find(std::string_view name) const;
-    field* find(std::string_view name, int id);
+    field* find(std::string_view name);
+    // Where a field of the name is, or would go.
+    field_list::iterator place_of(std::string_view name);
     // A copy of the text in the object's storage.
     std::string_view keep(std::string_view text);
 

@@ -14,6 +14,8 @@ import threading
 import time
 
 HOST = "127.0.0.1"
+# The proxy rows pass on heads of thousands of fields, which the client reads.
+http.client._MAXHEADERS = 100000
 TIMEOUT = 60
 
 
@@ -164,9 +166,11 @@ def start_teskqvel(work, binary):
     with open(os.path.join(pub, "media", "song.mp3"), "wb") as f:
         f.write(b"\xff" * 4096)
     port = free_port()
+    proxy_port = free_port()
     with open(os.path.join(data, "global.ini"), "w") as f:
         f.write("[param]\r\nserver_port=%d\r\nhttps_port=0\r\nhost_name=127.0.0.1\r\n"
-                "trace=0\r\nfunc_trace=0\r\nenable_media_server=1\r\n" % port)
+                "proxy_port=%d\r\ntrace=0\r\nfunc_trace=0\r\nenable_media_server=1\r\n"
+                % (port, proxy_port))
     with open(os.path.join(data, ".htaccess"), "w") as f:
         f.write("AuthType Basic\nAuthName cal\nAuthUserFile /users\nRequire valid-user\n"
                 "qvel_logging disable\n")
@@ -185,7 +189,31 @@ def start_teskqvel(work, binary):
                'params:xml:ns:%s"><D:prop><C:%s/></D:prop></D:propfind>' % (ns, prop),
                {"Depth": "0"})
     s.store = os.path.join(pub, "private", "bench")
+    s.proxy_port = proxy_port
     return s
+
+
+# An upstream for the proxy whose every answer has the head given: a server
+# the client names can send any head within the proxy's limit.
+def hostile_upstream(head):
+    listener = socket.socket()
+    listener.bind((HOST, 0))
+    listener.listen(8)
+
+    def serve():
+        while True:
+            c, _ = listener.accept()
+            with c:
+                got = b""
+                while b"\r\n\r\n" not in got:
+                    piece = c.recv(65536)
+                    if not piece:
+                        break
+                    got += piece
+                c.sendall(head + b"Content-Length: 2\r\n\r\nok")
+
+    threading.Thread(target=serve, daemon=True).start()
+    return listener.getsockname()[1]
 
 
 def start_lighttpd(work):
@@ -294,6 +322,14 @@ def main():
             extra={"Depth": "0"})
         run("PROPFIND 100,000 xmlns", who, "PROPFIND", propfind_xmlns(100000),
             extra={"Depth": "0"})
+    for label, fields in (("proxy: upstream head of 5,000 fields", b"".join(
+                              b"x%d: 1\r\n" % i for i in range(5000))),
+                          ("proxy: upstream head of 10,000 of one field", b"a: 1\r\n" * 10000)):
+        up = hostile_upstream(b"HTTP/1.1 200 OK\r\n" + fields)
+        show((label, "teskqvel") + one_request(
+            tq.proxy_port, "GET", "/", None,
+            {"Host": "%s:%d" % (HOST, up), "Authorization": tq.headers["Authorization"]},
+            tq.proc.pid))
     control = soap_control_port()
     if control:
         for n, label in ((30, "SOAP Browse 30 attributes (legal)"),

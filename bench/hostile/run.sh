@@ -2,7 +2,8 @@
 # Hostile bodies, one request each: the CPU seconds and the peak memory each
 # costs this server (Release build), beside lighttpd mod_webdav (the PROPFIND
 # bodies) and Radicale (the calendar and address-book bodies) where they take
-# them, and the largest body each bound still lets through. Runs in a network
+# them, and the largest body each bound still lets through; then two hostile
+# upstream heads passed through this server's proxy. Runs in a network
 # namespace of its own (the media server's fixed UPnP ports). Every answer's
 # status is printed with its figures.
 # Usage: [BINARY=path/to/teskqvel] bench/hostile/run.sh

@@ -153,6 +153,23 @@ TEST(proxy_parts, headers_pass_as_received_without_hop_by_hop_ones) {
     EXPECT_EQ(out.cookies().size(), 2u);
     EXPECT_FALSE(translate_proxy_headers({{"Content-Type", "text/plain"}}, out));
 
+    // A repeated name is joined in the order received, over a field of the
+    // server's own, an empty first value kept as a part.
+    response_headers joined;
+    joined.add("Server", "ours");
+    EXPECT_FALSE(translate_proxy_headers(
+        {{"server", "a"}, {"X-E", ""}, {"Server", "b"}, {"x-e", "e"}, {"SERVER", "c"}}, joined));
+    EXPECT_EQ(joined.get("Server"), "a, b, c");
+    EXPECT_EQ(joined.get("x-E"), ", e");
+    // Many fields, added out of order, are each found whatever their case.
+    response_headers many;
+    for (int i = 999; i >= 0; --i)
+        many.add("X-" + std::to_string(i), std::to_string(i));
+    ASSERT_EQ(many.fields().size(), 1000u);
+    for (int i = 0; i < 1000; i += 37)
+        EXPECT_EQ(many.view("x-" + std::to_string(i)), std::to_string(i));
+    EXPECT_EQ(many.view("X-1000"), "");
+
     http_request_data d;
     d.known_headers[http_header_host] = "up:81";
     d.known_headers[http_header_accept] = "*/*";
