@@ -3,6 +3,8 @@
 #include "platform/win32/errors.h"
 
 #include <boost/asio/bind_executor.hpp>
+#include <boost/asio/detail/reactor.hpp>
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/http/error.hpp>
@@ -13,8 +15,10 @@
 #include <fcntl.h>
 #include <limits>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <stdexcept>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace khttp {
@@ -108,7 +112,72 @@ void clear_stale_errors() {
     if (ERR_peek_error() != 0) ERR_clear_error();
 }
 
+// The socket's state as the loop's reactor knows it.
+auto& reactor_state(asio::ip::tcp::socket& s) {
+    struct access : asio::ip::tcp::socket {
+        static constexpr auto member() { return &access::impl_; }
+    };
+    return (s.*access::member()).get_implementation();
+}
+
 } // namespace
+
+// The connection's one read, kept with it and queued with the loop's reactor
+// directly. A read that leaves the socket empty, its end not come either
+// (the kernel tells so beside the bytes, see service::open_listener), says
+// so to the reactor: the next read then waits for the loop to hear of more
+// instead of trying first, which would only meet "would block". Any input
+// or end after that read wakes the loop, which lets reads try again.
+class connection::read_op : public asio::detail::reactor_op {
+  public:
+    read_op() : reactor_op(error_code(), &perform, &complete) {}
+    std::shared_ptr<connection> holder; // while queued
+    int fd = -1;
+    char* buffer = nullptr;
+    std::size_t size = 0;
+
+  private:
+    static status perform(reactor_op* base) {
+        auto* o = static_cast<read_op*>(base);
+        iovec iov{o->buffer, o->size};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+        msghdr m{};
+        m.msg_iov = &iov;
+        m.msg_iovlen = 1;
+        for (;;) {
+            m.msg_control = control;
+            m.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(o->fd, &m, MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return not_done;
+            if (n < 0) {
+                o->ec_ = error_code(errno, asio::error::get_system_category());
+                o->bytes_transferred_ = 0;
+                return done;
+            }
+            o->bytes_transferred_ = static_cast<std::size_t>(n);
+            if (n == 0) {
+                o->ec_ = asio::error::eof;
+                return done_and_exhausted;
+            }
+            int left = -1;
+            for (cmsghdr* c = CMSG_FIRSTHDR(&m); c != nullptr; c = CMSG_NXTHDR(&m, c))
+                if (c->cmsg_level == SOL_TCP && c->cmsg_type == TCP_CM_INQ)
+                    std::memcpy(&left, CMSG_DATA(c), sizeof left);
+            return left == 0 ? done_and_exhausted : done;
+        }
+    }
+    static void complete(void* owner, asio::detail::operation* base, const error_code&,
+                         std::size_t) {
+        auto* o = static_cast<read_op*>(base);
+        std::shared_ptr<connection> c = std::move(o->holder);
+        // Without an owner the loop is ending: only the hold goes.
+        if (owner == nullptr || !c) return;
+        const error_code ec = o->ec_;
+        const std::size_t n = o->bytes_transferred_;
+        asio::dispatch(c->strand_, [c, ec, n] { c->on_read(ec, n); });
+    }
+};
 
 connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
                        uint16_t port)
@@ -127,6 +196,9 @@ connection::connection(strand_type strand, tcp::socket socket, asio::ssl::contex
     auto l = socket.local_endpoint(ec);
     if (!ec) to_sockaddr(l, local_);
     socket_ = std::make_unique<tcp::socket>(std::move(socket));
+    read_op_ = std::make_unique<read_op>();
+    read_op_->fd = socket_->native_handle();
+    reactor_ = &asio::use_service<asio::detail::reactor>(strand_.get_inner_executor().context());
     // Without a session the handshake fails at once and the connection ends.
     if (tls) tls_ = new_tls_session(tls->native_handle(), tls_io_);
 }
@@ -351,10 +423,15 @@ void connection::start_read(lock&) {
         asio::post(strand_, [self] { self->on_read(asio::error::eof, 0); });
         return;
     }
-    socket_->async_read_some(
-        asio::buffer(read_chunk_),
-        asio::bind_executor(strand_,
-                            [self](const error_code& ec, std::size_t n) { self->on_read(ec, n); }));
+    read_op& r = *read_op_;
+    r.ec_ = error_code();
+    r.bytes_transferred_ = 0;
+    r.buffer = read_chunk_.data();
+    r.size = read_chunk_.size();
+    r.holder = std::move(self);
+    auto& state = reactor_state(*socket_);
+    reactor_->start_op(asio::detail::reactor::read_op, state.socket_, state.reactor_data_, &r,
+                       false, true);
 }
 
 void connection::on_handshake_read(lock& l, const error_code& ec, std::size_t n) {

@@ -10,6 +10,7 @@
 #include "platform/khttp/tls.h"
 #include "platform/khttp/wire.h"
 
+#include <boost/asio/detail/reactor_fwd.hpp>
 #include <boost/asio/strand.hpp>
 
 #include <deque>
@@ -67,6 +68,7 @@ class connection : public std::enable_shared_from_this<connection> {
     void on_hold_timer(const boost::system::error_code& ec);
     void start_read(lock& l);
     void on_read(const boost::system::error_code& ec, std::size_t n);
+    class read_op; // the connection's one read, see connection.cpp
     void start_write(lock& l);
     void write_some();
     void write_file(lock& l);
@@ -139,6 +141,8 @@ class connection : public std::enable_shared_from_this<connection> {
     std::string in_;
     std::size_t in_pos_ = 0;
     std::array<char, 16384> read_chunk_{};
+    std::unique_ptr<read_op> read_op_;
+    boost::asio::detail::reactor* reactor_ = nullptr; // the loop's
     bool reading_ = false;
     bool read_closed_ = false;   // the peer sent its end or the read failed
     bool read_failed_ = false;   // the read failed (reset), not a clean end

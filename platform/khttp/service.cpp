@@ -9,6 +9,9 @@
 #include <boost/asio/strand.hpp>
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 
 namespace khttp {
 
@@ -195,6 +198,12 @@ uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
     }
     if (ec) return from_asio(ec);
     set_cloexec(l.acceptor->native_handle());
+    // Accepted connections inherit it: each read then also says whether
+    // anything is left behind its bytes, the end of the stream included,
+    // which spares the read that would only find nothing (connection.cpp).
+    // Without it reads simply try once more.
+    const int inq = 1;
+    ::setsockopt(l.acceptor->native_handle(), SOL_TCP, TCP_INQ, &inq, sizeof inq);
     l.acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
     l.acceptor->bind(ep, ec);
     if (!ec) l.acceptor->listen(asio::socket_base::max_listen_connections, ec);

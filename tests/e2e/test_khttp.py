@@ -664,6 +664,37 @@ def test_pipelined_requests_before_half_close_are_all_answered(server):
         assert closed(s)
 
 
+@pytest.mark.parametrize("requests", [1, 3])
+def test_end_that_comes_with_the_requests_closes_after_the_answers(data_dir, requests):
+    # Corked, the requests and the end of the client's sending leave in one
+    # segment: the read that takes the bytes is the only news of the end.
+    # The idle time-out is far beyond the wait for the close, which must
+    # come from that end.
+    server = Server(data_dir, extra=["--idle", "120000"])
+    try:
+        end_with_requests(server.port, requests)
+    finally:
+        assert server.stop() == 0
+
+
+def end_with_requests(port, requests):
+    with socket.create_connection((HOST, port), timeout=10) as s:
+        # A first exchange leaves the server waiting on a connection it has
+        # read to the end.
+        s.sendall(b"GET /t/echo HTTP/1.1\r\nHost: a\r\n\r\n")
+        st, _, _, rest = read_response(s)
+        assert st == 200 and rest == b""
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_CORK, 1)
+        s.sendall(b"".join(b"GET /t/echo?n=%d HTTP/1.1\r\nHost: a\r\n\r\n" % i
+                           for i in range(requests)))
+        s.shutdown(socket.SHUT_WR)
+        rest = b""
+        for i in range(requests):
+            st, _, body, rest = read_from(s, rest)
+            assert st == 200 and fields(body)["query"] == "n=%d" % i
+        assert rest == b"" and closed(s, timeout=5)
+
+
 @pytest.mark.parametrize("head", [
     # One field too large for the parser to store.
     b"GET /t/echo HTTP/1.1\r\nHost: a\r\nX-Big: " + b"a" * 100_000 + b"\r\n\r\n",
