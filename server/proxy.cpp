@@ -22,6 +22,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <ctime>
 #include <mutex>
 #include <random>
 #include <set>
@@ -53,7 +54,9 @@ bool clean_text(std::string_view s) {
 }
 
 bool valid_name(std::string_view s) {
-    return !s.empty() && clean_text(s) && s.find_first_of(" \t:") == std::string_view::npos;
+    for (const char c : s)
+        if (static_cast<unsigned char>(c) <= 32 || c == 127 || c == ':') return false;
+    return !s.empty();
 }
 
 // True when a Via value lists this server's token: the request passed here
@@ -222,9 +225,12 @@ upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstrea
 std::shared_ptr<const upstream_rules> server_upstream_rules() {
     // Per thread, so that a request takes no lock for them.
     thread_local std::shared_ptr<const upstream_rules> cached;
-    thread_local std::chrono::steady_clock::time_point read_at;
-    const auto now = std::chrono::steady_clock::now();
-    if (cached && now - read_at < std::chrono::seconds(10)) return cached;
+    thread_local time_t read_at = 0;
+    // To the second is enough here, and the coarse clock costs no time source read.
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    const time_t now = ts.tv_sec;
+    if (cached && now - read_at < 10) return cached;
     const server_values& v = server_settings();
     auto rules = std::make_shared<upstream_rules>();
     rules->own = own_addresses();

@@ -755,9 +755,11 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
             if (colon == std::string_view::npos || colon == 0) return false;
             const std::string_view name = trim(line.substr(0, colon));
             const std::string_view value = trim(line.substr(colon + 1));
-            if (name.empty() || name.find_first_of(" \t\r\n") != std::string_view::npos ||
-                value.find_first_of("\r\n") != std::string_view::npos)
-                return false;
+            if (name.empty()) return false;
+            for (const char c : name)
+                if (c == ' ' || c == '\t' || c == '\r' || c == '\n') return false;
+            for (const char c : value)
+                if (c == '\r' || c == '\n') return false;
             f(name, value);
         }
         return true;

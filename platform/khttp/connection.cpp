@@ -112,6 +112,16 @@ void clear_stale_errors() {
     if (ERR_peek_error() != 0) ERR_clear_error();
 }
 
+// Deadlines lie seconds ahead: the coarse clock, a few milliseconds behind
+// the steady one on the same base, serves them without reading the time source.
+std::chrono::steady_clock::time_point coarse_now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+}
+
 // The socket's state as the loop's reactor knows it.
 auto& reactor_state(asio::ip::tcp::socket& s) {
     struct access : asio::ip::tcp::socket {
@@ -754,7 +764,7 @@ void connection::on_write(const error_code& ec, std::size_t n) {
 }
 
 void connection::arm(std::chrono::milliseconds d) {
-    set_deadline(clock::now() + d);
+    set_deadline(coarse_now() + d);
 }
 
 // One deadline per connection. Moving it later costs nothing: the pending
@@ -837,7 +847,7 @@ void connection::new_head(lock& l) {
     } else {
         // The time-out is checked at the shorter of the two bounds so that
         // the first byte of a head needs no timer call.
-        auto now = clock::now();
+        auto now = coarse_now();
         idle_until_ = now + opts_.timeouts.idle;
         set_deadline(now + std::min(opts_.timeouts.idle, opts_.timeouts.head));
     }
