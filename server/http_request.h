@@ -322,7 +322,6 @@ class proxy_request : public http_request {
     static void go_on(std::unique_ptr<proxy_request> r, ended_call done);
     std::shared_ptr<proxy_exchange> loop_exchange;
 
-    cl::event done;
     std::string forward_url; // path and query as received
     uint64_t remaining_body = 0;
     bool chunked_body = false; // a body of unknown length follows

@@ -700,7 +700,6 @@ class proxy_exchange {
         finished_ = true;
         const std::shared_ptr<proxy_exchange> keep = std::move(self_);
         up_.reset();
-        r_.done.set();
         if (status != 0 && r_.headers_sent) status = 0;
         if (done_) done_(std::move(owned_), status);
     }
@@ -862,7 +861,6 @@ int proxy_request::handle() {
             headers->add("Content-Type", "text/plain; charset=utf-8");
             text_body = "You need authorization for access:\n\n" + access.challenge->to_text();
             send_simple_response(access.status);
-            done.set();
             return 0;
         }
     }
@@ -904,7 +902,6 @@ int proxy_request::handle() {
             chunked = false;
             length_known = true;
             send_header(true);
-            done.set();
             return 0;
         }
     }
@@ -922,14 +919,12 @@ int proxy_request::handle() {
             loop_exchange = std::move(exchange);
             return continues_on_loop;
         }
-        done.set();
         return status;
     }
     // Waits on another server: work for a pool thread.
     the_http_server().before_blocking();
     proxy_exchange exchange(*this, std::move(host), port, server_upstream_rules(), client);
     const int status = exchange.run();
-    done.set();
     if (status != 0 && headers_sent) return 0;
     return status;
 }
