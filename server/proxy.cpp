@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "platform/win32/time.h"
 #include "server/access_decision.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
@@ -225,12 +226,9 @@ upstream_verdict judge_upstream(const ip_bytes& ip, uint16_t port, const upstrea
 std::shared_ptr<const upstream_rules> server_upstream_rules() {
     // Per thread, so that a request takes no lock for them.
     thread_local std::shared_ptr<const upstream_rules> cached;
-    thread_local time_t read_at = 0;
-    // To the second is enough here, and the coarse clock costs no time source read.
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    const time_t now = ts.tv_sec;
-    if (cached && now - read_at < 10) return cached;
+    thread_local std::chrono::steady_clock::time_point read_at;
+    const auto now = win32::coarse_steady_now();
+    if (cached && now - read_at < std::chrono::seconds(10)) return cached;
     const server_values& v = server_settings();
     auto rules = std::make_shared<upstream_rules>();
     rules->own = own_addresses();

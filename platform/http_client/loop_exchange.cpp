@@ -1,4 +1,5 @@
 #include "platform/http_client/loop_exchange.h"
+#include "platform/win32/time.h"
 
 #include <arpa/inet.h>
 #include <boost/asio/io_context.hpp>
@@ -41,10 +42,7 @@ constexpr auto sweep_every = std::chrono::milliseconds(200);
 // The time for deadlines and idle times, to a few milliseconds: they are
 // looked at every 200 ms, and the coarse clock is read without the timer.
 clock_type::time_point coarse_now() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return clock_type::time_point(std::chrono::duration_cast<clock_type::duration>(
-        std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+    return win32::coarse_steady_now();
 }
 
 bool same_address(const sockaddr_storage& a, socklen_t al, const sockaddr_storage& b,

@@ -1,6 +1,7 @@
 #include "platform/khttp/connection.h"
 
 #include "platform/win32/errors.h"
+#include "platform/win32/time.h"
 
 #include <boost/asio/bind_executor.hpp>
 #include <boost/asio/detail/reactor.hpp>
@@ -112,14 +113,9 @@ void clear_stale_errors() {
     if (ERR_peek_error() != 0) ERR_clear_error();
 }
 
-// Deadlines lie seconds ahead: the coarse clock, a few milliseconds behind
-// the steady one on the same base, serves them without reading the time source.
+// Deadlines lie seconds ahead: a few milliseconds early do no harm.
 std::chrono::steady_clock::time_point coarse_now() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-    return std::chrono::steady_clock::time_point(
-        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-            std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+    return win32::coarse_steady_now();
 }
 
 // The socket's state as the loop's reactor knows it.

@@ -158,6 +158,14 @@ uint64_t get_tick_count64() {
 
 uint32_t get_tick_count() { return static_cast<uint32_t>(get_tick_count64()); }
 
+std::chrono::steady_clock::time_point coarse_steady_now() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+    return std::chrono::steady_clock::time_point(
+        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+            std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec)));
+}
+
 int64_t query_performance_counter() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);

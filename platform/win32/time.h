@@ -1,6 +1,7 @@
 // SYSTEMTIME and FILETIME as the rest of the program knows them, the tick
 // counter and the high-resolution counter, on the POSIX clocks.
 #pragma once
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 
@@ -50,6 +51,10 @@ void civil_from_days(int64_t days, int64_t& year, unsigned& month, unsigned& day
 // like GetTickCount.
 uint32_t get_tick_count();
 uint64_t get_tick_count64();
+
+// The steady clock's time to a few milliseconds behind, read without the
+// time source (as GetTickCount is): for deadlines and ages on hot paths.
+std::chrono::steady_clock::time_point coarse_steady_now();
 
 // A monotonic counter and its frequency in counts per second.
 int64_t query_performance_counter();
