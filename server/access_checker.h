@@ -75,8 +75,11 @@ class access_checker {
     auth_info& info() { return info_; }
     const auth_info& info() const { return info_; }
     const std::string& authorization() const { return authorization_; }
-    response_headers& success_headers() { return success_headers_; }
-    response_headers& challenge_headers() { return challenge_headers_; }
+    response_headers& success_headers() { return success_headers_.make(); }
+    response_headers& challenge_headers() { return challenge_headers_.make(); }
+    // The headers handed over (none left behind).
+    lazy_headers take_success_headers() { return std::move(success_headers_); }
+    lazy_headers take_challenge_headers() { return std::move(challenge_headers_); }
 
     // Adds the challenge, sets 401 and returns false.
     bool challenge(int32_t auth_type, const std::string& realm, bool stale);
@@ -90,8 +93,8 @@ class access_checker {
     std::string authorization_;
     std::string* user_name_out_;
     const auth_info* verified_ = nullptr;
-    response_headers success_headers_;
-    response_headers challenge_headers_;
+    lazy_headers success_headers_;
+    lazy_headers challenge_headers_;
     uint32_t status_code_ = 0;
     bool result_ = false;
     bool auth_applies_ = false;

@@ -87,9 +87,9 @@ access_answer decide_login(const access_client& client, std::string_view method,
     const auto settle = [&a](access_checker& check) {
         if (!check.result()) {
             a.status = static_cast<int>(check.status_code() ? check.status_code() : 401);
-            a.challenge->add_all(check.challenge_headers());
+            a.challenge = check.take_challenge_headers();
         } else {
-            a.success->add_all(check.success_headers());
+            a.success = check.take_success_headers();
         }
         a.auth_applies = check.auth_applies();
         a.already_done = check.already_done();

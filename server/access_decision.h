@@ -46,8 +46,8 @@ struct access_answer {
     auth_info auth; // the login's record when one applied
     // The 401 challenge, and "Authentication-Info" when the login was
     // verified now.
-    std::unique_ptr<response_headers> challenge = std::make_unique<response_headers>();
-    std::unique_ptr<response_headers> success = std::make_unique<response_headers>();
+    lazy_headers challenge;
+    lazy_headers success;
     // Whether a login applied at all, and whether it was the one verified
     // before for this request (nothing verified anew).
     bool auth_applies = false;

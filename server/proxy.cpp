@@ -391,9 +391,9 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
         if (cl::iequals(name, "Connection")) hop.add_list(value);
     // A name or value the answer head cannot carry is dropped, never
     // altered: the client gets what the server sent or nothing of it.
-    std::vector<char> passes(upstream.size());
-    std::vector<std::string_view> names;
-    names.reserve(upstream.size());
+    // On the stack for the usual head of a few dozen fields.
+    boost::container::small_vector<char, 48> passes(upstream.size());
+    boost::container::small_vector<std::string_view, 48> names;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
         const auto& [name, value] = upstream[i];
         passes[i] = valid_name(name) && clean_text(value) && !is_hop_by_hop(name) && !hop.has(name);
@@ -405,7 +405,7 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     // fields costs no search of all the others for each.
     const string_iless less;
     std::sort(names.begin(), names.end(), less);
-    std::vector<std::string_view> repeated;
+    boost::container::small_vector<std::string_view, 4> repeated;
     for (std::size_t i = 1; i < names.size(); ++i)
         if (!less(names[i - 1], names[i]) && (repeated.empty() || less(repeated.back(), names[i])))
             repeated.push_back(names[i]);

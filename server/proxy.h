@@ -8,6 +8,8 @@
 
 #include <sys/socket.h>
 
+#include <boost/container/small_vector.hpp>
+
 #include <array>
 #include <cstdint>
 #include <memory>
@@ -90,7 +92,8 @@ class hop_names {
     bool has(std::string_view name) const;
 
   private:
-    std::vector<std::string_view> names_; // sorted
+    // Sorted; a Connection header names a few at most.
+    boost::container::small_vector<std::string_view, 8> names_;
 };
 // The request headers to send upstream, one "Name: value\r\n" line each:
 // every header of the request except Content-Length, Accept, Referer, Expect

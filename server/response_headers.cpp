@@ -123,3 +123,8 @@ std::string response_headers::to_text() const {
         s.append("Set-Cookie: ").append(c).append("\n");
     return s;
 }
+
+const response_headers& lazy_headers::none() {
+    static const response_headers empty;
+    return empty;
+}

@@ -7,6 +7,7 @@
 #include "core/ref_cnt.h"
 
 #include <cstddef>
+#include <memory>
 #include <memory_resource>
 #include <string>
 #include <string_view>
@@ -94,4 +95,22 @@ class response_headers : public response_headers_base, public cl::request_sized 
     std::pmr::monotonic_buffer_resource arena_{storage_, sizeof storage_};
     field_list fields_{&arena_};
     cookie_list cookies_{&arena_};
+};
+
+// Headers made only once something is added: most holders (the challenge
+// and the success headers of a login check) stay empty, and every request
+// makes a few.
+class lazy_headers {
+  public:
+    // The headers, or empty ones when none were made.
+    const response_headers& operator*() const { return p_ ? *p_ : none(); }
+    const response_headers* operator->() const { return &**this; }
+    response_headers& make() {
+        if (!p_) p_ = std::make_unique<response_headers>();
+        return *p_;
+    }
+
+  private:
+    static const response_headers& none();
+    std::unique_ptr<response_headers> p_;
 };

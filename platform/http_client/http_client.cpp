@@ -988,12 +988,13 @@ uint32_t request::receive_response() {
     state& s = *s_;
     if (!s.sent) return error_incorrect_handle_state;
     if (s.native) {
-        const loop_exchange& x = *s.native;
+        loop_exchange& x = *s.native;
         if (!x.head_done())
             return !x.finished() ? error_incorrect_handle_state
                    : x.error()   ? x.error()
                                  : error_invalid_server_response;
-        raw_headers_ = x.head();
+        // Taken, not copied; a second call keeps what the first took.
+        if (!x.head().empty()) raw_headers_ = x.take_head();
         status_ = x.status();
         reason_ = x.reason();
         split_fields();

@@ -58,6 +58,8 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     uint32_t error() const { return error_; }
     bool refused() const { return refused_; }
     const std::string& head() const { return head_; }
+    // The head handed over once (empty after): the reader keeps it.
+    std::string take_head() { return std::move(head_); }
     uint32_t status() const { return status_; }
     const std::string& reason() const { return reason_; }
     std::size_t buffered() const { return down_.size() - down_off_; }
