@@ -581,3 +581,39 @@ def test_a_kept_connection_is_checked_again_for_each_request(tmp_path, upstream)
             assert through(site, upstream.port, "GET", "/file")[0] == 200
         finally:
             assert site.stop() == 0
+
+
+def test_a_connection_that_is_not_kept_is_ended_after_the_answer(site):
+    """An upstream that leaves its end open despite "Connection: close" still
+    sees the proxy end the connection once the answer has passed, for every
+    request (nothing is left open behind the answers)."""
+    listener = socket.socket()
+    listener.bind((HOST, 0))
+    listener.listen(8)
+    listener.settimeout(10)
+    ends = []
+
+    def serve(count):
+        for _ in range(count):
+            conn, _ = listener.accept()
+            conn.settimeout(10)
+            head = b""
+            while b"\r\n\r\n" not in head:
+                head += conn.recv(4096)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Type: text/plain\r\n\r\nok")
+            try:
+                ends.append(conn.recv(1) == b"")
+            except socket.timeout:
+                ends.append(False)
+            conn.close()
+
+    t = threading.Thread(target=serve, args=(3,))
+    t.start()
+    try:
+        for _ in range(3):
+            status, _, body = through(site, listener.getsockname()[1], "GET", "/open")
+            assert (status, body) == (200, b"ok")
+    finally:
+        t.join(30)
+        listener.close()
+    assert ends == [True, True, True]
