@@ -23,7 +23,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <ctime>
 #include <mutex>
 #include <random>
 #include <set>

@@ -113,11 +113,6 @@ void clear_stale_errors() {
     if (ERR_peek_error() != 0) ERR_clear_error();
 }
 
-// Deadlines lie seconds ahead: a few milliseconds early do no harm.
-std::chrono::steady_clock::time_point coarse_now() {
-    return win32::coarse_steady_now();
-}
-
 // The socket's state as the loop's reactor knows it.
 auto& reactor_state(asio::ip::tcp::socket& s) {
     struct access : asio::ip::tcp::socket {
@@ -760,7 +755,8 @@ void connection::on_write(const error_code& ec, std::size_t n) {
 }
 
 void connection::arm(std::chrono::milliseconds d) {
-    set_deadline(coarse_now() + d);
+    // Deadlines lie seconds ahead: a few milliseconds early do no harm.
+    set_deadline(win32::coarse_steady_now() + d);
 }
 
 // One deadline per connection. Moving it later costs nothing: the pending
@@ -843,7 +839,7 @@ void connection::new_head(lock& l) {
     } else {
         // The time-out is checked at the shorter of the two bounds so that
         // the first byte of a head needs no timer call.
-        auto now = coarse_now();
+        auto now = win32::coarse_steady_now();
         idle_until_ = now + opts_.timeouts.idle;
         set_deadline(now + std::min(opts_.timeouts.idle, opts_.timeouts.head));
     }
