@@ -2,6 +2,7 @@
 
 #include "core/path.h"
 #include "core/text.h"
+#include "platform/khttp/khttp.h"
 #include "platform/win32/time.h"
 #include "scripting/path_lookup.h"
 #include "server/blocklist.h"
@@ -43,7 +44,8 @@ bool is_dir(const std::string& path) {
 
 config_info_cache::config_info_cache() : config_info_cache(options{}) {}
 
-config_info_cache::config_info_cache(options opts) : opts_(opts), watch_(opts.use_watch) {}
+config_info_cache::config_info_cache(options opts)
+    : opts_(opts), watch_(opts.use_watch, 8192, opts.signalled_thread) {}
 
 config_info_cache::shard& config_info_cache::shard_of(const std::wstring& key) {
     return shards_[std::hash<std::wstring>()(key) % shard_count];
@@ -338,7 +340,12 @@ void config_info_cache::start_sweep() {
 }
 
 config_info_cache& the_config_info_cache() {
-    static config_info_cache cache;
+    // The event loops check on every request and bear interrupted calls.
+    static config_info_cache cache([] {
+        config_info_cache::options o;
+        o.signalled_thread = khttp::on_io_thread;
+        return o;
+    }());
     return cache;
 }
 

@@ -26,6 +26,9 @@ class config_info_cache {
         // Watch the directories for changes; without it every reuse compares
         // the signatures (times and sizes) of the files the entry was built from.
         bool use_watch = true;
+        // Threads for which this is true get change notices by signal (see
+        // access_watch).
+        bool (*signalled_thread)() = nullptr;
         // Entries beyond this many are not kept (a flood of distinct paths
         // must not grow the cache without bound).
         std::size_t max_entries = 50000;

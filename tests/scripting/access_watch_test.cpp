@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <thread>
+#include <unistd.h>
 
 using namespace scripting;
 namespace fs = std::filesystem;
@@ -100,11 +101,25 @@ TEST_F(access_watch_test, concurrent_lookups_while_the_access_file_changes) {
     EXPECT_EQ(cache.get(L"/a/c/g", L"GET")->default_type, "text/x-final");
 }
 
+// Both ways a check learns of changes: by measuring the shared queue, and on
+// threads with a descriptor of their own, by the signal it sends them.
+class access_watch_modes : public scripting_test::tree_fixture,
+                           public ::testing::WithParamInterface<bool> {
+  protected:
+    static bool always() { return true; }
+    bool (*signalled() const)() { return GetParam() ? &always : nullptr; }
+};
+
+INSTANTIATE_TEST_SUITE_P(checks, access_watch_modes, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "signalled" : "shared"; });
+
 // Checks on several threads at once, most of them finding nothing queued and
 // taking no lock: once an edit has been made, no check that begins after it
 // may answer "unchanged", whichever thread happens to read the notification.
-TEST_F(access_watch_test, an_edit_is_seen_by_every_check_that_begins_after_it) {
-    access_watch watch;
+// A check on a server thread always follows a system call that brought its
+// request in; the checkers make one too.
+TEST_P(access_watch_modes, an_edit_is_seen_by_every_check_that_begins_after_it) {
+    access_watch watch(true, 8192, signalled());
     ASSERT_TRUE(watch.enabled());
     const std::string dir = pub_path().string();
     write_file(pub_path() / ".htaccess", "x");
@@ -113,18 +128,22 @@ TEST_F(access_watch_test, an_edit_is_seen_by_every_check_that_begins_after_it) {
         ASSERT_TRUE(watch.watch(dir, ".htaccess", stamps[0]));
         std::atomic<uint64_t> verified{0};
         std::atomic<bool> edited{false};
-        std::atomic<int> stale{0}, seen{0};
+        std::atomic<int> stale{0}, seen{0}, own{0};
         std::vector<std::thread> checkers;
         for (int t = 0; t < 4; ++t)
             checkers.emplace_back([&] {
                 for (int after = 0; after < 50;) {
                     const bool was_edited = edited.load(std::memory_order_acquire);
+                    ::getppid();
                     const bool same = watch.unchanged(stamps, verified);
                     if (!was_edited) continue;
                     ++after;
-                    if (same) ++stale;
-                    else ++seen;
+                    if (same)
+                        ++stale;
+                    else
+                        ++seen;
                 }
+                if (watch.signalled_thread_count() > 0) ++own;
             });
         write_file(pub_path() / ".htaccess", "edit " + std::to_string(round));
         edited.store(true, std::memory_order_release);
@@ -132,13 +151,16 @@ TEST_F(access_watch_test, an_edit_is_seen_by_every_check_that_begins_after_it) {
             c.join();
         ASSERT_EQ(stale.load(), 0) << "round " << round;
         ASSERT_EQ(seen.load(), 200);
+        ASSERT_EQ(own.load(), GetParam() ? 4 : 0);
+        // A thread that ended took its descriptor with it.
+        ASSERT_EQ(watch.signalled_thread_count(), 0u);
     }
 }
 
 // Each kind of change to a watched directory, checked right after it is made:
 // exactly the stamps of the name it concerns change, and a stamp taken after
 // the change is current again.
-TEST_F(access_watch_test, each_kind_of_change_shows_on_the_next_check) {
+TEST_P(access_watch_modes, each_kind_of_change_shows_on_the_next_check) {
     struct change_case {
         const char* what;
         std::function<void(const fs::path&)> act;
@@ -171,7 +193,7 @@ TEST_F(access_watch_test, each_kind_of_change_shows_on_the_next_check) {
         {"access file deleted", [](const fs::path& d) { fs::remove(d / ".htaccess"); }, true,
          false},
     };
-    access_watch watch;
+    access_watch watch(true, 8192, signalled());
     const fs::path dir = pub_path() / "w";
     for (const change_case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -187,6 +209,7 @@ TEST_F(access_watch_test, each_kind_of_change_shows_on_the_next_check) {
         c.act(dir);
         EXPECT_EQ(!watch.unchanged(ht, vh), c.access_changes);
         EXPECT_EQ(!watch.unchanged(page, vp), c.page_changes);
+        EXPECT_EQ(watch.signalled_thread_count(), GetParam() ? 1u : 0u);
         // Stamped again, both are current until the next change.
         ASSERT_TRUE(watch.watch(dir.string(), ".htaccess", ht[0]));
         ASSERT_TRUE(watch.watch(dir.string(), "page", page[0]));
