@@ -32,7 +32,9 @@ std::string without_trailing_slash(const std::string& dir) {
 // handler; the thread lowers it before it reads the queue.
 constexpr int max_raised_fd = 65536;
 std::atomic<uint8_t> raised[max_raised_fd];
-constexpr std::size_t max_own_sources = 64;
+// Descriptors are counted per user (128 by default) and shared with every
+// other program of that user: beyond this many, threads check the shared one.
+constexpr std::size_t max_own_sources = 8;
 
 void on_notice(int, siginfo_t* info, void*) {
     const int fd = info ? info->si_fd : -1;
