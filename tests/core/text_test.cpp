@@ -4,6 +4,7 @@
 #include <climits>
 #include <gtest/gtest.h>
 #include <map>
+#include <string>
 
 using namespace cl;
 
@@ -66,6 +67,34 @@ TEST(text_compare, ranges_and_search) {
     EXPECT_EQ(find_word(b, L"-d"), b + 19);
     const wchar_t* c = L"-d2";
     EXPECT_EQ(find_word(c, L"-d"), c); // a digit is not a letter
+}
+
+// The comparison takes eight bytes per step: every byte value in every place
+// of a word, and words that differ only in case or only past the first word,
+// must order exactly as one byte at a time does.
+TEST(text_compare, ranges_order_as_folded_bytes) {
+    const auto reference = [](const std::string& a, const std::string& b) {
+        const auto fold = [](char c) {
+            const auto u = static_cast<unsigned char>(c);
+            return u >= 'A' && u <= 'Z' ? u + 32 : u;
+        };
+        for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+            if (fold(a[i]) != fold(b[i])) return fold(a[i]) < fold(b[i]) ? -1 : 1;
+        return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+    };
+    const std::string base = "Content-Type-And-More";
+    for (std::size_t at = 0; at < base.size(); ++at)
+        for (int v = 0; v < 256; ++v) {
+            std::string x = base;
+            x[at] = static_cast<char>(v);
+            for (const std::string& y :
+                 {base, x.substr(0, at + 1), std::string("CONTENT-TYPE-AND-MORE")}) {
+                SCOPED_TRACE(testing::Message() << "byte " << v << " at " << at);
+                EXPECT_EQ(compare_range(x.data(), x.size(), y.data(), y.size()), reference(x, y));
+                EXPECT_EQ(compare_range(y.data(), y.size(), x.data(), x.size()), reference(y, x));
+                EXPECT_EQ(iequals(x, y), reference(x, y) == 0);
+            }
+        }
 }
 
 TEST(text_compare, iless_orders_map_keys) {
