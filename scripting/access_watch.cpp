@@ -344,13 +344,13 @@ void access_watch::thread_ended(long thread) {
 }
 
 bool access_watch::unchanged(const std::vector<stamp>& stamps, std::atomic<uint64_t>& verified_at) {
-    // On a thread with its own descriptor, a notification queued before this
-    // call has raised the flag by now: the signal is handled before any
-    // system call of this thread returns.
-    if (source* s = own_source()) {
-        if (s->usable.load(std::memory_order_acquire) &&
-            raised[s->fd].load(std::memory_order_relaxed) == 0)
-            return compare(stamps, verified_at);
+    // A loop checks for a request that it has read itself: a notification
+    // queued before that read signalled this thread, and the signal was
+    // handled before the read returned, raising the flag. (A descriptor that
+    // misses a directory is left alone; its thread checks the shared one.)
+    source* s = own_source();
+    if (s && s->usable.load(std::memory_order_acquire)) {
+        if (raised[s->fd].load(std::memory_order_relaxed) == 0) return compare(stamps, verified_at);
         std::lock_guard<std::mutex> g(lock_);
         // Lowered, then armed again, then read: a change queued after the
         // read began raises the flag anew.
