@@ -1,5 +1,6 @@
 #include "core/blocks.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 
@@ -12,8 +13,10 @@ namespace {
 constexpr std::size_t lowest = 1024;
 constexpr std::size_t step = 256;
 constexpr std::size_t classes = 4;
-// Kept per class and thread: at most 32 KiB a thread.
-constexpr std::size_t kept = 4;
+// Kept per class and thread: 4 (at most 32 KiB a thread), or up to 64 on a
+// thread that asked for more (at most 512 KiB).
+constexpr std::size_t kept_default = 4;
+constexpr std::size_t kept_most = 64;
 
 int class_of(std::size_t size) {
     if (size <= lowest || size > lowest + classes * step) return -1;
@@ -25,8 +28,9 @@ std::size_t class_size(int c) {
 }
 
 struct thread_blocks {
-    std::array<std::array<void*, kept>, classes> slots{};
+    std::array<std::array<void*, kept_most>, classes> slots{};
     std::array<std::uint8_t, classes> count{};
+    std::size_t kept = kept_default;
     ~thread_blocks();
 };
 
@@ -44,6 +48,10 @@ thread_blocks::~thread_blocks() {
 
 } // namespace
 
+void keep_blocks(std::size_t per_class) {
+    if (!blocks_gone) blocks.kept = std::min(std::max(per_class, kept_default), kept_most);
+}
+
 void* take_block(std::size_t size) {
     const int c = class_of(size);
     if (c < 0) return ::operator new(size);
@@ -59,7 +67,7 @@ void give_block(void* block, std::size_t size) noexcept {
     const int c = class_of(size);
     if (c >= 0 && !blocks_gone) {
         std::uint8_t& n = blocks.count[static_cast<std::size_t>(c)];
-        if (n < kept) {
+        if (n < blocks.kept) {
             blocks.slots[static_cast<std::size_t>(c)][n++] = block;
             return;
         }

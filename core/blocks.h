@@ -14,6 +14,12 @@ namespace cl {
 void* take_block(std::size_t size);
 // Gives back a block of take_block(size).
 void give_block(void* block, std::size_t size) noexcept;
+// How many blocks of each class the calling thread keeps (4 unless raised,
+// at most 64): a thread that holds many requests at once (an event loop
+// reads a few dozen before the first is answered) frees as many together,
+// and each one past what it keeps would go back to the heap, and its
+// successor come from there.
+void keep_blocks(std::size_t per_class);
 
 // For a class whose objects come and go with requests: its objects (and
 // those of its derived classes) live in such blocks.

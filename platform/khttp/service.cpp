@@ -1,5 +1,6 @@
 #include "platform/khttp/service.h"
 
+#include "core/blocks.h"
 #include "platform/khttp/connection.h"
 #include "platform/khttp/tls.h"
 #include "platform/win32/errors.h"
@@ -96,6 +97,8 @@ uint32_t service::start() {
         threads_.emplace_back([io = ios_[i].get()] {
             io_thread = true;
             io_loop = io;
+            // A loop holds every request it has read until its answer is out.
+            cl::keep_blocks(64);
             for (;;) {
                 try {
                     io->run();

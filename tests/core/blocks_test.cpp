@@ -69,3 +69,34 @@ TEST(blocks, objects_go_back_with_their_own_size_from_any_thread) {
     auto shared = std::allocate_shared<base_object>(cl::block_allocator<base_object>());
     EXPECT_NE(shared.get(), nullptr);
 }
+
+TEST(blocks, a_thread_keeps_as_many_blocks_as_it_asked_for) {
+    const struct {
+        std::size_t asked; // 0: not asked
+        int freed, kept;
+    } cases[] = {{0, 40, 4}, {2, 40, 4}, {40, 60, 40}, {64, 100, 64}, {1000, 100, 64}};
+    for (const auto& c : cases) {
+        // Each row on a thread of its own, whose lists start empty.
+        std::thread t([&c] {
+            if (c.asked) cl::keep_blocks(c.asked);
+            std::vector<void*> given;
+            for (int i = 0; i < c.freed; ++i)
+                given.push_back(cl::take_block(1500));
+            for (void* p : given)
+                cl::give_block(p, 1500);
+            // The thread kept the first ones given back (the rest went to the
+            // heap) and serves them last-in first: the first taken again
+            // tells how many it kept.
+            std::vector<void*> again;
+            for (int i = 0; i < c.kept; ++i)
+                again.push_back(cl::take_block(1500));
+            for (int i = 0; i < c.kept; ++i)
+                EXPECT_EQ(again[static_cast<std::size_t>(i)],
+                          given[static_cast<std::size_t>(c.kept - 1 - i)])
+                    << "asked " << c.asked << ", block " << i;
+            for (void* p : again)
+                ::operator delete(p);
+        });
+        t.join();
+    }
+}
