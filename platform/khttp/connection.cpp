@@ -11,6 +11,7 @@
 #include <boost/beast/http/error.hpp>
 #include <openssl/err.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -973,8 +974,12 @@ void connection::on_head(lock& l) {
     req.version_minor = static_cast<uint16_t>(version % 10);
     req.raw_url.assign(target);
     utf8_to_wide(host_, req.host);
-    for (auto& v : req.known_headers)
-        v.clear();
+    static_assert(request_header_count <= 64);
+    // A record from a few dozen requests ago is cold: only what its last
+    // head wrote is touched.
+    for (uint64_t m = req.filled_headers; m != 0; m &= m - 1)
+        req.known_headers[static_cast<std::size_t>(std::countr_zero(m))].clear();
+    req.filled_headers = 0;
     // The unknown headers are written over those of the last request, whose
     // strings keep their room.
     std::size_t unknown = 0;
@@ -991,13 +996,17 @@ void connection::on_head(lock& l) {
             ++unknown;
             continue;
         }
+        req.filled_headers |= uint64_t{1} << idx;
         auto& slot = req.known_headers[static_cast<std::size_t>(idx)];
         if (!slot.empty()) slot += idx == header_cookie ? "; " : ", ";
         slot += value;
     }
     req.unknown_headers.resize(unknown);
-    req.remote_address = remote_;
-    req.local_address = local_;
+    if (req.filled_addresses != id_) {
+        req.remote_address = remote_;
+        req.local_address = local_;
+        req.filled_addresses = id_;
+    }
     req.secure = secure_;
     req.handler_mark = 0;
 

@@ -163,6 +163,11 @@ struct request {
     // Free for the queue's handler: kept as it is when the handler gives the
     // request back to the queue (what it got done so far, say).
     uint32_t handler_mark = 0;
+    // The service's own: the known-header slots its last head wrote in this
+    // record, and the connection whose addresses it holds (0: none), so that
+    // the next head built in it clears and copies no more than that.
+    uint64_t filled_headers = 0;
+    uint64_t filled_addresses = 0;
 };
 
 struct response {
@@ -228,7 +233,9 @@ uint32_t create_request_queue(queue_handle& queue);
 // not wait: an I/O thread serves many connections. Sends made on an I/O thread
 // never wait for the client (what the socket does not take goes out from the
 // loop afterwards), body receives that would wait fail with 1229, and
-// on_io_thread tells the handler where it runs.
+// on_io_thread tells the handler where it runs. Of the request the handler
+// may change handler_mark only: the connection fills the same record for its
+// next request and clears just what it wrote there.
 using request_handler = std::function<bool(const std::shared_ptr<request>&)>;
 // Set once, before the queue's first add_url.
 uint32_t set_request_handler(const queue_handle& queue, request_handler handler);
