@@ -8,23 +8,22 @@ namespace cl {
 
 namespace {
 
-// Size classes above the C library's per-thread cache: (1024, 2048] in
-// steps of 256 bytes; a block is as large as its class.
-constexpr std::size_t lowest = 1024;
+// Size classes up to 2 KiB in steps of 256 bytes; a block is as large as
+// its class.
 constexpr std::size_t step = 256;
-constexpr std::size_t classes = 4;
-// Kept per class and thread: 4 (at most 32 KiB a thread), or up to 64 on a
-// thread that asked for more (at most 512 KiB).
+constexpr std::size_t classes = 8;
+// Kept per class and thread: 4 (at most 36 KiB a thread), or up to 64 on a
+// thread that asked for more (at most 576 KiB).
 constexpr std::size_t kept_default = 4;
 constexpr std::size_t kept_most = 64;
 
 int class_of(std::size_t size) {
-    if (size <= lowest || size > lowest + classes * step) return -1;
-    return static_cast<int>((size - lowest - 1) / step);
+    if (size == 0 || size > classes * step) return -1;
+    return static_cast<int>((size - 1) / step);
 }
 
 std::size_t class_size(int c) {
-    return lowest + (static_cast<std::size_t>(c) + 1) * step;
+    return (static_cast<std::size_t>(c) + 1) * step;
 }
 
 struct thread_blocks {

@@ -1,9 +1,10 @@
 // Blocks for the objects that every request makes and drops (its data, its
-// variables, its answer's headers, the request object itself): each is a
-// little over a kilobyte, just past what the C library keeps per thread, so
-// without this each one costs a search of the heap and a merge of free
-// chunks. A few blocks of each size class stay with the thread that freed
-// them for its next request; other sizes go to the heap as usual.
+// variables, its answer's headers, the request object itself, its upstream
+// exchange): a thread keeps a few freed blocks of each size class for its
+// next request. The C library keeps a few per size and thread too, but an
+// event loop holds a few dozen requests at once, and past what the library
+// keeps each one costs a search of the heap and a merge of free chunks.
+// Other sizes go to the heap as usual.
 #pragma once
 #include <cstddef>
 #include <new>

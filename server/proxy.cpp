@@ -1,5 +1,6 @@
 #include "server/proxy.h"
 
+#include "core/blocks.h"
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
@@ -909,8 +910,9 @@ int proxy_request::handle() {
     // request forwards it and passes the answer on as it comes.
     boost::asio::io_context* loop = khttp::current_loop();
     if (loop && _http_server::running_on_loop() && remaining_body == 0 && !chunked_body) {
-        auto exchange =
-            std::make_shared<proxy_exchange>(*this, host, port, server_upstream_rules(), client);
+        auto exchange = std::allocate_shared<proxy_exchange>(
+            cl::block_allocator<proxy_exchange>(), *this, host, port, server_upstream_rules(),
+            client);
         const int status = exchange->start_on_loop(*loop);
         if (status == 0) {
             loop_exchange = std::move(exchange);

@@ -1,5 +1,6 @@
 #include "platform/http_client/http_client.h"
 
+#include "core/blocks.h"
 #include "platform/http_client/loop_exchange.h"
 
 #include <arpa/inet.h>
@@ -188,7 +189,7 @@ void session::set_proxy(std::string proxy, std::string bypass) {
 connection::connection(std::shared_ptr<session> s, std::string host, uint16_t port)
     : session_(std::move(s)), host_(std::move(host)), port_(port) {}
 
-struct request::state {
+struct request::state : cl::request_sized {
     CURL* easy = nullptr;
     CURLM* multi = nullptr;
     curl_slist* header_list = nullptr;

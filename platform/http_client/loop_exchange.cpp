@@ -1,4 +1,5 @@
 #include "platform/http_client/loop_exchange.h"
+#include "core/blocks.h"
 #include "platform/win32/time.h"
 
 #include <arpa/inet.h>
@@ -178,7 +179,7 @@ struct loop_exchange::connection {
 
 // The answer's framing; the body goes straight to the exchange's buffer and
 // the head is taken as the bytes the server sent.
-class loop_exchange::parser : public http::basic_parser<false> {
+class loop_exchange::parser : public http::basic_parser<false>, public cl::request_sized {
   public:
     explicit parser(loop_exchange& x) : x_(x) {
         header_limit(static_cast<std::uint32_t>(head_limit));
@@ -417,13 +418,13 @@ std::shared_ptr<loop_exchange> loop_exchange::start(boost::asio::io_context& loo
                                                     loop_exchange_setup setup,
                                                     std::function<void()> progress,
                                                     uint32_t& error) {
-    // One allocation for the exchange and its count.
+    // One block for the exchange and its count.
     struct made : loop_exchange {
         made(boost::asio::io_context& l, loop_exchange_setup&& s, std::function<void()>&& p)
             : loop_exchange(l, std::move(s), std::move(p)) {}
     };
-    std::shared_ptr<loop_exchange> x =
-        std::make_shared<made>(loop, std::move(setup), std::move(progress));
+    std::shared_ptr<loop_exchange> x = std::allocate_shared<made>(
+        cl::block_allocator<made>(), loop, std::move(setup), std::move(progress));
     x->driver_ = &driver::of(loop);
     x->driver_->add(x.get());
     error = x->begin();

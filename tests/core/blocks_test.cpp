@@ -24,8 +24,9 @@ TEST(blocks, a_freed_block_serves_the_next_request_of_its_class_only) {
         std::size_t first, next;
         int same; // 1: the same block, 0: another, -1: the heap decides
     } cases[] = {
-        {1100, 1100, 1}, {1100, 1280, 1}, {1281, 1536, 1}, {2048, 1800, 1},
-        {1100, 1300, 0}, {1536, 1537, 0}, {512, 512, -1},  {4096, 4096, -1},
+        {1100, 1100, 1}, {1100, 1280, 1}, {1281, 1536, 1}, {2048, 1800, 1}, {1, 256, 1},
+        {300, 512, 1},   {1100, 1300, 0}, {1536, 1537, 0}, {256, 257, 0},   {2048, 2049, 0},
+        {4096, 4096, -1},
     };
     for (const auto& c : cases) {
         void* a = cl::take_block(c.first);
