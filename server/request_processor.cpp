@@ -28,6 +28,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -60,8 +61,16 @@ std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
     d->version = k.version_major * 100u + k.version_minor;
     d->request_id = k.request_id;
     d->method = method_name(static_cast<int>(k.verb), k.unknown_verb);
-    for (std::size_t i = 0; i < khttp::request_header_count && i < d->known_headers.size(); ++i)
-        if (!k.known_headers[i].empty()) d->known_headers[i] = k.known_headers[i];
+    // The slots the service's head filled (a record made elsewhere says 0 and
+    // is read whole): the rest of a record that came in a few dozen requests
+    // ago stays untouched, and cold.
+    uint64_t slots = k.filled_headers;
+    if (slots == 0) slots = ~uint64_t{0} >> (64 - khttp::request_header_count);
+    for (; slots != 0; slots &= slots - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(slots));
+        if (i < d->known_headers.size() && !k.known_headers[i].empty())
+            d->known_headers[i] = k.known_headers[i];
+    }
     for (const auto& [name, value] : k.unknown_headers)
         d->unknown_headers.emplace(name, value);
     d->query = k.query;
@@ -226,8 +235,9 @@ namespace {
 // sent from a pool thread.
 void finish_on_loop(std::unique_ptr<proxy_request> request, const request_queue_handle& queue,
                     cl::sh_ptr<req_info> info, std::shared_ptr<khttp::request> kreq, bool logging) {
-    proxy_request::go_on(std::move(request), [queue, info, kreq, logging](
-                                                 std::unique_ptr<proxy_request> r, int status) {
+    proxy_request::go_on(std::move(request), [queue, info = std::move(info), kreq = std::move(kreq),
+                                              logging](std::unique_ptr<proxy_request> r,
+                                                       int status) {
         if (status == 0) {
             if (logging) write_access_log_line(*r, *info, r->data->method, *kreq);
             return;
@@ -498,7 +508,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     if (result == proxy_request::continues_on_loop) {
         finish_on_loop(
             std::unique_ptr<proxy_request>(static_cast<proxy_request*>(request.release())), queue,
-            info, std::move(kreq), st.config->logging);
+            std::move(info), std::move(kreq), st.config->logging);
         return;
     }
     if (result == http_get_request::continues_on_runner) {

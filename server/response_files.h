@@ -2,13 +2,14 @@
 // a text held in memory, a writable text with a size limit, and the target of
 // an upload.
 #pragma once
+#include "core/blocks.h"
 #include "core/simple_file.h"
 
 #include <string>
 
 // An empty body: reads give nothing, writes are accepted and dropped, and it
-// has no date, entity tag or range.
-class nul_file : public cl::simple_file {
+// has no date, entity tag or range. Every request starts with one.
+class nul_file : public cl::simple_file, public cl::request_sized {
   public:
     nul_file() = default;
     int64_t size() override { return 0; }

@@ -137,8 +137,8 @@ int run_request(http_request& request, const request_queue_handle& queue,
         }
         if (!info->data) info->data = request.data.get();
         if (!info->config) info->config.reset(new config_info());
-        request.info = info;
-        config_info& config = *info->config;
+        request.info = std::move(info);
+        config_info& config = *request.info->config;
 
         // A log-on reads the user files and a request mutex may be held by
         // a long request: work for a pool thread.
