@@ -202,7 +202,10 @@ struct request::state : cl::request_sized {
     std::string agent;
     std::string proxy;
     std::string no_proxy;
-    std::vector<std::pair<std::string, std::string>> headers;
+    // In a request block: a loop holds a few dozen requests at once.
+    std::vector<std::pair<std::string, std::string>,
+                cl::block_allocator<std::pair<std::string, std::string>>>
+        headers;
     bool secure = false;
 
     // Body out: bytes handed over by write_data and not yet taken.
