@@ -53,30 +53,6 @@ class info_variables final : public request_variables {
     const req_info& info_;
 };
 
-std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
-                                                     const win32::systemtime& now) {
-    auto d = std::allocate_shared<http_request_data>(cl::block_allocator<http_request_data>());
-    d->received = now;
-    d->flags = k.flags;
-    d->version = k.version_major * 100u + k.version_minor;
-    d->request_id = k.request_id;
-    d->method = method_name(static_cast<int>(k.verb), k.unknown_verb);
-    // The slots the service's head filled (a record made elsewhere says 0 and
-    // is read whole): the rest of a record that came in a few dozen requests
-    // ago stays untouched, and cold.
-    uint64_t slots = k.filled_headers;
-    if (slots == 0) slots = ~uint64_t{0} >> (64 - khttp::request_header_count);
-    for (; slots != 0; slots &= slots - 1) {
-        const auto i = static_cast<std::size_t>(std::countr_zero(slots));
-        if (i < d->known_headers.size() && !k.known_headers[i].empty())
-            d->known_headers[i] = k.known_headers[i];
-    }
-    for (const auto& [name, value] : k.unknown_headers)
-        d->unknown_headers.emplace(name, value);
-    d->query = k.query;
-    return d;
-}
-
 // Writes the log line of a request that has been answered; its request line
 // is the method, the URL as the client sent it and the version.
 void write_access_log_line(const http_request& request, const req_info& info,
@@ -164,6 +140,30 @@ struct pass_state {
 };
 
 } // namespace
+
+std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
+                                                     const win32::systemtime& now) {
+    auto d = std::allocate_shared<http_request_data>(cl::block_allocator<http_request_data>());
+    d->received = now;
+    d->flags = k.flags;
+    d->version = k.version_major * 100u + k.version_minor;
+    d->request_id = k.request_id;
+    d->method = method_name(static_cast<int>(k.verb), k.unknown_verb);
+    // The slots the service's head filled (a record made elsewhere says 0 and
+    // is read whole): the rest of a record that came in a few dozen requests
+    // ago stays untouched, and cold.
+    uint64_t slots = k.filled_headers;
+    if (slots == 0) slots = ~uint64_t{0} >> (64 - khttp::request_header_count);
+    for (; slots != 0; slots &= slots - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(slots));
+        if (i < d->known_headers.size() && !k.known_headers[i].empty())
+            d->known_headers[i] = k.known_headers[i];
+    }
+    for (const auto& [name, value] : k.unknown_headers)
+        d->unknown_headers.emplace(name, value);
+    d->query = k.query;
+    return d;
+}
 
 bool path_inside_document_root(const std::wstring& local_path) {
     return inside_document_root(local_path);

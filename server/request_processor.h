@@ -12,6 +12,16 @@ class _http_server;
 // Never throws; the request is finished (answered or dropped) on return.
 void process_request(_http_server& server, std::shared_ptr<khttp::request> request);
 
+struct http_request_data;
+namespace win32 {
+struct systemtime;
+}
+// The request's data from the service's record: the known headers in the
+// slots the record says its head filled (every slot of a record made
+// elsewhere, which says none), the others by name.
+std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
+                                                     const win32::systemtime& now);
+
 // The last component of the media directory ("media" of "/srv/pub/media/").
 std::wstring media_folder_name(const std::wstring& media_dir);
 // A path "/" + folder + ".enc/" + hex digits + "." + extension (prefix without

@@ -1,6 +1,7 @@
 #include "request_test_support.h"
 #include "server/access_checker.h"
 #include "server/named_mutex.h"
+#include "server/request_processor.h"
 #include "server/response_files.h"
 #include "server/run_request.h"
 
@@ -62,6 +63,31 @@ TEST(RequestData, UnknownHeadersIgnoreCaseAndKnownOnesAreNotSearched) {
     EXPECT_EQ(d.get_header("if"), "(<x>)");
     EXPECT_EQ(d.get_header("IF"), "(<x>)");
     EXPECT_EQ(d.get_header("Host"), "");
+}
+
+TEST(RequestData, KnownHeadersComeFromTheSlotsTheRecordSaysItsHeadFilled) {
+    const uint64_t host = uint64_t{1} << khttp::header_host;
+    const uint64_t agent = uint64_t{1} << khttp::header_user_agent;
+    const struct {
+        uint64_t filled;
+        const char *host, *agent;
+    } cases[] = {
+        {0, "h", "a"},              // made elsewhere: every slot is read
+        {host | agent, "h", "a"},   // both filled by the head
+        {host, "h", ""},            // the agent's slot holds what an older head left
+        {agent, "", "a"},
+    };
+    for (const auto& c : cases) {
+        khttp::request k;
+        k.known_headers[khttp::header_host] = "h";
+        k.known_headers[khttp::header_user_agent] = "a";
+        k.unknown_headers = {{"X-One", "1"}};
+        k.filled_headers = c.filled;
+        const auto d = make_request_data(k, win32::systemtime{});
+        EXPECT_EQ(d->header(http_header_host), c.host) << c.filled;
+        EXPECT_EQ(d->header(http_header_user_agent), c.agent) << c.filled;
+        EXPECT_EQ(d->get_header("x-one"), "1") << c.filled;
+    }
 }
 
 TEST(CgiVariables, HeaderNames) {
