@@ -317,6 +317,10 @@ TEST_F(objects_fixture, EventsOfAnotherThreadRunOnTheWaitingScript) {
               std::string::npos);
     EXPECT_EQ(so::connected_event_handlers(), 2u);
     so::disconnect_all_event_handlers();
+    // The ticker's thread may still hold the sinks of its last delivery for
+    // a moment after the script saw it.
+    for (int i = 0; i < 500 && so::connected_event_handlers() != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_EQ(so::connected_event_handlers(), 0u);
 }
 
