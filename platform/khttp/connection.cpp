@@ -177,18 +177,32 @@ class connection::read_op : public asio::detail::reactor_op {
         if (owner == nullptr || !c) return;
         const error_code ec = o->ec_;
         const std::size_t n = o->bytes_transferred_;
-        asio::dispatch(c->strand_, [c, ec, n] { c->on_read(ec, n); });
+        in_handler h(c.get());
+        c->on_read(ec, n);
     }
 };
 
-connection::connection(strand_type strand, tcp::socket socket, asio::ssl::context* tls,
+thread_local connection::in_handler* connection::handler_chain_ = nullptr;
+
+connection::in_handler::in_handler(const connection* x) : c(x), up(handler_chain_) {
+    handler_chain_ = this;
+}
+
+connection::in_handler::~in_handler() {
+    handler_chain_ = up;
+}
+
+bool connection::mine() const {
+    for (const in_handler* h = handler_chain_; h != nullptr; h = h->up)
+        if (h->c == this) return true;
+    return false;
+}
+
+connection::connection(loop_type loop, tcp::socket socket, asio::ssl::context* tls,
                        uint16_t port)
     : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
-      opts_(service::get().options()), strand_(std::move(strand)),
-      // On the loop rather than the strand, as the socket (see accept_next):
-      // their waits are bound to the strand.
-      timer_(strand_.get_inner_executor()), write_timer_(strand_.get_inner_executor()),
-      hold_timer_(strand_.get_inner_executor()) {
+      opts_(service::get().options()), loop_(loop), timer_(loop_),
+      write_timer_(loop_), hold_timer_(loop_) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     // Direct writes and sendfile on any thread must never wait.
@@ -200,7 +214,7 @@ connection::connection(strand_type strand, tcp::socket socket, asio::ssl::contex
     socket_ = std::make_unique<tcp::socket>(std::move(socket));
     read_op_ = std::make_unique<read_op>();
     read_op_->fd = socket_->native_handle();
-    reactor_ = &asio::use_service<asio::detail::reactor>(strand_.get_inner_executor().context());
+    reactor_ = &asio::use_service<asio::detail::reactor>(loop_.context());
     // Without a session the handshake fails at once and the connection ends.
     if (tls) tls_ = new_tls_session(tls->native_handle(), tls_io_);
 }
@@ -233,7 +247,7 @@ void connection::drop_pieces() {
 
 void connection::start() {
     auto self = shared_from_this();
-    asio::post(strand_, [self] {
+    asio::post(loop_, as_handler([self] {
         lock l(self->m_);
         if (self->secure_) {
             if (!self->tls_) {
@@ -247,15 +261,15 @@ void connection::start() {
             self->pump(l);
             self->dispatch(l);
         }
-    });
+    }));
 }
 
 void connection::post_locked(void (connection::*step)(lock&)) {
     auto self = shared_from_this();
-    asio::post(strand_, [self, step] {
+    asio::post(loop_, as_handler([self, step] {
         lock l(self->m_);
         ((*self).*step)(l);
-    });
+    }));
 }
 
 void connection::post_pump() {
@@ -263,9 +277,9 @@ void connection::post_pump() {
 }
 
 // Starts whatever socket work the state calls for. Socket operations start
-// only on the strand, so a call from a server thread is handed over.
+// only in the connection's handlers, so any other caller hands over.
 void connection::pump(lock& l) {
-    if (!strand_.running_in_this_thread()) {
+    if (!mine()) {
         if (needs_pump()) post_pump();
         return;
     }
@@ -319,7 +333,7 @@ bool connection::needs_pump() const {
 
 // On a plain connection with nothing in flight a server thread writes at once
 // (a non-blocking send on the descriptor, which touches no I/O object state);
-// what the socket does not take goes out through the strand.
+// what the socket does not take goes out through the loop.
 //
 // With hold set (a buffer-data send that more pieces follow) small output is
 // kept here rather than corked in the kernel: a corked socket sends only when
@@ -400,7 +414,7 @@ void connection::hold_for_a_while() {
     hold_timer_.expires_at(held_since_ + hold_time);
     auto self = shared_from_this();
     hold_timer_.async_wait(
-        asio::bind_executor(strand_, [self](const error_code& ec) { self->on_hold_timer(ec); }));
+        as_handler([self](const error_code& ec) { self->on_hold_timer(ec); }));
 }
 
 void connection::on_hold_timer(const error_code&) {
@@ -422,7 +436,7 @@ void connection::start_read(lock&) {
     if (tls_ && (SSL_get_shutdown(tls_.get()) & SSL_RECEIVED_SHUTDOWN)) {
         // The client's close_notify came with its last records: now that they
         // are taken, its stream has ended.
-        asio::post(strand_, [self] { self->on_read(asio::error::eof, 0); });
+        asio::post(loop_, as_handler([self] { self->on_read(asio::error::eof, 0); }));
         return;
     }
     read_op& r = *read_op_;
@@ -671,7 +685,7 @@ bool connection::write_sealed_directly() {
 void connection::arm_write_timer() {
     auto self = shared_from_this();
     write_timer_.expires_after(opts_.timeouts.body);
-    write_timer_.async_wait(asio::bind_executor(strand_, [self](const error_code& ec) {
+    write_timer_.async_wait(as_handler([self](const error_code& ec) {
         if (ec) return;
         lock l(self->m_);
         if (self->write_pending_) self->abort(l);
@@ -687,7 +701,7 @@ void connection::write_file(lock& l) {
         arm_write_timer();
         auto self = shared_from_this();
         socket_->async_wait(tcp::socket::wait_write,
-                            asio::bind_executor(strand_, [self](const error_code& ec) {
+                            as_handler([self](const error_code& ec) {
                                 self->on_file_writable(ec);
                             }));
         return;
@@ -726,8 +740,7 @@ void connection::write_some() {
     arm_write_timer();
     socket_->async_write_some(
         asio::buffer(writing_.data() + write_off_, writing_.size() - write_off_),
-        asio::bind_executor(
-            strand_, [self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
+        as_handler([self](const error_code& ec, std::size_t n) { self->on_write(ec, n); }));
 }
 
 void connection::on_write(const error_code& ec, std::size_t n) {
@@ -771,7 +784,7 @@ void connection::set_deadline(clock::time_point t) {
     timer_.expires_at(t);
     auto self = shared_from_this();
     timer_.async_wait(
-        asio::bind_executor(strand_, [self](const error_code& ec) { self->on_timer(ec); }));
+        as_handler([self](const error_code& ec) { self->on_timer(ec); }));
 }
 
 void connection::disarm() {
@@ -1015,11 +1028,11 @@ void connection::on_head(lock& l) {
     queue_ = r->queue.get();
     service::get().add_request(request_id_, shared_from_this(), request_node_);
     if (r->queue->handler_) {
-        // Run outside the lock by the dispatch loop on the strand: at the end
-        // of the strand's current work, or posted from a server thread.
+        // Run outside the lock by the dispatch loop: at the end of the
+        // connection's current handler, or posted from any other caller.
         ready_ = std::move(reuse);
         ready_queue_ = std::move(r->queue);
-        if (!strand_.running_in_this_thread()) post_dispatch();
+        if (!mine()) post_dispatch();
         return;
     }
     enqueue(l, req, *r->queue);
@@ -1173,8 +1186,8 @@ void connection::drain_step(lock& l) {
 
 void connection::abort(lock& l) {
     if (phase_ == phase::closed) return;
-    if (!strand_.running_in_this_thread()) {
-        // The socket (and a TLS stream's state) is closed on the strand only.
+    if (!mine()) {
+        // The socket (and a TLS stream's state) is closed in a handler only.
         abort_from_outside();
         return;
     }
@@ -1208,18 +1221,18 @@ void connection::close_now(lock&) {
 
 void connection::abort_if_queue(request_queue* q) {
     auto self = shared_from_this();
-    asio::post(strand_, [self, q] {
+    asio::post(loop_, as_handler([self, q] {
         lock l(self->m_);
         if (self->queue_ == q) self->abort(l);
-    });
+    }));
 }
 
 void connection::abort_from_outside() {
     auto self = shared_from_this();
-    asio::post(strand_, [self] {
+    asio::post(loop_, as_handler([self] {
         lock l(self->m_);
         self->abort(l);
-    });
+    }));
 }
 
 void connection::close_after_stop() {
@@ -1315,7 +1328,10 @@ void connection::check_output_ready() {
     if (!output_ready_) return;
     const bool open = phase_ != phase::closed;
     if (open && queued_output() >= output_limit_) return;
-    asio::post(strand_, [ready = std::move(output_ready_), open] { ready(open); });
+    // The sender's next sends may start socket work at once, as in any
+    // handler of the connection, which the hold keeps alive till then.
+    asio::post(loop_, as_handler([self = shared_from_this(), ready = std::move(output_ready_),
+                                  open] { ready(open); }));
     output_ready_ = nullptr;
 }
 

@@ -1,9 +1,10 @@
-// One client connection of the HTTP service. Socket work runs on the I/O
-// threads through the connection's strand; the server's threads call in
-// (body receive, sends) under the connection's lock and wait on its
-// condition variable, so a blocking call never holds an I/O thread. A queue
-// with a request handler gets its requests on the strand, outside the lock:
-// sends made there never wait, the loop writes what the socket did not take.
+// One client connection of the HTTP service. Socket work runs in the
+// connection's own handlers on its event loop (one thread per loop, so they
+// never overlap); the server's threads call in (body receive, sends) under
+// the connection's lock and wait on its condition variable, so a blocking
+// call never holds an I/O thread. A queue with a request handler gets its
+// requests in a handler of the connection, outside the lock: sends made there
+// never wait, the loop writes what the socket did not take.
 #pragma once
 #include "platform/khttp/request_parser.h"
 #include "platform/khttp/service.h"
@@ -11,7 +12,7 @@
 #include "platform/khttp/wire.h"
 
 #include <boost/asio/detail/reactor_fwd.hpp>
-#include <boost/asio/strand.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include <deque>
 #include <memory>
@@ -22,9 +23,9 @@ namespace khttp {
 class connection : public std::enable_shared_from_this<connection> {
   public:
     using tcp = boost::asio::ip::tcp;
-    using strand_type = boost::asio::strand<boost::asio::io_context::executor_type>;
+    using loop_type = boost::asio::io_context::executor_type;
 
-    connection(strand_type strand, tcp::socket socket, boost::asio::ssl::context* tls,
+    connection(loop_type loop, tcp::socket socket, boost::asio::ssl::context* tls,
                uint16_t port);
     ~connection();
 
@@ -40,7 +41,7 @@ class connection : public std::enable_shared_from_this<connection> {
     // with one, from `fd`, which the holder keeps open.
     uint32_t send_file(uint64_t request_id, uint32_t flags, int fd, uint64_t offset,
                        uint64_t length, std::shared_ptr<const void> holder, uint32_t* bytes_sent);
-    // For a sender on the event loop: ready runs on the strand once less than
+    // For a sender on the event loop: ready runs on the loop once less than
     // limit bytes of output wait (true) or the connection has ended (false).
     uint32_t when_output_below(uint64_t request_id, std::size_t limit,
                                std::function<void(bool)> ready);
@@ -58,7 +59,28 @@ class connection : public std::enable_shared_from_this<connection> {
     using parser_type = request_parser;
     using lock = std::unique_lock<std::mutex>;
 
-    // Runs a step under the lock on the strand.
+    // While one lasts, the calling thread runs a handler of the connection:
+    // socket work may start at once (see mine). Nested ones form a chain,
+    // as a handler may run another connection's handler.
+    struct in_handler {
+        explicit in_handler(const connection* c);
+        ~in_handler();
+        in_handler(const in_handler&) = delete;
+        in_handler& operator=(const in_handler&) = delete;
+        const connection* c;
+        in_handler* up;
+    };
+    static thread_local in_handler* handler_chain_;
+    // True inside a handler of this connection, on its loop.
+    bool mine() const;
+    // f as a handler of the connection.
+    template <class F> auto as_handler(F f) {
+        return [c = this, f = std::move(f)](auto&&... a) mutable {
+            in_handler h(c);
+            f(std::forward<decltype(a)>(a)...);
+        };
+    }
+    // Runs a step under the lock in a handler of the connection.
     void post_locked(void (connection::*step)(lock&));
     void post_pump();
     void pump(lock& l);
@@ -75,7 +97,7 @@ class connection : public std::enable_shared_from_this<connection> {
     void on_file_writable(const boost::system::error_code& ec);
     void arm_write_timer();
     std::size_t queued_output() const;
-    // Calls a waiting when_output_below on the strand when its time has come.
+    // Calls a waiting when_output_below on the loop when its time has come.
     void check_output_ready();
     bool has_output() const {
         return !out_.empty() || !pieces_.empty() || !tls_io_.sealed.empty() ||
@@ -123,7 +145,7 @@ class connection : public std::enable_shared_from_this<connection> {
     const uint16_t port_;
     const bool secure_;
     const service_options opts_; // as configured when the connection came
-    strand_type strand_;
+    loop_type loop_;
     // Under TLS the socket carries the records of tls_: the session is driven
     // here, on whichever thread holds the lock, never by a stream object.
     std::unique_ptr<tcp::socket> socket_;

@@ -7,7 +7,6 @@
 
 #include <boost/asio/ip/v6_only.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/strand.hpp>
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -222,13 +221,8 @@ uint32_t service::open_listener(uint16_t port, bool secure, listener& l) {
 // an acceptor between server threads and its completion handler.
 void service::accept_next(const std::shared_ptr<listener>& l) {
     asio::io_context& io = *ios_[next_loop_++ % ios_.size()];
-    auto strand = asio::make_strand(io);
-    // The socket's own executor is the loop, not the strand: every handler
-    // is bound to the strand anyway, and a loop executor fits in the
-    // type-erased executor a socket keeps, where a strand costs an
-    // allocation with each read.
     auto sock = std::make_shared<tcp::socket>(io);
-    l->acceptor->async_accept(*sock, [this, l, sock, strand](const error_code& ec) {
+    l->acceptor->async_accept(*sock, [this, l, sock, &io](const error_code& ec) {
         std::unique_lock<std::mutex> g(m_);
         if (ec == asio::error::operation_aborted || !l->acceptor->is_open()) return;
         if (ec) {
@@ -244,7 +238,7 @@ void service::accept_next(const std::shared_ptr<listener>& l) {
         g.unlock();
         set_cloexec(sock->native_handle());
         if (!l->secure || tls) {
-            auto c = std::make_shared<connection>(strand, std::move(*sock), tls, l->port);
+            auto c = std::make_shared<connection>(io.get_executor(), std::move(*sock), tls, l->port);
             add_connection(c->id(), c);
             c->start();
         }
