@@ -198,11 +198,10 @@ bool connection::mine() const {
     return false;
 }
 
-connection::connection(loop_type loop, tcp::socket socket, asio::ssl::context* tls,
-                       uint16_t port)
+connection::connection(loop_type loop, tcp::socket socket, asio::ssl::context* tls, uint16_t port)
     : id_(service::get().next_connection_id()), port_(port), secure_(tls != nullptr),
-      opts_(service::get().options()), loop_(loop), timer_(loop_),
-      write_timer_(loop_), hold_timer_(loop_) {
+      opts_(service::get().options()), loop_(loop), timer_(loop_), write_timer_(loop_),
+      hold_timer_(loop_) {
     error_code ec;
     socket.set_option(tcp::no_delay(true), ec);
     // Direct writes and sendfile on any thread must never wait.
@@ -247,7 +246,7 @@ void connection::drop_pieces() {
 
 void connection::start() {
     auto self = shared_from_this();
-    asio::post(loop_, as_handler([self] {
+    post_as_handler([self] {
         lock l(self->m_);
         if (self->secure_) {
             if (!self->tls_) {
@@ -261,15 +260,15 @@ void connection::start() {
             self->pump(l);
             self->dispatch(l);
         }
-    }));
+    });
 }
 
 void connection::post_locked(void (connection::*step)(lock&)) {
     auto self = shared_from_this();
-    asio::post(loop_, as_handler([self, step] {
+    post_as_handler([self, step] {
         lock l(self->m_);
         ((*self).*step)(l);
-    }));
+    });
 }
 
 void connection::post_pump() {
@@ -413,8 +412,7 @@ void connection::hold_for_a_while() {
     hold_timer_pending_ = true;
     hold_timer_.expires_at(held_since_ + hold_time);
     auto self = shared_from_this();
-    hold_timer_.async_wait(
-        as_handler([self](const error_code& ec) { self->on_hold_timer(ec); }));
+    hold_timer_.async_wait(as_handler([self](const error_code& ec) { self->on_hold_timer(ec); }));
 }
 
 void connection::on_hold_timer(const error_code&) {
@@ -436,7 +434,7 @@ void connection::start_read(lock&) {
     if (tls_ && (SSL_get_shutdown(tls_.get()) & SSL_RECEIVED_SHUTDOWN)) {
         // The client's close_notify came with its last records: now that they
         // are taken, its stream has ended.
-        asio::post(loop_, as_handler([self] { self->on_read(asio::error::eof, 0); }));
+        post_as_handler([self] { self->on_read(asio::error::eof, 0); });
         return;
     }
     read_op& r = *read_op_;
@@ -700,8 +698,7 @@ void connection::write_file(lock& l) {
     if (sent == 0) {
         arm_write_timer();
         auto self = shared_from_this();
-        socket_->async_wait(tcp::socket::wait_write,
-                            as_handler([self](const error_code& ec) {
+        socket_->async_wait(tcp::socket::wait_write, as_handler([self](const error_code& ec) {
                                 self->on_file_writable(ec);
                             }));
         return;
@@ -783,8 +780,7 @@ void connection::set_deadline(clock::time_point t) {
     timer_pending_ = true;
     timer_.expires_at(t);
     auto self = shared_from_this();
-    timer_.async_wait(
-        as_handler([self](const error_code& ec) { self->on_timer(ec); }));
+    timer_.async_wait(as_handler([self](const error_code& ec) { self->on_timer(ec); }));
 }
 
 void connection::disarm() {
@@ -1221,18 +1217,18 @@ void connection::close_now(lock&) {
 
 void connection::abort_if_queue(request_queue* q) {
     auto self = shared_from_this();
-    asio::post(loop_, as_handler([self, q] {
+    post_as_handler([self, q] {
         lock l(self->m_);
         if (self->queue_ == q) self->abort(l);
-    }));
+    });
 }
 
 void connection::abort_from_outside() {
     auto self = shared_from_this();
-    asio::post(loop_, as_handler([self] {
+    post_as_handler([self] {
         lock l(self->m_);
         self->abort(l);
-    }));
+    });
 }
 
 void connection::close_after_stop() {
@@ -1330,8 +1326,8 @@ void connection::check_output_ready() {
     if (open && queued_output() >= output_limit_) return;
     // The sender's next sends may start socket work at once, as in any
     // handler of the connection, which the hold keeps alive till then.
-    asio::post(loop_, as_handler([self = shared_from_this(), ready = std::move(output_ready_),
-                                  open] { ready(open); }));
+    post_as_handler(
+        [self = shared_from_this(), ready = std::move(output_ready_), open] { ready(open); });
     output_ready_ = nullptr;
 }
 

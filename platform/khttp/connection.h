@@ -13,6 +13,7 @@
 
 #include <boost/asio/detail/reactor_fwd.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 
 #include <deque>
 #include <memory>
@@ -25,8 +26,7 @@ class connection : public std::enable_shared_from_this<connection> {
     using tcp = boost::asio::ip::tcp;
     using loop_type = boost::asio::io_context::executor_type;
 
-    connection(loop_type loop, tcp::socket socket, boost::asio::ssl::context* tls,
-               uint16_t port);
+    connection(loop_type loop, tcp::socket socket, boost::asio::ssl::context* tls, uint16_t port);
     ~connection();
 
     uint64_t id() const { return id_; }
@@ -79,6 +79,10 @@ class connection : public std::enable_shared_from_this<connection> {
             in_handler h(c);
             f(std::forward<decltype(a)>(a)...);
         };
+    }
+    // f, later, as a handler of the connection on its loop.
+    template <class F> void post_as_handler(F f) {
+        boost::asio::post(loop_, as_handler(std::move(f)));
     }
     // Runs a step under the lock in a handler of the connection.
     void post_locked(void (connection::*step)(lock&));

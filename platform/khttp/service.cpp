@@ -238,7 +238,8 @@ void service::accept_next(const std::shared_ptr<listener>& l) {
         g.unlock();
         set_cloexec(sock->native_handle());
         if (!l->secure || tls) {
-            auto c = std::make_shared<connection>(io.get_executor(), std::move(*sock), tls, l->port);
+            auto c =
+                std::make_shared<connection>(io.get_executor(), std::move(*sock), tls, l->port);
             add_connection(c->id(), c);
             c->start();
         }
