@@ -159,8 +159,14 @@ std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
         if (i < d->known_headers.size() && !k.known_headers[i].empty())
             d->known_headers[i] = k.known_headers[i];
     }
-    for (const auto& [name, value] : k.unknown_headers)
-        d->unknown_headers.emplace(name, value);
+    // A name that came more than once keeps every value, joined as the
+    // service joins those of a known header: the map holds one entry a name.
+    for (const auto& [name, value] : k.unknown_headers) {
+        auto [at, fresh] = d->unknown_headers.try_emplace(name, value);
+        if (fresh || value.empty()) continue;
+        if (!at->second.empty()) at->second += ", ";
+        at->second += value;
+    }
     d->query = k.query;
     return d;
 }

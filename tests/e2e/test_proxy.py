@@ -48,7 +48,9 @@ class Upstream:
             def note(self):
                 path = self.path.split("?")[0]
                 up.hits[path] = up.hits.get(path, 0) + 1
-                up.seen[path] = (self.path, dict(self.headers.items()))
+                # A name that came more than once: its values joined.
+                up.seen[path] = (self.path, {k: ", ".join(self.headers.get_all(k))
+                                             for k in self.headers.keys()})
 
             def body(self):
                 if self.headers.get("Transfer-Encoding", "").lower() == "chunked":
@@ -230,6 +232,21 @@ def test_get_goes_on_as_received_and_hop_headers_stay_behind(site, upstream):
     status, headers, _ = through(site, upstream.port, "GET", "/redirect")
     assert status == 302
     assert headers["location"] == "http://%s:1/elsewhere" % HOST
+
+
+def test_a_name_sent_twice_reaches_upstream_with_both_values(site, upstream):
+    c = http.client.HTTPConnection(HOST, site.proxy_port, timeout=30)
+    try:
+        c.putrequest("GET", "/file", skip_host=True, skip_accept_encoding=True)
+        c.putheader("Host", "%s:%d" % (HOST, upstream.port))
+        c.putheader("X-Rep", "one")
+        c.putheader("x-rep", "two")
+        c.endheaders()
+        r = c.getresponse()
+        assert r.status == 200 and r.read() == BODY_1K
+    finally:
+        c.close()
+    assert upstream.seen["/file"][1]["X-Rep"] == "one, two"
 
 
 def test_chunked_post_body_reaches_upstream_whole(site, upstream):

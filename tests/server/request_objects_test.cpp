@@ -90,6 +90,27 @@ TEST(RequestData, KnownHeadersComeFromTheSlotsTheRecordSaysItsHeadFilled) {
     }
 }
 
+TEST(RequestData, ANameThatCameMoreThanOnceKeepsEveryValue) {
+    using fields = std::vector<std::pair<std::string, std::string>>;
+    const struct {
+        fields sent;
+        const char* joined;
+    } cases[] = {
+        {{{"X-Rep", "1"}, {"x-rep", "2"}}, "1, 2"},
+        {{{"X-Rep", "1"}, {"X-Other", "o"}, {"X-REP", "3"}}, "1, 3"},
+        {{{"X-Rep", ""}, {"X-Rep", "2"}}, "2"},
+        {{{"X-Rep", "1"}, {"X-Rep", ""}}, "1"},
+    };
+    for (const auto& c : cases) {
+        khttp::request k;
+        k.unknown_headers = c.sent;
+        const auto d = make_request_data(k, win32::systemtime{});
+        EXPECT_EQ(d->get_header("x-rep"), c.joined) << c.joined;
+        // In the spelling that came first.
+        EXPECT_EQ(d->unknown_headers.find(std::string_view("x-rep"))->first, "X-Rep");
+    }
+}
+
 TEST(CgiVariables, HeaderNames) {
     EXPECT_EQ(cgi_header_variable_name("User-Agent"), "HTTP_USER_AGENT");
     EXPECT_EQ(cgi_header_variable_name("X-Forwarded-For"), "HTTP_X_FORWARDED_FOR");
