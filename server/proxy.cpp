@@ -603,6 +603,9 @@ class proxy_exchange {
         else
             r_.headers->add("Via", std::string(up_via) + ", " + via_entry());
         if (up_->status_code() != 0) r_.set_response_status(static_cast<int>(up_->status_code()));
+        // An answer that has no body may not announce a length either: a
+        // client that believed it would read the next answer as this body.
+        if (r_.status_code == 204) r_.headers->remove(std::string_view("Content-Length"));
         choose_framing(has_length);
     }
 

@@ -1029,6 +1029,14 @@ uint32_t request::receive_response() {
 
 void request::split_fields() {
     fields_.clear();
+    // A line that begins with a space or a tab goes on with the field before
+    // it (obsolete line folding): each fold becomes spaces, so the value
+    // arrives whole rather than cut at the fold.
+    for (std::size_t i = raw_headers_.find("\r\n");
+         i != std::string::npos && i + 2 < raw_headers_.size();
+         i = raw_headers_.find("\r\n", i + 2))
+        if (raw_headers_[i + 2] == ' ' || raw_headers_[i + 2] == '\t')
+            raw_headers_[i] = raw_headers_[i + 1] = ' ';
     std::string_view h(raw_headers_);
     fields_.reserve(static_cast<std::size_t>(std::count(h.begin(), h.end(), '\n')));
     std::size_t pos = h.find("\r\n");

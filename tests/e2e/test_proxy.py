@@ -105,6 +105,11 @@ class Upstream:
                                             ("X-Pct", "%41%E9"), ("Connection", "close, X-Secret"),
                                             ("X-Secret", "hop"), ("Keep-Alive", "timeout=1"),
                                             ("Upgrade", "h2c"), ("Proxy-Authenticate", "Basic")])
+                elif p == "/folded":
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Fold: a\r\n  b\r\n\tc\r\n"
+                                     b"Content-Length: 2\r\n\r\nok")
+                elif p == "/nocontent":
+                    self.wfile.write(b"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
                 elif p == "/hang":
                     up.release.wait(20)
                 elif p == "/res.png":
@@ -287,6 +292,26 @@ def test_header_values_pass_undecoded_and_hop_headers_are_dropped(site, upstream
     for gone in ("x-secret", "upgrade", "proxy-authenticate"):
         assert gone not in headers, gone
     assert headers.get("keep-alive") != "timeout=1"
+
+
+def test_folded_field_arrives_whole_and_a_bodiless_answer_announces_no_length(site, upstream):
+    status, headers, body = through(site, upstream.port, "GET", "/folded")
+    assert status == 200 and body == b"ok"
+    assert " ".join(headers["x-fold"].split()) == "a b c"
+    # The next answer on the same connection is not taken for the body of a
+    # 204 that came with a length.
+    c = http.client.HTTPConnection(HOST, site.proxy_port, timeout=30)
+    try:
+        host = {"Host": "%s:%d" % (HOST, upstream.port)}
+        c.request("GET", "/nocontent", headers=host)
+        r = c.getresponse()
+        assert r.status == 204 and r.getheader("Content-Length") is None
+        assert r.read() == b""
+        c.request("GET", "/file", headers=host)
+        r = c.getresponse()
+        assert r.status == 200 and r.read() == BODY_1K
+    finally:
+        c.close()
 
 
 def test_dead_and_hanging_upstreams_are_gateway_errors(site, upstream):
