@@ -499,7 +499,7 @@ class proxy_exchange {
         if (total != 0) {
             if (const int s = send_body(*up_)) return s;
         }
-        if (const uint32_t e = up_->receive_response()) return fail(step_receive_response, e);
+        if (const uint32_t e = receive_head()) return fail(step_receive_response, e);
         take_head();
         return relay_body(*up_);
     }
@@ -590,6 +590,14 @@ class proxy_exchange {
         return fail(step_send_request, e);
     }
 
+    // The upstream head, taken. A switch of protocols (101) was never asked
+    // for, as Upgrade stays behind as a hop-by-hop field: it is no answer to
+    // pass on.
+    uint32_t receive_head() {
+        if (const uint32_t e = up_->receive_response()) return e;
+        return up_->status_code() < 200 ? http_client::error_invalid_server_response : 0;
+    }
+
     // The upstream head becomes the answer's head (not sent yet).
     void take_head() {
         if (r_.use_cache) {
@@ -626,7 +634,7 @@ class proxy_exchange {
                 }
                 return;
             }
-            if (const uint32_t e = up_->receive_response()) {
+            if (const uint32_t e = receive_head()) {
                 finish(fail(step_receive_response, e));
                 return;
             }

@@ -108,6 +108,10 @@ class Upstream:
                 elif p == "/folded":
                     self.wfile.write(b"HTTP/1.1 200 OK\r\nX-Fold: a\r\n  b\r\n\tc\r\n"
                                      b"Content-Length: 2\r\n\r\nok")
+                elif p == "/switch":
+                    self.wfile.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n"
+                                     b"Connection: Upgrade\r\n\r\nRAW")
+                    self.close_connection = True
                 elif p == "/nocontent":
                     self.wfile.write(b"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
                 elif p == "/hang":
@@ -294,10 +298,13 @@ def test_header_values_pass_undecoded_and_hop_headers_are_dropped(site, upstream
     assert headers.get("keep-alive") != "timeout=1"
 
 
-def test_folded_field_arrives_whole_and_a_bodiless_answer_announces_no_length(site, upstream):
+def test_folds_switches_and_bodiless_answers_are_passed_on_soundly(site, upstream):
     status, headers, body = through(site, upstream.port, "GET", "/folded")
     assert status == 200 and body == b"ok"
     assert " ".join(headers["x-fold"].split()) == "a b c"
+    # A switch of protocols nobody asked for is no answer.
+    status, _, _ = through(site, upstream.port, "GET", "/switch", {"Upgrade": "x"})
+    assert status == 502
     # The next answer on the same connection is not taken for the body of a
     # 204 that came with a length.
     c = http.client.HTTPConnection(HOST, site.proxy_port, timeout=30)
