@@ -593,9 +593,24 @@ class proxy_exchange {
     // The upstream head, taken. A switch of protocols (101) was never asked
     // for, as Upgrade stays behind as a hop-by-hop field: it is no answer to
     // pass on.
+    // Only chunked framing is taken off on the way: a body in another
+    // transfer coding (never asked for, as TE stays behind too) would reach
+    // the client still coded, with nothing to say so.
     uint32_t receive_head() {
         if (const uint32_t e = up_->receive_response()) return e;
-        return up_->status_code() < 200 ? http_client::error_invalid_server_response : 0;
+        if (up_->status_code() < 200) return http_client::error_invalid_server_response;
+        for (const auto& [name, value] : up_->header_fields()) {
+            if (!cl::iequals(name, "Transfer-Encoding")) continue;
+            for (std::size_t pos = 0; pos <= value.size();) {
+                std::size_t comma = value.find(',', pos);
+                if (comma == std::string_view::npos) comma = value.size();
+                const std::string_view coding = cl::trimmed(value.substr(pos, comma - pos));
+                if (!coding.empty() && !cl::iequals(coding, "chunked"))
+                    return http_client::error_invalid_server_response;
+                pos = comma + 1;
+            }
+        }
+        return 0;
     }
 
     // The upstream head becomes the answer's head (not sent yet).

@@ -112,6 +112,9 @@ class Upstream:
                     self.wfile.write(b"HTTP/1.1 101 Switching Protocols\r\nUpgrade: x\r\n"
                                      b"Connection: Upgrade\r\n\r\nRAW")
                     self.close_connection = True
+                elif p == "/gzipped":
+                    self.wfile.write(b"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+                                     b"3\r\nabc\r\n0\r\n\r\n")
                 elif p == "/nocontent":
                     self.wfile.write(b"HTTP/1.1 204 No Content\r\nContent-Length: 5\r\n\r\n")
                 elif p == "/hang":
@@ -304,6 +307,9 @@ def test_folds_switches_and_bodiless_answers_are_passed_on_soundly(site, upstrea
     assert " ".join(headers["x-fold"].split()) == "a b c"
     # A switch of protocols nobody asked for is no answer.
     status, _, _ = through(site, upstream.port, "GET", "/switch", {"Upgrade": "x"})
+    assert status == 502
+    # Nor is a body in a transfer coding the client would not be told of.
+    status, _, _ = through(site, upstream.port, "GET", "/gzipped", {"TE": "gzip"})
     assert status == 502
     # The next answer on the same connection is not taken for the body of a
     # 204 that came with a length.
