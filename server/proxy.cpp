@@ -921,6 +921,7 @@ int proxy_request::handle() {
         header_pairs stored;
         if (the_request_cache().lookup(cache_record.key,
                                        data->header(http_header_if_modified_since),
+                                       data->header(http_header_if_none_match),
                                        client.on_loopback || client.named_on_purpose, stored)) {
             for (const auto& [name, value] : stored)
                 if (kept_in_304(name)) headers->add(name, value);

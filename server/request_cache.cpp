@@ -5,6 +5,7 @@
 #include "core/trace.h"
 #include "platform/win32/time.h"
 #include "server/http_request.h"
+#include "server/http_response.h"
 #include "server/http_tables.h"
 #include "server/request_thread.h"
 #include "server/script_host.h"
@@ -208,7 +209,8 @@ cl::sh_ptr<key_value_list> request_cache::list() {
     return list_;
 }
 
-bool request_cache::lookup(const std::string& key, const std::string& ims, bool may_use_local,
+bool request_cache::lookup(const std::string& key, const std::string& ims,
+                           const std::string& if_none_match, bool may_use_local,
                            header_pairs& headers) {
     cl::sh_ptr<key_value_list> l = list();
     if (!l) return false;
@@ -217,6 +219,17 @@ bool request_cache::lookup(const std::string& key, const std::string& ims, bool 
         if (ims.empty()) return false;
         if (!may_use_local && local_mark(l->get_value(key + suffix_connection))) return false;
         const header_pairs stored = split_headers(l->get_value(key + suffix_answer));
+        // A client that sent entity tags asks about content, not dates: the
+        // upstream would confirm its copy only if one of them were the
+        // resource's, whatever the dates say.
+        if (!if_none_match.empty()) {
+            const std::string etag = header_value(stored, "etag");
+            if (etag.empty() ||
+                (cl::trimmed(if_none_match) != "*" && !etag_list_contains(etag, if_none_match))) {
+                cl::trace_out.write("-used cache: entity tag differs\n");
+                return false;
+            }
+        }
         win32::filetime modified = 0, since = 0;
         if (!parse_http_date(header_value(stored, "last-modified"), modified)) {
             cl::trace_out.write("-used cache: no last-modifed date\n");

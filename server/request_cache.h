@@ -28,11 +28,12 @@ class request_cache {
     // True with the stored answer headers when the request for key (the Host
     // header followed by the URL) may be answered 304: a resource that is
     // neither a page nor text, an If-Modified-Since date that parses and a
-    // stored Last-Modified that is not later; with may_use_local false, one
+    // stored Last-Modified that is not later, and with If-None-Match, a
+    // stored entity tag among those listed; with may_use_local false, one
     // whose upstream is not on this machine. Asking for a page starts the
     // background refresh of its resources.
-    bool lookup(const std::string& key, const std::string& if_modified_since, bool may_use_local,
-                header_pairs& headers);
+    bool lookup(const std::string& key, const std::string& if_modified_since,
+                const std::string& if_none_match, bool may_use_local, header_pairs& headers);
     // Records the answer of a forwarded GET or HEAD: a 200 that may be shared
     // is stored (without credentials, cookies and hop-by-hop fields), a 304
     // freshens the stored answer, anything else drops it.

@@ -376,6 +376,12 @@ def test_cache_answers_unchanged_resource_without_upstream(tmp_path, upstream):
             through(site, upstream.port, "GET", "/page.html", {"If-Modified-Since": newer})
         assert upstream.hits["/page.html"] == 2
         assert "+used cache" in site.trace()
+        # A client that sent an entity tag is not confirmed on dates alone.
+        hits = upstream.hits["/res.png"]
+        status, _, _ = through(site, upstream.port, "GET", "/res.png",
+                               {"If-Modified-Since": newer, "If-None-Match": '"v0"'})
+        assert status == 200
+        assert upstream.hits["/res.png"] == hits + 1
     finally:
         assert site.stop() == 0
 

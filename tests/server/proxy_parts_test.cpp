@@ -307,7 +307,34 @@ TEST(proxy_parts, cache_keeps_only_what_any_client_may_see) {
         cache.store(r, 200, c.first);
         if (c.next_status) cache.store(r, c.next_status, c.next);
         header_pairs h;
-        EXPECT_EQ(cache.lookup(r.key, c.ims, true, h), c.confirmed) << c.what;
+        EXPECT_EQ(cache.lookup(r.key, c.ims, "", true, h), c.confirmed) << c.what;
+        cache.close();
+    }
+}
+
+TEST(proxy_parts, cache_confirms_a_tagged_copy_only_when_its_tag_is_the_stored_one) {
+    const char* const date = "Mon, 06 Nov 2023 08:49:37 GMT";
+    const struct {
+        const char *etag, *if_none_match;
+        bool confirmed;
+    } cases[] = {
+        {"\"e\"", "", true}, // dates only, as before
+        {"\"e\"", "\"e\"", true}, {"\"e\"", "\"x\", \"e\"", true},
+        {"\"e\"", "*", true},     {"\"e\"", "\"x\"", false}, // the client holds other content
+        {"", "\"e\"", false},                                // nothing stored to compare with
+    };
+    for (const auto& c : cases) {
+        request_cache cache;
+        cache.open(make_memory_list(100));
+        proxy_cache_record r;
+        r.key = "up:81/img.png";
+        r.request_headers = "Host: up:81\r\n";
+        header_pairs answer{{"Content-Type", "image/png"}, {"Last-Modified", date}};
+        if (*c.etag) answer.emplace_back("ETag", c.etag);
+        cache.store(r, 200, answer);
+        header_pairs h;
+        EXPECT_EQ(cache.lookup(r.key, date, c.if_none_match, true, h), c.confirmed)
+            << c.etag << " " << c.if_none_match;
         cache.close();
     }
 }
@@ -332,7 +359,7 @@ TEST(proxy_parts, cache_never_stores_credentials_cookies_or_hop_fields) {
                  {"Keep-Alive", "timeout=5"},
                  {"ETag", "\"e\""}});
     header_pairs h;
-    ASSERT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", true, h));
+    ASSERT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", "", true, h));
     for (const auto& [n, v] : h)
         for (const char* gone : {"Set-Cookie", "Connection", "X-Up-Hop", "Keep-Alive"})
             EXPECT_NE(n, gone);
@@ -342,8 +369,8 @@ TEST(proxy_parts, cache_never_stores_credentials_cookies_or_hop_fields) {
     cache.store(
         r, 200,
         {{"Content-Type", "image/png"}, {"Last-Modified", "Mon, 06 Nov 2023 08:49:37 GMT"}});
-    EXPECT_FALSE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", false, h));
-    EXPECT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", true, h));
+    EXPECT_FALSE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", "", false, h));
+    EXPECT_TRUE(cache.lookup(r.key, "Mon, 06 Nov 2023 08:49:37 GMT", "", true, h));
     cache.close();
 }
 
