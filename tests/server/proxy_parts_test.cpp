@@ -229,6 +229,16 @@ TEST(proxy_parts, dynamic_address_redirects) {
     remove_dynamic_entry("six");
 }
 
+// The record of a forwarded image, as the proxy makes it for the cache.
+proxy_cache_record image_record() {
+    proxy_cache_record r;
+    r.key = "up:81/img.png";
+    r.host = "up";
+    r.port = 81;
+    r.request_headers = "Host: up:81\r\n";
+    return r;
+}
+
 TEST(proxy_parts, cache_keeps_only_what_any_client_may_see) {
     const std::string date = "Mon, 06 Nov 2023 08:49:37 GMT";
     const std::string later = "Tue, 07 Nov 2023 08:49:37 GMT";
@@ -299,11 +309,7 @@ TEST(proxy_parts, cache_keeps_only_what_any_client_may_see) {
     for (const auto& c : cases) {
         request_cache cache;
         cache.open(make_memory_list(100));
-        proxy_cache_record r;
-        r.key = "up:81/img.png";
-        r.host = "up";
-        r.port = 81;
-        r.request_headers = "Host: up:81\r\n";
+        const proxy_cache_record r = image_record();
         cache.store(r, 200, c.first);
         if (c.next_status) cache.store(r, c.next_status, c.next);
         header_pairs h;
@@ -326,9 +332,7 @@ TEST(proxy_parts, cache_confirms_a_tagged_copy_only_when_its_tag_is_the_stored_o
     for (const auto& c : cases) {
         request_cache cache;
         cache.open(make_memory_list(100));
-        proxy_cache_record r;
-        r.key = "up:81/img.png";
-        r.request_headers = "Host: up:81\r\n";
+        const proxy_cache_record r = image_record();
         header_pairs answer{{"Content-Type", "image/png"}, {"Last-Modified", date}};
         if (*c.etag) answer.emplace_back("ETag", c.etag);
         cache.store(r, 200, answer);
