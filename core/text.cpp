@@ -2,6 +2,7 @@
 // splitting. All of it is locale-free and stateless.
 #include "core/text.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstdint>
@@ -282,6 +283,37 @@ inline uint64_t load8(const char* p) noexcept {
     return v;
 }
 
+// The n bytes at p (n at most 8) in the low bytes, the rest zero, without a
+// byte loop: two overlapping four-byte loads, or three single bytes.
+inline uint64_t load_upto8(const char* p, std::size_t n) noexcept {
+    if (n >= 4) {
+        uint32_t lo, hi;
+        std::memcpy(&lo, p, 4);
+        std::memcpy(&hi, p + n - 4, 4);
+        return lo | (uint64_t{hi} << (8 * (n - 4)));
+    }
+    if (n == 0) return 0;
+    const auto byte = [p](std::size_t i) { return uint64_t{static_cast<unsigned char>(p[i])}; };
+    return byte(0) | (byte(n / 2) << (8 * (n / 2))) | (byte(n - 1) << (8 * (n - 1)));
+}
+
+// The same with the bytes past n filled with a letter, which no check of a
+// header text flags.
+inline uint64_t load_upto8_padded(const char* p, std::size_t n) noexcept {
+    const uint64_t v = load_upto8(p, n);
+    return n >= 8 ? v : v | (0x6161616161616161ull << (8 * n));
+}
+
+// -1, 0 or 1 as the folded words x and y (equal unless they differ) order:
+// the first differing byte is the lowest one.
+inline int compare_folded(uint64_t x, uint64_t y) noexcept {
+    if (x == y) return 0;
+    const uint64_t fx = fold8(x), fy = fold8(y);
+    if (fx == fy) return 0;
+    const int shift = std::countr_zero(fx ^ fy) & ~7;
+    return ((fx >> shift) & 0xFF) < ((fy >> shift) & 0xFF) ? -1 : 1;
+}
+
 } // namespace
 
 // Header names and other keys are compared all the time, most of them sharing
@@ -290,16 +322,12 @@ int compare_range(const char* a, std::size_t na, const char* b, std::size_t nb) 
     static_assert(std::endian::native == std::endian::little);
     const std::size_t n = na < nb ? na : nb;
     std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        const uint64_t x = load8(a + i), y = load8(b + i);
-        if (x == y) continue;
-        const uint64_t fx = fold8(x), fy = fold8(y);
-        if (fx == fy) continue;
-        // The first differing byte is the lowest one.
-        const int shift = std::countr_zero(fx ^ fy) & ~7;
-        return ((fx >> shift) & 0xFF) < ((fy >> shift) & 0xFF) ? -1 : 1;
-    }
-    return compare_range_impl(a + i, na - i, b + i, nb - i);
+    for (; i + 8 <= n; i += 8)
+        if (const int c = compare_folded(load8(a + i), load8(b + i))) return c;
+    // The rest of the shorter, in one word; both are zero past it.
+    if (const int c = compare_folded(load_upto8(a + i, n - i), load_upto8(b + i, n - i))) return c;
+    if (na == nb) return 0;
+    return na < nb ? -1 : 1;
 }
 int compare_range_w(const wchar_t* a, std::size_t na, const wchar_t* b, std::size_t nb) noexcept {
     return compare_range_impl(a, na, b, nb);
@@ -352,6 +380,62 @@ bool iequals(std::string_view a, std::string_view b) noexcept {
 }
 bool iequals_w(std::wstring_view a, std::wstring_view b) noexcept {
     return a.size() == b.size() && compare_range_impl(a.data(), a.size(), b.data(), b.size()) == 0;
+}
+
+namespace {
+
+constexpr uint64_t byte_ones = 0x0101010101010101ull;
+constexpr uint64_t byte_highs = 0x8080808080808080ull;
+
+// The high bit of each byte of x below n (n at most 0x80), and perhaps of a
+// byte above one that is: exact as to whether any byte is.
+inline uint64_t bytes_below(uint64_t x, uint64_t n) noexcept {
+    return (x - byte_ones * n) & ~x & byte_highs;
+}
+// The same for the bytes equal to c.
+inline uint64_t bytes_equal(uint64_t x, uint64_t c) noexcept {
+    const uint64_t y = x ^ (byte_ones * c);
+    return (y - byte_ones) & ~y & byte_highs;
+}
+
+bool is_control(char c) noexcept {
+    const auto u = static_cast<unsigned char>(c);
+    return (u < 0x20 && c != '\t') || u == 0x7F;
+}
+
+} // namespace
+
+bool has_control(std::string_view s) noexcept {
+    for (std::size_t i = 0; i < s.size(); i += 8) {
+        const std::size_t n = std::min<std::size_t>(8, s.size() - i);
+        const uint64_t x = n == 8 ? load8(s.data() + i) : load_upto8_padded(s.data() + i, n);
+        if ((bytes_below(x, 0x20) | bytes_equal(x, 0x7F)) == 0) continue;
+        // A tab is allowed: only the bytes themselves tell.
+        for (std::size_t k = i; k < i + n; ++k)
+            if (is_control(s[k])) return true;
+    }
+    return false;
+}
+
+bool is_field_name(std::string_view s) noexcept {
+    if (s.empty()) return false;
+    for (std::size_t i = 0; i < s.size(); i += 8) {
+        const std::size_t n = std::min<std::size_t>(8, s.size() - i);
+        const uint64_t x = n == 8 ? load8(s.data() + i) : load_upto8_padded(s.data() + i, n);
+        if ((bytes_below(x, 0x21) | bytes_equal(x, 0x7F) | bytes_equal(x, ':')) != 0) return false;
+    }
+    return true;
+}
+
+std::size_t find_crlf(std::string_view s, std::size_t pos) noexcept {
+    while (pos < s.size()) {
+        const void* cr = std::memchr(s.data() + pos, '\r', s.size() - pos);
+        if (!cr) return std::string_view::npos;
+        pos = static_cast<std::size_t>(static_cast<const char*>(cr) - s.data());
+        if (pos + 1 < s.size() && s[pos + 1] == '\n') return pos;
+        ++pos;
+    }
+    return std::string_view::npos;
 }
 
 std::size_t strnlen_bounded(const char* s, std::size_t n) noexcept {

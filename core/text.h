@@ -151,6 +151,16 @@ int wstring_icompare_cstr(std::wstring_view a, const wchar_t* b) noexcept;
 bool iequals(std::string_view a, std::string_view b) noexcept;
 bool iequals_w(std::wstring_view a, std::wstring_view b) noexcept;
 
+// Header texts, eight bytes per step (every answer passes a few dozen of them
+// through these checks, and nearly all are plain).
+// True when s holds a control byte: below 0x20 other than a tab, or 0x7F.
+bool has_control(std::string_view s) noexcept;
+// True when s could stand before the colon of a header line: not empty, and no
+// control byte, tab, space or colon.
+bool is_field_name(std::string_view s) noexcept;
+// Where the next CR LF at or after pos begins; npos when there is none.
+std::size_t find_crlf(std::string_view s, std::size_t pos = 0) noexcept;
+
 // Length of a zero-terminated text, at most n (a null pointer has length 0).
 std::size_t strnlen_bounded(const char* s, std::size_t n) noexcept;
 std::size_t wcsnlen_bounded(const wchar_t* s, std::size_t n) noexcept;

@@ -315,7 +315,7 @@ void http_request::send_header(bool last) {
 }
 
 void http_request::build_http_response_headers() {
-    response.known_headers.fill(std::string());
+    response.known_headers.fill(std::string_view());
     response.unknown_headers.clear();
     response.status = status_code;
     response.reason = reason;

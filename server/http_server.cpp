@@ -386,7 +386,7 @@ bool _http_server::run_on_loop(const std::shared_ptr<khttp::request>& request) {
 void _http_server::answer_over_limit(const khttp::request& request) {
     khttp::response r;
     r.status = 503;
-    r.reason = std::string(status_text(503));
+    r.reason = status_text(503);
     khttp::send_response(queue_, request.request_id, khttp::send_flag_disconnect, r);
 }
 
@@ -410,7 +410,7 @@ void _http_server::send_failure(uint64_t request_id) {
     try {
         khttp::response r;
         r.status = 500;
-        r.reason = std::string(status_text(500));
+        r.reason = status_text(500);
         khttp::send_response(queue_, request_id, khttp::send_flag_disconnect, r);
     } catch (...) {
     }

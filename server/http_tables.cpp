@@ -111,12 +111,13 @@ int find(const std::array<std::string_view, N>& names, const name_index<N>& inde
          std::string_view name) {
     const std::size_t n = name.size();
     if (n >= longest_name) return -1;
+    if (n == 0) return -1;
+    // The first letter tells most names of a length apart.
+    const char first = cl::to_upper_char(name[0]);
     for (std::size_t k = 0; k < index.counts[n]; ++k) {
         const std::string_view candidate = names[index.ids[n][k]];
-        std::size_t i = 0;
-        while (i < n && cl::to_upper_char(candidate[i]) == cl::to_upper_char(name[i]))
-            ++i;
-        if (i == n) return index.ids[n][k];
+        if (cl::to_upper_char(candidate[0]) == first && cl::iequals(candidate, name))
+            return index.ids[n][k];
     }
     return -1;
 }

@@ -49,15 +49,11 @@ const char* const step_names[] = {"Unknown",  "ReceiveResponse", "QueryDataAvail
                                   "ReadData", "WriteData",       "SendRequest"};
 
 bool clean_text(std::string_view s) {
-    for (const char c : s)
-        if ((static_cast<unsigned char>(c) < 32 && c != '\t') || c == 127) return false;
-    return true;
+    return !cl::has_control(s);
 }
 
 bool valid_name(std::string_view s) {
-    for (const char c : s)
-        if (static_cast<unsigned char>(c) <= 32 || c == 127 || c == ':') return false;
-    return !s.empty();
+    return cl::is_field_name(s);
 }
 
 // True when a Via value lists this server's token: the request passed here
@@ -352,6 +348,28 @@ bool is_hop_by_hop(std::string_view n) {
            (n.size() >= 6 && cl::iequals(n.substr(0, 6), "Proxy-"));
 }
 
+namespace {
+
+// The same for an answer's field whose known-header number (or -1) is id:
+// a known name is told by its number alone.
+bool is_hop_by_hop_field(int id, std::string_view n) {
+    switch (id) {
+    case http_header_connection:
+    case http_header_keep_alive:
+    case http_header_transfer_encoding:
+    case http_header_trailer:
+    case http_header_upgrade:
+    case http_header_proxy_authenticate:
+        return true;
+    case -1:
+        return cl::iequals(n, "TE") || (n.size() >= 6 && cl::iequals(n.substr(0, 6), "Proxy-"));
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
 std::string proxy_request_header_lines(const http_request_data& d) {
     hop_names hop;
     hop.add_list(d.header(http_header_connection));
@@ -386,29 +404,43 @@ std::string proxy_request_header_lines(const http_request_data& d) {
 }
 
 bool translate_proxy_headers(const header_views& upstream, response_headers& headers) {
+    // Each name's known-header number, worked out once: the checks below and
+    // the headers themselves tell known names by it.
+    boost::container::small_vector<int, 48> ids(upstream.size());
     hop_names hop;
-    for (const auto& [name, value] : upstream)
-        if (cl::iequals(name, "Connection")) hop.add_list(value);
+    for (std::size_t i = 0; i < upstream.size(); ++i) {
+        ids[i] = response_header_id(upstream[i].first);
+        if (ids[i] == http_header_connection) hop.add_list(upstream[i].second);
+    }
     // A name or value the answer head cannot carry is dropped, never
     // altered: the client gets what the server sent or nothing of it.
     // On the stack for the usual head of a few dozen fields.
+    struct named {
+        std::string_view name;
+        int id;
+    };
     boost::container::small_vector<char, 48> passes(upstream.size());
-    boost::container::small_vector<std::string_view, 48> names;
+    boost::container::small_vector<named, 48> names;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
         const auto& [name, value] = upstream[i];
-        passes[i] = valid_name(name) && clean_text(value) && !is_hop_by_hop(name) && !hop.has(name);
-        if (passes[i] && !cl::iequals(name, "Set-Cookie")) names.push_back(name);
+        passes[i] = valid_name(name) && clean_text(value) && !is_hop_by_hop_field(ids[i], name) &&
+                    !hop.has(name);
+        if (passes[i] && ids[i] != http_header_set_cookie) names.push_back({name, ids[i]});
     }
     // The names that come more than once: their values are joined with ", "
     // (in the spelling of the first) and added once, whole, as the headers
     // keep every value they were given. Sorted, so that a head of many
-    // fields costs no search of all the others for each; by length first,
-    // which tells most names apart without reading them.
-    const auto less = [](std::string_view a, std::string_view b) {
-        return a.size() != b.size() ? a.size() < b.size() : string_iless()(a, b);
+    // fields costs no search of all the others for each: known names by
+    // their number, before the others, which go by length first, which
+    // tells most names apart without reading them.
+    const auto less = [](const named& a, const named& b) {
+        if (a.id != b.id) return a.id >= 0 && (b.id < 0 || a.id < b.id);
+        if (a.id >= 0) return false;
+        return a.name.size() != b.name.size() ? a.name.size() < b.name.size()
+                                              : string_iless()(a.name, b.name);
     };
     std::sort(names.begin(), names.end(), less);
-    boost::container::small_vector<std::string_view, 4> repeated;
+    boost::container::small_vector<named, 4> repeated;
     for (std::size_t i = 1; i < names.size(); ++i)
         if (!less(names[i - 1], names[i]) && (repeated.empty() || less(repeated.back(), names[i])))
             repeated.push_back(names[i]);
@@ -418,22 +450,26 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     for (std::size_t i = 0; i < upstream.size(); ++i) {
         if (!passes[i]) continue;
         const auto& [name, value] = upstream[i];
-        if (cl::iequals(name, "Content-Length")) has_length = true;
-        const auto at = std::lower_bound(repeated.begin(), repeated.end(), name, less);
-        if (at != repeated.end() && !less(name, *at)) {
-            const auto k = static_cast<std::size_t>(at - repeated.begin());
-            if (first[k].empty())
-                first[k] = name;
-            else
-                joined[k] += ", ";
-            joined[k] += value;
-            continue;
+        if (ids[i] == http_header_content_length) has_length = true;
+        if (!repeated.empty()) {
+            const named key{name, ids[i]};
+            const auto at = std::lower_bound(repeated.begin(), repeated.end(), key, less);
+            if (at != repeated.end() && !less(key, *at)) {
+                const auto k = static_cast<std::size_t>(at - repeated.begin());
+                if (first[k].empty())
+                    first[k] = name;
+                else
+                    joined[k] += ", ";
+                joined[k] += value;
+                continue;
+            }
         }
-        headers.add(name, value);
+        headers.add(ids[i], name, value);
     }
     for (std::size_t k = 0; k < repeated.size(); ++k)
-        headers.add(first[k], joined[k]);
-    headers.add_if_absent("Keep-Alive", "timeout=15, max=100");
+        headers.add(repeated[k].id, first[k], joined[k]);
+    if (!headers.has(http_header_keep_alive))
+        headers.add(http_header_keep_alive, "Keep-Alive", "timeout=15, max=100");
     return has_length;
 }
 

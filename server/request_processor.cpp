@@ -258,7 +258,7 @@ void finish_on_loop(std::unique_ptr<proxy_request> request, const request_queue_
         if (!pool || the_http_server().stop_flag().load() || pool->run(answer) == 0) {
             khttp::response refusal;
             refusal.status = static_cast<uint16_t>(status);
-            refusal.reason = std::string(status_text(status));
+            refusal.reason = status_text(status);
             khttp::send_response(queue, held->data->request_id, khttp::send_flag_disconnect,
                                  refusal);
         }

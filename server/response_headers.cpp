@@ -6,10 +6,6 @@
 #include <algorithm>
 #include <cstring>
 
-bool string_iless::operator()(std::string_view a, std::string_view b) const noexcept {
-    return cl::compare_range(a.data(), a.size(), b.data(), b.size()) < 0;
-}
-
 response_headers::response_headers() {
     fields_.reserve(16);
 }

@@ -5,6 +5,7 @@
 #pragma once
 #include "core/blocks.h"
 #include "core/ref_cnt.h"
+#include "core/text.h"
 
 #include <cstddef>
 #include <memory>
@@ -16,7 +17,18 @@
 // Case-insensitive order of narrow names (ASCII letters folded).
 struct string_iless {
     using is_transparent = void;
-    bool operator()(std::string_view a, std::string_view b) const noexcept;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        // The first letters tell most header names apart, without a call.
+        if (!a.empty() && !b.empty()) {
+            const unsigned x = folded(a[0]), y = folded(b[0]);
+            if (x != y) return x < y;
+        }
+        return cl::compare_range(a.data(), a.size(), b.data(), b.size()) < 0;
+    }
+    static unsigned folded(char c) noexcept {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 'A' && u <= 'Z' ? u + 32u : u;
+    }
 };
 
 // The interface through which the script host's header providers are reached.

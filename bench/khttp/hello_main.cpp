@@ -35,13 +35,14 @@ int main(int argc, char** argv) {
         khttp::create_request_queue(q) != 0)
         return 1;
     static const std::string body = "hello\n";
+    static const std::string length = std::to_string(body.size());
     const auto answer = [](uint64_t request_id, const khttp::queue_handle& q) {
         static const khttp::response r = [] {
             khttp::response r;
             r.status = 200;
             r.reason = "OK";
             r.known_headers[khttp::header_content_type] = "text/plain";
-            r.known_headers[khttp::header_content_length] = std::to_string(body.size());
+            r.known_headers[khttp::header_content_length] = length;
             r.known_headers[khttp::header_connection] = "Keep-Alive";
             return r;
         }();

@@ -1,6 +1,7 @@
 #include "platform/http_client/http_client.h"
 
 #include "core/blocks.h"
+#include "core/text.h"
 #include "platform/http_client/loop_exchange.h"
 
 #include <arpa/inet.h>
@@ -750,7 +751,7 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
     const auto each = [lines](auto&& f) {
         std::size_t pos = 0;
         while (pos < lines.size()) {
-            std::size_t end = lines.find("\r\n", pos);
+            std::size_t end = cl::find_crlf(lines, pos);
             if (end == std::string_view::npos) end = lines.size();
             const std::string_view line = lines.substr(pos, end - pos);
             pos = end + 2;
@@ -760,10 +761,12 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
             const std::string_view name = trim(line.substr(0, colon));
             const std::string_view value = trim(line.substr(colon + 1));
             if (name.empty()) return false;
-            for (const char c : name)
-                if (c == ' ' || c == '\t' || c == '\r' || c == '\n') return false;
-            for (const char c : value)
-                if (c == '\r' || c == '\n') return false;
+            if (!cl::is_field_name(name))
+                for (const char c : name)
+                    if (c == ' ' || c == '\t' || c == '\r' || c == '\n') return false;
+            if (cl::has_control(value))
+                for (const char c : value)
+                    if (c == '\r' || c == '\n') return false;
             f(name, value);
         }
         return true;
@@ -998,10 +1001,23 @@ uint32_t request::receive_response() {
                    : x.error()   ? x.error()
                                  : error_invalid_server_response;
         // Taken, not copied; a second call keeps what the first took.
-        if (!x.head().empty()) raw_headers_ = x.take_head();
+        loop_exchange::field_spans spans;
+        if (!x.head().empty()) {
+            raw_headers_ = x.take_head();
+            spans = x.take_field_spans();
+        }
         status_ = x.status();
         reason_ = x.reason();
-        split_fields();
+        if (spans.empty()) {
+            split_fields();
+            return 0;
+        }
+        // The parser has found the fields already.
+        fields_.clear();
+        fields_.reserve(spans.size());
+        const std::string_view h(raw_headers_);
+        for (const auto& f : spans)
+            fields_.emplace_back(h.substr(f.name, f.name_length), h.substr(f.value, f.value_length));
         return 0;
     }
     if (s.driver) {
@@ -1032,17 +1048,17 @@ void request::split_fields() {
     // A line that begins with a space or a tab goes on with the field before
     // it (obsolete line folding): each fold becomes spaces, so the value
     // arrives whole rather than cut at the fold.
-    for (std::size_t i = raw_headers_.find("\r\n");
+    for (std::size_t i = cl::find_crlf(raw_headers_);
          i != std::string::npos && i + 2 < raw_headers_.size();
-         i = raw_headers_.find("\r\n", i + 2))
+         i = cl::find_crlf(raw_headers_, i + 2))
         if (raw_headers_[i + 2] == ' ' || raw_headers_[i + 2] == '\t')
             raw_headers_[i] = raw_headers_[i + 1] = ' ';
     std::string_view h(raw_headers_);
     fields_.reserve(static_cast<std::size_t>(std::count(h.begin(), h.end(), '\n')));
-    std::size_t pos = h.find("\r\n");
+    std::size_t pos = cl::find_crlf(h);
     while (pos != std::string_view::npos && pos + 2 < h.size()) {
         pos += 2;
-        std::size_t end = h.find("\r\n", pos);
+        std::size_t end = cl::find_crlf(h, pos);
         if (end == std::string_view::npos) end = h.size();
         const std::string_view line = h.substr(pos, end - pos);
         const std::size_t colon = line.find(':');

@@ -14,6 +14,7 @@
 // Secure requests check the server's certificate against the system's trust
 // store, or against the bundle that SSL_CERT_FILE names when it is set.
 #pragma once
+#include <boost/container/small_vector.hpp>
 #include <sys/socket.h>
 
 #include <cstddef>
@@ -160,7 +161,9 @@ class request {
     // (value trimmed of blanks), in order.
     std::vector<std::pair<std::string, std::string>> header_list() const;
     // The same as views into raw_headers, valid while the request lives.
-    using field_views = std::vector<std::pair<std::string_view, std::string_view>>;
+    // Inside the request for a usual head.
+    using field_views =
+        boost::container::small_vector<std::pair<std::string_view, std::string_view>, 24>;
     const field_views& header_fields() const { return fields_; }
     uint32_t status_code() const { return status_; }
     std::string status_text() const { return reason_; }

@@ -196,8 +196,22 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
         x_.status_ = static_cast<uint32_t>(code);
         x_.reason_.assign(reason.data(), reason.size());
     }
-    void on_field_impl(http::field, boost::beast::string_view, boost::beast::string_view,
-                       boost::beast::error_code&) override {}
+    // The fields as the head's bytes hold them, for the reader of the head,
+    // which then need not split it again.
+    void on_field_impl(http::field, boost::beast::string_view name, boost::beast::string_view value,
+                       boost::beast::error_code&) override {
+        const auto inside = [this](boost::beast::string_view s) {
+            return s.data() >= base_ && s.data() + s.size() <= end_;
+        };
+        if (folded_ || !inside(name) || !inside(value)) {
+            folded_ = true;
+            return;
+        }
+        spans_.push_back({static_cast<uint32_t>(name.data() - base_),
+                          static_cast<uint32_t>(name.size()),
+                          static_cast<uint32_t>(value.data() - base_),
+                          static_cast<uint32_t>(value.size())});
+    }
     void on_header_impl(boost::beast::error_code&) override {}
     void on_body_init_impl(const boost::optional<std::uint64_t>&,
                            boost::beast::error_code&) override {}
@@ -215,6 +229,13 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
     void on_finish_impl(boost::beast::error_code&) override {}
 
     loop_exchange& x_;
+
+  public:
+    // The bytes of the put under way, where the head begins.
+    const char* base_ = nullptr;
+    const char* end_ = nullptr;
+    field_spans spans_;
+    bool folded_ = false;
 };
 
 // A loop's exchanges: those running (for their deadlines and for the
@@ -646,6 +667,8 @@ bool loop_exchange::parse(bool fresh) {
             break;
         }
         boost::beast::error_code ec;
+        parser_->base_ = c.in.get() + off;
+        parser_->end_ = c.in.get() + c.in_len;
         const std::size_t used =
             parser_->put(boost::asio::const_buffer(c.in.get() + off, c.in_len - off), ec);
         if (ec == http::error::need_more) {
@@ -666,6 +689,7 @@ bool loop_exchange::parse(bool fresh) {
                 continue;
             }
             head_.assign(c.in.get() + off, used);
+            if (!parser_->folded_) spans_ = std::move(parser_->spans_);
             head_done_ = true;
             news();
         }

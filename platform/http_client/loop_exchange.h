@@ -6,6 +6,7 @@
 #pragma once
 #include "platform/http_client/http_client.h"
 
+#include <boost/container/small_vector.hpp>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -60,6 +61,15 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     const std::string& head() const { return head_; }
     // The head handed over once (empty after): the reader keeps it.
     std::string take_head() { return std::move(head_); }
+    // Where the parser found each field of the head: offsets into it of the
+    // name and of the value (white space around it left out). Empty when a
+    // value was folded over lines, as the parser then joins it elsewhere.
+    struct field_span {
+        uint32_t name, name_length, value, value_length;
+    };
+    // Inside the exchange for a usual head, so that no request allocates them.
+    using field_spans = boost::container::small_vector<field_span, 24>;
+    field_spans take_field_spans() { return std::move(spans_); }
     uint32_t status() const { return status_; }
     const std::string& reason() const { return reason_; }
     std::size_t buffered() const { return down_.size() - down_off_; }
@@ -106,6 +116,7 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     std::string down_;
     std::size_t down_off_ = 0;
     std::string head_;
+    field_spans spans_;
     std::string reason_;
     uint32_t status_ = 0;
     uint32_t error_ = 0;

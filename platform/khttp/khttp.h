@@ -170,11 +170,14 @@ struct request {
     uint64_t filled_addresses = 0;
 };
 
+// An answer's head, as views of the caller's texts: send_response renders it
+// before it returns, so the texts need to last only that long, and handing
+// over a head copies none of them.
 struct response {
     uint16_t status = 200;
-    std::string reason;
-    std::array<std::string, response_header_count> known_headers; // empty: not sent
-    std::vector<std::pair<std::string, std::string>> unknown_headers;
+    std::string_view reason;
+    std::array<std::string_view, response_header_count> known_headers; // empty: not sent
+    std::vector<std::pair<std::string_view, std::string_view>> unknown_headers;
 };
 
 // The outcome of an asynchronous disconnect wait: status() stays status_pending

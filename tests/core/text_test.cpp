@@ -94,7 +94,51 @@ TEST(text_compare, ranges_order_as_folded_bytes) {
                 EXPECT_EQ(compare_range(y.data(), y.size(), x.data(), x.size()), reference(y, x));
                 EXPECT_EQ(iequals(x, y), reference(x, y) == 0);
             }
+            // The rest past the last whole word is loaded at once: the
+            // difference in every place of a rest of every length.
+            for (std::size_t length = at + 1; length <= base.size(); ++length) {
+                const std::string a = x.substr(0, length), b = base.substr(0, length);
+                SCOPED_TRACE(testing::Message() << "byte " << v << " at " << at << " of " << length);
+                EXPECT_EQ(compare_range(a.data(), a.size(), b.data(), b.size()), reference(a, b));
+            }
         }
+}
+
+// The header-text checks take eight bytes per step and load a short rest
+// in one word: every byte value in every place of texts of every length
+// up to three words must be judged as one byte at a time judges it.
+TEST(text_compare, header_text_checks_judge_every_byte_as_a_byte_loop_does) {
+    const auto control = [](const std::string& s) {
+        for (const char c : s) {
+            const auto u = static_cast<unsigned char>(c);
+            if ((u < 0x20 && c != '\t') || u == 0x7F) return true;
+        }
+        return false;
+    };
+    const auto name = [](const std::string& s) {
+        for (const char c : s) {
+            const auto u = static_cast<unsigned char>(c);
+            if (u <= 0x20 || u == 0x7F || c == ':') return false;
+        }
+        return !s.empty();
+    };
+    const auto crlf = [](const std::string& s, std::size_t pos) { return s.find("\r\n", pos); };
+    EXPECT_FALSE(has_control(""));
+    EXPECT_FALSE(is_field_name(""));
+    EXPECT_EQ(find_crlf(""), std::string_view::npos);
+    const std::string base = "Accept-Ranges-Bytes-123";
+    for (std::size_t length = 1; length <= base.size(); ++length)
+        for (std::size_t at = 0; at < length; ++at)
+            for (int v = 0; v < 256; ++v) {
+                std::string x = base.substr(0, length);
+                x[at] = static_cast<char>(v);
+                SCOPED_TRACE(testing::Message() << "byte " << v << " at " << at << " of " << length);
+                EXPECT_EQ(has_control(x), control(x));
+                EXPECT_EQ(is_field_name(x), name(x));
+                if (at + 1 < length) x[at + 1] = '\n';
+                for (std::size_t pos : {std::size_t{0}, at, at + 1})
+                    EXPECT_EQ(find_crlf(x, pos), crlf(x, pos));
+            }
 }
 
 TEST(text_compare, iless_orders_map_keys) {

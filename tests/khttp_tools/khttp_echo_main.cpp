@@ -50,12 +50,16 @@ std::string query_value(const std::string& q, const std::string& key) {
     return q.substr(p + key.size() + 1, end == std::string::npos ? end : end - p - key.size() - 1);
 }
 
-khttp::response make_response(uint16_t status, const std::string& reason, std::size_t length) {
+// The head holds views: the reason is a literal, and the length's text lives
+// in the thread's slot, as each head made here is sent before the next.
+khttp::response make_response(uint16_t status, std::string_view reason, std::size_t length) {
+    thread_local std::string length_text;
+    length_text = std::to_string(length);
     khttp::response r;
     r.status = status;
     r.reason = reason;
     r.known_headers[khttp::header_content_type] = "text/plain";
-    r.known_headers[khttp::header_content_length] = std::to_string(length);
+    r.known_headers[khttp::header_content_length] = length_text;
     r.known_headers[khttp::header_connection] = "Keep-Alive";
     return r;
 }
@@ -83,7 +87,7 @@ void handle(const khttp::request& req) {
         send_text(req, 200, "ok");
     } else if (path == "/t/chunked") {
         khttp::response r = make_response(200, "OK", 0);
-        r.known_headers[khttp::header_content_length].clear();
+        r.known_headers[khttp::header_content_length] = {};
         r.known_headers[khttp::header_transfer_encoding] = "chunked";
         khttp::send_response(queue, req.request_id, khttp::send_flag_more_data, r);
         std::string a = "5\r\nhello\r\n", b = "6\r\n world\r\n", end = "0\r\n\r\n";
@@ -94,7 +98,7 @@ void handle(const khttp::request& req) {
         send_text(req, 200, "bye", khttp::send_flag_disconnect);
     } else if (path == "/t/nolength") {
         khttp::response r = make_response(200, "OK", 0);
-        r.known_headers[khttp::header_content_length].clear();
+        r.known_headers[khttp::header_content_length] = {};
         khttp::send_response(queue, req.request_id, khttp::send_flag_more_data, r);
         khttp::send_body(queue, req.request_id, khttp::send_flag_more_data, "abc", 3);
         khttp::send_body(queue, req.request_id, 0, "def", 3);
@@ -104,12 +108,12 @@ void handle(const khttp::request& req) {
         khttp::send_body(queue, req.request_id, 0, "0123456789", path == "/t/short" ? 5 : 10);
     } else if (path == "/t/status204" || path == "/t/status304") {
         auto r = make_response(path == "/t/status204" ? 204 : 304, "None", 0);
-        r.known_headers[khttp::header_content_length].clear();
+        r.known_headers[khttp::header_content_length] = {};
         khttp::send_response(queue, req.request_id, khttp::send_flag_more_data, r);
         khttp::send_body(queue, req.request_id, 0, "body!", 5);
     } else if (path == "/t/empty") {
         auto r = make_response(200, "OK", 0);
-        r.known_headers[khttp::header_content_length].clear();
+        r.known_headers[khttp::header_content_length] = {};
         khttp::send_response(queue, req.request_id, 0, r);
     } else if (path == "/t/crlf") {
         auto r = make_response(200, "OK", 0);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <deque>
 #include <filesystem>
 #include <string>
 
@@ -90,7 +91,8 @@ class KhttpBufferedSend : public ::testing::Test {
         response r;
         r.status = 200;
         r.reason = "OK";
-        r.known_headers[header_content_length] = std::to_string(body);
+        const std::string length = std::to_string(body);
+        r.known_headers[header_content_length] = length;
         EXPECT_EQ(send_response(queue_, id, send_flag_more_data, r), 0u);
         EXPECT_EQ(send_body(queue_, id, 0, std::string(body, 'm').data(), body), 0u);
         std::string all;
@@ -105,10 +107,12 @@ class KhttpBufferedSend : public ::testing::Test {
         response r;
         r.status = 200;
         r.reason = "OK";
-        r.known_headers[header_content_length] = std::to_string(body);
+        // The record holds views: the text lives as long as the fixture.
+        r.known_headers[header_content_length] = lengths_.emplace_back(std::to_string(body));
         return r;
     }
 
+    std::deque<std::string> lengths_;
     queue_handle queue_;
     uint16_t port_ = 0;
     int fd_ = -1;

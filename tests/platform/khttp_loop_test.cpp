@@ -85,7 +85,8 @@ class KhttpLoop : public ::testing::Test {
     // `announced` bytes.
     uint32_t answer_with_file(uint64_t id, uint64_t offset, uint64_t length, uint64_t announced) {
         response r;
-        r.known_headers[header_content_length] = std::to_string(announced);
+        const std::string announced_text = std::to_string(announced);
+        r.known_headers[header_content_length] = announced_text;
         if (uint32_t e = send_response(queue_, id, send_flag_more_data | send_flag_buffer_data, r))
             return e;
         const int fd = ::open((dir_ / "f.bin").c_str(), O_RDONLY | O_CLOEXEC);

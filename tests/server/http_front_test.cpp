@@ -269,7 +269,8 @@ class live_front : public ::testing::Test {
             resp.status = 200;
             resp.reason = "OK";
             const std::string body = "served " + std::to_string(n);
-            resp.known_headers[khttp::header_content_length] = std::to_string(body.size());
+            const std::string length = std::to_string(body.size());
+            resp.known_headers[khttp::header_content_length] = length;
             khttp::send_response(s.queue(), r->request_id, khttp::send_flag_more_data, resp);
             khttp::send_body(s.queue(), r->request_id, 0, body.data(), body.size());
         });

@@ -136,6 +136,8 @@ TEST(proxy_parts, headers_pass_as_received_without_hop_by_hop_ones) {
                                                  {"Transfer-Encoding", "chunked"},
                                                  {"Proxy-Authenticate", "Basic"},
                                                  {"Upgrade", "h2c"},
+                                                 {"te", "trailers"},
+                                                 {"Proxy-Connection", "keep-alive"},
                                                  {"Vary", "Accept"},
                                                  {"Vary", "Origin"},
                                                  {"Set-Cookie", "a=1"},
@@ -148,7 +150,7 @@ TEST(proxy_parts, headers_pass_as_received_without_hop_by_hop_ones) {
     EXPECT_EQ(out.get("Vary"), "Accept, Origin");
     EXPECT_EQ(out.get("Keep-Alive"), "timeout=15, max=100");
     for (const char* gone : {"Connection", "X-Secret", "Transfer-Encoding", "Proxy-Authenticate",
-                             "Upgrade", "X-Bad", "Injected"})
+                             "Upgrade", "TE", "Proxy-Connection", "X-Bad", "Injected"})
         EXPECT_EQ(out.get(gone), "") << gone;
     EXPECT_EQ(out.cookies().size(), 2u);
     EXPECT_FALSE(translate_proxy_headers({{"Content-Type", "text/plain"}}, out));

@@ -11,14 +11,35 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace request_test {
 
+// A head as it was sent: the record handed over holds views of texts that
+// go with the request, so what the tests look at later is copied.
+struct recorded_head {
+    uint16_t status = 0;
+    std::string reason;
+    std::array<std::string, khttp::response_header_count> known_headers;
+    std::vector<std::pair<std::string, std::string>> unknown_headers;
+    uint16_t version_major = 1;
+    uint16_t version_minor = 1;
+
+    explicit recorded_head(const kernel_response& r)
+        : status(r.status), reason(r.reason), version_major(r.version_major),
+          version_minor(r.version_minor) {
+        for (std::size_t i = 0; i < known_headers.size(); ++i)
+            known_headers[i] = r.known_headers[i];
+        for (const auto& [name, value] : r.unknown_headers)
+            unknown_headers.emplace_back(name, value);
+    }
+};
+
 struct recording_transport : http_transport {
-    std::vector<kernel_response> heads;
+    std::vector<recorded_head> heads;
     std::vector<uint32_t> head_flags;
     std::vector<std::string> pieces;
     std::vector<uint32_t> piece_flags;
@@ -27,7 +48,7 @@ struct recording_transport : http_transport {
 
     uint32_t send_response(const request_queue_handle&, uint64_t, uint32_t flags,
                            const kernel_response& r) override {
-        heads.push_back(r);
+        heads.emplace_back(r);
         head_flags.push_back(flags);
         return fail_response;
     }
@@ -52,7 +73,7 @@ struct recording_transport : http_transport {
     // A header of the one head sent, known or not; empty when absent.
     std::string header(std::string_view name) const {
         if (heads.empty()) return {};
-        const kernel_response& r = heads.back();
+        const recorded_head& r = heads.back();
         const int id = response_header_id(name);
         if (id >= 0 && id != http_header_set_cookie && !r.known_headers[id].empty())
             return r.known_headers[id];
