@@ -99,6 +99,24 @@ def test_get_of_a_file(site):
     assert h["content-length"] == str(len(body))
 
 
+def test_a_port_another_process_took_before_the_start_is_left_to_it(tmp_path):
+    """A port free_port() gave may be bound by another process before the
+    program binds it: the site starts on other ports, and its requests reach
+    the program rather than that process."""
+    s = Site(str(tmp_path))
+    s.put("hello.txt", "hello")
+    taken = s.port
+    with socket.socket() as stranger:
+        stranger.bind((HOST, taken))
+        stranger.listen(8)
+        s.start()
+        try:
+            assert s.port != taken
+            assert request(s, "GET", "/hello.txt")[::2] == (200, b"hello")
+        finally:
+            assert s.stop() == 0
+
+
 def test_head_carries_the_get_headers_and_no_body(site):
     _, g, _ = request(site, "GET", "/data.bin")
     status, h, body = request(site, "HEAD", "/data.bin")

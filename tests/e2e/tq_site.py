@@ -77,19 +77,50 @@ class Site:
     def start(self, *args, pass_fds=()):
         if not os.path.exists(self.binary):
             pytest.fail("the program binary is not built: %s" % self.binary)
+        # free_port() only tells that a port was free a moment ago: another
+        # process may bind it first. The program then serves without it (its
+        # trace says so) and the tests would talk to that stranger, so it is
+        # started again on other ports.
+        for _ in range(5):
+            if self.launch(args, pass_fds):
+                return
+            self.stop()
+            self.port, self.https_port = free_port(), free_port()
+            path = os.path.join(self.data, "global.ini")
+            with open(path) as f:
+                lines = f.read().splitlines()
+            for i, line in enumerate(lines):
+                if line.startswith("server_port="):
+                    lines[i] = "server_port=%d" % self.port
+                elif line.startswith("https_port="):
+                    lines[i] = "https_port=%d" % self.https_port
+            self.write_data("global.ini", "\r\n".join(lines) + "\r\n")
+        pytest.fail("the program found its ports taken five times")
+
+    def launch(self, args, pass_fds):
+        """Starts the program; False when it could not bind one of its ports."""
+        # The trace grows from run to run: only this run's part counts.
+        mark = len(self.trace())
         # The output goes to files, not pipes: nobody reads a pipe during the
         # test, and a long run would fill it and stall the server.
         err_path = os.path.join(self.root, "stderr.txt")
         with open(os.path.join(self.root, "stdout.txt"), "ab") as out, open(err_path, "ab") as err:
             self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=out,
                                          stderr=err, pass_fds=pass_fds)
+        own = (":%d/" % self.port, ":%d/" % self.https_port)
         end = time.monotonic() + 30
         while time.monotonic() < end:
             if self.proc.poll() is not None:
                 with open(err_path, "rb") as f:
                     pytest.fail("the program ended at start: %s" % f.read()[-2000:])
-            if READY in self.trace() and self.port_open():
-                return
+            trace = self.trace()[mark:]
+            if READY in trace:
+                lines = trace.splitlines()
+                if any("Adding url" in line and "HttpAddUrl error" in after and
+                       any(p in line for p in own) for line, after in zip(lines, lines[1:])):
+                    return False
+                if self.port_open():
+                    return True
             time.sleep(0.05)
         # A server that hangs at start must not outlive its test.
         self.proc.kill()
