@@ -388,7 +388,8 @@ std::string proxy_request_header_lines(const http_request_data& d) {
         if (id == http_header_content_length || id == http_header_accept ||
             id == http_header_referer || id == http_header_expect || id == http_header_via)
             continue;
-        add(request_header_name(id), d.known_headers[static_cast<std::size_t>(id)], {});
+        const std::string& value = d.known_headers[static_cast<std::size_t>(id)];
+        if (!value.empty()) add(request_header_name(id), value, {});
     }
     for (const auto& [name, value] : d.unknown_headers)
         add(name, value, {});
@@ -403,7 +404,8 @@ std::string proxy_request_header_lines(const http_request_data& d) {
     return out;
 }
 
-bool translate_proxy_headers(const header_views& upstream, response_headers& headers) {
+bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
+                             bool checked) {
     // Each name's known-header number, worked out once: the checks below and
     // the headers themselves tell known names by it.
     boost::container::small_vector<int, 48> ids(upstream.size());
@@ -423,8 +425,8 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     boost::container::small_vector<named, 48> names;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
         const auto& [name, value] = upstream[i];
-        passes[i] = valid_name(name) && clean_text(value) && !is_hop_by_hop_field(ids[i], name) &&
-                    !hop.has(name);
+        passes[i] = (checked || (valid_name(name) && clean_text(value))) &&
+                    !is_hop_by_hop_field(ids[i], name) && !hop.has(name);
         if (passes[i] && ids[i] != http_header_set_cookie) names.push_back({name, ids[i]});
     }
     // The names that come more than once: their values are joined with ", "
@@ -655,7 +657,8 @@ class proxy_exchange {
             r_.cache_record.on_this_machine = this_machine_;
             the_request_cache().store(r_.cache_record, up_->status_code(), up_->header_list());
         }
-        const bool has_length = translate_proxy_headers(up_->header_fields(), *r_.headers);
+        const bool has_length =
+            translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked());
         const std::string_view up_via = r_.headers->view("Via");
         if (up_via.empty())
             r_.headers->add("Via", via_entry());

@@ -103,7 +103,10 @@ std::string proxy_request_header_lines(const http_request_data& data);
 // Copies the upstream headers into the response headers as they came (values
 // are never decoded), without the hop-by-hop ones; repeated names are joined
 // with ", " (cookies stay apart). Returns whether a Content-Length came.
-bool translate_proxy_headers(const header_views& upstream, response_headers& headers);
+// checked: every name is a token and no value holds a control byte but a
+// tab (the answer's parser made sure), so the fields need no check here.
+bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
+                             bool checked = false);
 // The client request for an upstream exchange: method, target, the Accept
 // value split at commas into types, the Referer; one connection per request
 // unless the settings keep upstream connections.

@@ -747,8 +747,10 @@ bool request::address_refused() const {
 
 uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
     if (s_->sent) return error_incorrect_handle_state;
-    // Calls f(name, value) for each line; false (87) at the first bad one.
-    const auto each = [lines](auto&& f) {
+    // Nothing is taken from a block with a bad line: the lines are read and
+    // checked first (on the stack for a usual block), then added.
+    boost::container::small_vector<std::pair<std::string_view, std::string_view>, 24> read;
+    const auto each = [lines, &read] {
         std::size_t pos = 0;
         while (pos < lines.size()) {
             std::size_t end = cl::find_crlf(lines, pos);
@@ -767,20 +769,19 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
             if (cl::has_control(value))
                 for (const char c : value)
                     if (c == '\r' || c == '\n') return false;
-            f(name, value);
+            read.emplace_back(name, value);
         }
         return true;
     };
-    // Nothing is taken from a block with a bad line.
-    if (!each([](std::string_view, std::string_view) {})) return error_invalid_parameter;
+    if (!each()) return error_invalid_parameter;
     auto& h = s_->headers;
-    each([&](std::string_view name, std::string_view value) {
+    for (const auto& [name, value] : read) {
         if (flags & add_headers_replace)
             h.erase(std::remove_if(h.begin(), h.end(),
                                    [&](const auto& e) { return iequals(e.first, name); }),
                     h.end());
         h.emplace_back(name, value);
-    });
+    }
     return 0;
 }
 
@@ -1012,7 +1013,8 @@ uint32_t request::receive_response() {
             split_fields();
             return 0;
         }
-        // The parser has found the fields already.
+        // The parser has found the fields already, and checked them.
+        fields_checked_ = true;
         fields_.clear();
         fields_.reserve(spans.size());
         const std::string_view h(raw_headers_);
@@ -1044,6 +1046,7 @@ uint32_t request::receive_response() {
 }
 
 void request::split_fields() {
+    fields_checked_ = false;
     fields_.clear();
     // A line that begins with a space or a tab goes on with the field before
     // it (obsolete line folding): each fold becomes spaces, so the value

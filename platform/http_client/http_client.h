@@ -165,6 +165,9 @@ class request {
     using field_views =
         boost::container::small_vector<std::pair<std::string_view, std::string_view>, 24>;
     const field_views& header_fields() const { return fields_; }
+    // True when the answer's parser has checked every field: each name is a
+    // token, and no value holds a control byte but a tab.
+    bool fields_checked() const { return fields_checked_; }
     uint32_t status_code() const { return status_; }
     std::string status_text() const { return reason_; }
     // Body bytes that can be read now without waiting; waits for more when
@@ -213,6 +216,7 @@ class request {
     bool want_certificate_ = false;
     std::string raw_headers_;
     field_views fields_;
+    bool fields_checked_ = false;
     std::string reason_;
     uint32_t status_ = 0;
 };
