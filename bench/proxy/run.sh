@@ -9,7 +9,7 @@
 # `keepalive` in an upstream block, this server's `proxy_keep_alive=1`, each
 # on a second instance). A run that meets
 # a non-2xx answer or a socket error prints the failure instead of a rate.
-# Usage: [ROUNDS=2] [PERF=1] [STRACE=1] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
+# Usage: [ROUNDS=2] [PERF=1] [STRACE=1] [INSTR=1] bench/proxy/run.sh [SECONDS] [CONNECTIONS]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 duration=${1:-5}
@@ -75,27 +75,34 @@ mkdir -p "$work/kept"
 start_teskqvel "$work/kept" "$kport" "$kproxy" 1
 qkpid=$qpid
 
-cat >"$work/nginx/nginx.conf" <<CONF
+# nginx_conf DIR NEW-PORT KEPT-PORT [MASTER]: nginx's configuration in DIR,
+# a server that opens an upstream connection per request on NEW-PORT (none
+# when empty) and one that keeps them on KEPT-PORT.
+nginx_conf() {
+  local dir=$1 new_server=""
+  [ -n "$2" ] && new_server="server {
+    listen 127.0.0.1:$2;
+    location / { proxy_pass http://$upstream_host; proxy_set_header Host \$http_host; }
+  }"
+  cat >"$dir/nginx.conf" <<CONF
 worker_processes 1;
 daemon off;
-pid $work/nginx/nginx.pid;
-error_log $work/nginx/error.log;
+master_process ${4:-on};
+pid $dir/nginx.pid;
+error_log $dir/error.log;
 events { worker_connections 4096; }
 http {
   access_log off;
   keepalive_requests 1000000;
-  client_body_temp_path $work/nginx/body;
-  proxy_temp_path $work/nginx/proxy;
-  fastcgi_temp_path $work/nginx/fastcgi;
-  uwsgi_temp_path $work/nginx/uwsgi;
-  scgi_temp_path $work/nginx/scgi;
+  client_body_temp_path $dir/body;
+  proxy_temp_path $dir/proxy;
+  fastcgi_temp_path $dir/fastcgi;
+  uwsgi_temp_path $dir/uwsgi;
+  scgi_temp_path $dir/scgi;
   upstream kept { server $upstream_host; keepalive 64; }
+  $new_server
   server {
-    listen 127.0.0.1:$nport;
-    location / { proxy_pass http://$upstream_host; proxy_set_header Host \$http_host; }
-  }
-  server {
-    listen 127.0.0.1:$nkport;
+    listen 127.0.0.1:$3;
     location / {
       proxy_pass http://kept; proxy_http_version 1.1;
       proxy_set_header Connection ""; proxy_set_header Host \$http_host;
@@ -103,6 +110,8 @@ http {
   }
 }
 CONF
+}
+nginx_conf "$work/nginx" "$nport" "$nkport"
 taskset -c "$proxy_core_n" nginx -p "$work/nginx" -e "$work/nginx/error.log" -c "$work/nginx/nginx.conf" &
 pids+=($!)
 npid=$!
@@ -210,6 +219,72 @@ if [ "${STRACE:-0}" = 1 ]; then
       END { printf "   %-16s %6.2f\n", "all", t / r }' "$work/$name.strace" | sort -k2 -n -r | head -14
   done
 fi
+# INSTR=1: user-space instructions per forwarded request (kept upstream
+# connections) of each proxy under callgrind, counted over a fixed stretch of
+# load after a warm-up: a figure this VM's noise does not move, for changes
+# too small to tell by rates. callgrind stops at an instruction of libhwy's
+# start-up code (linked in through the media libraries, never called on this
+# road), so the program runs beside a stand-in of that library whose
+# functions do nothing.
+if [ "${INSTR:-0}" = 1 ]; then
+  stub="$work/hwystub"
+  mkdir -p "$stub"
+  hwy=$(ldd "$binary" | awk '/libhwy/ { print $3 }')
+  if [ -n "$hwy" ]; then
+    objdump -T "$hwy" | awk '!/UND/ && ($3 == "DF" || $3 == "DO") { print $3, $NF }' >"$stub/syms"
+    version=$(objdump -T "$hwy" | awk '!/UND/ && $3 == "DO" && $(NF - 1) == $NF { print $NF; exit }')
+    { echo "$version { global:"; awk -v v="$version" '$2 != v { print "  " $2 ";" }' "$stub/syms"; echo "};"; } >"$stub/ver.map"
+    awk -v v="$version" '$1 == "DF" { print "void " $2 "(void) {}" }
+      $1 == "DO" && $2 != v { print "char " $2 "[64];" }' "$stub/syms" >"$stub/stub.c"
+    gcc -shared -fPIC -o "$stub/$(basename "$hwy")" -Wl,-soname,"$(basename "$hwy")" \
+      -Wl,--version-script="$stub/ver.map" "$stub/stub.c"
+  fi
+  # counted NAME PORT PID-FILE-OR-PID: instructions per request of the
+  # process under callgrind that serves PORT.
+  counted() {
+    local name=$1 port=$2 pid=$3 out requests total dump
+    for _ in $(seq 1 300); do
+      curl -sf -o /dev/null -H "Host: $upstream_host" "http://127.0.0.1:$port/f1k.txt" && break
+      sleep 0.2
+    done
+    taskset -c "$client_cores" wrk -t1 -c4 -d3s -H "Host: $upstream_host" \
+      "http://127.0.0.1:$port/f1k.txt" >/dev/null
+    callgrind_control -z "$pid" >/dev/null 2>&1
+    out=$(taskset -c "$client_cores" wrk -t1 -c4 -d5s -H "Host: $upstream_host" \
+      "http://127.0.0.1:$port/f1k.txt")
+    callgrind_control -d "$pid" >/dev/null 2>&1
+    sleep 1
+    requests=$(awk '/requests in/ { print $1 }' <<<"$out")
+    if grep -q -E "Non-2xx|Socket errors" <<<"$out" || [ -z "$requests" ] || [ "$requests" = 0 ]; then
+      echo "== $name: FAIL $(grep -E 'Non-2xx|Socket errors' <<<"$out" | tr -s ' ')"
+      bench_failures=$((bench_failures + 1))
+      return
+    fi
+    dump=$(ls -t "$work/$name.cg".* | head -1)
+    total=$(awk '/^summary:/ { print $2 }' "$dump")
+    echo "$name $((total / requests))" >>"$work/instr"
+    echo "== $name: $((total / requests)) instructions per request ($requests requests)"
+  }
+  ciport=$(free_port); ciproxy=$(free_port); cnport=$(free_port)
+  mkdir -p "$work/counted/Tesk/teskqvel/pub" "$work/cnginx"
+  cp "$work/kept/Tesk/teskqvel/global.ini" "$work/kept/Tesk/teskqvel/.htaccess" \
+    "$work/kept/Tesk/teskqvel/mime.types" "$work/counted/Tesk/teskqvel/"
+  sed -i "s/^server_port=.*/server_port=$ciport\r/; s/^proxy_port=.*/proxy_port=$ciproxy\r/" \
+    "$work/counted/Tesk/teskqvel/global.ini"
+  LD_LIBRARY_PATH="$stub" XDG_DATA_HOME="$work/counted" taskset -c "$proxy_core_q" \
+    valgrind --tool=callgrind --callgrind-out-file="$work/teskqvel.cg" "$binary" >/dev/null 2>&1 &
+  pids+=($!)
+  counted teskqvel "$ciproxy" $!
+  # The kept-connection server alone, in one process that callgrind follows.
+  nginx_conf "$work/cnginx" "" "$cnport" off
+  taskset -c "$proxy_core_n" valgrind --tool=callgrind --callgrind-out-file="$work/nginx.cg" \
+    nginx -p "$work/cnginx" -e "$work/cnginx/error.log" -c "$work/cnginx/nginx.conf" >/dev/null 2>&1 &
+  pids+=($!)
+  counted nginx "$cnport" $!
+  awk '{ n[$1] = $2 } END { if (n["nginx"] > 0 && n["teskqvel"] > 0)
+    printf "instructions per request, kept upstream connections: teskqvel %d  nginx %d  teskqvel/nginx %.2f\n",
+      n["teskqvel"], n["nginx"], n["teskqvel"] / n["nginx"] }' "$work/instr"
+fi
 # The mean of the rounds, then the best round of each: a core the VM slowed
 # for a while lowers a round, never raises it, so the best rounds compare
 # the undisturbed costs.
@@ -219,3 +294,4 @@ for t in new-conn kept; do
       t, q / r, n / r, q / n, bq, bn, bq / bn }' \
     "$work/$t.rates"
 done
+[ "$bench_failures" = 0 ] || exit 1
