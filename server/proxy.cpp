@@ -362,7 +362,7 @@ bool is_hop_by_hop_field(int id, std::string_view n) {
     case http_header_proxy_authenticate:
         return true;
     case -1:
-        return cl::iequals(n, "TE") || (n.size() >= 6 && cl::iequals(n.substr(0, 6), "Proxy-"));
+        return is_hop_by_hop(n);
     default:
         return false;
     }
