@@ -380,10 +380,12 @@ int wstring_icompare_cstr(std::wstring_view a, const wchar_t* b) noexcept {
 bool iequals(std::string_view a, std::string_view b) noexcept {
     const std::size_t n = a.size();
     if (n != b.size()) return false;
-    if (n < 8) return fold8(load_upto8(a.data(), n)) == fold8(load_upto8(b.data(), n));
+    // Texts mostly come in the same spelling: words that are alike need no folding.
+    const auto same = [](uint64_t x, uint64_t y) { return x == y || fold8(x) == fold8(y); };
+    if (n < 8) return same(load_upto8(a.data(), n), load_upto8(b.data(), n));
     for (std::size_t i = 0; i + 8 <= n; i += 8)
-        if (fold8(load8(a.data() + i)) != fold8(load8(b.data() + i))) return false;
-    return n % 8 == 0 || fold8(load8(a.data() + n - 8)) == fold8(load8(b.data() + n - 8));
+        if (!same(load8(a.data() + i), load8(b.data() + i))) return false;
+    return n % 8 == 0 || same(load8(a.data() + n - 8), load8(b.data() + n - 8));
 }
 bool iequals_w(std::wstring_view a, std::wstring_view b) noexcept {
     return a.size() == b.size() && compare_range_impl(a.data(), a.size(), b.data(), b.size()) == 0;
@@ -412,26 +414,33 @@ bool is_control(char c) noexcept {
 
 } // namespace
 
+// Both read eight bytes a step; a rest past the last whole word is read as
+// the word that ends the text, which only reads some bytes twice.
 bool has_control(std::string_view s) noexcept {
-    for (std::size_t i = 0; i < s.size(); i += 8) {
-        const std::size_t n = std::min<std::size_t>(8, s.size() - i);
-        const uint64_t x = n == 8 ? load8(s.data() + i) : load_upto8_padded(s.data() + i, n);
-        if ((bytes_below(x, 0x20) | bytes_equal(x, 0x7F)) == 0) continue;
-        // A tab is allowed: only the bytes themselves tell.
-        for (std::size_t k = i; k < i + n; ++k)
-            if (is_control(s[k])) return true;
-    }
-    return false;
+    const std::size_t n = s.size();
+    const auto any = [](uint64_t x) { return (bytes_below(x, 0x20) | bytes_equal(x, 0x7F)) != 0; };
+    // A tab is allowed: only the bytes themselves tell.
+    const auto any_but_tab = [&s] {
+        for (const char c : s)
+            if (is_control(c)) return true;
+        return false;
+    };
+    if (n < 8) return any(load_upto8_padded(s.data(), n)) && any_but_tab();
+    for (std::size_t i = 0; i + 8 <= n; i += 8)
+        if (any(load8(s.data() + i))) return any_but_tab();
+    return n % 8 != 0 && any(load8(s.data() + n - 8)) && any_but_tab();
 }
 
 bool is_field_name(std::string_view s) noexcept {
-    if (s.empty()) return false;
-    for (std::size_t i = 0; i < s.size(); i += 8) {
-        const std::size_t n = std::min<std::size_t>(8, s.size() - i);
-        const uint64_t x = n == 8 ? load8(s.data() + i) : load_upto8_padded(s.data() + i, n);
-        if ((bytes_below(x, 0x21) | bytes_equal(x, 0x7F) | bytes_equal(x, ':')) != 0) return false;
-    }
-    return true;
+    const std::size_t n = s.size();
+    if (n == 0) return false;
+    const auto bad = [](uint64_t x) {
+        return (bytes_below(x, 0x21) | bytes_equal(x, 0x7F) | bytes_equal(x, ':')) != 0;
+    };
+    if (n < 8) return !bad(load_upto8_padded(s.data(), n));
+    for (std::size_t i = 0; i + 8 <= n; i += 8)
+        if (bad(load8(s.data() + i))) return false;
+    return n % 8 == 0 || !bad(load8(s.data() + n - 8));
 }
 
 std::size_t find_crlf(std::string_view s, std::size_t pos) noexcept {

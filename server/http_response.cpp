@@ -279,7 +279,8 @@ void http_request::send_header(bool last) {
     if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
         headers->add("contentFeatures.dlna.org",
                      cl::utf16_to_utf8(get_content_features(headers->get("Content-Type"))));
-    const std::string status_header(headers->view("status"));
+    // A script's "Status" field sets the answer's status.
+    const std::string status_header(headers->has_other_names() ? headers->view("status") : "");
     if (!status_header.empty()) {
         const std::string_view lead(status_header.data(),
                                     std::min(status_header.find(' '), status_header.size()));

@@ -86,40 +86,59 @@ constexpr std::array<std::string_view, http_header_response_maximum> response_na
     "Www-Authenticate",
 };
 
-// Every answer looks up each of its header names. The names are grouped by
-// length at compile time, so that a look-up compares texts only with the few
-// names of its own length.
-constexpr std::size_t longest_name = 24;
+// Every answer looks up each of its header names. A name's length and its
+// first and last letters pick its slot in a small table made at compile
+// time: a look-up compares the text with one name, seldom two.
+constexpr std::size_t name_slots = 128;
 
-template <std::size_t N> struct name_index {
-    std::array<std::array<uint8_t, N>, longest_name> ids{};
-    std::array<uint8_t, longest_name> counts{};
-};
+constexpr unsigned fold(char c) {
+    const auto u = static_cast<unsigned char>(c);
+    return u >= 'A' && u <= 'Z' ? u + 32u : u;
+}
 
+constexpr std::size_t name_slot(std::string_view name) {
+    return (name.size() * 31u + fold(name.front()) * 7u + fold(name.back())) % name_slots;
+}
+
+// Each slot holds a name's number + 1, 0 when free; a taken slot passes the
+// name on to the next.
 template <std::size_t N>
-constexpr name_index<N> make_index(const std::array<std::string_view, N>& names) {
-    name_index<N> index;
+constexpr std::array<uint8_t, name_slots> make_index(const std::array<std::string_view, N>& names) {
+    std::array<uint8_t, name_slots> slots{};
     for (std::size_t i = 0; i < N; ++i) {
-        const std::size_t n = names[i].size();
-        index.ids[n][index.counts[n]++] = static_cast<uint8_t>(i);
+        std::size_t at = name_slot(names[i]);
+        while (slots[at] != 0)
+            at = (at + 1) % name_slots;
+        slots[at] = static_cast<uint8_t>(i + 1);
     }
-    return index;
+    return slots;
 }
 
 template <std::size_t N>
-int find(const std::array<std::string_view, N>& names, const name_index<N>& index,
+int find(const std::array<std::string_view, N>& names, const std::array<uint8_t, name_slots>& index,
          std::string_view name) {
-    const std::size_t n = name.size();
-    if (n >= longest_name) return -1;
-    if (n == 0) return -1;
-    // The first letter tells most names of a length apart.
-    const char first = cl::to_upper_char(name[0]);
-    for (std::size_t k = 0; k < index.counts[n]; ++k) {
-        const std::string_view candidate = names[index.ids[n][k]];
-        if (cl::to_upper_char(candidate[0]) == first && cl::iequals(candidate, name))
-            return index.ids[n][k];
+    if (name.empty()) return -1;
+    for (std::size_t at = name_slot(name);; at = (at + 1) % name_slots) {
+        const unsigned id = index[at];
+        if (id == 0) return -1;
+        const std::string_view candidate = names[id - 1];
+        if (candidate.size() == name.size() && cl::iequals(candidate, name))
+            return static_cast<int>(id - 1);
     }
-    return -1;
+}
+
+constexpr bool iless(std::string_view a, std::string_view b) {
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (fold(a[i]) != fold(b[i])) return fold(a[i]) < fold(b[i]);
+    return a.size() < b.size();
+}
+
+constexpr std::array<uint8_t, http_header_response_maximum> make_rank() {
+    std::array<uint8_t, http_header_response_maximum> rank{};
+    for (std::size_t i = 0; i < rank.size(); ++i)
+        for (std::size_t k = 0; k < rank.size(); ++k)
+            if (iless(response_names[k], response_names[i])) ++rank[i];
+    return rank;
 }
 
 struct status_entry {
@@ -272,6 +291,8 @@ bool starts_with_any(std::string_view text, const std::array<std::string_view, 7
 }
 
 } // namespace
+
+constexpr std::array<uint8_t, http_header_response_maximum> response_header_rank = make_rank();
 
 int request_header_id(std::string_view name) {
     static constexpr auto index = make_index(request_names);

@@ -5,6 +5,7 @@
 #include "platform/win32/time.h"
 
 #include <array>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -107,6 +108,10 @@ int response_header_id(std::string_view name);
 // "Te", "Www-Authenticate"); empty for an index out of range.
 std::string_view request_header_name(int id);
 std::string_view response_header_name(int id);
+
+// Each known response header's place among the others in name order
+// without regard to case: two known names compare by their places alone.
+extern const std::array<uint8_t, http_header_response_maximum> response_header_rank;
 
 // Reason phrase of a status code; "Unknown Response" for codes not listed.
 // "Bad Gateway " and "Service Unavailable " end in a blank.

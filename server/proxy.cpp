@@ -23,6 +23,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <chrono>
 #include <mutex>
 #include <random>
@@ -338,7 +339,7 @@ void hop_names::add_list(std::string_view value) {
 }
 
 bool hop_names::has(std::string_view name) const {
-    return std::binary_search(names_.begin(), names_.end(), name, string_iless());
+    return !names_.empty() && std::binary_search(names_.begin(), names_.end(), name, string_iless());
 }
 
 bool is_hop_by_hop(std::string_view n) {
@@ -422,30 +423,45 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
         int id;
     };
     boost::container::small_vector<char, 48> passes(upstream.size());
-    boost::container::small_vector<named, 48> names;
+    // The names that come more than once: their values are joined with ", "
+    // (in the spelling of the first) and added once, whole, as the headers
+    // keep every value they were given. Known names are told apart by
+    // their numbers; the others, seldom more than a few, are sorted, so that
+    // a head of many fields costs no search of all the others for each.
+    uint64_t seen = 0, repeated_known = 0;
+    static_assert(http_header_response_maximum <= 64);
+    boost::container::small_vector<named, 8> others;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
         const auto& [name, value] = upstream[i];
         passes[i] = (checked || (valid_name(name) && clean_text(value))) &&
                     !is_hop_by_hop_field(ids[i], name) && !hop.has(name);
-        if (passes[i] && ids[i] != http_header_set_cookie) names.push_back({name, ids[i]});
+        if (!passes[i] || ids[i] == http_header_set_cookie) continue;
+        if (ids[i] < 0) {
+            others.push_back({name, ids[i]});
+            continue;
+        }
+        const uint64_t bit = uint64_t{1} << ids[i];
+        if (seen & bit) repeated_known |= bit;
+        seen |= bit;
     }
-    // The names that come more than once: their values are joined with ", "
-    // (in the spelling of the first) and added once, whole, as the headers
-    // keep every value they were given. Sorted, so that a head of many
-    // fields costs no search of all the others for each: known names by
-    // their number, before the others, which go by length first, which
-    // tells most names apart without reading them.
+    // Known names by their number, before the others, which go by length
+    // first, which tells most names apart without reading them.
     const auto less = [](const named& a, const named& b) {
         if (a.id != b.id) return a.id >= 0 && (b.id < 0 || a.id < b.id);
         if (a.id >= 0) return false;
         return a.name.size() != b.name.size() ? a.name.size() < b.name.size()
                                               : string_iless()(a.name, b.name);
     };
-    std::sort(names.begin(), names.end(), less);
     boost::container::small_vector<named, 4> repeated;
-    for (std::size_t i = 1; i < names.size(); ++i)
-        if (!less(names[i - 1], names[i]) && (repeated.empty() || less(repeated.back(), names[i])))
-            repeated.push_back(names[i]);
+    for (uint64_t k = repeated_known; k != 0; k &= k - 1)
+        repeated.push_back({std::string_view(), std::countr_zero(k)});
+    if (others.size() > 1) {
+        std::sort(others.begin(), others.end(), less);
+        for (std::size_t i = 1; i < others.size(); ++i)
+            if (!less(others[i - 1], others[i]) &&
+                (repeated.empty() || less(repeated.back(), others[i])))
+                repeated.push_back(others[i]);
+    }
     std::vector<std::string_view> first(repeated.size());
     std::vector<std::string> joined(repeated.size());
     bool has_length = false;
@@ -659,11 +675,11 @@ class proxy_exchange {
         }
         const bool has_length =
             translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked());
-        const std::string_view up_via = r_.headers->view("Via");
+        const std::string_view up_via = r_.headers->view(http_header_via);
         if (up_via.empty())
-            r_.headers->add("Via", via_entry());
+            r_.headers->add(http_header_via, "Via", via_entry());
         else
-            r_.headers->add("Via", std::string(up_via) + ", " + via_entry());
+            r_.headers->add(http_header_via, "Via", std::string(up_via) + ", " + via_entry());
         if (up_->status_code() != 0) r_.set_response_status(static_cast<int>(up_->status_code()));
         // An answer that has no body may not announce a length either: a
         // client that believed it would read the next answer as this body.

@@ -21,6 +21,17 @@ response_headers::field_list::iterator response_headers::place_of(std::string_vi
         [](const field& f, std::string_view n) { return string_iless()(f.name, n); });
 }
 
+namespace {
+
+// Whether f goes before a field of the name with the number id: two known
+// names by their places in the order alone.
+bool goes_before(const response_headers::field& f, int id, std::string_view name) {
+    if (f.id >= 0 && id >= 0) return response_header_rank[f.id] < response_header_rank[id];
+    return string_iless()(f.name, name);
+}
+
+} // namespace
+
 response_headers::field* response_headers::find(std::string_view name) {
     const auto at = place_of(name);
     return at != fields_.end() && !string_iless()(name, at->name) ? &*at : nullptr;
@@ -46,13 +57,23 @@ void response_headers::add(int id, std::string_view name, std::string_view value
         cookies_.push_back(keep(value));
         return;
     }
-    const auto at = place_of(name);
-    if (at != fields_.end() && !string_iless()(name, at->name)) {
+    // Answers add most of their fields in name order: the end is tried first.
+    auto at = fields_.end();
+    if (!fields_.empty() && !goes_before(fields_.back(), id, name))
+        at = std::lower_bound(fields_.begin(), fields_.end(), name,
+                              [id](const field& f, std::string_view n) {
+                                  return goes_before(f, id, n);
+                              });
+    if (at != fields_.end() &&
+        (id >= 0 && at->id >= 0 ? at->id == id : !string_iless()(name, at->name))) {
         at->value = keep(value);
         return;
     }
-    const std::string_view kept_name = keep(name);
+    // A known name in the server's own spelling needs no copy.
+    const std::string_view own = response_header_name(id);
+    const std::string_view kept_name = id >= 0 && own == name ? own : keep(name);
     fields_.insert(at, field{kept_name, keep(value), id});
+    if (id < 0) ++other_names_;
 }
 
 void response_headers::add_wide(const std::wstring& name, const std::wstring& value) {
@@ -64,7 +85,10 @@ void response_headers::remove(const std::wstring& name) {
 }
 
 void response_headers::remove(std::string_view name) {
-    if (const field* f = find(name)) fields_.erase(fields_.begin() + (f - fields_.data()));
+    if (const field* f = find(name)) {
+        if (f->id < 0) --other_names_;
+        fields_.erase(fields_.begin() + (f - fields_.data()));
+    }
 }
 
 void response_headers::copy_out(std::vector<std::wstring>& names,

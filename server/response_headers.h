@@ -90,6 +90,8 @@ class response_headers : public response_headers_base, public cl::request_sized 
     // "name: value\n" per field, then "Set-Cookie: value\n" per cookie.
     std::string to_text() const;
 
+    // Whether a field has a name of no known-header number.
+    bool has_other_names() const { return other_names_ != 0; }
     // The fields in name order.
     const field_list& fields() const { return fields_; }
     const cookie_list& cookies() const { return cookies_; }
@@ -107,6 +109,7 @@ class response_headers : public response_headers_base, public cl::request_sized 
     std::pmr::monotonic_buffer_resource arena_{storage_, sizeof storage_};
     field_list fields_{&arena_};
     cookie_list cookies_{&arena_};
+    std::size_t other_names_ = 0;
 };
 
 // Headers made only once something is added: most holders (the challenge

@@ -3,6 +3,8 @@
 #include "core/text.h"
 
 #include <array>
+#include <cassert>
+#include <cstring>
 #include <ctime>
 
 namespace khttp {
@@ -205,37 +207,70 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
     }
     f.close = ctx.disconnect || !ctx.client_keep_alive || !framed;
 
-    char status_line[] = "HTTP/1.1 000 ";
-    status_line[9] = static_cast<char>('0' + r.status / 100);
-    status_line[10] = static_cast<char>('0' + r.status / 10 % 10);
-    status_line[11] = static_cast<char>('0' + r.status % 10);
-    out.append(status_line, sizeof status_line - 1);
-    out += r.reason;
-    out += "\r\n";
+    // The head is measured first, then written in one go into room made once.
+    const auto sent = [&](std::size_t i) {
+        return !r.known_headers[i].empty() &&
+               !(f.close && (i == header_connection || i == header_keep_alive));
+    };
+    const auto sent_other = [&](std::string_view name) {
+        return !(f.close && (iequals(name, "Connection") || iequals(name, "Keep-Alive")));
+    };
+    const bool own_date = r.known_headers[header_date].empty();
+    const std::string_view date = own_date ? std::string_view(http_date_now()) : std::string_view();
+    constexpr std::string_view zero_length = "Content-Length: 0\r\n";
+    constexpr std::string_view closing = "Connection: close\r\n";
+    std::size_t size = 13 + r.reason.size() + 2 + 2;
+    for (std::size_t i = 0; i < response_header_count; ++i)
+        if (sent(i)) size += response_header_text[i].size() + r.known_headers[i].size() + 2;
+    if (own_date) size += 6 + date.size() + 2;
+    if (add_zero_length) size += zero_length.size();
+    if (f.close) size += closing.size();
+    for (auto& [name, value] : r.unknown_headers)
+        if (sent_other(name)) size += name.size() + 2 + value.size() + 2;
+
+    const std::size_t start = out.size();
+    out.resize(start + size);
+    char* p = out.data() + start;
+    const auto put = [&p](std::string_view t) {
+        if (t.empty()) return; // an empty view may have no address
+        std::memcpy(p, t.data(), t.size());
+        p += t.size();
+    };
+    const auto end_line = [&p] {
+        p[0] = '\r';
+        p[1] = '\n';
+        p += 2;
+    };
+    put("HTTP/1.1 ");
+    p[0] = static_cast<char>('0' + r.status / 100);
+    p[1] = static_cast<char>('0' + r.status / 10 % 10);
+    p[2] = static_cast<char>('0' + r.status % 10);
+    p[3] = ' ';
+    p += 4;
+    put(r.reason);
+    end_line();
     for (std::size_t i = 0; i < response_header_count; ++i) {
-        const std::string_view v = r.known_headers[i];
-        if (v.empty()) continue;
-        if (f.close && (i == header_connection || i == header_keep_alive)) continue;
-        const std::string_view name = response_header_text[i];
-        out.append(name.data(), name.size());
-        out += v;
-        out += "\r\n";
+        if (!sent(i)) continue;
+        put(response_header_text[i]);
+        put(r.known_headers[i]);
+        end_line();
     }
-    if (r.known_headers[header_date].empty()) {
-        out += "Date: ";
-        out += http_date_now();
-        out += "\r\n";
+    if (own_date) {
+        put("Date: ");
+        put(date);
+        end_line();
     }
-    if (add_zero_length) out += "Content-Length: 0\r\n";
-    if (f.close) out += "Connection: close\r\n";
+    if (add_zero_length) put(zero_length);
+    if (f.close) put(closing);
     for (auto& [name, value] : r.unknown_headers) {
-        if (f.close && (iequals(name, "Connection") || iequals(name, "Keep-Alive"))) continue;
-        out += name;
-        out += ": ";
-        out += value;
-        out += "\r\n";
+        if (!sent_other(name)) continue;
+        put(name);
+        put(": ");
+        put(value);
+        end_line();
     }
-    out += "\r\n";
+    end_line();
+    assert(p == out.data() + out.size());
     return 0;
 }
 

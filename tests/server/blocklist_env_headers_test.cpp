@@ -1,9 +1,11 @@
 // The blocklist, environment blocks and response headers.
 #include "server/blocklist.h"
 #include "server/env_block.h"
+#include "server/http_tables.h"
 #include "server/response_headers.h"
 #include "server_test_support.h"
 
+#include <cctype>
 #include <sys/stat.h>
 
 using test_support::server_fixture;
@@ -128,6 +130,39 @@ TEST(response_headers_test, names_ignore_case_and_keep_first_spelling) {
     h.add("X-Empty", "");
     EXPECT_TRUE(h.has("x-empty"));
     EXPECT_EQ(h.get("missing"), "");
+}
+
+// Known names are placed by their number, other names by their text: both
+// must give the one order of names without regard to case, whatever order
+// and spelling they come in, and a name given again must find its field.
+TEST(response_headers_test, known_and_other_names_share_one_order) {
+    std::vector<std::string> names;
+    for (int id = 0; id < http_header_response_maximum; ++id)
+        if (id != http_header_set_cookie) names.emplace_back(response_header_name(id));
+    for (const char* other : {"X-A", "Ab", "Content-", "Content-Z", "ETags", "Vary-", "A", "Z",
+                              "Date-", "Dat", "Warninh", "_x", "5"})
+        names.emplace_back(other);
+    for (unsigned seed = 1; seed <= 8; ++seed) {
+        std::vector<std::string> order = names;
+        for (std::size_t i = order.size(); i > 1; --i)
+            std::swap(order[i - 1], order[(i * 7919u + seed * 104729u) % i]);
+        response_headers h;
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            std::string spelled = order[i];
+            if (i % 2 == 1)
+                for (char& c : spelled)
+                    c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+            h.add(spelled, "v" + std::to_string(i));
+        }
+        for (const std::string& n : order)
+            h.add(n, "again " + n);
+        ASSERT_EQ(h.fields().size(), names.size()) << seed;
+        for (std::size_t i = 1; i < h.fields().size(); ++i)
+            EXPECT_TRUE(string_iless()(h.fields()[i - 1].name, h.fields()[i].name))
+                << h.fields()[i - 1].name << " before " << h.fields()[i].name;
+        for (const std::string& n : names)
+            EXPECT_EQ(h.get(n), "again " + n) << n;
+    }
 }
 
 TEST(response_headers_test, cookies_are_a_list_after_the_map) {

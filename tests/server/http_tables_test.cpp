@@ -65,6 +65,11 @@ TEST(HeaderTables, LookupIgnoresCase) {
     EXPECT_EQ(response_header_id("ETag"), 22);
     EXPECT_EQ(response_header_id("WWW-Authenticate"), 29);
     EXPECT_EQ(response_header_id("set-cookie"), 27);
+    // Names of a known length and first and last letter that are not known.
+    for (const char* other : {"", "D", "Dae", "Datf", "Content-Tape", "Content-Typ", "Viaa",
+                              "Content-Languagf", "Contentxlength", "X-Powered-By"})
+        EXPECT_EQ(response_header_id(other), -1) << other;
+    EXPECT_EQ(request_header_id("Content-Typf"), -1);
 }
 
 TEST(HeaderTables, EveryIndexNamesItselfBothWays) {
