@@ -1,6 +1,7 @@
 #include "server/http_tables.h"
 
 #include "core/format.h"
+#include "core/name_index.h"
 #include "core/text.h"
 
 #include <algorithm>
@@ -86,45 +87,9 @@ constexpr std::array<std::string_view, http_header_response_maximum> response_na
     "Www-Authenticate",
 };
 
-// Every answer looks up each of its header names. A name's length and its
-// first and last letters pick its slot in a small table made at compile
-// time: a look-up compares the text with one name, seldom two.
-constexpr std::size_t name_slots = 128;
-
 constexpr unsigned fold(char c) {
     const auto u = static_cast<unsigned char>(c);
     return u >= 'A' && u <= 'Z' ? u + 32u : u;
-}
-
-constexpr std::size_t name_slot(std::string_view name) {
-    return (name.size() * 31u + fold(name.front()) * 7u + fold(name.back())) % name_slots;
-}
-
-// Each slot holds a name's number + 1, 0 when free; a taken slot passes the
-// name on to the next.
-template <std::size_t N>
-constexpr std::array<uint8_t, name_slots> make_index(const std::array<std::string_view, N>& names) {
-    std::array<uint8_t, name_slots> slots{};
-    for (std::size_t i = 0; i < N; ++i) {
-        std::size_t at = name_slot(names[i]);
-        while (slots[at] != 0)
-            at = (at + 1) % name_slots;
-        slots[at] = static_cast<uint8_t>(i + 1);
-    }
-    return slots;
-}
-
-template <std::size_t N>
-int find(const std::array<std::string_view, N>& names, const std::array<uint8_t, name_slots>& index,
-         std::string_view name) {
-    if (name.empty()) return -1;
-    for (std::size_t at = name_slot(name);; at = (at + 1) % name_slots) {
-        const unsigned id = index[at];
-        if (id == 0) return -1;
-        const std::string_view candidate = names[id - 1];
-        if (candidate.size() == name.size() && cl::iequals(candidate, name))
-            return static_cast<int>(id - 1);
-    }
 }
 
 constexpr bool iless(std::string_view a, std::string_view b) {
@@ -295,13 +260,13 @@ bool starts_with_any(std::string_view text, const std::array<std::string_view, 7
 constexpr std::array<uint8_t, http_header_response_maximum> response_header_rank = make_rank();
 
 int request_header_id(std::string_view name) {
-    static constexpr auto index = make_index(request_names);
-    return find(request_names, index, name);
+    static constexpr cl::name_index index(request_names);
+    return index.find(name);
 }
 
 int response_header_id(std::string_view name) {
-    static constexpr auto index = make_index(response_names);
-    return find(response_names, index, name);
+    static constexpr cl::name_index index(response_names);
+    return index.find(name);
 }
 
 std::string_view request_header_name(int id) {

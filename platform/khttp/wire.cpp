@@ -1,5 +1,6 @@
 #include "platform/khttp/wire.h"
 
+#include "core/name_index.h"
 #include "core/text.h"
 
 #include <array>
@@ -12,7 +13,7 @@ namespace khttp {
 namespace {
 
 // string_view: a look-up compares lengths before letters.
-constexpr std::string_view request_names[request_header_count] = {"Cache-Control",
+constexpr std::array<std::string_view, request_header_count> request_names = {"Cache-Control",
                                                                   "Connection",
                                                                   "Date",
                                                                   "Keep-Alive",
@@ -54,7 +55,7 @@ constexpr std::string_view request_names[request_header_count] = {"Cache-Control
                                                                   "Translate",
                                                                   "User-Agent"};
 
-constexpr std::string_view response_extra_names[response_header_count - 20] = {
+constexpr std::array<std::string_view, response_header_count - 20> response_extra_names = {
     "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
     "Retry-After",   "Server", "Set-Cookie", "Vary",     "WWW-Authenticate"};
 
@@ -132,16 +133,18 @@ const char* response_header_name(std::size_t index) {
 }
 
 int find_request_header(std::string_view name) {
-    for (std::size_t i = 0; i < request_header_count; ++i)
-        if (iequals(name, request_names[i])) return static_cast<int>(i);
-    return -1;
+    static constexpr cl::name_index index(request_names);
+    return index.find(name);
 }
 
 int find_response_header(std::string_view name) {
-    for (std::size_t i = 0; i < response_header_count; ++i)
-        if (iequals(name, i < 20 ? request_names[i] : response_extra_names[i - 20]))
-            return static_cast<int>(i);
-    return -1;
+    static constexpr cl::name_index index = [] {
+        std::array<std::string_view, response_header_count> names{};
+        for (std::size_t i = 0; i < response_header_count; ++i)
+            names[i] = i < 20 ? request_names[i] : response_extra_names[i - 20];
+        return cl::name_index(names);
+    }();
+    return index.find(name);
 }
 
 khttp::verb verb_from_method(std::string_view m) {
@@ -180,8 +183,15 @@ const std::string& http_date_now() {
 uint32_t render_response_head(const response& r, const head_context& ctx, std::string& out,
                               framing& f) {
     if (r.status < 100 || r.status > 999 || !clean(r.reason)) return 87;
-    for (auto& v : r.known_headers)
-        if (!v.empty() && !clean(v)) return 87;
+    // The slots that hold a value, in order: the loops below visit only those.
+    std::array<uint8_t, response_header_count> present;
+    std::size_t present_count = 0;
+    for (std::size_t i = 0; i < response_header_count; ++i) {
+        const std::string_view v = r.known_headers[i];
+        if (v.empty()) continue;
+        if (!clean(v)) return 87;
+        present[present_count++] = static_cast<uint8_t>(i);
+    }
     for (auto& [name, value] : r.unknown_headers) {
         if (!clean_name(name) || !clean(value)) return 87;
     }
@@ -209,8 +219,7 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
 
     // The head is measured first, then written in one go into room made once.
     const auto sent = [&](std::size_t i) {
-        return !r.known_headers[i].empty() &&
-               !(f.close && (i == header_connection || i == header_keep_alive));
+        return !(f.close && (i == header_connection || i == header_keep_alive));
     };
     const auto sent_other = [&](std::string_view name) {
         return !(f.close && (iequals(name, "Connection") || iequals(name, "Keep-Alive")));
@@ -220,8 +229,10 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
     constexpr std::string_view zero_length = "Content-Length: 0\r\n";
     constexpr std::string_view closing = "Connection: close\r\n";
     std::size_t size = 13 + r.reason.size() + 2 + 2;
-    for (std::size_t i = 0; i < response_header_count; ++i)
+    for (std::size_t k = 0; k < present_count; ++k) {
+        const std::size_t i = present[k];
         if (sent(i)) size += response_header_text[i].size() + r.known_headers[i].size() + 2;
+    }
     if (own_date) size += 6 + date.size() + 2;
     if (add_zero_length) size += zero_length.size();
     if (f.close) size += closing.size();
@@ -249,7 +260,8 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
     p += 4;
     put(r.reason);
     end_line();
-    for (std::size_t i = 0; i < response_header_count; ++i) {
+    for (std::size_t k = 0; k < present_count; ++k) {
+        const std::size_t i = present[k];
         if (!sent(i)) continue;
         put(response_header_text[i]);
         put(r.known_headers[i]);

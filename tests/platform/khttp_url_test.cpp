@@ -1,6 +1,7 @@
 #include "platform/khttp/url.h"
 #include "platform/khttp/wire.h"
 
+#include <cctype>
 #include <gtest/gtest.h>
 
 using namespace khttp;
@@ -122,6 +123,17 @@ TEST(KhttpTables, HeaderNamesAndVerbs) {
     EXPECT_EQ(find_response_header("etag"), 22);
     EXPECT_EQ(find_response_header("WWW-Authenticate"), 29);
     EXPECT_EQ(find_response_header("User-Agent"), -1);
+    // Every name finds its own slot in any case; a name one letter off finds none.
+    for (std::size_t i = 0; i < request_header_count; ++i) {
+        std::string name = request_header_name(i), upper = name;
+        for (char& c : upper)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        EXPECT_EQ(find_request_header(upper), static_cast<int>(i)) << name;
+        name.back() = name.back() == 'x' ? 'y' : 'x';
+        EXPECT_EQ(find_request_header(name), -1) << name;
+    }
+    for (std::size_t i = 0; i < response_header_count; ++i)
+        EXPECT_EQ(find_response_header(response_header_name(i)), static_cast<int>(i));
     EXPECT_STREQ(response_header_name(header_set_cookie), "Set-Cookie");
     EXPECT_EQ(verb_from_method("PROPFIND"), verb::propfind);
     EXPECT_EQ(verb_from_method("get"), verb::unknown);
