@@ -139,8 +139,9 @@ class http_request : public cl::request_sized {
     void add_policy_headers();
     void send_header(bool last);
     // One piece of body at buffer + offset; 7 bytes of room must precede it
-    // and 2 follow it. Length 0 ends the body.
-    void send_piece(char* buffer, std::size_t offset, std::size_t length);
+    // and 2 follow it. Length 0 ends the body; so does a last piece of a
+    // plain body, which then goes out with the end in one send.
+    void send_piece(char* buffer, std::size_t offset, std::size_t length, bool last = false);
     void do_send(const void* data, std::size_t length);
     void send_simple_response(int status);
     int transmit_string(int status, const std::string& content_type);

@@ -345,10 +345,15 @@ void frame_chunk_in_place(std::string& out) {
 
 } // namespace
 
-void http_request::send_piece(char* buffer, std::size_t offset, std::size_t length) {
+void http_request::send_piece(char* buffer, std::size_t offset, std::size_t length, bool last) {
     if (length > 0) {
         char* at = buffer + offset;
         if (!chunked) {
+            if (last && length_known) {
+                body_done = true;
+                if (trace_level() > 1)
+                    cl::trace_out.write(cl::format_str("finished (%x)\n", bytes_sent + length));
+            }
             do_send(at, length);
         } else if (!compressing) {
             // Bodies are read in pieces far below 0xFFFFF bytes, so the head

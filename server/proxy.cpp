@@ -654,7 +654,7 @@ class proxy_exchange {
         if (const uint32_t e = up_->receive_response()) return e;
         if (up_->status_code() < 200) return http_client::error_invalid_server_response;
         for (const auto& [name, value] : up_->header_fields()) {
-            if (!cl::iequals(name, "Transfer-Encoding")) continue;
+            if (name.size() != 17 || !cl::iequals(name, "Transfer-Encoding")) continue;
             for (std::size_t pos = 0; pos <= value.size();) {
                 std::size_t comma = value.find(',', pos);
                 if (comma == std::string_view::npos) comma = value.size();
@@ -720,8 +720,9 @@ class proxy_exchange {
         }
         const piece_lease lease(*room);
         std::array<char, piece_size>& piece = room->bytes;
+        const std::size_t space = piece.size() - 9;
         for (int round = 0; round < 4096; ++round) {
-            const std::size_t got = up_->take_data(piece.data() + 7, piece.size() - 9);
+            const std::size_t got = up_->take_data(piece.data() + 7, space);
             if (got == 0) {
                 if (!up_->ended()) return; // more comes with the next news
                 if (const uint32_t e = up_->end_error()) {
@@ -734,7 +735,9 @@ class proxy_exchange {
                 finish(0);
                 return;
             }
-            r_.send_piece(piece.data(), 7, got);
+            // The rest of a whole answer goes out with its end, in one send.
+            const bool last = got > 0 && got < space && up_->ended() && up_->end_error() == 0;
+            r_.send_piece(piece.data(), 7, got, last);
             // The end, or a client that has gone: nothing more to pass on.
             if (got == 0 || r_.body_done) {
                 finish(0);
