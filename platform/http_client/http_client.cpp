@@ -246,7 +246,6 @@ struct request::state : cl::request_sized {
     bool finished = false;
     CURLcode result = CURLE_OK;
     int paused = 0; // CURLPAUSE_SEND / CURLPAUSE_RECV as set by the callbacks
-    char errbuf[CURL_ERROR_SIZE] = {};
 
     thread_handles* lender = nullptr; // whose kept handles these are
     address_check check;
@@ -658,23 +657,38 @@ void loop_driver::on_due() {
 }
 
 // The address of a host given as a numeric address (no name to resolve).
+// The answer for the last host is kept per thread: a loop sends request
+// after request to the same upstream.
 bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a,
                      socklen_t& length) {
-    auto& a4 = reinterpret_cast<sockaddr_in&>(a);
-    if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
-        a4.sin_family = AF_INET;
-        a4.sin_port = htons(port);
-        length = sizeof a4;
-        return true;
+    struct last_host {
+        std::string host;
+        sockaddr_storage address{};
+        socklen_t length = 0; // 0: no numeric address
+    };
+    thread_local last_host last;
+    if (last.host.empty() || last.host != host) {
+        last.host = host;
+        last.address = {};
+        last.length = 0;
+        auto& a4 = reinterpret_cast<sockaddr_in&>(last.address);
+        auto& a6 = reinterpret_cast<sockaddr_in6&>(last.address);
+        if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
+            a4.sin_family = AF_INET;
+            last.length = sizeof a4;
+        } else if (::inet_pton(AF_INET6, host.c_str(), &a6.sin6_addr) == 1) {
+            a6.sin6_family = AF_INET6;
+            last.length = sizeof a6;
+        }
     }
-    auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
-    if (::inet_pton(AF_INET6, host.c_str(), &a6.sin6_addr) == 1) {
-        a6.sin6_family = AF_INET6;
-        a6.sin6_port = htons(port);
-        length = sizeof a6;
-        return true;
-    }
-    return false;
+    if (last.length == 0) return false;
+    a = last.address;
+    length = last.length;
+    if (a.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in&>(a).sin_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(port);
+    return true;
 }
 
 } // namespace
@@ -746,10 +760,13 @@ request::request(const connection& c, std::string method, std::string target, st
     s_->method = std::move(method);
     s_->target = target.empty() ? std::string("/") : std::move(target);
     s_->referrer = std::move(referrer);
-    s_->agent = c.owner() ? c.owner()->agent() : std::string();
-    if (c.owner()) {
-        s_->proxy = c.owner()->proxy();
-        s_->no_proxy = c.owner()->proxy_bypass();
+    if (const session* owner = c.owner().get()) {
+        s_->agent = owner->agent();
+        // The bypass list means nothing without a proxy.
+        if (!owner->proxy().empty()) {
+            s_->proxy = owner->proxy();
+            s_->no_proxy = owner->proxy_bypass();
+        }
     }
     std::string accept;
     for (const std::string& t : accept_types) {
@@ -881,7 +898,7 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
         if (numeric_address(s.host, s.port, setup.address, setup.length)) {
             setup.head = loop_head(s, keep_alive_);
             setup.keep_alive = keep_alive_;
-            setup.head_only = s.method == "HEAD";
+            setup.head_only = std::string_view(s.method) == "HEAD";
             setup.connect_ms = timeouts_.connect_ms;
             setup.receive_ms = timeouts_.receive_ms;
             setup.check = &s.check;
@@ -917,7 +934,6 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errbuf);
     curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
     if (!s.proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, s.no_proxy.c_str());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));

@@ -14,6 +14,8 @@
 // Secure requests check the server's certificate against the system's trust
 // store, or against the bundle that SSL_CERT_FILE names when it is set.
 #pragma once
+#include "core/blocks.h"
+
 #include <boost/container/small_vector.hpp>
 #include <sys/socket.h>
 
@@ -114,8 +116,9 @@ class connection {
 
 // One exchange. The calls come in the order of the exchange: add_headers and
 // the options, send, write_data while body is left, receive_response, then
-// the headers and read_data until it gives 0 bytes.
-class request {
+// the headers and read_data until it gives 0 bytes. Made and dropped with
+// each forwarded request, so it lives in a request block.
+class request : public cl::request_sized {
   public:
     // WinHttpOpenRequest: the method, the request target as it goes on the
     // wire ("/path?query"), the Referer (empty: none), the Accept types (each
