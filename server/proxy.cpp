@@ -185,15 +185,29 @@ bool ip_of(const sockaddr* a, socklen_t length, ip_bytes& ip, uint16_t& port) {
 }
 
 bool ip_of_text(std::string_view text, ip_bytes& ip) {
-    const std::string t(text);
-    ip.fill(0);
-    in_addr v4{};
-    if (::inet_pton(AF_INET, t.c_str(), &v4) == 1) {
-        ip[10] = ip[11] = 0xff;
-        std::memcpy(ip.data() + 12, &v4, 4);
-        return true;
+    // The answer for the last text is kept per thread: the requests of a
+    // kept client connection come from one address.
+    struct last_text {
+        std::string text;
+        ip_bytes ip{};
+        bool numeric = false;
+    };
+    thread_local last_text last;
+    if (last.text.empty() || last.text != text) {
+        last.text.assign(text);
+        last.ip.fill(0);
+        in_addr v4{};
+        if (::inet_pton(AF_INET, last.text.c_str(), &v4) == 1) {
+            last.ip[10] = last.ip[11] = 0xff;
+            std::memcpy(last.ip.data() + 12, &v4, 4);
+            last.numeric = true;
+        } else {
+            last.numeric = ::inet_pton(AF_INET6, last.text.c_str(), last.ip.data()) == 1;
+            if (!last.numeric) last.ip.fill(0);
+        }
     }
-    return ::inet_pton(AF_INET6, t.c_str(), ip.data()) == 1;
+    ip = last.ip;
+    return last.numeric;
 }
 
 bool is_loopback_ip(const ip_bytes& ip) {
