@@ -186,15 +186,29 @@ bool ip_of(const sockaddr* a, socklen_t length, ip_bytes& ip, uint16_t& port) {
 }
 
 bool ip_of_text(std::string_view text, ip_bytes& ip) {
-    const std::string t(text);
-    ip.fill(0);
-    in_addr v4{};
-    if (::inet_pton(AF_INET, t.c_str(), &v4) == 1) {
-        ip[10] = ip[11] = 0xff;
-        std::memcpy(ip.data() + 12, &v4, 4);
-        return true;
+    // The answer for the last text is kept per thread: the requests of a
+    // kept client connection come from one address.
+    struct last_text {
+        std::string text;
+        ip_bytes ip{};
+        bool numeric = false;
+    };
+    thread_local last_text last;
+    if (last.text.empty() || last.text != text) {
+        last.text.assign(text);
+        last.ip.fill(0);
+        in_addr v4{};
+        if (::inet_pton(AF_INET, last.text.c_str(), &v4) == 1) {
+            last.ip[10] = last.ip[11] = 0xff;
+            std::memcpy(last.ip.data() + 12, &v4, 4);
+            last.numeric = true;
+        } else {
+            last.numeric = ::inet_pton(AF_INET6, last.text.c_str(), last.ip.data()) == 1;
+            if (!last.numeric) last.ip.fill(0);
+        }
     }
-    return ::inet_pton(AF_INET6, t.c_str(), ip.data()) == 1;
+    ip = last.ip;
+    return last.numeric;
 }
 
 bool is_loopback_ip(const ip_bytes& ip) {
@@ -371,36 +385,66 @@ bool is_hop_by_hop_field(int id, std::string_view n) {
 
 } // namespace
 
-std::string proxy_request_header_lines(const http_request_data& d) {
+namespace {
+
+// The known request headers that may go upstream, by number: worked out once
+// from their names, which never change, so that a request checks only its
+// values.
+const std::array<bool, http_header_request_maximum>& known_passing() {
+    static const auto table = [] {
+        std::array<bool, http_header_request_maximum> t{};
+        for (int id = 0; id < http_header_request_maximum; ++id) {
+            const std::string_view name = request_header_name(id);
+            t[static_cast<std::size_t>(id)] =
+                id != http_header_content_length && id != http_header_accept &&
+                id != http_header_referer && id != http_header_expect && id != http_header_via &&
+                !is_hop_by_hop(name) && valid_name(name);
+        }
+        return t;
+    }();
+    return table;
+}
+
+} // namespace
+
+header_views proxy_request_fields(const http_request_data& d, std::string& via) {
     hop_names hop;
     hop.add_list(d.header(http_header_connection));
-    std::string out;
-    out.reserve(512);
-    const auto add = [&](std::string_view name, std::string_view value, std::string_view more) {
+    header_views out;
+    const auto add = [&](std::string_view name, std::string_view value) {
         if (value.empty() || is_hop_by_hop(name) || hop.has(name)) return;
         if (!valid_name(name) || !clean_text(value)) return;
-        out.append(name);
-        out += ": ";
-        out += value;
-        out += more;
-        out += "\r\n";
+        out.emplace_back(name, value);
     };
+    const auto& passing = known_passing();
     for (int id = 0; id < http_header_request_maximum; ++id) {
-        if (id == http_header_content_length || id == http_header_accept ||
-            id == http_header_referer || id == http_header_expect || id == http_header_via)
-            continue;
         const std::string& value = d.known_headers[static_cast<std::size_t>(id)];
-        if (!value.empty()) add(request_header_name(id), value, {});
+        if (value.empty() || !passing[static_cast<std::size_t>(id)]) continue;
+        const std::string_view name = request_header_name(id);
+        if (!hop.has(name) && clean_text(value)) out.emplace_back(name, value);
     }
     for (const auto& [name, value] : d.unknown_headers)
-        add(name, value, {});
+        add(name, value);
     // This server joins the Via list it received (a list that cannot be
     // passed on is replaced).
-    const std::string& via = d.header(http_header_via);
-    if (!via.empty() && clean_text(via)) {
-        add("Via", via, ", " + via_entry());
+    const std::string& received = d.header(http_header_via);
+    if (hop.has("Via")) return out;
+    if (!received.empty() && clean_text(received)) {
+        via = received + ", " + via_entry();
+        out.emplace_back("Via", via);
     } else {
-        add("Via", via_entry(), {});
+        out.emplace_back("Via", via_entry());
+    }
+    return out;
+}
+
+std::string header_lines(const header_views& fields) {
+    std::string out;
+    for (const auto& [name, value] : fields) {
+        out += name;
+        out += ": ";
+        out += value;
+        out += "\r\n";
     }
     return out;
 }
@@ -608,12 +652,15 @@ class proxy_exchange {
                 judge_upstream(ip, p, *rules_, upstream_client{}) != upstream_verdict::allowed;
             return true;
         });
-        std::string lines = proxy_request_header_lines(d);
+        // Checked as they were picked: the request takes them as they are.
+        std::string via;
+        header_views fields = proxy_request_fields(d, via);
         // A body announced as empty is announced upstream too.
         if (!r_.chunked_body && r_.remaining_body == 0 &&
             !d.header(http_header_content_length).empty())
-            lines += "Content-Length: 0\r\n";
-        if (const uint32_t e = up_->add_headers(lines, http_client::add_headers_add |
+            fields.emplace_back("Content-Length", "0");
+        if (const uint32_t e = up_->add_checked_fields({fields.data(), fields.size()},
+                                                       http_client::add_headers_add |
                                                            http_client::add_headers_replace)) {
             cl::trace_out.write(cl::format_str("WinHttpOpenRequest failed: %?\n", e));
             return 502;
@@ -622,7 +669,7 @@ class proxy_exchange {
             r_.cache_record.port = port_;
             r_.cache_record.host = host_;
             r_.cache_record.referer = d.header(http_header_referer);
-            r_.cache_record.request_headers = lines;
+            r_.cache_record.request_headers = header_lines(fields);
         }
         return 0;
     }

@@ -95,11 +95,15 @@ class hop_names {
     // Sorted; a Connection header names a few at most.
     boost::container::small_vector<std::string_view, 8> names_;
 };
-// The request headers to send upstream, one "Name: value\r\n" line each:
-// every header of the request except Content-Length, Accept, Referer, Expect
-// and the hop-by-hop ones (with those that its Connection header names), and
-// last a Via header that adds this server to the one received.
-std::string proxy_request_header_lines(const http_request_data& data);
+// The request headers to send upstream: every header of the request except
+// Content-Length, Accept, Referer, Expect and the hop-by-hop ones (with those
+// that its Connection header names), and last a Via header that adds this
+// server to the one received. Only fields whose name is a field name and
+// whose value holds no control byte but a tab pass. Views into data, and
+// into via when the Via value is made here.
+header_views proxy_request_fields(const http_request_data& data, std::string& via);
+// Fields as header lines, "Name: value\r\n" each.
+std::string header_lines(const header_views& fields);
 // Copies the upstream headers into the response headers as they came (values
 // are never decoded), without the hop-by-hop ones; repeated names are joined
 // with ", " (cookies stay apart). Returns whether a Content-Length came.

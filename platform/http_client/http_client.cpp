@@ -34,16 +34,6 @@ constexpr std::size_t max_buffered_body = 1024 * 1024;
 // takes what is there and comes back when its own output has room.
 constexpr std::size_t max_loop_buffered_body = 64 * 1024;
 
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        const char x = static_cast<char>(a[i] >= 'A' && a[i] <= 'Z' ? a[i] + 32 : a[i]);
-        const char y = static_cast<char>(b[i] >= 'A' && b[i] <= 'Z' ? b[i] + 32 : b[i]);
-        if (x != y) return false;
-    }
-    return true;
-}
-
 std::string_view trim(std::string_view s) {
     while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
         s.remove_prefix(1);
@@ -203,11 +193,39 @@ struct request::state : cl::request_sized {
     std::string agent;
     std::string proxy;
     std::string no_proxy;
-    // In a request block: a loop holds a few dozen requests at once.
-    std::vector<std::pair<std::string, std::string>,
-                cl::block_allocator<std::pair<std::string, std::string>>>
-        headers;
+    // The caller's headers in order: their texts one after the other, and
+    // each field as places in them (a replaced field leaves its text
+    // behind). Inside the request's block for usual headers, so that a
+    // request costs no allocation per header: a loop holds a few dozen
+    // requests at once.
+    struct field_at {
+        uint32_t name, name_length, value, value_length;
+    };
+    boost::container::small_vector<char, 512> header_text;
+    boost::container::small_vector<field_at, 16> headers;
     bool secure = false;
+
+    std::string_view name_of(const field_at& f) const {
+        return {header_text.data() + f.name, f.name_length};
+    }
+    std::string_view value_of(const field_at& f) const {
+        return {header_text.data() + f.value, f.value_length};
+    }
+    // With replace a field of the same name goes first.
+    void add_field(std::string_view name, std::string_view value, bool replace) {
+        if (replace)
+            headers.erase(
+                std::remove_if(headers.begin(), headers.end(),
+                               [&](const field_at& f) { return cl::iequals(name_of(f), name); }),
+                headers.end());
+        const auto at = static_cast<uint32_t>(header_text.size());
+        header_text.resize(at + name.size() + value.size(), boost::container::default_init);
+        std::memcpy(header_text.data() + at, name.data(), name.size());
+        std::memcpy(header_text.data() + at + name.size(), value.data(), value.size());
+        headers.push_back({at, static_cast<uint32_t>(name.size()),
+                           at + static_cast<uint32_t>(name.size()),
+                           static_cast<uint32_t>(value.size())});
+    }
 
     // Body out: bytes handed over by write_data and not yet taken.
     std::string up;
@@ -228,7 +246,6 @@ struct request::state : cl::request_sized {
     bool finished = false;
     CURLcode result = CURLE_OK;
     int paused = 0; // CURLPAUSE_SEND / CURLPAUSE_RECV as set by the callbacks
-    char errbuf[CURL_ERROR_SIZE] = {};
 
     thread_handles* lender = nullptr; // whose kept handles these are
     address_check check;
@@ -640,71 +657,95 @@ void loop_driver::on_due() {
 }
 
 // The address of a host given as a numeric address (no name to resolve).
+// The answer for the last host is kept per thread: a loop sends request
+// after request to the same upstream.
 bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a,
                      socklen_t& length) {
-    auto& a4 = reinterpret_cast<sockaddr_in&>(a);
-    if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
-        a4.sin_family = AF_INET;
-        a4.sin_port = htons(port);
-        length = sizeof a4;
-        return true;
+    struct last_host {
+        std::string host;
+        sockaddr_storage address{};
+        socklen_t length = 0; // 0: no numeric address
+    };
+    thread_local last_host last;
+    if (last.host.empty() || last.host != host) {
+        last.host = host;
+        last.address = {};
+        last.length = 0;
+        auto& a4 = reinterpret_cast<sockaddr_in&>(last.address);
+        auto& a6 = reinterpret_cast<sockaddr_in6&>(last.address);
+        if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
+            a4.sin_family = AF_INET;
+            last.length = sizeof a4;
+        } else if (::inet_pton(AF_INET6, host.c_str(), &a6.sin6_addr) == 1) {
+            a6.sin6_family = AF_INET6;
+            last.length = sizeof a6;
+        }
     }
-    auto& a6 = reinterpret_cast<sockaddr_in6&>(a);
-    if (::inet_pton(AF_INET6, host.c_str(), &a6.sin6_addr) == 1) {
-        a6.sin6_family = AF_INET6;
-        a6.sin6_port = htons(port);
-        length = sizeof a6;
-        return true;
-    }
-    return false;
+    if (last.length == 0) return false;
+    a = last.address;
+    length = last.length;
+    if (a.ss_family == AF_INET)
+        reinterpret_cast<sockaddr_in&>(a).sin_port = htons(port);
+    else
+        reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(port);
+    return true;
 }
 
 } // namespace
 
 // The request head, built once: the request line, Host, User-Agent and
 // Referer unless the caller gave its own, the caller's lines in order (an
-// empty value sends nothing), and the connection's fate.
+// empty value sends nothing), and the connection's fate. Written into room
+// sized for the longest head the parts can make, then cut to what was
+// written.
 static std::string loop_head(const request::state& s, bool keep_alive) {
     bool has_host = false;
     bool has_agent = false;
+    // The fixed texts and a port take less than the slack.
     std::size_t size =
         s.method.size() + s.target.size() + s.host.size() + s.agent.size() + s.referrer.size() + 96;
-    for (const auto& [name, value] : s.headers) {
-        size += name.size() + value.size() + 4;
-        has_host = has_host || iequals(name, "Host");
-        has_agent = has_agent || iequals(name, "User-Agent");
+    for (const auto& f : s.headers) {
+        const std::string_view name = s.name_of(f);
+        size += name.size() + f.value_length + 4;
+        has_host = has_host || cl::iequals(name, "Host");
+        has_agent = has_agent || cl::iequals(name, "User-Agent");
     }
-    std::string h;
-    h.reserve(size);
-    h += s.method;
-    h += ' ';
-    h += s.target;
-    h += " HTTP/1.1\r\n";
+    std::string h(size, '\0');
+    char* p = h.data();
+    const auto put = [&p](std::string_view t) {
+        std::memcpy(p, t.data(), t.size());
+        p += t.size();
+    };
+    put(s.method);
+    put(" ");
+    put(s.target);
+    put(" HTTP/1.1\r\n");
     if (!has_host) {
         const bool v6 = s.host.find(':') != std::string::npos;
-        h += "Host: ";
-        if (v6) h += '[';
-        h += s.host;
-        if (v6) h += ']';
+        put("Host: ");
+        if (v6) put("[");
+        put(s.host);
+        if (v6) put("]");
         if (s.port != 80) {
-            h += ':';
-            h += std::to_string(s.port);
+            put(":");
+            put(std::to_string(s.port));
         }
-        h += "\r\n";
+        put("\r\n");
     }
-    const auto line = [&h](std::string_view name, std::string_view value) {
+    const auto line = [&put](std::string_view name, std::string_view value) {
         if (value.empty()) return;
-        h += name;
-        h += ": ";
-        h += value;
-        h += "\r\n";
+        put(name);
+        put(": ");
+        put(value);
+        put("\r\n");
     };
     if (!has_agent) line("User-Agent", s.agent);
     line("Referer", s.referrer);
-    for (const auto& [name, value] : s.headers)
-        line(name, value);
-    if (!keep_alive) h += "Connection: close\r\n";
-    h += "\r\n";
+    for (const auto& f : s.headers)
+        line(s.name_of(f), s.value_of(f));
+    if (!keep_alive) put("Connection: close\r\n");
+    put("\r\n");
+    h.resize(static_cast<std::size_t>(p - h.data()));
     return h;
 }
 
@@ -719,10 +760,13 @@ request::request(const connection& c, std::string method, std::string target, st
     s_->method = std::move(method);
     s_->target = target.empty() ? std::string("/") : std::move(target);
     s_->referrer = std::move(referrer);
-    s_->agent = c.owner() ? c.owner()->agent() : std::string();
-    if (c.owner()) {
-        s_->proxy = c.owner()->proxy();
-        s_->no_proxy = c.owner()->proxy_bypass();
+    if (const session* owner = c.owner().get()) {
+        s_->agent = owner->agent();
+        // The bypass list means nothing without a proxy.
+        if (!owner->proxy().empty()) {
+            s_->proxy = owner->proxy();
+            s_->no_proxy = owner->proxy_bypass();
+        }
     }
     std::string accept;
     for (const std::string& t : accept_types) {
@@ -731,8 +775,7 @@ request::request(const connection& c, std::string method, std::string target, st
         accept += t;
     }
     // Without Accept types none is sent (the library would add its own).
-    s_->headers.reserve(16);
-    s_->headers.emplace_back("Accept", std::move(accept));
+    s_->add_field("Accept", accept, false);
 }
 
 request::~request() = default;
@@ -774,14 +817,15 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
         return true;
     };
     if (!each()) return error_invalid_parameter;
-    auto& h = s_->headers;
-    for (const auto& [name, value] : read) {
-        if (flags & add_headers_replace)
-            h.erase(std::remove_if(h.begin(), h.end(),
-                                   [&](const auto& e) { return iequals(e.first, name); }),
-                    h.end());
-        h.emplace_back(name, value);
-    }
+    for (const auto& [name, value] : read)
+        s_->add_field(name, value, (flags & add_headers_replace) != 0);
+    return 0;
+}
+
+uint32_t request::add_checked_fields(std::span<const field> fields, uint32_t flags) {
+    if (s_->sent) return error_incorrect_handle_state;
+    for (const auto& [name, value] : fields)
+        s_->add_field(name, trim(value), (flags & add_headers_replace) != 0);
     return 0;
 }
 
@@ -854,7 +898,7 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
         if (numeric_address(s.host, s.port, setup.address, setup.length)) {
             setup.head = loop_head(s, keep_alive_);
             setup.keep_alive = keep_alive_;
-            setup.head_only = s.method == "HEAD";
+            setup.head_only = std::string_view(s.method) == "HEAD";
             setup.connect_ms = timeouts_.connect_ms;
             setup.receive_ms = timeouts_.receive_ms;
             setup.check = &s.check;
@@ -890,7 +934,6 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     curl_easy_setopt(e, CURLOPT_HTTP_VERSION, CURL_HTTP_VERSION_1_1);
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(e, CURLOPT_ERRORBUFFER, s.errbuf);
     curl_easy_setopt(e, CURLOPT_PROXY, s.proxy.c_str());
     if (!s.proxy.empty()) curl_easy_setopt(e, CURLOPT_NOPROXY, s.no_proxy.c_str());
     curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect_ms));
@@ -944,9 +987,13 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
     // removes the library's own header of that name. The library never waits
     // for "100 Continue" on its own.
     bool has_expect = false;
-    for (const auto& [name, value] : s.headers) {
-        if (iequals(name, "Expect")) has_expect = true;
-        const std::string line = value.empty() ? name + ":" : name + ": " + value;
+    for (const auto& f : s.headers) {
+        const std::string_view name = s.name_of(f);
+        const std::string_view value = s.value_of(f);
+        if (cl::iequals(name, "Expect")) has_expect = true;
+        std::string line(name);
+        line += value.empty() ? ":" : ": ";
+        line += value;
         s.header_list = curl_slist_append(s.header_list, line.c_str());
     }
     if (!has_expect) s.header_list = curl_slist_append(s.header_list, "Expect:");

@@ -14,6 +14,8 @@
 // Secure requests check the server's certificate against the system's trust
 // store, or against the bundle that SSL_CERT_FILE names when it is set.
 #pragma once
+#include "core/blocks.h"
+
 #include <boost/container/small_vector.hpp>
 #include <sys/socket.h>
 
@@ -21,6 +23,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -113,8 +116,9 @@ class connection {
 
 // One exchange. The calls come in the order of the exchange: add_headers and
 // the options, send, write_data while body is left, receive_response, then
-// the headers and read_data until it gives 0 bytes.
-class request {
+// the headers and read_data until it gives 0 bytes. Made and dropped with
+// each forwarded request, so it lives in a request block.
+class request : public cl::request_sized {
   public:
     // WinHttpOpenRequest: the method, the request target as it goes on the
     // wire ("/path?query"), the Referer (empty: none), the Accept types (each
@@ -130,6 +134,12 @@ class request {
     // header the client would add itself. A line with a CR or LF inside its
     // value or without a name is refused (87).
     uint32_t add_headers(std::string_view lines, uint32_t flags);
+    // The same for fields already split, whose caller made sure that each
+    // name is one cl::is_field_name allows and that no value holds a control
+    // byte but a tab: they are not read or checked again. Values are trimmed
+    // of blanks as add_headers trims them. The texts are copied.
+    using field = std::pair<std::string_view, std::string_view>;
+    uint32_t add_checked_fields(std::span<const field> fields, uint32_t flags);
     void set_timeouts(const timeouts& t) { timeouts_ = t; }
     // The server's certificate is wanted after send: the request gets a
     // connection of its own, as a reused one no longer has it.
@@ -162,8 +172,7 @@ class request {
     std::vector<std::pair<std::string, std::string>> header_list() const;
     // The same as views into raw_headers, valid while the request lives.
     // Inside the request for a usual head.
-    using field_views =
-        boost::container::small_vector<std::pair<std::string_view, std::string_view>, 24>;
+    using field_views = boost::container::small_vector<field, 24>;
     const field_views& header_fields() const { return fields_; }
     // True when the answer's parser has checked every field: each name is a
     // token, and no value holds a control byte but a tab.

@@ -173,6 +173,8 @@ TEST(http_client, get_sends_target_and_headers_as_given_and_follows_nothing) {
     // A block with a bad line gives nothing, not even its good lines.
     EXPECT_EQ(r.add_headers("X-Two: 2\r\nBad: a\nb", http_client::add_headers_add),
               http_client::error_invalid_parameter);
+    const http_client::request::field checked[] = {{"X-Three", " 3\t"}};
+    ASSERT_EQ(r.add_checked_fields(checked, http_client::add_headers_add), 0u);
     ASSERT_EQ(r.send("", 0), 0u);
     ASSERT_EQ(r.receive_response(), 0u);
     EXPECT_EQ(r.status_code(), 302u);
@@ -197,6 +199,7 @@ TEST(http_client, get_sends_target_and_headers_as_given_and_follows_nothing) {
     EXPECT_EQ(head.rfind("GET /a/../b%2F/c?x=%41&y HTTP/1.1\r\n", 0), 0u) << head;
     EXPECT_NE(head.find("\r\nHost: upstream.test:81\r\n"), std::string::npos) << head;
     EXPECT_NE(head.find("\r\nX-One: 1\r\n"), std::string::npos);
+    EXPECT_NE(head.find("\r\nX-Three: 3\r\n"), std::string::npos) << head;
     EXPECT_NE(head.find("\r\nAccept: text/html, */*\r\n"), std::string::npos);
     EXPECT_NE(head.find("\r\nReferer: http://ref/\r\n"), std::string::npos);
     EXPECT_EQ(head.find("Bad:"), std::string::npos);
@@ -316,8 +319,10 @@ std::vector<loop_result> exchanges_on_loop(uint16_t port, const std::string& met
         start = [&](int i) {
             loop_result& o = out[static_cast<std::size_t>(i)];
             http_client::connection c(session, "127.0.0.1", port);
-            r = std::make_unique<http_client::request>(c, method, "/x", "",
-                                                       std::vector<std::string>{}, 0);
+            r = std::make_unique<http_client::request>(c, method, "/x", "http://ref/",
+                                                       std::vector<std::string>{"*/*"}, 0);
+            const http_client::request::field fields[] = {{"X-One", " 1"}, {"accept", ""}};
+            r->add_checked_fields(fields, http_client::add_headers_replace);
             if (!keep_alive) r->disable_keep_alive();
             r->drive_on_loop(loop, [&, i] {
                 loop_result& o = out[static_cast<std::size_t>(i)];
@@ -466,9 +471,12 @@ TEST(http_client, answers_on_the_loop_are_framed_and_ended_as_the_server_sent_th
         if (w.status == 200 && std::string(w.method) == "GET") {
             EXPECT_EQ(r.head, w.answer.substr(0, w.answer.find("\r\n\r\n") + 4)) << w.what;
         }
-        const std::string head = server.head();
-        EXPECT_EQ(head.rfind(std::string(w.method) + " /x HTTP/1.1\r\n", 0), 0u) << head;
-        EXPECT_NE(head.find("\r\nConnection: close\r\n"), std::string::npos) << head;
+        // The head names the server, then the caller's fields in order; a
+        // field replaced by an empty one is not sent.
+        EXPECT_EQ(server.head(), std::string(w.method) + " /x HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                     std::to_string(server.port()) +
+                                     "\r\nUser-Agent: teskqvel\r\nReferer: http://ref/\r\n"
+                                     "X-One: 1\r\nConnection: close\r\n\r\n");
     }
     // Nobody listening: the send says so at once.
     const loop_result dead = exchange_on_loop(tq_test::free_port(), "GET");
