@@ -307,24 +307,19 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                                               k.connection_id, k.request_id, k.abs_path));
 
     // 5-7: addresses and the proxy test.
-    std::string local_port;
-    {
-        std::string host_text, port;
-        const int rc = numeric_address(k.remote_address, host_text, port);
-        if (rc == 0) {
-            info->set(req_info::slot::remote_addr, host_text);
-            info->set(req_info::slot::remote_port, port);
-        } else {
-            cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", rc));
-        }
-        const int rc2 = numeric_address(k.local_address, host_text, port);
-        if (rc2 == 0) {
-            info->set(req_info::slot::server_name, host_text);
-            info->set(req_info::slot::server_port, port);
-            local_port = port;
-        } else {
-            cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", rc2));
-        }
+    if (k.remote_text.error == 0) {
+        info->set(req_info::slot::remote_addr, k.remote_text.host);
+        info->set(req_info::slot::remote_port, k.remote_text.port);
+    } else {
+        cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", k.remote_text.error));
+    }
+    std::string_view local_port;
+    if (k.local_text.error == 0) {
+        info->set(req_info::slot::server_name, k.local_text.host);
+        info->set(req_info::slot::server_port, k.local_text.port);
+        local_port = k.local_text.port;
+    } else {
+        cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", k.local_text.error));
     }
     const bool is_proxy =
         !settings.proxy_port.empty() &&

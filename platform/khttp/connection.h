@@ -160,6 +160,9 @@ class connection : public std::enable_shared_from_this<connection> {
     boost::asio::steady_timer hold_timer_;
     sockaddr_storage remote_{};
     sockaddr_storage local_{};
+    // Their texts, which every request of the connection carries.
+    address_text remote_text_;
+    address_text local_text_;
 
     std::mutex m_;
     std::condition_variable cv_;
