@@ -374,8 +374,12 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
         info->set(req_info::slot::tskqvl_file,
-                  st.config ? cl::utf16_to_utf8(st.config->local_path) : std::string());
-        info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
+                  st.config ? std::string_view(st.config->local_path_utf8) : std::string_view());
+        // The path as the client sent it has its UTF-8 form already.
+        if (path == k.abs_path)
+            info->set(req_info::slot::tskqvl_path, k.abs_path_utf8);
+        else
+            info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
         if (level >= 2 && resumed < static_cast<uint32_t>(pass) + 2)
             cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
         kreq->handler_mark = std::max(kreq->handler_mark, static_cast<uint32_t>(pass) + 2);

@@ -948,7 +948,7 @@ void connection::on_head(lock& l) {
         refuse(l, 400);
         return;
     }
-    if (!canonicalize_path(path_, decoded_, req.abs_path)) {
+    if (!canonicalize_path(path_, req.abs_path_utf8, req.abs_path)) {
         refuse(l, 400);
         return;
     }

@@ -163,10 +163,11 @@ struct request {
     std::string unknown_verb; // the method as sent, when verb is unknown
     uint16_t version_major = 1;
     uint16_t version_minor = 1;
-    std::string raw_url;   // the request target exactly as received
-    std::wstring host;     // host of the Host header (or of an absolute URL)
-    std::wstring abs_path; // canonical: decoded, "/" separators, dot segments resolved
-    std::string query;     // after the "?", as received; empty without one
+    std::string raw_url;       // the request target exactly as received
+    std::wstring host;         // host of the Host header (or of an absolute URL)
+    std::wstring abs_path;     // canonical: decoded, "/" separators, dot segments resolved
+    std::string abs_path_utf8; // the same in UTF-8
+    std::string query;         // after the "?", as received; empty without one
     std::array<std::string, request_header_count> known_headers;      // empty when absent
     std::vector<std::pair<std::string, std::string>> unknown_headers; // in order
     sockaddr_storage remote_address{};
