@@ -228,6 +228,7 @@ cl::sh_ptr<config_info> config_info_cache::build(const std::wstring& rel, std::w
         parse_config_file(*config, chain[k]);
     }
     config->local_path = full;
+    config->local_path_utf8 = u8(full);
     std::wstring url = L"/" + rel;
     config->find_redirect(url);
 

@@ -31,10 +31,6 @@ struct connection_record {
     std::vector<transfer> transfers; // at most one active entry per path
 };
 
-// The numeric host and service of an address (as getnameinfo with
-// NI_NUMERICHOST | NI_NUMERICSERV gives them); 0, or the EAI_ error.
-int numeric_address(const sockaddr_storage& address, std::string& host, std::string& port);
-
 // Thrown by _http_server::before_blocking on an event loop: the request's run
 // stops and starts again on a pool thread. Not a std::exception, so that no
 // handler of failures takes it; a catch-all on its way passes it on.

@@ -307,24 +307,19 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                                               k.connection_id, k.request_id, k.abs_path));
 
     // 5-7: addresses and the proxy test.
-    std::string local_port;
-    {
-        std::string host_text, port;
-        const int rc = numeric_address(k.remote_address, host_text, port);
-        if (rc == 0) {
-            info->set(req_info::slot::remote_addr, host_text);
-            info->set(req_info::slot::remote_port, port);
-        } else {
-            cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", rc));
-        }
-        const int rc2 = numeric_address(k.local_address, host_text, port);
-        if (rc2 == 0) {
-            info->set(req_info::slot::server_name, host_text);
-            info->set(req_info::slot::server_port, port);
-            local_port = port;
-        } else {
-            cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", rc2));
-        }
+    if (k.remote_text.error == 0) {
+        info->set(req_info::slot::remote_addr, k.remote_text.host);
+        info->set(req_info::slot::remote_port, k.remote_text.port);
+    } else {
+        cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", k.remote_text.error));
+    }
+    std::string_view local_port;
+    if (k.local_text.error == 0) {
+        info->set(req_info::slot::server_name, k.local_text.host);
+        info->set(req_info::slot::server_port, k.local_text.port);
+        local_port = k.local_text.port;
+    } else {
+        cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", k.local_text.error));
     }
     const bool is_proxy =
         !settings.proxy_port.empty() &&
@@ -357,7 +352,8 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     }
 
     const request_queue_handle& queue = server.queue();
-    const std::wstring method_w = cl::utf8_to_utf16(data->method);
+    // The method is ASCII: method_name writes no other characters.
+    const std::wstring method_w(data->method.begin(), data->method.end());
 
     // Runs an error answer for status; the request ends without a log line.
     const auto answer_error = [&](int status, cl::sh_ptr<req_info> with_info,
@@ -379,8 +375,12 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
         info->set(req_info::slot::tskqvl_file,
-                  st.config ? cl::utf16_to_utf8(st.config->local_path) : std::string());
-        info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
+                  st.config ? std::string_view(st.config->local_path_utf8) : std::string_view());
+        // The path as the client sent it has its UTF-8 form already.
+        if (path == k.abs_path)
+            info->set(req_info::slot::tskqvl_path, k.abs_path_utf8);
+        else
+            info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
         if (level >= 2 && resumed < static_cast<uint32_t>(pass) + 2)
             cl::trace_out.write_w(cl::format_wstr(L"request path: %?\n", path));
         kreq->handler_mark = std::max(kreq->handler_mark, static_cast<uint32_t>(pass) + 2);

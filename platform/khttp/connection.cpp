@@ -210,6 +210,8 @@ connection::connection(loop_type loop, tcp::socket socket, asio::ssl::context* t
     if (!ec) to_sockaddr(r, remote_);
     auto l = socket.local_endpoint(ec);
     if (!ec) to_sockaddr(l, local_);
+    remote_text_.error = numeric_address(remote_, remote_text_.host, remote_text_.port);
+    local_text_.error = numeric_address(local_, local_text_.host, local_text_.port);
     socket_ = std::make_unique<tcp::socket>(std::move(socket));
     read_op_ = std::make_unique<read_op>();
     read_op_->fd = socket_->native_handle();
@@ -946,7 +948,7 @@ void connection::on_head(lock& l) {
         refuse(l, 400);
         return;
     }
-    if (!canonicalize_path(path_, decoded_, req.abs_path)) {
+    if (!canonicalize_path(path_, req.abs_path_utf8, req.abs_path)) {
         refuse(l, 400);
         return;
     }
@@ -1014,6 +1016,8 @@ void connection::on_head(lock& l) {
     if (req.filled_addresses != id_) {
         req.remote_address = remote_;
         req.local_address = local_;
+        req.remote_text = remote_text_;
+        req.local_text = local_text_;
         req.filled_addresses = id_;
     }
     req.secure = secure_;

@@ -160,6 +160,9 @@ class connection : public std::enable_shared_from_this<connection> {
     boost::asio::steady_timer hold_timer_;
     sockaddr_storage remote_{};
     sockaddr_storage local_{};
+    // Their texts, which every request of the connection carries.
+    address_text remote_text_;
+    address_text local_text_;
 
     std::mutex m_;
     std::condition_variable cv_;
@@ -185,7 +188,7 @@ class connection : public std::enable_shared_from_this<connection> {
     // Kept from request to request so that a warmed connection parses and
     // builds its requests without allocating.
     head_store head_;
-    std::string host_, path_, decoded_;
+    std::string host_, path_;
     std::shared_ptr<request> spare_; // the last request, if nobody else holds it
     service::request_map::node_type request_node_;
     request_queue* queue_ = nullptr;

@@ -142,6 +142,18 @@ const char* response_header_name(std::size_t index);
 int find_request_header(std::string_view name);
 int find_response_header(std::string_view name);
 
+// The numeric host and port of an address, as getnameinfo with
+// NI_NUMERICHOST | NI_NUMERICSERV writes them; 0, or the EAI_ error.
+int numeric_address(const sockaddr_storage& address, std::string& host, std::string& port);
+
+// An address of a connection as numeric_address wrote it: its texts when
+// error is 0.
+struct address_text {
+    std::string host;
+    std::string port;
+    int error = 0;
+};
+
 struct request {
     uint64_t connection_id = 0;
     uint64_t request_id = 0;
@@ -151,14 +163,18 @@ struct request {
     std::string unknown_verb; // the method as sent, when verb is unknown
     uint16_t version_major = 1;
     uint16_t version_minor = 1;
-    std::string raw_url;   // the request target exactly as received
-    std::wstring host;     // host of the Host header (or of an absolute URL)
-    std::wstring abs_path; // canonical: decoded, "/" separators, dot segments resolved
-    std::string query;     // after the "?", as received; empty without one
+    std::string raw_url;       // the request target exactly as received
+    std::wstring host;         // host of the Host header (or of an absolute URL)
+    std::wstring abs_path;     // canonical: decoded, "/" separators, dot segments resolved
+    std::string abs_path_utf8; // the same in UTF-8
+    std::string query;         // after the "?", as received; empty without one
     std::array<std::string, request_header_count> known_headers;      // empty when absent
     std::vector<std::pair<std::string, std::string>> unknown_headers; // in order
     sockaddr_storage remote_address{};
     sockaddr_storage local_address{};
+    // The same two as text, made once for the connection.
+    address_text remote_text;
+    address_text local_text;
     bool secure = false;
     // Free for the queue's handler: kept as it is when the handler gives the
     // request back to the queue (what it got done so far, say).

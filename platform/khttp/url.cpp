@@ -35,7 +35,7 @@ std::wstring utf8_to_wide(std::string_view s) {
     return out;
 }
 
-void utf8_to_wide(std::string_view s, std::wstring& out) {
+bool utf8_to_wide(std::string_view s, std::wstring& out) {
     // Paths and host names are mostly ASCII: one element per byte.
     std::size_t i = 0;
     out.resize(s.size());
@@ -43,8 +43,9 @@ void utf8_to_wide(std::string_view s, std::wstring& out) {
         out[i] = static_cast<wchar_t>(s[i]);
         ++i;
     }
-    if (i == s.size()) return;
+    if (i == s.size()) return true;
     out.resize(i);
+    bool well_formed = true;
     while (i < s.size()) {
         unsigned char c = s[i];
         if (c < 0x80) {
@@ -68,6 +69,7 @@ void utf8_to_wide(std::string_view s, std::wstring& out) {
             min = 0x10000;
         } else {
             out += L'\uFFFD';
+            well_formed = false;
             ++i;
             continue;
         }
@@ -80,15 +82,19 @@ void utf8_to_wide(std::string_view s, std::wstring& out) {
         }
         if (j <= static_cast<std::size_t>(extra)) { // truncated sequence
             out += L'\uFFFD';
+            well_formed = false;
             i += j;
             continue;
         }
         i += extra + 1;
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
+        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
             out += L'\uFFFD';
-        else
+            well_formed = false;
+        } else {
             out += static_cast<wchar_t>(cp);
+        }
     }
+    return well_formed;
 }
 
 std::string wide_to_utf8(std::wstring_view s) {
@@ -170,7 +176,8 @@ bool canonicalize_path(std::string_view raw, std::string& bytes, std::wstring& o
         bytes += '/';
     }
     if (bytes.empty() || (trailing && bytes.back() != '/')) bytes += '/';
-    utf8_to_wide(bytes, out);
+    // Bytes that are no UTF-8 stand as U+FFFD in both forms.
+    if (!utf8_to_wide(bytes, out)) bytes = wide_to_utf8(out);
     return true;
 }
 

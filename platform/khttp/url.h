@@ -13,14 +13,15 @@ namespace khttp {
 // segments resolved. Empty result: the path is refused (%00, a bad escape, a
 // control character, ".." above the root, or no leading "/").
 std::optional<std::wstring> canonicalize_path(std::string_view raw_path);
-// The same into out, with scratch for the decoded bytes: both keep their
-// capacity from call to call. False when refused (out is then unspecified).
-bool canonicalize_path(std::string_view raw_path, std::string& scratch, std::wstring& out);
+// The same into out, and its UTF-8 form (wide_to_utf8 of out) into utf8:
+// both keep their capacity from call to call. False when refused (out and
+// utf8 are then unspecified).
+bool canonicalize_path(std::string_view raw_path, std::string& utf8, std::wstring& out);
 
 // UTF-8 to wide; invalid, overlong and surrogate sequences become U+FFFD.
 std::wstring utf8_to_wide(std::string_view s);
-// The same, replacing what out held.
-void utf8_to_wide(std::string_view s, std::wstring& out);
+// The same, replacing what out held; false when some sequence became U+FFFD.
+bool utf8_to_wide(std::string_view s, std::wstring& out);
 std::string wide_to_utf8(std::wstring_view s);
 
 struct url_prefix {

@@ -151,6 +151,12 @@ TEST_F(KhttpQueue, RequestRoundTripWithDisconnectNotice) {
     ASSERT_EQ(req.unknown_headers.size(), 1u);
     EXPECT_EQ(req.unknown_headers[0].first, "X-One");
     EXPECT_EQ(req.remote_address.ss_family, AF_INET);
+    sockaddr_in client{};
+    socklen_t client_size = sizeof client;
+    ASSERT_EQ(::getsockname(fd, reinterpret_cast<sockaddr*>(&client), &client_size), 0);
+    EXPECT_EQ(req.remote_text.host + ":" + req.remote_text.port,
+              "127.0.0.1:" + std::to_string(ntohs(client.sin_port)));
+    EXPECT_EQ(req.local_text.port, std::to_string(port));
     EXPECT_FALSE(req.secure);
 
     overlapped notice;

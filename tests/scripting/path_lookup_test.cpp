@@ -44,6 +44,17 @@ TEST(resolve_relative_path, table) {
         EXPECT_EQ(resolve_relative_path(c.in), c.out) << cl::utf16_to_utf8(c.in);
 }
 
+// Every ASCII character, and beyond it a negative one (below 32 as well).
+TEST(has_invalid_path_char, refused_characters) {
+    for (wchar_t c = 0; c < 0x80; ++c) {
+        const bool refused =
+            c < 32 || std::wstring_view(L"<>\"|?*:").find(c) != std::wstring_view::npos;
+        EXPECT_EQ(has_invalid_path_char(std::wstring(L"a") + c + L"b"), refused) << int(c);
+    }
+    EXPECT_FALSE(has_invalid_path_char(L"/caf\u00e9/\U0001F600"));
+    EXPECT_TRUE(has_invalid_path_char(std::wstring(1, static_cast<wchar_t>(-1))));
+}
+
 TEST(check_filename, refusals_and_acceptances) {
     const std::wstring pub = L"/srv/pub/", priv = L"/srv/private/";
     struct fcase {
