@@ -182,7 +182,7 @@ class config_info : public cl::ref_cnt_shared {
     std::wstring method = L"GET";
     std::string file_name_utf8;
     std::string directory_utf8;
-    std::string local_path_utf8; // set in the configurations of the cache only
+    std::string local_path_utf8; // set in the configurations of the cache, else empty
     uint32_t attributes = invalid_file_attributes;
     // Facts about the file at local_path, kept while this configuration is
     // handed out.

@@ -2,6 +2,7 @@
 
 #include "core/sync.h"
 
+#include <atomic>
 #include <ctime>
 #include <map>
 
@@ -21,7 +22,12 @@ struct redirect_table {
     cl::critical_section lock;
     std::string prefix;
     std::map<std::string, entry, std::less<>> entries;
+    // The size of entries, read without the lock: every request asks, and
+    // most servers have no entry at all.
+    std::atomic<std::size_t> count{0};
     cl::timer_id expiry_timer;
+
+    void counted() { count.store(entries.size(), std::memory_order_release); }
 };
 
 redirect_table& table() {
@@ -43,13 +49,16 @@ void set_dynamic_entry(const std::string& name, const std::string& address, uint
     const int64_t now = static_cast<int64_t>(std::time(nullptr));
     cl::cs_lock g(t.lock);
     t.entries[name] = entry{address, flag, flag2, now};
+    t.counted();
 }
 
 std::size_t expire_dynamic_entries(int64_t now) {
     redirect_table& t = table();
     cl::cs_lock g(t.lock);
-    return std::erase_if(t.entries,
-                         [now](const auto& e) { return now - e.second.created > max_entry_age; });
+    const std::size_t erased = std::erase_if(
+        t.entries, [now](const auto& e) { return now - e.second.created > max_entry_age; });
+    t.counted();
+    return erased;
 }
 
 bool set_dynamic_entry_time(const std::string& name, int64_t created) {
@@ -81,11 +90,13 @@ void remove_dynamic_entry(const std::string& name) {
     redirect_table& t = table();
     cl::cs_lock g(t.lock);
     t.entries.erase(name);
+    t.counted();
 }
 
 bool lookup_dynamic_redirect(std::string_view url, std::string& location, int& status,
                              std::string& address, uint8_t& flag) {
     redirect_table& t = table();
+    if (t.count.load(std::memory_order_acquire) == 0) return false;
     cl::cs_lock g(t.lock);
     if (t.prefix.empty() || url.substr(0, t.prefix.size()) != t.prefix) return false;
     std::string_view rest = url.substr(t.prefix.size());

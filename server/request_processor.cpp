@@ -374,8 +374,13 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         st.config = host.get_config_info(path, method_w);
         if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
-        info->set(req_info::slot::tskqvl_file,
-                  st.config ? std::string_view(st.config->local_path_utf8) : std::string_view());
+        // A configuration of the cache has its path in UTF-8 already.
+        if (!st.config)
+            info->set(req_info::slot::tskqvl_file, std::string_view());
+        else if (!st.config->local_path_utf8.empty() || st.config->local_path.empty())
+            info->set(req_info::slot::tskqvl_file, st.config->local_path_utf8);
+        else
+            info->set(req_info::slot::tskqvl_file, cl::utf16_to_utf8(st.config->local_path));
         // The path as the client sent it has its UTF-8 form already.
         if (path == k.abs_path)
             info->set(req_info::slot::tskqvl_path, k.abs_path_utf8);
