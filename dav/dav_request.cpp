@@ -88,12 +88,11 @@ void send_dav_answer(http_get_request& request, int status, const std::string& b
     request.set_response_status(status);
     if (trace_level() > 1)
         cl::trace_out.write(cl::format_str("   %? %?\n", request.status_code, request.reason));
-    request.build_http_response_headers();
     request.headers_sent = true;
     const uint64_t id = request.data ? request.data->request_id : 0;
     const uint32_t err = request.transport->send_response(
         request.queue, id, send_flag_more_data | http_request::server_send_flags(),
-        request.response);
+        request.build_http_response_headers());
     if (err != 0) {
         request.body_done = true;
         if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));

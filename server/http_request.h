@@ -145,7 +145,10 @@ class http_request : public cl::request_sized {
     void do_send(const void* data, std::size_t length);
     void send_simple_response(int status);
     int transmit_string(int status, const std::string& content_type);
-    void build_http_response_headers();
+    // The answer's head as the service takes it: views of the headers' texts,
+    // valid while the headers stay as they are. Made on the caller's stack
+    // for each send, which keeps the request record small.
+    kernel_response build_http_response_headers() const;
     // True when the answer may carry no body: a HEAD request, 1xx, 204, 304.
     bool body_forbidden() const;
     // Replaces the response file (null makes it an empty nul_file).
@@ -173,7 +176,6 @@ class http_request : public cl::request_sized {
     std::shared_ptr<http_request_data> data;
     cl::sh_ptr<req_info> info;
     std::shared_ptr<named_mutex> request_mutex; // null when none was taken
-    kernel_response response;
     cl::sh_ptr<response_headers> headers;
     http_transport* transport;
 

@@ -302,12 +302,11 @@ void http_request::send_header(bool last) {
     if (trace_level() > 1)
         cl::trace_out.write(
             cl::format_str("   %? %?%?\n", status_code, reason, defaulted ? " (default)" : ""));
-    build_http_response_headers();
     uint32_t flags = server_send_flags();
     if (!body_done) flags |= send_flag_more_data;
     if (body_done && close_connection) flags |= send_flag_disconnect;
-    const uint32_t err =
-        transport->send_response(queue, data ? data->request_id : 0, flags, response);
+    const uint32_t err = transport->send_response(queue, data ? data->request_id : 0, flags,
+                                                  build_http_response_headers());
     if (err != 0) {
         if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
         body_done = true;
@@ -315,9 +314,8 @@ void http_request::send_header(bool last) {
     }
 }
 
-void http_request::build_http_response_headers() {
-    response.known_headers.fill(std::string_view());
-    response.unknown_headers.clear();
+kernel_response http_request::build_http_response_headers() const {
+    kernel_response response;
     response.status = status_code;
     response.reason = reason;
     for (const response_headers::field& f : headers->fields()) {
@@ -332,6 +330,7 @@ void http_request::build_http_response_headers() {
     for (const auto& cookie : headers->cookies())
         response.unknown_headers.emplace_back("Set-Cookie", cookie);
     if (close_connection) response.known_headers[http_header_connection] = "close";
+    return response;
 }
 
 namespace {
@@ -535,11 +534,10 @@ void http_request::send_simple_response(int s) {
         headers->add("Content-Length", decimal(static_cast<int64_t>(text_body.size())));
     set_response_status(s);
     if (trace_level() > 1) cl::trace_out.write(cl::format_str("   %? %?\n", status_code, reason));
-    build_http_response_headers();
     headers_sent = true;
     const uint64_t id = data ? data->request_id : 0;
-    const uint32_t err =
-        transport->send_response(queue, id, send_flag_more_data | server_send_flags(), response);
+    const uint32_t err = transport->send_response(
+        queue, id, send_flag_more_data | server_send_flags(), build_http_response_headers());
     body_done = true;
     if (err != 0) {
         if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));

@@ -319,13 +319,13 @@ TEST_F(Transmission, KnownAndUnknownHeaderSlots) {
     r->headers->add("X-Custom", "v");
     r->headers->add("Set-Cookie", "a=1");
     r->headers->add("Set-Cookie", "b=2");
-    r->build_http_response_headers();
-    EXPECT_EQ(r->response.known_headers[http_header_etag], "\"1\"");
+    const kernel_response response = r->build_http_response_headers();
+    EXPECT_EQ(response.known_headers[http_header_etag], "\"1\"");
     int cookies = 0;
-    for (const auto& [n, v] : r->response.unknown_headers)
+    for (const auto& [n, v] : response.unknown_headers)
         cookies += n == "Set-Cookie";
     EXPECT_EQ(cookies, 2);
-    EXPECT_TRUE(r->response.known_headers[http_header_set_cookie].empty());
+    EXPECT_TRUE(response.known_headers[http_header_set_cookie].empty());
 }
 
 // What the sender hands to the service for the fields a handler added: the
@@ -365,18 +365,18 @@ TEST_F(Transmission, HeadersAsSent) {
         auto r = with_body(std::make_unique<nul_file>());
         for (const auto& [n, v] : t.added)
             r->headers->add(n, v);
-        r->build_http_response_headers();
+        const kernel_response response = r->build_http_response_headers();
         pairs known;
         for (int id = 0; id < http_header_response_maximum; ++id)
-            if (!r->response.known_headers[id].empty())
+            if (!response.known_headers[id].empty())
                 known.emplace_back(std::string(response_header_name(id)),
-                                   r->response.known_headers[id]);
+                                   response.known_headers[id]);
         pairs expect_known = t.known;
         std::sort(expect_known.begin(), expect_known.end(), [](const auto& a, const auto& b) {
             return response_header_id(a.first) < response_header_id(b.first);
         });
         EXPECT_EQ(known, expect_known) << t.added.front().first;
-        const pairs unknown(r->response.unknown_headers.begin(), r->response.unknown_headers.end());
+        const pairs unknown(response.unknown_headers.begin(), response.unknown_headers.end());
         EXPECT_EQ(unknown, t.unknown) << t.added.front().first;
     }
 }
