@@ -106,7 +106,7 @@ std::string decimal(int64_t v) {
 
 void http_request::set_response_status(int s) {
     status_code = static_cast<uint16_t>(s);
-    reason = std::string(status_text(s));
+    reason.assign(status_text(s));
     status = s;
     if (info) {
         char digits[16];

@@ -157,7 +157,7 @@ const std::string* creation_value(std::string_view name) {
 }
 
 // True for the names that the request headers can give a value.
-bool is_header_variable(std::string_view name) {
+constexpr bool is_header_variable(std::string_view name) {
     return name.starts_with("HTTP_") || name == "CONTENT_LENGTH" || name == "CONTENT_TYPE" ||
            name == "COOKIE" || name == "SERVER_NAME" || name == "REDIRECT_STATUS";
 }
@@ -190,10 +190,22 @@ void req_info::set(std::string_view name, std::string&& value) {
     store(name, std::move(value));
 }
 
+namespace {
+
+// The slots of header variables, worked out once from their names.
+constexpr uint32_t header_slots = [] {
+    uint32_t m = 0;
+    for (std::size_t i = 0; i < slot_names.size(); ++i)
+        if (is_header_variable(slot_names[i])) m |= 1u << i;
+    return m;
+}();
+
+} // namespace
+
 template <class V> void req_info::store_slot(slot s, V&& value) {
     const auto i = static_cast<std::size_t>(s);
     // A header variable set now replaces what the headers gave it before.
-    if (has_pending_.load(std::memory_order_acquire) && is_header_variable(slot_names[i]))
+    if ((header_slots >> i & 1u) != 0 && has_pending_.load(std::memory_order_acquire))
         settle_header_variables();
     slots_[i] = std::forward<V>(value);
     slot_set_ |= 1u << i;
