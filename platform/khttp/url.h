@@ -15,7 +15,7 @@ namespace khttp {
 std::optional<std::wstring> canonicalize_path(std::string_view raw_path);
 // The same into out, and its UTF-8 form (wide_to_utf8 of out) into utf8:
 // both keep their capacity from call to call. False when refused (out and
-// utf8 are then unspecified).
+// utf8 then hold nothing to rely on).
 bool canonicalize_path(std::string_view raw_path, std::string& utf8, std::wstring& out);
 
 // UTF-8 to wide; invalid, overlong and surrogate sequences become U+FFFD.
