@@ -1,7 +1,8 @@
-// A fixed set of names (header names) looked up without regard to case.
-// Every request and answer looks up each of its header names: a name's
-// length and its first and last letters pick its slot in a small table made
-// at compile time, so a look-up compares the text with one name, seldom two.
+// A fixed set of names (header names without regard to case, variable names
+// with it). Every request and answer looks up each of its header names and
+// many variables: a name's length and its first and last letters pick its
+// slot in a small table made at compile time, so a look-up compares the text
+// with one name, seldom two.
 #pragma once
 #include "core/text.h"
 
@@ -12,7 +13,7 @@
 
 namespace cl {
 
-template <std::size_t N> class name_index {
+template <std::size_t N, bool ignore_case = true> class name_index {
     static_assert(N < 255, "a slot holds a name's number + 1 in a byte");
 
   public:
@@ -32,7 +33,8 @@ template <std::size_t N> class name_index {
             const unsigned id = slots_[at];
             if (id == 0) return -1;
             const std::string_view candidate = names_[id - 1];
-            if (candidate.size() == name.size() && iequals(candidate, name))
+            if (ignore_case ? candidate.size() == name.size() && iequals(candidate, name)
+                            : candidate == name)
                 return static_cast<int>(id - 1);
         }
     }
@@ -41,12 +43,11 @@ template <std::size_t N> class name_index {
     // At least four slots a name: a free slot is never far, and always there.
     static constexpr std::size_t slot_count = N * 4 < 64 ? 64 : 128 * ((N * 4 + 127) / 128);
 
-    static constexpr unsigned fold(char c) noexcept {
-        const auto u = static_cast<unsigned char>(c);
-        return u >= 'A' && u <= 'Z' ? u + 32u : u;
+    static constexpr std::size_t letter(char c) noexcept {
+        return static_cast<unsigned char>(ignore_case ? to_lower_char(c) : c);
     }
     static constexpr std::size_t slot_of(std::string_view name) noexcept {
-        return (name.size() * 31u + fold(name.front()) * 7u + fold(name.back())) % slot_count;
+        return (name.size() * 31u + letter(name.front()) * 7u + letter(name.back())) % slot_count;
     }
 
     std::array<std::string_view, N> names_;

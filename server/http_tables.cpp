@@ -87,14 +87,13 @@ constexpr std::array<std::string_view, http_header_response_maximum> response_na
     "Www-Authenticate",
 };
 
-constexpr unsigned fold(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 'A' && u <= 'Z' ? u + 32u : u;
-}
-
+// string_iless at compile time.
 constexpr bool iless(std::string_view a, std::string_view b) {
-    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i)
-        if (fold(a[i]) != fold(b[i])) return fold(a[i]) < fold(b[i]);
+    for (std::size_t i = 0; i < a.size() && i < b.size(); ++i) {
+        const auto x = static_cast<unsigned char>(cl::to_lower_char(a[i]));
+        const auto y = static_cast<unsigned char>(cl::to_lower_char(b[i]));
+        if (x != y) return x < y;
+    }
     return a.size() < b.size();
 }
 

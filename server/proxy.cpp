@@ -353,7 +353,8 @@ void hop_names::add_list(std::string_view value) {
 }
 
 bool hop_names::has(std::string_view name) const {
-    return !names_.empty() && std::binary_search(names_.begin(), names_.end(), name, string_iless());
+    return !names_.empty() &&
+           std::binary_search(names_.begin(), names_.end(), name, string_iless());
 }
 
 bool is_hop_by_hop(std::string_view n) {
@@ -382,10 +383,6 @@ bool is_hop_by_hop_field(int id, std::string_view n) {
         return false;
     }
 }
-
-} // namespace
-
-namespace {
 
 // The known request headers that may go upstream, by number: worked out once
 // from their names, which never change, so that a request checks only its
@@ -1045,9 +1042,9 @@ int proxy_request::handle() {
     // request forwards it and passes the answer on as it comes.
     boost::asio::io_context* loop = khttp::current_loop();
     if (loop && _http_server::running_on_loop() && remaining_body == 0 && !chunked_body) {
-        auto exchange = std::allocate_shared<proxy_exchange>(
-            cl::block_allocator<proxy_exchange>(), *this, host, port, server_upstream_rules(),
-            client);
+        auto exchange =
+            std::allocate_shared<proxy_exchange>(cl::block_allocator<proxy_exchange>(), *this, host,
+                                                 port, server_upstream_rules(), client);
         const int status = exchange->start_on_loop(*loop);
         if (status == 0) {
             loop_exchange = std::move(exchange);

@@ -1,6 +1,7 @@
 #include "server/req_info.h"
 
 #include "core/format.h"
+#include "core/name_index.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "server/access_checker.h"
@@ -27,36 +28,16 @@ bool is_dropped_header(std::string_view name) {
 // The names that get a slot of their own, in byte order (binary search):
 // the ones the server sets on nearly every request and the creation ones.
 constexpr std::array<std::string_view, req_info::slot_count> slot_names = {
-    "AUTH_TYPE",
-    "CONTENT_LENGTH",
-    "CONTENT_TYPE",
-    "COOKIE",
-    "DOCUMENT_ROOT",
-    "GATEWAY_INTERFACE",
-    "PATH_TRANSLATED",
-    "QUERY_STRING",
-    "REDIRECT_STATUS",
-    "REMOTE_ADDR",
-    "REMOTE_HOST",
-    "REMOTE_PORT",
-    "REMOTE_USER",
-    "REQUEST_METHOD",
-    "REQUEST_URI",
-    "SCRIPT_FILENAME",
-    "SCRIPT_NAME",
-    "SERVER_NAME",
-    "SERVER_PORT",
-    "SERVER_PROTOCOL",
-    "SERVER_SOFTWARE",
-    "_TSKQVL_AUTHNAME",
-    "_TSKQVL_AUTHUSERFILE",
-    "_TSKQVL_FILE",
-    "_TSKQVL_PATH",
-    "_TSKQVL_PRIVATE_DIR",
-    "_TSKQVL_REDIRECT_TO",
-    "_TSKQVL_REQUIRE",
-    "_TSKQVL_RESPONSE_CODE",
-    "_TSKQVL_RESPONSE_TEXT",
+    "AUTH_TYPE",        "CONTENT_LENGTH",        "CONTENT_TYPE",
+    "COOKIE",           "DOCUMENT_ROOT",         "GATEWAY_INTERFACE",
+    "PATH_TRANSLATED",  "QUERY_STRING",          "REDIRECT_STATUS",
+    "REMOTE_ADDR",      "REMOTE_HOST",           "REMOTE_PORT",
+    "REMOTE_USER",      "REQUEST_METHOD",        "REQUEST_URI",
+    "SCRIPT_FILENAME",  "SCRIPT_NAME",           "SERVER_NAME",
+    "SERVER_PORT",      "SERVER_PROTOCOL",       "SERVER_SOFTWARE",
+    "_TSKQVL_AUTHNAME", "_TSKQVL_AUTHUSERFILE",  "_TSKQVL_FILE",
+    "_TSKQVL_PATH",     "_TSKQVL_PRIVATE_DIR",   "_TSKQVL_REDIRECT_TO",
+    "_TSKQVL_REQUIRE",  "_TSKQVL_RESPONSE_CODE", "_TSKQVL_RESPONSE_TEXT",
 };
 static_assert(std::is_sorted(slot_names.begin(), slot_names.end()));
 static_assert(req_info::slot_count <= 32, "one bit per slot in slot_set_");
@@ -93,41 +74,10 @@ static_assert(slot_number("_TSKQVL_RESPONSE_CODE") ==
 static_assert(slot_number("_TSKQVL_RESPONSE_TEXT") ==
               static_cast<int>(req_info::slot::tskqvl_response_text));
 
-// Names are looked up on every read of a variable: a binary search of the
-// slot names costs a text comparison a step, a hash of the name one
-// comparison in all. The length and three of the letters (a name shorter
-// than two letters has no slot) tell the slot names apart well enough. The
-// table is twice the size of the slots, so that a name without a slot soon
-// meets an empty place.
-constexpr std::size_t name_hash(std::string_view name) {
-    const auto letter = [name](std::size_t i) {
-        return static_cast<std::size_t>(static_cast<unsigned char>(name[i]));
-    };
-    const std::size_t n = name.size();
-    return ((n * 31 + letter(n - 1)) * 31 + letter(n - 2)) * 31 + letter(n / 2);
-}
-
-constexpr std::size_t slot_table_size = 64;
-static_assert(slot_table_size >= 2 * req_info::slot_count);
-
-constexpr auto slot_table = [] {
-    std::array<int8_t, slot_table_size> t{};
-    t.fill(no_slot);
-    for (std::size_t i = 0; i < slot_names.size(); ++i) {
-        std::size_t at = name_hash(slot_names[i]) % slot_table_size;
-        while (t[at] != no_slot)
-            at = (at + 1) % slot_table_size;
-        t[at] = static_cast<int8_t>(i);
-    }
-    return t;
-}();
-
 int slot_of(std::string_view name) {
-    if (name.size() < 2) return no_slot;
-    for (std::size_t at = name_hash(name) % slot_table_size;; at = (at + 1) % slot_table_size) {
-        const int i = slot_table[at];
-        if (i == no_slot || slot_names[static_cast<std::size_t>(i)] == name) return i;
-    }
+    // Every read of a variable looks its name up.
+    static constexpr cl::name_index<req_info::slot_count, false> index(slot_names);
+    return index.find(name);
 }
 
 int slot_index(std::string_view name) {

@@ -20,14 +20,11 @@ struct string_iless {
     bool operator()(std::string_view a, std::string_view b) const noexcept {
         // The first letters tell most header names apart, without a call.
         if (!a.empty() && !b.empty()) {
-            const unsigned x = folded(a[0]), y = folded(b[0]);
+            const auto x = static_cast<unsigned char>(cl::to_lower_char(a[0]));
+            const auto y = static_cast<unsigned char>(cl::to_lower_char(b[0]));
             if (x != y) return x < y;
         }
         return cl::compare_range(a.data(), a.size(), b.data(), b.size()) < 0;
-    }
-    static unsigned folded(char c) noexcept {
-        const auto u = static_cast<unsigned char>(c);
-        return u >= 'A' && u <= 'Z' ? u + 32u : u;
     }
 };
 

@@ -12,48 +12,50 @@ namespace khttp {
 
 namespace {
 
-// string_view: a look-up compares lengths before letters.
-constexpr std::array<std::string_view, request_header_count> request_names = {"Cache-Control",
-                                                                  "Connection",
-                                                                  "Date",
-                                                                  "Keep-Alive",
-                                                                  "Pragma",
-                                                                  "Trailer",
-                                                                  "Transfer-Encoding",
-                                                                  "Upgrade",
-                                                                  "Via",
-                                                                  "Warning",
-                                                                  "Allow",
-                                                                  "Content-Length",
-                                                                  "Content-Type",
-                                                                  "Content-Encoding",
-                                                                  "Content-Language",
-                                                                  "Content-Location",
-                                                                  "Content-MD5",
-                                                                  "Content-Range",
-                                                                  "Expires",
-                                                                  "Last-Modified",
-                                                                  "Accept",
-                                                                  "Accept-Charset",
-                                                                  "Accept-Encoding",
-                                                                  "Accept-Language",
-                                                                  "Authorization",
-                                                                  "Cookie",
-                                                                  "Expect",
-                                                                  "From",
-                                                                  "Host",
-                                                                  "If-Match",
-                                                                  "If-Modified-Since",
-                                                                  "If-None-Match",
-                                                                  "If-Range",
-                                                                  "If-Unmodified-Since",
-                                                                  "Max-Forwards",
-                                                                  "Proxy-Authorization",
-                                                                  "Referer",
-                                                                  "Range",
-                                                                  "TE",
-                                                                  "Translate",
-                                                                  "User-Agent"};
+// The service's header slots, by number.
+constexpr std::array<std::string_view, request_header_count> request_names = {
+    "Cache-Control",
+    "Connection",
+    "Date",
+    "Keep-Alive",
+    "Pragma",
+    "Trailer",
+    "Transfer-Encoding",
+    "Upgrade",
+    "Via",
+    "Warning",
+    "Allow",
+    "Content-Length",
+    "Content-Type",
+    "Content-Encoding",
+    "Content-Language",
+    "Content-Location",
+    "Content-MD5",
+    "Content-Range",
+    "Expires",
+    "Last-Modified",
+    "Accept",
+    "Accept-Charset",
+    "Accept-Encoding",
+    "Accept-Language",
+    "Authorization",
+    "Cookie",
+    "Expect",
+    "From",
+    "Host",
+    "If-Match",
+    "If-Modified-Since",
+    "If-None-Match",
+    "If-Range",
+    "If-Unmodified-Since",
+    "Max-Forwards",
+    "Proxy-Authorization",
+    "Referer",
+    "Range",
+    "TE",
+    "Translate",
+    "User-Agent",
+};
 
 constexpr std::array<std::string_view, response_header_count - 20> response_extra_names = {
     "Accept-Ranges", "Age",    "ETag",       "Location", "Proxy-Authenticate",
@@ -66,17 +68,6 @@ const std::array<std::string, response_header_count> response_header_text = [] {
         t[i] = std::string(i < 20 ? request_names[i] : response_extra_names[i - 20]) + ": ";
     return t;
 }();
-
-bool iequals(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        char x = a[i], y = b[i];
-        if (x >= 'A' && x <= 'Z') x += 32;
-        if (y >= 'A' && y <= 'Z') y += 32;
-        if (x != y) return false;
-    }
-    return true;
-}
 
 // Nearly every text is plain: eight bytes a step tell so; a byte loop
 // (find_first_of looks each byte up in the set with a call) finds what else.
@@ -207,7 +198,7 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
         f.content_length = static_cast<int64_t>(n);
     }
     auto te = trim(r.known_headers[header_transfer_encoding]);
-    f.chunked = iequals(te, "chunked");
+    f.chunked = cl::iequals(te, "chunked");
     bool add_zero_length = false;
     bool framed = f.no_body || f.content_length >= 0 || f.chunked;
     if (!framed && te.empty() && ctx.final) {
@@ -222,7 +213,7 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
         return !(f.close && (i == header_connection || i == header_keep_alive));
     };
     const auto sent_other = [&](std::string_view name) {
-        return !(f.close && (iequals(name, "Connection") || iequals(name, "Keep-Alive")));
+        return !(f.close && (cl::iequals(name, "Connection") || cl::iequals(name, "Keep-Alive")));
     };
     const bool own_date = r.known_headers[header_date].empty();
     const std::string_view date = own_date ? std::string_view(http_date_now()) : std::string_view();

@@ -1,6 +1,7 @@
 // The request variables are made when first read; whatever the order of
 // setting, deferring and reading, a reader sees what setting every variable
 // at once would have given.
+#include "core/text.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
 
@@ -205,6 +206,12 @@ TEST(RequestVariables, SlotsAreTheirNames) {
             by_slot.set(s, std::string("value of a slot, long enough for the heap"));
             by_name.set(name, std::string("value of a slot, long enough for the heap"));
             EXPECT_EQ(by_slot.variables(), by_name.variables()) << name << " " << deferred;
+            EXPECT_EQ(by_slot.get(name), "value of a slot, long enough for the heap") << name;
+            // Names keep their case: another spelling is another variable.
+            std::string lower(name);
+            for (char& c : lower)
+                c = cl::to_lower_char(c);
+            by_slot.set(lower, "other");
             EXPECT_EQ(by_slot.get(name), "value of a slot, long enough for the heap") << name;
         }
     }
