@@ -3,6 +3,7 @@ and bodies go on unchanged, answers come back as the upstream sent them, and
 an upstream that is dead, hangs or breaks off is reported, never hidden. The
 request cache answers a repeated conditional request without the upstream."""
 
+import base64
 import hashlib
 import http.client
 import http.server
@@ -184,7 +185,7 @@ def upstream():
     u.stop()
 
 
-def make_site(root, cache=False, local_upstreams=None, keep_alive=False):
+def make_site(root, cache=False, local_upstreams=None, keep_alive=False, directives=None):
     proxy_port = free_port()
     param = {"proxy_port": proxy_port, "proxy_timeout": 2}
     if keep_alive:
@@ -193,7 +194,7 @@ def make_site(root, cache=False, local_upstreams=None, keep_alive=False):
         param["enable_request_cache"] = 1
     if local_upstreams:
         param["proxy_local_upstreams"] = local_upstreams
-    site = Site(str(root), param=param)
+    site = Site(str(root), param=param, **({"directives": directives} if directives else {}))
     if local_upstreams is not None:
         # Listening on every address, as a proxy for a LAN does.
         path = os.path.join(site.data, "global.ini")
@@ -642,6 +643,33 @@ def test_a_kept_connection_is_checked_again_for_each_request(tmp_path, upstream)
             assert through(site, upstream.port, "GET", "/file")[0] == 200
         finally:
             assert site.stop() == 0
+
+
+# The proxy port forwards only whom the root's access rules admit: not an
+# anonymous client, not another user, not a wrong password; each refusal
+# leaves the upstream untouched. On both roads (a kept upstream connection
+# is the event loop's).
+@pytest.mark.parametrize("keep_alive", [False, True])
+def test_only_the_user_the_root_admits_is_forwarded(tmp_path, upstream, keep_alive):
+    rules = ("AuthType Basic\nAuthName Proxy\nAuthUserFile /secret/users.txt\n"
+             "Require user alice\n")
+    site = make_site(tmp_path, keep_alive=keep_alive, directives=rules)
+    site.put("secret/.htaccess", "Require all denied\n")
+    site.put("secret/users.txt", '"alice","secret"\r\n"bob","builder"\r\n')
+    try:
+        for login, expect in ((None, 401), ("bob:builder", 401), ("alice:wrong", 401),
+                              ("alice:secret", 200)):
+            headers = {}
+            if login:
+                headers["Authorization"] = "Basic " + base64.b64encode(login.encode()).decode()
+            hits = upstream.hits.get("/file", 0)
+            status, _, body = through(site, upstream.port, "GET", "/file", headers)
+            assert status == expect, login
+            assert upstream.hits.get("/file", 0) == hits + (1 if expect == 200 else 0), login
+            if expect == 200:
+                assert body == BODY_1K
+    finally:
+        assert site.stop() == 0
 
 
 def test_a_connection_that_is_not_kept_is_ended_after_the_answer(site):
