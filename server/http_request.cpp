@@ -44,8 +44,8 @@ http_request::http_request(cl::sh_ptr<response_headers> h)
 http_request::~http_request() {
     destroying_ = true;
     // Work handed to another thread (a script step) must end before anything
-    // it may touch goes away.
-    {
+    // it may touch goes away. Most requests never hand any out.
+    if (ever_busy_.load()) {
         std::unique_lock<std::mutex> g(idle_lock_);
         idle_changed_.wait(g, [this] { return !busy_; });
     }
@@ -60,6 +60,7 @@ http_request::~http_request() {
 }
 
 void http_request::work_started() {
+    ever_busy_.store(true);
     std::lock_guard<std::mutex> g(idle_lock_);
     busy_ = true;
 }

@@ -13,6 +13,7 @@
 #include "server/response_headers.h"
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -209,6 +210,9 @@ class http_request : public cl::request_sized {
     std::mutex idle_lock_;
     std::condition_variable idle_changed_;
     bool busy_ = false;
+    // Set before work is first handed to another thread, by the thread that
+    // hands it: until then the destructor has nothing to wait for.
+    std::atomic<bool> ever_busy_{false};
     bool destroying_ = false;
 };
 
@@ -324,6 +328,10 @@ class proxy_request : public http_request {
     using ended_call = std::function<void(std::unique_ptr<proxy_request>, int status)>;
     static void go_on(std::unique_ptr<proxy_request> r, ended_call done);
     std::shared_ptr<proxy_exchange> loop_exchange;
+    // Kept for the end of a run on the loop (its log line), so that the
+    // call that ends it carries nothing of its own.
+    std::shared_ptr<khttp::request> kernel_request;
+    bool log_at_end = false;
 
     std::string forward_url; // path and query as received
     uint64_t remaining_body = 0;

@@ -277,6 +277,9 @@ void _http_server::receive_loop() {
 }
 
 bool _http_server::admit(const khttp::request& request) {
+    // A connection is admitted with its first request, and its record lasts
+    // until it closes: a later request on it needs no look-up.
+    if (request.sequence > 1) return true;
     const uint64_t connection_id = request.connection_id;
     connection_shard& sh = shard_of(connection_id);
     cl::cs_lock g(sh.lock);

@@ -130,6 +130,12 @@ std::unique_lock<std::mutex> req_info::guard() const {
     return std::unique_lock<std::mutex>();
 }
 
+// Until the variables are shared, only the request's thread settles them.
+std::unique_lock<std::mutex> req_info::settle_guard() const {
+    if (shared_.load(std::memory_order_acquire)) return std::unique_lock<std::mutex>(settle_lock_);
+    return std::unique_lock<std::mutex>();
+}
+
 void req_info::set(std::string_view name, std::string_view value) {
     const auto g = guard();
     store(name, std::string(value));
@@ -247,7 +253,7 @@ void req_info::copy_variables(const req_info& other) {
 
 void req_info::defer_header_variables(std::shared_ptr<const http_request_data> d) {
     if (!d) return;
-    std::lock_guard<std::mutex> g(settle_lock_);
+    const auto g = settle_guard();
     // The variables of other headers come first, as they would have been set
     // before these.
     if (pending_ && pending_ != d) make_header_variables();
@@ -257,7 +263,7 @@ void req_info::defer_header_variables(std::shared_ptr<const http_request_data> d
 
 void req_info::settle_header_variables() const {
     if (!has_pending_.load(std::memory_order_acquire)) return;
-    std::lock_guard<std::mutex> g(settle_lock_);
+    const auto g = settle_guard();
     if (!pending_) return;
     make_header_variables();
     pending_.reset();

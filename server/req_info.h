@@ -139,6 +139,7 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
     std::atomic<bool> shared_{false};
     mutable std::mutex vars_lock_; // taken only once shared_ is set
     std::unique_lock<std::mutex> guard() const;
+    std::unique_lock<std::mutex> settle_guard() const;
 };
 
 // The server-wide values of the creation variables; server start sets them.

@@ -239,28 +239,31 @@ namespace {
 // A forwarded request that goes on on its event loop ends there: its log
 // line is written then, and an error answer (which may run a script) is
 // sent from a pool thread.
-void finish_on_loop(std::unique_ptr<proxy_request> request, const request_queue_handle& queue,
-                    cl::sh_ptr<req_info> info, std::shared_ptr<khttp::request> kreq, bool logging) {
-    proxy_request::go_on(std::move(request), [queue, info = std::move(info), kreq = std::move(kreq),
-                                              logging](std::unique_ptr<proxy_request> r,
-                                                       int status) {
+void finish_on_loop(std::unique_ptr<proxy_request> request,
+                    std::shared_ptr<khttp::request> kreq, bool logging) {
+    request->kernel_request = std::move(kreq);
+    request->log_at_end = logging;
+    proxy_request::go_on(std::move(request), [](std::unique_ptr<proxy_request> r, int status) {
         if (status == 0) {
-            if (logging) write_access_log_line(*r, *info, r->data->method, *kreq);
+            if (r->log_at_end)
+                write_access_log_line(*r, *r->info, r->data->method, *r->kernel_request);
             return;
         }
         cl::thread_pool* pool = server_pool();
         std::shared_ptr<proxy_request> held(std::move(r));
-        const auto answer = [queue, info, kreq, logging, held, status] {
+        const auto answer = [held, status] {
             auto err = std::make_unique<http_error_request>(held->headers, status);
-            run_request(*err, queue, held->data, info, true);
-            if (logging) write_access_log_line(*err, *info, held->data->method, *kreq);
+            run_request(*err, held->queue, held->data, held->info, true);
+            if (held->log_at_end)
+                write_access_log_line(*err, *held->info, held->data->method,
+                                      *held->kernel_request);
         };
         if (!pool || the_http_server().stop_flag().load() || pool->run(answer) == 0) {
             khttp::response refusal;
             refusal.status = static_cast<uint16_t>(status);
             refusal.reason = status_text(status);
-            khttp::send_response(queue, held->data->request_id, khttp::send_flag_disconnect,
-                                 refusal);
+            khttp::send_response(held->queue, held->data->request_id,
+                                 khttp::send_flag_disconnect, refusal);
         }
     });
 }
@@ -518,8 +521,8 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     const int result = run_request(*request, queue, data, info, true);
     if (result == proxy_request::continues_on_loop) {
         finish_on_loop(
-            std::unique_ptr<proxy_request>(static_cast<proxy_request*>(request.release())), queue,
-            std::move(info), std::move(kreq), st.config->logging);
+            std::unique_ptr<proxy_request>(static_cast<proxy_request*>(request.release())),
+            std::move(kreq), st.config->logging);
         return;
     }
     if (result == http_get_request::continues_on_runner) {

@@ -426,7 +426,7 @@ void connection::on_hold_timer(const error_code&) {
         return;
     }
     held_ = false;
-    cv_.notify_all();
+    wake();
     pump(l);
 }
 
@@ -534,7 +534,7 @@ void connection::on_read(const error_code& ec, std::size_t n) {
         else
             in_.append(read_chunk_.data(), n);
     }
-    cv_.notify_all();
+    wake();
     switch (phase_) {
     case phase::waiting_head:
         if (read_closed_) {
@@ -583,7 +583,7 @@ void connection::start_write(lock& l) {
             abort(l);
             return;
         }
-        cv_.notify_all();
+        wake();
         if (write_off_ < writing_.size()) {
             write_pending_ = true;
             write_some();
@@ -714,7 +714,7 @@ void connection::write_file(lock& l) {
     pieces_.pop_front();
     write_pending_ = false;
     write_timer_.cancel();
-    cv_.notify_all();
+    wake();
     pump(l);
 }
 
@@ -755,7 +755,7 @@ void connection::on_write(const error_code& ec, std::size_t n) {
     }
     write_off_ += n;
     if (write_off_ < writing_.size()) {
-        cv_.notify_all();
+        wake();
         write_some();
         return;
     }
@@ -763,7 +763,7 @@ void connection::on_write(const error_code& ec, std::size_t n) {
     write_timer_.cancel();
     writing_.clear();
     write_off_ = 0;
-    cv_.notify_all();
+    wake();
     pump(l);
 }
 
@@ -844,11 +844,9 @@ void connection::new_head(lock& l) {
     head_started_ = false;
     head_bytes_ = 0;
     head_prefix_.clear();
-    if (buffered() > 0) {
-        head_started_ = true;
-        arm(opts_.timeouts.head);
-        try_parse_head(l);
-    } else {
+    if (buffered() > 0) try_parse_head(l);
+    // Nothing of a head yet (or empty lines only): the connection idles.
+    if (phase_ == phase::waiting_head && !head_started_) {
         // The time-out is checked at the shorter of the two bounds so that
         // the first byte of a head needs no timer call.
         auto now = win32::coarse_steady_now();
@@ -871,10 +869,10 @@ void connection::try_parse_head(lock& l) {
     // gives up on (a HEAD request's refusal carries no body).
     for (std::size_t i = in_pos_; i < in_.size() && head_prefix_.size() < 5; ++i)
         head_prefix_ += in_[i];
-    if (!head_started_) {
-        head_started_ = true;
-        arm(opts_.timeouts.head);
-    }
+    // The head's clock starts with its first bytes; a head that is complete
+    // in them never needs it.
+    const bool first_bytes = !head_started_;
+    head_started_ = true;
     error_code ec;
     std::size_t n = 0;
     try {
@@ -890,6 +888,7 @@ void connection::try_parse_head(lock& l) {
     in_pos_ += n;
     head_bytes_ += n;
     if (ec == http::error::need_more) {
+        if (first_bytes) arm(opts_.timeouts.head);
         // The parser waits for a whole line; a head already over the limit
         // is refused now rather than when its line ends.
         if (head_bytes_ + buffered() > max_request_head) {
@@ -1022,6 +1021,7 @@ void connection::on_head(lock& l) {
     }
     req.secure = secure_;
     req.handler_mark = 0;
+    req.sequence = ++requests_;
 
     request_id_ = service::get().next_request_id();
     req.request_id = request_id_;
@@ -1106,7 +1106,7 @@ void connection::refuse(lock& l, unsigned status) {
     if (request_id_) service::get().remove_request(request_id_, &request_node_);
     request_id_ = 0;
     response_done_ = response_started_ = true;
-    cv_.notify_all();
+    wake();
     pump(l);
 }
 
@@ -1115,7 +1115,7 @@ void connection::finish_request(lock& l) {
     response_done_ = true;
     want_data_ = false;
     if (request_id_) service::get().remove_request(request_id_, &request_node_);
-    cv_.notify_all();
+    wake();
     bool body_left = parser_ && !parser_->is_done();
     // A client that ended its side after sending more requests gets those
     // answered before the connection closes.
@@ -1216,7 +1216,7 @@ void connection::close_now(lock&) {
     watchers_.clear();
     out_.clear();
     check_output_ready();
-    cv_.notify_all();
+    wake();
 }
 
 void connection::abort_if_queue(request_queue* q) {
@@ -1300,7 +1300,7 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
         std::size_t before = buffered();
         arm(opts_.timeouts.body);
         pump(l);
-        cv_.wait(l, [&] {
+        wait_until(l, [&] {
             return !request_matches(request_id) || buffered() != before || read_closed_;
         });
         want_data_ = false;
@@ -1360,7 +1360,7 @@ void connection::wait_backlog(lock& l) {
         hook();
         l.lock();
     }
-    cv_.wait(l, taken);
+    wait_until(l, taken);
 }
 
 uint32_t connection::send_response(uint64_t request_id, uint32_t flags, const response& r,

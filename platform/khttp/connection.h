@@ -166,6 +166,17 @@ class connection : public std::enable_shared_from_this<connection> {
 
     std::mutex m_;
     std::condition_variable cv_;
+    // Threads waiting on cv_ (under m_): a connection served on its loop
+    // alone has none, and its state changes wake nobody.
+    int cv_waiters_ = 0;
+    void wake() {
+        if (cv_waiters_ > 0) cv_.notify_all();
+    }
+    template <class Done> void wait_until(lock& l, Done done) {
+        ++cv_waiters_;
+        cv_.wait(l, done);
+        --cv_waiters_;
+    }
     phase phase_ = phase::handshake;
     std::string in_;
     std::size_t in_pos_ = 0;
@@ -193,6 +204,7 @@ class connection : public std::enable_shared_from_this<connection> {
     service::request_map::node_type request_node_;
     request_queue* queue_ = nullptr;
     uint64_t request_id_ = 0;
+    uint32_t requests_ = 0; // heads handed on so far
     bool head_request_ = false;
     bool client_keep_alive_ = true;
     bool expect_continue_ = false;

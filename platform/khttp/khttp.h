@@ -179,6 +179,9 @@ struct request {
     // Free for the queue's handler: kept as it is when the handler gives the
     // request back to the queue (what it got done so far, say).
     uint32_t handler_mark = 0;
+    // The request's number on its connection: 1 for the first. A later one
+    // comes only after an earlier was answered without ending the connection.
+    uint32_t sequence = 0;
     // The service's own: the known-header slots its last head wrote in this
     // record, and the connection whose addresses it holds (0: none), so that
     // the next head built in it clears and copies no more than that.
@@ -272,12 +275,24 @@ uint32_t when_output_below(const queue_handle& queue, uint64_t request_id, std::
 // is over).
 std::size_t output_waiting(const queue_handle& queue, uint64_t request_id);
 class connection;
+// A request and its connection, taken where the calling thread answers the
+// request (its handler, a received request, a request_scope): a sender that
+// goes on later keeps one, and its scope then needs no look-up either. It
+// keeps the connection's object, not the connection open: once the request
+// is over, calls for it fail as they do by number.
+struct request_ref {
+    uint64_t request_id = 0;
+    std::shared_ptr<connection> owner;
+};
+// The request the calling thread answers now; empty when there is none.
+request_ref current_request();
 // While it lasts, the calling thread's calls for the request find its
 // connection without a look-up, as they do on the loop that runs the
 // request's handler: for a sender that goes on later on its loop.
 class request_scope {
   public:
     request_scope(const queue_handle& queue, uint64_t request_id);
+    explicit request_scope(const request_ref& ref);
     ~request_scope();
     request_scope(const request_scope&) = delete;
     request_scope& operator=(const request_scope&) = delete;

@@ -290,6 +290,7 @@ uint32_t service::add(const queue_handle& q, const std::wstring& text, uint64_t 
 
 void service::publish_routes() {
     routes_.store(std::make_shared<const std::vector<registration>>(registrations_));
+    routes_generation_.fetch_add(1, std::memory_order_release);
 }
 
 void service::release_listener(uint16_t port) {
@@ -348,7 +349,16 @@ void service::close_queue(const queue_handle& q) {
 
 std::optional<route> service::find_route(bool secure, uint16_t port, std::string_view host,
                                          std::wstring_view path) {
-    const std::shared_ptr<const std::vector<registration>> routes = routes_.load();
+    // Each thread keeps the snapshot it read last: the routes change seldom,
+    // and a load of the shared snapshot costs a lock and two counts.
+    thread_local uint64_t seen_generation = ~uint64_t{0};
+    thread_local std::shared_ptr<const std::vector<registration>> seen;
+    const uint64_t generation = routes_generation_.load(std::memory_order_acquire);
+    if (generation != seen_generation) {
+        seen = routes_.load();
+        seen_generation = generation;
+    }
+    const std::vector<registration>* routes = seen.get();
     if (!routes) return std::nullopt;
     const registration* best = nullptr;
     long best_rank = -1;
@@ -554,6 +564,19 @@ request_scope::request_scope(const queue_handle& queue, uint64_t request_id) {
     previous_id_ = current_request_id;
     previous_ = current_connection;
     set_current_request(request_id, std::move(c));
+}
+
+request_ref current_request() {
+    if (current_request_id == 0 || !current_connection) return {};
+    return {current_request_id, current_connection};
+}
+
+request_scope::request_scope(const request_ref& ref) {
+    if (ref.request_id == 0 || !ref.owner || ref.request_id == current_request_id) return;
+    engaged_ = true;
+    previous_id_ = current_request_id;
+    previous_ = std::move(current_connection);
+    set_current_request(ref.request_id, ref.owner);
 }
 
 request_scope::~request_scope() {

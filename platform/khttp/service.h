@@ -139,6 +139,7 @@ class service {
     static constexpr std::size_t request_shards = 64;
     std::array<request_shard, request_shards> requests_;
     std::atomic<std::shared_ptr<const std::vector<registration>>> routes_;
+    std::atomic<uint64_t> routes_generation_{0}; // counts the snapshots published
 
     mutable std::mutex m_;
     service_options options_;
