@@ -92,6 +92,12 @@ bool config_info_cache::still_valid(entry& e) {
     return true;
 }
 
+namespace {
+// Counts the changes of every cache's map, so that a thread's last hit
+// never outlives a change it did not see.
+std::atomic<uint64_t> map_generation{1};
+} // namespace
+
 cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstring_view site) {
     std::wstring resolved;
     std::wstring_view rel = resolve_relative_path(path, resolved);
@@ -107,12 +113,31 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
     };
     make_key();
 
+    // A keep-alive client asks for the same path again and again: each
+    // thread remembers its last hit, which holds while no entry of any
+    // cache was added, replaced or dropped since.
+    struct last_hit {
+        const config_info_cache* cache = nullptr;
+        uint64_t generation = 0;
+        std::wstring key;
+        std::weak_ptr<entry> e;
+    };
+    thread_local last_hit last;
     shard& sh = shard_of(key);
     std::shared_ptr<entry> found;
-    {
+    if (last.cache == this && last.generation == map_generation.load(std::memory_order_acquire) &&
+        last.key == key)
+        found = last.e.lock();
+    if (!found) {
         std::lock_guard<std::mutex> g(sh.lock);
         auto it = sh.entries.find(key);
-        if (it != sh.entries.end()) found = it->second;
+        if (it != sh.entries.end()) {
+            found = it->second;
+            last.cache = this;
+            last.generation = map_generation.load(std::memory_order_acquire);
+            last.key = key;
+            last.e = found;
+        }
     }
     if (found) {
         // Stored only when the second changes: the line stays shared
@@ -139,8 +164,10 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
     auto it = sh.entries.find(key);
     if (it != sh.entries.end()) {
         it->second = std::move(fresh);
+        map_generation.fetch_add(1, std::memory_order_release);
     } else if (entry_count_.fetch_add(1) < opts_.max_entries) {
         sh.entries.emplace(key, std::move(fresh));
+        map_generation.fetch_add(1, std::memory_order_release);
     } else {
         entry_count_.fetch_sub(1);
     }
@@ -297,6 +324,7 @@ void config_info_cache::sweep() {
                 } else if (!it->second->config) {
                     it = sh.entries.erase(it);
                     entry_count_.fetch_sub(1);
+                    map_generation.fetch_add(1, std::memory_order_release);
                 } else {
                     old.emplace_back(it->first, it->second);
                     ++it;
@@ -314,6 +342,7 @@ void config_info_cache::sweep() {
             if (it != sh.entries.end() && it->second == e) {
                 sh.entries.erase(it);
                 entry_count_.fetch_sub(1);
+                map_generation.fetch_add(1, std::memory_order_release);
             }
         }
     }
@@ -328,6 +357,7 @@ void config_info_cache::clear() {
             std::lock_guard<std::mutex> g(sh.lock);
             gone.swap(sh.entries);
             entry_count_.fetch_sub(gone.size());
+            map_generation.fetch_add(1, std::memory_order_release);
         }
     }
     watch_.prune();
