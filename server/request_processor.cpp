@@ -517,24 +517,28 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     else
         request = std::make_unique<http_error_request>(headers, 405);
 
-    // 16: run; a status result is answered by an error request.
-    const int result = run_request(*request, queue, data, info, true);
+    // 16: run; a status result is answered by an error request. The request
+    // holds the data and the variables from now on.
+    const bool logging = st.config->logging;
+    const int result = run_request(*request, queue, std::move(data), std::move(info), true);
     if (result == proxy_request::continues_on_loop) {
         finish_on_loop(
             std::unique_ptr<proxy_request>(static_cast<proxy_request*>(request.release())),
-            std::move(kreq), st.config->logging);
+            std::move(kreq), logging);
         return;
     }
+    data = request->data;
+    info = request->info;
     if (result == http_get_request::continues_on_runner) {
         // The page's own thread answers the request as far as the loop got
         // with it: nothing of the above is done twice.
         std::shared_ptr<http_get_request> get(static_cast<http_get_request*>(request.release()));
         std::shared_ptr<request_runner> runner = get->take_runner();
         server.run_on_runner(std::move(runner), [get, headers, queue, data, info, kreq,
-                                                 logging = st.config->logging] {
+                                                 logging] {
             finish_request(*get, resume_request(*get), headers, queue, data, info, *kreq, logging);
         });
         return;
     }
-    finish_request(*request, result, headers, queue, data, info, k, st.config->logging);
+    finish_request(*request, result, headers, queue, data, info, k, logging);
 }
