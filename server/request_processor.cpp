@@ -344,14 +344,24 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     cl::sh_ptr<response_headers> headers = cl::make_sh<response_headers>();
     {
         const auto standard = standard_headers(now, settings.server_name);
-        static const auto ids = [&standard] {
-            std::array<int, std::tuple_size_v<decltype(standard)>> r{};
+        // Added in the order the headers keep, each goes to the end.
+        struct place {
+            std::size_t index;
+            int id;
+        };
+        static const auto order = [&standard] {
+            std::array<place, std::tuple_size_v<decltype(standard)>> r{};
             for (std::size_t i = 0; i < r.size(); ++i)
-                r[i] = response_header_id(standard[i].first);
+                r[i] = {i, response_header_id(standard[i].first)};
+            std::stable_sort(r.begin(), r.end(), [](const place& a, const place& b) {
+                return a.id >= 0 && b.id >= 0 &&
+                       response_header_rank[static_cast<std::size_t>(a.id)] <
+                           response_header_rank[static_cast<std::size_t>(b.id)];
+            });
             return r;
         }();
-        for (std::size_t i = 0; i < standard.size(); ++i)
-            headers->add(ids[i], standard[i].first, standard[i].second);
+        for (const place& p : order)
+            headers->add(p.id, standard[p.index].first, standard[p.index].second);
     }
 
     const request_queue_handle& queue = server.queue();
