@@ -109,8 +109,17 @@ filetime get_system_time_as_filetime() {
 }
 
 systemtime get_system_time() {
-    systemtime st;
-    filetime_to_systemtime(get_system_time_as_filetime(), st);
+    // Every request reads the time: the calendar is worked out once a second.
+    thread_local uint64_t cached_second = ~uint64_t{0};
+    thread_local systemtime cached;
+    const filetime now = get_system_time_as_filetime();
+    const uint64_t ms_total = now / 10000;
+    if (ms_total / 1000 != cached_second) {
+        if (!filetime_to_systemtime(now, cached)) return systemtime{};
+        cached_second = ms_total / 1000;
+    }
+    systemtime st = cached;
+    st.milliseconds = static_cast<uint16_t>(ms_total % 1000);
     return st;
 }
 

@@ -57,6 +57,21 @@ TEST(Win32Time, FiletimeSystemtimeRoundTrips) {
     EXPECT_FALSE(filetime_to_systemtime(0x8000000000000000ull, st));
 }
 
+// The clock's calendar is kept from one call to the next: read across
+// seconds, it must still be the calendar of the time read.
+TEST(Win32Time, SystemTimeIsTheCalendarOfTheClock) {
+    for (int i = 0; i < 60; ++i) {
+        const filetime before = get_system_time_as_filetime() / 10000000 * 10000000;
+        const systemtime st = get_system_time();
+        const filetime after = get_system_time_as_filetime();
+        filetime ft = 0;
+        ASSERT_TRUE(systemtime_to_filetime(st, ft));
+        EXPECT_GE(ft, before);
+        EXPECT_LE(ft, after);
+        std::this_thread::sleep_for(std::chrono::milliseconds(40));
+    }
+}
+
 TEST(Win32Time, UnixAndTimespecConversionsKeepSubSeconds) {
     struct timespec ts {
         1700000000, 123456700
