@@ -1,6 +1,7 @@
 #include "platform/khttp/connection.h"
 
 #include "platform/win32/errors.h"
+#include "platform/win32/socket_calls.h"
 #include "platform/win32/time.h"
 
 #include <boost/asio/bind_executor.hpp>
@@ -149,7 +150,7 @@ class connection::read_op : public asio::detail::reactor_op {
         for (;;) {
             m.msg_control = control;
             m.msg_controllen = sizeof control;
-            const ssize_t n = ::recvmsg(o->fd, &m, MSG_DONTWAIT);
+            const ssize_t n = win32::recvmsg_plain(o->fd, &m, MSG_DONTWAIT);
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return not_done;
             if (n < 0) {
@@ -368,8 +369,8 @@ bool connection::write_directly() {
             const int more = pieces_.size() > 1 ? MSG_MORE : 0;
             std::size_t done = 0;
             while (done < p.bytes.size()) {
-                ssize_t n = ::send(fd, p.bytes.data() + done, p.bytes.size() - done,
-                                   MSG_NOSIGNAL | MSG_DONTWAIT | more);
+                ssize_t n = win32::send_plain(fd, p.bytes.data() + done, p.bytes.size() - done,
+                                              MSG_NOSIGNAL | MSG_DONTWAIT | more);
                 if (n > 0) {
                     done += static_cast<std::size_t>(n);
                     continue;
@@ -390,7 +391,8 @@ bool connection::write_directly() {
     }
     std::size_t done = 0;
     while (done < out_.size()) {
-        ssize_t n = ::send(fd, out_.data() + done, out_.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = win32::send_plain(fd, out_.data() + done, out_.size() - done,
+                                      MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -666,8 +668,9 @@ bool connection::write_sealed_directly() {
             tls_io_.sealed.clear();
         }
         while (write_off_ < writing_.size()) {
-            ssize_t n = ::send(fd, writing_.data() + write_off_, writing_.size() - write_off_,
-                               MSG_NOSIGNAL | MSG_DONTWAIT);
+            ssize_t n =
+                win32::send_plain(fd, writing_.data() + write_off_, writing_.size() - write_off_,
+                                  MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 write_off_ += static_cast<std::size_t>(n);
                 continue;
