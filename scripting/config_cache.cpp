@@ -123,12 +123,12 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
         std::weak_ptr<entry> e;
     };
     thread_local last_hit last;
-    shard& sh = shard_of(key);
     std::shared_ptr<entry> found;
     if (last.cache == this && last.generation == map_generation.load(std::memory_order_acquire) &&
         last.key == key)
         found = last.e.lock();
     if (!found) {
+        shard& sh = shard_of(key);
         std::lock_guard<std::mutex> g(sh.lock);
         auto it = sh.entries.find(key);
         if (it != sh.entries.end()) {
@@ -160,6 +160,7 @@ cl::sh_ptr<config_info> config_info_cache::get(std::wstring_view path, std::wstr
     fresh->last_use = now_seconds();
     // The build may have looked up other paths on this thread.
     make_key();
+    shard& sh = shard_of(key);
     std::lock_guard<std::mutex> g(sh.lock);
     auto it = sh.entries.find(key);
     if (it != sh.entries.end()) {
