@@ -165,6 +165,29 @@ template <class V> void req_info::store_slot(slot s, V&& value) {
         settle_header_variables();
     slots_[i] = std::forward<V>(value);
     slot_set_ |= 1u << i;
+    borrowed_ &= ~(1u << i);
+}
+
+void req_info::lend(slot s, const std::string& text) {
+    const auto i = static_cast<std::size_t>(s);
+    if ((header_slots >> i & 1u) != 0 && has_pending_.load(std::memory_order_acquire))
+        settle_header_variables();
+    lent_[i] = &text;
+    slot_set_ |= 1u << i;
+    borrowed_ |= 1u << i;
+}
+
+void req_info::borrow(slot s, const std::string& text,
+                      const std::shared_ptr<khttp::request>& keeper) {
+    const auto g = guard();
+    if (lender_ != keeper) lender_ = keeper;
+    lend(s, text);
+}
+
+void req_info::borrow(slot s, const std::string& text, const cl::sh_ptr<config_info>& keeper) {
+    const auto g = guard();
+    if (config_lender_.get() != keeper.get()) config_lender_ = keeper;
+    lend(s, text);
 }
 
 void req_info::set(slot s, std::string_view value) {
@@ -185,6 +208,7 @@ void req_info::store(std::string_view name, std::string&& value) {
     if (slot != no_slot) {
         slots_[static_cast<std::size_t>(slot)] = std::move(value);
         slot_set_ |= 1u << slot;
+        borrowed_ &= ~(1u << slot);
         return;
     }
     const auto it = others_.find(name);
@@ -199,6 +223,7 @@ const std::string* req_info::find(std::string_view name) const {
         settle_header_variables();
     const int slot = slot_of(name);
     if (slot != no_slot) {
+        if (borrowed_ & (1u << slot)) return lent_[static_cast<std::size_t>(slot)];
         if (slot_set_ & (1u << slot)) return &slots_[static_cast<std::size_t>(slot)];
         return creation_values_ ? creation_value(name) : nullptr;
     }
@@ -227,7 +252,9 @@ req_info::variable_map req_info::variables() const {
     settle_header_variables();
     variable_map all = others_;
     for (std::size_t i = 0; i < slot_count; ++i) {
-        if (slot_set_ & (1u << i))
+        if (borrowed_ & (1u << i))
+            all.emplace(std::string(slot_names[i]), *lent_[i]);
+        else if (slot_set_ & (1u << i))
             all.emplace(std::string(slot_names[i]), slots_[i]);
         else if (const std::string* v = creation_values_ ? creation_value(slot_names[i]) : nullptr)
             all.emplace(std::string(slot_names[i]), *v);
@@ -245,6 +272,7 @@ void req_info::copy_variables(const req_info& other) {
     for (std::string& s : slots_)
         s.clear();
     slot_set_ = 0;
+    borrowed_ = 0;
     others_.clear();
     creation_values_ = false;
     for (auto& [name, value] : all)
@@ -275,6 +303,7 @@ void req_info::make_header_variables() const {
     const auto put_slot = [this](int slot, const std::string& value) {
         slots_[static_cast<std::size_t>(slot)] = value;
         slot_set_ |= 1u << slot;
+        borrowed_ &= ~(1u << slot);
     };
     const auto put_other = [this](std::string name, const std::string& value) {
         others_.insert_or_assign(std::move(name), value);

@@ -3,6 +3,7 @@
 #pragma once
 #include "core/blocks.h"
 #include "core/ref_cnt.h"
+#include "platform/khttp/khttp.h"
 #include "server/config_info.h"
 
 #include <array>
@@ -77,6 +78,12 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
     void set(slot s, std::string_view value);
     void set(slot s, std::string&& value);
     void set(slot s, const char* value) { set(s, std::string_view(value)); }
+    // The same as setting the slot to text, without a copy: the slot reads
+    // text where it is, and keeps its keeper for that. The keeper must not
+    // change text while it is kept (a request record the service no longer
+    // fills, a configuration of the cache). Setting the slot again ends it.
+    void borrow(slot s, const std::string& text, const std::shared_ptr<khttp::request>& keeper);
+    void borrow(slot s, const std::string& text, const cl::sh_ptr<config_info>& keeper);
     // Empty when the variable is not set.
     std::string get(std::string_view name) const override;
     bool has(std::string_view name) const;
@@ -128,6 +135,13 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
     // Slot values and which of them are set (a bit per slot).
     mutable std::array<std::string, slot_count> slots_;
     mutable uint32_t slot_set_ = 0;
+    // The set slots that read a text of a keeper instead (a bit per slot),
+    // where each of them is, and the keepers.
+    mutable uint32_t borrowed_ = 0;
+    std::array<const std::string*, slot_count> lent_;
+    std::shared_ptr<const khttp::request> lender_;
+    cl::sh_ptr<config_info> config_lender_;
+    void lend(slot s, const std::string& text);
     // Variables of any other name.
     mutable variable_map others_;
     // False once copy_variables replaced the creation values.

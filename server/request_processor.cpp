@@ -309,17 +309,18 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         cl::trace_out.write_w(cl::format_wstr(L"connection %?: request %? for %?\n",
                                               k.connection_id, k.request_id, k.abs_path));
 
-    // 5-7: addresses and the proxy test.
+    // 5-7: addresses and the proxy test. The service fills the record no
+    // more while it is held: the variables read its texts where they are.
     if (k.remote_text.error == 0) {
-        info->set(req_info::slot::remote_addr, k.remote_text.host);
-        info->set(req_info::slot::remote_port, k.remote_text.port);
+        info->borrow(req_info::slot::remote_addr, k.remote_text.host, kreq);
+        info->borrow(req_info::slot::remote_port, k.remote_text.port, kreq);
     } else {
         cl::trace_out.write(cl::format_str("GetNameInfoA #1 error %?\n", k.remote_text.error));
     }
     std::string_view local_port;
     if (k.local_text.error == 0) {
-        info->set(req_info::slot::server_name, k.local_text.host);
-        info->set(req_info::slot::server_port, k.local_text.port);
+        info->borrow(req_info::slot::server_name, k.local_text.host, kreq);
+        info->borrow(req_info::slot::server_port, k.local_text.port, kreq);
         local_port = k.local_text.port;
     } else {
         cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", k.local_text.error));
@@ -391,12 +392,12 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (!st.config)
             info->set(req_info::slot::tskqvl_file, std::string_view());
         else if (!st.config->local_path_utf8.empty() || st.config->local_path.empty())
-            info->set(req_info::slot::tskqvl_file, st.config->local_path_utf8);
+            info->borrow(req_info::slot::tskqvl_file, st.config->local_path_utf8, st.config);
         else
             info->set(req_info::slot::tskqvl_file, cl::utf16_to_utf8(st.config->local_path));
         // The path as the client sent it has its UTF-8 form already.
         if (path == k.abs_path)
-            info->set(req_info::slot::tskqvl_path, k.abs_path_utf8);
+            info->borrow(req_info::slot::tskqvl_path, k.abs_path_utf8, kreq);
         else
             info->set(req_info::slot::tskqvl_path, cl::utf16_to_utf8(path));
         if (level >= 2 && resumed < static_cast<uint32_t>(pass) + 2)

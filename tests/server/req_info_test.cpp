@@ -39,6 +39,19 @@ void defer(req_info& i, std::shared_ptr<http_request_data>& d) {
     i.defer_header_variables(d);
 }
 
+// The service's record of a request, whose texts variables may borrow.
+std::shared_ptr<khttp::request> sample_record() {
+    auto k = std::make_shared<khttp::request>();
+    k->local_text.host = "192.0.2.7";
+    k->remote_text.port = "50123";
+    return k;
+}
+
+void borrow_server_name(req_info& i, std::shared_ptr<http_request_data>&) {
+    const auto k = sample_record();
+    i.borrow(req_info::slot::server_name, k->local_text.host, k);
+}
+
 TEST(RequestVariables, OrderOfSettingAndDeferringIsKept) {
     const std::vector<order_case> cases = {
         {"header replaces an earlier set",
@@ -57,6 +70,24 @@ TEST(RequestVariables, OrderOfSettingAndDeferringIsKept) {
          {defer, [](req_info& i, auto&) { i.set("REMOTE_ADDR", "1.2.3.4"); }},
          "HTTP_X_ODD_CASE",
          "odd"},
+        {"a borrowed text outlives its lender's other holders",
+         {borrow_server_name},
+         "SERVER_NAME",
+         "192.0.2.7"},
+        {"header replaces an earlier borrow",
+         {borrow_server_name, defer},
+         "SERVER_NAME",
+         "host.example:8080"},
+        {"a borrow replaces the header", {defer, borrow_server_name}, "SERVER_NAME", "192.0.2.7"},
+        {"a later set replaces a borrow",
+         {borrow_server_name, [](req_info& i, auto&) { i.set("SERVER_NAME", "local"); }},
+         "SERVER_NAME",
+         "local"},
+        {"a later borrow replaces a set",
+         {[](req_info& i, auto&) { i.set(req_info::slot::server_name, "local"); },
+          borrow_server_name},
+         "SERVER_NAME",
+         "192.0.2.7"},
         {"REDIRECT_STATUS set after the headers",
          {defer, [](req_info& i, auto&) { i.set("REDIRECT_STATUS", "404"); }},
          "REDIRECT_STATUS",
@@ -195,7 +226,10 @@ TEST(RequestVariables, SlotsAreTheirNames) {
         {req_info::slot::tskqvl_response_text, "_TSKQVL_RESPONSE_TEXT"},
     };
     ASSERT_EQ(slots.size(), req_info::slot_count);
-    for (const bool deferred : {false, true}) {
+    // A slot set by number, set by name, or borrowing the text reads alike.
+    const std::string text = "value of a slot, long enough for the heap";
+    for (const int mode : {0, 1, 2}) {
+        const bool deferred = mode != 0;
         for (const auto& [s, name] : slots) {
             auto d = sample_data();
             req_info by_slot, by_name;
@@ -203,8 +237,11 @@ TEST(RequestVariables, SlotsAreTheirNames) {
                 by_slot.defer_header_variables(d);
                 by_name.defer_header_variables(d);
             }
-            by_slot.set(s, std::string("value of a slot, long enough for the heap"));
-            by_name.set(name, std::string("value of a slot, long enough for the heap"));
+            if (mode == 2)
+                by_slot.borrow(s, text, std::make_shared<khttp::request>());
+            else
+                by_slot.set(s, text);
+            by_name.set(name, text);
             EXPECT_EQ(by_slot.variables(), by_name.variables()) << name << " " << deferred;
             EXPECT_EQ(by_slot.get(name), "value of a slot, long enough for the heap") << name;
             // Names keep their case: another spelling is another variable.
