@@ -710,7 +710,8 @@ static std::string loop_head(const request::state& s, bool keep_alive) {
         has_host = has_host || cl::iequals(name, "Host");
         has_agent = has_agent || cl::iequals(name, "User-Agent");
     }
-    std::string h(size, '\0');
+    std::string h = take_text(text_use::head);
+    h.resize(size);
     char* p = h.data();
     const auto put = [&p](std::string_view t) {
         std::memcpy(p, t.data(), t.size());
@@ -778,7 +779,11 @@ request::request(const connection& c, std::string method, std::string target, st
     s_->add_field("Accept", accept, false);
 }
 
-request::~request() = default;
+request::~request() {
+    // The head came from the thread's spare texts in loop mode: its room
+    // serves the next exchange.
+    if (s_->native) give_text(std::move(raw_headers_), text_use::head);
+}
 
 void request::set_address_check(address_check check) {
     s_->check = std::move(check);
@@ -1049,24 +1054,24 @@ uint32_t request::receive_response() {
                    : x.error()   ? x.error()
                                  : error_invalid_server_response;
         // Taken, not copied; a second call keeps what the first took.
-        loop_exchange::field_spans spans;
-        if (!x.head().empty()) {
-            raw_headers_ = x.take_head();
-            spans = x.take_field_spans();
-        }
         status_ = x.status();
         reason_ = x.reason();
-        if (spans.empty()) {
+        if (x.head().empty() || x.spans().empty()) {
+            if (!x.head().empty()) raw_headers_ = x.take_head();
             split_fields();
             return 0;
         }
-        // The parser has found the fields already, and checked them.
+        raw_headers_ = x.take_head();
+        // The parser has found the fields already, and checked them; their
+        // places lie inside the head taken.
         fields_checked_ = true;
         fields_.clear();
+        const loop_exchange::field_spans& spans = x.spans();
         fields_.reserve(spans.size());
-        const std::string_view h(raw_headers_);
+        const char* h = raw_headers_.data();
         for (const auto& f : spans)
-            fields_.emplace_back(h.substr(f.name, f.name_length), h.substr(f.value, f.value_length));
+            fields_.emplace_back(std::string_view(h + f.name, f.name_length),
+                                 std::string_view(h + f.value, f.value_length));
         return 0;
     }
     if (s.driver) {

@@ -39,13 +39,23 @@ struct loop_exchange_setup {
     const request::address_check* check = nullptr;
 };
 
+// Texts whose room serves again on the calling thread: every exchange wants
+// one for the request's head, one for the answer's head and one for its
+// body bytes, and a kept connection would otherwise cost an allocation for
+// each of them. Heads and bodies are kept apart, as their sizes differ. A
+// text given back may be of any size; too large a room goes.
+enum class text_use { head, body };
+std::string take_text(text_use use);
+void give_text(std::string&& text, text_use use);
+
 class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
   public:
     // Starts the exchange on the calling thread's loop. error is 0, or the
     // failure known at once (with refused() when the check said no).
     static std::shared_ptr<loop_exchange> start(boost::asio::io_context& loop,
-                                                loop_exchange_setup setup,
-                                                std::function<void()> progress, uint32_t& error);
+                                                loop_exchange_setup&& setup,
+                                                std::function<void()>&& progress,
+                                                uint32_t& error);
     ~loop_exchange();
     loop_exchange(const loop_exchange&) = delete;
     loop_exchange& operator=(const loop_exchange&) = delete;
@@ -69,7 +79,7 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     };
     // Inside the exchange for a usual head, so that no request allocates them.
     using field_spans = boost::container::small_vector<field_span, 24>;
-    field_spans take_field_spans() { return std::move(spans_); }
+    const field_spans& spans() const { return spans_; }
     uint32_t status() const { return status_; }
     const std::string& reason() const { return reason_; }
     std::size_t buffered() const { return down_.size() - down_off_; }
@@ -83,12 +93,12 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
   private:
     friend struct driver;
     friend class parser;
-    loop_exchange(boost::asio::io_context& loop, loop_exchange_setup setup,
-                  std::function<void()> progress);
+    loop_exchange(boost::asio::io_context& loop, loop_exchange_setup&& setup,
+                  std::function<void()>&& progress);
 
     // Waits for input on the connection; fresh: see owned_socket::wait_input.
     static void watch(const std::shared_ptr<connection>& c, bool fresh);
-    static void on_input(std::shared_ptr<connection> c, const boost::system::error_code& ec);
+    static void on_input(const std::shared_ptr<connection>& c, const boost::system::error_code& ec);
     bool address_allowed() const;
     uint32_t begin();
     uint32_t open_new();
@@ -102,6 +112,10 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     void fail(uint32_t error);
     bool retry_on_new();
     void refresh_deadline(uint32_t ms);
+    // Reads the clock for the event being handled; what it does after reads
+    // now_, as the few steps of one event take far less than the clock's
+    // grain.
+    void stamp();
     void news() { news_ = true; }
     void notify();
 
@@ -132,6 +146,7 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     bool retried_ = false;
     bool timing_ = false;
     std::chrono::steady_clock::time_point deadline_{};
+    std::chrono::steady_clock::time_point now_{};
 };
 
 } // namespace http_client
