@@ -35,6 +35,9 @@ constexpr uint32_t error_handle_eof = 38;
 
 std::mutex session_lock;
 std::shared_ptr<http_client::session> the_session;
+// Counts the openings and closings of the session, under the lock: a thread
+// that saw the count it knows keeps using the session it took then.
+std::atomic<uint64_t> session_changes{0};
 std::atomic<uint32_t> timeout_seconds{30};
 
 // The failing step of an exchange, as the error page's scripts see it.
@@ -269,6 +272,7 @@ uint32_t open_proxy_session() {
     {
         std::lock_guard<std::mutex> g(session_lock);
         the_session = std::move(s);
+        session_changes.fetch_add(1, std::memory_order_release);
     }
     set_proxy_timeout(timeout_seconds.load());
     return 0;
@@ -277,12 +281,32 @@ uint32_t open_proxy_session() {
 void close_proxy_session() {
     std::lock_guard<std::mutex> g(session_lock);
     the_session.reset();
+    session_changes.fetch_add(1, std::memory_order_release);
 }
 
 std::shared_ptr<http_client::session> proxy_session() {
     std::lock_guard<std::mutex> g(session_lock);
     return the_session;
 }
+
+namespace {
+
+// The session as the calling thread last took it, taken again only once it
+// was opened or closed since: a forwarded request takes no lock and no
+// count of it. Held by the thread, so a session closed meanwhile lives on
+// until the thread's next request looks.
+const std::shared_ptr<http_client::session>& thread_session() {
+    thread_local std::shared_ptr<http_client::session> taken;
+    thread_local uint64_t taken_at = ~uint64_t(0);
+    if (session_changes.load(std::memory_order_acquire) != taken_at) {
+        std::lock_guard<std::mutex> g(session_lock);
+        taken = the_session;
+        taken_at = session_changes.load(std::memory_order_relaxed);
+    }
+    return taken;
+}
+
+} // namespace
 
 void set_proxy_timeout(uint32_t seconds) {
     if (seconds == 0) seconds = 30;
@@ -623,12 +647,18 @@ class proxy_exchange {
     // the cache record; 0 or the status to answer.
     int prepare() {
         http_request_data& d = *r_.data;
-        std::shared_ptr<http_client::session> session = proxy_session();
+        const std::shared_ptr<http_client::session>& session = thread_session();
         if (!session) {
             cl::trace_out.write(cl::format_str("WinHttpConnect failed: %?\n", 87));
             return 502;
         }
-        http_client::connection c(session, host_, port_);
+        // The thread holds the session for longer than the connection, which
+        // only names it to the request made here: it points at the session
+        // without a count of its own.
+        http_client::connection c(
+            std::shared_ptr<http_client::session>(std::shared_ptr<http_client::session>(),
+                                                  session.get()),
+            host_, port_);
         if (trace_level() != 0)
             cl::trace_out.write(cl::format_str("proxy url: %?\n", r_.forward_url));
         up_ = open_proxy_request(c, d.header(http_header_accept), d.method, r_.forward_url,
@@ -734,22 +764,24 @@ class proxy_exchange {
     // Loop mode: news of the upstream transfer, or room in the client's
     // output. Takes what arrived and passes it on while the client keeps up.
     void progress() {
-        const std::shared_ptr<proxy_exchange> keep = self_; // finish may let go
+        // What finish lets go of, let go of last, once nothing here looks
+        // at the exchange.
+        std::shared_ptr<proxy_exchange> gone;
         // While the client's output waits, news of the upstream waits too:
         // what it sends stays with the transfer, which soon pauses.
-        if (!keep || finished_ || waiting_client_) return;
+        if (!self_ || finished_ || waiting_client_) return;
         const khttp::request_scope scope(r_.queue, r_.data->request_id);
         if (!r_.headers_sent && !head_taken_) {
             if (!up_->head_arrived()) {
                 if (up_->ended()) {
                     const uint32_t e = up_->receive_response();
-                    finish(up_->address_refused() ? refused_or_failed(e)
-                                                  : fail(step_receive_response, e));
+                    gone = finish(up_->address_refused() ? refused_or_failed(e)
+                                                         : fail(step_receive_response, e));
                 }
                 return;
             }
             if (const uint32_t e = receive_head()) {
-                finish(fail(step_receive_response, e));
+                gone = finish(fail(step_receive_response, e));
                 return;
             }
             take_head();
@@ -770,13 +802,13 @@ class proxy_exchange {
             if (got == 0) {
                 if (!up_->ended()) return; // more comes with the next news
                 if (const uint32_t e = up_->end_error()) {
-                    finish(relay_failed(e));
+                    gone = finish(relay_failed(e));
                     return;
                 }
             }
             if (!r_.headers_sent) r_.send_header(got == 0);
             if (r_.body_done) {
-                finish(0);
+                gone = finish(0);
                 return;
             }
             // The rest of a whole answer goes out with its end, in one send.
@@ -784,19 +816,20 @@ class proxy_exchange {
             r_.send_piece(piece.data(), 7, got, last);
             // The end, or a client that has gone: nothing more to pass on.
             if (got == 0 || r_.body_done) {
-                finish(0);
+                gone = finish(0);
                 return;
             }
             // A client that does not keep up: wait for its output to go
             // out rather than hold the answer here.
-            if (wait_for_client()) return;
+            if (wait_for_client(gone)) return;
         }
-        boost::asio::post(*khttp::current_loop(), [keep] { keep->progress(); });
+        boost::asio::post(*khttp::current_loop(), [self = self_] { self->progress(); });
     }
 
     // True when the client's output is over the limit: progress runs again
-    // once it has gone out (or the client has gone).
-    bool wait_for_client() {
+    // once it has gone out (or the client has gone). gone takes what a
+    // finish here lets go of.
+    bool wait_for_client(std::shared_ptr<proxy_exchange>& gone) {
         constexpr std::size_t high = 256 * 1024;
         constexpr std::size_t low = 64 * 1024;
         if (khttp::output_waiting(r_.queue, r_.data->request_id) < high) return false;
@@ -812,7 +845,7 @@ class proxy_exchange {
                 else
                     self->finish(0); // the client has gone
             });
-        if (rc != 0) finish(0);
+        if (rc != 0) gone = finish(0);
         return true;
     }
 
@@ -824,13 +857,16 @@ class proxy_exchange {
     }
 
     // Ends the exchange on the loop: the transfer goes, the owner is told.
-    void finish(int status) {
-        if (finished_) return;
+    // Returns the exchange's hold on itself, for the caller to let go of
+    // once it looks at the exchange no more.
+    std::shared_ptr<proxy_exchange> finish(int status) {
+        if (finished_) return nullptr;
         finished_ = true;
-        const std::shared_ptr<proxy_exchange> keep = std::move(self_);
+        std::shared_ptr<proxy_exchange> keep = std::move(self_);
         up_.reset();
         if (status != 0 && r_.headers_sent) status = 0;
         if (done_) done_(std::move(owned_), status);
+        return keep;
     }
 
     // Passes the client's body on as it arrives, in pieces that grow from
