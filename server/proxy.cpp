@@ -376,9 +376,8 @@ void hop_names::add_list(std::string_view value) {
     std::sort(names_.begin(), names_.end(), string_iless());
 }
 
-bool hop_names::has(std::string_view name) const {
-    return !names_.empty() &&
-           std::binary_search(names_.begin(), names_.end(), name, string_iless());
+bool hop_names::listed(std::string_view name) const {
+    return std::binary_search(names_.begin(), names_.end(), name, string_iless());
 }
 
 bool is_hop_by_hop(std::string_view n) {

@@ -89,9 +89,11 @@ bool is_hop_by_hop(std::string_view name);
 class hop_names {
   public:
     void add_list(std::string_view connection_value);
-    bool has(std::string_view name) const;
+    // Asked of every field, while a Connection header seldom names any.
+    bool has(std::string_view name) const { return !names_.empty() && listed(name); }
 
   private:
+    bool listed(std::string_view name) const;
     // Sorted; a Connection header names a few at most.
     boost::container::small_vector<std::string_view, 8> names_;
 };

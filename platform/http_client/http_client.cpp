@@ -262,7 +262,7 @@ struct request::state : cl::request_sized {
 
     ~state() {
         if (destroyed) *destroyed = true;
-        if (native) native->abandon();
+        if (native) loop_exchange::let_go(std::move(native));
         if (driver) {
             driver->forget(this);
             if (easy) {

@@ -463,9 +463,11 @@ void loop_exchange::on_input(const std::shared_ptr<connection>& c,
                              const boost::system::error_code& ec) {
     c->reading = false;
     if (ec) return;
+    // An owner that lets go of the exchange while it is told of news
+    // leaves its hold until the telling is over (notify), so the exchange
+    // outlives this call without a hold of its own.
     if (c->owner) {
-        const auto x = c->owner->shared_from_this();
-        x->on_readable();
+        c->owner->on_readable();
         return;
     }
     if (c->kept) c->pool->drop(c);
@@ -513,6 +515,14 @@ std::shared_ptr<loop_exchange> loop_exchange::start(boost::asio::io_context& loo
         x->news_ = false;
     }
     return x;
+}
+
+void loop_exchange::let_go(std::shared_ptr<loop_exchange>&& x) {
+    x->abandon();
+    if (x->telling_) {
+        loop_exchange& self = *x;
+        self.parked_ = std::move(x);
+    }
 }
 
 void loop_exchange::abandon() {
@@ -861,9 +871,15 @@ void loop_exchange::fail(uint32_t error) {
 void loop_exchange::notify() {
     if (!news_ || abandoned_ || !progress_) return;
     news_ = false;
-    // May destroy the request, which abandons this exchange; the caller
-    // holds it alive and looks at nothing after.
+    // May destroy the request, which abandons this exchange and parks its
+    // hold here (let_go): let go of once nothing looks at the exchange.
+    const bool outer = telling_;
+    telling_ = true;
     progress_();
+    telling_ = outer;
+    if (!outer && parked_) {
+        const std::shared_ptr<loop_exchange> last = std::move(parked_);
+    }
 }
 
 } // namespace http_client

@@ -63,6 +63,9 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     // The owner lets go: progress is never called again, and a connection
     // whose answer was not read to its end is closed.
     void abandon();
+    // abandon, and the owner's hold goes: at once, or, when the owner lets
+    // go from inside its progress call, once that call has returned.
+    static void let_go(std::shared_ptr<loop_exchange>&& x);
 
     bool head_done() const { return head_done_; }
     bool finished() const { return finished_; }
@@ -145,6 +148,8 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     bool answer_started_ = false;
     bool retried_ = false;
     bool timing_ = false;
+    bool telling_ = false; // progress runs
+    std::shared_ptr<loop_exchange> parked_; // the owner's hold, let go in progress
     std::chrono::steady_clock::time_point deadline_{};
     std::chrono::steady_clock::time_point now_{};
 };
