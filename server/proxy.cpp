@@ -365,6 +365,8 @@ std::string forward_target(std::string_view raw) {
 }
 
 void hop_names::add_list(std::string_view value) {
+    // Most messages have no Connection header at all.
+    if (value.empty()) return;
     std::size_t pos = 0;
     while (pos <= value.size()) {
         std::size_t comma = value.find(',', pos);
@@ -407,18 +409,26 @@ bool is_hop_by_hop_field(int id, std::string_view n) {
     }
 }
 
-// The known request headers that may go upstream, by number: worked out once
-// from their names, which never change, so that a request checks only its
-// values.
-const std::array<bool, http_header_request_maximum>& known_passing() {
-    static const auto table = [] {
-        std::array<bool, http_header_request_maximum> t{};
+// The known request headers that may go upstream, by number and name, in
+// the order of their numbers: worked out once from their names, which never
+// change, so that a request looks only at the values of these.
+struct passing_known {
+    struct entry {
+        int id;
+        std::string_view name;
+    };
+    std::array<entry, http_header_request_maximum> list{};
+    std::size_t count = 0;
+};
+const passing_known& known_passing() {
+    static const passing_known table = [] {
+        passing_known t;
         for (int id = 0; id < http_header_request_maximum; ++id) {
             const std::string_view name = request_header_name(id);
-            t[static_cast<std::size_t>(id)] =
-                id != http_header_content_length && id != http_header_accept &&
+            if (id != http_header_content_length && id != http_header_accept &&
                 id != http_header_referer && id != http_header_expect && id != http_header_via &&
-                !is_hop_by_hop(name) && valid_name(name);
+                !is_hop_by_hop(name) && valid_name(name))
+                t.list[t.count++] = {id, name};
         }
         return t;
     }();
@@ -436,11 +446,11 @@ header_views proxy_request_fields(const http_request_data& d, std::string& via) 
         if (!valid_name(name) || !clean_text(value)) return;
         out.emplace_back(name, value);
     };
-    const auto& passing = known_passing();
-    for (int id = 0; id < http_header_request_maximum; ++id) {
+    const passing_known& passing = known_passing();
+    for (std::size_t i = 0; i < passing.count; ++i) {
+        const auto& [id, name] = passing.list[i];
         const std::string& value = d.known_headers[static_cast<std::size_t>(id)];
-        if (value.empty() || !passing[static_cast<std::size_t>(id)]) continue;
-        const std::string_view name = request_header_name(id);
+        if (value.empty()) continue;
         if (!hop.has(name) && clean_text(value)) out.emplace_back(name, value);
     }
     for (const auto& [name, value] : d.unknown_headers)
