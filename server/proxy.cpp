@@ -479,14 +479,35 @@ std::string header_lines(const header_views& fields) {
     return out;
 }
 
+namespace {
+
+// The known-header number (or -1) of each name the answer's parser knows by
+// its own number; -2 where the name itself must be looked up (the parser's
+// "unknown"): made once from the names.
+int response_id_of_known(uint16_t number) {
+    static const std::vector<int> table = [] {
+        std::vector<int> t(http_client::known_name_count(), -2);
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            const std::string_view name = http_client::known_name(static_cast<uint16_t>(k));
+            if (!name.empty()) t[k] = response_header_id(name);
+        }
+        return t;
+    }();
+    return number < table.size() ? table[number] : -2;
+}
+
+} // namespace
+
 bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
-                             bool checked) {
+                             bool checked, const http_client::request::field_numbers& numbers) {
     // Each name's known-header number, worked out once: the checks below and
     // the headers themselves tell known names by it.
-    boost::container::small_vector<int, 48> ids(upstream.size());
+    boost::container::small_vector<int, 48> ids(upstream.size(), boost::container::default_init);
+    const bool numbered = numbers.size() == upstream.size();
     hop_names hop;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
-        ids[i] = response_header_id(upstream[i].first);
+        ids[i] = numbered ? response_id_of_known(numbers[i]) : -2;
+        if (ids[i] == -2) ids[i] = response_header_id(upstream[i].first);
         if (ids[i] == http_header_connection) hop.add_list(upstream[i].second);
     }
     // A name or value the answer head cannot carry is dropped, never
@@ -496,7 +517,8 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
         std::string_view name;
         int id;
     };
-    boost::container::small_vector<char, 48> passes(upstream.size());
+    boost::container::small_vector<char, 48> passes(upstream.size(),
+                                                     boost::container::default_init);
     // The names that come more than once: their values are joined with ", "
     // (in the spelling of the first) and added once, whole, as the headers
     // keep every value they were given. Known names are told apart by
@@ -757,7 +779,8 @@ class proxy_exchange {
             the_request_cache().store(r_.cache_record, up_->status_code(), up_->header_list());
         }
         const bool has_length =
-            translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked());
+            translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked(),
+                                    up_->header_numbers());
         const std::string_view up_via = r_.headers->view(http_header_via);
         if (up_via.empty())
             r_.headers->add(http_header_via, "Via", via_entry());

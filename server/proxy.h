@@ -111,8 +111,11 @@ std::string header_lines(const header_views& fields);
 // with ", " (cookies stay apart). Returns whether a Content-Length came.
 // checked: every name is a token and no value holds a control byte but a
 // tab (the answer's parser made sure), so the fields need no check here.
+// numbers: the parser's number for each name (http_client::known_name), or
+// empty; a name's known-header number is then found without reading it.
 bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
-                             bool checked = false);
+                             bool checked = false,
+                             const http_client::request::field_numbers& numbers = {});
 // The client request for an upstream exchange: method, target, the Accept
 // value split at commas into types, the Referer; one connection per request
 // unless the settings keep upstream connections.

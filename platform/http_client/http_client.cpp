@@ -1068,12 +1068,16 @@ uint32_t request::receive_response() {
         // places lie inside the head taken.
         fields_checked_ = true;
         fields_.clear();
+        numbers_.clear();
         const loop_exchange::field_spans& spans = x.spans();
         fields_.reserve(spans.size());
+        numbers_.reserve(spans.size());
         const char* h = raw_headers_.data();
-        for (const auto& f : spans)
+        for (const auto& f : spans) {
             fields_.emplace_back(std::string_view(h + f.name, f.name_length),
                                  std::string_view(h + f.value, f.value_length));
+            numbers_.push_back(f.known);
+        }
         return 0;
     }
     if (s.driver) {
@@ -1102,6 +1106,7 @@ uint32_t request::receive_response() {
 void request::split_fields() {
     fields_checked_ = false;
     fields_.clear();
+    numbers_.clear();
     // A line that begins with a space or a tab goes on with the field before
     // it (obsolete line folding): each fold becomes spaces, so the value
     // arrives whole rather than cut at the fold.

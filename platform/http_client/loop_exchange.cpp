@@ -154,6 +154,16 @@ spare_texts::~spare_texts() {
 
 } // namespace
 
+std::size_t known_name_count() {
+    return static_cast<std::size_t>(http::field::xref) + 1;
+}
+
+std::string_view known_name(uint16_t number) {
+    if (number == 0 || number >= known_name_count()) return {};
+    const boost::beast::string_view name = http::to_string(static_cast<http::field>(number));
+    return {name.data(), name.size()};
+}
+
 std::string take_text(text_use use) {
     if (texts_gone) return {};
     std::vector<std::string>& list = use == text_use::head ? texts.heads : texts.bodies;
@@ -249,8 +259,8 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
     }
     // The fields as the head's bytes hold them, for the reader of the head,
     // which then need not split it again.
-    void on_field_impl(http::field, boost::beast::string_view name, boost::beast::string_view value,
-                       boost::beast::error_code&) override {
+    void on_field_impl(http::field known, boost::beast::string_view name,
+                       boost::beast::string_view value, boost::beast::error_code&) override {
         const auto inside = [this](boost::beast::string_view s) {
             return s.data() >= base_ && s.data() + s.size() <= end_;
         };
@@ -261,7 +271,8 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
         x_.spans_.push_back({static_cast<uint32_t>(name.data() - base_),
                           static_cast<uint32_t>(name.size()),
                           static_cast<uint32_t>(value.data() - base_),
-                          static_cast<uint32_t>(value.size())});
+                          static_cast<uint32_t>(value.size()),
+                          static_cast<uint16_t>(known)});
     }
     void on_header_impl(boost::beast::error_code&) override {}
     void on_body_init_impl(const boost::optional<std::uint64_t>&,

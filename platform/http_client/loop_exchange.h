@@ -79,6 +79,7 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     // value was folded over lines, as the parser then joins it elsewhere.
     struct field_span {
         uint32_t name, name_length, value, value_length;
+        uint16_t known; // the parser's number for the name (known_name)
     };
     // Inside the exchange for a usual head, so that no request allocates them.
     using field_spans = boost::container::small_vector<field_span, 24>;
