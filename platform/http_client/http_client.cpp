@@ -659,11 +659,10 @@ void loop_driver::on_due() {
 // The address of a host given as a numeric address (no name to resolve).
 // The answer for the last host is kept per thread: a loop sends request
 // after request to the same upstream.
-bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a,
-                     socklen_t& length) {
+bool numeric_address(const std::string& host, uint16_t port, ip_address& a, socklen_t& length) {
     struct last_host {
         std::string host;
-        sockaddr_storage address{};
+        ip_address address{};
         socklen_t length = 0; // 0: no numeric address
     };
     thread_local last_host last;
@@ -671,8 +670,8 @@ bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a
         last.host = host;
         last.address = {};
         last.length = 0;
-        auto& a4 = reinterpret_cast<sockaddr_in&>(last.address);
-        auto& a6 = reinterpret_cast<sockaddr_in6&>(last.address);
+        sockaddr_in& a4 = last.address.v4;
+        sockaddr_in6& a6 = last.address.v6;
         if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
             a4.sin_family = AF_INET;
             last.length = sizeof a4;
@@ -684,10 +683,10 @@ bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a
     if (last.length == 0) return false;
     a = last.address;
     length = last.length;
-    if (a.ss_family == AF_INET)
-        reinterpret_cast<sockaddr_in&>(a).sin_port = htons(port);
+    if (a.any.sa_family == AF_INET)
+        a.v4.sin_port = htons(port);
     else
-        reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(port);
+        a.v6.sin6_port = htons(port);
     return true;
 }
 

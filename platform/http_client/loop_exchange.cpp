@@ -46,8 +46,7 @@ clock_type::time_point coarse_now() {
     return win32::coarse_steady_now();
 }
 
-bool same_address(const sockaddr_storage& a, socklen_t al, const sockaddr_storage& b,
-                  socklen_t bl) {
+bool same_address(const ip_address& a, socklen_t al, const ip_address& b, socklen_t bl) {
     return al == bl && std::memcmp(&a, &b, al) == 0;
 }
 
@@ -199,7 +198,7 @@ struct loop_exchange::connection {
     owned_socket d;
     boost::asio::detail::reactor& reactor; // the loop's
     input_wait wait;
-    sockaddr_storage address{};
+    ip_address address{};
     socklen_t length = 0;
     // Bytes read and not yet parsed; never cleared, only overwritten.
     std::unique_ptr<char[]> in;
@@ -331,7 +330,7 @@ struct loop_exchange::driver {
 
     // A kept connection to the address, or none.
     // now: the time of the event that asks.
-    std::shared_ptr<connection> reuse(const sockaddr_storage& a, socklen_t length,
+    std::shared_ptr<connection> reuse(const ip_address& a, socklen_t length,
                                       clock_type::time_point now);
     void keep(std::shared_ptr<connection>&& c, bool fresh, clock_type::time_point now);
     void drop(const std::shared_ptr<connection>& c);
@@ -419,7 +418,7 @@ void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
 }
 
 std::shared_ptr<loop_exchange::connection>
-loop_exchange::driver::reuse(const sockaddr_storage& a, socklen_t length,
+loop_exchange::driver::reuse(const ip_address& a, socklen_t length,
                              clock_type::time_point now) {
     for (std::size_t i = idle_.size(); i-- > 0;) {
         if (!same_address(idle_[i]->address, idle_[i]->length, a, length)) continue;
@@ -548,19 +547,18 @@ void loop_exchange::abandon() {
 
 std::string loop_exchange::peer_text() const {
     char text[INET6_ADDRSTRLEN] = {};
-    const sockaddr_storage& a = setup_.address;
-    if (a.ss_family == AF_INET)
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
-    else if (a.ss_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text,
-                    sizeof text);
+    const ip_address& a = setup_.address;
+    if (a.any.sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &a.v4.sin_addr, text, sizeof text);
+    else if (a.any.sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &a.v6.sin6_addr, text, sizeof text);
     return text;
 }
 
 bool loop_exchange::address_allowed() const {
     const request::address_check* check = setup_.check;
     return !check || !*check ||
-           (*check)(reinterpret_cast<const sockaddr*>(&setup_.address), setup_.length);
+           (*check)(&setup_.address.any, setup_.length);
 }
 
 uint32_t loop_exchange::begin() {
@@ -593,16 +591,16 @@ uint32_t loop_exchange::open_new() {
         return error_cannot_connect;
     }
     const int fd =
-        ::socket(setup_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::socket(setup_.address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return error_cannot_connect;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&setup_.address), setup_.length) != 0 &&
+    if (::connect(fd, &setup_.address.any, setup_.length) != 0 &&
         errno != EINPROGRESS) {
         ::close(fd);
         return error_cannot_connect;
     }
     auto c = std::make_shared<connection>(loop_, driver_->reactor_);
     boost::system::error_code ec;
-    c->d.adopt(setup_.address.ss_family, fd, ec);
+    c->d.adopt(setup_.address.any.sa_family, fd, ec);
     if (ec) {
         ::close(fd);
         return error_cannot_connect;
@@ -776,7 +774,9 @@ bool loop_exchange::parse(bool fresh) {
                 spans_.clear();
                 continue;
             }
-            if (head_.capacity() < used) head_ = take_text(text_use::head);
+            // The request's head is done with once the answer has begun (it
+            // is never sent again then): its room takes the answer's head.
+            if (head_.capacity() < used && answer_started_) head_ = std::move(setup_.head);
             head_.assign(c.in.get() + off, used);
             if (parser_->folded_) spans_.clear();
             head_done_ = true;

@@ -7,6 +7,7 @@
 #include "platform/http_client/http_client.h"
 
 #include <boost/container/small_vector.hpp>
+#include <netinet/in.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -25,8 +26,16 @@ class error_code;
 
 namespace http_client {
 
+// A numeric address of either family: copied with every exchange and kept
+// with every connection, so no larger than the larger of them.
+union ip_address {
+    sockaddr any;
+    sockaddr_in v4;
+    sockaddr_in6 v6;
+};
+
 struct loop_exchange_setup {
-    sockaddr_storage address{};
+    ip_address address{};
     socklen_t length = 0;
     // The request line, the header lines and the empty line.
     std::string head;
