@@ -484,7 +484,7 @@ namespace {
 // The known-header number (or -1) of each name the answer's parser knows by
 // its own number; -2 where the name itself must be looked up (the parser's
 // "unknown"): made once from the names.
-int response_id_of_known(uint16_t number) {
+const std::vector<int>& response_ids_of_known() {
     static const std::vector<int> table = [] {
         std::vector<int> t(http_client::known_name_count(), -2);
         for (std::size_t k = 1; k < t.size(); ++k) {
@@ -493,7 +493,7 @@ int response_id_of_known(uint16_t number) {
         }
         return t;
     }();
-    return number < table.size() ? table[number] : -2;
+    return table;
 }
 
 } // namespace
@@ -504,9 +504,10 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     // the headers themselves tell known names by it.
     boost::container::small_vector<int, 48> ids(upstream.size(), boost::container::default_init);
     const bool numbered = numbers.size() == upstream.size();
+    const std::vector<int>& known = response_ids_of_known();
     hop_names hop;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
-        ids[i] = numbered ? response_id_of_known(numbers[i]) : -2;
+        ids[i] = numbered && numbers[i] < known.size() ? known[numbers[i]] : -2;
         if (ids[i] == -2) ids[i] = response_header_id(upstream[i].first);
         if (ids[i] == http_header_connection) hop.add_list(upstream[i].second);
     }

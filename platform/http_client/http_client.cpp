@@ -749,8 +749,8 @@ static std::string loop_head(const request::state& s, bool keep_alive) {
     return h;
 }
 
-request::request(const connection& c, std::string method, std::string target, std::string referrer,
-                 std::vector<std::string> accept_types, uint32_t flags)
+request::request(const connection& c, std::string_view method, std::string_view target,
+                 std::string_view referrer, std::vector<std::string> accept_types, uint32_t flags)
     // Default-initialised: every member sets its own start, and zeroing the
     // whole state first (the header room with it) would be paid per request.
     : s_(new state), timeouts_(c.owner() ? c.owner()->get_timeouts() : timeouts()) {
@@ -759,9 +759,9 @@ request::request(const connection& c, std::string method, std::string target, st
     if (s_->host.size() > 1 && s_->host.front() == '[' && s_->host.back() == ']')
         s_->host = s_->host.substr(1, s_->host.size() - 2);
     s_->port = c.port();
-    s_->method = std::move(method);
-    s_->target = target.empty() ? std::string("/") : std::move(target);
-    s_->referrer = std::move(referrer);
+    s_->method.assign(method);
+    s_->target.assign(target.empty() ? std::string_view("/") : target);
+    s_->referrer.assign(referrer);
     if (const session* owner = c.owner().get()) {
         s_->agent = owner->agent();
         // The bypass list means nothing without a proxy.

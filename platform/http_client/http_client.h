@@ -129,8 +129,8 @@ class request : public cl::request_sized {
     // WinHttpOpenRequest: the method, the request target as it goes on the
     // wire ("/path?query"), the Referer (empty: none), the Accept types (each
     // one becomes part of the Accept header) and the flags.
-    request(const connection& c, std::string method, std::string target, std::string referrer,
-            std::vector<std::string> accept_types, uint32_t flags);
+    request(const connection& c, std::string_view method, std::string_view target,
+            std::string_view referrer, std::vector<std::string> accept_types, uint32_t flags);
     ~request();
     request(const request&) = delete;
     request& operator=(const request&) = delete;
