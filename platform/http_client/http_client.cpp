@@ -909,10 +909,8 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
             setup.receive_ms = timeouts_.receive_ms;
             setup.check = &s.check;
             s.sent = true;
-            uint32_t error = 0;
-            s.native =
-                loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress), error);
-            return error;
+            return loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress),
+                                        s.native);
         }
     }
     if (s.loop) s.driver = &loop_driver::of(*s.loop);

@@ -381,7 +381,7 @@ loop_exchange::driver::~driver() {
     // The loop ends: what still runs ends with it, and its owner is told.
     std::vector<std::shared_ptr<loop_exchange>> left;
     for (loop_exchange* x : running_)
-        left.push_back(x->shared_from_this());
+        left.push_back(x->hold());
     for (auto& x : left) {
         x->driver_ = nullptr;
         if (x->abandoned_ || x->finished_) continue;
@@ -402,7 +402,7 @@ void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
     const auto now = coarse_now();
     std::vector<std::shared_ptr<loop_exchange>> due;
     for (loop_exchange* x : running_)
-        if (x->timing_ && now >= x->deadline_) due.push_back(x->shared_from_this());
+        if (x->timing_ && now >= x->deadline_) due.push_back(x->hold());
     for (auto& x : due) {
         if (x->abandoned_ || x->finished_ || !x->timing_) continue;
         x->fail(error_timeout);
@@ -505,26 +505,27 @@ loop_exchange::~loop_exchange() {
     give_text(std::move(down_), text_use::body);
 }
 
-std::shared_ptr<loop_exchange> loop_exchange::start(boost::asio::io_context& loop,
-                                                    loop_exchange_setup&& setup,
-                                                    std::function<void()>&& progress,
-                                                    uint32_t& error) {
+uint32_t loop_exchange::start(boost::asio::io_context& loop, loop_exchange_setup&& setup,
+                             std::function<void()>&& progress,
+                             std::shared_ptr<loop_exchange>& owner) {
     // One block for the exchange and its count.
     struct made : loop_exchange {
         made(boost::asio::io_context& l, loop_exchange_setup&& s, std::function<void()>&& p)
             : loop_exchange(l, std::move(s), std::move(p)) {}
     };
-    std::shared_ptr<loop_exchange> x = std::allocate_shared<made>(
-        cl::block_allocator<made>(), loop, std::move(setup), std::move(progress));
+    owner = std::allocate_shared<made>(cl::block_allocator<made>(), loop, std::move(setup),
+                                       std::move(progress));
+    loop_exchange* x = owner.get();
+    x->owner_ = &owner;
     x->driver_ = &driver::of(loop);
-    x->driver_->add(x.get());
+    x->driver_->add(x);
     x->stamp();
-    error = x->begin();
+    const uint32_t error = x->begin();
     if (error) {
         x->fail(error);
         x->news_ = false;
     }
-    return x;
+    return error;
 }
 
 void loop_exchange::let_go(std::shared_ptr<loop_exchange>&& x) {
@@ -537,6 +538,7 @@ void loop_exchange::let_go(std::shared_ptr<loop_exchange>&& x) {
 
 void loop_exchange::abandon() {
     abandoned_ = true;
+    owner_ = nullptr;
     if (driver_) driver_->remove(this);
     driver_ = nullptr;
     if (c_) {
@@ -655,7 +657,7 @@ void loop_exchange::write_head(bool fresh) {
 
 void loop_exchange::wait_writable() {
     c_->d.async_wait(boost::asio::socket_base::wait_write,
-                     [x = shared_from_this(), c = c_](const boost::system::error_code& ec) {
+                     [x = hold(), c = c_](const boost::system::error_code& ec) {
                          if (x->abandoned_ || x->finished_ || x->c_ != c) return;
                          if (ec) {
                              x->fail(error_connection_error);
@@ -800,7 +802,7 @@ bool loop_exchange::parse(bool fresh) {
 void loop_exchange::resume() {
     if (resume_posted_) return;
     resume_posted_ = true;
-    boost::asio::post(loop_, [x = shared_from_this()] {
+    boost::asio::post(loop_, [x = hold()] {
         x->resume_posted_ = false;
         if (x->abandoned_ || x->finished_ || !x->c_) return;
         x->paused_ = false;

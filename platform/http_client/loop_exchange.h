@@ -57,14 +57,16 @@ enum class text_use { head, body };
 std::string take_text(text_use use);
 void give_text(std::string&& text, text_use use);
 
-class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
+// An exchange is held by its owner alone, in the place start was given, and
+// by what waits on the loop for it: no weak count of itself is kept, which
+// spares counting it at its start and end.
+class loop_exchange {
   public:
-    // Starts the exchange on the calling thread's loop. error is 0, or the
-    // failure known at once (with refused() when the check said no).
-    static std::shared_ptr<loop_exchange> start(boost::asio::io_context& loop,
-                                                loop_exchange_setup&& setup,
-                                                std::function<void()>&& progress,
-                                                uint32_t& error);
+    // Starts the exchange on the calling thread's loop, held in owner, which
+    // must stay where it is until let_go. Returns 0, or the failure known at
+    // once (with refused() when the check said no).
+    static uint32_t start(boost::asio::io_context& loop, loop_exchange_setup&& setup,
+                          std::function<void()>&& progress, std::shared_ptr<loop_exchange>& owner);
     ~loop_exchange();
     loop_exchange(const loop_exchange&) = delete;
     loop_exchange& operator=(const loop_exchange&) = delete;
@@ -159,6 +161,10 @@ class loop_exchange : public std::enable_shared_from_this<loop_exchange> {
     bool retried_ = false;
     bool timing_ = false;
     bool telling_ = false; // progress runs
+    // The owner's hold, for what waits on the loop for the exchange; cleared
+    // when the owner lets go, after which nothing more waits for it.
+    std::shared_ptr<loop_exchange>* owner_ = nullptr;
+    std::shared_ptr<loop_exchange> hold() const { return *owner_; }
     std::shared_ptr<loop_exchange> parked_; // the owner's hold, let go in progress
     std::chrono::steady_clock::time_point deadline_{};
     std::chrono::steady_clock::time_point now_{};
