@@ -216,7 +216,11 @@ struct request::state : cl::request_sized {
         if (replace)
             headers.erase(
                 std::remove_if(headers.begin(), headers.end(),
-                               [&](const field_at& f) { return cl::iequals(name_of(f), name); }),
+                               [&](const field_at& f) {
+                                   // Most names differ in length already.
+                                   return f.name_length == name.size() &&
+                                          cl::iequals(name_of(f), name);
+                               }),
                 headers.end());
         const auto at = static_cast<uint32_t>(header_text.size());
         header_text.resize(at + name.size() + value.size(), boost::container::default_init);
@@ -706,8 +710,8 @@ static std::string loop_head(const request::state& s, bool keep_alive) {
     for (const auto& f : s.headers) {
         const std::string_view name = s.name_of(f);
         size += name.size() + f.value_length + 4;
-        has_host = has_host || cl::iequals(name, "Host");
-        has_agent = has_agent || cl::iequals(name, "User-Agent");
+        has_host = has_host || (name.size() == 4 && cl::iequals(name, "Host"));
+        has_agent = has_agent || (name.size() == 10 && cl::iequals(name, "User-Agent"));
     }
     std::string h = take_text(text_use::head);
     h.resize(size);
