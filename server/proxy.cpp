@@ -35,6 +35,9 @@ constexpr uint32_t error_handle_eof = 38;
 
 std::mutex session_lock;
 std::shared_ptr<http_client::session> the_session;
+// Counts the openings and closings of the session, under the lock: a thread
+// that saw the count it knows keeps using the session it took then.
+std::atomic<uint64_t> session_changes{0};
 std::atomic<uint32_t> timeout_seconds{30};
 
 // The failing step of an exchange, as the error page's scripts see it.
@@ -269,6 +272,7 @@ uint32_t open_proxy_session() {
     {
         std::lock_guard<std::mutex> g(session_lock);
         the_session = std::move(s);
+        session_changes.fetch_add(1, std::memory_order_release);
     }
     set_proxy_timeout(timeout_seconds.load());
     return 0;
@@ -277,12 +281,32 @@ uint32_t open_proxy_session() {
 void close_proxy_session() {
     std::lock_guard<std::mutex> g(session_lock);
     the_session.reset();
+    session_changes.fetch_add(1, std::memory_order_release);
 }
 
 std::shared_ptr<http_client::session> proxy_session() {
     std::lock_guard<std::mutex> g(session_lock);
     return the_session;
 }
+
+namespace {
+
+// The session as the calling thread last took it, taken again only once it
+// was opened or closed since: a forwarded request takes no lock and no
+// count of it. Held by the thread, so a session closed meanwhile lives on
+// until the thread's next request looks.
+const std::shared_ptr<http_client::session>& thread_session() {
+    thread_local std::shared_ptr<http_client::session> taken;
+    thread_local uint64_t taken_at = ~uint64_t(0);
+    if (session_changes.load(std::memory_order_acquire) != taken_at) {
+        std::lock_guard<std::mutex> g(session_lock);
+        taken = the_session;
+        taken_at = session_changes.load(std::memory_order_relaxed);
+    }
+    return taken;
+}
+
+} // namespace
 
 void set_proxy_timeout(uint32_t seconds) {
     if (seconds == 0) seconds = 30;
@@ -341,6 +365,8 @@ std::string forward_target(std::string_view raw) {
 }
 
 void hop_names::add_list(std::string_view value) {
+    // Most messages have no Connection header at all.
+    if (value.empty()) return;
     std::size_t pos = 0;
     while (pos <= value.size()) {
         std::size_t comma = value.find(',', pos);
@@ -352,9 +378,8 @@ void hop_names::add_list(std::string_view value) {
     std::sort(names_.begin(), names_.end(), string_iless());
 }
 
-bool hop_names::has(std::string_view name) const {
-    return !names_.empty() &&
-           std::binary_search(names_.begin(), names_.end(), name, string_iless());
+bool hop_names::listed(std::string_view name) const {
+    return std::binary_search(names_.begin(), names_.end(), name, string_iless());
 }
 
 bool is_hop_by_hop(std::string_view n) {
@@ -384,18 +409,26 @@ bool is_hop_by_hop_field(int id, std::string_view n) {
     }
 }
 
-// The known request headers that may go upstream, by number: worked out once
-// from their names, which never change, so that a request checks only its
-// values.
-const std::array<bool, http_header_request_maximum>& known_passing() {
-    static const auto table = [] {
-        std::array<bool, http_header_request_maximum> t{};
+// The known request headers that may go upstream, by number and name, in
+// the order of their numbers: worked out once from their names, which never
+// change, so that a request looks only at the values of these.
+struct passing_known {
+    struct entry {
+        int id;
+        std::string_view name;
+    };
+    std::array<entry, http_header_request_maximum> list{};
+    std::size_t count = 0;
+};
+const passing_known& known_passing() {
+    static const passing_known table = [] {
+        passing_known t;
         for (int id = 0; id < http_header_request_maximum; ++id) {
             const std::string_view name = request_header_name(id);
-            t[static_cast<std::size_t>(id)] =
-                id != http_header_content_length && id != http_header_accept &&
+            if (id != http_header_content_length && id != http_header_accept &&
                 id != http_header_referer && id != http_header_expect && id != http_header_via &&
-                !is_hop_by_hop(name) && valid_name(name);
+                !is_hop_by_hop(name) && valid_name(name))
+                t.list[t.count++] = {id, name};
         }
         return t;
     }();
@@ -413,11 +446,11 @@ header_views proxy_request_fields(const http_request_data& d, std::string& via) 
         if (!valid_name(name) || !clean_text(value)) return;
         out.emplace_back(name, value);
     };
-    const auto& passing = known_passing();
-    for (int id = 0; id < http_header_request_maximum; ++id) {
+    const passing_known& passing = known_passing();
+    for (std::size_t i = 0; i < passing.count; ++i) {
+        const auto& [id, name] = passing.list[i];
         const std::string& value = d.known_headers[static_cast<std::size_t>(id)];
-        if (value.empty() || !passing[static_cast<std::size_t>(id)]) continue;
-        const std::string_view name = request_header_name(id);
+        if (value.empty()) continue;
         if (!hop.has(name) && clean_text(value)) out.emplace_back(name, value);
     }
     for (const auto& [name, value] : d.unknown_headers)
@@ -446,14 +479,36 @@ std::string header_lines(const header_views& fields) {
     return out;
 }
 
+namespace {
+
+// The known-header number (or -1) of each name the answer's parser knows by
+// its own number; -2 where the name itself must be looked up (the parser's
+// "unknown"): made once from the names.
+const std::vector<int>& response_ids_of_known() {
+    static const std::vector<int> table = [] {
+        std::vector<int> t(http_client::known_name_count(), -2);
+        for (std::size_t k = 1; k < t.size(); ++k) {
+            const std::string_view name = http_client::known_name(static_cast<uint16_t>(k));
+            if (!name.empty()) t[k] = response_header_id(name);
+        }
+        return t;
+    }();
+    return table;
+}
+
+} // namespace
+
 bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
-                             bool checked) {
+                             bool checked, const http_client::request::field_numbers& numbers) {
     // Each name's known-header number, worked out once: the checks below and
     // the headers themselves tell known names by it.
-    boost::container::small_vector<int, 48> ids(upstream.size());
+    boost::container::small_vector<int, 48> ids(upstream.size(), boost::container::default_init);
+    const bool numbered = numbers.size() == upstream.size();
+    const std::vector<int>& known = response_ids_of_known();
     hop_names hop;
     for (std::size_t i = 0; i < upstream.size(); ++i) {
-        ids[i] = response_header_id(upstream[i].first);
+        ids[i] = numbered && numbers[i] < known.size() ? known[numbers[i]] : -2;
+        if (ids[i] == -2) ids[i] = response_header_id(upstream[i].first);
         if (ids[i] == http_header_connection) hop.add_list(upstream[i].second);
     }
     // A name or value the answer head cannot carry is dropped, never
@@ -463,7 +518,8 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
         std::string_view name;
         int id;
     };
-    boost::container::small_vector<char, 48> passes(upstream.size());
+    boost::container::small_vector<char, 48> passes(upstream.size(),
+                                                     boost::container::default_init);
     // The names that come more than once: their values are joined with ", "
     // (in the spelling of the first) and added once, whole, as the headers
     // keep every value they were given. Known names are told apart by
@@ -623,12 +679,18 @@ class proxy_exchange {
     // the cache record; 0 or the status to answer.
     int prepare() {
         http_request_data& d = *r_.data;
-        std::shared_ptr<http_client::session> session = proxy_session();
+        const std::shared_ptr<http_client::session>& session = thread_session();
         if (!session) {
             cl::trace_out.write(cl::format_str("WinHttpConnect failed: %?\n", 87));
             return 502;
         }
-        http_client::connection c(session, host_, port_);
+        // The thread holds the session for longer than the connection, which
+        // only names it to the request made here: it points at the session
+        // without a count of its own.
+        http_client::connection c(
+            std::shared_ptr<http_client::session>(std::shared_ptr<http_client::session>(),
+                                                  session.get()),
+            host_, port_);
         if (trace_level() != 0)
             cl::trace_out.write(cl::format_str("proxy url: %?\n", r_.forward_url));
         up_ = open_proxy_request(c, d.header(http_header_accept), d.method, r_.forward_url,
@@ -718,7 +780,8 @@ class proxy_exchange {
             the_request_cache().store(r_.cache_record, up_->status_code(), up_->header_list());
         }
         const bool has_length =
-            translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked());
+            translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked(),
+                                    up_->header_numbers());
         const std::string_view up_via = r_.headers->view(http_header_via);
         if (up_via.empty())
             r_.headers->add(http_header_via, "Via", via_entry());
@@ -734,22 +797,24 @@ class proxy_exchange {
     // Loop mode: news of the upstream transfer, or room in the client's
     // output. Takes what arrived and passes it on while the client keeps up.
     void progress() {
-        const std::shared_ptr<proxy_exchange> keep = self_; // finish may let go
+        // What finish lets go of, let go of last, once nothing here looks
+        // at the exchange.
+        std::shared_ptr<proxy_exchange> gone;
         // While the client's output waits, news of the upstream waits too:
         // what it sends stays with the transfer, which soon pauses.
-        if (!keep || finished_ || waiting_client_) return;
+        if (!self_ || finished_ || waiting_client_) return;
         const khttp::request_scope scope(r_.queue, r_.data->request_id);
         if (!r_.headers_sent && !head_taken_) {
             if (!up_->head_arrived()) {
                 if (up_->ended()) {
                     const uint32_t e = up_->receive_response();
-                    finish(up_->address_refused() ? refused_or_failed(e)
-                                                  : fail(step_receive_response, e));
+                    gone = finish(up_->address_refused() ? refused_or_failed(e)
+                                                         : fail(step_receive_response, e));
                 }
                 return;
             }
             if (const uint32_t e = receive_head()) {
-                finish(fail(step_receive_response, e));
+                gone = finish(fail(step_receive_response, e));
                 return;
             }
             take_head();
@@ -770,13 +835,13 @@ class proxy_exchange {
             if (got == 0) {
                 if (!up_->ended()) return; // more comes with the next news
                 if (const uint32_t e = up_->end_error()) {
-                    finish(relay_failed(e));
+                    gone = finish(relay_failed(e));
                     return;
                 }
             }
             if (!r_.headers_sent) r_.send_header(got == 0);
             if (r_.body_done) {
-                finish(0);
+                gone = finish(0);
                 return;
             }
             // The rest of a whole answer goes out with its end, in one send.
@@ -784,19 +849,20 @@ class proxy_exchange {
             r_.send_piece(piece.data(), 7, got, last);
             // The end, or a client that has gone: nothing more to pass on.
             if (got == 0 || r_.body_done) {
-                finish(0);
+                gone = finish(0);
                 return;
             }
             // A client that does not keep up: wait for its output to go
             // out rather than hold the answer here.
-            if (wait_for_client()) return;
+            if (wait_for_client(gone)) return;
         }
-        boost::asio::post(*khttp::current_loop(), [keep] { keep->progress(); });
+        boost::asio::post(*khttp::current_loop(), [self = self_] { self->progress(); });
     }
 
     // True when the client's output is over the limit: progress runs again
-    // once it has gone out (or the client has gone).
-    bool wait_for_client() {
+    // once it has gone out (or the client has gone). gone takes what a
+    // finish here lets go of.
+    bool wait_for_client(std::shared_ptr<proxy_exchange>& gone) {
         constexpr std::size_t high = 256 * 1024;
         constexpr std::size_t low = 64 * 1024;
         if (khttp::output_waiting(r_.queue, r_.data->request_id) < high) return false;
@@ -812,7 +878,7 @@ class proxy_exchange {
                 else
                     self->finish(0); // the client has gone
             });
-        if (rc != 0) finish(0);
+        if (rc != 0) gone = finish(0);
         return true;
     }
 
@@ -824,13 +890,16 @@ class proxy_exchange {
     }
 
     // Ends the exchange on the loop: the transfer goes, the owner is told.
-    void finish(int status) {
-        if (finished_) return;
+    // Returns the exchange's hold on itself, for the caller to let go of
+    // once it looks at the exchange no more.
+    std::shared_ptr<proxy_exchange> finish(int status) {
+        if (finished_) return nullptr;
         finished_ = true;
-        const std::shared_ptr<proxy_exchange> keep = std::move(self_);
+        std::shared_ptr<proxy_exchange> keep = std::move(self_);
         up_.reset();
         if (status != 0 && r_.headers_sent) status = 0;
         if (done_) done_(std::move(owned_), status);
+        return keep;
     }
 
     // Passes the client's body on as it arrives, in pieces that grow from

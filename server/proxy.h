@@ -89,9 +89,11 @@ bool is_hop_by_hop(std::string_view name);
 class hop_names {
   public:
     void add_list(std::string_view connection_value);
-    bool has(std::string_view name) const;
+    // Asked of every field, while a Connection header seldom names any.
+    bool has(std::string_view name) const { return !names_.empty() && listed(name); }
 
   private:
+    bool listed(std::string_view name) const;
     // Sorted; a Connection header names a few at most.
     boost::container::small_vector<std::string_view, 8> names_;
 };
@@ -109,8 +111,11 @@ std::string header_lines(const header_views& fields);
 // with ", " (cookies stay apart). Returns whether a Content-Length came.
 // checked: every name is a token and no value holds a control byte but a
 // tab (the answer's parser made sure), so the fields need no check here.
+// numbers: the parser's number for each name (http_client::known_name), or
+// empty; a name's known-header number is then found without reading it.
 bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
-                             bool checked = false);
+                             bool checked = false,
+                             const http_client::request::field_numbers& numbers = {});
 // The client request for an upstream exchange: method, target, the Accept
 // value split at commas into types, the Referer; one connection per request
 // unless the settings keep upstream connections.

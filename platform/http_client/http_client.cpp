@@ -216,7 +216,11 @@ struct request::state : cl::request_sized {
         if (replace)
             headers.erase(
                 std::remove_if(headers.begin(), headers.end(),
-                               [&](const field_at& f) { return cl::iequals(name_of(f), name); }),
+                               [&](const field_at& f) {
+                                   // Most names differ in length already.
+                                   return f.name_length == name.size() &&
+                                          cl::iequals(name_of(f), name);
+                               }),
                 headers.end());
         const auto at = static_cast<uint32_t>(header_text.size());
         header_text.resize(at + name.size() + value.size(), boost::container::default_init);
@@ -262,7 +266,7 @@ struct request::state : cl::request_sized {
 
     ~state() {
         if (destroyed) *destroyed = true;
-        if (native) native->abandon();
+        if (native) loop_exchange::let_go(std::move(native));
         if (driver) {
             driver->forget(this);
             if (easy) {
@@ -659,11 +663,10 @@ void loop_driver::on_due() {
 // The address of a host given as a numeric address (no name to resolve).
 // The answer for the last host is kept per thread: a loop sends request
 // after request to the same upstream.
-bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a,
-                     socklen_t& length) {
+bool numeric_address(const std::string& host, uint16_t port, ip_address& a, socklen_t& length) {
     struct last_host {
         std::string host;
-        sockaddr_storage address{};
+        ip_address address{};
         socklen_t length = 0; // 0: no numeric address
     };
     thread_local last_host last;
@@ -671,8 +674,8 @@ bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a
         last.host = host;
         last.address = {};
         last.length = 0;
-        auto& a4 = reinterpret_cast<sockaddr_in&>(last.address);
-        auto& a6 = reinterpret_cast<sockaddr_in6&>(last.address);
+        sockaddr_in& a4 = last.address.v4;
+        sockaddr_in6& a6 = last.address.v6;
         if (::inet_pton(AF_INET, host.c_str(), &a4.sin_addr) == 1) {
             a4.sin_family = AF_INET;
             last.length = sizeof a4;
@@ -684,10 +687,10 @@ bool numeric_address(const std::string& host, uint16_t port, sockaddr_storage& a
     if (last.length == 0) return false;
     a = last.address;
     length = last.length;
-    if (a.ss_family == AF_INET)
-        reinterpret_cast<sockaddr_in&>(a).sin_port = htons(port);
+    if (a.any.sa_family == AF_INET)
+        a.v4.sin_port = htons(port);
     else
-        reinterpret_cast<sockaddr_in6&>(a).sin6_port = htons(port);
+        a.v6.sin6_port = htons(port);
     return true;
 }
 
@@ -707,10 +710,11 @@ static std::string loop_head(const request::state& s, bool keep_alive) {
     for (const auto& f : s.headers) {
         const std::string_view name = s.name_of(f);
         size += name.size() + f.value_length + 4;
-        has_host = has_host || cl::iequals(name, "Host");
-        has_agent = has_agent || cl::iequals(name, "User-Agent");
+        has_host = has_host || (name.size() == 4 && cl::iequals(name, "Host"));
+        has_agent = has_agent || (name.size() == 10 && cl::iequals(name, "User-Agent"));
     }
-    std::string h(size, '\0');
+    std::string h = take_text(text_use::head);
+    h.resize(size);
     char* p = h.data();
     const auto put = [&p](std::string_view t) {
         std::memcpy(p, t.data(), t.size());
@@ -749,17 +753,19 @@ static std::string loop_head(const request::state& s, bool keep_alive) {
     return h;
 }
 
-request::request(const connection& c, std::string method, std::string target, std::string referrer,
-                 std::vector<std::string> accept_types, uint32_t flags)
-    : s_(std::make_unique<state>()), timeouts_(c.owner() ? c.owner()->get_timeouts() : timeouts()) {
+request::request(const connection& c, std::string_view method, std::string_view target,
+                 std::string_view referrer, std::vector<std::string> accept_types, uint32_t flags)
+    // Default-initialised: every member sets its own start, and zeroing the
+    // whole state first (the header room with it) would be paid per request.
+    : s_(new state), timeouts_(c.owner() ? c.owner()->get_timeouts() : timeouts()) {
     s_->secure = (flags & flag_secure) != 0;
     s_->host = c.host();
     if (s_->host.size() > 1 && s_->host.front() == '[' && s_->host.back() == ']')
         s_->host = s_->host.substr(1, s_->host.size() - 2);
     s_->port = c.port();
-    s_->method = std::move(method);
-    s_->target = target.empty() ? std::string("/") : std::move(target);
-    s_->referrer = std::move(referrer);
+    s_->method.assign(method);
+    s_->target.assign(target.empty() ? std::string_view("/") : target);
+    s_->referrer.assign(referrer);
     if (const session* owner = c.owner().get()) {
         s_->agent = owner->agent();
         // The bypass list means nothing without a proxy.
@@ -778,7 +784,11 @@ request::request(const connection& c, std::string method, std::string target, st
     s_->add_field("Accept", accept, false);
 }
 
-request::~request() = default;
+request::~request() {
+    // The head came from the thread's spare texts in loop mode: its room
+    // serves the next exchange.
+    if (s_->native) give_text(std::move(raw_headers_), text_use::head);
+}
 
 void request::set_address_check(address_check check) {
     s_->check = std::move(check);
@@ -903,10 +913,8 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
             setup.receive_ms = timeouts_.receive_ms;
             setup.check = &s.check;
             s.sent = true;
-            uint32_t error = 0;
-            s.native =
-                loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress), error);
-            return error;
+            return loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress),
+                                        s.native);
         }
     }
     if (s.loop) s.driver = &loop_driver::of(*s.loop);
@@ -1049,24 +1057,28 @@ uint32_t request::receive_response() {
                    : x.error()   ? x.error()
                                  : error_invalid_server_response;
         // Taken, not copied; a second call keeps what the first took.
-        loop_exchange::field_spans spans;
-        if (!x.head().empty()) {
-            raw_headers_ = x.take_head();
-            spans = x.take_field_spans();
-        }
         status_ = x.status();
         reason_ = x.reason();
-        if (spans.empty()) {
+        if (x.head().empty() || x.spans().empty()) {
+            if (!x.head().empty()) raw_headers_ = x.take_head();
             split_fields();
             return 0;
         }
-        // The parser has found the fields already, and checked them.
+        raw_headers_ = x.take_head();
+        // The parser has found the fields already, and checked them; their
+        // places lie inside the head taken.
         fields_checked_ = true;
         fields_.clear();
+        numbers_.clear();
+        const loop_exchange::field_spans& spans = x.spans();
         fields_.reserve(spans.size());
-        const std::string_view h(raw_headers_);
-        for (const auto& f : spans)
-            fields_.emplace_back(h.substr(f.name, f.name_length), h.substr(f.value, f.value_length));
+        numbers_.reserve(spans.size());
+        const char* h = raw_headers_.data();
+        for (const auto& f : spans) {
+            fields_.emplace_back(std::string_view(h + f.name, f.name_length),
+                                 std::string_view(h + f.value, f.value_length));
+            numbers_.push_back(f.known);
+        }
         return 0;
     }
     if (s.driver) {
@@ -1095,6 +1107,7 @@ uint32_t request::receive_response() {
 void request::split_fields() {
     fields_checked_ = false;
     fields_.clear();
+    numbers_.clear();
     // A line that begins with a space or a tab goes on with the field before
     // it (obsolete line folding): each fold becomes spaces, so the value
     // arrives whole rather than cut at the fold.

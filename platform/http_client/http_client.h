@@ -73,6 +73,12 @@ struct timeouts {
 class session;
 class connection;
 
+// The header names the answer's parser knows, by number from 1 up to
+// known_name_count() - 1 (any spelling of the name gets its number); empty
+// for another number, and 0 stands for a name it does not know.
+std::size_t known_name_count();
+std::string_view known_name(uint16_t number);
+
 class session {
   public:
     // WinHttpOpen: the agent name goes out as User-Agent unless a request
@@ -123,8 +129,8 @@ class request : public cl::request_sized {
     // WinHttpOpenRequest: the method, the request target as it goes on the
     // wire ("/path?query"), the Referer (empty: none), the Accept types (each
     // one becomes part of the Accept header) and the flags.
-    request(const connection& c, std::string method, std::string target, std::string referrer,
-            std::vector<std::string> accept_types, uint32_t flags);
+    request(const connection& c, std::string_view method, std::string_view target,
+            std::string_view referrer, std::vector<std::string> accept_types, uint32_t flags);
     ~request();
     request(const request&) = delete;
     request& operator=(const request&) = delete;
@@ -174,6 +180,11 @@ class request : public cl::request_sized {
     // Inside the request for a usual head.
     using field_views = boost::container::small_vector<field, 24>;
     const field_views& header_fields() const { return fields_; }
+    // For each of header_fields, the parser's number for its name (see
+    // known_name), when the parser that split the head gave them; else
+    // empty.
+    using field_numbers = boost::container::small_vector<uint16_t, 24>;
+    const field_numbers& header_numbers() const { return numbers_; }
     // True when the answer's parser has checked every field: each name is a
     // token, and no value holds a control byte but a tab.
     bool fields_checked() const { return fields_checked_; }
@@ -225,6 +236,7 @@ class request : public cl::request_sized {
     bool want_certificate_ = false;
     std::string raw_headers_;
     field_views fields_;
+    field_numbers numbers_;
     bool fields_checked_ = false;
     std::string reason_;
     uint32_t status_ = 0;

@@ -46,8 +46,7 @@ clock_type::time_point coarse_now() {
     return win32::coarse_steady_now();
 }
 
-bool same_address(const sockaddr_storage& a, socklen_t al, const sockaddr_storage& b,
-                  socklen_t bl) {
+bool same_address(const ip_address& a, socklen_t al, const ip_address& b, socklen_t bl) {
     return al == bl && std::memcmp(&a, &b, al) == 0;
 }
 
@@ -85,7 +84,7 @@ class owned_socket : public boost::asio::ip::tcp::socket {
 // socket has input, an error or an end (or the wait was cancelled).
 class input_wait : public boost::asio::detail::reactor_op {
   public:
-    using handler = void (*)(std::shared_ptr<loop_exchange::connection>,
+    using handler = void (*)(const std::shared_ptr<loop_exchange::connection>&,
                              const boost::system::error_code&);
     explicit input_wait(handler h)
         : reactor_op(boost::system::error_code(), &perform, &complete), on_input_(h) {}
@@ -104,12 +103,7 @@ class input_wait : public boost::asio::detail::reactor_op {
         return done;
     }
     static void complete(void* owner, boost::asio::detail::operation* base,
-                         const boost::system::error_code&, std::size_t) {
-        auto* w = static_cast<input_wait*>(base);
-        std::shared_ptr<loop_exchange::connection> c = std::move(w->holder);
-        // Without an owner the loop is ending: only the hold goes.
-        if (owner && c) w->on_input_(std::move(c), w->ec_);
-    }
+                         const boost::system::error_code&, std::size_t);
 
     handler on_input_;
 };
@@ -140,7 +134,56 @@ void give_room(std::unique_ptr<char[]> room) {
     if (!spares_gone && spares.list.size() < most) spares.list.push_back(std::move(room));
 }
 
+// The texts, by use: how many are kept and how large a room may be. A body
+// grows to what is held for a slow taker, and a read, at most.
+struct spare_texts {
+    std::vector<std::string> heads;
+    std::vector<std::string> bodies;
+    ~spare_texts();
+};
+constexpr std::size_t most_heads = 64;
+constexpr std::size_t largest_head = 8 * 1024;
+constexpr std::size_t most_bodies = 16;
+constexpr std::size_t largest_body = max_buffered + read_room;
+thread_local bool texts_gone = false;
+thread_local spare_texts texts;
+spare_texts::~spare_texts() {
+    texts_gone = true;
+}
+
 } // namespace
+
+std::size_t known_name_count() {
+    return static_cast<std::size_t>(http::field::xref) + 1;
+}
+
+std::string_view known_name(uint16_t number) {
+    if (number == 0 || number >= known_name_count()) return {};
+    const boost::beast::string_view name = http::to_string(static_cast<http::field>(number));
+    return {name.data(), name.size()};
+}
+
+std::string take_text(text_use use) {
+    if (texts_gone) return {};
+    std::vector<std::string>& list = use == text_use::head ? texts.heads : texts.bodies;
+    if (list.empty()) return {};
+    std::string text = std::move(list.back());
+    list.pop_back();
+    return text;
+}
+
+void give_text(std::string&& text, text_use use) {
+    const bool head = use == text_use::head;
+    const std::size_t room = text.capacity();
+    // A room inside the text itself is no room to keep.
+    if (texts_gone || room <= std::string().capacity() ||
+        room > (head ? largest_head : largest_body))
+        return;
+    std::vector<std::string>& list = head ? texts.heads : texts.bodies;
+    if (list.size() >= (head ? most_heads : most_bodies)) return;
+    text.clear();
+    list.push_back(std::move(text));
+}
 
 // A connection to an upstream: the socket, the bytes read and not yet
 // parsed, and who reads it now (an exchange, or nobody while it is kept).
@@ -155,7 +198,7 @@ struct loop_exchange::connection {
     owned_socket d;
     boost::asio::detail::reactor& reactor; // the loop's
     input_wait wait;
-    sockaddr_storage address{};
+    ip_address address{};
     socklen_t length = 0;
     // Bytes read and not yet parsed; never cleared, only overwritten.
     std::unique_ptr<char[]> in;
@@ -176,6 +219,23 @@ struct loop_exchange::connection {
         d.close(ec);
     }
 };
+
+void input_wait::complete(void* owner, boost::asio::detail::operation* base,
+                          const boost::system::error_code&, std::size_t) {
+    auto* w = static_cast<input_wait*>(base);
+    // Without an owner the loop is ending: only the hold goes.
+    if (!owner || !w->holder) {
+        w->holder.reset();
+        return;
+    }
+    // The hold lasts while on_input runs, and a wait queued again from
+    // there keeps it: the connection is not counted down and up again for
+    // each wait. Let go last, as it may end the connection, this wait with
+    // it.
+    const std::shared_ptr<loop_exchange::connection>& c = w->holder;
+    w->on_input_(c, w->ec_);
+    if (!c->reading) w->holder.reset();
+}
 
 // The answer's framing; the body goes straight to the exchange's buffer and
 // the head is taken as the bytes the server sent.
@@ -198,8 +258,8 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
     }
     // The fields as the head's bytes hold them, for the reader of the head,
     // which then need not split it again.
-    void on_field_impl(http::field, boost::beast::string_view name, boost::beast::string_view value,
-                       boost::beast::error_code&) override {
+    void on_field_impl(http::field known, boost::beast::string_view name,
+                       boost::beast::string_view value, boost::beast::error_code&) override {
         const auto inside = [this](boost::beast::string_view s) {
             return s.data() >= base_ && s.data() + s.size() <= end_;
         };
@@ -207,10 +267,11 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
             folded_ = true;
             return;
         }
-        spans_.push_back({static_cast<uint32_t>(name.data() - base_),
+        x_.spans_.push_back({static_cast<uint32_t>(name.data() - base_),
                           static_cast<uint32_t>(name.size()),
                           static_cast<uint32_t>(value.data() - base_),
-                          static_cast<uint32_t>(value.size())});
+                          static_cast<uint32_t>(value.size()),
+                          static_cast<uint16_t>(known)});
     }
     void on_header_impl(boost::beast::error_code&) override {}
     void on_body_init_impl(const boost::optional<std::uint64_t>&,
@@ -234,7 +295,6 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
     // The bytes of the put under way, where the head begins.
     const char* base_ = nullptr;
     const char* end_ = nullptr;
-    field_spans spans_;
     bool folded_ = false;
 };
 
@@ -269,8 +329,10 @@ struct loop_exchange::driver {
     void sweep(const boost::system::error_code& ec);
 
     // A kept connection to the address, or none.
-    std::shared_ptr<connection> reuse(const sockaddr_storage& a, socklen_t length);
-    void keep(std::shared_ptr<connection> c, bool fresh);
+    // now: the time of the event that asks.
+    std::shared_ptr<connection> reuse(const ip_address& a, socklen_t length,
+                                      clock_type::time_point now);
+    void keep(std::shared_ptr<connection>&& c, bool fresh, clock_type::time_point now);
     void drop(const std::shared_ptr<connection>& c);
 
     boost::asio::io_context& loop_;
@@ -319,7 +381,7 @@ loop_exchange::driver::~driver() {
     // The loop ends: what still runs ends with it, and its owner is told.
     std::vector<std::shared_ptr<loop_exchange>> left;
     for (loop_exchange* x : running_)
-        left.push_back(x->shared_from_this());
+        left.push_back(x->hold());
     for (auto& x : left) {
         x->driver_ = nullptr;
         if (x->abandoned_ || x->finished_) continue;
@@ -340,7 +402,7 @@ void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
     const auto now = coarse_now();
     std::vector<std::shared_ptr<loop_exchange>> due;
     for (loop_exchange* x : running_)
-        if (x->timing_ && now >= x->deadline_) due.push_back(x->shared_from_this());
+        if (x->timing_ && now >= x->deadline_) due.push_back(x->hold());
     for (auto& x : due) {
         if (x->abandoned_ || x->finished_ || !x->timing_) continue;
         x->fail(error_timeout);
@@ -355,9 +417,9 @@ void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
     }
 }
 
-std::shared_ptr<loop_exchange::connection> loop_exchange::driver::reuse(const sockaddr_storage& a,
-                                                                        socklen_t length) {
-    const auto now = coarse_now();
+std::shared_ptr<loop_exchange::connection>
+loop_exchange::driver::reuse(const ip_address& a, socklen_t length,
+                             clock_type::time_point now) {
     for (std::size_t i = idle_.size(); i-- > 0;) {
         if (!same_address(idle_[i]->address, idle_[i]->length, a, length)) continue;
         std::shared_ptr<connection> c = std::move(idle_[i]);
@@ -377,7 +439,8 @@ std::shared_ptr<loop_exchange::connection> loop_exchange::driver::reuse(const so
 // connection that came with its last bytes then goes unheard until the
 // connection is taken again, where the request is sent once more on a new
 // one; that is cheaper than a look at every kept connection.
-void loop_exchange::driver::keep(std::shared_ptr<connection> c, bool fresh) {
+void loop_exchange::driver::keep(std::shared_ptr<connection>&& c, bool fresh,
+                                 clock_type::time_point now) {
     if (idle_.size() >= max_idle) {
         idle_.front()->close();
         idle_.erase(idle_.begin());
@@ -385,7 +448,7 @@ void loop_exchange::driver::keep(std::shared_ptr<connection> c, bool fresh) {
     c->owner = nullptr;
     c->kept = true;
     c->pool = this;
-    c->idle_since = coarse_now();
+    c->idle_since = now;
     watch(c, fresh);
     idle_.push_back(std::move(c));
 }
@@ -406,12 +469,15 @@ void loop_exchange::watch(const std::shared_ptr<connection>& c, bool fresh) {
     w.first_try = false;
 }
 
-void loop_exchange::on_input(std::shared_ptr<connection> c, const boost::system::error_code& ec) {
+void loop_exchange::on_input(const std::shared_ptr<connection>& c,
+                             const boost::system::error_code& ec) {
     c->reading = false;
     if (ec) return;
+    // An owner that lets go of the exchange while it is told of news
+    // leaves its hold until the telling is over (notify), so the exchange
+    // outlives this call without a hold of its own.
     if (c->owner) {
-        const auto x = c->owner->shared_from_this();
-        x->on_readable();
+        c->owner->on_readable();
         return;
     }
     if (c->kept) c->pool->drop(c);
@@ -426,38 +492,53 @@ void loop_exchange::driver::drop(const std::shared_ptr<connection>& c) {
     c->close();
 }
 
-loop_exchange::loop_exchange(boost::asio::io_context& loop, loop_exchange_setup setup,
-                             std::function<void()> progress)
-    : loop_(loop), setup_(std::move(setup)), progress_(std::move(progress)) {}
+loop_exchange::loop_exchange(boost::asio::io_context& loop, loop_exchange_setup&& setup,
+                             std::function<void()>&& progress)
+    : loop_(loop), setup_(std::move(setup)), progress_(std::move(progress)),
+      down_(take_text(text_use::body)) {}
 
 loop_exchange::~loop_exchange() {
     if (driver_) driver_->remove(this);
     if (c_) c_->close();
+    give_text(std::move(setup_.head), text_use::head);
+    give_text(std::move(head_), text_use::head);
+    give_text(std::move(down_), text_use::body);
 }
 
-std::shared_ptr<loop_exchange> loop_exchange::start(boost::asio::io_context& loop,
-                                                    loop_exchange_setup setup,
-                                                    std::function<void()> progress,
-                                                    uint32_t& error) {
+uint32_t loop_exchange::start(boost::asio::io_context& loop, loop_exchange_setup&& setup,
+                             std::function<void()>&& progress,
+                             std::shared_ptr<loop_exchange>& owner) {
     // One block for the exchange and its count.
     struct made : loop_exchange {
         made(boost::asio::io_context& l, loop_exchange_setup&& s, std::function<void()>&& p)
             : loop_exchange(l, std::move(s), std::move(p)) {}
     };
-    std::shared_ptr<loop_exchange> x = std::allocate_shared<made>(
-        cl::block_allocator<made>(), loop, std::move(setup), std::move(progress));
+    owner = std::allocate_shared<made>(cl::block_allocator<made>(), loop, std::move(setup),
+                                       std::move(progress));
+    loop_exchange* x = owner.get();
+    x->owner_ = &owner;
     x->driver_ = &driver::of(loop);
-    x->driver_->add(x.get());
-    error = x->begin();
+    x->driver_->add(x);
+    x->stamp();
+    const uint32_t error = x->begin();
     if (error) {
         x->fail(error);
         x->news_ = false;
     }
-    return x;
+    return error;
+}
+
+void loop_exchange::let_go(std::shared_ptr<loop_exchange>&& x) {
+    x->abandon();
+    if (x->telling_) {
+        loop_exchange& self = *x;
+        self.parked_ = std::move(x);
+    }
 }
 
 void loop_exchange::abandon() {
     abandoned_ = true;
+    owner_ = nullptr;
     if (driver_) driver_->remove(this);
     driver_ = nullptr;
     if (c_) {
@@ -468,31 +549,30 @@ void loop_exchange::abandon() {
 
 std::string loop_exchange::peer_text() const {
     char text[INET6_ADDRSTRLEN] = {};
-    const sockaddr_storage& a = setup_.address;
-    if (a.ss_family == AF_INET)
-        ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
-    else if (a.ss_family == AF_INET6)
-        ::inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, text,
-                    sizeof text);
+    const ip_address& a = setup_.address;
+    if (a.any.sa_family == AF_INET)
+        ::inet_ntop(AF_INET, &a.v4.sin_addr, text, sizeof text);
+    else if (a.any.sa_family == AF_INET6)
+        ::inet_ntop(AF_INET6, &a.v6.sin6_addr, text, sizeof text);
     return text;
 }
 
 bool loop_exchange::address_allowed() const {
     const request::address_check* check = setup_.check;
     return !check || !*check ||
-           (*check)(reinterpret_cast<const sockaddr*>(&setup_.address), setup_.length);
+           (*check)(&setup_.address.any, setup_.length);
 }
 
 uint32_t loop_exchange::begin() {
     parser_ = std::make_unique<parser>(*this);
     if (setup_.keep_alive) {
-        c_ = driver_->reuse(setup_.address, setup_.length);
+        c_ = driver_->reuse(setup_.address, setup_.length, now_);
         if (c_) {
             // Checked for the request that opened it; this one's rules may
             // differ (another client), so it is asked again.
             if (!address_allowed()) {
                 refused_ = true;
-                driver_->keep(std::move(c_), false);
+                driver_->keep(std::move(c_), false, now_);
                 c_.reset();
                 return error_operation_cancelled;
             }
@@ -513,16 +593,16 @@ uint32_t loop_exchange::open_new() {
         return error_cannot_connect;
     }
     const int fd =
-        ::socket(setup_.address.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        ::socket(setup_.address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return error_cannot_connect;
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&setup_.address), setup_.length) != 0 &&
+    if (::connect(fd, &setup_.address.any, setup_.length) != 0 &&
         errno != EINPROGRESS) {
         ::close(fd);
         return error_cannot_connect;
     }
     auto c = std::make_shared<connection>(loop_, driver_->reactor_);
     boost::system::error_code ec;
-    c->d.adopt(setup_.address.ss_family, fd, ec);
+    c->d.adopt(setup_.address.any.sa_family, fd, ec);
     if (ec) {
         ::close(fd);
         return error_cannot_connect;
@@ -545,9 +625,13 @@ uint32_t loop_exchange::open_new() {
     return finished_ ? error_ : 0;
 }
 
+void loop_exchange::stamp() {
+    now_ = coarse_now();
+}
+
 void loop_exchange::refresh_deadline(uint32_t ms) {
     timing_ = ms != 0;
-    if (timing_) deadline_ = coarse_now() + std::chrono::milliseconds(ms);
+    if (timing_) deadline_ = now_ + std::chrono::milliseconds(ms);
 }
 
 void loop_exchange::write_head(bool fresh) {
@@ -573,12 +657,14 @@ void loop_exchange::write_head(bool fresh) {
 
 void loop_exchange::wait_writable() {
     c_->d.async_wait(boost::asio::socket_base::wait_write,
-                     [x = shared_from_this(), c = c_](const boost::system::error_code& ec) {
+                     [x = hold(), c = c_](const boost::system::error_code& ec) {
                          if (x->abandoned_ || x->finished_ || x->c_ != c) return;
-                         if (ec)
+                         if (ec) {
                              x->fail(error_connection_error);
-                         else
+                         } else {
+                             x->stamp();
                              x->write_head(false);
+                         }
                          x->notify();
                      });
 }
@@ -590,6 +676,7 @@ void loop_exchange::on_readable() {
         more_ = true;
         return;
     }
+    stamp();
     read_more();
     notify();
 }
@@ -686,10 +773,14 @@ bool loop_exchange::parse(bool fresh) {
                 parser_ = std::make_unique<parser>(*this);
                 status_ = 0;
                 reason_.clear();
+                spans_.clear();
                 continue;
             }
+            // The request's head is done with once the answer has begun (it
+            // is never sent again then): its room takes the answer's head.
+            if (head_.capacity() < used && answer_started_) head_ = std::move(setup_.head);
             head_.assign(c.in.get() + off, used);
-            if (!parser_->folded_) spans_ = std::move(parser_->spans_);
+            if (parser_->folded_) spans_.clear();
             head_done_ = true;
             news();
         }
@@ -711,10 +802,11 @@ bool loop_exchange::parse(bool fresh) {
 void loop_exchange::resume() {
     if (resume_posted_) return;
     resume_posted_ = true;
-    boost::asio::post(loop_, [x = shared_from_this()] {
+    boost::asio::post(loop_, [x = hold()] {
         x->resume_posted_ = false;
         if (x->abandoned_ || x->finished_ || !x->c_) return;
         x->paused_ = false;
+        x->stamp();
         if (x->c_->in_len > 0 && (!x->parse(false) || x->paused_)) {
             x->notify();
             return;
@@ -764,7 +856,7 @@ void loop_exchange::finish_ok(bool fresh) {
     const bool reusable =
         setup_.keep_alive && d && c_ && c_->in_len == 0 && status_ != 101 && parser_->keep_alive();
     if (reusable) {
-        d->keep(std::move(c_), fresh);
+        d->keep(std::move(c_), fresh, now_);
     } else if (c_) {
         // Closed once the loop has done what else was ready (this answer
         // passed on among it), not at once: measured on loopback, that costs
@@ -792,9 +884,15 @@ void loop_exchange::fail(uint32_t error) {
 void loop_exchange::notify() {
     if (!news_ || abandoned_ || !progress_) return;
     news_ = false;
-    // May destroy the request, which abandons this exchange; the caller
-    // holds it alive and looks at nothing after.
+    // May destroy the request, which abandons this exchange and parks its
+    // hold here (let_go): let go of once nothing looks at the exchange.
+    const bool outer = telling_;
+    telling_ = true;
     progress_();
+    telling_ = outer;
+    if (!outer && parked_) {
+        const std::shared_ptr<loop_exchange> last = std::move(parked_);
+    }
 }
 
 } // namespace http_client

@@ -1,4 +1,5 @@
 // The proxy's header handling and the dynamic-address look-up, table-driven.
+#include "core/text.h"
 #include "server/dynip.h"
 #include "server/http_request.h"
 #include "server/proxy.h"
@@ -204,6 +205,35 @@ TEST(proxy_parts, headers_pass_as_received_without_hop_by_hop_ones) {
         std::string::npos);
 }
 
+
+// The parser's number for a name stands for the name itself, in any
+// spelling, for names of the answer this server knows and those it does not.
+TEST(proxy_parts, parser_numbers_give_each_answer_field_the_number_of_its_name) {
+    const header_views fields = {{"content-length", "3"},   {"Connection", "close, X-Secret"},
+                                 {"X-Secret", "s"},         {"KEEP-ALIVE", "timeout=1"},
+                                 {"Transfer-Encoding", "chunked"}, {"Server", "a"},
+                                 {"server", "b"},           {"ETag", "\"e\""},
+                                 {"Last-Modified", "x"},    {"Set-Cookie", "a=1"},
+                                 {"X-Own", "o"},            {"Date", "d"},
+                                 {"Accept-Ranges", "bytes"}, {"vary", "Accept"},
+                                 {"Location", "/l"},        {"WWW-Authenticate", "Basic"}};
+    http_client::request::field_numbers numbers;
+    for (const auto& [name, value] : fields) {
+        uint16_t number = 0;
+        for (std::size_t k = 1; k < http_client::known_name_count(); ++k)
+            if (cl::iequals(http_client::known_name(static_cast<uint16_t>(k)), name))
+                number = static_cast<uint16_t>(k);
+        numbers.push_back(number);
+    }
+    EXPECT_NE(numbers[0], 0u);
+    EXPECT_EQ(numbers[10], 0u);
+    response_headers by_name, by_number;
+    EXPECT_TRUE(translate_proxy_headers(fields, by_name, true));
+    EXPECT_TRUE(translate_proxy_headers(fields, by_number, true, numbers));
+    EXPECT_EQ(by_number.to_text(), by_name.to_text());
+    for (int id = 0; id < http_header_response_maximum; ++id)
+        EXPECT_EQ(by_number.view(id), by_name.view(id)) << id;
+}
 TEST(proxy_parts, dynamic_address_redirects) {
     set_dynip_prefix("/dyn");
     set_dynamic_entry("box", "192.168.7.9 8081", 1);
