@@ -26,6 +26,7 @@
 #include <bit>
 #include <chrono>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 
@@ -660,6 +661,10 @@ class proxy_exchange {
     // handed over with go_on), else the status to answer now.
     int start_on_loop(boost::asio::io_context& loop) {
         if (const int s = prepare()) return s;
+        // The loop runs the request's handler now: its later news finds the
+        // request's connection through this, without a look-up.
+        const khttp::request_ref current = khttp::current_request();
+        if (current.request_id == r_.data->request_id) answering_ = current;
         up_->drive_on_loop(loop, [this] { progress(); });
         if (const uint32_t e = up_->send("", 0)) return refused_or_failed(e);
         return 0;
@@ -803,7 +808,11 @@ class proxy_exchange {
         // While the client's output waits, news of the upstream waits too:
         // what it sends stays with the transfer, which soon pauses.
         if (!self_ || finished_ || waiting_client_) return;
-        const khttp::request_scope scope(r_.queue, r_.data->request_id);
+        std::optional<khttp::request_scope> scope;
+        if (answering_.owner)
+            scope.emplace(answering_);
+        else
+            scope.emplace(r_.queue, r_.data->request_id);
         if (!r_.headers_sent && !head_taken_) {
             if (!up_->head_arrived()) {
                 if (up_->ended()) {
@@ -996,6 +1005,7 @@ class proxy_exchange {
 
     // Loop mode.
     std::shared_ptr<proxy_exchange> self_; // while the exchange runs
+    khttp::request_ref answering_;         // the request it answers, when known
     std::unique_ptr<proxy_request> owned_;
     proxy_request::ended_call done_;
     bool head_taken_ = false;
