@@ -1,5 +1,6 @@
 #include "platform/http_client/loop_exchange.h"
 #include "core/blocks.h"
+#include "platform/win32/socket_calls.h"
 #include "platform/win32/time.h"
 
 #include <arpa/inet.h>
@@ -268,10 +269,9 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
             return;
         }
         x_.spans_.push_back({static_cast<uint32_t>(name.data() - base_),
-                          static_cast<uint32_t>(name.size()),
-                          static_cast<uint32_t>(value.data() - base_),
-                          static_cast<uint32_t>(value.size()),
-                          static_cast<uint16_t>(known)});
+                             static_cast<uint32_t>(name.size()),
+                             static_cast<uint32_t>(value.data() - base_),
+                             static_cast<uint32_t>(value.size()), static_cast<uint16_t>(known)});
     }
     void on_header_impl(boost::beast::error_code&) override {}
     void on_body_init_impl(const boost::optional<std::uint64_t>&,
@@ -418,8 +418,7 @@ void loop_exchange::driver::sweep(const boost::system::error_code& ec) {
 }
 
 std::shared_ptr<loop_exchange::connection>
-loop_exchange::driver::reuse(const ip_address& a, socklen_t length,
-                             clock_type::time_point now) {
+loop_exchange::driver::reuse(const ip_address& a, socklen_t length, clock_type::time_point now) {
     for (std::size_t i = idle_.size(); i-- > 0;) {
         if (!same_address(idle_[i]->address, idle_[i]->length, a, length)) continue;
         std::shared_ptr<connection> c = std::move(idle_[i]);
@@ -506,8 +505,8 @@ loop_exchange::~loop_exchange() {
 }
 
 uint32_t loop_exchange::start(boost::asio::io_context& loop, loop_exchange_setup&& setup,
-                             std::function<void()>&& progress,
-                             std::shared_ptr<loop_exchange>& owner) {
+                              std::function<void()>&& progress,
+                              std::shared_ptr<loop_exchange>& owner) {
     // One block for the exchange and its count.
     struct made : loop_exchange {
         made(boost::asio::io_context& l, loop_exchange_setup&& s, std::function<void()>&& p)
@@ -559,8 +558,7 @@ std::string loop_exchange::peer_text() const {
 
 bool loop_exchange::address_allowed() const {
     const request::address_check* check = setup_.check;
-    return !check || !*check ||
-           (*check)(&setup_.address.any, setup_.length);
+    return !check || !*check || (*check)(&setup_.address.any, setup_.length);
 }
 
 uint32_t loop_exchange::begin() {
@@ -595,8 +593,7 @@ uint32_t loop_exchange::open_new() {
     const int fd =
         ::socket(setup_.address.any.sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) return error_cannot_connect;
-    if (::connect(fd, &setup_.address.any, setup_.length) != 0 &&
-        errno != EINPROGRESS) {
+    if (::connect(fd, &setup_.address.any, setup_.length) != 0 && errno != EINPROGRESS) {
         ::close(fd);
         return error_cannot_connect;
     }
@@ -637,7 +634,8 @@ void loop_exchange::refresh_deadline(uint32_t ms) {
 void loop_exchange::write_head(bool fresh) {
     const std::string& h = setup_.head;
     while (written_ < h.size()) {
-        const ssize_t n = ::send(c_->fd(), h.data() + written_, h.size() - written_, MSG_NOSIGNAL);
+        const ssize_t n =
+            win32::send_plain(c_->fd(), h.data() + written_, h.size() - written_, MSG_NOSIGNAL);
         if (n > 0) {
             written_ += static_cast<std::size_t>(n);
             continue;
@@ -704,7 +702,7 @@ void loop_exchange::read_more() {
             c.in_size = size;
         }
         const std::size_t room = c.in_size - c.in_len;
-        const ssize_t n = ::recv(c.fd(), c.in.get() + c.in_len, room, 0);
+        const ssize_t n = win32::recv_plain(c.fd(), c.in.get() + c.in_len, room, 0);
         if (n > 0) {
             c.in_len += static_cast<std::size_t>(n);
             answer_started_ = true;
