@@ -318,15 +318,14 @@ kernel_response http_request::build_http_response_headers() const {
     kernel_response response;
     response.status = status_code;
     response.reason = reason;
-    for (const response_headers::field& f : headers->fields()) {
+    headers->for_each_known([&](const response_headers::field& f) {
         // A connection about to close must not be announced as kept alive.
         if (close_connection && (f.id == http_header_connection || f.id == http_header_keep_alive))
-            continue;
-        if (f.id >= 0)
-            response.known_headers[f.id] = f.value;
-        else if (!cl::iequals(f.name, "Status"))
-            response.unknown_headers.emplace_back(f.name, f.value);
-    }
+            return;
+        response.known_headers[static_cast<std::size_t>(f.id)] = f.value;
+    });
+    for (const response_headers::field& f : headers->other_fields())
+        if (!cl::iequals(f.name, "Status")) response.unknown_headers.emplace_back(f.name, f.value);
     for (const auto& cookie : headers->cookies())
         response.unknown_headers.emplace_back("Set-Cookie", cookie);
     if (close_connection) response.known_headers[http_header_connection] = "close";

@@ -6,39 +6,23 @@
 #include <algorithm>
 #include <cstring>
 
-response_headers::response_headers() {
-    fields_.reserve(16);
-}
+static_assert(http_header_response_maximum == 30, "a slot for each known response header");
+
+response_headers::response_headers() = default;
 
 response_headers::~response_headers() = default;
 
-// The fields are kept in name order (a known name's number stands for its
-// text compared without regard to case): a look-up is a binary search, so
+// The other fields are kept in name order: a look-up is a binary search, so
 // an answer of many fields costs no search of all the others for each.
 response_headers::field_list::iterator response_headers::place_of(std::string_view name) {
     return std::lower_bound(
-        fields_.begin(), fields_.end(), name,
+        others_.begin(), others_.end(), name,
         [](const field& f, std::string_view n) { return string_iless()(f.name, n); });
 }
 
-namespace {
-
-// Whether f goes before a field of the name with the number id: two known
-// names by their places in the order alone.
-bool goes_before(const response_headers::field& f, int id, std::string_view name) {
-    if (f.id >= 0 && id >= 0) return response_header_rank[f.id] < response_header_rank[id];
-    return string_iless()(f.name, name);
-}
-
-} // namespace
-
-response_headers::field* response_headers::find(std::string_view name) {
-    const auto at = place_of(name);
-    return at != fields_.end() && !string_iless()(name, at->name) ? &*at : nullptr;
-}
-
-const response_headers::field* response_headers::find(std::string_view name) const {
-    return const_cast<response_headers*>(this)->find(name);
+response_headers::field_list::const_iterator
+response_headers::place_of(std::string_view name) const {
+    return const_cast<response_headers*>(this)->place_of(name);
 }
 
 std::string_view response_headers::keep(std::string_view text) {
@@ -57,23 +41,30 @@ void response_headers::add(int id, std::string_view name, std::string_view value
         cookies_.push_back(keep(value));
         return;
     }
-    // Answers add most of their fields in name order: the end is tried first.
-    auto at = fields_.end();
-    if (!fields_.empty() && !goes_before(fields_.back(), id, name))
-        at = std::lower_bound(fields_.begin(), fields_.end(), name,
-                              [id](const field& f, std::string_view n) {
-                                  return goes_before(f, id, n);
-                              });
-    if (at != fields_.end() &&
-        (id >= 0 && at->id >= 0 ? at->id == id : !string_iless()(name, at->name))) {
-        at->value = keep(value);
+    const std::string_view kept_value = keep(value);
+    if (id >= 0) {
+        slot& s = known_[id];
+        const uint64_t bit = uint64_t{1} << id;
+        if (!(known_mask_ & bit)) {
+            // A known name in the server's own spelling needs no copy.
+            const std::string_view own = response_header_name(id);
+            const std::string_view kept_name = own == name ? own : keep(name);
+            s.name = kept_name.data();
+            s.name_size = static_cast<uint32_t>(kept_name.size());
+            known_mask_ |= bit;
+        }
+        s.value = kept_value.data();
+        s.value_size = static_cast<uint32_t>(kept_value.size());
         return;
     }
-    // A known name in the server's own spelling needs no copy.
-    const std::string_view own = response_header_name(id);
-    const std::string_view kept_name = id >= 0 && own == name ? own : keep(name);
-    fields_.insert(at, field{kept_name, keep(value), id});
-    if (id < 0) ++other_names_;
+    // Answers add most of their fields in name order: the end is tried first.
+    auto at = others_.end();
+    if (!others_.empty() && !string_iless()(others_.back().name, name)) at = place_of(name);
+    if (at != others_.end() && !string_iless()(name, at->name)) {
+        at->value = kept_value;
+        return;
+    }
+    others_.insert(at, field{keep(name), kept_value, -1});
 }
 
 void response_headers::add_wide(const std::wstring& name, const std::wstring& value) {
@@ -85,17 +76,39 @@ void response_headers::remove(const std::wstring& name) {
 }
 
 void response_headers::remove(std::string_view name) {
-    if (const field* f = find(name)) {
-        if (f->id < 0) --other_names_;
-        fields_.erase(fields_.begin() + (f - fields_.data()));
+    const int id = response_header_id(name);
+    if (id == http_header_set_cookie) return;
+    if (id >= 0) {
+        known_mask_ &= ~(uint64_t{1} << id);
+        return;
     }
+    const auto at = place_of(name);
+    if (at != others_.end() && !string_iless()(name, at->name)) others_.erase(at);
+}
+
+response_headers::field_list response_headers::fields() const {
+    // Known names by their place in the name order, merged with the others.
+    field_list all;
+    all.reserve(static_cast<std::size_t>(std::popcount(known_mask_)) + others_.size());
+    for_each_known([&all](const field& f) { all.push_back(f); });
+    std::sort(all.begin(), all.end(), [](const field& a, const field& b) {
+        return response_header_rank[static_cast<std::size_t>(a.id)] <
+               response_header_rank[static_cast<std::size_t>(b.id)];
+    });
+    const auto known = static_cast<std::ptrdiff_t>(all.size());
+    all.insert(all.end(), others_.begin(), others_.end());
+    std::inplace_merge(
+        all.begin(), all.begin() + known, all.end(),
+        [](const field& a, const field& b) { return string_iless()(a.name, b.name); });
+    return all;
 }
 
 void response_headers::copy_out(std::vector<std::wstring>& names,
                                 std::vector<std::wstring>& values) {
-    names.reserve(names.size() + fields_.size());
-    values.reserve(values.size() + fields_.size());
-    for (const field& f : fields_) {
+    const field_list& all = fields();
+    names.reserve(names.size() + all.size());
+    values.reserve(values.size() + all.size());
+    for (const field& f : all) {
         names.push_back(cl::utf8_to_utf16(f.name));
         values.push_back(cl::utf8_to_utf16(f.value));
     }
@@ -106,12 +119,13 @@ void response_headers::copy_out(std::vector<std::wstring>& names,
 }
 
 void response_headers::add_all(const response_headers& other) {
-    for (const field& f : other.fields_)
-        add(f.name, f.value);
+    other.for_each_known([this](const field& f) { add(f.id, f.name, f.value); });
+    for (const field& f : other.others_)
+        add(-1, f.name, f.value);
 }
 
 void response_headers::add_if_absent(std::string_view name, std::string_view value) {
-    if (!find(name)) add(name, value);
+    if (!has(name)) add(name, value);
 }
 
 std::string response_headers::get(std::string_view name) const {
@@ -119,25 +133,32 @@ std::string response_headers::get(std::string_view name) const {
 }
 
 std::string_view response_headers::view(std::string_view name) const {
-    const field* f = find(name);
-    return f ? f->value : std::string_view();
+    const int id = response_header_id(name);
+    if (id >= 0) return id == http_header_set_cookie ? std::string_view() : view(id);
+    const auto at = place_of(name);
+    return at != others_.end() && !string_iless()(name, at->name) ? at->value : std::string_view();
+}
+
+bool response_headers::has(std::string_view name) const {
+    const int id = response_header_id(name);
+    if (id >= 0) return id != http_header_set_cookie && has(id);
+    const auto at = place_of(name);
+    return at != others_.end() && !string_iless()(name, at->name);
 }
 
 std::string_view response_headers::view(int id) const {
-    for (const field& f : fields_)
-        if (f.id == id) return f.value;
-    return std::string_view();
+    if (!has(id)) return std::string_view();
+    return std::string_view(known_[id].value, known_[id].value_size);
 }
 
 bool response_headers::has(int id) const {
-    for (const field& f : fields_)
-        if (f.id == id) return true;
-    return false;
+    return id >= 0 && id < known_count && id != http_header_set_cookie &&
+           (known_mask_ >> id & 1u) != 0;
 }
 
 std::string response_headers::to_text() const {
     std::string s;
-    for (const field& f : fields_)
+    for (const field& f : fields())
         s.append(f.name).append(": ").append(f.value).append("\n");
     for (const auto& c : cookies_)
         s.append("Set-Cookie: ").append(c).append("\n");

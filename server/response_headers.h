@@ -7,7 +7,9 @@
 #include "core/ref_cnt.h"
 #include "core/text.h"
 
+#include <bit>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <memory_resource>
 #include <string>
@@ -45,7 +47,9 @@ class response_headers_base : public cl::ref_cnt_shared {
 // and the list itself live in storage inside the object, so that a plain
 // answer allocates nothing for them, and a field is moved by copying two
 // views. An answer with more or longer fields spills to the heap. A replaced
-// value leaves its old text behind until the object goes.
+// value leaves its old text behind until the object goes. A field of a known
+// name has the place of its number, so that adding, replacing and finding it
+// costs no search; the fields of other names are kept in name order.
 class response_headers : public response_headers_base, public cl::request_sized {
   public:
     struct field {
@@ -79,7 +83,7 @@ class response_headers : public response_headers_base, public cl::request_sized 
     std::string get(std::string_view name) const;
     // The same without a copy; valid while this object lives.
     std::string_view view(std::string_view name) const;
-    bool has(std::string_view name) const { return find(name) != nullptr; }
+    bool has(std::string_view name) const;
     // A known header by its number (an http_header_id below
     // http_header_response_maximum).
     std::string_view view(int id) const;
@@ -88,25 +92,46 @@ class response_headers : public response_headers_base, public cl::request_sized 
     std::string to_text() const;
 
     // Whether a field has a name of no known-header number.
-    bool has_other_names() const { return other_names_ != 0; }
-    // The fields in name order.
-    const field_list& fields() const { return fields_; }
+    bool has_other_names() const { return !others_.empty(); }
+    // Every field in name order, listed when asked for (its views stay
+    // valid while this object lives).
+    field_list fields() const;
+    // The fields of known names by number, and those of the other names in
+    // name order: what a sender needs, without putting them in one order.
+    template <class F> void for_each_known(F&& f) const {
+        for (uint64_t m = known_mask_; m != 0; m &= m - 1) {
+            const int id = std::countr_zero(m);
+            const slot& s = known_[id];
+            f(field{{s.name, s.name_size}, {s.value, s.value_size}, id});
+        }
+    }
+    const field_list& other_fields() const { return others_; }
     const cookie_list& cookies() const { return cookies_; }
 
   private:
-    const field* find(std::string_view name) const;
-    field* find(std::string_view name);
-    // Where a field of the name is, or would go.
+    // Where a field of another name is, or would go.
     field_list::iterator place_of(std::string_view name);
+    field_list::const_iterator place_of(std::string_view name) const;
     // A copy of the text in the object's storage.
     std::string_view keep(std::string_view text);
 
+    // A known field: a slot whose bit is set in known_mask_. The slots are
+    // not initialized; a set bit says its slot was written.
+    struct slot {
+        const char* name;
+        const char* value;
+        uint32_t name_size;
+        uint32_t value_size;
+    };
+    static constexpr int known_count = 30;
+    slot known_[known_count];
+    uint64_t known_mask_ = 0;
+
     // Room for the fields of a usual answer; what does not fit goes to the heap.
-    alignas(std::max_align_t) std::byte storage_[1536];
+    alignas(std::max_align_t) std::byte storage_[1024];
     std::pmr::monotonic_buffer_resource arena_{storage_, sizeof storage_};
-    field_list fields_{&arena_};
+    field_list others_{&arena_};
     cookie_list cookies_{&arena_};
-    std::size_t other_names_ = 0;
 };
 
 // Headers made only once something is added: most holders (the challenge
