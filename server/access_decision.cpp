@@ -77,8 +77,9 @@ access_answer decide_access_config(const access_client& client, std::string_view
 access_answer decide_login(const access_client& client, std::string_view method,
                            cl::sh_ptr<config_info> config) {
     access_answer a;
-    a.config = config;
-    if (!config) {
+    a.config = std::move(config);
+    const cl::sh_ptr<config_info>& cfg = a.config;
+    if (!cfg) {
         a.status = 403;
         return a;
     }
@@ -95,10 +96,10 @@ access_answer decide_login(const access_client& client, std::string_view method,
         a.already_done = check.already_done();
     };
     if (client.verified) {
-        access_checker check(config, a.auth, client.authorization, *client.verified);
+        access_checker check(cfg, a.auth, client.authorization, *client.verified);
         settle(check);
     } else {
-        access_checker check(config, a.auth, client.authorization);
+        access_checker check(cfg, a.auth, client.authorization);
         settle(check);
     }
     return a;
