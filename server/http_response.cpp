@@ -323,12 +323,16 @@ kernel_response http_request::build_http_response_headers() const {
         if (close_connection && (f.id == http_header_connection || f.id == http_header_keep_alive))
             return;
         response.known_headers[static_cast<std::size_t>(f.id)] = f.value;
+        response.written_slots |= uint64_t{1} << f.id;
     });
     for (const response_headers::field& f : headers->other_fields())
         if (!cl::iequals(f.name, "Status")) response.unknown_headers.emplace_back(f.name, f.value);
     for (const auto& cookie : headers->cookies())
         response.unknown_headers.emplace_back("Set-Cookie", cookie);
-    if (close_connection) response.known_headers[http_header_connection] = "close";
+    if (close_connection) {
+        response.known_headers[http_header_connection] = "close";
+        response.written_slots |= uint64_t{1} << http_header_connection;
+    }
     return response;
 }
 

@@ -197,6 +197,9 @@ struct response {
     std::string_view reason;
     std::array<std::string_view, response_header_count> known_headers; // empty: not sent
     std::vector<std::pair<std::string_view, std::string_view>> unknown_headers;
+    // A bit for each known slot the sender wrote, when it keeps count, so
+    // that the head is made from those slots alone; 0: every slot is read.
+    uint64_t written_slots = 0;
 };
 
 // The outcome of an asynchronous disconnect wait: status() stays status_pending

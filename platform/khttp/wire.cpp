@@ -4,6 +4,7 @@
 #include "core/text.h"
 
 #include <array>
+#include <bit>
 #include <cassert>
 #include <cstring>
 #include <ctime>
@@ -177,7 +178,12 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
     // The slots that hold a value, in order: the loops below visit only those.
     std::array<uint8_t, response_header_count> present;
     std::size_t present_count = 0;
-    for (std::size_t i = 0; i < response_header_count; ++i) {
+    static_assert(response_header_count < 64);
+    uint64_t slots = r.written_slots;
+    if (slots == 0) slots = (uint64_t{1} << response_header_count) - 1;
+    for (; slots != 0; slots &= slots - 1) {
+        const auto i = static_cast<std::size_t>(std::countr_zero(slots));
+        if (i >= response_header_count) break;
         const std::string_view v = r.known_headers[i];
         if (v.empty()) continue;
         if (!clean(v)) return 87;
