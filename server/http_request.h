@@ -59,6 +59,11 @@ struct http_request_data {
     // An unknown header's value (name without regard to case); empty when
     // absent. The known headers are not searched.
     std::string get_header(std::string_view name) const;
+
+    // Empties the record for another request, as a new one would be, its
+    // texts keeping their room; false (and nothing changed) when they hold
+    // more than room_limit bytes beyond their own storage.
+    bool clear_for_reuse(std::size_t room_limit);
 };
 
 // The response record handed to the kernel service: status, reason and the

@@ -141,9 +141,62 @@ struct pass_state {
 
 } // namespace
 
+namespace {
+
+// Every request makes a record and drops it once answered: a thread keeps a
+// few of those that came back to it, their texts with their room, so that
+// the next record costs no construction and its path no allocation. One
+// whose texts grew large goes instead, which bounds what is kept.
+class request_data_pool {
+  public:
+    request_data_pool() {
+        free_.reserve(limit);
+        here = this;
+    }
+    ~request_data_pool() {
+        here = nullptr;
+        for (http_request_data* d : free_)
+            delete d;
+    }
+    request_data_pool(const request_data_pool&) = delete;
+    request_data_pool& operator=(const request_data_pool&) = delete;
+
+    http_request_data* take() {
+        if (free_.empty()) return new http_request_data();
+        http_request_data* d = free_.back();
+        free_.pop_back();
+        return d;
+    }
+    // The thread's pool, null before it made one or once it went (a holder
+    // let go while the thread ends).
+    static thread_local request_data_pool* here;
+    static void give(http_request_data* d) noexcept {
+        request_data_pool* p = here;
+        if (p && p->free_.size() < limit && d->clear_for_reuse(room_limit))
+            p->free_.push_back(d);
+        else
+            delete d;
+    }
+
+  private:
+    static constexpr std::size_t limit = 32;
+    static constexpr std::size_t room_limit = 2048;
+    std::vector<http_request_data*> free_;
+};
+thread_local request_data_pool* request_data_pool::here = nullptr;
+
+std::shared_ptr<http_request_data> new_request_data() {
+    thread_local request_data_pool pool;
+    return std::shared_ptr<http_request_data>(
+        pool.take(), [](http_request_data* d) { request_data_pool::give(d); },
+        cl::block_allocator<http_request_data>());
+}
+
+} // namespace
+
 std::shared_ptr<http_request_data> make_request_data(const khttp::request& k,
                                                      const win32::systemtime& now) {
-    auto d = std::allocate_shared<http_request_data>(cl::block_allocator<http_request_data>());
+    std::shared_ptr<http_request_data> d = new_request_data();
     d->received = now;
     d->flags = k.flags;
     d->version = k.version_major * 100u + k.version_minor;
