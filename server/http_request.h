@@ -61,8 +61,8 @@ struct http_request_data {
     std::string get_header(std::string_view name) const;
 
     // Empties the record for another request, as a new one would be, its
-    // texts keeping their room; false (and nothing changed) when they hold
-    // more than room_limit bytes beyond their own storage.
+    // texts keeping their room; false when they hold more than room_limit
+    // bytes beyond their own storage (the record should go then).
     bool clear_for_reuse(std::size_t room_limit);
 };
 

@@ -15,26 +15,24 @@ bool http_request_data::clear_for_reuse(std::size_t room_limit) {
                           sizeof(std::wstring) + 3 * sizeof(std::string) +
                           sizeof(known_headers) + sizeof(unknown_headers),
                   "clear_for_reuse clears every member");
+    // One pass clears the texts and adds up their room: a record found too
+    // large is dropped anyway, so what it holds then does not matter.
     constexpr std::size_t own_room = std::string().capacity();
-    const auto beyond = [](std::size_t capacity, std::size_t own) {
-        return capacity > own ? capacity - own : 0;
-    };
-    std::size_t room = beyond(path.capacity(), std::wstring().capacity()) * sizeof(wchar_t) +
-                       beyond(query.capacity(), own_room) + beyond(raw_url.capacity(), own_room) +
-                       beyond(method.capacity(), own_room);
-    for (const std::string& h : known_headers)
-        room += beyond(h.capacity(), own_room);
-    if (room > room_limit) return false;
-    received = win32::systemtime{};
-    flags = 0;
-    version = 101;
-    request_id = 0;
+    constexpr std::size_t own_wide_room = std::wstring().capacity();
+    std::size_t room = (path.capacity() - own_wide_room) * sizeof(wchar_t) + query.capacity() +
+                       raw_url.capacity() + method.capacity() - 3 * own_room;
     path.clear();
     query.clear();
     raw_url.clear();
     method.clear();
-    for (std::string& h : known_headers)
+    for (std::string& h : known_headers) {
+        room += h.capacity() - own_room;
         h.clear();
+    }
     unknown_headers.clear();
-    return true;
+    received = win32::systemtime{};
+    flags = 0;
+    version = 101;
+    request_id = 0;
+    return room <= room_limit;
 }
