@@ -325,6 +325,7 @@ kernel_response http_request::build_http_response_headers() const {
         response.known_headers[static_cast<std::size_t>(f.id)] = f.value;
         response.written_slots |= uint64_t{1} << f.id;
     });
+    response.checked_slots = headers->checked_slots();
     for (const response_headers::field& f : headers->other_fields())
         if (!cl::iequals(f.name, "Status")) response.unknown_headers.emplace_back(f.name, f.value);
     for (const auto& cookie : headers->cookies())

@@ -139,7 +139,9 @@ bool is_modified_since(std::string_view stored_date, std::string_view given_date
 // The headers every response starts with, in order: Date (the request time),
 // Server, Accept-Ranges "bytes", Connection "Keep-Alive" and Keep-Alive
 // "timeout=15, max=100". The response header map adds them in this order.
-// The texts stay valid until the calling thread asks again for another second.
+// The texts stay valid until the calling thread asks again for another second;
+// those from standard_constants_from on are constants that last for good.
+constexpr std::size_t standard_constants_from = 2;
 std::array<std::pair<std::string_view, std::string_view>, 5>
 standard_headers(const win32::systemtime& request_time_utc, std::string_view server_name);
 

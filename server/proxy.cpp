@@ -580,10 +580,17 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
                 continue;
             }
         }
-        headers.add(ids[i], name, value);
+        if (checked)
+            headers.add_checked(ids[i], name, value);
+        else
+            headers.add(ids[i], name, value);
     }
+    // Joined with ", ", checked values stay checked.
     for (std::size_t k = 0; k < repeated.size(); ++k)
-        headers.add(repeated[k].id, first[k], joined[k]);
+        if (checked)
+            headers.add_checked(repeated[k].id, first[k], joined[k]);
+        else
+            headers.add(repeated[k].id, first[k], joined[k]);
     if (!headers.has(http_header_keep_alive))
         headers.add(http_header_keep_alive, "Keep-Alive", "timeout=15, max=100");
     return has_length;

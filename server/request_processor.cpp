@@ -415,7 +415,10 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             return r;
         }();
         for (const place& p : order)
-            headers->add(p.id, standard[p.index].first, standard[p.index].second);
+            if (p.index >= standard_constants_from)
+                headers->add_lasting(p.id, standard[p.index].first, standard[p.index].second);
+            else
+                headers->add(p.id, standard[p.index].first, standard[p.index].second);
     }
 
     const request_queue_handle& queue = server.queue();

@@ -27,7 +27,13 @@ response_headers::place_of(std::string_view name) const {
 
 std::string_view response_headers::keep(std::string_view text) {
     if (text.empty()) return std::string_view();
-    auto* at = static_cast<char*>(arena_.allocate(text.size(), 1));
+    char* at;
+    if (text.size() <= sizeof texts_ - texts_used_) {
+        at = texts_ + texts_used_;
+        texts_used_ += static_cast<uint32_t>(text.size());
+    } else {
+        at = static_cast<char*>(arena_.allocate(text.size(), 1));
+    }
     std::memcpy(at, text.data(), text.size());
     return std::string_view(at, text.size());
 }
@@ -37,18 +43,38 @@ void response_headers::add(std::string_view name, std::string_view value) {
 }
 
 void response_headers::add(int id, std::string_view name, std::string_view value) {
+    put(id, name, value, how::copied);
+}
+
+void response_headers::add_checked(int id, std::string_view name, std::string_view value) {
+    put(id, name, value, how::checked);
+}
+
+void response_headers::add_lasting(int id, std::string_view name, std::string_view value) {
+    put(id, name, value, how::lasting);
+}
+
+void response_headers::put(int id, std::string_view name, std::string_view value, how h) {
+    const bool lasting = h == how::lasting;
     if (id == http_header_set_cookie) {
-        cookies_.push_back(keep(value));
+        cookies_.push_back(lasting ? value : keep(value));
         return;
     }
-    const std::string_view kept_value = keep(value);
+    const std::string_view kept_value = lasting ? value : keep(value);
     if (id >= 0) {
         slot& s = known_[id];
         const uint64_t bit = uint64_t{1} << id;
+        if (h == how::copied)
+            checked_mask_ &= ~bit;
+        else
+            checked_mask_ |= bit;
         if (!(known_mask_ & bit)) {
             // A known name in the server's own spelling needs no copy.
-            const std::string_view own = response_header_name(id);
-            const std::string_view kept_name = own == name ? own : keep(name);
+            std::string_view kept_name = name;
+            if (!lasting) {
+                const std::string_view own = response_header_name(id);
+                kept_name = own == name ? own : keep(name);
+            }
             s.name = kept_name.data();
             s.name_size = static_cast<uint32_t>(kept_name.size());
             known_mask_ |= bit;
@@ -64,7 +90,7 @@ void response_headers::add(int id, std::string_view name, std::string_view value
         at->value = kept_value;
         return;
     }
-    others_.insert(at, field{keep(name), kept_value, -1});
+    others_.insert(at, field{lasting ? name : keep(name), kept_value, -1});
 }
 
 void response_headers::add_wide(const std::wstring& name, const std::wstring& value) {

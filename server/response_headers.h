@@ -71,6 +71,15 @@ class response_headers : public response_headers_base, public cl::request_sized 
     // The same with the name's known-header number (response_header_id of
     // the name) worked out by the caller once.
     void add(int id, std::string_view name, std::string_view value);
+    // The same for a value the caller has already found free of control
+    // characters (an upstream head's parser does): the sender need not
+    // look at it again. Any later add of the name forgets that.
+    void add_checked(int id, std::string_view name, std::string_view value);
+    // The same for a name and value whose texts outlive these headers
+    // (constants): they are kept where they are, and count as checked.
+    void add_lasting(int id, std::string_view name, std::string_view value);
+    // The known slots whose values were added checked, a bit per number.
+    uint64_t checked_slots() const { return checked_mask_ & known_mask_; }
     void add_wide(const std::wstring& name, const std::wstring& value) override;
     // Erases the field; cookies cannot be removed this way.
     void remove(const std::wstring& name) override;
@@ -112,6 +121,8 @@ class response_headers : public response_headers_base, public cl::request_sized 
     // Where a field of another name is, or would go.
     field_list::iterator place_of(std::string_view name);
     field_list::const_iterator place_of(std::string_view name) const;
+    enum class how : uint8_t { copied, checked, lasting };
+    void put(int id, std::string_view name, std::string_view value, how h);
     // A copy of the text in the object's storage.
     std::string_view keep(std::string_view text);
 
@@ -126,9 +137,14 @@ class response_headers : public response_headers_base, public cl::request_sized 
     static constexpr int known_count = 30;
     slot known_[known_count];
     uint64_t known_mask_ = 0;
+    uint64_t checked_mask_ = 0;
 
-    // Room for the fields of a usual answer; what does not fit goes to the heap.
-    alignas(std::max_align_t) std::byte storage_[1024];
+    // Room for the texts of a usual answer, taken from the front; what does
+    // not fit goes to the arena.
+    char texts_[512];
+    uint32_t texts_used_ = 0;
+    // Room for the lists of a usual answer; what does not fit goes to the heap.
+    alignas(std::max_align_t) std::byte storage_[512];
     std::pmr::monotonic_buffer_resource arena_{storage_, sizeof storage_};
     field_list others_{&arena_};
     cookie_list cookies_{&arena_};

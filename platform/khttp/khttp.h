@@ -200,6 +200,9 @@ struct response {
     // A bit for each known slot the sender wrote, when it keeps count, so
     // that the head is made from those slots alone; 0: every slot is read.
     uint64_t written_slots = 0;
+    // A bit for each known slot whose value the sender has checked already
+    // (no CR, LF or NUL): the head is made without looking at it again.
+    uint64_t checked_slots = 0;
 };
 
 // The outcome of an asynchronous disconnect wait: status() stays status_pending

@@ -186,7 +186,7 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
         if (i >= response_header_count) break;
         const std::string_view v = r.known_headers[i];
         if (v.empty()) continue;
-        if (!clean(v)) return 87;
+        if (!(r.checked_slots >> i & 1u) && !clean(v)) return 87;
         present[present_count++] = static_cast<uint8_t>(i);
     }
     for (auto& [name, value] : r.unknown_headers) {

@@ -206,4 +206,10 @@ TEST(StandardHeaders, OrderAndValues) {
         {"Keep-Alive", "timeout=15, max=100"},
     };
     EXPECT_EQ(h, expect);
+    // The constants are kept by the headers without a copy: their texts
+    // must be the same whatever the request.
+    st.second = 2;
+    const auto again = standard_headers(st, std::string("other"));
+    for (std::size_t i = standard_constants_from; i < views.size(); ++i)
+        EXPECT_EQ(again[i].second.data(), views[i].second.data()) << i;
 }

@@ -233,6 +233,27 @@ TEST(proxy_parts, parser_numbers_give_each_answer_field_the_number_of_its_name) 
     EXPECT_EQ(by_number.to_text(), by_name.to_text());
     for (int id = 0; id < http_header_response_maximum; ++id)
         EXPECT_EQ(by_number.view(id), by_name.view(id)) << id;
+
+    // Values the parser checked are not looked at again when the head is
+    // written; unchecked ones, and one a handler sets afterwards, are.
+    const auto checked = [](const response_headers& h, int id) {
+        return (h.checked_slots() >> id & 1u) != 0;
+    };
+    EXPECT_TRUE(checked(by_name, http_header_etag));
+    EXPECT_TRUE(checked(by_name, http_header_server)); // joined
+    response_headers unchecked;
+    translate_proxy_headers(fields, unchecked, false);
+    EXPECT_EQ(unchecked.checked_slots(), 0u);
+    by_name.add("ETag", "\"f\"");
+    EXPECT_FALSE(checked(by_name, http_header_etag));
+    by_name.remove("Server");
+    EXPECT_FALSE(checked(by_name, http_header_server));
+    // A constant is kept where it is, and counts as checked.
+    static constexpr std::string_view bytes = "bytes";
+    response_headers constants;
+    constants.add_lasting(http_header_accept_ranges, "Accept-Ranges", bytes);
+    EXPECT_EQ(constants.view(http_header_accept_ranges).data(), bytes.data());
+    EXPECT_TRUE(checked(constants, http_header_accept_ranges));
 }
 TEST(proxy_parts, dynamic_address_redirects) {
     set_dynip_prefix("/dyn");
