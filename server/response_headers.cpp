@@ -25,19 +25,6 @@ response_headers::place_of(std::string_view name) const {
     return const_cast<response_headers*>(this)->place_of(name);
 }
 
-std::string_view response_headers::keep(std::string_view text) {
-    if (text.empty()) return std::string_view();
-    char* at;
-    if (text.size() <= sizeof texts_ - texts_used_) {
-        at = texts_ + texts_used_;
-        texts_used_ += static_cast<uint32_t>(text.size());
-    } else {
-        at = static_cast<char*>(arena_.allocate(text.size(), 1));
-    }
-    std::memcpy(at, text.data(), text.size());
-    return std::string_view(at, text.size());
-}
-
 void response_headers::add(std::string_view name, std::string_view value) {
     add(response_header_id(name), name, value);
 }

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <memory_resource>
 #include <string>
@@ -149,6 +150,19 @@ class response_headers : public response_headers_base, public cl::request_sized 
     field_list others_{&arena_};
     cookie_list cookies_{&arena_};
 };
+
+inline std::string_view response_headers::keep(std::string_view text) {
+    if (text.empty()) return std::string_view();
+    char* at;
+    if (text.size() <= sizeof texts_ - texts_used_) {
+        at = texts_ + texts_used_;
+        texts_used_ += static_cast<uint32_t>(text.size());
+    } else {
+        at = static_cast<char*>(arena_.allocate(text.size(), 1));
+    }
+    std::memcpy(at, text.data(), text.size());
+    return std::string_view(at, text.size());
+}
 
 // Headers made only once something is added: most holders (the challenge
 // and the success headers of a login check) stay empty, and every request
