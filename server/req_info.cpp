@@ -269,8 +269,7 @@ void req_info::copy_variables(const req_info& other) {
         pending_.reset();
         has_pending_.store(false, std::memory_order_release);
     }
-    for (std::string& s : slots_)
-        s.clear();
+    slots_.clear();
     slot_set_ = 0;
     borrowed_ = 0;
     others_.clear();

@@ -8,10 +8,12 @@
 
 #include <array>
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <string_view>
 
@@ -132,8 +134,36 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
     const std::string* find(std::string_view name) const;
     void make_header_variables() const;
 
+    // Texts made on first use: most requests set a few slots, and making
+    // and ending all of them would cost every request.
+    class lazy_texts {
+      public:
+        lazy_texts() = default;
+        ~lazy_texts() {
+            for (uint32_t m = made_; m != 0; m &= m - 1)
+                text(static_cast<std::size_t>(std::countr_zero(m))).~basic_string();
+        }
+        lazy_texts(const lazy_texts&) = delete;
+        lazy_texts& operator=(const lazy_texts&) = delete;
+        std::string& operator[](std::size_t i) {
+            if ((made_ >> i & 1u) == 0) {
+                new (room_[i]) std::string();
+                made_ |= 1u << i;
+            }
+            return text(i);
+        }
+        void clear() {
+            for (uint32_t m = made_; m != 0; m &= m - 1)
+                text(static_cast<std::size_t>(std::countr_zero(m))).clear();
+        }
+
+      private:
+        std::string& text(std::size_t i) { return *std::launder(reinterpret_cast<std::string*>(room_[i])); }
+        alignas(std::string) unsigned char room_[slot_count][sizeof(std::string)];
+        uint32_t made_ = 0;
+    };
     // Slot values and which of them are set (a bit per slot).
-    mutable std::array<std::string, slot_count> slots_;
+    mutable lazy_texts slots_;
     mutable uint32_t slot_set_ = 0;
     // The set slots that read a text of a keeper instead (a bit per slot),
     // where each of them is, and the keepers.
