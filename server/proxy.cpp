@@ -171,6 +171,25 @@ bool parse_upstream_host(std::string_view h, std::string& host, uint16_t& port) 
     return true;
 }
 
+bool upstream_of_host(std::string_view h, std::string& host, uint16_t& port) {
+    struct last_parse {
+        std::string text, host;
+        uint16_t port = 0;
+        bool ok = false, made = false;
+    };
+    thread_local last_parse last;
+    if (!last.made || last.text != h) {
+        last.made = false;
+        last.ok = parse_upstream_host(h, last.host, last.port);
+        last.text.assign(h);
+        last.made = true;
+    }
+    if (!last.ok) return false;
+    host = last.host;
+    port = last.port;
+    return true;
+}
+
 bool ip_of(const sockaddr* a, socklen_t length, ip_bytes& ip, uint16_t& port) {
     ip.fill(0);
     if (a->sa_family == AF_INET && length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
@@ -1081,7 +1100,7 @@ int proxy_request::handle() {
     }
     std::string host;
     uint16_t port = 0;
-    if (!parse_upstream_host(data->header(http_header_host), host, port)) {
+    if (!upstream_of_host(data->header(http_header_host), host, port)) {
         cl::trace_out.write(
             cl::format_str("proxy: no upstream in Host [%?]\n", data->header(http_header_host)));
         return 400;

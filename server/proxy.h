@@ -42,6 +42,9 @@ std::pair<std::string, uint16_t> split_host_port(std::string_view host_header);
 // characters, an empty, zero or too large port): such a value is never
 // forwarded.
 bool parse_upstream_host(std::string_view host_header, std::string& host, uint16_t& port);
+// The same, answered from the value this thread parsed last when it is the
+// same again (a connection sends one Host with each of its requests).
+bool upstream_of_host(std::string_view host_header, std::string& host, uint16_t& port);
 
 // An IP address as 16 bytes; an IPv4 address in its IPv4-mapped form.
 using ip_bytes = std::array<uint8_t, 16>;
