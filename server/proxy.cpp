@@ -579,6 +579,14 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
                 (repeated.empty() || less(repeated.back(), others[i])))
                 repeated.push_back(others[i]);
     }
+    // The parser's checks hold for the values, which the sender then need
+    // not look at again.
+    const auto add = [&headers, checked](int id, std::string_view n, std::string_view v) {
+        if (checked)
+            headers.add_checked(id, n, v);
+        else
+            headers.add(id, n, v);
+    };
     std::vector<std::string_view> first(repeated.size());
     std::vector<std::string> joined(repeated.size());
     bool has_length = false;
@@ -599,17 +607,11 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
                 continue;
             }
         }
-        if (checked)
-            headers.add_checked(ids[i], name, value);
-        else
-            headers.add(ids[i], name, value);
+        add(ids[i], name, value);
     }
     // Joined with ", ", checked values stay checked.
     for (std::size_t k = 0; k < repeated.size(); ++k)
-        if (checked)
-            headers.add_checked(repeated[k].id, first[k], joined[k]);
-        else
-            headers.add(repeated[k].id, first[k], joined[k]);
+        add(repeated[k].id, first[k], joined[k]);
     if (!headers.has(http_header_keep_alive))
         headers.add(http_header_keep_alive, "Keep-Alive", "timeout=15, max=100");
     return has_length;
