@@ -74,7 +74,8 @@ class Site:
         except FileNotFoundError:
             return ""
 
-    def start(self, *args, pass_fds=()):
+    def start(self, *args, pass_fds=(), **popen):
+        """popen: more arguments for the program's Popen (preexec_fn, ...)."""
         if not os.path.exists(self.binary):
             pytest.fail("the program binary is not built: %s" % self.binary)
         # free_port() only tells that a port was free a moment ago: another
@@ -82,7 +83,7 @@ class Site:
         # trace says so) and the tests would talk to that stranger, so it is
         # started again on other ports.
         for _ in range(5):
-            if self.launch(args, pass_fds):
+            if self.launch(args, pass_fds, popen):
                 return
             self.stop()
             self.port, self.https_port = free_port(), free_port()
@@ -97,7 +98,7 @@ class Site:
             self.write_data("global.ini", "\r\n".join(lines) + "\r\n")
         pytest.fail("the program found its ports taken five times")
 
-    def launch(self, args, pass_fds):
+    def launch(self, args, pass_fds, popen=None):
         """Starts the program; False when it could not bind one of its ports."""
         # The trace grows from run to run: only this run's part counts.
         mark = len(self.trace())
@@ -106,7 +107,7 @@ class Site:
         err_path = os.path.join(self.root, "stderr.txt")
         with open(os.path.join(self.root, "stdout.txt"), "ab") as out, open(err_path, "ab") as err:
             self.proc = subprocess.Popen([self.binary, *args], env=self.env, stdout=out,
-                                         stderr=err, pass_fds=pass_fds)
+                                         stderr=err, pass_fds=pass_fds, **(popen or {}))
         own = (":%d/" % self.port, ":%d/" % self.https_port)
         end = time.monotonic() + 30
         while time.monotonic() < end:
