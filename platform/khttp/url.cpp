@@ -134,6 +134,22 @@ std::optional<std::wstring> canonicalize_path(std::string_view raw) {
 // segments come out the same as when resolved on the wide text.
 bool canonicalize_path(std::string_view raw, std::string& bytes, std::wstring& out) {
     if (raw.empty() || (raw[0] != '/' && raw[0] != '\\')) return false;
+    // Most targets are plain ASCII without escapes, backslashes or segments
+    // that begin with a dot: they are their own canonical form, in both.
+    {
+        bool plain = raw[0] == '/';
+        for (std::size_t i = 1; plain && i < raw.size(); ++i) {
+            const auto c = static_cast<unsigned char>(raw[i]);
+            plain = c >= 0x20 && c < 0x7F && c != '%' && c != '\\' &&
+                    !(c == '.' && raw[i - 1] == '/');
+        }
+        if (plain) {
+            bytes.assign(raw);
+            out.resize(raw.size());
+            for (std::size_t i = 0; i < raw.size(); ++i) out[i] = static_cast<wchar_t>(raw[i]);
+            return true;
+        }
+    }
     bytes.clear();
     bytes.reserve(raw.size() + 1);
     // Each segment is appended as "/" and its text; "." drops itself, ".."

@@ -29,6 +29,10 @@ TEST(KhttpPath, CanonicalFormsTable) {
         {"/%E0%9F%BF", L"/\uFFFD"},    // U+07FF in three bytes: overlong
         {"/%F0%8F%BF%BF", L"/\uFFFD"}, // U+FFFF in four bytes: overlong
         {"/a//b", L"/a//b"},
+        {"/a.b/c.", L"/a.b/c."},
+        {"/a/.well-known/x", L"/a/.well-known/x"},
+        {"/caf\xC3\xA9", L"/caf\u00e9"},
+        {"/a\x7F", nullptr},
         {"/..", nullptr},
         {"/a/../..", nullptr},
         {"/%2e%2e/x", nullptr},
