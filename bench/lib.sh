@@ -10,7 +10,8 @@ bench_failures=0
 build_release() {
   "$root/scripts/install-deps" bench
   build="$root/build/bench"
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
+  # The program as the run command builds it, trained on its profile.
+  "$root/scripts/build-release" "$build" -DTQ_BENCH=ON -DTQ_TESTS=OFF >/dev/null
   cmake --build "$build" --target "${1:-teskqvel}" >/dev/null
   binary="$build/shell/teskqvel"
 }
