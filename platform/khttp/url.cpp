@@ -145,9 +145,7 @@ bool canonicalize_path(std::string_view raw, std::string& bytes, std::wstring& o
         }
         if (plain) {
             bytes.assign(raw);
-            out.resize(raw.size());
-            for (std::size_t i = 0; i < raw.size(); ++i) out[i] = static_cast<wchar_t>(raw[i]);
-            return true;
+            return utf8_to_wide(bytes, out); // ASCII: widened in its one pass
         }
     }
     bytes.clear();
