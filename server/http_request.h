@@ -190,6 +190,9 @@ class http_request : public cl::request_sized {
     std::string reason;
     int status = 0;
     bool headers_sent = false;
+    // The head is another server's answer: nothing describing the resource
+    // is added to it.
+    bool forwarded_head = false;
     bool body_done = false;
     bool send_failed = false; // a send of the answer failed: the client left
     bool length_known = false;
@@ -345,6 +348,9 @@ class proxy_request : public http_request {
     bool use_cache = false;
     proxy_cache_record cache_record;
     bool error = false;
+    // This server's login applied to the request: its credential is this
+    // server's, never the upstream's.
+    bool login_consumed = false;
 };
 
 // The DAV methods: their handlers live above the server (server/dav_host.h).

@@ -274,7 +274,8 @@ void http_request::add_policy_headers() {
 
 void http_request::send_header(bool last) {
     headers_sent = true;
-    if (headers->view(http_header_content_type).empty() && status_code != 304)
+    if (headers->view(http_header_content_type).empty() && status_code != 304 &&
+        !forwarded_head)
         headers->add("Content-Type", "text/plain; charset=utf-8");
     if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
         headers->add("contentFeatures.dlna.org",
@@ -308,9 +309,20 @@ void http_request::send_header(bool last) {
     const uint32_t err = transport->send_response(queue, data ? data->request_id : 0, flags,
                                                   build_http_response_headers());
     if (err != 0) {
-        if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+        cl::trace_out.write(cl::format_str("send_header error %x\n", err));
         body_done = true;
         send_failed = true;
+        // A head that cannot be written (a field the wire refuses) sent
+        // nothing: the client gets an error answer and the connection ends,
+        // rather than waiting for an answer that never comes.
+        kernel_response failed;
+        failed.status = static_cast<uint16_t>(forwarded_head ? 502 : 500);
+        failed.reason = forwarded_head ? "Bad Gateway" : "Internal Server Error";
+        failed.known_headers[http_header_content_length] = "0";
+        failed.written_slots = uint64_t{1} << http_header_content_length;
+        transport->send_response(queue, data ? data->request_id : 0, send_flag_disconnect,
+                                 failed);
+        status_code = failed.status;
     }
 }
 

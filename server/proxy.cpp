@@ -457,7 +457,8 @@ const passing_known& known_passing() {
 
 } // namespace
 
-header_views proxy_request_fields(const http_request_data& d, std::string& via) {
+header_views proxy_request_fields(const http_request_data& d, std::string& via,
+                                  bool drop_login) {
     hop_names hop;
     hop.add_list(d.header(http_header_connection));
     header_views out;
@@ -471,15 +472,17 @@ header_views proxy_request_fields(const http_request_data& d, std::string& via) 
         const auto& [id, name] = passing.list[i];
         const std::string& value = d.known_headers[static_cast<std::size_t>(id)];
         if (value.empty()) continue;
+        if (drop_login && id == http_header_authorization) continue;
         if (!hop.has(name) && clean_text(value)) out.emplace_back(name, value);
     }
     for (const auto& [name, value] : d.unknown_headers)
         add(name, value);
     // This server joins the Via list it received (a list that cannot be
-    // passed on is replaced).
+    // passed on is replaced). A client may have the received list dropped
+    // as a hop-by-hop field, never this server's own entry: the refusal of
+    // forwarding loops reads it.
     const std::string& received = d.header(http_header_via);
-    if (hop.has("Via")) return out;
-    if (!received.empty() && clean_text(received)) {
+    if (!hop.has("Via") && !received.empty() && clean_text(received)) {
         via = received + ", " + via_entry();
         out.emplace_back("Via", via);
     } else {
@@ -593,7 +596,14 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     for (std::size_t i = 0; i < upstream.size(); ++i) {
         if (!passes[i]) continue;
         const auto& [name, value] = upstream[i];
-        if (ids[i] == http_header_content_length) has_length = true;
+        if (ids[i] == http_header_content_length) {
+            // Passed on once, as one number: the reader of the head made
+            // sure that every value the upstream gave names the same length.
+            if (has_length) continue;
+            has_length = true;
+            add(ids[i], name, cl::trimmed(value.substr(0, value.find(','))));
+            continue;
+        }
         if (!repeated.empty()) {
             const named key{name, ids[i]};
             const auto at = std::lower_bound(repeated.begin(), repeated.end(), key, less);
@@ -611,7 +621,7 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
     }
     // Joined with ", ", checked values stay checked.
     for (std::size_t k = 0; k < repeated.size(); ++k)
-        add(repeated[k].id, first[k], joined[k]);
+        if (!first[k].empty()) add(repeated[k].id, first[k], joined[k]);
     if (!headers.has(http_header_keep_alive))
         headers.add(http_header_keep_alive, "Keep-Alive", "timeout=15, max=100");
     return has_length;
@@ -746,7 +756,7 @@ class proxy_exchange {
         });
         // Checked as they were picked: the request takes them as they are.
         std::string via;
-        header_views fields = proxy_request_fields(d, via);
+        header_views fields = proxy_request_fields(d, via, r_.login_consumed);
         // A body announced as empty is announced upstream too.
         if (!r_.chunked_body && r_.remaining_body == 0 &&
             !d.header(http_header_content_length).empty())
@@ -792,6 +802,22 @@ class proxy_exchange {
     uint32_t receive_head() {
         if (const uint32_t e = up_->receive_response()) return e;
         if (up_->status_code() < 200) return http_client::error_invalid_server_response;
+        // Lengths that disagree leave no way to tell where the answer ends.
+        std::string_view length;
+        for (const auto& [name, value] : up_->header_fields()) {
+            if (name.size() != 14 || !cl::iequals(name, "Content-Length")) continue;
+            for (std::size_t pos = 0; pos <= value.size();) {
+                std::size_t comma = value.find(',', pos);
+                if (comma == std::string_view::npos) comma = value.size();
+                const std::string_view n = cl::trimmed(value.substr(pos, comma - pos));
+                if (n.empty() || n.size() > 19 ||
+                    !std::all_of(n.begin(), n.end(), [](char c) { return cl::is_digit(c); }) ||
+                    (!length.empty() && n != length))
+                    return http_client::error_invalid_server_response;
+                length = n;
+                pos = comma + 1;
+            }
+        }
         for (const auto& [name, value] : up_->header_fields()) {
             if (name.size() != 17 || !cl::iequals(name, "Transfer-Encoding")) continue;
             for (std::size_t pos = 0; pos <= value.size();) {
@@ -812,6 +838,10 @@ class proxy_exchange {
             r_.cache_record.on_this_machine = this_machine_;
             the_request_cache().store(r_.cache_record, up_->status_code(), up_->header_list());
         }
+        // The standard head says ranges are served; here the upstream says
+        // whether it serves them.
+        r_.headers->remove(std::string_view("Accept-Ranges"));
+        r_.forwarded_head = true;
         const bool has_length =
             translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked(),
                                     up_->header_numbers());
@@ -844,9 +874,12 @@ class proxy_exchange {
         if (!r_.headers_sent && !head_taken_) {
             if (!up_->head_arrived()) {
                 if (up_->ended()) {
+                    // A connection that could not be made is the send's
+                    // failure, as it is where the send waits for the connect.
                     const uint32_t e = up_->receive_response();
-                    gone = finish(up_->address_refused() ? refused_or_failed(e)
-                                                         : fail(step_receive_response, e));
+                    gone = finish(up_->address_refused() || e == http_client::error_cannot_connect
+                                      ? refused_or_failed(e)
+                                      : fail(step_receive_response, e));
                 }
                 return;
             }
@@ -1091,6 +1124,7 @@ int proxy_request::handle() {
         const access_answer access =
             decide_login(access_client_of(*this), data->method, cl::sh_ptr<config_info>(cfg));
         if (info) info->user_name = access.auth.user_name;
+        login_consumed = access.auth_applies;
         if (!access.granted()) {
             cl::trace_out.write(cl::format_str("proxy: login refused (%?)\n", access.status));
             headers->add_all(*access.challenge);

@@ -106,7 +106,9 @@ class hop_names {
 // server to the one received. Only fields whose name is a field name and
 // whose value holds no control byte but a tab pass. Views into data, and
 // into via when the Via value is made here.
-header_views proxy_request_fields(const http_request_data& data, std::string& via);
+// drop_login: the Authorization header was this server's own.
+header_views proxy_request_fields(const http_request_data& data, std::string& via,
+                                  bool drop_login = false);
 // Fields as header lines, "Name: value\r\n" each.
 std::string header_lines(const header_views& fields);
 // Copies the upstream headers into the response headers as they came (values

@@ -3,9 +3,11 @@
 #include "core/format.h"
 #include "core/ini_file.h"
 #include "core/text.h"
+#include "core/trace.h"
 #include "system/password_crypt.h"
 
 #include <algorithm>
+#include <cwchar>
 
 shell_values& shell_settings() {
     static shell_values values;
@@ -55,8 +57,21 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
     v.connection_timeout = get_uint_or(ini, L"connection_timeout", v.connection_timeout);
     v.enable_script_timing = ini.get_bool(param, L"enable_script_timing", v.enable_script_timing);
     v.enable_request_cache = ini.get_bool(param, L"enable_request_cache", v.enable_request_cache);
-    v.proxy_timeout = static_cast<uint32_t>(
-        ini.get_int(param, L"proxy_timeout", static_cast<int>(v.proxy_timeout)));
+    {
+        // Each wait on the upstream is counted in milliseconds in 32 bits:
+        // a day at most, so that no value wraps around to a short wait.
+        const std::wstring text = ini.get_string_or(param, L"proxy_timeout", L"");
+        if (!text.empty()) {
+            wchar_t* end = nullptr;
+            const long long seconds = std::wcstoll(text.c_str(), &end, 10);
+            if (end && *end == L'\0' && seconds >= 1 && seconds <= 86400)
+                v.proxy_timeout = static_cast<uint32_t>(seconds);
+            else
+                cl::trace_out.write(cl::format_str(
+                    "proxy_timeout %? is outside 1..86400 seconds; %? is kept\n",
+                    cl::utf16_to_utf8(text), v.proxy_timeout));
+        }
+    }
     v.proxy_port = ini.get_string_or_wstring(param, L"proxy_port", v.proxy_port);
     v.proxy_local_upstreams =
         ini.get_string_or_wstring(param, L"proxy_local_upstreams", v.proxy_local_upstreams);

@@ -1059,18 +1059,25 @@ uint32_t request::receive_response() {
         // Taken, not copied; a second call keeps what the first took.
         status_ = x.status();
         reason_ = x.reason();
-        if (x.head().empty() || x.spans().empty()) {
+        const loop_exchange::field_spans& spans = x.spans();
+        // The parser's places are trusted only when each lies inside the
+        // head that is taken: a field never reads a byte beside it.
+        const std::size_t size = x.head().size();
+        const bool placed =
+            !spans.empty() && std::all_of(spans.begin(), spans.end(), [size](const auto& f) {
+                return std::size_t(f.name) + f.name_length <= size &&
+                       std::size_t(f.value) + f.value_length <= size;
+            });
+        if (!placed) {
             if (!x.head().empty()) raw_headers_ = x.take_head();
             split_fields();
             return 0;
         }
         raw_headers_ = x.take_head();
-        // The parser has found the fields already, and checked them; their
-        // places lie inside the head taken.
+        // The parser has found the fields already, and checked them.
         fields_checked_ = true;
         fields_.clear();
         numbers_.clear();
-        const loop_exchange::field_spans& spans = x.spans();
         fields_.reserve(spans.size());
         numbers_.reserve(spans.size());
         const char* h = raw_headers_.data();

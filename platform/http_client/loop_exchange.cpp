@@ -261,6 +261,9 @@ class loop_exchange::parser : public http::basic_parser<false>, public cl::reque
     // which then need not split it again.
     void on_field_impl(http::field known, boost::beast::string_view name,
                        boost::beast::string_view value, boost::beast::error_code&) override {
+        // Fields after the body (a chunked answer's trailer) are no part of
+        // the head, and their bytes lie in another put.
+        if (is_header_done()) return;
         const auto inside = [this](boost::beast::string_view s) {
             return s.data() >= base_ && s.data() + s.size() <= end_;
         };
@@ -741,11 +744,17 @@ void loop_exchange::read_more() {
 }
 
 // Feeds the bytes read to the parser; false once the exchange ended.
+// The parser takes a head in as many puts as it arrives in, and tells the
+// fields of each as views into that put's bytes: so the bytes of a head stay
+// where they are in the input, from its first byte on, until the head is
+// complete and copied whole, and each field is recorded as an offset from
+// the head's start.
 bool loop_exchange::parse(bool fresh) {
     connection& c = *c_;
     const std::size_t before = buffered();
-    std::size_t off = 0;
-    while (off < c.in_len) {
+    std::size_t off = 0;           // bytes done with, dropped at the end
+    std::size_t pos = head_kept_;  // where the parser goes on
+    while (pos < c.in_len) {
         if (head_done_ && buffered() >= max_buffered) {
             paused_ = true;
             timing_ = false;
@@ -755,37 +764,41 @@ bool loop_exchange::parse(bool fresh) {
         parser_->base_ = c.in.get() + off;
         parser_->end_ = c.in.get() + c.in_len;
         const std::size_t used =
-            parser_->put(boost::asio::const_buffer(c.in.get() + off, c.in_len - off), ec);
+            parser_->put(boost::asio::const_buffer(c.in.get() + pos, c.in_len - pos), ec);
         if (ec == http::error::need_more) {
-            off += used;
+            pos += used;
+            if (head_done_) off = pos;
             break;
         }
         if (ec) {
             fail(error_invalid_server_response);
             return false;
         }
+        pos += used;
         if (!head_done_ && parser_->is_header_done()) {
             if (status_ >= 100 && status_ < 200 && status_ != 101) {
                 // An interim answer (100 Continue) is forgotten.
-                off += used;
+                off = pos;
                 parser_ = std::make_unique<parser>(*this);
                 status_ = 0;
                 reason_.clear();
                 spans_.clear();
                 continue;
             }
+            const std::size_t length = pos - off;
             // The request's head is done with once the answer has begun (it
             // is never sent again then): its room takes the answer's head.
-            if (head_.capacity() < used && answer_started_) head_ = std::move(setup_.head);
-            head_.assign(c.in.get() + off, used);
+            if (head_.capacity() < length && answer_started_) head_ = std::move(setup_.head);
+            head_.assign(c.in.get() + off, length);
             if (parser_->folded_) spans_.clear();
             head_done_ = true;
             news();
         }
-        off += used;
+        if (head_done_) off = pos;
         if (parser_->is_done()) {
             c.in_len -= off;
             if (c.in_len) std::memmove(c.in.get(), c.in.get() + off, c.in_len);
+            head_kept_ = 0;
             finish_ok(fresh);
             return false;
         }
@@ -793,6 +806,7 @@ bool loop_exchange::parse(bool fresh) {
     }
     c.in_len -= off;
     if (c.in_len && off) std::memmove(c.in.get(), c.in.get() + off, c.in_len);
+    head_kept_ = head_done_ ? 0 : pos - off;
     if (buffered() != before) news();
     return true;
 }
@@ -837,6 +851,7 @@ std::size_t loop_exchange::take(void* buffer, std::size_t length) {
 bool loop_exchange::retry_on_new() {
     if (!c_ || !c_->reused || answer_started_ || retried_) return false;
     retried_ = true;
+    head_kept_ = 0;
     c_->close();
     c_.reset();
     written_ = 0;

@@ -144,6 +144,8 @@ class loop_exchange {
     std::size_t written_ = 0;
     std::string down_;
     std::size_t down_off_ = 0;
+    // Bytes of an unfinished head at the start of the input, already parsed.
+    std::size_t head_kept_ = 0;
     std::string head_;
     field_spans spans_;
     std::string reason_;

@@ -548,7 +548,7 @@ void connection::on_read(const error_code& ec, std::size_t n) {
     case phase::in_request:
         // A client that goes away before its body is complete is gone; one
         // that only ended its sending side still gets its answer.
-        if (read_closed_ && (read_failed_ || !parser_ || !parser_->is_done())) {
+        if (read_closed_ && (read_failed_ || !body_complete_in_hand())) {
             abort(l);
             return;
         }
@@ -856,6 +856,15 @@ void connection::new_head(lock& l) {
         idle_until_ = now + opts_.timeouts.idle;
         set_deadline(now + std::min(opts_.timeouts.idle, opts_.timeouts.head));
     }
+}
+
+// The rest of the body is read already (waiting in the input for its
+// reader): a client that then ends its sending side is still answered.
+bool connection::body_complete_in_hand() const {
+    if (!parser_) return false;
+    if (parser_->is_done()) return true;
+    const auto remaining = parser_->content_length_remaining();
+    return remaining && *remaining <= buffered();
 }
 
 void connection::try_parse_head(lock& l) {

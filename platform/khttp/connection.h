@@ -134,6 +134,7 @@ class connection : public std::enable_shared_from_this<connection> {
 
     void new_head(lock& l);
     void try_parse_head(lock& l);
+    bool body_complete_in_hand() const;
     void on_head(lock& l);
     void refuse(lock& l, unsigned status);
     void finish_request(lock& l);

@@ -124,7 +124,7 @@ class Upstream:
                     self.send(200, b"\x89PNG....", [("Content-Type", "image/png"),
                                                     ("Last-Modified", RESOURCE_DATE)])
                 elif p in ("/cookie.png", "/private.png", "/grow.png", "/gone.png",
-                           "/auth.png"):
+                           "/auth.png", "/crumb.png"):
                     extra = [("Content-Type", "image/png"), ("Last-Modified", RESOURCE_DATE),
                              ("ETag", '"v1"'), ("Cache-Control", "max-age=60"),
                              ("Set-Cookie", "session=SECRET")]
@@ -479,6 +479,7 @@ def test_cache_hands_no_client_another_ones_headers(tmp_path, upstream):
 
         # Credentials and private answers are neither stored nor confirmed.
         for path, h in (("/auth.png", {"Authorization": "Basic YTpi"}),
+                        ("/crumb.png", {"Cookie": "who=me"}),
                         ("/private.png", {})):
             through(site, upstream.port, "GET", path, h)
             hits = upstream.hits[path]

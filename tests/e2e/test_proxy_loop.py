@@ -64,7 +64,12 @@ class Upstream:
                 self.end_headers()
                 self.wfile.write(body)
 
-        self.server = http.server.ThreadingHTTPServer((HOST, 0), Handler)
+        class Server(http.server.ThreadingHTTPServer):
+            # The tests open a hundred connections at once: a short backlog
+            # would leave some waiting for SYN retries.
+            request_queue_size = 512
+
+        self.server = Server((HOST, 0), Handler)
         self.server.daemon_threads = True
         self.port = self.server.server_address[1]
         threading.Thread(target=self.server.serve_forever, daemon=True).start()
