@@ -6,6 +6,7 @@ an answer or a close."""
 
 import base64
 import os
+import random
 import socket
 import threading
 import time
@@ -337,7 +338,7 @@ def test_a_failed_connect_is_the_send_step_on_both_roads(tmp_path):
 def test_a_proxy_timeout_out_of_range_keeps_the_default(tmp_path, value):
     site = make_site(tmp_path, extra={"proxy_timeout": value})
     try:
-        assert "proxy_timeout" in site.trace()
+        assert "proxy_timeout %s is outside 1..86400 seconds; 30 is kept" % value in site.trace()
     finally:
         assert site.stop() == 0
 
@@ -356,3 +357,69 @@ def test_a_kept_connection_with_bytes_past_the_answer_is_not_used_again(tmp_path
             assert forward(site, host, "/next").endswith(b"fresh")
     finally:
         assert site.stop() == 0
+
+
+# Upstream answers of every framing; each is sent cut in two at many
+# positions while another client's exchange runs beside it.
+CORPUS = {
+    "length": b"HTTP/1.1 200 OK\r\nContent-Length: 5\r\nX-A: a\r\n\r\nhello",
+    "chunked": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nX-B: b\r\n\r\n"
+               b"3\r\nabc\r\n2;ext=1\r\nde\r\n0\r\n\r\n",
+    "chunked-trailer": b"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n"
+                       b"2\r\nhi\r\n0\r\nX-Trail: t\r\n\r\n",
+    "close": b"HTTP/1.1 200 OK\r\nX-C: c\r\n\r\nuntil the end",
+    "interim": b"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok",
+    "no-content": b"HTTP/1.1 204 No Content\r\nX-D: d\r\n\r\n",
+    "not-modified": b"HTTP/1.1 304 Not Modified\r\nETag: \"v\"\r\n\r\n",
+    "one-field-per-byte": b"HTTP/1.1 200 OK\r\n" + b"".join(b"%c: %d\r\n" % (97 + i, i)
+                                                           for i in range(20)) +
+                          b"Content-Length: 1\r\n\r\n!",
+}
+
+
+def masked(raw):
+    status, fields, body = split_answer(raw)
+    keep = [(n, v) for n, v in fields if n not in ("date", "keep-alive", "connection")]
+    if dict(fields).get("transfer-encoding", "").lower() == "chunked":
+        body = dechunk(body)
+        keep = [(n, v) for n, v in keep if n != "transfer-encoding"]
+    keep = [(n, v) for n, v in keep if n != "content-length"]
+    return status, sorted(keep), body
+
+
+def test_both_roads_forward_every_cut_of_every_framing_alike(tmp_path, upstream):
+    upstream.set("/victim", [(victim_head(), 0)])
+    site = make_site(tmp_path)
+    stop = threading.Event()
+    leaks = []
+
+    def victim():
+        while not stop.is_set():
+            v = forward(site, "%s:%d" % (HOST, upstream.port), "/victim")
+            if SECRET.encode() not in v:
+                leaks.append(v[:200])
+
+    beside = threading.Thread(target=victim)
+    beside.start()
+    rng = random.Random(4242)
+    try:
+        for name, answer in sorted(CORPUS.items()):
+            close = name == "close"
+            cuts = list(range(1, len(answer)))
+            if len(cuts) > 48:
+                cuts = sorted(rng.sample(cuts, 48))
+            for cut in cuts:
+                path = "/d/%s/%d" % (name, cut)
+                upstream.set(path, [(answer[:cut], 0), (answer[cut:], 0.005)], close=close)
+                loop = forward(site, "%s:%d" % (HOST, upstream.port), path)
+                curl = forward(site, "localhost:%d" % upstream.port, path)
+                assert b"VICTIM" not in loop and b"VICTIM" not in curl, (name, cut)
+                assert masked(loop) == masked(curl), (name, cut, loop[:300], curl[:300])
+                if name != "no-content" and name != "not-modified":
+                    assert masked(loop)[2] == answer.rsplit(b"\r\n\r\n", 1)[1] or \
+                        name.startswith("chunked"), (name, cut)
+    finally:
+        stop.set()
+        beside.join(30)
+        assert site.stop() == 0
+    assert not leaks
