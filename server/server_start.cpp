@@ -285,16 +285,19 @@ bool server_start() {
     _http_server& server = the_http_server();
     server.set_max_connections(v.max_connections);
     server.set_processor(process_request);
-    server.start(v.server_port, v.https_port, v.host_name, v.rel_uri, *pool);
-    if (cl::global_timers_running()) start_digest_nonce_purge(cl::slow_timer());
-
-    the_script_host().register_config_command_object(true);
-    create_active_x_objects(ini);
+    // The forwarding session is there before the first request can arrive:
+    // a request taken between the listener's start and the session's would
+    // find none and be answered 502.
     if (!v.proxy_port.empty()) {
         const uint32_t err = the_start_services().open_http_session();
         if (err != 0)
             cl::trace_out.write(cl::format_str("unable to start WinHttp session: %?\n", err));
     }
+    server.start(v.server_port, v.https_port, v.host_name, v.rel_uri, *pool);
+    if (cl::global_timers_running()) start_digest_nonce_purge(cl::slow_timer());
+
+    the_script_host().register_config_command_object(true);
+    create_active_x_objects(ini);
     the_script_host().run_event_scripts(L"on_start");
     return true;
 }
