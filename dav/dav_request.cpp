@@ -94,8 +94,7 @@ void send_dav_answer(http_get_request& request, int status, const std::string& b
         request.queue, id, send_flag_more_data | http_request::server_send_flags(),
         request.build_http_response_headers());
     if (err != 0) {
-        request.body_done = true;
-        if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+        request.head_refused(err);
         return;
     }
     if (request.body_forbidden()) {

@@ -193,6 +193,8 @@ class http_request : public cl::request_sized {
     // The head is another server's answer: nothing describing the resource
     // is added to it.
     bool forwarded_head = false;
+    // The head could not be written (err): an error answer and a close.
+    void head_refused(uint32_t err);
     bool body_done = false;
     bool send_failed = false; // a send of the answer failed: the client left
     bool length_known = false;

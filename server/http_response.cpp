@@ -309,21 +309,24 @@ void http_request::send_header(bool last) {
     const uint32_t err = transport->send_response(queue, data ? data->request_id : 0, flags,
                                                   build_http_response_headers());
     if (err != 0) {
-        cl::trace_out.write(cl::format_str("send_header error %x\n", err));
-        body_done = true;
         send_failed = true;
-        // A head that cannot be written (a field the wire refuses) sent
-        // nothing: the client gets an error answer and the connection ends,
-        // rather than waiting for an answer that never comes.
-        kernel_response failed;
-        failed.status = static_cast<uint16_t>(forwarded_head ? 502 : 500);
-        failed.reason = forwarded_head ? "Bad Gateway" : "Internal Server Error";
-        failed.known_headers[http_header_content_length] = "0";
-        failed.written_slots = uint64_t{1} << http_header_content_length;
-        transport->send_response(queue, data ? data->request_id : 0, send_flag_disconnect,
-                                 failed);
-        status_code = failed.status;
+        head_refused(err);
     }
+}
+
+void http_request::head_refused(uint32_t err) {
+    cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+    body_done = true;
+    // A head that cannot be written (a field the wire refuses) sent nothing:
+    // the client gets an error answer and the connection ends, rather than
+    // waiting for an answer that never comes.
+    kernel_response failed;
+    failed.status = static_cast<uint16_t>(forwarded_head ? 502 : 500);
+    failed.reason = forwarded_head ? "Bad Gateway" : "Internal Server Error";
+    failed.known_headers[http_header_content_length] = "0";
+    failed.written_slots = uint64_t{1} << http_header_content_length;
+    transport->send_response(queue, data ? data->request_id : 0, send_flag_disconnect, failed);
+    status_code = failed.status;
 }
 
 kernel_response http_request::build_http_response_headers() const {
@@ -556,7 +559,7 @@ void http_request::send_simple_response(int s) {
         queue, id, send_flag_more_data | server_send_flags(), build_http_response_headers());
     body_done = true;
     if (err != 0) {
-        if (trace_level() > 1) cl::trace_out.write(cl::format_str("send_header error %x\n", err));
+        head_refused(err);
         return;
     }
     if (body_forbidden())

@@ -29,6 +29,14 @@ function main() {
 }
 """
 
+BAD_LENGTH = r"""
+function main() {
+    var h = webserver.server_object("http_response_header");
+    h["Content-Length"] = "5, 6";
+    webserver.write_response("hello");
+}
+"""
+
 HEADERS = r"""
 function main() {
     var req = webserver.request_params;
@@ -170,6 +178,7 @@ def site(tmp_path_factory):
     s = Site(root, directives=DIRECTIVES, param={"script_timeout": "3", "func_trace": "1"})
     s.put("hello.jss", HELLO)
     s.put("headers.jss", HEADERS)
+    s.put("badlength.jss", BAD_LENGTH)
     s.put("body.jss", BODY)
     s.put("counter.jss", COUNTER)
     s.put("stateless.jss", STATELESS)
@@ -193,6 +202,19 @@ def site(tmp_path_factory):
     s.start()
     yield s
     s.stop()
+
+
+def test_a_head_the_wire_refuses_ends_in_500_and_a_close(site):
+    import socket
+    with socket.create_connection(("127.0.0.1", site.port), timeout=10) as c:
+        c.sendall(b"GET /badlength.jss HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        got = b""
+        while True:
+            piece = c.recv(4096)  # the close ends the loop; a hang times out
+            if not piece:
+                break
+            got += piece
+    assert got.startswith(b"HTTP/1.1 500"), got[:200]
 
 
 def test_page_writes_body_headers_and_status(site):
