@@ -298,15 +298,20 @@ int timezone_rules::offset_at(ical_seconds t, bool local) const {
     int64_t y = systemtime_of(t).year;
     if (t < seconds_of(1, 1, 1)) return initial_offset_;
     y = std::min<int64_t>(y, max_zone_year);
-    const transition* best = nullptr;
+    // The year cache may be dropped by the second lookup, so the best change
+    // is kept by value, never as a pointer into a cached list.
+    std::optional<ical_seconds> best_change;
+    int best_offset = 0;
     for (int64_t year : {y - 1, y}) {
         for (const transition& tr : transitions_of_year(year)) {
             ical_seconds onset = local ? tr.local_onset : tr.utc_onset;
-            if (onset <= t && (!best || onset >= (local ? best->local_onset : best->utc_onset)))
-                best = &tr;
+            if (onset <= t && (!best_change || onset >= *best_change)) {
+                best_change = onset;
+                best_offset = tr.offset_to;
+            }
         }
     }
-    if (best) return best->offset_to;
+    if (best_change) return best_offset;
     // No change in the two years around the reading: the observance that
     // started last before it still holds (a zone that stopped changing, or a
     // fixed offset since an early DTSTART).

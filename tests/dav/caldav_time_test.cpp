@@ -284,3 +284,23 @@ TEST(CaldavTime, ZonesThatStoppedChangingKeepTheirLastOffset) {
 }
 
 } // namespace
+
+// A yearly series over more years than the zone keeps changes of (a birthday
+// for seventy years): every instance keeps its wall-clock time, and no
+// conversion reads a change list that a later year's lookup dropped.
+TEST(CaldavTime, YearlySeriesOverManyYearsKeepsItsLocalTime) {
+    for (const char* zone : {"Europe/Berlin", "W. Europe Standard Time"}) {
+        ical_properties table;
+        parse_ical(calendar(std::string("BEGIN:VEVENT\r\nUID:y\r\nDTSTART;TZID=") + zone +
+                            ":20250101T100000\r\nDURATION:PT1H\r\n"
+                            "RRULE:FREQ=YEARLY;COUNT=70\r\nEND:VEVENT\r\n"),
+                   table);
+        ical_zones zones(table);
+        std::vector<component_instance> list;
+        ASSERT_TRUE(component_instances(table, zones, "/VCALENDAR/VEVENT", "VEVENT", {}, list));
+        ASSERT_EQ(list.size(), 70u) << zone;
+        for (std::size_t i = 0; i < list.size(); ++i)
+            EXPECT_EQ(format_utc(list[i].start), std::to_string(2025 + i) + "0101T090000Z")
+                << zone;
+    }
+}
