@@ -80,6 +80,12 @@ int new_lock(http_lock_unlock_request& r, const config_info& cfg, const std::wst
     if (xml_select_count(doc, "/d:lockinfo") == 0) return 400;
     // Only write locks exist.
     if (xml_select_count(doc, "/d:lockinfo/d:locktype/d:write") == 0) return 501;
+    // And only exclusive ones (as supportedlock says): a shared lock asked
+    // for is refused rather than granted as something else.
+    if (xml_select_count(doc, "/d:lockinfo/d:lockscope/d:shared") != 0) {
+        cl::trace_out.write("lock: shared locks are not offered\n");
+        return 501;
+    }
     lock_entry entry;
     entry.owner = xml_select_text(doc, "/d:lockinfo/d:owner/d:href");
     if (entry.owner.empty()) {

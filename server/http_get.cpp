@@ -279,10 +279,11 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
     }
     if (mode == mode_options) {
         headers->add("Allow",
-                     "GET,HEAD,POST,OPTIONS,PROPFIND,COPY,REPORT,ACL,PUT,MKCOL,PROPPATCH,LOCK,"
+                     "GET,HEAD,POST,OPTIONS,PROPFIND,COPY,REPORT,PUT,MKCOL,PROPPATCH,LOCK,"
                      "UNLOCK,DELETE,MOVE");
         headers->add("Content-Length", "0");
-        headers->add("DAV", "1, 2, 3, access-control, calendar-access, addressbook");
+        // Only what is served: ACL is answered 405.
+        headers->add("DAV", "1, 2, 3, calendar-access, addressbook");
         headers->add("MS-Author-Via", "DAV");
     }
     if (size == 0) body_done = true;

@@ -393,3 +393,25 @@ def test_davfs2_copies_a_tree_into_a_mount(site):
         if mounted:
             subprocess.run(["umount", "-l", point], timeout=60)
         shutil.rmtree(work, ignore_errors=True)
+
+
+def test_what_is_advertised_is_what_is_served(site):
+    """A shared lock is refused, not granted as an exclusive one, and OPTIONS
+    names only the methods and classes that are answered."""
+    site.put("dav/shared.txt", "x")
+    shared = LOCKINFO.replace("<D:exclusive/>", "<D:shared/>") % "<D:href>t</D:href>"
+    s, headers, body = request(site, "LOCK", "/dav/shared.txt",
+                               {"Depth": "0", "Content-Type": "application/xml"}, shared)
+    assert s == 501 and "lock-token" not in headers, (s, body)
+    assert request(site, "PUT", "/dav/shared.txt", body=b"y")[0] in (200, 201, 204)
+    s, headers, _ = request(site, "OPTIONS", "/dav/")
+    allowed = headers["allow"].split(",")
+    for method in allowed:
+        if method in ("OPTIONS", "POST"):
+            continue
+        assert request(site, method, "/dav/shared.txt",
+                       {"Destination": "http://127.0.0.1:%d/dav/c.txt" % site.port,
+                        "Depth": "0"})[0] != 501, method
+    # ACL is not served: neither listed nor named as a DAV class.
+    assert request(site, "ACL", "/dav/shared.txt")[0] == 405
+    assert "ACL" not in allowed and "access-control" not in headers["dav"]
