@@ -5,6 +5,7 @@
 #include "dav/caldav_collections.h"
 #include "dav/caldav_object_cache.h"
 #include "dav/file_attributes.h"
+#include "dav/properties.h"
 
 #include "core/format.h"
 #include "core/simple_file.h"
@@ -23,6 +24,7 @@
 #include "server/request_body.h"
 #include "server/server_dirs.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -60,12 +62,18 @@ bool is_document_root(const std::wstring& path) {
 // precondition element of the refusal), or null when it can: one larger than
 // reports read, or one whose components nest beyond what the object model
 // takes.
-const char* refused_store_object(int dir_fd, const std::string& temp_leaf, uint64_t size,
-                                 store_kind kind) {
-    if (size > stored_object_read_limit) return "max-resource-size";
-    const int fd = ::openat(dir_fd, temp_leaf.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return nullptr;
-    std::string text(static_cast<std::size_t>(size), '\0');
+// The whole of a file of the store folder, at most the read limit; false when
+// it cannot be read or is larger.
+bool read_store_file(int dir_fd, const char* leaf, std::string& text) {
+    const int fd = ::openat(dir_fd, leaf, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+        static_cast<uint64_t>(st.st_size) > stored_object_read_limit) {
+        ::close(fd);
+        return false;
+    }
+    text.assign(static_cast<std::size_t>(st.st_size), '\0');
     std::size_t got = 0;
     while (got < text.size()) {
         const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
@@ -75,20 +83,99 @@ const char* refused_store_object(int dir_fd, const std::string& temp_leaf, uint6
     }
     ::close(fd);
     text.resize(got);
-    if (ical_nesting_within_bounds(text)) return nullptr;
-    return kind == store_kind::calendar ? "valid-calendar-data" : "valid-address-data";
+    return true;
 }
 
-int answer_precondition(http_request& r, store_kind kind, const char* element) {
+// The one UID of a calendar object resource (every component but the time
+// zones carries it, once) or of a vCard; empty when the text is not one such
+// object.
+std::string object_uid(std::string_view text, store_kind kind) {
+    ical_properties table;
+    if (!parse_ical(text, table)) return {};
+    const std::string top = kind == store_kind::calendar ? "/VCALENDAR" : "/VCARD";
+    if (!table.count(top) || table.count(top + "2")) return {};
+    const auto uid_of = [&table](const std::string& path) -> std::string {
+        const auto it = table.find(path + ",UID");
+        if (it == table.end() || table.count(path + ",UID2")) return {};
+        return std::string(cl::trimmed(it->second.second));
+    };
+    if (kind == store_kind::addressbook) return uid_of(top);
+    std::string uid;
+    const std::string below = top + "/";
+    for (auto it = table.lower_bound(below); it != table.end() && it->first.starts_with(below);
+         ++it) {
+        const std::string_view rest = std::string_view(it->first).substr(below.size());
+        if (rest.find_first_of("/,") != std::string_view::npos) continue;
+        if (rest.starts_with("VTIMEZONE")) continue;
+        const std::string own = uid_of(it->first);
+        if (own.empty() || (!uid.empty() && own != uid)) return {};
+        uid = own;
+    }
+    return uid;
+}
+
+// Why a stored object cannot take the new content (the name of the
+// precondition element of the refusal), or null when it can: one larger than
+// reports read, one whose components nest beyond what the object model
+// takes, or one that is not one object with one UID. uid: the object's UID.
+const char* refused_store_object(int dir_fd, const std::string& temp_leaf, uint64_t size,
+                                 store_kind kind, std::string& uid) {
+    if (size > stored_object_read_limit) return "max-resource-size";
+    std::string text;
+    if (!read_store_file(dir_fd, temp_leaf.c_str(), text)) return nullptr;
+    const char* invalid =
+        kind == store_kind::calendar ? "valid-calendar-data" : "valid-address-data";
+    if (!ical_nesting_within_bounds(text)) return invalid;
+    uid = object_uid(text, kind);
+    return uid.empty() ? invalid : nullptr;
+}
+
+// Another object of the store folder with the same UID: its name, or empty.
+// Each PUT reads the folder's objects once; a store holds one user's few
+// thousand objects at most.
+std::string uid_holder(int dir_fd, const std::string& leaf, const std::string& temp_leaf,
+                       store_kind kind, const std::string& uid) {
+    const int fd = ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return {};
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        ::close(fd);
+        return {};
+    }
+    std::string found, text;
+    while (const dirent* e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (name.empty() || name[0] == '.' || name == leaf || name == temp_leaf) continue;
+        if (e->d_type != DT_REG && e->d_type != DT_UNKNOWN) continue;
+        if (!read_store_file(dir_fd, name.c_str(), text)) continue;
+        // A quick look before the parse: most objects do not hold the text.
+        if (text.find(uid) == std::string::npos) continue;
+        if (object_uid(text, kind) == uid) {
+            found = name;
+            break;
+        }
+    }
+    ::closedir(d);
+    return found;
+}
+
+int answer_precondition(http_request& r, store_kind kind, const char* element,
+                        int status = 403, const std::string& href = {}) {
     std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<d:error xmlns:d=\"DAV:\" ";
     body += kind == store_kind::calendar ? "xmlns:c=\"urn:ietf:params:xml:ns:caldav\""
                                          : "xmlns:c=\"urn:ietf:params:xml:ns:carddav\"";
     body += "><c:";
     body += element;
-    body += "/></d:error>";
+    if (href.empty()) {
+        body += "/></d:error>";
+    } else {
+        body += "><d:href>" + href + "</d:href></c:";
+        body += element;
+        body += "></d:error>";
+    }
     r.headers->add("Content-Type", "application/xml; charset=\"utf-8\"");
     r.text_body = std::move(body);
-    r.send_simple_response(403);
+    r.send_simple_response(status);
     return 0;
 }
 
@@ -233,9 +320,20 @@ int dav_put(http_put_request& r) {
     }
     store_kind store = store_kind::calendar;
     if (is_store_object(path, &store)) {
-        if (const char* why = refused_store_object(folder.fd, folder.temp_leaf, written, store)) {
+        std::string uid;
+        if (const char* why =
+                refused_store_object(folder.fd, folder.temp_leaf, written, store, uid)) {
             ::unlinkat(folder.fd, folder.temp_leaf.c_str(), 0);
+            cl::trace_out.write(cl::format_str("PUT %? refused: %?\n", target, why));
             return answer_precondition(r, store, why);
+        }
+        const std::string holder = uid_holder(folder.fd, folder.leaf, folder.temp_leaf, store, uid);
+        if (!holder.empty()) {
+            ::unlinkat(folder.fd, folder.temp_leaf.c_str(), 0);
+            cl::trace_out.write(cl::format_str("PUT %? refused: UID of %?\n", target, holder));
+            std::wstring url = r.data->path;
+            url = url.substr(0, url.rfind(L'/') + 1) + cl::utf8_to_utf16(holder);
+            return answer_precondition(r, store, "no-uid-conflict", 409, dav_href(url));
         }
     }
     const std::string& last_modified = r.data->header(http_header_last_modified);

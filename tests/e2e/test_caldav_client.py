@@ -451,3 +451,46 @@ def test_readme_steps_give_each_user_their_own_calendars(tmp_path):
         assert dav(s, "GET", CAL + name, user="bob")[0] == 200
     finally:
         s.stop()
+
+
+BOOK = "/private/alice/carddav_personal/"
+
+
+def vcard(uid_line):
+    return "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann\r\nN:Ann;;;;\r\n%sEND:VCARD\r\n" % uid_line
+
+
+def test_a_store_takes_only_one_valid_object_with_a_uid_of_its_own(site):
+    make_stores(site)
+    two_uids = event("u-two", "20240301T100000Z", "x").replace(
+        "UID:u-two\r\n", "UID:u-two\r\nUID:u-three\r\n")
+    two_events = event("u-a", "20240301T100000Z", "a").replace(
+        "END:VCALENDAR", "BEGIN:VEVENT\r\nUID:u-b\r\nDTSTART:20240302T100000Z\r\n"
+        "END:VEVENT\r\nEND:VCALENDAR")
+    for store, name, body, element in (
+            (CAL, "junk.ics", "hello world", "valid-calendar-data"),
+            (CAL, "nouid.ics", event("", "20240301T100000Z", "x").replace("UID:\r\n", ""),
+             "valid-calendar-data"),
+            (CAL, "twouids.ics", two_uids, "valid-calendar-data"),
+            (CAL, "twoevents.ics", two_events, "valid-calendar-data"),
+            (BOOK, "junk.vcf", "hello world", "valid-address-data"),
+            (BOOK, "nouid.vcf", vcard(""), "valid-address-data")):
+        status, _, answer = dav(site, "PUT", store + name, body)
+        assert status == 403 and element.encode() in answer, (name, status, answer)
+        assert dav(site, "GET", store + name)[0] == 404, name
+    # A UID the collection holds under another name is refused, naming it.
+    for store, first, second, body in (
+            (CAL, "one.ics", "again.ics", event("u-dup", "20240301T100000Z", "x")),
+            (BOOK, "one.vcf", "again.vcf", vcard("UID:c-dup\r\n"))):
+        assert dav(site, "PUT", store + first, body)[0] in (200, 201, 204)
+        status, _, answer = dav(site, "PUT", store + second, body)
+        assert status == 409 and b"no-uid-conflict" in answer, (second, status, answer)
+        assert (store + first) in unquote(answer.decode()), answer
+        # The same name may take a new version of its own object.
+        assert dav(site, "PUT", store + first, body)[0] in (200, 201, 204)
+    # python-caldav sees the refusal as an error.
+    client = caldav.DAVClient(url="http://%s:%d/" % (HOST, site.port), username="alice",
+                              password=USERS["alice"])
+    cal = client.principal().calendars()[0]
+    with pytest.raises(Exception):
+        cal.save_event(event("u-dup", "20240305T100000Z", "dup"))
