@@ -287,7 +287,9 @@ unsigned object_properties(const propfind_context& c) {
 
 bool is_store_request(store_kind kind, http_prop_base_request& request,
                       const std::wstring& local_path, const xml_document& document) {
-    if (!document.loaded) return false;
+    // No body asks for every property (allprop): inside a store that is
+    // the store's own answer too.
+    if (!document.loaded && !request.body.empty()) return false;
     const std::wstring path = with_slash(local_path);
     const std::wstring& user = request.user_folder;
     const bool in_user_folder = !user.empty() && starts_with(path, user);

@@ -494,3 +494,12 @@ def test_a_store_takes_only_one_valid_object_with_a_uid_of_its_own(site):
     cal = client.principal().calendars()[0]
     with pytest.raises(Exception):
         cal.save_event(event("u-dup", "20240305T100000Z", "dup"))
+
+
+def test_an_empty_propfind_on_a_store_is_the_stores_own_answer(site):
+    make_stores(site)
+    for store, kind in ((CAL, b"calendar"), (BOOK, b"addressbook")):
+        status, _, answer = dav(site, "PROPFIND", store, None, "1")
+        assert status == 207, (store, status)
+        assert b".htaccess" not in answer, answer[:800]
+        assert b":" + kind + b"/>" in answer, answer[:800]
