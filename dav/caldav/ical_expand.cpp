@@ -452,6 +452,10 @@ ical_properties expand_calendar_data(const ical_properties& table, const ical_zo
         const bool recurring =
             std::any_of(all.begin(), all.end(), [](auto& i) { return i.recurring; });
         if (hits.empty()) {
+            // An instance of a series (an override moved elsewhere) outside
+            // the range is no part of the expansion, as the series' own
+            // instances there are not.
+            if (recurring || table.count(key + ",RECURRENCE-ID")) continue;
             // Nothing of it in the range: it travels as it is, with the zones
             // its local times name.
             copy_component(table, key, new_key(kind), false, out);
