@@ -100,7 +100,8 @@ void own_names::add(std::string_view authority) {
     if (!port.empty()) ports.push_back(port);
 }
 
-int destination_url_path(std::string_view header, std::string& path, const own_names* own) {
+int destination_url_path(std::string_view header, std::string& path, const own_names* own,
+                         bool* folder_spelling) {
     std::string_view d = cl::trimmed(header);
     if (d.empty()) return 400;
     bool absolute = true, secure = false;
@@ -143,6 +144,8 @@ int destination_url_path(std::string_view header, std::string& path, const own_n
             return 400;
     const std::wstring normal = the_script_host().resolve_relative_path(cl::utf8_to_utf16(decoded));
     if (normal.empty()) return 400;
+    if (folder_spelling)
+        *folder_spelling = decoded.size() > 1 && (decoded.back() == '/' || decoded.back() == '\\');
     path = std::string(d);
     return 0;
 }
@@ -203,7 +206,9 @@ int dav_copy_move(http_copy_move_request& r) {
     // for the request serves every question.
     std::string dest_url;
     const own_names own = names_of_server(r);
-    if (const int s = destination_url_path(dest_header, dest_url, &own)) return s;
+    bool dest_folder_spelling = false;
+    if (const int s = destination_url_path(dest_header, dest_url, &own, &dest_folder_spelling))
+        return s;
     const access_client client = access_client_of(r);
     const auto refused = [&r](const access_answer& a) {
         if (a.status != 401) return a.status;
@@ -219,6 +224,9 @@ int dav_copy_move(http_copy_move_request& r) {
     const access_answer da = decide_access_url(client, "PUT", dest_url);
     if (!da.granted()) return refused(da);
     cl::sh_ptr<config_info> dcfg = da.config;
+    // A destination with a "/" after a file's name names a folder that is
+    // not there: nothing to put the source in.
+    if (names_file_as_folder(dest_folder_spelling, *dcfg)) return 409;
     const std::wstring& dest = dcfg->local_path;
     if (path_below_root(dest) == L"/") return 403;
 

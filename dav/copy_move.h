@@ -25,6 +25,7 @@ struct own_names {
 // still percent-encoded. 0, or 400 when the header names no usable path
 // (bad escapes, invalid UTF-8, characters no file name may hold, a path
 // climbing above the root), or 502 for an absolute URL whose authority is not
-// one of own (when given): a resource of another server.
+// one of own (when given): a resource of another server. folder_spelling:
+// whether the decoded path ends in a slash.
 int destination_url_path(std::string_view header, std::string& path,
-                         const own_names* own = nullptr);
+                         const own_names* own = nullptr, bool* folder_spelling = nullptr);

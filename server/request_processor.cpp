@@ -25,6 +25,7 @@
 #include <net/if.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -132,6 +133,19 @@ bool config_inside_document_root(const config_info& config) {
     config.served_file.set_inside_root(root->generation(), inside);
     return inside;
 }
+
+} // namespace
+
+bool names_file_as_folder(bool folder_spelling, const config_info& config) {
+    if (!folder_spelling || config.is_directory()) return false;
+    std::string local = cl::utf16_to_utf8(config.local_path);
+    while (local.size() > 1 && local.back() == '/')
+        local.pop_back();
+    struct stat st {};
+    return ::stat(local.c_str(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+namespace {
 
 struct pass_state {
     cl::sh_ptr<config_info> config;
@@ -467,6 +481,15 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
             return;
         }
         info->config = st.config;
+        // A name with a "/" after it names a folder: where a file has that
+        // name, the request is for a folder that does not exist, whatever the
+        // method. The rules of the file (its Files sections, its being
+        // read-only) then never meet a spelling that hides its name.
+        if (!is_proxy && names_file_as_folder(path.size() > 1 && path.back() == L'/', *st.config)) {
+            if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"not a folder: %?\n", path));
+            answer_error(404, cl::sh_ptr<req_info>(), std::string());
+            return;
+        }
 
         // Names under the dynamic-address prefix go to their registered
         // address, the raw URL's rest and query kept as they came.

@@ -33,6 +33,10 @@ std::wstring decode_media_path(const std::wstring& path, const std::wstring& med
 // True when the local path, with its symbolic links resolved, lies inside the
 // document root (the test every request target passes).
 bool path_inside_document_root(const std::wstring& local_path);
+// Whether a URL path spelled as a folder's (a "/" after its last name) names,
+// by the configuration made for it, something that is not a folder: such a
+// path names a missing folder.
+bool names_file_as_folder(bool folder_spelling, const class config_info& config);
 
 class config_info;
 // The same for the target of a configuration, answered once per configuration
