@@ -298,6 +298,16 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
         assert out["TotalMatches"] == "2"
         assert http_call(cds_event, "UNSUBSCRIBE", {"SID": head["sid"]})[0] == 200
         assert http_call(cds_event, "UNSUBSCRIBE", {"SID": head["sid"]})[0] == 412
+        # A subscription lasts half an hour at most, however long it asks
+        # for and however many digits it asks with.
+        for asked, granted in (("Second-1800", 1800), ("Second-1801", 1800),
+                               ("Second-100000", 1800), ("Second-99999999999", 1800),
+                               ("infinite", 1800), ("Second-0", 1800), ("Second-60", 60)):
+            status, head, _ = http_call(cds_event, "SUBSCRIBE", {
+                "CALLBACK": "<http://127.0.0.1:%d/cb>" % listener.port, "NT": "upnp:event",
+                "TIMEOUT": asked})
+            assert (status, head.get("timeout")) == (200, "Second-%d" % granted), asked
+            assert http_call(cds_event, "UNSUBSCRIBE", {"SID": head["sid"]})[0] == 200
     finally:
         listener.close()
         assert site.stop() == 0
