@@ -400,6 +400,15 @@ def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
                         "http://127.0.0.1:%d/media/%s.mp3" % (site.port, name)):
                 status, _, body = http_call(url)
                 assert status in (403, 404) and b"outside" not in body, url
+        # A rule added later takes the item out on the next scan, as GET
+        # refuses it.
+        site.put("media/.htaccess", "<Files in.mp3>\nRequire all denied\n</Files>\n")
+        end = time.monotonic() + 30
+        while "in.mp3" in titles and time.monotonic() < end:
+            time.sleep(0.2)
+            titles = [n.find("dc:title", NS).text for n in browse(control, "0")[2]]
+        assert titles == ["alias.mp3"]
+        assert http_call("http://127.0.0.1:%d/media/in.mp3" % site.port)[0] == 403
     finally:
         assert site.stop() == 0
 
