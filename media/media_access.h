@@ -15,6 +15,10 @@ namespace media {
 class config_media_access : public media_access {
   public:
     bool allowed(const std::wstring& url_path, bool is_directory, std::string* mime_type) override;
+    void begin_scan() override {
+        dir_url_.clear();
+        dir_config_ = nullptr;
+    }
 
   private:
     bool per_file_sections(const config_info& config);

@@ -273,15 +273,23 @@ void media_store::scan_dir(const std::wstring& dir, int dir_fd, const scan_root&
             subdirs.emplace_back(path, it.name);
             continue;
         }
+        // Every scan asks again: a rule added since the last one (an access
+        // file, a Files section) takes the item out as a GET refuses it.
+        std::string mime;
+        const bool may = access_ &&
+                         access_->allowed(url_path_from_file(dir + name, root_), false, &mime) &&
+                         media_type(mime);
         auto f = holder->files.find(name);
         if (f != holder->files.end()) {
+            if (!may) continue; // unseen: dropped below
             f->second.seen = true;
+            if (f->second.mime_type != mime) {
+                f->second.mime_type = std::move(mime);
+                mark_changed(dir);
+            }
             continue;
         }
-        std::string mime;
-        if (!access_ || !access_->allowed(url_path_from_file(dir + name, root_), false, &mime) ||
-            !media_type(mime))
-            continue;
+        if (!may) continue;
         media_file_info info;
         info.size = uint64_t(it.st.st_size);
         info.id = holder->file_ids.allocate();
@@ -310,6 +318,7 @@ bool media_store::update() {
                 f.seen = false;
         }
         dirs_[folder_]->seen = true;
+        if (access_) access_->begin_scan();
         scan_root root;
         scan_dir(folder_, root.open_folder(folder_), root, std::string(), 0);
 

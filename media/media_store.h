@@ -75,6 +75,9 @@ class media_access {
     // False when the path may not be served; mime_type is set for files.
     virtual bool allowed(const std::wstring& url_path, bool is_directory,
                          std::string* mime_type) = 0;
+    // A scan begins: what was learnt about the rules during the last one may
+    // be out of date.
+    virtual void begin_scan() {}
 };
 
 class media_store {

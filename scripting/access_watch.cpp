@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -166,18 +167,41 @@ bool access_watch::watch(const std::string& dir_in, const std::string& name, sta
     // the directory is being added to each descriptor is older than the
     // stamp too: the caller reads the files after stamping.
     drain_locked();
+    // What the path names now: a watch belongs to one folder, not to its
+    // name.
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     directory* d = nullptr;
     auto it = by_path_.find(dir);
+    if (it != by_path_.end() && (it->second->device != uint64_t(st.st_dev) ||
+                                 it->second->inode != uint64_t(st.st_ino))) {
+        // The old folder is gone (its removal may not be reported while a
+        // file of it is open): its stamps stay changed for ever.
+        forget_locked(*it->second);
+        bump_all_locked(*it->second);
+        by_path_.erase(it);
+        it = by_path_.end();
+    }
     if (it != by_path_.end()) {
         d = it->second.get();
     } else {
         if (by_path_.size() >= max_directories_) return false;
         auto rec = std::make_unique<directory>();
         rec->path = dir;
+        rec->device = uint64_t(st.st_dev);
+        rec->inode = uint64_t(st.st_ino);
         // A second path (through a symbolic link) to a directory already
         // watched gets the same descriptor; its names would be reported under
         // the first path only, so such paths are checked by signature instead.
         if (!add_to_source_locked(shared_, *rec)) return false;
+        // The path changed between the look and the watch: the watch may be
+        // on another folder, so the path is checked by signature instead.
+        struct stat again {};
+        if (::stat(dir.c_str(), &again) != 0 || again.st_dev != st.st_dev ||
+            again.st_ino != st.st_ino) {
+            forget_locked(*rec);
+            return false;
+        }
         d = rec.get();
         by_path_.emplace(dir, std::move(rec));
         // A thread whose own descriptor cannot follow checks the shared one.

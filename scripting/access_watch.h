@@ -76,6 +76,10 @@ class access_watch {
   private:
     struct directory {
         std::string path;
+        // The folder the watch is on: a folder made again under the path
+        // is another one, whatever is still held open of the old one.
+        uint64_t device = 0;
+        uint64_t inode = 0;
         std::map<std::string, std::shared_ptr<name_slot>, std::less<>> names;
     };
     // One inotify descriptor and what its watch descriptors stand for. Every

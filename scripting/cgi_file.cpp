@@ -142,6 +142,7 @@ cgi_file::~cgi_file() {
     // nobody reads any more.
     close_fd(out_read_);
     close_fd(in_write_);
+    close_fd(script_fd_);
     if (child_ && !child_->exited()) {
         // A child that outlives its answer (it closed its output and works
         // on, or nobody read it to the end) gets the time-out to finish.
@@ -169,6 +170,7 @@ void cgi_file::start(cl::ref_cnt_base* companion) {
         return;
     }
     launched_ = launch();
+    close_fd(script_fd_);
     // The child's ends belong to the child now (or to nobody when it did
     // not start): the reader sees the end of output once the child's copies
     // are gone.
@@ -178,22 +180,29 @@ void cgi_file::start(cl::ref_cnt_base* companion) {
 }
 
 bool cgi_file::launch() {
+    // The script is opened once, beneath the document root, and judged by
+    // what was opened; the child then runs that very file (a compiled
+    // program from its descriptor, a script read by its interpreter as
+    // "/dev/fd/3"): a link swapped in meanwhile cannot make the server read
+    // a first line, or start a program, from outside the tree.
     std::wstring line;
-    if (interpreter_mode_) {
-        line = options_.php_interpreter;
-        cl::trim_w(line);
-    } else {
-        // The script is opened once, beneath the document root, and judged
-        // by what was opened: a link swapped in meanwhile cannot make the
-        // server read a first line, or take a program, from outside the tree.
+    bool compiled = false;
+    {
         cl::uni_file f;
         if (!f.open(path_, cl::o_rdonly | cl::o_binary | cl::o_sequential, cl::sh_denywr)) {
             error_text_ = cl::format_wstr(L"unable to open script %?\n", path_);
             return false;
         }
-        if (is_elf(f.handle())) {
-            // A compiled program runs itself.
-            line = L"#!\"" + path_ + L"\"";
+        script_fd_ = ::fcntl(f.handle(), F_DUPFD_CLOEXEC, 3);
+        if (script_fd_ < 0) {
+            error_text_ = cl::format_wstr(L"unable to open script %?\n", path_);
+            return false;
+        }
+        if (interpreter_mode_) {
+            line = options_.php_interpreter;
+            cl::trim_w(line);
+        } else if (is_elf(f.handle())) {
+            compiled = true;
         } else if (!first_script_line(f, line)) {
             error_text_ = L"No non-empty script line found.";
             return false;
@@ -203,15 +212,13 @@ bool cgi_file::launch() {
 
     interpreter_command cmd;
     bool built = false;
-    if (!line.empty()) {
-        if (!interpreter_mode_ && line.rfind(L"#!\"" + path_ + L"\"", 0) == 0) {
-            // The compiled program alone: no script path after it.
-            cmd.text = L"\"" + path_ + L"\"";
-            cmd.argv = {path_};
-            built = true;
-        } else {
-            built = build_interpreter_command(line, path_, interpreter_mode_, cmd);
-        }
+    if (compiled) {
+        // The compiled program alone: no script path after it.
+        cmd.text = L"\"" + path_ + L"\"";
+        cmd.argv = {path_};
+        built = true;
+    } else if (!line.empty()) {
+        built = build_interpreter_command(line, path_, interpreter_mode_, cmd);
     }
     if (!built) {
         error_text_ = interpreter_mode_
@@ -222,6 +229,9 @@ bool cgi_file::launch() {
         return false;
     }
     command_ = cmd.text;
+    // The program reads its script from the descriptor; the name stays in
+    // the texts and in the CGI variables.
+    if (!compiled) cmd.argv.back() = L"/dev/fd/3";
 
     spawn_spec spec;
     spec.program = cl::utf16_to_utf8(cmd.argv.front());
@@ -232,6 +242,10 @@ bool cgi_file::launch() {
     spec.stdin_fd = child_in_read_;
     spec.stdout_fd = child_out_write_;
     spec.nice = options_.nice;
+    if (compiled)
+        spec.program_fd = script_fd_;
+    else
+        spec.script_fd = script_fd_;
 
     uint32_t error = 0;
     const config_info* config = info_ ? info_->config.get() : nullptr;

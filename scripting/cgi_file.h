@@ -104,6 +104,7 @@ class cgi_file : public cgi_file_base {
     bool failed_ = false;
     int64_t next_client_check_ = 0;
     std::shared_ptr<child_process> child_;
+    int script_fd_ = -1; // the script as checked, until the child has it
 };
 
 } // namespace scripting

@@ -43,6 +43,8 @@ int64_t now_ms() {
 
 struct child_args {
     const char* program;
+    int program_fd;
+    int script_fd;
     char* const* argv;
     char* const* envp;
     const char* cwd;
@@ -68,6 +70,8 @@ struct kernel_sigaction {
 
 __attribute__((no_sanitize_address, no_sanitize_undefined, noinline)) int child_main(void* p) {
     child_args* a = static_cast<child_args*>(p);
+    const int keep = a->program_fd >= 0 ? a->program_fd : a->script_fd;
+    const unsigned first_closed = keep >= 0 ? 4u : 3u;
     // Every signal back to its default (the server ignores SIGPIPE, which a
     // program would otherwise inherit), then none blocked.
     kernel_sigaction dfl{nullptr, 0, nullptr, 0};
@@ -94,11 +98,24 @@ __attribute__((no_sanitize_address, no_sanitize_undefined, noinline)) int child_
     if (syscall(SYS_dup3, a->in_fd, 0, 0) < 0) goto failed;
     if (syscall(SYS_dup3, a->out_fd, 1, 0) < 0) goto failed;
     if (syscall(SYS_dup3, a->out_fd, 2, 0) < 0) goto failed;
-    if (syscall(SYS_close_range, 3u, ~0u, 0u) != 0) {
-        for (int fd = 3; fd < a->max_fd; ++fd)
+    // The one descriptor kept goes to 3: a script stays open across the
+    // program's start, a program to run is closed by it.
+    if (keep >= 0) {
+        const long cloexec = a->program_fd >= 0 ? FD_CLOEXEC : 0;
+        if (keep == 3) {
+            if (syscall(SYS_fcntl, 3, F_SETFD, cloexec) != 0) goto failed;
+        } else if (syscall(SYS_dup3, keep, 3, cloexec ? O_CLOEXEC : 0) < 0) {
+            goto failed;
+        }
+    }
+    if (syscall(SYS_close_range, first_closed, ~0u, 0u) != 0) {
+        for (int fd = static_cast<int>(first_closed); fd < a->max_fd; ++fd)
             syscall(SYS_close, fd);
     }
-    syscall(SYS_execve, a->program, a->argv, a->envp);
+    if (a->program_fd >= 0)
+        syscall(SYS_execveat, 3, "", a->argv, a->envp, AT_EMPTY_PATH);
+    else
+        syscall(SYS_execve, a->program, a->argv, a->envp);
 failed:
     a->error = errno ? errno : EINVAL;
     syscall(SYS_exit, 127);
@@ -311,8 +328,14 @@ std::string find_program(const std::string& name) {
 }
 
 uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<child_process>& out) {
-    const std::string program = find_program(spec.program);
+    const std::string program = spec.program_fd >= 0 ? spec.program : find_program(spec.program);
     if (program.empty()) return error_file_not_found;
+    // Both would need descriptor 3; and the standard ones would be
+    // overwritten before being kept.
+    if ((spec.program_fd >= 0 && spec.script_fd >= 0) ||
+        (spec.program_fd >= 0 && spec.program_fd < 3) ||
+        (spec.script_fd >= 0 && spec.script_fd < 3))
+        return error_invalid_parameter;
 
     std::vector<char*> argv;
     for (const std::string& s : spec.argv)
@@ -325,6 +348,8 @@ uint32_t spawn_process(const spawn_spec& spec, std::shared_ptr<child_process>& o
 
     child_args a{};
     a.program = program.c_str();
+    a.program_fd = spec.program_fd;
+    a.script_fd = spec.script_fd;
     a.argv = argv.data();
     a.envp = envp.data();
     a.cwd = spec.cwd.c_str();

@@ -27,6 +27,13 @@ struct child_identity {
 
 struct spawn_spec {
     std::string program;           // the file to run (a path; a bare name is looked up in PATH)
+    // When >= 0, the open file to run instead of `program` (which then only
+    // names it): a file that was checked runs as it was checked, whatever
+    // its name leads to by now.
+    int program_fd = -1;
+    // When >= 0, handed to the child as its descriptor 3, for an interpreter
+    // that reads its script as "/dev/fd/3".
+    int script_fd = -1;
     std::vector<std::string> argv; // argv[0] first
     std::vector<std::string> env;  // "NAME=value" entries
     std::string cwd;               // empty: the server's

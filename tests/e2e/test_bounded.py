@@ -159,26 +159,29 @@ def test_text_match_patterns_are_bounded(site):
 def test_server_stops_while_costly_requests_run(tmp_path):
     s = make_site(str(tmp_path))
     s.start()
-    make_stores(s)
-    for i in range(40):
-        s.put("private/alice/caldav_personal/tick%d.ics" % i, secondly("tick%d" % i))
-    bodies = [("REPORT", EXPAND_QUERY)] * 6 + [("PROPFIND", propfind_with_attributes(50000))] * 6
-    started = threading.Barrier(len(bodies) + 1)
-    results = []
+    try:
+        make_stores(s)
+        for i in range(40):
+            s.put("private/alice/caldav_personal/tick%d.ics" % i, secondly("tick%d" % i))
+        bodies = [("REPORT", EXPAND_QUERY)] * 6 + [("PROPFIND", propfind_with_attributes(50000))] * 6
+        started = threading.Barrier(len(bodies) + 1)
+        results = []
 
-    def client(method, body):
+        def client(method, body):
+            started.wait(timeout=30)
+            try:
+                results.append(dav(s, method, CAL, body, "1")[0])
+            except OSError as e:
+                results.append(e)
+
+        threads = [threading.Thread(target=client, args=b, daemon=True) for b in bodies]
+        for t in threads:
+            t.start()
         started.wait(timeout=30)
-        try:
-            results.append(dav(s, method, CAL, body, "1")[0])
-        except OSError as e:
-            results.append(e)
-
-    threads = [threading.Thread(target=client, args=b, daemon=True) for b in bodies]
-    for t in threads:
-        t.start()
-    started.wait(timeout=30)
-    # Let the requests reach the server and start their work.
-    time.sleep(1)
-    assert s.stop() is not None  # fails the test when the server outlives 30 s
+        # Let the requests reach the server and start their work.
+        time.sleep(1)
+        assert s.stop() is not None  # fails the test when the server outlives 30 s
+    finally:
+        s.stop()  # nothing once it has stopped
     for t in threads:
         t.join(timeout=30)

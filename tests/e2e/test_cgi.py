@@ -40,7 +40,7 @@ body = sys.stdin.buffer.read()
 info = {"env": dict(os.environ), "stdin": body.decode("latin-1"), "uid": os.getuid(),
         "gid": os.getgid(), "groups": os.getgroups(), "cwd": os.getcwd(),
         "fds": [fd for fd in range(4096) if is_open(fd)], "argv": sys.argv,
-        "nice": os.nice(0)}
+        "nice": os.nice(0), "fd3": os.readlink("/proc/self/fd/3")}
 sys.stdout.write("Content-Type: application/json\r\n\r\n" + json.dumps(info))
 """
 
@@ -195,7 +195,10 @@ def test_get_environment(site):
     # A client's "Proxy" header would become the program's outgoing proxy.
     assert "HTTP_PROXY" not in env
     assert info["cwd"] == site.pub
-    assert info["argv"] == [os.path.join(site.pub, "env.py")]
+    # The interpreter reads the script from the descriptor the server
+    # checked, never by its name again.
+    assert info["argv"] == ["/dev/fd/3"]
+    assert info["fd3"] == os.path.join(site.pub, "env.py")
     assert info["stdin"] == ""
 
 
@@ -218,7 +221,8 @@ def test_priority_setting(site):
 def test_only_standard_descriptors_reach_the_child(site):
     # The server holds the inherited one; the child sees none of it.
     assert str(site.inherited_fd) in os.listdir("/proc/%d/fd" % site.proc.pid)
-    assert env_of(site)["fds"] == [0, 1, 2]
+    # Besides the script it runs, which it reads as descriptor 3.
+    assert env_of(site)["fds"] == [0, 1, 2, 3]
 
 
 def test_child_runs_without_the_servers_privileges(site):
@@ -281,7 +285,8 @@ def test_header_block_is_bounded(site):
 
 def test_name_with_quote_and_blanks(site):
     info = env_of(site, "/my%20dir/it's%20a%20script.py")
-    assert info["argv"] == [os.path.join(site.pub, "my dir", "it's a script.py")]
+    assert info["fd3"] == os.path.join(site.pub, "my dir", "it's a script.py")
+    assert info["env"]["SCRIPT_FILENAME"] == info["fd3"]
     assert info["env"]["SCRIPT_NAME"] == "/my dir/it's a script.py"
 
 
@@ -302,17 +307,22 @@ def test_script_page_runs_and_is_never_shown(site):
 
 
 def children_with(marker):
+    """The processes whose command line or environment names the marker: a
+    script's interpreter is given the script as a descriptor, its name is in
+    the CGI variables."""
     found = []
     for pid in os.listdir("/proc"):
         if not pid.isdigit():
             continue
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                cmd = f.read()
-        except OSError:
-            continue
-        if marker.encode() in cmd:
-            found.append(int(pid))
+        for part in ("cmdline", "environ"):
+            try:
+                with open("/proc/%s/%s" % (pid, part), "rb") as f:
+                    seen = f.read()
+            except OSError:
+                continue
+            if marker.encode() in seen:
+                found.append(int(pid))
+                break
     return found
 
 
@@ -368,8 +378,10 @@ def test_gzip_of_small_pieces(site):
 
 
 def test_server_stop_ends_children(tmp_path):
+    import socket
     root = tempfile.mkdtemp(prefix="tq_cgi_stop_", dir="/tmp")
     os.chmod(root, 0o755)
+    s, conn = None, None
     try:
         s = Site(root, directives=DIRECTIVES, mime_types=MIME_TYPES, param={"cgi_timeout": "600"})
         s.put("hang.cgi", "#!/bin/sh\n# marker-hang-at-stop\nwhile :; do sleep 1; done\n")
@@ -377,7 +389,6 @@ def test_server_stop_ends_children(tmp_path):
             for d in dirs:
                 os.chmod(os.path.join(dirpath, d), 0o755)
         s.start()
-        import socket
         conn = socket.create_connection((HOST, s.port), timeout=10)
         conn.sendall(b"GET /hang.cgi HTTP/1.1\r\nHost: %s:%d\r\n\r\n" % (HOST.encode(), s.port))
         end = time.monotonic() + 10
@@ -385,12 +396,22 @@ def test_server_stop_ends_children(tmp_path):
             time.sleep(0.05)
         assert children_with("hang.cgi")
         assert s.stop() == 0
-        conn.close()
         end = time.monotonic() + 10
         while children_with("hang.cgi") and time.monotonic() < end:
             time.sleep(0.1)
         assert children_with("hang.cgi") == []
     finally:
+        # Whatever failed, neither the server (with its watchdog) nor the
+        # program it started outlives the test.
+        if conn is not None:
+            conn.close()
+        if s is not None:
+            s.stop()
+        for pid in children_with(root):
+            try:
+                os.kill(pid, 9)
+            except OSError:
+                pass
         shutil.rmtree(root, ignore_errors=True)
 
 

@@ -202,6 +202,7 @@ def test_refused_when_not_listed(site):
 
 def test_start_and_stop_scripts_run_in_order():
     root = open_root("tq_cmd_events_")
+    s = None
     try:
         out = os.path.join(root, "events.txt")
         open(out, "w").close()
@@ -221,6 +222,9 @@ def test_start_and_stop_scripts_run_in_order():
         assert read(out) == "first.cgi a b\nsecond.cgi \nstop.cgi x y\nstop2.cgi \n"
         assert "run script: invalid or unallowed path: /missing.cgi" in s.trace()
     finally:
+        # The server goes whatever failed (stop is a no-op once it is gone).
+        if s is not None:
+            s.stop()
         shutil.rmtree(root, ignore_errors=True)
 
 
@@ -235,6 +239,7 @@ def request_ids(path):
 @pytest.mark.parametrize("taken", [False, True])
 def test_rotation_with_an_injected_date_loses_no_line(taken):
     root = open_root("tq_cmd_rot_")
+    s = None
     try:
         out = os.path.join(root, "events.txt")
         open(out, "w").close()
@@ -291,6 +296,9 @@ def test_rotation_with_an_injected_date_loses_no_line(taken):
             assert "after49" in request_ids(current)
         assert read(out) == "maint.cgi \n"
     finally:
+        # The server goes whatever failed (stop is a no-op once it is gone).
+        if s is not None:
+            s.stop()
         shutil.rmtree(root, ignore_errors=True)
 
 
@@ -341,8 +349,10 @@ def test_registration_leaves_the_registry_store_as_found(tmp_path):
     s = Site(str(tmp_path))
     # The first runs make the program's own keys (the master password).
     s.start()
-    restart(s)
-    s.stop()
+    try:
+        restart(s)
+    finally:
+        s.stop()
     before = registry_text(s)
     assert before.startswith("teskqvel registry 1")
     assert CLSID not in before

@@ -444,3 +444,29 @@ def test_lock_body_over_the_bound_is_refused(site):
                            [chunk] * 144 + [b"0\r\n\r\n"])
     assert b" 413 " in line, line
     assert not os.path.exists(local(site, "dav/big.txt"))
+
+
+def test_a_folder_made_again_is_seen_while_a_file_of_the_old_one_is_held(site):
+    """A folder deleted and made again under the same name is another folder:
+    a large file of the old one still held open by the file cache must not
+    make the server answer for the new one from what it knew of the old."""
+    for round_ in range(4):
+        assert request(site, "MKCOL", "/dav/again/")[0] == 201
+        assert request(site, "PUT", "/dav/again/big.bin", body=b"b" * 16384)[0] == 201
+        # Served, so kept open by the file cache.
+        assert request(site, "GET", "/dav/again/big.bin")[0] == 200
+        assert request(site, "PROPFIND", "/dav/again/big.bin", {"Depth": "0"})[0] == 207
+        # A client asks for a name before it makes it.
+        assert request(site, "PROPFIND", "/dav/again/new.txt", {"Depth": "0"})[0] == 404
+        # By the server on even rounds, by a local user on odd ones.
+        if round_ % 2 == 0:
+            assert request(site, "DELETE", "/dav/again/")[0] in (200, 204)
+            assert request(site, "MKCOL", "/dav/again/")[0] == 201
+        else:
+            shutil.rmtree(local(site, "dav/again"))
+            os.mkdir(local(site, "dav/again"))
+        assert request(site, "PROPFIND", "/dav/again/new.txt", {"Depth": "0"})[0] == 404
+        assert request(site, "PUT", "/dav/again/new.txt", body=b"new")[0] == 201
+        assert request(site, "GET", "/dav/again/new.txt")[0] == 200
+        assert request(site, "PROPFIND", "/dav/again/new.txt", {"Depth": "0"})[0] == 207, round_
+        assert request(site, "DELETE", "/dav/again/")[0] in (200, 204)

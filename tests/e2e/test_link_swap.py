@@ -301,3 +301,65 @@ def test_a_script_is_read_only_from_inside_the_tree(site):
             t.join(timeout=60)
     assert opened == []
     assert served > 0
+
+
+OUTSIDE_C = r"""#include <stdio.h>
+int main(void) {
+    fputs("Content-Type: text/plain\r\n\r\nOUTSIDE-MARKER\n", stdout);
+    return 0;
+}
+"""
+INSIDE_C = OUTSIDE_C.replace("OUTSIDE-MARKER", "inside-text")
+CGI_ROUNDS = 400
+
+
+def test_a_flipped_cgi_link_never_runs_the_outside_program(site):
+    """A script and a compiled program are run from the file the server
+    checked: with their links flipped between the client's file and an
+    outside program after every request, no answer comes from outside."""
+    import subprocess
+    for name, text in (("in_prog.cgi", INSIDE_C), ("out_prog.cgi", OUTSIDE_C)):
+        src = os.path.join(site.root, name + ".c")
+        with open(src, "w") as f:
+            f.write(text)
+        target = (os.path.join(site.outside, name) if name.startswith("out")
+                  else os.path.join(site.pub, name))
+        subprocess.run(["cc", "-O2", "-o", target, src], check=True)
+    sh = "#!/bin/sh\necho 'Content-Type: text/plain'\necho\necho %s\n"
+    script = site.put("in_run.cgi", sh % INSIDE.decode())
+    outside_script = os.path.join(site.outside, "out_run.cgi")
+    with open(outside_script, "w") as f:
+        f.write(sh % OUTSIDE.decode())
+    for p in (script, outside_script):
+        os.chmod(p, 0o755)
+    # A script outside run by the inside script's interpreter, and a program
+    # outside run in place of the inside one.
+    links = [(os.path.join(site.pub, "run.cgi"), "in_run.cgi", outside_script),
+             (os.path.join(site.pub, "prog.cgi"), "in_prog.cgi",
+              os.path.join(site.outside, "out_prog.cgi"))]
+    for link, inside, _ in links:
+        os.symlink(inside, link)
+    stop = threading.Event()
+    flipper = threading.Thread(target=flip_links, args=(links, stop))
+    flipper.start()
+    leaked, served = [], {"/run.cgi": 0, "/prog.cgi": 0}
+    try:
+        conn = http.client.HTTPConnection(HOST, site.port, timeout=20)
+        for i in range(CGI_ROUNDS):
+            for path in served:
+                conn.request("GET", path)
+                r = conn.getresponse()
+                body = r.read()
+                if OUTSIDE in body:
+                    leaked.append(path)
+                if r.status == 200 and INSIDE in body:
+                    served[path] += 1
+                if r.isclosed() or r.getheader("Connection", "").lower() == "close":
+                    conn.close()
+                    conn = http.client.HTTPConnection(HOST, site.port, timeout=20)
+    finally:
+        stop.set()
+        flipper.join(timeout=60)
+    assert leaked == []
+    # Both ran now and then: the race was run.
+    assert min(served.values()) > 0, served

@@ -298,6 +298,16 @@ def test_control_point_discovers_browses_subscribes_and_plays(tmp_path):
         assert out["TotalMatches"] == "2"
         assert http_call(cds_event, "UNSUBSCRIBE", {"SID": head["sid"]})[0] == 200
         assert http_call(cds_event, "UNSUBSCRIBE", {"SID": head["sid"]})[0] == 412
+        # A subscription lasts half an hour at most, however long it asks
+        # for and however many digits it asks with.
+        for asked, granted in (("Second-1800", 1800), ("Second-1801", 1800),
+                               ("Second-100000", 1800), ("Second-99999999999", 1800),
+                               ("infinite", 1800), ("Second-0", 1800), ("Second-60", 60)):
+            status, head, _ = http_call(cds_event, "SUBSCRIBE", {
+                "CALLBACK": "<http://127.0.0.1:%d/cb>" % listener.port, "NT": "upnp:event",
+                "TIMEOUT": asked})
+            assert (status, head.get("timeout")) == (200, "Second-%d" % granted), asked
+            assert http_call(cds_event, "UNSUBSCRIBE", {"SID": head["sid"]})[0] == 200
     finally:
         listener.close()
         assert site.stop() == 0
@@ -390,6 +400,15 @@ def test_links_out_of_the_tree_are_neither_listed_nor_played(tmp_path):
                         "http://127.0.0.1:%d/media/%s.mp3" % (site.port, name)):
                 status, _, body = http_call(url)
                 assert status in (403, 404) and b"outside" not in body, url
+        # A rule added later takes the item out on the next scan, as GET
+        # refuses it.
+        site.put("media/.htaccess", "<Files in.mp3>\nRequire all denied\n</Files>\n")
+        end = time.monotonic() + 30
+        while "in.mp3" in titles and time.monotonic() < end:
+            time.sleep(0.2)
+            titles = [n.find("dc:title", NS).text for n in browse(control, "0")[2]]
+        assert titles == ["alias.mp3"]
+        assert http_call("http://127.0.0.1:%d/media/in.mp3" % site.port)[0] == 403
     finally:
         assert site.stop() == 0
 

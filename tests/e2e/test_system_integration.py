@@ -98,9 +98,11 @@ def test_server_ports_go_into_the_rule_store_and_only_its_own_come_out(tmp_path)
                     "rule\tMy web server\t1\t1\t1\t7\t6\t%d\t\t\n"
                     "rule\tMail\t1\t1\t1\t7\t6\t25\t\t\n" % site.https_port)
     site.start()
-    assert rules(site) == ["My web server", "Mail", "Tesk qvel TCP %d" % site.port,
-                           "Tesk qvel UDP %d" % site.port]
-    assert site.stop() == 0
+    try:
+        assert rules(site) == ["My web server", "Mail", "Tesk qvel TCP %d" % site.port,
+                               "Tesk qvel UDP %d" % site.port]
+    finally:
+        assert site.stop() == 0
     assert rules(site) == ["My web server", "Mail"]
 
 
