@@ -297,7 +297,9 @@ int dav_put(http_put_request& r) {
     if (fd < 0) {
         const int e = errno;
         cl::trace_out.write(cl::format_str("PUT %?: no new file (%?)\n", target, e));
-        return status_of_errno(e);
+        // A folder on the way that leads out of the tree is refused, as
+        // MKCOL refuses it, not a failure of another server.
+        return e == EXDEV ? 403 : status_of_errno(e);
     }
     auto body = std::make_unique<put_body_file>(fd);
     put_body_file* file = body.get();
@@ -396,9 +398,11 @@ int dav_mkcol(http_mkcol_request& r) {
     cl::sh_ptr<config_info> cfg(r.config());
     if (!cfg) return 500;
     const std::wstring& path = cfg->local_path;
-    if (kind_of(path) != entry_kind::missing) return 405;
+    // The decision (the login with it) comes before any look at the name: a
+    // client that may not make the folder learns nothing of what is there.
     int refusal = 0;
     if (!access_step(r, cfg, refusal)) return refusal;
+    if (kind_of(path) != entry_kind::missing) return 405;
     if (is_blocked(path) || is_access_file(*cfg, path)) return 403;
     // A body would say what the folder should become; none is understood.
     if (has_request_body(r)) return 415;

@@ -143,6 +143,10 @@ def test_missing_and_existing_files_answer_alike_before_the_login(site):
         ("PROPFIND", "/private/bob/cal/missing.ics", None, 401),
         ("DELETE", "/private/bob/cal/missing.ics", None, 401),
         ("COPY", "/private/bob/cal/missing.ics", None, 401),
+        ("MKCOL", "/private/bob/cal/", None, 401),
+        ("MKCOL", "/private/bob/newcol/", None, 401),
+        ("MKCOL", "/private/bob/cal/", "alice", 401),
+        ("MKCOL", "/private/bob/cal/", "bob", 405),
         ("GET", "/private/bob/cal/missing.ics", "bob", 404),
         ("GET", "/private/bob/cal/bob.ics", "bob", 200),
     ]
