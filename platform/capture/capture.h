@@ -68,11 +68,10 @@ bool packet_send_time(const uint8_t* data, size_t size, uint32_t& ms);
 // stream (1-based ASF stream number; 0: any stream): a payload flagged key
 // that starts its media object. False for a packet too short or malformed.
 bool packet_starts_key_frame(const uint8_t* data, size_t size, unsigned stream_number);
-// The stream number no stream of a graph has.
-constexpr uint8_t unused_stream_number = 127;
-// Moves the stream's payloads before its key frame in the packet to the
-// unused stream, so a player that begins with this packet sees the key frame
-// first. False (and nothing changed) when the packet begins no key frame.
+// Takes the stream's payloads before its key frame out of the packet (which
+// keeps its size, its padding grown), so a player that begins with this
+// packet sees the key frame first and only streams the header declares.
+// False (and nothing changed) when the packet begins no key frame.
 bool hide_before_key_frame(uint8_t* data, size_t size, unsigned stream_number);
 
 // One stream: sources, encoders and the ASF writer. The encoders and the

@@ -152,11 +152,68 @@ bool packet_starts_key_frame(const uint8_t* p, size_t n, unsigned stream_number)
 bool hide_before_key_frame(uint8_t* p, size_t n, unsigned stream_number) {
     std::vector<size_t> earlier;
     if (key_frame_payload(p, n, stream_number, &earlier) == 0) return false;
+    if (earlier.empty()) return true;
     // The pieces of the stream before its key frame (the end of the frame
-    // before, whole frames that depend on it) go to a stream the header
-    // does not name, which every player skips.
-    for (const size_t at : earlier)
-        p[at] = uint8_t((p[at] & 0x80) | unused_stream_number);
+    // before, whole frames that depend on it) are taken out of the packet,
+    // which keeps its size with more padding at its end: a player that
+    // begins here sees nothing before the key frame, and nothing of a stream
+    // the header does not declare.
+    size_t pos = 0;
+    if (p[0] & 0x80) pos = 1 + (p[0] & 0x0F);
+    const size_t flags_at = pos;
+    const unsigned length_flags = p[pos];
+    const unsigned property_flags = p[pos + 1];
+    pos += 2;
+    pos += field_size((length_flags >> 5) & 3);
+    pos += field_size((length_flags >> 1) & 3);
+    const size_t padding_at = pos;
+    const int padding_size = field_size((length_flags >> 3) & 3);
+    pos += size_t(padding_size);
+    const size_t times_at = pos;
+    pos += 6;
+    // Only a packet of several payloads has pieces before its key frame.
+    const size_t count_at = pos++;
+    const unsigned payload_length_type = (p[count_at] >> 6) & 3;
+    const size_t payloads = p[count_at] & 0x3F;
+    const size_t header_fields = size_t(field_size((property_flags >> 4) & 3)) +
+                                 size_t(field_size((property_flags >> 2) & 3));
+    const int replicated_size_size = field_size(property_flags & 3);
+    const auto value = [&](size_t at, int size) {
+        uint32_t v = 0;
+        for (int i = 0; i < size; ++i)
+            v |= uint32_t(p[at + size_t(i)]) << (8 * i);
+        return v;
+    };
+    std::vector<uint8_t> kept;
+    size_t kept_count = 0;
+    for (size_t i = 0; i < payloads; ++i) {
+        const size_t begin = pos;
+        pos += 1 + header_fields;
+        const uint32_t replicated = value(pos, replicated_size_size);
+        pos += size_t(replicated_size_size) + replicated;
+        const uint32_t length = value(pos, field_size(payload_length_type));
+        pos += size_t(field_size(payload_length_type)) + length;
+        if (std::find(earlier.begin(), earlier.end(), begin) != earlier.end()) continue;
+        kept.insert(kept.end(), p + begin, p + pos);
+        ++kept_count;
+    }
+    // The new head: the padding length as a word (or a double word for a
+    // packet of more than 64 KiB), the payload count lowered.
+    const int new_padding_size = n > 0xFFFF ? 4 : 2;
+    std::vector<uint8_t> out(p, p + padding_at);
+    out[flags_at] = uint8_t((length_flags & ~0x18u) | (new_padding_size == 4 ? 0x18u : 0x10u));
+    const size_t new_padding_at = out.size();
+    out.resize(out.size() + size_t(new_padding_size));
+    out.insert(out.end(), p + times_at, p + count_at);
+    out.push_back(uint8_t((p[count_at] & 0xC0) | kept_count));
+    out.insert(out.end(), kept.begin(), kept.end());
+    if (out.size() > n) return false; // never: payloads went, at least 2 bytes each
+    const size_t padding = n - out.size();
+    for (int i = 0; i < new_padding_size; ++i)
+        out[new_padding_at + size_t(i)] = uint8_t(padding >> (8 * i));
+    (void)padding_size;
+    out.resize(n, 0);
+    std::copy(out.begin(), out.end(), p);
     return true;
 }
 

@@ -156,6 +156,34 @@ def test_two_clients_one_joining_late_get_the_whole_stream(site, tmp_path):
     assert late_body[:header_end] == first_body[:header_end]
     assert first_body.count(first_body[:16]) == 1
     assert late_body.count(first_body[:16]) == 1
+    # The late joiner's first packet holds payloads of the declared streams
+    # only, and its picture payloads begin with the key frame.
+    streams = payload_streams(late_body[header_end:header_end + PACKET])
+    assert streams and all(n in (1, 2) for n, _ in streams), streams
+    pictures = [key for n, key in streams if n == video + 1]
+    assert pictures and pictures[0], streams
+
+
+def payload_streams(packet):
+    """(stream number, key flag) of each payload of an ASF data packet."""
+    size = {0: 0, 1: 1, 2: 2, 3: 4}
+    pos = 1 + (packet[0] & 0x0F) if packet[0] & 0x80 else 0
+    lf, pf = packet[pos], packet[pos + 1]
+    pos += 2 + size[(lf >> 5) & 3] + size[(lf >> 1) & 3] + size[(lf >> 3) & 3] + 6
+    count, length_type = 1, 0
+    if lf & 1:
+        count, length_type = packet[pos] & 0x3F, (packet[pos] >> 6) & 3
+        pos += 1
+    out = []
+    for _ in range(count):
+        out.append((packet[pos] & 0x7F, bool(packet[pos] & 0x80)))
+        pos += 1 + size[(pf >> 4) & 3] + size[(pf >> 2) & 3]
+        replicated = int.from_bytes(packet[pos:pos + size[pf & 3]], "little")
+        pos += size[pf & 3] + replicated
+        if lf & 1:
+            length = int.from_bytes(packet[pos:pos + size[length_type]], "little")
+            pos += size[length_type] + length
+    return out
 
 
 def test_a_start_on_an_unknown_device_fails_and_opens_no_port(site):

@@ -239,17 +239,22 @@ TEST(capture_packets, a_key_frame_begins_where_a_key_payload_starts_its_object) 
                                                         cases[i].bytes.size(), cases[i].stream));
     }
     // The end of a picture and a whole picture before the key frame, with
-    // sound between: the pictures move to the unused stream, the rest stays.
+    // sound between: the pictures leave the packet, which keeps its size
+    // with the padding (now a word) grown by what they took.
     std::vector<uint8_t> packet =
         with(multiple,
              {0x84, 0x01, 4, 9, 0, 0, 0, 0, 1, 0,    0xA1, 0x02, 1, 0, 0, 0, 0, 0, 1, 0,   0xBB,
               0x01, 5,    0, 0, 0, 0, 0, 1, 0, 0xA2, 0x81, 6,    0, 0, 0, 0, 0, 1, 0, 0xCC});
-    std::vector<uint8_t> expect = packet;
-    expect[13] = unused_stream_number;
-    expect[33] = unused_stream_number;
+    std::vector<uint8_t> expect = {0x82, 0, 0, 0x11, 0x5d, 19, 0, 0, 0, 0, 0, 0, 0, 0x82,
+                                   0x02, 1,    0, 0, 0, 0, 0, 1,  0, 0xBB,
+                                   0x81, 6,    0, 0, 0, 0, 0, 1,  0, 0xCC};
+    expect.resize(packet.size(), 0);
     EXPECT_TRUE(hide_before_key_frame(packet.data(), packet.size(), 1));
     EXPECT_EQ(packet, expect);
     EXPECT_TRUE(packet_starts_key_frame(packet.data(), packet.size(), 1));
+    uint32_t ms = 1;
+    EXPECT_TRUE(packet_send_time(packet.data(), packet.size(), ms));
+    EXPECT_EQ(ms, 0u);
     std::vector<uint8_t> no_key =
         with(single, {0x01, 5, 0, 0, 0, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0xAA});
     const std::vector<uint8_t> before = no_key;
