@@ -303,7 +303,12 @@ bool is_store_request(store_kind kind, http_prop_base_request& request,
                       xml_select_count(document, namespaced) != 0;
     const std::wstring prefix = prefix_of(kind);
     const bool in_store = !prefix.empty() && in_user_folder && starts_with(path, user + prefix);
-    if (!body && !in_store) return false;
+    // The home is a principal also to a client that asks only DAV:
+    // properties of it (answered here, without making a store).
+    const bool at_home =
+        kind == store_kind::calendar && in_user_folder && path == user && document.loaded &&
+        xml_select_count(document, "/d:propfind/d:prop/*[namespace-uri()!='DAV:']") == 0;
+    if (!body && !in_store) return at_home;
     if (!prefix.empty() && in_user_folder && request.config())
         create_store_folder(*request.config(), user + prefix + L"personal");
     return true;

@@ -503,3 +503,14 @@ def test_an_empty_propfind_on_a_store_is_the_stores_own_answer(site):
         assert status == 207, (store, status)
         assert b".htaccess" not in answer, answer[:800]
         assert b":" + kind + b"/>" in answer, answer[:800]
+
+
+def test_the_home_is_a_principal_to_a_plain_webdav_propfind(site):
+    make_stores(site)
+    body = ('<?xml version="1.0"?><d:propfind xmlns:d="DAV:"><d:prop><d:resourcetype/>'
+            '<d:displayname/></d:prop></d:propfind>')
+    for depth in ("0", "1"):
+        status, _, answer = dav(site, "PROPFIND", "/private/alice/", body, depth)
+        assert status == 207, status
+        assert b"principal/>" in answer, answer[:800]
+        assert b".htaccess" not in answer
