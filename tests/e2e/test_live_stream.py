@@ -162,6 +162,27 @@ def test_two_clients_one_joining_late_get_the_whole_stream(site, tmp_path):
     assert streams and all(n in (1, 2) for n, _ in streams), streams
     pictures = [key for n, key in streams if n == video + 1]
     assert pictures and pictures[0], streams
+    # Every picture the late joiner decodes is the continuous client's
+    # picture of the same time.
+    first_frames = frame_sums(str(tmp_path / "first.asf"))
+    late_frames = frame_sums(str(tmp_path / "late.asf"))
+    assert late_frames and all(first_frames.get(t) == h for t, h in late_frames.items()
+                               if t in first_frames), (late_frames, first_frames)
+    assert sum(t in first_frames for t in late_frames) >= 3
+
+
+def frame_sums(path):
+    """The decoded pictures of a capture: time -> hash."""
+    out = subprocess.run([shutil.which("ffmpeg"), "-v", "error", "-copyts", "-i", path,
+                          "-map", "0:v", "-fps_mode", "passthrough",
+                          "-f", "framemd5", "-"], capture_output=True, timeout=60, check=True)
+    sums = {}
+    for line in out.stdout.decode().splitlines():
+        if line.startswith("#"):
+            continue
+        fields = [f.strip() for f in line.split(",")]
+        sums[int(fields[2])] = fields[5]
+    return sums
 
 
 def payload_streams(packet):
