@@ -11,6 +11,13 @@ namespace cl {
 inline constexpr wchar_t path_sep_w = L'/';
 inline constexpr char path_sep = '/';
 
+// The server's own temporary files in the tree (new content on its way to
+// replacing a file): ".tq-" and 16 hex digits, then ".tmp". Never a
+// resource: neither listed nor served, and removed when found at start.
+inline bool is_write_temp_name(std::string_view leaf) {
+    return leaf.size() == 24 && leaf.starts_with(".tq-") && leaf.ends_with(".tmp");
+}
+
 // Adds the separator unless the path is empty or already ends with one.
 void append_backslash(std::wstring& path);
 void append_backslash(std::string& path);

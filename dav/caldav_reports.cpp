@@ -1,5 +1,6 @@
 #include "dav/caldav_reports.h"
 
+#include "core/path.h"
 #include "core/simple_file.h"
 #include "core/text.h"
 #include "dav/caldav/ical_expand.h"
@@ -99,7 +100,7 @@ std::optional<std::string> href_path(std::string_view href) {
 }
 
 bool is_write_temp(std::string_view name) {
-    return name.starts_with(".tq-") && name.ends_with(".tmp");
+    return cl::is_write_temp_name(name);
 }
 
 void append_forbidden(std::string& out, std::string_view href) {

@@ -1,5 +1,6 @@
 #include "dav/propfind.h"
 
+#include "core/path.h"
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
@@ -159,7 +160,8 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
             std::vector<std::pair<std::string, unsigned char>> names;
             while (const dirent* e = ::readdir(dir.get())) {
                 const std::string_view name = e->d_name;
-                if (name != "." && name != "..") names.emplace_back(name, e->d_type);
+                if (name != "." && name != ".." && !cl::is_write_temp_name(name))
+                    names.emplace_back(name, e->d_type);
             }
             // About a kilobyte per entry: one allocation instead of a dozen
             // copies of a growing answer.

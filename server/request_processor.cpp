@@ -1,5 +1,6 @@
 #include "server/request_processor.h"
 
+#include "core/path.h"
 #include "core/blocks.h"
 #include "core/format.h"
 #include "core/text.h"
@@ -135,6 +136,13 @@ bool config_inside_document_root(const config_info& config) {
 }
 
 } // namespace
+
+static bool names_write_temp(std::wstring_view url_path) {
+    while (url_path.size() > 1 && url_path.back() == L'/')
+        url_path.remove_suffix(1);
+    const std::wstring_view leaf = url_path.substr(url_path.rfind(L'/') + 1);
+    return leaf.size() == 24 && cl::is_write_temp_name(cl::utf16_to_utf8(leaf));
+}
 
 bool names_file_as_folder(bool folder_spelling, const config_info& config) {
     if (!folder_spelling || config.is_directory()) return false;
@@ -484,9 +492,11 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         // A name with a "/" after it names a folder: where a file has that
         // name, the request is for a folder that does not exist, whatever the
         // method. The rules of the file (its Files sections, its being
-        // read-only) then never meet a spelling that hides its name.
-        if (!is_proxy && names_file_as_folder(path.size() > 1 && path.back() == L'/', *st.config)) {
-            if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"not a folder: %?\n", path));
+        // read-only) then never meet a spelling that hides its name. The
+        // server's own temporary files are no resources either.
+        if (!is_proxy && (names_file_as_folder(path.size() > 1 && path.back() == L'/', *st.config) ||
+                          names_write_temp(path))) {
+            if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"not served: %?\n", path));
             answer_error(404, cl::sh_ptr<req_info>(), std::string());
             return;
         }

@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/ini_file.h"
 #include "core/lcg_random.h"
+#include "core/path.h"
 #include "core/text.h"
 #include "core/timer.h"
 #include "core/trace.h"
@@ -28,10 +29,15 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include <memory>
 #include <vector>
@@ -195,6 +201,35 @@ void refuse_serving_the_logs(const std::wstring& log_dir, const std::wstring& pu
     }
 }
 
+// The temporary files an earlier run left in the tree (new content whose
+// upload a crash or a kill cut short) are removed, in the background, as
+// the tree may be large; those of this run are newer than its start. The
+// walk stops with the server.
+std::atomic<bool> leftover_sweep_stop{false};
+std::thread leftover_sweep;
+time_t leftover_sweep_before = 0;
+
+int sweep_leftover(const char* path, const struct stat* st, int type, struct FTW* at) {
+    if (leftover_sweep_stop.load(std::memory_order_relaxed)) return FTW_STOP;
+    if (type == FTW_F && S_ISREG(st->st_mode) && st->st_mtime < leftover_sweep_before &&
+        cl::is_write_temp_name(path + at->base) && ::unlink(path) == 0)
+        cl::trace_out.write(cl::format_str("removed a leftover temporary file %?\n", path));
+    return FTW_CONTINUE;
+}
+
+void start_leftover_sweep(const std::wstring& tree) {
+    leftover_sweep_stop = false;
+    leftover_sweep_before = ::time(nullptr);
+    leftover_sweep = std::thread([root = cl::utf16_to_utf8(tree)] {
+        ::nftw(root.c_str(), sweep_leftover, 16, FTW_PHYS | FTW_MOUNT | FTW_ACTIONRETVAL);
+    });
+}
+
+void stop_leftover_sweep() {
+    leftover_sweep_stop = true;
+    if (leftover_sweep.joinable()) leftover_sweep.join();
+}
+
 } // namespace
 
 void request_thread_start() {
@@ -294,6 +329,7 @@ bool server_start() {
             cl::trace_out.write(cl::format_str("unable to start WinHttp session: %?\n", err));
     }
     server.start(v.server_port, v.https_port, v.host_name, v.rel_uri, *pool);
+    start_leftover_sweep(public_dir());
     if (cl::global_timers_running()) start_digest_nonce_purge(cl::slow_timer());
 
     the_script_host().register_config_command_object(true);
@@ -311,6 +347,7 @@ void server_stop() {
     request_thread_end();
     host.stop_spawned_scripts();
     stop_digest_nonce_purge();
+    stop_leftover_sweep();
     the_http_server().stop();
     the_start_services().close_http_session();
     host.disconnect_all_event_handlers();

@@ -7,6 +7,7 @@ here, and nothing on disk changes."""
 import base64
 import hashlib
 import os
+import time
 
 import pytest
 
@@ -75,6 +76,9 @@ def site(tmp_path_factory):
     s.put("sub/.htaccess", "<Files hidden.txt>\nRequire all denied\n</Files>\n")
     s.put("closed/.htaccess", "Require all denied\n")
     s.put("shared/readme.txt", "shared")
+    # An upload that an earlier run left cut short.
+    left = s.put("shared/.tq-00112233445566aa.tmp", "cut short")
+    os.utime(left, (1e9, 1e9))
     s.start()
     yield s
     s.stop()
@@ -141,3 +145,20 @@ def test_a_protected_file_is_never_overwritten_as_a_spelled_destination(site):
                 if status < 400 or after.get(rel) != before.get(rel):
                     failures.append((rel, sname, method, status))
     assert not failures, failures
+
+
+def test_the_servers_temporary_files_are_neither_served_nor_listed_and_go_at_start(site):
+    left = os.path.join(site.pub, "shared", ".tq-00112233445566aa.tmp")
+    for _ in range(100):
+        if not os.path.exists(left):
+            break
+        time.sleep(0.1)
+    assert not os.path.exists(left)
+    assert "removed a leftover temporary file" in site.trace()
+    # One of this run (an upload under way) stays, and is no resource.
+    site.put("shared/.tq-0123456789abcdef.tmp", "on its way")
+    for path in ("/shared/.tq-0123456789abcdef.tmp", "/shared/.tq-0123456789abcdef.tmp/"):
+        assert request(site, "GET", path)[0] == 404, path
+    status, _, body = request(site, "PROPFIND", "/shared/", {"Depth": "1"})
+    assert status == 207 and b".tq-" not in body and b"readme.txt" in body
+    os.remove(os.path.join(site.pub, "shared", ".tq-0123456789abcdef.tmp"))
