@@ -65,9 +65,11 @@ def methods(site):
 def site(tmp_path_factory):
     root = str(tmp_path_factory.mktemp("spellings"))
     s = Site(root, directives="AuthType Basic\nAuthName tree\nAuthUserFile /users\n"
-             "Require all granted\n<Files secret.txt>\nRequire all denied\n</Files>\n"
-             "<FilesMatch \"\\.key$\">\nRequire all denied\n</FilesMatch>\n",
-             mime_types="text/plain txt key\n")
+             "Require all granted\n", mime_types="text/plain txt key\n")
+    # Files sections belong in a folder's access file: the global file is
+    # read before the target is known.
+    s.put(".htaccess", "<Files secret.txt>\nRequire all denied\n</Files>\n"
+          "<FilesMatch \"\\.key$\">\nRequire all denied\n</FilesMatch>\n")
     s.put("users/.htaccess", "Require all denied\n")
     s.put("users/alice/profile.txt", '"password","wonder-land"\r\n')
     for rel in PROTECTED:
