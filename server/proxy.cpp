@@ -805,28 +805,24 @@ class proxy_exchange {
         // Lengths that disagree leave no way to tell where the answer ends.
         std::string_view length;
         for (const auto& [name, value] : up_->header_fields()) {
-            if (name.size() != 14 || !cl::iequals(name, "Content-Length")) continue;
+            const bool is_length = name.size() == 14 && cl::iequals(name, "Content-Length");
+            const bool is_coding = name.size() == 17 && cl::iequals(name, "Transfer-Encoding");
+            if (!is_length && !is_coding) continue;
             for (std::size_t pos = 0; pos <= value.size();) {
                 std::size_t comma = value.find(',', pos);
                 if (comma == std::string_view::npos) comma = value.size();
-                const std::string_view n = cl::trimmed(value.substr(pos, comma - pos));
-                if (n.empty() || n.size() > 19 ||
-                    !std::all_of(n.begin(), n.end(), [](char c) { return cl::is_digit(c); }) ||
-                    (!length.empty() && n != length))
-                    return http_client::error_invalid_server_response;
-                length = n;
+                const std::string_view item = cl::trimmed(value.substr(pos, comma - pos));
                 pos = comma + 1;
-            }
-        }
-        for (const auto& [name, value] : up_->header_fields()) {
-            if (name.size() != 17 || !cl::iequals(name, "Transfer-Encoding")) continue;
-            for (std::size_t pos = 0; pos <= value.size();) {
-                std::size_t comma = value.find(',', pos);
-                if (comma == std::string_view::npos) comma = value.size();
-                const std::string_view coding = cl::trimmed(value.substr(pos, comma - pos));
-                if (!coding.empty() && !cl::iequals(coding, "chunked"))
+                if (is_coding) {
+                    if (!item.empty() && !cl::iequals(item, "chunked"))
+                        return http_client::error_invalid_server_response;
+                    continue;
+                }
+                if (item.empty() || item.size() > 19 ||
+                    !std::all_of(item.begin(), item.end(), [](char c) { return cl::is_digit(c); }) ||
+                    (!length.empty() && item != length))
                     return http_client::error_invalid_server_response;
-                pos = comma + 1;
+                length = item;
             }
         }
         return 0;
