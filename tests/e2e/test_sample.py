@@ -62,22 +62,23 @@ def url(s, path):
 
 
 def tree(s):
-    """What is on disk below the data directory, but the server's own logs and
-    trace and the user files (a password is enciphered at its first use)."""
+    """The directive files and the document tree as they are on disk, but the
+    server's own logs and the user files (a password is enciphered at its
+    first use)."""
     out = {}
-    for top, dirs, files in os.walk(s.data):
-        rel = os.path.relpath(top, s.data)
-        if rel in ("pub/logs", "pub/users") or rel.startswith(("pub/logs/", "pub/users/")):
-            continue
+    for name in (".htaccess", "mime.types"):
+        with open(os.path.join(s.data, name), "rb") as f:
+            out[name] = hashlib.sha256(f.read()).hexdigest()
+    for top, dirs, files in os.walk(s.pub):
+        rel = os.path.relpath(top, s.pub)
+        dirs[:] = [d for d in dirs if os.path.join(rel, d) not in ("./logs", "./users")]
         for name in dirs + files:
             path = os.path.join(top, name)
-            if rel == "." and not name.startswith((".", "pub", "mime")):
-                continue
-            if os.path.isfile(path) and not os.path.islink(path):
+            if os.path.islink(path) or os.path.isdir(path):
+                out[os.path.join(rel, name)] = "link" if os.path.islink(path) else "folder"
+            else:
                 with open(path, "rb") as f:
                     out[os.path.join(rel, name)] = hashlib.sha256(f.read()).hexdigest()
-            else:
-                out[os.path.join(rel, name)] = "link" if os.path.islink(path) else "dir"
     return out
 
 
