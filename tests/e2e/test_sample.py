@@ -326,3 +326,38 @@ video/mp4       mp4
 video/webm      webm
 font/woff2      woff2
 """
+
+
+def test_rclone_mirrors_into_the_basic_address_and_must_skip_the_access_file(sample, tmp_path):
+    s, editor, _ = sample
+    rclone = shutil.which("rclone")
+    assert rclone, "rclone is not installed (scripts/install-deps installs it)"
+    notes = tmp_path / "notes"
+    notes.mkdir()
+    (notes / "a.txt").write_text("first\n")
+    (notes / "b.txt").write_text("second\n")
+    obscured = subprocess.run([rclone, "obscure", editor], capture_output=True, text=True,
+                              timeout=30).stdout.strip()
+    env = dict(os.environ, HOME=str(tmp_path), XDG_CONFIG_HOME=str(tmp_path / "config"))
+
+    def sync(*extra):
+        return subprocess.run(
+            [rclone, "sync", str(notes), ":webdav:", "--webdav-url", url(s, "/dav-basic/"),
+             "--webdav-user", "editor", "--webdav-pass", obscured, "--retries", "1",
+             "--low-level-retries", "1", *extra], env=env, capture_output=True, text=True,
+            timeout=120)
+
+    dav = os.path.join(s.pub, "dav")
+    with open(os.path.join(dav, ".htaccess"), "rb") as f:
+        access = f.read()
+    r = sync("--exclude", ".htaccess")
+    assert r.returncode == 0, r.stderr
+    assert sorted(os.listdir(dav)) == [".htaccess", "a.txt", "b.txt"]
+    with open(os.path.join(dav, "a.txt")) as f:
+        assert f.read() == "first\n"
+    # Without the exclusion the mirror tries to delete the access file, which
+    # no WebDAV request may do: the sync fails, and the file stays.
+    r = sync()
+    assert r.returncode != 0
+    with open(os.path.join(dav, ".htaccess"), "rb") as f:
+        assert f.read() == access
