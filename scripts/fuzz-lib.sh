@@ -67,7 +67,7 @@ fuzz_run() {
     } >"$found/REPLAY"
     # A corpus file that fails in the replay is not written again by the
     # fuzzer: the last one the log says it ran is the one.
-    if ! ls "$found"/crash-* "$found"/leak-* "$found"/timeout-* "$found"/oom-* >/dev/null 2>&1; then
+    if ! compgen -G "$found/*-*" >/dev/null; then
       local last
       last=$(grep '^Running: ' "$log" | tail -n 1 | cut -c10-)
       if [ -n "$last" ] && [ -f "$last" ]; then
