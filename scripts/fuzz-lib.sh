@@ -20,10 +20,10 @@ fuzz_build() {
   cmake --build "$fuzz_dir" -j "${FUZZ_BUILD_JOBS:-$(nproc)}" --target "${targets[@]}"
 }
 
+# The targets tests/fuzz/CMakeLists.txt names.
 fuzz_targets() {
-  local f
-  for f in tests/fuzz/*.cpp; do
-    f=${f##*/}
+  sed -n 's/^tq_fuzz_target(\([a-z0-9_]*\).*/\1/p' tests/fuzz/CMakeLists.txt
+}
     f=${f%.cpp}
     [ "$f" = fuzz_support ] || echo "$f"
   done

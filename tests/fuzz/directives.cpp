@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             FUZZ_CHECK(!type.empty());
             for (const wchar_t c : ext) FUZZ_CHECK(c != L' ' && c != L'\t');
         }
-        std::filesystem::remove(world.data + "mime.types");
+        FUZZ_CHECK(fuzz::write_file(world.data + "mime.types", fuzz::default_mime_types));
+        build_directive_table();
         return 0;
     }
     static const bool made = [&] {

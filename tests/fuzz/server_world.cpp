@@ -2,9 +2,11 @@
 
 #include "core/ini_file.h"
 #include "core/text.h"
+#include "scripting/script_files.h"
 #include "scripting/scripting_host.h"
 #include "server/blocklist.h"
 #include "server/directives/directives.h"
+#include "server/script_file.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -20,6 +22,9 @@ const server_world& set_up_server() {
         w.pub = w.data + "pub/";
         std::filesystem::create_directories(w.pub);
         std::filesystem::create_directories(w.data + "private");
+        // The global directive file and the types, as a site starts with.
+        write_file(w.data + ".htaccess", default_directives);
+        write_file(w.data + "mime.types", default_mime_types);
         set_data_dir(cl::utf8_to_utf16(w.data));
         set_public_dir(cl::utf8_to_utf16(w.pub));
         set_private_dir(cl::utf8_to_utf16(w.data + "private/"));
@@ -29,6 +34,8 @@ const server_world& set_up_server() {
         static cl::ini_file ini;
         static scripting::scripting_host host(ini);
         set_script_host(&host);
+        static scripting::script_files files(ini);
+        set_script_file_factory(&files);
         return w;
     }();
     return w;

@@ -11,6 +11,11 @@ struct server_world {
     std::string pub;  // document root below it, ends in "/"
 };
 
+inline constexpr const char* default_directives =
+    "Require all granted\nDirectoryIndex index.html\nAddHandler server-parsed .shtml\n";
+inline constexpr const char* default_mime_types =
+    "text/html html htm\ntext/plain txt\napplication/octet-stream bin\n";
+
 // Made on the first call; traces are off.
 const server_world& set_up_server();
 
