@@ -24,10 +24,6 @@ fuzz_build() {
 fuzz_targets() {
   sed -n 's/^tq_fuzz_target(\([a-z0-9_]*\).*/\1/p' tests/fuzz/CMakeLists.txt
 }
-    f=${f%.cpp}
-    [ "$f" = fuzz_support ] || echo "$f"
-  done
-}
 
 # fuzz_run TARGET SECONDS: replays the target's corpus, then fuzzes it for
 # SECONDS, new inputs going to build/fuzz/work/TARGET. A crash, a sanitizer
