@@ -69,6 +69,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(table.empty());
         return 0;
     }
+    // The bounds on nesting and paths keep the table linear in the text:
+    // an entry per line, its key no longer than a path and the line.
+    const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    FUZZ_CHECK(ical_table_bytes(table) <= lines * (160 + ical_max_path + 12) + size);
+    for (const auto& entry : table) {
+        const std::string_view path = std::string_view(entry.first).substr(0, entry.first.find(','));
+        FUZZ_CHECK(path.size() <= ical_max_path + 11); // and a repeat's number
+        // Components whose parents are components of the table: at most
+        // as deep as the bound (a name may hold a "/" of its own, which
+        // ends the count early).
+        std::size_t depth = 1;
+        for (std::string up(path); depth <= ical_max_nesting + 1;) {
+            const std::size_t cut = up.rfind('/');
+            if (cut == 0 || cut == std::string::npos) break;
+            up.resize(cut);
+            if (!table.count(up)) break;
+            ++depth;
+        }
+        FUZZ_CHECK(depth <= ical_max_nesting);
+    }
     // A table of well-formed names reads back as it was written. (A line
     // "BEGIN" without a colon is a property of that name, which is written
     // as a component's start: odd input gives odd output, and no more.)
