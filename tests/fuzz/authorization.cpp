@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     if (mode == 0) {
         const bool ok = check(L"/basic/x.txt", header);
-        FUZZ_CHECK(ok == (basic_part(header, true) == "ann" && basic_part(header, false) == "secret"));
+        FUZZ_CHECK(ok ==
+                   (basic_part(header, true) == "ann" && basic_part(header, false) == "secret"));
     } else if (mode == 1) {
         // No nonce the fuzzer could know: a Digest login never passes.
         FUZZ_CHECK(!check(L"/digest/x.txt", header));
@@ -91,11 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (!clean_field(d.cnonce) || !clean_field(d.nc) || d.nc.empty() || d.cnonce.empty() ||
             cl::trimmed(d.cnonce) != d.cnonce || cl::trimmed(d.nc) != d.nc)
             return 0;
-        const std::string answer = "Digest username=\"ann\", realm=\"Zone\", nonce=\"" + d.nonce +
-                                   "\", uri=\"" + d.uri + "\", qop=auth, nc=" + d.nc +
-                                   ", cnonce=\"" + d.cnonce + "\", response=\"" +
-                                   digest_response(d) + "\", opaque=\"" +
-                                   md5_hex("Zone" + digest_secret()) + "\"";
+        const std::string answer =
+            "Digest username=\"ann\", realm=\"Zone\", nonce=\"" + d.nonce + "\", uri=\"" + d.uri +
+            "\", qop=auth, nc=" + d.nc + ", cnonce=\"" + d.cnonce + "\", response=\"" +
+            digest_response(d) + "\", opaque=\"" + md5_hex("Zone" + digest_secret()) + "\"";
         const uint32_t nc = cl::rstring_hex_to_int(d.nc);
         const bool first = check(L"/digest/x.txt", answer);
         if (first) FUZZ_CHECK(nc != 0);

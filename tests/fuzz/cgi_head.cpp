@@ -39,12 +39,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(h.value.find_first_of("\r\n") == std::string::npos);
         (void)cl::rfc822_msg::param(h.value, "boundary");
     }
-    for (std::size_t i = 0; i < msg.header_count() && i < 16; ++i) (void)msg.header_value(i, true);
+    for (std::size_t i = 0; i < msg.header_count() && i < 16; ++i)
+        (void)msg.header_value(i, true);
     if (mode == 0 && msg.complete() && !msg.failed()) {
         response_headers headers;
         scripting::cgi_file::parse_cgi_status(msg.headers(), headers);
         for (const auto& f : headers.fields())
-            for (const unsigned char c : f.value) FUZZ_CHECK(c != '\r' && c != '\n');
+            for (const unsigned char c : f.value)
+                FUZZ_CHECK(c != '\r' && c != '\n');
     }
     return 0;
 }

@@ -41,7 +41,8 @@ const ical_properties& card() {
 
 std::size_t depth_of(xml::node n) {
     std::size_t most = 0;
-    for (const xml::node& c : n.child_elements()) most = std::max(most, depth_of(c));
+    for (const xml::node& c : n.child_elements())
+        most = std::max(most, depth_of(c));
     return most + 1;
 }
 

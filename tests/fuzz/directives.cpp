@@ -4,9 +4,9 @@
 // and sections included; or the program-data folder's mime.types. Every
 // configuration found maps below the document root, and every type read
 // has an extension without blanks.
+#include "server/directives/directives.h"
 #include "core/text.h"
 #include "server/config_info.h"
-#include "server/directives/directives.h"
 #include "server/script_host.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/server_world.h"
@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         for (const auto& [ext, type] : mime_types()) {
             FUZZ_CHECK(!ext.empty());
             FUZZ_CHECK(!type.empty());
-            for (const wchar_t c : ext) FUZZ_CHECK(c != L' ' && c != L'\t');
+            for (const wchar_t c : ext)
+                FUZZ_CHECK(c != L' ' && c != L'\t');
         }
         FUZZ_CHECK(fuzz::write_file(world.data + "mime.types", fuzz::default_mime_types));
         build_directive_table();

@@ -40,14 +40,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(out.c_str(), "rb"), &std::fclose);
         FUZZ_CHECK(f != nullptr);
         char buf[4096];
-        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f.get())) > 0;) bytes.append(buf, n);
+        for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f.get())) > 0;)
+            bytes.append(buf, n);
     }
     // A list of UTF-8 texts begins with a byte-order mark, which read_file
     // takes off before it parses.
     const std::size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     std::vector<std::size_t> damaged;
-    cl::nosql_list::parse(bytes.data() + bom, bytes.size() - bom, [](std::string_view, std::string_view) {},
-                                 &damaged);
+    cl::nosql_list::parse(
+        bytes.data() + bom, bytes.size() - bom, [](std::string_view, std::string_view) {},
+        &damaged);
     FUZZ_CHECK(damaged.empty());
     // A change after the reading survives a compaction.
     second.set("fuzz key", "fuzz value");

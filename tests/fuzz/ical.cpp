@@ -30,7 +30,8 @@ time_range utc_range(const char* start, const char* end) {
 
 std::string_view kind_of_path(std::string_view path) {
     std::string_view name = path.substr(path.rfind('/') + 1);
-    while (!name.empty() && name.back() >= '0' && name.back() <= '9') name.remove_suffix(1);
+    while (!name.empty() && name.back() >= '0' && name.back() <= '9')
+        name.remove_suffix(1);
     return name;
 }
 
@@ -71,10 +72,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
     // The bounds on nesting and paths keep the table linear in the text:
     // an entry per line, its key no longer than a path and the line.
-    const std::size_t lines = static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
+    const std::size_t lines =
+        static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')) + 1;
     FUZZ_CHECK(ical_table_bytes(table) <= lines * (160 + ical_max_path + 12) + size);
     for (const auto& entry : table) {
-        const std::string_view path = std::string_view(entry.first).substr(0, entry.first.find(','));
+        const std::string_view path =
+            std::string_view(entry.first).substr(0, entry.first.find(','));
         FUZZ_CHECK(path.size() <= ical_max_path + 11); // and a repeat's number
         // Components whose parents are components of the table: at most
         // as deep as the bound (a name may hold a "/" of its own, which
@@ -124,9 +127,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             FUZZ_CHECK(std::is_sorted(list.begin(), list.end()));
     }
     bool complete = true;
-    const ical_properties expanded =
-        expand_calendar_data(table, zones, utc_range("20240101T000000Z", "20240201T000000Z"),
-                             limits, &complete);
+    const ical_properties expanded = expand_calendar_data(
+        table, zones, utc_range("20240101T000000Z", "20240201T000000Z"), limits, &complete);
     (void)write_ical(expanded);
 
     // Filters of the usual reports: events and to-dos of a month, a text

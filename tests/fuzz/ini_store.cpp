@@ -6,7 +6,6 @@
 #include "core/text.h"
 #include "tests/fuzz/fuzz_support.h"
 
-
 namespace {
 
 using sections = std::vector<std::pair<std::wstring, std::vector<std::wstring>>>;
@@ -19,7 +18,8 @@ sections all_sections(cl::ini_file& f) {
     f.get_section_names(names);
     for (const std::wstring& n : names) {
         bool seen = false;
-        for (const auto& [have, lines] : out) seen = seen || cl::iequals_w(have, n);
+        for (const auto& [have, lines] : out)
+            seen = seen || cl::iequals_w(have, n);
         if (seen) continue;
         std::vector<std::wstring> lines;
         f.get_section(n, lines);

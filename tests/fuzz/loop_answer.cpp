@@ -78,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const bool keep_alive = how & 2;
     const std::vector<std::string_view> pieces = fuzz::cut_in_pieces(input);
     std::string sent;
-    for (auto p : pieces) sent += p;
+    for (auto p : pieces)
+        sent += p;
 
     upstream& up = the_upstream();
     boost::asio::io_context loop(1);
@@ -100,8 +101,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                            value.data() + value.size() <= head.data() + head.size());
                 if (r->fields_checked()) {
                     FUZZ_CHECK(!name.empty());
-                    for (unsigned char ch : name) FUZZ_CHECK(is_token_char(ch));
-                    for (unsigned char ch : value) FUZZ_CHECK(ch == '\t' || (ch >= 0x20 && ch != 0x7F));
+                    for (unsigned char ch : name)
+                        FUZZ_CHECK(is_token_char(ch));
+                    for (unsigned char ch : value)
+                        FUZZ_CHECK(ch == '\t' || (ch >= 0x20 && ch != 0x7F));
                 }
             }
             response_headers headers;
@@ -109,7 +112,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                                     r->header_numbers());
             for (const auto& f : headers.fields()) {
                 FUZZ_CHECK(!f.name.empty());
-                for (unsigned char ch : f.value) FUZZ_CHECK(ch != '\r' && ch != '\n' && ch != 0);
+                for (unsigned char ch : f.value)
+                    FUZZ_CHECK(ch != '\r' && ch != '\n' && ch != 0);
             }
         }
         char buf[4096];

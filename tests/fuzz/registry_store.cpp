@@ -19,7 +19,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(serialize(again) == written);
     // Escaping round trip for a name made of the input's text.
     std::wstring name;
-    for (const unsigned char c : text.substr(0, 64)) name += static_cast<wchar_t>(c);
+    for (const unsigned char c : text.substr(0, 64))
+        name += static_cast<wchar_t>(c);
     for (const bool backslash : {false, true}) {
         std::wstring back;
         FUZZ_CHECK(unescape(escape(name, backslash), back));

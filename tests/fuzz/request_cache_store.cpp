@@ -42,12 +42,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         for (const char* inm : {"", "*", "\"a\", W/\"b\""}) {
             header_pairs headers;
             if (cache.lookup(key, "Sun, 06 Nov 2044 08:49:37 GMT", inm, false, headers))
-                for (const auto& [name, value] : headers) FUZZ_CHECK(!name.empty());
+                for (const auto& [name, value] : headers)
+                    FUZZ_CHECK(!name.empty());
         }
         proxy_cache_record record;
         record.key = key;
         record.host = key.substr(0, key.find('/'));
-        cache.store(record, 304, {{"Last-Modified", "Sun, 06 Nov 1994 08:49:37 GMT"}, {"ETag", "\"a\""}});
+        cache.store(record, 304,
+                    {{"Last-Modified", "Sun, 06 Nov 1994 08:49:37 GMT"}, {"ETag", "\"a\""}});
         cache.forget(key);
     }
     cache.close();

@@ -65,7 +65,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string_view input = fuzz::as_text(data, size);
     const std::vector<std::string_view> pieces = fuzz::cut_in_pieces(input);
     std::string sent;
-    for (auto p : pieces) sent += p;
+    for (auto p : pieces)
+        sent += p;
 
     khttp::head_store store;
     std::optional<khttp::request_parser> parser;

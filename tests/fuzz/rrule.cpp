@@ -2,8 +2,8 @@
 // few starts over a window with the bounds of a request, and read in a zone
 // with daylight saving time. The occurrences ascend, lie in the window,
 // never exceed the bounds or the rule's COUNT, and begin with the start.
-#include "dav/caldav/ical_time.h"
 #include "dav/caldav/rrule.h"
+#include "dav/caldav/ical_time.h"
 #include "tests/fuzz/fuzz_support.h"
 
 #include <chrono>

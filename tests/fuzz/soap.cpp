@@ -11,20 +11,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     upnp::soap_call call;
     if (!upnp::parse_soap_request(fuzz::as_text(data, size), call)) return 0;
     FUZZ_CHECK(!call.action.empty());
+    // An action of no namespace has no prefix: "xmlns:u" may not be empty.
+    const std::string action = call.service_type.empty() ? call.action : "u:" + call.action;
     std::string again = "<?xml version=\"1.0\"?><s:Envelope "
-                        "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><u:" +
-                        call.action + " xmlns:u=\"" + upnp::xml_escape(call.service_type) + "\">";
+                        "xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\"><s:Body><" +
+                        action;
+    if (!call.service_type.empty())
+        again += " xmlns:u=\"" + upnp::xml_escape(call.service_type) + "\"";
+    again += ">";
     for (const auto& [name, value] : call.args) {
         again += "<" + name + ">";
         upnp::append_xml_text(again, value);
         again += "</" + name + ">";
     }
-    again += "</u:" + call.action + "></s:Body></s:Envelope>";
+    again += "</" + action + "></s:Body></s:Envelope>";
     upnp::soap_call second;
     // Argument names without a prefix are what was parsed; one with a
     // prefix of its own may not be declared in the copy.
     bool plain = call.args.size() <= 200;
-    for (const auto& [name, value] : call.args) plain = plain && name.find(':') == std::string::npos;
+    for (const auto& [name, value] : call.args)
+        plain = plain && name.find(':') == std::string::npos;
     if (plain && call.action.find(':') == std::string::npos) {
         FUZZ_CHECK(upnp::parse_soap_request(again, second));
         FUZZ_CHECK(second.action == call.action && second.service_type == call.service_type);

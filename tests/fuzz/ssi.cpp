@@ -64,7 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::wstring file;
     std::string query;
     scripting::ssi_split_include_target(fuzz::as_text(data, size), file, query);
-    for (const wchar_t c : file) FUZZ_CHECK(c >= 32 && std::wstring_view(L"<>\"|?*:").find(c) == std::wstring_view::npos);
+    for (const wchar_t c : file)
+        FUZZ_CHECK(c >= 32 && std::wstring_view(L"<>\"|?*:").find(c) == std::wstring_view::npos);
     (void)scripting::ssi_url_decode(fuzz::as_text(data, size), true);
     (void)scripting::ssi_query_decode(fuzz::as_text(data, size));
     return 0;
