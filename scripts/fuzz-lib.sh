@@ -60,6 +60,9 @@ fuzz_run() {
         [ -e "$a" ] && echo "$bin $a"
       done
       echo "# log: $log"
+      echo "# an input that passes alone met state an earlier one left (a cache of the"
+      echo "# code under test): the corpus replay runs them all in order again:"
+      echo "$bin -runs=1 $corpus/*"
     } >"$found/REPLAY"
     # A corpus file that fails in the replay is not written again by the
     # fuzzer: the last one the log says it ran is the one.
