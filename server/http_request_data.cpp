@@ -17,8 +17,8 @@ bool http_request_data::clear_for_reuse(std::size_t room_limit) {
                   "clear_for_reuse clears every member");
     // One pass clears the texts and adds up their room: a record found too
     // large is dropped anyway, so what it holds then does not matter.
-    constexpr std::size_t own_room = std::string().capacity();
-    constexpr std::size_t own_wide_room = std::wstring().capacity();
+    const std::size_t own_room = std::string().capacity();
+    const std::size_t own_wide_room = std::wstring().capacity();
     std::size_t room = (path.capacity() - own_wide_room) * sizeof(wchar_t) + query.capacity() +
                        raw_url.capacity() + method.capacity() - 3 * own_room;
     path.clear();

@@ -50,9 +50,10 @@ struct component_instance {
 bool instance_overlaps(const component_instance& inst, const time_range& range);
 
 // The instances of the component at `path` (a VEVENT, VTODO, VJOURNAL,
-// VFREEBUSY or VALARM, `name` its kind) that may meet `window`, ascending;
-// instances replaced by a RECURRENCE-ID override of the same UID are left
-// out. False when a bound cut the expansion short.
+// VFREEBUSY or VALARM, `name` its kind) that may meet `window`: ascending
+// for the first three, free-busy periods and alarm repeats in the order
+// the object lists them; instances replaced by a RECURRENCE-ID override of
+// the same UID are left out. False when a bound cut the expansion short.
 bool component_instances(const ical_properties& table, const ical_zones& zones,
                          const std::string& path, std::string_view name, const time_range& window,
                          std::vector<component_instance>& out, const rrule_limits& limits = {});

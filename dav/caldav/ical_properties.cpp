@@ -278,6 +278,10 @@ std::string write_ical(const ical_properties& properties) {
             line += pair.first;
         }
         line += ':';
+        // A property named so that its line reads as a component's start or
+        // end ("BEGIN" and "END" lines without a colon, "BEGIN1" once its
+        // number goes) would open or close a component: it is left out.
+        if (line.starts_with("BEGIN:") || line.starts_with("END:")) continue;
         line += pair.second;
         append_folded_line(out, line);
     }

@@ -132,22 +132,27 @@ std::optional<std::wstring> canonicalize_path(std::string_view raw) {
 // Dot segments are resolved on the decoded bytes: "/", "\\" and "." are ASCII,
 // which no UTF-8 sequence, valid or not, swallows when decoded, so the
 // segments come out the same as when resolved on the wide text.
+bool is_plain_path(std::string_view raw) {
+    bool plain = !raw.empty() && raw[0] == '/';
+    for (std::size_t i = 1; plain && i < raw.size(); ++i) {
+        const auto c = static_cast<unsigned char>(raw[i]);
+        plain = c >= 0x20 && c < 0x7F && c != '%' && c != '\\' && !(c == '.' && raw[i - 1] == '/');
+    }
+    return plain;
+}
+
 bool canonicalize_path(std::string_view raw, std::string& bytes, std::wstring& out) {
-    if (raw.empty() || (raw[0] != '/' && raw[0] != '\\')) return false;
     // Most targets are plain ASCII without escapes, backslashes or segments
     // that begin with a dot: they are their own canonical form, in both.
-    {
-        bool plain = raw[0] == '/';
-        for (std::size_t i = 1; plain && i < raw.size(); ++i) {
-            const auto c = static_cast<unsigned char>(raw[i]);
-            plain = c >= 0x20 && c < 0x7F && c != '%' && c != '\\' &&
-                    !(c == '.' && raw[i - 1] == '/');
-        }
-        if (plain) {
-            bytes.assign(raw);
-            return utf8_to_wide(bytes, out); // ASCII: widened in its one pass
-        }
+    if (is_plain_path(raw)) {
+        bytes.assign(raw);
+        return utf8_to_wide(bytes, out); // ASCII: widened in its one pass
     }
+    return decode_path(raw, bytes, out);
+}
+
+bool decode_path(std::string_view raw, std::string& bytes, std::wstring& out) {
+    if (raw.empty() || (raw[0] != '/' && raw[0] != '\\')) return false;
     bytes.clear();
     bytes.reserve(raw.size() + 1);
     // Each segment is appended as "/" and its text; "." drops itself, ".."

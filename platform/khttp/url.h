@@ -17,6 +17,12 @@ std::optional<std::wstring> canonicalize_path(std::string_view raw_path);
 // both keep their capacity from call to call. False when refused (out and
 // utf8 then hold nothing to rely on).
 bool canonicalize_path(std::string_view raw_path, std::string& utf8, std::wstring& out);
+// A plain target: ASCII without controls, escapes, backslashes or segments
+// that begin with a dot, which is its own canonical form.
+bool is_plain_path(std::string_view raw_path);
+// canonicalize_path without the shortcut for plain targets, which must give
+// what this gives.
+bool decode_path(std::string_view raw_path, std::string& utf8, std::wstring& out);
 
 // UTF-8 to wide; invalid, overlong and surrogate sequences become U+FFFD.
 std::wstring utf8_to_wide(std::string_view s);

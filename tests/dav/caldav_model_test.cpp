@@ -117,6 +117,11 @@ TEST(CaldavModel, WriterFoldsWithoutSplittingCharactersAndRoundTrips) {
                            {"/VCALENDAR/VEVENT2", {}}};
     EXPECT_EQ(write_ical(nested), "BEGIN:VCALENDAR\nBEGIN:VEVENT\nBEGIN:VALARM\nEND:VALARM\n"
                                   "END:VEVENT\nBEGIN:VEVENT\nEND:VEVENT\nEND:VCALENDAR\n");
+    // Lines "BEGIN1" and "END" without a colon are properties; written, they
+    // would start and end components that were never there.
+    ical_properties odd;
+    ASSERT_TRUE(parse_ical("BEGIN:VCALENDAR\r\nBEGIN1\r\nEND\r\nX:1\r\nEND:VCALENDAR\r\n", odd));
+    EXPECT_EQ(write_ical(odd), "BEGIN:VCALENDAR\nX:1\nEND:VCALENDAR\n");
 }
 
 TEST(CaldavModel, ParameterValuesIgnoreNameCaseAndRepeat) {

@@ -193,6 +193,43 @@ TEST_F(KhttpQueue, RequestRoundTripWithDisconnectNotice) {
     EXPECT_EQ(notice.status(), 0u);
 }
 
+// A chunked body whose bytes come one at a time, the last chunk first
+// among them or after one with data, its trailer after it: every body
+// arrives whole, and the service lives on to answer.
+TEST_F(KhttpQueue, ChunkedBodiesInPieces) {
+    uint16_t port = add_free(L"/");
+    ASSERT_NE(port, 0);
+    for (const std::string chunks : {"0\r\nT: 1\r\n\r\n", "3\r\nabc\r\n0\r\nT: 1\r\n\r\n"}) {
+        int fd = connect_to(port);
+        ASSERT_GE(fd, 0);
+        const std::string head = "POST /c HTTP/1.1\r\nHost: h\r\nConnection: "
+                                 "close\r\nTransfer-Encoding: chunked\r\n\r\n";
+        ASSERT_EQ(::send(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
+        request req;
+        ASSERT_EQ(receive_request(queue_, 0, 0, req), 0u);
+        std::thread sender([&] {
+            for (const char c : chunks) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                (void)::send(fd, &c, 1, MSG_NOSIGNAL);
+            }
+        });
+        char buf[16];
+        uint32_t got = 0, e;
+        std::string body;
+        while ((e = receive_body(queue_, req.request_id, 0, buf, sizeof buf, got)) == 0)
+            body.append(buf, got);
+        sender.join();
+        EXPECT_EQ(e, win32::error_handle_eof);
+        EXPECT_EQ(body, chunks[0] == '0' ? "" : "abc");
+        response r;
+        r.status = 204;
+        r.reason = "No Content";
+        EXPECT_EQ(send_response(queue_, req.request_id, 0, r), 0u);
+        EXPECT_EQ(read_all(fd).rfind("HTTP/1.1 204 No Content\r\n", 0), 0u);
+        ::close(fd);
+    }
+}
+
 TEST_F(KhttpQueue, TerminateReleasesWaitingReceivers) {
     auto blocked = std::async(std::launch::async, [&] {
         request req;
