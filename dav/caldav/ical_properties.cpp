@@ -137,13 +137,16 @@ std::string ical_param_value(std::string_view params, std::string_view name) {
 namespace {
 
 // Follows BEGIN and END lines; false once the nesting or the path goes
-// beyond the bounds.
+// beyond the bounds, or a component's name holds a "/" or a ",": the table
+// keys components by their path, and such a name would read back as other
+// components (and be written as another name).
 struct component_path {
     std::string path;
     std::size_t depth = 0;
 
     bool begin(std::string_view name) {
-        if (++depth > ical_max_nesting || path.size() + 1 + name.size() > ical_max_path)
+        if (++depth > ical_max_nesting || path.size() + 1 + name.size() > ical_max_path ||
+            name.find_first_of("/,") != std::string_view::npos)
             return false;
         path.append(1, '/').append(name);
         return true;

@@ -163,6 +163,10 @@ TEST(CaldavModel, NestingAndPathsAreBounded) {
         {nested(3, "VCALENDAR") + nested(3, "VCALENDAR") + nested(3, "VCALENDAR"), true},
         {nested(2, std::string(ical_max_path / 2 - 1, 'A')), true},
         {nested(2, std::string(ical_max_path / 2, 'A')), false},
+        // The table keys components by path: a name that holds a separator
+        // would read back as other components.
+        {nested(2, "VEVENT/VALARM"), false},
+        {nested(1, "VEVENT,X"), false},
     };
     for (const auto& r : rows) {
         ical_properties t;

@@ -80,8 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             std::string_view(entry.first).substr(0, entry.first.find(','));
         FUZZ_CHECK(path.size() <= ical_max_path + 11); // and a repeat's number
         // Components whose parents are components of the table: at most
-        // as deep as the bound (a name may hold a "/" of its own, which
-        // ends the count early).
+        // as deep as the bound (the count ends at a parent the table lacks,
+        // which the bounds would have refused).
         std::size_t depth = 1;
         for (std::string up(path); depth <= ical_max_nesting + 1;) {
             const std::size_t cut = up.rfind('/');
@@ -98,8 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string written = write_ical(table);
     ical_properties again;
     FUZZ_CHECK(parse_ical(written, again));
-    // A component's name may hold a "/" and so look like two nested ones:
-    // each component's parent must be one of the table's own.
+    // Names of components hold no "/" (the parser refuses them), so
+    // each component's parent is one of the table's own.
     const auto parent_there = [&](const auto& e) {
         std::string_view key = e.first;
         key = key.substr(0, key.find(','));

@@ -61,6 +61,16 @@ bool is_token_char(unsigned char c) {
     return c > 0x20 && c < 0x7F && !std::strchr("\"(),/:;<=>?@[\\]{}", c);
 }
 
+// The bytes sent with each fold made spaces, as the head's own are; the
+// empty line that ends a head is no fold, whatever follows it.
+std::string unfolded(std::string s) {
+    for (std::size_t i = s.find("\r\n"); i != std::string::npos && i + 2 < s.size();
+         i = s.find("\r\n", i + 2))
+        if ((s[i + 2] == ' ' || s[i + 2] == '\t') && !(i >= 2 && s.compare(i - 2, 2, "\r\n") == 0))
+            s[i] = s[i + 1] = ' ';
+    return s;
+}
+
 // Runs what is ready on the loop until nothing more is.
 void settle(boost::asio::io_context& loop) {
     for (int i = 0; i < 64; ++i) {
@@ -93,7 +103,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if (r->head_arrived() && !head_taken && r->receive_response() == 0) {
             head_taken = true;
             const std::string& head = r->raw_headers();
-            FUZZ_CHECK(sent.find(head) != std::string::npos);
+            // A folded line reaches the head with its fold made spaces.
+            FUZZ_CHECK(sent.find(head) != std::string::npos ||
+                       unfolded(sent).find(head) != std::string::npos);
             for (const auto& [name, value] : r->header_fields()) {
                 FUZZ_CHECK(name.data() >= head.data() &&
                            name.data() + name.size() <= head.data() + head.size());
