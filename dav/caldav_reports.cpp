@@ -11,6 +11,7 @@
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
 #include "dav/locks.h"
+#include "dav/member_access.h"
 #include "dav/properties.h"
 #include "dav/store_index.h"
 #include "dav/xml_document.h"
@@ -203,29 +204,6 @@ store_listing::~store_listing() {
 
 namespace {
 
-// A name whose configuration can differ from that of another plain name of
-// the same folder only through a Files or Location section: nothing the
-// path checks refuse (controls, < > " | ? * :, "..", a final dot or blank,
-// a device name such as "con.ics"), kept to letters, digits and a few marks.
-// Everything else is decided on its own.
-bool plain_member_name(std::wstring_view name) {
-    if (name.empty() || name.front() == L'.' || name.back() == L'.' ||
-        name.find(L"..") != std::wstring_view::npos)
-        return false;
-    for (wchar_t c : name)
-        if (!((c >= L'a' && c <= L'z') || (c >= L'A' && c <= L'Z') || (c >= L'0' && c <= L'9') ||
-              c == L'.' || c == L'-' || c == L'_' || c == L'@' || c == L'+' || c == L'=' ||
-              c == L','))
-            return false;
-    // Device names: three or four letters before the first dot ("nul",
-    // "com1.ics") are left to the full check.
-    const std::size_t stem = std::min(name.find(L'.'), name.size());
-    return stem != 3 && stem != 4;
-}
-
-// The longest local path a configuration is made for.
-constexpr std::size_t max_config_path = 260;
-
 // The entries of a folder read directly, when the index cannot watch it.
 std::shared_ptr<const indexed_entries> read_folder(DIR* d) {
     auto list = std::make_shared<indexed_entries>();
@@ -267,35 +245,16 @@ bool list_store_folder(const config_info& config, const std::wstring& folder, st
         }
         out.all = read_folder(d.get());
     }
-    // Each entry is read only as a GET of it by this client would be. When
-    // no section of the configuration looks at names, that answer is the same
-    // for every plain file of the folder: it is taken once, for the first,
-    // and the others (folders, links, other names) are decided each on
-    // their own.
+    // Each entry is read only as a GET of it by this client would be.
     const bool blocked_below = is_blocked_below(folder);
-    std::optional<bool> plain_files_granted;
-    cl::sh_ptr<config_info> plain_config;
+    std::optional<member_access> access;
+    if (client) access.emplace(*client, folder);
     out.entries.reserve(out.all->size());
     for (const indexed_entry& e : *out.all) {
         if (is_write_temp(e.name) || is_access_file(config, e.wide)) continue;
         if (blocked_below && is_blocked(folder + e.wide)) continue;
-        if (client) {
-            const bool plain = out.indexed && !e.folder && !e.link && e.memo &&
-                               folder.size() + e.wide.size() < max_config_path &&
-                               plain_member_name(e.wide);
-            if (plain && plain_files_granted && !is_access_file(*plain_config, e.wide)) {
-                if (!*plain_files_granted) continue;
-            } else {
-                const access_answer a =
-                    decide_access_local(*client, "GET", folder + e.wide + (e.folder ? L"/" : L""));
-                if (plain && !plain_files_granted && a.config && !a.config->name_sections &&
-                    !is_access_file(*a.config, e.wide)) {
-                    plain_files_granted = a.granted();
-                    plain_config = a.config;
-                }
-                if (!a.granted()) continue;
-            }
-        }
+        if (access && access->status(e.wide, e.folder, out.indexed && !e.link && e.memo) != 0)
+            continue;
         out.entries.push_back(&e);
     }
     return true;

@@ -9,6 +9,7 @@
 #include "dav/dav_methods.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
+#include "dav/member_access.h"
 #include "dav/properties.h"
 #include "dav/xml_document.h"
 #include "server/access_checker.h"
@@ -171,6 +172,11 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
             script_host& host = the_script_host();
             dav_entry entry;
             entry.dir_fd = dir_fd;
+            // A member is named only when a GET of it by this client would
+            // not be refused by its rules (one behind a login the client
+            // lacks is named: its GET would ask for the login).
+            const access_client client = access_client_of(request);
+            member_access access(client, target);
             for (const auto& [name, type] : names) {
                 entry.name = name.c_str();
                 entry.path = folder;
@@ -179,18 +185,21 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
                     cl::file_information_at(dir_fd, name.c_str(), false, entry.ok, entry.mode);
                 if (!entry.ok) continue;
                 bool entry_is_dir = S_ISDIR(entry.mode);
+                const bool regular_file = S_ISREG(entry.mode);
                 if (S_ISLNK(entry.mode)) {
                     if (!link_stays_inside(entry.path, root, entry_is_dir)) continue;
                     entry.info =
                         cl::file_information_at(dir_fd, name.c_str(), true, entry.ok, entry.mode);
                     if (!entry.ok) continue;
                 }
-                std::wstring path = cl::utf8_to_utf16(entry.path);
+                const std::wstring wide_name = cl::utf8_to_utf16(name);
+                std::wstring path = target + wide_name;
                 if (entry_is_dir) {
                     path += L'/';
                     entry.path += '/';
                 }
                 if (is_blocked(path)) continue;
+                if (access.status(wide_name, entry_is_dir, regular_file) == 403) continue;
                 std::string href = base_href;
                 href += xml_escape(host.url_escape_path(name));
                 if (entry_is_dir) href += '/';

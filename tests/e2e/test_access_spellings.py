@@ -164,3 +164,43 @@ def test_the_servers_temporary_files_are_neither_served_nor_listed_and_go_at_sta
     status, _, body = request(site, "PROPFIND", "/shared/", {"Depth": "1"})
     assert status == 207 and b".tq-" not in body and b"readme.txt" in body
     os.remove(os.path.join(site.pub, "shared", ".tq-0123456789abcdef.tmp"))
+
+
+FOLDERS = ["/", "/sub/", "/vault/", "/closed/", "/shared/", "/users/", "/users/alice/"]
+
+
+@pytest.mark.parametrize("client", sorted(CLIENTS))
+def test_a_listing_names_a_member_only_when_its_own_request_is_not_refused(site, client):
+    """The oracle is the member's own request by the same client: a GET of a
+    file, a PROPFIND of a folder. A member behind a login the client lacks is
+    named (its request asks for the login); one its rules refuse is not."""
+    failures = []
+    listed_any = False
+    for folder in FOLDERS:
+        status, _, body = request(site, "PROPFIND", folder, auth_header(client, {"Depth": "1"}))
+        if status != 207:
+            continue
+        listed_any = True
+        text = body.decode()
+        local = os.path.join(site.pub, folder.strip("/"))
+        for name in sorted(os.listdir(local)):
+            if folder == "/" and name == "logs":
+                continue
+            is_dir = os.path.isdir(os.path.join(local, name))
+            href = folder + name + ("/" if is_dir else "")
+            if is_dir:
+                own = request(site, "PROPFIND", href, auth_header(client, {"Depth": "0"}))[0]
+            else:
+                own = request(site, "GET", href, auth_header(client, {}))[0]
+            listed = "<d:href>%s</d:href>" % href in text
+            if listed != (own < 400 or own == 401):
+                failures.append((folder, name, own, listed))
+    assert listed_any
+    assert not failures, failures
+
+
+def auth_header(client, headers):
+    h = dict(headers)
+    if CLIENTS[client]:
+        h["Authorization"] = "Basic " + base64.b64encode(CLIENTS[client].encode()).decode()
+    return h

@@ -26,7 +26,9 @@ def site(tmp_path_factory):
     s.put("a.txt", "hello")
     s.put("sub dir/b.html", "<p>x</p>")
     s.put("sub dir/.hidden", "h")
-    s.put("ümlaut & <x>.txt", "u")
+    s.put("ümlaut & #x.txt", "u")
+    # A name the path checks refuse (GET answers 403) is not listed.
+    s.put("not <served>.txt", "n")
     s.put("locked/.htaccess", "Require all granted\n")
     os.symlink("/etc", os.path.join(s.pub, "outside"))
     os.symlink("a.txt", os.path.join(s.pub, "inside.txt"))
@@ -74,7 +76,9 @@ def test_depth_zero_one_and_infinity(site):
     # Names with characters that need escaping come back as one href that
     # decodes to the name.
     escaped = [h for h in got if h.startswith("/%c3%bcmlaut")]
-    assert len(escaped) == 1 and "%26" in escaped[0] and "%3c" in escaped[0]
+    assert len(escaped) == 1 and "%26" in escaped[0] and "%23" in escaped[0]
+    assert request(site, "GET", "/not%20%3cserved%3e.txt")[0] == 403
+    assert not any(h.startswith("/not") for h in got)
     # A link that stays inside the tree is listed; one leading out is not.
     assert "/inside.txt" in got and not any(h.startswith("/outside") for h in got)
     folder = got["/sub%20dir/"]
