@@ -121,26 +121,39 @@ bool sibling_place(const place& of, const std::string& leaf, place& p) {
 // The check's answer for a member (never for the top, whose rel is empty).
 // A link is copied or removed as a link, its target never read nor written:
 // it is an entry of its folder like a name, and its folder was asked about.
-int asked(const member_check* check, const std::string& rel, const struct stat& st) {
+int asked(const member_check* check, const std::string& rel, const struct stat& st,
+          bool removing = false) {
     if (!check || rel.empty() || S_ISLNK(st.st_mode)) return 0;
-    return (*check)(w(rel), S_ISDIR(st.st_mode), S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR));
+    const int answer =
+        (*check)(w(rel), S_ISDIR(st.st_mode), S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR));
+    return answer == member_with_folder && !removing ? 0 : answer;
 }
 
 // Deeper than any real tree: what lies below is neither walked nor handled.
 constexpr int deepest = 256;
 
+// With `last` an entry that goes with its folder is removed (its siblings
+// all went); otherwise it is left for then, and true is returned with it in
+// `deferred`.
 bool remove_entry(int parent_fd, const std::string& name, const std::string& full,
                   std::vector<tree_failure>& failures, const member_check* check = nullptr,
-                  const std::string& rel = std::string(), int depth = 0) {
+                  const std::string& rel = std::string(), int depth = 0,
+                  std::vector<std::string>* deferred = nullptr) {
     struct stat st {};
     if (::fstatat(parent_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
         if (errno == ENOENT) return true;
         failures.push_back({w(full), status_of_errno(errno)});
         return false;
     }
-    if (const int refused = asked(check, rel, st)) {
-        failures.push_back({w(full), refused});
-        return false;
+    if (const int refused = asked(check, rel, st, true)) {
+        if (refused == member_with_folder && deferred) {
+            deferred->push_back(name);
+            return true;
+        }
+        if (refused != member_with_folder) {
+            failures.push_back({w(full), refused});
+            return false;
+        }
     }
     if (S_ISDIR(st.st_mode)) {
         if (depth > deepest) {
@@ -160,11 +173,19 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
             return false;
         }
         bool all = true;
+        std::vector<std::string> last;
         for (const std::string& n : names)
+            all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n),
+                               depth + 1, &last) &&
+                  all;
+        // The folder cannot be empty: its failed entries say why, and what
+        // goes with the folder stays with them.
+        if (!all) return false;
+        for (const std::string& n : last)
             all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n),
                                depth + 1) &&
                   all;
-        if (!all) return false; // the folder cannot be empty: its failed entries say why
+        if (!all) return false;
         if (::unlinkat(parent_fd, name.c_str(), AT_REMOVEDIR) != 0) {
             failures.push_back({w(full), status_of_errno(errno)});
             return false;

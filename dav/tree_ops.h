@@ -24,6 +24,10 @@ struct tree_failure {
 // is a read-only file (its owner's write bit clear): 0 to go on, else the
 // status for which the entry, with all below it, is left alone.
 using member_check = std::function<int(const std::wstring& rel, bool folder, bool read_only)>;
+// The check's answer for an entry that goes with its folder (an access
+// file): removed after its siblings and only when they all went, so that
+// what must stay keeps what protects it; copied and moved as any member.
+constexpr int member_with_folder = 1;
 
 // The HTTP status of a failed file-system call: 403 for missing rights,
 // 409 for a missing parent or a clash with what is there, 507 for a full

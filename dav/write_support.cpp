@@ -14,6 +14,10 @@
 
 #include <sys/stat.h>
 
+#include <map>
+#include <memory>
+#include <utility>
+
 int answer_text(http_request& request, int status, const std::string& text) {
     const config_info* cfg = request.config();
     request.headers->add("Content-Type", cfg ? cfg->mime_type_of_file(L"string_file.txt")
@@ -76,22 +80,36 @@ member_check member_rights(const http_request& request, const std::wstring& sour
             p.pop_back();
         return p + L"/" + rel + (folder ? L"/" : L"");
     };
-    return [client = access_client_of(request), top, source, read, remove, dest,
-            joined](const std::wstring& rel, bool folder, bool read_only) -> int {
+    // Each member is answered once, the first time it is asked about: a MOVE
+    // asks about each in up to three walks (whether it moves whole, the
+    // copy, the removal), and all three must go by the same answer.
+    auto answers = std::make_shared<std::map<std::pair<std::wstring, bool>, int>>();
+    return [client = access_client_of(request), top, source, read, remove, dest, joined,
+            answers](const std::wstring& rel, bool folder, bool read_only) -> int {
+        const auto [at, fresh] = answers->try_emplace({rel, folder}, 0);
+        if (!fresh) return at->second;
         const std::wstring from = joined(source, rel, folder);
-        if (top && is_access_file(*top, from)) return 0;
+        int& answer = at->second;
+        // An access file goes with its folder. A copy makes none: a PUT of
+        // one is refused to every client, and a copy can do no more than
+        // the PUT of each of its members.
+        if (top && is_access_file(*top, from)) {
+            answer = remove || dest.empty() ? member_with_folder : 403;
+            return answer;
+        }
+        answer = 403;
         // A read-only file is not removed with its folder, as it is not alone.
         if (remove && read_only) return 403;
         for (const auto& [use, method] : {std::pair{read, "GET"}, std::pair{remove, "DELETE"}}) {
             if (!use) continue;
             const access_answer a = decide_access_local(client, method, from);
-            if (!a.granted()) return a.status;
+            if (!a.granted()) return answer = a.status;
         }
         if (!dest.empty()) {
             const access_answer a = decide_access_local(client, "PUT", joined(dest, rel, folder));
-            if (!a.granted()) return a.status;
+            if (!a.granted()) return answer = a.status;
         }
-        return 0;
+        return answer = 0;
     };
 }
 

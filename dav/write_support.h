@@ -29,8 +29,9 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, i
 // The check of the members of a tree one request handles: each member of
 // source is asked about as a GET when read, as a DELETE when removed, and its
 // place below dest (when given) as a PUT; the login verified for the request
-// answers every question. A read-only file is never removed. An access file
-// goes with its folder.
+// answers every question, each once. A read-only file is never removed. An
+// access file goes with its folder when it is removed or moved, and is
+// never copied.
 member_check member_rights(const http_request& request, const std::wstring& source, bool read,
                            bool remove, const std::wstring& dest = std::wstring());
 

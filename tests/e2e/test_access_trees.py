@@ -1,0 +1,85 @@
+"""Access files as members of a tree: a copy never makes one (a PUT of it is
+refused to everyone), and a DELETE or MOVE of a folder decides every member
+with the rules the tree had before the operation began, leaving what must
+stay together with the access file that protects it."""
+
+import base64
+import os
+import shutil
+import tempfile
+
+import pytest
+
+from tq_site import HOST, Site, request
+
+LOGIN = {"Authorization": "Basic " + base64.b64encode(b"alice:wonder-land").decode()}
+GUARD = "<Files keep.txt>\nRequire all denied\n</Files>\n"
+
+
+@pytest.fixture
+def site():
+    # A program runs as "nobody" when the server is root: the tree must be
+    # readable by everybody.
+    root = tempfile.mkdtemp(prefix="tq_access_trees_", dir="/tmp")
+    os.chmod(root, 0o755)
+    s = Site(root, directives="AuthType Basic\nAuthName tree\nAuthUserFile /users\n"
+             "Require valid-user\n", mime_types="text/plain txt run\n")
+    s.put("users/.htaccess", "Require all denied\n")
+    s.put("users/alice/profile.txt", '"password","wonder-land"\r\n')
+    s.put("tools/.htaccess", "AddHandler cgi-script .run\n")
+    s.put("tools/hello.run", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
+          "echo ran-as-a-program\n")
+    os.chmod(os.path.join(s.pub, "tools", "hello.run"), 0o755)
+    for top in ("dx", "mx"):
+        s.put("shared/%s/a.txt" % top, "a")
+        s.put("shared/%s/y/.htaccess" % top, GUARD)
+        s.put("shared/%s/y/keep.txt" % top, "kept back")
+        s.put("shared/%s/y/other.txt" % top, "other")
+    for dirpath, dirs, _ in os.walk(root):
+        for d in dirs:
+            os.chmod(os.path.join(dirpath, d), 0o755)
+    try:
+        s.start()
+        yield s
+    finally:
+        s.stop()
+        shutil.rmtree(root, ignore_errors=True)
+
+
+def send(site, method, path, headers=None, body=None):
+    return request(site, method, path, {**LOGIN, **(headers or {})}, body)
+
+
+def exists(site, rel):
+    return os.path.exists(os.path.join(site.pub, rel))
+
+
+def test_a_copied_folder_leaves_its_access_file_behind_and_names_it(site):
+    assert send(site, "GET", "/tools/hello.run")[2] == b"ran-as-a-program\n"
+    dest = "http://%s:%d/shared/mytools/" % (HOST, site.port)
+    status, _, body = send(site, "COPY", "/tools/", {"Destination": dest, "Depth": "infinity"})
+    assert status == 207 and b"/tools/.htaccess" in body and b"403" in body, body
+    assert exists(site, "shared/mytools/hello.run")
+    assert not exists(site, "shared/mytools/.htaccess")
+    # The copy's programs are files there, not programs.
+    assert send(site, "PUT", "/shared/mytools/evil.run", body=b"#!/bin/sh\necho evil\n")[0] < 300
+    assert send(site, "GET", "/shared/mytools/evil.run")[2].startswith(b"#!/bin/sh")
+    assert send(site, "GET", "/shared/mytools/hello.run")[2].startswith(b"#!/bin/sh")
+
+
+@pytest.mark.parametrize("method", ["DELETE", "MOVE"])
+def test_what_its_access_file_protects_stays_with_it(site, method):
+    top = "dx" if method == "DELETE" else "mx"
+    assert send(site, "GET", "/shared/%s/y/keep.txt" % top)[0] == 403
+    headers = {"Destination": "http://%s:%d/shared/moved/" % (HOST, site.port)} \
+        if method == "MOVE" else {}
+    status, _, body = send(site, method, "/shared/%s/" % top, headers)
+    assert status == 207 and b"keep.txt" in body, body
+    assert not exists(site, "shared/%s/a.txt" % top)
+    assert not exists(site, "shared/%s/y/other.txt" % top)
+    assert exists(site, "shared/%s/y/keep.txt" % top)
+    assert exists(site, "shared/%s/y/.htaccess" % top)
+    assert send(site, "GET", "/shared/%s/y/keep.txt" % top)[0] == 403
+    if method == "MOVE":
+        assert exists(site, "shared/moved/a.txt") and exists(site, "shared/moved/y/other.txt")
+        assert not exists(site, "shared/moved/y/keep.txt")
