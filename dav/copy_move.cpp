@@ -262,7 +262,7 @@ int dav_copy_move(http_copy_move_request& r) {
     const member_check rights = member_rights(r, source, true, !r.copy, dest);
     transfer_result result = copy_or_move(source, dest, !r.copy, overwrite, recursive, &rights);
     if (result.status != 0) return result.status;
-    if (!r.copy) the_lock_table().remove_tree(path_below_root(source));
+    if (!r.copy) the_lock_table().remove_tree(lock_key(source));
     if (!result.failures.empty()) return answer_failures(r, result.failures);
     return answer_text(r, dest_kind == entry_kind::missing ? 201 : 200,
                        r.copy ? "Copied." : "Moved.");

@@ -173,7 +173,7 @@ int dav_lock_unlock(http_lock_unlock_request& r) {
     if (!access_step(r, cfg, refusal)) return refusal;
     const std::wstring& path = cfg->local_path;
     if (is_blocked(path) || is_access_file(*cfg, path)) return 403;
-    const std::wstring key = path_below_root(path);
+    const std::wstring key = lock_key(path);
     if (key.empty()) return 403;
     // A lock of the whole tree would stop every writer, as a DELETE or MOVE
     // of it would remove everything: the root is never locked.

@@ -17,6 +17,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <exception>
@@ -74,6 +75,32 @@ std::wstring path_below_root(const std::wstring& local_path, const std::wstring&
 
 std::wstring path_below_root(const std::wstring& local_path) {
     return path_below_root(local_path, public_dir());
+}
+
+std::wstring lock_key(const std::wstring& local_path) {
+    const std::wstring named = path_below_root(local_path);
+    const std::shared_ptr<const cl::tree_root>& tree = cl::document_tree();
+    if (named.empty() || named == L"/" || !tree || tree->real().empty()) return named;
+    std::string path = cl::utf16_to_utf8(local_path);
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
+    std::string real;
+    if (char* r = ::realpath(path.c_str(), nullptr)) {
+        real = r;
+        std::free(r);
+    } else {
+        // A name not made yet: its folder resolved, the name as it is.
+        const std::size_t slash = path.rfind('/');
+        if (slash == std::string::npos || slash == 0) return named;
+        char* r2 = ::realpath(path.substr(0, slash).c_str(), nullptr);
+        if (!r2) return named;
+        real = r2;
+        std::free(r2);
+        real += path.substr(slash);
+    }
+    const std::wstring key =
+        path_below_root(cl::utf8_to_utf16(real), cl::utf8_to_utf16(tree->real()));
+    return key.empty() ? named : key;
 }
 
 std::string new_lock_token() {
@@ -462,7 +489,7 @@ std::vector<std::string> submitted_tokens(const http_request& request) {
 class table_tokens final : public lock_token_table {
   public:
     bool is_current_lock_token(const std::wstring& resource, const std::string& token) override {
-        const std::wstring key = path_below_root(resource);
+        const std::wstring key = lock_key(resource);
         return !key.empty() && the_lock_table().token_relates(key, token);
     }
 };
@@ -477,7 +504,7 @@ int check_write_lock(const http_request& request, const std::wstring& local_path
                      write_scope scope) {
     lock_table& table = the_lock_table();
     if (table.empty()) return 0;
-    const std::wstring key = path_below_root(local_path);
+    const std::wstring key = lock_key(local_path);
     if (key.empty()) return 0;
     const std::vector<std::string> tokens = submitted_tokens(request);
     // A token proves nothing for a client that did not take the lock.
@@ -529,7 +556,7 @@ void append_lock_properties(std::string& out, std::wstring_view local_path) {
     std::vector<std::pair<std::wstring, lock_entry>> locks;
     lock_table& table = the_lock_table();
     if (!table.empty()) {
-        const std::wstring key = path_below_root(std::wstring(local_path));
+        const std::wstring key = lock_key(std::wstring(local_path));
         if (!key.empty()) locks = table.locks_applying_to(key);
     }
     if (locks.empty()) {

@@ -49,6 +49,11 @@ enum class write_scope {
 // itself; empty for a path outside the root. Names keep their case.
 std::wstring path_below_root(const std::wstring& local_path);
 std::wstring path_below_root(const std::wstring& local_path, const std::wstring& root);
+// The key the lock table keeps a local path's locks under: its place below
+// the root with the links on its way resolved (a missing last name kept as
+// it is), so that every name of one file or folder meets the same locks.
+// The path's own key when it resolves outside the root.
+std::wstring lock_key(const std::wstring& local_path);
 
 // "urn:uuid:" and a new random GUID in lower-case hexadecimal.
 std::string new_lock_token();

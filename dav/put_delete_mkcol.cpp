@@ -280,8 +280,9 @@ int dav_put(http_put_request& r) {
     if (!is_folder(parent_of(target))) return 409;
     // The empty file a lock made on a new name stands for a resource that
     // has no content yet: the client's first PUT creates it.
-    const std::wstring key = path_below_root(path);
-    const bool lock_made = kind == entry_kind::file && the_lock_table().made_by_lock(key);
+    const bool any_lock = !the_lock_table().empty();
+    const std::wstring key = any_lock ? lock_key(path) : std::wstring();
+    const bool lock_made = any_lock && kind == entry_kind::file && the_lock_table().made_by_lock(key);
     const bool replacing = kind == entry_kind::file && !lock_made;
     if (replacing && is_read_only_file(target)) return 403;
     if (const int s = check_write_lock(
@@ -390,7 +391,7 @@ int dav_delete(http_delete_request& r) {
             return failures[0].status;
         return answer_failures(r, failures);
     }
-    the_lock_table().remove_tree(path_below_root(path));
+    the_lock_table().remove_tree(lock_key(path));
     return answer_text(r, 200, "Deleted.");
 }
 

@@ -26,6 +26,7 @@ def site():
              "Require valid-user\n", mime_types="text/plain txt run\n")
     s.put("users/.htaccess", "Require all denied\n")
     s.put("users/alice/profile.txt", '"password","wonder-land"\r\n')
+    s.put("users/bob/profile.txt", '"password","builder"\r\n')
     s.put("tools/.htaccess", "AddHandler cgi-script .run\n")
     s.put("tools/hello.run", "#!/bin/sh\nprintf 'Content-Type: text/plain\\r\\n\\r\\n'\n"
           "echo ran-as-a-program\n")
@@ -83,3 +84,29 @@ def test_what_its_access_file_protects_stays_with_it(site, method):
     if method == "MOVE":
         assert exists(site, "shared/moved/a.txt") and exists(site, "shared/moved/y/other.txt")
         assert not exists(site, "shared/moved/y/keep.txt")
+
+
+BOB = {"Authorization": "Basic " + base64.b64encode(b"bob:builder").decode()}
+LOCK_BODY = ('<?xml version="1.0"?><d:lockinfo xmlns:d="DAV:"><d:lockscope><d:exclusive/>'
+             '</d:lockscope><d:locktype><d:write/></d:locktype></d:lockinfo>')
+
+
+def test_a_lock_holds_the_file_under_every_name_it_has(site):
+    site.put("shared/lk.txt", "locked content")
+    os.symlink("shared", os.path.join(site.pub, "alias"))
+    os.symlink("lk.txt", os.path.join(site.pub, "shared", "lk-link.txt"))
+    status, headers, _ = send(site, "LOCK", "/shared/lk.txt",
+                              {"Content-Type": "application/xml", "Depth": "0"}, LOCK_BODY)
+    assert status == 200
+    token = headers["lock-token"]
+    names = ["/shared/lk.txt", "/alias/lk.txt", "/shared/lk-link.txt", "/alias/lk-link.txt"]
+    for name in names:
+        for method, body in (("PUT", b"overwritten"), ("DELETE", None), ("PROPPATCH", None)):
+            assert request(site, method, name, BOB, body)[0] == 423, (method, name)
+        status, _, body = request(site, "LOCK", name, {**BOB, "Content-Type": "application/xml"},
+                                  LOCK_BODY)
+        assert status == 423 or (status == 207 and b" 423 " in body), (name, status, body)
+    assert open(os.path.join(site.pub, "shared", "lk.txt")).read() == "locked content"
+    # The holder writes through any of them with the token.
+    assert send(site, "PUT", "/alias/lk.txt", {"If": "(%s)" % token}, b"mine")[0] < 300
+    assert open(os.path.join(site.pub, "shared", "lk.txt")).read() == "mine"
