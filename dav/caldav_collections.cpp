@@ -4,6 +4,7 @@
 #include "core/simple_file.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "dav/caldav_object_cache.h"
 #include "dav/caldav_reports.h"
 #include "dav/dav_namespaces.h"
@@ -318,18 +319,32 @@ void create_store_folder(const config_info& config, const std::wstring& folder) 
     std::string dir = cl::utf16_to_utf8(folder);
     while (dir.size() > 1 && dir.back() == '/')
         dir.pop_back();
+    // Made in the user's folder as opened beneath the root: a link swapped
+    // in for it on the way makes nothing elsewhere.
+    std::string leaf;
+    const int parent = cl::open_tree_parent(dir, O_RDONLY, leaf);
+    if (parent < 0) return;
     struct stat st {};
-    if (::stat(dir.c_str(), &st) == 0) return;
-    if (::mkdir(dir.c_str(), 0777) != 0) {
+    if (::fstatat(parent, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        ::close(parent);
+        return;
+    }
+    if (::mkdirat(parent, leaf.c_str(), 0777) != 0) {
         // Most often the user's own folder is missing: say so, since the
         // client only sees a home that answers 404.
         if (trace_level() > 0)
             cl::trace_out.write(cl::format_str("store folder %? not made: %?\n", dir,
                                                std::string(std::strerror(errno))));
+        ::close(parent);
         return;
     }
-    const std::string access = dir + "/" + cl::utf16_to_utf8(config.access_filename);
-    const int fd = ::open(access.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    const int store = ::openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    ::close(parent);
+    if (store < 0) return;
+    const std::string access = cl::utf16_to_utf8(config.access_filename);
+    const int fd = ::openat(store, access.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    ::close(store);
     if (fd < 0) return;
     static constexpr char line[] = "qvel_lock on\n";
     [[maybe_unused]] const ssize_t n = ::write(fd, line, sizeof line - 1);

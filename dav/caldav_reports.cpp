@@ -3,6 +3,7 @@
 #include "core/path.h"
 #include "core/simple_file.h"
 #include "core/text.h"
+#include "core/tree_root.h"
 #include "dav/caldav/ical_expand.h"
 #include "dav/caldav/ical_properties.h"
 #include "dav/caldav/ical_query.h"
@@ -233,7 +234,9 @@ bool list_store_folder(const config_info& config, const std::wstring& folder, st
     const std::string dir = cl::utf16_to_utf8(folder);
     out.all = the_store_index().list(dir);
     out.indexed = out.all != nullptr;
-    out.dir_fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    // Opened beneath the root, as every road opens what it decided about:
+    // a folder swapped for a link out of the tree is not read.
+    out.dir_fd = cl::open_tree_file(dir, O_RDONLY | O_DIRECTORY);
     if (out.dir_fd < 0) return false;
     if (!out.all) {
         const int list_fd = ::dup(out.dir_fd);

@@ -4,6 +4,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "core/tree_root.h"
 #include "dav/caldav_collections.h"
 #include "dav/caldav_reports.h"
 #include "dav/dav_methods.h"
@@ -20,7 +21,9 @@
 #include "server/server_dirs.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -156,7 +159,11 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
 
     if (request.depth == 1 && is_directory) {
         const std::string folder = cl::utf16_to_utf8(target);
-        std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+        // The folder decided about, opened beneath the root.
+        const int folder_fd = cl::open_tree_file(folder, O_RDONLY | O_DIRECTORY);
+        std::unique_ptr<DIR, int (*)(DIR*)> dir(folder_fd >= 0 ? ::fdopendir(folder_fd) : nullptr,
+                                                ::closedir);
+        if (!dir && folder_fd >= 0) ::close(folder_fd);
         if (dir) {
             std::vector<std::pair<std::string, unsigned char>> names;
             while (const dirent* e = ::readdir(dir.get())) {

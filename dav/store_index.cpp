@@ -2,6 +2,7 @@
 
 #include "core/notify_events.h"
 #include "core/text.h"
+#include "core/tree_root.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -182,7 +183,7 @@ std::shared_ptr<const indexed_entries> store_index::list(const std::string& fold
         f->rescan = false;
     }
     if (f->snapshot && !rescan && dirty.empty() && !f->has_links) return f->snapshot;
-    const int dir_fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const int dir_fd = cl::open_tree_file(path, O_RDONLY | O_DIRECTORY);
     if (dir_fd < 0) {
         std::lock_guard<std::mutex> g(impl_->lock);
         f->rescan = true;

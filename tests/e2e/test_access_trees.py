@@ -6,6 +6,8 @@ stay together with the access file that protects it."""
 import base64
 import os
 import shutil
+import subprocess
+import sys
 import tempfile
 
 import pytest
@@ -110,3 +112,25 @@ def test_a_lock_holds_the_file_under_every_name_it_has(site):
     # The holder writes through any of them with the token.
     assert send(site, "PUT", "/alias/lk.txt", {"If": "(%s)" % token}, b"mine")[0] < 300
     assert open(os.path.join(site.pub, "shared", "lk.txt")).read() == "mine"
+
+
+def test_a_folder_swapped_for_a_link_out_of_the_tree_is_never_listed(site, tmp_path):
+    from test_caldav_client import SWAPPER
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    (outside / "outsidename.txt").write_text("x")
+    site.put("shared/listed/insidename.txt", "y")
+    folder = os.path.join(site.pub, "shared", "listed")
+    link = os.path.join(site.pub, "shared", "other")
+    os.symlink(str(outside), link)
+    swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, folder, link])
+    try:
+        inside_seen = 0
+        for _ in range(300):
+            answer = send(site, "PROPFIND", "/shared/listed/", {"Depth": "1"})[2]
+            assert b"outsidename" not in answer
+            inside_seen += b"insidename" in answer
+        assert inside_seen > 0
+    finally:
+        swapper.kill()
+        swapper.wait(10)

@@ -7,6 +7,8 @@ bodies, the home set, the store folder and its access file)."""
 import base64
 import datetime
 import os
+import subprocess
+import sys
 import xml.etree.ElementTree as ET
 from urllib.parse import unquote
 
@@ -514,3 +516,57 @@ def test_the_home_is_a_principal_to_a_plain_webdav_propfind(site):
         assert status == 207, status
         assert b"principal/>" in answer, answer[:800]
         assert b".htaccess" not in answer
+
+
+SWAPPER = """
+import ctypes, sys, time
+libc = ctypes.CDLL(None)
+a, b = sys.argv[1].encode(), sys.argv[2].encode()
+end = time.monotonic() + 60
+while time.monotonic() < end:
+    for _ in range(1000):
+        libc.renameat2(-100, a, -100, b, 2)  # AT_FDCWD, RENAME_EXCHANGE
+"""
+
+
+def test_a_store_swapped_for_a_link_out_of_the_tree_is_never_read(tmp_path):
+    """While the calendar folder and a link to a folder outside the tree trade
+    places, every listing and report reads the folder that was decided about
+    or nothing: no answer holds an object of the outside folder."""
+    outside = tmp_path / "outside"
+    outside.mkdir()
+    # Named as the inside object is, and another one: whichever list the
+    # server holds, neither is read.
+    for name in ("inside.ics", "stolen.ics"):
+        (outside / name).write_text(event("OUTSIDE-" + name, "20250301T100000Z", "outside"))
+    site = make_site(str(tmp_path / "site"))
+    start(site)
+    swapper = None
+    try:
+        make_stores(site)
+        assert dav(site, "PUT", CAL + "inside.ics",
+                   event("inside-1", "20250301T100000Z", "inside"))[0] == 201
+        folder = os.path.join(site.pub, "private", "alice", "caldav_personal")
+        link = os.path.join(site.pub, "private", "alice", "other")
+        os.symlink(str(outside), link)
+
+        # Another program trades them, as fast as it can, for at most a minute.
+        swapper = subprocess.Popen([sys.executable, "-c", SWAPPER, folder, link])
+        query = ('<?xml version="1.0"?><C:calendar-query xmlns:D="DAV:" '
+                 'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><C:calendar-data/></D:prop>'
+                 '<C:filter><C:comp-filter name="VCALENDAR"/></C:filter></C:calendar-query>')
+        listing = ('<?xml version="1.0"?><D:propfind xmlns:D="DAV:" '
+                   'xmlns:C="urn:ietf:params:xml:ns:caldav"><D:prop><D:getetag/>'
+                   '<C:calendar-data/></D:prop></D:propfind>')
+        inside_seen = 0
+        for i in range(300):
+            method, body = ("REPORT", query) if i % 2 else ("PROPFIND", listing)
+            status, _, answer = dav(site, method, CAL, body, "1")
+            assert b"OUTSIDE-" not in answer, (method, answer[:600])
+            inside_seen += b"inside.ics" in answer
+        assert inside_seen > 0
+    finally:
+        if swapper:
+            swapper.kill()
+            swapper.wait(10)
+        site.stop()
