@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <vector>
 
 namespace {
@@ -252,12 +253,60 @@ int copy_file(int src_dir, const std::string& src, int dst_dir, const std::strin
     return 0;
 }
 
+bool inside_real_root(const std::string& path, const std::string& root) {
+    return path == root ||
+           (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+            (root == "/" || path[root.size()] == '/'));
+}
+
+// Whether a link with this target, made at dst_full, leads to a place of the
+// served tree. The tree's own links are only ever followed when they stay in
+// it; a copy makes none that leads out of it, whatever was there when the
+// request was decided, and whatever depth it lands at (a relative target
+// means another place there). Copies made outside the tree are not judged.
+bool link_stays_in_tree(const std::string& target, const std::string& dst_full) {
+    const std::shared_ptr<const cl::tree_root>& tree = cl::document_tree();
+    std::string_view rest;
+    if (!tree || tree->real().empty() || !tree->contains(dst_full, rest)) return true;
+    const std::string& root = tree->real();
+    char* base = ::realpath(split(dst_full).first.c_str(), nullptr);
+    if (!base) return false;
+    std::string joined = !target.empty() && target[0] == '/' ? target : base + ("/" + target);
+    std::free(base);
+    // First as text, "." and ".." taken as they read: the target need not be
+    // there yet (a member copied later).
+    std::vector<std::string_view> parts;
+    for (std::size_t at = 0; at <= joined.size();) {
+        std::size_t end = joined.find('/', at);
+        if (end == std::string::npos) end = joined.size();
+        const std::string_view part(joined.data() + at, end - at);
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        at = end + 1;
+    }
+    std::string lexical;
+    for (std::string_view part : parts)
+        lexical.append("/").append(part);
+    if (lexical.empty()) lexical = "/";
+    if (!inside_real_root(lexical, root)) return false;
+    // Then as the file system resolves it, where it resolves.
+    if (char* real = ::realpath(joined.c_str(), nullptr)) {
+        const bool in = inside_real_root(real, root);
+        std::free(real);
+        return in;
+    }
+    return true;
+}
+
 // Copies the entry `src` of the folder src_dir to the new name `dst` of
 // dst_dir; the full names are for answers and traces.
 int copy_entry(int src_dir, const std::string& src, const std::string& src_full, int dst_dir,
                const std::string& dst, const std::string& dst_full, bool recursive,
                const member_check* check = nullptr, std::vector<tree_failure>* refused = nullptr,
-               const std::string& rel = std::string(), int depth = 0) {
+               const std::string& rel = std::string(), int depth = 0, bool new_links = true) {
     struct stat st {};
     if (::fstatat(src_dir, src.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
         return status_of_errno(errno);
@@ -270,6 +319,17 @@ int copy_entry(int src_dir, const std::string& src, const std::string& src_full,
         const ssize_t n = ::readlinkat(src_dir, src.c_str(), target.data(), target.size() - 1);
         if (n < 0) return status_of_errno(errno);
         target[static_cast<std::size_t>(n)] = 0;
+        // A MOVE takes its links along as they were (the source's go).
+        if (new_links && !link_stays_in_tree(target.data(), dst_full)) {
+            if (trace_level() > 0)
+                cl::trace_out.write(cl::format_str(
+                    "copy: the link %? would lead out of the tree at %?, left out\n", src_full,
+                    dst_full));
+            // The top of the copy is what the request named: all or nothing.
+            if (rel.empty()) return 403;
+            if (refused) refused->push_back({w(src_full), 403});
+            return 0;
+        }
         if (::symlinkat(target.data(), dst_dir, dst.c_str()) != 0) return status_of_errno(errno);
         return 0;
     }
@@ -294,7 +354,7 @@ int copy_entry(int src_dir, const std::string& src, const std::string& src_full,
         for (const std::string& n : names)
             if (const int s =
                     copy_entry(from.fd, n, src_full + "/" + n, to.fd, n, dst_full + "/" + n, true,
-                               check, refused, below(rel, n), depth + 1))
+                               check, refused, below(rel, n), depth + 1, new_links))
                 return s;
     }
     copy_xattrs(from.fd, to.fd);
@@ -539,7 +599,7 @@ transfer_result copy_or_move(const std::wstring& source, const std::wstring& des
         return r;
     }
     if (const int status = copy_entry(s.dir, s.name, s.full(), t.dir, t.name, t.full(), recursive,
-                                      check, &refused)) {
+                                      check, &refused, std::string(), 0, !move)) {
         discard(t);
         r.status = status;
         return r;

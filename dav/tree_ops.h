@@ -71,7 +71,9 @@ struct transfer_result {
 // removed only afterwards. When the status is not 0 nothing has changed.
 // Members of the source the check refuses are neither copied nor removed,
 // and are listed; a MOVE with such members is a copy followed by the removal
-// of what was copied.
+// of what was copied. A COPY into the served tree makes no link that leads
+// out of it from where the copy lands: such a member is left out and listed
+// (403), such a top refuses the COPY (403).
 transfer_result copy_or_move(const std::wstring& source, const std::wstring& dest, bool move,
                              bool overwrite, bool recursive, const member_check* check = nullptr);
 

@@ -134,3 +134,28 @@ def test_a_folder_swapped_for_a_link_out_of_the_tree_is_never_listed(site, tmp_p
     finally:
         swapper.kill()
         swapper.wait(10)
+
+
+def test_a_copy_makes_no_link_that_leads_out_of_the_tree(site):
+    a = os.path.join(site.pub, "shared", "deep", "a")
+    os.makedirs(a)
+    site.put("shared/readme.txt", "readme")
+    site.put("shared/deep/a/sib.txt", "sib")
+    os.symlink("sib.txt", os.path.join(a, "ok"))              # stays inside anywhere
+    os.symlink("../../readme.txt", os.path.join(a, "rel"))    # inside here, not at the top
+    os.symlink("/etc", os.path.join(a, "etc"))                # out of the tree everywhere
+    dest = "http://%s:%d/copy-a/" % (HOST, site.port)
+    status, _, body = send(site, "COPY", "/shared/deep/a/", {"Destination": dest})
+    assert status == 207 and b"/shared/deep/a/etc" in body and b"/shared/deep/a/rel" in body
+    copy = os.path.join(site.pub, "copy-a")
+    assert os.readlink(os.path.join(copy, "ok")) == "sib.txt"
+    assert sorted(os.listdir(copy)) == ["ok", "sib.txt"]
+    # The link named itself: all or nothing.
+    dest = "http://%s:%d/rel-copy" % (HOST, site.port)
+    assert send(site, "GET", "/shared/deep/a/rel")[2] == b"readme"
+    assert send(site, "COPY", "/shared/deep/a/rel", {"Destination": dest})[0] == 403
+    assert not os.path.lexists(os.path.join(site.pub, "rel-copy"))
+    # Moved, a link goes as it is.
+    dest = "http://%s:%d/shared/deep/moved/" % (HOST, site.port)
+    assert send(site, "MOVE", "/shared/deep/a/", {"Destination": dest})[0] == 201
+    assert os.readlink(os.path.join(site.pub, "shared", "deep", "moved", "etc")) == "/etc"
