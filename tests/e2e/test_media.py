@@ -457,3 +457,41 @@ def test_a_gupnp_player_reads_the_items_and_the_answer_escapes_only_what_xml_req
         assert status == 200 and data == song
     finally:
         assert site.stop() == 0
+
+
+def test_browse_in_pieces_equals_browse_whole(tmp_path):
+    """A SOAP Browse whose request and answer arrive in pieces of a few bytes
+    gets the answer it gets straight."""
+    from split_relay import SplitRelay
+    from test_split_reads import exchange, mask
+
+    site = Site(str(tmp_path), param={"enable_media_server": "1"}, mime_types=MIME_TYPES)
+    site.put("media/one.mp3", b"one" * 100)
+    site.put("media/two & three.mp3", b"two" * 100)
+    site.start()
+    relay = None
+    try:
+        control = content_directory_control()
+        for _ in range(100):
+            if browse(control, "0")[1]["TotalMatches"] == "2":
+                break
+            time.sleep(0.1)
+        relay = SplitRelay(2869, int(time.time()))
+        path = urllib.parse.urlsplit(control).path
+        body = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/'
+                'envelope/" s:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">'
+                '<s:Body><u:Browse xmlns:u="%s"><ObjectID>0</ObjectID><BrowseFlag>'
+                'BrowseDirectChildren</BrowseFlag><Filter>*</Filter><StartingIndex>0'
+                '</StartingIndex><RequestedCount>0</RequestedCount><SortCriteria></SortCriteria>'
+                '</u:Browse></s:Body></s:Envelope>' % CDS).encode()
+        data = ("POST %s HTTP/1.1\r\nHost: 127.0.0.1:2869\r\nContent-Type: text/xml; "
+                "charset=\"utf-8\"\r\nSOAPACTION: \"%s#Browse\"\r\nContent-Length: %d\r\n"
+                "Connection: close\r\n\r\n" % (path, CDS, len(body))).encode() + body
+        whole = exchange(2869, data)
+        assert whole.startswith(b"HTTP/1.1 200") and b"one.mp3" in whole, whole[:400]
+        for _ in range(3):
+            assert mask(exchange(relay.port, data)) == mask(whole)
+    finally:
+        if relay:
+            relay.stop()
+        assert site.stop() == 0
