@@ -4,7 +4,7 @@
 #include "core/format.h"
 #include "core/trace.h"
 #include "platform/win32/time.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <map>
 

@@ -7,7 +7,7 @@
 #include "core/timer.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <atomic>
 #include <map>

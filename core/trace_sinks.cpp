@@ -3,7 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "platform/win32/time.h"
-#include "system/crash_dump_list.h"
+#include "core/crash_dump_list.h"
 
 #include <algorithm>
 #include <atomic>

@@ -107,10 +107,6 @@ http_error_request::http_error_request(cl::sh_ptr<response_headers> h, int s)
 
 http_error_request::~http_error_request() = default;
 
-int http_not_implemented_request::handle() {
-    return 501;
-}
-
 http_script_request::http_script_request(cl::sh_ptr<response_headers> h, std::wstring target)
     : http_request(std::move(h)), script_target(std::move(target)) {}
 http_script_request::~http_script_request() = default;

@@ -297,14 +297,6 @@ class http_error_request : public http_get_request {
     std::string redirect_to;
 };
 
-// The classes below are answered by later work; until their handlers exist
-// each answers 501.
-class http_not_implemented_request : public http_request {
-  public:
-    using http_request::http_request;
-    int handle() override;
-};
-
 class http_script_request : public http_request {
   public:
     http_script_request(cl::sh_ptr<response_headers> headers, std::wstring script_target);

@@ -120,9 +120,6 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
     std::string require_admitted_method;
     // Kept for the script host.
     std::wstring host_text1;
-    std::wstring host_text2;
-    uint32_t host_word1 = 0;
-    uint32_t host_word2 = 0;
 
     // The number of fixed slots (the names are in req_info.cpp).
     static constexpr std::size_t slot_count = 30;

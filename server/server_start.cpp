@@ -24,7 +24,7 @@
 #include "server/server_services.h"
 #include "server/server_settings.h"
 #include "server/start_services.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <arpa/inet.h>
 #include <csignal>

@@ -3,7 +3,7 @@
 #include "core/format.h"
 #include "core/trace.h"
 #include "shell/globals.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 std::wstring language_main_file() {
     return g_install_dir + L"qvelsml.txt";

@@ -29,7 +29,7 @@
 #include "shell/startup.h"
 #include "shell/system_integration.h"
 #include "system/crash_handler.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <csignal>
 #include <filesystem>

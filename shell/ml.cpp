@@ -5,7 +5,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/uni_file.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <algorithm>
 #include <glob.h>

@@ -17,7 +17,7 @@
 #include "shell/media_sharing.h"
 #include "shell/system_integration.h"
 #include "system/crash_handler.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <atomic>
 #include <sys/stat.h>

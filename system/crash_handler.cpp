@@ -6,9 +6,9 @@
 #include "core/text.h"
 #include "platform/crash/crash.h"
 #include "platform/http_client/http_client.h"
-#include "system/crash_dump_list.h"
+#include "core/crash_dump_list.h"
 #include "system/error_text.h"
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 
 #include "../common/temp_dir.h"
 #include "platform/crash/crash.h"
-#include "system/crash_dump_list.h"
+#include "core/crash_dump_list.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "system/os_version.h"
+#include "core/os_version.h"
 
 #include "core/cpu_info.h"
 #include "core/format.h"

@@ -1,4 +1,4 @@
-#include "system/crash_dump_list.h"
+#include "core/crash_dump_list.h"
 
 #include <algorithm>
 #include <mutex>

@@ -1,1 +1,0 @@
-// Keeps the system library non-empty while it has no other sources.
