@@ -35,8 +35,12 @@ TEST(blocks, a_freed_block_serves_the_next_request_of_its_class_only) {
         void* b = cl::take_block(c.next);
         // The whole class size is there to use.
         std::memset(b, 2, c.next);
-        if (c.same == 1) EXPECT_EQ(a, b) << c.first << " then " << c.next;
-        if (c.same == 0) EXPECT_NE(a, b) << c.first << " then " << c.next;
+        if (c.same == 1) {
+            EXPECT_EQ(a, b) << c.first << " then " << c.next;
+        }
+        if (c.same == 0) {
+            EXPECT_NE(a, b) << c.first << " then " << c.next;
+        }
         cl::give_block(b, c.next);
         // Empty the thread's lists again for the next row.
         std::vector<void*> taken;

@@ -41,7 +41,9 @@ TEST(TreeRoot, ContainsOnlyTheRootAndNamesBelowIt) {
     for (const auto& c : cases) {
         std::string_view rest;
         EXPECT_EQ(root.contains(c.path, rest), c.inside) << c.path;
-        if (c.inside) EXPECT_EQ(rest, c.rest) << c.path;
+        if (c.inside) {
+            EXPECT_EQ(rest, c.rest) << c.path;
+        }
     }
 }
 

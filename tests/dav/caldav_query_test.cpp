@@ -256,7 +256,12 @@ const char* const meeting =
 
 text_match tm(const char* pattern, text_match::kind kind = text_match::contains,
               bool negate = false, text_collation c = text_collation::ascii_casemap) {
-    return {pattern, kind, c, negate};
+    text_match m;
+    m.pattern = pattern;
+    m.match_type = kind;
+    m.collation = c;
+    m.negate = negate;
+    return m;
 }
 
 prop_filter pf(const char* name) {
