@@ -1256,6 +1256,11 @@ bool connection::request_matches(uint64_t request_id) const {
     return request_id != 0 && request_id == request_id_ && phase_ == phase::in_request;
 }
 
+bool connection::client_ended(uint64_t request_id) {
+    lock l(m_);
+    return !request_matches(request_id) || read_closed_;
+}
+
 uint32_t connection::watch(const std::shared_ptr<overlapped::state>& s) {
     lock l(m_);
     if (phase_ == phase::closed) {
