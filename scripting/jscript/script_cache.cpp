@@ -549,6 +549,9 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
             if (on) --count;
         }
     } w{free_waiters_};
+    // A request that waits here on its own thread (one with a body, one
+    // moved from a loop) is given up, too, once its client has left.
+    const khttp::request_ref client = khttp::current_request();
     uint64_t seen = 0;
     std::unique_lock g(lock_);
     for (;;) {
@@ -581,7 +584,8 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
         // loading): wait for it without the lock, so that other scripts go
         // on meanwhile.
         g.unlock();
-        if (std::chrono::steady_clock::now() >= deadline || scripts_stopping()) {
+        if (std::chrono::steady_clock::now() >= deadline || scripts_stopping() ||
+            khttp::client_ended(client)) {
             if (context) {
                 context->busy = true;
                 context->error_text =

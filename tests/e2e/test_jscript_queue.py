@@ -116,6 +116,24 @@ def test_requests_waiting_for_a_busy_page_cost_no_thread(tmp_path, script_timeou
                                                                           sockets(pid))
         assert threads(pid) <= idle_threads + 8, (idle_threads, threads(pid))
 
+        # A request with a body waits on a thread of the pool; its client
+        # leaving ends that wait as soon.
+        posts = []
+        for _ in range(20):
+            c = socket.create_connection((HOST, s.port), timeout=10)
+            c.sendall(b"POST /count.jss HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                      b"Content-Length: 2\r\n\r\nab")
+            posts.append(c)
+        assert wait_for(lambda: sockets(pid) >= idle_sockets + 20, 10), sockets(pid)
+        time.sleep(0.5)
+        assert answered(posts) == [], "a request behind the busy engine was answered"
+        for c in posts:
+            c.close()
+        assert wait_for(lambda: sockets(pid) <= idle_sockets + 4, 1.5), (idle_sockets,
+                                                                          sockets(pid))
+        # Those pool threads stay for a while, idle.
+        idle_threads = threads(pid)
+
         # Beyond its bound the line refuses at once, as a busy page does.
         conns = send_requests(s, LINE_LIMIT + 40)
         refused = {}
