@@ -715,7 +715,6 @@ void shost_cache::enqueue(const std::wstring& path, waiting_request w) {
         } else {
             ++cl::g_com_stats.global_state_waits;
             pq.entries.push_back(std::move(w));
-            ++waiting_count_;
         }
         // Free meanwhile, it takes the request now; gone (reloaded), the
         // sweep sends the queue the pool's way.
@@ -749,7 +748,6 @@ void shost_cache::dispatch_locked(shost_thread* t, page_queue& q,
     if (!t->try_take()) return; // its release comes back here
     waiting_request w = std::move(q.entries.front());
     q.entries.pop_front();
-    --waiting_count_;
     q.queue_had_turn = true;
     if (t->files_changed(w.config)) {
         // The page is loaded afresh on the pool's road; released without
@@ -780,7 +778,6 @@ void shost_cache::sweep_waiting() {
                     given_up.push_back(std::move(w));
                 else
                     kept.push_back(std::move(w));
-            waiting_count_ -= pq.entries.size() - kept.size();
             pq.entries.swap(kept);
             if (!pq.entries.empty()) {
                 if (shost_thread* t = one_worker_of(it->first)) {
@@ -790,7 +787,6 @@ void shost_cache::sweep_waiting() {
                     // loading afresh): the ordinary road.
                     for (waiting_request& w : pq.entries)
                         elsewhere.push_back(std::move(w));
-                    waiting_count_ -= pq.entries.size();
                     pq.entries.clear();
                 }
             }
@@ -812,14 +808,8 @@ void shost_cache::give_up_waiting() {
             for (waiting_request& w : pq.entries)
                 given_up.push_back(std::move(w));
         waiting_.clear();
-        waiting_count_ = 0;
     }
     give_up(std::move(given_up));
-}
-
-std::size_t shost_cache::waiting_count() {
-    std::lock_guard q(wait_lock_);
-    return waiting_count_;
 }
 
 void shost_cache::arm_wait_sweep() {

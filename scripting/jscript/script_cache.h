@@ -204,7 +204,6 @@ class shost_cache {
     void sweep_waiting();
     // Every waiting request is answered "busy" (server stop).
     void give_up_waiting();
-    std::size_t waiting_count();
 
   private:
     // Starts the new worker t, taken and entered under path, and loads it
@@ -251,7 +250,6 @@ class shost_cache {
     // Taken after lock_ where both are held.
     std::mutex wait_lock_;
     std::map<std::wstring, page_queue> waiting_;
-    std::size_t waiting_count_ = 0; // under wait_lock_
     std::atomic<bool> wait_sweep_armed_{false};
     cl::timer_id wait_sweep_timer_;
 };
