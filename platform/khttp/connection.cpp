@@ -848,6 +848,16 @@ void connection::new_head(lock& l) {
     head_bytes_ = 0;
     head_prefix_.clear();
     if (buffered() > 0) try_parse_head(l);
+    if (phase_ == phase::waiting_head && !head_started_ && read_closed_) {
+        // The client ended its side with this request (its body was in hand
+        // and has been drained): no other comes, so the answer goes out and
+        // the connection ends, instead of idling until its time-out.
+        close_after_write_ = true;
+        phase_ = phase::closing;
+        disarm();
+        pump(l);
+        return;
+    }
     // Nothing of a head yet (or empty lines only): the connection idles.
     if (phase_ == phase::waiting_head && !head_started_) {
         // The time-out is checked at the shorter of the two bounds so that
@@ -1254,6 +1264,11 @@ void connection::close_after_stop() {
 
 bool connection::request_matches(uint64_t request_id) const {
     return request_id != 0 && request_id == request_id_ && phase_ == phase::in_request;
+}
+
+bool connection::client_ended(uint64_t request_id) {
+    lock l(m_);
+    return !request_matches(request_id) || read_closed_;
 }
 
 uint32_t connection::watch(const std::shared_ptr<overlapped::state>& s) {

@@ -46,6 +46,8 @@ class connection : public std::enable_shared_from_this<connection> {
     uint32_t when_output_below(uint64_t request_id, std::size_t limit,
                                std::function<void(bool)> ready);
     std::size_t output_waiting(uint64_t request_id);
+    // True once the request is over or its client has ended its sending side.
+    bool client_ended(uint64_t request_id);
     // 997 when registered, 0 when the connection has closed already.
     uint32_t watch(const std::shared_ptr<overlapped::state>& s);
     // Ends the connection if its latest request came from the queue.

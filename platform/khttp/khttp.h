@@ -292,6 +292,11 @@ struct request_ref {
 };
 // The request the calling thread answers now; empty when there is none.
 request_ref current_request();
+// True once the request is over or its client has ended its sending side. A
+// server that holds a request back (it waits for something busy) takes such
+// a client as gone: it sends nothing more, and mostly it has closed and reads
+// nothing either. False for an empty reference.
+bool client_ended(const request_ref& ref);
 // While it lasts, the calling thread's calls for the request find its
 // connection without a look-up, as they do on the loop that runs the
 // request's handler: for a sender that goes on later on its loop.

@@ -600,6 +600,10 @@ uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flag
     return c->send_file(request_id, flags, fd, offset, length, std::move(holder), bytes_sent);
 }
 
+bool client_ended(const request_ref& ref) {
+    return ref.owner && ref.owner->client_ended(ref.request_id);
+}
+
 uint32_t wait_for_disconnect(const queue_handle& queue, uint64_t connection_id,
                              overlapped& notice) {
     if (!queue) return win32::error_invalid_handle;

@@ -89,6 +89,56 @@ class worker_runner : public request_runner {
     shost_thread* t_;
 };
 
+// Requests from loops that wait for one page with global state, at most; a
+// further one is answered busy at once.
+constexpr std::size_t waiting_limit = 1024;
+// How often the waiting requests are looked at for clients that have left.
+constexpr int32_t wait_sweep_ms = 250;
+// Set on the thread that answers requests given up: they are answered busy
+// without a look for a worker.
+thread_local bool giving_up = false;
+
+// Holds nothing: the request waits in the page's queue, on no thread, until
+// the page's one worker takes it.
+class queued_runner : public request_runner {
+  public:
+    queued_runner(std::wstring path, cl::sh_ptr<config_info> config, khttp::request_ref client)
+        : path_(std::move(path)), config_(std::move(config)), client_(std::move(client)) {}
+    void run(std::function<void()> job) override {
+        the_shost_cache().enqueue(path_, {std::move(job), std::move(config_), std::move(client_),
+                                          std::chrono::steady_clock::now()});
+    }
+
+  private:
+    std::wstring path_;
+    cl::sh_ptr<config_info> config_;
+    khttp::request_ref client_;
+};
+
+// The requests answered busy, one after another on one pool thread: each
+// is quick, and a thousand leaving clients must not cost a thousand threads.
+void give_up(std::vector<shost_cache::waiting_request> list) {
+    if (list.empty()) return;
+    auto batch = std::make_shared<std::vector<shost_cache::waiting_request>>(std::move(list));
+    auto answer = [batch] {
+        giving_up = true;
+        for (shost_cache::waiting_request& w : *batch) {
+            std::function<void()> job = std::move(w.job);
+            job();
+        }
+        giving_up = false;
+        batch->clear();
+    };
+    cl::thread_pool* pool = the_http_server().pool();
+    if (pool && pool->run(answer) != 0) return;
+    answer();
+}
+
+void run_all_on_pool(std::vector<shost_cache::waiting_request> list) {
+    for (shost_cache::waiting_request& w : list)
+        run_on_pool(std::move(w.job));
+}
+
 std::wstring hresult_hex(hresult hr) {
     return cl::format_wstr(L"%x", static_cast<uint32_t>(hr));
 }
@@ -142,9 +192,12 @@ bool scripts_stopping() {
 
 void interrupt_all_scripts() {
     stopping.store(true);
-    std::lock_guard g(live_lock);
-    for (shost_thread* t : live)
-        t->interrupt();
+    {
+        std::lock_guard g(live_lock);
+        for (shost_thread* t : live)
+            t->interrupt();
+    }
+    the_shost_cache().give_up_waiting();
 }
 
 void allow_scripts() {
@@ -237,6 +290,13 @@ void shost_thread::end_loading() {
 
 void shost_thread::release() {
     busy_.store(0);
+    if (!global_state_) return;
+    the_shost_cache().note_freed();
+    the_shost_cache().dispatch_waiting(this);
+}
+
+void shost_thread::release_taken() {
+    busy_.store(0);
     if (global_state_) the_shost_cache().note_freed();
 }
 
@@ -281,7 +341,9 @@ bool shost_thread::reserve_job(bool taken) {
         ++reserved_;
         return true;
     }
-    if (!serving_ || jobs_.size() + reserved_ >= job_queue_limit) return false;
+    // A page with global state takes requests from loops in the order they
+    // came, through its queue (shost_cache::enqueue).
+    if (global_state_ || !serving_ || jobs_.size() + reserved_ >= job_queue_limit) return false;
     if (in_job_ && std::chrono::steady_clock::now() - job_start_ > young_job) return false;
     ++reserved_;
     return true;
@@ -487,6 +549,9 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
             if (on) --count;
         }
     } w{free_waiters_};
+    // A request that waits here on its own thread (one with a body, one
+    // moved from a loop) is given up, too, once its client has left.
+    const khttp::request_ref client = khttp::current_request();
     uint64_t seen = 0;
     std::unique_lock g(lock_);
     for (;;) {
@@ -519,7 +584,8 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
         // loading): wait for it without the lock, so that other scripts go
         // on meanwhile.
         g.unlock();
-        if (std::chrono::steady_clock::now() >= deadline || scripts_stopping()) {
+        if (std::chrono::steady_clock::now() >= deadline || scripts_stopping() ||
+            khttp::client_ended(client)) {
             if (context) {
                 context->busy = true;
                 context->error_text =
@@ -615,9 +681,141 @@ void shost_cache::move_stuck_jobs() {
 
 std::shared_ptr<request_runner> loop_runner(const std::wstring& path,
                                             const cl::sh_ptr<config_info>& config) {
-    shost_thread* t = the_shost_cache().reserve_for_loop(path, config);
-    if (!t) return nullptr;
-    return std::make_shared<worker_runner>(t);
+    shost_cache& cache = the_shost_cache();
+    if (shost_thread* t = cache.reserve_for_loop(path, config))
+        return std::make_shared<worker_runner>(t);
+    // The one worker of a page with global state is taken: the request
+    // waits in line for it without a thread of its own.
+    if (scripts_stopping() || !cache.serves_one_at_a_time(path)) return nullptr;
+    return std::make_shared<queued_runner>(path, config, khttp::current_request());
+}
+
+shost_thread* shost_cache::one_worker_of(const std::wstring& path) {
+    auto range = map_.equal_range(path);
+    for (auto it = range.first; it != range.second; ++it) {
+        shost_thread* t = it->second.get();
+        if (!t->loading() && t->global_state()) return t;
+    }
+    return nullptr;
+}
+
+bool shost_cache::serves_one_at_a_time(const std::wstring& path) {
+    std::lock_guard g(lock_);
+    return one_worker_of(path) != nullptr;
+}
+
+void shost_cache::enqueue(const std::wstring& path, waiting_request w) {
+    std::vector<waiting_request> refused, elsewhere;
+    {
+        std::lock_guard g(lock_);
+        std::lock_guard q(wait_lock_);
+        page_queue& pq = waiting_[path];
+        if (scripts_stopping() || pq.entries.size() >= waiting_limit) {
+            refused.push_back(std::move(w));
+        } else {
+            ++cl::g_com_stats.global_state_waits;
+            pq.entries.push_back(std::move(w));
+        }
+        // Free meanwhile, it takes the request now; gone (reloaded), the
+        // sweep sends the queue the pool's way.
+        if (shost_thread* t = one_worker_of(path)) dispatch_locked(t, pq, elsewhere);
+    }
+    arm_wait_sweep();
+    give_up(std::move(refused));
+    run_all_on_pool(std::move(elsewhere));
+}
+
+void shost_cache::dispatch_waiting(shost_thread* t) {
+    std::vector<waiting_request> elsewhere;
+    {
+        std::lock_guard q(wait_lock_);
+        auto it = waiting_.find(t->path());
+        if (it == waiting_.end()) return;
+        dispatch_locked(t, it->second, elsewhere);
+    }
+    run_all_on_pool(std::move(elsewhere));
+}
+
+void shost_cache::dispatch_locked(shost_thread* t, page_queue& q,
+                                  std::vector<waiting_request>& elsewhere) {
+    if (q.entries.empty()) return;
+    // Requests on pool threads wait for a freed worker too: every other
+    // free moment is left to them (the sweep looks again soon).
+    if (free_waiters_.load() > 0 && q.queue_had_turn) {
+        q.queue_had_turn = false;
+        return;
+    }
+    if (!t->try_take()) return; // its release comes back here
+    waiting_request w = std::move(q.entries.front());
+    q.entries.pop_front();
+    q.queue_had_turn = true;
+    if (t->files_changed(w.config)) {
+        // The page is loaded afresh on the pool's road; released without
+        // dispatch_waiting, whose lock is held here.
+        t->release_taken();
+        elsewhere.push_back(std::move(w));
+        return;
+    }
+    t->reserve_job(true);
+    t->push_job(std::move(w.job));
+}
+
+void shost_cache::sweep_waiting() {
+    const script_settings s = get_script_settings();
+    const bool bounded = s.busy_wait_limit_ms != 0xFFFFFFFFu;
+    const auto oldest =
+        std::chrono::steady_clock::now() - std::chrono::milliseconds(s.busy_wait_limit_ms);
+    const bool stop = scripts_stopping();
+    std::vector<waiting_request> given_up, elsewhere;
+    {
+        std::lock_guard g(lock_);
+        std::lock_guard q(wait_lock_);
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            page_queue& pq = it->second;
+            std::deque<waiting_request> kept;
+            for (waiting_request& w : pq.entries)
+                if (stop || (bounded && w.since < oldest) || khttp::client_ended(w.client))
+                    given_up.push_back(std::move(w));
+                else
+                    kept.push_back(std::move(w));
+            pq.entries.swap(kept);
+            if (!pq.entries.empty()) {
+                if (shost_thread* t = one_worker_of(it->first)) {
+                    dispatch_locked(t, pq, elsewhere);
+                } else {
+                    // No longer one worker with global state (changed, or
+                    // loading afresh): the ordinary road.
+                    for (waiting_request& w : pq.entries)
+                        elsewhere.push_back(std::move(w));
+                    pq.entries.clear();
+                }
+            }
+            if (pq.entries.empty())
+                it = waiting_.erase(it);
+            else
+                ++it;
+        }
+    }
+    give_up(std::move(given_up));
+    run_all_on_pool(std::move(elsewhere));
+}
+
+void shost_cache::give_up_waiting() {
+    std::vector<waiting_request> given_up;
+    {
+        std::lock_guard q(wait_lock_);
+        for (auto& [path, pq] : waiting_)
+            for (waiting_request& w : pq.entries)
+                given_up.push_back(std::move(w));
+        waiting_.clear();
+    }
+    give_up(std::move(given_up));
+}
+
+void shost_cache::arm_wait_sweep() {
+    if (!wait_sweep_armed_.exchange(true) && cl::global_timers_running())
+        cl::slow_timer().set_timer(
+            wait_sweep_timer_, [this] { sweep_waiting(); }, wait_sweep_ms);
 }
 
 uint64_t shost_cache::free_generation() {
@@ -642,6 +840,9 @@ void shost_cache::note_freed() {
 void shost_cache::clear() {
     stuck_timer_.kill(true);
     stuck_check_armed_.store(false);
+    wait_sweep_timer_.kill(true);
+    wait_sweep_armed_.store(false);
+    give_up_waiting();
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> old;
     {
         std::unique_lock g(lock_);
@@ -668,9 +869,17 @@ void script_exec(shost_file* file) {
     script_context& context = file->context();
     try {
         const cl::sh_ptr<req_info>& info = file->info();
-        shost_thread* t = the_shost_cache().acquire(file->path(), &context,
-                                                    info ? info->config : cl::sh_ptr<config_info>(),
-                                                    file->class_id());
+        shost_thread* t = nullptr;
+        if (giving_up) {
+            // It waited in a page's queue and is answered without a run.
+            context.busy = true;
+            context.error_text =
+                cl::format_wstr(L"script %? stayed busy; the request was given up", file->path());
+        } else {
+            t = the_shost_cache().acquire(file->path(), &context,
+                                          info ? info->config : cl::sh_ptr<config_info>(),
+                                          file->class_id());
+        }
         if (t) {
             t->hand_over(cl::make_sh<shost_file_adapter>(file), &context, file);
             return;

@@ -9,6 +9,7 @@
 #include "core/simple_file.h"
 #include "core/sync.h"
 #include "core/timer.h"
+#include "platform/khttp/khttp.h"
 #include "scripting/jscript/script_source.h"
 
 #include <array>
@@ -23,6 +24,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 class request_runner;
 
@@ -88,6 +90,8 @@ class shost_thread {
     // Frees the worker; requests waiting for a script with global state
     // learn it at once.
     void release();
+    // Frees the worker without handing it to a waiting request.
+    void release_taken();
     bool global_state() const { return global_state_; }
     // True from start until the load is over: whether the script keeps
     // global state is not known yet, so nobody starts a second worker.
@@ -178,6 +182,29 @@ class shost_cache {
     // for the request (see shost_thread::reserve_job), or null.
     shost_thread* reserve_for_loop(const std::wstring& path, const cl::sh_ptr<config_info>& config);
 
+    // --- requests from loops that wait for the one worker of a page with
+    // global state: entries of the page's queue, not threads ---
+    struct waiting_request {
+        std::function<void()> job;
+        cl::sh_ptr<config_info> config;
+        khttp::request_ref client;
+        std::chrono::steady_clock::time_point since;
+    };
+    // True when the page at path is served by one loaded worker that keeps
+    // global state: a request from a loop that found it taken waits in line.
+    bool serves_one_at_a_time(const std::wstring& path);
+    // Queues the request for the page's worker (over the bound it is given
+    // up at once); the worker takes it when free.
+    void enqueue(const std::wstring& path, waiting_request w);
+    // Called by a freed worker of a page with global state: the first
+    // request in its queue takes it.
+    void dispatch_waiting(shost_thread* t);
+    // Requests whose client has left, whose wait is over or that wait as
+    // the server stops are answered "busy"; a periodic check.
+    void sweep_waiting();
+    // Every waiting request is answered "busy" (server stop).
+    void give_up_waiting();
+
   private:
     // Starts the new worker t, taken and entered under path, and loads it
     // without the cache lock (which g holds on entry and on return), so
@@ -207,6 +234,24 @@ class shost_cache {
     std::atomic<bool> stuck_check_armed_{false};
     cl::timer_id stuck_timer_;
     std::multimap<std::wstring, std::unique_ptr<shost_thread>> map_;
+
+    struct page_queue {
+        std::deque<waiting_request> entries;
+        // The worker last went to this queue while requests on pool threads
+        // waited too: the next free moment is theirs.
+        bool queue_had_turn = false;
+    };
+    // With g holding wait_lock_: hands t, when it can be taken, to the first
+    // entry; entries that have to go another way are put in `elsewhere`.
+    void dispatch_locked(shost_thread* t, page_queue& q, std::vector<waiting_request>& elsewhere);
+    // The global-state worker of path in map_ (lock_ held), or null.
+    shost_thread* one_worker_of(const std::wstring& path);
+    void arm_wait_sweep();
+    // Taken after lock_ where both are held.
+    std::mutex wait_lock_;
+    std::map<std::wstring, page_queue> waiting_;
+    std::atomic<bool> wait_sweep_armed_{false};
+    cl::timer_id wait_sweep_timer_;
 };
 
 shost_cache& the_shost_cache();
