@@ -9,6 +9,7 @@
 #include "dav/caldav_reports.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
+#include "dav/dav_requests.h"
 #include "dav/locks.h"
 #include "dav/properties.h"
 #include "dav/xml_document.h"

@@ -11,6 +11,7 @@
 #include "dav/caldav_object_cache.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
+#include "dav/dav_requests.h"
 #include "dav/locks.h"
 #include "dav/member_access.h"
 #include "dav/properties.h"

@@ -5,6 +5,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "dav/dav_requests.h"
 #include "dav/file_attributes.h"
 #include "dav/locks.h"
 #include "dav/tree_ops.h"

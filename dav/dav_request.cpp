@@ -1,4 +1,5 @@
 #include "dav/dav_request.h"
+#include "dav/dav_requests.h"
 
 #include "core/format.h"
 #include "core/text.h"

@@ -7,6 +7,7 @@
 #include "core/tree_root.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
+#include "dav/dav_requests.h"
 #include "dav/locks.h"
 #include "dav/write_support.h"
 #include "dav/xml_document.h"

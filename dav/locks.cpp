@@ -5,6 +5,7 @@
 #include "core/trace.h"
 #include "core/tree_root.h"
 #include "dav/dav_namespaces.h"
+#include "dav/dav_requests.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
 #include "server/script_host.h"

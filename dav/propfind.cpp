@@ -7,7 +7,7 @@
 #include "core/tree_root.h"
 #include "dav/caldav_collections.h"
 #include "dav/caldav_reports.h"
-#include "dav/dav_methods.h"
+#include "dav/dav_requests.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_request.h"
 #include "dav/member_access.h"

@@ -4,6 +4,7 @@
 #include "dav/caldav/ical_properties.h"
 #include "dav/caldav_collections.h"
 #include "dav/caldav_object_cache.h"
+#include "dav/dav_requests.h"
 #include "dav/file_attributes.h"
 #include "dav/properties.h"
 

@@ -4,6 +4,7 @@
 #include "core/simple_file.h"
 #include "core/text.h"
 #include "dav/dav_namespaces.h"
+#include "dav/dav_requests.h"
 #include "dav/locks.h"
 #include "server/access_checker.h"
 #include "server/access_decision.h"

@@ -10,6 +10,7 @@
 #include "server/blocklist.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
+#include "server/method_table.h"
 #include "server/http_server.h"
 #include "server/req_info.h"
 #include "server/response_files.h"
@@ -278,9 +279,7 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
         if (!etag.empty()) headers->add("Etag", etag);
     }
     if (mode == mode_options) {
-        headers->add("Allow",
-                     "GET,HEAD,POST,OPTIONS,PROPFIND,COPY,REPORT,PUT,MKCOL,PROPPATCH,LOCK,"
-                     "UNLOCK,DELETE,MOVE");
+        headers->add("Allow", allow_list());
         headers->add("Content-Length", "0");
         // Only what is served: ACL is answered 405.
         headers->add("DAV", "1, 2, 3, calendar-access, addressbook");
@@ -383,9 +382,7 @@ int http_error_request::handle() {
     set_response_status(s);
     if (!redirect_to.empty()) headers->add("Location", redirect_to);
     // The methods the server dispatches to a handler; any other is a 405.
-    if (s == 405)
-        headers->add("Allow", "GET, HEAD, POST, OPTIONS, PUT, DELETE, PROPFIND, PROPPATCH, MKCOL, "
-                              "COPY, MOVE, LOCK, UNLOCK, REPORT");
+    if (s == 405) headers->add("Allow", allow_list());
     send_body();
     drain_after_send();
     return 0;

@@ -4,7 +4,6 @@
 #include "core/trace.h"
 #include "server/access_checker.h"
 #include "server/config_info.h"
-#include "server/dav_host.h"
 #include "server/named_mutex.h"
 #include "server/req_info.h"
 #include "server/response_files.h"
@@ -114,54 +113,3 @@ http_script_request::~http_script_request() = default;
 proxy_request::proxy_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
 proxy_request::~proxy_request() = default;
 
-http_put_request::http_put_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
-int http_put_request::handle() {
-    return the_dav_host().put(*this);
-}
-http_delete_request::http_delete_request(cl::sh_ptr<response_headers> h)
-    : http_request(std::move(h)) {}
-int http_delete_request::handle() {
-    return the_dav_host().del(*this);
-}
-http_mkcol_request::http_mkcol_request(cl::sh_ptr<response_headers> h)
-    : http_request(std::move(h)) {}
-int http_mkcol_request::handle() {
-    return the_dav_host().mkcol(*this);
-}
-http_copy_move_request::http_copy_move_request(cl::sh_ptr<response_headers> h, bool c)
-    : http_request(std::move(h)), copy(c) {}
-int http_copy_move_request::handle() {
-    return the_dav_host().copy_move(*this);
-}
-http_lock_unlock_request::http_lock_unlock_request(cl::sh_ptr<response_headers> h, bool l)
-    : http_get_request(std::move(h), mode_get), lock(l) {}
-int http_lock_unlock_request::handle() {
-    return the_dav_host().lock_unlock(*this);
-}
-http_proppatch_request::http_proppatch_request(cl::sh_ptr<response_headers> h)
-    : http_get_request(std::move(h), mode_get) {}
-http_proppatch_request::~http_proppatch_request() = default;
-int http_proppatch_request::handle() {
-    return the_dav_host().proppatch(*this);
-}
-
-http_prop_base_request::http_prop_base_request(cl::sh_ptr<response_headers> h)
-    : http_get_request(std::move(h), mode_get) {}
-http_prop_base_request::~http_prop_base_request() = default;
-// The body, the Depth header and the answer are read and written by the DAV
-// handlers above the server, which need the XML document model.
-int http_prop_base_request::handle() {
-    return answer_request();
-}
-
-http_propfind_request::http_propfind_request(cl::sh_ptr<response_headers> h)
-    : http_prop_base_request(std::move(h)) {}
-int http_propfind_request::answer_request() {
-    return the_dav_host().propfind(*this);
-}
-
-http_report_request::http_report_request(cl::sh_ptr<response_headers> h)
-    : http_prop_base_request(std::move(h)) {}
-int http_report_request::answer_request() {
-    return the_dav_host().report(*this);
-}

@@ -4,6 +4,7 @@
 #include "core/trace.h"
 #include "platform/win32/errors.h"
 #include "server/http_tables.h"
+#include "server/method_table.h"
 #include "server/script_host.h"
 #include "server/server_settings.h"
 
@@ -138,14 +139,9 @@ bool _http_server::start_receiver() {
 
 bool _http_server::may_block(const khttp::request& request) {
     if (request.flags & khttp::request_flag_more_entity_body) return true;
-    switch (request.verb) {
-    case khttp::verb::get:
-    case khttp::verb::head:
-    case khttp::verb::options:
-        return false;
-    default:
-        return true;
-    }
+    const method_row* row = find_method(method_text(static_cast<int>(request.verb),
+                                                    request.unknown_verb));
+    return !row || row->may_block;
 }
 
 namespace {

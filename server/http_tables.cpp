@@ -284,6 +284,12 @@ std::string_view status_text(int code) {
     return "Unknown Response";
 }
 
+std::string_view method_text(int verb, std::string_view unknown_verb_text) {
+    if (verb != http_verb_unknown && verb >= 0 && verb < http_verb_maximum)
+        return verb_names[static_cast<std::size_t>(verb)];
+    return unknown_verb_text;
+}
+
 std::string method_name(int verb, std::string_view unknown_verb_text) {
     if (verb != http_verb_unknown) {
         if (verb >= 0 && verb < http_verb_maximum)

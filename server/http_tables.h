@@ -121,6 +121,8 @@ std::string_view status_text(int code);
 // number its decimal value. For the "unknown" verb the raw method text is
 // upper-cased and stripped of everything but A-Z ("x-report" -> "XREPORT").
 std::string method_name(int verb, std::string_view unknown_verb_text);
+// The method as the client wrote it: a known verb's name, else the raw text.
+std::string_view method_text(int verb, std::string_view unknown_verb_text);
 
 // "Sun, 06 Nov 1994 08:49:37 GMT" for a UTC time; the year is not padded.
 std::string format_http_date(const win32::systemtime& utc);

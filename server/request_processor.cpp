@@ -12,6 +12,7 @@
 #include "server/config_info.h"
 #include "server/dynip.h"
 #include "server/http_request.h"
+#include "server/method_table.h"
 #include "server/http_server.h"
 #include "server/http_tables.h"
 #include "server/req_info.h"
@@ -586,34 +587,8 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         request = std::make_unique<http_error_request>(headers, 403);
     else if (is_proxy)
         request = std::make_unique<proxy_request>(headers);
-    else if (m == "GET")
-        request = std::make_unique<http_get_request>(headers, mode_get);
-    else if (m == "POST")
-        request = std::make_unique<http_post_request>(headers);
-    else if (m == "HEAD")
-        request = std::make_unique<http_get_request>(headers, mode_head);
-    else if (m == "OPTIONS")
-        request = std::make_unique<http_get_request>(headers, mode_options);
-    else if (m == "PUT")
-        request = std::make_unique<http_put_request>(headers);
-    else if (m == "DELETE")
-        request = std::make_unique<http_delete_request>(headers);
-    else if (m == "PROPFIND")
-        request = std::make_unique<http_propfind_request>(headers);
-    else if (m == "COPY")
-        request = std::make_unique<http_copy_move_request>(headers, true);
-    else if (m == "MOVE")
-        request = std::make_unique<http_copy_move_request>(headers, false);
-    else if (m == "LOCK")
-        request = std::make_unique<http_lock_unlock_request>(headers, true);
-    else if (m == "UNLOCK")
-        request = std::make_unique<http_lock_unlock_request>(headers, false);
-    else if (m == "MKCOL")
-        request = std::make_unique<http_mkcol_request>(headers);
-    else if (m == "PROPPATCH")
-        request = std::make_unique<http_proppatch_request>(headers);
-    else if (m == "REPORT")
-        request = std::make_unique<http_report_request>(headers);
+    else if (const method_row* row = find_method(m))
+        request = row->make(headers);
     else
         request = std::make_unique<http_error_request>(headers, 405);
 

@@ -7,14 +7,13 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
-#include "dav/dav_methods.h"
+#include "dav/dav_requests.h"
 #include "dav/locks.h"
 #include "media/capture_streams.h"
 #include "platform/service/service.h"
 #include "platform/xml/xml.h"
 #include "scripting/script_files.h"
 #include "scripting/scripting_host.h"
-#include "server/dav_host.h"
 #include "server/script_host.h"
 #include "server/server_settings.h"
 #include "server/server_start.h"
@@ -152,8 +151,7 @@ int run(int argc, char** argv) {
     set_script_host(&host);
     static scripting::script_files script_files(g_global_ini);
     set_script_file_factory(&script_files);
-    static dav_methods dav;
-    set_dav_host(&dav);
+    add_dav_methods();
     install_lock_tokens();
     media::install_capture_streams();
     media::stream_listener::set_bind_problem_handler(report_bind_problem);

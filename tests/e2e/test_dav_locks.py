@@ -405,6 +405,8 @@ def test_what_is_advertised_is_what_is_served(site):
     assert s == 501 and "lock-token" not in headers, (s, body)
     assert request(site, "PUT", "/dav/shared.txt", body=b"y")[0] in (200, 201, 204)
     s, headers, _ = request(site, "OPTIONS", "/dav/")
+    assert headers["allow"] == ("GET,HEAD,POST,OPTIONS,PROPFIND,COPY,REPORT,PUT,MKCOL,PROPPATCH,"
+                                "LOCK,UNLOCK,DELETE,MOVE")
     allowed = headers["allow"].split(",")
     for method in allowed:
         if method in ("OPTIONS", "POST"):

@@ -11,9 +11,8 @@
 #include "core/static_objects.h"
 #include "core/text.h"
 #include "core/trace.h"
-#include "dav/dav_methods.h"
+#include "dav/dav_requests.h"
 #include "scripting/scripting_host.h"
-#include "server/dav_host.h"
 #include "server/dynip.h"
 #include "server/script_file.h"
 #include "server/script_host.h"
@@ -146,8 +145,7 @@ int main() {
 
     static scripting::scripting_host host(g_global_ini);
     set_script_host(&host);
-    static dav_methods dav;
-    set_dav_host(&dav);
+    add_dav_methods();
     static stand_in_factory factory;
     set_script_file_factory(&factory);
 

@@ -1,5 +1,6 @@
 #include "request_test_support.h"
 #include "server/access_checker.h"
+#include "server/method_table.h"
 #include "server/named_mutex.h"
 #include "server/request_processor.h"
 #include "server/response_files.h"
@@ -333,21 +334,38 @@ TEST(RequestClasses, ConstructorsAndPlaceholders) {
     EXPECT_EQ(e404.status_code, 404);
     EXPECT_EQ(e404.reason, std::string(status_text(404)));
     EXPECT_EQ(e404.mode, mode_get);
-    http_copy_move_request copy(h, true), move(h, false);
-    EXPECT_TRUE(copy.copy);
-    EXPECT_FALSE(move.copy);
-    http_lock_unlock_request lock(h, true);
-    EXPECT_TRUE(lock.lock);
     proxy_request proxy(h);
     EXPECT_EQ(proxy.piece_size, 4096u);
     EXPECT_EQ(proxy.handle(), 500); // nothing to forward without request data
-    http_propfind_request pf(h);
-    EXPECT_EQ(pf.handle(), 501);
-    http_put_request put(h);
-    EXPECT_EQ(put.handle(), 501);
     http_script_request script(h, L"/x.js");
     EXPECT_EQ(script.script_target, L"/x.js");
     EXPECT_EQ(script.file().size(), 0);
+}
+
+// The server's own methods are there from the start; methods added later
+// follow them in "Allow", and a name is never taken twice.
+TEST(RequestClasses, MethodTable) {
+    ASSERT_NE(find_method("GET"), nullptr);
+    EXPECT_FALSE(find_method("GET")->may_block);
+    EXPECT_FALSE(find_method("OPTIONS")->may_block);
+    EXPECT_TRUE(find_method("POST")->may_block);
+    EXPECT_EQ(find_method("get"), nullptr);
+    EXPECT_EQ(find_method("TRACE"), nullptr);
+    const std::string before = allow_list();
+    EXPECT_EQ(before.rfind("GET,HEAD,POST,OPTIONS", 0), 0u);
+    static constexpr method_row rows[] = {
+        {"XTEST", [](cl::sh_ptr<response_headers> h) -> std::unique_ptr<http_request> {
+             return std::make_unique<http_error_request>(std::move(h), 418);
+         }, true},
+        {"GET", nullptr, true},
+    };
+    add_methods(rows, std::size(rows));
+    ASSERT_NE(find_method("XTEST"), nullptr);
+    EXPECT_TRUE(find_method("XTEST")->may_block);
+    EXPECT_EQ(static_cast<http_error_request&>(*find_method("XTEST")->make(
+                  cl::make_sh<response_headers>())).status_code, 418);
+    EXPECT_FALSE(find_method("GET")->may_block);
+    EXPECT_EQ(allow_list(), before + ",XTEST");
 }
 
 TEST(RequestClasses, DestructionWaitsForHandedOffWork) {
