@@ -22,7 +22,7 @@ hresult upnp_event_source::advise(automation::iunknown_i* subscriber) {
     void* p = nullptr;
     const hresult hr = subscriber->query_interface(upnp::iid_event_sink, &p);
     if (automation::failed(hr)) return hr;
-    cl::com_ptr<upnp::event_sink_i> sink;
+    automation::com_ptr<upnp::event_sink_i> sink;
     sink.attach(static_cast<upnp::event_sink_i*>(p));
     std::lock_guard<std::mutex> g(lock_);
     sink_ = std::move(sink); // an earlier sink is released
@@ -30,7 +30,7 @@ hresult upnp_event_source::advise(automation::iunknown_i* subscriber) {
 }
 
 hresult upnp_event_source::unadvise(automation::iunknown_i*) {
-    cl::com_ptr<upnp::event_sink_i> old;
+    automation::com_ptr<upnp::event_sink_i> old;
     std::lock_guard<std::mutex> g(lock_);
     old = std::move(sink_);
     return automation::s_ok;
@@ -42,7 +42,7 @@ bool upnp_event_source::subscribed() {
 }
 
 void upnp_event_source::signal(const automation::dispid* ids, uint32_t count) {
-    cl::com_ptr<upnp::event_sink_i> sink;
+    automation::com_ptr<upnp::event_sink_i> sink;
     {
         // A reference taken under the lock: Unadvise may run at the same time.
         std::lock_guard<std::mutex> g(lock_);
@@ -51,7 +51,7 @@ void upnp_event_source::signal(const automation::dispid* ids, uint32_t count) {
     if (sink) sink->on_state_changed(count, ids);
 }
 
-void post_signal_dispids(cl::com_ptr<upnp_event_source> source, const automation::dispid* ids,
+void post_signal_dispids(automation::com_ptr<upnp_event_source> source, const automation::dispid* ids,
                          uint32_t count) {
     std::vector<automation::dispid> copy(ids, ids + count);
     auto job = [source, copy] {
@@ -194,7 +194,7 @@ con_mgr::con_mgr() {
     protocol_info = source_protocol_info;
 }
 
-cl::com_ptr<upnp_event_source> con_mgr::event_source() {
+automation::com_ptr<upnp_event_source> con_mgr::event_source() {
     std::lock_guard<std::mutex> g(lock);
     return source_;
 }
@@ -203,12 +203,12 @@ automation::hresult con_mgr::query_other(const automation::guid& iid, void** out
     if (iid == upnp::iid_event_source) {
         // One event source per service: a second query gets the same one.
         std::lock_guard<std::mutex> g(lock);
-        if (!source_) source_ = cl::com_ptr<upnp_event_source>(new upnp_event_source);
+        if (!source_) source_ = automation::com_ptr<upnp_event_source>(new upnp_event_source);
         source_->add_ref();
         *out = static_cast<upnp::event_source_i*>(source_.get());
         return automation::s_ok;
     }
-    return cl::idispatch<con_mgr_i>::query_other(iid, out);
+    return automation::idispatch<con_mgr_i>::query_other(iid, out);
 }
 
 std::wstring get_content_features(std::string_view content_type) {

@@ -2,7 +2,7 @@
 // event source through which the device host subscribes to a service's
 // state variables, and the content features of the HTTP side.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/upnp/upnp.h"
 
 #include <mutex>
@@ -13,9 +13,9 @@ namespace media {
 
 // The host's sink, kept while it is subscribed; state changes are handed to
 // it on a thread of their own, never under the catalogue's lock.
-class upnp_event_source : public cl::iunknown<upnp::event_source_i> {
+class upnp_event_source : public automation::iunknown<upnp::event_source_i> {
   public:
-    upnp_event_source() : cl::iunknown<upnp::event_source_i>(upnp::iid_event_source) {}
+    upnp_event_source() : automation::iunknown<upnp::event_source_i>(upnp::iid_event_source) {}
     upnp::hresult advise(automation::iunknown_i* subscriber) override;
     upnp::hresult unadvise(automation::iunknown_i* subscriber) override;
     // Tells the sink (when there is one) that the variables changed.
@@ -24,19 +24,19 @@ class upnp_event_source : public cl::iunknown<upnp::event_source_i> {
 
   private:
     std::mutex lock_;
-    cl::com_ptr<upnp::event_sink_i> sink_;
+    automation::com_ptr<upnp::event_sink_i> sink_;
 };
 
 // Posts the change to the server pool (or runs it on the calling thread when
 // there is none).
-void post_signal_dispids(cl::com_ptr<upnp_event_source> source, const automation::dispid* ids,
+void post_signal_dispids(automation::com_ptr<upnp_event_source> source, const automation::dispid* ids,
                          uint32_t count);
 
 struct con_mgr_i : automation::idispatch_i {};
 inline constexpr automation::guid iid_con_mgr{
     0x7207D555, 0x972A, 0x48C2, {0xB5, 0x37, 0x7B, 0x72, 0x0C, 0x6E, 0x5E, 0x1B}};
 
-class con_mgr : public cl::idispatch<con_mgr_i> {
+class con_mgr : public automation::idispatch<con_mgr_i> {
   public:
     con_mgr();
 
@@ -52,13 +52,13 @@ class con_mgr : public cl::idispatch<con_mgr_i> {
     int32_t rcs_id = 0;
     std::mutex lock;
 
-    cl::com_ptr<upnp_event_source> event_source();
+    automation::com_ptr<upnp_event_source> event_source();
 
   protected:
     automation::hresult query_other(const automation::guid& iid, void** out) override;
 
   private:
-    cl::com_ptr<upnp_event_source> source_;
+    automation::com_ptr<upnp_event_source> source_;
 };
 
 // The value of the contentFeatures.dlna.org header for a Content-Type.

@@ -356,7 +356,7 @@ content_dir::~content_dir() {
 }
 
 void content_dir::on_store_changed() {
-    cl::com_ptr<upnp_event_source> source;
+    automation::com_ptr<upnp_event_source> source;
     {
         std::lock_guard<std::mutex> g(lock);
         system_update_id = store_.system_update_id();
@@ -372,12 +372,12 @@ void content_dir::on_store_changed() {
 automation::hresult content_dir::query_other(const automation::guid& iid, void** out) {
     if (iid == upnp::iid_event_source) {
         std::lock_guard<std::mutex> g(lock);
-        if (!source_) source_ = cl::com_ptr<upnp_event_source>(new upnp_event_source);
+        if (!source_) source_ = automation::com_ptr<upnp_event_source>(new upnp_event_source);
         source_->add_ref();
         *out = static_cast<upnp::event_source_i*>(source_.get());
         return automation::s_ok;
     }
-    return cl::idispatch<content_dir_i>::query_other(iid, out);
+    return automation::idispatch<content_dir_i>::query_other(iid, out);
 }
 
 bool content_dir::browse(const std::wstring& local_address, const std::wstring& oid,
@@ -501,7 +501,7 @@ std::wstring local_address_for(automation::iunknown_i* endpoint) {
     void* p = nullptr;
     if (automation::failed(endpoint->query_interface(upnp::iid_remote_endpoint_info, &p)) || !p)
         return L"127.0.0.1";
-    cl::com_ptr<upnp::remote_endpoint_info_i> info;
+    automation::com_ptr<upnp::remote_endpoint_info_i> info;
     info.attach(static_cast<upnp::remote_endpoint_info_i*>(p));
     std::wstring remote;
     if (automation::failed(info->get_string_value(L"RemoteAddress", &remote))) return L"127.0.0.1";

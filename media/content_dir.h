@@ -3,7 +3,7 @@
 // program's own HTTP server at an address the player can reach; after each
 // change of the store the update ids are evented.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "media/con_mgr.h"
 #include "media/media_store.h"
 
@@ -30,7 +30,7 @@ struct browse_result {
     uint32_t update_id = 0;
 };
 
-class content_dir : public cl::idispatch<content_dir_i> {
+class content_dir : public automation::idispatch<content_dir_i> {
   public:
     explicit content_dir(media_store& store, uint32_t http_port);
     ~content_dir() override;
@@ -70,7 +70,7 @@ class content_dir : public cl::idispatch<content_dir_i> {
     std::mutex cache_lock_;
     object_entry object_;
     answer_entry answer_;
-    cl::com_ptr<upnp_event_source> source_;
+    automation::com_ptr<upnp_event_source> source_;
 };
 
 // The address of this host on the network of the player (RemoteAddress of

@@ -87,7 +87,7 @@ std::wstring media_device_description(const std::wstring& computer_name) {
 }
 
 media_server_dco::media_server_dco(uint32_t http_port)
-    : cl::iunknown<upnp::device_control_i>(upnp::iid_device_control),
+    : automation::iunknown<upnp::device_control_i>(upnp::iid_device_control),
       content_dir_(new content_dir(the_media_store(), http_port)), con_mgr_(new con_mgr) {}
 
 media_server_dco::~media_server_dco() {
@@ -156,7 +156,7 @@ void start_media_server(const media_server_config& config) {
         if (gethostname(host, 255) == 0) computer = cl::utf8_to_utf16(host);
     }
     const std::wstring desc = media_device_description(computer);
-    cl::com_ptr<media_server_dco> dco(new media_server_dco(config.http_port));
+    automation::com_ptr<media_server_dco> dco(new media_server_dco(config.http_port));
     std::wstring id;
     if (config.ini) id = config.ini->get_string_or(L"param", L"media_server_id", L"");
 

@@ -3,7 +3,7 @@
 // (its identifier kept in the settings), the device control object that
 // hands the host the two services, and the media store's watcher.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/ini_file.h"
 #include "platform/upnp/upnp.h"
 
@@ -35,7 +35,7 @@ int media_trace_level();
 // The device description with its friendly name filled in.
 std::wstring media_device_description(const std::wstring& computer_name);
 
-class media_server_dco : public cl::iunknown<upnp::device_control_i> {
+class media_server_dco : public automation::iunknown<upnp::device_control_i> {
   public:
     media_server_dco(uint32_t http_port);
     ~media_server_dco() override;
@@ -46,8 +46,8 @@ class media_server_dco : public cl::iunknown<upnp::device_control_i> {
     const std::wstring& udn() const { return udn_; }
 
   private:
-    cl::com_ptr<content_dir> content_dir_;
-    cl::com_ptr<con_mgr> con_mgr_;
+    automation::com_ptr<content_dir> content_dir_;
+    automation::com_ptr<con_mgr> con_mgr_;
     std::wstring udn_;
 };
 

@@ -31,7 +31,7 @@ automation::hresult call_cmd(automation::idispatch_i* self, uint16_t, automation
 
 struct registration {
     std::mutex lock;
-    cl::com_factory<server_cmd> factory{clsid_server_cmd};
+    automation::com_factory<server_cmd> factory{clsid_server_cmd};
     uint32_t cookie = 0;
     std::wstring prog_id;
     config_command_listener listener;

@@ -4,7 +4,7 @@
 // registry store, and the command socket takes lines from other local
 // programs; server stop takes all three away again.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/ini_file.h"
 
 #include <string>
@@ -19,7 +19,7 @@ inline constexpr wchar_t server_cmd_prog_id[] = L"teskqvel.config";
 // The member table of the object's interface, in the program's type library.
 const automation::type_info& iserver_cmd_type_info();
 
-class server_cmd : public cl::idispatch<automation::idispatch_i> {
+class server_cmd : public automation::idispatch<automation::idispatch_i> {
   public:
     server_cmd();
     // The member: a command line from a caller in this process, who runs

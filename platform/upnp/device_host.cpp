@@ -1,4 +1,4 @@
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "platform/upnp/gena.h"
@@ -101,10 +101,10 @@ std::string address_text(const asio::ip::address& a) {
     return a.to_string();
 }
 
-class endpoint_info : public cl::iunknown<remote_endpoint_info_i> {
+class endpoint_info : public automation::iunknown<remote_endpoint_info_i> {
   public:
     endpoint_info(std::string remote, std::string local)
-        : cl::iunknown<remote_endpoint_info_i>(iid_remote_endpoint_info),
+        : automation::iunknown<remote_endpoint_info_i>(iid_remote_endpoint_info),
           remote_(std::move(remote)), local_(std::move(local)) {}
     hresult get_string_value(const std::wstring& name, std::wstring* out) override {
         if (!out) return automation::e_pointer;
@@ -127,9 +127,9 @@ struct service_rec {
     std::string service_type, service_id, scpd_file;
     std::size_t index = 0; // 1-based, in the control and event paths
     service_description desc;
-    cl::com_ptr<automation::idispatch_i> object;
-    cl::com_ptr<event_source_i> source;
-    cl::com_ptr<automation::iunknown_i> sink;
+    automation::com_ptr<automation::idispatch_i> object;
+    automation::com_ptr<event_source_i> source;
+    automation::com_ptr<automation::iunknown_i> sink;
     gena_publisher events; // io thread only
 };
 
@@ -139,7 +139,7 @@ struct device_rec {
     std::string description;
     std::map<std::string, std::string> files; // served beside the description
     std::vector<std::unique_ptr<service_rec>> services;
-    cl::com_ptr<device_control_i> control;
+    automation::com_ptr<device_control_i> control;
     device_ad ad;
 };
 
@@ -261,10 +261,10 @@ device_host& the_host() {
     return *host;
 }
 
-class event_sink : public cl::iunknown<event_sink_i> {
+class event_sink : public automation::iunknown<event_sink_i> {
   public:
     event_sink(std::string uuid, std::size_t index)
-        : cl::iunknown<event_sink_i>(iid_event_sink), uuid_(std::move(uuid)), index_(index) {}
+        : automation::iunknown<event_sink_i>(iid_event_sink), uuid_(std::move(uuid)), index_(index) {}
     hresult on_state_changed(uint32_t count, const automation::dispid* ids) override {
         if (count && !ids) return automation::e_pointer;
         the_host().state_changed(uuid_, index_, std::vector<automation::dispid>(ids, ids + count));
@@ -454,7 +454,7 @@ hresult device_host::add_device(const std::string& uuid, const std::wstring& xml
         if (none) stop();
         return h;
     };
-    d->control = cl::com_ptr<device_control_i>(control);
+    d->control = automation::com_ptr<device_control_i>(control);
     hr = control->initialize(xml_desc, d->id, init_string);
     if (automation::failed(hr)) return fail(hr);
     const std::wstring udn = L"uuid:" + d->id;
@@ -467,7 +467,7 @@ hresult device_host::add_device(const std::string& uuid, const std::wstring& xml
         void* src = nullptr;
         if (automation::succeeded(obj->query_interface(iid_event_source, &src)) && src) {
             s->source.attach(static_cast<event_source_i*>(src));
-            s->sink = cl::com_ptr<automation::iunknown_i>(new event_sink(uuid, s->index));
+            s->sink = automation::com_ptr<automation::iunknown_i>(new event_sink(uuid, s->index));
             hr = s->source->advise(s->sink.get());
             if (automation::failed(hr)) return fail(hr);
         }
@@ -654,7 +654,7 @@ void device_host::soap(http_request req, const std::shared_ptr<http_session>& se
     const automation::type_info* ti = nullptr;
     if (automation::succeeded(obj->get_type_info(0, automation::lcid_user_default, &ti)) && ti)
         if (const automation::member_desc* m = ti->find(id); m && m->max_args == args.size() + 1)
-            args.insert(args.begin(), variant::from_unknown(cl::com_ptr<automation::iunknown_i>(
+            args.insert(args.begin(), variant::from_unknown(automation::com_ptr<automation::iunknown_i>(
                                                                 new endpoint_info(session->remote(),
                                                                                   session->local()))
                                                                 .get()));

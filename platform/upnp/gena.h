@@ -4,7 +4,7 @@
 // the state variables the service description marks as evented are sent.
 // Everything here runs on the host's io thread.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/upnp/scpd.h"
 
 #include <boost/asio/io_context.hpp>
@@ -45,7 +45,7 @@ class gena_publisher {
     static constexpr std::size_t max_queued = 32;
 
     std::vector<state_variable> evented;
-    cl::com_ptr<automation::idispatch_i> service;
+    automation::com_ptr<automation::idispatch_i> service;
 
     gena_answer handle(const gena_request& req, std::chrono::steady_clock::time_point now);
     void send_initial(boost::asio::io_context& io, const std::string& sid);

@@ -153,18 +153,18 @@ void register_script_type_info() {
 main_script_object::main_script_object(jscript_host* host) : host_(host), consts_(builtin_names) {
     register_script_type_info();
     load_type_info(program_type_library(), iid_ishost);
-    ++cl::g_com_stats.main_objects.created;
+    ++automation::g_com_stats.main_objects.created;
 }
 
 main_script_object::~main_script_object() {
-    ++cl::g_com_stats.main_objects.destroyed;
+    ++automation::g_com_stats.main_objects.destroyed;
 }
 
 hresult main_script_object::get_ids_of_names(const guid& iid, const std::wstring* names,
                                              uint32_t count, lcid lcid, dispid* ids) {
     for (uint32_t i = 0; names && i < count; ++i)
         asked_.insert(names[i]);
-    return cl::idispatch<ishost_i>::get_ids_of_names(iid, names, count, lcid, ids);
+    return automation::idispatch<ishost_i>::get_ids_of_names(iid, names, count, lcid, ids);
 }
 
 std::wstring main_script_object::global_state_name() const {
@@ -213,7 +213,7 @@ hresult main_script_object::exit_script() {
 
 hresult main_script_object::webserver(variant* result) {
     if (!webserver_) {
-        webserver_ = cl::com_ptr<webserver_object>(new webserver_object(this));
+        webserver_ = automation::com_ptr<webserver_object>(new webserver_object(this));
         if (host_) webserver_->set_request(host_->current());
     }
     *result = variant::from_dispatch(webserver_.get());
@@ -232,7 +232,7 @@ hresult main_script_object::require(const std::wstring& name, variant* result, e
 
 hresult main_script_object::get_exports(variant* result) {
     if (exports_.is_empty()) {
-        cl::com_ptr<require_obj> obj(new require_obj);
+        automation::com_ptr<require_obj> obj(new require_obj);
         exports_ = variant::from_dispatch(obj.get());
     }
     *result = exports_;
@@ -249,11 +249,11 @@ hresult main_script_object::put_exports(const variant& v) {
 require_obj::require_obj() {
     register_script_type_info();
     load_type_info(program_type_library(), iid_irequire_obj);
-    ++cl::g_com_stats.require_objects.created;
+    ++automation::g_com_stats.require_objects.created;
 }
 
 require_obj::~require_obj() {
-    ++cl::g_com_stats.require_objects.destroyed;
+    ++automation::g_com_stats.require_objects.destroyed;
 }
 
 long require_obj::find(const std::wstring& name) const {
@@ -327,7 +327,7 @@ hresult require_obj::get_next_disp_id(uint32_t, dispid id, dispid* out) {
 hresult require_obj::invoke(dispid member, const guid& iid, lcid lcid, uint16_t flags,
                             dispparams& params, variant* result, excepinfo* ei, uint32_t* arg_err) {
     if (member == 0)
-        return cl::idispatch_ex<irequire_obj_i>::invoke(member, iid, lcid, flags, params, result,
+        return automation::idispatch_ex<irequire_obj_i>::invoke(member, iid, lcid, flags, params, result,
                                                         ei, arg_err);
     return dynamic_invoke(member, lcid, flags, params, result, ei, nullptr);
 }

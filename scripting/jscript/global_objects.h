@@ -3,7 +3,7 @@
 // information object with the request headers as properties, and the
 // response-header object.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "scripting/jscript/shost_file.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"
@@ -34,7 +34,7 @@ inline constexpr automation::guid iid_irequest_info{
 // library (once).
 void register_script_type_info();
 
-class main_script_object final : public cl::idispatch<ishost_i> {
+class main_script_object final : public automation::idispatch<ishost_i> {
   public:
     explicit main_script_object(jscript_host* host);
     ~main_script_object() override;
@@ -65,12 +65,12 @@ class main_script_object final : public cl::idispatch<ishost_i> {
     jscript_host* host_;
     std::set<std::wstring> consts_;
     std::set<std::wstring> asked_;
-    cl::com_ptr<webserver_object> webserver_;
+    automation::com_ptr<webserver_object> webserver_;
     automation::variant exports_;
 };
 
 // A module's exports: properties with any values, numbered from 1.
-class require_obj final : public cl::idispatch_ex<irequire_obj_i> {
+class require_obj final : public automation::idispatch_ex<irequire_obj_i> {
   public:
     require_obj();
     ~require_obj() override;
@@ -132,7 +132,7 @@ class req_header_provider {
 };
 
 class request_info final
-    : public cl::idispatch_ex_wstr_impl<irequest_info_i, 0x1000, req_header_provider> {
+    : public automation::idispatch_ex_wstr_impl<irequest_info_i, 0x1000, req_header_provider> {
   public:
     explicit request_info(cl::sh_ptr<req_info> info, cl::sh_ptr<shost_file_adapter> run = nullptr);
     ~request_info() override;
@@ -186,7 +186,7 @@ class resp_header_provider {
 };
 
 class response_header_object final
-    : public cl::idispatch_ex_wstr_impl<iresponse_headers_i, 0x1000, resp_header_provider> {
+    : public automation::idispatch_ex_wstr_impl<iresponse_headers_i, 0x1000, resp_header_provider> {
   public:
     response_header_object(cl::sh_ptr<response_headers> h, cl::sh_ptr<shost_file_adapter> request);
     automation::hresult invoke(automation::dispid member, const automation::guid& iid,

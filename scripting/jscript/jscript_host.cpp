@@ -18,7 +18,7 @@ namespace {
 
 std::set<std::wstring> global_names(script_engine::engine& eng) {
     std::set<std::wstring> names;
-    cl::com_ptr<idispatch_ex_i> d;
+    automation::com_ptr<idispatch_ex_i> d;
     if (failed(eng.get_script_dispatch(d.put())) || !d) return names;
     dispid id = dispid_startenum;
     for (int guard = 0; guard < 100000; ++guard) {
@@ -32,7 +32,7 @@ std::set<std::wstring> global_names(script_engine::engine& eng) {
 } // namespace
 
 jscript_host::jscript_host() {
-    ++cl::g_com_stats.hosts.created;
+    ++automation::g_com_stats.hosts.created;
 }
 
 jscript_host::~jscript_host() {
@@ -52,7 +52,7 @@ jscript_host::~jscript_host() {
         modules.swap(modules_);
     }
     modules.clear();
-    ++cl::g_com_stats.hosts.destroyed;
+    ++automation::g_com_stats.hosts.destroyed;
 }
 
 void jscript_host::set_run_time_limit(uint32_t ms) {
@@ -81,7 +81,7 @@ hresult jscript_host::load(const std::wstring& path, load_context& params, bool 
         if (run_time_limit_ms_) engine_->set_run_time_limit(run_time_limit_ms_);
     }
     engine_->set_error_sink([this](const script_engine::script_error& e) { on_script_error(e); });
-    global_ = cl::com_ptr<main_script_object>(new main_script_object(this));
+    global_ = automation::com_ptr<main_script_object>(new main_script_object(this));
     hresult hr = engine_->add_named_item(L"window", global_.get(), true);
     if (failed(hr)) {
         load_params_ = nullptr;

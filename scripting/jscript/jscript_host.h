@@ -3,7 +3,7 @@
 // per request, turns errors into texts naming the file and line, and keeps
 // the modules the script loaded with require.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/script_engine/engine.h"
 #include "scripting/jscript/script_source.h"
 #include "scripting/jscript/shost_file.h"
@@ -61,12 +61,12 @@ class jscript_host {
 
     std::mutex engine_lock_; // guards engine_ and modules_ against interrupt()
     std::unique_ptr<script_engine::engine> engine_;
-    cl::com_ptr<main_script_object> global_;
+    automation::com_ptr<main_script_object> global_;
     cl::sh_ptr<shost_file_adapter> current_;
     bool errors_to_response_ = true;
     script_context* request_context_ = nullptr;
     load_context* load_params_ = nullptr;
-    cl::com_ptr<automation::idispatch_ex_i> script_dispatch_;
+    automation::com_ptr<automation::idispatch_ex_i> script_dispatch_;
     automation::dispid main_id_ = -1;
     std::vector<source_piece> pieces_;
     std::map<std::wstring, std::unique_ptr<jscript_host>> modules_;

@@ -1,6 +1,6 @@
 #include "scripting/jscript/script_cache.h"
 
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/format.h"
 #include "core/path.h"
 #include "core/trace.h"
@@ -166,7 +166,7 @@ void configure_scripts(cl::ini_file& ini) {
 }
 
 std::array<uint32_t, 9> script_object_counters() {
-    auto& c = cl::g_com_stats;
+    auto& c = automation::g_com_stats;
     return {static_cast<uint32_t>(c.require_objects.created.load()),
             static_cast<uint32_t>(c.require_objects.destroyed.load()),
             static_cast<uint32_t>(c.main_objects.created.load()),
@@ -575,7 +575,7 @@ shost_thread* shost_cache::acquire(const std::wstring& path, script_context* con
         }
         if (!wait_for_busy) break;
         if (!w.on) {
-            ++cl::g_com_stats.global_state_waits;
+            ++automation::g_com_stats.global_state_waits;
             ++free_waiters_;
             w.on = true;
             continue;
@@ -713,7 +713,7 @@ void shost_cache::enqueue(const std::wstring& path, waiting_request w) {
         if (scripts_stopping() || pq.entries.size() >= waiting_limit) {
             refused.push_back(std::move(w));
         } else {
-            ++cl::g_com_stats.global_state_waits;
+            ++automation::g_com_stats.global_state_waits;
             pq.entries.push_back(std::move(w));
         }
         // Free meanwhile, it takes the request now; gone (reloaded), the

@@ -4,7 +4,7 @@
 // script objects reach the running request (content type, headers, CGI
 // variables, server services).
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/sync.h"
 #include "scripting/cgi_file.h"
 #include "server/req_info.h"

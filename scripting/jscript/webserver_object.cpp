@@ -209,7 +209,7 @@ const type_info iwebserver_info(
              if (name == L"http_response_header") {
                  shost_file* f = ws_of(self)->file();
                  if (!f) return e_fail;
-                 cl::com_ptr<response_header_object> o(
+                 automation::com_ptr<response_header_object> o(
                      new response_header_object(f->headers_ptr(), ws_of(self)->adapter()));
                  *r = variant::from_dispatch(o.get());
                  return s_ok;
@@ -414,7 +414,7 @@ const type_info iwebserver_info(
          [] WS_ARGS {
              shost_file* f = ws_of(self)->file();
              if (!f) return e_fail;
-             cl::com_ptr<request_info> o(new request_info(f->info(), ws_of(self)->adapter()));
+             automation::com_ptr<request_info> o(new request_info(f->info(), ws_of(self)->adapter()));
              return o->construct(r);
          }},
         {0x343, L"logger", member_method, 2, 2,
@@ -521,11 +521,11 @@ void register_webserver_type_info() {
 webserver_object::webserver_object(main_script_object* owner) : owner_(owner) {
     register_script_type_info();
     load_type_info(program_type_library(), iid_iwebserver);
-    ++cl::g_com_stats.webservers.created;
+    ++automation::g_com_stats.webservers.created;
 }
 
 webserver_object::~webserver_object() {
-    ++cl::g_com_stats.webservers.destroyed;
+    ++automation::g_com_stats.webservers.destroyed;
 }
 
 void webserver_object::set_request(const cl::sh_ptr<shost_file_adapter>& adapter) {

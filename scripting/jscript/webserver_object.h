@@ -2,7 +2,7 @@
 // response out, content type, CGI variables) and to the server's services
 // (file names, INI values, passwords, directives, other scripts, DNS).
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "scripting/jscript/shost_file.h"
 #include "server/access_checker.h"
 
@@ -46,7 +46,7 @@ struct webserver_extensions {
 };
 webserver_extensions& the_webserver_extensions();
 
-class webserver_object final : public cl::idispatch<iwebserver_i> {
+class webserver_object final : public automation::idispatch<iwebserver_i> {
   public:
     explicit webserver_object(main_script_object* owner);
     ~webserver_object() override;

@@ -76,7 +76,7 @@ constexpr guid iid_ifile{
 // the tree's root for a path of the tree) and the temporary file is made,
 // checked and renamed in that very folder: a link swapped in on the path
 // meanwhile cannot carry the new content elsewhere.
-class sfile final : public cl::idispatch<ifile_i> {
+class sfile final : public automation::idispatch<ifile_i> {
   public:
     sfile() { load_type_info(program_type_library(), iid_ifile); }
     ~sfile() override { close(); }
@@ -309,7 +309,7 @@ std::string lock_file_name(const std::wstring& name) {
 // A named mutex that really excludes: holding it is an exclusive lock on its
 // lock file, which other objects of this process and other processes on the
 // same data directory wait for.
-class smutex final : public cl::idispatch<imutex_i> {
+class smutex final : public automation::idispatch<imutex_i> {
   public:
     smutex(std::wstring name, std::wstring lock_dir)
         : name_(std::move(name)), dir_(std::move(lock_dir)) {
@@ -398,7 +398,7 @@ constexpr guid iid_ievent{
 // A manual-reset event. Threads pumping in a wait on it are told of a set
 // through their queues, so a wait covers any number of events with one
 // deadline and still runs what is posted to the waiting thread.
-class wevent final : public cl::idispatch<ievent_i> {
+class wevent final : public automation::idispatch<ievent_i> {
   public:
     wevent() { load_type_info(program_type_library(), iid_ievent); }
 
@@ -495,11 +495,11 @@ hresult wait_for_events(idispatch_i* d, const variant& timeout, const variant& w
     if (!d) return e_pointer;
 
     // The events among the members, in enumeration order.
-    std::vector<cl::com_ptr<idispatch_i>> holders;
+    std::vector<automation::com_ptr<idispatch_i>> holders;
     std::vector<wevent*> events;
     void* p = nullptr;
     if (failed(hr = d->query_interface(iid_idispatch_ex, &p))) return hr;
-    cl::com_ptr<idispatch_ex_i> ex;
+    automation::com_ptr<idispatch_ex_i> ex;
     ex.attach(static_cast<idispatch_ex_i*>(p));
     dispid id = dispid_startenum;
     for (int guard = 0; guard < 1000000; ++guard) {
@@ -512,7 +512,7 @@ hresult wait_for_events(idispatch_i* d, const variant& timeout, const variant& w
         idispatch_i* item = v.dispatch();
         void* ev = nullptr;
         if (!item || failed(item->query_interface(iid_ievent, &ev))) continue;
-        cl::com_ptr<idispatch_i> hold;
+        automation::com_ptr<idispatch_i> hold;
         hold.attach(static_cast<ievent_i*>(ev));
         events.push_back(event_of(hold.get()));
         holders.push_back(std::move(hold));

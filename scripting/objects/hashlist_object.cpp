@@ -24,7 +24,7 @@ std::wstring wide(const std::string& s) {
     return cl::utf8_to_utf16(s);
 }
 
-class hashlist_obj final : public cl::idispatch<ihashlist_i> {
+class hashlist_obj final : public automation::idispatch<ihashlist_i> {
   public:
     explicit hashlist_obj(cl::sh_ptr<hashlist> list) : list_(std::move(list)) {
         load_type_info(program_type_library(), iid_ihashlist);
@@ -36,7 +36,7 @@ class hashlist_obj final : public cl::idispatch<ihashlist_i> {
     cl::sh_ptr<hashlist> list_;
 };
 
-class iterator_obj final : public cl::idispatch<ihashlist_iterator_i> {
+class iterator_obj final : public automation::idispatch<ihashlist_iterator_i> {
   public:
     explicit iterator_obj(cl::sh_ptr<hashlist_iterator> it) : it_(std::move(it)) {
         load_type_info(program_type_library(), iid_ihashlist_iterator);
@@ -64,8 +64,8 @@ class hashlist_value_provider {
 };
 
 class values_obj final
-    : public cl::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider> {
-    using base = cl::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>;
+    : public automation::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider> {
+    using base = automation::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>;
 
   public:
     values_obj(cl::sh_ptr<hashlist> list, const std::string& prefix)
@@ -155,7 +155,7 @@ hresult m_to_object(idispatch_i* d, uint16_t, dispparams& p, variant* r, excepin
         const hresult hr = key_arg(p, 0, prefix);
         if (failed(hr)) return hr;
     }
-    cl::com_ptr<values_obj> obj(new values_obj(list_of(d)->shared(), prefix));
+    automation::com_ptr<values_obj> obj(new values_obj(list_of(d)->shared(), prefix));
     *r = variant::from_dispatch(obj.get());
     return s_ok;
 }
@@ -235,7 +235,7 @@ hresult m_it_equal(idispatch_i* d, uint16_t, dispparams& p, variant* r, excepinf
     void* q = nullptr;
     bool same = false;
     if (other && succeeded(other->query_interface(iid_ihashlist_iterator, &q))) {
-        cl::com_ptr<ihashlist_iterator_i> hold;
+        automation::com_ptr<ihashlist_iterator_i> hold;
         hold.attach(static_cast<ihashlist_iterator_i*>(q));
         same = iter_of(d)->it().equal(&iter_of(hold.get())->it());
     }
@@ -294,7 +294,7 @@ const type_info iterator_type{iid_ihashlist_iterator,
                                {0x325, L"_set_write_flag", member_method, 0, 1, m_it_write_flag}}};
 
 void give_iterator(variant* r, cl::sh_ptr<hashlist_iterator> it) {
-    cl::com_ptr<iterator_obj> obj(new iterator_obj(std::move(it)));
+    automation::com_ptr<iterator_obj> obj(new iterator_obj(std::move(it)));
     *r = variant::from_dispatch(obj.get());
 }
 

@@ -112,7 +112,7 @@ bool read_all(const std::string& path, std::vector<uint8_t>& out, int* st) {
     return true;
 }
 
-class image_obj final : public cl::idispatch<iimage_i> {
+class image_obj final : public automation::idispatch<iimage_i> {
   public:
     image_obj(std::wstring file, std::shared_ptr<image_response> response, path_check allowed)
         : file_(std::move(file)), response_(std::move(response)), allowed_(std::move(allowed)) {

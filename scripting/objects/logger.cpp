@@ -70,7 +70,7 @@ class file_log {
     std::wstring partial_;
 };
 
-class logger final : public cl::idispatch<ilogger_i> {
+class logger final : public automation::idispatch<ilogger_i> {
   public:
     logger(const std::wstring& path, uint32_t timeout) : log_(path), timeout_(timeout) {
         load_type_info(program_type_library(), iid_ilogger);
@@ -108,7 +108,7 @@ const type_info ilogger_type{
 
 struct logger_registry {
     cl::critical_section lock;
-    std::map<std::wstring, cl::com_ptr<logger>> loggers;
+    std::map<std::wstring, automation::com_ptr<logger>> loggers;
 };
 logger_registry& registry() {
     static auto* r = new logger_registry;
@@ -120,7 +120,7 @@ logger_registry& registry() {
 dispatch_ptr create_logger(const std::wstring& path, uint32_t timeout) {
     register_type_once(ilogger_type);
     logger_registry& r = registry();
-    cl::com_ptr<logger> l;
+    automation::com_ptr<logger> l;
     {
         cl::cs_lock lk(r.lock);
         auto it = r.loggers.find(path);
@@ -128,7 +128,7 @@ dispatch_ptr create_logger(const std::wstring& path, uint32_t timeout) {
             it->second->touch();
             return dispatch_ptr(it->second.get());
         }
-        l = cl::com_ptr<logger>(new logger(path, timeout));
+        l = automation::com_ptr<logger>(new logger(path, timeout));
         r.loggers.emplace(path, l);
     }
     // The sweep belongs to the hash-list registry, whose lock comes first.
@@ -137,7 +137,7 @@ dispatch_ptr create_logger(const std::wstring& path, uint32_t timeout) {
 }
 
 void sweep_loggers(int64_t now) {
-    std::vector<cl::com_ptr<logger>> dropped;
+    std::vector<automation::com_ptr<logger>> dropped;
     {
         logger_registry& r = registry();
         cl::cs_lock lk(r.lock);
@@ -156,7 +156,7 @@ void sweep_loggers(int64_t now) {
 }
 
 void close_all_loggers() {
-    std::map<std::wstring, cl::com_ptr<logger>> gone;
+    std::map<std::wstring, automation::com_ptr<logger>> gone;
     {
         logger_registry& r = registry();
         cl::cs_lock lk(r.lock);

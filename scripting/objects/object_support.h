@@ -1,7 +1,7 @@
 // Small helpers shared by the script objects: argument conversion, raising
 // catchable script errors and registering member tables once.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/automation/type_info.h"
 #include "platform/automation/variant.h"
 

@@ -4,7 +4,7 @@
 // Each factory takes plain values, so that a Webserver member is one call.
 // Every object comes back with one reference held by the returned pointer.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/ref_cnt.h"
 #include "platform/automation/dispatch.h"
 
@@ -29,7 +29,7 @@ class hashlist;
 namespace scripting::objects {
 
 using automation::hresult;
-using dispatch_ptr = cl::com_ptr<automation::idispatch_i>;
+using dispatch_ptr = automation::com_ptr<automation::idispatch_i>;
 
 // ---- files, mutexes, events ----
 

@@ -89,7 +89,7 @@ size_t read_payload(char* buf, size_t size, size_t n, void* user) {
     return take;
 }
 
-class sendmail_component final : public cl::idispatch<isendmail_i> {
+class sendmail_component final : public automation::idispatch<isendmail_i> {
   public:
     sendmail_component() { load_type_info(program_type_library(), iid_isendmail); }
 
@@ -224,8 +224,8 @@ const type_info isendmail_type{iid_isendmail,
                                 {0x3, L"send", member_method, 4, 4, m_send},
                                 {0x4, L"last_error", member_get, 0, 0, m_last_error}}};
 
-cl::com_factory<sendmail_component>& factory() {
-    static auto* f = new cl::com_factory<sendmail_component>(iid_isendmail);
+automation::com_factory<sendmail_component>& factory() {
+    static auto* f = new automation::com_factory<sendmail_component>(iid_isendmail);
     return *f;
 }
 
@@ -290,7 +290,7 @@ hresult create_sendmail(cl::ini_file& ini, const std::string& master_pwd, dispat
     // factories here answer only their own interface and IUnknown.
     void* p = nullptr;
     hr = co_create_instance(clsid, nullptr, 0x17, iid_iunknown, &p);
-    cl::com_ptr<iunknown_i> unk;
+    automation::com_ptr<iunknown_i> unk;
     if (succeeded(hr)) {
         unk.attach(static_cast<iunknown_i*>(p));
         p = nullptr;

@@ -33,7 +33,7 @@ struct list_provider {
 };
 
 class server_obj final
-    : public cl::idispatch_ex_wstr_impl<iserver_object_i, 0x1000, list_provider> {
+    : public automation::idispatch_ex_wstr_impl<iserver_object_i, 0x1000, list_provider> {
   public:
     explicit server_obj(const server_list_source* lists) : idispatch_ex_wstr_impl(&provider_) {
         provider_.lists = lists;
@@ -72,8 +72,8 @@ struct header_provider {
 };
 
 class header_obj final
-    : public cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider> {
-    using base = cl::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>;
+    : public automation::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider> {
+    using base = automation::idispatch_ex_wstr_impl<iheaders_i, 0x1000, header_provider>;
 
   public:
     explicit header_obj(cl::sh_ptr<response_headers_base> headers) : base(&provider_) {
@@ -124,7 +124,7 @@ sink_set& sinks() {
 class event_sink final : public idispatch_i {
   public:
     event_sink(std::map<dispid, std::wstring> names, std::wstring prefix,
-               cl::com_ptr<idispatch_i> handler)
+               automation::com_ptr<idispatch_i> handler)
         : names_(std::move(names)), prefix_(std::move(prefix)), handler_(std::move(handler)),
           home_(thread_queue::current()) {
         std::lock_guard lk(sinks().lock);
@@ -179,7 +179,7 @@ class event_sink final : public idispatch_i {
             call(function, flags, params);
             return s_ok;
         }
-        cl::com_ptr<event_sink> self(this);
+        automation::com_ptr<event_sink> self(this);
         home->post([self, function, flags, copy = params]() mutable {
             self->call(function, flags, copy);
         });
@@ -219,7 +219,7 @@ class event_sink final : public idispatch_i {
 
     std::map<dispid, std::wstring> names_;
     std::wstring prefix_;
-    cl::com_ptr<idispatch_i> handler_;
+    automation::com_ptr<idispatch_i> handler_;
     std::weak_ptr<thread_queue> home_;
     std::atomic<int> count_{0};
     guid source_iid_{};
@@ -234,11 +234,11 @@ hresult create_server_object(const std::wstring& name, cl::sh_ptr<response_heade
     if (!out) return e_pointer;
     register_type_once(iserver_object_type);
     if (name == L"http_response_header") {
-        cl::com_ptr<header_obj> obj(new header_obj(std::move(headers)));
+        automation::com_ptr<header_obj> obj(new header_obj(std::move(headers)));
         *out = variant::from_dispatch(obj.get());
         return s_ok;
     }
-    cl::com_ptr<server_obj> obj(new server_obj(&lists));
+    automation::com_ptr<server_obj> obj(new server_obj(&lists));
     const hresult hr = obj->construct(name);
     if (failed(hr)) return hr;
     *out = variant::from_dispatch(obj.get());
@@ -248,7 +248,7 @@ hresult create_server_object(const std::wstring& name, cl::sh_ptr<response_heade
 hresult connect_object_events(idispatch_i* obj, const variant& param, script_engine::engine& eng) {
     if (!obj) return e_pointer;
     if (param.vt() == vt_null || param.vt() == vt_empty) return s_ok;
-    cl::com_ptr<idispatch_i> handler;
+    automation::com_ptr<idispatch_i> handler;
     std::wstring prefix;
     if (param.vt() == vt_bstr) {
         idispatch_ex_i* global = nullptr;
@@ -256,7 +256,7 @@ hresult connect_object_events(idispatch_i* obj, const variant& param, script_eng
         handler.attach(global);
         prefix = param.bstr();
     } else if (param.vt() == vt_dispatch && param.dispatch()) {
-        handler = cl::com_ptr<idispatch_i>(param.dispatch());
+        handler = automation::com_ptr<idispatch_i>(param.dispatch());
     } else {
         return disp_e_badvartype;
     }
@@ -264,13 +264,13 @@ hresult connect_object_events(idispatch_i* obj, const variant& param, script_eng
     void* p = nullptr;
     if (failed(obj->query_interface(iid_iconnection_point_container, &p)))
         return connect_e_noconnection;
-    cl::com_ptr<iconnection_point_container_i> container;
+    automation::com_ptr<iconnection_point_container_i> container;
     container.attach(static_cast<iconnection_point_container_i*>(p));
     std::vector<iconnection_point_i*> points;
     container->enum_connection_points(&points);
     bool any = false;
     for (iconnection_point_i* cp : points) {
-        cl::com_ptr<iconnection_point_i> hold;
+        automation::com_ptr<iconnection_point_i> hold;
         hold.attach(cp);
         guid iid;
         const automation::type_info* ti = nullptr;
@@ -281,7 +281,7 @@ hresult connect_object_events(idispatch_i* obj, const variant& param, script_eng
         for (const auto& m : ti->members())
             names.emplace(m.id, m.name);
         cl::trace_out.write_w(cl::format_wstr(L"ConnectObject: using interface %?\n", ti->name()));
-        cl::com_ptr<event_sink> sink(new event_sink(std::move(names), prefix, handler));
+        automation::com_ptr<event_sink> sink(new event_sink(std::move(names), prefix, handler));
         sink->connected(iid, cp, 0);
         uint32_t cookie = 0;
         if (succeeded(cp->advise(static_cast<idispatch_i*>(sink.get()), &cookie))) {
@@ -293,12 +293,12 @@ hresult connect_object_events(idispatch_i* obj, const variant& param, script_eng
 }
 
 void disconnect_all_event_handlers() {
-    std::vector<cl::com_ptr<event_sink>> all;
+    std::vector<automation::com_ptr<event_sink>> all;
     {
         std::lock_guard lk(sinks().lock);
         for (event_sink* s : sinks().sinks)
             if (s->try_add_ref()) {
-                cl::com_ptr<event_sink> p;
+                automation::com_ptr<event_sink> p;
                 p.attach(s);
                 all.push_back(std::move(p));
             }

@@ -1,4 +1,4 @@
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/ref_cnt.h"
 #include "core/sync.h"
 #include "core/transfer_block.h"
@@ -102,13 +102,13 @@ TEST(TransferBlock, ListenersHearLastRegisteredFirstByTheirFlags) {
 namespace {
 struct thing_i : automation::idispatch_i {};
 constexpr automation::guid iid_thing{0x12345678, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
-struct thing : cl::idispatch<thing_i> {
-    thing() : cl::idispatch<thing_i>(iid_thing) {}
+struct thing : automation::idispatch<thing_i> {
+    thing() : automation::idispatch<thing_i>(iid_thing) {}
 };
 } // namespace
 
 TEST(Com, QueryInterfaceAnswersKnownIdsAndRefusesNullOut) {
-    cl::com_ptr<thing> t(new thing);
+    automation::com_ptr<thing> t(new thing);
     EXPECT_EQ(t->add_ref(), 2u);
     EXPECT_EQ(t->release(), 1u);
     EXPECT_EQ(t->query_interface(automation::iid_iunknown, nullptr), automation::e_pointer);

@@ -17,9 +17,9 @@ using automation::variant;
 using media_test::media_tree;
 namespace fs = std::filesystem;
 
-class endpoint : public cl::iunknown<upnp::remote_endpoint_info_i> {
+class endpoint : public automation::iunknown<upnp::remote_endpoint_info_i> {
   public:
-    endpoint() : cl::iunknown<upnp::remote_endpoint_info_i>(upnp::iid_remote_endpoint_info) {}
+    endpoint() : automation::iunknown<upnp::remote_endpoint_info_i>(upnp::iid_remote_endpoint_info) {}
     upnp::hresult get_string_value(const std::wstring& name, std::wstring* out) override {
         if (name != L"RemoteAddress") return automation::e_invalidarg;
         *out = L"127.0.0.1";
@@ -50,7 +50,7 @@ std::string child_text(const xml::node& n, const char* name) {
 
 browse_answer browse(media::content_dir& cd, const std::wstring& id, const std::wstring& flag,
                      uint32_t start = 0, uint32_t count = 0) {
-    cl::com_ptr<endpoint> ep(new endpoint);
+    automation::com_ptr<endpoint> ep(new endpoint);
     std::vector<variant> args{variant::from_unknown(ep.get()),
                               variant::from_bstr(id),
                               variant::from_bstr(flag),
@@ -115,13 +115,13 @@ class content_dir_test : public media_tree {
         put("\xe6\x97\xa5\xe6\x9c\xac.mp3"); // a name beyond U+00FF
         ASSERT_TRUE(store_.open());
         store_.update();
-        cd_ = cl::com_ptr<media::content_dir>(new media::content_dir(store_, 8080));
+        cd_ = automation::com_ptr<media::content_dir>(new media::content_dir(store_, 8080));
     }
     void TearDown() override {
         cd_.reset();
         media_tree::TearDown();
     }
-    cl::com_ptr<media::content_dir> cd_;
+    automation::com_ptr<media::content_dir> cd_;
 };
 
 TEST_F(content_dir_test, direct_children_in_store_order) {
@@ -238,9 +238,9 @@ TEST_F(content_dir_test, browse_while_the_store_changes) {
 }
 
 // A sink that records the dispids it is told.
-class sink : public cl::iunknown<upnp::event_sink_i> {
+class sink : public automation::iunknown<upnp::event_sink_i> {
   public:
-    sink() : cl::iunknown<upnp::event_sink_i>(upnp::iid_event_sink) {}
+    sink() : automation::iunknown<upnp::event_sink_i>(upnp::iid_event_sink) {}
     upnp::hresult on_state_changed(uint32_t n, const automation::dispid* ids) override {
         std::lock_guard<std::mutex> g(m);
         seen.assign(ids, ids + n);
@@ -258,10 +258,10 @@ TEST_F(content_dir_test, one_event_source_tells_its_sink_of_changes) {
     ASSERT_EQ(cd_->query_interface(upnp::iid_event_source, &a), 0);
     ASSERT_EQ(cd_->query_interface(upnp::iid_event_source, &b), 0);
     EXPECT_EQ(a, b); // one event source per service
-    cl::com_ptr<upnp::event_source_i> src;
+    automation::com_ptr<upnp::event_source_i> src;
     src.attach(static_cast<upnp::event_source_i*>(a));
     static_cast<upnp::event_source_i*>(b)->release();
-    cl::com_ptr<sink> s(new sink);
+    automation::com_ptr<sink> s(new sink);
     ASSERT_EQ(src->advise(s.get()), 0);
     put("new.mp3");
     store_.update();
@@ -286,7 +286,7 @@ TEST(con_mgr, protocol_info_connection_info_and_features) {
     media::fill_dlna_profiles();
     media::fill_dlna_profiles(); // twice: still 17 rows
     EXPECT_EQ(media::dlna_profiles().size(), 17u);
-    cl::com_ptr<media::con_mgr> cm(new media::con_mgr);
+    automation::com_ptr<media::con_mgr> cm(new media::con_mgr);
     const std::wstring& spi = cm->source_protocol_info;
     std::vector<std::wstring> entries;
     for (std::size_t p = 0;;) {

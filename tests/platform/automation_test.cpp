@@ -1,4 +1,4 @@
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/automation/class_registry.h"
 #include "platform/automation/connection_point.h"
 
@@ -72,7 +72,7 @@ struct thing_i : idispatch_i {};
 constexpr guid iid_thing{0x7E1F0001, 1, 2, {1, 2, 3, 4, 5, 6, 7, 8}};
 int g_things = 0;
 
-struct thing : cl::idispatch<thing_i> {
+struct thing : automation::idispatch<thing_i> {
     thing() {
         ++g_things;
         load_type_info(program_type_library(), iid_thing);
@@ -109,7 +109,7 @@ const bool thing_registered = (program_type_library().add(&thing_type), true);
 
 TEST(AutomationDispatch, NamesWithoutRegardToCase) {
     ASSERT_TRUE(thing_registered);
-    cl::com_ptr<thing> t(new thing);
+    automation::com_ptr<thing> t(new thing);
     for (const wchar_t* name : {L"value", L"VALUE", L"vAlUe"}) {
         dispid id = 0;
         EXPECT_EQ(dispatch_get_id(t.get(), name, &id), s_ok) << name;
@@ -156,7 +156,7 @@ struct header_provider {
     }
     void member_deleted(const std::wstring& name) { deleted.push_back(name); }
 };
-struct headers : cl::idispatch_ex_wstr_impl<headers_i, 0x1000, header_provider> {
+struct headers : automation::idispatch_ex_wstr_impl<headers_i, 0x1000, header_provider> {
     explicit headers(header_provider* p) : idispatch_ex_wstr_impl(p) {}
 };
 
@@ -175,7 +175,7 @@ std::vector<std::wstring> enumerate(idispatch_ex_i* d, hresult* last) {
 
 TEST(AutomationDispatchEx, DynamicMembers) {
     header_provider prov;
-    cl::com_ptr<headers> h(new headers(&prov));
+    automation::com_ptr<headers> h(new headers(&prov));
     dispid id = 0;
     // Read-only: names resolve without regard to case, new ones are refused.
     EXPECT_EQ(h->get_disp_id(L"HOST", 0, &id), s_ok);
@@ -227,7 +227,7 @@ TEST(AutomationDispatchEx, DynamicMembers) {
 }
 
 TEST(AutomationClassRegistry, ProgIdCreatesInstances) {
-    static cl::com_factory<thing> factory(iid_thing);
+    static automation::com_factory<thing> factory(iid_thing);
     EXPECT_EQ(factory.add_ref(), 1u);
     EXPECT_EQ(factory.release(), 1u);
     const guid clsid{0x7E1F0002, 3, 4, {8, 7, 6, 5, 4, 3, 2, 1}};
@@ -263,12 +263,12 @@ TEST(AutomationClassRegistry, ProgIdCreatesInstances) {
 }
 
 TEST(AutomationConnectionPoint, FiresAtAdvisedSinks) {
-    struct source : cl::iunknown<iunknown_i> {
+    struct source : automation::iunknown<iunknown_i> {
         source() : cp(*this, iid_thing) {}
         connection_point cp;
     };
-    cl::com_ptr<source> src(new source);
-    cl::com_ptr<thing> sink(new thing);
+    automation::com_ptr<source> src(new source);
+    automation::com_ptr<thing> sink(new thing);
     uint32_t cookie = 0;
     ASSERT_EQ(src->cp.advise(sink.get(), &cookie), s_ok);
     EXPECT_EQ(src->cp.fire(1, {}), 0); // a property is no event handler

@@ -1,4 +1,4 @@
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/automation/class_registry.h"
 #include "platform/script_engine/engine.h"
 
@@ -18,7 +18,7 @@ constexpr guid iid_probe{0x7E1F0101, 1, 2, {9, 9, 9, 9, 9, 9, 9, 9}};
 std::atomic<int> g_probes{0};
 std::atomic<bool> g_started{false};
 
-struct probe : cl::idispatch<probe_i> {
+struct probe : automation::idispatch<probe_i> {
     probe() {
         ++g_probes;
         load_type_info(program_type_library(), iid_probe);
@@ -111,7 +111,7 @@ std::string cl_narrow(const std::wstring& w) {
 
 struct fixture : ::testing::Test {
     engine eng;
-    cl::com_ptr<probe> window{new probe};
+    automation::com_ptr<probe> window{new probe};
     std::vector<script_error> errors;
 
     fixture() {
@@ -121,7 +121,7 @@ struct fixture : ::testing::Test {
     }
     // Reads a global variable of the script through its dispatch object.
     variant global(const std::wstring& name) {
-        cl::com_ptr<idispatch_ex_i> d;
+        automation::com_ptr<idispatch_ex_i> d;
         EXPECT_EQ(eng.get_script_dispatch(d.put()), s_ok);
         variant r;
         EXPECT_EQ(dispatch_call(d.get(), name, dispatch_propertyget, {}, &r), s_ok) << name.c_str();
@@ -178,7 +178,7 @@ TEST_F(fixture, ScriptErrorsReachNativeCallersWithTheirLine) {
                                     L"  throw new Error('boom ' + x);\n"
                                     L"}\n"),
               s_ok);
-    cl::com_ptr<idispatch_ex_i> d;
+    automation::com_ptr<idispatch_ex_i> d;
     ASSERT_EQ(eng.get_script_dispatch(d.put()), s_ok);
     variant r;
     excepinfo ei;
@@ -294,7 +294,7 @@ TEST_F(fixture, ValuesCrossBothWays) {
 }
 
 TEST_F(fixture, ActiveXObjectCreatesRegisteredClassesReleasedAfterCollection) {
-    static cl::com_factory<probe> factory(iid_probe);
+    static automation::com_factory<probe> factory(iid_probe);
     const guid clsid{0x7E1F0102, 5, 6, {1, 1, 2, 3, 5, 8, 13, 21}};
     uint32_t cookie = 0;
     ASSERT_EQ(register_class_object(clsid, L"Test.Probe", &factory, &cookie), s_ok);
@@ -356,7 +356,7 @@ TEST_F(fixture, ScriptErrorsPassThroughNativeCallsUnchanged) {
                                     L"var same;\n"),
               s_ok);
     ASSERT_EQ(window->kept.vt(), vt_dispatch);
-    cl::com_ptr<idispatch_ex_i> d;
+    automation::com_ptr<idispatch_ex_i> d;
     ASSERT_EQ(eng.get_script_dispatch(d.put()), s_ok);
     variant r;
     excepinfo ei;

@@ -287,12 +287,12 @@ TEST_F(commands_test, command_object_lives_while_registered) {
     scripting::register_config_command_object(true, o);
     automation::guid clsid;
     ASSERT_EQ(automation::clsid_from_prog_id(L"teskqvel.config", &clsid), automation::s_ok);
-    cl::com_ptr<automation::iunknown_i> unknown;
+    automation::com_ptr<automation::iunknown_i> unknown;
     ASSERT_EQ(automation::co_create_instance(clsid, nullptr, automation::clsctx_local_server,
                                              automation::iid_iunknown,
                                              reinterpret_cast<void**>(unknown.put())),
               automation::s_ok);
-    cl::com_ptr<automation::idispatch_i> obj;
+    automation::com_ptr<automation::idispatch_i> obj;
     ASSERT_EQ(
         unknown->query_interface(automation::iid_idispatch, reinterpret_cast<void**>(obj.put())),
         automation::s_ok);

@@ -166,7 +166,7 @@ TEST_F(JscriptHost, IniValuesRefuseLineBreaks) {
     cl::ini_file ini;
     ini.set_path(w(path), true);
     scripting::set_script_global_ini(&ini);
-    cl::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
+    automation::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
     variant ws;
     ASSERT_EQ(m->webserver(&ws), s_ok);
     auto put = [&](const std::wstring& key, const std::wstring& value) {
@@ -198,7 +198,7 @@ TEST_F(JscriptHost, IniValuesRefuseLineBreaks) {
 }
 
 TEST(JscriptObjects, ModuleExportsMembers) {
-    cl::com_ptr<scripting::require_obj> o(new scripting::require_obj);
+    automation::com_ptr<scripting::require_obj> o(new scripting::require_obj);
     dispid id = 0;
     EXPECT_EQ(o->get_disp_id(L"a", 0, &id), disp_e_unknownname);
     ASSERT_EQ(o->get_disp_id(L"a", fdex_name_ensure, &id), s_ok);
@@ -238,7 +238,7 @@ TEST(JscriptObjects, RequestHeadersReadAndWritten) {
     data.known_headers[http_header_user_agent] = "agent";
     data.unknown_headers["X-One"] = "1";
     info->data = &data;
-    cl::com_ptr<scripting::request_info> o(new scripting::request_info(info));
+    automation::com_ptr<scripting::request_info> o(new scripting::request_info(info));
     variant self;
     ASSERT_EQ(o->construct(&self), s_ok);
     std::vector<std::wstring> names;
@@ -339,7 +339,7 @@ TEST_F(JscriptFile, ScriptHeaderPreambleAndErrorTexts) {
 
 TEST_F(JscriptFile, WebserverBodyOutputAndConversions) {
     auto f = make();
-    cl::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
+    automation::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
     variant ws;
     ASSERT_EQ(m->webserver(&ws), s_ok);
     auto* web = static_cast<scripting::webserver_object*>(

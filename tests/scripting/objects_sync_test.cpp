@@ -227,7 +227,7 @@ constexpr guid iid_ticker_events{0x6A11E0C4, 0x1D2B, 0x4C3D, {1, 2, 3, 4, 5, 6, 
 constexpr guid clsid_ticker{0x6A11E0C5, 0x1D2B, 0x4C3D, {1, 2, 3, 4, 5, 6, 7, 11}};
 
 // An object that raises "tick" (with a number) from a thread of its own.
-class ticker final : public cl::idispatch<ticker_i>, public iconnection_point_container_i {
+class ticker final : public automation::idispatch<ticker_i>, public iconnection_point_container_i {
   public:
     ticker() : cp_(static_cast<idispatch_i&>(*this), iid_ticker_events) {
         load_type_info(program_type_library(), iid_ticker);
@@ -241,10 +241,10 @@ class ticker final : public cl::idispatch<ticker_i>, public iconnection_point_co
             *out = static_cast<iconnection_point_container_i*>(this);
             return s_ok;
         }
-        return cl::idispatch<ticker_i>::query_interface(iid, out);
+        return automation::idispatch<ticker_i>::query_interface(iid, out);
     }
-    uint32_t add_ref() override { return cl::idispatch<ticker_i>::add_ref(); }
-    uint32_t release() override { return cl::idispatch<ticker_i>::release(); }
+    uint32_t add_ref() override { return automation::idispatch<ticker_i>::add_ref(); }
+    uint32_t release() override { return automation::idispatch<ticker_i>::release(); }
     hresult find_connection_point(const guid& iid, iconnection_point_i** out) override {
         if (!(iid == iid_ticker_events)) return connect_e_noconnection;
         cp_.add_ref();
@@ -282,7 +282,7 @@ void register_ticker() {
     static const bool done = [] {
         program_type_library().add(&ticker_type);
         program_type_library().add(&ticker_events_type);
-        static cl::com_factory<ticker> f(iid_ticker);
+        static automation::com_factory<ticker> f(iid_ticker);
         uint32_t cookie = 0;
         register_class_object(clsid_ticker, L"test.ticker", &f, &cookie);
         return true;

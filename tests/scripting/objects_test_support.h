@@ -1,7 +1,7 @@
 // A script engine with a small host object that hands out the script
 // objects the way the Webserver object does, over a temporary folder.
 #pragma once
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "platform/script_engine/engine.h"
@@ -86,7 +86,7 @@ struct shared_state {
     }
 };
 
-class test_host final : public cl::idispatch<host_i> {
+class test_host final : public automation::idispatch<host_i> {
   public:
     explicit test_host(shared_state& s) : state(s) {
         static const bool registered = (program_type_library().add(&type()), true);
@@ -100,7 +100,7 @@ class test_host final : public cl::idispatch<host_i> {
 // One engine with the host as "window"; its scripts' uncaught errors are kept.
 struct script {
     script_engine::engine eng;
-    cl::com_ptr<test_host> host;
+    automation::com_ptr<test_host> host;
     std::vector<script_engine::script_error> errors;
     explicit script(shared_state& s) : host(new test_host(s)) {
         eng.set_error_sink([this](const script_engine::script_error& e) { errors.push_back(e); });
@@ -109,7 +109,7 @@ struct script {
     }
     hresult run(const std::wstring& code) { return eng.parse_script_text(code); }
     variant global(const std::wstring& name) {
-        cl::com_ptr<idispatch_ex_i> d;
+        automation::com_ptr<idispatch_ex_i> d;
         EXPECT_EQ(eng.get_script_dispatch(d.put()), s_ok);
         variant r;
         EXPECT_EQ(dispatch_call(d.get(), name, dispatch_propertyget, {}, &r), s_ok);

@@ -6,7 +6,7 @@
 //   that one page can hand an event object to another.
 // They register themselves before main runs, as the program's own classes
 // would have been registered by the time the first page runs.
-#include "core/com.h"
+#include "platform/automation/com_objects.h"
 #include "platform/automation/class_registry.h"
 #include "platform/automation/connection_point.h"
 #include "platform/automation/type_info.h"
@@ -48,7 +48,7 @@ int32_t i4_of(const variant& v) {
     return t.i4();
 }
 
-class ticker final : public cl::idispatch<ticker_i>, public iconnection_point_container_i {
+class ticker final : public automation::idispatch<ticker_i>, public iconnection_point_container_i {
   public:
     ticker() : cp_(static_cast<idispatch_i&>(*this), iid_ticker_events) {
         load_type_info(program_type_library(), iid_ticker);
@@ -62,10 +62,10 @@ class ticker final : public cl::idispatch<ticker_i>, public iconnection_point_co
             *out = static_cast<iconnection_point_container_i*>(this);
             return s_ok;
         }
-        return cl::idispatch<ticker_i>::query_interface(iid, out);
+        return automation::idispatch<ticker_i>::query_interface(iid, out);
     }
-    uint32_t add_ref() override { return cl::idispatch<ticker_i>::add_ref(); }
-    uint32_t release() override { return cl::idispatch<ticker_i>::release(); }
+    uint32_t add_ref() override { return automation::idispatch<ticker_i>::add_ref(); }
+    uint32_t release() override { return automation::idispatch<ticker_i>::release(); }
     hresult find_connection_point(const guid& iid, iconnection_point_i** out) override {
         if (!(iid == iid_ticker_events)) return connect_e_noconnection;
         cp_.add_ref();
@@ -142,7 +142,7 @@ board_table& table() {
     return *t;
 }
 
-class board final : public cl::idispatch<board_i> {
+class board final : public automation::idispatch<board_i> {
   public:
     board() { load_type_info(program_type_library(), iid_board); }
 };
@@ -186,8 +186,8 @@ const type_info board_type{
     program_type_library().add(&ticker_type);
     program_type_library().add(&ticker_events_type);
     program_type_library().add(&board_type);
-    static cl::com_factory<ticker> ticker_factory(iid_ticker);
-    static cl::com_factory<board> board_factory(iid_board);
+    static automation::com_factory<ticker> ticker_factory(iid_ticker);
+    static automation::com_factory<board> board_factory(iid_board);
     uint32_t cookie = 0;
     register_class_object(clsid_ticker, L"teskqvel_test.ticker", &ticker_factory, &cookie);
     register_class_object(clsid_board, L"teskqvel_test.board", &board_factory, &cookie);

@@ -16,7 +16,7 @@
 
 #include <utility>
 
-namespace cl {
+namespace automation {
 
 // Owning interface pointer: copies take a reference on the new interface
 // before dropping the old one.
@@ -71,14 +71,14 @@ template <class T> class com_ptr {
 // Counters of script objects made and destroyed, traced at server stop.
 struct com_stats {
     struct pair {
-        atomic<int> created;
-        atomic<int> destroyed;
+        cl::atomic<int> created;
+        cl::atomic<int> destroyed;
     };
     pair require_objects;           // "R"
     pair main_objects;              // "M"
     pair webservers;                // "W"
     pair hosts;                     // "S"
-    atomic<int> global_state_waits; // "SW"
+    cl::atomic<int> global_state_waits; // "SW"
 };
 inline com_stats g_com_stats;
 
@@ -129,7 +129,7 @@ template <class I> class iunknown : public I {
   private:
     automation::guid iid_;
     bool answers_own_iid_;
-    atomic<int> count_{0};
+    cl::atomic<int> count_{0};
 };
 
 // IDispatch over the interface's static member table (I derives from
@@ -558,7 +558,7 @@ class com_istream : public automation::istream_i {
     automation::hresult clone(automation::istream_i**) override { return automation::e_notimpl; }
 
   private:
-    atomic<int> count_{0};
+    cl::atomic<int> count_{0};
 };
 
-} // namespace cl
+} // namespace automation
