@@ -20,7 +20,7 @@ namespace scripting {
 
 // The change log of a list: a trace channel with a file sink of its own, so
 // buffering and rolling over are those of the trace file.
-class hashlist_change_log final : public cl::nosql_log {
+class hashlist_change_log final : public scripting::nosql_log {
   public:
     hashlist_change_log(const std::wstring& list_file, uint32_t rollover) {
         const std::wstring name = list_file + L".log";
@@ -249,7 +249,7 @@ bool hashlist::reload_if_changed(uint32_t min_interval_ms) {
     if (min_interval_ms != 0 && checked_at_ms_ != 0 && now_ms - checked_at_ms_ < min_interval_ms)
         return false;
     checked_at_ms_ = now_ms;
-    const cl::nosql_list::file_stamp now = cl::nosql_list::stamp_of(file_);
+    const scripting::nosql_list::file_stamp now = scripting::nosql_list::stamp_of(file_);
     if (now == list_.stamp()) return false;
     // A file that cannot be read now leaves the entries the list has.
     if (!list_.reload_file(file_)) return false;
@@ -271,7 +271,7 @@ void hashlist::invalidate_iterators() {
         it->stale_ = true;
 }
 
-cl::sh_ptr<hashlist_iterator> hashlist::make_iterator(cl::nosql_list::iterator at) {
+cl::sh_ptr<hashlist_iterator> hashlist::make_iterator(scripting::nosql_list::iterator at) {
     cl::sh_ptr<hashlist_iterator> it(new hashlist_iterator(cl::sh_ptr<hashlist>(this)));
     it->place(at);
     iterators_.push_back(it.get());
@@ -318,7 +318,7 @@ hashlist_iterator::~hashlist_iterator() {
     v.erase(std::remove(v.begin(), v.end(), this), v.end());
 }
 
-void hashlist_iterator::place(cl::nosql_list::iterator at) {
+void hashlist_iterator::place(scripting::nosql_list::iterator at) {
     pos_ = at;
     stale_ = false;
     if (at == list_->list_.end()) {

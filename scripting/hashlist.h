@@ -84,11 +84,11 @@ class hashlist : public cl::ref_cnt_shared {
     void write_if_dirty(const std::wstring& file);
     void invalidate_iterators();
     void after_new_key();
-    cl::sh_ptr<hashlist_iterator> make_iterator(cl::nosql_list::iterator at);
+    cl::sh_ptr<hashlist_iterator> make_iterator(scripting::nosql_list::iterator at);
 
     cl::timer_id save_timer_;
     cl::critical_section lock_;
-    cl::nosql_list list_;
+    scripting::nosql_list list_;
     std::wstring file_;
     std::atomic<int64_t> last_access_{0};
     std::vector<hashlist_iterator*> iterators_;
@@ -123,13 +123,13 @@ class hashlist_iterator : public cl::ref_cnt_shared {
   private:
     friend class hashlist;
     explicit hashlist_iterator(cl::sh_ptr<hashlist> list);
-    void place(cl::nosql_list::iterator at);
+    void place(scripting::nosql_list::iterator at);
     void refind();
 
     cl::sh_ptr<hashlist> list_;
     int state_ = 1; // 1 at the end, 2 on an entry
     std::string key_;
-    cl::nosql_list::iterator pos_;
+    scripting::nosql_list::iterator pos_;
     bool stale_ = false;
     bool write_flag_ = false;
 };

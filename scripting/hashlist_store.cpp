@@ -15,7 +15,7 @@
 #include <cerrno>
 #include <cstring>
 
-namespace cl {
+namespace scripting {
 
 namespace {
 
@@ -448,4 +448,4 @@ void nosql_list::log_record(char kind, std::string_view key, const std::string_v
     write_log(line);
 }
 
-} // namespace cl
+} // namespace scripting

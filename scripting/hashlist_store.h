@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-namespace cl {
+namespace scripting {
 
 // Where the change lines of a list go (one line per call, "\n" included).
 class nosql_log {
@@ -148,4 +148,4 @@ class nosql_list {
     file_stamp stamp_;
 };
 
-} // namespace cl
+} // namespace scripting

@@ -99,7 +99,7 @@ gui::lresult _daemon_wnd::window_proc(uint32_t message, gui::wparam wp, gui::lpa
     } else if (message == g_wm_signal_dispids && g_wm_signal_dispids) {
         if (auto h = g_dispids_handler.load()) h(lp);
     }
-    return cl::window::window_proc(message, wp, lp);
+    return shell::window::window_proc(message, wp, lp);
 }
 
 void _daemon_wnd::on_quit() {
@@ -119,7 +119,7 @@ void _main_menu_class::build(gui::hwnd owner) {
     create_menu();
     add_item(gui::mf_string, g_version_title, [] {
         std::wstring caption;
-        cl::message_box(caption, 0, about_text(), 0x40);
+        shell::message_box(caption, 0, about_text(), 0x40);
     });
     add_item(gui::mf_string, ml_text("mainurl_name"),
              [] { open_url(ml_text("teskqvel_mainurl")); });
@@ -165,7 +165,7 @@ void _languages_menu_class::build(gui::hwnd) {
         add_item(gui::mf_string, L"translator " + translator, [this] {
             if (text_.empty()) return;
             std::wstring caption;
-            cl::message_box(caption, 0, text_, 0);
+            shell::message_box(caption, 0, text_, 0);
         });
     }
     add_separator();
@@ -175,11 +175,11 @@ void _languages_menu_class::build(gui::hwnd) {
 
 bool create_daemon_window() {
     uintptr_t normal =
-        cl::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm.ico", true, true, false);
-    if (!normal) normal = cl::taskbar_icon::load_icon(L"IDI_ICONSM", false, true, false);
+        shell::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm.ico", true, true, false);
+    if (!normal) normal = shell::taskbar_icon::load_icon(L"IDI_ICONSM", false, true, false);
     uintptr_t active =
-        cl::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm_active.ico", true, true, false);
-    if (!active) active = cl::taskbar_icon::load_icon(L"IDI_ICONSM_ACTIVE", false, true, false);
+        shell::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm_active.ico", true, true, false);
+    if (!active) active = shell::taskbar_icon::load_icon(L"IDI_ICONSM_ACTIVE", false, true, false);
 
     g_daemon_wnd = new _daemon_wnd;
     if (!g_daemon_wnd->create(g_window_title, daemon_class_name)) return false;
@@ -202,7 +202,7 @@ void show_closing_balloon() {
 }
 
 void remove_tray_icon() {
-    if (g_daemon_wnd) tb_icon().notify(cl::taskbar_icon::not_shown);
+    if (g_daemon_wnd) tb_icon().notify(shell::taskbar_icon::not_shown);
 }
 
 void destroy_daemon_window() {

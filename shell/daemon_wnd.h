@@ -14,19 +14,19 @@
 
 inline const wchar_t* const daemon_class_name = L"TESKqvel_CLASS";
 
-class _daemon_wnd : public cl::window {
+class _daemon_wnd : public shell::window {
   public:
     gui::lresult window_proc(uint32_t message, gui::wparam wp, gui::lparam lp) override;
     void on_quit() override;
 };
 
-class _tb_icon_class : public cl::taskbar_icon {
+class _tb_icon_class : public shell::taskbar_icon {
   public:
     void on_left_down(gui::wparam, gui::lparam) override;
     void on_context(gui::wparam, gui::lparam) override;
 };
 
-class _languages_menu_class : public cl::popup_menu {
+class _languages_menu_class : public shell::popup_menu {
   public:
     void build(gui::hwnd owner) override;
 
@@ -35,7 +35,7 @@ class _languages_menu_class : public cl::popup_menu {
     std::wstring text_;
 };
 
-class _main_menu_class : public cl::popup_menu {
+class _main_menu_class : public shell::popup_menu {
   public:
     void build(gui::hwnd owner) override;
 };

@@ -43,7 +43,7 @@ namespace {
 std::wstring g_caption;
 
 void message_box(const std::wstring& text, uint32_t style = 0) {
-    cl::message_box(g_caption, 0, text, style);
+    shell::message_box(g_caption, 0, text, style);
 }
 
 // The signals that stop the program are taken by the main thread only: they

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-namespace cl {
+namespace shell {
 namespace {
 
 struct item_record {
@@ -135,4 +135,4 @@ uint32_t popup_menu::next_id() {
     return g_counter;
 }
 
-} // namespace cl
+} // namespace shell

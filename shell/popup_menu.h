@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace cl {
+namespace shell {
 
 class popup_menu : public msg_hook {
   public:
@@ -46,4 +46,4 @@ class popup_menu : public msg_hook {
     std::vector<std::wstring> texts_;
 };
 
-} // namespace cl
+} // namespace shell

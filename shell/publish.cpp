@@ -164,7 +164,7 @@ int publish_file(const std::wstring& argument) {
     const uint32_t rc = name.empty() ? win32::error_invalid_name : copy_new_file(source, target);
     if (rc != 0) {
         std::wstring caption = g_window_title;
-        cl::message_box(caption, 0,
+        shell::message_box(caption, 0,
                         cl::format_wstr(L"%? (%?)\nFrom: [%?]\nTo: [%?]",
                                         ml_text("file_copy_failed"), rc, source_w,
                                         cl::utf8_to_utf16(target)),

@@ -9,7 +9,7 @@
 #include <map>
 #include <mutex>
 
-namespace cl {
+namespace shell {
 namespace {
 
 std::atomic<uint32_t> g_icon_counter{0};
@@ -112,7 +112,7 @@ void taskbar_icon::set_tip_on(bool on) {
 void taskbar_icon::balloon(const std::wstring& title, const std::wstring& text, uint32_t timeout_ms,
                            balloon_callback callback, void* argument) {
     {
-        cs_lock lk(lock_);
+        cl::cs_lock lk(lock_);
         balloons_.push_back(entry{std::move(callback), argument, timeout_ms});
     }
     if (current_ == not_shown) notify(0);
@@ -133,14 +133,14 @@ void taskbar_icon::close_balloon() {
 }
 
 size_t taskbar_icon::queued_balloons() {
-    cs_lock lk(lock_);
+    cl::cs_lock lk(lock_);
     return balloons_.size();
 }
 
 void taskbar_icon::drop_oldest(bool run) {
     entry e{};
     {
-        cs_lock lk(lock_);
+        cl::cs_lock lk(lock_);
         if (balloons_.empty()) return;
         e = std::move(balloons_.front());
         balloons_.pop_front();
@@ -184,14 +184,14 @@ gui::lresult taskbar_icon::hook(uint32_t message, gui::wparam wp, gui::lparam lp
     case gui::nin_balloonshow: {
         uint32_t timeout = 0;
         {
-            cs_lock lk(lock_);
+            cl::cs_lock lk(lock_);
             if (balloons_.empty()) break;
             timeout = balloons_.front().timeout;
         }
-        if (global_timers_running())
-            slow_timer().set_timer(
+        if (cl::global_timers_running())
+            cl::slow_timer().set_timer(
                 balloon_timer_, [this] { close_balloon(); }, int32_t(timeout + 1000),
-                timer_one_shot);
+                cl::timer_one_shot);
         break;
     }
     case gui::nin_balloonhide:
@@ -215,4 +215,4 @@ uintptr_t taskbar_icon::load_icon(const std::wstring& name, bool from_file, bool
     }
 }
 
-} // namespace cl
+} // namespace shell

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-namespace cl {
+namespace shell {
 
 class taskbar_icon : public msg_hook {
   public:
@@ -69,8 +69,8 @@ class taskbar_icon : public msg_hook {
         uint32_t timeout;
     };
     std::deque<entry> balloons_;
-    critical_section lock_;
-    timer_id balloon_timer_;
+    cl::critical_section lock_;
+    cl::timer_id balloon_timer_;
 };
 
-} // namespace cl
+} // namespace shell

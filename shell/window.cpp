@@ -5,7 +5,7 @@
 #include "core/trace_sinks.h"
 #include "platform/gui/shell_ui.h"
 
-namespace cl {
+namespace shell {
 
 window::window() = default;
 
@@ -145,4 +145,4 @@ int message_box(std::wstring& caption, gui::hwnd owner, const std::wstring& text
     return gui::message_box(owner, text, caption, style | 0x10000);
 }
 
-} // namespace cl
+} // namespace shell

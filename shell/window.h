@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace cl {
+namespace shell {
 
 class window;
 
@@ -84,4 +84,4 @@ class window {
 int message_box(std::wstring& caption, gui::hwnd owner, const std::wstring& text, uint32_t style,
                 int icon_id = 0);
 
-} // namespace cl
+} // namespace shell

@@ -11,7 +11,7 @@
 
 namespace {
 
-std::map<std::string, std::string> entries(cl::nosql_list& l) {
+std::map<std::string, std::string> entries(scripting::nosql_list& l) {
     std::map<std::string, std::string> out;
     for (auto it = l.begin(); it != l.end(); ++it)
         out.emplace(std::string(it->first.view()), std::string(it->second.view()));
@@ -25,13 +25,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const std::string in = fuzz::scratch_folder() + "list.txt";
     const std::string out = fuzz::scratch_folder() + "list2.txt";
     FUZZ_CHECK(fuzz::write_file(in, fuzz::as_text(data, size)));
-    cl::nosql_list first;
+    scripting::nosql_list first;
     if (!first.read_file(cl::utf8_to_utf16(in))) return 0;
     const auto read = entries(first);
     FUZZ_CHECK(read.size() == first.size());
     first.set_dirty(true);
     FUZZ_CHECK(first.write_file(cl::utf8_to_utf16(out)));
-    cl::nosql_list second;
+    scripting::nosql_list second;
     FUZZ_CHECK(second.read_file(cl::utf8_to_utf16(out)));
     FUZZ_CHECK(entries(second) == read);
 
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // takes off before it parses.
     const std::size_t bom = bytes.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
     std::vector<std::size_t> damaged;
-    cl::nosql_list::parse(
+    scripting::nosql_list::parse(
         bytes.data() + bom, bytes.size() - bom, [](std::string_view, std::string_view) {},
         &damaged);
     FUZZ_CHECK(damaged.empty());

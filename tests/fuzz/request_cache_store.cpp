@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     // The keys the file names, as the list will read them.
     std::set<std::string> keys;
     std::string copy(text);
-    cl::nosql_list::parse(
+    scripting::nosql_list::parse(
         copy.data(), copy.size(),
         [&](std::string_view key, std::string_view) {
             const std::size_t mark = key.find('\x01');

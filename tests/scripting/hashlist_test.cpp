@@ -33,7 +33,7 @@ class hashlist_test : public tree_fixture {
 
 TEST_F(hashlist_test, format_round_trip) {
     const std::string bom = "\xEF\xBB\xBF";
-    cl::nosql_list l;
+    scripting::nosql_list l;
     ASSERT_TRUE(l.read_file(file("new.txt"))) << "a missing file is an empty list";
     EXPECT_TRUE(l.utf8_mode());
     const std::pair<std::string, std::string> entries[] = {
@@ -55,7 +55,7 @@ TEST_F(hashlist_test, format_round_trip) {
                                      "\"b\",\"line\\nfeed \\\"quoted\\\" back\\\\slash\\rcr\"\r\n"
                                      "\"z,;\",\"v\"\r\n"
                                      "\"\xC3\xA9t\xC3\xA9\",\"\xE2\x82\xAC\"\r\n");
-    cl::nosql_list back;
+    scripting::nosql_list back;
     ASSERT_TRUE(back.read_file(file("new.txt")));
     EXPECT_EQ(back.size(), 4u);
     for (const auto& [k, v] : entries) {
@@ -67,7 +67,7 @@ TEST_F(hashlist_test, format_round_trip) {
     // A file without byte-order mark keeps its bytes and is written back
     // without one; clear() starts a UTF-8 file.
     put("plain.txt", "\"k\",\"\xE9\"\n");
-    cl::nosql_list plain;
+    scripting::nosql_list plain;
     ASSERT_TRUE(plain.read_file(file("plain.txt")));
     EXPECT_FALSE(plain.utf8_mode());
     plain.set("k2", "v2");
@@ -92,7 +92,7 @@ TEST_F(hashlist_test, damaged_lines_are_skipped_and_traced) {
                      "\"frank\",\"open\r\n"
                      "\"gina\",\"g\"\r\n"
                      "\"eve\",\"unterminated");
-    cl::nosql_list l;
+    scripting::nosql_list l;
     ASSERT_TRUE(l.read_file(file("users.txt")));
     std::map<std::string, std::string> got;
     for (auto it = l.begin(); it != l.end(); ++it)
@@ -133,7 +133,7 @@ class file_size_limit {
 TEST_F(hashlist_test, failed_save_keeps_the_old_file_and_the_changes) {
     const std::string old = "\"k\",\"v\"\r\n";
     put("list.txt", old);
-    cl::nosql_list l;
+    scripting::nosql_list l;
     ASSERT_TRUE(l.read_file(file("list.txt")));
     l.set("big", std::string(64 * 1024, 'x'));
     {
@@ -163,7 +163,7 @@ TEST_F(hashlist_test, compaction_keeps_every_entry) {
             "\"key" + std::to_string(100 + i) + "\",\"" + std::string(50, 'a' + i % 26) + "\"\r\n";
     put("big.txt", text);
     for (bool writable : {true, false}) {
-        cl::nosql_list l;
+        scripting::nosql_list l;
         ASSERT_TRUE(l.read_file(file("big.txt")));
         for (int i = 0; i < 95; ++i)
             l.erase("key" + std::to_string(100 + i));
@@ -182,7 +182,7 @@ TEST_F(hashlist_test, compaction_keeps_every_entry) {
         }
         EXPECT_EQ(l.dirty(), !writable) << "a failed write leaves the changes to save";
         if (writable) {
-            cl::nosql_list back;
+            scripting::nosql_list back;
             ASSERT_TRUE(back.read_file(file("big_out.txt")));
             EXPECT_EQ(back.size(), 5u);
         }

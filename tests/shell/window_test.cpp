@@ -11,7 +11,7 @@
 
 namespace {
 
-struct recording_window : cl::window {
+struct recording_window : shell::window {
     std::vector<uint32_t> seen;
     int quits = 0, paints = 0;
     gui::lresult window_proc(uint32_t m, gui::wparam, gui::lparam) override {
@@ -23,7 +23,7 @@ struct recording_window : cl::window {
     void on_paint() override { ++paints; }
 };
 
-struct stopping_hook : cl::msg_hook {
+struct stopping_hook : shell::msg_hook {
     bool stop;
     int calls = 0;
     explicit stopping_hook(bool s) : stop(s) {}
@@ -85,7 +85,7 @@ TEST(Window, PrivateMessageNumbersAndTheLoop) {
 
 namespace {
 
-struct test_menu : cl::popup_menu {
+struct test_menu : shell::popup_menu {
     std::vector<std::string>* log;
     test_menu* sub = nullptr;
     explicit test_menu(std::vector<std::string>* l) : log(l) {}
@@ -102,7 +102,7 @@ struct test_menu : cl::popup_menu {
     void on_init_popup(gui::lparam) override { log->push_back("init"); }
 };
 
-struct leaf_menu : cl::popup_menu {
+struct leaf_menu : shell::popup_menu {
     std::vector<std::string>* log;
     explicit leaf_menu(std::vector<std::string>* l) : log(l) {}
     void build(gui::hwnd) override {
@@ -122,10 +122,10 @@ TEST(PopupMenu, CommandsRunByIdAndEveryMenuIsTornDown) {
     leaf_menu leaf(&log);
     top.sub = reinterpret_cast<test_menu*>(&leaf);
     top.attach(w);
-    const uint32_t first = cl::popup_menu::next_id();
+    const uint32_t first = shell::popup_menu::next_id();
     top.build(w.handle());
     // one, the sub-menu entry, deep, two: ids in order of creation.
-    EXPECT_EQ(cl::popup_menu::registry_size(), 4u);
+    EXPECT_EQ(shell::popup_menu::registry_size(), 4u);
     const auto items = gui::menu_items(top.menu());
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[0].id, first % 0x10000);
@@ -141,7 +141,7 @@ TEST(PopupMenu, CommandsRunByIdAndEveryMenuIsTornDown) {
     // The sub-menu's command runs; then no menu has a handle or a record.
     EXPECT_EQ(w.dispatch(gui::wm_command, (first + 2) % 0x10000, 0), 0);
     EXPECT_EQ(log.back(), "deep");
-    EXPECT_EQ(cl::popup_menu::registry_size(), 0u);
+    EXPECT_EQ(shell::popup_menu::registry_size(), 0u);
     EXPECT_EQ(top.menu(), 0u);
     EXPECT_EQ(leaf.menu(), 0u);
     // A stale id runs nothing.
@@ -155,7 +155,7 @@ TEST(PopupMenu, CommandsRunByIdAndEveryMenuIsTornDown) {
 
 namespace {
 
-struct icon_owner : cl::window {};
+struct icon_owner : shell::window {};
 
 } // namespace
 
@@ -164,7 +164,7 @@ TEST(TaskbarIcon, BalloonEntriesLeaveWithTheirBalloons) {
     {
         icon_owner w;
         ASSERT_TRUE(w.create(L"t", L"icon_class"));
-        cl::taskbar_icon icon;
+        shell::taskbar_icon icon;
         icon.create(&w, std::wstring(200, L't'), nullptr, 2, false);
         icon.icons()[0] = gui::builtin_icon(L"normal");
         icon.icons()[1] = gui::builtin_icon(L"active");
@@ -211,7 +211,7 @@ TEST(TaskbarIcon, BalloonEntriesLeaveWithTheirBalloons) {
         w.dispatch(gui::register_window_message("TaskbarCreated"), 0, 0);
         EXPECT_EQ(icon.current(), 1u);
         EXPECT_TRUE(gui::notify_icon_shown(w.handle(), icon.id()));
-        icon.notify(cl::taskbar_icon::not_shown);
+        icon.notify(shell::taskbar_icon::not_shown);
         EXPECT_FALSE(gui::notify_icon_shown(w.handle(), icon.id()));
         w.dispatch(gui::register_window_message("TaskbarCreated"), 0, 0);
         EXPECT_FALSE(gui::notify_icon_shown(w.handle(), icon.id())) << "a hidden icon stays hidden";
