@@ -1,4 +1,5 @@
 #include "core/ip_addr.h"
+#include "core/text.h"
 
 #include <boost/regex.hpp>
 
@@ -15,18 +16,6 @@ namespace cl {
 namespace {
 
 // Small local text helpers; the class library's text utilities take over later.
-bool is_blank(wchar_t c) {
-    return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n' || c == L'\v' || c == L'\f';
-}
-
-std::wstring_view trim(std::wstring_view text) {
-    while (!text.empty() && is_blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // UTF-8 of wide text; false for a value that is no Unicode scalar value.
 bool to_utf8(std::wstring_view text, std::string& out) {
     out.clear();
@@ -189,7 +178,7 @@ std::optional<ipv4_addr> ipv4_parse(std::wstring_view text) {
     if (parts.dropped()) return std::nullopt;
     ipv4_addr address;
     for (size_t i = 0; i < parts.count(); ++i) {
-        const auto value = parse_decimal(trim(parts.part(i)), 3);
+        const auto value = parse_decimal(cl::trimmed_w(parts.part(i)), 3);
         if (!value || *value > 255) return std::nullopt;
         address.bytes[i] = uint8_t(*value);
     }
@@ -198,7 +187,7 @@ std::optional<ipv4_addr> ipv4_parse(std::wstring_view text) {
 
 int ip_network_parse(std::wstring_view text, std::array<uint8_t, 16>& out) {
     out.fill(0);
-    text = trim(text);
+    text = cl::trimmed_w(text);
 
     int prefix = 128;
     if (const size_t slash = text.find(L'/'); slash != std::wstring_view::npos) {

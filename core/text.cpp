@@ -240,6 +240,13 @@ std::string_view trimmed(std::string_view s) noexcept {
 std::wstring_view trimmed_w(std::wstring_view s) noexcept {
     return trim_view(s);
 }
+std::string_view trimmed_blanks(std::string_view s) noexcept {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
+    return s;
+}
 
 std::string collapse_spaces(std::string_view s) {
     std::string r;

@@ -107,6 +107,8 @@ void trim(std::string& s);
 void trim_w(std::wstring& s);
 std::string_view trimmed(std::string_view s) noexcept;
 std::wstring_view trimmed_w(std::wstring_view s) noexcept;
+// Without the blanks and tabs at either end (HTTP's optional white space).
+std::string_view trimmed_blanks(std::string_view s) noexcept;
 // Copies without leading, or without trailing, white space.
 std::string trim_left_copy(std::string_view s);
 std::wstring trim_left_copy(std::wstring_view s);

@@ -173,14 +173,6 @@ bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
-
 struct date_fields {
     int day = 0, month = 0, year = 0, hour = 0, minute = 0, second = 0;
 };
@@ -315,7 +307,7 @@ std::string format_http_date(const win32::systemtime& utc) {
 }
 
 bool parse_http_date(std::string_view text, win32::filetime& result) {
-    text = trim(text);
+    text = cl::trimmed(text);
     date_fields f;
     bool ok = false;
     std::size_t n = 0;

@@ -35,18 +35,6 @@ uint32_t get_uint_or(cl::ini_file& ini, const wchar_t* key, uint32_t current) {
     return v < 0 ? 0u : static_cast<uint32_t>(v);
 }
 
-std::wstring trim(const std::wstring& s) {
-    const auto blank = [](wchar_t c) {
-        return c == L' ' || c == L'\t' || c == L'\r' || c == L'\n';
-    };
-    std::size_t b = 0, e = s.size();
-    while (b < e && blank(s[b]))
-        ++b;
-    while (e > b && blank(s[e - 1]))
-        --e;
-    return s.substr(b, e - b);
-}
-
 } // namespace
 
 void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_values& v) {
@@ -87,7 +75,7 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
 
     // A password typed in plain after "!" is stored encrypted from now on.
     const std::wstring dynip = L"dynip";
-    const std::wstring password = trim(ini.get_string_or(dynip, L"password", L""));
+    const std::wstring password = std::wstring(cl::trimmed_w(ini.get_string_or(dynip, L"password", L"")));
     if (!password.empty() && password[0] == L'!') {
         const std::wstring hex =
             encrypt_hex_string(std::wstring_view(password).substr(1), shell.master_password);

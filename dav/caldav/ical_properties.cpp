@@ -1,21 +1,11 @@
 #include "dav/caldav/ical_properties.h"
 
+#include "core/text.h"
+
 #include <algorithm>
 #include <unordered_map>
 
 namespace {
-
-bool is_space(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
-}
-
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space(s.front()))
-        s.remove_prefix(1);
-    while (!s.empty() && is_space(s.back()))
-        s.remove_suffix(1);
-    return s;
-}
 
 char ascii_lower(char c) {
     return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
@@ -64,7 +54,7 @@ template <class F> void for_each_line(std::string_view text, F&& f) {
     bool have = false, folded = false;
     auto flush = [&] {
         if (!have) return;
-        std::string_view t = trim(folded ? std::string_view(joined) : pending);
+        std::string_view t = cl::trimmed(folded ? std::string_view(joined) : pending);
         if (!t.empty()) f(t);
         have = folded = false;
     };
@@ -107,7 +97,7 @@ std::vector<std::string_view> split_params(std::string_view params) {
     while (pos <= params.size()) {
         size_t end = find_unquoted(params, ';', pos);
         if (end == std::string_view::npos) end = params.size();
-        std::string_view piece = trim(params.substr(pos, end - pos));
+        std::string_view piece = cl::trimmed(params.substr(pos, end - pos));
         if (!piece.empty()) pieces.push_back(piece);
         pos = end + 1;
     }
@@ -118,9 +108,9 @@ std::vector<std::string> ical_param_values(std::string_view params, std::string_
     std::vector<std::string> values;
     for (std::string_view piece : split_params(params)) {
         size_t eq = piece.find('=');
-        if (eq == std::string_view::npos || !ascii_iequals(trim(piece.substr(0, eq)), name))
+        if (eq == std::string_view::npos || !ascii_iequals(cl::trimmed(piece.substr(0, eq)), name))
             continue;
-        values.push_back(unquote(trim(piece.substr(eq + 1))));
+        values.push_back(unquote(cl::trimmed(piece.substr(eq + 1))));
     }
     return values;
 }
@@ -128,8 +118,8 @@ std::vector<std::string> ical_param_values(std::string_view params, std::string_
 std::string ical_param_value(std::string_view params, std::string_view name) {
     for (std::string_view piece : split_params(params)) {
         size_t eq = piece.find('=');
-        if (eq != std::string_view::npos && ascii_iequals(trim(piece.substr(0, eq)), name))
-            return unquote(trim(piece.substr(eq + 1)));
+        if (eq != std::string_view::npos && ascii_iequals(cl::trimmed(piece.substr(0, eq)), name))
+            return unquote(cl::trimmed(piece.substr(eq + 1)));
     }
     return {};
 }
@@ -215,16 +205,16 @@ bool parse_ical(std::string_view text, ical_properties& properties) {
         std::string_view name = l.substr(0, stop);
         std::string_view params, value;
         if (stop != std::string_view::npos && l[stop] == ':') {
-            value = trim(l.substr(stop + 1));
+            value = cl::trimmed(l.substr(stop + 1));
         } else if (stop != std::string_view::npos) {
             // A ":" inside a quoted parameter value (a mailto: URI, a URL)
             // belongs to the parameter, not to the value.
             size_t colon = find_unquoted(l, ':', stop + 1);
             if (colon == std::string_view::npos) {
-                params = trim(l.substr(stop + 1));
+                params = cl::trimmed(l.substr(stop + 1));
             } else {
-                params = trim(l.substr(stop + 1, colon - stop - 1));
-                value = trim(l.substr(colon + 1));
+                params = cl::trimmed(l.substr(stop + 1, colon - stop - 1));
+                value = cl::trimmed(l.substr(colon + 1));
             }
         }
         key.assign(path).append(1, ',').append(name);

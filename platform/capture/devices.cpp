@@ -20,13 +20,6 @@ std::wstring widen(const std::string& s) {
     return cl::utf8_to_utf16(s);
 }
 
-std::string trim(const std::string& s) {
-    const auto b = s.find_first_not_of(" \t");
-    if (b == std::string::npos) return {};
-    const auto e = s.find_last_not_of(" \t\r\n");
-    return s.substr(b, e - b + 1);
-}
-
 void add_v4l2(std::vector<device>& out) {
     for (int i = 0; i < 64; ++i) {
         const std::string path = "/dev/video" + std::to_string(i);
@@ -57,8 +50,8 @@ void add_alsa(std::vector<device>& out) {
         std::vector<std::string> fields;
         size_t start = line.find(':') + 1;
         for (size_t pos; (pos = line.find(':', start)) != std::string::npos; start = pos + 1)
-            fields.push_back(trim(line.substr(start, pos - start)));
-        fields.push_back(trim(line.substr(start)));
+            fields.push_back(std::string(cl::trimmed(line.substr(start, pos - start))));
+        fields.push_back(std::string(cl::trimmed(line.substr(start))));
         const std::string name = fields.size() > 1 ? fields[1] : fields[0];
         const std::string hw = "hw:" + std::to_string(card) + "," + std::to_string(dev);
         out.push_back(device{widen(name + " (" + hw + ")"), "alsa", hw});

@@ -34,15 +34,6 @@ constexpr std::size_t max_buffered_body = 1024 * 1024;
 // takes what is there and comes back when its own output has room.
 constexpr std::size_t max_loop_buffered_body = 64 * 1024;
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() &&
-           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
-
 uint32_t error_of(CURLcode c) {
     switch (c) {
     case CURLE_OK:
@@ -364,11 +355,11 @@ struct request::state : cl::request_sized {
                 std::size_t i = sp + 1;
                 while (i < line.size() && line[i] >= '0' && line[i] <= '9' && s.status < 1000)
                     s.status = s.status * 10 + static_cast<uint32_t>(line[i++] - '0');
-                if (i < line.size() && line[i] == ' ') s.reason.assign(trim(line.substr(i + 1)));
+                if (i < line.size() && line[i] == ' ') s.reason.assign(cl::trimmed(line.substr(i + 1)));
             }
             return line.size();
         }
-        if (trim(line).empty()) {
+        if (cl::trimmed(line).empty()) {
             if (s.status >= 200 || s.status == 101) {
                 s.head += "\r\n";
                 s.head_done = true;
@@ -377,7 +368,7 @@ struct request::state : cl::request_sized {
             return line.size();
         }
         if (!s.head_done) {
-            s.head.append(trim(line));
+            s.head.append(cl::trimmed(line));
             s.head += "\r\n";
         }
         return line.size();
@@ -813,8 +804,8 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
             if (line.empty()) continue;
             const std::size_t colon = line.find(':');
             if (colon == std::string_view::npos || colon == 0) return false;
-            const std::string_view name = trim(line.substr(0, colon));
-            const std::string_view value = trim(line.substr(colon + 1));
+            const std::string_view name = cl::trimmed(line.substr(0, colon));
+            const std::string_view value = cl::trimmed(line.substr(colon + 1));
             if (name.empty()) return false;
             if (!cl::is_field_name(name))
                 for (const char c : name)
@@ -835,7 +826,7 @@ uint32_t request::add_headers(std::string_view lines, uint32_t flags) {
 uint32_t request::add_checked_fields(std::span<const field> fields, uint32_t flags) {
     if (s_->sent) return error_incorrect_handle_state;
     for (const auto& [name, value] : fields)
-        s_->add_field(name, trim(value), (flags & add_headers_replace) != 0);
+        s_->add_field(name, cl::trimmed(value), (flags & add_headers_replace) != 0);
     return 0;
 }
 
@@ -857,7 +848,7 @@ std::string request::certificate_subject() const {
     // The first certificate of the chain is the server's own.
     for (curl_slist* f = info->certinfo[0]; f; f = f->next) {
         std::string_view line = f->data;
-        if (line.substr(0, 8) == "Subject:") return std::string(trim(line.substr(8)));
+        if (line.substr(0, 8) == "Subject:") return std::string(cl::trimmed(line.substr(8)));
     }
     return {};
 }
@@ -1133,7 +1124,7 @@ void request::split_fields() {
         const std::string_view line = h.substr(pos, end - pos);
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos && colon > 0)
-            fields_.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+            fields_.emplace_back(cl::trimmed(line.substr(0, colon)), cl::trimmed(line.substr(colon + 1)));
         pos = end;
     }
 }

@@ -86,14 +86,6 @@ bool clean_name(std::string_view s) {
     return !s.empty();
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
-        s.remove_suffix(1);
-    return s;
-}
-
 const char* reason_of(unsigned status) {
     switch (status) {
     case 400:
@@ -194,7 +186,7 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
     }
     f = framing{};
     f.no_body = ctx.head_request || r.status < 200 || r.status == 204 || r.status == 304;
-    auto cl = trim(r.known_headers[header_content_length]);
+    auto cl = cl::trimmed_blanks(r.known_headers[header_content_length]);
     if (!cl.empty()) {
         uint64_t n = 0;
         for (char c : cl) {
@@ -203,7 +195,7 @@ uint32_t render_response_head(const response& r, const head_context& ctx, std::s
         }
         f.content_length = static_cast<int64_t>(n);
     }
-    auto te = trim(r.known_headers[header_transfer_encoding]);
+    auto te = cl::trimmed_blanks(r.known_headers[header_transfer_encoding]);
     f.chunked = cl::iequals(te, "chunked");
     bool add_zero_length = false;
     bool framed = f.no_body || f.content_length >= 0 || f.chunked;

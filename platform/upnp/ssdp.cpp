@@ -1,5 +1,7 @@
 #include "platform/upnp/ssdp.h"
 
+#include "core/text.h"
+
 #include <boost/asio/ip/multicast.hpp>
 
 #include <arpa/inet.h>
@@ -56,15 +58,6 @@ std::string lower(std::string s) {
     for (char& c : s)
         if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
     return s;
-}
-
-std::string trim(std::string s) {
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-        s.pop_back();
-    std::size_t b = 0;
-    while (b < s.size() && (s[b] == ' ' || s[b] == '\t'))
-        ++b;
-    return s.substr(b);
 }
 
 } // namespace
@@ -168,7 +161,8 @@ void ssdp_service::on_datagram(std::size_t n) {
         pos = end + 1;
         const std::size_t colon = line.find(':');
         if (colon == std::string::npos) continue;
-        headers[lower(trim(line.substr(0, colon)))] = trim(line.substr(colon + 1));
+        headers[lower(std::string(cl::trimmed(line.substr(0, colon))))] =
+            std::string(cl::trimmed(line.substr(colon + 1)));
     }
     if (headers["man"] != "\"ssdp:discover\"") return;
     const std::string st = headers["st"];
