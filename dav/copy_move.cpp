@@ -211,12 +211,7 @@ int dav_copy_move(http_copy_move_request& r) {
     if (const int s = destination_url_path(dest_header, dest_url, &own, &dest_folder_spelling))
         return s;
     const access_client client = access_client_of(r);
-    const auto refused = [&r](const access_answer& a) {
-        if (a.status != 401) return a.status;
-        r.headers->add_all(*a.challenge);
-        return answer_text(r, 401,
-                           "You need authorization for access:\n\n" + a.challenge->to_text());
-    };
+    const auto refused = [&r](const access_answer& a) { return answer_refusal(r, a); };
     for (const char* m : {"GET", r.copy ? "" : "DELETE"}) {
         if (!*m) continue;
         const access_answer a = decide_access_local(client, m, source);

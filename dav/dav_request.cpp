@@ -29,21 +29,11 @@ int dav_prologue(http_get_request& request, auth_info& auth) {
     const access_answer a = decide_access_config(access_client_of(request), d.method,
                                                  cl::sh_ptr<config_info>(cfg), access_use::request);
     auth = a.auth;
-    if (a.status == 401) {
-        request.headers->add_all(*a.challenge);
-        request.headers->add("Content-Type", cfg->mime_type_of_file(L"string_file.txt"));
-        request.text_body = "You need authorization for access:\n\n" + a.challenge->to_text();
-        request.send_simple_response(401);
-        return dav_answered;
+    if (!a.granted()) {
+        const int s = answer_refusal(request, a);
+        return s ? s : dav_answered;
     }
-    if (!a.granted()) return a.status;
-    request.headers->add_all(*a.success);
-    if (request.info) {
-        request.info->user_name = auth.user_name;
-        set_cgi_auth_variables(auth, *request.info);
-    }
-    the_transfer_registry().set_transfer_file(request.info ? request.info->connection_id : 0,
-                                              cfg->local_path, auth.user_name);
+    record_login(request, a, cfg->local_path);
     const int pre = request.check_preconditions(0, cfg->local_path, true);
     if (pre == 412 || pre == 304) return pre;
     return 0;

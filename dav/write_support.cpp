@@ -50,25 +50,12 @@ bool access_step(http_request& request, const cl::sh_ptr<config_info>& config, i
     const access_answer a =
         decide_access_config(access_client_of(request), request.data ? request.data->method : "",
                              config, access_use::request);
-    if (a.status == 401) {
-        request.headers->add_all(*a.challenge);
-        answer_text(request, 401,
-                    "You need authorization for access:\n\n" + a.challenge->to_text());
-        return false;
-    }
     if (!a.granted()) {
-        refusal = a.status;
+        refusal = answer_refusal(request, a);
         return false;
     }
     if (only_check) return true;
-    if (request.info) {
-        request.info->user_name = a.auth.user_name;
-        set_cgi_auth_variables(a.auth, *request.info);
-    }
-    request.headers->add_all(*a.success);
-    the_transfer_registry().set_transfer_file(
-        request.info ? request.info->connection_id : 0, config->local_path,
-        request.info ? request.info->user_name : std::string());
+    record_login(request, a, config->local_path);
     return true;
 }
 

@@ -8,6 +8,7 @@
 #include "server/request_processor.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
+#include "server/server_services.h"
 
 namespace {
 
@@ -128,4 +129,31 @@ access_answer decide_access_url(const access_client& client, std::string_view me
     const std::wstring method_w = cl::utf8_to_utf16(std::string(method));
     return decide_access_config(client, method,
                                 the_script_host().get_url_config_info(url, method_w), use);
+}
+
+std::string challenge_text(const access_answer& answer) {
+    return "You need authorization for access:\n\n" + answer.challenge->to_text();
+}
+
+int answer_refusal(http_request& request, const access_answer& answer) {
+    if (answer.status != 401) return answer.status ? answer.status : 403;
+    if (request.info) request.info->user_name = answer.auth.user_name; // who tried
+    request.headers->add_all(*answer.challenge);
+    const config_info* cfg = answer.config ? answer.config.get() : request.config();
+    request.headers->add("Content-Type", cfg ? cfg->mime_type_of_file(L"string_file.txt")
+                                             : std::string("text/plain"));
+    request.text_body = challenge_text(answer);
+    request.send_simple_response(401);
+    return 0;
+}
+
+void record_login(http_request& request, const access_answer& answer,
+                  const std::wstring& transfer_file) {
+    if (request.info) {
+        request.info->user_name = answer.auth.user_name;
+        set_cgi_auth_variables(answer.auth, *request.info);
+    }
+    request.headers->add_all(*answer.success);
+    the_transfer_registry().set_transfer_file(request.info ? request.info->connection_id : 0,
+                                              transfer_file, answer.auth.user_name);
 }

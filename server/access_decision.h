@@ -72,6 +72,19 @@ access_answer decide_access_config(const access_client& client, std::string_view
                                    cl::sh_ptr<config_info> config,
                                    access_use use = access_use::member);
 
+// The text of a 401 answer: what the challenge asks for.
+std::string challenge_text(const access_answer& answer);
+// The answer of a refused decision: a 401 is sent here (the challenge's
+// headers and text, the type of a text file of the configuration) and 0 is
+// returned, as the request was answered; any other refusal's status is
+// returned for the caller's error answer. Only for a refused answer.
+int answer_refusal(http_request& request, const access_answer& answer);
+// Records a granted login on the request: the user it names (the access log
+// and the CGI variables), the "Authentication-Info" headers and the file the
+// connection transfers.
+void record_login(http_request& request, const access_answer& answer,
+                  const std::wstring& transfer_file);
+
 // The last step of the decision alone, the login with its Require kinds, for
 // a target whose other steps were decided before (or that has none, such as
 // an error page).

@@ -199,8 +199,7 @@ int http_get_request::transmit_file(int s, const std::string& type_in) {
         if (info) info->user_name = access.auth.user_name; // the access log shows who tried
         set_response_status(access.status);
         headers->add_all(*access.challenge);
-        set_file(std::make_unique<string_file>("You need authorization for access:\n\n" +
-                                               access.challenge->to_text()));
+        set_file(std::make_unique<string_file>(challenge_text(access)));
         type = cfg->mime_type_of_file(L"string_file.txt");
     } else {
         if (info) {

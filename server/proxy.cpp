@@ -1123,11 +1123,7 @@ int proxy_request::handle() {
         login_consumed = access.auth_applies;
         if (!access.granted()) {
             cl::trace_out.write(cl::format_str("proxy: login refused (%?)\n", access.status));
-            headers->add_all(*access.challenge);
-            headers->add("Content-Type", "text/plain; charset=utf-8");
-            text_body = "You need authorization for access:\n\n" + access.challenge->to_text();
-            send_simple_response(access.status);
-            return 0;
+            return answer_refusal(*this, access);
         }
     }
     std::string host;

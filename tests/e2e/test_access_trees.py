@@ -159,3 +159,23 @@ def test_a_copy_makes_no_link_that_leads_out_of_the_tree(site):
     dest = "http://%s:%d/shared/deep/moved/" % (HOST, site.port)
     assert send(site, "MOVE", "/shared/deep/a/", {"Destination": dest})[0] == 201
     assert os.readlink(os.path.join(site.pub, "shared", "deep", "moved", "etc")) == "/etc"
+
+
+def test_every_road_asks_for_the_login_with_one_answer(site):
+    """A 401 is the same answer whichever road gave it: the challenge, its
+    text and one content type."""
+    dest = {"Destination": "http://%s:%d/shared/c.txt" % (HOST, site.port)}
+    answers = set()
+    for method, headers, body in (("GET", {}, None), ("POST", {}, b"a=1"),
+                                  ("PROPFIND", {"Depth": "0"}, None), ("PUT", {}, b"x"),
+                                  ("DELETE", {}, None), ("MKCOL", {}, None),
+                                  ("COPY", dest, None), ("MOVE", dest, None),
+                                  ("LOCK", {"Content-Type": "application/xml"}, LOCK_BODY),
+                                  ("PROPPATCH", {}, None)):
+        status, h, text = request(site, method, "/shared/dx/a.txt", headers, body)
+        assert status == 401, (method, status)
+        answers.add((h.get("www-authenticate"), h.get("content-type"), text))
+    assert len(answers) == 1, answers
+    challenge, kind, text = answers.pop()
+    assert challenge.startswith("Basic") and kind.startswith("text/plain")
+    assert text.startswith(b"You need authorization for access:")
