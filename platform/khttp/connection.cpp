@@ -1052,7 +1052,7 @@ void connection::on_head(lock& l) {
     queue_ = r->queue.get();
     service::get().add_request(request_id_, shared_from_this(), request_node_);
     body_start_ = win32::coarse_steady_now();
-    body_in_ = 0;
+    body_in_ = buffered(); // what came with the head
     // A client that waits for 100 Continue sends nothing before a reader
     // asks for the body: its request goes on at once.
     if (more_body && !expect_continue_) {
