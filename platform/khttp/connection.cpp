@@ -315,6 +315,15 @@ void connection::pump(lock& l) {
         break;
     case phase::in_request:
         need_read = want_data_ || gated_ || buffered() < read_ahead;
+        // While the input is full the client is held back by us, not slow:
+        // its body's clock stops meanwhile.
+        if (!need_read) {
+            if (stalled_since_ == clock::time_point::max())
+                stalled_since_ = win32::coarse_steady_now();
+        } else if (stalled_since_ != clock::time_point::max()) {
+            body_start_ += win32::coarse_steady_now() - stalled_since_;
+            stalled_since_ = clock::time_point::max();
+        }
         break;
     case phase::closing:
         need_read = buffered() < read_ahead;
@@ -1052,6 +1061,7 @@ void connection::on_head(lock& l) {
     queue_ = r->queue.get();
     service::get().add_request(request_id_, shared_from_this(), request_node_);
     body_start_ = win32::coarse_steady_now();
+    stalled_since_ = clock::time_point::max();
     body_in_ = buffered(); // what came with the head
     // A client that waits for 100 Continue sends nothing before a reader
     // asks for the body: its request goes on at once.

@@ -231,6 +231,7 @@ class connection : public std::enable_shared_from_this<connection> {
     std::string spool_;
     std::size_t spool_pos_ = 0;
     clock::time_point body_start_{};
+    clock::time_point stalled_since_ = clock::time_point::max();
     uint64_t body_in_ = 0; // bytes read since the head
     uint64_t body_sent_ = 0;
     uint64_t drained_ = 0;
