@@ -231,12 +231,12 @@ void stop_leftover_sweep() {
 }
 
 void trace_slow_body(const khttp::slow_body& b) {
-    const std::string length = b.content_length < 0 ? std::string("chunked")
-                                                    : std::to_string(b.content_length);
+    const std::string length =
+        b.content_length < 0 ? std::string("chunked") : std::to_string(b.content_length);
     cl::trace_out.write(cl::format_str("%? %? from %?:%?: body too slow, %? of %? bytes in %? ms, "
                                        "408\n",
-                                       b.method, b.target, b.remote.host, b.remote.port,
-                                       b.received, length, b.after.count()));
+                                       b.method, b.target, b.remote.host, b.remote.port, b.received,
+                                       length, b.after.count()));
 }
 
 } // namespace

@@ -1144,10 +1144,13 @@ void set_slow_body_notice(void (*notice)(const slow_body&)) {
 void connection::body_too_slow(lock& l) {
     const auto length = parser_->content_length();
     const std::string method(head_.method_string()), target(head_.target_string());
-    const slow_body what{remote_text_, method, target, body_in_,
-                         length ? static_cast<int64_t>(*length) : int64_t{-1},
-                         std::chrono::duration_cast<std::chrono::milliseconds>(
-                             win32::coarse_steady_now() - body_start_)};
+    slow_body what{remote_text_};
+    what.method = method;
+    what.target = target;
+    what.received = body_in_;
+    what.content_length = length ? static_cast<int64_t>(*length) : int64_t{-1};
+    what.after = std::chrono::duration_cast<std::chrono::milliseconds>(win32::coarse_steady_now() -
+                                                                       body_start_);
     gated_.reset();
     gated_queue_.reset();
     if (response_started_)

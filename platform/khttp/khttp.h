@@ -367,9 +367,9 @@ void set_before_send_wait(void (*hook)());
 // What the service tells of a request body it ended for coming too slowly.
 struct slow_body {
     const address_text& remote;
-    std::string_view method;
-    std::string_view target;  // the request target as received
-    uint64_t received = 0;    // bytes read since the head
+    std::string_view method{};
+    std::string_view target{};   // the request target as received
+    uint64_t received = 0;       // bytes read since the head
     int64_t content_length = -1; // -1: chunked
     std::chrono::milliseconds after{0};
 };
