@@ -43,6 +43,10 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
 
     v.max_connections = get_uint_or(ini, L"max_connections", v.max_connections);
     v.connection_timeout = get_uint_or(ini, L"connection_timeout", v.connection_timeout);
+    // Seconds are counted in milliseconds in 32 bits by the HTTP service.
+    v.request_body_grace =
+        std::min<uint32_t>(get_uint_or(ini, L"request_body_grace", v.request_body_grace), 86400);
+    v.request_body_min_rate = get_uint_or(ini, L"request_body_min_rate", v.request_body_min_rate);
     v.enable_script_timing = ini.get_bool(param, L"enable_script_timing", v.enable_script_timing);
     v.enable_request_cache = ini.get_bool(param, L"enable_request_cache", v.enable_request_cache);
     {

@@ -37,6 +37,10 @@ struct server_values {
     priority_class cgi_priority = priority_class::normal;
     uint32_t max_connections = 5000;
     uint32_t connection_timeout = 300; // seconds
+    // A request body must arrive at request_body_min_rate bytes a second
+    // (0: no bound) once request_body_grace seconds have passed since its head.
+    uint32_t request_body_grace = 20;
+    uint32_t request_body_min_rate = 500;
     bool enable_script_timing = false;
     bool enable_request_cache = false;
     std::wstring proxy_port;     // empty: no proxy

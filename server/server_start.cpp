@@ -230,6 +230,15 @@ void stop_leftover_sweep() {
     if (leftover_sweep.joinable()) leftover_sweep.join();
 }
 
+void trace_slow_body(const khttp::slow_body& b) {
+    const std::string length =
+        b.content_length < 0 ? std::string("chunked") : std::to_string(b.content_length);
+    cl::trace_out.write(cl::format_str("%? %? from %?:%?: body too slow, %? of %? bytes in %? ms, "
+                                       "408\n",
+                                       b.method, b.target, b.remote.host, b.remote.port, b.received,
+                                       length, b.after.count()));
+}
+
 } // namespace
 
 void request_thread_start() {
@@ -316,7 +325,10 @@ bool server_start() {
     options.tls_directory = cl::utf16_to_utf8(shell.data_dir);
     options.max_queued_requests = v.max_connections;
     options.io_threads = http_usable_cores();
+    options.timeouts.body_grace = std::chrono::seconds(v.request_body_grace);
+    options.timeouts.body_min_rate = v.request_body_min_rate;
     khttp::configure(options);
+    khttp::set_slow_body_notice(&trace_slow_body);
     _http_server& server = the_http_server();
     server.set_max_connections(v.max_connections);
     server.set_processor(process_request);

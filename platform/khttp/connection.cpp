@@ -314,7 +314,16 @@ void connection::pump(lock& l) {
         need_read = true;
         break;
     case phase::in_request:
-        need_read = want_data_ || buffered() < read_ahead;
+        need_read = want_data_ || gated_ || buffered() < read_ahead;
+        // While the input is full the client is held back by us, not slow:
+        // its body's clock stops meanwhile.
+        if (!need_read) {
+            if (stalled_since_ == clock::time_point::max())
+                stalled_since_ = win32::coarse_steady_now();
+        } else if (stalled_since_ != clock::time_point::max()) {
+            body_start_ += win32::coarse_steady_now() - stalled_since_;
+            stalled_since_ = clock::time_point::max();
+        }
         break;
     case phase::closing:
         need_read = buffered() < read_ahead;
@@ -330,7 +339,7 @@ bool connection::needs_pump() const {
     if (!write_pending_ && has_output() && !held_) return true;
     if (close_after_write_ && phase_ == phase::closing) return true;
     if (reading_ || read_closed_) return false;
-    return phase_ != phase::in_request || want_data_ || buffered() < read_ahead;
+    return phase_ != phase::in_request || want_data_ || gated_ || buffered() < read_ahead;
 }
 
 // On a plain connection with nothing in flight a server thread writes at once
@@ -527,6 +536,7 @@ void connection::on_read(const error_code& ec, std::size_t n) {
     } else if (phase_ == phase::lingering) {
         lingered_ += n;
     } else {
+        if (phase_ == phase::in_request) body_in_ += n;
         if (in_pos_ > 0 && in_pos_ == in_.size()) {
             in_.clear();
             in_pos_ = 0;
@@ -552,6 +562,7 @@ void connection::on_read(const error_code& ec, std::size_t n) {
             abort(l);
             return;
         }
+        if (gated_) spool_step(l);
         break;
     case phase::draining:
         if (read_closed_) {
@@ -812,8 +823,12 @@ void connection::on_timer(const error_code& ec) {
         abort(l);
         break;
     case phase::in_request:
-        if (!want_data_) return; // the body clock runs only while someone waits
-        abort(l);
+        // The body clock runs only while someone waits for the body.
+        if (!want_data_ && !gated_) return;
+        if (now >= rate_deadline())
+            body_too_slow(l);
+        else
+            abort(l);
         break;
     case phase::lingering:
         close_now(l);
@@ -839,6 +854,12 @@ void connection::new_head(lock& l) {
     response_started_ = response_done_ = false;
     framing_ = framing{};
     body_sent_ = drained_ = 0;
+    gated_.reset();
+    gated_queue_.reset();
+    // A large body's room is not kept for a connection that may idle long.
+    if (spool_.capacity() > 4096) std::string().swap(spool_);
+    spool_.clear();
+    spool_pos_ = 0;
     if (in_pos_ > 0) {
         in_.erase(0, in_pos_);
         in_pos_ = 0;
@@ -1049,16 +1070,106 @@ void connection::on_head(lock& l) {
     req.request_id = request_id_;
     queue_ = r->queue.get();
     service::get().add_request(request_id_, shared_from_this(), request_node_);
-    if (r->queue->handler_) {
+    body_start_ = win32::coarse_steady_now();
+    stalled_since_ = clock::time_point::max();
+    body_in_ = buffered(); // what came with the head
+    // A client that waits for 100 Continue sends nothing before a reader
+    // asks for the body: its request goes on at once.
+    if (more_body && !expect_continue_) {
+        gated_ = std::move(reuse);
+        gated_queue_ = std::move(r->queue);
+        spool_step(l);
+        return;
+    }
+    hand_on(l, std::move(reuse), std::move(r->queue));
+}
+
+void connection::hand_on(lock& l, std::shared_ptr<request> req, std::shared_ptr<request_queue> q) {
+    if (q->handler_) {
         // Run outside the lock by the dispatch loop: at the end of the
         // connection's current handler, or posted from any other caller.
-        ready_ = std::move(reuse);
-        ready_queue_ = std::move(r->queue);
+        ready_ = std::move(req);
+        ready_queue_ = std::move(q);
         if (!mine()) post_dispatch();
         return;
     }
-    enqueue(l, req, *r->queue);
-    spare_ = std::move(reuse);
+    enqueue(l, *req, *q);
+    spare_ = std::move(req);
+}
+
+void connection::spool_step(lock& l) {
+    char piece[16384];
+    while (gated_ && buffered() > 0 && !parser_->is_done() && spool_.size() < read_ahead) {
+        auto& body = parser_->body();
+        const std::size_t room = std::min(sizeof piece, read_ahead - spool_.size());
+        body.data = piece;
+        body.size = room;
+        body.more = true;
+        error_code ec;
+        const std::size_t n = safe_put(ec);
+        in_pos_ += n;
+        spool_.append(piece, room - body.size);
+        body.data = nullptr;
+        body.size = 0;
+        if (ec && ec != http::error::need_more && ec != http::error::need_buffer) {
+            refuse(l, 400); // broken chunk framing
+            return;
+        }
+        if (n == 0) break; // a chunk header still in pieces
+    }
+    if (!gated_) return;
+    if (parser_->is_done() || spool_.size() >= read_ahead)
+        open_gate(l);
+    else
+        arm_body_wait();
+}
+
+void connection::open_gate(lock& l) {
+    disarm();
+    std::shared_ptr<request> req = std::move(gated_);
+    std::shared_ptr<request_queue> q = std::move(gated_queue_);
+    hand_on(l, std::move(req), std::move(q));
+}
+
+connection::clock::time_point connection::rate_deadline() const {
+    const uint32_t rate = opts_.timeouts.body_min_rate;
+    if (rate == 0) return clock::time_point::max();
+    // Each byte buys the time it takes at the lowest rate allowed.
+    const uint64_t ms = std::min<uint64_t>(body_in_, uint64_t{1} << 40) * 1000 / rate;
+    return body_start_ + opts_.timeouts.body_grace + std::chrono::milliseconds(ms);
+}
+
+void connection::arm_body_wait() {
+    set_deadline(std::min(win32::coarse_steady_now() + opts_.timeouts.body, rate_deadline()));
+}
+
+namespace {
+std::atomic<void (*)(const slow_body&)> slow_body_notice{nullptr};
+} // namespace
+
+void set_slow_body_notice(void (*notice)(const slow_body&)) {
+    slow_body_notice.store(notice);
+}
+
+void connection::body_too_slow(lock& l) {
+    const auto length = parser_->content_length();
+    const std::string method(head_.method_string()), target(head_.target_string());
+    slow_body what{remote_text_};
+    what.method = method;
+    what.target = target;
+    what.received = body_in_;
+    what.content_length = length ? static_cast<int64_t>(*length) : int64_t{-1};
+    what.after = std::chrono::duration_cast<std::chrono::milliseconds>(win32::coarse_steady_now() -
+                                                                       body_start_);
+    gated_.reset();
+    gated_queue_.reset();
+    if (response_started_)
+        abort(l);
+    else
+        refuse(l, 408);
+    l.unlock();
+    if (auto notice = slow_body_notice.load()) notice(what);
+    l.lock();
 }
 
 void connection::enqueue(lock& l, const request& req, request_queue& q) {
@@ -1125,6 +1236,8 @@ void connection::refuse(lock& l, unsigned status) {
     out_ += render_service_answer(status, true, head);
     close_after_write_ = true;
     phase_ = phase::closing;
+    gated_.reset();
+    gated_queue_.reset();
     if (request_id_) service::get().remove_request(request_id_, &request_node_);
     request_id_ = 0;
     response_done_ = response_started_ = true;
@@ -1227,6 +1340,8 @@ void connection::close_now(lock&) {
     drop_pieces();
     ready_.reset();
     ready_queue_.reset();
+    gated_.reset();
+    gated_queue_.reset();
     error_code ec;
     socket_->shutdown(tcp::socket::shutdown_both, ec);
     socket_->close(ec);
@@ -1287,6 +1402,12 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
     got = 0;
     lock l(m_);
     if (!request_matches(request_id)) return error_connection_invalid;
+    if (spool_pos_ < spool_.size() && length > 0) {
+        got = static_cast<uint32_t>(std::min<std::size_t>(length, spool_.size() - spool_pos_));
+        std::memcpy(buffer, spool_.data() + spool_pos_, got);
+        spool_pos_ += got;
+        return 0;
+    }
     if (parser_->is_done()) return win32::error_handle_eof;
     if (length == 0) return win32::error_invalid_parameter;
     if (expect_continue_ && !continue_sent_ && !response_started_) {
@@ -1325,7 +1446,7 @@ uint32_t connection::receive_body(uint64_t request_id, void* buffer, uint32_t le
         if (on_io_thread()) return error_connection_invalid;
         want_data_ = true;
         std::size_t before = buffered();
-        arm(opts_.timeouts.body);
+        arm_body_wait();
         pump(l);
         wait_until(l, [&] {
             return !request_matches(request_id) || buffered() != before || read_closed_;

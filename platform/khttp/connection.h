@@ -124,6 +124,16 @@ class connection : public std::enable_shared_from_this<connection> {
     // say it is complete (after the caller added its bytes).
     std::size_t body_room(std::size_t length);
     void end_body(lock& l, uint32_t flags);
+    // A request whose body is on its way waits here, not on a thread: its
+    // decoded body is gathered into spool_ until it is complete or the
+    // spool is full, and only then is the request handed on.
+    void spool_step(lock& l);
+    void open_gate(lock& l);
+    void hand_on(lock& l, std::shared_ptr<request> req, std::shared_ptr<request_queue> q);
+    // The body clock while the connection waits for body bytes: the gap
+    // between pieces, and the rate.
+    void arm_body_wait();
+    void body_too_slow(lock& l);
     void dispatch(lock& l);
     void post_dispatch();
     void enqueue(lock& l, const request& req, request_queue& q);
@@ -133,6 +143,8 @@ class connection : public std::enable_shared_from_this<connection> {
     void set_deadline(clock::time_point t);
     void disarm();
     void on_timer(const boost::system::error_code& ec);
+    // When the body is late by the rate rule (max: no rule).
+    clock::time_point rate_deadline() const;
 
     void new_head(lock& l);
     void try_parse_head(lock& l);
@@ -216,6 +228,13 @@ class connection : public std::enable_shared_from_this<connection> {
     bool response_started_ = false;
     bool response_done_ = false;
     framing framing_;
+    std::shared_ptr<request> gated_;
+    std::shared_ptr<request_queue> gated_queue_;
+    std::string spool_;
+    std::size_t spool_pos_ = 0;
+    clock::time_point body_start_{};
+    clock::time_point stalled_since_ = clock::time_point::max();
+    uint64_t body_in_ = 0; // bytes read since the head
     uint64_t body_sent_ = 0;
     uint64_t drained_ = 0;
 

@@ -222,6 +222,11 @@ struct timeouts {
     std::chrono::milliseconds head{30'000};        // from the first byte to the end of the head
     std::chrono::milliseconds body{60'000};        // between pieces of a body, in or out
     std::chrono::milliseconds close_linger{2'000}; // reading what a refused client still sends
+    // A request body must come at body_min_rate bytes a second on average
+    // once body_grace has passed since its head, or it is answered 408: a
+    // client cannot stretch a body by sending a byte a minute. 0: no rate.
+    std::chrono::milliseconds body_grace{20'000};
+    uint32_t body_min_rate = 500;
 };
 
 struct service_options {
@@ -328,7 +333,11 @@ uint32_t receive_request(const queue_handle& queue, uint64_t request_id, uint32_
                          request& out);
 
 // Receives the next piece of the request body (decoded from chunks). 38 at the
-// end of the body (with 0 bytes); 1229 when the connection is gone.
+// end of the body (with 0 bytes); 1229 when the connection is gone. A
+// request with a body reaches its queue once the body is complete or its
+// first read_ahead bytes are in (unless the client waits for 100 Continue):
+// a client that is slow to send costs no thread meanwhile, and what came is
+// received without waiting.
 uint32_t receive_body(const queue_handle& queue, uint64_t request_id, uint32_t flags, void* buffer,
                       uint32_t length, uint32_t& bytes_received);
 
@@ -359,6 +368,19 @@ uint32_t send_file(const queue_handle& queue, uint64_t request_id, uint32_t flag
 // take earlier output, with no lock of the caller's held: the server makes
 // sure another thread receives meanwhile. Null: no call. Set before sends.
 void set_before_send_wait(void (*hook)());
+
+// What the service tells of a request body it ended for coming too slowly.
+struct slow_body {
+    const address_text& remote;
+    std::string_view method{};
+    std::string_view target{};   // the request target as received
+    uint64_t received = 0;       // bytes read since the head
+    int64_t content_length = -1; // -1: chunked
+    std::chrono::milliseconds after{0};
+};
+// Called on an event loop, with no lock of the service held, each time the
+// service answers a body 408 for its rate. Null: no call. Set before start.
+void set_slow_body_notice(void (*notice)(const slow_body&));
 
 // Starts an asynchronous wait for the end of the connection. 997 (pending) or 0
 // when the connection is already closed (the outcome is then set at once).

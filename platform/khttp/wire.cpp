@@ -92,6 +92,8 @@ const char* reason_of(unsigned status) {
         return "Bad Request";
     case 404:
         return "Not Found";
+    case 408:
+        return "Request Timeout";
     case 431:
         return "Request Header Fields Too Large";
     case 501:

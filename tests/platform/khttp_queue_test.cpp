@@ -205,14 +205,16 @@ TEST_F(KhttpQueue, ChunkedBodiesInPieces) {
         const std::string head = "POST /c HTTP/1.1\r\nHost: h\r\nConnection: "
                                  "close\r\nTransfer-Encoding: chunked\r\n\r\n";
         ASSERT_EQ(::send(fd, head.data(), head.size(), 0), static_cast<ssize_t>(head.size()));
-        request req;
-        ASSERT_EQ(receive_request(queue_, 0, 0, req), 0u);
+        // The request comes to the queue once its body is in, which the
+        // service decodes from pieces of a byte.
         std::thread sender([&] {
             for (const char c : chunks) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 (void)::send(fd, &c, 1, MSG_NOSIGNAL);
             }
         });
+        request req;
+        ASSERT_EQ(receive_request(queue_, 0, 0, req), 0u);
         char buf[16];
         uint32_t got = 0, e;
         std::string body;
