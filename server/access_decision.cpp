@@ -67,10 +67,7 @@ access_answer decide_access_config(const access_client& client, std::string_view
     if (!config_inside_root(c)) return a;
     if (is_blocked(c.local_path)) return a;
     if ((use == access_use::member || !reads(method)) && is_access_file(c, c.local_path)) return a;
-    // The request's own target was weighed by the request path already.
-    const bool admitted = client.info && client.info->require_admitted.get() == &c &&
-                          client.info->require_admitted_method == method;
-    if (!admitted && !check_require(method, c, client.info)) return a;
+    if (!check_require(method, c, client.info)) return a;
     a = decide_login(client, method, std::move(config));
     return a;
 }

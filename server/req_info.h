@@ -113,11 +113,6 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
     // The login verified for this request; a later access question of the
     // same request (a Destination, a tree member) reuses it.
     std::shared_ptr<const auth_info> login;
-    // The configuration whose Require rule admitted this request's method
-    // before its handler ran: the handler's own access question does not
-    // weigh the same rule again.
-    cl::sh_ptr<config_info> require_admitted;
-    std::string require_admitted_method;
     // Kept for the script host.
     std::wstring host_text1;
 

@@ -579,10 +579,6 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     // ("get", "mkcalendar") is compared in its own spelling, so "get" is not GET.
     const std::string& m = k.verb == khttp::verb::unknown ? k.unknown_verb : data->method;
     const bool admitted = check_require(data->method, *st.config, &vars);
-    if (admitted && !is_proxy) {
-        info->require_admitted = st.config;
-        info->require_admitted_method = data->method;
-    }
     if (!admitted)
         request = std::make_unique<http_error_request>(headers, 403);
     else if (is_proxy)
