@@ -15,7 +15,6 @@ constexpr uint32_t pi_words[p_words + sbox_words] = {
 #include "core/blowfish_pi.inc"
 };
 
-
 void check_length(size_t length) {
     if (length % blowfish::block_size != 0)
         throw std::invalid_argument("blowfish: length is not a multiple of 8");

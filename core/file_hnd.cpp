@@ -79,7 +79,9 @@ uint32_t open_error(int err, const std::string& path) {
 
 } // namespace
 
-file_hnd::~file_hnd() { file_hnd::close(); }
+file_hnd::~file_hnd() {
+    file_hnd::close();
+}
 
 void file_hnd::adopt(file_handle fd, bool readable, bool writable) {
     file_hnd::close();
@@ -152,11 +154,21 @@ bool file_hnd::open(const std::wstring& wpath, uint32_t flags, uint32_t share) {
     const uint32_t share_mode = share & ~sh_delete;
     uint32_t share_bits;
     switch (share_mode) {
-    case sh_denyrw: share_bits = 0; break;
-    case sh_denywr: share_bits = share_read; break;
-    case sh_denyrd: share_bits = share_write; break;
-    case sh_denyno: share_bits = share_read | share_write; break;
-    default: last_error_ = invalid_flags_error; return false;
+    case sh_denyrw:
+        share_bits = 0;
+        break;
+    case sh_denywr:
+        share_bits = share_read;
+        break;
+    case sh_denyrd:
+        share_bits = share_write;
+        break;
+    case sh_denyno:
+        share_bits = share_read | share_write;
+        break;
+    default:
+        last_error_ = invalid_flags_error;
+        return false;
     }
 
     int oflags = O_CLOEXEC; // no descriptor ever leaks into a child process
@@ -165,12 +177,22 @@ bool file_hnd::open(const std::wstring& wpath, uint32_t flags, uint32_t share) {
     bool truncate = false;
     switch (flags & 0x700) {
     case 0x000:
-    case 0x400: break;                             // open existing
-    case 0x100: oflags |= O_CREAT; break;          // open always
-    case 0x200:                                    // truncate existing
-    case 0x600: truncate = true; break;
-    case 0x300: oflags |= O_CREAT; truncate = true; break; // create always
-    default: oflags |= O_CREAT | O_EXCL; break;    // 0x500, 0x700: create new
+    case 0x400:
+        break; // open existing
+    case 0x100:
+        oflags |= O_CREAT;
+        break;  // open always
+    case 0x200: // truncate existing
+    case 0x600:
+        truncate = true;
+        break;
+    case 0x300:
+        oflags |= O_CREAT;
+        truncate = true;
+        break; // create always
+    default:
+        oflags |= O_CREAT | O_EXCL;
+        break; // 0x500, 0x700: create new
     }
     if (truncate && access == 0) {
         // Windows refuses to truncate through a read-only handle.
@@ -250,9 +272,13 @@ int64_t file_hnd::seek(int64_t distance, int method) {
     return r < 0 ? -1 : static_cast<int64_t>(r);
 }
 
-int64_t file_hnd::tell() { return seek(0, 1); }
+int64_t file_hnd::tell() {
+    return seek(0, 1);
+}
 
-int64_t file_hnd::seek_to_end() { return seek(0, 2); }
+int64_t file_hnd::seek_to_end() {
+    return seek(0, 2);
+}
 
 int64_t file_hnd::read(void* buffer, int64_t count) {
     if (!(mode_ & 1) || fd_ < 0) return -1;
@@ -293,9 +319,13 @@ bool file_hnd::set_end() {
     return true;
 }
 
-bool file_hnd::flush() { return true; }
+bool file_hnd::flush() {
+    return true;
+}
 
-bool file_hnd::write_w(std::wstring_view text) { return write_text(utf16_to_utf8(text)); }
+bool file_hnd::write_w(std::wstring_view text) {
+    return write_text(utf16_to_utf8(text));
+}
 
 bool file_hnd::write_text(std::string_view text) {
     const int64_t n = static_cast<int64_t>(text.size());
@@ -308,9 +338,13 @@ bool file_hnd::write_wchar(wchar_t c) {
     return write_text(s);
 }
 
-bool file_hnd::write_byte(uint8_t b) { return write(&b, 1) == 1; }
+bool file_hnd::write_byte(uint8_t b) {
+    return write(&b, 1) == 1;
+}
 
-bool file_hnd::read_byte(uint8_t& b) { return read(&b, 1) == 1; }
+bool file_hnd::read_byte(uint8_t& b) {
+    return read(&b, 1) == 1;
+}
 
 bool file_hnd::push_back(uint8_t b) {
     pushed_ = b;
@@ -372,8 +406,8 @@ bool file_hnd::read_ansi_char(wchar_t& c) {
             len = 1;
             break;
         }
-    const std::wstring w =
-        utf8_to_utf16(std::string_view(reinterpret_cast<const char*>(buf), static_cast<size_t>(len)));
+    const std::wstring w = utf8_to_utf16(
+        std::string_view(reinterpret_cast<const char*>(buf), static_cast<size_t>(len)));
     c = w.empty() ? replacement_char : w[0];
     if (n > len) seek(len - n, 1);
     return true;

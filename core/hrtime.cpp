@@ -2,9 +2,9 @@
 
 #include "core/cpu_info.h"
 #include "core/format.h"
+#include "core/os_version.h"
 #include "core/trace.h"
 #include "platform/win32/time.h"
-#include "core/os_version.h"
 
 #include <map>
 

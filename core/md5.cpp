@@ -27,7 +27,6 @@ inline uint32_t rotl(uint32_t x, unsigned n) {
     return (x << n) | (x >> (32 - n));
 }
 
-
 } // namespace
 
 void md5::init() {

@@ -6,10 +6,10 @@
 #include "platform/win32/errors.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <atomic>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>

@@ -4,14 +4,13 @@
 #include "core/dll_registry.h"
 #include "core/hrtime.h"
 #include "core/lcg_random.h"
+#include "core/os_version.h"
 #include "core/timer.h"
 #include "core/trace.h"
 #include "core/trace_sinks.h"
-#include "core/os_version.h"
 
 #include <atomic>
 #include <map>
-
 
 namespace cl {
 

@@ -15,7 +15,9 @@ std::map<std::wstring, std::weak_ptr<win32::event_object>>& named_events() {
 }
 } // namespace
 
-event::event(const std::wstring& name, const void* security) { create(name, security); }
+event::event(const std::wstring& name, const void* security) {
+    create(name, security);
+}
 
 event::~event() {
     if (!named_) return;

@@ -33,7 +33,8 @@ void startup_append_w(std::wstring_view text) {
 void startup_append(std::string_view text) {
     std::wstring w;
     w.reserve(text.size());
-    for (char c : text) w.push_back(static_cast<unsigned char>(c) >= 128 ? L'?' : wchar_t(c));
+    for (char c : text)
+        w.push_back(static_cast<unsigned char>(c) >= 128 ? L'?' : wchar_t(c));
     startup_append_w(w);
 }
 
@@ -51,7 +52,8 @@ bool debugger_attached() {
             buf[n] = 0;
             if (const char* p = std::strstr(buf, "TracerPid:")) {
                 p += 10;
-                while (*p == ' ' || *p == '\t') ++p;
+                while (*p == ' ' || *p == '\t')
+                    ++p;
                 attached = *p != '0';
             }
         }
@@ -68,7 +70,9 @@ void debug_output(std::string_view text) {
     (void)r;
 }
 
-void debug_output_w(std::wstring_view text) { debug_output(utf16_to_utf8(text)); }
+void debug_output_w(std::wstring_view text) {
+    debug_output(utf16_to_utf8(text));
+}
 
 std::wstring take_startup_buffer() {
     while (startup_lock_.test_and_set(std::memory_order_acquire)) {
@@ -85,7 +89,9 @@ void trace_base::write_w(std::wstring_view text, bool allow_flush) {
 }
 
 trace_channel::trace_channel() : enabled_(true) {}
-trace_channel::~trace_channel() { enabled_ = false; }
+trace_channel::~trace_channel() {
+    enabled_ = false;
+}
 
 bool trace_channel::add(trace_base* sink) {
     if (!enabled_ || !sink) return true;
@@ -111,7 +117,8 @@ void trace_channel::write(std::string_view text) {
         startup_append(text);
         return;
     }
-    for (auto* s : sinks_) s->write(text, true);
+    for (auto* s : sinks_)
+        s->write(text, true);
 }
 
 void trace_channel::write_w(std::wstring_view text) {
@@ -120,23 +127,37 @@ void trace_channel::write_w(std::wstring_view text) {
         startup_append_w(text);
         return;
     }
-    for (auto* s : sinks_) s->write_w(text, true);
+    for (auto* s : sinks_)
+        s->write_w(text, true);
 }
 
 void trace_channel::flush() {
     if (!enabled_) return;
-    for (auto* s : sinks_) s->flush(true);
+    for (auto* s : sinks_)
+        s->flush(true);
 }
 
 trace_channel trace_err;
 trace_channel trace_out;
 trace_channel trace_net;
 
-void trace_err_str(const std::string& s) { trace_err.write(s); }
-void trace_err_wstr(const std::wstring& s) { trace_err.write_w(s); }
-void trace_err_cstr(const char* s) { trace_err.write(s ? s : ""); }
-void trace_out_str(const std::string& s) { trace_out.write(s); }
-void trace_out_wstr(const std::wstring& s) { trace_out.write_w(s); }
-void trace_out_cstr(const char* s) { trace_out.write(s ? s : ""); }
+void trace_err_str(const std::string& s) {
+    trace_err.write(s);
+}
+void trace_err_wstr(const std::wstring& s) {
+    trace_err.write_w(s);
+}
+void trace_err_cstr(const char* s) {
+    trace_err.write(s ? s : "");
+}
+void trace_out_str(const std::string& s) {
+    trace_out.write(s);
+}
+void trace_out_wstr(const std::wstring& s) {
+    trace_out.write_w(s);
+}
+void trace_out_cstr(const char* s) {
+    trace_out.write(s ? s : "");
+}
 
 } // namespace cl

@@ -1,9 +1,9 @@
 #include "core/trace_sinks.h"
 
+#include "core/crash_dump_list.h"
 #include "core/format.h"
 #include "core/text.h"
 #include "platform/win32/time.h"
-#include "core/crash_dump_list.h"
 
 #include <algorithm>
 #include <atomic>

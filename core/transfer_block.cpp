@@ -72,9 +72,13 @@ transfer_block* transfer_block::create(size_t size, bool interlocked) {
     return new (mem) transfer_block(buf, size, interlocked);
 }
 
-int transfer_block::add_ref() { return mode_ ? ++shared_count_ : ++plain_count_; }
+int transfer_block::add_ref() {
+    return mode_ ? ++shared_count_ : ++plain_count_;
+}
 
-int transfer_block::count() const { return mode_ ? shared_count_.load() : plain_count_; }
+int transfer_block::count() const {
+    return mode_ ? shared_count_.load() : plain_count_;
+}
 
 int transfer_block::release() {
     const int n = mode_ ? --shared_count_ : --plain_count_;

@@ -339,12 +339,13 @@ void create_store_folder(const config_info& config, const std::wstring& folder) 
         ::close(parent);
         return;
     }
-    const int store = ::openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int store =
+        ::openat(parent, leaf.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     ::close(parent);
     if (store < 0) return;
     const std::string access = cl::utf16_to_utf8(config.access_filename);
-    const int fd = ::openat(store, access.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int fd =
+        ::openat(store, access.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
     ::close(store);
     if (fd < 0) return;
     static constexpr char line[] = "qvel_lock on\n";

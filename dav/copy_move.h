@@ -27,5 +27,5 @@ struct own_names {
 // climbing above the root), or 502 for an absolute URL whose authority is not
 // one of own (when given): a resource of another server. folder_spelling:
 // whether the decoded path ends in a slash.
-int destination_url_path(std::string_view header, std::string& path,
-                         const own_names* own = nullptr, bool* folder_spelling = nullptr);
+int destination_url_path(std::string_view header, std::string& path, const own_names* own = nullptr,
+                         bool* folder_spelling = nullptr);

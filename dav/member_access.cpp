@@ -33,8 +33,8 @@ member_access::member_access(const access_client& client, std::wstring folder)
     : client_(client), folder_(std::move(folder)) {}
 
 int member_access::status(std::wstring_view name, bool is_folder, bool regular_file) {
-    const bool plain = regular_file && !is_folder && folder_.size() + name.size() < max_config_path &&
-                       plain_member_name(name);
+    const bool plain = regular_file && !is_folder &&
+                       folder_.size() + name.size() < max_config_path && plain_member_name(name);
     if (plain && plain_status_ && !is_access_file(*plain_config_, std::wstring(name)))
         return *plain_status_;
     path_.assign(folder_).append(name);

@@ -9,7 +9,7 @@
 #include <string_view>
 
 class member_access {
-public:
+  public:
     // `folder` is the folder's local path, ending in "/".
     member_access(const access_client& client, std::wstring folder);
 
@@ -19,7 +19,7 @@ public:
     // same for every such file.
     int status(std::wstring_view name, bool is_folder, bool regular_file);
 
-private:
+  private:
     const access_client& client_;
     std::wstring folder_;
     std::wstring path_;

@@ -160,8 +160,8 @@ std::string uid_holder(int dir_fd, const std::string& leaf, const std::string& t
     return found;
 }
 
-int answer_precondition(http_request& r, store_kind kind, const char* element,
-                        int status = 403, const std::string& href = {}) {
+int answer_precondition(http_request& r, store_kind kind, const char* element, int status = 403,
+                        const std::string& href = {}) {
     std::string body = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<d:error xmlns:d=\"DAV:\" ";
     body += kind == store_kind::calendar ? "xmlns:c=\"urn:ietf:params:xml:ns:caldav\""
                                          : "xmlns:c=\"urn:ietf:params:xml:ns:carddav\"";
@@ -283,7 +283,8 @@ int dav_put(http_put_request& r) {
     // has no content yet: the client's first PUT creates it.
     const bool any_lock = !the_lock_table().empty();
     const std::wstring key = any_lock ? lock_key(path) : std::wstring();
-    const bool lock_made = any_lock && kind == entry_kind::file && the_lock_table().made_by_lock(key);
+    const bool lock_made =
+        any_lock && kind == entry_kind::file && the_lock_table().made_by_lock(key);
     const bool replacing = kind == entry_kind::file && !lock_made;
     if (replacing && is_read_only_file(target)) return 403;
     if (const int s = check_write_lock(

@@ -176,8 +176,8 @@ bool remove_entry(int parent_fd, const std::string& name, const std::string& ful
         bool all = true;
         std::vector<std::string> last;
         for (const std::string& n : names)
-            all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n),
-                               depth + 1, &last) &&
+            all = remove_entry(dir.fd, n, full + "/" + n, failures, check, below(rel, n), depth + 1,
+                               &last) &&
                   all;
         // The folder cannot be empty: its failed entries say why, and what
         // goes with the folder stays with them.
@@ -254,9 +254,8 @@ int copy_file(int src_dir, const std::string& src, int dst_dir, const std::strin
 }
 
 bool inside_real_root(const std::string& path, const std::string& root) {
-    return path == root ||
-           (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
-            (root == "/" || path[root.size()] == '/'));
+    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+                            (root == "/" || path[root.size()] == '/'));
 }
 
 // Whether a link with this target, made at dst_full, leads to a place of the
@@ -322,9 +321,9 @@ int copy_entry(int src_dir, const std::string& src, const std::string& src_full,
         // A MOVE takes its links along as they were (the source's go).
         if (new_links && !link_stays_in_tree(target.data(), dst_full)) {
             if (trace_level() > 0)
-                cl::trace_out.write(cl::format_str(
-                    "copy: the link %? would lead out of the tree at %?, left out\n", src_full,
-                    dst_full));
+                cl::trace_out.write(
+                    cl::format_str("copy: the link %? would lead out of the tree at %?, left out\n",
+                                   src_full, dst_full));
             // The top of the copy is what the request named: all or nothing.
             if (rel.empty()) return 403;
             if (refused) refused->push_back({w(src_full), 403});

@@ -51,8 +51,8 @@ void upnp_event_source::signal(const automation::dispid* ids, uint32_t count) {
     if (sink) sink->on_state_changed(count, ids);
 }
 
-void post_signal_dispids(automation::com_ptr<upnp_event_source> source, const automation::dispid* ids,
-                         uint32_t count) {
+void post_signal_dispids(automation::com_ptr<upnp_event_source> source,
+                         const automation::dispid* ids, uint32_t count) {
     std::vector<automation::dispid> copy(ids, ids + count);
     auto job = [source, copy] {
         try {

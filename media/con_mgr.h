@@ -29,8 +29,8 @@ class upnp_event_source : public automation::iunknown<upnp::event_source_i> {
 
 // Posts the change to the server pool (or runs it on the calling thread when
 // there is none).
-void post_signal_dispids(automation::com_ptr<upnp_event_source> source, const automation::dispid* ids,
-                         uint32_t count);
+void post_signal_dispids(automation::com_ptr<upnp_event_source> source,
+                         const automation::dispid* ids, uint32_t count);
 
 struct con_mgr_i : automation::idispatch_i {};
 inline constexpr automation::guid iid_con_mgr{

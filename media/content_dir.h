@@ -3,9 +3,9 @@
 // program's own HTTP server at an address the player can reach; after each
 // change of the store the update ids are evented.
 #pragma once
-#include "platform/automation/com_objects.h"
 #include "media/con_mgr.h"
 #include "media/media_store.h"
+#include "platform/automation/com_objects.h"
 
 #include <memory>
 #include <mutex>

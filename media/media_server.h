@@ -3,8 +3,8 @@
 // (its identifier kept in the settings), the device control object that
 // hands the host the two services, and the media store's watcher.
 #pragma once
-#include "platform/automation/com_objects.h"
 #include "core/ini_file.h"
+#include "platform/automation/com_objects.h"
 #include "platform/upnp/upnp.h"
 
 #include <string>

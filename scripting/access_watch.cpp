@@ -173,8 +173,8 @@ bool access_watch::watch(const std::string& dir_in, const std::string& name, sta
     if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
     directory* d = nullptr;
     auto it = by_path_.find(dir);
-    if (it != by_path_.end() && (it->second->device != uint64_t(st.st_dev) ||
-                                 it->second->inode != uint64_t(st.st_ino))) {
+    if (it != by_path_.end() &&
+        (it->second->device != uint64_t(st.st_dev) || it->second->inode != uint64_t(st.st_ino))) {
         // The old folder is gone (its removal may not be reported while a
         // file of it is open): its stamps stay changed for ever.
         forget_locked(*it->second);

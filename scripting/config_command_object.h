@@ -4,8 +4,8 @@
 // registry store, and the command socket takes lines from other local
 // programs; server stop takes all three away again.
 #pragma once
-#include "platform/automation/com_objects.h"
 #include "core/ini_file.h"
+#include "platform/automation/com_objects.h"
 
 #include <string>
 

@@ -4,8 +4,8 @@
 
 #include "platform/win32/process.h"
 #include "scripting/config_cache.h"
-#include "scripting/hashlist.h"
 #include "scripting/event_scripts.h"
+#include "scripting/hashlist.h"
 #include "scripting/hashlist_users.h"
 #include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/webserver_members.h"

@@ -6,11 +6,11 @@
 #include "server/directives/directives.h"
 #include "server/server_dirs.h"
 
+#include "platform/win32/replace_file.h"
 #include <atomic>
 #include <fcntl.h>
 #include <set>
 #include <unistd.h>
-#include "platform/win32/replace_file.h"
 
 namespace {
 
@@ -61,7 +61,6 @@ void append_utf16le(std::string& out, std::wstring_view text) {
         }
     }
 }
-
 
 } // namespace
 

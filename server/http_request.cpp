@@ -112,4 +112,3 @@ http_script_request::~http_script_request() = default;
 
 proxy_request::proxy_request(cl::sh_ptr<response_headers> h) : http_request(std::move(h)) {}
 proxy_request::~proxy_request() = default;
-

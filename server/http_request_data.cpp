@@ -10,10 +10,10 @@ std::string http_request_data::get_header(std::string_view name) const {
 
 bool http_request_data::clear_for_reuse(std::size_t room_limit) {
     // Each member is cleared below: one added to the record must be too.
-    static_assert(sizeof(http_request_data) ==
-                      sizeof(win32::systemtime) + 2 * sizeof(uint32_t) + sizeof(uint64_t) +
-                          sizeof(std::wstring) + 3 * sizeof(std::string) +
-                          sizeof(known_headers) + sizeof(unknown_headers),
+    static_assert(sizeof(http_request_data) == sizeof(win32::systemtime) + 2 * sizeof(uint32_t) +
+                                                   sizeof(uint64_t) + sizeof(std::wstring) +
+                                                   3 * sizeof(std::string) + sizeof(known_headers) +
+                                                   sizeof(unknown_headers),
                   "clear_for_reuse clears every member");
     // One pass clears the texts and adds up their room: a record found too
     // large is dropped anyway, so what it holds then does not matter.

@@ -274,8 +274,7 @@ void http_request::add_policy_headers() {
 
 void http_request::send_header(bool last) {
     headers_sent = true;
-    if (headers->view(http_header_content_type).empty() && status_code != 304 &&
-        !forwarded_head)
+    if (headers->view(http_header_content_type).empty() && status_code != 304 && !forwarded_head)
         headers->add("Content-Type", "text/plain; charset=utf-8");
     if (data && data->get_header("getcontentFeatures.dlna.org") == "1")
         headers->add("contentFeatures.dlna.org",

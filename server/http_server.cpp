@@ -139,8 +139,8 @@ bool _http_server::start_receiver() {
 
 bool _http_server::may_block(const khttp::request& request) {
     if (request.flags & khttp::request_flag_more_entity_body) return true;
-    const method_row* row = find_method(method_text(static_cast<int>(request.verb),
-                                                    request.unknown_verb));
+    const method_row* row =
+        find_method(method_text(static_cast<int>(request.verb), request.unknown_verb));
     return !row || row->may_block;
 }
 

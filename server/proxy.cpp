@@ -457,8 +457,7 @@ const passing_known& known_passing() {
 
 } // namespace
 
-header_views proxy_request_fields(const http_request_data& d, std::string& via,
-                                  bool drop_login) {
+header_views proxy_request_fields(const http_request_data& d, std::string& via, bool drop_login) {
     hop_names hop;
     hop.add_list(d.header(http_header_connection));
     header_views out;
@@ -521,8 +520,8 @@ const std::vector<int>& response_ids_of_known() {
 
 } // namespace
 
-bool translate_proxy_headers(const header_views& upstream, response_headers& headers,
-                             bool checked, const http_client::request::field_numbers& numbers) {
+bool translate_proxy_headers(const header_views& upstream, response_headers& headers, bool checked,
+                             const http_client::request::field_numbers& numbers) {
     // Each name's known-header number, worked out once: the checks below and
     // the headers themselves tell known names by it.
     boost::container::small_vector<int, 48> ids(upstream.size(), boost::container::default_init);
@@ -542,7 +541,7 @@ bool translate_proxy_headers(const header_views& upstream, response_headers& hea
         int id;
     };
     boost::container::small_vector<char, 48> passes(upstream.size(),
-                                                     boost::container::default_init);
+                                                    boost::container::default_init);
     // The names that come more than once: their values are joined with ", "
     // (in the spelling of the first) and added once, whole, as the headers
     // keep every value they were given. Known names are told apart by
@@ -730,10 +729,9 @@ class proxy_exchange {
         // The thread holds the session for longer than the connection, which
         // only names it to the request made here: it points at the session
         // without a count of its own.
-        http_client::connection c(
-            std::shared_ptr<http_client::session>(std::shared_ptr<http_client::session>(),
-                                                  session.get()),
-            host_, port_);
+        http_client::connection c(std::shared_ptr<http_client::session>(
+                                      std::shared_ptr<http_client::session>(), session.get()),
+                                  host_, port_);
         if (trace_level() != 0)
             cl::trace_out.write(cl::format_str("proxy url: %?\n", r_.forward_url));
         up_ = open_proxy_request(c, d.header(http_header_accept), d.method, r_.forward_url,
@@ -819,7 +817,8 @@ class proxy_exchange {
                     continue;
                 }
                 if (item.empty() || item.size() > 19 ||
-                    !std::all_of(item.begin(), item.end(), [](char c) { return cl::is_digit(c); }) ||
+                    !std::all_of(item.begin(), item.end(),
+                                 [](char c) { return cl::is_digit(c); }) ||
                     (!length.empty() && item != length))
                     return http_client::error_invalid_server_response;
                 length = item;
@@ -838,9 +837,8 @@ class proxy_exchange {
         // whether it serves them.
         r_.headers->remove(std::string_view("Accept-Ranges"));
         r_.forwarded_head = true;
-        const bool has_length =
-            translate_proxy_headers(up_->header_fields(), *r_.headers, up_->fields_checked(),
-                                    up_->header_numbers());
+        const bool has_length = translate_proxy_headers(
+            up_->header_fields(), *r_.headers, up_->fields_checked(), up_->header_numbers());
         const std::string_view up_via = r_.headers->view(http_header_via);
         if (up_via.empty())
             r_.headers->add(http_header_via, "Via", via_entry());

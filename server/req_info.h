@@ -150,7 +150,9 @@ class req_info : public cl::ref_cnt_shared, public request_variables, public cl:
         }
 
       private:
-        std::string& text(std::size_t i) { return *std::launder(reinterpret_cast<std::string*>(room_[i])); }
+        std::string& text(std::size_t i) {
+            return *std::launder(reinterpret_cast<std::string*>(room_[i]));
+        }
         alignas(std::string) unsigned char room_[slot_count][sizeof(std::string)];
         uint32_t made_ = 0;
     };

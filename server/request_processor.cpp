@@ -1,8 +1,8 @@
 #include "server/request_processor.h"
 
-#include "core/path.h"
 #include "core/blocks.h"
 #include "core/format.h"
+#include "core/path.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/tree_root.h"
@@ -12,9 +12,9 @@
 #include "server/config_info.h"
 #include "server/dynip.h"
 #include "server/http_request.h"
-#include "server/method_table.h"
 #include "server/http_server.h"
 #include "server/http_tables.h"
+#include "server/method_table.h"
 #include "server/req_info.h"
 #include "server/request_thread.h"
 #include "server/response_headers.h"
@@ -31,8 +31,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <climits>
@@ -315,8 +315,8 @@ namespace {
 // A forwarded request that goes on on its event loop ends there: its log
 // line is written then, and an error answer (which may run a script) is
 // sent from a pool thread.
-void finish_on_loop(std::unique_ptr<proxy_request> request,
-                    std::shared_ptr<khttp::request> kreq, bool logging) {
+void finish_on_loop(std::unique_ptr<proxy_request> request, std::shared_ptr<khttp::request> kreq,
+                    bool logging) {
     request->kernel_request = std::move(kreq);
     request->log_at_end = logging;
     proxy_request::go_on(std::move(request), [](std::unique_ptr<proxy_request> r, int status) {
@@ -331,15 +331,14 @@ void finish_on_loop(std::unique_ptr<proxy_request> request,
             auto err = std::make_unique<http_error_request>(held->headers, status);
             run_request(*err, held->queue, held->data, held->info, true);
             if (held->log_at_end)
-                write_access_log_line(*err, *held->info, held->data->method,
-                                      *held->kernel_request);
+                write_access_log_line(*err, *held->info, held->data->method, *held->kernel_request);
         };
         if (!pool || the_http_server().stop_flag().load() || pool->run(answer) == 0) {
             khttp::response refusal;
             refusal.status = static_cast<uint16_t>(status);
             refusal.reason = status_text(status);
-            khttp::send_response(held->queue, held->data->request_id,
-                                 khttp::send_flag_disconnect, refusal);
+            khttp::send_response(held->queue, held->data->request_id, khttp::send_flag_disconnect,
+                                 refusal);
         }
     });
 }
@@ -495,8 +494,9 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         // method. The rules of the file (its Files sections, its being
         // read-only) then never meet a spelling that hides its name. The
         // server's own temporary files are no resources either.
-        if (!is_proxy && (names_file_as_folder(path.size() > 1 && path.back() == L'/', *st.config) ||
-                          names_write_temp(path))) {
+        if (!is_proxy &&
+            (names_file_as_folder(path.size() > 1 && path.back() == L'/', *st.config) ||
+             names_write_temp(path))) {
             if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"not served: %?\n", path));
             answer_error(404, cl::sh_ptr<req_info>(), std::string());
             return;
@@ -605,8 +605,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         // with it: nothing of the above is done twice.
         std::shared_ptr<http_get_request> get(static_cast<http_get_request*>(request.release()));
         std::shared_ptr<request_runner> runner = get->take_runner();
-        server.run_on_runner(std::move(runner), [get, headers, queue, data, info, kreq,
-                                                 logging] {
+        server.run_on_runner(std::move(runner), [get, headers, queue, data, info, kreq, logging] {
             finish_request(*get, resume_request(*get), headers, queue, data, info, *kreq, logging);
         });
         return;

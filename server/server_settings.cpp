@@ -59,9 +59,9 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
             if (end && *end == L'\0' && seconds >= 1 && seconds <= 86400)
                 v.proxy_timeout = static_cast<uint32_t>(seconds);
             else
-                cl::trace_out.write(cl::format_str(
-                    "proxy_timeout %? is outside 1..86400 seconds; %? is kept\n",
-                    cl::utf16_to_utf8(text), v.proxy_timeout));
+                cl::trace_out.write(
+                    cl::format_str("proxy_timeout %? is outside 1..86400 seconds; %? is kept\n",
+                                   cl::utf16_to_utf8(text), v.proxy_timeout));
         }
     }
     v.proxy_port = ini.get_string_or_wstring(param, L"proxy_port", v.proxy_port);
@@ -79,7 +79,8 @@ void read_server_settings(cl::ini_file& ini, const shell_values& shell, server_v
 
     // A password typed in plain after "!" is stored encrypted from now on.
     const std::wstring dynip = L"dynip";
-    const std::wstring password = std::wstring(cl::trimmed_w(ini.get_string_or(dynip, L"password", L"")));
+    const std::wstring password =
+        std::wstring(cl::trimmed_w(ini.get_string_or(dynip, L"password", L"")));
     if (!password.empty() && password[0] == L'!') {
         const std::wstring hex =
             encrypt_hex_string(std::wstring_view(password).substr(1), shell.master_password);

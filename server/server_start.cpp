@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/ini_file.h"
 #include "core/lcg_random.h"
+#include "core/os_version.h"
 #include "core/path.h"
 #include "core/text.h"
 #include "core/timer.h"
@@ -24,7 +25,6 @@
 #include "server/server_services.h"
 #include "server/server_settings.h"
 #include "server/start_services.h"
-#include "core/os_version.h"
 
 #include <arpa/inet.h>
 #include <csignal>

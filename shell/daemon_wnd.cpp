@@ -177,8 +177,8 @@ bool create_daemon_window() {
     uintptr_t normal =
         shell::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm.ico", true, true, false);
     if (!normal) normal = shell::taskbar_icon::load_icon(L"IDI_ICONSM", false, true, false);
-    uintptr_t active =
-        shell::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm_active.ico", true, true, false);
+    uintptr_t active = shell::taskbar_icon::load_icon(g_install_dir + L"teskqvel_sm_active.ico",
+                                                      true, true, false);
     if (!active) active = shell::taskbar_icon::load_icon(L"IDI_ICONSM_ACTIVE", false, true, false);
 
     g_daemon_wnd = new _daemon_wnd;

@@ -1,9 +1,9 @@
 #include "shell/language.h"
 
 #include "core/format.h"
+#include "core/os_version.h"
 #include "core/trace.h"
 #include "shell/globals.h"
-#include "core/os_version.h"
 
 std::wstring language_main_file() {
     return g_install_dir + L"qvelsml.txt";

@@ -3,6 +3,7 @@
 #include "core/folders.h"
 #include "core/format.h"
 #include "core/hrtime.h"
+#include "core/os_version.h"
 #include "core/static_objects.h"
 #include "core/text.h"
 #include "core/trace.h"
@@ -28,7 +29,6 @@
 #include "shell/startup.h"
 #include "shell/system_integration.h"
 #include "system/crash_handler.h"
-#include "core/os_version.h"
 
 #include <csignal>
 #include <filesystem>

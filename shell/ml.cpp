@@ -2,10 +2,10 @@
 
 #include "core/file_hnd.h"
 #include "core/format.h"
+#include "core/os_version.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/uni_file.h"
-#include "core/os_version.h"
 
 #include <algorithm>
 #include <glob.h>

@@ -17,13 +17,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/win32/replace_file.h"
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <vector>
-#include "platform/win32/replace_file.h"
 
 namespace {
 
@@ -165,10 +165,10 @@ int publish_file(const std::wstring& argument) {
     if (rc != 0) {
         std::wstring caption = g_window_title;
         shell::message_box(caption, 0,
-                        cl::format_wstr(L"%? (%?)\nFrom: [%?]\nTo: [%?]",
-                                        ml_text("file_copy_failed"), rc, source_w,
-                                        cl::utf8_to_utf16(target)),
-                        0x10);
+                           cl::format_wstr(L"%? (%?)\nFrom: [%?]\nTo: [%?]",
+                                           ml_text("file_copy_failed"), rc, source_w,
+                                           cl::utf8_to_utf16(target)),
+                           0x10);
         return 1;
     }
 

@@ -5,6 +5,7 @@
 #include "core/hrtime.h"
 #include "core/ini_file.h"
 #include "core/lcg_random.h"
+#include "core/os_version.h"
 #include "core/reg_key.h"
 #include "core/text.h"
 #include "core/trace.h"
@@ -17,7 +18,6 @@
 #include "shell/media_sharing.h"
 #include "shell/system_integration.h"
 #include "system/crash_handler.h"
-#include "core/os_version.h"
 
 #include <atomic>
 #include <sys/stat.h>

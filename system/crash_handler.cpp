@@ -1,14 +1,14 @@
 #include "system/crash_handler.h"
 
 #include "core/cpu_info.h"
+#include "core/crash_dump_list.h"
 #include "core/folders.h"
 #include "core/format.h"
+#include "core/os_version.h"
 #include "core/text.h"
 #include "platform/crash/crash.h"
 #include "platform/http_client/http_client.h"
-#include "core/crash_dump_list.h"
 #include "system/error_text.h"
-#include "core/os_version.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -74,10 +74,10 @@ struct com_stats {
         cl::atomic<int> created;
         cl::atomic<int> destroyed;
     };
-    pair require_objects;           // "R"
-    pair main_objects;              // "M"
-    pair webservers;                // "W"
-    pair hosts;                     // "S"
+    pair require_objects;               // "R"
+    pair main_objects;                  // "M"
+    pair webservers;                    // "W"
+    pair hosts;                         // "S"
     cl::atomic<int> global_state_waits; // "SW"
 };
 inline com_stats g_com_stats;

@@ -4,13 +4,13 @@
 #include "core/text.h"
 #include "core/trace.h"
 
+#include "platform/win32/replace_file.h"
 #include <cstdio>
 #include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <sys/stat.h>
 #include <unistd.h>
-#include "platform/win32/replace_file.h"
 
 namespace gui {
 namespace {

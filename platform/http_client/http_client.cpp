@@ -205,14 +205,13 @@ struct request::state : cl::request_sized {
     // With replace a field of the same name goes first.
     void add_field(std::string_view name, std::string_view value, bool replace) {
         if (replace)
-            headers.erase(
-                std::remove_if(headers.begin(), headers.end(),
-                               [&](const field_at& f) {
-                                   // Most names differ in length already.
-                                   return f.name_length == name.size() &&
-                                          cl::iequals(name_of(f), name);
-                               }),
-                headers.end());
+            headers.erase(std::remove_if(headers.begin(), headers.end(),
+                                         [&](const field_at& f) {
+                                             // Most names differ in length already.
+                                             return f.name_length == name.size() &&
+                                                    cl::iequals(name_of(f), name);
+                                         }),
+                          headers.end());
         const auto at = static_cast<uint32_t>(header_text.size());
         header_text.resize(at + name.size() + value.size(), boost::container::default_init);
         std::memcpy(header_text.data() + at, name.data(), name.size());
@@ -355,7 +354,8 @@ struct request::state : cl::request_sized {
                 std::size_t i = sp + 1;
                 while (i < line.size() && line[i] >= '0' && line[i] <= '9' && s.status < 1000)
                     s.status = s.status * 10 + static_cast<uint32_t>(line[i++] - '0');
-                if (i < line.size() && line[i] == ' ') s.reason.assign(cl::trimmed(line.substr(i + 1)));
+                if (i < line.size() && line[i] == ' ')
+                    s.reason.assign(cl::trimmed(line.substr(i + 1)));
             }
             return line.size();
         }
@@ -904,8 +904,7 @@ uint32_t request::send(std::string_view extra_headers, uint64_t total_length) {
             setup.receive_ms = timeouts_.receive_ms;
             setup.check = &s.check;
             s.sent = true;
-            return loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress),
-                                        s.native);
+            return loop_exchange::start(*s.loop, std::move(setup), std::move(s.progress), s.native);
         }
     }
     if (s.loop) s.driver = &loop_driver::of(*s.loop);
@@ -1124,7 +1123,8 @@ void request::split_fields() {
         const std::string_view line = h.substr(pos, end - pos);
         const std::size_t colon = line.find(':');
         if (colon != std::string_view::npos && colon > 0)
-            fields_.emplace_back(cl::trimmed(line.substr(0, colon)), cl::trimmed(line.substr(colon + 1)));
+            fields_.emplace_back(cl::trimmed(line.substr(0, colon)),
+                                 cl::trimmed(line.substr(colon + 1)));
         pos = end;
     }
 }

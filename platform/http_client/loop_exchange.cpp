@@ -752,8 +752,8 @@ void loop_exchange::read_more() {
 bool loop_exchange::parse(bool fresh) {
     connection& c = *c_;
     const std::size_t before = buffered();
-    std::size_t off = 0;           // bytes done with, dropped at the end
-    std::size_t pos = head_kept_;  // where the parser goes on
+    std::size_t off = 0;          // bytes done with, dropped at the end
+    std::size_t pos = head_kept_; // where the parser goes on
     while (pos < c.in_len) {
         if (head_done_ && buffered() >= max_buffered) {
             paused_ = true;

@@ -1,5 +1,6 @@
 #include "platform/service/service.h"
 
+#include "platform/win32/replace_file.h"
 #include <atomic>
 #include <cerrno>
 #include <csignal>
@@ -17,7 +18,6 @@
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include "platform/win32/replace_file.h"
 
 extern char** environ;
 
@@ -29,7 +29,6 @@ control_handler g_handler;
 bool g_dispatching = false;
 bool g_stopping_sent = false;
 uint32_t g_state = 0;
-
 
 bool read_file(const std::string& path, std::string& text) {
     std::ifstream in(path, std::ios::binary);

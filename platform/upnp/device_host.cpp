@@ -1,6 +1,6 @@
-#include "platform/automation/com_objects.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "platform/automation/com_objects.h"
 #include "platform/upnp/gena.h"
 #include "platform/upnp/scpd.h"
 #include "platform/upnp/ssdp.h"
@@ -264,7 +264,8 @@ device_host& the_host() {
 class event_sink : public automation::iunknown<event_sink_i> {
   public:
     event_sink(std::string uuid, std::size_t index)
-        : automation::iunknown<event_sink_i>(iid_event_sink), uuid_(std::move(uuid)), index_(index) {}
+        : automation::iunknown<event_sink_i>(iid_event_sink), uuid_(std::move(uuid)),
+          index_(index) {}
     hresult on_state_changed(uint32_t count, const automation::dispid* ids) override {
         if (count && !ids) return automation::e_pointer;
         the_host().state_changed(uuid_, index_, std::vector<automation::dispid>(ids, ids + count));
@@ -654,10 +655,11 @@ void device_host::soap(http_request req, const std::shared_ptr<http_session>& se
     const automation::type_info* ti = nullptr;
     if (automation::succeeded(obj->get_type_info(0, automation::lcid_user_default, &ti)) && ti)
         if (const automation::member_desc* m = ti->find(id); m && m->max_args == args.size() + 1)
-            args.insert(args.begin(), variant::from_unknown(automation::com_ptr<automation::iunknown_i>(
-                                                                new endpoint_info(session->remote(),
-                                                                                  session->local()))
-                                                                .get()));
+            args.insert(
+                args.begin(),
+                variant::from_unknown(automation::com_ptr<automation::iunknown_i>(
+                                          new endpoint_info(session->remote(), session->local()))
+                                          .get()));
     const std::size_t first_arg = args.size() - act->args.size();
     automation::dispparams params = automation::dispparams::of(std::move(args));
     variant result;

@@ -26,7 +26,7 @@ struct child_identity {
 };
 
 struct spawn_spec {
-    std::string program;           // the file to run (a path; a bare name is looked up in PATH)
+    std::string program; // the file to run (a path; a bare name is looked up in PATH)
     // When >= 0, the open file to run instead of `program` (which then only
     // names it): a file that was checked runs as it was checked, whatever
     // its name leads to by now.

@@ -39,7 +39,8 @@ event_object::~event_object() {
 void event_object::set() {
     std::lock_guard lk(event_lock());
     signaled_ = true;
-    for (auto& [w, i] : waiters_) w->cv.notify_all();
+    for (auto& [w, i] : waiters_)
+        w->cv.notify_all();
 }
 
 void event_object::reset() {
@@ -93,7 +94,8 @@ uint32_t wait_for_multiple(std::span<event_object* const> events, bool wait_all,
     int r = try_take();
     if (r >= 0 || ms == 0) return r >= 0 ? wait_object_0 + static_cast<uint32_t>(r) : wait_timeout;
 
-    for (size_t i = 0; i < events.size(); ++i) events[i]->waiters_.emplace_back(&rec, i);
+    for (size_t i = 0; i < events.size(); ++i)
+        events[i]->waiters_.emplace_back(&rec, i);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (;;) {
         if (ms == infinite)
@@ -105,7 +107,8 @@ uint32_t wait_for_multiple(std::span<event_object* const> events, bool wait_all,
         r = try_take();
         if (r >= 0) break;
         bool all_gone = true;
-        for (size_t i = 0; i < events.size(); ++i) all_gone = all_gone && rec.gone[i];
+        for (size_t i = 0; i < events.size(); ++i)
+            all_gone = all_gone && rec.gone[i];
         if (all_gone) break; // nothing left that could ever be set
     }
     for (size_t i = 0; i < events.size(); ++i) {

@@ -2,11 +2,11 @@
 // of their Windows namesakes (recursive sections; manual- and auto-reset events;
 // WAIT_OBJECT_0 + index or WAIT_TIMEOUT as the result of a wait).
 #pragma once
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <span>
 #include <vector>
-#include <condition_variable>
 
 namespace win32 {
 

@@ -30,7 +30,9 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
 namespace {
 constexpr int64_t days_1601_to_1970 = 134774;
 
-bool is_leap(unsigned y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+bool is_leap(unsigned y) {
+    return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+}
 unsigned days_in_month(unsigned y, unsigned m) {
     static const unsigned dim[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return m == 2 && is_leap(y) ? 29 : dim[m - 1];
@@ -87,7 +89,7 @@ struct timespec timespec_from_filetime(filetime ft) {
         rem += 10000000;
         --sec;
     }
-    struct timespec ts{};
+    struct timespec ts {};
     ts.tv_sec = static_cast<time_t>(sec);
     ts.tv_nsec = static_cast<long>(rem * 100);
     return ts;
@@ -125,7 +127,7 @@ systemtime get_system_time() {
 
 bool filetime_to_local_filetime(filetime utc, filetime& local) {
     const struct timespec ts = timespec_from_filetime(utc);
-    struct tm tm{};
+    struct tm tm {};
     if (!localtime_r(&ts.tv_sec, &tm)) return false;
     const int64_t off = tm.tm_gmtoff;
     const int64_t r = static_cast<int64_t>(utc) + off * 10000000;
@@ -165,7 +167,9 @@ uint64_t get_tick_count64() {
     return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint64_t>(ts.tv_nsec) / 1000000;
 }
 
-uint32_t get_tick_count() { return static_cast<uint32_t>(get_tick_count64()); }
+uint32_t get_tick_count() {
+    return static_cast<uint32_t>(get_tick_count64());
+}
 
 std::chrono::steady_clock::time_point coarse_steady_now() {
     struct timespec ts;
@@ -181,10 +185,14 @@ int64_t query_performance_counter() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-int64_t query_performance_frequency() { return 1000000000; }
+int64_t query_performance_frequency() {
+    return 1000000000;
+}
 
 void sleep_ms(uint32_t ms) {
-    struct timespec req{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    struct timespec req {
+        static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000
+    };
     while (nanosleep(&req, &req) == -1 && errno == EINTR) {
     }
 }

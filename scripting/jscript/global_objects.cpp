@@ -327,8 +327,8 @@ hresult require_obj::get_next_disp_id(uint32_t, dispid id, dispid* out) {
 hresult require_obj::invoke(dispid member, const guid& iid, lcid lcid, uint16_t flags,
                             dispparams& params, variant* result, excepinfo* ei, uint32_t* arg_err) {
     if (member == 0)
-        return automation::idispatch_ex<irequire_obj_i>::invoke(member, iid, lcid, flags, params, result,
-                                                        ei, arg_err);
+        return automation::idispatch_ex<irequire_obj_i>::invoke(member, iid, lcid, flags, params,
+                                                                result, ei, arg_err);
     return dynamic_invoke(member, lcid, flags, params, result, ei, nullptr);
 }
 

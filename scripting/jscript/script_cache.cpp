@@ -1,9 +1,9 @@
 #include "scripting/jscript/script_cache.h"
 
-#include "platform/automation/com_objects.h"
 #include "core/format.h"
 #include "core/path.h"
 #include "core/trace.h"
+#include "platform/automation/com_objects.h"
 #include "scripting/config_cache.h"
 #include "scripting/jscript/jscript_host.h"
 #include "scripting/jscript/shost_file.h"

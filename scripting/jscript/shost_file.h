@@ -4,8 +4,8 @@
 // script objects reach the running request (content type, headers, CGI
 // variables, server services).
 #pragma once
-#include "platform/automation/com_objects.h"
 #include "core/sync.h"
+#include "platform/automation/com_objects.h"
 #include "scripting/cgi_file.h"
 #include "server/req_info.h"
 #include "server/response_headers.h"

@@ -414,7 +414,8 @@ const type_info iwebserver_info(
          [] WS_ARGS {
              shost_file* f = ws_of(self)->file();
              if (!f) return e_fail;
-             automation::com_ptr<request_info> o(new request_info(f->info(), ws_of(self)->adapter()));
+             automation::com_ptr<request_info> o(
+                 new request_info(f->info(), ws_of(self)->adapter()));
              return o->construct(r);
          }},
         {0x343, L"logger", member_method, 2, 2,

@@ -63,9 +63,10 @@ class hashlist_value_provider {
     cl::sh_ptr<hashlist> list_;
 };
 
-class values_obj final
-    : public automation::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider> {
-    using base = automation::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>;
+class values_obj final : public automation::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000,
+                                                                   hashlist_value_provider> {
+    using base =
+        automation::idispatch_ex_wstr_impl<ihashlist_values_i, 0x1000, hashlist_value_provider>;
 
   public:
     values_obj(cl::sh_ptr<hashlist> list, const std::string& prefix)

@@ -26,7 +26,6 @@ void register_type_once(const type_info& ti) {
     if (done.insert(&ti).second) program_type_library().add(&ti);
 }
 
-
 std::u16string to_utf16_units(const std::wstring& s) {
     std::u16string out;
     out.reserve(s.size());

@@ -56,7 +56,6 @@ hresult raise_script_error(const std::wstring& text);
 // Registers a member table with the program's type library on first use.
 void register_type_once(const type_info& ti);
 
-
 // UTF-16 code units of a wide text (code points above U+FFFF as pairs) and back.
 std::u16string to_utf16_units(const std::wstring& s);
 std::wstring from_utf16_units(std::u16string_view u);

@@ -4,8 +4,8 @@
 // Each factory takes plain values, so that a Webserver member is one call.
 // Every object comes back with one reference held by the returned pointer.
 #pragma once
-#include "platform/automation/com_objects.h"
 #include "core/ref_cnt.h"
+#include "platform/automation/com_objects.h"
 #include "platform/automation/dispatch.h"
 
 #include <cstdint>

@@ -1,7 +1,7 @@
-#include "platform/automation/com_objects.h"
 #include "core/ref_cnt.h"
 #include "core/sync.h"
 #include "core/transfer_block.h"
+#include "platform/automation/com_objects.h"
 
 #include <gtest/gtest.h>
 

@@ -3,8 +3,8 @@
 // out-of-bounds access, an overflow or a runaway allocation shows as a failure.
 // Each case also checks a property the callers rely on.
 #include "core/format.h"
-#include "core/path.h"
 #include "core/ip_addr.h"
+#include "core/path.h"
 #include "core/rfc822.h"
 #include "core/text.h"
 
@@ -89,8 +89,7 @@ TEST(Robustness, Utf8RoundTripOfRandomCodePoints) {
 TEST(Robustness, Base64OutputIsBoundedByTheInput) {
     std::mt19937 rng(3);
     for (int r = 0; r < rounds; ++r) {
-        std::string in = r % 2 ? any_bytes(rng, 40)
-                               : random_bytes(rng, "ABCabc019+/= \r\n", 40);
+        std::string in = r % 2 ? any_bytes(rng, 40) : random_bytes(rng, "ABCabc019+/= \r\n", 40);
         std::string out = cl::base64_decode(in);
         EXPECT_LE(out.size(), in.size() * 3 / 4 + 2);
     }
@@ -117,9 +116,7 @@ TEST(Robustness, FormatterSurvivesRandomFormats) {
 
         char buf[16 + 2];
         std::memset(buf, 'Z', sizeof buf);
-        {
-            cl::sformat f(buf + 1, 16, fmt, small, big, "abcdefghijklmnopqrstuvwxyz");
-        }
+        { cl::sformat f(buf + 1, 16, fmt, small, big, "abcdefghijklmnopqrstuvwxyz"); }
         EXPECT_EQ(buf[0], 'Z');
         EXPECT_EQ(buf[17], 'Z');
         EXPECT_NE(std::memchr(buf + 1, 0, 16), nullptr);
@@ -150,9 +147,9 @@ TEST(Robustness, NetworkTextsParseWithinTheirBounds) {
 TEST(Robustness, HeaderBlocksFromRandomBytesStayBounded) {
     std::mt19937 rng(6);
     const std::string_view alphabet = "ab:;= \t\r\n\r\n0123456789-\"()[]\\";
-    const std::string heads[] = {"Content-Length: ", "Transfer-Encoding: chunked\r\n",
-                                 "Content-Type: multipart/byteranges; boundary=", "Subject: ",
-                                 "From: "};
+    const std::string heads[] = {
+        "Content-Length: ", "Transfer-Encoding: chunked\r\n",
+        "Content-Type: multipart/byteranges; boundary=", "Subject: ", "From: "};
     for (int r = 0; r < rounds; ++r) {
         cl::rfc822_msg m;
         m.set_max_header_bytes(512);

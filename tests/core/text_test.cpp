@@ -98,7 +98,8 @@ TEST(text_compare, ranges_order_as_folded_bytes) {
             // difference in every place of a rest of every length.
             for (std::size_t length = at + 1; length <= base.size(); ++length) {
                 const std::string a = x.substr(0, length), b = base.substr(0, length);
-                SCOPED_TRACE(testing::Message() << "byte " << v << " at " << at << " of " << length);
+                SCOPED_TRACE(testing::Message()
+                             << "byte " << v << " at " << at << " of " << length);
                 EXPECT_EQ(compare_range(a.data(), a.size(), b.data(), b.size()), reference(a, b));
                 EXPECT_EQ(iequals(a, b), reference(a, b) == 0);
             }
@@ -133,7 +134,8 @@ TEST(text_compare, header_text_checks_judge_every_byte_as_a_byte_loop_does) {
             for (int v = 0; v < 256; ++v) {
                 std::string x = base.substr(0, length);
                 x[at] = static_cast<char>(v);
-                SCOPED_TRACE(testing::Message() << "byte " << v << " at " << at << " of " << length);
+                SCOPED_TRACE(testing::Message()
+                             << "byte " << v << " at " << at << " of " << length);
                 EXPECT_EQ(has_control(x), control(x));
                 EXPECT_EQ(is_field_name(x), name(x));
                 if (at + 1 < length) x[at + 1] = '\n';

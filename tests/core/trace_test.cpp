@@ -1,5 +1,5 @@
-#include "core/trace_sinks.h"
 #include "core/crash_dump_list.h"
+#include "core/trace_sinks.h"
 
 #include <gtest/gtest.h>
 

@@ -31,12 +31,9 @@ TEST(TreeRoot, ContainsOnlyTheRootAndNamesBelowIt) {
         bool inside;
         const char* rest;
     } cases[] = {
-        {dir + "/pub", true, ""},
-        {dir + "/pub/notes.txt", true, "/notes.txt"},
-        {dir + "/pub/a/b", true, "/a/b"},
-        {dir + "/pubx/notes.txt", false, ""},
-        {dir + "/pu", false, ""},
-        {dir + "/pub.old/x", false, ""},
+        {dir + "/pub", true, ""},         {dir + "/pub/notes.txt", true, "/notes.txt"},
+        {dir + "/pub/a/b", true, "/a/b"}, {dir + "/pubx/notes.txt", false, ""},
+        {dir + "/pu", false, ""},         {dir + "/pub.old/x", false, ""},
     };
     for (const auto& c : cases) {
         std::string_view rest;

@@ -180,7 +180,8 @@ TEST(CaldavExpand, InstancesHonourExdateRdateAndOverrides) {
         expand_calendar_data(t, zones, range("20240101T000000Z", "20240103T000000Z"));
     std::vector<std::string> narrow_starts;
     for (size_t k = 0; narrow.count("/VCALENDAR/VEVENT" + instance_suffix(k)); ++k)
-        narrow_starts.push_back(narrow["/VCALENDAR/VEVENT" + instance_suffix(k) + ",DTSTART"].second);
+        narrow_starts.push_back(
+            narrow["/VCALENDAR/VEVENT" + instance_suffix(k) + ",DTSTART"].second);
     std::sort(narrow_starts.begin(), narrow_starts.end());
     EXPECT_EQ(narrow_starts, (std::vector<std::string>{"20240101T090000Z", "20240102T090000Z"}));
     EXPECT_NE(write_ical(x).find("SUMMARY:Standup moved\n"), std::string::npos);

@@ -300,7 +300,6 @@ TEST(CaldavTime, YearlySeriesOverManyYearsKeepsItsLocalTime) {
         ASSERT_TRUE(component_instances(table, zones, "/VCALENDAR/VEVENT", "VEVENT", {}, list));
         ASSERT_EQ(list.size(), 70u) << zone;
         for (std::size_t i = 0; i < list.size(); ++i)
-            EXPECT_EQ(format_utc(list[i].start), std::to_string(2025 + i) + "0101T090000Z")
-                << zone;
+            EXPECT_EQ(format_utc(list[i].start), std::to_string(2025 + i) + "0101T090000Z") << zone;
     }
 }

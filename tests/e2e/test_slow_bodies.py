@@ -111,7 +111,12 @@ def test_dripping_bodies_cost_no_thread_and_end_by_the_rate_rule(tmp_path):
         assert status == [201]
         with open(os.path.join(site.pub, "whole.bin"), "rb") as f:
             assert hashlib.md5(f.read()).digest() == hashlib.md5(body).digest()
+        # The trace is written behind the answers: wait (bounded) for it.
+        end = time.monotonic() + 15
         trace = site.trace()
+        while trace.count("body too slow") < CLIENTS and time.monotonic() < end:
+            time.sleep(0.2)
+            trace = site.trace()
         assert "PUT /d7.bin from 127.0.0.1:" in trace and "body too slow" in trace
         assert trace.count("body too slow") == CLIENTS
         assert not os.path.exists(os.path.join(site.pub, "d7.bin"))

@@ -2,9 +2,9 @@
 // using the queue calls. Usage: khttp_echo PORT DATA_DIR [--idle MS] [--head MS]
 // [--body MS] [--drain BYTES] [--listen ADDRESS]. PORT 0 picks free ports; the chosen ones are
 // printed as "LISTENING http=P https=Q". Runs until stdin closes.
-#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
 #include "platform/khttp/url.h"
+#include "tests/common/loopback.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

@@ -19,7 +19,8 @@ namespace fs = std::filesystem;
 
 class endpoint : public automation::iunknown<upnp::remote_endpoint_info_i> {
   public:
-    endpoint() : automation::iunknown<upnp::remote_endpoint_info_i>(upnp::iid_remote_endpoint_info) {}
+    endpoint()
+        : automation::iunknown<upnp::remote_endpoint_info_i>(upnp::iid_remote_endpoint_info) {}
     upnp::hresult get_string_value(const std::wstring& name, std::wstring* out) override {
         if (name != L"RemoteAddress") return automation::e_invalidarg;
         *out = L"127.0.0.1";

@@ -245,9 +245,9 @@ TEST(capture_packets, a_key_frame_begins_where_a_key_payload_starts_its_object) 
         with(multiple,
              {0x84, 0x01, 4, 9, 0, 0, 0, 0, 1, 0,    0xA1, 0x02, 1, 0, 0, 0, 0, 0, 1, 0,   0xBB,
               0x01, 5,    0, 0, 0, 0, 0, 1, 0, 0xA2, 0x81, 6,    0, 0, 0, 0, 0, 1, 0, 0xCC});
-    std::vector<uint8_t> expect = {0x82, 0, 0, 0x11, 0x5d, 19, 0, 0, 0, 0, 0, 0, 0, 0x82,
-                                   0x02, 1,    0, 0, 0, 0, 0, 1,  0, 0xBB,
-                                   0x81, 6,    0, 0, 0, 0, 0, 1,  0, 0xCC};
+    std::vector<uint8_t> expect = {0x82, 0,    0,    0x11, 0x5d, 19, 0, 0, 0, 0,   0, 0,
+                                   0,    0x82, 0x02, 1,    0,    0,  0, 0, 0, 1,   0, 0xBB,
+                                   0x81, 6,    0,    0,    0,    0,  0, 1, 0, 0xCC};
     expect.resize(packet.size(), 0);
     EXPECT_TRUE(hide_before_key_frame(packet.data(), packet.size(), 1));
     EXPECT_EQ(packet, expect);

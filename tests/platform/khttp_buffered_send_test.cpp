@@ -1,7 +1,7 @@
 // Answers sent with the buffer-data flag: kept together while pieces follow,
 // and out on the wire as soon as the answer's last send (empty or not) returns.
-#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-using tq_test::free_port;
 using tq_test::connect_to;
+using tq_test::free_port;
 
 // Bytes the client can read without waiting. Loopback delivers a send within
 // the sending call; the few yields only let a deferred delivery finish. A

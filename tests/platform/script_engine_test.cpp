@@ -1,5 +1,5 @@
-#include "platform/automation/com_objects.h"
 #include "platform/automation/class_registry.h"
+#include "platform/automation/com_objects.h"
 #include "platform/script_engine/engine.h"
 
 #include <gtest/gtest.h>

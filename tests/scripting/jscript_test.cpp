@@ -166,7 +166,8 @@ TEST_F(JscriptHost, IniValuesRefuseLineBreaks) {
     cl::ini_file ini;
     ini.set_path(w(path), true);
     scripting::set_script_global_ini(&ini);
-    automation::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
+    automation::com_ptr<scripting::main_script_object> m(
+        new scripting::main_script_object(nullptr));
     variant ws;
     ASSERT_EQ(m->webserver(&ws), s_ok);
     auto put = [&](const std::wstring& key, const std::wstring& value) {
@@ -339,7 +340,8 @@ TEST_F(JscriptFile, ScriptHeaderPreambleAndErrorTexts) {
 
 TEST_F(JscriptFile, WebserverBodyOutputAndConversions) {
     auto f = make();
-    automation::com_ptr<scripting::main_script_object> m(new scripting::main_script_object(nullptr));
+    automation::com_ptr<scripting::main_script_object> m(
+        new scripting::main_script_object(nullptr));
     variant ws;
     ASSERT_EQ(m->webserver(&ws), s_ok);
     auto* web = static_cast<scripting::webserver_object*>(

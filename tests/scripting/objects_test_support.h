@@ -1,9 +1,9 @@
 // A script engine with a small host object that hands out the script
 // objects the way the Webserver object does, over a temporary folder.
 #pragma once
-#include "platform/automation/com_objects.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "platform/automation/com_objects.h"
 #include "platform/script_engine/engine.h"
 #include "scripting/hashlist.h"
 #include "scripting/objects/script_objects.h"

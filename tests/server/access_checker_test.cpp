@@ -209,7 +209,7 @@ TEST_F(access_check, default_scheme_is_basic_and_digest) {
     auto c = config(
         {L"AuthType Basic", L"AuthName R", L"AuthUserFile users.txt", L"Require valid-user"});
     EXPECT_TRUE(access_checker(c, info_, "Basic YWxpY2U6c2VjcmV0").result()); // alice:secret
-    access_checker a(c, info_, "Basic YWxpY2U6d3Jvbmc="); // alice:wrong
+    access_checker a(c, info_, "Basic YWxpY2U6d3Jvbmc=");                     // alice:wrong
     EXPECT_FALSE(a.result());
     EXPECT_EQ(a.status_code(), 401u);
     EXPECT_EQ(a.challenge_headers().get("WWW-Authenticate"), "Basic realm=\"R\"");

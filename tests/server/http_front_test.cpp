@@ -1,12 +1,12 @@
 // The front end on the kernel HTTP service: URL lists, the connection limit,
 // the sweep of closed connections, a receive loop that outlives failing
 // requests, the connection registry's listings and the disconnect handlers.
-#include "tests/common/loopback.h"
 #include "core/timer.h"
 #include "platform/khttp/khttp.h"
 #include "server/http_server.h"
 #include "server/script_host.h"
 #include "server/server_settings.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 

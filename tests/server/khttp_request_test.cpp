@@ -1,9 +1,9 @@
 // One request through a real kernel-service queue on a loopback port, with a
 // raw socket as the client.
-#include "tests/common/loopback.h"
 #include "platform/khttp/khttp.h"
 #include "request_test_support.h"
 #include "server/run_request.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -18,8 +18,8 @@ using namespace request_test;
 
 namespace {
 
-using tq_test::free_port;
 using tq_test::exchange;
+using tq_test::free_port;
 
 class KernelQueue : public request_fixture {
   protected:

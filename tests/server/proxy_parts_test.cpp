@@ -210,18 +210,25 @@ TEST(proxy_parts, headers_pass_as_received_without_hop_by_hop_ones) {
         std::string::npos);
 }
 
-
 // The parser's number for a name stands for the name itself, in any
 // spelling, for names of the answer this server knows and those it does not.
 TEST(proxy_parts, parser_numbers_give_each_answer_field_the_number_of_its_name) {
-    const header_views fields = {{"content-length", "3"},   {"Connection", "close, X-Secret"},
-                                 {"X-Secret", "s"},         {"KEEP-ALIVE", "timeout=1"},
-                                 {"Transfer-Encoding", "chunked"}, {"Server", "a"},
-                                 {"server", "b"},           {"ETag", "\"e\""},
-                                 {"Last-Modified", "x"},    {"Set-Cookie", "a=1"},
-                                 {"X-Own", "o"},            {"Date", "d"},
-                                 {"Accept-Ranges", "bytes"}, {"vary", "Accept"},
-                                 {"Location", "/l"},        {"WWW-Authenticate", "Basic"}};
+    const header_views fields = {{"content-length", "3"},
+                                 {"Connection", "close, X-Secret"},
+                                 {"X-Secret", "s"},
+                                 {"KEEP-ALIVE", "timeout=1"},
+                                 {"Transfer-Encoding", "chunked"},
+                                 {"Server", "a"},
+                                 {"server", "b"},
+                                 {"ETag", "\"e\""},
+                                 {"Last-Modified", "x"},
+                                 {"Set-Cookie", "a=1"},
+                                 {"X-Own", "o"},
+                                 {"Date", "d"},
+                                 {"Accept-Ranges", "bytes"},
+                                 {"vary", "Accept"},
+                                 {"Location", "/l"},
+                                 {"WWW-Authenticate", "Basic"}};
     http_client::request::field_numbers numbers;
     for (const auto& [name, value] : fields) {
         uint16_t number = 0;

@@ -73,9 +73,9 @@ TEST(RequestData, KnownHeadersComeFromTheSlotsTheRecordSaysItsHeadFilled) {
         uint64_t filled;
         const char *host, *agent;
     } cases[] = {
-        {0, "h", "a"},              // made elsewhere: every slot is read
-        {host | agent, "h", "a"},   // both filled by the head
-        {host, "h", ""},            // the agent's slot holds what an older head left
+        {0, "h", "a"},            // made elsewhere: every slot is read
+        {host | agent, "h", "a"}, // both filled by the head
+        {host, "h", ""},          // the agent's slot holds what an older head left
         {agent, "", "a"},
     };
     for (const auto& c : cases) {
@@ -354,16 +354,20 @@ TEST(RequestClasses, MethodTable) {
     const std::string before = allow_list();
     EXPECT_EQ(before.rfind("GET,HEAD,POST,OPTIONS", 0), 0u);
     static constexpr method_row rows[] = {
-        {"XTEST", [](cl::sh_ptr<response_headers> h) -> std::unique_ptr<http_request> {
+        {"XTEST",
+         [](cl::sh_ptr<response_headers> h) -> std::unique_ptr<http_request> {
              return std::make_unique<http_error_request>(std::move(h), 418);
-         }, true},
+         },
+         true},
         {"GET", nullptr, true},
     };
     add_methods(rows, std::size(rows));
     ASSERT_NE(find_method("XTEST"), nullptr);
     EXPECT_TRUE(find_method("XTEST")->may_block);
-    EXPECT_EQ(static_cast<http_error_request&>(*find_method("XTEST")->make(
-                  cl::make_sh<response_headers>())).status_code, 418);
+    EXPECT_EQ(static_cast<http_error_request&>(
+                  *find_method("XTEST")->make(cl::make_sh<response_headers>()))
+                  .status_code,
+              418);
     EXPECT_FALSE(find_method("GET")->may_block);
     EXPECT_EQ(allow_list(), before + ",XTEST");
 }

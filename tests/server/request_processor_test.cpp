@@ -85,8 +85,7 @@ TEST(request_records, a_reused_record_keeps_nothing_of_the_last_request) {
     EXPECT_EQ(reused->query, fresh->query);
     EXPECT_EQ(reused->unknown_headers, fresh->unknown_headers);
     for (int id = 0; id < http_header_request_maximum; ++id)
-        EXPECT_EQ(reused->known_headers[id], id == http_header_host ? "second.example" : "")
-            << id;
+        EXPECT_EQ(reused->known_headers[id], id == http_header_host ? "second.example" : "") << id;
 }
 
 } // namespace

@@ -1,7 +1,6 @@
 // Server start and stop: the firewall steps in order, the early end without a
 // type library, the proxy's client session, the held objects, a live start on
 // loopback and the statistics line at stop.
-#include "tests/common/loopback.h"
 #include "core/format.h"
 #include "core/ini_file.h"
 #include "core/text.h"
@@ -14,6 +13,7 @@
 #include "server/server_settings.h"
 #include "server/server_start.h"
 #include "server/start_services.h"
+#include "tests/common/loopback.h"
 
 #include <gtest/gtest.h>
 
@@ -30,8 +30,8 @@
 
 namespace {
 
-using tq_test::free_port;
 using tq_test::exchange;
+using tq_test::free_port;
 
 std::vector<std::string> firewall_calls;
 bool firewall_enabled = true;

@@ -1,8 +1,8 @@
 #include "system/crash_handler.h"
 
 #include "../common/temp_dir.h"
-#include "platform/crash/crash.h"
 #include "core/crash_dump_list.h"
+#include "platform/crash/crash.h"
 
 #include <gtest/gtest.h>
 

@@ -6,8 +6,8 @@
 //   that one page can hand an event object to another.
 // They register themselves before main runs, as the program's own classes
 // would have been registered by the time the first page runs.
-#include "platform/automation/com_objects.h"
 #include "platform/automation/class_registry.h"
+#include "platform/automation/com_objects.h"
 #include "platform/automation/connection_point.h"
 #include "platform/automation/type_info.h"
 
