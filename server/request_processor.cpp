@@ -361,22 +361,60 @@ void finish_request(http_request& request, int result, const cl::sh_ptr<response
 
 } // namespace
 
-void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
-    const khttp::request& k = *kreq;
+namespace {
+
+// One request on its way through the server, in named steps: the request
+// record and its variables, the standard answer headers, the directive passes
+// (redirects and handler scripts), the choice of the handler, and its run
+// with the access log line.
+struct request_road {
+    _http_server& server;
+    std::shared_ptr<khttp::request> kreq;
+    const khttp::request& k;
     // A request that an event loop began and gave to a pool thread (it met
     // work that may block) is run again from the start: what the first run
     // counted and traced is not done twice. The mark: 0 for a fresh request,
     // else 1 + the passes whose path line was written.
-    const uint32_t resumed = kreq->handler_mark;
-    const server_values& settings = server_settings();
-    script_host& host = the_script_host();
-    const int level = trace_level();
+    const uint32_t resumed;
+    const server_values& settings;
+    script_host& host;
+    const int level;
+    const request_queue_handle& queue;
+    const win32::systemtime now;
+    std::shared_ptr<http_request_data> data;
+    cl::sh_ptr<req_info> info;
+    cl::sh_ptr<response_headers> headers;
+    bool is_proxy = false;
+    // The method is ASCII: method_name writes no other characters.
+    std::wstring method_w;
+    pass_state st;
 
+    request_road(_http_server& s, std::shared_ptr<khttp::request> r)
+        : server(s), kreq(std::move(r)), k(*kreq), resumed(kreq->handler_mark),
+          settings(server_settings()), host(the_script_host()), level(trace_level()),
+          queue(s.queue()), now(win32::get_system_time()) {}
+
+    void make_record();
+    void make_headers();
+    // False when the passes answered the request (a refused path, a
+    // redirect, a handler script's answer).
+    bool apply_passes();
+    std::unique_ptr<http_request> choose_handler();
+    void run_and_log(std::unique_ptr<http_request> request);
+
+    // Runs an error answer for status; the request ends without a log line.
+    void answer_error(int status, cl::sh_ptr<req_info> with_info, const std::string& redirect_to) {
+        auto err = std::make_unique<http_error_request>(headers, status);
+        err->redirect_to = redirect_to;
+        run_request(*err, queue, data, with_info, true);
+    }
+};
+
+void request_road::make_record() {
     // 1-3: request data and variables.
-    const win32::systemtime now = win32::get_system_time();
     if (resumed == 0) server.count_request();
-    std::shared_ptr<http_request_data> data = make_request_data(k, now);
-    cl::sh_ptr<req_info> info = cl::make_sh<req_info>();
+    data = make_request_data(k, now);
+    info = cl::make_sh<req_info>();
     info->data = data.get();
     info->connection_id = k.connection_id;
 
@@ -400,12 +438,11 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     } else {
         cl::trace_out.write(cl::format_str("GetNameInfoA #2 error %?\n", k.local_text.error));
     }
-    const bool is_proxy =
-        !settings.proxy_port.empty() &&
-        std::equal(settings.proxy_port.begin(), settings.proxy_port.end(), local_port.begin(),
-                   local_port.end(), [](wchar_t w, char c) {
-                       return w == static_cast<wchar_t>(static_cast<unsigned char>(c));
-                   });
+    is_proxy = !settings.proxy_port.empty() &&
+               std::equal(settings.proxy_port.begin(), settings.proxy_port.end(),
+                          local_port.begin(), local_port.end(), [](wchar_t w, char c) {
+                              return w == static_cast<wchar_t>(static_cast<unsigned char>(c));
+                          });
 
     // 8-9: query and path.
     if (!k.query.empty() && level >= 2 && resumed == 0)
@@ -415,9 +452,11 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     data->raw_url = k.raw_url;
     if (shell_settings().enable_media_server)
         data->path = decode_media_path(data->path, media_folder_name(media_dir()));
+}
 
+void request_road::make_headers() {
     // 10: response headers.
-    cl::sh_ptr<response_headers> headers = cl::make_sh<response_headers>();
+    headers = cl::make_sh<response_headers>();
     {
         const auto standard = standard_headers(now, settings.server_name);
         // Added in the order the headers keep, each goes to the end.
@@ -443,20 +482,11 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                 headers->add(p.id, standard[p.index].first, standard[p.index].second);
     }
 
-    const request_queue_handle& queue = server.queue();
-    // The method is ASCII: method_name writes no other characters.
-    const std::wstring method_w(data->method.begin(), data->method.end());
+    method_w.assign(data->method.begin(), data->method.end());
+}
 
-    // Runs an error answer for status; the request ends without a log line.
-    const auto answer_error = [&](int status, cl::sh_ptr<req_info> with_info,
-                                  const std::string& redirect_to) {
-        auto err = std::make_unique<http_error_request>(headers, status);
-        err->redirect_to = redirect_to;
-        run_request(*err, queue, data, with_info, true);
-    };
-
+bool request_road::apply_passes() {
     // 11: directive passes.
-    pass_state st;
     // The path of the pass: the request's own, which a handler script may
     // rewrite for the next pass.
     const std::wstring& path = data->path;
@@ -486,7 +516,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                 cl::trace_out.write_w(cl::format_wstr(L"invalid or blocked url (%?)\n",
                                                       is_proxy ? std::wstring(L"/") : path));
             answer_error(403, cl::sh_ptr<req_info>(), std::string());
-            return;
+            return false;
         }
         info->config = st.config;
         // A name with a "/" after it names a folder: where a file has that
@@ -499,7 +529,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
              names_write_temp(path))) {
             if (level >= 2) cl::trace_out.write_w(cl::format_wstr(L"not served: %?\n", path));
             answer_error(404, cl::sh_ptr<req_info>(), std::string());
-            return;
+            return false;
         }
 
         // Names under the dynamic-address prefix go to their registered
@@ -516,7 +546,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
                 }
                 info->set(req_info::slot::tskqvl_redirect_to, location);
                 answer_error(dyn_status, info, location);
-                return;
+                return false;
             }
         }
 
@@ -543,7 +573,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         if (!redirect_target.empty()) {
             info->set(req_info::slot::tskqvl_redirect_to, redirect_target);
             answer_error(static_cast<int>(redirect_status), info, redirect_target);
-            return;
+            return false;
         }
 
         // Handler scripts may answer or rewrite the path.
@@ -557,7 +587,7 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         const int result = run_request(*handler, queue, data, info, true);
         if (result == 200) {
             write_access_log_line(*handler, *info, data->method, k);
-            return;
+            return false;
         }
         if (result == 304) {
             saw_304 = true;
@@ -569,6 +599,10 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
     if (pass == max_passes)
         cl::trace_out.write_w(cl::format_wstr(L"too many rewrites for %?\n", path));
 
+    return true;
+}
+
+std::unique_ptr<http_request> request_road::choose_handler() {
     // 12-14: the request class.
     info->set(req_info::slot::query_string, data->query);
     info->set(req_info::slot::request_method, data->method);
@@ -587,7 +621,10 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         request = row->make(headers);
     else
         request = std::make_unique<http_error_request>(headers, 405);
+    return request;
+}
 
+void request_road::run_and_log(std::unique_ptr<http_request> request) {
     // 16: run; a status result is answered by an error request. The request
     // holds the data and the variables from now on.
     const bool logging = st.config->logging;
@@ -605,10 +642,21 @@ void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq)
         // with it: nothing of the above is done twice.
         std::shared_ptr<http_get_request> get(static_cast<http_get_request*>(request.release()));
         std::shared_ptr<request_runner> runner = get->take_runner();
-        server.run_on_runner(std::move(runner), [get, headers, queue, data, info, kreq, logging] {
+        server.run_on_runner(std::move(runner), [get, headers = headers, queue = queue, data = data,
+                                                 info = info, kreq = kreq, logging] {
             finish_request(*get, resume_request(*get), headers, queue, data, info, *kreq, logging);
         });
         return;
     }
     finish_request(*request, result, headers, queue, data, info, k, logging);
+}
+
+} // namespace
+
+void process_request(_http_server& server, std::shared_ptr<khttp::request> kreq) {
+    request_road road(server, std::move(kreq));
+    road.make_record();
+    road.make_headers();
+    if (!road.apply_passes()) return;
+    road.run_and_log(road.choose_handler());
 }
