@@ -16,6 +16,7 @@
 #include "server/access_checker.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/script_host.h"
@@ -418,10 +419,10 @@ int store_propfind(store_kind kind, http_prop_base_request& request, const xml_d
         list_store_folder(*cfg, target, listing, &client);
         out.reserve(out.size() + listing.entries.size() * 512);
         const bool need_text = bits & (report_calendar_data | report_address_data);
-        script_host& host = the_script_host();
         for (const indexed_entry* e : listing.entries) {
             const std::wstring path = target + e->wide;
-            const std::string entry_href = href + xml_escape(host.url_escape_path(e->name));
+            const std::string entry_href =
+                href + xml_escape(server_config::url_escape_path(e->name));
             if (!e->folder) {
                 const auto object = read_store_entry(listing, *e, need_text);
                 write_object_response(out, object.get(), path, entry_href, bits, *cfg, nullptr);

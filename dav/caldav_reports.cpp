@@ -19,6 +19,7 @@
 #include "dav/xml_document.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
@@ -197,7 +198,7 @@ void append_error(std::string& out, const report_texts& t, const std::string& pr
 } // namespace
 
 std::string url_escape_name(const std::wstring& name) {
-    return the_script_host().url_escape_path(cl::utf16_to_utf8(name));
+    return server_config::url_escape_path(cl::utf16_to_utf8(name));
 }
 
 store_listing::~store_listing() {
@@ -398,7 +399,6 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
         out += "</d:multistatus>";
         return 207;
     }
-    script_host& host = the_script_host();
     // The whole report shares one time budget and one count of instances;
     // the server's stop ends it too. What is cut short is said in the answer.
     rrule_limits& limits = calendar_filter.limits;
@@ -426,7 +426,8 @@ int store_report(store_kind kind, http_prop_base_request& request, const xml_doc
         // The object's path and href, made only for an object answered.
         const auto respond = [&](unsigned properties, const std::string* data) {
             return write_object_response(out, object.get(), c.folder + e->wide,
-                                         c.href + xml_escape(host.url_escape_path(e->name)),
+                                         c.href +
+                                             xml_escape(server_config::url_escape_path(e->name)),
                                          properties, *cfg, data);
         };
         if (needs_table && object->too_large) {

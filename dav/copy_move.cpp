@@ -12,6 +12,7 @@
 #include "dav/write_support.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
@@ -143,7 +144,7 @@ int destination_url_path(std::string_view header, std::string& path, const own_n
         if (c < 32 || c == '<' || c == '>' || c == '"' || c == '|' || c == '?' || c == '*' ||
             c == ':')
             return 400;
-    const std::wstring normal = the_script_host().resolve_relative_path(cl::utf8_to_utf16(decoded));
+    const std::wstring normal = server_config::resolve_relative_path(cl::utf8_to_utf16(decoded));
     if (normal.empty()) return 400;
     if (folder_spelling)
         *folder_spelling = decoded.size() > 1 && (decoded.back() == '/' || decoded.back() == '\\');

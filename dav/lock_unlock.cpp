@@ -12,6 +12,7 @@
 #include "dav/write_support.h"
 #include "dav/xml_document.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/http_tables.h"
@@ -34,7 +35,7 @@ std::string xml_content_type(const config_info& cfg) {
 std::string request_href(const http_lock_unlock_request& r) {
     std::string path = r.data ? cl::utf16_to_utf8(r.data->path) : std::string("/");
     if (path.empty() || path.front() != '/') path.insert(0, "/");
-    return the_script_host().url_escape_path(path);
+    return server_config::url_escape_path(path);
 }
 
 int send_xml(http_lock_unlock_request& r, const config_info& cfg, int status, std::string body) {

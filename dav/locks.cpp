@@ -6,6 +6,7 @@
 #include "core/tree_root.h"
 #include "dav/dav_namespaces.h"
 #include "dav/dav_requests.h"
+#include "server/config/path_lookup.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
 #include "server/script_host.h"
@@ -532,7 +533,7 @@ void stop_lock_expiry_timer() {
 
 std::string lock_key_href(const std::wstring& key) {
     const std::string path = key == L"/" ? std::string("/") : "/" + cl::utf16_to_utf8(key);
-    return the_script_host().url_escape_path(path);
+    return server_config::url_escape_path(path);
 }
 
 std::string activelock_xml(const std::string& href, const lock_entry& entry) {

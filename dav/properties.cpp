@@ -7,6 +7,7 @@
 #include "dav/file_attributes.h"
 #include "dav/locks.h"
 #include "dav/xml_document.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
@@ -43,7 +44,7 @@ std::string decimal(uint64_t v) {
 } // namespace
 
 std::string dav_href(const std::wstring& url_path) {
-    return xml_escape(the_script_host().url_escape_path(cl::utf16_to_utf8(url_path)));
+    return xml_escape(server_config::url_escape_path(cl::utf16_to_utf8(url_path)));
 }
 
 bool write_dav_properties(std::string& out, const dav_property_context& context,

@@ -15,6 +15,7 @@
 #include "dav/xml_document.h"
 #include "server/access_checker.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/script_host.h"
@@ -176,7 +177,6 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
             out.reserve(out.size() + names.size() * 1024 + 4096);
             const int dir_fd = ::dirfd(dir.get());
             const std::string root = real_root();
-            script_host& host = the_script_host();
             dav_entry entry;
             entry.dir_fd = dir_fd;
             // A member is named only when a GET of it by this client would
@@ -208,7 +208,7 @@ int propfind_answer(http_prop_base_request& request, xml_document& document) {
                 if (is_blocked(path)) continue;
                 if (access.status(wide_name, entry_is_dir, regular_file) == 403) continue;
                 std::string href = base_href;
-                href += xml_escape(host.url_escape_path(name));
+                href += xml_escape(server_config::url_escape_path(name));
                 if (entry_is_dir) href += '/';
                 write_dav_properties(out, context, entry, path, href, false);
             }

@@ -1,8 +1,8 @@
 #include "media/media_access.h"
 
 #include "core/text.h"
-#include "scripting/config_cache.h"
 #include "server/access_decision.h"
+#include "server/config/config_cache.h"
 
 #include <fstream>
 #include <sstream>
@@ -48,7 +48,7 @@ bool config_media_access::allowed(const std::wstring& url_path, bool is_director
     const std::wstring name = url_path.substr(slash + 1);
     if (dir != dir_url_) {
         dir_url_ = dir;
-        dir_config_ = scripting::get_config_info_checked(dir, L"GET");
+        dir_config_ = server_config::config_for_path(dir, L"GET");
         dir_allowed_ = dir_config_ && check(dir, nullptr);
         dir_shared_ = dir_config_ && !per_file_sections(*dir_config_);
     }

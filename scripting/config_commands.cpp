@@ -5,8 +5,8 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/uni_file.h"
-#include "scripting/config_cache.h"
 #include "server/blocklist.h"
+#include "server/config/config_cache.h"
 #include "server/directives/directives.h"
 #include "server/dynip.h"
 #include "server/server_dirs.h"
@@ -239,7 +239,7 @@ std::wstring get_directory_config(const std::wstring& path, cl::sh_ptr<config_in
         rel.erase(0, 1);
     rel = L"/" + rel;
     if (rel.back() != L'/') rel.push_back(L'/');
-    out = get_config_info(rel, L"GET");
+    out = server_config::get_config_info(rel, L"GET");
     if (!out || !out->is_directory()) return L"No public sub-directory";
     return {};
 }

@@ -3,7 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
-#include "scripting/config_cache.h"
+#include "server/config/config_cache.h"
 #include "server/req_info.h"
 #include "server/run_request.h"
 #include "server/script_file.h"
@@ -17,7 +17,7 @@ std::unique_ptr<cl::simple_file> run_script_url(const std::string& url, const st
     const std::size_t q = url.find('?');
     const std::string path = url.substr(0, q);
     const std::string query = q == std::string::npos ? std::string() : url.substr(q + 1);
-    cl::sh_ptr<config_info> config = get_url_config_info(path, L"GET");
+    cl::sh_ptr<config_info> config = server_config::config_for_url(path, L"GET");
     if (!config || !config->is_file()) {
         if (trace_level() > 0)
             cl::trace_out.write(cl::format_str("run script: invalid or unallowed path: %?\n", url));

@@ -3,15 +3,15 @@
 #include "server/http_server.h"
 
 #include "platform/win32/process.h"
-#include "scripting/config_cache.h"
 #include "scripting/event_scripts.h"
 #include "scripting/hashlist.h"
 #include "scripting/hashlist_users.h"
 #include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/webserver_members.h"
 #include "scripting/objects/script_objects.h"
-#include "scripting/path_lookup.h"
-#include "scripting/server_settings.h"
+#include "server/config/config_cache.h"
+#include "server/config/path_lookup.h"
+#include "server/config/read_server_dirs.h"
 
 namespace scripting {
 
@@ -25,18 +25,6 @@ scripting_host::scripting_host(cl::ini_file& global_ini)
 
 void scripting_host::disconnect_all_event_handlers() {
     objects::disconnect_all_event_handlers();
-}
-
-bool scripting_host::check_filename(const std::wstring& path, int trace_level) {
-    return check_filename_in(filename_any_dir, path, {}, {}, trace_level);
-}
-
-std::wstring scripting_host::resolve_relative_path(std::wstring_view path) {
-    return scripting::resolve_relative_path(path);
-}
-
-std::string scripting_host::url_escape_path(std::string_view text) {
-    return scripting::url_escape_path(text);
 }
 
 std::string scripting_host::get_user_value(const std::wstring& file, const std::string& key,
@@ -75,24 +63,10 @@ cl::sh_ptr<key_value_list> scripting_host::get_named_hashlist(const std::wstring
     return cl::sh_ptr<key_value_list>(new hashlist_for_server(std::move(list)));
 }
 
-cl::sh_ptr<config_info> scripting_host::get_config_info(std::wstring_view path,
-                                                        std::wstring_view method) {
-    return scripting::get_config_info_checked(path, method);
-}
-
-cl::sh_ptr<config_info> scripting_host::get_url_config_info(std::string_view url,
-                                                            std::wstring_view method) {
-    return scripting::get_url_config_info(url, method);
-}
-
-void scripting_host::clear_config_info_cache() {
-    scripting::clear_config_info_cache();
-}
-
 void scripting_host::read_server_dirs() {
-    scripting::read_server_dirs(ini_);
+    server_config::read_server_dirs(ini_);
     configure_scripts(ini_);
-    the_config_info_cache().start_sweep();
+    server_config::the_config_info_cache().start_sweep();
     win32::allow_children();
 }
 

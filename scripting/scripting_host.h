@@ -13,16 +13,8 @@ class scripting_host final : public script_host {
     // `global_ini` is the program's global INI file; it must outlive the host.
     explicit scripting_host(cl::ini_file& global_ini);
 
-    bool check_filename(const std::wstring& path, int trace_level) override;
-    std::wstring resolve_relative_path(std::wstring_view path) override;
-    std::string url_escape_path(std::string_view text) override;
     std::string get_user_value(const std::wstring& file, const std::string& key,
                                const std::string& field) override;
-    cl::sh_ptr<config_info> get_config_info(std::wstring_view path,
-                                            std::wstring_view method) override;
-    cl::sh_ptr<config_info> get_url_config_info(std::string_view url,
-                                                std::wstring_view method) override;
-    void clear_config_info_cache() override;
     // Releases every object whose events a page connected.
     void disconnect_all_event_handlers() override;
     // Saves and closes every hash list.

@@ -4,10 +4,10 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
-#include "scripting/path_lookup.h"
 #include "server/access_checker.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/script_file.h"
@@ -343,10 +343,10 @@ void parsed_file::include(const std::string& attributes) {
         if (dir.compare(0, root.size(), root) != 0) return;
         relative = L"/" + dir.substr(root.size()) + name;
     }
-    relative = the_script_host().resolve_relative_path(relative);
+    relative = server_config::resolve_relative_path(relative);
     if (relative.empty() || relative.front() != L'/') return;
     const std::wstring full = root.substr(0, root.size() - 1) + relative;
-    if (!the_script_host().check_filename(full, trace_level()) || is_blocked(full)) return;
+    if (!server_config::check_any_filename(full, trace_level()) || is_blocked(full)) return;
 
     for (const std::wstring& page : chain_) {
         if (page == full) {

@@ -6,6 +6,7 @@
 #include "core/trace.h"
 #include "platform/win32/time.h"
 #include "server/auth_digest.h"
+#include "server/config/path_lookup.h"
 #include "server/http_request.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
@@ -119,7 +120,7 @@ std::string access_checker::stored_password(const std::string& user) {
         std::wstring folder = cl::with_backslash(users) + user_w;
         std::wstring profile = folder + L"/profile.txt";
         uint32_t folder_attr = file_attributes_of(folder);
-        if (!host.check_filename(profile, trace_level()) ||
+        if (!server_config::check_any_filename(profile, trace_level()) ||
             folder_attr == invalid_file_attributes || !(folder_attr & file_attribute_directory)) {
             if (trace_level() > 1)
                 trace(cl::format_str("invalid user profile name: %?\n", profile));

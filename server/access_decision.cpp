@@ -3,6 +3,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "server/blocklist.h"
+#include "server/config/config_cache.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
 #include "server/request_processor.h"
@@ -106,8 +107,8 @@ access_answer decide_login(const access_client& client, std::string_view method,
 access_answer decide_access(const access_client& client, std::string_view method,
                             const std::wstring& url_path, access_use use) {
     const std::wstring method_w = cl::utf8_to_utf16(std::string(method));
-    return decide_access_config(client, method,
-                                the_script_host().get_config_info(url_path, method_w), use);
+    return decide_access_config(client, method, server_config::config_for_path(url_path, method_w),
+                                use);
 }
 
 access_answer decide_access_local(const access_client& client, std::string_view method,
@@ -124,8 +125,7 @@ access_answer decide_access_local(const access_client& client, std::string_view 
 access_answer decide_access_url(const access_client& client, std::string_view method,
                                 std::string_view url, access_use use) {
     const std::wstring method_w = cl::utf8_to_utf16(std::string(method));
-    return decide_access_config(client, method,
-                                the_script_host().get_url_config_info(url, method_w), use);
+    return decide_access_config(client, method, server_config::config_for_url(url, method_w), use);
 }
 
 std::string challenge_text(const access_answer& answer) {

@@ -5,6 +5,7 @@
 #include "core/md5.h"
 #include "core/sync.h"
 #include "core/text.h"
+#include "server/config/path_lookup.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
 
@@ -104,7 +105,7 @@ class basic_digest_scheme final : public auth_scheme {
                        bool stale) override {
         std::string params = "realm=" + quote_string(realm);
         if (auth_type != auth_basic) {
-            const std::string domain = the_script_host().url_escape_path(
+            const std::string domain = server_config::url_escape_path(
                 domain_path(checker.config().directory, public_dir()));
             params += ", domain=" + quote_string(domain);
             params += ", nonce=" + quote_string(new_digest_nonce());

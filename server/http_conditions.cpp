@@ -3,6 +3,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "server/config/config_cache.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/http_response.h"
@@ -246,7 +247,7 @@ bool tag_resource(const std::string& tag, const config_info* cfg, std::wstring& 
     const std::size_t end = t.find_first_of("?#");
     if (end != std::string_view::npos) t = t.substr(0, end);
     if (t.empty()) return false;
-    cl::sh_ptr<config_info> tagged = the_script_host().get_url_config_info(
+    cl::sh_ptr<config_info> tagged = server_config::config_for_url(
         t, cfg ? std::wstring_view(cfg->method) : std::wstring_view(L"GET"));
     if (!tagged) return false;
     resource = tagged->local_path;

@@ -8,6 +8,7 @@
 #include "server/access_checker.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
@@ -97,8 +98,7 @@ std::string decimal(int64_t v) {
 // document root, anything else in the directory asked for. Empty when the
 // name is no usable path.
 std::wstring default_document_path(const config_info& config, const std::wstring& name) {
-    script_host& host = the_script_host();
-    std::wstring rel = host.resolve_relative_path(name);
+    std::wstring rel = server_config::resolve_relative_path(name);
     if (rel.empty()) return {};
     std::wstring full;
     if (rel.front() == L'/') {
@@ -108,7 +108,7 @@ std::wstring default_document_path(const config_info& config, const std::wstring
     } else {
         full = config.directory + rel;
     }
-    if (!host.check_filename(full, trace_level())) return {};
+    if (!server_config::check_any_filename(full, trace_level())) return {};
     return full;
 }
 

@@ -6,6 +6,7 @@
 #include "core/format.h"
 #include "core/text.h"
 #include "core/trace.h"
+#include "server/config/path_lookup.h"
 #include "server/config_info.h"
 #include "server/http_request.h"
 #include "server/http_server.h"
@@ -103,8 +104,7 @@ int http_post_request::handle() {
 
 int http_script_request::handle() {
     config_info* cfg = config();
-    script_host& host = the_script_host();
-    if (!cfg || !data || !host.check_filename(script_target, trace_level())) {
+    if (!cfg || !data || !server_config::check_any_filename(script_target, trace_level())) {
         if (trace_level() > 0)
             cl::trace_out.write_w(
                 cl::format_wstr(L"rewrite: unable to open script: %?\n", script_target));

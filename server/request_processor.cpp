@@ -9,6 +9,7 @@
 #include "platform/win32/open_beneath.h"
 #include "platform/win32/time.h"
 #include "server/access_log.h"
+#include "server/config/config_cache.h"
 #include "server/config_info.h"
 #include "server/dynip.h"
 #include "server/http_request.h"
@@ -493,7 +494,7 @@ bool request_road::apply_passes() {
     bool saw_304 = false;
     int pass = 0;
     for (; pass < max_passes; ++pass) {
-        st.config = host.get_config_info(path, method_w);
+        st.config = server_config::config_for_path(path, method_w);
         if (st.config && !is_proxy && !config_inside_document_root(*st.config))
             st.config = cl::sh_ptr<config_info>();
         // A configuration of the cache has its path in UTF-8 already.
@@ -558,7 +559,7 @@ bool request_road::apply_passes() {
         std::string path_target = st.config->redirect_target;
         if (data->method == "PROPFIND" && st.config->is_directory() && !path_target.empty()) {
             if (begins_with_scheme(path_target)) path_target = path_of_url(path_target);
-            cl::sh_ptr<config_info> target = host.get_url_config_info(path_target, method_w);
+            cl::sh_ptr<config_info> target = server_config::config_for_url(path_target, method_w);
             if (target && target->is_file()) path_target.clear();
         }
         if (!hr.target.empty()) {

@@ -5,6 +5,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "platform/win32/time.h"
+#include "server/config/config_cache.h"
 #include "server/config_info.h"
 #include "server/directives/directives.h"
 #include "server/http_server.h"
@@ -43,7 +44,7 @@ request_impersonator& impersonator() {
 // root's access file.
 cl::sh_ptr<config_info> fallback_config(const http_request_data& data) {
     if (cl::sh_ptr<config_info> cached =
-            the_script_host().get_config_info(data.path, cl::utf8_to_utf16(data.method)))
+            server_config::config_for_path(data.path, cl::utf8_to_utf16(data.method)))
         return cached;
     cl::sh_ptr<config_info> config(new config_info(cl::utf8_to_utf16(data.method)));
     config->directory = public_dir();

@@ -6,13 +6,10 @@
 
 namespace {
 
-// Refuses everything that could reach a file, so a server whose script host is
-// not connected serves nothing it should not.
+// Knows no user, so a server whose script host is not connected lets nobody
+// log in.
 class refusing_script_host final : public script_host {
   public:
-    bool check_filename(const std::wstring&, int) override { return false; }
-    std::wstring resolve_relative_path(std::wstring_view) override { return {}; }
-    std::string url_escape_path(std::string_view) override { return {}; }
     std::string get_user_value(const std::wstring&, const std::string&,
                                const std::string&) override {
         return {};

@@ -10,6 +10,7 @@
 #include "core/trace.h"
 #include "server/access_log.h"
 #include "server/auth_digest.h"
+#include "server/config/config_cache.h"
 #include "server/config_info.h"
 #include "server/deflate.h"
 #include "server/directives/directives.h"
@@ -370,7 +371,7 @@ void server_stop() {
     the_access_log().close();
     host.register_config_command_object(false);
     if (pool) close_firewall(v, shell.enable_media_server);
-    host.clear_config_info_cache();
+    server_config::clear_config_info_cache();
     release_compression();
     pool.reset();
     set_transfer_registry(nullptr);

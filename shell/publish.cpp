@@ -5,7 +5,7 @@
 #include "core/text.h"
 #include "core/trace.h"
 #include "platform/win32/errors.h"
-#include "scripting/path_lookup.h"
+#include "server/config/path_lookup.h"
 #include "shell/globals.h"
 #include "shell/language.h"
 #include "shell/window.h"
@@ -176,7 +176,7 @@ int publish_file(const std::wstring& argument) {
     const std::string port_part = port == 80 ? std::string() : cl::format_str(":%?", port);
     const std::string prefix = "http://" + domain + port_part + "/";
     const std::string url =
-        domain.empty() ? std::string() : prefix + scripting::url_escape_path(name);
+        domain.empty() ? std::string() : prefix + server_config::url_escape_path(name);
     if (domain.empty() || url.empty()) {
         cl::trace_out.write(cl::format_str("URL not pasted to clipboard (%?/%?)\n", domain, url));
         return 2;

@@ -3,8 +3,8 @@
 // change notification and with signature checks; and the cost of a build.
 #include "core/ini_file.h"
 #include "core/text.h"
-#include "scripting/config_cache.h"
 #include "scripting/scripting_host.h"
+#include "server/config/config_cache.h"
 #include "server/directives/directives.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
@@ -79,10 +79,10 @@ void lookup_hit(benchmark::State& state, bool watch) {
     the_tree();
     const int levels = static_cast<int>(state.range(0));
     const bool conf = state.range(1) != 0;
-    scripting::config_info_cache::options o;
+    server_config::config_info_cache::options o;
     o.use_watch = watch;
     o.racy_seconds = 0; // the tree was written just now
-    scripting::config_info_cache cache(o);
+    server_config::config_info_cache cache(o);
     const std::wstring url = url_of(conf, levels);
     if (!cache.get(url, L"GET")) state.SkipWithError("lookup failed");
     const uint64_t builds = cache.builds();
@@ -102,7 +102,7 @@ void bm_build(benchmark::State& state) {
     the_tree();
     const int levels = static_cast<int>(state.range(0));
     const bool conf = state.range(1) != 0;
-    scripting::config_info_cache cache;
+    server_config::config_info_cache cache;
     const std::wstring url = url_of(conf, levels);
     for (auto _ : state) {
         auto found = cache.get(url, L"GET");

@@ -4,7 +4,7 @@
 #include "core/path.h"
 #include "core/uni_file.h"
 #include "scripting/jscript/shost_file.h"
-#include "scripting/path_lookup.h"
+#include "server/config/path_lookup.h"
 #include "server/server_dirs.h"
 
 #include <sys/stat.h>
@@ -94,10 +94,11 @@ bool read_script_source(const std::wstring& raw_path, std::wstring& text,
                         std::vector<source_piece>& pieces, load_context& context, int depth) {
     std::wstring path = raw_path;
     if (!path.empty() && path[0] == L'/') {
-        const std::wstring resolved = resolve_relative_path(path);
+        const std::wstring resolved = server_config::resolve_relative_path(path);
         if (!resolved.empty()) path = resolved;
     }
-    if (depth > max_include_depth || !check_filename(filename_any_dir, path)) {
+    if (depth > max_include_depth ||
+        !server_config::check_filename(server_config::filename_any_dir, path)) {
         fail(context, path);
         return false;
     }

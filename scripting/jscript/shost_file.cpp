@@ -7,9 +7,9 @@
 #include "platform/script_engine/engine.h"
 #include "platform/win32/errors.h"
 #include "scripting/cgi_command.h"
-#include "scripting/config_cache.h"
 #include "scripting/jscript/script_cache.h"
 #include "server/blocklist.h"
+#include "server/config/config_cache.h"
 #include "server/directives/directives.h"
 #include "server/http_server.h"
 #include "server/run_request.h"
@@ -379,7 +379,7 @@ std::string shost_file::environment_var(const std::string& name) {
 
 bool shost_file::get_directive(const std::string& url, const std::wstring& name,
                                std::wstring& out) {
-    cl::sh_ptr<config_info> cfg = get_url_config_info(url, L"GET");
+    cl::sh_ptr<config_info> cfg = server_config::config_for_url(url, L"GET");
     if (!cfg) {
         if (trace_level() >= 1)
             cl::trace_out.write(
@@ -406,7 +406,7 @@ std::wstring shost_file::http_methods_allowed(const std::string& url, const std:
         {
             const std::wstring method = cl::to_upper_copy_w(one);
             if (method.empty()) continue;
-            cl::sh_ptr<config_info> cfg = get_url_config_info(url, method);
+            cl::sh_ptr<config_info> cfg = server_config::config_for_url(url, method);
             if (!cfg) return {};
             wchar_t letter = L'd';
             if (cfg->auth_type != auth_none && cfg->require_kind != require_all_granted &&
@@ -453,7 +453,8 @@ bool shost_file::set_admin_impersonation(bool stop) {
         std::wstring value = line.substr(eq + 1);
         cl::trim_w(value);
         if (!cl::iequals_w(key, L"admin_script")) continue;
-        cl::sh_ptr<config_info> cfg = get_url_config_info(cl::utf16_to_utf8(value), L"GET");
+        cl::sh_ptr<config_info> cfg =
+            server_config::config_for_url(cl::utf16_to_utf8(value), L"GET");
         if (!cfg || cfg->local_path != path_) continue;
         if (stop)
             thread_impersonation().revert_impersonation();

@@ -9,7 +9,7 @@
 #include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/webserver_object.h"
 #include "scripting/objects/script_objects.h"
-#include "scripting/path_lookup.h"
+#include "server/config/path_lookup.h"
 #include "server/http_server.h"
 #include "server/server_dirs.h"
 #include "server/server_settings.h"
@@ -79,7 +79,8 @@ hresult create_image(webserver_object& ws, dispparams& p, variant* r) {
     if (failed(hr)) return hr;
     return give(so::create_image_object(name, std::make_shared<image_channel>(ws.adapter()),
                                         [](const std::wstring& path) {
-                                            return check_filename(filename_any_dir, path);
+                                            return server_config::check_filename(
+                                                server_config::filename_any_dir, path);
                                         }),
                 r);
 }
@@ -169,11 +170,12 @@ hresult private_hash_list(webserver_object&, dispparams& p, variant* r) {
     if (priv.empty()) return e_invalidarg;
     if (fn.compare(0, priv.size(), priv) == 0) fn.erase(0, priv.size());
     if (fn.empty() || !cl::is_relative_path(fn)) return e_invalidarg;
-    std::wstring name = resolve_relative_path(fn);
+    std::wstring name = server_config::resolve_relative_path(fn);
     if (name.empty()) return e_invalidarg;
     if (name[0] == L'/') name.erase(0, 1);
     const std::wstring path = priv + name;
-    if (!check_filename(filename_public_or_private, path)) return e_invalidarg;
+    if (!server_config::check_filename(server_config::filename_public_or_private, path))
+        return e_invalidarg;
     return list_at(path, timeout, r);
 }
 

@@ -8,16 +8,16 @@
 #include "core/trace.h"
 #include "platform/automation/class_registry.h"
 #include "platform/script_engine/engine.h"
-#include "scripting/config_cache.h"
 #include "scripting/jscript/global_objects.h"
 #include "scripting/jscript/jscript_host.h"
 #include "scripting/jscript/script_cache.h"
 #include "scripting/jscript/webserver_members.h"
 #include "scripting/objects/script_objects.h"
-#include "scripting/path_lookup.h"
 #include "scripting/scripting_host.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/config_cache.h"
+#include "server/config/path_lookup.h"
 #include "server/directives/directives.h"
 #include "server/http_request.h"
 #include "server/server_dirs.h"
@@ -237,12 +237,14 @@ const type_info iwebserver_info(
                  if (failed(to(p.arg(1), vt_bool, v))) return e_invalidarg;
                  public_only = v.boolean() == variant_true;
              }
-             std::wstring path = resolve_relative_path(name);
+             std::wstring path = server_config::resolve_relative_path(name);
              if (!name.empty() && name[0] == L'/' && (path.empty() || path[0] != L'/'))
                  path = L"/" + path;
-             *r = bool_variant(
-                 !path.empty() &&
-                 check_filename(public_only ? filename_public_only : filename_any_dir, path));
+             *r =
+                 bool_variant(!path.empty() && server_config::check_filename(
+                                                   public_only ? server_config::filename_public_only
+                                                               : server_config::filename_any_dir,
+                                                   path));
              return s_ok;
          }},
         {0x32c, L"encode_password", member_method, 1, 1,
@@ -634,7 +636,7 @@ hresult webserver_object::absolute_filename(const std::wstring& fn_in, std::wstr
     const std::wstring pub = public_dir();
     if (!pub.empty() && fn.compare(0, pub.size(), pub) == 0) fn.erase(0, pub.size() - 1);
     const bool rooted = !fn.empty() && (fn[0] == L'/' || fn[0] == L'\\');
-    std::wstring name = resolve_relative_path(fn);
+    std::wstring name = server_config::resolve_relative_path(fn);
     if (name.empty()) return s_ok;
     if (!rooted && !name.empty() && name[0] == L'/') name.erase(0, 1);
     if (!rooted) {
@@ -664,7 +666,7 @@ hresult webserver_object::absolute_filename(const std::wstring& fn_in, std::wstr
                 cl::format_wstr(L"absolute_filename: file in blocklist %?\n", name));
         return s_ok;
     }
-    if (!check_filename(filename_public_only, name)) return s_ok;
+    if (!server_config::check_filename(server_config::filename_public_only, name)) return s_ok;
     out = name;
     return s_ok;
 }
@@ -702,7 +704,7 @@ int32_t webserver_object::check_login(shost_file& f, const std::wstring& url,
     const std::string u = cl::utf16_to_utf8(url);
     std::wstring method = cl::to_upper_copy_w(verb);
     if (method.empty()) method = L"GET";
-    cl::sh_ptr<config_info> cfg = get_url_config_info(u, method);
+    cl::sh_ptr<config_info> cfg = server_config::config_for_url(u, method);
     if (!cfg) {
         if (head_open) f.headers().add("Status", "403");
         if (trace_level() > 0)

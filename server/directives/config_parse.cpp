@@ -5,6 +5,7 @@
 #include "core/path.h"
 #include "core/uni_file.h"
 #include "platform/win32/time.h"
+#include "server/config/path_lookup.h"
 #include "server/directives/directive_util.h"
 #include "server/directives/directives.h"
 #include "server/script_host.h"
@@ -70,7 +71,7 @@ bool read_text_file_lines(const std::wstring& path,
 void parse_config_file(config_info& config, const std::wstring& directory) {
     config.directory_being_read = cl::with_backslash(directory);
     std::wstring path = config.directory_being_read + config.access_filename;
-    if (!the_script_host().check_filename(path, trace_level())) return;
+    if (!server_config::check_any_filename(path, trace_level())) return;
     text_file_reader reader;
     if (!reader.open(path)) {
         config.missing_files.insert(path);

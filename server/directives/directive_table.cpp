@@ -4,6 +4,7 @@
 #include "core/format.h"
 #include "core/path.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/directives/directive_util.h"
 #include "server/directives/directives.h"
 #include "server/script_host.h"
@@ -96,15 +97,14 @@ void trace(const std::string& text) {
 
 std::wstring resolve_file_argument(const config_info& config, std::wstring_view argument,
                                    bool allow_directories) {
-    script_host& host = the_script_host();
-    std::wstring rel = host.resolve_relative_path(argument);
+    std::wstring rel = server_config::resolve_relative_path(argument);
     if (rel.empty()) return {};
     std::wstring full;
     if (rel.front() == cl::path_sep_w)
         full = cl::remove_backslash(public_dir()) + rel;
     else
         full = config.directory_being_read + rel;
-    if (!host.check_filename(full, trace_level())) return {};
+    if (!server_config::check_any_filename(full, trace_level())) return {};
     if (is_blocked(full)) return {};
     // Only an existing target is a valid argument (a missing error document
     // stores nothing).

@@ -3,6 +3,7 @@
 // origins; the type and handler lookups and the Require rule built on them.
 #include "core/format.h"
 #include "core/path.h"
+#include "server/config/path_lookup.h"
 #include "server/directives/directive_util.h"
 #include "server/directives/directives.h"
 #include "server/directives/handler_registry.h"
@@ -260,13 +261,12 @@ void set_require(config_info& c, std::wstring_view a) {
     }
     c.require_names.assign(words.begin() + 1, words.end());
     if (kind != require_actual_user) return;
-    script_host& host = the_script_host();
     for (auto& name : c.require_names) {
-        std::wstring rel = host.resolve_relative_path(wide(name));
+        std::wstring rel = server_config::resolve_relative_path(wide(name));
         if (!rel.empty() && rel[0] == cl::path_sep_w) rel.erase(0, 1);
         std::wstring path = c.directory_being_read + rel;
-        name =
-            host.check_filename(path, trace_level()) ? u8(cl::with_backslash(path)) : std::string();
+        name = server_config::check_any_filename(path, trace_level()) ? u8(cl::with_backslash(path))
+                                                                      : std::string();
     }
 }
 

@@ -2,6 +2,7 @@
 // and host redirects (qvel_redirect_host). The first rule that applies wins; an
 // expression rule applies when its match reaches the end of the text, which
 // the end marker appended to the replacement reveals.
+#include "server/config/path_lookup.h"
 #include "server/directives/directive_util.h"
 #include "server/directives/directives.h"
 #include "server/script_host.h"
@@ -79,7 +80,7 @@ void config_info::find_redirect(const std::wstring& url) {
             if (result.empty() || result.back() != end_marker_w) continue;
             result.pop_back();
         }
-        redirect_target = the_script_host().url_escape_path(u8(result));
+        redirect_target = server_config::url_escape_path(u8(result));
         redirect_status = r.status;
         return;
     }

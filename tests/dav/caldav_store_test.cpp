@@ -3,6 +3,7 @@
 #include "dav/caldav_reports.h"
 #include "server/access_decision.h"
 #include "server/blocklist.h"
+#include "server/config/config_cache.h"
 #include "server/config_info.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
@@ -178,18 +179,16 @@ TEST_F(caldav_store, parsed_tables_count_against_the_cache_and_large_objects_are
 
 // Hands out one configuration per path, as the configuration cache would,
 // and counts the look-ups a listing makes.
-class counting_host : public script_host {
+class counting_host : public script_host, public server_config::config_source {
   public:
-    bool check_filename(const std::wstring&, int) override { return true; }
-    std::wstring resolve_relative_path(std::wstring_view path) override {
-        return std::wstring(path);
-    }
-    std::string url_escape_path(std::string_view text) override { return std::string(text); }
     std::string get_user_value(const std::wstring&, const std::string&,
                                const std::string&) override {
         return {};
     }
-    cl::sh_ptr<config_info> get_config_info(std::wstring_view path, std::wstring_view) override {
+    cl::sh_ptr<config_info> for_url(std::string_view, std::wstring_view) override {
+        return nullptr;
+    }
+    cl::sh_ptr<config_info> for_path(std::wstring_view path, std::wstring_view) override {
         ++lookups;
         auto c = cl::make_sh<config_info>();
         c->local_path = root + std::wstring(path.substr(path.starts_with(L"/") ? 1 : 0));
@@ -212,6 +211,7 @@ TEST_F(caldav_store, listing_decides_once_per_folder_when_names_cannot_differ) {
     counting_host host;
     host.root = root();
     set_script_host(&host);
+    server_config::set_config_source(&host);
     for (const char* name :
          {"a.ics", "b.ics", "c.ics", "d.ics", "secret.ics", "con.ics", "x y.ics"})
         put(name, "BEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n");
@@ -263,6 +263,7 @@ TEST_F(caldav_store, listing_decides_once_per_folder_when_names_cannot_differ) {
         EXPECT_EQ(host.lookups, t.lookups) << t.what;
         clear_blocklist();
     }
+    server_config::set_config_source(nullptr);
     set_script_host(nullptr);
     fs::remove(outside);
 }

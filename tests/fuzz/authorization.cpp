@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "server/access_checker.h"
 #include "server/auth_digest.h"
+#include "server/config/config_cache.h"
 #include "server/script_host.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/server_world.h"
@@ -15,7 +16,7 @@
 namespace {
 
 cl::sh_ptr<config_info> config_of(const wchar_t* path) {
-    return the_script_host().get_config_info(path, L"GET");
+    return server_config::config_for_path(path, L"GET");
 }
 
 void set_up() {

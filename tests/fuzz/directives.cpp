@@ -6,6 +6,7 @@
 // has an extension without blanks.
 #include "server/directives/directives.h"
 #include "core/text.h"
+#include "server/config/config_cache.h"
 #include "server/config_info.h"
 #include "server/script_host.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -38,11 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     FUZZ_CHECK(made);
     FUZZ_CHECK(fuzz::write_file(world.pub + "d/.htaccess", text));
     script_host& host = the_script_host();
-    host.clear_config_info_cache();
+    server_config::clear_config_info_cache();
     const std::wstring pub = cl::utf8_to_utf16(world.pub);
     for (const wchar_t* path : {L"/d/e/x.txt", L"/d/", L"/d/missing.shtml"}) {
         for (const wchar_t* method : {L"GET", L"PROPFIND"}) {
-            const cl::sh_ptr<config_info> c = host.get_config_info(path, method);
+            const cl::sh_ptr<config_info> c = server_config::config_for_path(path, method);
             if (!c) continue;
             FUZZ_CHECK(c->local_path.compare(0, pub.size(), pub) == 0);
             FUZZ_CHECK(c->local_path.find(L"/../") == std::wstring::npos);

@@ -6,6 +6,7 @@
 #include "core/text.h"
 #include "dav/copy_move.h"
 #include "dav/locks.h"
+#include "server/config/config_cache.h"
 #include "server/http_request.h"
 #include "server/http_response.h"
 #include "server/req_info.h"
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     r->data->known_headers[http_header_accept_encoding] = v[9];
     r->info = cl::make_sh<req_info>();
     r->info->data = r->data.get();
-    r->info->config = the_script_host().get_config_info(L"/h/x.txt", L"GET");
+    r->info->config = server_config::config_for_path(L"/h/x.txt", L"GET");
     FUZZ_CHECK(r->info->config);
     r->info->set("REQUEST_METHOD", r->data->method);
 
@@ -86,7 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         FUZZ_CHECK(!dest.empty() && dest[0] == '/');
         // Mapped as a COPY or MOVE maps it: below the document root.
         const std::wstring pub = cl::utf8_to_utf16(world.pub);
-        if (const auto c = the_script_host().get_url_config_info(dest, L"PUT"))
+        if (const auto c = server_config::config_for_url(dest, L"PUT"))
             FUZZ_CHECK(c->local_path.compare(0, pub.size(), pub) == 0 &&
                        c->local_path.find(L"/../") == std::wstring::npos);
     }

@@ -5,6 +5,7 @@
 // ever reaches the page's output, and the output stays bounded.
 #include "core/text.h"
 #include "scripting/ssi_file.h"
+#include "server/config/config_cache.h"
 #include "server/http_request.h"
 #include "server/req_info.h"
 #include "server/script_host.h"
@@ -39,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     d->query = "a=1";
     cl::sh_ptr<req_info> info = cl::make_sh<req_info>();
     info->data = d.get();
-    info->config = the_script_host().get_config_info(L"/s/page.shtml", L"GET");
+    info->config = server_config::config_for_path(L"/s/page.shtml", L"GET");
     FUZZ_CHECK(info->config);
     info->set("REQUEST_METHOD", "GET");
     info->set("QUERY_STRING", "a=<b>");

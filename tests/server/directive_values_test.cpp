@@ -174,8 +174,8 @@ TEST_F(directive_values, file_arguments_resolve_below_root_or_reading_directory)
               L"RewriteScript /users"});
     EXPECT_EQ(c.auth_user_file, pub() + L"users/list.txt");
     EXPECT_EQ(c.auth_group_file, pub() + L"users"); // directories allowed here
-    // ".." components are dropped, so the argument stays below its directory.
-    EXPECT_EQ(c.userpwd, pub() + L"users/etc/passwd");
+    // A path that would leave its directory names no file.
+    EXPECT_EQ(c.userpwd, L"");
     EXPECT_EQ(c.rewrite_script, L""); // a directory where a file is needed
     blocklist_add(pub() + L"users/list.txt");
     lines(c, {L"AuthUserFile list.txt"});

@@ -1,5 +1,6 @@
 #include "core/format.h"
 #include "request_test_support.h"
+#include "server/config/config_cache.h"
 #include "server/http_response.h"
 #include "server/method_table.h"
 #include "server/response_files.h"
@@ -150,6 +151,21 @@ TEST_F(Conditions, EntityTagsAndDates) {
 }
 
 TEST_F(Conditions, IfHeader) {
+    // Resource tags are looked up through this source: first one that knows
+    // no resource, then one that knows f.txt and g.txt.
+    struct tag_source : server_config::config_source {
+        request_fixture* fixture = nullptr; // null: no tag names a resource
+        cl::sh_ptr<config_info> for_path(std::wstring_view, std::wstring_view) override {
+            return nullptr;
+        }
+        cl::sh_ptr<config_info> for_url(std::string_view path, std::wstring_view) override {
+            if (!fixture) return nullptr;
+            if (path == "/f%2Etxt") path = "/f.txt";
+            if (path != "/f.txt" && path != "/g.txt") return nullptr;
+            return fixture->config_for(std::string(path.substr(1)));
+        }
+    } source;
+    server_config::set_config_source(&source);
     auto probe = on_file();
     const std::string etag = probe->file().etag();
     struct row {
@@ -181,17 +197,7 @@ TEST_F(Conditions, IfHeader) {
     // A resource tag, a path or an absolute URL as WebDAV clients send it, is
     // looked up like a request path (percent-encoded) and used for the lists
     // after it.
-    struct tag_host : test_support::fake_script_host {
-        request_fixture* fixture = nullptr;
-        cl::sh_ptr<config_info> get_url_config_info(std::string_view path,
-                                                    std::wstring_view) override {
-            if (path == "/f%2Etxt") path = "/f.txt";
-            if (path != "/f.txt" && path != "/g.txt") return nullptr;
-            return fixture->config_for(std::string(path.substr(1)));
-        }
-    } host;
-    host.fixture = this;
-    set_script_host(&host);
+    source.fixture = this;
     const std::vector<row> tagged_rows = {
         {"</f.txt> ([" + etag + "])", true},
         {"<http://host/f.txt> ([" + etag + "])", true},
@@ -206,7 +212,7 @@ TEST_F(Conditions, IfHeader) {
         req->data->unknown_headers["If"] = r.header;
         EXPECT_EQ(req->if_header_allows_write(), r.allowed) << r.header;
     }
-    set_script_host(&host_);
+    server_config::set_config_source(nullptr);
 
     auto lock = on_file("PUT");
     lock->data->unknown_headers["If"] = "(<opaquelocktoken:1>) (<opaquelocktoken:2>)";

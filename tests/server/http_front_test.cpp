@@ -52,9 +52,6 @@ TEST(front_urls, registered_urls_by_settings) {
 
 class recording_host : public script_host {
   public:
-    bool check_filename(const std::wstring&, int) override { return true; }
-    std::wstring resolve_relative_path(std::wstring_view p) override { return std::wstring(p); }
-    std::string url_escape_path(std::string_view t) override { return std::string(t); }
     std::string get_user_value(const std::wstring&, const std::string&,
                                const std::string&) override {
         return {};

@@ -3,6 +3,7 @@
 #pragma once
 #include "core/text.h"
 #include "core/trace.h"
+#include "server/config/config_cache.h"
 #include "server/directives/directives.h"
 #include "server/script_host.h"
 #include "server/server_dirs.h"
@@ -30,52 +31,6 @@ class capture_sink : public cl::trace_base {
 // Stands in for the script host with the behaviour the server relies on.
 class fake_script_host : public script_host {
   public:
-    bool check_filename(const std::wstring& path, int) override {
-        if (path.empty() || path[0] != L'/') return false;
-        for (wchar_t c : path)
-            if (c < 32 || std::wstring_view(L"<>\"|?*:").find(c) != std::wstring_view::npos)
-                return false;
-        return true;
-    }
-    std::wstring resolve_relative_path(std::wstring_view path) override {
-        std::wstring out;
-        bool absolute = !path.empty() && (path[0] == L'/' || path[0] == L'\\');
-        std::size_t i = 0;
-        while (i <= path.size()) {
-            std::size_t j = path.find_first_of(L"/\\", i);
-            if (j == std::wstring_view::npos) j = path.size();
-            std::wstring_view part = path.substr(i, j - i);
-            if (!part.empty() && part != L"." && part != L"..") {
-                if (!out.empty() || absolute) out += L'/';
-                out += part;
-            }
-            i = j + 1;
-        }
-        return out;
-    }
-    std::string url_escape_path(std::string_view text) override {
-        std::string out;
-        std::size_t i = 0;
-        for (const char* scheme : {"http://", "https://"})
-            if (text.substr(0, std::strlen(scheme)) == scheme) {
-                out = scheme;
-                i = out.size();
-            }
-        for (; i < text.size(); ++i) {
-            unsigned char c = text[i];
-            if (cl::is_alpha(char(c)) || cl::is_digit(char(c)) || c == '.' || c == '~' || c == '/')
-                out.push_back(char(c));
-            else if (c == '\\')
-                out.push_back('/');
-            else {
-                static const char hex[] = "0123456789abcdef";
-                out.push_back('%');
-                out.push_back(hex[c >> 4]);
-                out.push_back(hex[c & 15]);
-            }
-        }
-        return out;
-    }
     std::string get_user_value(const std::wstring& file, const std::string& key,
                                const std::string& field) override {
         ++lookups;
@@ -111,6 +66,7 @@ class server_fixture : public ::testing::Test {
     }
     void TearDown() override {
         cl::trace_out.remove(&sink_);
+        server_config::set_config_source(nullptr);
         set_script_host(nullptr);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);

@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace scripting {
+namespace server_config {
 
 class access_watch {
   public:
@@ -124,4 +124,4 @@ class access_watch {
     std::unordered_map<std::string, std::unique_ptr<directory>> by_path_;
 };
 
-} // namespace scripting
+} // namespace server_config

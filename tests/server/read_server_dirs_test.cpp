@@ -1,14 +1,15 @@
-#include "scripting/server_settings.h"
+#include "server/config/read_server_dirs.h"
 
-#include "scripting_test_support.h"
+#include "config_test_support.h"
+#include "server/config/config_cache.h"
 
 #include <gtest/gtest.h>
 
-using namespace scripting;
+using namespace server_config;
 
 namespace {
 
-class server_settings_test : public scripting_test::tree_fixture {
+class server_settings_test : public config_test::tree_fixture {
   protected:
     void with_ini(const std::string& text) {
         write_file(data_path() / "global.ini", text);
@@ -21,7 +22,7 @@ class server_settings_test : public scripting_test::tree_fixture {
 
 TEST_F(server_settings_test, defaults) {
     with_ini("[param]\n");
-    host_.read_server_dirs();
+    read_server_dirs(ini_);
     EXPECT_EQ(public_dir(), data() + L"/pub/");
     EXPECT_EQ(media_dir(), data() + L"/pub/media/");
     EXPECT_EQ(private_dir(), data() + L"/private/");
@@ -33,7 +34,7 @@ TEST_F(server_settings_test, defaults) {
               std::string::npos);
     EXPECT_NE(sink_.text().find("media dir: "), std::string::npos);
     EXPECT_NE(sink_.text().find("private dir: "), std::string::npos);
-    the_script_host().clear_config_info_cache();
+    server_config::clear_config_info_cache();
 }
 
 TEST_F(server_settings_test, values) {

@@ -1,4 +1,4 @@
-#include "scripting/access_watch.h"
+#include "server/config/access_watch.h"
 
 #include "core/notify_events.h"
 
@@ -13,7 +13,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-namespace scripting {
+namespace server_config {
 
 namespace {
 
@@ -420,4 +420,4 @@ void access_watch::prune() {
     }
 }
 
-} // namespace scripting
+} // namespace server_config

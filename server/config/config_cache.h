@@ -5,7 +5,7 @@
 #pragma once
 #include "core/ref_cnt.h"
 #include "core/timer.h"
-#include "scripting/access_watch.h"
+#include "server/config/access_watch.h"
 #include "server/config_info.h"
 
 #include <atomic>
@@ -18,7 +18,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace scripting {
+namespace server_config {
 
 class config_info_cache {
   public:
@@ -127,4 +127,18 @@ cl::sh_ptr<config_info> get_url_config_info(std::string_view url, std::wstring_v
 void clear_config_info_cache();
 void sweep_config_info_cache();
 
-} // namespace scripting
+// Where the roads of the server get a path's configuration: the cache above
+// (get_config_info_checked, get_url_config_info) unless a source of its own
+// is installed, as tests of the roads do to hand out configurations they make.
+class config_source {
+  public:
+    virtual ~config_source() = default;
+    virtual cl::sh_ptr<config_info> for_path(std::wstring_view path, std::wstring_view method) = 0;
+    virtual cl::sh_ptr<config_info> for_url(std::string_view url, std::wstring_view method) = 0;
+};
+// Installs a source (null: the cache again); before any request, and by tests.
+void set_config_source(config_source* source);
+cl::sh_ptr<config_info> config_for_path(std::wstring_view path, std::wstring_view method);
+cl::sh_ptr<config_info> config_for_url(std::string_view url, std::wstring_view method);
+
+} // namespace server_config

@@ -1,19 +1,19 @@
-#include "scripting/config_cache.h"
+#include "server/config/config_cache.h"
 
-#include "scripting_test_support.h"
+#include "config_test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
-using namespace scripting;
+using namespace server_config;
 namespace fs = std::filesystem;
 
 namespace {
 
 // Every case runs twice: with change notification, and with the signature
 // comparison that stands in where a directory cannot be watched.
-class config_cache_test : public scripting_test::tree_fixture,
+class config_cache_test : public config_test::tree_fixture,
                           public ::testing::WithParamInterface<bool> {
   protected:
     config_info_cache::options opts(int racy = 2) {
@@ -232,7 +232,7 @@ TEST_P(config_cache_test, sweep_drops_idle_entries_that_no_longer_hold) {
 }
 
 // The global entry points: the URL form as a client sends it.
-using url_lookup = scripting_test::tree_fixture;
+using url_lookup = config_test::tree_fixture;
 
 TEST_F(url_lookup, config_info_decoding) {
     write_file(pub_path() / "a b" / "f.txt", "x");
@@ -250,6 +250,6 @@ TEST_F(url_lookup, config_info_decoding) {
     for (const char* u : refused)
         EXPECT_FALSE(get_url_config_info(u, L"GET")) << u;
     EXPECT_FALSE(get_config_info_checked(L"/a|b", L"GET"));
-    EXPECT_TRUE(the_script_host().get_url_config_info("/x", L"GET"));
+    EXPECT_TRUE(server_config::get_url_config_info("/x", L"GET"));
     clear_config_info_cache();
 }

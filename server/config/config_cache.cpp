@@ -1,18 +1,18 @@
-#include "scripting/config_cache.h"
+#include "server/config/config_cache.h"
 
 #include "core/path.h"
 #include "core/text.h"
 #include "platform/khttp/khttp.h"
 #include "platform/win32/time.h"
-#include "scripting/path_lookup.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/directives/directives.h"
 #include "server/server_dirs.h"
 
 #include <sys/stat.h>
 #include <time.h>
 
-namespace scripting {
+namespace server_config {
 
 namespace {
 
@@ -408,4 +408,24 @@ void sweep_config_info_cache() {
     the_config_info_cache().sweep();
 }
 
-} // namespace scripting
+namespace {
+std::atomic<config_source*> installed_source{nullptr};
+} // namespace
+
+void set_config_source(config_source* source) {
+    installed_source.store(source, std::memory_order_release);
+}
+
+cl::sh_ptr<config_info> config_for_path(std::wstring_view path, std::wstring_view method) {
+    if (config_source* s = installed_source.load(std::memory_order_acquire))
+        return s->for_path(path, method);
+    return get_config_info_checked(path, method);
+}
+
+cl::sh_ptr<config_info> config_for_url(std::string_view url, std::wstring_view method) {
+    if (config_source* s = installed_source.load(std::memory_order_acquire))
+        return s->for_url(url, method);
+    return get_url_config_info(url, method);
+}
+
+} // namespace server_config

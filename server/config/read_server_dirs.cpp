@@ -1,15 +1,15 @@
-#include "scripting/server_settings.h"
+#include "server/config/read_server_dirs.h"
 
 #include "core/path.h"
 #include "core/text.h"
 #include "core/trace.h"
 #include "core/version.h"
-#include "scripting/path_lookup.h"
 #include "server/blocklist.h"
+#include "server/config/path_lookup.h"
 #include "server/req_info.h"
 #include "server/server_dirs.h"
 
-namespace scripting {
+namespace server_config {
 
 namespace {
 
@@ -73,4 +73,4 @@ void read_server_dirs(cl::ini_file& ini) {
     set_carddav_prefix(read_trimmed(ini, L"carddav_prefix", L"carddav_"));
 }
 
-} // namespace scripting
+} // namespace server_config

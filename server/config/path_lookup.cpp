@@ -1,4 +1,4 @@
-#include "scripting/path_lookup.h"
+#include "server/config/path_lookup.h"
 
 #include "core/format.h"
 #include "core/text.h"
@@ -12,7 +12,7 @@
 
 #include <vector>
 
-namespace scripting {
+namespace server_config {
 
 namespace {
 
@@ -271,4 +271,4 @@ int64_t file_last_write_time(const std::wstring& path) {
     return static_cast<int64_t>(win32::filetime_from_timespec(st.st_mtim));
 }
 
-} // namespace scripting
+} // namespace server_config

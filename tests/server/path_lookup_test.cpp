@@ -1,6 +1,6 @@
-#include "scripting/path_lookup.h"
+#include "server/config/path_lookup.h"
 
-#include "scripting_test_support.h"
+#include "config_test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-using namespace scripting;
+using namespace server_config;
 
 namespace {
 
@@ -128,7 +128,7 @@ TEST(check_filename, devices_fifos_and_sockets_refused) {
 }
 
 TEST(check_filename, refusal_traced_above_level_one) {
-    scripting_test::capture_sink sink;
+    config_test::capture_sink sink;
     cl::trace_out.add(&sink);
     check_filename_in(0, L"/a/con", L"", L"", 1);
     EXPECT_EQ(sink.text().find("illegal filename"), std::string::npos);

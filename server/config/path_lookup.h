@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace scripting {
+namespace server_config {
 
 // Modes of check_filename.
 inline constexpr int filename_any_dir = 0;     // anywhere
@@ -36,6 +36,11 @@ bool check_filename(int mode, std::wstring_view path);
 bool check_filename_in(int mode, std::wstring_view path, std::wstring_view public_dir,
                        std::wstring_view private_dir, int trace_level);
 
+// check_filename_in for any directory at the given trace level.
+inline bool check_any_filename(std::wstring_view path, int trace_level) {
+    return check_filename_in(filename_any_dir, path, {}, {}, trace_level);
+}
+
 // True when the text holds a character below 32 or one of < > " | ? * :.
 bool has_invalid_path_char(std::wstring_view text);
 
@@ -54,4 +59,4 @@ std::string url_escape_path(std::string_view text);
 // -1 when it cannot.
 int64_t file_last_write_time(const std::wstring& path);
 
-} // namespace scripting
+} // namespace server_config

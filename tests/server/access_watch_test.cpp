@@ -1,7 +1,7 @@
-#include "scripting/access_watch.h"
+#include "server/config/access_watch.h"
 
-#include "scripting/config_cache.h"
-#include "scripting_test_support.h"
+#include "config_test_support.h"
+#include "server/config/config_cache.h"
 
 #include <gtest/gtest.h>
 
@@ -11,10 +11,10 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace scripting;
+using namespace server_config;
 namespace fs = std::filesystem;
 
-using access_watch_test = scripting_test::tree_fixture;
+using access_watch_test = config_test::tree_fixture;
 
 TEST_F(access_watch_test, names_change_independently_and_unused_watches_go) {
     access_watch watch;
@@ -103,7 +103,7 @@ TEST_F(access_watch_test, concurrent_lookups_while_the_access_file_changes) {
 
 // Both ways a check learns of changes: by measuring the shared queue, and on
 // threads with a descriptor of their own, by the signal it sends them.
-class access_watch_modes : public scripting_test::tree_fixture,
+class access_watch_modes : public config_test::tree_fixture,
                            public ::testing::WithParamInterface<bool> {
   protected:
     static bool always() { return true; }

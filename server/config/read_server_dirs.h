@@ -8,7 +8,7 @@
 
 #include <string>
 
-namespace scripting {
+namespace server_config {
 
 // Reads section [Param] of the INI file: "public_dir" (default "pub/" in the
 // program-data directory), "media_dir" (default "media/" in the public
@@ -23,4 +23,4 @@ void read_server_dirs(cl::ini_file& ini);
 // "teskqvel/<version>".
 std::string server_software_text();
 
-} // namespace scripting
+} // namespace server_config
