@@ -21,12 +21,18 @@ local function slurp(path)
 end
 
 -- bad and first_bad are globals: done() reads them from each thread.
-local mode, auth, ok200, range_body, n, step, docs
+local mode, auth, ok200, range_body, n, step, docs, minute, off
 bad, first_bad = 0, nil
 function init(args)
   mode = args[1] or "mix"
   docs = args[2]
   auth = "Basic " .. (args[3] or "")
+  -- The minute's number in the names: the next minute writes new files
+  -- while the server may still finish the last requests of this one.
+  minute = args[4] or "0"
+  -- Parts left out (OFF=put,delete... in run.sh), to tell which one grows.
+  off = {}
+  for part in (args[5] or ""):gmatch("[^,]+") do off[part] = true end
   bad, n, step = 0, 0, 0
   ok200 = {}
   for _, f in ipairs({ "f1k.txt", "dav/fixed.txt", "expected/hello", "expected/page", "expected/cgi", "expected/deleted" }) do
@@ -48,7 +54,8 @@ function request()
   if mode == "proxy" then
     return wrk.format("GET", "/f1k.txt")
   end
-  step = step % 9 + 1
+  local names = { "static", "range", "put", "get", "delete", "propfind", "js", "ssi", "cgi" }
+  repeat step = step % 9 + 1 until not off[names[step]]
   local id = wrk.thread:get("id")
   if step == 1 then
     return wrk.format("GET", "/f1k.txt")
@@ -56,12 +63,12 @@ function request()
     return wrk.format("GET", "/f64k.txt", { Range = "bytes=1000-1999" })
   elseif step == 3 then
     n = n + 1
-    return dav("PUT", "/dav/t" .. id .. "_" .. n .. ".txt", {}, "soak " .. id .. " " .. n .. "\n")
+    return dav("PUT", "/dav/t" .. minute .. "_" .. id .. "_" .. n .. ".txt", {}, "soak " .. id .. " " .. n .. "\n")
   elseif step == 4 then
     return dav("GET", "/dav/fixed.txt")
   elseif step == 5 then
     -- Answered long ago: a thread has at most its connections in flight.
-    if n > 1000 then return dav("DELETE", "/dav/t" .. id .. "_" .. (n - 1000) .. ".txt") end
+    if n > 1000 then return dav("DELETE", "/dav/t" .. minute .. "_" .. id .. "_" .. (n - 1000) .. ".txt") end
     return dav("GET", "/dav/fixed.txt")
   elseif step == 6 then
     return dav("PROPFIND", "/dav/col/", { Depth = "1", ["Content-Type"] = "application/xml" }, propfind)

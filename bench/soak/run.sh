@@ -11,14 +11,17 @@
 # The server runs on cores 0-3, the upstream on core 4, wrk on the rest. A
 # minute with a wrong answer, a socket error or a dead server prints FAILED
 # instead of a rate and the script exits non-zero.
+# OFF=list leaves parts of the mix out (static, range, put, get, delete,
+# propfind, js, ssi, cgi, proxy), to tell which part a growth comes from.
 # STEP=seconds shortens the "minute" for a quick try.
-# Usage: [BIN=path] [MINUTES=10] [STEP=60] [CONNECTIONS=128] bench/soak/run.sh
+# Usage: [BIN=path] [MINUTES=10] [STEP=60] [OFF=part,...] [CONNECTIONS=128] bench/soak/run.sh
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 minutes=${MINUTES:-10}
 step=${STEP:-60}
 connections=${CONNECTIONS:-128}
 proxy_connections=$((connections / 8))
+case ",${OFF:-}," in *,proxy,*) proxy_connections=0 ;; esac
 mix_connections=$((connections - proxy_connections))
 
 . "$root/bench/lib.sh"
@@ -138,19 +141,24 @@ printf '%6s %10s %10s %10s %8s %6s\n' minute "req/s" "proxy/s" "RSS KiB" threads
 rss_samples=() rates=()
 failed=0
 for m in $(seq 1 "$minutes"); do
-  taskset -c "$client_cores" wrk --timeout 10s -t1 -c"$proxy_connections" -d"${step}s" \
-    -H "Host: 127.0.0.1:$uport" -s "$root/bench/soak/mix.lua" \
-    "http://127.0.0.1:$proxy_port/f1k.txt" -- proxy "$docs" "$token" >"$work/proxy.txt" 2>&1 &
-  proxy_wrk=$!
+  loads=(mix) proxy_wrk=""
+  echo "soak: requests 0 bad 0 errors 0 first -" >"$work/proxy.txt"
+  if [ "$proxy_connections" -gt 0 ]; then
+    loads+=(proxy)
+    taskset -c "$client_cores" wrk --timeout 10s -t1 -c"$proxy_connections" -d"${step}s" \
+      -H "Host: 127.0.0.1:$uport" -s "$root/bench/soak/mix.lua" \
+      "http://127.0.0.1:$proxy_port/f1k.txt" -- proxy "$docs" "$token" "$m" >"$work/proxy.txt" 2>&1 &
+    proxy_wrk=$!
+  fi
   taskset -c "$client_cores" wrk --timeout 10s -t"$mix_threads" -c"$mix_connections" -d"${step}s" \
-    -s "$root/bench/soak/mix.lua" "$base/" -- mix "$docs" "$token" >"$work/mix.txt" 2>&1
-  wait "$proxy_wrk"
+    -s "$root/bench/soak/mix.lua" "$base/" -- mix "$docs" "$token" "$m" "${OFF:-}" >"$work/mix.txt" 2>&1
+  [ -n "$proxy_wrk" ] && wait "$proxy_wrk"
   r=$(rss "$pid")
   problem=""
   if ! kill -0 "$pid" 2>/dev/null || [ "$r" = dead ]; then
     problem="server died"
   else
-    for f in mix proxy; do
+    for f in "${loads[@]}"; do
       line=$(grep "^soak:" "$work/$f.txt")
       read -r _ _ req _ bad _ err _ first <<<"$line"
       if [ -z "$line" ] || [ "${req:-0}" = 0 ]; then
@@ -170,8 +178,9 @@ for m in $(seq 1 "$minutes"); do
   rate=$(((mreq + preq) / step))
   printf '%6s %10s %10s %10s %8s %6s\n' "$m" "$rate" "$((preq / step))" "$r" "$(thread_count "$pid")" "$(fds "$pid")"
   rss_samples+=("$r") rates+=("$rate")
-  # What a minute put and did not delete yet, so each minute starts alike.
-  find "$docs/dav" -maxdepth 1 -name 't*_*.txt' -delete
+  # What the minute before put and did not delete, so each minute starts
+  # alike (this minute's last requests may still be running).
+  find "$docs/dav" -maxdepth 1 -name "t$((m - 1))_*.txt" -delete 2>/dev/null
 done
 
 if [ $failed = 1 ]; then
