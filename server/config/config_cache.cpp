@@ -335,7 +335,10 @@ void config_info_cache::sweep() {
         for (auto& [key, e] : old) {
             // A stale entry nobody asks for would keep a replaced or deleted
             // file's descriptor, and so its disk space, until it is asked for.
-            if (file_attributes_of(e->config->local_path) != invalid_file_attributes &&
+            const bool forgotten =
+                now - e->last_use.load(std::memory_order_relaxed) >= opts_.forget_seconds;
+            if (!forgotten &&
+                file_attributes_of(e->config->local_path) != invalid_file_attributes &&
                 still_valid(*e))
                 continue;
             std::lock_guard<std::mutex> g(sh.lock);

@@ -39,6 +39,10 @@ class config_info_cache {
         // An entry unused this many seconds is dropped by the sweep once its
         // path is gone or it no longer holds.
         int idle_seconds = 16;
+        // An entry unused this many seconds is dropped whatever it holds: a
+        // stream of distinct paths (uploads under new names, say) would
+        // otherwise keep one configuration each up to max_entries.
+        int forget_seconds = 120;
     };
 
     config_info_cache();
@@ -54,8 +58,8 @@ class config_info_cache {
 
     // Keeps entries used in the last 16 s; older entries whose path no longer
     // exists, or that no longer hold, are dropped (with them what they keep
-    // of a file: its bytes or its open descriptor), and directories nobody
-    // depends on are unwatched.
+    // of a file: its bytes or its open descriptor), and so is every entry
+    // unused for forget_seconds; directories nobody depends on are unwatched.
     void sweep();
     // Stops the sweep timer (waiting for a running sweep) and empties the map.
     void clear();

@@ -231,6 +231,23 @@ TEST_P(config_cache_test, sweep_drops_idle_entries_that_no_longer_hold) {
     EXPECT_EQ(cache.builds(), built); // the one that still holds was kept
 }
 
+// Entries that still hold go too once unused long enough: a stream of new
+// paths leaves the cache as it was, not max_entries larger.
+TEST_P(config_cache_test, sweep_forgets_entries_unused_for_long) {
+    config_info_cache::options o = opts(0);
+    o.idle_seconds = 0;
+    for (const int forget : {3600, 0}) {
+        o.forget_seconds = forget;
+        config_info_cache cache(o);
+        for (int i = 0; i < 50; ++i) {
+            write_file(pub_path() / ("up" + std::to_string(i)), "x");
+            ASSERT_TRUE(cache.get(L"/up" + std::to_wstring(i), L"GET"));
+        }
+        cache.sweep();
+        EXPECT_EQ(cache.size(), forget ? 50u : 0u) << forget;
+    }
+}
+
 // The global entry points: the URL form as a client sends it.
 using url_lookup = config_test::tree_fixture;
 
